@@ -1,0 +1,43 @@
+// What a target is for: the router, an internet host or a custom host (with
+// its index in the settings' list), or the first internet host's IPv6 partner.
+// Its text ("router", "internet-ipv6", "internet[0]", "custom[1]") is stored
+// in history and CSV.
+#pragma once
+
+#include <compare>
+#include <functional>
+#include <optional>
+#include <string>
+
+namespace nerivane {
+
+struct TargetRole {
+    enum class Kind { internet, custom, router, internetIPv6 };
+
+    Kind kind = Kind::router;
+    // The index in the settings' host list; 0 for router and internetIPv6.
+    int index = 0;
+
+    static TargetRole internet(int index) { return {Kind::internet, index}; }
+    static TargetRole custom(int index) { return {Kind::custom, index}; }
+    static TargetRole router() { return {Kind::router, 0}; }
+    static TargetRole internetIPv6() { return {Kind::internetIPv6, 0}; }
+
+    bool isInternet() const { return kind == Kind::internet || kind == Kind::internetIPv6; }
+    bool isCustom() const { return kind == Kind::custom; }
+
+    std::string text() const;
+    static std::optional<TargetRole> parse(const std::string& text);
+
+    bool operator==(const TargetRole&) const = default;
+    auto operator<=>(const TargetRole&) const = default;
+};
+
+}  // namespace nerivane
+
+template <>
+struct std::hash<nerivane::TargetRole> {
+    std::size_t operator()(const nerivane::TargetRole& role) const noexcept {
+        return static_cast<std::size_t>(role.kind) * 1'000'003u + static_cast<std::size_t>(role.index);
+    }
+};
