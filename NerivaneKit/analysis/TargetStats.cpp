@@ -1,0 +1,67 @@
+#include "NerivaneKit/analysis/TargetStats.h"
+
+#include <algorithm>
+
+#include "NerivaneKit/analysis/Statistics.h"
+
+namespace nerivane {
+
+void TargetStats::record(std::optional<double> rtt, double time) {
+    // Step back from the end: results almost always arrive in order.
+    auto index = samples.end();
+    while (index != samples.begin() && std::prev(index)->time > time) --index;
+    samples.insert(index, Sample{time, rtt});
+
+    if (rtt) {
+        baseline = baseline ? std::min(*baseline, *rtt) : *rtt;
+        if (!latest || !(latest->time > time)) latest = Sample{time, rtt};
+    }
+    prune();
+}
+
+void TargetStats::recordLate(double time) {
+    lateTimes.push_back(time);
+    prune();
+}
+
+void TargetStats::prune() {
+    if (samples.empty()) return;
+    const double newest = samples.back().time;
+    std::size_t drop = 0;
+    while (samples.size() - drop > minimumSamples && newest - samples[drop].time >= windowSeconds) ++drop;
+    samples.erase(samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(drop));
+
+    const double oldest = samples.front().time;
+    std::erase_if(lateTimes, [oldest](double time) { return time < oldest; });
+}
+
+std::vector<double> TargetStats::rtts() const {
+    std::vector<double> result;
+    result.reserve(samples.size());
+    for (const auto& sample : samples) {
+        if (sample.rtt) result.push_back(*sample.rtt);
+    }
+    return result;
+}
+
+std::size_t TargetStats::replyCount() const {
+    return static_cast<std::size_t>(
+        std::count_if(samples.begin(), samples.end(), [](const Sample& sample) { return sample.rtt.has_value(); }));
+}
+
+Metrics TargetStats::metrics() const {
+    Metrics metrics;
+    if (latest) metrics.latest = latest->rtt;
+    auto sorted = rtts();
+    std::sort(sorted.begin(), sorted.end());
+    metrics.median = Statistics::percentile(sorted, 0.5);
+    metrics.p95 = Statistics::percentile(sorted, 0.95);
+    metrics.baseline = baseline;
+    metrics.jitter = Statistics::jitter(samples);
+    metrics.sent = static_cast<int>(samples.size());
+    metrics.lost = static_cast<int>(samples.size() - sorted.size());
+    metrics.late = static_cast<int>(lateTimes.size());
+    return metrics;
+}
+
+}  // namespace nerivane

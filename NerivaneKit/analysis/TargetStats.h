@@ -1,0 +1,57 @@
+// The sliding window of one target's recent probe outcomes, and the metrics
+// drawn from it. Owned by the monitor core (one per target), on the probe queue.
+// Times are monitor seconds (continuous clock); round-trip times milliseconds.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <vector>
+
+#include "NerivaneKit/analysis/Metrics.h"
+
+namespace nerivane {
+
+struct TargetStats {
+    struct Sample {
+        // When the probe was sent.
+        double time = 0;
+        // Absent for a lost probe.
+        std::optional<double> rtt;
+        bool operator==(const Sample&) const = default;
+    };
+
+    // The window is the last 60 seconds of probes, but never fewer than 20
+    // probes once 20 exist: a slow probing rate still gives usable figures.
+    static constexpr double windowSeconds = 60;
+    static constexpr std::size_t minimumSamples = 20;
+
+    // Ordered by time; equal times keep their arrival order.
+    std::vector<Sample> samples;
+    // Send times of probes whose reply came after they were counted as lost.
+    // Only times within the window are kept (once there is a window).
+    std::vector<double> lateTimes;
+    // The lowest round-trip time since this value was created; it survives
+    // the window so that the "fastest possible" reference does not drift.
+    std::optional<double> baseline;
+    // The reply with the newest send time (always one with an RTT).
+    std::optional<Sample> latest;
+
+    bool operator==(const TargetStats&) const = default;
+
+    // One reply (rtt present) or one lost probe (rtt absent), sent at time.
+    // Results may arrive out of send order; they are inserted by send time.
+    void record(std::optional<double> rtt, double time);
+    // A late reply to the probe sent at time.
+    void recordLate(double time);
+
+    // The round-trip times of the window, in sample order.
+    std::vector<double> rtts() const;
+    // The number of replies in the window.
+    std::size_t replyCount() const;
+    Metrics metrics() const;
+
+private:
+    void prune();
+};
+
+}  // namespace nerivane
