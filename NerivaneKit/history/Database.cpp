@@ -1,0 +1,125 @@
+#include "NerivaneKit/history/Database.h"
+
+#include <sqlite3.h>
+
+#include <cmath>
+
+namespace nerivane {
+
+void Database::Closer::operator()(sqlite3* handle) const { sqlite3_close(handle); }
+void Database::Finalizer::operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
+
+Database::Database(const std::optional<std::string>& path) {
+    sqlite3* raw = nullptr;
+    const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
+    const int result = sqlite3_open_v2(path ? path->c_str() : ":memory:", &raw, flags, nullptr);
+    if (result != SQLITE_OK) {
+        std::string text = raw ? sqlite3_errmsg(raw) : "status " + std::to_string(result);
+        sqlite3_close(raw);
+        throw Error("open: " + text);
+    }
+    handle_.reset(raw);
+}
+
+Database::~Database() = default;
+
+std::string Database::message() const { return sqlite3_errmsg(handle_.get()); }
+
+void Database::execute(const std::string& sql) {
+    if (sqlite3_exec(handle_.get(), sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK)
+        throw Error("execute: " + message());
+}
+
+sqlite3_stmt* Database::prepare(const std::string& sql, const std::vector<Value>& values) {
+    auto found = statements_.find(sql);
+    if (found == statements_.end()) {
+        sqlite3_stmt* raw = nullptr;
+        const int result = sqlite3_prepare_v2(handle_.get(), sql.c_str(), -1, &raw, nullptr);
+        if (result != SQLITE_OK || raw == nullptr) {
+            // Read the message before finalizing, which could replace it.
+            std::string text = message();
+            sqlite3_finalize(raw);
+            throw Error("prepare: " + text);
+        }
+        found = statements_.emplace(sql, std::unique_ptr<sqlite3_stmt, Finalizer>(raw)).first;
+    }
+    sqlite3_stmt* statement = found->second.get();
+    // A reused statement must never see values of its previous use.
+    sqlite3_clear_bindings(statement);
+    int index = 1;
+    for (const Value& value : values) {
+        if (auto* integer = value.asInteger()) sqlite3_bind_int64(statement, index, *integer);
+        else if (auto* real = value.asReal()) sqlite3_bind_double(statement, index, *real);
+        else if (auto* text = value.asText()) sqlite3_bind_text(statement, index, text->c_str(), -1, SQLITE_TRANSIENT);
+        else sqlite3_bind_null(statement, index);
+        ++index;
+    }
+    return statement;
+}
+
+void Database::run(const std::string& sql, const std::vector<Value>& values) {
+    sqlite3_stmt* statement = prepare(sql, values);
+    if (sqlite3_step(statement) != SQLITE_DONE) {
+        std::string text = message();
+        sqlite3_reset(statement);
+        throw Error("run: " + text);
+    }
+    sqlite3_reset(statement);
+}
+
+std::vector<Database::Row> Database::query(const std::string& sql, const std::vector<Value>& values) {
+    sqlite3_stmt* statement = prepare(sql, values);
+    std::vector<Row> rows;
+    int result;
+    while ((result = sqlite3_step(statement)) == SQLITE_ROW) {
+        const int count = sqlite3_column_count(statement);
+        Row row;
+        row.reserve(static_cast<std::size_t>(count));
+        for (int column = 0; column < count; ++column) {
+            switch (sqlite3_column_type(statement, column)) {
+            case SQLITE_INTEGER: row.push_back(Value::integer(sqlite3_column_int64(statement, column))); break;
+            case SQLITE_FLOAT: row.push_back(Value::real(sqlite3_column_double(statement, column))); break;
+            case SQLITE_TEXT: {
+                auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, column));
+                row.push_back(text ? Value::text(text) : Value::null());
+                break;
+            }
+            default: row.push_back(Value::null()); break;
+            }
+        }
+        rows.push_back(std::move(row));
+    }
+    if (result != SQLITE_DONE) {
+        std::string text = message();
+        sqlite3_reset(statement);
+        throw Error("query: " + text);
+    }
+    sqlite3_reset(statement);
+    return rows;
+}
+
+std::int64_t Database::userVersion() {
+    try {
+        auto rows = query("PRAGMA user_version");
+        if (rows.empty() || rows.front().empty()) return 0;
+        const Value& value = rows.front().front();
+        if (auto* integer = value.asInteger()) return *integer;
+        if (auto* real = value.asReal()) {
+            // Truncate toward zero; a value without an integer twin reads as 0.
+            if (!std::isfinite(*real) || std::fabs(*real) >= 9.2e18) return 0;
+            return static_cast<std::int64_t>(*real);
+        }
+        return 0;
+    } catch (const Error&) {
+        return 0;
+    }
+}
+
+void Database::setUserVersion(std::int64_t version) {
+    try {
+        execute("PRAGMA user_version = " + std::to_string(version));
+    } catch (const Error&) {
+    }
+}
+
+}  // namespace nerivane

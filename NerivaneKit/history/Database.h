@@ -1,0 +1,92 @@
+// One SQLite connection with a cache of prepared statements keyed by their
+// exact SQL text. Owned (shared) by the history store; used only on the
+// history queue, one thread at a time: the connection is opened without
+// SQLite's own mutexes and nothing here is locked.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <unordered_map>
+#include <variant>
+#include <vector>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace nerivane {
+
+class Database {
+public:
+    // A parameter or a result column. Two nulls are equal; reals compare as
+    // floating-point numbers.
+    struct Value {
+        struct Null {
+            bool operator==(const Null&) const = default;
+        };
+        std::variant<Null, std::int64_t, double, std::string> payload;
+
+        static Value integer(std::int64_t value) { return Value{value}; }
+        static Value real(double value) { return Value{value}; }
+        static Value text(std::string value) { return Value{std::move(value)}; }
+        static Value null() { return Value{Null{}}; }
+
+        bool isNull() const { return std::holds_alternative<Null>(payload); }
+        const std::int64_t* asInteger() const { return std::get_if<std::int64_t>(&payload); }
+        const double* asReal() const { return std::get_if<double>(&payload); }
+        const std::string* asText() const { return std::get_if<std::string>(&payload); }
+
+        bool operator==(const Value&) const = default;
+    };
+    using Row = std::vector<Value>;
+
+    // The only error of the storage layer: the failed operation ("open",
+    // "execute", "prepare", "run", "query"), ": ", then SQLite's message.
+    class Error : public std::runtime_error {
+    public:
+        explicit Error(const std::string& description) : std::runtime_error(description) {}
+        std::string description() const { return what(); }
+    };
+
+    // Opens (creating if needed) the file at path, or an in-memory database
+    // without a path. Throws "open: ..." on failure.
+    explicit Database(const std::optional<std::string>& path);
+    ~Database();
+    Database(const Database&) = delete;
+    Database& operator=(const Database&) = delete;
+
+    // One or more statements without parameters or results.
+    void execute(const std::string& sql);
+    // The cached (or newly prepared) statement for sql with bindings cleared
+    // and values bound to parameters 1...n. The caller steps and resets it.
+    sqlite3_stmt* prepare(const std::string& sql, const std::vector<Value>& values = {});
+    // Prepare, step once, require completion, reset.
+    void run(const std::string& sql, const std::vector<Value>& values = {});
+    std::vector<Row> query(const std::string& sql, const std::vector<Value>& values = {});
+
+    // 0 when it cannot be read; never throws.
+    std::int64_t userVersion();
+    // Failures are ignored.
+    void setUserVersion(std::int64_t version);
+
+    // Number of cached statements (for tests of the cache behaviour).
+    std::size_t cachedStatementCount() const { return statements_.size(); }
+
+private:
+    struct Closer {
+        void operator()(sqlite3* handle) const;
+    };
+    struct Finalizer {
+        void operator()(sqlite3_stmt* statement) const;
+    };
+
+    std::string message() const;
+
+    // Declared before the statements so they are finalized before it closes.
+    std::unique_ptr<sqlite3, Closer> handle_;
+    std::unordered_map<std::string, std::unique_ptr<sqlite3_stmt, Finalizer>> statements_;
+};
+
+}  // namespace nerivane
