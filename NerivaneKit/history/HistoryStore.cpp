@@ -1,0 +1,441 @@
+#include "NerivaneKit/history/HistoryStore.h"
+
+#include <algorithm>
+#include <cmath>
+#include <exception>
+#include <functional>
+
+#include "NerivaneKit/analysis/Statistics.h"
+
+namespace nerivane {
+
+using Value = Database::Value;
+
+const std::string HistoryStore::schemaScript = R"(PRAGMA journal_mode = WAL;
+CREATE TABLE IF NOT EXISTS periods (
+    start INTEGER NOT NULL,
+    seconds INTEGER NOT NULL,
+    state TEXT NOT NULL,
+    rssi INTEGER,
+    PRIMARY KEY (start, seconds)
+);
+CREATE TABLE IF NOT EXISTS aggregates (
+    start INTEGER NOT NULL,
+    seconds INTEGER NOT NULL,
+    role TEXT NOT NULL,
+    host TEXT NOT NULL,
+    address TEXT NOT NULL,
+    protocol TEXT NOT NULL,
+    sent INTEGER NOT NULL,
+    lost INTEGER NOT NULL,
+    late INTEGER NOT NULL,
+    median REAL,
+    p95 REAL,
+    jitter REAL,
+    PRIMARY KEY (start, seconds, role, address, protocol)
+);
+CREATE TABLE IF NOT EXISTS events (
+    id INTEGER PRIMARY KEY,
+    kind TEXT NOT NULL,
+    role TEXT NOT NULL,
+    host TEXT NOT NULL,
+    address TEXT NOT NULL,
+    start REAL NOT NULL,
+    end REAL NOT NULL,
+    worst REAL
+);
+CREATE INDEX IF NOT EXISTS events_start ON events (start);
+)";
+
+// A second write of a minute merges: "measured" is never overwritten and a
+// stored signal reading wins.
+const std::string HistoryStore::insertPeriodSQL = R"(INSERT INTO periods (start, seconds, state, rssi) VALUES (?, ?, ?, ?)
+ON CONFLICT (start, seconds) DO UPDATE SET
+    state = CASE WHEN state = 'measured' THEN state ELSE excluded.state END,
+    rssi = coalesce(rssi, excluded.rssi))";
+
+// A second write of a target's minute adds the counts and takes the figures
+// only from the write that saw more replies; the stored host is kept.
+const std::string HistoryStore::insertAggregateSQL =
+    R"(INSERT INTO aggregates (start, seconds, role, host, address, protocol, sent, lost, late, median, p95, jitter)
+VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)
+ON CONFLICT (start, seconds, role, address, protocol) DO UPDATE SET
+    median = CASE WHEN excluded.sent - excluded.lost > sent - lost THEN excluded.median ELSE median END,
+    p95 = CASE WHEN excluded.sent - excluded.lost > sent - lost THEN excluded.p95 ELSE p95 END,
+    jitter = CASE WHEN excluded.sent - excluded.lost > sent - lost THEN excluded.jitter ELSE jitter END,
+    sent = sent + excluded.sent,
+    lost = lost + excluded.lost,
+    late = late + excluded.late)";
+
+const std::string HistoryStore::insertEventSQL =
+    "INSERT INTO events (kind, role, host, address, start, end, worst) VALUES (?, ?, ?, ?, ?, ?, ?)";
+
+namespace {
+
+const std::string deleteMinuteAggregatesSQL = "DELETE FROM aggregates WHERE seconds = 60 AND start < ?";
+const std::string deleteMinutePeriodsSQL = "DELETE FROM periods WHERE seconds = 60 AND start < ?";
+const std::string retainAggregatesSQL = "DELETE FROM aggregates WHERE start + seconds <= ?";
+const std::string retainPeriodsSQL = "DELETE FROM periods WHERE start + seconds <= ?";
+const std::string retainEventsSQL = "DELETE FROM events WHERE end < ?";
+const std::string minuteRowsCondition = "seconds = 60 AND start < ?";
+
+// Limits of a double that converts to a 64-bit integer without overflow.
+constexpr double int64Low = -9223372036854775808.0;
+constexpr double int64High = 9223372036854775808.0;
+
+std::optional<std::int64_t> integerOf(const Value& value) {
+    if (auto* integer = value.asInteger()) return *integer;
+    if (auto* real = value.asReal()) {
+        if (std::isfinite(*real) && *real >= int64Low && *real < int64High) return static_cast<std::int64_t>(*real);
+    }
+    return std::nullopt;
+}
+
+std::optional<double> realOf(const Value& value) {
+    if (auto* integer = value.asInteger()) return static_cast<double>(*integer);
+    if (auto* real = value.asReal()) return *real;
+    return std::nullopt;
+}
+
+const std::string* textOf(const Value& value) { return value.asText(); }
+
+// A scoped address names its interface ("fe80::1%wlan0"); once that
+// interface is gone the name no longer parses, yet the event must not vanish
+// from history: it is then read without its scope.
+std::optional<ProbeAddress> eventAddress(const std::string& text) {
+    if (auto address = ProbeAddress::parse(text)) return address;
+    const auto percent = text.find('%');
+    if (percent == std::string::npos || percent == 0) return std::nullopt;
+    return ProbeAddress::parse(text.substr(0, percent));
+}
+
+Value optionalReal(const std::optional<double>& value) { return value ? Value::real(*value) : Value::null(); }
+
+// Runs work inside "BEGIN IMMEDIATE" ... "COMMIT"; on failure rolls back
+// (ignoring a failing rollback) and rethrows the first error.
+void transaction(Database& db, const std::function<void()>& work) {
+    db.execute("BEGIN IMMEDIATE");
+    try {
+        work();
+        db.execute("COMMIT");
+    } catch (...) {
+        try {
+            db.execute("ROLLBACK");
+        } catch (const Database::Error&) {
+        }
+        throw;
+    }
+}
+
+// Among the counted states: measured if present, else the one with the most
+// entries, and among equals the one whose text sorts last (deterministic).
+template <class Count>
+MinuteState dominantState(const std::map<MinuteState, Count>& counts) {
+    if (counts.contains(MinuteState::measured)) return MinuteState::measured;
+    std::optional<std::pair<MinuteState, Count>> best;
+    for (const auto& [candidate, count] : counts) {
+        if (!best || count > best->second || (count == best->second && text(candidate) > text(best->first)))
+            best = std::pair{candidate, count};
+    }
+    return best ? best->first : MinuteState::notRunning;
+}
+
+}  // namespace
+
+std::size_t HistoryStore::KeyHash::operator()(const Key& key) const noexcept {
+    std::size_t hash = std::hash<TargetRole>{}(key.role);
+    hash = hash * 31 + std::hash<std::string>{}(key.host);
+    hash = hash * 31 + std::hash<std::string>{}(key.address);
+    return hash * 2 + static_cast<std::size_t>(key.probeProtocol);
+}
+
+HistoryStore::HistoryStore(std::shared_ptr<Database> database, TimeZone zone)
+    : db(std::move(database)), timeZone(zone) {}
+
+std::optional<std::int64_t> HistoryStore::minuteStart(double t) {
+    if (!std::isfinite(t)) return std::nullopt;
+    const double minute = std::floor(t / 60) * 60;
+    if (!(minute >= int64Low && minute < int64High)) return std::nullopt;
+    return static_cast<std::int64_t>(minute);
+}
+
+std::int64_t HistoryStore::hourStart(std::int64_t s) {
+    std::int64_t remainder = s % 3600;
+    if (remainder < 0) remainder += 3600;
+    return s - remainder;
+}
+
+std::optional<std::int64_t> HistoryStore::rollupBoundary(double now) {
+    auto minute = minuteStart(now);
+    if (!minute) return std::nullopt;
+    return hourStart(*minute - rollupAge);
+}
+
+std::optional<std::int64_t> HistoryStore::signal(std::vector<double> readings) {
+    std::sort(readings.begin(), readings.end());
+    auto median = Statistics::percentile(readings, 0.5);
+    if (!median) return std::nullopt;
+    return static_cast<std::int64_t>(std::round(*median));
+}
+
+std::int64_t HistoryStore::roleOrder(const TargetRole& role) {
+    switch (role.kind) {
+    case TargetRole::Kind::router: return 0;
+    case TargetRole::Kind::internet: return role.index + 1;
+    case TargetRole::Kind::internetIPv6: return 3;
+    case TargetRole::Kind::custom: return role.index + 4;
+    }
+    return 0;
+}
+
+void HistoryStore::prepareSchema() {
+    if (db->userVersion() < 1) {
+        db->execute(schemaScript);
+        db->setUserVersion(1);
+    }
+}
+
+HistoryStore::OpenMinute& HistoryStore::openMinute(std::int64_t minute, MinuteState initial) {
+    auto found = open.find(minute);
+    if (found == open.end()) found = open.emplace(minute, OpenMinute{initial, {}, {}}).first;
+    return found->second;
+}
+
+void HistoryStore::record(const ProbeRecord& probe) {
+    auto minute = minuteStart(probe.sentAt);
+    if (!minute) return;  // an unusable date cannot be placed in any minute
+    Key key{probe.target.role, probe.target.host, probe.target.address.text(), probe.probeProtocol};
+    Accumulator& accumulator = openMinute(*minute, state).targets[key];
+    if (auto* reply = std::get_if<ProbeResult::Reply>(&probe.outcome)) {
+        accumulator.samples.push_back({probe.sentAt, reply->milliseconds});
+    } else if (std::holds_alternative<ProbeResult::Lost>(probe.outcome)) {
+        accumulator.samples.push_back({probe.sentAt, std::nullopt});
+    } else {
+        // A late reply answers a probe already counted as lost: count it only.
+        accumulator.late += 1;
+    }
+}
+
+void HistoryStore::recordRSSI(double at, std::optional<std::int64_t> rssi) {
+    auto minute = minuteStart(at);
+    if (!minute) return;
+    OpenMinute& content = openMinute(*minute, state);
+    if (rssi) content.rssi.push_back(*rssi);
+}
+
+void HistoryStore::markAsleep(double from, double to) {
+    auto first = minuteStart(from);
+    auto last = minuteStart(to);
+    if (!first || !last || *first >= *last) return;
+    for (std::int64_t minute = *first; minute < *last; minute += 60)
+        openMinute(minute, MinuteState::asleep).state = MinuteState::asleep;
+}
+
+void HistoryStore::apply(MinuteState newState, double at) {
+    if (newState == state) return;
+    state = newState;
+    if (auto minute = minuteStart(at)) openMinute(*minute, newState).state = newState;
+}
+
+void HistoryStore::addEvent(const NetworkEvent& event) { pendingEvents.push_back(event); }
+
+void HistoryStore::writeMinute(std::int64_t minute, const OpenMinute& content) {
+    bool sampled = false;
+    for (const auto& [key, accumulator] : content.targets) sampled = sampled || !accumulator.samples.empty();
+    const MinuteState periodState = sampled ? MinuteState::measured : content.state;
+
+    std::vector<double> readings(content.rssi.begin(), content.rssi.end());
+    auto rssi = signal(std::move(readings));
+    db->run(insertPeriodSQL, {Value::integer(minute), Value::integer(60), Value::text(std::string(text(periodState))),
+                              rssi ? Value::integer(*rssi) : Value::null()});
+
+    for (const auto& [key, accumulator] : content.targets) {
+        std::vector<TargetStats::Sample> samples = accumulator.samples;
+        std::stable_sort(samples.begin(), samples.end(),
+                         [](const auto& a, const auto& b) { return a.time < b.time; });
+        std::vector<double> rtts;
+        for (const auto& sample : samples) {
+            if (sample.rtt) rtts.push_back(*sample.rtt);
+        }
+        std::sort(rtts.begin(), rtts.end());
+        const auto sent = static_cast<std::int64_t>(samples.size());
+        const auto lost = sent - static_cast<std::int64_t>(rtts.size());
+        db->run(insertAggregateSQL,
+                {Value::integer(minute), Value::integer(60), Value::text(key.role.text()), Value::text(key.host),
+                 Value::text(key.address), Value::text(std::string(text(key.probeProtocol))), Value::integer(sent),
+                 Value::integer(lost), Value::integer(accumulator.late),
+                 optionalReal(Statistics::percentile(rtts, 0.5)), optionalReal(Statistics::percentile(rtts, 0.95)),
+                 optionalReal(Statistics::jitter(samples))});
+    }
+}
+
+void HistoryStore::writeEvent(const NetworkEvent& event) {
+    db->run(insertEventSQL, {Value::text(std::string(text(event.kind))), Value::text(event.role.text()),
+                             Value::text(event.host), Value::text(event.address.text()), Value::real(event.start),
+                             Value::real(event.end), optionalReal(event.worstRTT)});
+}
+
+void HistoryStore::flush(double cutoff, double now, bool force) {
+    if (!force && lastWrite && now - *lastWrite < writeInterval) return;
+
+    std::vector<std::int64_t> closed;
+    for (const auto& [minute, content] : open) {
+        if (cutoff >= static_cast<double>(minute) + 60) closed.push_back(minute);
+    }
+    if (!closed.empty() || !pendingEvents.empty()) {
+        transaction(*db, [&] {
+            for (std::int64_t minute : closed) writeMinute(minute, open.at(minute));
+            for (const NetworkEvent& event : pendingEvents) writeEvent(event);
+        });
+        for (std::int64_t minute : closed) open.erase(minute);
+        pendingEvents.clear();
+    }
+    lastWrite = now;
+
+    if (!lastMaintenance || now - *lastMaintenance >= maintenanceInterval) {
+        rollup(now);
+        applyRetention(now);
+        lastMaintenance = now;
+    }
+}
+
+void HistoryStore::rollup(double now) {
+    auto boundary = rollupBoundary(now);
+    if (!boundary) return;
+    const std::vector<Value> boundaryValue{Value::integer(*boundary)};
+
+    struct HourKey {
+        std::int64_t hour;
+        std::int64_t roleOrder;
+        std::string role, host, address, protocol;
+        auto operator<=>(const HourKey&) const = default;
+    };
+    std::map<HourKey, std::vector<AggregateRow>> hourAggregates;
+    for (AggregateRow& row : aggregates(minuteRowsCondition, boundaryValue)) {
+        HourKey key{hourStart(row.start), roleOrder(row.role), row.role.text(), row.host, row.address,
+                    std::string(text(row.probeProtocol))};
+        hourAggregates[key].push_back(std::move(row));
+    }
+    std::map<std::int64_t, std::vector<PeriodRow>> hourPeriods;
+    for (PeriodRow& row : periods(minuteRowsCondition, boundaryValue)) hourPeriods[hourStart(row.start)].push_back(row);
+
+    transaction(*db, [&] {
+        for (const auto& [hour, rows] : hourPeriods) {
+            std::map<MinuteState, int> counts;
+            std::vector<double> readings;
+            for (const PeriodRow& row : rows) {
+                counts[row.state] += 1;
+                if (row.rssi) readings.push_back(static_cast<double>(*row.rssi));
+            }
+            auto rssi = signal(std::move(readings));
+            db->run(insertPeriodSQL,
+                    {Value::integer(hour), Value::integer(3600), Value::text(std::string(text(dominantState(counts)))),
+                     rssi ? Value::integer(*rssi) : Value::null()});
+        }
+        for (const auto& [key, rows] : hourAggregates) {
+            std::int64_t sent = 0, lost = 0, late = 0;
+            std::vector<double> medians, p95s;
+            double weighted = 0, weights = 0;
+            for (const AggregateRow& row : rows) {
+                sent += row.sent;
+                lost += row.lost;
+                late += row.late;
+                if (row.median) medians.push_back(*row.median);
+                if (row.p95) p95s.push_back(*row.p95);
+                if (row.jitter) {
+                    const double weight = static_cast<double>(row.sent - row.lost);
+                    weighted += *row.jitter * weight;
+                    weights += weight;
+                }
+            }
+            std::sort(medians.begin(), medians.end());
+            std::sort(p95s.begin(), p95s.end());
+            const Value jitter = weights > 0 ? Value::real(weighted / weights) : Value::null();
+            db->run(insertAggregateSQL,
+                    {Value::integer(key.hour), Value::integer(3600), Value::text(key.role), Value::text(key.host),
+                     Value::text(key.address), Value::text(key.protocol), Value::integer(sent), Value::integer(lost),
+                     Value::integer(late), optionalReal(Statistics::percentile(medians, 0.5)),
+                     optionalReal(Statistics::percentile(p95s, 0.95)), jitter});
+        }
+        db->run(deleteMinuteAggregatesSQL, boundaryValue);
+        db->run(deleteMinutePeriodsSQL, boundaryValue);
+    });
+}
+
+void HistoryStore::applyRetention(double now) {
+    const std::vector<Value> limit{Value::real(now - static_cast<double>(retentionDays) * 86400)};
+    db->run(retainAggregatesSQL, limit);
+    db->run(retainPeriodsSQL, limit);
+    db->run(retainEventsSQL, limit);
+}
+
+std::vector<PeriodRow> HistoryStore::periods(const std::string& condition, const std::vector<Value>& values) const {
+    std::vector<PeriodRow> result;
+    for (const Database::Row& row : db->query("SELECT start, seconds, state, rssi FROM periods WHERE " + condition +
+                                                  " ORDER BY start",
+                                              values)) {
+        if (row.size() < 4) continue;
+        auto start = integerOf(row[0]);
+        auto seconds = integerOf(row[1]);
+        auto* stateText = textOf(row[2]);
+        auto periodState = stateText ? parseMinuteState(*stateText) : std::nullopt;
+        if (!start || !seconds || !periodState) continue;
+        result.push_back({*start, *seconds, *periodState, integerOf(row[3])});
+    }
+    return result;
+}
+
+std::vector<AggregateRow> HistoryStore::aggregates(const std::string& condition,
+                                                   const std::vector<Value>& values) const {
+    std::vector<AggregateRow> result;
+    for (const Database::Row& row :
+         db->query("SELECT start, seconds, role, host, address, protocol, sent, lost, late, median, p95, jitter "
+                   "FROM aggregates WHERE " +
+                       condition,
+                   values)) {
+        if (row.size() < 12) continue;
+        auto start = integerOf(row[0]);
+        auto seconds = integerOf(row[1]);
+        auto* roleText = textOf(row[2]);
+        auto role = roleText ? TargetRole::parse(*roleText) : std::nullopt;
+        auto* host = textOf(row[3]);
+        auto* address = textOf(row[4]);
+        auto* protocolText = textOf(row[5]);
+        auto protocol = protocolText ? parseProbeProtocol(*protocolText) : std::nullopt;
+        auto sent = integerOf(row[6]);
+        auto lost = integerOf(row[7]);
+        auto late = integerOf(row[8]);
+        if (!start || !seconds || !role || !host || !address || !protocol || !sent || !lost || !late) continue;
+        result.push_back({*start, *seconds, *role, *host, *address, *protocol, *sent, *lost, *late, realOf(row[9]),
+                          realOf(row[10]), realOf(row[11])});
+    }
+    std::stable_sort(result.begin(), result.end(), [](const AggregateRow& a, const AggregateRow& b) {
+        if (a.start != b.start) return a.start < b.start;
+        const auto orderA = roleOrder(a.role), orderB = roleOrder(b.role);
+        if (orderA != orderB) return orderA < orderB;
+        return a.address < b.address;
+    });
+    return result;
+}
+
+std::vector<NetworkEvent> HistoryStore::events(const std::string& condition, const std::vector<Value>& values) const {
+    std::vector<NetworkEvent> result;
+    for (const Database::Row& row :
+         db->query("SELECT kind, role, host, address, start, end, worst FROM events WHERE " + condition, values)) {
+        if (row.size() < 7) continue;
+        auto* kindText = textOf(row[0]);
+        auto kind = kindText ? parseNetworkEventKind(*kindText) : std::nullopt;
+        auto* roleText = textOf(row[1]);
+        auto role = roleText ? TargetRole::parse(*roleText) : std::nullopt;
+        auto* host = textOf(row[2]);
+        auto* addressText = textOf(row[3]);
+        auto address = addressText ? eventAddress(*addressText) : std::nullopt;
+        auto start = realOf(row[4]);
+        auto end = realOf(row[5]);
+        if (!kind || !role || !host || !address || !start || !end) continue;
+        result.push_back({*kind, *role, *host, *address, *start, *end, realOf(row[6])});
+    }
+    return result;
+}
+
+}  // namespace nerivane

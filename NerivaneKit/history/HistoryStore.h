@@ -1,0 +1,143 @@
+// The durable history: open minutes kept in memory (per target the raw samples
+// of the minute), written once they are safely past as one period row per
+// minute and one aggregate row per target and minute; outage and spike events;
+// the hourly roll-up after seven days and the retention limit; and the reads
+// behind the chart, the CSV export and the latest events.
+//
+// A value that shares its Database with its copies. It schedules and locks
+// nothing: the history service owns the only instance and uses it on the
+// history queue only. All times are Unix seconds (dates as doubles, row starts
+// as integers); minutes and hours are aligned to UTC, not to the local zone.
+//
+// Invariants: every key of `open` is a minute start; an open minute stays in
+// memory until a flush has committed it, so a failed write loses nothing.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "NerivaneKit/analysis/NetworkEvent.h"
+#include "NerivaneKit/analysis/ProbeRecord.h"
+#include "NerivaneKit/analysis/TargetStats.h"
+#include "NerivaneKit/history/AggregateRow.h"
+#include "NerivaneKit/history/Database.h"
+#include "NerivaneKit/history/MinuteState.h"
+#include "NerivaneKit/history/PeriodRow.h"
+#include "NerivaneKit/history/TimeZone.h"
+
+namespace nerivane {
+
+struct HistoryStore {
+    // One target within one minute.
+    struct Key {
+        TargetRole role;
+        std::string host;
+        std::string address;
+        ProbeProtocol probeProtocol = ProbeProtocol::icmp;
+        bool operator==(const Key&) const = default;
+    };
+    struct KeyHash {
+        std::size_t operator()(const Key& key) const noexcept;
+    };
+
+    // What a minute collected for one key. Sample times are Unix seconds.
+    struct Accumulator {
+        std::vector<TargetStats::Sample> samples;
+        std::int64_t late = 0;
+        bool operator==(const Accumulator&) const = default;
+    };
+
+    struct OpenMinute {
+        MinuteState state = MinuteState::measured;
+        // Wi-Fi signal readings in dBm.
+        std::vector<std::int64_t> rssi;
+        std::unordered_map<Key, Accumulator, KeyHash> targets;
+        bool operator==(const OpenMinute&) const = default;
+    };
+
+    // A stored period: its start and length. Groups aggregate rows by the
+    // period row they belong to.
+    struct Key2 {
+        std::int64_t start = 0;
+        std::int64_t seconds = 0;
+        bool operator==(const Key2&) const = default;
+        auto operator<=>(const Key2&) const = default;
+    };
+
+    // Seconds before the roll-up boundary: older minute rows become hour rows.
+    static constexpr std::int64_t rollupAge = 604800;
+    // A minute is written once the cut-off is a whole minute past its start;
+    // regular flushes write at most once per this many seconds.
+    static constexpr double writeInterval = 60;
+    static constexpr double maintenanceInterval = 3600;
+
+    // The schema of version 1, run as one text on a database below version 1.
+    static const std::string schemaScript;
+    static const std::string insertPeriodSQL;
+    static const std::string insertAggregateSQL;
+    static const std::string insertEventSQL;
+
+    std::shared_ptr<Database> db;
+    int retentionDays = 30;
+    TimeZone timeZone = TimeZone::current();
+    // The state newly opened minutes get.
+    MinuteState state = MinuteState::measured;
+    std::map<std::int64_t, OpenMinute> open;
+    std::vector<NetworkEvent> pendingEvents;
+    std::optional<double> lastWrite;
+    std::optional<double> lastMaintenance;
+
+    explicit HistoryStore(std::shared_ptr<Database> db, TimeZone timeZone = TimeZone::current());
+
+    // Applies the schema if the user version is below 1. Throws.
+    void prepareSchema();
+
+    void record(const ProbeRecord& probe);
+    // Opens the minute of `at` (so minutes without probes exist) and adds the reading.
+    void recordRSSI(double at, std::optional<std::int64_t> rssi);
+    // Every minute from the one containing `from` up to, not including, the
+    // one containing `to` becomes asleep.
+    void markAsleep(double from, double to);
+    void apply(MinuteState newState, double at);
+    void addEvent(const NetworkEvent& event);
+
+    // Writes every open minute that ended at or before `cutoff` and the
+    // pending events in one transaction, then runs maintenance when due.
+    // Unless forced, does nothing within 60 s of the last write. Throws; on
+    // failure everything unwritten stays in memory for the next flush.
+    void flush(double cutoff, double now, bool force);
+    // Folds minute rows before the roll-up boundary into hour rows, in one transaction.
+    void rollup(double now);
+    // Deletes rows and events older than retentionDays.
+    void applyRetention(double now);
+
+    // Reads; `condition` follows "WHERE ". Rows that cannot be converted are skipped.
+    std::vector<PeriodRow> periods(const std::string& condition, const std::vector<Database::Value>& values) const;
+    // Sorted by start, role order, address text.
+    std::vector<AggregateRow> aggregates(const std::string& condition, const std::vector<Database::Value>& values) const;
+    std::vector<NetworkEvent> events(const std::string& condition, const std::vector<Database::Value>& values) const;
+
+    // ⌊t / 60⌋ × 60; none when t is not finite or out of the 64-bit range.
+    static std::optional<std::int64_t> minuteStart(double t);
+    // s − (s mod 3600) with a non-negative remainder.
+    static std::int64_t hourStart(std::int64_t s);
+    // The roll-up boundary for `now`: the hour start seven days before now's minute.
+    static std::optional<std::int64_t> rollupBoundary(double now);
+    // The median (nearest rank) of the readings, rounded half away from zero.
+    static std::optional<std::int64_t> signal(std::vector<double> readings);
+    // Role order of sorted aggregate rows: router 0, internet(n) n + 1,
+    // internetIPv6 3, custom(n) n + 4.
+    static std::int64_t roleOrder(const TargetRole& role);
+
+private:
+    OpenMinute& openMinute(std::int64_t minute, MinuteState initial);
+    void writeMinute(std::int64_t minute, const OpenMinute& content);
+    void writeEvent(const NetworkEvent& event);
+};
+
+}  // namespace nerivane

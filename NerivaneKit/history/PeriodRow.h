@@ -1,0 +1,24 @@
+// One stored row of the periods table: a minute (60 s) or an hour (3600 s)
+// and the machine's state in it. Read by the history store on the history
+// queue for the chart and the CSV export.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "NerivaneKit/history/MinuteState.h"
+
+namespace nerivane {
+
+struct PeriodRow {
+    // Unix seconds of the minute or hour start.
+    std::int64_t start = 0;
+    std::int64_t seconds = 60;
+    MinuteState state = MinuteState::measured;
+    // Wi-Fi signal in dBm.
+    std::optional<std::int64_t> rssi;
+
+    bool operator==(const PeriodRow&) const = default;
+};
+
+}  // namespace nerivane
