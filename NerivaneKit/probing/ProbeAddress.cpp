@@ -12,6 +12,9 @@ namespace nerivane {
 namespace {
 
 std::vector<ProbeAddress> lookup(const std::string& host, bool numericOnly) {
+    // An empty text names no host, and a NUL inside would silently cut the
+    // text short; neither goes to the resolver.
+    if (host.empty() || host.find('\0') != std::string::npos) return {};
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_DGRAM;
@@ -49,8 +52,22 @@ ProbeAddress ProbeAddress::v6(std::array<std::uint8_t, 16> bytes, std::uint32_t 
 
 std::optional<ProbeAddress> ProbeAddress::parse(const std::string& text) {
     auto addresses = lookup(text, true);
-    if (addresses.empty()) return std::nullopt;
-    return addresses.front();
+    if (!addresses.empty()) return addresses.front();
+
+    // glibc takes an interface name after "%" only for link-local and
+    // multicast addresses, yet text() names the scope of any IPv6 address.
+    // So that every text parses back, read "address%name" ourselves when the
+    // resolver refuses it: an unscoped IPv6 literal and a known interface.
+    const auto percent = text.rfind('%');
+    if (percent == std::string::npos || percent + 1 == text.size()) return std::nullopt;
+    if (text.find('\0') != std::string::npos) return std::nullopt;
+    const unsigned index = if_nametoindex(text.c_str() + percent + 1);
+    if (index == 0) return std::nullopt;
+    auto unscoped = lookup(text.substr(0, percent), true);
+    if (unscoped.empty() || unscoped.front().family != IPFamily::v6 || unscoped.front().scopeID != 0)
+        return std::nullopt;
+    unscoped.front().scopeID = index;
+    return unscoped.front();
 }
 
 std::vector<ProbeAddress> ProbeAddress::resolve(const std::string& host) { return lookup(host, false); }
@@ -60,7 +77,9 @@ std::string ProbeAddress::text() const {
     const int af = family == IPFamily::v4 ? AF_INET : AF_INET6;
     if (inet_ntop(af, bytes.data(), buffer, sizeof buffer) == nullptr) return {};
     std::string result = buffer;
-    if (scopeID != 0) {
+    // Only IPv6 has scopes; a stray index on an IPv4 value would print a text
+    // that no longer parses.
+    if (family == IPFamily::v6 && scopeID != 0) {
         char name[IF_NAMESIZE] = {};
         if (if_indextoname(scopeID, name) != nullptr) result += "%" + std::string(name);
     }
