@@ -1,0 +1,67 @@
+#include "NerivaneKit/analysis/AlertTracker.h"
+
+#include <algorithm>
+
+namespace nerivane {
+
+std::vector<AlertTracker::Alert> AlertTracker::update(const MonitorSnapshot& snapshot, double now) {
+    std::vector<Alert> alerts;
+    updateInternet(snapshot, now, alerts);
+    updateVerdict(snapshot.verdict, now, alerts);
+    return alerts;
+}
+
+void AlertTracker::reset() {
+    downSince.reset();
+    postedDown = false;
+    candidate.reset();
+}
+
+void AlertTracker::updateInternet(const MonitorSnapshot& snapshot, double now, std::vector<Alert>& alerts) {
+    if (!snapshot.internet) return;
+    switch (snapshot.internet->kind) {
+    case TargetState::Kind::measuring: return;
+    case TargetState::Kind::down: {
+        const auto measured = snapshot.measuredInternetTargets();
+        if (!downSince) {
+            // The internet as a whole went down when the last of its hosts did.
+            std::optional<double> latest;
+            for (const auto& target : measured) {
+                if (target.outageSince) latest = latest ? std::max(*latest, *target.outageSince) : *target.outageSince;
+            }
+            downSince = latest.value_or(now);
+        }
+        if (outages && !postedDown && now - *downSince >= downSeconds) {
+            InternetDown alert{*downSince, {}, snapshot.verdict};
+            for (const auto& target : measured) alert.hosts.push_back(target.target.host);
+            alerts.emplace_back(std::move(alert));
+            postedDown = true;
+        }
+        return;
+    }
+    case TargetState::Kind::ok:
+    case TargetState::Kind::bad:
+        if (postedDown && downSince) {
+            alerts.emplace_back(InternetBack{now - *downSince});
+            // The return to good is covered by this alert; don't announce it again.
+            lastVerdict = Verdict::good;
+        }
+        downSince.reset();
+        postedDown = false;
+        return;
+    }
+}
+
+void AlertTracker::updateVerdict(Verdict verdict, double now, std::vector<Alert>& alerts) {
+    if (verdict == Verdict::measuring) return;
+    if (!candidate || candidate->verdict != verdict) candidate = Candidate{verdict, now};
+    if (now - candidate->since < verdictSeconds) return;
+    if (lastVerdict == verdict) return;
+    const bool coveredByDownAlert = postedDown && (verdict == Verdict::internetDown || verdict == Verdict::localDown ||
+                                                   verdict == Verdict::connectionDown);
+    // The first verdict that holds after start is the starting point, not a change.
+    if (verdictChanges && lastVerdict && !coveredByDownAlert) alerts.emplace_back(VerdictChanged{verdict});
+    lastVerdict = verdict;
+}
+
+}  // namespace nerivane

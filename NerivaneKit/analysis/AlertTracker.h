@@ -1,0 +1,76 @@
+// Decides which notifications the user gets from the stream of monitor
+// snapshots: the internet went down (after 10 s), it is back (with how long it
+// was down), and the verdict changed (after holding 30 s). Owned by the
+// application model on the main thread; times are wall-clock dates (Unix seconds).
+//
+//   internet: idle -> timing [down: downSince set] -> posted [10 s, outages on]
+//             -> idle [ok or bad: internetBack if posted]
+//   verdict:  every new filtered verdict restarts the 30 s timer; a verdict
+//             that holds becomes lastVerdict, announced only if it differs
+#pragma once
+
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "NerivaneKit/analysis/MonitorSnapshot.h"
+#include "NerivaneKit/analysis/Verdict.h"
+
+namespace nerivane {
+
+struct AlertTracker {
+    struct InternetDown {
+        double since = 0;
+        std::vector<std::string> hosts;
+        Verdict verdict = Verdict::measuring;
+        bool operator==(const InternetDown&) const = default;
+    };
+    struct InternetBack {
+        // Seconds the internet was down.
+        double after = 0;
+        bool operator==(const InternetBack&) const = default;
+    };
+    struct VerdictChanged {
+        Verdict verdict = Verdict::measuring;
+        bool operator==(const VerdictChanged&) const = default;
+    };
+    using Alert = std::variant<InternetDown, InternetBack, VerdictChanged>;
+
+    struct Candidate {
+        Verdict verdict = Verdict::measuring;
+        double since = 0;
+        bool operator==(const Candidate&) const = default;
+    };
+
+    static constexpr double downSeconds = 10;
+    static constexpr double verdictSeconds = 30;
+
+    // Post internet-down and internet-back alerts.
+    bool outages = true;
+    // Post verdict alerts.
+    bool verdictChanges = true;
+    // When the current internet outage began.
+    std::optional<double> downSince;
+    // An internet-down alert has been posted for the current outage.
+    bool postedDown = false;
+    // The verdict being timed.
+    std::optional<Candidate> candidate;
+    // The last verdict that held long enough (announced or not).
+    std::optional<Verdict> lastVerdict;
+
+    AlertTracker(bool outages, bool verdictChanges) : outages(outages), verdictChanges(verdictChanges) {}
+
+    bool operator==(const AlertTracker&) const = default;
+
+    // Alerts in the order produced: an internet alert before a verdict alert.
+    std::vector<Alert> update(const MonitorSnapshot& snapshot, double now);
+    // Forgets the outage and the verdict being timed; lastVerdict and the switches stay.
+    void reset();
+
+private:
+    void updateInternet(const MonitorSnapshot& snapshot, double now, std::vector<Alert>& alerts);
+    void updateVerdict(Verdict verdict, double now, std::vector<Alert>& alerts);
+};
+
+}  // namespace nerivane

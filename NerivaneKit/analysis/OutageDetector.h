@@ -1,0 +1,49 @@
+// Notices a lasting run of lost probes of one target and reports the outage
+// once it ends. Owned by the monitor core (one per target), on the probe queue.
+// Times are monitor seconds.
+//
+//   idle      -> counting   [lost]      first loss noted
+//   counting  -> in outage  [tick]      3+ lost in a row, first loss 5 s ago, not warming up
+//   counting  -> idle       [reply]     no event
+//   in outage -> idle       [reply]     outage from the first loss to the reply's send time
+//   in outage -> idle       [close]     outage from the first loss to now
+#pragma once
+
+#include <optional>
+
+#include "NerivaneKit/probing/TargetStatus.h"
+
+namespace nerivane {
+
+struct OutageDetector {
+    struct Outage {
+        double start = 0;
+        double end = 0;
+        bool operator==(const Outage&) const = default;
+    };
+
+    static constexpr int minimumLost = 3;
+    static constexpr double minimumSeconds = 5;
+
+    // Send time of the first lost probe of the current run of losses.
+    std::optional<double> firstLost;
+    // Lost probes since the last reply.
+    int lostInRow = 0;
+    // Start of the outage in progress: the first lost probe's send time, not
+    // the moment the outage was noticed.
+    std::optional<double> since;
+
+    bool operator==(const OutageDetector&) const = default;
+
+    bool inOutage() const { return since.has_value(); }
+
+    void lost(double time);
+    // Run for every target at every monitor tick; starts an outage when due.
+    void tick(double now, TargetStatus status);
+    // A reply to the probe sent at time ends the run of losses.
+    std::optional<Outage> reply(double time);
+    // The target goes away or changes method: an open outage ends now.
+    std::optional<Outage> close(double now);
+};
+
+}  // namespace nerivane

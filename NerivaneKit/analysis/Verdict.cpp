@@ -1,0 +1,61 @@
+#include "NerivaneKit/analysis/Verdict.h"
+
+#include <array>
+#include <utility>
+
+namespace nerivane {
+namespace {
+
+constexpr std::array<std::pair<Verdict, std::string_view>, 10> texts{{
+    {Verdict::measuring, "measuring"},
+    {Verdict::good, "good"},
+    {Verdict::internetProblem, "internetProblem"},
+    {Verdict::internetDown, "internetDown"},
+    {Verdict::localProblem, "localProblem"},
+    {Verdict::localDown, "localDown"},
+    {Verdict::connectionProblem, "connectionProblem"},
+    {Verdict::connectionDown, "connectionDown"},
+    {Verdict::internetUnmeasured, "internetUnmeasured"},
+    {Verdict::offline, "offline"},
+}};
+
+}  // namespace
+
+std::string_view text(Verdict verdict) {
+    for (const auto& [value, name] : texts) {
+        if (value == verdict) return name;
+    }
+    return "";
+}
+
+std::optional<Verdict> parseVerdict(std::string_view text) {
+    for (const auto& [value, name] : texts) {
+        if (name == text) return value;
+    }
+    return std::nullopt;
+}
+
+Verdict decideVerdict(bool isSatisfied, const std::optional<TargetState>& router,
+                      const std::optional<TargetState>& internet) {
+    using Kind = TargetState::Kind;
+    if (!isSatisfied) return Verdict::offline;
+    if (!internet) return Verdict::internetUnmeasured;
+    switch (internet->kind) {
+    case Kind::measuring: return Verdict::measuring;
+    case Kind::ok: return Verdict::good;
+    case Kind::bad:
+    case Kind::down: break;
+    }
+    // The internet is in trouble from here on; the router tells where.
+    const bool internetDown = internet->kind == Kind::down;
+    if (!router) return internetDown ? Verdict::connectionDown : Verdict::connectionProblem;
+    switch (router->kind) {
+    case Kind::bad: return Verdict::localProblem;
+    case Kind::measuring: return Verdict::measuring;
+    case Kind::ok: return internetDown ? Verdict::internetDown : Verdict::internetProblem;
+    case Kind::down: return internetDown ? Verdict::localDown : Verdict::localProblem;
+    }
+    return Verdict::measuring;
+}
+
+}  // namespace nerivane

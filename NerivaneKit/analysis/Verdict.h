@@ -1,0 +1,42 @@
+// The one answer to "where does the trouble lie", decided from the network
+// path, the router's state and the combined state of the internet hosts.
+// Pure; computed with every snapshot on the probe queue. Stored texts are the case names.
+#pragma once
+
+#include <optional>
+#include <string_view>
+
+#include "NerivaneKit/analysis/TargetState.h"
+
+namespace nerivane {
+
+enum class Verdict {
+    measuring,
+    good,
+    internetProblem,
+    internetDown,
+    localProblem,
+    localDown,
+    connectionProblem,
+    connectionDown,
+    internetUnmeasured,
+    offline,
+};
+
+std::string_view text(Verdict verdict);
+std::optional<Verdict> parseVerdict(std::string_view text);
+
+// router is absent when there is no router target or it cannot be measured
+// (it does not answer ping, or sits behind a VPN); internet is the combined
+// state of the measured internet hosts, absent when there are none.
+Verdict decideVerdict(bool isSatisfied, const std::optional<TargetState>& router,
+                      const std::optional<TargetState>& internet);
+
+}  // namespace nerivane
+
+template <>
+struct std::hash<nerivane::Verdict> {
+    std::size_t operator()(nerivane::Verdict verdict) const noexcept {
+        return static_cast<std::size_t>(verdict);
+    }
+};
