@@ -1,0 +1,187 @@
+#include "NerivaneKit/analysis/MonitorCore.h"
+
+#include <iterator>
+#include <utility>
+
+#include "NerivaneKit/analysis/Thresholds.h"
+
+namespace nerivane {
+namespace {
+
+enum class Method { icmp, tcp, unmeasured };
+
+Method method(TargetStatus status) {
+    switch (status) {
+    case TargetStatus::warmingUp:
+    case TargetStatus::icmp: return Method::icmp;
+    case TargetStatus::tcp: return Method::tcp;
+    case TargetStatus::doesntAnswerPing:
+    case TargetStatus::unreachableVPN: return Method::unmeasured;
+    }
+    return Method::unmeasured;
+}
+
+// A local answer is only trusted once both sides have a few replies.
+constexpr std::size_t minimumReplies = 5;
+
+}  // namespace
+
+MonitorCore::Record* MonitorCore::record(const TargetRole& role) {
+    for (auto& record : records) {
+        if (record.target.role == role) return &record;
+    }
+    return nullptr;
+}
+
+NetworkEvent MonitorCore::event(const Record& record, NetworkEvent::Kind kind, double start, double end,
+                                std::optional<double> worst) const {
+    return NetworkEvent{kind, record.target.role, record.target.host, record.target.address,
+                        date(start), date(end), worst};
+}
+
+std::vector<NetworkEvent> MonitorCore::reset(Record& record, double now) {
+    std::vector<NetworkEvent> events;
+    if (auto outage = record.outage.close(now))
+        events.push_back(event(record, NetworkEvent::Kind::outage, outage->start, outage->end, std::nullopt));
+    record.stats = TargetStats{};
+    record.outage = OutageDetector{};
+    record.spike = SpikeDetector{};
+    return events;
+}
+
+std::vector<NetworkEvent> MonitorCore::install(const NetworkPath& newPath, const std::vector<Target>& targets,
+                                               double now) {
+    std::vector<NetworkEvent> events;
+    for (auto& record : records) {
+        if (auto outage = record.outage.close(now))
+            events.push_back(event(record, NetworkEvent::Kind::outage, outage->start, outage->end, std::nullopt));
+    }
+    path = newPath;
+    records.clear();
+    records.reserve(targets.size());
+    for (const auto& target : targets) {
+        Record record;
+        record.target = target;
+        records.push_back(std::move(record));
+    }
+    installed = true;
+    filter = VerdictFilter{};
+    return events;
+}
+
+std::vector<NetworkEvent> MonitorCore::statusChanged(const TargetRole& role, TargetStatus status, double now) {
+    Record* found = record(role);
+    if (!found) return {};
+    const TargetStatus old = found->status;
+    found->status = status;
+
+    if (old == TargetStatus::warmingUp) {
+        if (status == TargetStatus::icmp) {
+            probes.insert(probes.end(), std::make_move_iterator(found->warmUpProbes.begin()),
+                          std::make_move_iterator(found->warmUpProbes.end()));
+            found->warmUpProbes.clear();
+            return {};
+        }
+        if (status != TargetStatus::warmingUp) {
+            found->warmUpProbes.clear();
+            return reset(*found, now);
+        }
+        return {};
+    }
+    if (method(old) != method(status) || method(status) == Method::unmeasured) return reset(*found, now);
+    return {};
+}
+
+std::vector<NetworkEvent> MonitorCore::result(const TargetRole& role, const ProbeResult::Outcome& outcome,
+                                              double time) {
+    Record* found = record(role);
+    if (!found) return {};
+    Record& target = *found;
+
+    ProbeRecord probe{target.target, target.status == TargetStatus::tcp ? ProbeProtocol::tcp : ProbeProtocol::icmp,
+                      outcome, date(time)};
+    if (target.status == TargetStatus::warmingUp)
+        target.warmUpProbes.push_back(std::move(probe));
+    else
+        probes.push_back(std::move(probe));
+
+    std::vector<NetworkEvent> events;
+    if (const auto* reply = std::get_if<ProbeResult::Reply>(&outcome)) {
+        if (auto spike = target.spike.observe(target.stats.rtts(), reply->milliseconds, time))
+            events.push_back(event(target, NetworkEvent::Kind::spike, spike->start, spike->end, spike->worst));
+        target.stats.record(reply->milliseconds, time);
+        if (auto outage = target.outage.reply(time))
+            events.push_back(event(target, NetworkEvent::Kind::outage, outage->start, outage->end, std::nullopt));
+    } else if (std::holds_alternative<ProbeResult::Lost>(outcome)) {
+        target.stats.record(std::nullopt, time);
+        target.outage.lost(time);
+    } else {
+        target.stats.recordLate(time);
+    }
+    return events;
+}
+
+MonitorSnapshot MonitorCore::tick(double now) {
+    for (auto& record : records) record.outage.tick(now, record.status);
+    return snapshot(now);
+}
+
+MonitorSnapshot MonitorCore::snapshot(double now) {
+    MonitorSnapshot snapshot;
+    snapshot.path = path;
+
+    // The router reference: the first router target, its fastest reply ever,
+    // trusted only once it has a few replies in its window.
+    std::optional<std::size_t> routerIndex;
+    for (std::size_t i = 0; i < records.size() && !routerIndex; ++i) {
+        if (records[i].target.role.kind == TargetRole::Kind::router) routerIndex = i;
+    }
+    std::optional<double> routerBaseline;
+    if (routerIndex && records[*routerIndex].stats.replyCount() >= minimumReplies)
+        routerBaseline = records[*routerIndex].stats.baseline;
+
+    snapshot.targets.reserve(records.size());
+    for (const auto& record : records) {
+        TargetSnapshot target{record.target, record.status, {}, record.stats.metrics(), false, std::nullopt};
+        target.state = TargetState::evaluate(record.status, record.outage.inOutage(), target.metrics,
+                                             Thresholds::forRole(record.target.role));
+        // An internet host answering no slower than the fastest router reply
+        // is answered by something on the local network.
+        target.answeredLocally = record.target.role.isInternet() && routerBaseline && target.metrics.median &&
+                                 *target.metrics.median <= *routerBaseline &&
+                                 record.stats.replyCount() >= minimumReplies;
+        if (record.outage.since) target.outageSince = date(*record.outage.since);
+        snapshot.targets.push_back(std::move(target));
+    }
+
+    std::vector<TargetState> internetStates;
+    for (const auto& target : snapshot.targets) {
+        if (MonitorSnapshot::isMeasuredInternet(target)) internetStates.push_back(target.state);
+    }
+    snapshot.internet = TargetState::combine(internetStates);
+
+    // A router that cannot be measured counts as absent for the verdict.
+    std::optional<TargetState> routerState;
+    if (routerIndex && method(snapshot.targets[*routerIndex].status) != Method::unmeasured)
+        routerState = snapshot.targets[*routerIndex].state;
+
+    const Verdict raw = installed ? decideVerdict(path.isSatisfied, routerState, snapshot.internet) : Verdict::measuring;
+    snapshot.verdict = filter.apply(raw, now);
+
+    const TargetSnapshot* ipv6 = nullptr;
+    for (const auto& target : snapshot.targets) {
+        if (target.target.role.kind == TargetRole::Kind::internetIPv6) {
+            ipv6 = &target;
+            break;
+        }
+    }
+    snapshot.ipv6Problem = ipv6 && !ipv6->answeredLocally && snapshot.internet == TargetState::ok() &&
+                           ipv6->state.isProblem();
+    return snapshot;
+}
+
+std::vector<ProbeRecord> MonitorCore::takeProbes() {
+    return std::exchange(probes, {});
+}
+
+}  // namespace nerivane

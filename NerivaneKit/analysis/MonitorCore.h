@@ -1,0 +1,86 @@
+// The pure heart of the monitor: folds the probe engine's events into one
+// record per target (status, window, detectors, held-back warm-up records) and
+// builds snapshots with the filtered verdict. Owned by the Monitor and used only
+// on the probe queue. It has no clock: every call takes monitor seconds
+// (continuous clock), and `date` turns those into wall-clock dates.
+//
+// Status changes compare measuring methods (warmingUp and icmp are ICMP, tcp is
+// TCP, doesntAnswerPing and unreachableVPN are not measured):
+//   warmingUp -> icmp                 release the held-back records, keep the window
+//   warmingUp -> tcp / not measured   drop the held-back records, reset
+//   not measured -> anything          reset
+//   icmp or tcp -> not measured       reset
+//   icmp <-> tcp                      reset
+//   same method (icmp -> warmingUp)   keep everything
+// A reset closes an open outage (its event is returned) and starts a fresh
+// window and fresh detectors; a spike in progress is dropped.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <vector>
+
+#include "NerivaneKit/analysis/MonitorSnapshot.h"
+#include "NerivaneKit/analysis/NetworkEvent.h"
+#include "NerivaneKit/analysis/OutageDetector.h"
+#include "NerivaneKit/analysis/ProbeRecord.h"
+#include "NerivaneKit/analysis/SpikeDetector.h"
+#include "NerivaneKit/analysis/TargetStats.h"
+#include "NerivaneKit/analysis/VerdictFilter.h"
+#include "NerivaneKit/path/NetworkPath.h"
+#include "NerivaneKit/probing/ProbeResult.h"
+#include "NerivaneKit/probing/Target.h"
+#include "NerivaneKit/probing/TargetStatus.h"
+
+namespace nerivane {
+
+struct MonitorCore {
+    struct Record {
+        Target target;
+        TargetStatus status = TargetStatus::warmingUp;
+        TargetStats stats;
+        OutageDetector outage;
+        SpikeDetector spike;
+        // Probe records held back while the target warms up: history gets them
+        // only if the target settles on ICMP, so a host that turns out to need
+        // TCP does not leave a trail of ICMP losses.
+        std::vector<ProbeRecord> warmUpProbes;
+
+        bool operator==(const Record&) const = default;
+    };
+
+    // Monitor seconds to wall-clock date (Unix seconds).
+    std::function<double(double)> date;
+    // The path of the installed target list.
+    NetworkPath path = NetworkPath::empty();
+    // In the order of the installed target list.
+    std::vector<Record> records;
+    // A target list has been installed at least once; until then the verdict is measuring.
+    bool installed = false;
+    VerdictFilter filter;
+    // Records waiting to be handed out with the next snapshot.
+    std::vector<ProbeRecord> probes;
+
+    explicit MonitorCore(std::function<double(double)> date) : date(std::move(date)) {}
+
+    // Starts over with a new target list: open outages end now (their events
+    // are returned), every target restarts warming up with an empty window.
+    std::vector<NetworkEvent> install(const NetworkPath& path, const std::vector<Target>& targets, double now);
+    std::vector<NetworkEvent> statusChanged(const TargetRole& role, TargetStatus status, double now);
+    // One probe outcome of the probe sent at time. Events come spike first.
+    std::vector<NetworkEvent> result(const TargetRole& role, const ProbeResult::Outcome& outcome, double time);
+    // Lets the outage detectors see the time pass, then builds a snapshot.
+    MonitorSnapshot tick(double now);
+    // Builds a snapshot; feeds the verdict filter, so it is not const.
+    MonitorSnapshot snapshot(double now);
+    // Hands out the records gathered since the last call.
+    std::vector<ProbeRecord> takeProbes();
+
+private:
+    Record* record(const TargetRole& role);
+    std::vector<NetworkEvent> reset(Record& record, double now);
+    NetworkEvent event(const Record& record, NetworkEvent::Kind kind, double start, double end,
+                       std::optional<double> worst) const;
+};
+
+}  // namespace nerivane
