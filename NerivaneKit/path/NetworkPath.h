@@ -5,10 +5,14 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "NerivaneKit/probing/ProbeAddress.h"
 
 namespace nerivane {
+
+struct PathFacts;
+struct StoreSnapshot;
 
 struct NetworkPath {
     enum class Kind { wifi, ethernet, cellular, other };
@@ -30,6 +34,20 @@ struct NetworkPath {
 
     // Unsatisfied, no interfaces, kind other, no routers, every flag false.
     static NetworkPath empty() { return NetworkPath{}; }
+
+    // The path the snapshot and the facts describe. Without facts (before the
+    // source's first delivery) the path is never satisfied.
+    static NetworkPath compose(const StoreSnapshot& snapshot, const std::optional<PathFacts>& facts);
+
+    // Router texts as addresses: none when the text does not parse. A
+    // link-local IPv6 text without a scope is scoped to the given interface.
+    static std::optional<ProbeAddress> routerAddressIPv4(const std::optional<std::string>& text);
+    static std::optional<ProbeAddress> routerAddressIPv6(const std::optional<std::string>& text,
+                                                         const std::optional<std::string>& scopeInterface);
 };
+
+// A tunnel interface by its name: utun, ipsec, ppp, tun and tap as on other
+// desktops, plus WireGuard (wg) and Tailscale. Case-sensitive prefix test.
+bool isVPNInterfaceName(std::string_view name);
 
 }  // namespace nerivane

@@ -1,0 +1,280 @@
+#include "NerivaneKit/path/NetlinkPathSource.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <linux/rtnetlink.h>
+#include <net/if.h>
+#include <netlink/addr.h>
+#include <netlink/cache.h>
+#include <netlink/errno.h>
+#include <netlink/netlink.h>
+#include <netlink/route/addr.h>
+#include <netlink/route/link.h>
+#include <netlink/route/nexthop.h>
+#include <netlink/route/route.h>
+#include <netlink/socket.h>
+#include <sys/socket.h>
+
+#include <array>
+#include <cerrno>
+
+#include "NerivaneKit/path/MeteredWatch.h"
+#include "NerivaneKit/platform/DescriptorSource.h"
+#include "NerivaneKit/platform/SerialQueue.h"
+
+namespace nerivane {
+
+namespace {
+
+struct SocketFreer {
+    void operator()(nl_sock* socket) const { nl_socket_free(socket); }
+};
+struct CacheFreer {
+    void operator()(nl_cache* cache) const { nl_cache_free(cache); }
+};
+using SocketHandle = std::unique_ptr<nl_sock, SocketFreer>;
+using CacheHandle = std::unique_ptr<nl_cache, CacheFreer>;
+
+// How long the first facts wait for the metered state before going without it.
+constexpr std::chrono::seconds meteredWait{1};
+// A failed dump is tried again after this long.
+constexpr std::chrono::milliseconds retryDelay{500};
+
+SocketHandle connectedSocket() {
+    SocketHandle socket(nl_socket_alloc());
+    if (!socket) return nullptr;
+    if (nl_connect(socket.get(), NETLINK_ROUTE) < 0) return nullptr;
+    return socket;
+}
+
+// A dump that raced with a change comes back marked interrupted; ask again.
+template <class Alloc>
+CacheHandle dump(Alloc alloc) {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        nl_cache* raw = nullptr;
+        const int result = alloc(&raw);
+        if (result >= 0) return CacheHandle(raw);
+        if (raw != nullptr) nl_cache_free(raw);
+        if (result != -NLE_DUMP_INTR) break;
+    }
+    return nullptr;
+}
+
+template <class Object, class F>
+void forEach(nl_cache* cache, F&& f) {
+    for (nl_object* object = nl_cache_get_first(cache); object != nullptr; object = nl_cache_get_next(object))
+        f(reinterpret_cast<Object*>(object));
+}
+
+std::optional<std::string> addressText(nl_addr* address) {
+    if (address == nullptr) return std::nullopt;
+    const int family = nl_addr_get_family(address);
+    const unsigned length = nl_addr_get_len(address);
+    if (!((family == AF_INET && length == 4) || (family == AF_INET6 && length == 16))) return std::nullopt;
+    std::array<char, INET6_ADDRSTRLEN> text{};
+    if (inet_ntop(family, nl_addr_get_binary_addr(address), text.data(), text.size()) == nullptr) return std::nullopt;
+    return std::string(text.data());
+}
+
+std::optional<IPFamily> familyOf(int family) {
+    if (family == AF_INET) return IPFamily::v4;
+    if (family == AF_INET6) return IPFamily::v6;
+    return std::nullopt;
+}
+
+}  // namespace
+
+// What exists while started: the two sockets, the event source, the metered
+// watch and the delivery state. Shared with posted work, which holds it weakly.
+struct NetlinkPathSource::Running {
+    SerialQueue* queue = nullptr;
+    Handlers handlers;
+    SocketHandle dumpSocket;
+    SocketHandle eventSocket;
+    std::unique_ptr<DescriptorSource> events;
+    std::unique_ptr<MeteredWatch> metered;
+    DelayedWork deferred;  // the wait for the metered state, or a retry
+    bool isExpensive = false;
+    // Facts are held back until the metered state is known or the wait is over.
+    bool factsReady = false;
+    bool refreshPosted = false;
+    std::optional<PathFacts> lastFacts;
+};
+
+NetlinkPathSource::NetlinkPathSource() : NetlinkPathSource(Options{}) {}
+NetlinkPathSource::NetlinkPathSource(Options options) : options_(std::move(options)) {}
+NetlinkPathSource::~NetlinkPathSource() { stop(); }
+
+bool NetlinkPathSource::start(SerialQueue& queue, Handlers handlers) {
+    stop();
+    auto running = std::make_shared<Running>();
+    running->queue = &queue;
+    running->handlers = std::move(handlers);
+    running->dumpSocket = connectedSocket();
+    if (!running->dumpSocket) return false;
+
+    SocketHandle events(nl_socket_alloc());
+    if (!events) return false;
+    // Notifications carry no sequence numbers of ours.
+    nl_socket_disable_seq_check(events.get());
+    if (nl_connect(events.get(), NETLINK_ROUTE) < 0) return false;
+    if (nl_socket_add_memberships(events.get(), RTNLGRP_LINK, RTNLGRP_IPV4_IFADDR, RTNLGRP_IPV6_IFADDR,
+                                  RTNLGRP_IPV4_ROUTE, RTNLGRP_IPV6_ROUTE, 0) < 0)
+        return false;
+    if (nl_socket_set_nonblocking(events.get()) < 0) return false;
+    // Route storms (a VPN pushing many routes) should not overflow the queue;
+    // an overflow is still only a change.
+    nl_socket_set_buffer_size(events.get(), 1 << 20, 0);
+    const int copy = ::fcntl(nl_socket_get_fd(events.get()), F_DUPFD_CLOEXEC, 0);
+    if (copy < 0) return false;
+    running->eventSocket = std::move(events);
+
+    running_ = running;
+    std::weak_ptr<Running> weak = running;
+    // Posted work holds the running state weakly; while it exists, so does
+    // this source, which owns it.
+    running->events = std::make_unique<DescriptorSource>(queue, UniqueFd(copy), DescriptorSource::Readiness::read,
+                                                         [this, weak] {
+                                                             if (weak.lock()) handleEvents();
+                                                         });
+    auto release = [this, weak] {
+        if (auto running = weak.lock()) {
+            running->factsReady = true;
+            refreshFacts();
+        }
+    };
+    if (options_.watchMetered) {
+        running->metered = std::make_unique<MeteredWatch>(
+            queue,
+            [this, weak](bool isExpensive) {
+                if (auto running = weak.lock()) {
+                    running->isExpensive = isExpensive;
+                    running->factsReady = true;
+                    refreshFacts();
+                }
+            },
+            options_.busAddress);
+        running->deferred = queue.asyncAfter(meteredWait, release);
+    } else {
+        queue.async(release);
+    }
+    return true;
+}
+
+void NetlinkPathSource::handleEvents() {
+    auto running = running_;
+    // The messages only say that something changed; the next dump tells
+    // what. Drain them all: readiness is signalled for new data only.
+    std::array<char, 32768> buffer;
+    const int fd = nl_socket_get_fd(running->eventSocket.get());
+    while (true) {
+        const ssize_t received = ::recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
+        if (received > 0) continue;
+        // ENOBUFS: the kernel dropped notifications; that too is a change.
+        if (received < 0 && (errno == EINTR || errno == ENOBUFS)) continue;
+        break;
+    }
+    running->handlers.configurationChanged();
+    // One refresh for everything that arrives before the queue gets to it.
+    if (running->refreshPosted) return;
+    running->refreshPosted = true;
+    std::weak_ptr<Running> weak = running;
+    running->queue->async([this, weak] {
+        if (auto running = weak.lock()) {
+            running->refreshPosted = false;
+            refreshFacts();
+        }
+    });
+}
+
+void NetlinkPathSource::refreshFacts() {
+    auto running = running_;
+    if (!running || !running->factsReady) return;
+    auto state = readState();
+    if (!state) {
+        std::weak_ptr<Running> weak = running;
+        running->deferred.cancel();
+        running->deferred = running->queue->asyncAfter(retryDelay, [this, weak] {
+            if (weak.lock()) refreshFacts();
+        });
+        return;
+    }
+    PathFacts facts = state->facts(running->isExpensive);
+    if (running->lastFacts == facts) return;
+    running->lastFacts = facts;
+    running->handlers.factsDelivered(facts);
+}
+
+void NetlinkPathSource::stop() {
+    if (!running_) return;
+    running_->deferred.cancel();
+    running_->events.reset();
+    running_->metered.reset();
+    running_.reset();
+}
+
+std::optional<StoreSnapshot> NetlinkPathSource::readSnapshot() {
+    auto state = readState();
+    if (!state) return std::nullopt;
+    return state->snapshot();
+}
+
+std::optional<NetlinkState> NetlinkPathSource::readState() {
+    if (!running_) return std::nullopt;
+    nl_sock* socket = running_->dumpSocket.get();
+    auto links = dump([socket](nl_cache** cache) { return rtnl_link_alloc_cache(socket, AF_UNSPEC, cache); });
+    auto addresses = dump([socket](nl_cache** cache) { return rtnl_addr_alloc_cache(socket, cache); });
+    auto routes = dump([socket](nl_cache** cache) { return rtnl_route_alloc_cache(socket, AF_UNSPEC, 0, cache); });
+    if (!links || !addresses || !routes) return std::nullopt;
+
+    NetlinkState state;
+    forEach<rtnl_link>(links.get(), [&](rtnl_link* link) {
+        NetlinkState::Link entry;
+        entry.index = rtnl_link_get_ifindex(link);
+        const char* name = rtnl_link_get_name(link);
+        entry.name = name != nullptr ? name : "";
+        const unsigned flags = rtnl_link_get_flags(link);
+        entry.isUp = (flags & IFF_UP) != 0;
+        entry.isRunning = (flags & IFF_RUNNING) != 0;
+        entry.linkType = rtnl_link_get_arptype(link);
+        NetlinkState::readDeviceFacts(entry, options_.sysfsNet);
+        state.links.push_back(std::move(entry));
+    });
+    forEach<rtnl_addr>(addresses.get(), [&](rtnl_addr* address) {
+        auto family = familyOf(rtnl_addr_get_family(address));
+        if (!family) return;
+        NetlinkState::Address entry;
+        entry.interfaceIndex = rtnl_addr_get_ifindex(address);
+        entry.family = *family;
+        entry.scope = static_cast<std::uint8_t>(rtnl_addr_get_scope(address));
+        entry.flags = rtnl_addr_get_flags(address);
+        state.addresses.push_back(entry);
+    });
+    forEach<rtnl_route>(routes.get(), [&](rtnl_route* route) {
+        auto family = familyOf(rtnl_route_get_family(route));
+        if (!family) return;
+        NetlinkState::Route entry;
+        entry.family = *family;
+        entry.table = rtnl_route_get_table(route);
+        entry.type = rtnl_route_get_type(route);
+        nl_addr* destination = rtnl_route_get_dst(route);
+        entry.prefixLength = destination != nullptr ? static_cast<std::uint8_t>(nl_addr_get_prefixlen(destination)) : 0;
+        entry.metric = rtnl_route_get_priority(route);
+        const int count = rtnl_route_get_nnexthops(route);
+        // A single-path route keeps its link-down mark in the route's flags.
+        const std::uint32_t routeFlags = count == 1 ? (rtnl_route_get_flags(route) & (RTNH_F_LINKDOWN | RTNH_F_DEAD)) : 0;
+        for (int i = 0; i < count; ++i) {
+            rtnl_nexthop* hop = rtnl_route_nexthop_n(route, i);
+            if (hop == nullptr) continue;
+            NetlinkState::NextHop next;
+            next.interfaceIndex = rtnl_route_nh_get_ifindex(hop);
+            next.gateway = addressText(rtnl_route_nh_get_gateway(hop));
+            next.flags = rtnl_route_nh_get_flags(hop) | routeFlags;
+            entry.nextHops.push_back(std::move(next));
+        }
+        state.routes.push_back(std::move(entry));
+    });
+    return state;
+}
+
+}  // namespace nerivane
