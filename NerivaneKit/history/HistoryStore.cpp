@@ -127,19 +127,6 @@ void transaction(Database& db, const std::function<void()>& work) {
     }
 }
 
-// Among the counted states: measured if present, else the one with the most
-// entries, and among equals the one whose text sorts last (deterministic).
-template <class Count>
-MinuteState dominantState(const std::map<MinuteState, Count>& counts) {
-    if (counts.contains(MinuteState::measured)) return MinuteState::measured;
-    std::optional<std::pair<MinuteState, Count>> best;
-    for (const auto& [candidate, count] : counts) {
-        if (!best || count > best->second || (count == best->second && text(candidate) > text(best->first)))
-            best = std::pair{candidate, count};
-    }
-    return best ? best->first : MinuteState::notRunning;
-}
-
 }  // namespace
 
 std::size_t HistoryStore::KeyHash::operator()(const Key& key) const noexcept {
@@ -329,7 +316,7 @@ void HistoryStore::rollup(double now) {
             }
             auto rssi = signal(std::move(readings));
             db->run(insertPeriodSQL,
-                    {Value::integer(hour), Value::integer(3600), Value::text(std::string(text(dominantState(counts)))),
+                    {Value::integer(hour), Value::integer(3600), Value::text(std::string(text(*dominantState(counts)))),
                      rssi ? Value::integer(*rssi) : Value::null()});
         }
         for (const auto& [key, rows] : hourAggregates) {

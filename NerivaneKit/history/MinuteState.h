@@ -3,6 +3,7 @@
 // names the gaps in which nothing was recorded.
 #pragma once
 
+#include <map>
 #include <optional>
 #include <string_view>
 
@@ -28,6 +29,21 @@ constexpr std::optional<MinuteState> parseMinuteState(std::string_view text) {
         if (nerivane::text(state) == text) return state;
     }
     return std::nullopt;
+}
+
+// The state that stands for several periods: measured if any was measured,
+// otherwise the one with the largest count (minutes or seconds), and among
+// equal counts the one whose text sorts last. None for an empty map.
+template <class Count>
+std::optional<MinuteState> dominantState(const std::map<MinuteState, Count>& counts) {
+    if (counts.contains(MinuteState::measured)) return MinuteState::measured;
+    std::optional<std::pair<MinuteState, Count>> best;
+    for (const auto& [candidate, count] : counts) {
+        if (!best || count > best->second || (count == best->second && text(candidate) > text(best->first)))
+            best = std::pair{candidate, count};
+    }
+    if (!best) return std::nullopt;
+    return best->first;
 }
 
 }  // namespace nerivane

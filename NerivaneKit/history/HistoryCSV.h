@@ -1,0 +1,42 @@
+// The two CSV layouts of the history export: measurements (one line per target
+// and period, plus lines for periods without measurements and for gaps) and
+// events. Pure text builders; the history service runs them on its queue
+// after a forced flush. Numbers are formatted the POSIX way whatever the
+// process locale, timestamps in the store's time zone.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "NerivaneKit/analysis/NetworkEvent.h"
+#include "NerivaneKit/history/AggregateRow.h"
+#include "NerivaneKit/history/HistoryStore.h"
+#include "NerivaneKit/history/PeriodRow.h"
+#include "NerivaneKit/history/TimeZone.h"
+
+namespace nerivane::HistoryCSV {
+
+inline constexpr std::string_view measurementsHeader =
+    "start,period_s,state,target,address,protocol,sent,lost,late,loss_pct,median_ms,p95_ms,jitter_ms,rssi_dbm";
+inline constexpr std::string_view eventsHeader = "start,end,duration_s,type,target,address,worst_rtt_ms";
+
+// Quotes a text holding a comma, a double quote or a line feed (doubling its
+// quotes); any other text is returned unchanged.
+std::string escape(std::string_view text);
+// value with a fixed number of decimals and "." as separator, like "%.3f" in the C locale.
+std::string fixed(double value, int decimals);
+
+// The measurements text for [from, end): rows read from the window, gap lines
+// where nothing is stored, hour-long steps before `boundary` (a whole hour).
+std::string measurements(const std::vector<PeriodRow>& periods, const std::vector<AggregateRow>& aggregates,
+                         double from, double end, std::int64_t boundary, const TimeZone& zone);
+std::string events(const std::vector<NetworkEvent>& events, const TimeZone& zone);
+
+// Reads the store for [from, to) and builds the text; the current minute of
+// `now` is never exported. Throws Database::Error.
+std::string exportAggregates(const HistoryStore& store, double from, double to, double now);
+std::string exportEvents(const HistoryStore& store, double from, double to);
+
+}  // namespace nerivane::HistoryCSV

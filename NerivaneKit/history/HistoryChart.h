@@ -1,0 +1,26 @@
+// Turns stored period and aggregate rows into the equal time buckets of the
+// history chart for one target. Pure: the history service reads the rows and
+// calls it on its queue.
+#pragma once
+
+#include <vector>
+
+#include "NerivaneKit/history/AggregateRow.h"
+#include "NerivaneKit/history/ChartBucket.h"
+#include "NerivaneKit/history/ChartRange.h"
+#include "NerivaneKit/history/PeriodRow.h"
+#include "NerivaneKit/probing/TargetRole.h"
+
+namespace nerivane::HistoryChart {
+
+// Exactly bucketCount(range) buckets, oldest first, aligned to UTC; the last
+// one contains `now` (Unix seconds). Time before the current minute that no
+// period row covers counts as notRunning. Figures are medians of the stored
+// medians and 95th percentiles of the stored 95th percentiles.
+std::vector<ChartBucket> buckets(ChartRange range, const TargetRole& role, const std::vector<PeriodRow>& periods,
+                                 const std::vector<AggregateRow>& aggregates, double now);
+
+// The window of rows the chart needs: from now − span − one bucket to now.
+double windowStart(ChartRange range, double now);
+
+}  // namespace nerivane::HistoryChart
