@@ -1,0 +1,138 @@
+// The long-lived history service: owns the history store and its database
+// file, a serial queue on which all SQLite work runs, the 10-second timer that
+// closes and writes minutes, sleep detection from the two clocks, and the
+// inbox through which the probing side hands in records without waiting.
+//
+// Created once by the application model. Inputs (record, setState) may come
+// from any thread and only take the inbox lock; reads block their caller on
+// the queue and must not be called from it. The inbox lock is held only to
+// append entries or to swap the entry array out; SQLite is never touched
+// under it.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "NerivaneKit/analysis/NetworkEvent.h"
+#include "NerivaneKit/analysis/ProbeRecord.h"
+#include "NerivaneKit/history/ChartBucket.h"
+#include "NerivaneKit/history/ChartRange.h"
+#include "NerivaneKit/history/HistoryStore.h"
+#include "NerivaneKit/platform/ClockSource.h"
+#include "NerivaneKit/platform/Log.h"
+#include "NerivaneKit/platform/RepeatingTimer.h"
+#include "NerivaneKit/platform/SerialQueue.h"
+
+namespace nerivane {
+
+class History {
+public:
+    struct StateChange {
+        MinuteState state = MinuteState::measured;
+        // Unix seconds when the change was reported.
+        double date = 0;
+        bool operator==(const StateChange&) const = default;
+    };
+    using Entry = std::variant<ProbeRecord, StateChange>;
+
+    struct Inbox {
+        std::vector<Entry> entries;
+        // The last state put in by record(probes, state) or setState.
+        std::optional<MinuteState> lastState;
+    };
+
+    // What the service takes from its surroundings; tests replace all of it.
+    struct Options {
+        std::string queueLabel = "org.nerivane.Nerivane.history";
+        // Monotonic (stops in sleep) and continuous ticks, in nanoseconds.
+        ClockSource clocks = ClockSource::system();
+        // The current date in Unix seconds; the system clock when empty.
+        std::function<double()> date;
+        TimeZone timeZone = TimeZone::current();
+        Log log = Log("history");
+    };
+
+    static constexpr double tickSeconds = 10;
+    // A minute is written once it has been over for this long, leaving time
+    // for late replies and delayed records.
+    static constexpr double closeDelay = 40;
+
+    // Opens (creating its folder and the file) the database at path, or an
+    // in-memory one without a path, and applies the schema. Throws
+    // Database::Error; the folder's creation failing is reported as "open: ...".
+    explicit History(const std::optional<std::string>& path);
+    History(const std::optional<std::string>& path, Options options);
+    // Stops the timer; whatever was not written by close() is dropped.
+    ~History();
+    History(const History&) = delete;
+    History& operator=(const History&) = delete;
+
+    // "$XDG_DATA_HOME/nerivane/history.sqlite", by default under
+    // "~/.local/share"; none when no home folder is known.
+    static std::optional<std::string> defaultPath(const char* xdgDataHome, const char* home);
+    static std::optional<std::string> defaultPath();
+    // NERIVANE_HISTORY when set and not empty, otherwise the default path.
+    static std::optional<std::string> configuredPath();
+
+    int retentionDays();
+    void setRetentionDays(int days);
+
+    // Starts the 10-second timer (first tick at once). rssi gives the current
+    // Wi-Fi signal in dBm, or nothing.
+    void start(std::function<std::optional<std::int64_t>()> rssi);
+    // Stops the timer and writes everything, including the current minute.
+    void close();
+
+    // From any thread, without waiting for the queue.
+    void record(const std::vector<ProbeRecord>& probes, MinuteState state);
+    void setState(MinuteState state);
+    void record(const NetworkEvent& event);
+    void record(const ProbeRecord& probe);
+
+    // Reads: each drains the inbox and writes everything closed first. They
+    // throw Database::Error.
+    std::vector<ChartBucket> chart(ChartRange range, const TargetRole& role, double now);
+    std::vector<NetworkEvent> latestEvents(int limit);
+    std::string exportAggregates(double from, double to);
+    std::string exportEvents(double from, double to);
+
+    // One timer tick, run now on the queue and waited for; what the timer
+    // does every 10 seconds (tests and tools drive the service with it).
+    void tick();
+
+    // Runs work with the store on the queue and waits (tests, tools).
+    template <class F>
+    auto withStore(F&& work) {
+        return queue_->syncResult([&] { return work(store_); });
+    }
+
+private:
+    double now() const;
+    std::uint64_t sleepTicks() const;
+    void drain();
+    void tickOnQueue();
+    void logError(const std::string& description) const;
+
+    Options options_;
+    HistoryStore store_;
+    std::uint64_t sleepTotal_ = 0;
+    std::function<std::optional<std::int64_t>()> rssi_;
+    std::unique_ptr<RepeatingTimer> timer_;
+
+    std::mutex inboxLock_;
+    Inbox inbox_;
+    // The entries taken out by the last drain; queue only. Swapped with the
+    // inbox's array so both keep their storage.
+    std::vector<Entry> draining_;
+
+    // Declared last so it stops first: no queued work outlives the members.
+    std::unique_ptr<SerialQueue> queue_;
+};
+
+}  // namespace nerivane

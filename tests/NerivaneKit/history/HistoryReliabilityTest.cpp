@@ -1,0 +1,239 @@
+// Fault injection against real files: a writer killed mid-flush, files that
+// are not (or no longer) databases, and a file system that runs full.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <set>
+
+#include "NerivaneKit/history/History.h"
+#include "NerivaneKit/history/HistoryTestSupport.h"
+
+namespace nerivane {
+namespace {
+
+using Value = Database::Value;
+
+// Runs body in a child process; returns what the child wrote to `report`
+// before it exited or was killed, and its wait status.
+struct Child {
+    pid_t pid = -1;
+    int reader = -1;
+
+    static Child run(const std::function<void(int report)>& body) {
+        int fds[2];
+        if (pipe(fds) != 0) std::abort();
+        const pid_t pid = fork();
+        if (pid == 0) {
+            close(fds[0]);
+            body(fds[1]);
+            _exit(0);
+        }
+        close(fds[1]);
+        return Child{pid, fds[0]};
+    }
+
+    // One line from the child; empty at end of file.
+    std::string readLine() {
+        std::string line;
+        char c;
+        while (read(reader, &c, 1) == 1) {
+            if (c == '\n') return line;
+            line += c;
+        }
+        return line;
+    }
+
+    int wait() {
+        int status = 0;
+        waitpid(pid, &status, 0);
+        close(reader);
+        return status;
+    }
+};
+
+void say(int fd, const std::string& line) {
+    const std::string text = line + "\n";
+    if (write(fd, text.data(), text.size()) < 0) _exit(3);
+}
+
+// Six targets, one probe each per second of the minute.
+void recordMinute(HistoryStore& store, std::int64_t minute) {
+    const Target targets[] = {router(), cloudflare(), google(),
+                              Target{TargetRole::internetIPv6(), "1.1.1.1", *ProbeAddress::parse("2606:4700:4700::1111")},
+                              Target{TargetRole::custom(0), "a", *ProbeAddress::parse("10.0.0.1")},
+                              Target{TargetRole::custom(1), "b", *ProbeAddress::parse("10.0.0.2")}};
+    for (int second = 0; second < 60; ++second) {
+        for (const Target& target : targets) {
+            const double at = static_cast<double>(minute) + second;
+            store.record(second % 17 == 0 ? lost(target, at) : reply(target, at, 5 + second % 7));
+        }
+    }
+}
+
+TEST(HistoryReliability, AKilledWriterLeavesEveryFlushedMinute) {
+    TempFolder folder;
+    const std::string path = folder.path("history.sqlite");
+    Child child = Child::run([&](int report) {
+        HistoryStore store = openStore(path);
+        std::int64_t minute = static_cast<std::int64_t>(noon);
+        for (int batch = 0;; ++batch) {
+            for (int i = 0; i < 120; ++i, minute += 60) recordMinute(store, minute);
+            say(report, "start " + std::to_string(batch));
+            store.flush(static_cast<double>(minute), static_cast<double>(minute), true);
+            say(report, "done " + std::to_string(minute));
+        }
+    });
+    std::int64_t flushedUpTo = 0;
+    for (;;) {
+        const std::string line = child.readLine();
+        ASSERT_FALSE(line.empty()) << "the writer ended early";
+        if (line.rfind("done ", 0) == 0) flushedUpTo = std::stoll(line.substr(5));
+        // Kill it as soon as its fourth flush has begun.
+        if (line == "start 3") break;
+    }
+    kill(child.pid, SIGKILL);
+    const int status = child.wait();
+    ASSERT_TRUE(WIFSIGNALED(status));
+    ASSERT_GT(flushedUpTo, 0);
+
+    History history(path, History::Options());
+    auto counts = history.withStore([&](HistoryStore& store) {
+        EXPECT_EQ(store.db->query("PRAGMA integrity_check"), (std::vector<Database::Row>{{Value::text("ok")}}));
+        const std::vector<Value> window{Value::real(noon), Value::real(static_cast<double>(flushedUpTo))};
+        return std::pair(store.periods("start + seconds > ? AND start < ?", window).size(),
+                         store.aggregates("start + seconds > ? AND start < ?", window).size());
+    });
+    const auto minutes = static_cast<std::size_t>((flushedUpTo - static_cast<std::int64_t>(noon)) / 60);
+    EXPECT_EQ(counts.first, minutes);
+    EXPECT_EQ(counts.second, minutes * 6);
+}
+
+TEST(HistoryReliability, FilesThatAreNoDatabaseFailToOpen) {
+    TempFolder folder;
+    auto expectOpenFailure = [&](const std::string& path) {
+        try {
+            History history(path, History::Options());
+            ADD_FAILURE() << path << " opened";
+        } catch (const Database::Error& error) {
+            const std::string text = error.description();
+            EXPECT_TRUE(text.rfind("open: ", 0) == 0 || text.rfind("execute: ", 0) == 0) << text;
+        }
+    };
+
+    {
+        std::ofstream text(folder.path("notes.sqlite"));
+        for (int i = 0; i < 400; ++i) text << "this is not a database, line " << i << "\n";
+    }
+    expectOpenFailure(folder.path("notes.sqlite"));
+
+    // A real history file, cut short.
+    const std::string full = folder.path("full.sqlite");
+    {
+        HistoryStore store = openStore(full);
+        for (int i = 0; i < 200; ++i) recordMinute(store, static_cast<std::int64_t>(noon) + 60 * i);
+        store.flush(noon + 86400, noon + 86400, true);
+    }
+    const auto size = std::filesystem::file_size(full);
+    ASSERT_GT(size, 100'000u);
+    for (std::uintmax_t cut : {size / 2, std::uintmax_t{4096}, std::uintmax_t{100}, std::uintmax_t{50}}) {
+        const std::string copy = folder.path("cut-" + std::to_string(cut) + ".sqlite");
+        std::filesystem::copy_file(full, copy);
+        std::filesystem::resize_file(copy, cut);
+        expectOpenFailure(copy);
+    }
+    // A path that is a folder.
+    std::filesystem::create_directory(folder.path("folder.sqlite"));
+    expectOpenFailure(folder.path("folder.sqlite"));
+}
+
+// The child's side of the full-disk test; returns what went wrong, or "".
+std::string fillTheDisk(const std::string& mountPoint) {
+    if (unshare(CLONE_NEWNS) != 0) return "skip: no mount namespace";
+    if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return "skip: cannot make mounts private";
+    if (mount("tmpfs", mountPoint.c_str(), "tmpfs", 0, "size=1m") != 0) return "skip: cannot mount tmpfs";
+
+    auto date = std::make_shared<std::atomic<double>>(noon);
+    LogStore::Configuration quiet;
+    quiet.journal = false;
+    quiet.stderrOutput = LogStore::StderrOutput::never;
+    LogStore logs(quiet);
+    History::Options options;
+    options.date = [date] { return date->load(); };
+    options.log = Log("history", std::string(Log::defaultSubsystem), logs);
+    History history(mountPoint + "/history.sqlite", options);
+
+    auto runMinutes = [&](int first, int last) {
+        for (int minute = first; minute < last; ++minute) {
+            std::vector<ProbeRecord> probes;
+            for (int second = 0; second < 60; ++second) probes.push_back(reply(router(), noon + minute * 60 + second, 3));
+            history.record(probes, MinuteState::measured);
+            for (int tick = 0; tick < 6; ++tick) {
+                *date = *date + 10;
+                history.tick();
+            }
+        }
+    };
+    runMinutes(0, 5);
+
+    // Fill what is left of the file system.
+    const std::string filler = mountPoint + "/filler";
+    {
+        const int fd = open(filler.c_str(), O_WRONLY | O_CREAT, 0600);
+        std::string block(4096, 'x');
+        while (write(fd, block.data(), block.size()) > 0) {
+        }
+        close(fd);
+    }
+    runMinutes(5, 12);
+    bool failed = false;
+    for (const auto& entry : logs.entries(std::chrono::seconds(600))) failed = failed || entry.level == LogLevel::error;
+    if (!failed) return "no write failed on the full file system";
+
+    unlink(filler.c_str());
+    runMinutes(12, 14);
+    history.close();
+
+    auto rows = history.withStore([](HistoryStore& store) { return store.aggregates("1", {}); });
+    std::set<std::int64_t> minutes;
+    for (const auto& row : rows) {
+        if (row.sent != 60) return "minute " + std::to_string(row.start) + " holds " + std::to_string(row.sent) + " probes";
+        minutes.insert((row.start - static_cast<std::int64_t>(noon)) / 60);
+    }
+    if (minutes.size() != 14 || *minutes.begin() != 0 || *minutes.rbegin() != 13)
+        return "stored minutes: " + std::to_string(minutes.size());
+    return "";
+}
+
+TEST(HistoryReliability, WritesFailingOnAFullDiskAreRetriedWithoutLoss) {
+    if (geteuid() != 0) GTEST_SKIP() << "mounting a small file system needs root";
+    TempFolder folder;
+    const std::string mountPoint = folder.path("small");
+    std::filesystem::create_directory(mountPoint);
+    // The child mounts in its own mount namespace: the mount ends with it.
+    Child child = Child::run([&](int report) {
+        std::string problem;
+        try {
+            problem = fillTheDisk(mountPoint);
+        } catch (const std::exception& error) {
+            problem = std::string("exception: ") + error.what();
+        }
+        say(report, problem.empty() ? "ok" : problem);
+    });
+    const std::string result = child.readLine();
+    child.wait();
+    if (result.rfind("skip: ", 0) == 0) GTEST_SKIP() << result;
+    EXPECT_EQ(result, "ok");
+}
+
+}  // namespace
+}  // namespace nerivane
