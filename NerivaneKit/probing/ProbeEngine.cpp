@@ -1,0 +1,268 @@
+#include "NerivaneKit/probing/ProbeEngine.h"
+
+#include <chrono>
+
+#include "NerivaneKit/path/PathMonitor.h"
+#include "NerivaneKit/platform/MachClock.h"
+#include "NerivaneKit/platform/RepeatingTimer.h"
+#include "NerivaneKit/platform/SerialQueue.h"
+#include "NerivaneKit/probing/ProbeError.h"
+#include "NerivaneKit/probing/TCPProber.h"
+
+namespace nerivane {
+namespace {
+
+std::chrono::nanoseconds duration(double seconds) {
+    return std::chrono::nanoseconds(static_cast<std::int64_t>(seconds * 1e9));
+}
+
+std::string describeTargets(const std::vector<Target>& targets) {
+    std::string text;
+    for (const auto& target : targets) {
+        if (!text.empty()) text += ' ';
+        text += target.role.text() + "=" + target.address.text();
+    }
+    return text;
+}
+
+}  // namespace
+
+ProbeEngine::ProbeEngine(TargetSettings settings, double interval, EventHandler onEvent)
+    : ProbeEngine(std::move(settings), interval, std::move(onEvent), Environment{}) {}
+
+ProbeEngine::ProbeEngine(TargetSettings settings, double interval, EventHandler onEvent, Environment environment)
+    : environment_(std::move(environment)),
+      onEvent_(std::move(onEvent)),
+      log_("targets", environment_.identifier),
+      queue_(std::make_unique<SerialQueue>(environment_.identifier + ".probe")),
+      resolveQueue_(std::make_unique<SerialQueue>(environment_.identifier + ".resolve")),
+      started_(environment_.clock.monotonic()),
+      settings_(std::move(settings)),
+      interval_(interval) {
+    icmp_ = std::make_unique<ICMPProber>(
+        *queue_, false, probeTimeoutSeconds,
+        [this](const ProbeResult& result) { handleProbeResult(ProbeProtocol::icmp, result); }, environment_.icmp);
+    tcp_ = std::make_unique<TCPProber>(*queue_, probeTimeoutSeconds,
+                                       [this](const ProbeResult& result) { handleProbeResult(ProbeProtocol::tcp, result); });
+    auto source = environment_.makePathSource ? environment_.makePathSource() : nullptr;
+    pathMonitor_ = std::make_unique<PathMonitor>(
+        *queue_, [this](const NetworkPath& path) { handlePathChange(path); }, std::move(source));
+}
+
+ProbeEngine::~ProbeEngine() {
+    queue_->sync([this] {
+        stopOnQueue();
+        // The probers' and monitor's sources belong to the probe queue.
+        pathMonitor_.reset();
+        tcp_.reset();
+        icmp_.reset();
+    });
+    // A planning job still running may hand its result to the probe queue,
+    // where the raised generation drops it; so the resolve queue goes first.
+    resolveQueue_.reset();
+    queue_.reset();
+}
+
+double ProbeEngine::now() const {
+    return MachClock::milliseconds(started_, environment_.clock.monotonic()) / 1000.0;
+}
+
+std::uint64_t ProbeEngine::sleptTicks() const {
+    const std::uint64_t continuous = environment_.clock.continuous();
+    const std::uint64_t monotonic = environment_.clock.monotonic();
+    return continuous > monotonic ? continuous - monotonic : 0;
+}
+
+void ProbeEngine::start() {
+    queue_->async([this] {
+        sleepTotal_ = sleptTicks();
+        pathMonitor_->start();
+    });
+}
+
+void ProbeEngine::stop() {
+    queue_->sync([this] { stopOnQueue(); });
+}
+
+void ProbeEngine::stopOnQueue() {
+    pathMonitor_->stop();
+    setTimer(std::nullopt);
+    generation_ += 1;
+    resetProbers();
+    icmp_->close();
+}
+
+void ProbeEngine::setSettings(TargetSettings settings) {
+    queue_->async([this, settings = std::move(settings)] {
+        if (settings == settings_) return;
+        settings_ = settings;
+        reconfigure();
+    });
+}
+
+void ProbeEngine::setInterval(double seconds) {
+    queue_->async([this, seconds] {
+        interval_ = seconds;
+        if (!order_.empty()) setTimer(effectiveInterval());
+    });
+}
+
+void ProbeEngine::handlePathChange(const NetworkPath& path) {
+    path_ = path;
+    reconfigure();
+}
+
+void ProbeEngine::reconfigure() {
+    const int generation = ++generation_;
+    setTimer(std::nullopt);
+    resetProbers();
+    trackers_.clear();
+    order_.clear();
+    resolveQueue_->async([this, generation, path = path_, settings = settings_] {
+        auto targets = TargetPlan::targets(path, settings, environment_.resolve);
+        queue_->async([this, generation, path, targets = std::move(targets)] {
+            if (generation != generation_) return;
+            applyTargets(path, targets);
+        });
+    });
+}
+
+void ProbeEngine::applyTargets(const NetworkPath& path, const std::vector<Target>& targets) {
+    const double now = this->now();
+    order_.clear();
+    trackers_.clear();
+    for (const auto& target : targets) {
+        order_.push_back(target.role);
+        trackers_.insert_or_assign(target.role, TargetTracker(target, path.isVPN, now));
+    }
+    lastCheck_.clear();
+    routerAnswered_ = false;
+
+    log_.info("path " + path.primaryInterface.value_or("none") + (path.isVPN ? " (VPN)" : "") + " targets " +
+              describeTargets(targets));
+    emit(TargetsEvent{path, targets});
+    for (const auto& role : order_) emit(StatusEvent{role, TargetStatus::warmingUp});
+
+    if (!targets.empty()) {
+        setTimer(1.0);
+        tick();
+    }
+}
+
+void ProbeEngine::tick() {
+    const std::uint64_t slept = sleptTicks();
+    if (slept > sleepTotal_ && slept - sleepTotal_ > MachClock::ticks(1.0)) {
+        sleepTotal_ = slept;
+        log_.info("woke from sleep");
+        reconfigure();
+        return;
+    }
+
+    icmp_->poll();
+    tcp_->expire();
+
+    const double now = this->now();
+    for (const auto& role : order_) {
+        auto found = trackers_.find(role);
+        if (found == trackers_.end()) continue;
+        auto& tracker = found->second;
+        if (auto settled = tracker.settle(now)) reportStatus(role, *settled, now);
+        const auto plan = tracker.plan(now, interval_, routerAnswered_, lastCheckFor(role));
+        sendPlanned(role, tracker.target, plan, now);
+    }
+
+    std::erase_if(sent_, [now](const auto& entry) { return now - entry.second.sentAt >= sentRetentionSeconds; });
+    setTimer(effectiveInterval());
+
+    const int generation = generation_;
+    queue_->asyncAfter(duration(drainDelaySeconds), [this, generation] { drainAndTick(generation); });
+}
+
+void ProbeEngine::sendPlanned(const TargetRole& role, const Target& target, const TargetTracker::Plan& plan,
+                              double now) {
+    // A probe that cannot be sent counts as lost at once.
+    const auto lostNow = [&] { return ProbeResult{target.address, 0, environment_.clock.monotonic(), ProbeResult::Lost{}}; };
+    if (plan.sendICMP) {
+        try {
+            const auto sequence = icmp_->send(target.address);
+            sent_[ProbeKey{ProbeProtocol::icmp, sequence}] = SentProbe{role, plan.icmpIsCheck, now};
+        } catch (const ProbeError&) {
+            account(role, ProbeProtocol::icmp, plan.icmpIsCheck, lostNow());
+        }
+        if (plan.icmpIsCheck) lastCheck_[role] = now;
+    }
+    if (plan.sendTCP) {
+        try {
+            const auto sequence = tcp_->send(target.address, environment_.tcpPort);
+            sent_[ProbeKey{ProbeProtocol::tcp, sequence}] = SentProbe{role, plan.tcpIsCheck, now};
+        } catch (const ProbeError&) {
+            account(role, ProbeProtocol::tcp, plan.tcpIsCheck, lostNow());
+        }
+    }
+}
+
+void ProbeEngine::drainAndTick(int generation) {
+    if (generation != generation_) return;
+    icmp_->drain();
+    emit(TickEvent{});
+}
+
+void ProbeEngine::handleProbeResult(ProbeProtocol protocol, const ProbeResult& result) {
+    const auto found = sent_.find(ProbeKey{protocol, result.sequence});
+    if (found == sent_.end()) return;  // an earlier generation's, or older than a minute
+    const SentProbe probe = found->second;
+    account(probe.role, protocol, probe.isCheck, result);
+}
+
+void ProbeEngine::account(const TargetRole& role, ProbeProtocol protocol, bool isCheck, const ProbeResult& result) {
+    auto found = trackers_.find(role);
+    if (found == trackers_.end()) return;
+    const auto accounting = found->second.account(result, protocol, isCheck, interval_);
+    if (accounting.routerAnswered) routerAnswered_ = true;
+    if (accounting.isMeasurement) emit(ResultEvent{role, protocol, result});
+    if (accounting.newStatus) reportStatus(role, *accounting.newStatus, now());
+}
+
+void ProbeEngine::reportStatus(const TargetRole& role, TargetStatus status, double now) {
+    // A status without ICMP measurements gets its first ICMP check a minute from now.
+    if (status == TargetStatus::tcp || status == TargetStatus::doesntAnswerPing ||
+        status == TargetStatus::unreachableVPN) {
+        lastCheck_[role] = now;
+    }
+    log_.info(role.text() + " " + std::string(text(status)));
+    emit(StatusEvent{role, status});
+}
+
+void ProbeEngine::resetProbers() {
+    icmp_->reset();
+    tcp_->cancelAll();
+    sent_.clear();
+}
+
+double ProbeEngine::effectiveInterval() const {
+    for (const auto& [role, tracker] : trackers_) {
+        if (tracker.needsFastTicks()) return std::min(interval_, 1.0);
+    }
+    return interval_;
+}
+
+void ProbeEngine::setTimer(std::optional<double> period) {
+    if (period == timerInterval_) return;  // a running timer keeps its phase
+    timer_.reset();
+    timerInterval_ = period;
+    if (!period) return;
+    timer_ = std::make_unique<RepeatingTimer>(*queue_, [this] { tick(); });
+    timer_->start(duration(*period));
+}
+
+std::optional<double> ProbeEngine::lastCheckFor(const TargetRole& role) const {
+    const auto found = lastCheck_.find(role);
+    if (found == lastCheck_.end()) return std::nullopt;
+    return found->second;
+}
+
+void ProbeEngine::emit(Event event) {
+    if (onEvent_) onEvent_(event);
+}
+
+}  // namespace nerivane

@@ -1,0 +1,178 @@
+// The scheduler of all probing. It watches the network path, plans the
+// targets on its resolve queue, keeps one tracker per target and, on a
+// repeating timer, sends ICMP echoes and TCP connects. Everything it sees is
+// reported as a stream of events on its probe queue. The monitor owns one.
+//
+// Queues: all engine state lives on `queue` (label identifier + ".probe");
+// only target planning, which may block on name resolution, runs on the
+// resolve queue and hands its result back. Work for an older configuration
+// is recognised by its generation and dropped.
+//
+// Engine clock: seconds since construction, of the monotonic clock (it stops
+// while the machine sleeps).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "NerivaneKit/path/NetworkPath.h"
+#include "NerivaneKit/path/PathSource.h"
+#include "NerivaneKit/platform/ClockSource.h"
+#include "NerivaneKit/platform/Log.h"
+#include "NerivaneKit/probing/ICMPProber.h"
+#include "NerivaneKit/probing/ProbeProtocol.h"
+#include "NerivaneKit/probing/ProbeResult.h"
+#include "NerivaneKit/probing/Target.h"
+#include "NerivaneKit/probing/TargetPlan.h"
+#include "NerivaneKit/probing/TargetSettings.h"
+#include "NerivaneKit/probing/TargetStatus.h"
+#include "NerivaneKit/probing/TargetTracker.h"
+
+namespace nerivane {
+
+class PathMonitor;
+class RepeatingTimer;
+class SerialQueue;
+class TCPProber;
+
+class ProbeEngine {
+public:
+    using ProbeProtocol = nerivane::ProbeProtocol;
+
+    struct ProbeKey {
+        ProbeProtocol probeProtocol = ProbeProtocol::icmp;
+        std::uint16_t sequence = 0;
+        bool operator==(const ProbeKey&) const = default;
+        auto operator<=>(const ProbeKey&) const = default;
+    };
+
+    struct SentProbe {
+        TargetRole role;
+        bool isCheck = false;
+        // Engine-clock seconds.
+        double sentAt = 0;
+        bool operator==(const SentProbe&) const = default;
+    };
+
+    // A new target list and the path it was planned from.
+    struct TargetsEvent {
+        NetworkPath path;
+        std::vector<Target> targets;
+        bool operator==(const TargetsEvent&) const = default;
+    };
+    // A target's status is now this.
+    struct StatusEvent {
+        TargetRole role;
+        TargetStatus status = TargetStatus::warmingUp;
+        bool operator==(const StatusEvent&) const = default;
+    };
+    // A measurement of a target.
+    struct ResultEvent {
+        TargetRole role;
+        ProbeProtocol probeProtocol = ProbeProtocol::icmp;
+        ProbeResult result;
+        bool operator==(const ResultEvent&) const = default;
+    };
+    // A round has finished and its early replies are in.
+    struct TickEvent {
+        bool operator==(const TickEvent&) const = default;
+    };
+    using Event = std::variant<TargetsEvent, StatusEvent, ResultEvent, TickEvent>;
+    using EventHandler = std::function<void(const Event&)>;
+
+    // What the engine takes from the system; tests replace parts of it.
+    struct Environment {
+        // Prefix of the queue labels and the log subsystem.
+        std::string identifier = "org.nerivane.Nerivane";
+        ClockSource clock = ClockSource::system();
+        TargetPlan::Resolver resolve = &ProbeAddress::resolve;
+        // Makes the path monitor's source; empty means the system's.
+        std::function<std::unique_ptr<PathSource>()> makePathSource;
+        ICMPProber::Environment icmp;
+        std::uint16_t tcpPort = 443;
+    };
+
+    static constexpr double probeTimeoutSeconds = 2.0;
+    static constexpr double lateWindowSeconds = 30.0;
+    static constexpr double drainDelaySeconds = 0.25;
+    static constexpr double sentRetentionSeconds = 60.0;
+
+    // Creates the queues, probers and path monitor; starts nothing.
+    ProbeEngine(TargetSettings settings, double interval, EventHandler onEvent);
+    ProbeEngine(TargetSettings settings, double interval, EventHandler onEvent, Environment environment);
+    // Stops everything and waits for the probe queue; call it from neither queue.
+    ~ProbeEngine();
+    ProbeEngine(const ProbeEngine&) = delete;
+    ProbeEngine& operator=(const ProbeEngine&) = delete;
+
+    // Starts the path monitor; its first report starts everything else.
+    void start();
+    // Stops probing and waits until the probe queue has done so. Replies
+    // already waiting are still reported; nothing of the old generation after.
+    void stop();
+    void setSettings(TargetSettings settings);
+    void setInterval(double seconds);
+
+    // The probe queue: events are delivered here.
+    SerialQueue& queue() { return *queue_; }
+
+    // For tests and diagnostics; call on the probe queue.
+    std::optional<double> timerInterval() const { return timerInterval_; }
+    int generation() const { return generation_; }
+    double now() const;
+
+private:
+    void handlePathChange(const NetworkPath& path);
+    void reconfigure();
+    void applyTargets(const NetworkPath& path, const std::vector<Target>& targets);
+    void tick();
+    void sendPlanned(const TargetRole& role, const Target& target, const TargetTracker::Plan& plan, double now);
+    void drainAndTick(int generation);
+    void handleProbeResult(ProbeProtocol protocol, const ProbeResult& result);
+    void account(const TargetRole& role, ProbeProtocol protocol, bool isCheck, const ProbeResult& result);
+    void reportStatus(const TargetRole& role, TargetStatus status, double now);
+    void resetProbers();
+    void stopOnQueue();
+    double effectiveInterval() const;
+    void setTimer(std::optional<double> period);
+    std::uint64_t sleptTicks() const;
+    void emit(Event event);
+    std::optional<double> lastCheckFor(const TargetRole& role) const;
+
+    Environment environment_;
+    EventHandler onEvent_;
+    Log log_;
+    // Declared first, destroyed last: everything below may have work queued on it.
+    std::unique_ptr<SerialQueue> queue_;
+    std::unique_ptr<SerialQueue> resolveQueue_;
+    std::uint64_t started_ = 0;
+
+    // Everything below lives on queue_.
+    TargetSettings settings_;
+    double interval_;
+    std::unique_ptr<ICMPProber> icmp_;
+    std::unique_ptr<TCPProber> tcp_;
+    std::unique_ptr<PathMonitor> pathMonitor_;
+    NetworkPath path_;
+    std::vector<TargetRole> order_;
+    std::map<TargetRole, TargetTracker> trackers_;
+    std::map<TargetRole, double> lastCheck_;
+    bool routerAnswered_ = false;
+    // Every probe sent in the last 60 s; one ICMP probe may report lost and
+    // later late, so entries stay until they age out.
+    std::map<ProbeKey, SentProbe> sent_;
+    int generation_ = 0;
+    std::unique_ptr<RepeatingTimer> timer_;
+    std::optional<double> timerInterval_;
+    // How far the continuous clock was ahead of the monotonic one at the last
+    // start or detected wake.
+    std::uint64_t sleepTotal_ = 0;
+};
+
+}  // namespace nerivane
