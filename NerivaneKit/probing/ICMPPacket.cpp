@@ -18,10 +18,12 @@ constexpr std::size_t headerSize = 16;  // type .. token
 }  // namespace
 
 std::uint16_t checksum(std::span<const std::uint8_t> data) {
-    std::uint32_t sum = 0;
+    // 64 bits so that no carry is lost however long the data (a 32-bit sum
+    // would overflow past 128 KiB).
+    std::uint64_t sum = 0;
     std::size_t i = 0;
-    for (; i + 1 < data.size(); i += 2) sum += static_cast<std::uint32_t>(data[i] << 8 | data[i + 1]);
-    if (i < data.size()) sum += static_cast<std::uint32_t>(data[i] << 8);
+    for (; i + 1 < data.size(); i += 2) sum += static_cast<std::uint64_t>(data[i] << 8 | data[i + 1]);
+    if (i < data.size()) sum += static_cast<std::uint64_t>(data[i] << 8);
     while (sum >> 16) sum = (sum & 0xffff) + (sum >> 16);
     return static_cast<std::uint16_t>(~sum & 0xffff);
 }
