@@ -1,0 +1,190 @@
+#include <gtest/gtest.h>
+
+#include "NerivaneKit/probing/PendingProbes.h"
+
+namespace nerivane {
+namespace {
+
+constexpr std::uint64_t ms = 1'000'000;  // ticks are nanoseconds
+constexpr std::uint64_t second = 1000 * ms;
+constexpr std::uint64_t start = 1'000 * second;
+
+const ProbeAddress router = ProbeAddress::v4({192, 168, 1, 1});
+const ProbeAddress other = ProbeAddress::v4({192, 168, 1, 2});
+const ProbeAddress linkLocal = ProbeAddress::v6({0xfe, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}, 2);
+
+PendingProbes table() {
+    PendingProbes pending;
+    pending.timeout = 2 * second;
+    pending.lateWindow = 30 * second;
+    return pending;
+}
+
+PendingProbes::Probe probe(std::uint16_t sequence, std::uint64_t sentAt = start, ProbeAddress address = router) {
+    return {address, sequence, 0xabc0'0000'0000'0000ull + sequence, sentAt};
+}
+
+ICMPPacket::Echo echoFor(const PendingProbes::Probe& probe) { return {0x4242, probe.sequence, probe.token}; }
+
+ProbeResult result(const PendingProbes::Probe& probe, ProbeResult::Outcome outcome) {
+    return {probe.address, probe.sequence, probe.sentAt, outcome};
+}
+
+using Results = std::vector<ProbeResult>;
+
+TEST(PendingProbesMatch, AReplyInTimeGivesItsRoundTripTime) {
+    auto pending = table();
+    const auto p = probe(7);
+    pending.record(p);
+    EXPECT_EQ(pending.match(echoFor(p), router, start + 5 * ms), (Results{result(p, ProbeResult::Reply{5.0})}));
+    EXPECT_TRUE(pending.inFlight.empty());
+    EXPECT_EQ(pending.match(echoFor(p), router, start + 6 * ms), Results{}) << "a duplicate reply";
+}
+
+TEST(PendingProbesMatch, TheIdentifierIsNotCompared) {
+    // Ping sockets rewrite it, so replies carry one we never sent.
+    auto pending = table();
+    const auto p = probe(7);
+    pending.record(p);
+    auto echo = echoFor(p);
+    echo.identifier = 0x9999;
+    EXPECT_EQ(pending.match(echo, router, start + 1 * ms).size(), 1u);
+}
+
+TEST(PendingProbesMatch, ForeignRepliesLeaveTheProbeUntouched) {
+    auto pending = table();
+    const auto p = probe(7);
+    pending.record(p);
+    const PendingProbes before = pending;
+
+    auto foreign = echoFor(p);
+    foreign.token ^= 1;  // another program's probe with our sequence
+    EXPECT_EQ(pending.match(foreign, router, start + 1 * ms), Results{});
+    EXPECT_EQ(pending.match(echoFor(p), other, start + 1 * ms), Results{}) << "reply from another host";
+    auto unknown = echoFor(p);
+    unknown.sequence = 8;
+    EXPECT_EQ(pending.match(unknown, router, start + 1 * ms), Results{});
+    EXPECT_EQ(pending, before);
+
+    EXPECT_EQ(pending.match(echoFor(p), router, start + 3 * ms), (Results{result(p, ProbeResult::Reply{3.0})}));
+}
+
+TEST(PendingProbesMatch, AnIPv6ReplyMustComeFromTheSameScope) {
+    auto pending = table();
+    const auto p = probe(9, start, linkLocal);
+    pending.record(p);
+    ProbeAddress otherInterface = linkLocal;
+    otherInterface.scopeID = 3;
+    ProbeAddress unscoped = linkLocal;
+    unscoped.scopeID = 0;
+    EXPECT_EQ(pending.match(echoFor(p), otherInterface, start + 1 * ms), Results{});
+    EXPECT_EQ(pending.match(echoFor(p), unscoped, start + 1 * ms), Results{});
+    EXPECT_EQ(pending.match(echoFor(p), linkLocal, start + 1 * ms), (Results{result(p, ProbeResult::Reply{1.0})}));
+}
+
+TEST(PendingProbesMatch, AReplyAfterTheTimeOutReadBeforeExpiryIsLostThenLate) {
+    auto pending = table();
+    const auto p = probe(1);
+    pending.record(p);
+    EXPECT_EQ(pending.match(echoFor(p), router, start + 2500 * ms),
+              (Results{result(p, ProbeResult::Lost{}), result(p, ProbeResult::Late{2500.0})}));
+    EXPECT_EQ(pending, table()) << "nothing left to expire or match";
+
+    // Exactly at the time-out it is still a reply.
+    auto pending2 = table();
+    pending2.record(p);
+    EXPECT_EQ(pending2.match(echoFor(p), router, start + 2 * second),
+              (Results{result(p, ProbeResult::Reply{2000.0})}));
+}
+
+TEST(PendingProbesMatch, ArrivalBeforeTheSendTimeCountsAsZero) {
+    auto pending = table();
+    const auto p = probe(1);
+    pending.record(p);
+    EXPECT_EQ(pending.match(echoFor(p), router, start - 3 * ms), (Results{result(p, ProbeResult::Reply{0.0})}));
+}
+
+TEST(PendingProbesExpire, LostProbesTurnLateWithinTheLateWindowOnly) {
+    auto pending = table();
+    const auto early = probe(1);
+    const auto later = probe(2, start + 10 * second);
+    pending.record(early);
+    pending.record(later);
+
+    EXPECT_EQ(pending.expire(start + 2 * second), Results{}) << "not older than the time-out yet";
+    EXPECT_EQ(pending.expire(start + 2 * second + 1), (Results{result(early, ProbeResult::Lost{})}));
+    EXPECT_EQ(pending.expire(start + 3 * second), Results{}) << "reported once";
+    EXPECT_TRUE(pending.timedOut.contains(1));
+    EXPECT_TRUE(pending.inFlight.contains(2));
+
+    EXPECT_EQ(pending.match(echoFor(early), router, start + 10 * second),
+              (Results{result(early, ProbeResult::Late{10'000.0})}));
+    EXPECT_EQ(pending.match(echoFor(early), router, start + 11 * second), Results{});
+
+    // `later` is lost at 12 s and kept until 30 s after its sending.
+    EXPECT_EQ(pending.expire(start + 13 * second), (Results{result(later, ProbeResult::Lost{})}));
+    EXPECT_EQ(pending.expire(start + 40 * second), Results{});
+    EXPECT_TRUE(pending.timedOut.contains(2)) << "exactly 30 s old";
+    EXPECT_EQ(pending.expire(start + 40 * second + 1), Results{});
+    EXPECT_TRUE(pending.timedOut.empty());
+    EXPECT_EQ(pending.match(echoFor(later), router, start + 40 * second + 2), Results{}) << "beyond 30 s";
+}
+
+TEST(PendingProbesExpire, ReportsOldestFirstAcrossTheSequenceWrap) {
+    auto pending = table();
+    const auto a = probe(65534, start);
+    const auto b = probe(65535, start + 1 * ms);
+    const auto c = probe(0, start + 2 * ms);
+    const auto d = probe(1, start + 3 * ms);
+    for (const auto& p : {c, a, d, b}) pending.record(p);
+    EXPECT_EQ(pending.expire(start + 10 * second),
+              (Results{result(a, ProbeResult::Lost{}), result(b, ProbeResult::Lost{}), result(c, ProbeResult::Lost{}),
+                       result(d, ProbeResult::Lost{})}));
+    EXPECT_TRUE(pending.inFlight.empty());
+    EXPECT_EQ(pending.timedOut.size(), 4u);
+}
+
+TEST(PendingProbesExpire, AClockBehindTheSendTimeExpiresNothing) {
+    auto pending = table();
+    const auto p = probe(1);
+    pending.record(p);
+    pending.timedOut[2] = probe(2);
+    EXPECT_EQ(pending.expire(start - 100 * second), Results{});
+    EXPECT_TRUE(pending.inFlight.contains(1));
+    EXPECT_TRUE(pending.timedOut.contains(2));
+}
+
+TEST(PendingProbesRecord, ANewProbeReplacesATimedOutOneWithItsSequence) {
+    auto pending = table();
+    const auto old = probe(5);
+    pending.record(old);
+    ASSERT_EQ(pending.expire(start + 3 * second).size(), 1u);
+
+    auto fresh = probe(5, start + 4 * second);
+    fresh.token = 0x1111;
+    pending.record(fresh);
+    EXPECT_FALSE(pending.timedOut.contains(5));
+    EXPECT_EQ(pending.match(echoFor(old), router, start + 4 * second + 1 * ms), Results{})
+        << "the old probe's late reply must not count for the new probe";
+    EXPECT_EQ(pending.match(echoFor(fresh), router, start + 4 * second + 2 * ms),
+              (Results{result(fresh, ProbeResult::Reply{2.0})}));
+}
+
+TEST(PendingProbesClear, ForgetsEverythingWithoutResults) {
+    auto pending = table();
+    const auto a = probe(1);
+    const auto b = probe(2);
+    pending.record(a);
+    pending.record(b);
+    ASSERT_EQ(pending.expire(start + 3 * second).size(), 2u);
+    const auto c = probe(3, start + 3 * second);
+    pending.record(c);
+    pending.clear();
+    EXPECT_EQ(pending, table());
+    EXPECT_EQ(pending.match(echoFor(a), router, start + 4 * second), Results{});
+    EXPECT_EQ(pending.match(echoFor(c), router, start + 4 * second), Results{});
+    EXPECT_EQ(pending.expire(start + 10 * second), Results{});
+}
+
+}  // namespace
+}  // namespace nerivane
