@@ -2,7 +2,6 @@
 // any thread keeps the work from running; a default handle holds nothing.
 #pragma once
 
-#include <asio/io_context.hpp>
 #include <asio/steady_timer.hpp>
 
 #include <atomic>
@@ -13,9 +12,10 @@ namespace nerivane {
 class DelayedWork {
 public:
     struct State {
-        explicit State(asio::io_context& context) : timer(context) {}
-        asio::steady_timer timer;
         std::atomic<bool> cancelled{false};
+        // Owned by the pending wait alone, so a handle kept after its queue
+        // is gone never holds (and later destroys) a timer of a dead loop.
+        std::weak_ptr<asio::steady_timer> timer;
     };
 
     DelayedWork() = default;

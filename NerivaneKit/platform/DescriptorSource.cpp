@@ -18,8 +18,11 @@ struct DescriptorSource::State {
 
 DescriptorSource::DescriptorSource(SerialQueue& queue, UniqueFd descriptor, Readiness readiness,
                                    std::function<void()> handler) {
-    const int fd = descriptor.release();
+    const int fd = descriptor.get();
+    // If the event loop refuses the descriptor (asio throws), `descriptor`
+    // still owns it and closes it.
     state_ = std::make_shared<State>(queue.context(), fd, readiness, std::move(handler));
+    descriptor.release();
     state_->fd = fd;
     arm(state_);
 }

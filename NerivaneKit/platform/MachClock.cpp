@@ -1,7 +1,8 @@
 #include "NerivaneKit/platform/MachClock.h"
 
-#include <cassert>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <limits>
 
@@ -31,7 +32,13 @@ double milliseconds(std::uint64_t a, std::uint64_t b) {
 
 std::uint64_t ticks(double seconds) {
     const double value = seconds * 1'000'000'000.0 * timebaseDenominator / timebaseNumerator;
-    assert(value >= 0 && value < static_cast<double>(std::numeric_limits<std::uint64_t>::max()));
+    // Checked in every build: converting an out-of-range double is undefined
+    // and would quietly give a time-out of some arbitrary length. (The bound
+    // is 2^64 exactly, so every value below it fits; NaN fails the test.)
+    if (!(value >= 0 && value < static_cast<double>(std::numeric_limits<std::uint64_t>::max()))) {
+        std::fprintf(stderr, "MachClock::ticks: %g seconds does not fit in 64-bit ticks\n", seconds);
+        std::abort();
+    }
     return static_cast<std::uint64_t>(value);
 }
 

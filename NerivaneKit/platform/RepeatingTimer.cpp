@@ -2,9 +2,17 @@
 
 #include <asio/steady_timer.hpp>
 
+#include <algorithm>
+
 #include "NerivaneKit/platform/SerialQueue.h"
 
 namespace nerivane {
+namespace {
+
+// A zero or negative period would spin the queue.
+constexpr std::chrono::nanoseconds minimumPeriod{1'000'000};
+
+}  // namespace
 
 struct RepeatingTimer::State {
     explicit State(asio::io_context& context, std::function<void()> handler)
@@ -24,6 +32,7 @@ RepeatingTimer::RepeatingTimer(SerialQueue& queue, std::function<void()> handler
 RepeatingTimer::~RepeatingTimer() { cancel(); }
 
 void RepeatingTimer::start(std::chrono::nanoseconds period) {
+    period = std::max(period, minimumPeriod);
     state_->generation += 1;
     state_->period = period;
     state_->expiry = std::chrono::steady_clock::now() + period;
@@ -32,6 +41,7 @@ void RepeatingTimer::start(std::chrono::nanoseconds period) {
 }
 
 void RepeatingTimer::setPeriod(std::chrono::nanoseconds period) {
+    period = std::max(period, minimumPeriod);
     if (!state_->running) return start(period);
     if (period == state_->period) return;
     state_->generation += 1;
@@ -57,7 +67,13 @@ void RepeatingTimer::arm() {
     state.timer.async_wait([this, weak, generation](const std::error_code& error) {
         auto state = weak.lock();
         if (error || !state || state->generation != generation || !state->running) return;
+        // Next expiry on the grid start + k * period. Expiries that already
+        // passed (a handler or the machine stalled for several periods) are
+        // skipped rather than fired back to back, so a stall never turns
+        // into a burst of rounds.
         state->expiry += state->period;
+        const auto now = std::chrono::steady_clock::now();
+        if (state->expiry <= now) state->expiry += ((now - state->expiry) / state->period + 1) * state->period;
         arm();
         // The handler may cancel, restart or destroy this timer; nothing is
         // touched after it returns.

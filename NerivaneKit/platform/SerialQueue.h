@@ -9,6 +9,7 @@
 #include <chrono>
 #include <functional>
 #include <future>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
@@ -53,11 +54,11 @@ public:
     // Aborts with the queue's label when not called on this queue.
     void precondition() const;
 
-    asio::io_context& context() { return context_; }
+    asio::io_context& context() { return *context_; }
 
 private:
     std::string label_;
-    asio::io_context context_{1};
+    std::shared_ptr<asio::io_context> context_;
     asio::executor_work_guard<asio::io_context::executor_type> guard_;
     std::thread thread_;
     std::thread::id threadId_;
