@@ -195,15 +195,6 @@ TEST(ICMPProberHere, SocketAndSendFailuresLeaveNothingPending) {
     EXPECT_TRUE(flags >= 0 && (flags & O_NONBLOCK));
 }
 
-TEST(ICMPProberHere, RandomValuesComeFromTheInjectedSource) {
-    std::uint64_t next = 0xaaaa'bbbb'cccc'0007ull;
-    ICMPProber::Environment environment;
-    environment.random = [&] { return next++; };
-    Harness harness(false, 2.0, environment);
-    EXPECT_EQ(harness.prober->identifier(), 0x0007);
-    EXPECT_EQ(harness.nextSequence(), 0x0008);
-}
-
 // --- In a private namespace, for each socket kind. ---
 
 class ICMPProberInPrivateNetwork : public ::testing::TestWithParam<SocketKind> {
