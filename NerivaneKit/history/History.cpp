@@ -185,11 +185,7 @@ std::vector<ChartBucket> History::chart(ChartRange range, const TargetRole& role
     return queue_->syncResult([&] {
         drain();
         store_.flush(date, date, true);
-        const std::vector<Value> window{Value::real(HistoryChart::windowStart(range, date)), Value::real(date)};
-        auto periods = store_.periods("start + seconds > ? AND start < ?", window);
-        auto aggregates = store_.aggregates("start + seconds > ? AND start < ? AND role = ?",
-                                            {window[0], window[1], Value::text(role.text())});
-        return HistoryChart::buckets(range, role, periods, aggregates, date);
+        return HistoryChart::read(store_, range, role, date);
     });
 }
 

@@ -5,7 +5,6 @@
 #include <map>
 
 #include "NerivaneKit/analysis/Statistics.h"
-#include "NerivaneKit/history/HistoryStore.h"
 
 namespace nerivane::HistoryChart {
 
@@ -87,6 +86,15 @@ std::vector<ChartBucket> buckets(ChartRange range, const TargetRole& role, const
         result.push_back(out);
     }
     return result;
+}
+
+std::vector<ChartBucket> read(const HistoryStore& store, ChartRange range, const TargetRole& role, double now) {
+    using Value = Database::Value;
+    const std::vector<Value> window{Value::real(windowStart(range, now)), Value::real(now)};
+    auto periods = store.periods("start + seconds > ? AND start < ?", window);
+    auto aggregates = store.aggregates("start + seconds > ? AND start < ? AND role = ?",
+                                       {window[0], window[1], Value::text(role.text())});
+    return buckets(range, role, periods, aggregates, now);
 }
 
 }  // namespace nerivane::HistoryChart

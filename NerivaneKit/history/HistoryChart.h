@@ -8,6 +8,7 @@
 #include "NerivaneKit/history/AggregateRow.h"
 #include "NerivaneKit/history/ChartBucket.h"
 #include "NerivaneKit/history/ChartRange.h"
+#include "NerivaneKit/history/HistoryStore.h"
 #include "NerivaneKit/history/PeriodRow.h"
 #include "NerivaneKit/probing/TargetRole.h"
 
@@ -22,5 +23,9 @@ std::vector<ChartBucket> buckets(ChartRange range, const TargetRole& role, const
 
 // The window of rows the chart needs: from now − span − one bucket to now.
 double windowStart(ChartRange range, double now);
+
+// Reads the window's period rows and the role's aggregate rows from the store
+// and builds the buckets. Writes nothing. Throws Database::Error.
+std::vector<ChartBucket> read(const HistoryStore& store, ChartRange range, const TargetRole& role, double now);
 
 }  // namespace nerivane::HistoryChart

@@ -1,0 +1,125 @@
+// A 30-day history of six targets probed once a second, generated through the
+// real write path (record, regular flushes, hourly roll-up and retention) with
+// simulated time; then the size of its file and the cost of the reads that
+// run on it: the week chart and the "all" measurements export.
+#include <benchmark/benchmark.h>
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "NerivaneKit/history/HistoryCSV.h"
+#include "NerivaneKit/history/HistoryChart.h"
+#include "NerivaneKit/history/HistoryStore.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using nerivane::HistoryStore;
+
+constexpr double start = 1773489600;  // 2026-03-14T12:00:00Z
+constexpr int days = 30;
+constexpr double end = start + days * 86400;
+
+struct GeneratedHistory {
+    std::filesystem::path folder;
+    std::string path;
+    double seconds = 0;
+    std::uintmax_t bytes = 0;
+
+    GeneratedHistory() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "nerivane-bench-XXXXXX").string();
+        if (mkdtemp(pattern.data()) == nullptr) std::abort();
+        folder = pattern;
+        path = (folder / "history.sqlite").string();
+
+        const nerivane::Target targets[] = {
+            {nerivane::TargetRole::router(), "router", *nerivane::ProbeAddress::parse("192.168.1.1")},
+            {nerivane::TargetRole::internet(0), "1.1.1.1", *nerivane::ProbeAddress::parse("1.1.1.1")},
+            {nerivane::TargetRole::internet(1), "8.8.8.8", *nerivane::ProbeAddress::parse("8.8.8.8")},
+            {nerivane::TargetRole::internetIPv6(), "1.1.1.1", *nerivane::ProbeAddress::parse("2606:4700:4700::1111")},
+            {nerivane::TargetRole::custom(0), "nas.lan", *nerivane::ProbeAddress::parse("192.168.1.20")},
+            {nerivane::TargetRole::custom(1), "example.org", *nerivane::ProbeAddress::parse("93.184.216.34")},
+        };
+        const auto began = std::chrono::steady_clock::now();
+        {
+            HistoryStore store(std::make_shared<nerivane::Database>(path), nerivane::TimeZone::utc());
+            store.prepareSchema();
+            // 43200 commits: without a sync per commit the generator takes
+            // seconds instead of minutes; the file's content is the same.
+            store.db->execute("PRAGMA synchronous = NORMAL");
+            unsigned noise = 12345;
+            for (double minute = start; minute < end; minute += 60) {
+                for (int second = 0; second < 60; ++second) {
+                    for (const auto& target : targets) {
+                        noise = noise * 1103515245u + 12345u;
+                        const double at = minute + second + (noise % 1000) / 1000.0;
+                        nerivane::ProbeResult::Outcome outcome = nerivane::ProbeResult::Reply{3 + (noise >> 16) % 40 / 2.0};
+                        if ((noise >> 8) % 200 == 0) outcome = nerivane::ProbeResult::Lost{};
+                        store.record(nerivane::ProbeRecord{target, nerivane::ProbeProtocol::icmp, outcome, at});
+                    }
+                }
+                store.recordRSSI(minute + 30, -55 - static_cast<int>(noise % 10));
+                // The service's regular flush: cut-off 40 s back, at most once a minute.
+                const double now = minute + 60;
+                store.flush(now - 40, now, false);
+            }
+            store.flush(end, end, true);
+        }
+        seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+        bytes = std::filesystem::file_size(path);
+    }
+    ~GeneratedHistory() {
+        std::error_code ignored;
+        std::filesystem::remove_all(folder, ignored);
+    }
+};
+
+GeneratedHistory& history() {
+    static GeneratedHistory generated;
+    return generated;
+}
+
+HistoryStore openGenerated() {
+    HistoryStore store(std::make_shared<nerivane::Database>(history().path), nerivane::TimeZone::utc());
+    store.prepareSchema();
+    return store;
+}
+
+void BM_ThirtyDayFile(benchmark::State& state) {
+    for (auto _ : state) benchmark::DoNotOptimize(history().bytes);
+    HistoryStore store = openGenerated();
+    auto count = [&](const std::string& sql) { return static_cast<double>(*store.db->query(sql).front().front().asInteger()); };
+    state.counters["file_MB"] = static_cast<double>(history().bytes) / 1e6;
+    state.counters["generate_s"] = history().seconds;
+    state.counters["minute_rows"] = count("SELECT count(*) FROM aggregates WHERE seconds = 60");
+    state.counters["hour_rows"] = count("SELECT count(*) FROM aggregates WHERE seconds = 3600");
+}
+BENCHMARK(BM_ThirtyDayFile)->Iterations(1)->Unit(benchmark::kSecond);
+
+void BM_WeekChartRead(benchmark::State& state) {
+    HistoryStore store = openGenerated();
+    for (auto _ : state) {
+        auto buckets = nerivane::HistoryChart::read(store, nerivane::ChartRange::week, nerivane::TargetRole::internet(0), end);
+        benchmark::DoNotOptimize(buckets);
+    }
+}
+BENCHMARK(BM_WeekChartRead)->Unit(benchmark::kMillisecond);
+
+void BM_ExportAllMeasurements(benchmark::State& state) {
+    HistoryStore store = openGenerated();
+    std::size_t bytes = 0;
+    for (auto _ : state) {
+        auto text = nerivane::HistoryCSV::exportAggregates(store, end - days * 86400.0, end, end);
+        bytes = text.size();
+        benchmark::DoNotOptimize(text);
+    }
+    state.counters["csv_MB"] = static_cast<double>(bytes) / 1e6;
+}
+BENCHMARK(BM_ExportAllMeasurements)->Unit(benchmark::kMillisecond);
+
+}  // namespace
