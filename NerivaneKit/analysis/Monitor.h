@@ -1,0 +1,100 @@
+// The monitor: owns the monitor core and one ProbeEngine, folds the engine's
+// events into the core with the current monitor time, logs every network
+// event (category "stats") and hands snapshots and events to its owner, the
+// application model. handle() and every onUpdate call run on the engine's
+// probe queue; the monitor never changes threads.
+//
+// Times: monitor time is seconds of the continuous clock (CLOCK_BOOTTIME),
+// which keeps counting through sleep. Probe send times are ticks of the
+// monotonic clock, which does not; so a result is dated by its age, not by
+// its tick value: its time is monitor now minus (monotonic now - sentAt).
+// Dates are Unix seconds: date(t) = wall now + (t - monitor now).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <variant>
+#include <vector>
+
+#include "NerivaneKit/analysis/MonitorCore.h"
+#include "NerivaneKit/analysis/MonitorSnapshot.h"
+#include "NerivaneKit/analysis/NetworkEvent.h"
+#include "NerivaneKit/analysis/ProbeRecord.h"
+#include "NerivaneKit/platform/Log.h"
+#include "NerivaneKit/probing/ProbeEngine.h"
+#include "NerivaneKit/probing/TargetSettings.h"
+
+namespace nerivane {
+
+class SerialQueue;
+
+class Monitor {
+public:
+    // A snapshot and the probe records gathered since the previous one.
+    struct SnapshotUpdate {
+        MonitorSnapshot snapshot;
+        std::vector<ProbeRecord> probes;
+        bool operator==(const SnapshotUpdate&) const = default;
+    };
+    // An outage or spike that has just ended.
+    struct EventUpdate {
+        NetworkEvent event;
+        bool operator==(const EventUpdate&) const = default;
+    };
+    using Update = std::variant<SnapshotUpdate, EventUpdate>;
+    using UpdateHandler = std::function<void(const Update&)>;
+
+    // The clocks the monitor reads; tests replace them. An empty function
+    // means the system's: monitor time from the engine environment's
+    // continuous clock, wall time from CLOCK_REALTIME, probe ticks from
+    // MachClock::now (the clock the probers stamp send times with).
+    struct Clocks {
+        // Monitor seconds now.
+        std::function<double()> monitorNow;
+        // Unix seconds now.
+        std::function<double()> wallNow;
+        // Monotonic ticks now, comparable with ProbeResult::sentAt.
+        std::function<std::uint64_t()> probeTicks;
+    };
+
+    // Creates the core and the engine; starts nothing.
+    Monitor(TargetSettings settings, double interval, UpdateHandler onUpdate);
+    Monitor(TargetSettings settings, double interval, UpdateHandler onUpdate, ProbeEngine::Environment environment,
+            Clocks clocks = {});
+    // Stops the engine and waits for its queue; call it from neither of the
+    // engine's queues (not from inside onUpdate).
+    ~Monitor();
+    Monitor(const Monitor&) = delete;
+    Monitor& operator=(const Monitor&) = delete;
+
+    void start();
+    // Returns once the engine has stopped on its queue; replies already
+    // waiting may still be handled before that.
+    void stop();
+    void update(TargetSettings settings);
+    void setInterval(double seconds);
+
+    // One engine event; the engine calls it on its queue.
+    void handle(const ProbeEngine::Event& event);
+
+    // The engine's probe queue, where updates are delivered.
+    SerialQueue& queue();
+    // Monitor seconds now, and the date of a monitor time.
+    double now() const;
+    double date(double time) const;
+
+private:
+    void publish(const std::vector<NetworkEvent>& events);
+    void deliver(MonitorSnapshot snapshot);
+
+    Clocks clocks_;
+    UpdateHandler onUpdate_;
+    Log log_;
+    // Touched only on the engine's queue.
+    MonitorCore core_;
+    // Last: it calls handle() until it is gone, so it goes first.
+    std::unique_ptr<ProbeEngine> engine_;
+};
+
+}  // namespace nerivane
