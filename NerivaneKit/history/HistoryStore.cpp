@@ -263,7 +263,9 @@ void HistoryStore::writeEvent(const NetworkEvent& event) {
 }
 
 void HistoryStore::flush(double cutoff, double now, bool force) {
-    if (!force && lastWrite && now - *lastWrite < writeInterval) return;
+    // A clock set back must not hold writes (and the minutes in memory) until
+    // it has caught up again: a date before the last write passes the limit.
+    if (!force && lastWrite && now >= *lastWrite && now - *lastWrite < writeInterval) return;
 
     std::vector<std::int64_t> closed;
     for (const auto& [minute, content] : open) {
@@ -279,7 +281,7 @@ void HistoryStore::flush(double cutoff, double now, bool force) {
     }
     lastWrite = now;
 
-    if (!lastMaintenance || now - *lastMaintenance >= maintenanceInterval) {
+    if (!lastMaintenance || now < *lastMaintenance || now - *lastMaintenance >= maintenanceInterval) {
         rollup(now);
         applyRetention(now);
         lastMaintenance = now;
