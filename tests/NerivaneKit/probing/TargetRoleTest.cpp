@@ -50,19 +50,5 @@ TEST(TargetRole, RefusesEverythingElse) {
         EXPECT_FALSE(TargetRole::parse(bad)) << bad;
 }
 
-TEST(TargetRole, PredicatesAndHashing) {
-    EXPECT_TRUE(TargetRole::internet(1).isInternet());
-    EXPECT_TRUE(TargetRole::internetIPv6().isInternet());
-    EXPECT_FALSE(TargetRole::router().isInternet());
-    EXPECT_FALSE(TargetRole::custom(0).isInternet());
-    EXPECT_TRUE(TargetRole::custom(0).isCustom());
-    EXPECT_FALSE(TargetRole::internet(0).isCustom());
-
-    const std::hash<TargetRole> hash;
-    EXPECT_NE(TargetRole::internet(0), TargetRole::custom(0));
-    EXPECT_NE(hash(TargetRole::internet(0)), hash(TargetRole::custom(0)));
-    EXPECT_NE(hash(TargetRole::internet(0)), hash(TargetRole::internet(1)));
-}
-
 }  // namespace
 }  // namespace nerivane

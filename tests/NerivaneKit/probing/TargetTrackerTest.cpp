@@ -54,17 +54,6 @@ TargetTracker settledAs(TargetStatus status, TargetRole role = TargetRole::inter
     return tracker;
 }
 
-TEST(TargetTracker, StartsWarmingUpWithNothingCounted) {
-    const TargetTracker tracker(targetFor(TargetRole::custom(1)), true, 42.0);
-    EXPECT_EQ(tracker.status(), TargetStatus::warmingUp);
-    EXPECT_EQ(tracker.startedAt, 42.0);
-    EXPECT_TRUE(tracker.isVPN);
-    EXPECT_EQ(tracker.icmpReplies + tracker.tcpReplies + tracker.consecutiveICMPReplies, 0);
-    EXPECT_FALSE(tracker.isRechecking);
-    EXPECT_FALSE(tracker.lastSent);
-    EXPECT_TRUE(tracker.needsFastTicks());
-}
-
 TEST(TargetTracker, WarmUpSettlesAfterTenSecondsOnTheFirstMatchingRule) {
     struct Case {
         const char* name;
