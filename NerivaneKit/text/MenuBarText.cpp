@@ -1,0 +1,85 @@
+#include "NerivaneKit/text/MenuBarText.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+namespace nerivane::MenuBarText {
+namespace {
+
+constexpr const char* emDash = "\u2014";
+
+std::string formatted(const char* format, double number) {
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, format, number);
+    return buffer;
+}
+
+// A value the trace can draw: finite and not negative. Anything else is
+// shown as a gap, like a lost probe, rather than poisoning the scale.
+std::optional<double> drawable(const std::optional<double>& value) {
+    if (!value || !std::isfinite(*value) || *value < 0) return std::nullopt;
+    return value;
+}
+
+}  // namespace
+
+std::string value(std::optional<double> milliseconds) {
+    if (!milliseconds || !std::isfinite(*milliseconds) || *milliseconds < 0) return emDash;
+    const double v = *milliseconds;
+    if (v < 9.95) return formatted("%.1fms", v);
+    // std::round rounds halves away from zero.
+    if (v < 999.5) return formatted("%.0fms", std::round(v));
+    const double seconds = v / 1000;
+    if (seconds < 9.95) return formatted("%.1fs", seconds);
+    return formatted("%.0fs", std::round(seconds));
+}
+
+std::string mark(Verdict verdict, bool paused) {
+    if (paused) return "\u2016";
+    switch (verdict) {
+    case Verdict::internetProblem:
+    case Verdict::localProblem:
+    case Verdict::connectionProblem:
+    case Verdict::internetUnmeasured:
+        return "!";
+    case Verdict::internetDown:
+    case Verdict::localDown:
+    case Verdict::connectionDown:
+    case Verdict::offline:
+        return "\u00d7";
+    case Verdict::measuring:
+    case Verdict::good:
+        return "";
+    }
+    return "";
+}
+
+std::vector<double> traceLevels(const std::vector<std::optional<double>>& milliseconds, double floorMilliseconds) {
+    std::optional<double> largest;
+    for (const auto& entry : milliseconds) {
+        if (auto v = drawable(entry)) largest = std::max(largest.value_or(*v), *v);
+    }
+    double scale = 0;
+    if (largest) {
+        scale = std::max(*largest, floorMilliseconds);
+    } else if (floorMilliseconds > 0) {
+        scale = floorMilliseconds;
+    }
+
+    std::vector<double> levels;
+    levels.reserve(milliseconds.size());
+    for (const auto& entry : milliseconds) {
+        const auto v = drawable(entry);
+        // A scale of 0 leaves only zero values (and no positive floor): flat.
+        if (!v || scale <= 0) {
+            levels.push_back(0);
+            continue;
+        }
+        const double level = std::min(*v / scale, 1.0);
+        levels.push_back(std::round(level * 32) / 32);
+    }
+    return levels;
+}
+
+}  // namespace nerivane::MenuBarText
