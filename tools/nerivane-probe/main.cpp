@@ -1,6 +1,8 @@
 // nerivane-probe: runs the probe engine on the current network path and
-// prints every engine event as one line, until interrupted or for --seconds.
-// For people and tests; the lab runs it inside its client namespace.
+// prints every engine event as one line, or with --monitor what the monitor
+// makes of them (a line per snapshot and per outage or spike), as text or
+// JSON, until interrupted or for --seconds. For people and tests; the lab
+// runs it inside its client namespace.
 
 #include <cerrno>
 #include <csignal>
@@ -8,23 +10,30 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "JsonLine.h"
+#include "NerivaneKit/analysis/Monitor.h"
 #include "NerivaneKit/platform/LogStore.h"
 #include "NerivaneKit/platform/MachClock.h"
 #include "NerivaneKit/probing/ProbeEngine.h"
 
 namespace {
 
+using nerivane::Monitor;
 using nerivane::ProbeEngine;
+using nerivane::probe::JsonLine;
 
 struct Options {
     nerivane::TargetSettings settings;
     double interval = 1.0;
     double seconds = 0;  // 0: until interrupted
     bool verboseLog = false;
+    bool monitor = false;
+    bool json = false;
 };
 
 void printUsage(std::FILE* out) {
@@ -33,12 +42,23 @@ void printUsage(std::FILE* out) {
         "Runs the probe engine on the current network path and prints every event:\n"
         "  targets (role=address), status changes, results with protocol and\n"
         "  milliseconds, and ticks; each line starts with seconds since start.\n"
+        "With --monitor it prints what the monitor makes of them instead:\n"
+        "  a snapshot line after each probing round, with the shown verdict, the\n"
+        "  internet state, the IPv6 problem flag and per target its role, address,\n"
+        "  status, state and metrics (latest, median, p95, baseline, jitter in ms;\n"
+        "  sent, lost, late; \"-\" when absent), and an event line (its log line)\n"
+        "  when an outage or latency spike ends.\n"
+        "Probes go to the real network: run it only where that is allowed (the\n"
+        "  lab runs it inside its client namespace: lab/lab exec nerivane-probe).\n"
         "options:\n"
         "  --internet HOST[,HOST]  internet hosts (default 1.1.1.1,8.8.8.8)\n"
         "  --custom HOST[,HOST]    custom hosts (default none)\n"
         "  --no-ipv6               do not probe the first host's IPv6 partner\n"
         "  --interval SECONDS      seconds between regular probes (default 1)\n"
         "  --seconds N             stop after N seconds (default: until interrupted)\n"
+        "  --monitor               print snapshots and events, not engine events\n"
+        "  --json                  one JSON object per line instead of text (with\n"
+        "                          \"type\" snapshot/event, or the engine event's name)\n"
         "  --log                   also print the engine's log lines to stderr\n"
         "  --help                  this text\n",
         out);
@@ -98,6 +118,10 @@ bool parseOptions(int argc, char** argv, Options& options, bool& help) {
             (arg == "--interval" ? options.interval : options.seconds) = number;
         } else if (arg == "--log") {
             options.verboseLog = true;
+        } else if (arg == "--monitor") {
+            options.monitor = true;
+        } else if (arg == "--json") {
+            options.json = true;
         } else {
             std::fprintf(stderr, "nerivane-probe: unknown option \"%s\" (see --help)\n", arg.c_str());
             return false;
@@ -150,6 +174,158 @@ std::string describe(const ProbeEngine::Event& event) {
     return "tick";
 }
 
+
+std::string pathJson(const nerivane::NetworkPath& path) {
+    static constexpr const char* kinds[] = {"wifi", "ethernet", "cellular", "other"};
+    JsonLine json;
+    json.boolean("satisfied", path.isSatisfied);
+    path.primaryInterface ? json.text("interface", *path.primaryInterface) : json.null("interface");
+    json.boolean("vpn", path.isVPN);
+    path.physicalInterface ? json.text("physical", *path.physicalInterface) : json.null("physical");
+    json.text("kind", kinds[static_cast<int>(path.kind)]);
+    json.boolean("ipv4", path.hasIPv4).boolean("ipv6", path.hasIPv6);
+    path.routerIPv4 ? json.text("router4", path.routerIPv4->text()) : json.null("router4");
+    path.routerIPv6 ? json.text("router6", path.routerIPv6->text()) : json.null("router6");
+    json.boolean("expensive", path.isExpensive);
+    return json.str();
+}
+
+std::string eventJson(double seconds, const ProbeEngine::Event& event) {
+    JsonLine json;
+    json.number("time", seconds);
+    if (const auto* targets = std::get_if<ProbeEngine::TargetsEvent>(&event)) {
+        std::string list;
+        for (const auto& target : targets->targets) {
+            if (!list.empty()) list += ',';
+            list += JsonLine()
+                        .text("role", target.role.text())
+                        .text("host", target.host)
+                        .text("address", target.address.text())
+                        .str();
+        }
+        return json.text("type", "targets").raw("path", pathJson(targets->path)).raw("targets", "[" + list + "]").str();
+    }
+    if (const auto* status = std::get_if<ProbeEngine::StatusEvent>(&event)) {
+        return json.text("type", "status")
+            .text("role", status->role.text())
+            .text("status", nerivane::text(status->status))
+            .str();
+    }
+    if (const auto* result = std::get_if<ProbeEngine::ResultEvent>(&event)) {
+        json.text("type", "result")
+            .text("role", result->role.text())
+            .text("protocol", nerivane::text(result->probeProtocol))
+            .integer("sequence", result->result.sequence);
+        const char* outcome = result->result.isReply() ? "reply" : result->result.isLate() ? "late" : "lost";
+        return json.text("outcome", outcome).number("ms", result->result.milliseconds()).str();
+    }
+    return json.text("type", "tick").str();
+}
+
+std::string stateText(const nerivane::TargetState& state) {
+    using Kind = nerivane::TargetState::Kind;
+    switch (state.kind) {
+    case Kind::ok: return "ok";
+    case Kind::measuring: return "measuring";
+    case Kind::down: return "down";
+    case Kind::bad: break;
+    }
+    std::string problems;
+    const auto add = [&](nerivane::Problems problem, const char* name) {
+        if (!state.problems.contains(problem)) return;
+        if (!problems.empty()) problems += ',';
+        problems += name;
+    };
+    add(nerivane::Problems::loss(), "loss");
+    add(nerivane::Problems::jitter(), "jitter");
+    add(nerivane::Problems::latency(), "latency");
+    return "bad(" + problems + ")";
+}
+
+std::string milliseconds(const std::optional<double>& value) {
+    if (!value) return "-";
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%.3f", *value);
+    return buffer;
+}
+
+std::string describeSnapshot(const Monitor::SnapshotUpdate& update) {
+    const auto& snapshot = update.snapshot;
+    std::string text = "snapshot verdict=" + std::string(nerivane::text(snapshot.verdict));
+    text += " internet=" + (snapshot.internet ? stateText(*snapshot.internet) : std::string("none"));
+    text += snapshot.ipv6Problem ? " ipv6Problem=yes" : " ipv6Problem=no";
+    text += " probes=" + std::to_string(update.probes.size());
+    for (const auto& target : snapshot.targets) {
+        const auto& m = target.metrics;
+        text += " | " + target.target.role.text() + " " + target.target.address.text();
+        text += " status=" + std::string(nerivane::text(target.status)) + " state=" + stateText(target.state);
+        if (target.answeredLocally) text += " answeredLocally";
+        text += " latest=" + milliseconds(m.latest) + " median=" + milliseconds(m.median) +
+                " p95=" + milliseconds(m.p95) + " baseline=" + milliseconds(m.baseline) +
+                " jitter=" + milliseconds(m.jitter);
+        text += " sent=" + std::to_string(m.sent) + " lost=" + std::to_string(m.lost) +
+                " late=" + std::to_string(m.late);
+    }
+    return text;
+}
+
+std::string snapshotJson(double seconds, const Monitor::SnapshotUpdate& update) {
+    const auto& snapshot = update.snapshot;
+    std::string targets;
+    for (const auto& target : snapshot.targets) {
+        const auto& m = target.metrics;
+        JsonLine json;
+        json.text("role", target.target.role.text())
+            .text("host", target.target.host)
+            .text("address", target.target.address.text())
+            .text("status", nerivane::text(target.status))
+            .text("state", stateText(target.state))
+            .boolean("answeredLocally", target.answeredLocally)
+            .number("outageSince", target.outageSince)
+            .number("latest", m.latest)
+            .number("median", m.median)
+            .number("p95", m.p95)
+            .number("baseline", m.baseline)
+            .number("jitter", m.jitter)
+            .integer("sent", m.sent)
+            .integer("lost", m.lost)
+            .integer("late", m.late);
+        if (!targets.empty()) targets += ',';
+        targets += json.str();
+    }
+    JsonLine json;
+    json.number("time", seconds).text("type", "snapshot").text("verdict", nerivane::text(snapshot.verdict));
+    snapshot.internet ? json.text("internet", stateText(*snapshot.internet)) : json.null("internet");
+    return json.boolean("ipv6Problem", snapshot.ipv6Problem)
+        .raw("path", pathJson(snapshot.path))
+        .raw("targets", "[" + targets + "]")
+        .integer("probes", static_cast<long long>(update.probes.size()))
+        .str();
+}
+
+std::string networkEventJson(double seconds, const nerivane::NetworkEvent& event) {
+    return JsonLine()
+        .number("time", seconds)
+        .text("type", "event")
+        .text("kind", nerivane::text(event.kind))
+        .text("role", event.role.text())
+        .text("host", event.host)
+        .text("address", event.address.text())
+        .number("start", event.start)
+        .number("end", event.end)
+        .number("duration", event.duration())
+        .number("worstRTT", event.worstRTT)
+        .text("log", event.logLine())
+        .str();
+}
+
+std::string describeUpdate(double seconds, const Monitor::Update& update, bool json) {
+    if (const auto* snapshot = std::get_if<Monitor::SnapshotUpdate>(&update))
+        return json ? snapshotJson(seconds, *snapshot) : describeSnapshot(*snapshot);
+    const auto& event = std::get<Monitor::EventUpdate>(update).event;
+    return json ? networkEventJson(seconds, event) : "event " + event.logLine();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -172,12 +348,30 @@ int main(int argc, char** argv) {
                                                                    : nerivane::LogStore::StderrOutput::never);
 
     const std::uint64_t start = nerivane::MachClock::now();
+    const auto elapsed = [start] { return nerivane::MachClock::milliseconds(start, nerivane::MachClock::now()) / 1000.0; };
+    // Both callbacks run on the probe queue, one at a time.
+    const auto print = [&options, elapsed](const std::string& line, double seconds) {
+        if (options.json)
+            std::printf("%s\n", line.c_str());
+        else
+            std::printf("%.3f %s\n", seconds, line.c_str());
+    };
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
-    ProbeEngine engine(options.settings, options.interval, [start](const ProbeEngine::Event& event) {
-        const double seconds = nerivane::MachClock::milliseconds(start, nerivane::MachClock::now()) / 1000.0;
-        std::printf("%.3f %s\n", seconds, describe(event).c_str());
-    });
-    engine.start();
+    std::unique_ptr<ProbeEngine> engine;
+    std::unique_ptr<Monitor> monitor;
+    if (options.monitor) {
+        monitor = std::make_unique<Monitor>(options.settings, options.interval, [&](const Monitor::Update& update) {
+            const double seconds = elapsed();
+            print(describeUpdate(seconds, update, options.json), seconds);
+        });
+        monitor->start();
+    } else {
+        engine = std::make_unique<ProbeEngine>(options.settings, options.interval, [&](const ProbeEngine::Event& event) {
+            const double seconds = elapsed();
+            print(options.json ? eventJson(seconds, event) : describe(event), seconds);
+        });
+        engine->start();
+    }
 
     // Wait for SIGINT or SIGTERM, or until the deadline.
     const std::uint64_t deadline = start + nerivane::MachClock::ticks(options.seconds);
@@ -196,6 +390,7 @@ int main(int argc, char** argv) {
         if (received == SIGINT || received == SIGTERM) break;
         if (received < 0 && errno == EAGAIN) break;
     }
-    engine.stop();
+    if (monitor) monitor->stop();
+    if (engine) engine->stop();
     return 0;
 }
