@@ -1,0 +1,265 @@
+#include "nerivane/core/VerdictTexts.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <algorithm>
+#include <array>
+#include <cmath>
+
+#include "NerivaneKit/text/MenuBarText.h"
+
+namespace nerivane::VerdictTexts {
+namespace {
+
+// Every literal the user reads goes through the translation tables; without
+// a translator installed the source text comes back.
+QString tr(const char* text) {
+    return QCoreApplication::translate("VerdictTexts", text);
+}
+
+QString fromStd(const std::string& text) {
+    return QString::fromStdString(text);
+}
+
+const TargetSnapshot* routerSnapshot(const MonitorSnapshot& snapshot) {
+    for (const auto& target : snapshot.targets) {
+        if (target.target.role == TargetRole::router()) return &target;
+    }
+    return nullptr;
+}
+
+// A router that does not answer ping, directly or behind a VPN, cannot be measured.
+bool isUnmeasurable(const TargetSnapshot* router) {
+    return router == nullptr || router->status == TargetStatus::doesntAnswerPing ||
+           router->status == TargetStatus::unreachableVPN;
+}
+
+// A sentence may start with a summary ("slow replies from ..."); it should
+// still start with a capital.
+QString capitalized(QString text) {
+    if (!text.isEmpty() && text.front().isLower()) text.front() = text.front().toUpper();
+    return text;
+}
+
+// The month-and-day part of a date: the locale's long date format without
+// weekday and year, with the abbreviated month name. Tokens are runs of one
+// pattern letter, quoted literals and separators; a weekday takes the
+// separator after it along, a year the one before it (or after it, when the
+// year comes first).
+QString monthDayFormat(const QLocale& locale) {
+    struct Token {
+        QString text;
+        bool field = false;
+    };
+    const QString format = locale.dateFormat(QLocale::LongFormat);
+    std::vector<Token> tokens;
+    for (qsizetype i = 0; i < format.size();) {
+        const QChar c = format[i];
+        if (c.isLetter() && c.unicode() < 128) {
+            qsizetype j = i;
+            while (j < format.size() && format[j] == c) ++j;
+            tokens.push_back({format.mid(i, j - i), true});
+            i = j;
+            continue;
+        }
+        qsizetype j = i;
+        if (c == QLatin1Char('\'')) {
+            ++j;
+            while (j < format.size()) {
+                if (format[j] == QLatin1Char('\'')) {
+                    if (j + 1 < format.size() && format[j + 1] == QLatin1Char('\'')) {
+                        j += 2;
+                        continue;
+                    }
+                    ++j;
+                    break;
+                }
+                ++j;
+            }
+        } else {
+            ++j;
+        }
+        const QString piece = format.mid(i, j - i);
+        if (!tokens.empty() && !tokens.back().field) {
+            tokens.back().text += piece;
+        } else {
+            tokens.push_back({piece, false});
+        }
+        i = j;
+    }
+
+    std::vector<Token> kept;
+    for (std::size_t i = 0; i < tokens.size(); ++i) {
+        const Token& token = tokens[i];
+        const bool weekday = token.field && token.text.startsWith(QLatin1String("ddd"));
+        const bool year = token.field && token.text.front() == QLatin1Char('y');
+        if (weekday) {
+            if (i + 1 < tokens.size() && !tokens[i + 1].field) ++i;
+            continue;
+        }
+        if (year) {
+            if (!kept.empty() && !kept.back().field) {
+                kept.pop_back();
+            } else if (i + 1 < tokens.size() && !tokens[i + 1].field) {
+                ++i;
+            }
+            continue;
+        }
+        kept.push_back(token);
+    }
+
+    QString result;
+    for (const Token& token : kept) {
+        result += token.field && token.text == QLatin1String("MMMM") ? QStringLiteral("MMM") : token.text;
+    }
+    return result.isEmpty() ? QStringLiteral("MMM d") : result;
+}
+
+QDateTime dateTime(double unixSeconds, const QTimeZone& zone) {
+    return QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(std::llround(unixSeconds * 1000)), zone);
+}
+
+}  // namespace
+
+Context Context::current() {
+    return {QLocale(), QTimeZone::systemTimeZone(), static_cast<double>(QDateTime::currentMSecsSinceEpoch()) / 1000};
+}
+
+QString verdictTitle(Verdict verdict) {
+    switch (verdict) {
+    case Verdict::measuring: return tr("Measuring");
+    case Verdict::good: return tr("Good");
+    case Verdict::internetProblem: return tr("Internet problem");
+    case Verdict::internetDown: return tr("Internet down");
+    case Verdict::localProblem: return tr("Local network problem");
+    case Verdict::localDown: return tr("Local network down");
+    case Verdict::connectionProblem: return tr("Connection problem");
+    case Verdict::connectionDown: return tr("Connection down");
+    case Verdict::internetUnmeasured: return tr("Can't measure the internet");
+    case Verdict::offline: return tr("Offline");
+    }
+    return QString();
+}
+
+QString verdictExplanation(const MonitorSnapshot& snapshot, std::optional<double> offlineSince,
+                           const Context& context) {
+    const auto measured = snapshot.measuredInternetTargets();
+    std::optional<QString> internetSummary;
+    if (const auto summary = ProblemSummary::of(measured)) internetSummary = summaryText(*summary, context);
+    const TargetSnapshot* router = routerSnapshot(snapshot);
+
+    switch (snapshot.verdict) {
+    case Verdict::measuring:
+        return tr("The first verdict comes after 10 seconds of probes.");
+    case Verdict::good:
+        if (isUnmeasurable(router)) return tr("The internet is fine. The router can't be measured.");
+        if (router->state.kind == TargetState::Kind::measuring || router->state.kind == TargetState::Kind::ok) {
+            return tr("Router and internet are fine.");
+        }
+        return tr("The internet is fine. The router is slow to answer ping.");
+    case Verdict::internetProblem:
+        return tr("Router is fine; %1.").arg(internetSummary.value_or(tr("trouble beyond it")));
+    case Verdict::internetDown:
+        return tr("Router is fine, but no internet host answers.");
+    case Verdict::localProblem: {
+        // U+2011 keeps "Wi-Fi" on one line.
+        const QString prefix = snapshot.path.kind == NetworkPath::Kind::wifi ? tr("Wi\u2011Fi or the router")
+                                                                             : tr("The local network or the router");
+        std::optional<ProblemSummary> routerSummary;
+        if (router != nullptr) routerSummary = ProblemSummary::of(std::span<const TargetSnapshot>(router, 1));
+        if (!routerSummary) return prefix + QLatin1Char('.');
+        return tr("%1: %2.").arg(prefix, summaryText(*routerSummary, context));
+    }
+    case Verdict::localDown:
+        return tr("Can't reach the router.");
+    case Verdict::connectionProblem:
+        return tr("%1. The router can't be measured, so local and internet trouble can't be told apart.")
+            .arg(capitalized(internetSummary.value_or(tr("Trouble on the way to the internet"))));
+    case Verdict::connectionDown:
+        return tr("No internet host answers. The router can't be measured, so local and internet trouble can't "
+                  "be told apart.");
+    case Verdict::internetUnmeasured: {
+        const bool answeredLocally = std::any_of(snapshot.targets.begin(), snapshot.targets.end(),
+                                                 [](const TargetSnapshot& target) { return target.answeredLocally; });
+        if (answeredLocally) return tr("Something on the local network answers for the internet hosts.");
+        return tr("The internet hosts couldn't be resolved.");
+    }
+    case Verdict::offline:
+        if (!offlineSince) return tr("No network.");
+        return tr("No network since %1.").arg(timeText(*offlineSince, context));
+    }
+    return QString();
+}
+
+QString summaryText(ProblemSummary::Kind kind, double value, const std::vector<std::string>& hosts,
+                    const Context& context) {
+    QStringList names;
+    for (const auto& host : hosts) names.append(host == "router" ? tr("the router") : fromStd(host));
+    const QString list = andList(names, context);
+    switch (kind) {
+    case ProblemSummary::Kind::loss: return tr("%1 loss to %2").arg(percentText(value), list);
+    case ProblemSummary::Kind::latency: return tr("slow replies from %1 (p95 %2)").arg(list, millisecondsText(value));
+    case ProblemSummary::Kind::jitter: return tr("%1 jitter to %2").arg(millisecondsText(value), list);
+    }
+    return QString();
+}
+
+QString summaryText(const ProblemSummary& summary, const Context& context) {
+    return summaryText(summary.kind, summary.value, summary.hosts, context);
+}
+
+QString andList(const QStringList& items, const Context& context) {
+    return context.locale.createSeparatedList(items);
+}
+
+QString percentText(double percent) {
+    if (!std::isfinite(percent)) return QStringLiteral("\u2014");
+    if (percent == 0) return QStringLiteral("0%");
+    if (percent < 9.95) return QString::asprintf("%.1f%%", percent);
+    // std::round rounds halves away from zero.
+    return QString::asprintf("%.0f%%", std::round(percent));
+}
+
+QString millisecondsText(std::optional<double> milliseconds) {
+    const QString compact = fromStd(MenuBarText::value(milliseconds));
+    if (compact == QStringLiteral("\u2014")) return compact;
+    if (compact.endsWith(QLatin1String("ms"))) return compact.chopped(2) + QStringLiteral(" ms");
+    return compact.chopped(1) + QStringLiteral(" s");
+}
+
+QString spokenMilliseconds(std::optional<double> milliseconds, const Context& context) {
+    if (!milliseconds || !std::isfinite(*milliseconds)) return tr("no value");
+    const double value = *milliseconds;
+    const QString number = value < 9.95 ? context.locale.toString(value, 'f', 1)
+                                        : context.locale.toString(std::round(value), 'f', 0);
+    return tr("%1 milliseconds").arg(number);
+}
+
+QString durationText(double seconds, const Context& context) {
+    // Rounded half away from zero and at least one second; NaN counts as nothing.
+    double rounded = std::isnan(seconds) ? 1 : std::round(seconds);
+    rounded = std::clamp(rounded, 1.0, 1e15);
+    const auto total = static_cast<long long>(rounded);
+    const std::array<long long, 3> values{total / 3600, total % 3600 / 60, total % 60};
+    const std::array<const char*, 3> formats{"%1h", "%1m", "%1s"};
+
+    // The leading non-zero unit and the one after it; a zero among them is left out,
+    // and what lies beyond is cut off rather than rounded (3725.9 s is 1h 2m).
+    std::size_t first = 0;
+    while (values[first] == 0) ++first;
+    QStringList parts;
+    for (std::size_t i = first; i < values.size() && i < first + 2; ++i) {
+        if (values[i] != 0) parts.append(tr(formats[i]).arg(context.locale.toString(values[i])));
+    }
+    return parts.join(QLatin1Char(' '));
+}
+
+QString timeText(double date, const Context& context) {
+    const QDateTime when = dateTime(date, context.zone);
+    const QDateTime present = dateTime(context.now, context.zone);
+    const QString time = context.locale.toString(when.time(), QLocale::ShortFormat);
+    if (when.date() == present.date()) return time;
+    return tr("%1, %2").arg(context.locale.toString(when.date(), monthDayFormat(context.locale)), time);
+}
+
+}  // namespace nerivane::VerdictTexts

@@ -1,0 +1,62 @@
+// The words the user reads about the monitor's state: a verdict's title and
+// its one-sentence explanation, the summary of a problem, and the formats of
+// percentages, milliseconds, durations and times of day. Pure functions used
+// by the notifier, the popover, the status item and the console readout; any thread.
+#pragma once
+
+#include <QLocale>
+#include <QString>
+#include <QStringList>
+#include <QTimeZone>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "NerivaneKit/analysis/MonitorSnapshot.h"
+#include "NerivaneKit/analysis/ProblemSummary.h"
+#include "NerivaneKit/analysis/Verdict.h"
+
+namespace nerivane::VerdictTexts {
+
+// The locale, time zone and present moment the texts are written for.
+struct Context {
+    QLocale locale;
+    QTimeZone zone;
+    // Unix seconds; decides whether a time lies today.
+    double now = 0;
+
+    // The user's locale and time zone, now.
+    static Context current();
+};
+
+// "Good", "Internet down", ...
+QString verdictTitle(Verdict verdict);
+
+// The sentence under the title. offlineSince (Unix seconds) is when the
+// network went away, for the offline verdict.
+QString verdictExplanation(const MonitorSnapshot& snapshot, std::optional<double> offlineSince,
+                           const Context& context = Context::current());
+
+// "4.2% loss to 1.1.1.1 and 8.8.8.8", "slow replies from the router (p95 240 ms)",
+// "12 ms jitter to 8.8.8.8".
+QString summaryText(ProblemSummary::Kind kind, double value, const std::vector<std::string>& hosts,
+                    const Context& context = Context::current());
+QString summaryText(const ProblemSummary& summary, const Context& context = Context::current());
+
+// The hosts as one "and" list in the locale's words ("a and b", "a, b, and c").
+QString andList(const QStringList& items, const Context& context = Context::current());
+
+// "0%", "4.2%" below 9.95, then whole percent ("10%").
+QString percentText(double percent);
+// The menu-bar latency text spaced for reading: "12 ms", "1.2 s", "—".
+QString millisecondsText(std::optional<double> milliseconds);
+// For screen readers: "12 milliseconds", "no value".
+QString spokenMilliseconds(std::optional<double> milliseconds, const Context& context = Context::current());
+// Rounded to whole seconds, at least 1; the two leading units of hours,
+// minutes and seconds with zero units left out: "1h 5m", "2m 5s", "42s".
+QString durationText(double seconds, const Context& context = Context::current());
+// A date (Unix seconds) of today as its time alone ("3:05 PM"); any other
+// date with abbreviated month and day as well ("Jan 5, 3:05 PM").
+QString timeText(double date, const Context& context = Context::current());
+
+}  // namespace nerivane::VerdictTexts
