@@ -149,6 +149,7 @@ bool NetlinkPathSource::start(SerialQueue& queue, Handlers handlers) {
             [this, weak](bool isExpensive) {
                 if (auto running = weak.lock()) {
                     running->isExpensive = isExpensive;
+                    if (!running->factsReady) running->deferred.cancel();  // the wait is over
                     running->factsReady = true;
                     refreshFacts();
                 }
