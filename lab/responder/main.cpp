@@ -1,5 +1,7 @@
 // nerivane-lab-responder: answers pings inside a lab namespace by per-address
 // profiles. Started and stopped by lab/lab; see Responder.h.
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -19,6 +21,9 @@ int usage() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Whatever the starter left open (a lock, a pipe a test runner waits on)
+    // must not live as long as the responder.
+    ::close_range(3, ~0U, 0);
     nerivane::lab::ResponderOptions options;
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
