@@ -1,0 +1,446 @@
+#include "nerivane/core/AppModel.h"
+
+#include <QMetaObject>
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <exception>
+#include <utility>
+
+#include "NerivaneKit/platform/MachClock.h"
+#include "NerivaneKit/platform/SerialQueue.h"
+#include "nerivane/core/SlowRateReason.h"
+
+namespace nerivane {
+namespace {
+
+// The real monitor behind the model's narrow view of it.
+class ProbingMonitor final : public AppModel::MonitorControl {
+public:
+    ProbingMonitor(const TargetSettings& settings, double interval, Monitor::UpdateHandler onUpdate)
+        : monitor_(settings, interval, std::move(onUpdate)) {}
+    void start() override { monitor_.start(); }
+    void stop() override { monitor_.stop(); }
+    void update(const TargetSettings& settings) override { monitor_.update(settings); }
+    void setInterval(double seconds) override { monitor_.setInterval(seconds); }
+
+private:
+    Monitor monitor_;
+};
+
+// The intervals the preferences store registers; used when a stored value
+// cannot be a probing interval at all.
+constexpr double defaultInterval = 1.0;
+constexpr double defaultBatteryInterval = 5.0;
+// A stored interval is taken as read, but a zero, negative or tiny one would
+// make the engine fire without pause and flood the network.
+constexpr double shortestInterval = 0.1;
+
+double usableInterval(double seconds, double fallback) {
+    if (!std::isfinite(seconds) || seconds <= 0) return fallback;
+    return std::max(seconds, shortestInterval);
+}
+
+AppModel::Environment completed(AppModel::Environment environment) {
+    if (!environment.variable) {
+        environment.variable = [](const char* name) -> std::optional<std::string> {
+            const char* value = std::getenv(name);
+            if (value == nullptr) return std::nullopt;
+            return std::string(value);
+        };
+    }
+    if (!environment.now)
+        environment.now = [] { return static_cast<double>(MachClock::realtimeNow()) / 1e9; };
+    if (!environment.makeMonitor) {
+        environment.makeMonitor = [](const TargetSettings& settings, double interval, Monitor::UpdateHandler onUpdate) {
+            return std::make_unique<ProbingMonitor>(settings, interval, std::move(onUpdate));
+        };
+    }
+    if (!environment.openHistory)
+        environment.openHistory = [](const std::string& path) { return std::make_unique<History>(path); };
+    if (!environment.makeSystemState) environment.makeSystemState = [] { return std::make_unique<SystemState>(); };
+    if (!environment.makeNotifier) environment.makeNotifier = [] { return std::make_unique<Notifier>(); };
+    if (!environment.localAddress) environment.localAddress = &WiFiInfo::localAddress;
+    if (!environment.readWiFi) environment.readWiFi = &WiFiInfo::read;
+    if (!environment.readSignal) environment.readSignal = &WiFiInfo::readSignal;
+    return environment;
+}
+
+}  // namespace
+
+AppModel::AppModel(Preferences& preferences, QObject* parent) : AppModel(preferences, Environment{}, parent) {}
+
+AppModel::AppModel(Preferences& preferences, Environment environment, QObject* parent)
+    : QObject(parent), environment_(completed(std::move(environment))), preferences_(preferences) {
+    // NERIVANE_HISTORY names the file as is; an empty value counts as unset,
+    // as it does for nerivane-history.
+    std::optional<std::string> path = environment_.variable("NERIVANE_HISTORY");
+    if (!path || path->empty()) path = History::defaultPath();
+    if (!path) {
+        environment_.log.error(Log::format("history unavailable: %s", "no data directory (neither XDG_DATA_HOME nor HOME)"));
+    } else {
+        try {
+            history_ = environment_.openHistory(*path);
+        } catch (const std::exception& error) {
+            environment_.log.error(Log::format("history unavailable: %s", error.what()));
+        }
+    }
+
+    system_ = environment_.makeSystemState();
+    notifier_ = environment_.makeNotifier();
+    system_->onChange = [this] {
+        reconcile();
+        applyRate();
+    };
+
+    resumeTimer_.setSingleShot(true);
+    resumeTimer_.setInterval(static_cast<int>(pauseSeconds * 1000));
+    connect(&resumeTimer_, &QTimer::timeout, this, &AppModel::resume);
+}
+
+AppModel::~AppModel() {
+    system_->onChange = nullptr;
+    monitor_.reset();
+    wifiQueue_.reset();
+}
+
+// ------------------------------------------------------------------ control
+
+void AppModel::start() {
+    if (started_) return;
+    if (history_) history_->start([this] { return readSignalStrength(); });
+    started_ = true;
+    applyPreferences();
+    trackPreferences();
+}
+
+void AppModel::applyPreferences() {
+    if (history_) history_->setRetentionDays(preferences_.retentionDays());
+    if (monitor_) monitor_->update(targetSettings());
+    reconcile();
+    applyRate();
+    applyNotificationSwitches();
+}
+
+TargetSettings AppModel::targetSettings() const {
+    TargetSettings settings = preferences_.targetSettings();
+    if (const auto hosts = environment_.variable("NERIVANE_HOSTS")) {
+        // Pieces are kept as they stand: only empty ones are dropped.
+        settings.internetHosts.clear();
+        std::size_t begin = 0;
+        while (begin <= hosts->size()) {
+            std::size_t end = hosts->find(',', begin);
+            if (end == std::string::npos) end = hosts->size();
+            if (end > begin) settings.internetHosts.push_back(hosts->substr(begin, end - begin));
+            begin = end + 1;
+        }
+    }
+    return settings;
+}
+
+void AppModel::reconcile() {
+    if (!started_) return;
+    const bool lockStops =
+        SystemState::lockStopsProbing(system_->countsAsLocked(), preferences_.keepMonitoringWhileLocked());
+    const bool paused = pausedUntil_.has_value();
+    setIsLockPaused(lockStops && !paused);
+
+    if (lockStops || paused || stopped_) {
+        if (stopped_) return;
+        const MinuteState state = paused ? MinuteState::paused : MinuteState::locked;
+        if (monitor_) {
+            environment_.log.info(Log::format("stopped: %s", std::string(text(state)).c_str()));
+            stopMonitor();
+            alerts_.reset();
+        }
+        if (history_) history_->setState(state);
+    } else if (!monitor_) {
+        startMonitor();
+    }
+}
+
+void AppModel::startMonitor() {
+    generation_ += 1;
+    const double interval = currentInterval();
+    monitorInterval_ = interval;
+    monitor_ = environment_.makeMonitor(targetSettings(), interval, updateHandler(generation_));
+    monitor_->start();
+}
+
+void AppModel::stopMonitor() {
+    if (!monitor_) return;
+    generation_ += 1;
+    monitor_->stop();
+    monitor_.reset();
+}
+
+void AppModel::stopMonitoring() {
+    stopped_ = true;
+    stopMonitor();
+}
+
+double AppModel::currentInterval() const {
+    const auto reason = system_->slowRateReason(snapshot_.path);
+    return probingInterval(reason, usableInterval(preferences_.interval(), defaultInterval),
+                           usableInterval(preferences_.batteryInterval(), defaultBatteryInterval));
+}
+
+void AppModel::applyRate() {
+    if (!monitor_) return;
+    const auto reason = system_->slowRateReason(snapshot_.path);
+    const double interval = currentInterval();
+    if (monitorInterval_ == interval) return;
+    environment_.log.info(intervalLogLine(interval, reason));
+    monitorInterval_ = interval;
+    monitor_->setInterval(interval);
+}
+
+void AppModel::applyNotificationSwitches() {
+    const bool outages = preferences_.notifyOutages();
+    const bool verdictChanges = preferences_.notifyVerdictChanges();
+    const bool newlyOn = (outages && !alerts_.outages) || (verdictChanges && !alerts_.verdictChanges);
+    alerts_.outages = outages;
+    alerts_.verdictChanges = verdictChanges;
+    if (newlyOn) {
+        // The notifier answers later on the main thread; it lives as long as we do.
+        notifier_->requestPermission([this](bool granted) { handlePermission(granted); });
+    } else if (outages || verdictChanges) {
+        setNotificationsDenied(false);
+    }
+}
+
+void AppModel::handlePermission(bool granted) {
+    setNotificationsDenied(!granted);
+    if (granted) return;
+    // Tracked preferences: this applies the preferences again.
+    preferences_.setNotifyOutages(false);
+    preferences_.setNotifyVerdictChanges(false);
+}
+
+void AppModel::trackPreferences() {
+    if (tracking_) return;
+    tracking_ = true;
+    for (auto signal : {&Preferences::intervalChanged, &Preferences::batteryIntervalChanged,
+                        &Preferences::primaryHostChanged, &Preferences::secondaryHostChanged,
+                        &Preferences::probeIPv6Changed, &Preferences::customHostsChanged,
+                        &Preferences::keepMonitoringWhileLockedChanged, &Preferences::retentionDaysChanged,
+                        &Preferences::notifyOutagesChanged, &Preferences::notifyVerdictChangesChanged}) {
+        connect(&preferences_, signal, this, &AppModel::handleTrackedPreferenceChanged);
+    }
+}
+
+void AppModel::handleTrackedPreferenceChanged() {
+    // Several changes in one go (a settings page writing hosts and switches)
+    // apply the preferences once, after they are all made.
+    if (preferencesApplyQueued_) return;
+    preferencesApplyQueued_ = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            preferencesApplyQueued_ = false;
+            applyPreferences();
+        },
+        Qt::QueuedConnection);
+}
+
+void AppModel::pauseForOneHour() {
+    if (pausedUntil_) return;
+    pausedUntil_ = now() + pauseSeconds;
+    resumeTimer_.start();
+    emit pausedUntilChanged();
+    reconcile();
+    emit changed();
+}
+
+void AppModel::resume() {
+    if (!pausedUntil_) return;
+    resumeTimer_.stop();
+    pausedUntil_.reset();
+    emit pausedUntilChanged();
+    reconcile();
+    emit changed();
+}
+
+// ------------------------------------------------------------ monitor updates
+
+Monitor::UpdateHandler AppModel::updateHandler(int generation) {
+    // Runs on the monitor's queue. The monitor is stopped and destroyed
+    // before the model and its history go, so both pointers outlive it.
+    History* history = history_.get();
+    return [this, history, generation](const Monitor::Update& update) {
+        if (const auto* event = std::get_if<Monitor::EventUpdate>(&update)) {
+            if (history) history->record(event->event);
+            QMetaObject::invokeMethod(
+                this, [this, generation, event = event->event] { applyEvent(generation, event); },
+                Qt::QueuedConnection);
+            return;
+        }
+        const auto& snapshotUpdate = std::get<Monitor::SnapshotUpdate>(update);
+        if (history) {
+            history->record(snapshotUpdate.probes,
+                            snapshotUpdate.snapshot.path.isSatisfied ? MinuteState::measured : MinuteState::offline);
+        }
+        std::vector<RoleSample> samples;
+        samples.reserve(snapshotUpdate.probes.size());
+        for (const auto& probe : snapshotUpdate.probes) {
+            // A late reply leaves no trace; a lost probe leaves a gap.
+            if (const auto* reply = std::get_if<ProbeResult::Reply>(&probe.outcome)) {
+                samples.push_back({probe.target.role, {probe.sentAt, reply->milliseconds}});
+            } else if (std::holds_alternative<ProbeResult::Lost>(probe.outcome)) {
+                samples.push_back({probe.target.role, {probe.sentAt, std::nullopt}});
+            }
+        }
+        QMetaObject::invokeMethod(
+            this,
+            [this, generation, snapshot = snapshotUpdate.snapshot, samples = std::move(samples)] {
+                applySnapshot(generation, snapshot, samples);
+            },
+            Qt::QueuedConnection);
+    };
+}
+
+void AppModel::applyEvent(int generation, const NetworkEvent& event) {
+    if (generation != generation_) return;
+    recentEvents_.push_back(event);
+    if (recentEvents_.size() > static_cast<std::size_t>(recentEventLimit))
+        recentEvents_.erase(recentEvents_.begin(), recentEvents_.end() - recentEventLimit);
+    emit recentEventsChanged();
+    emit eventApplied(event);
+}
+
+void AppModel::applySnapshot(int generation, const MonitorSnapshot& snapshot, const std::vector<RoleSample>& samples) {
+    if (generation != generation_) return;
+    const double now = this->now();
+
+    for (const auto& [role, sample] : samples) {
+        auto& buffer = samples_[role];
+        const auto after = std::upper_bound(buffer.begin(), buffer.end(), sample.sentAt,
+                                            [](double sentAt, const TraceSample& other) { return sentAt < other.sentAt; });
+        buffer.insert(after, sample);
+        std::size_t drop = 0;
+        while (buffer.size() - drop > traceSampleCount && buffer[drop].sentAt < now - traceSeconds) ++drop;
+        buffer.erase(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(drop));
+    }
+    if (!samples.empty()) emit samplesChanged();
+
+    if (snapshot.path != snapshot_.path) applyPath(snapshot.path);
+
+    if (!snapshot.path.isSatisfied) {
+        if (!offlineSince_) {
+            offlineSince_ = now;
+            emit offlineSinceChanged();
+        }
+    } else if (offlineSince_) {
+        offlineSince_.reset();
+        emit offlineSinceChanged();
+    }
+
+    if (snapshot != snapshot_) {
+        snapshot_ = snapshot;
+        emit snapshotChanged();
+    }
+
+    applyRate();
+
+    for (const auto& alert : alerts_.update(snapshot_, now)) {
+        notifier_->post(alert, snapshot_);
+        emit alertPosted(alert, snapshot_);
+    }
+
+    refreshWiFi();
+    emit snapshotApplied();
+    emit changed();
+}
+
+void AppModel::applyPath(const NetworkPath& path) {
+    std::optional<std::string> address;
+    if (path.physicalInterface) address = environment_.localAddress(*path.physicalInterface);
+    if (address != localAddress_) {
+        localAddress_ = std::move(address);
+        emit localAddressChanged();
+    }
+    const bool isWiFi = path.kind == NetworkPath::Kind::wifi && path.physicalInterface.has_value();
+    {
+        std::lock_guard lock(wifiInterfaceLock_);
+        wifiInterface_ = isWiFi ? path.physicalInterface : std::nullopt;
+    }
+    if (!isWiFi && wifi_) {
+        wifi_.reset();
+        emit wifiChanged();
+    }
+}
+
+// ------------------------------------------------------------------- Wi-Fi
+
+void AppModel::setDetailsVisible(bool visible) {
+    if (visible == detailsVisible_) return;
+    detailsVisible_ = visible;
+    lastWiFiRead_.reset();
+    emit detailsVisibleChanged();
+    if (visible) {
+        refreshWiFi();
+    } else if (wifi_) {
+        wifi_.reset();
+        emit wifiChanged();
+    }
+}
+
+void AppModel::refreshWiFi() {
+    if (!detailsVisible_) return;
+    const auto& path = snapshot_.path;
+    if (path.kind != NetworkPath::Kind::wifi || !path.physicalInterface) return;
+    const double now = this->now();
+    if (lastWiFiRead_ && now - *lastWiFiRead_ < wifiReadSeconds) return;
+    lastWiFiRead_ = now;
+    if (!wifiQueue_) wifiQueue_ = std::make_unique<SerialQueue>("org.nerivane.Nerivane.wifi");
+    // The queue is stopped before the model goes, so the call back finds it.
+    wifiQueue_->async([this, read = environment_.readWiFi, name = *path.physicalInterface] {
+        auto info = read(name);
+        QMetaObject::invokeMethod(this, [this, info = std::move(info)] { storeWiFi(info); }, Qt::QueuedConnection);
+    });
+}
+
+void AppModel::storeWiFi(const std::optional<WiFiInfo>& info) {
+    if (!detailsVisible_ || info == wifi_) return;
+    wifi_ = info;
+    emit wifiChanged();
+}
+
+std::optional<std::string> AppModel::wifiInterface() const {
+    std::lock_guard lock(wifiInterfaceLock_);
+    return wifiInterface_;
+}
+
+std::optional<std::int64_t> AppModel::readSignalStrength() const {
+    const auto name = wifiInterface();
+    if (!name) return std::nullopt;
+    const auto signal = environment_.readSignal(*name);
+    if (!signal || *signal == 0) return std::nullopt;
+    return *signal;
+}
+
+std::vector<std::optional<double>> AppModel::traceValues(const TargetRole& role) const {
+    std::vector<std::optional<double>> values;
+    const auto found = samples_.find(role);
+    if (found == samples_.end()) return values;
+    const auto& buffer = found->second;
+    const std::size_t first = buffer.size() > traceSampleCount ? buffer.size() - traceSampleCount : 0;
+    for (std::size_t i = first; i < buffer.size(); ++i) values.push_back(buffer[i].rtt);
+    return values;
+}
+
+// ----------------------------------------------------------------- setters
+
+void AppModel::setNotificationsDenied(bool value) {
+    if (value == notificationsDenied_) return;
+    notificationsDenied_ = value;
+    emit notificationsDeniedChanged();
+}
+
+void AppModel::setIsLockPaused(bool value) {
+    if (value == isLockPaused_) return;
+    isLockPaused_ = value;
+    emit isLockPausedChanged();
+}
+
+}  // namespace nerivane
