@@ -39,6 +39,11 @@ check "a scenario prints each step with its offset" \
 check "a scenario keeps its time line (took $took s)" within "$took" 1.9 4
 check "a scenario's last step took effect" \
     bash -c "'$lab' status --name $a | grep -E '^ +10\.77\.0\.1 +delay=0 .*mode=answer'"
+for file in "$(dirname "$lab")"/scenarios/*.scn; do
+    check "shipped scenario $(basename "$file") reads cleanly" "$lab" scenario "$file" --check
+done
+printf '0 set nowhere.lab delay=5\n' >"$scenario"
+check "a scenario naming an unknown target is refused" bash -c "! '$lab' scenario '$scenario' --check 2>/dev/null"
 printf '0 set router delay=5\n1 explode\n' >"$scenario"
 check "a scenario with a bad step is refused before it starts" bash -c "! '$lab' scenario '$scenario' --name $a 2>/dev/null"
 check "... and changed nothing" bash -c "'$lab' status --name $a | grep -E '^ +10\.77\.0\.1 +delay=0 '"
