@@ -44,8 +44,8 @@ QString capitalized(QString text) {
 // The month-and-day part of a date: the locale's long date format without
 // weekday and year, with the abbreviated month name. Tokens are runs of one
 // pattern letter, quoted literals and separators; a weekday takes the
-// separator after it along, a year the one before it (or after it, when the
-// year comes first).
+// separator after it along, a year the one before it and a literal after it
+// when the year comes first or last.
 QString monthDayFormat(const QLocale& locale) {
     struct Token {
         QString text;
@@ -98,11 +98,10 @@ QString monthDayFormat(const QLocale& locale) {
             continue;
         }
         if (year) {
-            if (!kept.empty() && !kept.back().field) {
-                kept.pop_back();
-            } else if (i + 1 < tokens.size() && !tokens[i + 1].field) {
-                ++i;
-            }
+            const bool leading = kept.empty();
+            if (!kept.empty() && !kept.back().field) kept.pop_back();
+            // A literal that belongs to the year ("yyyy年", "yyyy 'г'.") goes too.
+            if (i + 1 < tokens.size() && !tokens[i + 1].field && (leading || i + 2 == tokens.size())) ++i;
             continue;
         }
         kept.push_back(token);

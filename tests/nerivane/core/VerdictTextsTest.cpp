@@ -225,6 +225,11 @@ TEST(VerdictTexts, OtherLocalesKeepTheirOrder) {
     EXPECT_TRUE(text.endsWith(QStringLiteral("10:00"))) << text.toStdString();
     EXPECT_FALSE(text.contains(QStringLiteral("2024"))) << text.toStdString();
     EXPECT_EQ(durationText(125, german), "2m 5s");
+    // The year's own word goes with the year.
+    Context russian{QLocale(QLocale::Russian, QLocale::Russia), QTimeZone::utc(), saturdayMorning};
+    const QString russianText = timeText(saturdayMorning - 2 * 86400, russian);
+    EXPECT_TRUE(russianText.startsWith(QStringLiteral("4 "))) << russianText.toStdString();
+    EXPECT_FALSE(russianText.contains(QStringLiteral(" г."))) << russianText.toStdString();
 }
 
 }  // namespace
