@@ -7,6 +7,10 @@
 namespace nerivane::lab {
 namespace {
 
+// Longer than any prober waits for a late reply, short enough that the
+// reply's time stays a sane number.
+constexpr double maximumDelayMs = 600'000;
+
 std::optional<double> parseNumber(std::string_view text) {
     double value = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
@@ -28,6 +32,8 @@ std::string applyField(Profile& profile, std::string_view field) {
     }
     const auto number = parseNumber(value);
     if (!number || *number < 0) return "bad number \"" + std::string(value) + "\" for " + std::string(key);
+    if ((key == "delay" || key == "jitter") && *number > maximumDelayMs)
+        return std::string(key) + " above " + std::to_string(static_cast<int>(maximumDelayMs)) + " ms";
     if (key == "delay") {
         profile.delayMs = *number;
     } else if (key == "jitter") {

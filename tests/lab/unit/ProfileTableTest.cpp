@@ -47,8 +47,10 @@ TEST(ProfileTable, SkipsBadLinesAndSaysWhy) {
         "2620:fe::fe speed=9\n"
         "2001:4860:4860::8888 delay\n"
         "generation many\n"
+        "1.1.1.1 delay=1e300\n"
+        "8.8.8.8 jitter=600001\n"
         "10.77.0.1 delay=7 mode=answer\n");
-    ASSERT_EQ(table.errors.size(), 7u);
+    ASSERT_EQ(table.errors.size(), 9u);
     EXPECT_NE(table.errors[0].find("line 1: unknown mode"), std::string::npos);
     EXPECT_NE(table.errors[3].find("not an address"), std::string::npos);
     EXPECT_EQ(table.profiles.size(), 1u);
@@ -56,6 +58,13 @@ TEST(ProfileTable, SkipsBadLinesAndSaysWhy) {
     // A bad line leaves no half-applied profile behind.
     EXPECT_EQ(table.lookup(address("1.1.1.1")), Profile{});
     EXPECT_EQ(table.generation, 0u);
+    EXPECT_NE(table.errors[7].find("delay above 600000 ms"), std::string::npos);
+}
+
+TEST(ProfileTable, TakesTheLongestDelayItAllows) {
+    const auto table = ProfileTable::parse("1.1.1.1 delay=600000 jitter=600000\n");
+    EXPECT_TRUE(table.errors.empty());
+    EXPECT_EQ(table.lookup(address("1.1.1.1")).delayMs, 600000);
 }
 
 TEST(Profile, ReplyDelayStaysWithinJitterAndNeverBelowZero) {
