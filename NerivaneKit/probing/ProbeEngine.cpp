@@ -140,8 +140,8 @@ void ProbeEngine::applyTargets(const NetworkPath& path, const std::vector<Target
 
     log_.info("path " + path.primaryInterface.value_or("none") + (path.isVPN ? " (VPN)" : "") + " targets " +
               describeTargets(targets));
-    emit(TargetsEvent{path, targets});
-    for (const auto& role : order_) emit(StatusEvent{role, TargetStatus::warmingUp});
+    publish(TargetsEvent{path, targets});
+    for (const auto& role : order_) publish(StatusEvent{role, TargetStatus::warmingUp});
 
     if (!targets.empty()) {
         setTimer(1.0);
@@ -204,7 +204,7 @@ void ProbeEngine::sendPlanned(const TargetRole& role, const Target& target, cons
 void ProbeEngine::drainAndTick(int generation) {
     if (generation != generation_) return;
     icmp_->drain();
-    emit(TickEvent{});
+    publish(TickEvent{});
 }
 
 void ProbeEngine::handleProbeResult(ProbeProtocol protocol, const ProbeResult& result) {
@@ -219,7 +219,7 @@ void ProbeEngine::account(const TargetRole& role, ProbeProtocol protocol, bool i
     if (found == trackers_.end()) return;
     const auto accounting = found->second.account(result, protocol, isCheck, interval_);
     if (accounting.routerAnswered) routerAnswered_ = true;
-    if (accounting.isMeasurement) emit(ResultEvent{role, protocol, result});
+    if (accounting.isMeasurement) publish(ResultEvent{role, protocol, result});
     if (accounting.newStatus) reportStatus(role, *accounting.newStatus, now());
 }
 
@@ -230,7 +230,7 @@ void ProbeEngine::reportStatus(const TargetRole& role, TargetStatus status, doub
         lastCheck_[role] = now;
     }
     log_.info(role.text() + " " + std::string(text(status)));
-    emit(StatusEvent{role, status});
+    publish(StatusEvent{role, status});
 }
 
 void ProbeEngine::resetProbers() {
@@ -261,7 +261,7 @@ std::optional<double> ProbeEngine::lastCheckFor(const TargetRole& role) const {
     return found->second;
 }
 
-void ProbeEngine::emit(Event event) {
+void ProbeEngine::publish(Event event) {
     if (onEvent_) onEvent_(event);
 }
 

@@ -142,7 +142,7 @@ private:
     double effectiveInterval() const;
     void setTimer(std::optional<double> period);
     std::uint64_t sleptTicks() const;
-    void emit(Event event);
+    void publish(Event event);
     std::optional<double> lastCheckFor(const TargetRole& role) const;
 
     Environment environment_;
