@@ -289,8 +289,13 @@ void Responder::handleRequest(IPFamily family, const ProbeAddress& requester, co
     const std::uint8_t requestType = family == IPFamily::v4 ? ICMPPacket::echoRequestV4 : ICMPPacket::echoRequestV6;
     if (icmp.empty() || icmp[0] != requestType) return;  // other ICMP traffic is none of our business
     const auto echo = ICMPPacket::parseRequest(icmp, family);
-    if (!echo || !isUnicast(probed)) {
+    if (!echo) {
         log("ignored a malformed echo request of %zu bytes from %s to %s", icmp.size(), requester.text().c_str(),
+            probed.text().c_str());
+        return;
+    }
+    if (!isUnicast(probed)) {
+        log("ignored an echo request from %s to the group address %s", requester.text().c_str(),
             probed.text().c_str());
         return;
     }

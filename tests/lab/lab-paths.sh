@@ -58,6 +58,10 @@ check "link and vpn work from inside" bash -c "'$lab' exec --name $name '$lab' v
 check "status shows the profile" bash -c "'$lab' status --name $name | grep -E '^ +10\.77\.0\.1 +delay=30 '"
 check "status shows fe80::1 with the router" bash -c "'$lab' status --name $name | grep -E '^ +fe80::1 +delay=30 '"
 
+L set 2606:4700:4700:0:0::1111 delay=7 >/dev/null
+check "any spelling of an IPv6 address finds its profile" \
+    bash -c "'$lab' status --name $name | grep -E '^ +2606:4700:4700::1111 +delay=7 '"
+
 # Refusals: a clear message and a failing exit code, nothing changed.
 refuses() {
     local output
