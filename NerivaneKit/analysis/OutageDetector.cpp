@@ -1,8 +1,11 @@
 #include "NerivaneKit/analysis/OutageDetector.h"
 
+#include <algorithm>
+
 namespace nerivane {
 
 void OutageDetector::lost(double time) {
+    if (lastReply && time < *lastReply) return;
     if (!firstLost) firstLost = time;
     ++lostInRow;
 }
@@ -15,13 +18,19 @@ void OutageDetector::tick(double now, TargetStatus status) {
 std::optional<OutageDetector::Outage> OutageDetector::reply(double time) {
     std::optional<Outage> outage;
     if (since) outage = Outage{*since, time};
+    const double newest = lastReply ? std::max(*lastReply, time) : time;
     *this = OutageDetector{};
+    lastReply = newest;
     return outage;
 }
 
 std::optional<OutageDetector::Outage> OutageDetector::close(double now) {
     if (!since) return std::nullopt;
-    return reply(now);
+    const Outage outage{*since, now};
+    firstLost.reset();
+    lostInRow = 0;
+    since.reset();
+    return outage;
 }
 
 }  // namespace nerivane

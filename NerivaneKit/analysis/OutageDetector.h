@@ -32,11 +32,16 @@ struct OutageDetector {
     // Start of the outage in progress: the first lost probe's send time, not
     // the moment the outage was noticed.
     std::optional<double> since;
+    // Send time of the newest answered probe. A loss is known only once its
+    // probe has timed out, after replies to later probes have come in; a lost
+    // probe sent before this reply belongs to no run that follows it.
+    std::optional<double> lastReply;
 
     bool operator==(const OutageDetector&) const = default;
 
     bool inOutage() const { return since.has_value(); }
 
+    // A probe sent before the newest answered one does not count.
     void lost(double time);
     // Run for every target at every monitor tick; starts an outage when due.
     void tick(double now, TargetStatus status);

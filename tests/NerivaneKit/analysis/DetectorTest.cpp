@@ -31,7 +31,9 @@ TEST(OutageDetector, StartsAfterThreeLossesAndFiveSecondsDatedFromTheFirstLoss) 
 
     // The answered probe's send time ends it; the next losses count afresh.
     EXPECT_EQ(detector.reply(30), (Outage{0, 30}));
-    EXPECT_EQ(detector, OutageDetector{});
+    EXPECT_FALSE(detector.inOutage());
+    EXPECT_EQ(detector.firstLost, std::nullopt);
+    EXPECT_EQ(detector.lostInRow, 0);
     detector.lost(31);
     EXPECT_EQ(detector.firstLost, 31);
     EXPECT_EQ(detector.lostInRow, 1);
@@ -63,6 +65,22 @@ TEST(OutageDetector, ReplyWithoutOutageGivesNothingAndResets) {
     detector.lost(5);
     detector.tick(7.9, TargetStatus::icmp);  // 4.9 s after the first loss of the new run
     EXPECT_FALSE(detector.inOutage());
+}
+
+TEST(OutageDetector, ALossReportedAfterALaterProbesReplyStartsNoRun) {
+    // Probe 10 is lost, probe 11 answered at once; the loss of 10 is known
+    // only at its time-out, after that reply. The silence that begins with
+    // probe 12 is dated from 12, and its outage not started before 12 + 5.
+    OutageDetector detector;
+    EXPECT_EQ(detector.reply(11), std::nullopt);
+    detector.lost(10);
+    EXPECT_EQ(detector.lostInRow, 0);
+    for (int sent = 12; sent <= 15; ++sent) detector.lost(sent);
+    detector.tick(16.9, TargetStatus::icmp);
+    EXPECT_FALSE(detector.inOutage());
+    detector.tick(17, TargetStatus::icmp);
+    EXPECT_EQ(detector.since, 12);
+    EXPECT_EQ(detector.reply(20), (Outage{12, 20}));
 }
 
 TEST(OutageDetector, CloseEndsAnOpenOutageNow) {
