@@ -67,8 +67,11 @@ private:
     void readICMPv6();
     void readTun();
     void acceptTCP(int listener);
+    // arrivedAt: when the kernel received the request, so that a delay
+    // counts from then and not from when this loop got round to it.
     void handleRequest(IPFamily family, const ProbeAddress& requester, const ProbeAddress& probed,
-                       std::uint32_t interfaceIndex, std::span<const std::uint8_t> icmp, bool viaTun);
+                       std::uint32_t interfaceIndex, std::span<const std::uint8_t> icmp, bool viaTun,
+                       Clock::time_point arrivedAt);
     void sendDue();
     void send(const Outgoing& reply);
     void log(const char* format, ...) __attribute__((format(printf, 2, 3)));
