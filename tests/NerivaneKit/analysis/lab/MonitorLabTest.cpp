@@ -4,10 +4,11 @@
 // answer. Each case starts a fresh monitor on a reset lab and checks the
 // verdicts a user would see, in order, and how long each may take.
 //
-// Time budget of a change: losses are known 2 s after sending (the probe
-// time-out), seen at the next 1-second round; an outage starts once the first
-// lost probe is 5 s old; the verdict filter then holds a new verdict for 10 s.
-// Bounds below add a few seconds for a loaded machine.
+// Time budget of a change, probing once a second: a snapshot follows each
+// round 0.25 s later; a loss is known once its probe has timed out (2 s) at
+// the next round; an outage starts at the first round at which the first lost
+// probe is 5 s old; the verdict filter then holds a new verdict for 10 s.
+// Every bound adds some slack for a loaded machine.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -34,12 +35,24 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-// The verdict filter's hold time.
+// The verdict filter's hold time, and when a held verdict is shown at the
+// latest: the hold is checked on snapshots, one a round.
 constexpr double filterHold = 10.0;
+constexpr double filterShown = filterHold + 1.0;
 // Room for a loaded two-core machine, added to every bound.
-constexpr double slack = 4.0;
-// From a fresh start: path, planning, 10 s warm-up, the settling round and its tick.
-constexpr double firstVerdictBound = 1.0 + 10.0 + 1.25 + slack;
+constexpr double slack = 5.0;
+// The next round and the snapshot after it.
+constexpr double roundAndSnapshot = 1.0 + 0.25;
+// A lost probe is seen this long after it was sent.
+constexpr double lossSeen = 2.0 + roundAndSnapshot;
+// A silence that begins now is an outage this much later: its first lost
+// probe goes out within a second and must be 5 s old.
+constexpr double outageSeen = 1.0 + 5.0 + 0.25;
+// From a fresh start: path, planning, 10 s warm-up, the settling round and its snapshot.
+constexpr double firstVerdictBound = 1.0 + 10.0 + roundAndSnapshot + slack;
+// The flapping used for "losing heavily": two or three lost probes in every
+// four seconds, never five seconds without a reply.
+constexpr double flapSilent = 2.5, flapAnswering = 1.5;
 
 std::string environment(const char* name) {
     const char* value = std::getenv(name);
@@ -81,7 +94,7 @@ double since(Clock::time_point start) {
 // shorter than the 5 s an outage needs, yet every window holds several.
 class Flapper {
 public:
-    Flapper(std::string target, double silent = 1.5, double answering = 2.5)
+    Flapper(std::string target, double silent = flapSilent, double answering = flapAnswering)
         : target_(std::move(target)), thread_([this, silent, answering] { run(silent, answering); }) {}
     ~Flapper() { stop(); }
 
@@ -401,7 +414,7 @@ TEST_F(MonitorLab, VerdictsFollowTheInternetFromGoodThroughItsTroublesToOfflineA
     // of its probes are known lost (not held by the filter).
     ASSERT_TRUE(lab("set 2606:4700:4700::1111 mode=silent"));
     s = step();
-    const double ipv6Bound = 2 + 2.0 + 1.25 + slack;
+    const double ipv6Bound = 2.0 + lossSeen + slack;  // its second lost probe
     const auto flagged = watch_.waitFor(s.mark, s.at, ipv6Bound, [](const MonitorSnapshot& x) { return x.ipv6Problem; });
     ASSERT_TRUE(flagged) << "no IPv6 problem within " << ipv6Bound << " s";
     EXPECT_EQ(names(watch_.verdicts(s.mark)), names({Verdict::good}));
@@ -414,7 +427,7 @@ TEST_F(MonitorLab, VerdictsFollowTheInternetFromGoodThroughItsTroublesToOfflineA
     std::this_thread::sleep_for(5s);
     ASSERT_TRUE(lab("set 8.8.8.8 delay=2"));
     const double spikeLength = since(s.at);
-    const double spikeBound = spikeLength + 1.0 + 1.25 + slack;
+    const double spikeBound = spikeLength + roundAndSnapshot + slack;
     const auto spiked = watch_.waitForEvent(s.mark, s.at, spikeBound,
                                             [](const NetworkEvent& e) { return e.kind == NetworkEvent::Kind::spike; });
     ASSERT_TRUE(spiked) << "no spike event within " << spikeBound << " s" << watch_.describe();
@@ -436,8 +449,8 @@ TEST_F(MonitorLab, VerdictsFollowTheInternetFromGoodThroughItsTroublesToOfflineA
     {
         s = step();
         Flapper losing("internet");
-        // The second loss may come one flap later: 4 s, then known 2 s after.
-        expectVerdict(s, Verdict::internetProblem, 4.0 + 2.0 + 1.25 + filterHold + slack,
+        // Two losses within the first silent spell.
+        expectVerdict(s, Verdict::internetProblem, flapSilent + lossSeen + filterShown + slack,
                       {Verdict::good, Verdict::internetProblem}, true);
     }
     std::this_thread::sleep_for(1500ms);  // a reply ends every run of losses
@@ -446,7 +459,7 @@ TEST_F(MonitorLab, VerdictsFollowTheInternetFromGoodThroughItsTroublesToOfflineA
     // outages have begun and the filter has held it.
     ASSERT_TRUE(lab("set internet mode=silent"));
     s = step();
-    expectVerdict(s, Verdict::internetDown, 1.0 + 5.0 + 1.25 + filterHold + slack,
+    expectVerdict(s, Verdict::internetDown, outageSeen + filterShown + slack,
                   {Verdict::internetProblem, Verdict::internetDown}, true);
     snapshot = watch_.latest();
     EXPECT_EQ(snapshot.internet, TargetState::down());
@@ -458,7 +471,7 @@ TEST_F(MonitorLab, VerdictsFollowTheInternetFromGoodThroughItsTroublesToOfflineA
     ASSERT_TRUE(lab("set internet delay=2"));
     s = step();
     for (const auto& host : {"1.1.1.1", "8.8.8.8"}) {
-        const auto ended = watch_.waitForEvent(s.mark, s.at, 1.0 + 1.25 + slack, [&](const NetworkEvent& e) {
+        const auto ended = watch_.waitForEvent(s.mark, s.at, roundAndSnapshot + slack, [&](const NetworkEvent& e) {
             return e.kind == NetworkEvent::Kind::outage && e.host == host && e.role.kind == TargetRole::Kind::internet;
         });
         ASSERT_TRUE(ended) << "no outage event for " << host << watch_.describe();
@@ -501,7 +514,7 @@ TEST_F(MonitorLab, WithoutAMeasurableRouterTroubleIsTheConnectionsAndAVPNLeavesT
     // connection problem (the router still cannot be measured).
     ASSERT_TRUE(lab("set internet mode=answer"));
     s = step();
-    expectVerdict(s, Verdict::connectionProblem, 1.0 + 1.25 + filterHold + slack,
+    expectVerdict(s, Verdict::connectionProblem, roundAndSnapshot + filterShown + slack,
                   {Verdict::connectionDown, Verdict::connectionProblem}, true);
 
     // A VPN with the router still silent: a new path, the router unreachable
@@ -519,7 +532,7 @@ TEST_F(MonitorLab, WithoutAMeasurableRouterTroubleIsTheConnectionsAndAVPNLeavesT
     // connection that is down, not the local network.
     ASSERT_TRUE(lab("set internet mode=silent"));
     s = step();
-    expectVerdict(s, Verdict::connectionDown, 1.0 + 5.0 + 1.25 + filterHold + slack,
+    expectVerdict(s, Verdict::connectionDown, outageSeen + filterShown + slack,
                   {Verdict::good, Verdict::connectionDown}, true);
 }
 
@@ -534,7 +547,7 @@ TEST_F(MonitorLab, ALosingRouterWithTheInternetSilentIsALocalProblem) {
     // The router starts losing (never long enough to be down): the trouble is local.
     s = step();
     Flapper losing("router");
-    expectVerdict(s, Verdict::localProblem, 4.0 + 2.0 + 1.25 + filterHold + slack,
+    expectVerdict(s, Verdict::localProblem, flapSilent + lossSeen + filterShown + slack,
                   {Verdict::internetDown, Verdict::localProblem}, true);
     const auto router = find(watch_.latest(), TargetRole::router());
     ASSERT_TRUE(router);
@@ -548,7 +561,7 @@ TEST_F(MonitorLab, InternetHostsFasterThanTheRouterAreAnsweredLocally) {
     ASSERT_TRUE(lab("set router delay=8"));
     auto s = step();
     start();
-    expectVerdict(s, Verdict::internetUnmeasured, 1.0 + 5.0 + 1.25 + slack,
+    expectVerdict(s, Verdict::internetUnmeasured, 1.0 + 5.0 + roundAndSnapshot + slack,
                   {Verdict::measuring, Verdict::internetUnmeasured});
     // Still so once everything has settled.
     const auto settled = watch_.waitFor(s.mark, s.at, firstVerdictBound, [](const MonitorSnapshot& x) {
