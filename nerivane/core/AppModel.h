@@ -31,11 +31,7 @@
 #include <vector>
 
 #include "NerivaneKit/analysis/AlertTracker.h"
-// Qt's emit keyword is a macro, and the probe engine has a member of that name.
-#pragma push_macro("emit")
-#undef emit
 #include "NerivaneKit/analysis/Monitor.h"
-#pragma pop_macro("emit")
 #include "NerivaneKit/analysis/MonitorSnapshot.h"
 #include "NerivaneKit/analysis/NetworkEvent.h"
 #include "NerivaneKit/history/History.h"

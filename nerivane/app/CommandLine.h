@@ -1,0 +1,31 @@
+// The options of the nerivane program, parsed from its arguments before
+// anything else starts, and the help text that explains them. A plain value.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace nerivane {
+
+struct CommandLine {
+    // Run without the tray item and print a readout to standard output.
+    bool console = false;
+    // The readout as one JSON object per line.
+    bool json = false;
+    // End cleanly, as on SIGTERM, after this many seconds.
+    std::optional<double> exitAfter;
+    // Copy every log message to standard error as well.
+    bool log = false;
+    bool help = false;
+    bool version = false;
+
+    bool operator==(const CommandLine&) const = default;
+
+    // The options, or the text of the first usage error.
+    static std::variant<CommandLine, std::string> parse(const std::vector<std::string>& arguments);
+    static std::string usage();
+};
+
+}  // namespace nerivane

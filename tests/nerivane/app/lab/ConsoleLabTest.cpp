@@ -1,0 +1,280 @@
+// The real program in the lab's client namespace: a 40-second internet
+// outage seen as verdicts, events and notifications, the history it leaves,
+// and a clean quit on SIGTERM. Its D-Bus is a private bus with a stand-in
+// notification service; its settings and history live in a temporary folder.
+#include <gtest/gtest.h>
+
+#include <QDateTime>
+#include <QProcess>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <map>
+#include <mutex>
+#include <set>
+#include <signal.h>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "nerivane/core/PrivateBus.h"
+#include "nerivane/core/QtSupport.h"
+
+namespace nerivane {
+namespace {
+
+using test::waitUntil;
+
+const QString notifications = QStringLiteral("org.freedesktop.Notifications");
+// The lab's targets with the default settings, by address.
+const std::set<std::string> targetAddresses{"10.77.0.1", "1.1.1.1", "8.8.8.8", "2606:4700:4700::1111"};
+
+std::string environment(const char* name) {
+    const char* value = std::getenv(name);
+    return value == nullptr ? std::string() : std::string(value);
+}
+
+int lab(const std::string& verb) {
+    return std::system((environment("NERIVANE_LAB_CMD") + " " + verb + " --name " + environment("NERIVANE_LAB") +
+                        " >/dev/null")
+                           .c_str());
+}
+
+double wallNow() {
+    return static_cast<double>(QDateTime::currentMSecsSinceEpoch()) / 1000;
+}
+
+// One row of the measurements export.
+struct Row {
+    QDateTime start;
+    std::string state;
+    std::string address;
+    int sent = 0;
+};
+
+class ConsoleLab : public ::testing::Test {
+protected:
+    void SetUp() override {
+        test::application();
+        ASSERT_FALSE(environment("NERIVANE_LAB_CMD").empty()) << "run through lab/run-lab-test";
+        ASSERT_TRUE(bus.isRunning());
+        services = std::make_unique<test::StandIns>(bus, QStringLiteral("notifications"));
+        auto& object = services->object(QStringLiteral("/org/freedesktop/Notifications"));
+        object.setMethod(notifications, QStringLiteral("GetServerInformation"), [](const QDBusMessage&) {
+            return std::optional<QVariantList>(
+                QVariantList{QStringLiteral("stand-in"), QStringLiteral("lab"), QStringLiteral("1"), QStringLiteral("1.2")});
+        });
+        object.setMethod(notifications, QStringLiteral("Notify"), [this](const QDBusMessage& message) {
+            std::lock_guard lock(mutex);
+            posted.push_back(message.arguments().value(3).toString().toStdString());
+            return std::optional<QVariantList>(QVariantList{uint(posted.size())});
+        });
+        ASSERT_TRUE(services->own(notifications));
+
+        // Internet hosts clearly slower than the router, so that nothing
+        // looks answered by the local network.
+        ASSERT_EQ(lab("reset"), 0);
+        ASSERT_EQ(lab("set internet delay=8"), 0);
+
+        QSettings settings(directory.filePath(QStringLiteral("config/nerivane/nerivane.conf")), QSettings::IniFormat);
+        settings.setValue(QStringLiteral("notifyOutages"), true);
+        settings.setValue(QStringLiteral("displayStyle"), QStringLiteral("text"));
+        settings.sync();
+        ASSERT_EQ(settings.status(), QSettings::NoError);
+    }
+
+    void TearDown() override {
+        if (program.state() != QProcess::NotRunning) {
+            program.kill();
+            program.waitForFinished(10000);
+        }
+        lab("reset");
+    }
+
+    std::string historyPath(const char* name) { return directory.filePath(QString::fromUtf8(name)).toStdString(); }
+
+    void launch(const QStringList& arguments, const std::string& history) {
+        QProcessEnvironment variables = QProcessEnvironment::systemEnvironment();
+        for (const char* name : {"NERIVANE_HOSTS", "NERIVANE_ON_BATTERY", "NERIVANE_LOCK_TEST", "XDG_SESSION_ID"})
+            variables.remove(QString::fromLatin1(name));
+        variables.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), bus.address());
+        variables.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), bus.address());
+        variables.insert(QStringLiteral("XDG_CONFIG_HOME"), directory.filePath(QStringLiteral("config")));
+        variables.insert(QStringLiteral("XDG_DATA_HOME"), directory.filePath(QStringLiteral("data")));
+        variables.insert(QStringLiteral("NERIVANE_HISTORY"), QString::fromStdString(history));
+        variables.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
+        program.setProcessEnvironment(variables);
+        program.setProcessChannelMode(QProcess::SeparateChannels);
+        QObject::connect(&program, &QProcess::readyReadStandardOutput, [this] {
+            output += program.readAllStandardOutput().toStdString();
+        });
+        program.start(QString::fromStdString(environment("NERIVANE_BIN_DIR") + "/nerivane"), arguments);
+        ASSERT_TRUE(program.waitForStarted(10000));
+        launched = wallNow();
+    }
+
+    bool finish(int seconds) {
+        const bool done = waitUntil([&] { return program.state() == QProcess::NotRunning; }, seconds * 1000);
+        output += program.readAllStandardOutput().toStdString();
+        return done;
+    }
+
+    std::vector<std::string> lines() const {
+        std::vector<std::string> result;
+        std::istringstream stream(output);
+        for (std::string line; std::getline(stream, line);) result.push_back(line);
+        return result;
+    }
+
+    // The verdict title of every snapshot line, repeats folded.
+    std::vector<std::string> verdicts() const {
+        std::vector<std::string> result;
+        for (const auto& line : lines()) {
+            // "HH:MM:SS  Title  readout  explanation"; other lines have a colon after the time.
+            if (line.size() < 11 || line.compare(8, 2, "  ") != 0) continue;
+            const auto end = line.find("  ", 10);
+            const std::string title = line.substr(10, end - 10);
+            if (title.find(':') != std::string::npos || title.rfind("Probing", 0) == 0) continue;
+            if (result.empty() || result.back() != title) result.push_back(title);
+        }
+        return result;
+    }
+
+    bool printed(const std::string& text) const { return output.find(text) != std::string::npos; }
+
+    // The export leaves out the minute it is made in, as the application
+    // would still be filling it: so it waits for the next one.
+    std::vector<Row> exportedRows(const std::string& history, double after) {
+        const double nextMinute = std::floor(after / 60) * 60 + 60;
+        EXPECT_TRUE(waitUntil([&] { return wallNow() >= nextMinute + 0.5; }, 70000));
+        QProcess exporter;
+        exporter.start(QString::fromStdString(environment("NERIVANE_BIN_DIR") + "/nerivane-history"),
+                       {QStringLiteral("export"), QStringLiteral("measurements"), QStringLiteral("--range"),
+                        QStringLiteral("all"), QStringLiteral("--db"), QString::fromStdString(history)});
+        EXPECT_TRUE(exporter.waitForFinished(30000));
+
+        EXPECT_EQ(exporter.exitCode(), 0) << exporter.readAllStandardError().toStdString();
+        std::vector<Row> rows;
+        std::istringstream stream(exporter.readAllStandardOutput().toStdString());
+        std::string line;
+        std::getline(stream, line);
+        EXPECT_EQ(line, "start,period_s,state,target,address,protocol,sent,lost,late,loss_pct,median_ms,p95_ms,"
+                        "jitter_ms,rssi_dbm");
+        while (std::getline(stream, line)) {
+            std::vector<std::string> fields;
+            std::istringstream cells(line);
+            for (std::string cell; std::getline(cells, cell, ',');) fields.push_back(cell);
+            if (fields.size() < 7 || fields[4].empty()) continue;
+            rows.push_back({QDateTime::fromString(QString::fromStdString(fields[0]), Qt::ISODate), fields[2], fields[4],
+                            std::stoi(fields[6])});
+        }
+        return rows;
+    }
+
+    // Target rows per minute start (Unix seconds), each address once.
+    std::map<qint64, std::map<std::string, int>> sentPerMinute(const std::vector<Row>& rows) {
+        std::map<qint64, std::map<std::string, int>> minutes;
+        for (const auto& row : rows) {
+            EXPECT_TRUE(row.start.isValid());
+            auto& targets = minutes[row.start.toSecsSinceEpoch()];
+            EXPECT_FALSE(targets.contains(row.address)) << "two rows for " << row.address;
+            targets[row.address] = row.sent;
+        }
+        return minutes;
+    }
+
+    std::vector<std::string> postedTitles() {
+        std::lock_guard lock(mutex);
+        return posted;
+    }
+
+    test::PrivateBus bus;
+    std::unique_ptr<test::StandIns> services;
+    QTemporaryDir directory;
+    QProcess program;
+    std::string output;
+    double launched = 0;
+    std::mutex mutex;
+    std::vector<std::string> posted;
+};
+
+TEST_F(ConsoleLab, InternetOutageSeenEndToEnd) {
+    // With the 60-second loss window the verdict goes back to good about 70 s
+    // after the internet does, so the run is longer than outage plus warm-up.
+    const std::string history = historyPath("outage.sqlite");
+    launch({QStringLiteral("--console"), QStringLiteral("--exit-after"), QStringLiteral("160")}, history);
+    ASSERT_TRUE(waitUntil([&] { return printed("  Good  "); }, 60000)) << output;
+    const double outageStart = wallNow();
+    ASSERT_EQ(lab("set internet mode=silent"), 0);
+    ASSERT_TRUE(waitUntil([&] { return wallNow() - outageStart >= 40; }, 60000));
+    ASSERT_EQ(lab("set internet mode=answer"), 0);
+
+    ASSERT_TRUE(finish(160)) << output;
+    const double ended = wallNow();
+    EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(program.exitCode(), 0) << program.readAllStandardError().toStdString();
+    EXPECT_GE(ended - launched, 159);
+
+    // Good, then down, then (after the lost probes have left the window) good again.
+    const auto seen = verdicts();
+    const auto good = std::find(seen.begin(), seen.end(), "Good");
+    const auto down = std::find(good, seen.end(), "Internet down");
+    ASSERT_NE(down, seen.end()) << output;
+    EXPECT_NE(std::find(down, seen.end(), "Good"), seen.end()) << output;
+    EXPECT_TRUE(printed("  Event: outage 1.1.1.1 1.1.1.1 ")) << output;
+    EXPECT_TRUE(printed("  Event: outage 8.8.8.8 8.8.8.8 ")) << output;
+    EXPECT_TRUE(printed("  Notification: Internet down: No reply from 1.1.1.1")) << output;
+    EXPECT_TRUE(printed("  Notification: Internet back: It was down for ")) << output;
+    EXPECT_EQ(postedTitles(), (std::vector<std::string>{"Internet down", "Internet back"}));
+
+    // One row per target and minute from the first minute to the last, the
+    // minute of the exit included.
+    const auto minutes = sentPerMinute(exportedRows(history, ended));
+    ASSERT_FALSE(minutes.empty());
+    const qint64 first = static_cast<qint64>(std::floor((launched + 2) / 60)) * 60;
+    const qint64 last = static_cast<qint64>(std::floor((ended - 2) / 60)) * 60;
+    int routerSent = 0;
+    for (qint64 minute = first; minute <= last; minute += 60) {
+        ASSERT_TRUE(minutes.contains(minute)) << "no rows for minute " << minute;
+        std::set<std::string> addresses;
+        for (const auto& [address, sent] : minutes.at(minute)) addresses.insert(address);
+        EXPECT_EQ(addresses, targetAddresses) << "minute " << minute;
+    }
+    for (const auto& [minute, targets] : minutes) {
+        EXPECT_GE(minute, first - 60);
+        EXPECT_LE(minute, last + 60);
+        if (targets.contains("10.77.0.1")) routerSent += targets.at("10.77.0.1");
+    }
+    // A probe a second for 160 s, less the first moments of start-up.
+    EXPECT_GE(routerSent, 150);
+    EXPECT_LE(routerSent, 165);
+}
+
+TEST_F(ConsoleLab, SigtermInTheMiddleOfAMinuteWritesThatMinute) {
+    const std::string history = historyPath("sigterm.sqlite");
+    launch({QStringLiteral("--console")}, history);
+    // Past the warm-up (whose records wait until the targets settle), then a
+    // moment well inside a minute.
+    ASSERT_TRUE(waitUntil([&] {
+        const double second = std::fmod(wallNow(), 60);
+        return wallNow() - launched >= 15 && second >= 20 && second <= 40;
+    }, 90000));
+    const double terminated = wallNow();
+    ASSERT_EQ(::kill(static_cast<pid_t>(program.processId()), SIGTERM), 0);
+    ASSERT_TRUE(finish(30)) << output;
+    EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(program.exitCode(), 0);
+    EXPECT_TRUE(printed("  Good  ") || printed("  Measuring  ")) << output;
+
+    const auto minutes = sentPerMinute(exportedRows(history, terminated));
+    const qint64 minute = static_cast<qint64>(std::floor(terminated / 60)) * 60;
+    ASSERT_TRUE(minutes.contains(minute)) << "the minute of the signal was not written";
+    // Probes from the start of the minute (or of the run) up to the signal.
+    const double probing = terminated - std::max(launched, static_cast<double>(minute));
+    EXPECT_GE(minutes.at(minute).at("10.77.0.1"), static_cast<int>(probing) - 3);
+}
+
+}  // namespace
+}  // namespace nerivane
