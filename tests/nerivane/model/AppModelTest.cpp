@@ -1,8 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
-#include <QDateTime>
-#include <QFile>
 #include <QTemporaryDir>
 #include <atomic>
 #include <map>
@@ -621,19 +619,6 @@ TEST_F(AppModelTest, RunsWithoutHistoryWhenItCannotBeOpened) {
                     {probe(TargetRole::internet(0), start, ProbeResult::Reply{5})});
     model->pauseForOneHour();
     EXPECT_EQ(model->recentEvents().size(), 1u);
-}
-
-TEST_F(AppModelTest, HistoryFileIsWhereTheEnvironmentSays) {
-    startedModel();
-    // History dates minutes by the real clock and drops what is past retention.
-    const double now = static_cast<double>(QDateTime::currentMSecsSinceEpoch()) / 1000;
-    deliverSnapshot(snapshotOf(Verdict::good, TargetState::ok()),
-                    {probe(TargetRole::internet(0), now - 100, ProbeResult::Reply{5})});
-    model->history()->close();
-    EXPECT_TRUE(QFile::exists(QString::fromStdString(variables["NERIVANE_HISTORY"])));
-    const auto rows = model->history()->withStore(
-        [](HistoryStore& store) { return store.aggregates("1", {}); });
-    ASSERT_EQ(rows.size(), 1u);
 }
 
 }  // namespace

@@ -1,0 +1,97 @@
+#!/usr/bin/env bash
+# app_resources.sh: what `nerivane --console` costs while it probes six
+# targets once a second: processor time (user + system, as a percentage of one
+# core over the run) and peak resident memory, side by side with
+# `fping -l -p 1000` on the same targets over the same span. Both run inside a
+# lab instance of this script's own, which it takes down again.
+#
+#   bench/app_resources.sh               300 s
+#   SECONDS_TO_RUN=60 bench/app_resources.sh
+#
+# Targets: the lab router 10.77.0.1, 1.1.1.1, 8.8.8.8 and 2606:4700:4700::1111
+# (the defaults) and 9.9.9.9 and 2620:fe::fe as the two custom hosts. nerivane
+# runs with settings and history of its own in a scratch folder and without
+# any D-Bus service, so it touches nothing of this machine's.
+# Needs root (network namespaces), GNU time and a build: NERIVANE_BIN_DIR,
+# default build/bin.
+set -euo pipefail
+
+repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+lab="$repo/lab/lab"
+export NERIVANE_BIN_DIR="${NERIVANE_BIN_DIR:-$repo/build/bin}"
+name="${LAB_NAME:-nvb-app}"
+duration="${SECONDS_TO_RUN:-300}"
+targets=(10.77.0.1 1.1.1.1 8.8.8.8 2606:4700:4700::1111 9.9.9.9 2620:fe::fe)
+
+die() {
+    echo "app_resources: $*" >&2
+    exit 1
+}
+
+[ "$(id -u)" -eq 0 ] || { echo "app_resources: skipped, the lab needs root"; exit 77; }
+[ -x "$NERIVANE_BIN_DIR/nerivane" ] || die "no nerivane in $NERIVANE_BIN_DIR"
+[ -x "$NERIVANE_BIN_DIR/nerivane-history" ] || die "no nerivane-history in $NERIVANE_BIN_DIR"
+command -v fping >/dev/null || die "fping is not installed (scripts/setup)"
+[ -x /usr/bin/time ] || die "GNU time is not installed (scripts/setup)"
+[[ "$duration" =~ ^[1-9][0-9]*$ ]] || die "SECONDS_TO_RUN must be a positive whole number"
+
+work="$(mktemp -d)"
+cleanup() {
+    "$lab" down --name "$name" >/dev/null 2>&1 || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+"$lab" down --name "$name" >/dev/null 2>&1 || true
+"$lab" up --name "$name" >/dev/null
+# Internet hosts slower than the router, as on a real line.
+"$lab" set internet delay=8 --name "$name" >/dev/null
+
+mkdir -p "$work/config/nerivane"
+cat >"$work/config/nerivane/nerivane.conf" <<'INI'
+[General]
+interval=1
+customHosts=9.9.9.9, 2620:fe::fe
+INI
+
+# GNU time inside the client namespace measures the program itself, with its
+# threads (and, for fping, through timeout): "user system peak-KiB".
+measured() {
+    local out="$1" times="$2"
+    shift 2
+    "$lab" exec --name "$name" /usr/bin/time -f "%U %S %M" -o "$times" "$@" >"$out" 2>"$out.err"
+}
+
+echo "running nerivane --console and fping side by side for ${duration} s" >&2
+measured "$work/nerivane.out" "$work/nerivane.time" env \
+    -u NERIVANE_HOSTS -u NERIVANE_ON_BATTERY -u NERIVANE_LOCK_TEST \
+    DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent \
+    XDG_CONFIG_HOME="$work/config" XDG_DATA_HOME="$work/data" NERIVANE_HISTORY="$work/history.sqlite" \
+    "$NERIVANE_BIN_DIR/nerivane" --console --exit-after "$duration" &
+nerivane=$!
+measured "$work/fping.out" "$work/fping.time" timeout -s INT "$duration" fping -l -p 1000 "${targets[@]}" &
+fping=$!
+wait "$nerivane" || die "nerivane failed: $(tail -5 "$work/nerivane.out.err")"
+wait "$fping" || true
+
+# GNU time puts a line about a non-zero exit status (fping's after the
+# timeout) before its figures.
+read -r nv_user nv_sys nv_peak < <(tail -1 "$work/nerivane.time")
+read -r fp_user fp_sys fp_peak < <(tail -1 "$work/fping.time")
+snapshots="$(grep -c '^[0-9:]\{8\}  ' "$work/nerivane.out" || true)"
+# What it probed, from the history it wrote (the last minute is not exported).
+addresses="$("$NERIVANE_BIN_DIR/nerivane-history" export measurements --range hour --db "$work/history.sqlite" |
+    awk -F, '$5 != "" && NR > 1 { print $5 }' | sort -u | tr '\n' ' ')"
+fp_replies="$(grep -c ' bytes, ' "$work/fping.out" || true)"
+
+echo "nerivane targets: $addresses"
+echo "fping targets:    ${targets[*]}"
+printf '%-18s %8s %8s %8s %8s %10s %10s\n' program "user s" "sys s" "total s" "% core" "peak KiB" "lines"
+row() {
+    awk -v p="$1" -v u="$2" -v s="$3" -v m="$4" -v d="$duration" -v n="$5" \
+        'BEGIN { printf "%-18s %8.2f %8.2f %8.2f %8.3f %10d %10d\n", p, u, s, u + s, (u + s) * 100 / d, m, n }'
+}
+row "nerivane --console" "$nv_user" "$nv_sys" "$nv_peak" "$snapshots"
+row "fping -l -p 1000" "$fp_user" "$fp_sys" "$fp_peak" "$fp_replies"
