@@ -121,7 +121,12 @@ QDateTime dateTime(double unixSeconds, const QTimeZone& zone) {
 }  // namespace
 
 Context Context::current() {
-    return {QLocale(), QTimeZone::systemTimeZone(), static_cast<double>(QDateTime::currentMSecsSinceEpoch()) / 1000};
+    // With no locale set (LANG unset or "C", as in services and the lab) Qt's
+    // C locale joins lists with bare commas; the texts are English, so their
+    // lists and times should be too.
+    QLocale locale;
+    if (locale.language() == QLocale::C) locale = QLocale(QLocale::English, QLocale::UnitedStates);
+    return {locale, QTimeZone::systemTimeZone(), static_cast<double>(QDateTime::currentMSecsSinceEpoch()) / 1000};
 }
 
 QString verdictTitle(Verdict verdict) {
