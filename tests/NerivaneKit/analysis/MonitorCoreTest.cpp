@@ -1,9 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <vector>
 
 #include "Printers.h"
+#include "NerivaneKit/analysis/Monitor.h"
 #include "NerivaneKit/analysis/MonitorCore.h"
+#include "NerivaneKit/platform/LogStore.h"
+#include "NerivaneKit/platform/MachClock.h"
+#include "NerivaneKit/platform/SerialQueue.h"
 
 namespace nerivane {
 namespace {
@@ -37,11 +42,14 @@ struct Harness {
         core.install(satisfied(), targets, 0);
         for (const auto& t : targets) core.statusChanged(t.role, TargetStatus::icmp, 0);
     }
-    // One reply of ms per target, each second from `from` up to `to`.
+    // One reply of ms each second from `from` up to `to`.
     void replies(const Target& t, double ms, int from, int to) {
         for (int i = from; i < to; ++i) core.result(t.role, reply(ms), i);
     }
-    const TargetSnapshot& of(const MonitorSnapshot& snapshot, const Target& t) {
+    void losses(const Target& t, int from, int to) {
+        for (int i = from; i < to; ++i) core.result(t.role, lost, i);
+    }
+    static const TargetSnapshot& of(const MonitorSnapshot& snapshot, const Target& t) {
         for (const auto& entry : snapshot.targets) {
             if (entry.target == t) return entry;
         }
@@ -60,71 +68,31 @@ TEST(MonitorCore, BeforeAnyTargetsEverythingIsMeasuring) {
     EXPECT_TRUE(core.takeProbes().empty());
 }
 
-TEST(MonitorCore, FirstRealVerdictShowsAtOnceAndFollowsTheTargets) {
+TEST(MonitorCore, OutageMarksTheTargetDownAndTheReplyEndingItReportsItsSpikeFirst) {
     Harness h;
-    EXPECT_EQ(h.core.snapshot(0).verdict, Verdict::measuring);  // windows still empty
-    h.replies(router, 2, 0, 10);
-    h.replies(hostA, 15, 0, 10);
-    h.replies(hostB, 20, 0, 10);
-    auto snapshot = h.core.tick(10);
-    EXPECT_EQ(snapshot.verdict, Verdict::good);
-    EXPECT_EQ(snapshot.internet, TargetState::ok());
-    EXPECT_EQ(h.of(snapshot, hostA).metrics.median, 15);
-    EXPECT_EQ(h.of(snapshot, hostA).state, TargetState::ok());
-
-    // Both hosts slow: the raw verdict changes, the shown one after 10 s.
-    h.replies(hostA, 400, 10, 30);
-    h.replies(hostB, 400, 10, 30);
-    snapshot = h.core.tick(30);
-    EXPECT_EQ(snapshot.internet, TargetState::bad(Problems::latency()));
-    EXPECT_EQ(snapshot.verdict, Verdict::good);
-    EXPECT_EQ(h.core.tick(39.9).verdict, Verdict::good);
-    EXPECT_EQ(h.core.tick(40).verdict, Verdict::internetProblem);
-}
-
-TEST(MonitorCore, OutageMarksTheTargetDownAndEndsWithAnEvent) {
-    Harness h;
-    h.replies(router, 2, 0, 10);
-    h.replies(hostA, 15, 0, 10);
-    for (int i = 10; i < 20; ++i) {
-        h.core.result(hostA.role, lost, i);
-        h.core.result(hostB.role, lost, i);
-    }
-    h.replies(router, 2, 10, 20);
-    auto snapshot = h.core.tick(14.9);
-    EXPECT_FALSE(h.of(snapshot, hostA).outageSince);
-    snapshot = h.core.tick(15);
-    EXPECT_EQ(h.of(snapshot, hostA).state, TargetState::down());
-    EXPECT_EQ(h.of(snapshot, hostA).outageSince, epoch + 10);
-    EXPECT_EQ(snapshot.internet, TargetState::down());
-
-    const auto events = h.core.result(hostA.role, reply(15), 25);
-    ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0], (NetworkEvent{NetworkEvent::Kind::outage, hostA.role, hostA.host, hostA.address,
-                                       epoch + 10, epoch + 25, std::nullopt}));
-}
-
-TEST(MonitorCore, SpikeEventComesBeforeTheOutageEventOfTheSameReply) {
-    Harness h;
+    h.replies(router, 2, 0, 20);
     h.replies(hostA, 5, 0, 6);
     h.replies(hostA, 100, 6, 9);
-    for (int i = 9; i < 12; ++i) h.core.result(hostA.role, lost, i);  // losses neither extend nor end the run
-    h.core.tick(20);
-    const auto events = h.core.result(hostA.role, reply(5), 21);
-    ASSERT_EQ(events.size(), 2u);
-    EXPECT_EQ(events[0].kind, NetworkEvent::Kind::spike);
-    EXPECT_EQ(events[0].start, epoch + 6);
-    EXPECT_EQ(events[0].end, epoch + 21);
-    EXPECT_EQ(events[0].worstRTT, 100);
-    EXPECT_EQ(events[1].kind, NetworkEvent::Kind::outage);
-    EXPECT_EQ(events[1].start, epoch + 9);
+    h.losses(hostA, 9, 20);  // losses neither extend nor end the slow run
+    h.losses(hostB, 9, 20);
+    EXPECT_FALSE(h.of(h.core.tick(13.9), hostA).outageSince);
+    const auto snapshot = h.core.tick(14);
+    EXPECT_EQ(h.of(snapshot, hostA).state, TargetState::down());
+    EXPECT_EQ(h.of(snapshot, hostA).outageSince, epoch + 9);
+    EXPECT_EQ(snapshot.internet, TargetState::down());
+
+    using K = NetworkEvent::Kind;
+    EXPECT_EQ(h.core.result(hostA.role, reply(5), 21),
+              (std::vector<NetworkEvent>{{K::spike, hostA.role, hostA.host, hostA.address, epoch + 6, epoch + 21, 100},
+                                         {K::outage, hostA.role, hostA.host, hostA.address, epoch + 9, epoch + 21,
+                                          std::nullopt}}));
 }
 
-TEST(MonitorCore, InstallingAgainClosesOutagesAndStartsFromScratch) {
+TEST(MonitorCore, InstallingAgainClosesOutagesAndTheFirstVerdictAfterShowsAtOnce) {
     Harness h;
     h.replies(router, 2, 0, 10);
     h.replies(hostB, 20, 0, 10);
-    for (int i = 0; i < 5; ++i) h.core.result(hostA.role, lost, i);
+    h.losses(hostA, 0, 5);
     EXPECT_EQ(h.core.tick(10).verdict, Verdict::good);
 
     const auto events = h.core.install(satisfied(), {router, hostA, hostB}, 12);
@@ -146,6 +114,16 @@ TEST(MonitorCore, InstallingAgainClosesOutagesAndStartsFromScratch) {
     EXPECT_EQ(h.core.tick(15).verdict, Verdict::measuring);  // one host still has nothing
     h.replies(hostB, 400, 13, 15);
     EXPECT_EQ(h.core.tick(15).verdict, Verdict::internetProblem);
+
+    // Later changes are held for 10 s.
+    h.losses(hostA, 15, 25);
+    h.losses(hostB, 15, 25);
+    h.replies(router, 2, 15, 25);
+    const auto down = h.core.tick(25);
+    EXPECT_EQ(down.internet, TargetState::down());
+    EXPECT_EQ(down.verdict, Verdict::internetProblem);
+    EXPECT_EQ(h.core.tick(34.9).verdict, Verdict::internetProblem);
+    EXPECT_EQ(h.core.tick(35).verdict, Verdict::internetDown);
 }
 
 TEST(MonitorCore, WarmUpRecordsAreReleasedOnlyWhenTheTargetSettlesOnICMP) {
@@ -158,10 +136,8 @@ TEST(MonitorCore, WarmUpRecordsAreReleasedOnlyWhenTheTargetSettlesOnICMP) {
     EXPECT_TRUE(core.tick(3).targets.size() == 2 && core.takeProbes().empty());
 
     core.statusChanged(hostA.role, TargetStatus::icmp, 3);
-    auto probes = core.takeProbes();
-    ASSERT_EQ(probes.size(), 2u);
-    EXPECT_EQ(probes[0], (ProbeRecord{hostA, ProbeProtocol::icmp, reply(10), epoch + 1}));
-    EXPECT_EQ(probes[1].outcome, lost);
+    EXPECT_EQ(core.takeProbes(), (std::vector<ProbeRecord>{{hostA, ProbeProtocol::icmp, reply(10), epoch + 1},
+                                                           {hostA, ProbeProtocol::icmp, lost, epoch + 2}}));
     EXPECT_EQ(core.snapshot(3).targets[0].metrics.sent, 2);  // window kept
 
     core.statusChanged(hostB.role, TargetStatus::tcp, 3);
@@ -171,7 +147,7 @@ TEST(MonitorCore, WarmUpRecordsAreReleasedOnlyWhenTheTargetSettlesOnICMP) {
     // Once measured by TCP, records go out at once and say so.
     core.result(hostB.role, reply(30), 4);
     core.result(hostB.role, ProbeResult::Late{3000}, 4.5);
-    probes = core.takeProbes();
+    const auto probes = core.takeProbes();
     ASSERT_EQ(probes.size(), 2u);
     EXPECT_EQ(probes[0].probeProtocol, ProbeProtocol::tcp);
     EXPECT_EQ(probes[1].outcome, (ProbeResult::Outcome{ProbeResult::Late{3000}}));
@@ -181,7 +157,7 @@ TEST(MonitorCore, WarmUpRecordsAreReleasedOnlyWhenTheTargetSettlesOnICMP) {
 
 TEST(MonitorCore, StatusChangesResetByMeasuringMethod) {
     Harness h;
-    for (int i = 0; i < 4; ++i) h.core.result(hostA.role, lost, i);
+    h.losses(hostA, 0, 4);
     h.core.tick(10);
 
     // Same method: icmp -> warmingUp keeps everything.
@@ -207,69 +183,160 @@ TEST(MonitorCore, StatusChangesResetByMeasuringMethod) {
     EXPECT_TRUE(h.core.statusChanged(TargetRole::custom(0), TargetStatus::tcp, 22).empty());
 }
 
-TEST(MonitorCore, RouterThatCannotBeMeasuredCountsAsAbsent) {
+TEST(MonitorCore, TargetsThatDoNotAnswerPingAreLeftOut) {
     Harness h;
     h.core.statusChanged(router.role, TargetStatus::doesntAnswerPing, 0);
-    h.replies(hostA, 400, 0, 10);
-    h.replies(hostB, 400, 0, 10);
-    EXPECT_EQ(h.core.tick(10).verdict, Verdict::connectionProblem);
-}
-
-TEST(MonitorCore, AnsweredLocallyNeedsFiveRepliesOnBothSides) {
-    Harness h;
-    h.replies(router, 2, 0, 10);
-    h.replies(hostA, 1.5, 0, 6);
-    h.replies(hostB, 400, 0, 10);
-    auto snapshot = h.core.tick(10);
-    EXPECT_TRUE(h.of(snapshot, hostA).answeredLocally);
-    // Left out of the internet state: only the slow host counts.
-    EXPECT_EQ(snapshot.internet, TargetState::bad(Problems::latency()));
-    EXPECT_EQ(snapshot.measuredInternetTargets().size(), 1u);
-
-    Harness few;
-    few.replies(router, 2, 0, 10);
-    few.replies(hostA, 1.5, 0, 4);
-    EXPECT_FALSE(few.of(few.core.tick(10), hostA).answeredLocally);
-
-    Harness thinRouter;
-    thinRouter.replies(router, 2, 0, 4);
-    thinRouter.replies(hostA, 1.5, 0, 10);
-    EXPECT_FALSE(thinRouter.of(thinRouter.core.tick(10), hostA).answeredLocally);
-
-    // Equal to the router's fastest reply still counts as local.
-    Harness equal;
-    equal.replies(router, 2, 0, 10);
-    equal.replies(hostA, 2, 0, 10);
-    EXPECT_TRUE(equal.of(equal.core.tick(10), hostA).answeredLocally);
-}
-
-TEST(MonitorCore, HostsThatDoNotAnswerPingAreLeftOutOfTheInternetState) {
-    Harness h;
     h.core.statusChanged(hostA.role, TargetStatus::doesntAnswerPing, 0);
-    h.replies(router, 2, 0, 10);
-    h.replies(hostB, 20, 0, 10);
+    h.replies(hostB, 400, 0, 10);
     const auto snapshot = h.core.tick(10);
-    EXPECT_EQ(snapshot.internet, TargetState::ok());
+    // Neither the router nor the host without a window keeps the verdict measuring.
+    EXPECT_EQ(snapshot.internet, TargetState::bad(Problems::latency()));
+    EXPECT_EQ(snapshot.verdict, Verdict::connectionProblem);
     ASSERT_EQ(snapshot.measuredInternetTargets().size(), 1u);
     EXPECT_EQ(snapshot.measuredInternetTargets()[0].target, hostB);
+}
+
+TEST(MonitorCore, AnsweredLocallyNeedsFiveRepliesOnBothSidesNoSlowerThanTheRouter) {
+    struct Case {
+        int routerReplies, hostReplies;
+        double hostMs;
+        bool local;
+    };
+    for (const auto& [routerReplies, hostReplies, hostMs, local] :
+         std::vector<Case>{{10, 6, 1.5, true}, {10, 4, 1.5, false}, {4, 10, 1.5, false}, {10, 10, 2, true}}) {
+        Harness h;
+        h.replies(router, 2, 0, routerReplies);
+        h.replies(hostA, hostMs, 0, hostReplies);
+        h.replies(hostB, 400, 0, 10);
+        const auto snapshot = h.core.tick(10);
+        EXPECT_EQ(h.of(snapshot, hostA).answeredLocally, local) << routerReplies << " " << hostReplies << " " << hostMs;
+        if (!local) continue;
+        // Left out of the internet state: only the slow host counts.
+        EXPECT_EQ(snapshot.internet, TargetState::bad(Problems::latency()));
+        EXPECT_EQ(snapshot.measuredInternetTargets().size(), 1u);
+    }
 }
 
 TEST(MonitorCore, IPv6ProblemOnlyWhileIPv4InternetIsFine) {
     Harness h({router, hostA, hostV6});
     h.replies(router, 2, 0, 10);
     h.replies(hostA, 20, 0, 10);
-    for (int i = 0; i < 10; ++i) h.core.result(hostV6.role, lost, i);
+    h.losses(hostV6, 0, 10);
     auto snapshot = h.core.tick(10);
     EXPECT_EQ(h.of(snapshot, hostV6).state, TargetState::down());
     EXPECT_TRUE(snapshot.ipv6Problem);
     EXPECT_EQ(snapshot.verdict, Verdict::good);
 
     // IPv4 in trouble too: no separate IPv6 warning.
-    for (int i = 10; i < 13; ++i) h.core.result(hostA.role, lost, i);
+    h.losses(hostA, 10, 13);
     h.replies(hostA, 20, 13, 15);
     snapshot = h.core.tick(15);
     EXPECT_EQ(snapshot.internet, TargetState::bad(Problems::loss()));
     EXPECT_FALSE(snapshot.ipv6Problem);
+}
+
+// The monitor shell: engine events fed straight into handle() on the probe
+// queue with injected clocks. The engine is never started; the lab test runs
+// the monitor against a real one.
+class MonitorTest : public ::testing::Test {
+protected:
+    static constexpr const char* identifier = "org.nerivane.monitortest";
+    static constexpr std::uint64_t tickStart = 1'000'000'000'000;
+    // Monitor seconds from 500, dates from epoch, probe ticks from tickStart; all move together.
+    std::atomic<double> elapsed{0};
+    std::vector<Monitor::Update> updates_;
+
+    void SetUp() override { LogStore::shared().setStderrOutput(LogStore::StderrOutput::never); }
+
+    std::unique_ptr<Monitor> makeMonitor() {
+        ProbeEngine::Environment environment;
+        environment.identifier = identifier;
+        Monitor::Clocks clocks{[this] { return 500 + elapsed.load(); }, [this] { return epoch + elapsed.load(); },
+                               [this] { return tickStart + MachClock::ticks(elapsed.load()); }};
+        // Updates come on the probe queue, inside feed()'s sync: no lock needed.
+        return std::make_unique<Monitor>(
+            TargetSettings{}, 1.0, [this](const Monitor::Update& update) { updates_.push_back(update); },
+            std::move(environment), std::move(clocks));
+    }
+    // An unstarted monitor fed the given hosts, all settled on ICMP, as the engine would.
+    std::unique_ptr<Monitor> fedMonitor(const std::vector<Target>& targets) {
+        auto monitor = makeMonitor();
+        feed(*monitor, ProbeEngine::TargetsEvent{satisfied(), targets});
+        for (const auto& t : targets) feed(*monitor, ProbeEngine::StatusEvent{t.role, TargetStatus::icmp});
+        take();
+        return monitor;
+    }
+    void feed(Monitor& monitor, const ProbeEngine::Event& event) {
+        monitor.queue().sync([&] { monitor.handle(event); });
+    }
+    // A result for a probe sent `age` seconds ago.
+    void feedResult(Monitor& monitor, const Target& t, ProbeResult::Outcome outcome, double age) {
+        const auto sent = tickStart + MachClock::ticks(elapsed.load() - age);
+        feed(monitor, ProbeEngine::ResultEvent{t.role, ProbeProtocol::icmp, ProbeResult{t.address, 1, sent, outcome}});
+    }
+    std::vector<Monitor::Update> take() { return std::exchange(updates_, {}); }
+};
+
+TEST_F(MonitorTest, ResultsAreDatedFromTheirSendTimeAndOnlyTicksPublishSnapshots) {
+    auto monitor = makeMonitor();
+    feed(*monitor, ProbeEngine::TargetsEvent{satisfied(), {router, hostA}});
+    auto updates = take();
+    ASSERT_EQ(updates.size(), 1u);
+    const auto& first = std::get<Monitor::SnapshotUpdate>(updates[0]);
+    EXPECT_EQ(first.snapshot.verdict, Verdict::measuring);
+    ASSERT_EQ(first.snapshot.targets.size(), 2u);
+    EXPECT_TRUE(first.probes.empty());
+
+    for (const auto& t : {router, hostA}) feed(*monitor, ProbeEngine::StatusEvent{t.role, TargetStatus::icmp});
+    elapsed = 3;
+    // Sent 1.5 s ago; and one stamped after "now", which counts as sent now.
+    feedResult(*monitor, router, ProbeResult::Reply{2}, 1.5);
+    feedResult(*monitor, hostA, ProbeResult::Reply{20}, -0.5);
+    EXPECT_TRUE(take().empty());
+
+    feed(*monitor, ProbeEngine::TickEvent{});
+    updates = take();
+    ASSERT_EQ(updates.size(), 1u);
+    const auto& tick = std::get<Monitor::SnapshotUpdate>(updates[0]);
+    ASSERT_EQ(tick.probes.size(), 2u);
+    EXPECT_EQ(tick.probes[0], (ProbeRecord{router, ProbeProtocol::icmp, ProbeResult::Reply{2}, epoch + 3 - 1.5}));
+    EXPECT_DOUBLE_EQ(tick.probes[1].sentAt, epoch + 3);
+    EXPECT_EQ(tick.snapshot.verdict, Verdict::good);
+    EXPECT_EQ(tick.snapshot.targets[1].metrics.latest, 20);
+
+    // Handed out once: the next snapshot carries no records.
+    feed(*monitor, ProbeEngine::TickEvent{});
+    EXPECT_TRUE(std::get<Monitor::SnapshotUpdate>(take().at(0)).probes.empty());
+}
+
+TEST_F(MonitorTest, ANewTargetListPublishesTheClosedOutageBeforeItsSnapshotAndLogsIt) {
+    auto monitor = fedMonitor({hostA, hostB});
+    feedResult(*monitor, hostB, ProbeResult::Reply{10}, 0);
+    // Losses reported 2 s after sending: the first was sent at elapsed 1.
+    for (int sent = 1; sent <= 4; ++sent) {
+        elapsed = sent + 2;
+        feedResult(*monitor, hostA, ProbeResult::Lost{}, 2);
+        feed(*monitor, ProbeEngine::TickEvent{});
+    }
+    elapsed = 8;
+    feed(*monitor, ProbeEngine::TickEvent{});
+    take();
+
+    feed(*monitor, ProbeEngine::TargetsEvent{satisfied(), {hostA, hostB}});
+    const auto updates = take();
+    ASSERT_EQ(updates.size(), 2u);
+    EXPECT_EQ(std::get<Monitor::EventUpdate>(updates[0]).event,
+              (NetworkEvent{NetworkEvent::Kind::outage, hostA.role, hostA.host, hostA.address, epoch + 1, epoch + 8,
+                            std::nullopt}));
+    const auto& snapshot = std::get<Monitor::SnapshotUpdate>(updates[1]).snapshot;
+    EXPECT_EQ(snapshot.verdict, Verdict::measuring);
+    EXPECT_FALSE(snapshot.targets[0].outageSince);
+
+    // Every published event leaves its line in the log, category "stats".
+    const auto entries = LogStore::shared().entries(std::chrono::seconds(60), identifier);
+    EXPECT_TRUE(std::any_of(entries.begin(), entries.end(), [](const LogEntry& entry) {
+        return entry.category == "stats" && entry.message == "outage 1.1.1.1 1.1.1.1 7.0 s";
+    }));
 }
 
 }  // namespace

@@ -12,8 +12,6 @@
 namespace nerivane {
 namespace {
 
-using Value = Database::Value;
-
 // 2026-03-22T12:00:30Z: the roll-up boundary is 2026-03-15T12:00:00Z.
 constexpr double exportNow = noon + 8 * 86400 + 30;
 constexpr std::int64_t boundary = static_cast<std::int64_t>(noon) + 86400;
@@ -58,8 +56,6 @@ class CSVExportTest : public ::testing::Test {
 protected:
     TempFolder folder;
     HistoryStore store = openStore(folder.path("history.sqlite"));
-
-    void put(const std::string& sql, std::vector<Value> values) { store.db->run(sql, values); }
 };
 
 TEST_F(CSVExportTest, MeasurementsLayout) {
@@ -67,12 +63,9 @@ TEST_F(CSVExportTest, MeasurementsLayout) {
     const Target lab{TargetRole::custom(0), "my \"lab\", west", *ProbeAddress::parse("10.0.0.9")};
     // An hour row before the boundary (10:00Z) and an hour row that starts before the window (09:00Z).
     const auto b = boundary;
-    put(HistoryStore::insertPeriodSQL, {Value::integer(b - 7200), Value::integer(3600), Value::text("measured"), Value::integer(-55)});
-    put(HistoryStore::insertAggregateSQL,
-        {Value::integer(b - 7200), Value::integer(3600), Value::text("router"), Value::text("router"),
-         Value::text("192.168.1.1"), Value::text("icmp"), Value::integer(3600), Value::integer(36), Value::integer(2),
-         Value::real(1.5), Value::real(4), Value::real(0.25)});
-    put(HistoryStore::insertPeriodSQL, {Value::integer(b - 10800), Value::integer(3600), Value::text("paused"), Value::null()});
+    putPeriod(*store.db, b - 7200, 3600, "measured", -55);
+    putAggregate(*store.db, b - 7200, 3600, 3600, 36, 2, 1.5, 4, 0.25);
+    putPeriod(*store.db, b - 10800, 3600, "paused");
     // Minutes after the boundary, written the regular way: 12:00 measured
     // (two targets, one with only a late reply), 12:01 asleep with a signal.
     const double m = static_cast<double>(b);
@@ -99,10 +92,10 @@ TEST_F(CSVExportTest, MeasurementsLayout) {
 TEST_F(CSVExportTest, MinuteRowsBeforeTheBoundaryStepByMinute) {
     store.timeZone = TimeZone::utc();
     // A minute row before the boundary that no roll-up has replaced yet.
-    put(HistoryStore::insertPeriodSQL, {Value::integer(boundary - 3540), Value::integer(60), Value::text("offline"), Value::null()});
+    putPeriod(*store.db, boundary - 3540, 60, "offline");
     // An hour row and a minute row at the same start: the hour wins.
-    put(HistoryStore::insertPeriodSQL, {Value::integer(boundary - 7200), Value::integer(3600), Value::text("locked"), Value::null()});
-    put(HistoryStore::insertPeriodSQL, {Value::integer(boundary - 7200), Value::integer(60), Value::text("measured"), Value::null()});
+    putPeriod(*store.db, boundary - 7200, 3600, "locked");
+    putPeriod(*store.db, boundary - 7200, 60, "measured");
     const double from = static_cast<double>(boundary - 7200);
     const std::string text = HistoryCSV::exportAggregates(store, from, static_cast<double>(boundary - 3420), exportNow);
     EXPECT_EQ(text,

@@ -8,38 +8,30 @@ namespace nerivane {
 namespace {
 
 constexpr std::int64_t hour12 = static_cast<std::int64_t>(noon);
+// The day chart's bucket of 12:00 when "now" lies in the 13:00 bucket.
+constexpr std::size_t at1200 = 144 - 7;
 
 PeriodRow period(std::int64_t start, MinuteState state, std::int64_t seconds = 60, std::optional<std::int64_t> rssi = {}) {
     return PeriodRow{start, seconds, state, rssi};
 }
 
-AggregateRow aggregate(std::int64_t start, std::int64_t sent, std::int64_t lost, std::optional<double> median,
-                       std::optional<double> p95, TargetRole role = TargetRole::internet(0), std::int64_t seconds = 60) {
-    AggregateRow row;
-    row.start = start;
-    row.seconds = seconds;
-    row.role = role;
-    row.host = "1.1.1.1";
-    row.address = "1.1.1.1";
-    row.sent = sent;
-    row.lost = lost;
-    row.median = median;
-    row.p95 = p95;
-    return row;
+// count minute rows of one state from start on.
+void minutes(std::vector<PeriodRow>& periods, std::int64_t start, int count, MinuteState state) {
+    for (int i = 0; i < count; ++i) periods.push_back(period(start + 60 * i, state));
 }
 
-TEST(HistoryChart, RangesAndGridSizes) {
-    EXPECT_EQ(bucketCount(ChartRange::hour), 60);
-    EXPECT_EQ(bucketCount(ChartRange::day), 144);
-    EXPECT_EQ(bucketCount(ChartRange::week), 168);
-    EXPECT_EQ(parseChartRange("week"), ChartRange::week);
-    EXPECT_EQ(parseChartRange("month"), std::nullopt);
+AggregateRow aggregate(std::int64_t start, std::int64_t sent, std::int64_t lost, std::optional<double> median,
+                       std::optional<double> p95, TargetRole role = TargetRole::internet(0), std::int64_t seconds = 60) {
+    return AggregateRow{start, seconds, role, "1.1.1.1", "1.1.1.1", ProbeProtocol::icmp, sent, lost, 0, median, p95, {}};
+}
+
+TEST(HistoryChart, EveryRangeGivesACompleteGridEndingInTheCurrentBucket) {
     EXPECT_EQ(HistoryChart::windowStart(ChartRange::day, noon), noon - 87000);
     // Whatever rows exist (here: none, and rows far outside), the grid is complete.
     const std::vector<PeriodRow> stray{period(0, MinuteState::measured)};
-    for (ChartRange range : allChartRanges) {
+    for (auto [range, size] : {std::pair{ChartRange::hour, 60u}, {ChartRange::day, 144u}, {ChartRange::week, 168u}}) {
         auto buckets = HistoryChart::buckets(range, TargetRole::router(), stray, {}, noon + 1234.5);
-        ASSERT_EQ(static_cast<std::int64_t>(buckets.size()), bucketCount(range));
+        ASSERT_EQ(buckets.size(), size);
         for (std::size_t i = 1; i < buckets.size(); ++i)
             EXPECT_EQ(buckets[i].start - buckets[i - 1].start, static_cast<double>(bucketSeconds(range)));
         EXPECT_LE(buckets.back().start, noon + 1234.5);
@@ -55,46 +47,38 @@ TEST(HistoryChart, HourChartAndTheCurrentMinute) {
                                          aggregate(hour12 + 33 * 60, 60, 60, std::nullopt, std::nullopt, TargetRole::router())};
     auto buckets = HistoryChart::buckets(ChartRange::hour, TargetRole::internet(0), periods, rows, now);
     ASSERT_EQ(buckets.size(), 60u);
-    EXPECT_EQ(buckets.front().start, noon - 25 * 60);  // 11:35
-    EXPECT_EQ(buckets.front().state, MinuteState::notRunning);
-    EXPECT_EQ(buckets.front().median, std::nullopt);
+    EXPECT_EQ(buckets.front(), (ChartBucket{noon - 25 * 60, MinuteState::notRunning, {}, {}, {}, {}}));  // 11:35
     EXPECT_EQ(buckets[57], (ChartBucket{noon + 32 * 60, MinuteState::paused, {}, {}, {}, {}}));
     EXPECT_EQ(buckets[58], (ChartBucket{noon + 33 * 60, MinuteState::measured, 12.5, 20.25, 5.0, -58}));
     EXPECT_EQ(buckets.back(), (ChartBucket{noon + 34 * 60, std::nullopt, {}, {}, {}, {}})) << "the current minute is unknown";
 }
 
 TEST(HistoryChart, DayBucketStateChoice) {
-    const double now = noon + 3600 + 5;  // the buckets of 12:00 .. 12:50 lie wholly in the past
     std::vector<PeriodRow> periods;
-    for (int i = 0; i < 5; ++i) periods.push_back(period(hour12 + 60 * i, MinuteState::measured));         // 12:00: 5 measured, 5 missing
-    for (int i = 0; i < 3; ++i) periods.push_back(period(hour12 + 600 + 60 * i, MinuteState::paused));     // 12:10: 3 paused, 7 missing
-    for (int i = 0; i < 5; ++i) periods.push_back(period(hour12 + 1200 + 60 * i, MinuteState::paused));    // 12:20: 5 paused, 5 offline
-    for (int i = 5; i < 10; ++i) periods.push_back(period(hour12 + 1200 + 60 * i, MinuteState::offline));
-    for (int i = 0; i < 5; ++i) periods.push_back(period(hour12 + 1800 + 60 * i, MinuteState::locked));    // 12:30: locked vs asleep
-    for (int i = 5; i < 10; ++i) periods.push_back(period(hour12 + 1800 + 60 * i, MinuteState::asleep));
-    for (int i = 0; i < 5; ++i) periods.push_back(period(hour12 + 2400 + 60 * i, MinuteState::offline));   // 12:40: offline vs gap
-    auto buckets = HistoryChart::buckets(ChartRange::day, TargetRole::router(), periods, {}, now);
+    minutes(periods, hour12, 5, MinuteState::measured);  // 12:00: 5 measured, 5 missing
+    minutes(periods, hour12 + 600, 3, MinuteState::paused);  // 12:10: 3 paused, 7 missing
+    minutes(periods, hour12 + 1200, 5, MinuteState::paused);  // 12:20: 5 paused, 5 offline
+    minutes(periods, hour12 + 1500, 5, MinuteState::offline);
+    minutes(periods, hour12 + 1800, 5, MinuteState::locked);  // 12:30: 5 locked, 5 asleep
+    minutes(periods, hour12 + 2100, 5, MinuteState::asleep);
+    minutes(periods, hour12 + 2400, 5, MinuteState::offline);  // 12:40: "offline" beats "not_running"
+    // The buckets of 12:00 .. 12:50 lie wholly in the past; 13:00 holds the
+    // current minute, so no time is expected of it yet.
+    auto buckets = HistoryChart::buckets(ChartRange::day, TargetRole::router(), periods, {}, noon + 3600 + 5);
     ASSERT_EQ(buckets.size(), 144u);
-    const std::size_t at1200 = 144 - 7;
     EXPECT_EQ(buckets[at1200].start, noon);
-    EXPECT_EQ(buckets[at1200].state, MinuteState::measured);
-    EXPECT_EQ(buckets[at1200 + 1].state, MinuteState::notRunning);
-    EXPECT_EQ(buckets[at1200 + 2].state, MinuteState::paused);
-    EXPECT_EQ(buckets[at1200 + 3].state, MinuteState::locked);
-    EXPECT_EQ(buckets[at1200 + 4].state, MinuteState::offline) << "\"offline\" beats \"not_running\"";
-    EXPECT_EQ(buckets[at1200 + 5].state, MinuteState::notRunning);
-    // 13:00 holds the current minute: no time is expected of it yet.
-    EXPECT_EQ(buckets.back().state, std::nullopt);
-}
+    std::vector<std::optional<MinuteState>> states;
+    for (std::size_t i = at1200; i < buckets.size(); ++i) states.push_back(buckets[i].state);
+    EXPECT_EQ(states, (std::vector<std::optional<MinuteState>>{MinuteState::measured, MinuteState::notRunning,
+                                                               MinuteState::paused, MinuteState::locked,
+                                                               MinuteState::offline, MinuteState::notRunning, std::nullopt}));
 
-TEST(HistoryChart, PartiallyElapsedBucketCountsOnlyPastMinutes) {
-    const double now = noon + 3 * 60 + 30;  // 12:03:30, bucket 12:00 of the day chart
-    const std::vector<PeriodRow> periods{period(hour12, MinuteState::paused), period(hour12 + 60, MinuteState::paused)};
-    auto buckets = HistoryChart::buckets(ChartRange::day, TargetRole::router(), periods, {}, now);
-    // 120 s paused against 60 s missing (12:02); 12:03 is the current minute.
-    EXPECT_EQ(buckets.back().state, MinuteState::paused);
-    auto empty = HistoryChart::buckets(ChartRange::day, TargetRole::router(), {}, {}, now);
-    EXPECT_EQ(empty.back().state, MinuteState::notRunning);
+    // Partly elapsed, 12:03:30: 120 s paused against 60 s missing (12:02); 12:03 is the current minute.
+    const std::vector<PeriodRow> paused{period(hour12, MinuteState::paused), period(hour12 + 60, MinuteState::paused)};
+    EXPECT_EQ(HistoryChart::buckets(ChartRange::day, TargetRole::router(), paused, {}, noon + 210).back().state,
+              MinuteState::paused);
+    EXPECT_EQ(HistoryChart::buckets(ChartRange::day, TargetRole::router(), {}, {}, noon + 210).back().state,
+              MinuteState::notRunning);
 }
 
 TEST(HistoryChart, WeekBucketsFromHourRows) {
@@ -124,18 +108,15 @@ TEST(HistoryChart, FiguresOfSeveralRows) {
     for (int i = 0; i < 10; ++i) periods.push_back(period(hour12 + 60 * i, MinuteState::measured, 60, i < 4 ? std::optional(-60 - i) : std::nullopt));
     periods.push_back(period(hour12 - 86400, MinuteState::paused, 86400 * 2));  // starts before the grid
     auto buckets = HistoryChart::buckets(ChartRange::day, TargetRole::internet(0), periods, rows, now);
-    const ChartBucket& bucket = buckets[144 - 7];
-    EXPECT_EQ(bucket.median, 20.0);
-    EXPECT_EQ(bucket.p95, 90.0);
-    EXPECT_EQ(bucket.lossPercent, 3 * 100.0 / 240);
-    EXPECT_EQ(bucket.rssi, -62) << "-63 -62 -61 -60: the lower middle";
+    // -63 -62 -61 -60: the lower middle.
+    EXPECT_EQ(buckets[at1200], (ChartBucket{noon, MinuteState::measured, 20.0, 90.0, 3 * 100.0 / 240, -62}));
     EXPECT_EQ(buckets.front().state, MinuteState::notRunning) << "a row starting before the grid is ignored";
 
     const std::vector<AggregateRow> silent{aggregate(hour12, 0, 0, std::nullopt, std::nullopt)};
-    EXPECT_EQ(HistoryChart::buckets(ChartRange::day, TargetRole::internet(0), periods, silent, now)[144 - 7].lossPercent,
+    EXPECT_EQ(HistoryChart::buckets(ChartRange::day, TargetRole::internet(0), periods, silent, now)[at1200].lossPercent,
               std::nullopt);
     const std::vector<AggregateRow> some{aggregate(hour12, 60, 3, 1, 1), aggregate(hour12 + 60, 60, 0, 1, 1)};
-    EXPECT_EQ(HistoryChart::buckets(ChartRange::day, TargetRole::internet(0), periods, some, now)[144 - 7].lossPercent, 2.5);
+    EXPECT_EQ(HistoryChart::buckets(ChartRange::day, TargetRole::internet(0), periods, some, now)[at1200].lossPercent, 2.5);
 }
 
 }  // namespace

@@ -55,19 +55,11 @@ TEST_F(HistoryStoreTest, MinuteFigures) {
     auto rows = minuteAggregates();
     ASSERT_EQ(rows.size(), 3u);
     EXPECT_EQ(rows[0].role, TargetRole::router());
-    EXPECT_EQ(rows[0].sent, 40);
-    EXPECT_EQ(rows[0].lost, 10);
-    EXPECT_EQ(rows[0].median, 15.0);  // 30 values 1..30: the 15th
-    EXPECT_EQ(rows[0].p95, 29.0);     // ceil(28.5) = 29th
+    // 30 values 1..30: the median is the 15th, p95 the ceil(28.5) = 29th; losses break the jitter pairs.
+    EXPECT_EQ(figures(rows[0]), (Figures{40, 10, 0, 15.0, 29.0, 1.0}));
     EXPECT_EQ(rows[1].host, "1.1.1.1");
-    EXPECT_EQ(rows[1].sent, 2);
-    EXPECT_EQ(rows[1].lost, 2);
-    EXPECT_EQ(rows[1].median, std::nullopt);
-    EXPECT_EQ(rows[1].p95, std::nullopt);
-    EXPECT_EQ(rows[1].jitter, std::nullopt);
-    EXPECT_EQ(rows[2].median, 30.0);
-    EXPECT_EQ(rows[2].p95, 34.0);
-    EXPECT_EQ(rows[2].jitter, 4.0) << "only the pair 30-34 counts, in time order";
+    EXPECT_EQ(figures(rows[1]), (Figures{2, 2, 0, std::nullopt, std::nullopt, std::nullopt}));
+    EXPECT_EQ(figures(rows[2]), (Figures{4, 1, 0, 30.0, 34.0, 4.0})) << "only the pair 30-34 counts, in time order";
     EXPECT_EQ(allPeriods(), (std::vector<PeriodRow>{{static_cast<std::int64_t>(m), 60, MinuteState::measured, {}}}));
 }
 
@@ -83,9 +75,8 @@ TEST_F(HistoryStoreTest, LateRepliesOnlyKeepTheMinuteState) {
     EXPECT_EQ(periods[1].state, MinuteState::measured);
     auto rows = minuteAggregates();
     ASSERT_EQ(rows.size(), 2u);
-    EXPECT_EQ(std::tuple(rows[0].sent, rows[0].lost, rows[0].late), std::tuple(0, 0, 2));
-    EXPECT_EQ(rows[0].median, std::nullopt);
-    EXPECT_EQ(rows[1].median, 4.0);
+    EXPECT_EQ(figures(rows[0]), (Figures{0, 0, 2, std::nullopt, std::nullopt, std::nullopt}));
+    EXPECT_EQ(figures(rows[1]), (Figures{1, 0, 0, 4.0, 4.0, std::nullopt}));
 }
 
 TEST_F(HistoryStoreTest, SecondWritesOfAMinuteMerge) {
@@ -102,23 +93,19 @@ TEST_F(HistoryStoreTest, SecondWritesOfAMinuteMerge) {
     forceFlush(m + 120);
     auto rows = minuteAggregates();
     ASSERT_EQ(rows.size(), 1u);
-    EXPECT_EQ(std::tuple(rows[0].sent, rows[0].lost), std::tuple(8, 1));
-    EXPECT_EQ(rows[0].median, 10.0);
-    EXPECT_EQ(rows[0].jitter, 0.0);
+    EXPECT_EQ(figures(rows[0]), (Figures{8, 1, 0, 10.0, 10.0, 0.0}));
     EXPECT_EQ(allPeriods().front().rssi, -60) << "the stored reading wins";
 
     // The stored row now holds 7 replies: a batch of 7 does not replace its
     // figures (not more replies), a batch of 15 does (15 > 14).
     for (int i = 0; i < 7; ++i) store.record(reply(router(), m + 20 + i, 30));
     forceFlush(m + 180);
-    EXPECT_EQ(minuteAggregates()[0].median, 10.0);
-    EXPECT_EQ(minuteAggregates()[0].sent, 15);
+    EXPECT_EQ(figures(minuteAggregates().at(0)), (Figures{15, 1, 0, 10.0, 10.0, 0.0}));
     for (int i = 0; i < 15; ++i) store.record(reply(Target{TargetRole::router(), "renamed", router().address}, m + 30 + i, 31));
     forceFlush(m + 240);
     rows = minuteAggregates();
     ASSERT_EQ(rows.size(), 1u);
-    EXPECT_EQ(rows[0].median, 31.0);
-    EXPECT_EQ(rows[0].sent, 30);
+    EXPECT_EQ(figures(rows[0]), (Figures{30, 1, 0, 31.0, 31.0, 0.0}));
     EXPECT_EQ(rows[0].host, "router") << "the stored host is kept";
 }
 
@@ -149,27 +136,25 @@ TEST_F(HistoryStoreTest, SignalIsTheRoundedMedianOfTheReadings) {
 }
 
 TEST_F(HistoryStoreTest, RateLimitAndForce) {
-    store.record(reply(router(), noon + 1, 3));
-    store.flush(noon + 120, noon + 120, false);
-    EXPECT_EQ(minuteAggregates().size(), 1u);
-    store.record(reply(router(), noon + 61, 3));
-    store.flush(noon + 179, noon + 179, false);  // 59 s after the last write
-    EXPECT_EQ(minuteAggregates().size(), 1u);
-    EXPECT_EQ(store.open.size(), 1u);
-    store.flush(noon + 179, noon + 179, true);
-    EXPECT_EQ(minuteAggregates().size(), 2u);
-    // A flush with nothing to write still counts as a write for the rate limit.
-    store.flush(noon + 240, noon + 240, false);
-    store.record(reply(router(), noon + 121, 3));
-    store.flush(noon + 299, noon + 299, false);
-    EXPECT_EQ(minuteAggregates().size(), 2u);
-    store.flush(noon + 300, noon + 300, false);
-    EXPECT_EQ(minuteAggregates().size(), 3u);
-    // The clock set back by a day: writing goes on at once, as does maintenance.
-    store.record(reply(router(), noon - 86400, 3));
-    store.flush(noon - 86400 + 60, noon - 86400 + 60, false);
-    EXPECT_EQ(minuteAggregates().size(), 4u);
-    EXPECT_EQ(store.lastMaintenance, noon - 86400 + 60);
+    struct Step {
+        std::optional<double> record;  // a reply sent then, before the flush
+        double flush;
+        bool force;
+        std::size_t minutes;  // minute rows written after it
+    };
+    for (const auto& [record, flush, force, minutes] : std::vector<Step>{
+             {noon + 1, noon + 120, false, 1},
+             {noon + 61, noon + 179, false, 1},  // 59 s after the last write
+             {{}, noon + 179, true, 2},
+             {{}, noon + 240, false, 2},  // nothing to write still counts as a write for the rate limit
+             {noon + 121, noon + 299, false, 2},
+             {{}, noon + 300, false, 3},
+             {noon - 86400, noon - 86400 + 60, false, 4}}) {  // the clock set back by a day: writing goes on at once
+        if (record) store.record(reply(router(), *record, 3));
+        store.flush(flush, flush, force);
+        EXPECT_EQ(minuteAggregates().size(), minutes) << "flush at " << flush - noon;
+    }
+    EXPECT_EQ(store.lastMaintenance, noon - 86400 + 60) << "as does maintenance";
 }
 
 TEST_F(HistoryStoreTest, MinutesCloseFortySecondsAfterTheirEnd) {
@@ -183,19 +168,6 @@ TEST_F(HistoryStoreTest, MinutesCloseFortySecondsAfterTheirEnd) {
     EXPECT_EQ(allPeriods().size(), 1u);
     EXPECT_EQ(store.open.size(), 1u);
     EXPECT_EQ(store.open.begin()->first, static_cast<std::int64_t>(noon + 60));
-}
-
-TEST_F(HistoryStoreTest, StateChangesApplyFromTheirMinuteOn) {
-    store.recordRSSI(noon, std::nullopt);
-    store.apply(MinuteState::measured, noon + 60);  // same state: nothing happens
-    EXPECT_EQ(store.open.size(), 1u);
-    store.apply(MinuteState::paused, noon + 130);
-    store.recordRSSI(noon + 190, std::nullopt);
-    EXPECT_EQ(store.open.at(static_cast<std::int64_t>(noon)).state, MinuteState::measured);
-    EXPECT_EQ(store.open.at(static_cast<std::int64_t>(noon + 120)).state, MinuteState::paused);
-    EXPECT_EQ(store.open.at(static_cast<std::int64_t>(noon + 180)).state, MinuteState::paused);
-    store.apply(MinuteState::locked, noon + 150);  // a change in an open minute sets its state
-    EXPECT_EQ(store.open.at(static_cast<std::int64_t>(noon + 120)).state, MinuteState::locked);
 }
 
 TEST_F(HistoryStoreTest, SleepMarksWholeMinutes) {
@@ -224,12 +196,7 @@ TEST_F(HistoryStoreTest, FailedWriteKeepsEverythingForTheNextFlush) {
     // Fault injection: the second aggregate insert of the batch fails.
     db.execute("CREATE TRIGGER refuse BEFORE INSERT ON aggregates WHEN NEW.role = 'internet[0]' "
                "BEGIN SELECT RAISE(ABORT, 'refused by test'); END");
-    try {
-        forceFlush(noon + 60);
-        FAIL() << "the flush should fail";
-    } catch (const Database::Error& error) {
-        EXPECT_EQ(error.description(), "run: refused by test");
-    }
+    EXPECT_EQ(errorOf([&] { forceFlush(noon + 60); }), "run: refused by test");
     EXPECT_EQ(count(db, "SELECT count(*) FROM aggregates"), 0) << "all or nothing";
     EXPECT_EQ(count(db, "SELECT count(*) FROM periods"), 0);
     EXPECT_EQ(count(db, "SELECT count(*) FROM events"), 0);
@@ -268,9 +235,7 @@ TEST_F(HistoryStoreTest, UnconvertibleRowsAreSkipped) {
     EXPECT_EQ(periods[1], (PeriodRow{180, 60, MinuteState::asleep, -55})) << "reals truncate toward zero";
     auto rows = store.aggregates("1", {});
     ASSERT_EQ(rows.size(), 1u);
-    EXPECT_EQ(rows[0].median, 1.5);
-    EXPECT_EQ(rows[0].p95, 2.0);
-    EXPECT_EQ(rows[0].jitter, std::nullopt);
+    EXPECT_EQ(figures(rows[0]), (Figures{1, 0, 0, 1.5, 2.0, std::nullopt}));
     auto events = store.events("1 ORDER BY start", {});
     ASSERT_EQ(events.size(), 2u);
     EXPECT_EQ(events[0].kind, NetworkEvent::Kind::outage);
@@ -300,29 +265,19 @@ protected:
     // "now" is eight days after noon: the boundary is the hour start of now's
     // minute minus seven days.
     const double now = noon + 8 * 86400 + 1234;
-    const std::int64_t boundary = HistoryStore::hourStart(static_cast<std::int64_t>(noon) + 86400 + 1200);
+    const std::int64_t boundary = static_cast<std::int64_t>(noon) + 86400;
 
     void minuteRow(std::int64_t start, const std::string& state, std::optional<int> rssi = {}) {
-        store.db->run(HistoryStore::insertPeriodSQL, {Value::integer(start), Value::integer(60), Value::text(state),
-                                                      rssi ? Value::integer(*rssi) : Value::null()});
+        putPeriod(*store.db, start, 60, state, rssi);
     }
     void aggregateRow(std::int64_t start, std::int64_t sent, std::int64_t lost, std::optional<double> median,
                       std::optional<double> p95, std::optional<double> jitter, std::int64_t late = 0) {
-        auto real = [](std::optional<double> v) { return v ? Value::real(*v) : Value::null(); };
-        store.db->run(HistoryStore::insertAggregateSQL,
-                      {Value::integer(start), Value::integer(60), Value::text("router"), Value::text("router"),
-                       Value::text("192.168.1.1"), Value::text("icmp"), Value::integer(sent), Value::integer(lost),
-                       Value::integer(late), real(median), real(p95), real(jitter)});
+        putAggregate(*store.db, start, 60, sent, lost, late, median, p95, jitter);
     }
 };
 
-TEST_F(RollupTest, BoundaryIsAWholeHourSevenDaysBack) {
-    EXPECT_EQ(HistoryStore::rollupBoundary(now), boundary);
-    EXPECT_EQ(boundary, static_cast<std::int64_t>(noon) + 86400);
-    EXPECT_EQ(HistoryStore::hourStart(-1), -3600);
-}
-
 TEST_F(RollupTest, HourRowsReplaceOldMinuteRows) {
+    EXPECT_EQ(HistoryStore::rollupBoundary(now), boundary);
     const auto h1 = static_cast<std::int64_t>(noon);  // 30 locked + 30 measured minutes
     for (int i = 0; i < 60; ++i) minuteRow(h1 + 60 * i, i % 2 ? "locked" : "measured", i < 3 ? std::optional(-50 - 10 * i) : std::nullopt);
     const std::int64_t h2 = h1 + 3600;  // 40 asleep + 20 offline
@@ -348,11 +303,8 @@ TEST_F(RollupTest, HourRowsReplaceOldMinuteRows) {
     auto rows = store.aggregates("1", {});
     ASSERT_EQ(rows.size(), 3u);
     EXPECT_EQ(rows[0].seconds, 3600);
-    EXPECT_EQ(std::tuple(rows[0].sent, rows[0].lost, rows[0].late), std::tuple(54, 9, 3));
-    EXPECT_EQ(rows[0].median, 20.0);
-    EXPECT_EQ(rows[0].p95, 33.0);
-    EXPECT_EQ(rows[0].jitter, 6.5);
-    EXPECT_EQ(rows[1].jitter, std::nullopt) << "all weights 0";
+    EXPECT_EQ(figures(rows[0]), (Figures{54, 9, 3, 20.0, 33.0, 6.5}));
+    EXPECT_EQ(figures(rows[1]), (Figures{4, 4, 0, std::nullopt, std::nullopt, std::nullopt})) << "all weights 0";
     EXPECT_EQ(rows[2].seconds, 60);
 
     // Nothing left to roll up: the second run changes nothing.
@@ -387,9 +339,9 @@ TEST_F(HistoryStoreTest, RetentionBoundaries) {
     const double now = noon + 86400;
     const auto limit = static_cast<std::int64_t>(noon);
     Database& db = *store.db;
-    db.run(HistoryStore::insertPeriodSQL, {Value::integer(limit - 60), Value::integer(60), Value::text("measured"), Value::null()});
-    db.run(HistoryStore::insertPeriodSQL, {Value::integer(limit - 59), Value::integer(60), Value::text("measured"), Value::null()});
-    db.run(HistoryStore::insertPeriodSQL, {Value::integer(limit - 3600), Value::integer(3600), Value::text("asleep"), Value::null()});
+    putPeriod(db, limit - 60, 60, "measured");
+    putPeriod(db, limit - 59, 60, "measured");
+    putPeriod(db, limit - 3600, 3600, "asleep");
     store.addEvent(outage(router(), noon - 100, noon));
     store.addEvent(outage(router(), noon - 100, noon - 0.5));
     store.flush(now, now, true);  // writes the events, then maintenance runs
@@ -402,7 +354,7 @@ TEST_F(HistoryStoreTest, RetentionBoundaries) {
     EXPECT_EQ(events[0].end, noon) << "an event ending exactly at the limit stays";
 
     // Maintenance runs at most once an hour.
-    db.run(HistoryStore::insertPeriodSQL, {Value::integer(limit - 600), Value::integer(60), Value::text("measured"), Value::null()});
+    putPeriod(db, limit - 600, 60, "measured");
     store.flush(now + 3599, now + 3599, true);
     EXPECT_EQ(allPeriods().size(), 2u);
     store.flush(now + 3600, now + 3600, true);

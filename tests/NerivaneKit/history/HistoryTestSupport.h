@@ -1,17 +1,20 @@
 // Helpers shared by the history tests: a temporary folder that removes itself,
-// probe records and events, and raw reads of a store's tables.
+// probe records and events, raw writes and reads of a store's tables, quiet logs.
 #pragma once
 
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <system_error>
+#include <tuple>
 
 #include "NerivaneKit/analysis/NetworkEvent.h"
 #include "NerivaneKit/analysis/ProbeRecord.h"
 #include "NerivaneKit/history/Database.h"
 #include "NerivaneKit/history/HistoryStore.h"
+#include "NerivaneKit/platform/LogStore.h"
 
 namespace nerivane {
 
@@ -24,13 +27,6 @@ public:
     }
     ~TempFolder() {
         std::error_code ignored;
-        // Tests may have made parts read-only; give them back before removing.
-        std::filesystem::permissions(root_, std::filesystem::perms::owner_all, std::filesystem::perm_options::add, ignored);
-        for (auto it = std::filesystem::recursive_directory_iterator(root_, ignored);
-             it != std::filesystem::recursive_directory_iterator(); it.increment(ignored)) {
-            std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
-                                         std::filesystem::perm_options::add, ignored);
-        }
         std::filesystem::remove_all(root_, ignored);
     }
     TempFolder(const TempFolder&) = delete;
@@ -42,6 +38,14 @@ public:
 private:
     std::filesystem::path root_;
 };
+
+// Logs kept in memory only, for tests that read them back.
+inline LogStore::Configuration quietLogs() {
+    LogStore::Configuration configuration;
+    configuration.journal = false;
+    configuration.stderrOutput = LogStore::StderrOutput::never;
+    return configuration;
+}
 
 // 2026-03-14T12:00:00Z, a whole UTC hour.
 inline constexpr double noon = 1773489600;
@@ -72,6 +76,41 @@ inline HistoryStore openStore(const std::string& path) {
     HistoryStore store(std::make_shared<Database>(path), TimeZone::utc());
     store.prepareSchema();
     return store;
+}
+
+// Rows written straight into the tables, as a roll-up or an older run would leave them.
+inline void putPeriod(Database& db, std::int64_t start, std::int64_t seconds, const std::string& state,
+                      std::optional<std::int64_t> rssi = {}) {
+    db.run(HistoryStore::insertPeriodSQL, {Database::Value::integer(start), Database::Value::integer(seconds),
+                                           Database::Value::text(state),
+                                           rssi ? Database::Value::integer(*rssi) : Database::Value::null()});
+}
+// A router row (192.168.1.1, ICMP).
+inline void putAggregate(Database& db, std::int64_t start, std::int64_t seconds, std::int64_t sent, std::int64_t lost,
+                         std::int64_t late, std::optional<double> median, std::optional<double> p95,
+                         std::optional<double> jitter) {
+    using V = Database::Value;
+    auto real = [](std::optional<double> v) { return v ? V::real(*v) : V::null(); };
+    db.run(HistoryStore::insertAggregateSQL,
+           {V::integer(start), V::integer(seconds), V::text("router"), V::text("router"), V::text("192.168.1.1"),
+            V::text("icmp"), V::integer(sent), V::integer(lost), V::integer(late), real(median), real(p95), real(jitter)});
+}
+
+// The counts and figures of an aggregate row, to compare in one go.
+using Figures = std::tuple<std::int64_t, std::int64_t, std::int64_t, std::optional<double>, std::optional<double>,
+                           std::optional<double>>;
+inline Figures figures(const AggregateRow& row) {
+    return {row.sent, row.lost, row.late, row.median, row.p95, row.jitter};
+}
+
+// The description of the database error that work throws, "(no error)" when it throws none.
+inline std::string errorOf(const std::function<void()>& work) {
+    try {
+        work();
+    } catch (const Database::Error& error) {
+        return error.description();
+    }
+    return "(no error)";
 }
 
 inline std::int64_t count(Database& db, const std::string& sql) {

@@ -149,14 +149,6 @@ protected:
     }
 };
 
-TEST(MeteredValues, YesAndGuessYesAreExpensive) {
-    EXPECT_FALSE(MeteredWatch::isExpensive(0));  // unknown
-    EXPECT_TRUE(MeteredWatch::isExpensive(1));   // yes
-    EXPECT_FALSE(MeteredWatch::isExpensive(2));  // no
-    EXPECT_TRUE(MeteredWatch::isExpensive(3));   // guess yes
-    EXPECT_FALSE(MeteredWatch::isExpensive(4));  // guess no
-}
-
 TEST_F(MeteredWatchTest, NoBusMeansNotExpensive) {
     watchBus("unix:path=/nonexistent/nerivane-test-bus");
     ASSERT_TRUE(waitFor(1));
@@ -164,38 +156,29 @@ TEST_F(MeteredWatchTest, NoBusMeansNotExpensive) {
     EXPECT_EQ(seen(), std::vector<bool>{false});
 }
 
-TEST_F(MeteredWatchTest, FollowsNetworkManagerAsItComesChangesAndGoes) {
+TEST_F(MeteredWatchTest, FollowsNetworkManagerFromTheStartAsItChangesGoesAndComes) {
+    // Unknown, yes, no, guess yes, guess no.
+    for (std::uint32_t value : {0u, 1u, 2u, 3u, 4u}) EXPECT_EQ(MeteredWatch::isExpensive(value), value % 2 == 1) << value;
+
     PrivateBus bus;
     if (!bus.running()) GTEST_SKIP() << "dbus-daemon is not available";
-
-    // No NetworkManager yet: not expensive.
+    auto manager = std::make_unique<FakeNetworkManager>(bus.address(), 3);  // guess yes
+    ASSERT_TRUE(manager->ready());
     watchBus(bus.address());
     ASSERT_TRUE(waitFor(1));
-    EXPECT_EQ(seen(), std::vector<bool>{false});
-
-    auto manager = std::make_unique<FakeNetworkManager>(bus.address(), 1);
-    ASSERT_TRUE(manager->ready());
-    ASSERT_TRUE(waitFor(2));  // its name appearing brings a fresh read
 
     manager->setMetered(4);  // guess no
-    ASSERT_TRUE(waitFor(3));
+    ASSERT_TRUE(waitFor(2));
     manager->setMetered(2);  // no: still not expensive, nothing to report
-    manager->setMetered(3);  // guess yes
-    ASSERT_TRUE(waitFor(4));
+    manager->setMetered(1);  // yes
+    ASSERT_TRUE(waitFor(3));
 
     manager.reset();  // NetworkManager leaves the bus
-    ASSERT_TRUE(waitFor(5));
-    EXPECT_EQ(seen(), (std::vector<bool>{false, true, false, true, false}));
-}
-
-TEST_F(MeteredWatchTest, ReadsTheValueAtStart) {
-    PrivateBus bus;
-    if (!bus.running()) GTEST_SKIP() << "dbus-daemon is not available";
-    FakeNetworkManager manager(bus.address(), 3);
-    ASSERT_TRUE(manager.ready());
-    watchBus(bus.address());
-    ASSERT_TRUE(waitFor(1));
-    EXPECT_EQ(seen(), std::vector<bool>{true});
+    ASSERT_TRUE(waitFor(4));
+    manager = std::make_unique<FakeNetworkManager>(bus.address(), 3);
+    ASSERT_TRUE(manager->ready());
+    ASSERT_TRUE(waitFor(5));  // its name appearing brings a fresh read
+    EXPECT_EQ(seen(), (std::vector<bool>{true, false, true, false, true}));
 }
 
 }  // namespace
