@@ -7,7 +7,6 @@
 
 #include <atomic>
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <regex>
 #include <string>
@@ -22,20 +21,16 @@ namespace nerivane {
 namespace {
 
 using namespace std::chrono_literals;
+using Texts = std::vector<std::string>;
 
 constexpr std::uint64_t second = 1'000'000'000ull;
 
-// A store with hand-driven clocks whose stderr output goes into a pipe.
-struct Fixture {
-    std::atomic<std::uint64_t> now{1'000 * second};
-    UniqueFd readEnd;
-    UniqueFd writeEnd;
-    std::unique_ptr<LogStore> store;
-
-    explicit Fixture(LogStore::StderrOutput output = LogStore::StderrOutput::withoutJournal,
-                     std::size_t capacity = 20'000) {
+// A store with a hand-driven clock whose stderr output goes into a pipe.
+class LogStoreTest : public ::testing::Test {
+protected:
+    void make(LogStore::StderrOutput output = LogStore::StderrOutput::withoutJournal, std::size_t capacity = 20'000) {
         int fds[2];
-        EXPECT_EQ(pipe2(fds, O_NONBLOCK | O_CLOEXEC), 0);
+        ASSERT_EQ(pipe2(fds, O_NONBLOCK | O_CLOEXEC), 0);
         readEnd.reset(fds[0]);
         writeEnd.reset(fds[1]);
         LogStore::Configuration configuration;
@@ -48,7 +43,6 @@ struct Fixture {
         configuration.capacity = capacity;
         store = std::make_unique<LogStore>(std::move(configuration));
     }
-
     std::string output() const {
         std::string text;
         char buffer[4096];
@@ -56,82 +50,73 @@ struct Fixture {
         while ((n = ::read(readEnd.get(), buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<std::size_t>(n));
         return text;
     }
-
-    static std::vector<std::string> messages(const std::vector<LogEntry>& entries) {
-        std::vector<std::string> result;
-        for (const auto& entry : entries) result.push_back(entry.message);
+    Texts messages(std::chrono::seconds window, std::optional<std::string> subsystem = std::nullopt) const {
+        Texts result;
+        for (const auto& entry : subsystem ? store->entries(window, *subsystem) : store->entries(window))
+            result.push_back(entry.message);
         return result;
     }
+
+    std::atomic<std::uint64_t> now{1'000 * second};
+    UniqueFd readEnd, writeEnd;
+    std::unique_ptr<LogStore> store;
 };
 
-TEST(LogStore, KeepsTheLastTenMinutes) {
-    Fixture fixture;
-    Log log("targets", std::string(Log::defaultSubsystem), *fixture.store);
+TEST_F(LogStoreTest, KeepsTheLastTenMinutesWhicheverWayTheClockSteps) {
+    make();
+    Log log("targets", std::string(Log::defaultSubsystem), *store);
     log.info("first");
-    fixture.now += 300 * second;
+    now += 300 * second;
     log.error("second");
-    fixture.now += 299 * second;
+    now += 299 * second;
     log.debug("third");
-
     // "first" is 599 s old: still in.
-    EXPECT_EQ(Fixture::messages(fixture.store->entries(600s)), (std::vector<std::string>{"first", "second", "third"}));
-    EXPECT_EQ(Fixture::messages(fixture.store->entries(300s)), (std::vector<std::string>{"second", "third"}));
-    EXPECT_EQ(Fixture::messages(fixture.store->entries(0s)), (std::vector<std::string>{"third"}));
-
+    EXPECT_EQ(messages(600s), (Texts{"first", "second", "third"}));
+    EXPECT_EQ(messages(300s), (Texts{"second", "third"}));
+    EXPECT_EQ(messages(0s), (Texts{"third"}));
     // 601 s old: gone from the window, and pruned by the next write.
-    fixture.now += 2 * second;
-    EXPECT_EQ(Fixture::messages(fixture.store->entries(600s)), (std::vector<std::string>{"second", "third"}));
+    now += 2 * second;
+    EXPECT_EQ(messages(600s), (Texts{"second", "third"}));
     log.info("fourth");
-    EXPECT_EQ(Fixture::messages(fixture.store->entries(3600s)), (std::vector<std::string>{"second", "third", "fourth"}));
+    EXPECT_EQ(messages(3600s), (Texts{"second", "third", "fourth"}));
 
-    const auto entries = fixture.store->entries(600s);
-    EXPECT_EQ(entries[0].level, LogLevel::error);
-    EXPECT_EQ(entries[0].category, "targets");
-    EXPECT_EQ(entries[0].subsystem, "org.nerivane.Nerivane");
-    EXPECT_EQ(entries[0].time, 1'300 * second);
-    EXPECT_EQ(entries[1].level, LogLevel::debug);
+    EXPECT_EQ(store->entries(600s)[0].time, 1'300 * second);
+
+    // A clock that steps back loses nothing.
+    now -= 5 * second;
+    log.info("after");
+    EXPECT_EQ(messages(1s), (Texts{"third", "fourth", "after"}));
 }
 
-TEST(LogStore, FiltersBySubsystemAndBoundsItsSize) {
-    Fixture fixture(LogStore::StderrOutput::never, 3);
-    Log app("app", "org.nerivane.Nerivane", *fixture.store);
-    Log other("app", "org.example.Other", *fixture.store);
+TEST_F(LogStoreTest, FiltersBySubsystemAndBoundsItsSize) {
+    make(LogStore::StderrOutput::never, 3);
+    Log app("app", "org.nerivane.Nerivane", *store);
+    Log other("app", "org.example.Other", *store);
     app.info("a1");
     other.info("o1");
     app.info("a2");
-    EXPECT_EQ(Fixture::messages(fixture.store->entries(600s, "org.nerivane.Nerivane")),
-              (std::vector<std::string>{"a1", "a2"}));
+    EXPECT_EQ(messages(600s, "org.nerivane.Nerivane"), (Texts{"a1", "a2"}));
     app.info("a3");  // a flood keeps the newest
-    EXPECT_EQ(Fixture::messages(fixture.store->entries(600s)), (std::vector<std::string>{"o1", "a2", "a3"}));
+    EXPECT_EQ(messages(600s), (Texts{"o1", "a2", "a3"}));
 }
 
-TEST(LogStore, ClockStepsBackDoNotLoseEntries) {
-    Fixture fixture(LogStore::StderrOutput::never);
-    Log log("stats", std::string(Log::defaultSubsystem), *fixture.store);
-    log.info("before");
-    fixture.now -= 5 * second;
-    log.info("after");
-    EXPECT_EQ(Fixture::messages(fixture.store->entries(1s)), (std::vector<std::string>{"before", "after"}));
-}
-
-TEST(LogStore, WritesFromManyThreadsAreAllKept) {
-    Fixture fixture(LogStore::StderrOutput::never);
-    constexpr int threads = 4;
-    constexpr int perThread = 2'000;
+TEST_F(LogStoreTest, WritesFromManyThreadsAreAllKeptInOrder) {
+    make(LogStore::StderrOutput::never);
+    constexpr int threads = 4, perThread = 2'000;
     std::atomic<bool> reading{true};
     std::thread reader([&] {
         while (reading) {
-            const auto entries = fixture.store->entries(600s);
+            const auto entries = store->entries(600s);
             for (std::size_t i = 1; i < entries.size(); ++i) ASSERT_LE(entries[i - 1].time, entries[i].time);
         }
     });
     std::vector<std::thread> writers;
     for (int t = 0; t < threads; ++t) {
         writers.emplace_back([&, t] {
-            Log log("history", std::string(Log::defaultSubsystem), *fixture.store);
+            Log log("history", std::string(Log::defaultSubsystem), *store);
             for (int i = 0; i < perThread; ++i) {
                 log.info(Log::format("thread %d message %d", t, i));
-                fixture.now += 1;
+                now += 1;
             }
         });
     }
@@ -139,9 +124,8 @@ TEST(LogStore, WritesFromManyThreadsAreAllKept) {
     reading = false;
     reader.join();
 
-    const auto entries = fixture.store->entries(600s);
+    const auto entries = store->entries(600s);
     ASSERT_EQ(entries.size(), std::size_t(threads * perThread));
-    // Each thread's messages keep their order.
     std::vector<int> next(threads, 0);
     for (const auto& entry : entries) {
         int t = -1, i = -1;
@@ -150,45 +134,35 @@ TEST(LogStore, WritesFromManyThreadsAreAllKept) {
     }
 }
 
-TEST(LogStore, StderrLineFormat) {
-    Fixture fixture;
-    Log log("targets", std::string(Log::defaultSubsystem), *fixture.store);
+TEST_F(LogStoreTest, StderrLinesAndSwitchingThemOffAndOn) {
+    make();
+    Log log("targets", std::string(Log::defaultSubsystem), *store);
     log.info("path eth0 targets router=192.168.1.1");
     log.error("history unavailable: open: unable to open database file");
     log.debug("tick");
-    const std::string text = fixture.output();
-
+    const std::string text = output();
     const std::regex expected(
         "\\d\\d:\\d\\d:\\d\\d\\.678 nerivane\\[targets\\] path eth0 targets router=192\\.168\\.1\\.1\n"
         "\\d\\d:\\d\\d:\\d\\d\\.678 nerivane\\[targets\\] error: history unavailable: open: unable to open database file\n"
         "\\d\\d:\\d\\d:\\d\\d\\.678 nerivane\\[targets\\] debug: tick\n");
     EXPECT_TRUE(std::regex_match(text, expected)) << text;
-
     // Time zones move hours and minutes, never the seconds.
-    const LogEntry entry{0, 1'704'164'645'678'000'000ull, LogLevel::info, "s", "app", "hello"};
-    const std::string line = LogStore::stderrLine(entry);
+    const std::string line = LogStore::stderrLine({0, 1'704'164'645'678'000'000ull, LogLevel::info, "s", "app", "hello"});
     EXPECT_TRUE(line.ends_with(":05.678 nerivane[app] hello")) << line;
-}
 
-TEST(LogStore, StderrCanBeSwitchedOffAndOn) {
-    Fixture fixture;
-    Log log("app", std::string(Log::defaultSubsystem), *fixture.store);
-    fixture.store->setStderrOutput(LogStore::StderrOutput::never);
-    EXPECT_EQ(fixture.store->stderrOutput(), LogStore::StderrOutput::never);
+    // Switched off, messages are still recorded for the diagnostics report.
+    store->setStderrOutput(LogStore::StderrOutput::never);
     log.info("quiet");
-    EXPECT_EQ(fixture.output(), "");
-    // Still recorded for the diagnostics report.
-    EXPECT_EQ(Fixture::messages(fixture.store->entries(600s)), (std::vector<std::string>{"quiet"}));
-
-    fixture.store->setStderrOutput(LogStore::StderrOutput::always);
+    EXPECT_EQ(output(), "");
+    EXPECT_EQ(messages(600s).back(), "quiet");
+    store->setStderrOutput(LogStore::StderrOutput::always);
     log.info("loud");
-    EXPECT_NE(fixture.output().find("nerivane[app] loud\n"), std::string::npos);
+    EXPECT_NE(output().find("nerivane[targets] loud\n"), std::string::npos);
 }
 
 TEST(LogStore, JournalReachabilityNeedsAListeningSocket) {
     EXPECT_FALSE(LogStore::journalReachable("/nonexistent/journal/socket"));
     EXPECT_FALSE(LogStore::journalReachable(""));
-
     char directory[] = "/tmp/nerivane-log-XXXXXX";
     ASSERT_NE(mkdtemp(directory), nullptr);
     const std::string path = std::string(directory) + "/socket";
@@ -205,10 +179,7 @@ TEST(LogStore, JournalReachabilityNeedsAListeningSocket) {
     ::rmdir(directory);
 }
 
-TEST(Log, DefaultsAndFormatting) {
-    Log log("app");
-    EXPECT_EQ(log.subsystem(), "org.nerivane.Nerivane");
-    EXPECT_EQ(log.category(), "app");
+TEST(Log, FormatsTextsOfAnyLength) {
     EXPECT_EQ(Log::format("interval %g s%s", 5.0, " (battery)"), "interval 5 s (battery)");
     EXPECT_EQ(Log::format("%s", ""), "");
     const std::string big(10'000, 'x');

@@ -8,22 +8,13 @@
 #include <vector>
 
 #include "NerivaneKit/platform/SerialQueue.h"
+#include "support/Recorder.h"
 
 namespace nerivane {
 namespace {
 
 using namespace std::chrono_literals;
-
-// Waits (generously) until the predicate holds; false on time-out.
-template <class Predicate>
-bool eventually(Predicate predicate, std::chrono::milliseconds limit = 5s) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!predicate()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
+using test::eventually;
 
 TEST(SerialQueue, RunsWorkInOrderOneAtATimeOnItsOwnThread) {
     SerialQueue queue("org.nerivane.Nerivane.test");
@@ -47,30 +38,7 @@ TEST(SerialQueue, RunsWorkInOrderOneAtATimeOnItsOwnThread) {
     for (int i = 0; i < 100; ++i) EXPECT_EQ(order[i], i);
 }
 
-TEST(SerialQueue, SyncWaitsForTheWorkAndReturnsItsResult) {
-    SerialQueue queue("org.nerivane.Nerivane.test");
-    bool done = false;
-    queue.sync([&] {
-        std::this_thread::sleep_for(50ms);
-        done = true;
-    });
-    EXPECT_TRUE(done);
-
-    EXPECT_EQ(queue.syncResult([] { return 42; }), 42);
-    // Move-only results come out too.
-    auto pointer = queue.syncResult([] { return std::make_unique<int>(7); });
-    ASSERT_TRUE(pointer);
-    EXPECT_EQ(*pointer, 7);
-}
-
-TEST(SerialQueue, SyncPassesExceptionsToTheCallerAndTheQueueGoesOn) {
-    SerialQueue queue("org.nerivane.Nerivane.test");
-    EXPECT_THROW(queue.sync([] { throw std::runtime_error("boom"); }), std::runtime_error);
-    EXPECT_THROW(queue.syncResult([]() -> int { throw std::logic_error("bad"); }), std::logic_error);
-    EXPECT_EQ(queue.syncResult([] { return 1; }), 1);
-}
-
-TEST(SerialQueueDeathTest, SyncFromItsOwnQueueAborts) {
+TEST(SerialQueueDeathTest, SyncFromItsOwnQueueAndPreconditionsOffItAbort) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(
         {
@@ -78,10 +46,6 @@ TEST(SerialQueueDeathTest, SyncFromItsOwnQueueAborts) {
             queue.sync([&] { queue.sync([] {}); });
         },
         "sync called from its own queue");
-}
-
-TEST(SerialQueueDeathTest, PreconditionAbortsOffTheQueueOnly) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
     SerialQueue queue("org.nerivane.Nerivane.pre");
     queue.sync([&] { queue.precondition(); });  // fine on the queue
     EXPECT_DEATH(queue.precondition(), "not on queue org.nerivane.Nerivane.pre");
@@ -111,13 +75,9 @@ TEST(SerialQueue, AsyncAfterRunsOnTheQueueNoSoonerThanTheDelay) {
 TEST(SerialQueue, CancelledDelayedWorkNeverRunsWhoeverCancels) {
     SerialQueue queue("org.nerivane.Nerivane.test");
     std::atomic<int> runs{0};
-
-    // From another thread than the queue's.
     auto fromOutside = queue.asyncAfter(100ms, [&] { runs += 1; });
     fromOutside.cancel();
     EXPECT_TRUE(fromOutside.isCancelled());
-
-    // From the queue itself, and from a third thread.
     auto fromQueue = queue.asyncAfter(100ms, [&] { runs += 1; });
     queue.sync([&] { fromQueue.cancel(); });
     auto fromThread = queue.asyncAfter(100ms, [&] { runs += 1; });
@@ -144,7 +104,7 @@ TEST(SerialQueue, DelayedWorkAndHandlesMayOutliveTheQueue) {
     EXPECT_EQ(runs.load(), 0);
 }
 
-TEST(SerialQueue, DestructionDropsWorkNotYetStarted) {
+TEST(SerialQueue, DestructionDropsWorkNotYetStartedAndMayComeFromItsOwnWork) {
     std::atomic<bool> started{false};
     std::atomic<bool> second{false};
     {
@@ -157,13 +117,10 @@ TEST(SerialQueue, DestructionDropsWorkNotYetStarted) {
         ASSERT_TRUE(eventually([&] { return started.load(); }));
     }
     EXPECT_FALSE(second.load());
-}
 
-TEST(SerialQueue, CanBeDestroyedByItsOwnWork) {
     auto queue = std::make_shared<SerialQueue>("org.nerivane.Nerivane.test");
     std::atomic<bool> done{false};
-    SerialQueue* raw = queue.get();
-    raw->async([&queue, &done] {
+    queue->async([&queue, &done] {
         queue.reset();  // the last owner lets go from inside the queue
         done = true;
     });

@@ -45,11 +45,21 @@ Bytes concat(Bytes a, const Bytes& b) {
     return a;
 }
 
+Bytes changed(Bytes bytes, std::size_t at, std::uint8_t value) {
+    bytes[at] = value;
+    return bytes;
+}
+
+Bytes cut(Bytes bytes, std::size_t size) {
+    bytes.resize(size);
+    return bytes;
+}
+
 std::optional<ICMPPacket::Echo> parse(const Bytes& bytes, IPFamily family) {
     return ICMPPacket::parseReply(bytes, family);
 }
 
-TEST(ICMPPacketChecksum, FollowsRFC1071) {
+TEST(ICMPPacketChecksum, FollowsRFC1071AndKeepsEveryCarry) {
     // The worked example of RFC 1071: the sum ddf2 complements to 220d.
     EXPECT_EQ(ICMPPacket::checksum(Bytes{0x00, 0x01, 0xf2, 0x03, 0xf4, 0xf5, 0xf6, 0xf7}), 0x220d);
     // An odd last byte is the high byte of a word: 1234 + 5600 = 6834.
@@ -58,118 +68,77 @@ TEST(ICMPPacketChecksum, FollowsRFC1071) {
     // ffff + 0001 carries into bit 16; folded back it is 0001.
     EXPECT_EQ(ICMPPacket::checksum(Bytes{0xff, 0xff, 0x00, 0x01}), 0xfffe);
     EXPECT_EQ(ICMPPacket::checksum(Bytes{}), 0xffff);
-}
-
-TEST(ICMPPacketChecksum, KeepsEveryCarryOfLongData) {
     // 70,000 words of ffff: a 32-bit running sum would wrap and lose carries.
-    const Bytes data(140'000, 0xff);
+    Bytes data(140'000, 0xff);
     EXPECT_EQ(ICMPPacket::checksum(data), 0x0000);
-    Bytes withOne = data;
-    withOne.push_back(0x00);
-    withOne.push_back(0x01);
-    EXPECT_EQ(ICMPPacket::checksum(withOne), 0xfffe);
+    data.push_back(0x00);
+    data.push_back(0x01);
+    EXPECT_EQ(ICMPPacket::checksum(data), 0xfffe);
 }
 
-TEST(ICMPPacketRequest, IPv4LayoutMatchesTheHandBuiltBytes) {
-    const auto request = ICMPPacket::request(sample, IPFamily::v4);
-    EXPECT_EQ(Bytes(request.begin(), request.end()), handBuiltRequestV4());
-    EXPECT_EQ(ICMPPacket::checksum(request), 0) << "a correct checksum verifies to 0";
+TEST(ICMPPacket, LayoutsMatchTheHandBuiltBytes) {
+    const auto v4 = ICMPPacket::request(sample, IPFamily::v4);
+    EXPECT_EQ(Bytes(v4.begin(), v4.end()), handBuiltRequestV4());
+    EXPECT_EQ(ICMPPacket::checksum(v4), 0) << "a correct checksum verifies to 0";
+    // IPv6 leaves the checksum to the kernel.
+    const auto v6 = ICMPPacket::request(sample, IPFamily::v6);
+    EXPECT_EQ(Bytes(v6.begin(), v6.end()), changed(changed(changed(handBuiltRequestV4(), 0, 128), 2, 0), 3, 0));
+    const auto reply = ICMPPacket::message(ICMPPacket::echoReplyV4, sample);
+    EXPECT_EQ(Bytes(reply.begin(), reply.end()), handBuiltReplyV4());
+
 }
 
-TEST(ICMPPacketRequest, IPv6LeavesTheChecksumToTheKernel) {
-    const auto request = ICMPPacket::request(sample, IPFamily::v6);
-    Bytes expected = handBuiltRequestV4();
-    expected[0] = 128;
-    expected[2] = expected[3] = 0;
-    EXPECT_EQ(Bytes(request.begin(), request.end()), expected);
-}
-
-TEST(ICMPPacketRequest, ParsesBackForBothFamilies) {
-    const ICMPPacket::Echo echo{0xffff, 0xfffe, 0xfedcba9876543210};
-    for (IPFamily family : {IPFamily::v4, IPFamily::v6}) {
-        const auto request = ICMPPacket::request(echo, family);
-        EXPECT_EQ(ICMPPacket::parseRequest(request, family), echo);
-        EXPECT_EQ(ICMPPacket::parseRequest(request, family == IPFamily::v4 ? IPFamily::v6 : IPFamily::v4),
-                  std::nullopt)
-            << "a request of the other family";
-        EXPECT_EQ(ICMPPacket::parseReply(request, family), std::nullopt) << "a request is no reply";
-    }
-    EXPECT_EQ(ICMPPacket::parseRequest(Bytes(15, 8), IPFamily::v4), std::nullopt);
-}
-
-TEST(ICMPPacketReply, ParsesAnIPv4ReplyWithOrWithoutItsIPHeader) {
+TEST(ICMPPacketReply, ParsesRepliesWithOrWithoutTheirIPHeader) {
     EXPECT_EQ(parse(handBuiltReplyV4(), IPFamily::v4), sample);
     EXPECT_EQ(parse(concat(ipHeader(), handBuiltReplyV4()), IPFamily::v4), sample);
     // A header with options (24 bytes) is skipped as a whole.
     EXPECT_EQ(parse(concat(ipHeader(0x46), handBuiltReplyV4()), IPFamily::v4), sample);
     // The pattern is not checked, and a short (16-byte) reply still parses.
-    Bytes shortReply = handBuiltReplyV4();
-    shortReply.resize(16);
-    shortReply[2] = shortReply[3] = 0;
+    Bytes shortReply = changed(changed(cut(handBuiltReplyV4(), 16), 2, 0), 3, 0);
     const std::uint16_t sum = ICMPPacket::checksum(shortReply);
     shortReply[2] = static_cast<std::uint8_t>(sum >> 8);
     shortReply[3] = static_cast<std::uint8_t>(sum);
     EXPECT_EQ(parse(shortReply, IPFamily::v4), sample);
+    // IPv6 type 129; the kernel verified the real checksum, ours is not looked at.
+    EXPECT_EQ(parse(changed(changed(changed(handBuiltRequestV4(), 0, 129), 2, 0xde), 3, 0xad), IPFamily::v6), sample);
 }
 
-TEST(ICMPPacketReply, RejectsBadIPv4Headers) {
-    // Header length below 20 bytes.
-    EXPECT_EQ(parse(concat(ipHeader(0x44), handBuiltReplyV4()), IPFamily::v4), std::nullopt);
-    // Not ICMP (protocol 6 is TCP).
-    EXPECT_EQ(parse(concat(ipHeader(0x45, 6), handBuiltReplyV4()), IPFamily::v4), std::nullopt);
-    // Fewer than 8 bytes after the header.
-    EXPECT_EQ(parse(concat(ipHeader(), Bytes{0, 0, 0, 0, 0, 0, 0}), IPFamily::v4), std::nullopt);
-    // A 60-byte header in a 40-byte datagram.
-    Bytes cut = ipHeader(0x4f);
-    cut.resize(40);
-    EXPECT_EQ(parse(cut, IPFamily::v4), std::nullopt);
-    // Room for 8 bytes but not for the 16-byte echo header.
-    Bytes eight = handBuiltReplyV4();
-    eight.resize(8);
-    EXPECT_EQ(parse(concat(ipHeader(), eight), IPFamily::v4), std::nullopt);
-}
-
-TEST(ICMPPacketReply, RejectsTruncatedGarbageAndCorruptedReplies) {
-    for (IPFamily family : {IPFamily::v4, IPFamily::v6}) {
-        EXPECT_EQ(parse(Bytes{}, family), std::nullopt);
-        EXPECT_EQ(parse(Bytes{0x45}, family), std::nullopt);
-        EXPECT_EQ(parse(Bytes(15, 0), family), std::nullopt);
-        EXPECT_EQ(parse(Bytes(64, 0xa5), family), std::nullopt);
-    }
-    Bytes corrupted = handBuiltReplyV4();
-    corrupted[3] ^= 0x01;
-    EXPECT_EQ(parse(corrupted, IPFamily::v4), std::nullopt) << "checksum field damaged";
-    corrupted = handBuiltReplyV4();
-    corrupted[40] ^= 0x80;
-    EXPECT_EQ(parse(corrupted, IPFamily::v4), std::nullopt) << "payload damaged";
-    EXPECT_EQ(parse(concat(ipHeader(), corrupted), IPFamily::v4), std::nullopt);
-    Bytes coded = handBuiltReplyV4();
-    coded[1] = 1;
-    coded[3] = static_cast<std::uint8_t>(coded[3] - 1);  // checksum still right
+TEST(ICMPPacketReply, RejectsGarbageTruncatedCorruptedAndForeignData) {
+    // The reply with code 1 and the checksum put right again.
+    const Bytes coded = changed(changed(handBuiltReplyV4(), 1, 1), 3, 0xf2);
     ASSERT_EQ(ICMPPacket::checksum(coded), 0);
-    EXPECT_EQ(parse(coded, IPFamily::v4), std::nullopt) << "code must be 0";
-}
-
-TEST(ICMPPacketReply, ParsesIPv6Type129WithoutCheckingTheChecksum) {
-    Bytes reply = handBuiltRequestV4();
-    reply[0] = 129;
-    reply[2] = 0xde;  // the kernel verified the real one; ours is not looked at
-    reply[3] = 0xad;
-    EXPECT_EQ(parse(reply, IPFamily::v6), sample);
-    reply[1] = 1;
-    EXPECT_EQ(parse(reply, IPFamily::v6), std::nullopt) << "code must be 0";
-    reply[1] = 0;
-    reply[0] = 0;
-    EXPECT_EQ(parse(reply, IPFamily::v6), std::nullopt) << "an IPv4 reply type on an IPv6 socket";
-    // An IPv4 reply parsed as IPv6 and the other way round.
-    EXPECT_EQ(parse(handBuiltReplyV4(), IPFamily::v6), std::nullopt);
-    reply[0] = 129;
-    EXPECT_EQ(parse(reply, IPFamily::v4), std::nullopt);
-}
-
-TEST(ICMPPacketMessage, BuildsRepliesThatParse) {
-    const auto reply = ICMPPacket::message(ICMPPacket::echoReplyV4, sample);
-    EXPECT_EQ(Bytes(reply.begin(), reply.end()), handBuiltReplyV4());
+    const Bytes v6Reply = changed(handBuiltRequestV4(), 0, 129);
+    const struct {
+        const char* what;
+        Bytes bytes;
+        IPFamily family;
+    } cases[] = {
+        {"empty", {}, IPFamily::v4},
+        {"empty", {}, IPFamily::v6},
+        {"one byte", {0x45}, IPFamily::v4},
+        {"one byte", {0x45}, IPFamily::v6},
+        {"15 zero bytes", Bytes(15, 0), IPFamily::v4},
+        {"15 zero bytes", Bytes(15, 0), IPFamily::v6},
+        {"garbage", Bytes(64, 0xa5), IPFamily::v4},
+        {"garbage", Bytes(64, 0xa5), IPFamily::v6},
+        {"IP header below 20 bytes", concat(ipHeader(0x44), handBuiltReplyV4()), IPFamily::v4},
+        {"TCP, not ICMP", concat(ipHeader(0x45, 6), handBuiltReplyV4()), IPFamily::v4},
+        {"7 bytes after the header", concat(ipHeader(), Bytes(7, 0)), IPFamily::v4},
+        {"60-byte header in 40 bytes", cut(ipHeader(0x4f), 40), IPFamily::v4},
+        {"8 bytes but no echo header", concat(ipHeader(), cut(handBuiltReplyV4(), 8)), IPFamily::v4},
+        {"checksum damaged", changed(handBuiltReplyV4(), 3, 0xf2), IPFamily::v4},
+        {"payload damaged", changed(handBuiltReplyV4(), 40, 40 ^ 0x80), IPFamily::v4},
+        {"payload damaged behind a header", concat(ipHeader(), changed(handBuiltReplyV4(), 40, 40 ^ 0x80)),
+         IPFamily::v4},
+        {"code not 0", coded, IPFamily::v4},
+        {"IPv6 code not 0", changed(v6Reply, 1, 1), IPFamily::v6},
+        {"IPv4 reply type on IPv6", changed(v6Reply, 0, 0), IPFamily::v6},
+        {"IPv4 reply as IPv6", handBuiltReplyV4(), IPFamily::v6},
+        {"IPv6 reply as IPv4", v6Reply, IPFamily::v4},
+        {"a request is no reply", handBuiltRequestV4(), IPFamily::v4},
+        {"an IPv6 request is no reply", changed(v6Reply, 0, 128), IPFamily::v6},
+    };
+    for (const auto& c : cases) EXPECT_EQ(parse(c.bytes, c.family), std::nullopt) << c.what;
 }
 
 }  // namespace

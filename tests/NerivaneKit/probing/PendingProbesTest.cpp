@@ -10,7 +10,6 @@ constexpr std::uint64_t second = 1000 * ms;
 constexpr std::uint64_t start = 1'000 * second;
 
 const ProbeAddress router = ProbeAddress::v4({192, 168, 1, 1});
-const ProbeAddress other = ProbeAddress::v4({192, 168, 1, 2});
 const ProbeAddress linkLocal = ProbeAddress::v6({0xfe, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}, 2);
 
 PendingProbes table() {
@@ -32,76 +31,55 @@ ProbeResult result(const PendingProbes::Probe& probe, ProbeResult::Outcome outco
 
 using Results = std::vector<ProbeResult>;
 
-TEST(PendingProbesMatch, AReplyInTimeGivesItsRoundTripTime) {
-    auto pending = table();
-    const auto p = probe(7);
-    pending.record(p);
-    EXPECT_EQ(pending.match(echoFor(p), router, start + 5 * ms), (Results{result(p, ProbeResult::Reply{5.0})}));
-    EXPECT_TRUE(pending.inFlight.empty());
-    EXPECT_EQ(pending.match(echoFor(p), router, start + 6 * ms), Results{}) << "a duplicate reply";
+TEST(PendingProbesMatch, AReplyMatchesBySequenceTokenAndSourceWithItsScope) {
+    for (const ProbeAddress& host : {router, linkLocal}) {
+        SCOPED_TRACE(host.text());
+        auto pending = table();
+        const auto p = probe(7, start, host);
+        pending.record(p);
+        const PendingProbes before = pending;
+
+        auto foreign = echoFor(p);
+        foreign.token ^= 1;  // another program's probe with our sequence
+        auto unknown = echoFor(p);
+        unknown.sequence = 8;
+        ProbeAddress otherScope = host;
+        otherScope.scopeID = 3;
+        ProbeAddress unscoped = host;
+        unscoped.scopeID = 0;
+        EXPECT_EQ(pending.match(foreign, host, start + 1 * ms), Results{});
+        EXPECT_EQ(pending.match(unknown, host, start + 1 * ms), Results{});
+        EXPECT_EQ(pending.match(echoFor(p), ProbeAddress::v4({192, 168, 1, 2}), start + 1 * ms), Results{});
+        if (host == linkLocal) {
+            EXPECT_EQ(pending.match(echoFor(p), otherScope, start + 1 * ms), Results{});
+            EXPECT_EQ(pending.match(echoFor(p), unscoped, start + 1 * ms), Results{});
+        }
+        EXPECT_EQ(pending, before);
+
+        // Ping sockets rewrite the identifier: it is not compared.
+        auto rewritten = echoFor(p);
+        rewritten.identifier = 0x9999;
+        EXPECT_EQ(pending.match(rewritten, host, start + 5 * ms), (Results{result(p, ProbeResult::Reply{5.0})}));
+        EXPECT_TRUE(pending.inFlight.empty());
+        EXPECT_EQ(pending.match(echoFor(p), host, start + 6 * ms), Results{}) << "a duplicate reply";
+    }
 }
 
-TEST(PendingProbesMatch, TheIdentifierIsNotCompared) {
-    // Ping sockets rewrite it, so replies carry one we never sent.
-    auto pending = table();
-    const auto p = probe(7);
-    pending.record(p);
-    auto echo = echoFor(p);
-    echo.identifier = 0x9999;
-    EXPECT_EQ(pending.match(echo, router, start + 1 * ms).size(), 1u);
-}
-
-TEST(PendingProbesMatch, ForeignRepliesLeaveTheProbeUntouched) {
-    auto pending = table();
-    const auto p = probe(7);
-    pending.record(p);
-    const PendingProbes before = pending;
-
-    auto foreign = echoFor(p);
-    foreign.token ^= 1;  // another program's probe with our sequence
-    EXPECT_EQ(pending.match(foreign, router, start + 1 * ms), Results{});
-    EXPECT_EQ(pending.match(echoFor(p), other, start + 1 * ms), Results{}) << "reply from another host";
-    auto unknown = echoFor(p);
-    unknown.sequence = 8;
-    EXPECT_EQ(pending.match(unknown, router, start + 1 * ms), Results{});
-    EXPECT_EQ(pending, before);
-
-    EXPECT_EQ(pending.match(echoFor(p), router, start + 3 * ms), (Results{result(p, ProbeResult::Reply{3.0})}));
-}
-
-TEST(PendingProbesMatch, AnIPv6ReplyMustComeFromTheSameScope) {
-    auto pending = table();
-    const auto p = probe(9, start, linkLocal);
-    pending.record(p);
-    ProbeAddress otherInterface = linkLocal;
-    otherInterface.scopeID = 3;
-    ProbeAddress unscoped = linkLocal;
-    unscoped.scopeID = 0;
-    EXPECT_EQ(pending.match(echoFor(p), otherInterface, start + 1 * ms), Results{});
-    EXPECT_EQ(pending.match(echoFor(p), unscoped, start + 1 * ms), Results{});
-    EXPECT_EQ(pending.match(echoFor(p), linkLocal, start + 1 * ms), (Results{result(p, ProbeResult::Reply{1.0})}));
-}
-
-TEST(PendingProbesMatch, AReplyAfterTheTimeOutReadBeforeExpiryIsLostThenLate) {
-    auto pending = table();
+TEST(PendingProbesMatch, TimesAgainstTheTimeOut) {
     const auto p = probe(1);
-    pending.record(p);
-    EXPECT_EQ(pending.match(echoFor(p), router, start + 2500 * ms),
-              (Results{result(p, ProbeResult::Lost{}), result(p, ProbeResult::Late{2500.0})}));
-    EXPECT_EQ(pending, table()) << "nothing left to expire or match";
-
+    const auto matched = [&](std::uint64_t arrival) {
+        auto pending = table();
+        pending.record(p);
+        const Results results = pending.match(echoFor(p), router, arrival);
+        EXPECT_EQ(pending, table()) << "nothing left to expire or match";
+        return results;
+    };
+    // After the time-out, read before any expiry: lost, then late.
+    EXPECT_EQ(matched(start + 2500 * ms), (Results{result(p, ProbeResult::Lost{}), result(p, ProbeResult::Late{2500.0})}));
     // Exactly at the time-out it is still a reply.
-    auto pending2 = table();
-    pending2.record(p);
-    EXPECT_EQ(pending2.match(echoFor(p), router, start + 2 * second),
-              (Results{result(p, ProbeResult::Reply{2000.0})}));
-}
-
-TEST(PendingProbesMatch, ArrivalBeforeTheSendTimeCountsAsZero) {
-    auto pending = table();
-    const auto p = probe(1);
-    pending.record(p);
-    EXPECT_EQ(pending.match(echoFor(p), router, start - 3 * ms), (Results{result(p, ProbeResult::Reply{0.0})}));
+    EXPECT_EQ(matched(start + 2 * second), (Results{result(p, ProbeResult::Reply{2000.0})}));
+    // An arrival stamped before the sending counts as zero.
+    EXPECT_EQ(matched(start - 3 * ms), (Results{result(p, ProbeResult::Reply{0.0})}));
 }
 
 TEST(PendingProbesExpire, LostProbesTurnLateWithinTheLateWindowOnly) {
@@ -128,6 +106,13 @@ TEST(PendingProbesExpire, LostProbesTurnLateWithinTheLateWindowOnly) {
     EXPECT_EQ(pending.expire(start + 40 * second + 1), Results{});
     EXPECT_TRUE(pending.timedOut.empty());
     EXPECT_EQ(pending.match(echoFor(later), router, start + 40 * second + 2), Results{}) << "beyond 30 s";
+
+    // A clock behind the send times expires nothing.
+    pending.record(probe(3));
+    pending.timedOut[4] = probe(4);
+    const PendingProbes before = pending;
+    EXPECT_EQ(pending.expire(start - 100 * second), Results{});
+    EXPECT_EQ(pending, before);
 }
 
 TEST(PendingProbesExpire, ReportsOldestFirstAcrossTheSequenceWrap) {
@@ -144,17 +129,7 @@ TEST(PendingProbesExpire, ReportsOldestFirstAcrossTheSequenceWrap) {
     EXPECT_EQ(pending.timedOut.size(), 4u);
 }
 
-TEST(PendingProbesExpire, AClockBehindTheSendTimeExpiresNothing) {
-    auto pending = table();
-    const auto p = probe(1);
-    pending.record(p);
-    pending.timedOut[2] = probe(2);
-    EXPECT_EQ(pending.expire(start - 100 * second), Results{});
-    EXPECT_TRUE(pending.inFlight.contains(1));
-    EXPECT_TRUE(pending.timedOut.contains(2));
-}
-
-TEST(PendingProbesRecord, ANewProbeReplacesATimedOutOneWithItsSequence) {
+TEST(PendingProbes, ANewProbeReplacesATimedOutOneWithItsSequenceAndClearForgetsAll) {
     auto pending = table();
     const auto old = probe(5);
     pending.record(old);
@@ -168,21 +143,16 @@ TEST(PendingProbesRecord, ANewProbeReplacesATimedOutOneWithItsSequence) {
         << "the old probe's late reply must not count for the new probe";
     EXPECT_EQ(pending.match(echoFor(fresh), router, start + 4 * second + 2 * ms),
               (Results{result(fresh, ProbeResult::Reply{2.0})}));
-}
 
-TEST(PendingProbesClear, ForgetsEverythingWithoutResults) {
-    auto pending = table();
-    const auto a = probe(1);
-    const auto b = probe(2);
-    pending.record(a);
-    pending.record(b);
-    ASSERT_EQ(pending.expire(start + 3 * second).size(), 2u);
-    const auto c = probe(3, start + 3 * second);
-    pending.record(c);
+    // Clearing forgets timed-out and waiting probes without a result.
+    pending.record(probe(1));
+    ASSERT_EQ(pending.expire(start + 3 * second).size(), 1u);
+    const auto waiting = probe(2, start + 3 * second);
+    pending.record(waiting);
     pending.clear();
     EXPECT_EQ(pending, table());
-    EXPECT_EQ(pending.match(echoFor(a), router, start + 4 * second), Results{});
-    EXPECT_EQ(pending.match(echoFor(c), router, start + 4 * second), Results{});
+    EXPECT_EQ(pending.match(echoFor(probe(1)), router, start + 4 * second), Results{});
+    EXPECT_EQ(pending.match(echoFor(waiting), router, start + 4 * second), Results{});
     EXPECT_EQ(pending.expire(start + 10 * second), Results{});
 }
 

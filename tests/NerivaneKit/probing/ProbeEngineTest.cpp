@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <mutex>
 #include <thread>
 
@@ -14,34 +13,35 @@
 #include "NerivaneKit/platform/MachClock.h"
 #include "NerivaneKit/platform/SerialQueue.h"
 #include "NerivaneKit/probing/ProbeEngine.h"
+#include "support/Recorder.h"
 
 namespace nerivane {
 namespace {
 
 using namespace std::chrono_literals;
 using Event = ProbeEngine::Event;
+using Events = std::vector<Event>;
 
-// Delivers chosen store snapshots; shared with the test, which changes them.
-struct FakeNetwork {
-    std::mutex mutex;
+constexpr std::size_t targetsIndex = 0, statusIndex = 1, resultIndex = 2, tickIndex = 3;
+
+StoreSnapshot loopbackSnapshot(const std::string& router = "127.0.0.1") {
     StoreSnapshot snapshot;
-    PathSource::Handlers handlers;
-    SerialQueue* queue = nullptr;
+    snapshot.primaryInterface = "lo";
+    snapshot.routerIPv4 = router;
+    return snapshot;
+}
 
-    void change(StoreSnapshot next) {
-        SerialQueue* target;
-        {
-            std::lock_guard lock(mutex);
-            snapshot = std::move(next);
-            target = queue;
-        }
-        target->async([this] { handlers.configurationChanged(); });
-    }
-};
-
+// Delivers the snapshot the test chose, and tells the engine when it changes.
 class FakePathSource : public PathSource {
 public:
-    explicit FakePathSource(std::shared_ptr<FakeNetwork> network) : network_(std::move(network)) {}
+    struct Network {
+        std::mutex mutex;
+        StoreSnapshot snapshot = loopbackSnapshot();
+        Handlers handlers;
+        SerialQueue* queue = nullptr;
+    };
+
+    explicit FakePathSource(std::shared_ptr<Network> network) : network_(std::move(network)) {}
     bool start(SerialQueue& queue, Handlers handlers) override {
         std::lock_guard lock(network_->mutex);
         network_->queue = &queue;
@@ -55,81 +55,42 @@ public:
         return network_->snapshot;
     }
 
-private:
-    std::shared_ptr<FakeNetwork> network_;
-};
-
-StoreSnapshot loopbackSnapshot(const std::string& router = "127.0.0.1") {
-    StoreSnapshot snapshot;
-    snapshot.primaryInterface = "lo";
-    snapshot.routerIPv4 = router;
-    return snapshot;
-}
-
-// A monotonic clock that the test can move ahead, and a continuous clock that
-// can additionally be moved ahead alone, as a sleep would.
-struct FakeClock {
-    std::atomic<std::uint64_t> ahead{0};
-    std::atomic<std::uint64_t> slept{0};
-    ClockSource source() {
-        return ClockSource{[this] { return MachClock::now() + ahead.load(); },
-                           [this] { return MachClock::now() + ahead.load() + slept.load(); }};
-    }
-};
-
-class Recorder {
-public:
-    void operator()(const Event& event) {
-        std::lock_guard lock(mutex_);
-        events_.push_back(event);
-        changed_.notify_all();
-    }
-    std::vector<Event> events() {
-        std::lock_guard lock(mutex_);
-        return events_;
-    }
-    // Waits until the predicate holds over the events so far.
-    template <class Predicate>
-    bool waitFor(Predicate predicate, std::chrono::milliseconds limit = 10s) {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, limit, [&] { return predicate(events_); });
-    }
-    std::size_t count(std::size_t index) {
-        std::lock_guard lock(mutex_);
-        return static_cast<std::size_t>(
-            std::count_if(events_.begin(), events_.end(), [index](const Event& e) { return e.index() == index; }));
+    static void change(const std::shared_ptr<Network>& network, StoreSnapshot next) {
+        std::lock_guard lock(network->mutex);
+        network->snapshot = std::move(next);
+        network->queue->async([network] { network->handlers.configurationChanged(); });
     }
 
 private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<Event> events_;
+    std::shared_ptr<Network> network_;
 };
-
-constexpr std::size_t targetsIndex = 0, statusIndex = 1, resultIndex = 2, tickIndex = 3;
 
 auto countOf(std::size_t index, std::size_t atLeast) {
-    return [=](const std::vector<Event>& events) {
-        return static_cast<std::size_t>(std::count_if(events.begin(), events.end(),
-                                                      [&](const Event& e) { return e.index() == index; })) >= atLeast;
+    return [=](const Events& events) {
+        return std::count_if(events.begin(), events.end(), [&](const Event& e) { return e.index() == index; }) >=
+               static_cast<std::ptrdiff_t>(atLeast);
     };
 }
 
 class ProbeEngineTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        LogStore::shared().setStderrOutput(LogStore::StderrOutput::never);
-        network_->snapshot = loopbackSnapshot();
-    }
+    void SetUp() override { LogStore::shared().setStderrOutput(LogStore::StderrOutput::never); }
 
-    std::unique_ptr<ProbeEngine> makeEngine(TargetSettings settings, double interval = 1.0,
-                                            TargetPlan::Resolver resolve = {}) {
+    std::unique_ptr<ProbeEngine> start(TargetSettings settings, TargetPlan::Resolver resolve = {}) {
         ProbeEngine::Environment environment;
         environment.identifier = "org.nerivane.test";
-        environment.clock = clock_.source();
+        // A monotonic clock the test moves ahead, and a continuous one that
+        // can also move alone, as a sleep would.
+        environment.clock = ClockSource{[this] { return MachClock::now() + ahead.load(); },
+                                        [this] { return MachClock::now() + ahead.load() + slept.load(); }};
         environment.resolve = resolve ? resolve : [](const std::string&) { return std::vector<ProbeAddress>{}; };
-        environment.makePathSource = [network = network_] { return std::make_unique<FakePathSource>(network); };
-        return std::make_unique<ProbeEngine>(settings, interval, std::ref(recorder_), environment);
+        environment.makePathSource = [network = network] { return std::make_unique<FakePathSource>(network); };
+        auto engine = std::make_unique<ProbeEngine>(settings, 1.0, std::ref(recorder), environment);
+        engine->start();
+        return engine;
+    }
+    std::size_t count(std::size_t index) {
+        return recorder.countIf([index](const Event& e) { return e.index() == index; });
     }
 
     static TargetSettings loopbackSettings() {
@@ -138,26 +99,25 @@ protected:
         return settings;
     }
 
-    std::shared_ptr<FakeNetwork> network_ = std::make_shared<FakeNetwork>();
-    FakeClock clock_;
-    Recorder recorder_;
+    std::shared_ptr<FakePathSource::Network> network = std::make_shared<FakePathSource::Network>();
+    std::atomic<std::uint64_t> ahead{0}, slept{0};
+    test::Recorder<Event> recorder;
 };
 
 TEST_F(ProbeEngineTest, ReportsTargetsThenWarmUpThenResultsBeforeTheirTick) {
-    auto engine = makeEngine(loopbackSettings());
-    engine->start();
-    ASSERT_TRUE(recorder_.waitFor(countOf(tickIndex, 2)));
+    auto engine = start(loopbackSettings());
+    ASSERT_TRUE(recorder.waitFor(countOf(tickIndex, 2)));
     engine->stop();
 
-    const auto events = recorder_.events();
+    const auto events = recorder.values();
     ASSERT_GE(events.size(), 5u);
     const auto& targets = std::get<ProbeEngine::TargetsEvent>(events[0]);
     ASSERT_EQ(targets.targets.size(), 3u);
-    EXPECT_EQ(targets.targets[0].role, TargetRole::router());
     EXPECT_EQ(targets.targets[0].address, *ProbeAddress::parse("127.0.0.1"));
     EXPECT_EQ(targets.path.primaryInterface, "lo");
     const std::vector<TargetRole> order{TargetRole::router(), TargetRole::internet(0), TargetRole::internet(1)};
     for (std::size_t i = 0; i < order.size(); ++i) {
+        EXPECT_EQ(targets.targets[i].role, order[i]);
         EXPECT_EQ(std::get<ProbeEngine::StatusEvent>(events[1 + i]), (ProbeEngine::StatusEvent{order[i], TargetStatus::warmingUp}));
     }
     // Loopback answers within the 0.25 s window: the first round's three
@@ -174,61 +134,67 @@ TEST_F(ProbeEngineTest, ReportsTargetsThenWarmUpThenResultsBeforeTheirTick) {
 }
 
 TEST_F(ProbeEngineTest, KeepsTheTimerFastWhileWarmingUpAndSlowsOnceSettled) {
-    auto engine = makeEngine(loopbackSettings());
-    engine->start();
-    ASSERT_TRUE(recorder_.waitFor(countOf(tickIndex, 1)));
+    auto engine = start(loopbackSettings());
+    const auto onQueue = [&](auto read) { return engine->queue().syncResult([&] { return read(*engine); }); };
+    const auto timerInterval = [](ProbeEngine& e) { return e.timerInterval(); };
+    ASSERT_TRUE(recorder.waitFor(countOf(tickIndex, 1)));
     engine->setInterval(5.0);
-    EXPECT_EQ(engine->queue().syncResult([&] { return engine->timerInterval(); }), 1.0);
+    EXPECT_EQ(onQueue(timerInterval), 1.0);
 
     // Ten seconds pass on the engine clock: every target settles on the next tick.
-    clock_.ahead += MachClock::ticks(10.5);
-    ASSERT_TRUE(recorder_.waitFor([](const std::vector<Event>& events) {
+    ahead += MachClock::ticks(10.5);
+    ASSERT_TRUE(recorder.waitFor([](const Events& events) {
         return std::count_if(events.begin(), events.end(), [](const Event& e) {
                    auto* status = std::get_if<ProbeEngine::StatusEvent>(&e);
                    return status && status->status == TargetStatus::icmp;
                }) == 3;
     }));
-    ASSERT_TRUE(recorder_.waitFor(countOf(tickIndex, 3)));
-    EXPECT_EQ(engine->queue().syncResult([&] { return engine->timerInterval(); }), 5.0);
-    const int generation = engine->queue().syncResult([&] { return engine->generation(); });
+    ASSERT_TRUE(recorder.waitFor(countOf(tickIndex, 3)));
+    EXPECT_EQ(onQueue(timerInterval), 5.0);
+    const int generation = onQueue([](ProbeEngine& e) { return e.generation(); });
 
     // The same effective period again keeps the timer as it is.
     engine->setInterval(5.0);
-    EXPECT_EQ(engine->queue().syncResult([&] { return engine->timerInterval(); }), 5.0);
-    EXPECT_EQ(engine->queue().syncResult([&] { return engine->generation(); }), generation);
+    EXPECT_EQ(onQueue(timerInterval), 5.0);
+    EXPECT_EQ(onQueue([](ProbeEngine& e) { return e.generation(); }), generation);
     engine->stop();
 }
 
-TEST_F(ProbeEngineTest, EqualSettingsAreIgnoredAndAnyChangeRebuildsTheTargets) {
-    auto engine = makeEngine(loopbackSettings());
-    engine->start();
-    ASSERT_TRUE(recorder_.waitFor(countOf(tickIndex, 1)));
+TEST_F(ProbeEngineTest, EqualSettingsAreIgnoredAChangeRebuildsAndStopEndsTheTicks) {
+    auto engine = start(loopbackSettings());
+    ASSERT_TRUE(recorder.waitFor(countOf(tickIndex, 1)));
     engine->setSettings(loopbackSettings());
     std::this_thread::sleep_for(600ms);
-    EXPECT_EQ(recorder_.count(targetsIndex), 1u);
+    EXPECT_EQ(count(targetsIndex), 1u);
 
     auto changed = loopbackSettings();
     changed.probeIPv6 = false;
     engine->setSettings(changed);
-    EXPECT_TRUE(recorder_.waitFor(countOf(targetsIndex, 2)));
+    EXPECT_TRUE(recorder.waitFor(countOf(targetsIndex, 2)));
+
+    // Stopping ends the generation: no tick or result follows.
     engine->stop();
+    const auto ticks = count(tickIndex);
+    const auto results = count(resultIndex);
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_EQ(count(tickIndex), ticks);
+    EXPECT_EQ(count(resultIndex), results);
 }
 
 TEST_F(ProbeEngineTest, AWakeFromSleepRebuildsTheTargetsWithoutProbing) {
-    auto engine = makeEngine(loopbackSettings());
-    engine->start();
-    ASSERT_TRUE(recorder_.waitFor(countOf(tickIndex, 1)));
+    auto engine = start(loopbackSettings());
+    ASSERT_TRUE(recorder.waitFor(countOf(tickIndex, 1)));
 
     // Short sleeps add up; only more than a second in all counts as a wake.
-    clock_.slept += MachClock::ticks(0.6);
+    slept += MachClock::ticks(0.6);
     std::this_thread::sleep_for(1200ms);
-    EXPECT_EQ(recorder_.count(targetsIndex), 1u);
-    clock_.slept += MachClock::ticks(0.6);
-    ASSERT_TRUE(recorder_.waitFor(countOf(targetsIndex, 2)));
+    EXPECT_EQ(count(targetsIndex), 1u);
+    slept += MachClock::ticks(0.6);
+    ASSERT_TRUE(recorder.waitFor(countOf(targetsIndex, 2)));
     engine->stop();
 
     // The rebuilt list starts over with warm-up statuses.
-    const auto events = recorder_.events();
+    const auto events = recorder.values();
     auto second = std::find_if(events.begin() + 1, events.end(), [](const Event& e) { return e.index() == targetsIndex; });
     ASSERT_NE(second, events.end());
     ASSERT_GE(events.end() - second, 4);
@@ -243,42 +209,28 @@ TEST_F(ProbeEngineTest, DropsTheTargetsOfAnEarlierPathWhoseResolutionFinishedLat
     };
     auto settings = loopbackSettings();
     settings.customHosts = {"custom.test"};
-    auto engine = makeEngine(settings, 1.0, slowFirst);
-    engine->start();
+    auto engine = start(settings, slowFirst);
     std::this_thread::sleep_for(700ms);  // the first path is reported and its planning hangs
-    network_->change(loopbackSnapshot("127.0.0.5"));
-    ASSERT_TRUE(recorder_.waitFor(countOf(tickIndex, 1)));
+    FakePathSource::change(network, loopbackSnapshot("127.0.0.5"));
+    ASSERT_TRUE(recorder.waitFor(countOf(tickIndex, 1)));
     std::this_thread::sleep_for(1500ms);
     engine->stop();
 
-    const auto events = recorder_.events();
-    ASSERT_EQ(recorder_.count(targetsIndex), 1u);
+    ASSERT_EQ(count(targetsIndex), 1u);
+    const auto events = recorder.values();
     const auto& targets = std::get<ProbeEngine::TargetsEvent>(events[0]);
     EXPECT_EQ(targets.targets[0].address, *ProbeAddress::parse("127.0.0.5"));
     EXPECT_EQ(targets.targets.back().role, TargetRole::custom(0));
 }
 
-TEST_F(ProbeEngineTest, StopEndsTheGenerationSoNoTickFollows) {
-    auto engine = makeEngine(loopbackSettings());
-    engine->start();
-    ASSERT_TRUE(recorder_.waitFor(countOf(tickIndex, 1)));
-    engine->stop();
-    const auto ticks = recorder_.count(tickIndex);
-    const auto results = recorder_.count(resultIndex);
-    std::this_thread::sleep_for(1500ms);
-    EXPECT_EQ(recorder_.count(tickIndex), ticks);
-    EXPECT_EQ(recorder_.count(resultIndex), results);
-}
-
 TEST_F(ProbeEngineTest, AnUnsatisfiedPathHasNoTargetsAndNoTicks) {
-    network_->snapshot = StoreSnapshot{};
-    auto engine = makeEngine(loopbackSettings());
-    engine->start();
-    ASSERT_TRUE(recorder_.waitFor(countOf(targetsIndex, 1)));
+    network->snapshot = StoreSnapshot{};
+    auto engine = start(loopbackSettings());
+    ASSERT_TRUE(recorder.waitFor(countOf(targetsIndex, 1)));
     std::this_thread::sleep_for(1500ms);
     engine->stop();
-    EXPECT_TRUE(std::get<ProbeEngine::TargetsEvent>(recorder_.events()[0]).targets.empty());
-    EXPECT_EQ(recorder_.count(tickIndex), 0u);
+    EXPECT_TRUE(std::get<ProbeEngine::TargetsEvent>(recorder.values()[0]).targets.empty());
+    EXPECT_EQ(count(tickIndex), 0u);
 }
 
 }  // namespace

@@ -8,7 +8,7 @@
 namespace nerivane {
 namespace {
 
-using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
 using ::testing::IsEmpty;
 
 ProbeAddress at(const std::string& literal) {
@@ -20,7 +20,13 @@ ProbeAddress at(const std::string& literal) {
 // Stands in for the system resolver: answers from a table, remembers every
 // question, and never touches the network.
 struct FakeResolver {
-    std::map<std::string, std::vector<ProbeAddress>> answers;
+    std::map<std::string, std::vector<ProbeAddress>> answers{
+        {"dual.test", {at("2001:db8::1"), at("192.0.2.1"), at("2001:db8::2"), at("192.0.2.2")}},
+        {"twice.test", {at("192.0.2.9"), at("192.0.2.9")}},
+        {"two.test", {at("192.0.2.2")}},
+        {"three.test", {at("192.0.2.3")}},
+        {"v6only.test", {at("2001:db8::66")}},
+    };
     std::vector<std::string> asked;
 
     TargetPlan::Resolver function() {
@@ -32,44 +38,30 @@ struct FakeResolver {
     }
 };
 
-NetworkPath ipv4Only() {
+NetworkPath path(bool v4, bool v6) {
     NetworkPath path;
     path.isSatisfied = true;
     path.primaryInterface = "eth0";
-    path.hasIPv4 = true;
-    path.routerIPv4 = at("192.168.1.1");
-    // Known but unused without IPv6 state.
-    path.routerIPv6 = at("fe80::1%1");
+    path.hasIPv4 = v4;
+    path.hasIPv6 = v6;
+    if (v4) path.routerIPv4 = at("192.168.1.1");
+    path.routerIPv6 = at("fe80::1%1");  // known but unused without IPv6 state
     return path;
 }
 
-NetworkPath ipv6Only() {
-    NetworkPath path;
-    path.isSatisfied = true;
-    path.primaryInterface = "eth0";
-    path.hasIPv6 = true;
-    path.routerIPv6 = at("fe80::1%1");
-    return path;
-}
+const NetworkPath ipv4Only = path(true, false), ipv6Only = path(false, true), dualStack = path(true, true);
 
-NetworkPath dualStack() {
-    NetworkPath path = ipv4Only();
-    path.hasIPv6 = true;
-    return path;
-}
-
-TargetSettings withHosts(std::vector<std::string> internet, std::vector<std::string> custom = {}) {
+TargetSettings hosts(std::vector<std::string> internet, std::vector<std::string> custom = {}, bool probeIPv6 = true) {
     TargetSettings settings;
     settings.internetHosts = std::move(internet);
     settings.customHosts = std::move(custom);
+    settings.probeIPv6 = probeIPv6;
     return settings;
 }
 
 TEST(TargetPlan, AddressOfAHostInOneFamily) {
     FakeResolver resolver;
-    resolver.answers["dual.test"] = {at("2001:db8::7"), at("192.0.2.7"), at("192.0.2.8")};
     const auto resolve = resolver.function();
-
     EXPECT_EQ(TargetPlan::address("192.0.2.1", IPFamily::v4, resolve), at("192.0.2.1"));
     EXPECT_EQ(TargetPlan::address("9.9.9.9", IPFamily::v6, resolve), at("2620:fe::fe"));
     // No partners the other way round, and none for unknown IPv4 hosts.
@@ -79,130 +71,85 @@ TEST(TargetPlan, AddressOfAHostInOneFamily) {
     EXPECT_EQ(TargetPlan::address("001.001.001.001", IPFamily::v6, resolve), std::nullopt);
     EXPECT_THAT(resolver.asked, IsEmpty());
 
-    EXPECT_EQ(TargetPlan::address("dual.test", IPFamily::v4, resolve), at("192.0.2.7"));
-    EXPECT_EQ(TargetPlan::address("dual.test", IPFamily::v6, resolve), at("2001:db8::7"));
+    EXPECT_EQ(TargetPlan::address("dual.test", IPFamily::v4, resolve), at("192.0.2.1"));
+    EXPECT_EQ(TargetPlan::address("dual.test", IPFamily::v6, resolve), at("2001:db8::1"));
     EXPECT_EQ(TargetPlan::address("nowhere.test", IPFamily::v4, resolve), std::nullopt);
 }
 
-TEST(TargetPlan, UnsatisfiedPathHasNoTargets) {
-    FakeResolver resolver;
-    NetworkPath path = dualStack();
-    path.isSatisfied = false;
-    EXPECT_THAT(TargetPlan::targets(path, withHosts({"a.test"}, {"b.test"}), resolver.function()), IsEmpty());
-    EXPECT_THAT(TargetPlan::targets(NetworkPath::empty(), TargetSettings{}, resolver.function()), IsEmpty());
-    EXPECT_THAT(resolver.asked, IsEmpty());
-}
-
-TEST(TargetPlan, IPv4OnlyPathWithDefaultSettings) {
-    FakeResolver resolver;
-    EXPECT_THAT(TargetPlan::targets(ipv4Only(), TargetSettings{}, resolver.function()),
-                ElementsAre(Target{TargetRole::router(), "router", at("192.168.1.1")},
-                            Target{TargetRole::internet(0), "1.1.1.1", at("1.1.1.1")},
-                            Target{TargetRole::internet(1), "8.8.8.8", at("8.8.8.8")}));
-}
-
-TEST(TargetPlan, DualStackAddsTheFirstHostsIPv6Partner) {
-    FakeResolver resolver;
-    const auto targets = TargetPlan::targets(dualStack(), TargetSettings{}, resolver.function());
-    EXPECT_THAT(targets, ElementsAre(Target{TargetRole::router(), "router", at("192.168.1.1")},
-                                     Target{TargetRole::internet(0), "1.1.1.1", at("1.1.1.1")},
-                                     Target{TargetRole::internet(1), "8.8.8.8", at("8.8.8.8")},
-                                     Target{TargetRole::internetIPv6(), "1.1.1.1", at("2606:4700:4700::1111")}));
-
-    auto settings = TargetSettings{};
-    settings.probeIPv6 = false;
-    EXPECT_EQ(TargetPlan::targets(dualStack(), settings, resolver.function()).size(), 3u);
-
-    // A first host without a partner gives no IPv6 target, even if the
-    // second one has a partner.
-    EXPECT_EQ(TargetPlan::targets(dualStack(), withHosts({"192.0.2.1", "8.8.8.8"}), resolver.function()).size(), 3u);
-    EXPECT_EQ(TargetPlan::targets(dualStack(), withHosts({}), resolver.function()).size(), 1u);
-}
-
-TEST(TargetPlan, IPv6OnlyPathProbesThePartnersInstead) {
-    FakeResolver resolver;
-    EXPECT_THAT(TargetPlan::targets(ipv6Only(), TargetSettings{}, resolver.function()),
-                ElementsAre(Target{TargetRole::router(), "router", at("fe80::1%1")},
-                            Target{TargetRole::internet(0), "1.1.1.1", at("2606:4700:4700::1111")},
-                            Target{TargetRole::internet(1), "8.8.8.8", at("2001:4860:4860::8888")}));
-    // An IPv4 host without a partner cannot be probed there.
-    EXPECT_THAT(TargetPlan::targets(ipv6Only(), withHosts({"192.0.2.1", "9.9.9.9"}), resolver.function()),
-                ElementsAre(Target{TargetRole::router(), "router", at("fe80::1%1")},
-                            Target{TargetRole::internet(1), "9.9.9.9", at("2620:fe::fe")}));
-}
-
-TEST(TargetPlan, MissingRouterIsLeftOut) {
-    FakeResolver resolver;
-    NetworkPath path = dualStack();
-    path.routerIPv4.reset();
-    // The IPv6 router does not stand in while the path has IPv4.
-    const auto targets = TargetPlan::targets(path, withHosts({"192.0.2.1"}), resolver.function());
-    EXPECT_THAT(targets, ElementsAre(Target{TargetRole::internet(0), "192.0.2.1", at("192.0.2.1")}));
-}
-
-TEST(TargetPlan, SkippedHostKeepsItsIndexAndTheThirdIsNeverUsed) {
-    FakeResolver resolver;
-    resolver.answers["two.test"] = {at("192.0.2.2")};
-    resolver.answers["three.test"] = {at("192.0.2.3")};
-    const auto targets = TargetPlan::targets(ipv4Only(), withHosts({"one.test", "two.test", "three.test"}),
-                                             resolver.function());
-    EXPECT_THAT(targets, ElementsAre(Target{TargetRole::router(), "router", at("192.168.1.1")},
-                                     Target{TargetRole::internet(1), "two.test", at("192.0.2.2")}));
-    EXPECT_THAT(resolver.asked, ElementsAre("one.test", "two.test"));
-}
-
-TEST(TargetPlan, NamesResolveOnceAndGiveTheFirstAddressOfEachFamily) {
-    FakeResolver resolver;
-    resolver.answers["dual.test"] = {at("2001:db8::1"), at("192.0.2.1"), at("2001:db8::2"), at("192.0.2.2")};
-    resolver.answers["twice.test"] = {at("192.0.2.9"), at("192.0.2.9")};
-    const auto targets = TargetPlan::targets(dualStack(), withHosts({"dual.test", "twice.test"}, {"dual.test"}),
-                                             resolver.function());
-    EXPECT_THAT(targets, ElementsAre(Target{TargetRole::router(), "router", at("192.168.1.1")},
-                                     Target{TargetRole::internet(0), "dual.test", at("192.0.2.1")},
-                                     Target{TargetRole::internet(1), "twice.test", at("192.0.2.9")},
-                                     Target{TargetRole::internetIPv6(), "dual.test", at("2001:db8::1")},
-                                     Target{TargetRole::custom(0), "dual.test", at("192.0.2.1")}));
-    EXPECT_THAT(resolver.asked, ElementsAre("dual.test", "twice.test"));
-}
-
-TEST(TargetPlan, CustomHostsFallBackToIPv6OnDualStackOnly) {
-    FakeResolver resolver;
-    resolver.answers["v6only.test"] = {at("2001:db8::66")};
-    const auto settings = withHosts({}, {"2001:db8::1", "v6only.test", "192.0.2.3"});
-
-    EXPECT_THAT(TargetPlan::targets(dualStack(), settings, resolver.function()),
-                ElementsAre(Target{TargetRole::router(), "router", at("192.168.1.1")},
-                            Target{TargetRole::custom(0), "2001:db8::1", at("2001:db8::1")},
-                            Target{TargetRole::custom(1), "v6only.test", at("2001:db8::66")}));
-    EXPECT_THAT(TargetPlan::targets(ipv4Only(), settings, resolver.function()),
-                ElementsAre(Target{TargetRole::router(), "router", at("192.168.1.1")}));
-    // On an IPv6-only path the IPv6 addresses are the primary ones.
-    EXPECT_THAT(TargetPlan::targets(ipv6Only(), settings, resolver.function()),
-                ElementsAre(Target{TargetRole::router(), "router", at("fe80::1%1")},
-                            Target{TargetRole::custom(0), "2001:db8::1", at("2001:db8::1")},
-                            Target{TargetRole::custom(1), "v6only.test", at("2001:db8::66")}));
-}
-
-TEST(TargetPlan, IPv6LiteralInternetHostBecomesTheIPv6Target) {
-    FakeResolver resolver;
-    const auto settings = withHosts({"2001:db8::53", "8.8.8.8"});
-    EXPECT_THAT(TargetPlan::targets(dualStack(), settings, resolver.function()),
-                ElementsAre(Target{TargetRole::router(), "router", at("192.168.1.1")},
-                            Target{TargetRole::internet(1), "8.8.8.8", at("8.8.8.8")},
-                            Target{TargetRole::internetIPv6(), "2001:db8::53", at("2001:db8::53")}));
-    EXPECT_THAT(TargetPlan::targets(ipv4Only(), settings, resolver.function()),
-                ElementsAre(Target{TargetRole::router(), "router", at("192.168.1.1")},
-                            Target{TargetRole::internet(1), "8.8.8.8", at("8.8.8.8")}));
-    EXPECT_THAT(resolver.asked, IsEmpty());
-}
-
-TEST(TargetPlan, AtMostSixTargets) {
-    FakeResolver resolver;
-    const auto settings = withHosts({"1.1.1.1", "8.8.8.8", "9.9.9.9"}, {"192.0.2.1", "192.0.2.2", "192.0.2.3"});
-    const auto targets = TargetPlan::targets(dualStack(), settings, resolver.function());
-    ASSERT_EQ(targets.size(), 6u);
-    EXPECT_EQ(targets[4].role, TargetRole::custom(0));
-    EXPECT_EQ(targets[5].role, TargetRole::custom(1));
+TEST(TargetPlan, TargetsOfEachKindOfPath) {
+    const Target router4{TargetRole::router(), "router", at("192.168.1.1")};
+    const Target router6{TargetRole::router(), "router", at("fe80::1%1")};
+    const auto internet = [](int index, const char* host, const char* address) {
+        return Target{TargetRole::internet(index), host, at(address)};
+    };
+    const auto custom = [](int index, const char* host, const char* address) {
+        return Target{TargetRole::custom(index), host, at(address)};
+    };
+    NetworkPath unsatisfied = dualStack;
+    unsatisfied.isSatisfied = false;
+    NetworkPath noRouter = dualStack;
+    noRouter.routerIPv4.reset();
+    const auto customMix = hosts({}, {"2001:db8::1", "v6only.test", "192.0.2.3"});
+    const auto literalV6 = hosts({"2001:db8::53", "8.8.8.8"});
+    const std::vector<std::string> none;
+    const struct {
+        const char* name;
+        NetworkPath path;
+        TargetSettings settings;
+        std::vector<Target> expected;
+        std::optional<std::vector<std::string>> asked;  // when it matters
+    } cases[] = {
+        {"unsatisfied", unsatisfied, hosts({"a.test"}, {"b.test"}), {}, none},
+        {"IPv4 only", ipv4Only, TargetSettings{},
+         {router4, internet(0, "1.1.1.1", "1.1.1.1"), internet(1, "8.8.8.8", "8.8.8.8")}, none},
+        {"dual stack adds the first host's IPv6 partner", dualStack, TargetSettings{},
+         {router4, internet(0, "1.1.1.1", "1.1.1.1"), internet(1, "8.8.8.8", "8.8.8.8"),
+          {TargetRole::internetIPv6(), "1.1.1.1", at("2606:4700:4700::1111")}},
+         none},
+        {"dual stack, IPv6 probing off", dualStack, hosts({"1.1.1.1", "8.8.8.8"}, {}, false),
+         {router4, internet(0, "1.1.1.1", "1.1.1.1"), internet(1, "8.8.8.8", "8.8.8.8")}, none},
+        // Only the first host's partner counts.
+        {"dual stack, first host without partner", dualStack, hosts({"192.0.2.1", "8.8.8.8"}),
+         {router4, internet(0, "192.0.2.1", "192.0.2.1"), internet(1, "8.8.8.8", "8.8.8.8")}, none},
+        {"IPv6 only probes the partners", ipv6Only, TargetSettings{},
+         {router6, internet(0, "1.1.1.1", "2606:4700:4700::1111"), internet(1, "8.8.8.8", "2001:4860:4860::8888")},
+         none},
+        {"IPv6 only, host without partner", ipv6Only, hosts({"192.0.2.1", "9.9.9.9"}),
+         {router6, internet(1, "9.9.9.9", "2620:fe::fe")}, none},
+        // The IPv6 router does not stand in while the path has IPv4.
+        {"missing router", noRouter, hosts({"192.0.2.1"}), {internet(0, "192.0.2.1", "192.0.2.1")}, none},
+        {"unresolved host keeps its index, the third is never used", ipv4Only,
+         hosts({"one.test", "two.test", "three.test"}), {router4, internet(1, "two.test", "192.0.2.2")},
+         std::vector<std::string>{"one.test", "two.test"}},
+        {"names resolve once, first address of each family", dualStack,
+         hosts({"dual.test", "twice.test"}, {"dual.test"}),
+         {router4, internet(0, "dual.test", "192.0.2.1"), internet(1, "twice.test", "192.0.2.9"),
+          {TargetRole::internetIPv6(), "dual.test", at("2001:db8::1")}, custom(0, "dual.test", "192.0.2.1")},
+         std::vector<std::string>{"dual.test", "twice.test"}},
+        {"custom hosts fall back to IPv6 on dual stack", dualStack, customMix,
+         {router4, custom(0, "2001:db8::1", "2001:db8::1"), custom(1, "v6only.test", "2001:db8::66")}, {}},
+        {"custom hosts, IPv4 only", ipv4Only, customMix, {router4}, {}},
+        {"custom hosts, IPv6 only", ipv6Only, customMix,
+         {router6, custom(0, "2001:db8::1", "2001:db8::1"), custom(1, "v6only.test", "2001:db8::66")}, {}},
+        {"IPv6 literal internet host is the IPv6 target", dualStack, literalV6,
+         {router4, internet(1, "8.8.8.8", "8.8.8.8"), {TargetRole::internetIPv6(), "2001:db8::53", at("2001:db8::53")}},
+         none},
+        {"IPv6 literal internet host, IPv4 only", ipv4Only, literalV6, {router4, internet(1, "8.8.8.8", "8.8.8.8")},
+         none},
+        {"at most six targets", dualStack, hosts({"1.1.1.1", "8.8.8.8", "9.9.9.9"}, {"192.0.2.1", "192.0.2.2", "192.0.2.3"}),
+         {router4, internet(0, "1.1.1.1", "1.1.1.1"), internet(1, "8.8.8.8", "8.8.8.8"),
+          {TargetRole::internetIPv6(), "1.1.1.1", at("2606:4700:4700::1111")}, custom(0, "192.0.2.1", "192.0.2.1"),
+          custom(1, "192.0.2.2", "192.0.2.2")},
+         none},
+    };
+    for (const auto& c : cases) {
+        FakeResolver resolver;
+        EXPECT_THAT(TargetPlan::targets(c.path, c.settings, resolver.function()), ElementsAreArray(c.expected))
+            << c.name;
+        if (c.asked) {
+            EXPECT_EQ(resolver.asked, *c.asked) << c.name;
+        }
+    }
 }
 
 }  // namespace

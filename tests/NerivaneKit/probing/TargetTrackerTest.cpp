@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <tuple>
+#include <vector>
+
 #include "NerivaneKit/probing/TargetTracker.h"
 
 namespace nerivane {
@@ -20,9 +23,7 @@ ProbeResult lost() { return {ProbeAddress::v4({192, 0, 2, 1}), 1, 0, ProbeResult
 
 // How a simulated host and its router behave during a warm-up.
 struct Network {
-    bool hostAnswersICMP = false;
-    bool hostAnswersTCP = false;
-    bool routerAnswered = false;
+    bool hostAnswersICMP = false, hostAnswersTCP = false, routerAnswered = false;
 };
 
 // What the engine did with one tracker in one tick.
@@ -55,15 +56,13 @@ TargetTracker settledAs(TargetStatus status, TargetRole role = TargetRole::inter
 }
 
 TEST(TargetTracker, WarmUpSettlesAfterTenSecondsOnTheFirstMatchingRule) {
-    struct Case {
+    const struct {
         const char* name;
         TargetRole role;
         bool isVPN;
-        int icmpReplies;
-        int tcpReplies;
+        int icmpReplies, tcpReplies;
         TargetStatus expected;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"answering router", TargetRole::router(), true, 1, 0, TargetStatus::icmp},
         {"silent router on VPN", TargetRole::router(), true, 0, 0, TargetStatus::unreachableVPN},
         {"silent router", TargetRole::router(), false, 0, 0, TargetStatus::doesntAnswerPing},
@@ -88,7 +87,7 @@ TEST(TargetTracker, WarmUpSettlesAfterTenSecondsOnTheFirstMatchingRule) {
     }
 }
 
-TEST(TargetTracker, InternetHostBehindAnsweringRouterIsTriedWithTCPFromThreeSeconds) {
+TEST(TargetTracker, OnlyANonPingingInternetHostBehindAnAnsweringRouterIsTriedWithTCPFromThreeSeconds) {
     TargetTracker tracker(targetFor(TargetRole::internet(0)), false, 5.0);
     const auto ticks = warmUp(tracker, {.hostAnswersTCP = true, .routerAnswered = true}, 10.0);
     ASSERT_EQ(ticks.size(), 11u);
@@ -106,9 +105,9 @@ TEST(TargetTracker, InternetHostBehindAnsweringRouterIsTriedWithTCPFromThreeSeco
     EXPECT_EQ(ticks.back().plan, (Plan{.sendTCP = true, .regularDue = true}));
     EXPECT_EQ(tracker.tcpReplies, 8);
     EXPECT_EQ(tracker.icmpReplies, 0);
-}
 
-TEST(TargetTracker, NoTCPWarmUpWhileTheRouterIsSilentOrTheHostPings) {
+    // No TCP while the router is silent or the host pings, nor for routers
+    // and custom hosts.
     TargetTracker silentRouter(targetFor(TargetRole::internet(0)), false, 0);
     for (const auto& tick : warmUp(silentRouter, {.hostAnswersTCP = true}, 10.0)) EXPECT_FALSE(tick.plan.sendTCP);
     EXPECT_EQ(silentRouter.status(), TargetStatus::icmp);
@@ -141,38 +140,31 @@ TEST(TargetTracker, SilentRouterSettlesWithoutTCPAndIsCheckedEveryMinute) {
     EXPECT_EQ(tracker.lastSent, 9.0);
 }
 
-TEST(TargetTracker, RegularProbeIsDueHalfASecondBeforeTheInterval) {
+TEST(TargetTracker, RegularProbesAreDueHalfASecondEarlyAndTCPTargetsGetAnICMPCheckEveryMinute) {
     auto tracker = settledAs(TargetStatus::icmp);
     EXPECT_EQ(tracker.plan(20.0, 5.0, false, std::nullopt), (Plan{.sendICMP = true, .regularDue = true}));
-    EXPECT_EQ(tracker.lastSent, 20.0);
     EXPECT_EQ(tracker.plan(24.4, 5.0, false, std::nullopt), Plan{});
     EXPECT_EQ(tracker.lastSent, 20.0);
     EXPECT_EQ(tracker.plan(24.5, 5.0, false, std::nullopt), (Plan{.sendICMP = true, .regularDue = true}));
     EXPECT_EQ(tracker.lastSent, 24.5);
     // An ICMP target is never checked: its measurements are the checks.
     EXPECT_EQ(tracker.plan(25.0, 5.0, false, 0.0), Plan{});
-}
 
-TEST(TargetTracker, TCPTargetMeasuresWithTCPAndChecksICMPEveryMinute) {
-    auto tracker = settledAs(TargetStatus::tcp);
-    EXPECT_EQ(tracker.plan(100.0, 1.0, true, 40.0),
-              (Plan{.sendICMP = true, .icmpIsCheck = true, .sendTCP = true, .regularDue = true}));
-    EXPECT_EQ(tracker.plan(101.0, 1.0, true, 100.0), (Plan{.sendTCP = true, .regularDue = true}));
-    EXPECT_EQ(tracker.plan(101.2, 1.0, true, 100.0), Plan{});
-    EXPECT_EQ(tracker.plan(159.0, 1.0, true, 100.0), (Plan{.sendTCP = true, .regularDue = true}));
-    EXPECT_EQ(tracker.plan(159.4, 1.0, true, 100.0), Plan{});
-    EXPECT_EQ(tracker.plan(160.0, 1.0, true, 100.0),
-              (Plan{.sendICMP = true, .icmpIsCheck = true, .sendTCP = true, .regularDue = true}));
+    auto tcpTarget = settledAs(TargetStatus::tcp);
+    const Plan both{.sendICMP = true, .icmpIsCheck = true, .sendTCP = true, .regularDue = true};
+    const Plan tcpOnly{.sendTCP = true, .regularDue = true};
+    const std::vector<std::tuple<double, double, Plan>> steps{
+        {100.0, 40.0, both}, {101.0, 100.0, tcpOnly}, {101.2, 100.0, Plan{}},
+        {159.0, 100.0, tcpOnly}, {159.4, 100.0, Plan{}}, {160.0, 100.0, both}};
+    for (const auto& [now, lastCheck, plan] : steps) EXPECT_EQ(tcpTarget.plan(now, 1.0, true, lastCheck), plan) << now;
 }
 
 TEST(TargetTracker, OnlyUnflaggedResultsOfTheStatusProtocolAreMeasurements) {
-    struct Case {
+    const struct {
         TargetStatus status;
         ProbeProtocol protocol;
-        bool isCheck;
-        bool measurement;
-    };
-    const Case cases[] = {
+        bool isCheck, measurement;
+    } cases[] = {
         {TargetStatus::warmingUp, icmp, false, true},         {TargetStatus::warmingUp, tcp, true, false},
         {TargetStatus::warmingUp, tcp, false, false},        {TargetStatus::icmp, icmp, false, true},
         {TargetStatus::icmp, icmp, true, false},             {TargetStatus::icmp, tcp, false, false},
@@ -205,7 +197,13 @@ TEST(TargetTracker, LateRepliesAreReportedButChangeNothing) {
     EXPECT_FALSE(internet.account(reply(), icmp, false, 1.0).routerAnswered);
 }
 
-TEST(TargetTracker, SlowIntervalLossStartsABurstOfDueTicksUntilThreeReplies) {
+TEST(TargetTracker, OnlyASlowIntervalLossStartsABurstOfDueTicksUntilThreeReplies) {
+    for (const double fast : {1.0, 0.5}) {
+        auto tracker = settledAs(TargetStatus::icmp);
+        tracker.account(lost(), icmp, false, fast);
+        EXPECT_FALSE(tracker.isRechecking) << fast;
+    }
+
     auto tracker = settledAs(TargetStatus::icmp);
     const double interval = 5.0;
     ASSERT_TRUE(tracker.plan(100.0, interval, true, std::nullopt).regularDue);
@@ -233,22 +231,12 @@ TEST(TargetTracker, SlowIntervalLossStartsABurstOfDueTicksUntilThreeReplies) {
     ASSERT_TRUE(checked.isRechecking);
     checked.account(reply(), icmp, true, interval);
     EXPECT_EQ(checked.recheckReplies, 0);
-}
-
-TEST(TargetTracker, FastIntervalLossStartsNoBurst) {
-    for (const double interval : {1.0, 0.5}) {
-        auto tracker = settledAs(TargetStatus::icmp);
-        tracker.account(lost(), icmp, false, interval);
-        EXPECT_FALSE(tracker.isRechecking) << interval;
-    }
     // A loss after the interval was shortened ends a running burst.
-    auto tracker = settledAs(TargetStatus::icmp);
-    tracker.account(lost(), icmp, false, 5.0);
-    tracker.account(lost(), icmp, false, 1.0);
-    EXPECT_FALSE(tracker.isRechecking);
+    checked.account(lost(), tcp, false, 1.0);
+    EXPECT_FALSE(checked.isRechecking);
 }
 
-TEST(TargetTracker, TCPTargetReturnsToICMPAfterThreeAnsweredChecksInARow) {
+TEST(TargetTracker, ReturnsToICMPAfterThreeAnsweredChecksInARowOrARouterAfterOne) {
     auto tracker = settledAs(TargetStatus::tcp);
     EXPECT_EQ(tracker.account(reply(), icmp, true, 1.0).newStatus, std::nullopt);
     EXPECT_EQ(tracker.account(reply(), icmp, true, 1.0).newStatus, std::nullopt);
@@ -266,14 +254,13 @@ TEST(TargetTracker, TCPTargetReturnsToICMPAfterThreeAnsweredChecksInARow) {
     EXPECT_EQ(tracker.status(), TargetStatus::icmp);
     EXPECT_EQ(tracker.icmpReplies, 5);
     EXPECT_EQ(tracker.tcpReplies, 5);
-}
 
-TEST(TargetTracker, RouterThatNeverPingedReturnsToICMPOnTheFirstAnsweredCheck) {
+    // A router that never pinged returns on the first answered check.
     for (const auto status : {TargetStatus::doesntAnswerPing, TargetStatus::unreachableVPN}) {
-        auto tracker = settledAs(status, TargetRole::router());
-        EXPECT_EQ(tracker.account(lost(), icmp, true, 1.0).newStatus, std::nullopt);
-        EXPECT_EQ(tracker.account(late(), icmp, true, 1.0).newStatus, std::nullopt);
-        EXPECT_EQ(tracker.account(reply(), icmp, true, 1.0),
+        auto router = settledAs(status, TargetRole::router());
+        EXPECT_EQ(router.account(lost(), icmp, true, 1.0).newStatus, std::nullopt);
+        EXPECT_EQ(router.account(late(), icmp, true, 1.0).newStatus, std::nullopt);
+        EXPECT_EQ(router.account(reply(), icmp, true, 1.0),
                   (Accounting{.newStatus = TargetStatus::icmp, .routerAnswered = true}));
     }
 }

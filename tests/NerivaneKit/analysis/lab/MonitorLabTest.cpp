@@ -28,6 +28,7 @@
 
 #include "NerivaneKit/analysis/Monitor.h"
 #include "NerivaneKit/platform/LogStore.h"
+#include "support/LabAccess.h"
 
 namespace nerivane {
 namespace {
@@ -54,36 +55,11 @@ constexpr double firstVerdictBound = 1.0 + 10.0 + roundAndSnapshot + slack;
 // four seconds, never five seconds without a reply.
 constexpr double flapSilent = 2.5, flapAnswering = 1.5;
 
-std::string environment(const char* name) {
-    const char* value = std::getenv(name);
-    return value != nullptr ? value : "";
-}
-
-std::string labName() { return environment("NERIVANE_LAB"); }
-
-std::string labCommand() {
-    auto command = environment("NERIVANE_LAB_CMD");
-    if (command.empty() && !environment("NERIVANE_SOURCE_DIR").empty())
-        command = environment("NERIVANE_SOURCE_DIR") + "/lab/lab";
-    return command;
-}
-
-// The monitor probes 1.1.1.1 and 8.8.8.8: it must run in the lab's client
-// namespace and nowhere else.
-bool insideTheLab() {
-    if (labName().empty()) return false;
-    struct stat own {}, client {};
-    if (::stat("/proc/self/ns/net", &own) != 0) return false;
-    if (::stat(("/run/netns/" + labName() + "-c").c_str(), &client) != 0) return false;
-    return own.st_ino == client.st_ino && own.st_dev == client.st_dev;
-}
-
-bool lab(const std::string& arguments) {
-    const std::string command = labCommand() + " " + arguments + " --name " + labName() + " >/dev/null";
-    const int status = std::system(command.c_str());
-    if (status != 0) std::fprintf(stderr, "lab command failed (%d): %s\n", status, command.c_str());
-    return status == 0;
-}
+using labtest::environment;
+using labtest::insideTheLab;
+using labtest::lab;
+using labtest::labCommand;
+using labtest::labName;
 
 double since(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();

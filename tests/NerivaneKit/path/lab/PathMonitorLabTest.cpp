@@ -3,7 +3,6 @@
 // tun0 that `lab vpn on` makes the default route.
 #include <gtest/gtest.h>
 #include <net/if.h>
-#include <sys/stat.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -14,6 +13,7 @@
 
 #include "NerivaneKit/path/PathMonitor.h"
 #include "NerivaneKit/platform/SerialQueue.h"
+#include "support/LabAccess.h"
 
 namespace nerivane {
 namespace {
@@ -21,32 +21,12 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-std::string environment(const char* name) {
-    const char* value = std::getenv(name);
-    return value != nullptr ? value : "";
-}
-
-std::string labName() { return environment("NERIVANE_LAB"); }
-
-std::string labCommand() {
-    auto command = environment("NERIVANE_LAB_CMD");
-    if (command.empty() && !environment("NERIVANE_SOURCE_DIR").empty())
-        command = environment("NERIVANE_SOURCE_DIR") + "/lab/lab";
-    return command;
-}
-
-// These tests change routes: they must run in the lab's client namespace and
-// nowhere else.
-bool insideTheLab() {
-    if (labName().empty()) return false;
-    struct stat own {}, client {};
-    if (::stat("/proc/self/ns/net", &own) != 0) return false;
-    if (::stat(("/run/netns/" + labName() + "-c").c_str(), &client) != 0) return false;
-    return own.st_ino == client.st_ino && own.st_dev == client.st_dev;
-}
+using labtest::insideTheLab;
+using labtest::lab;
+using labtest::labCommand;
+using labtest::labName;
 
 int run(const std::string& command) { return std::system((command + " >/dev/null").c_str()); }
-int lab(const std::string& verb) { return run(labCommand() + " " + verb + " --name " + labName()); }
 
 class PathMonitorLab : public ::testing::Test {
 protected:
@@ -65,8 +45,8 @@ protected:
         if (!insideTheLab()) GTEST_SKIP() << "not inside the client namespace of lab \"" << labName() << "\"";
         ASSERT_FALSE(labCommand().empty());
         // Every case starts from the plain lab.
-        ASSERT_EQ(lab("vpn off"), 0);
-        ASSERT_EQ(lab("link up"), 0);
+        ASSERT_TRUE(lab("vpn off"));
+        ASSERT_TRUE(lab("link up"));
         monitor = std::make_unique<PathMonitor>(queue, [this](const NetworkPath& path) {
             std::lock_guard lock(mutex);
             reports.push_back({path, Clock::now()});
@@ -129,7 +109,7 @@ TEST_F(PathMonitorLab, ReportsTheLabPathOnce) {
 TEST_F(PathMonitorLab, VPNOverEthernetKeepsTheEthernetRouters) {
     ASSERT_TRUE(waitForReport(0));
     const auto switched = Clock::now();
-    ASSERT_EQ(lab("vpn on"), 0);
+    ASSERT_TRUE(lab("vpn on"));
     const auto vpn = waitForReport(1);
     ASSERT_TRUE(vpn);
     EXPECT_GE(vpn->at - switched, PathMonitor::debounce);
@@ -143,7 +123,7 @@ TEST_F(PathMonitorLab, VPNOverEthernetKeepsTheEthernetRouters) {
     settle();
     EXPECT_EQ(reportCount(), 2u);
 
-    ASSERT_EQ(lab("vpn off"), 0);
+    ASSERT_TRUE(lab("vpn off"));
     const auto back = waitForReport(2);
     ASSERT_TRUE(back);
     expectPlainLabPath(back->path);
@@ -152,7 +132,7 @@ TEST_F(PathMonitorLab, VPNOverEthernetKeepsTheEthernetRouters) {
 TEST_F(PathMonitorLab, LinkDownIsNotSatisfied) {
     ASSERT_TRUE(waitForReport(0));
     const auto cut = Clock::now();
-    ASSERT_EQ(lab("link down"), 0);
+    ASSERT_TRUE(lab("link down"));
     const auto down = waitForReport(1);
     ASSERT_TRUE(down);
     EXPECT_GE(down->at - cut, PathMonitor::debounce);
@@ -162,7 +142,7 @@ TEST_F(PathMonitorLab, LinkDownIsNotSatisfied) {
     settle();
     EXPECT_EQ(reportCount(), 2u);
 
-    ASSERT_EQ(lab("link up"), 0);
+    ASSERT_TRUE(lab("link up"));
     const auto up = waitForReport(2);
     ASSERT_TRUE(up);
     expectPlainLabPath(up->path);

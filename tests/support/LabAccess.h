@@ -1,11 +1,12 @@
-// What the probing lab tests need of the lab they run in: its name and
-// command (from lab/run-lab-test), a guard that they really run inside its
-// client namespace, the verbs that change it, and its responders' logs, which
-// show what the lab did to each probe.
+// What the lab tests need of the lab they run in: its name and command (from
+// lab/run-lab-test), a guard that they really run inside its client
+// namespace, the verbs that change it, and its responders' logs, which show
+// what the lab did to each probe.
 #pragma once
 
 #include <sys/stat.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -31,7 +32,8 @@ inline std::string labCommand() {
     return command;
 }
 
-// These tests send real probes: only the lab's client namespace may see them.
+// These tests send real probes and change routes: only the lab's client
+// namespace may see them.
 inline bool insideTheLab() {
     if (labName().empty()) return false;
     struct stat own {}, client {};
@@ -48,14 +50,17 @@ inline std::optional<std::string> output(const std::string& command) {
     char buffer[4096];
     std::size_t count;
     while ((count = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) text.append(buffer, count);
-    const int status = ::pclose(pipe);
-    if (status != 0) return std::nullopt;
+    if (::pclose(pipe) != 0) return std::nullopt;
     return text;
 }
 
-// One lab verb, e.g. "set 9.9.9.9 mode=late"; its exit status.
-inline int lab(const std::string& verb) {
-    return std::system((labCommand() + " " + verb + " --name " + labName() + " >/dev/null").c_str());
+// One lab verb, e.g. "set 9.9.9.9 mode=late"; whether it succeeded. A
+// failure is told on stderr, as the verb may run on a helper thread.
+inline bool lab(const std::string& verb) {
+    const std::string command = labCommand() + " " + verb + " --name " + labName() + " >/dev/null";
+    const int status = std::system(command.c_str());
+    if (status != 0) std::fprintf(stderr, "lab command failed (%d): %s\n", status, command.c_str());
+    return status == 0;
 }
 
 // The log file of one of the lab's responders ("router", "internet"), as
