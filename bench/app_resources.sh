@@ -14,38 +14,13 @@
 # any D-Bus service, so it touches nothing of this machine's.
 # Needs root (network namespaces), GNU time and a build: NERIVANE_BIN_DIR,
 # default build/bin.
-set -euo pipefail
-
-repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-lab="$repo/lab/lab"
-export NERIVANE_BIN_DIR="${NERIVANE_BIN_DIR:-$repo/build/bin}"
+bench=app_resources
 name="${LAB_NAME:-nvb-app}"
 duration="${SECONDS_TO_RUN:-300}"
-targets=(10.77.0.1 1.1.1.1 8.8.8.8 2606:4700:4700::1111 9.9.9.9 2620:fe::fe)
-
-die() {
-    echo "app_resources: $*" >&2
-    exit 1
-}
-
-[ "$(id -u)" -eq 0 ] || { echo "app_resources: skipped, the lab needs root"; exit 77; }
-[ -x "$NERIVANE_BIN_DIR/nerivane" ] || die "no nerivane in $NERIVANE_BIN_DIR"
-[ -x "$NERIVANE_BIN_DIR/nerivane-history" ] || die "no nerivane-history in $NERIVANE_BIN_DIR"
-command -v fping >/dev/null || die "fping is not installed (scripts/setup)"
-[ -x /usr/bin/time ] || die "GNU time is not installed (scripts/setup)"
-[[ "$duration" =~ ^[1-9][0-9]*$ ]] || die "SECONDS_TO_RUN must be a positive whole number"
-
-work="$(mktemp -d)"
-cleanup() {
-    "$lab" down --name "$name" >/dev/null 2>&1 || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
-
-"$lab" down --name "$name" >/dev/null 2>&1 || true
-"$lab" up --name "$name" >/dev/null
+source "$(dirname "${BASH_SOURCE[0]}")/lab-common.sh"
+need nerivane nerivane-history fping gnu-time
+whole_number SECONDS_TO_RUN "$duration"
+start_lab
 # Internet hosts slower than the router, as on a real line.
 "$lab" set internet delay=8 --name "$name" >/dev/null
 
@@ -56,30 +31,15 @@ interval=1
 customHosts=9.9.9.9, 2620:fe::fe
 INI
 
-# GNU time inside the client namespace measures the program itself, with its
-# threads (and, for fping, through timeout): "user system peak-KiB".
-measured() {
-    local out="$1" times="$2"
-    shift 2
-    "$lab" exec --name "$name" /usr/bin/time -f "%U %S %M" -o "$times" "$@" >"$out" 2>"$out.err"
-}
-
-echo "running nerivane --console and fping side by side for ${duration} s" >&2
-measured "$work/nerivane.out" "$work/nerivane.time" env \
+peak=1 against_fping "nerivane --console" nerivane env \
     -u NERIVANE_HOSTS -u NERIVANE_ON_BATTERY -u NERIVANE_LOCK_TEST \
     DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent \
     XDG_CONFIG_HOME="$work/config" XDG_DATA_HOME="$work/data" NERIVANE_HISTORY="$work/history.sqlite" \
-    "$NERIVANE_BIN_DIR/nerivane" --console --exit-after "$duration" &
-nerivane=$!
-measured "$work/fping.out" "$work/fping.time" timeout -s INT "$duration" fping -l -p 1000 "${targets[@]}" &
-fping=$!
-wait "$nerivane" || die "nerivane failed: $(tail -5 "$work/nerivane.out.err")"
-wait "$fping" || true
+    "$NERIVANE_BIN_DIR/nerivane" --console --exit-after "$duration"
 
-# GNU time puts a line about a non-zero exit status (fping's after the
-# timeout) before its figures.
-read -r nv_user nv_sys nv_peak < <(tail -1 "$work/nerivane.time")
-read -r fp_user fp_sys fp_peak < <(tail -1 "$work/fping.time")
+read -r nv_user nv_sys <"$work/nerivane.time"
+read -r fp_user fp_sys <"$work/fping.time"
+nv_peak="$(tail -1 "$work/nerivane.peak")" fp_peak="$(tail -1 "$work/fping.peak")"
 snapshots="$(grep -c '^[0-9:]\{8\}  ' "$work/nerivane.out" || true)"
 # What it probed, from the history it wrote (the last minute is not exported).
 addresses="$("$NERIVANE_BIN_DIR/nerivane-history" export measurements --range hour --db "$work/history.sqlite" |

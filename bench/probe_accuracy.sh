@@ -13,39 +13,16 @@
 # noise of 120 draws; beside them, each tool's time above the delay the lab
 # chose for the very same request, which is free of it.
 # Needs root (network namespaces) and a build: NERIVANE_BIN_DIR, default build/bin.
-set -euo pipefail
-
-repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-lab="$repo/lab/lab"
-export NERIVANE_BIN_DIR="${NERIVANE_BIN_DIR:-$repo/build/bin}"
+bench=probe_accuracy
 name="${LAB_NAME:-nvb-accuracy}"
 count="${COUNT:-120}"
 interval="${INTERVAL:-1}"
 target=1.1.1.1
-
-die() {
-    echo "probe_accuracy: $*" >&2
-    exit 1
-}
-
-[ "$(id -u)" -eq 0 ] || { echo "probe_accuracy: skipped, the lab needs root"; exit 77; }
-[ -x "$NERIVANE_BIN_DIR/nerivane-probe" ] || die "no nerivane-probe in $NERIVANE_BIN_DIR"
-command -v fping >/dev/null || die "fping is not installed (scripts/setup)"
-[[ "$count" =~ ^[1-9][0-9]*$ ]] || die "COUNT must be a positive whole number"
-
-work="$(mktemp -d)"
-cleanup() {
-    "$lab" down --name "$name" >/dev/null 2>&1 || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
-
-"$lab" down --name "$name" >/dev/null 2>&1 || true
-"$lab" up --name "$name" >/dev/null
+source "$(dirname "${BASH_SOURCE[0]}")/lab-common.sh"
+need nerivane-probe fping
+whole_number COUNT "$count"
+start_lab
 "$lab" set "$target" delay=20 jitter=5 --name "$name" >/dev/null
-in_lab() { "$lab" exec --name "$name" "$@"; }
 
 # The responder logs the delay it chose for every request: "... -> 1.1.1.1
 # seq N: answer in D ms". Each tool's part of that log is cut out by line

@@ -1,6 +1,6 @@
 # Shared by the lab's shell tests: skip where labs cannot be built, bring up
-# an instance of the test's own that goes down again on exit, and small checks
-# that count failures instead of stopping at the first.
+# instances of the test's own that go down again on exit, run things in them,
+# and small checks that count failures instead of stopping at the first.
 lab="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)/lab/lab"
 failures=0
 
@@ -15,15 +15,33 @@ need_lab() {
     fi
 }
 
-# start_lab NAME...: fresh instances, all taken down when the test exits.
+# start_lab NAME...: fresh instances, all taken down when the test exits; the
+# first is the one that L, in_lab and loss use (name=OTHER before them picks another).
 start_lab() {
     lab_names_started=("$@")
+    name="$1"
     trap 'for n in "${lab_names_started[@]}"; do "$lab" down --name "$n" >/dev/null 2>&1; done' EXIT
     local n
     for n in "$@"; do
         "$lab" down --name "$n" >/dev/null 2>&1
         "$lab" up --name "$n" || { echo "FAIL: lab up --name $n"; exit 1; }
     done
+}
+L() { "$lab" "$@" --name "$name"; }
+in_lab() { "$lab" exec --name "$name" "$@"; }
+
+# The packet loss percentage of a ping run's summary; loss COUNT HOST: that
+# of COUNT pings from the client.
+loss_of() {
+    sed -n 's/.* \([0-9.]*\)% packet loss.*/\1/p'
+}
+loss() {
+    in_lab ping -n -q -c "$1" -i 0.2 -W 1 "$2" | loss_of
+}
+
+# The time=... values of a ping run, sorted.
+times_of() {
+    grep -o 'time=[0-9.]*' | cut -d= -f2 | sort -n
 }
 
 pass() { echo "ok: $*"; }
@@ -32,11 +50,16 @@ fail() {
     failures=$((failures + 1))
 }
 
-# check DESCRIPTION COMMAND...: the command must succeed.
+# check DESCRIPTION COMMAND...: the command must succeed; refused: it must fail.
 check() {
     local description="$1"
     shift
     if "$@"; then pass "$description"; else fail "$description"; fi
+}
+refused() {
+    local description="$1"
+    shift
+    if "$@" >/dev/null 2>&1; then fail "$description"; else pass "$description"; fi
 }
 
 # within VALUE LOW HIGH: LOW <= VALUE <= HIGH, as decimals.
@@ -44,14 +67,17 @@ within() {
     awk -v v="$1" -v lo="$2" -v hi="$3" 'BEGIN { exit !(v != "" && v >= lo && v <= hi) }'
 }
 
-# The packet loss percentage of a ping run's summary.
-loss_of() {
-    sed -n 's/.* \([0-9.]*\)% packet loss.*/\1/p'
+# matches PATTERN COMMAND...: the command's output has a line matching the
+# extended regular expression.
+matches() {
+    local pattern="$1"
+    shift
+    "$@" 2>/dev/null | grep -qE -- "$pattern"
 }
 
-# The median of the time=... values of a ping run.
-median_of() {
-    grep -o 'time=[0-9.]*' | cut -d= -f2 | sort -n | awk '{ v[NR] = $1 } END { if (NR) print v[int((NR + 1) / 2)] }'
+# The names of the links in the machine's own namespace.
+own_links() {
+    ip -o link show | awk -F': ' '{print $2}' | sort
 }
 
 finish() {

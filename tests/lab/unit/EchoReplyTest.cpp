@@ -29,20 +29,8 @@ std::vector<std::uint8_t> pingRequest(std::uint8_t type, std::size_t size) {
     return request;
 }
 
-TEST(EchoReply, AnswersTheProbersRequestWithTheProbersReplyLayout) {
-    const auto request = ICMPPacket::request(echo, IPFamily::v4);
-    const auto reply = EchoReply::message(request, IPFamily::v4, AnswerMode::answer);
-    ASSERT_TRUE(reply);
-    EXPECT_EQ(*reply, bytes(ICMPPacket::message(ICMPPacket::echoReplyV4, echo)));
-    EXPECT_EQ(ICMPPacket::parseReply(*reply, IPFamily::v4), echo);
-
-    const auto reply6 = EchoReply::message(ICMPPacket::request(echo, IPFamily::v6), IPFamily::v6, AnswerMode::answer);
-    ASSERT_TRUE(reply6);
-    EXPECT_EQ((*reply6)[0], ICMPPacket::echoReplyV6);
-    EXPECT_EQ((*reply6)[2], 0);  // left for the kernel
-    EXPECT_EQ(ICMPPacket::parseReply(*reply6, IPFamily::v6), echo);
-}
-
+// The lab tests see the prober's own requests answered; other pingers send
+// payloads of any size, odd ones too, and check every byte.
 TEST(EchoReply, EchoesEveryPayloadByteOfOtherPingers) {
     for (const std::size_t size : {std::size_t{16}, std::size_t{17}, std::size_t{64}, std::size_t{1400}}) {
         const auto request = pingRequest(ICMPPacket::echoRequestV4, size);
@@ -53,16 +41,6 @@ TEST(EchoReply, EchoesEveryPayloadByteOfOtherPingers) {
         EXPECT_TRUE(std::equal(request.begin() + 4, request.end(), reply->begin() + 4)) << size;
         EXPECT_EQ(ICMPPacket::checksum(*reply), 0) << size;
     }
-}
-
-TEST(EchoReply, ForeignRepliesCarryAnotherToken) {
-    const auto reply = EchoReply::message(ICMPPacket::request(echo, IPFamily::v4), IPFamily::v4, AnswerMode::foreign);
-    ASSERT_TRUE(reply);
-    const auto parsed = ICMPPacket::parseReply(*reply, IPFamily::v4);
-    ASSERT_TRUE(parsed);  // a well-formed reply, just not ours
-    EXPECT_EQ(parsed->sequence, echo.sequence);
-    EXPECT_EQ(parsed->identifier, echo.identifier);
-    EXPECT_EQ(parsed->token, echo.token ^ EchoReply::foreignTokenMask);
 }
 
 TEST(EchoReply, CorruptRepliesFailTheChecksumAndNothingElse) {
@@ -98,52 +76,18 @@ TEST(EchoReply, RefusesWhatIsNoEchoRequest) {
     EXPECT_FALSE(EchoReply::message(v4, IPFamily::v6, AnswerMode::answer));
 }
 
-TEST(EchoReply, IPv6ChecksumVerifiesOverThePseudoHeader) {
-    const auto source = *ProbeAddress::parse("2606:4700:4700::1111");
-    const auto destination = *ProbeAddress::parse("fd77::2");
-    auto message = *EchoReply::message(pingRequest(ICMPPacket::echoRequestV6, 57), IPFamily::v6, AnswerMode::answer);
-    const auto sum = EchoReply::ipv6Checksum(source, destination, message);
-    message[2] = static_cast<std::uint8_t>(sum >> 8);
-    message[3] = static_cast<std::uint8_t>(sum);
-    // Summing again with the checksum in place must give zero, whatever the
-    // field held: the function treats it as 0.
-    const auto packet = EchoReply::ipv6Packet(source, destination, message);
-    std::vector<std::uint8_t> pseudo(packet.begin() + 8, packet.begin() + 40);
-    pseudo.insert(pseudo.end(), {0, 0, 0, static_cast<std::uint8_t>(message.size()), 0, 0, 0, 58});
-    pseudo.insert(pseudo.end(), message.begin(), message.end());
-    EXPECT_EQ(ICMPPacket::checksum(pseudo), 0);
-    EXPECT_EQ(EchoReply::ipv6Checksum(source, destination, message), sum);
-}
-
-TEST(EchoReply, FramesAndParsesIPPackets) {
-    const auto source = *ProbeAddress::parse("1.1.1.1");
-    const auto destination = *ProbeAddress::parse("10.77.200.2");
-    const auto message = bytes(ICMPPacket::message(ICMPPacket::echoReplyV4, echo));
-    auto packet = EchoReply::ipv4Packet(source, destination, message);
-    EXPECT_EQ(ICMPPacket::checksum(std::span(packet).first(20)), 0);
-    packet.push_back(0xee);  // link padding past the stated length
-    const auto parsed = EchoReply::parseIP(packet);
-    ASSERT_TRUE(parsed);
-    EXPECT_EQ(parsed->source, source);
-    EXPECT_EQ(parsed->destination, destination);
-    EXPECT_EQ(parsed->protocol, 1);
-    EXPECT_EQ(bytes(parsed->payload), message);
-
-    const auto source6 = *ProbeAddress::parse("2620:fe::fe");
-    const auto destination6 = *ProbeAddress::parse("fd77:200::2");
-    const auto parsed6 = EchoReply::parseIP(EchoReply::ipv6Packet(source6, destination6, message));
-    ASSERT_TRUE(parsed6);
-    EXPECT_EQ(parsed6->source, source6);
-    EXPECT_EQ(parsed6->destination, destination6);
-    EXPECT_EQ(parsed6->protocol, 58);
-    EXPECT_EQ(parsed6->payload.size(), message.size());
-}
-
+// Whole packets round trip through the tun device in the lab; here, what
+// the parser must refuse.
 TEST(EchoReply, RefusesTruncatedOrInconsistentIPHeaders) {
     const auto message = bytes(ICMPPacket::message(ICMPPacket::echoReplyV4, echo));
     const auto packet = EchoReply::ipv4Packet(*ProbeAddress::parse("1.1.1.1"), *ProbeAddress::parse("10.0.0.1"), message);
     for (std::size_t size = 0; size < packet.size(); ++size)
         EXPECT_FALSE(EchoReply::parseIP(std::span(packet).first(size))) << size;
+    auto padded = packet;
+    padded.push_back(0xee);  // link padding past the stated length is dropped
+    const auto parsed = EchoReply::parseIP(padded);
+    ASSERT_TRUE(parsed);
+    EXPECT_EQ(bytes(parsed->payload), message);
     auto shortHeader = packet;
     shortHeader[0] = 0x44;  // 16-byte header
     EXPECT_FALSE(EchoReply::parseIP(shortHeader));

@@ -1,11 +1,16 @@
 #include "nerivane/core/PrivateBus.h"
 
+#include <QDBusArgument>
+#include <QDBusMetaType>
+
 #include <QDBusConnectionInterface>
 #include <QDBusVariant>
 #include <QFile>
 #include <QStandardPaths>
 #include <signal.h>
 #include <sys/prctl.h>
+
+#include "nerivane/core/QtSupport.h"
 
 namespace nerivane::test {
 namespace {
@@ -122,14 +127,6 @@ StandInObject& StandIns::object(const QString& path) {
     return *objects_.back().second;
 }
 
-bool StandIns::own(const QString& service) {
-    return connection_.registerService(service);
-}
-
-void StandIns::release(const QString& service) {
-    connection_.unregisterService(service);
-}
-
 void StandIns::emitSignal(const QString& path, const QString& interface, const QString& name,
                           const QVariantList& arguments) {
     auto message = QDBusMessage::createSignal(path, interface, name);
@@ -142,6 +139,70 @@ void StandIns::changeProperty(const QString& path, const QString& interface, con
     object(path).setPropertyValue(interface, name, value);
     emitSignal(path, QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("PropertiesChanged"),
                {interface, QVariantMap{{name, value}}, QStringList{}});
+}
+
+namespace {
+const QString notifications = QStringLiteral("org.freedesktop.Notifications");
+const QString notificationsPath = QStringLiteral("/org/freedesktop/Notifications");
+}  // namespace
+
+NotificationServer::NotificationServer(StandIns& services) : services_(services) {
+    auto& server = services.object(notificationsPath);
+    server.setMethod(notifications, QStringLiteral("Notify"), [state = state_](const QDBusMessage& message) {
+        Call call{message.arguments(), {}};
+        if (call.arguments.size() == 8) call.hints = qdbus_cast<QVariantMap>(call.arguments[6].value<QDBusArgument>());
+        std::lock_guard lock(state->mutex);
+        state->calls.push_back(call);
+        return std::optional<QVariantList>{{QVariant::fromValue(state->nextID++)}};
+    });
+    server.setMethod(notifications, QStringLiteral("GetServerInformation"), [state = state_](const QDBusMessage&) {
+        state->asked += 1;
+        return std::optional<QVariantList>{{QStringLiteral("stand-in"), QStringLiteral("nerivane tests"),
+                                            QStringLiteral("1.0"), QStringLiteral("1.2")}};
+    });
+}
+
+bool NotificationServer::start() {
+    return services_.own(notifications);
+}
+
+std::vector<NotificationServer::Call> NotificationServer::calls() {
+    std::lock_guard lock(state_->mutex);
+    return state_->calls;
+}
+
+std::vector<QString> NotificationServer::titles() {
+    std::vector<QString> result;
+    for (const auto& call : calls()) result.push_back(call.title());
+    return result;
+}
+
+void NotificationServer::invoke(uint id, const QString& action) {
+    services_.emitSignal(notificationsPath, notifications, QStringLiteral("ActionInvoked"), {id, action});
+}
+
+void NotificationServer::close(uint id) {
+    services_.emitSignal(notificationsPath, notifications, QStringLiteral("NotificationClosed"), {id, uint(2)});
+}
+
+void BusTest::SetUpTestSuite() {
+    application();
+    bus = new PrivateBus;
+}
+
+void BusTest::TearDownTestSuite() {
+    delete bus;
+    bus = nullptr;
+}
+
+void BusTest::SetUp() {
+    ASSERT_TRUE(bus->isRunning()) << "no dbus-daemon to run a private bus (scripts/setup installs it)";
+    // Connection names are the bus's for its lifetime: each test takes new ones.
+    static int serial = 0;
+    ++serial;
+    services = std::make_unique<StandIns>(*bus, QStringLiteral("services-%1").arg(serial));
+    client = std::make_unique<QDBusConnection>(bus->connect(QStringLiteral("client-%1").arg(serial)));
+    ASSERT_TRUE(client->isConnected());
 }
 
 }  // namespace nerivane::test

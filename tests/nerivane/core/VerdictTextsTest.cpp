@@ -35,16 +35,13 @@ TargetSnapshot internet(int index, std::string host, TargetState state, Metrics 
     return target(TargetRole::internet(index), std::move(host), TargetStatus::icmp, state, metrics);
 }
 
-Metrics lossOf(int lost, int sent) {
+Metrics metricsOf(int lost, int sent, std::optional<double> p95 = std::nullopt,
+                  std::optional<double> jitter = std::nullopt) {
     Metrics metrics;
     metrics.sent = sent;
     metrics.lost = lost;
-    return metrics;
-}
-
-Metrics p95Of(double p95) {
-    Metrics metrics;
     metrics.p95 = p95;
+    metrics.jitter = jitter;
     return metrics;
 }
 
@@ -100,16 +97,16 @@ TEST(VerdictTexts, GoodDependsOnWhatTheRouterSays) {
 }
 
 TEST(VerdictTexts, InternetProblemNamesTheMeasuredInternetHostsOnly) {
-    auto local = internet(1, "8.8.8.8", lossy, lossOf(50, 100));
+    auto local = internet(1, "8.8.8.8", lossy, metricsOf(50, 100));
     local.answeredLocally = true;
-    const auto custom = target(TargetRole::custom(0), "nas", TargetStatus::icmp, lossy, lossOf(90, 100));
-    const auto v6 = target(TargetRole::internetIPv6(), "1.1.1.1", TargetStatus::icmp, lossy, lossOf(90, 100));
+    const auto custom = target(TargetRole::custom(0), "nas", TargetStatus::icmp, lossy, metricsOf(90, 100));
+    const auto v6 = target(TargetRole::internetIPv6(), "1.1.1.1", TargetStatus::icmp, lossy, metricsOf(90, 100));
     EXPECT_EQ(explain(snapshot(Verdict::internetProblem,
-                               {router(TargetState::ok()), internet(0, "1.1.1.1", lossy, lossOf(12, 100)), local, custom, v6})),
+                               {router(TargetState::ok()), internet(0, "1.1.1.1", lossy, metricsOf(12, 100)), local, custom, v6})),
               "Router is fine; 12% loss to 1.1.1.1.");
     EXPECT_EQ(explain(snapshot(Verdict::internetProblem,
-                               {router(TargetState::ok()), internet(0, "1.1.1.1", slow, p95Of(180)),
-                                internet(1, "8.8.8.8", slow, p95Of(240))})),
+                               {router(TargetState::ok()), internet(0, "1.1.1.1", slow, metricsOf(0, 0, 180)),
+                                internet(1, "8.8.8.8", slow, metricsOf(0, 0, 240))})),
               "Router is fine; slow replies from 1.1.1.1 and 8.8.8.8 (p95 240 ms).");
     EXPECT_EQ(explain(snapshot(Verdict::internetProblem, {router(TargetState::ok()), custom})),
               "Router is fine; trouble beyond it.");
@@ -124,27 +121,23 @@ TEST(VerdictTexts, DownVerdictsHaveFixedSentences) {
 }
 
 TEST(VerdictTexts, LocalProblemNamesTheRoutersTrouble) {
-    EXPECT_EQ(explain(snapshot(Verdict::localProblem, {router(lossy, lossOf(12, 100))})),
+    EXPECT_EQ(explain(snapshot(Verdict::localProblem, {router(lossy, metricsOf(12, 100))})),
               "The local network or the router: 12% loss to the router.");
-    EXPECT_EQ(explain(snapshot(Verdict::localProblem, {router(TargetState::bad(Problems::jitter()), [] {
-                                                           Metrics metrics;
-                                                           metrics.jitter = 4.25;
-                                                           return metrics;
-                                                       }())},
+    EXPECT_EQ(explain(snapshot(Verdict::localProblem, {router(TargetState::bad(Problems::jitter()), metricsOf(0, 0, std::nullopt, 4.25))},
                                NetworkPath::Kind::wifi)),
               "Wi\u2011Fi or the router: 4.2 ms jitter to the router.");
     // An internet host's trouble is not the router's.
-    EXPECT_EQ(explain(snapshot(Verdict::localProblem, {router(TargetState::down()), internet(0, "1.1.1.1", lossy, lossOf(3, 4))},
+    EXPECT_EQ(explain(snapshot(Verdict::localProblem, {router(TargetState::down()), internet(0, "1.1.1.1", lossy, metricsOf(3, 4))},
                                NetworkPath::Kind::wifi)),
               "Wi\u2011Fi or the router.");
     EXPECT_EQ(explain(snapshot(Verdict::localProblem, {})), "The local network or the router.");
 }
 
 TEST(VerdictTexts, ConnectionProblemStartsWithACapital) {
-    EXPECT_EQ(explain(snapshot(Verdict::connectionProblem, {internet(0, "1.1.1.1", slow, p95Of(240))})),
+    EXPECT_EQ(explain(snapshot(Verdict::connectionProblem, {internet(0, "1.1.1.1", slow, metricsOf(0, 0, 240))})),
               "Slow replies from 1.1.1.1 (p95 240 ms). The router can't be measured, so local and internet trouble "
               "can't be told apart.");
-    EXPECT_EQ(explain(snapshot(Verdict::connectionProblem, {internet(0, "1.1.1.1", lossy, lossOf(1, 3))})),
+    EXPECT_EQ(explain(snapshot(Verdict::connectionProblem, {internet(0, "1.1.1.1", lossy, metricsOf(1, 3))})),
               "33% loss to 1.1.1.1. The router can't be measured, so local and internet trouble can't be told apart.");
     EXPECT_EQ(explain(snapshot(Verdict::connectionProblem, {internet(0, "1.1.1.1", TargetState::measuring())})),
               "Trouble on the way to the internet. The router can't be measured, so local and internet trouble can't "

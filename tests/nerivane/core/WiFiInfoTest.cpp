@@ -7,53 +7,40 @@
 namespace nerivane {
 namespace {
 
-TEST(WiFiInfo, ChannelNumbersAcrossTheBands) {
-    EXPECT_EQ(WiFiInfo::channelNumber(2412), 1);
-    EXPECT_EQ(WiFiInfo::channelNumber(2472), 13);
-    EXPECT_EQ(WiFiInfo::channelNumber(2484), 14);
-    EXPECT_EQ(WiFiInfo::channelNumber(4920), 184);
-    EXPECT_EQ(WiFiInfo::channelNumber(5180), 36);
-    EXPECT_EQ(WiFiInfo::channelNumber(5825), 165);
-    EXPECT_EQ(WiFiInfo::channelNumber(5935), 2);
-    EXPECT_EQ(WiFiInfo::channelNumber(5955), 1);
-    EXPECT_EQ(WiFiInfo::channelNumber(7115), 233);
-    EXPECT_EQ(WiFiInfo::channelNumber(0), std::nullopt);
-    EXPECT_EQ(WiFiInfo::channelNumber(58320), std::nullopt);
-}
-
-TEST(WiFiInfo, BandsByFrequency) {
-    EXPECT_EQ(WiFiInfo::bandName(2412), "2.4 GHz");
-    EXPECT_EQ(WiFiInfo::bandName(2484), "2.4 GHz");
-    EXPECT_EQ(WiFiInfo::bandName(4920), "5 GHz");
-    EXPECT_EQ(WiFiInfo::bandName(5825), "5 GHz");
-    EXPECT_EQ(WiFiInfo::bandName(5935), "6 GHz");
-    EXPECT_EQ(WiFiInfo::bandName(7115), "6 GHz");
-    EXPECT_EQ(WiFiInfo::bandName(0), std::nullopt);
-    EXPECT_EQ(WiFiInfo::bandName(60480), std::nullopt);
+TEST(WiFiInfo, ChannelsAndBandsByFrequencyAtTheBandEdges) {
+    struct Case {
+        std::uint32_t frequency;
+        std::optional<int> channel;
+        std::optional<std::string> band;
+    };
+    for (const auto& [frequency, channel, band] :
+         {Case{2412, 1, "2.4 GHz"}, Case{2472, 13, "2.4 GHz"}, Case{2484, 14, "2.4 GHz"}, Case{4920, 184, "5 GHz"},
+          Case{5180, 36, "5 GHz"}, Case{5825, 165, "5 GHz"}, Case{5935, 2, "6 GHz"}, Case{5955, 1, "6 GHz"},
+          Case{7115, 233, "6 GHz"}, Case{0, std::nullopt, std::nullopt}, Case{58320, std::nullopt, std::nullopt},
+          Case{60480, std::nullopt, std::nullopt}}) {
+        EXPECT_EQ(WiFiInfo::channelNumber(frequency), channel) << frequency;
+        EXPECT_EQ(WiFiInfo::bandName(frequency), band) << frequency;
+    }
 }
 
 TEST(WiFiInfo, WidthsInMegahertz) {
-    EXPECT_EQ(WiFiInfo::widthMHz(NL80211_CHAN_WIDTH_20_NOHT), 20);
-    EXPECT_EQ(WiFiInfo::widthMHz(NL80211_CHAN_WIDTH_20), 20);
-    EXPECT_EQ(WiFiInfo::widthMHz(NL80211_CHAN_WIDTH_40), 40);
-    EXPECT_EQ(WiFiInfo::widthMHz(NL80211_CHAN_WIDTH_80), 80);
-    EXPECT_EQ(WiFiInfo::widthMHz(NL80211_CHAN_WIDTH_80P80), 160);
-    EXPECT_EQ(WiFiInfo::widthMHz(NL80211_CHAN_WIDTH_160), 160);
-    EXPECT_EQ(WiFiInfo::widthMHz(NL80211_CHAN_WIDTH_5), std::nullopt);
-    EXPECT_EQ(WiFiInfo::widthMHz(NL80211_CHAN_WIDTH_320), std::nullopt);
-    EXPECT_EQ(WiFiInfo::widthMHz(99), std::nullopt);
+    using Width = std::pair<int, std::optional<int>>;
+    for (const auto& [width, megahertz] :
+         {Width{NL80211_CHAN_WIDTH_20_NOHT, 20}, Width{NL80211_CHAN_WIDTH_20, 20}, Width{NL80211_CHAN_WIDTH_40, 40},
+          Width{NL80211_CHAN_WIDTH_80, 80}, Width{NL80211_CHAN_WIDTH_80P80, 160}, Width{NL80211_CHAN_WIDTH_160, 160},
+          Width{NL80211_CHAN_WIDTH_5, std::nullopt}, Width{NL80211_CHAN_WIDTH_320, std::nullopt}, Width{99, std::nullopt}})
+        EXPECT_EQ(WiFiInfo::widthMHz(width), megahertz) << width;
 }
 
-TEST(WiFiInfo, NoSignalMeansNoRecordAtAll) {
+TEST(WiFiInfo, RecordFromTheRadio) {
+    // No signal means no record at all.
     EXPECT_EQ(WiFiInfo::from({}), std::nullopt);
     WiFiInfo::Radio unassociated;
     unassociated.signal = 0;
     unassociated.noise = -95;
     unassociated.frequency = 5180;
     EXPECT_EQ(WiFiInfo::from(unassociated), std::nullopt);
-}
 
-TEST(WiFiInfo, RecordFromTheRadio) {
     WiFiInfo::Radio radio;
     radio.signal = -52;
     radio.noise = -92;
@@ -74,14 +61,11 @@ TEST(WiFiInfo, RecordFromTheRadio) {
     EXPECT_EQ(WiFiInfo::from(sparse), (WiFiInfo{-70, 0, 0, 6, "2.4 GHz", std::nullopt}));
 }
 
-TEST(WiFiInfo, NonWirelessAndMissingInterfacesGiveNothing) {
+TEST(WiFiInfo, NonWirelessAndMissingInterfacesGiveNothingButLoopbacksIPv4Address) {
     EXPECT_EQ(WiFiInfo::read("lo"), std::nullopt);
     EXPECT_EQ(WiFiInfo::read("nvt-missing0"), std::nullopt);
     EXPECT_EQ(WiFiInfo::read(""), std::nullopt);
     EXPECT_EQ(WiFiInfo::readSignal("lo"), std::nullopt);
-}
-
-TEST(WiFiInfo, LocalAddressOfLoopbackIsItsIPv4Address) {
     // lo carries ::1 as well; the IPv4 address wins whatever the order.
     EXPECT_EQ(WiFiInfo::localAddress("lo"), "127.0.0.1");
     EXPECT_EQ(WiFiInfo::localAddress("nvt-missing0"), std::nullopt);

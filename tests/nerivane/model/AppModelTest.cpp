@@ -1,52 +1,16 @@
 #include <gtest/gtest.h>
 
-#include <QCoreApplication>
-#include <QTemporaryDir>
-#include <atomic>
-#include <map>
-#include <memory>
 #include <stdexcept>
-#include <thread>
 
 #include "NerivaneKit/history/HistoryStore.h"
-#include "NerivaneKit/platform/LogStore.h"
-#include "nerivane/core/AppModel.h"
-#include "nerivane/core/PrivateBus.h"
-#include "nerivane/core/QtSupport.h"
+#include "nerivane/model/ModelHarness.h"
 
 namespace nerivane {
 namespace {
 
-using test::application;
 using test::waitUntil;
 
 const QString screenSaver = QStringLiteral("org.freedesktop.ScreenSaver");
-const QString notifications = QStringLiteral("org.freedesktop.Notifications");
-const QString notificationsPath = QStringLiteral("/org/freedesktop/Notifications");
-constexpr double start = 1'700'000'000;
-
-// What the model did with one monitor it made.
-struct FakeRun {
-    TargetSettings settings;
-    double interval = 0;
-    Monitor::UpdateHandler onUpdate;
-    bool started = false;
-    bool stopped = false;
-    std::vector<double> intervals;
-    std::vector<TargetSettings> updates;
-};
-
-class FakeMonitor : public AppModel::MonitorControl {
-public:
-    explicit FakeMonitor(std::shared_ptr<FakeRun> run) : run_(std::move(run)) {}
-    void start() override { run_->started = true; }
-    void stop() override { run_->stopped = true; }
-    void update(const TargetSettings& settings) override { run_->updates.push_back(settings); }
-    void setInterval(double seconds) override { run_->intervals.push_back(seconds); }
-
-private:
-    std::shared_ptr<FakeRun> run_;
-};
 
 Target target(TargetRole role, const std::string& host) {
     return {role, host, *ProbeAddress::parse(host == "router" ? "10.0.0.1" : host)};
@@ -78,114 +42,25 @@ NetworkEvent outage(double startTime) {
             startTime, startTime + 12, std::nullopt};
 }
 
-class AppModelTest : public ::testing::Test {
+class AppModelTest : public test::ModelTest {
 protected:
-    void SetUp() override {
-        application();
-        ASSERT_TRUE(bus.isRunning());
-        client = std::make_unique<QDBusConnection>(bus.connect(QStringLiteral("model")));
-        services = std::make_unique<test::StandIns>(bus, QStringLiteral("standins"));
-        preferences = std::make_unique<Preferences>(directory.filePath(QStringLiteral("nerivane.conf")));
-        variables["NERIVANE_HISTORY"] = directory.filePath(QStringLiteral("history/history.sqlite")).toStdString();
-    }
-
-    void TearDown() override {
-        model.reset();
-        QCoreApplication::sendPostedEvents();
-    }
-
-    AppModel::Environment environment() {
-        AppModel::Environment environment;
-        environment.variable = [this](const char* name) -> std::optional<std::string> {
-            const auto found = variables.find(name);
-            if (found == variables.end()) return std::nullopt;
-            return found->second;
-        };
-        environment.now = [this] { return clock; };
-        environment.makeMonitor = [this](const TargetSettings& settings, double interval,
-                                         Monitor::UpdateHandler onUpdate) {
-            auto run = std::make_shared<FakeRun>();
-            run->settings = settings;
-            run->interval = interval;
-            run->onUpdate = std::move(onUpdate);
-            runs.push_back(run);
-            return std::make_unique<FakeMonitor>(run);
-        };
-        environment.makeSystemState = [this] {
-            return std::make_unique<SystemState>(*client, *client, systemEnvironment);
-        };
-        environment.makeNotifier = [this] { return std::make_unique<Notifier>(*client); };
-        environment.localAddress = [](const std::string& name) -> std::optional<std::string> {
-            if (name == "wlan0") return "192.168.1.20";
-            return std::nullopt;
-        };
-        environment.readWiFi = [this](const std::string&) -> std::optional<WiFiInfo> {
-            wifiReads += 1;
-            return WiFiInfo{-55, -90, 866.7, 36, "5 GHz", 80};
-        };
-        environment.readSignal = [this](const std::string&) -> std::optional<int> { return signal.load(); };
-        environment.log = Log("app", std::string(Log::defaultSubsystem), logs);
-        return environment;
-    }
-
-    AppModel& makeModel() {
-        model = std::make_unique<AppModel>(*preferences, environment());
-        return *model;
-    }
-
-    AppModel& startedModel() {
-        makeModel().start();
-        return *model;
-    }
-
-    FakeRun& run() { return *runs.back(); }
-
-    // Hands an update to the model the way a monitor does: from a thread of
-    // its own; then lets the main thread apply what was posted.
-    void deliver(const Monitor::UpdateHandler& handler, const Monitor::Update& update, bool apply = true) {
-        std::thread thread([&] { handler(update); });
-        thread.join();
-        if (apply) QCoreApplication::sendPostedEvents();
-    }
-    void deliverSnapshot(MonitorSnapshot snapshot, std::vector<ProbeRecord> probes = {}) {
-        deliver(run().onUpdate, Monitor::SnapshotUpdate{std::move(snapshot), std::move(probes)});
-    }
-
     MinuteState historyState() {
         model->history()->tick();
         return model->history()->withStore([](HistoryStore& store) { return store.state; });
     }
 
-    bool logged(const std::string& message) {
-        for (const auto& entry : logs.entries(std::chrono::seconds(600))) {
-            if (entry.message == message) return true;
-        }
-        return false;
+    // Blanks or wakes the screen through the screensaver stand-in.
+    bool blank(bool active) {
+        services->emitSignal(QStringLiteral("/org/freedesktop/ScreenSaver"), screenSaver,
+                             QStringLiteral("ActiveChanged"), {active});
+        return waitUntil([&] { return model->system().displaysAsleep() == active; });
     }
-
-    test::PrivateBus bus;
-    std::unique_ptr<QDBusConnection> client;
-    std::unique_ptr<test::StandIns> services;
-    QTemporaryDir directory;
-    std::unique_ptr<Preferences> preferences;
-    std::map<std::string, std::string> variables;
-    SystemState::Environment systemEnvironment;
-    LogStore logs{[] {
-        LogStore::Configuration configuration;
-        configuration.stderrOutput = LogStore::StderrOutput::never;
-        return configuration;
-    }()};
-    double clock = start;
-    std::vector<std::shared_ptr<FakeRun>> runs;
-    std::atomic<int> wifiReads{0};
-    std::atomic<int> signal{-61};
-    std::unique_ptr<AppModel> model;
 };
 
 // ----------------------------------------------------------- run state
 
 TEST_F(AppModelTest, NothingRunsBeforeStartThenOneMonitorWithThePreferences) {
-    makeModel();
+    model = std::make_unique<AppModel>(*preferences, environment());
     model->applyPreferences();
     EXPECT_TRUE(runs.empty());
     EXPECT_EQ(model->generation(), 0);
@@ -233,7 +108,7 @@ TEST_F(AppModelTest, UpdatesOfAStoppedMonitorAreDroppedButReachHistory) {
     EXPECT_EQ(model->snapshot().verdict, Verdict::good);
 }
 
-TEST_F(AppModelTest, PauseStopsUntilResumeAndIsNotExtended) {
+TEST_F(AppModelTest, PauseStopsUntilResumeAndIsNotExtendedAndTerminationStopsForGood) {
     startedModel();
     int changes = 0;
     QObject::connect(model.get(), &AppModel::changed, [&] { changes += 1; });
@@ -255,22 +130,30 @@ TEST_F(AppModelTest, PauseStopsUntilResumeAndIsNotExtended) {
     model->resume();
     EXPECT_EQ(runs.size(), 2u);
     EXPECT_EQ(changes, 2);
+
+    model->stopMonitoring();
+    EXPECT_TRUE(run().stopped);
+    model->pauseForOneHour();
+    model->resume();
+    model->applyPreferences();
+    EXPECT_FALSE(model->isMonitorRunning());
+    EXPECT_EQ(runs.size(), 2u);
 }
 
 TEST_F(AppModelTest, LockRuleWithPause) {
     ASSERT_TRUE(services->own(screenSaver));
     startedModel();
-    const auto blank = [&](bool active) {
-        services->emitSignal(QStringLiteral("/org/freedesktop/ScreenSaver"), screenSaver,
-                             QStringLiteral("ActiveChanged"), {active});
-        return waitUntil([&] { return model->system().displaysAsleep() == active; });
-    };
+    // Stopping for the lock forgets an outage in progress.
+    deliverSnapshot(snapshotOf(Verdict::internetDown, TargetState::down(), true, start - 5));
+    ASSERT_TRUE(model->alerts().downSince.has_value());
 
     ASSERT_TRUE(blank(true));
     EXPECT_FALSE(model->isMonitorRunning());
     EXPECT_TRUE(model->isLockPaused());
     EXPECT_EQ(historyState(), MinuteState::locked);
     EXPECT_TRUE(logged("stopped: locked"));
+    EXPECT_FALSE(model->alerts().downSince.has_value());
+    EXPECT_FALSE(model->alerts().postedDown);
 
     ASSERT_TRUE(blank(false));
     EXPECT_TRUE(model->isMonitorRunning());
@@ -301,32 +184,9 @@ TEST_F(AppModelTest, LockRuleWithPause) {
     EXPECT_TRUE(model->isLockPaused());
 }
 
-TEST_F(AppModelTest, StoppingForTheLockForgetsAnOutageInProgress) {
-    ASSERT_TRUE(services->own(screenSaver));
-    startedModel();
-    deliverSnapshot(snapshotOf(Verdict::internetDown, TargetState::down(), true, start - 5));
-    ASSERT_TRUE(model->alerts().downSince.has_value());
-    services->emitSignal(QStringLiteral("/org/freedesktop/ScreenSaver"), screenSaver, QStringLiteral("ActiveChanged"),
-                         {true});
-    ASSERT_TRUE(waitUntil([&] { return !model->isMonitorRunning(); }));
-    EXPECT_FALSE(model->alerts().downSince.has_value());
-    EXPECT_FALSE(model->alerts().postedDown);
-}
-
-TEST_F(AppModelTest, StoppedForGoodAtTermination) {
-    startedModel();
-    model->stopMonitoring();
-    EXPECT_TRUE(run().stopped);
-    model->pauseForOneHour();
-    model->resume();
-    model->applyPreferences();
-    EXPECT_FALSE(model->isMonitorRunning());
-    EXPECT_EQ(runs.size(), 1u);
-}
-
 // -------------------------------------------------------------- interval
 
-TEST_F(AppModelTest, IntervalFollowsBatteryAndPreferencesAndIsSentOnlyWhenItChanges) {
+TEST_F(AppModelTest, IntervalFollowsBatteryPathAndPreferencesAndIsSentOnlyWhenItChanges) {
     systemEnvironment.onBattery = QStringLiteral("1");
     startedModel();
     EXPECT_EQ(run().interval, 5.0);
@@ -368,7 +228,7 @@ TEST_F(AppModelTest, AStoredIntervalThatCannotBeOneDoesNotFloodTheNetwork) {
     EXPECT_EQ(run().intervals, std::vector<double>{0.1});
 }
 
-TEST_F(AppModelTest, SeveralPreferenceChangesApplyOnce) {
+TEST_F(AppModelTest, SeveralHostChangesApplyOnceAndTheEnvironmentReplacesOnlyTheInternetHosts) {
     startedModel();
     preferences->setPrimaryHost(QStringLiteral("9.9.9.9"));
     preferences->setSecondaryHost(QString());
@@ -381,12 +241,13 @@ TEST_F(AppModelTest, SeveralPreferenceChangesApplyOnce) {
     preferences->setAccent(Accent::amber);
     QCoreApplication::sendPostedEvents();
     EXPECT_EQ(run().updates.size(), 1u);
-}
 
-TEST_F(AppModelTest, HostsFromTheEnvironmentReplaceOnlyTheInternetHosts) {
-    preferences->setCustomHosts({QStringLiteral("nas.lab")});
+    // Both a running monitor and a new one get the environment's hosts.
     variables["NERIVANE_HOSTS"] = "one.lab";
-    startedModel();
+    model->applyPreferences();
+    EXPECT_EQ(run().updates.back(), (TargetSettings{{"one.lab"}, true, {"nas.lab"}}));
+    model->pauseForOneHour();
+    model->resume();
     EXPECT_EQ(run().settings, (TargetSettings{{"one.lab"}, true, {"nas.lab"}}));
     variables["NERIVANE_HOSTS"] = ",,,";
     EXPECT_EQ(model->targetSettings().internetHosts, std::vector<std::string>{});
@@ -396,37 +257,26 @@ TEST_F(AppModelTest, HostsFromTheEnvironmentReplaceOnlyTheInternetHosts) {
 
 // ------------------------------------------------------- snapshot state
 
-TEST_F(AppModelTest, TraceBuffersKeepTheLastMinuteAtOneSecond) {
+TEST_F(AppModelTest, TraceBuffersKeepTheLastMinuteOrTwentyEightSamples) {
     startedModel();
-    const auto role = TargetRole::internet(0);
-    for (int i = 0; i < 90; ++i) {
-        clock = start + i;
-        deliverSnapshot(snapshotOf(Verdict::good, TargetState::ok()),
-                        {probe(role, clock - 0.5, ProbeResult::Reply{double(i)})});
+    // At 1 s, everything sent within 60 s of the last snapshot: probes 30 to
+    // 89. At 5 s, the last 28.
+    for (const auto& [role, spacing, count, kept, firstKept] :
+         {std::tuple{TargetRole::internet(0), 1, 90, 60, 30.0}, std::tuple{TargetRole::router(), 5, 40, 28, 12.0}}) {
+        for (int i = 0; i < count; ++i) {
+            clock = start + spacing * i;
+            deliverSnapshot(snapshotOf(Verdict::good, TargetState::ok()),
+                            {probe(role, clock - 0.5, ProbeResult::Reply{double(i)})});
+        }
+        const auto& buffer = model->samples().at(role);
+        ASSERT_EQ(buffer.size(), std::size_t(kept));
+        EXPECT_EQ(buffer.front(), (TraceSample{start + spacing * firstKept - 0.5, firstKept}));
+        EXPECT_EQ(buffer.back().rtt, count - 1.0);
+        const auto values = model->traceValues(role);
+        ASSERT_EQ(values.size(), 28u);
+        EXPECT_EQ(values.front(), count - 28.0);
+        EXPECT_EQ(values.back(), count - 1.0);
     }
-    const auto& buffer = model->samples().at(role);
-    // Everything sent within 60 s of the last snapshot: probes 30 to 89.
-    ASSERT_EQ(buffer.size(), 60u);
-    EXPECT_EQ(buffer.front(), (TraceSample{start + 29.5, 30.0}));
-    EXPECT_EQ(buffer.back().rtt, 89.0);
-    const auto values = model->traceValues(role);
-    ASSERT_EQ(values.size(), 28u);
-    EXPECT_EQ(values.front(), 62.0);
-    EXPECT_EQ(values.back(), 89.0);
-    EXPECT_TRUE(model->traceValues(TargetRole::router()).empty());
-}
-
-TEST_F(AppModelTest, TraceBuffersKeepTwentyEightSamplesAtFiveSeconds) {
-    startedModel();
-    const auto role = TargetRole::router();
-    for (int i = 0; i < 40; ++i) {
-        clock = start + 5 * i;
-        deliverSnapshot(snapshotOf(Verdict::good, TargetState::ok()),
-                        {probe(role, clock - 0.5, ProbeResult::Reply{double(i)})});
-    }
-    const auto& buffer = model->samples().at(role);
-    ASSERT_EQ(buffer.size(), 28u);
-    EXPECT_EQ(buffer.front().rtt, 12.0);
 }
 
 TEST_F(AppModelTest, TraceSamplesAreSortedLateRepliesLeaveNoneAndLossesAGap) {
@@ -438,6 +288,7 @@ TEST_F(AppModelTest, TraceSamplesAreSortedLateRepliesLeaveNoneAndLossesAGap) {
     EXPECT_EQ(model->samples().at(role),
               (std::vector<TraceSample>{{start - 3, std::nullopt}, {start - 1, 10.0}, {start - 1, 11.0}}));
     EXPECT_EQ(model->traceValues(role), (std::vector<std::optional<double>>{std::nullopt, 10.0, 11.0}));
+    EXPECT_TRUE(model->traceValues(TargetRole::router()).empty());
 }
 
 TEST_F(AppModelTest, TenRecentEventsOldestFirst) {
@@ -451,29 +302,23 @@ TEST_F(AppModelTest, TenRecentEventsOldestFirst) {
     EXPECT_EQ(applied.size(), 11u);
 }
 
-TEST_F(AppModelTest, OfflineSinceIsTheFirstUnsatisfiedSnapshot) {
+TEST_F(AppModelTest, OfflineSinceIsTheFirstUnsatisfiedSnapshotAndObserversHearOnlyOfChanges) {
     startedModel();
+    int snapshotChanges = 0;
+    int applied = 0;
+    QObject::connect(model.get(), &AppModel::snapshotChanged, [&] { snapshotChanges += 1; });
+    QObject::connect(model.get(), &AppModel::snapshotApplied, [&] { applied += 1; });
     deliverSnapshot(snapshotOf(Verdict::offline, std::nullopt, false));
     EXPECT_EQ(model->offlineSince(), start);
     clock += 5;
     deliverSnapshot(snapshotOf(Verdict::offline, std::nullopt, false));
     EXPECT_EQ(model->offlineSince(), start);
     EXPECT_EQ(historyState(), MinuteState::offline);
+    EXPECT_EQ(snapshotChanges, 1);
+    EXPECT_EQ(applied, 2);
     deliverSnapshot(snapshotOf(Verdict::good, TargetState::ok(), true));
     EXPECT_EQ(model->offlineSince(), std::nullopt);
     EXPECT_EQ(historyState(), MinuteState::measured);
-}
-
-TEST_F(AppModelTest, SnapshotObserversAreToldOnlyOfChanges) {
-    startedModel();
-    int snapshotChanges = 0;
-    int applied = 0;
-    QObject::connect(model.get(), &AppModel::snapshotChanged, [&] { snapshotChanges += 1; });
-    QObject::connect(model.get(), &AppModel::snapshotApplied, [&] { applied += 1; });
-    deliverSnapshot(snapshotOf(Verdict::good, TargetState::ok()));
-    deliverSnapshot(snapshotOf(Verdict::good, TargetState::ok()));
-    EXPECT_EQ(snapshotChanges, 1);
-    EXPECT_EQ(applied, 2);
 }
 
 TEST_F(AppModelTest, PathGivesLocalAddressAndWiFiDetailsWhileShown) {
@@ -511,58 +356,55 @@ TEST_F(AppModelTest, PathGivesLocalAddressAndWiFiDetailsWhileShown) {
     EXPECT_EQ(model->localAddress(), std::nullopt);
 }
 
-// ---------------------------------------------------------- notifications
+// ------------------------------------------------ notifications, history
 
-class AppModelNotifications : public AppModelTest {
-protected:
-    void SetUp() override {
-        AppModelTest::SetUp();
-        auto& object = services->object(notificationsPath);
-        object.setMethod(notifications, QStringLiteral("GetServerInformation"), [this](const QDBusMessage&) {
-            asked += 1;
-            return std::optional<QVariantList>(
-                QVariantList{QStringLiteral("stand-in"), QStringLiteral("nerivane"), QStringLiteral("1"), QStringLiteral("1.2")});
-        });
-        object.setMethod(notifications, QStringLiteral("Notify"), [this](const QDBusMessage& message) {
-            std::lock_guard lock(mutex);
-            titles.push_back(message.arguments().value(3).toString());
-            return std::optional<QVariantList>(QVariantList{uint(titles.size())});
-        });
-    }
+TEST_F(AppModelTest, OutageAlertsArePostedWithTheModelsClock) {
+    test::NotificationServer server(*services);
+    ASSERT_TRUE(server.start());
+    preferences->setNotifyOutages(true);
+    startedModel();
+    std::vector<AlertTracker::Alert> alerts;
+    QObject::connect(model.get(), &AppModel::alertPosted,
+                     [&](const AlertTracker::Alert& alert, const MonitorSnapshot&) { alerts.push_back(alert); });
+    deliverSnapshot(snapshotOf(Verdict::internetDown, TargetState::down(), true, start - 4));
+    EXPECT_TRUE(alerts.empty());
+    clock += 6;
+    deliverSnapshot(snapshotOf(Verdict::internetDown, TargetState::down(), true, start - 4));
+    EXPECT_EQ(alerts.size(), 1u);
+    clock += 30;
+    deliverSnapshot(snapshotOf(Verdict::good, TargetState::ok()));
+    EXPECT_EQ(alerts, (std::vector<AlertTracker::Alert>{
+                          AlertTracker::InternetDown{start - 4, {"1.1.1.1"}, Verdict::internetDown},
+                          AlertTracker::InternetBack{40}}));
+    ASSERT_TRUE(waitUntil([&] { return server.calls().size() == 2; }));
+    EXPECT_EQ(server.titles(), (std::vector<QString>{QStringLiteral("Internet down"), QStringLiteral("Internet back")}));
+}
 
-    std::vector<QString> postedTitles() {
-        std::lock_guard lock(mutex);
-        return titles;
-    }
-
-    std::atomic<int> asked{0};
-    std::mutex mutex;
-    std::vector<QString> titles;
-};
-
-TEST_F(AppModelNotifications, ASwitchNewlyOnAsksForPermission) {
-    ASSERT_TRUE(services->own(notifications));
+TEST_F(AppModelTest, ASwitchNewlyOnAsksForPermission) {
+    test::NotificationServer server(*services);
+    ASSERT_TRUE(server.start());
     preferences->setNotifyVerdictChanges(true);
     startedModel();
-    ASSERT_TRUE(waitUntil([&] { return asked == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return server.asked() == 1; }));
     EXPECT_TRUE(model->alerts().verdictChanges);
     EXPECT_FALSE(model->alerts().outages);
 
     // The outage switch is newly on even though the other one already was.
     preferences->setNotifyOutages(true);
-    ASSERT_TRUE(waitUntil([&] { return asked == 2; }));
+    ASSERT_TRUE(waitUntil([&] { return server.asked() == 2; }));
     EXPECT_FALSE(model->notificationsDenied());
     EXPECT_TRUE(preferences->notifyOutages());
 
     // Other changes while both are on ask nothing.
     preferences->setInterval(2);
     test::runEventsFor(200);
-    EXPECT_EQ(asked, 2);
+    EXPECT_EQ(server.asked(), 2);
     EXPECT_FALSE(model->notificationsDenied());
 }
 
-TEST_F(AppModelNotifications, RefusalSwitchesBothOff) {
+TEST_F(AppModelTest, RefusalSwitchesBothNotificationsOff) {
     // No notification service on the bus: the request fails.
+    test::NotificationServer server(*services);
     preferences->setNotifyVerdictChanges(true);
     startedModel();
     ASSERT_TRUE(waitUntil([&] { return model->notificationsDenied(); }));
@@ -575,35 +417,11 @@ TEST_F(AppModelNotifications, RefusalSwitchesBothOff) {
     EXPECT_FALSE(reread.notifyVerdictChanges());
 
     // Granted later: the note goes away.
-    ASSERT_TRUE(services->own(notifications));
+    ASSERT_TRUE(server.start());
     preferences->setNotifyOutages(true);
     ASSERT_TRUE(waitUntil([&] { return !model->notificationsDenied(); }));
     EXPECT_TRUE(preferences->notifyOutages());
 }
-
-TEST_F(AppModelNotifications, OutageAlertsArePostedWithTheirSnapshot) {
-    ASSERT_TRUE(services->own(notifications));
-    preferences->setNotifyOutages(true);
-    startedModel();
-    std::vector<AlertTracker::Alert> alerts;
-    QObject::connect(model.get(), &AppModel::alertPosted,
-                     [&](const AlertTracker::Alert& alert, const MonitorSnapshot&) { alerts.push_back(alert); });
-
-    deliverSnapshot(snapshotOf(Verdict::internetDown, TargetState::down(), true, start - 4));
-    EXPECT_TRUE(alerts.empty());
-    clock += 6;
-    deliverSnapshot(snapshotOf(Verdict::internetDown, TargetState::down(), true, start - 4));
-    ASSERT_EQ(alerts.size(), 1u);
-    EXPECT_EQ(alerts[0], AlertTracker::Alert(AlertTracker::InternetDown{start - 4, {"1.1.1.1"}, Verdict::internetDown}));
-    clock += 30;
-    deliverSnapshot(snapshotOf(Verdict::good, TargetState::ok()));
-    ASSERT_EQ(alerts.size(), 2u);
-    EXPECT_EQ(alerts[1], AlertTracker::Alert(AlertTracker::InternetBack{40}));
-    ASSERT_TRUE(waitUntil([&] { return postedTitles().size() == 2; }));
-    EXPECT_EQ(postedTitles(), (std::vector<QString>{QStringLiteral("Internet down"), QStringLiteral("Internet back")}));
-}
-
-// --------------------------------------------------------------- history
 
 TEST_F(AppModelTest, RunsWithoutHistoryWhenItCannotBeOpened) {
     auto environment = this->environment();

@@ -12,7 +12,6 @@
 #include <cmath>
 #include <cstdlib>
 #include <map>
-#include <mutex>
 #include <set>
 #include <signal.h>
 #include <sstream>
@@ -27,7 +26,6 @@ namespace {
 
 using test::waitUntil;
 
-const QString notifications = QStringLiteral("org.freedesktop.Notifications");
 // The lab's targets with the default settings, by address.
 const std::set<std::string> targetAddresses{"10.77.0.1", "1.1.1.1", "8.8.8.8", "2606:4700:4700::1111"};
 
@@ -46,32 +44,13 @@ double wallNow() {
     return static_cast<double>(QDateTime::currentMSecsSinceEpoch()) / 1000;
 }
 
-// One row of the measurements export.
-struct Row {
-    QDateTime start;
-    std::string state;
-    std::string address;
-    int sent = 0;
-};
-
-class ConsoleLab : public ::testing::Test {
+class ConsoleLab : public test::BusTest {
 protected:
     void SetUp() override {
-        test::application();
+        BusTest::SetUp();
         ASSERT_FALSE(environment("NERIVANE_LAB_CMD").empty()) << "run through lab/run-lab-test";
-        ASSERT_TRUE(bus.isRunning());
-        services = std::make_unique<test::StandIns>(bus, QStringLiteral("notifications"));
-        auto& object = services->object(QStringLiteral("/org/freedesktop/Notifications"));
-        object.setMethod(notifications, QStringLiteral("GetServerInformation"), [](const QDBusMessage&) {
-            return std::optional<QVariantList>(
-                QVariantList{QStringLiteral("stand-in"), QStringLiteral("lab"), QStringLiteral("1"), QStringLiteral("1.2")});
-        });
-        object.setMethod(notifications, QStringLiteral("Notify"), [this](const QDBusMessage& message) {
-            std::lock_guard lock(mutex);
-            posted.push_back(message.arguments().value(3).toString().toStdString());
-            return std::optional<QVariantList>(QVariantList{uint(posted.size())});
-        });
-        ASSERT_TRUE(services->own(notifications));
+        server = std::make_unique<test::NotificationServer>(*services);
+        ASSERT_TRUE(server->start());
 
         // Internet hosts clearly slower than the router, so that nothing
         // looks answered by the local network.
@@ -99,8 +78,8 @@ protected:
         QProcessEnvironment variables = QProcessEnvironment::systemEnvironment();
         for (const char* name : {"NERIVANE_HOSTS", "NERIVANE_ON_BATTERY", "NERIVANE_LOCK_TEST", "XDG_SESSION_ID"})
             variables.remove(QString::fromLatin1(name));
-        variables.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), bus.address());
-        variables.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), bus.address());
+        variables.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), bus->address());
+        variables.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), bus->address());
         variables.insert(QStringLiteral("XDG_CONFIG_HOME"), directory.filePath(QStringLiteral("config")));
         variables.insert(QStringLiteral("XDG_DATA_HOME"), directory.filePath(QStringLiteral("data")));
         variables.insert(QStringLiteral("NERIVANE_HISTORY"), QString::fromStdString(history));
@@ -144,9 +123,11 @@ protected:
 
     bool printed(const std::string& text) const { return output.find(text) != std::string::npos; }
 
-    // The export leaves out the minute it is made in, as the application
-    // would still be filling it: so it waits for the next one.
-    std::vector<Row> exportedRows(const std::string& history, double after) {
+    // The measurements export as the probes sent per minute start (Unix
+    // seconds) and target address, each address once a minute. The export
+    // leaves out the minute it is made in, as the application would still be
+    // filling it: so it waits for the next one.
+    std::map<qint64, std::map<std::string, int>> sentPerMinute(const std::string& history, double after) {
         const double nextMinute = std::floor(after / 60) * 60 + 60;
         EXPECT_TRUE(waitUntil([&] { return wallNow() >= nextMinute + 0.5; }, 70000));
         QProcess exporter;
@@ -154,9 +135,9 @@ protected:
                        {QStringLiteral("export"), QStringLiteral("measurements"), QStringLiteral("--range"),
                         QStringLiteral("all"), QStringLiteral("--db"), QString::fromStdString(history)});
         EXPECT_TRUE(exporter.waitForFinished(30000));
-
         EXPECT_EQ(exporter.exitCode(), 0) << exporter.readAllStandardError().toStdString();
-        std::vector<Row> rows;
+
+        std::map<qint64, std::map<std::string, int>> minutes;
         std::istringstream stream(exporter.readAllStandardOutput().toStdString());
         std::string line;
         std::getline(stream, line);
@@ -167,37 +148,20 @@ protected:
             std::istringstream cells(line);
             for (std::string cell; std::getline(cells, cell, ',');) fields.push_back(cell);
             if (fields.size() < 7 || fields[4].empty()) continue;
-            rows.push_back({QDateTime::fromString(QString::fromStdString(fields[0]), Qt::ISODate), fields[2], fields[4],
-                            std::stoi(fields[6])});
-        }
-        return rows;
-    }
-
-    // Target rows per minute start (Unix seconds), each address once.
-    std::map<qint64, std::map<std::string, int>> sentPerMinute(const std::vector<Row>& rows) {
-        std::map<qint64, std::map<std::string, int>> minutes;
-        for (const auto& row : rows) {
-            EXPECT_TRUE(row.start.isValid());
-            auto& targets = minutes[row.start.toSecsSinceEpoch()];
-            EXPECT_FALSE(targets.contains(row.address)) << "two rows for " << row.address;
-            targets[row.address] = row.sent;
+            const auto start = QDateTime::fromString(QString::fromStdString(fields[0]), Qt::ISODate);
+            EXPECT_TRUE(start.isValid()) << line;
+            auto& targets = minutes[start.toSecsSinceEpoch()];
+            EXPECT_FALSE(targets.contains(fields[4])) << "two rows for " << fields[4];
+            targets[fields[4]] = std::stoi(fields[6]);
         }
         return minutes;
     }
 
-    std::vector<std::string> postedTitles() {
-        std::lock_guard lock(mutex);
-        return posted;
-    }
-
-    test::PrivateBus bus;
-    std::unique_ptr<test::StandIns> services;
+    std::unique_ptr<test::NotificationServer> server;
     QTemporaryDir directory;
     QProcess program;
     std::string output;
     double launched = 0;
-    std::mutex mutex;
-    std::vector<std::string> posted;
 };
 
 TEST_F(ConsoleLab, InternetOutageSeenEndToEnd) {
@@ -227,11 +191,11 @@ TEST_F(ConsoleLab, InternetOutageSeenEndToEnd) {
     EXPECT_TRUE(printed("  Event: outage 8.8.8.8 8.8.8.8 ")) << output;
     EXPECT_TRUE(printed("  Notification: Internet down: No reply from 1.1.1.1")) << output;
     EXPECT_TRUE(printed("  Notification: Internet back: It was down for ")) << output;
-    EXPECT_EQ(postedTitles(), (std::vector<std::string>{"Internet down", "Internet back"}));
+    EXPECT_EQ(server->titles(), (std::vector<QString>{QStringLiteral("Internet down"), QStringLiteral("Internet back")}));
 
     // One row per target and minute from the first minute to the last, the
     // minute of the exit included.
-    const auto minutes = sentPerMinute(exportedRows(history, ended));
+    const auto minutes = sentPerMinute(history, ended);
     ASSERT_FALSE(minutes.empty());
     const qint64 first = static_cast<qint64>(std::floor((launched + 2) / 60)) * 60;
     const qint64 last = static_cast<qint64>(std::floor((ended - 2) / 60)) * 60;
@@ -268,7 +232,7 @@ TEST_F(ConsoleLab, SigtermInTheMiddleOfAMinuteWritesThatMinute) {
     EXPECT_EQ(program.exitCode(), 0);
     EXPECT_TRUE(printed("  Good  ") || printed("  Measuring  ")) << output;
 
-    const auto minutes = sentPerMinute(exportedRows(history, terminated));
+    const auto minutes = sentPerMinute(history, terminated);
     const qint64 minute = static_cast<qint64>(std::floor(terminated / 60)) * 60;
     ASSERT_TRUE(minutes.contains(minute)) << "the minute of the signal was not written";
     // Probes from the start of the minute (or of the run) up to the signal.

@@ -1,0 +1,138 @@
+// A fixture for driving the application model headless: fake monitors that
+// record what the model asks of them and deliver updates of the test's
+// making, an injected clock and environment, preferences and history in a
+// temporary folder, and system state and notifier on the private bus.
+// Main thread, like the model.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QTemporaryDir>
+#include <atomic>
+#include <map>
+#include <memory>
+#include <thread>
+
+#include "NerivaneKit/platform/LogStore.h"
+#include "nerivane/core/AppModel.h"
+#include "nerivane/core/PrivateBus.h"
+#include "nerivane/core/QtSupport.h"
+
+namespace nerivane::test {
+
+// What the model did with one monitor it made.
+struct FakeRun {
+    TargetSettings settings;
+    double interval = 0;
+    Monitor::UpdateHandler onUpdate;
+    bool started = false;
+    bool stopped = false;
+    std::vector<double> intervals;
+    std::vector<TargetSettings> updates;
+};
+
+class FakeMonitor : public AppModel::MonitorControl {
+public:
+    explicit FakeMonitor(std::shared_ptr<FakeRun> run) : run_(std::move(run)) {}
+    void start() override { run_->started = true; }
+    void stop() override { run_->stopped = true; }
+    void update(const TargetSettings& settings) override { run_->updates.push_back(settings); }
+    void setInterval(double seconds) override { run_->intervals.push_back(seconds); }
+
+private:
+    std::shared_ptr<FakeRun> run_;
+};
+
+class ModelTest : public BusTest {
+protected:
+    static constexpr double start = 1'700'000'000;
+
+    void SetUp() override {
+        BusTest::SetUp();
+        preferences = std::make_unique<Preferences>(directory.filePath(QStringLiteral("nerivane.conf")));
+        variables["NERIVANE_HISTORY"] = directory.filePath(QStringLiteral("history/history.sqlite")).toStdString();
+    }
+
+    void TearDown() override {
+        model.reset();
+        QCoreApplication::sendPostedEvents();
+    }
+
+    AppModel::Environment environment() {
+        AppModel::Environment environment;
+        environment.variable = [this](const char* name) -> std::optional<std::string> {
+            const auto found = variables.find(name);
+            if (found == variables.end()) return std::nullopt;
+            return found->second;
+        };
+        environment.now = [this] { return clock; };
+        environment.makeMonitor = [this](const TargetSettings& settings, double interval,
+                                         Monitor::UpdateHandler onUpdate) {
+            auto run = std::make_shared<FakeRun>();
+            run->settings = settings;
+            run->interval = interval;
+            run->onUpdate = std::move(onUpdate);
+            runs.push_back(run);
+            return std::make_unique<FakeMonitor>(run);
+        };
+        environment.makeSystemState = [this] {
+            return std::make_unique<SystemState>(*client, *client, systemEnvironment);
+        };
+        environment.makeNotifier = [this] { return std::make_unique<Notifier>(*client); };
+        environment.localAddress = [](const std::string& name) -> std::optional<std::string> {
+            if (name == "wlan0") return "192.168.1.20";
+            return std::nullopt;
+        };
+        environment.readWiFi = [this](const std::string&) -> std::optional<WiFiInfo> {
+            wifiReads += 1;
+            return WiFiInfo{-55, -90, 866.7, 36, "5 GHz", 80};
+        };
+        environment.readSignal = [this](const std::string&) -> std::optional<int> { return signal.load(); };
+        environment.log = Log("app", std::string(Log::defaultSubsystem), logs);
+        return environment;
+    }
+
+    AppModel& startedModel() {
+        model = std::make_unique<AppModel>(*preferences, environment());
+        model->start();
+        return *model;
+    }
+
+    FakeRun& run() { return *runs.back(); }
+
+    // Hands an update to the model the way a monitor does: from a thread of
+    // its own; then lets the main thread apply what was posted.
+    void deliver(const Monitor::UpdateHandler& handler, const Monitor::Update& update, bool apply = true) {
+        std::thread thread([&] { handler(update); });
+        thread.join();
+        if (apply) QCoreApplication::sendPostedEvents();
+    }
+    void deliverSnapshot(MonitorSnapshot snapshot, std::vector<ProbeRecord> probes = {}) {
+        deliver(run().onUpdate, Monitor::SnapshotUpdate{std::move(snapshot), std::move(probes)});
+    }
+
+    bool logged(const std::string& message) {
+        for (const auto& entry : logs.entries(std::chrono::seconds(600))) {
+            if (entry.message == message) return true;
+        }
+        return false;
+    }
+
+    QTemporaryDir directory;
+    std::unique_ptr<Preferences> preferences;
+    std::map<std::string, std::string> variables;
+    SystemState::Environment systemEnvironment;
+    LogStore logs{[] {
+        LogStore::Configuration configuration;
+        configuration.stderrOutput = LogStore::StderrOutput::never;
+        return configuration;
+    }()};
+    double clock = start;
+    std::vector<std::shared_ptr<FakeRun>> runs;
+    std::atomic<int> wifiReads{0};
+    std::atomic<int> signal{-61};
+    std::unique_ptr<AppModel> model;
+};
+
+}  // namespace nerivane::test
