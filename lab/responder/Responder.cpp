@@ -83,6 +83,19 @@ std::chrono::steady_clock::time_point arrivalTime(msghdr& message) {
     return now;
 }
 
+// Puts one packet-info control message into `control` and hangs it on the
+// message; `control` must hold CMSG_SPACE(sizeof info) bytes.
+template <class Info>
+void attachPacketInfo(msghdr& message, char* control, int level, int type, const Info& info) {
+    message.msg_control = control;
+    message.msg_controllen = CMSG_SPACE(sizeof(Info));
+    cmsghdr* header = CMSG_FIRSTHDR(&message);
+    header->cmsg_level = level;
+    header->cmsg_type = type;
+    header->cmsg_len = CMSG_LEN(sizeof(Info));
+    std::memcpy(CMSG_DATA(header), &info, sizeof info);
+}
+
 }  // namespace
 
 Responder::Responder(ResponderOptions options) : options_(std::move(options)), random_(std::random_device{}()) {}
@@ -413,27 +426,15 @@ void Responder::send(const Outgoing& reply) {
             // IP_PKTINFO's spec_dst sets the source: the reply comes from the
             // address that was probed (raw(7), ip(7)).
             fd = icmp4_.get();
-            message.msg_control = control;
-            message.msg_controllen = CMSG_SPACE(sizeof(in_pktinfo));
-            cmsghdr* header = CMSG_FIRSTHDR(&message);
-            header->cmsg_level = IPPROTO_IP;
-            header->cmsg_type = IP_PKTINFO;
-            header->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
             in_pktinfo info{};
             std::memcpy(&info.ipi_spec_dst, reply.from.bytes.data(), 4);
-            std::memcpy(CMSG_DATA(header), &info, sizeof info);
+            attachPacketInfo(message, control, IPPROTO_IP, IP_PKTINFO, info);
         } else if (reply.channel == Channel::icmp6) {
             fd = icmp6_.get();
-            message.msg_control = control;
-            message.msg_controllen = CMSG_SPACE(sizeof(in6_pktinfo));
-            cmsghdr* header = CMSG_FIRSTHDR(&message);
-            header->cmsg_level = IPPROTO_IPV6;
-            header->cmsg_type = IPV6_PKTINFO;
-            header->cmsg_len = CMSG_LEN(sizeof(in6_pktinfo));
             in6_pktinfo info{};
             std::memcpy(&info.ipi6_addr, reply.from.bytes.data(), 16);
             info.ipi6_ifindex = reply.interfaceIndex;
-            std::memcpy(CMSG_DATA(header), &info, sizeof info);
+            attachPacketInfo(message, control, IPPROTO_IPV6, IPV6_PKTINFO, info);
         }
         sent = ::sendmsg(fd, &message, 0);
     }
