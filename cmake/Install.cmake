@@ -25,6 +25,12 @@ install(FILES ${data}/sysctl/60-nerivane-ping.conf
   DESTINATION ${CMAKE_INSTALL_DATADIR}/nerivane COMPONENT nerivane)
 install(FILES ${data}/copyright
   DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT nerivane)
+file(MAKE_DIRECTORY ${generated})
+execute_process(COMMAND gzip -9 -n -c ${data}/changelog.Debian
+  OUTPUT_FILE ${generated}/changelog.Debian.gz COMMAND_ERROR_IS_FATAL ANY)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${data}/changelog.Debian)
+install(FILES ${generated}/changelog.Debian.gz
+  DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT nerivane)
 
 # The metainfo with one screenshot entry per data/screenshots/NAME.png; the
 # first line of NAME.txt beside it is its caption.

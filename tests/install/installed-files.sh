@@ -37,6 +37,8 @@ done
 version="$(project_version)"
 newest="$(grep -o '<release version="[^"]*"' "$metainfo" | head -1 | cut -d'"' -f2)"
 check "the metainfo's newest release is $version (got $newest)" test "$newest" = "$version"
+newest="$(zcat "$usr/share/doc/nerivane/changelog.Debian.gz" | sed -n '1s/^nerivane (\(.*\)-[0-9]*).*/\1/p')"
+check "the Debian changelog's newest entry is $version (got $newest)" test "$newest" = "$version"
 
 for program in nerivane nerivane-probe nerivane-history; do
     page="$usr/share/man/man1/$program.1.gz"

@@ -21,6 +21,7 @@ expected="$(sort <<EOT
 /usr/bin/nerivane-history
 /usr/bin/nerivane-probe
 /usr/share/applications/org.nerivane.Nerivane.desktop
+/usr/share/doc/nerivane/changelog.Debian.gz
 /usr/share/doc/nerivane/copyright
 $(for s in 16 22 24 32 48 64 128 256 512; do echo "$icons/${s}x${s}/apps/org.nerivane.Nerivane.png"; done)
 $icons/scalable/apps/org.nerivane.Nerivane.svg
