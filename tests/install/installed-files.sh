@@ -3,8 +3,8 @@
 # the desktop entry and the metainfo pass their validators, the entry's program
 # and icon are there (every hicolor size at its size), each man page renders
 # cleanly and names every option its program's --help names, the metainfo's
-# newest release is this version, and nothing is put where the system would
-# apply it without being asked (sysctl.d).
+# and the Debian changelog's newest release is this version, and nothing is
+# put where the system would apply it without being asked (sysctl.d).
 source "$(dirname "$0")/common.sh"
 need desktop-file-validate appstreamcli man od
 
