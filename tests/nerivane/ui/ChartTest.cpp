@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <QDir>
 #include <QPainter>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -14,6 +13,7 @@
 
 #include "NerivaneKit/history/History.h"
 #include "NerivaneKit/probing/ProbeAddress.h"
+#include "Pictures.h"
 #include "WidgetsSupport.h"
 #include "nerivane/core/Preferences.h"
 #include "nerivane/ui/history/ChartGeometry.h"
@@ -255,23 +255,6 @@ struct Week {
     }
 };
 
-QPalette palette(bool dark) {
-    QPalette p;
-    const QColor window = dark ? QColor(0x23, 0x24, 0x27) : QColor(0xf7, 0xf7, 0xf5);
-    const QColor text = dark ? QColor(0xe8, 0xe8, 0xe8) : QColor(0x1c, 0x1c, 0x1e);
-    for (auto role : {QPalette::Window, QPalette::Base, QPalette::Button}) p.setColor(role, window);
-    for (auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText}) p.setColor(role, text);
-    p.setColor(QPalette::PlaceholderText, dark ? QColor(0x9a, 0x9a, 0x9e) : QColor(0x76, 0x76, 0x7a));
-    p.setColor(QPalette::Highlight, QColor(0x35, 0x84, 0xe4));
-    return p;
-}
-
-// Saves what was drawn when NERIVANE_PICTURES names a folder, for a person to look at.
-void keep(const QImage& image, const QString& name) {
-    const QString folder = qEnvironmentVariable("NERIVANE_PICTURES");
-    if (!folder.isEmpty()) image.save(QDir(folder).filePath(name));
-}
-
 TEST(HistoryCard, AWeekWithAnOutageAPauseAndAStopReadsAndDrawsForEveryRange) {
     test::widgetsApplication();
     Week week;
@@ -310,13 +293,13 @@ TEST(HistoryCard, AWeekWithAnOutageAPauseAndAStopReadsAndDrawsForEveryRange) {
                                              QRectF(card.chart().rect()), fiveWide);
         EXPECT_TRUE(std::any_of(g.runs.begin(), g.runs.end(), [](const auto& run) { return run.state == MinuteState::paused; }));
         for (bool dark : {false, true}) {
-            card.setPalette(palette(dark));
+            card.setPalette(test::palette(dark));
             const QImage image = card.grab().toImage();
             // Shaded: a pixel in the middle of the first paused run differs from the window.
             const auto run = std::find_if(g.runs.begin(), g.runs.end(), [](const auto& r) { return r.state == MinuteState::paused; });
             const QPoint inRun = card.chart().mapTo(&card, QPoint(static_cast<int>(run->area.left() + 1), static_cast<int>(run->area.bottom() - 3)));
-            EXPECT_NE(image.pixelColor(inRun * image.devicePixelRatio()), palette(dark).color(QPalette::Window)) << expect.name;
-            keep(image, QStringLiteral("history-%1-%2.png").arg(expect.name, dark ? "dark" : "light"));
+            EXPECT_NE(image.pixelColor(inRun * image.devicePixelRatio()), test::palette(dark).color(QPalette::Window)) << expect.name;
+            test::keepPicture(image, QStringLiteral("history-%1-%2.png").arg(expect.name, dark ? "dark" : "light"));
         }
     }
     // The week has a stretch where the program did not run; the router has its own line.
