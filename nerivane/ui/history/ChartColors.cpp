@@ -3,6 +3,9 @@
 #include <QGuiApplication>
 #include <QStyleHints>
 #include <QtGlobal>
+#if QT_VERSION >= QT_VERSION_CHECK(6, 10, 0)
+#include <QAccessibilityHints>
+#endif
 
 namespace nerivane {
 
