@@ -248,7 +248,8 @@ struct Week {
                     return 0;
                 });
             }
-            history->tick();
+            // A paused minute is opened only by a tick; measured ones by their records.
+            if (pause || static_cast<long>(ago) % 10 == 0) history->tick();
         }
         date->store(now);
         history->tick();
