@@ -3,8 +3,12 @@
 // latency 4). A plain value.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <functional>
+#include <string>
+#include <string_view>
+#include <utility>
 
 namespace nerivane {
 
@@ -23,6 +27,24 @@ struct Problems {
 
     bool operator==(const Problems&) const = default;
 };
+
+// Each problem with its text, in the order texts list them.
+inline constexpr std::array<std::pair<Problems, std::string_view>, 3> problemNames{{
+    {Problems::loss(), "loss"},
+    {Problems::jitter(), "jitter"},
+    {Problems::latency(), "latency"},
+}};
+
+// "loss,jitter": the members' texts joined by commas; empty for no problem.
+inline std::string text(Problems problems) {
+    std::string text;
+    for (const auto& [problem, name] : problemNames) {
+        if (!problems.contains(problem)) continue;
+        if (!text.empty()) text += ',';
+        text += name;
+    }
+    return text;
+}
 
 }  // namespace nerivane
 

@@ -43,4 +43,15 @@ struct TargetState {
     static std::optional<TargetState> combine(std::span<const TargetState> states);
 };
 
+// "bad", "measuring", "ok", "down".
+constexpr std::string_view text(TargetState::Kind kind) {
+    switch (kind) {
+    case TargetState::Kind::bad: return "bad";
+    case TargetState::Kind::measuring: return "measuring";
+    case TargetState::Kind::ok: return "ok";
+    case TargetState::Kind::down: return "down";
+    }
+    return "";
+}
+
 }  // namespace nerivane

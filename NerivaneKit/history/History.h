@@ -24,6 +24,7 @@
 #include "NerivaneKit/history/ChartBucket.h"
 #include "NerivaneKit/history/ChartRange.h"
 #include "NerivaneKit/history/HistoryStore.h"
+#include "NerivaneKit/platform/ApplicationId.h"
 #include "NerivaneKit/platform/ClockSource.h"
 #include "NerivaneKit/platform/Log.h"
 #include "NerivaneKit/platform/RepeatingTimer.h"
@@ -49,7 +50,7 @@ public:
 
     // What the service takes from its surroundings; tests replace all of it.
     struct Options {
-        std::string queueLabel = "org.nerivane.Nerivane.history";
+        std::string queueLabel = std::string(applicationId) + ".history";
         // Monotonic (stops in sleep) and continuous ticks, in nanoseconds.
         ClockSource clocks = ClockSource::system();
         // The current date in Unix seconds; the system clock when empty.

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "NerivaneKit/platform/ApplicationId.h"
 #include "NerivaneKit/platform/LogEntry.h"
 #include "NerivaneKit/platform/LogStore.h"
 
@@ -14,7 +15,7 @@ namespace nerivane {
 
 class Log {
 public:
-    static constexpr std::string_view defaultSubsystem = "org.nerivane.Nerivane";
+    static constexpr std::string_view defaultSubsystem = applicationId;
 
     explicit Log(std::string category, std::string subsystem = std::string(defaultSubsystem));
     Log(std::string category, std::string subsystem, LogStore& store);

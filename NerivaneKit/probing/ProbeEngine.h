@@ -23,6 +23,7 @@
 
 #include "NerivaneKit/path/NetworkPath.h"
 #include "NerivaneKit/path/PathSource.h"
+#include "NerivaneKit/platform/ApplicationId.h"
 #include "NerivaneKit/platform/ClockSource.h"
 #include "NerivaneKit/platform/Log.h"
 #include "NerivaneKit/probing/ICMPProber.h"
@@ -89,7 +90,7 @@ public:
     // What the engine takes from the system; tests replace parts of it.
     struct Environment {
         // Prefix of the queue labels and the log subsystem.
-        std::string identifier = "org.nerivane.Nerivane";
+        std::string identifier = std::string(applicationId);
         ClockSource clock = ClockSource::system();
         TargetPlan::Resolver resolve = &ProbeAddress::resolve;
         // Makes the path monitor's source; empty means the system's.

@@ -8,42 +8,25 @@
 #include <cmath>
 #include <cstdio>
 
-#include "NerivaneKit/text/MenuBarText.h"
 
 namespace nerivane {
 namespace {
 
-constexpr const char* dash = "\u2014";
 constexpr const char* lostMark = "\u00b7";
 constexpr const char* blocks[] = {"\u2581", "\u2582", "\u2583", "\u2584", "\u2585", "\u2586", "\u2587", "\u2588"};
-// The trace floors of the menu bar: a router answers in a few milliseconds.
-constexpr double routerFloor = 2;
-constexpr double internetFloor = 10;
 
-std::size_t characters(const std::string& text) {
-    // UTF-8: count every byte that does not continue a character.
-    return static_cast<std::size_t>(std::count_if(text.begin(), text.end(),
-                                                  [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
-}
-
-std::string padded(const std::string& text) {
-    const std::size_t width = MenuBarText::widest.size();
-    const std::size_t length = characters(text);
-    return length >= width ? text : std::string(width - length, ' ') + text;
-}
-
-const TargetSnapshot* find(const MonitorSnapshot& snapshot, const TargetRole& role) {
-    for (const auto& target : snapshot.targets) {
-        if (target.target.role == role) return &target;
+std::string markText(MenuBarLayout::Mark mark) {
+    switch (mark) {
+    case MenuBarLayout::Mark::none: return "";
+    case MenuBarLayout::Mark::problem: return "!";
+    case MenuBarLayout::Mark::down: return "\u00d7";
+    case MenuBarLayout::Mark::paused: return "\u2016";
     }
-    return nullptr;
+    return "";
 }
 
-std::string valueText(const TargetSnapshot* target) {
-    if (target == nullptr || (target->status != TargetStatus::icmp && target->status != TargetStatus::tcp) ||
-        target->state.kind == TargetState::Kind::down)
-        return dash;
-    return MenuBarText::value(target->metrics.latest);
+QString qtext(std::string_view text) {
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
 std::string clockText(double date, const VerdictTexts::Context& context) {
@@ -64,32 +47,12 @@ QJsonValue string(const std::optional<std::string>& value) {
     return value ? QJsonValue(QString::fromStdString(*value)) : QJsonValue(QJsonValue::Null);
 }
 
-QString stateText(TargetState::Kind kind) {
-    switch (kind) {
-    case TargetState::Kind::bad: return QStringLiteral("bad");
-    case TargetState::Kind::measuring: return QStringLiteral("measuring");
-    case TargetState::Kind::ok: return QStringLiteral("ok");
-    case TargetState::Kind::down: return QStringLiteral("down");
-    }
-    return {};
-}
-
 QJsonArray problemTexts(Problems problems) {
     QJsonArray texts;
-    if (problems.contains(Problems::loss())) texts.append(QStringLiteral("loss"));
-    if (problems.contains(Problems::jitter())) texts.append(QStringLiteral("jitter"));
-    if (problems.contains(Problems::latency())) texts.append(QStringLiteral("latency"));
-    return texts;
-}
-
-QString kindText(NetworkPath::Kind kind) {
-    switch (kind) {
-    case NetworkPath::Kind::wifi: return QStringLiteral("wifi");
-    case NetworkPath::Kind::ethernet: return QStringLiteral("ethernet");
-    case NetworkPath::Kind::cellular: return QStringLiteral("cellular");
-    case NetworkPath::Kind::other: return QStringLiteral("other");
+    for (const auto& [problem, name] : problemNames) {
+        if (problems.contains(problem)) texts.append(qtext(name));
     }
-    return {};
+    return texts;
 }
 
 QJsonObject pathJson(const NetworkPath& path) {
@@ -98,7 +61,7 @@ QJsonObject pathJson(const NetworkPath& path) {
     };
     return QJsonObject{
         {QStringLiteral("satisfied"), path.isSatisfied},
-        {QStringLiteral("kind"), kindText(path.kind)},
+        {QStringLiteral("kind"), qtext(text(path.kind))},
         {QStringLiteral("interface"), string(path.primaryInterface)},
         {QStringLiteral("physicalInterface"), string(path.physicalInterface)},
         {QStringLiteral("vpn"), path.isVPN},
@@ -117,8 +80,8 @@ QJsonObject targetJson(const TargetSnapshot& target) {
         {QStringLiteral("role"), QString::fromStdString(target.target.role.text())},
         {QStringLiteral("host"), QString::fromStdString(target.target.host)},
         {QStringLiteral("address"), QString::fromStdString(target.target.address.text())},
-        {QStringLiteral("status"), QString::fromUtf8(text(target.status).data(), static_cast<qsizetype>(text(target.status).size()))},
-        {QStringLiteral("state"), stateText(target.state.kind)},
+        {QStringLiteral("status"), qtext(text(target.status))},
+        {QStringLiteral("state"), qtext(text(target.state.kind))},
         {QStringLiteral("problems"), problemTexts(target.state.problems)},
         {QStringLiteral("answeredLocally"), target.answeredLocally},
         {QStringLiteral("outageSince"), number(target.outageSince)},
@@ -134,10 +97,6 @@ QJsonObject targetJson(const TargetSnapshot& target) {
              {QStringLiteral("late"), metrics.late},
          }},
     };
-}
-
-QString qtext(std::string_view text) {
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
 }  // namespace
@@ -162,46 +121,34 @@ ConsoleReadout::ConsoleReadout(AppModel& model, Format format, Writer write, QOb
 
 // ---------------------------------------------------------------- texts
 
-std::string ConsoleReadout::traceText(const std::vector<std::optional<double>>& values, double floorMilliseconds) {
-    const auto levels = MenuBarText::traceLevels(values, floorMilliseconds);
+std::string ConsoleReadout::traceText(const MenuBarLayout::Levels& levels) {
     std::string text;
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        if (!values[i]) {
+    for (const auto& level : levels) {
+        if (!level) {
             text += lostMark;
             continue;
         }
-        const long index = std::clamp(std::lround(levels[i] * 7), 0L, 7L);
+        const long index = std::clamp(std::lround(*level * 7), 0L, 7L);
         text += blocks[index];
     }
     return text;
 }
 
-std::string ConsoleReadout::readoutText(const MonitorSnapshot& snapshot, const std::vector<std::optional<double>>& internet,
-                                        const std::vector<std::optional<double>>& router, DisplayStyle style,
-                                        MenuBarTarget target, bool paused) {
+std::string ConsoleReadout::readoutText(const MenuBarLayout& layout) {
     std::vector<std::string> pieces;
-    const auto* internetTarget = find(snapshot, TargetRole::internet(0));
-    const auto* routerTarget = find(snapshot, TargetRole::router());
-    if (target == MenuBarTarget::both) {
-        if (style != DisplayStyle::text)
-            pieces.push_back("R " + traceText(router, routerFloor) + " I " + traceText(internet, internetFloor));
-        if (style != DisplayStyle::trace)
-            pieces.push_back("R " + padded(valueText(routerTarget)) + " I " + padded(valueText(internetTarget)));
-    } else {
-        const bool isRouter = target == MenuBarTarget::router;
-        const auto* shown = isRouter ? routerTarget : internetTarget;
-        if (style != DisplayStyle::text) {
-            auto trace = traceText(isRouter ? router : internet, isRouter ? routerFloor : internetFloor);
-            if (!trace.empty()) pieces.push_back(std::move(trace));
-        }
-        if (style != DisplayStyle::trace) {
-            const std::string caption = shown != nullptr && shown->status == TargetStatus::tcp ? "TCP" : "RTT";
-            const std::string value = valueText(shown);
-            pieces.push_back(caption + " " + (value == dash ? value : padded(value)));
+    for (const auto& piece : layout.pieces) {
+        if (const auto* trace = std::get_if<MenuBarLayout::Trace>(&piece)) {
+            if (auto text = traceText(trace->levels); !text.empty()) pieces.push_back(std::move(text));
+        } else if (const auto* traces = std::get_if<MenuBarLayout::Traces>(&piece)) {
+            pieces.push_back("R " + traceText(traces->top) + " I " + traceText(traces->bottom));
+        } else if (const auto* stacked = std::get_if<MenuBarLayout::Stacked>(&piece)) {
+            pieces.push_back(stacked->caption + " " + stacked->value);
+        } else if (const auto* pair = std::get_if<MenuBarLayout::Pair>(&piece)) {
+            pieces.push_back(pair->top + " " + pair->bottom);
+        } else if (const auto* mark = std::get_if<MenuBarLayout::Mark>(&piece)) {
+            if (auto glyph = markText(*mark); !glyph.empty()) pieces.push_back(std::move(glyph));
         }
     }
-    if (auto mark = MenuBarText::mark(snapshot.verdict, paused); !mark.empty()) pieces.push_back(std::move(mark));
-
     std::string text;
     for (const auto& piece : pieces) {
         if (!text.empty()) text += ' ';
@@ -232,7 +179,7 @@ QJsonObject ConsoleReadout::snapshotJson(const MonitorSnapshot& snapshot, std::o
         {QStringLiteral("explanation"), VerdictTexts::verdictExplanation(snapshot, offlineSince, context)},
         {QStringLiteral("readout"), QString::fromStdString(readout)},
         {QStringLiteral("internet"),
-         snapshot.internet ? QJsonValue(stateText(snapshot.internet->kind)) : QJsonValue(QJsonValue::Null)},
+         snapshot.internet ? QJsonValue(qtext(text(snapshot.internet->kind))) : QJsonValue(QJsonValue::Null)},
         {QStringLiteral("ipv6Problem"), snapshot.ipv6Problem},
         {QStringLiteral("offlineSince"), number(offlineSince)},
         {QStringLiteral("path"), pathJson(snapshot.path)},
@@ -278,10 +225,7 @@ QJsonObject ConsoleReadout::notificationJson(const Notifier::Content& content, c
 
 void ConsoleReadout::handleSnapshotApplied() {
     const auto context = VerdictTexts::Context::current();
-    const auto& preferences = model_.preferences();
-    const std::string readout = readoutText(model_.snapshot(), model_.traceValues(TargetRole::internet(0)),
-                                            model_.traceValues(TargetRole::router()), preferences.displayStyle(),
-                                            preferences.menuBarTarget(), model_.pausedUntil().has_value());
+    const std::string readout = readoutText(MenuBarLayout::make(model_));
     if (format_ == Format::json) {
         writeJson(snapshotJson(model_.snapshot(), model_.offlineSince(), readout, context));
     } else {

@@ -13,8 +13,7 @@
 #include <vector>
 
 #include "nerivane/core/AppModel.h"
-#include "nerivane/core/DisplayStyle.h"
-#include "nerivane/core/MenuBarTarget.h"
+#include "nerivane/core/MenuBarLayout.h"
 #include "nerivane/core/Notifier.h"
 #include "nerivane/core/VerdictTexts.h"
 
@@ -33,14 +32,12 @@ public:
 
     ConsoleReadout(AppModel& model, Format format, Writer write, QObject* parent = nullptr);
 
-    // What the menu bar would show, in characters: the trace as block
-    // characters (a lost probe as a dot), then caption and latency ("RTT  12ms")
-    // or both rows ("R 2.0ms I  12ms"), then the status glyph.
-    static std::string readoutText(const MonitorSnapshot& snapshot, const std::vector<std::optional<double>>& internet,
-                                   const std::vector<std::optional<double>>& router, DisplayStyle style,
-                                   MenuBarTarget target, bool paused);
-    // Block characters for trace values scaled with the floor.
-    static std::string traceText(const std::vector<std::optional<double>>& values, double floorMilliseconds);
+    // The menu-bar readout in characters: the trace as block characters (a
+    // lost probe as a dot), then caption and latency ("RTT  12ms") or both
+    // rows ("R 2.0ms I  12ms"), then the status glyph.
+    static std::string readoutText(const MenuBarLayout& layout);
+    // Block characters for trace levels.
+    static std::string traceText(const MenuBarLayout::Levels& levels);
 
     static std::string snapshotLine(const MonitorSnapshot& snapshot, std::optional<double> offlineSince,
                                     const std::string& readout, const VerdictTexts::Context& context);

@@ -28,11 +28,12 @@ QString settingsHint(std::optional<SlowRateReason> reason, double batteryInterva
     const auto tr = [](const char* text) { return QCoreApplication::translate("SettingsHint", text); };
     const QString label = Preferences::intervalLabel(batteryInterval);
     if (!reason) {
-        return tr("The battery interval also applies in Low Power Mode, and on Low Data or hotspot networks.");
+        // Linux names: the power saver profile; metered networks (no low-data mode exists).
+        return tr("The battery interval also applies with the power saver profile, and on metered networks.");
     }
     switch (*reason) {
     case SlowRateReason::battery: return tr("On battery now, so probing every %1.").arg(label);
-    case SlowRateReason::lowPowerMode: return tr("Low Power Mode is on, so probing every %1.").arg(label);
+    case SlowRateReason::lowPowerMode: return tr("The power saver profile is on, so probing every %1.").arg(label);
     case SlowRateReason::lowDataMode: return tr("This network is in Low Data Mode, so probing every %1.").arg(label);
     case SlowRateReason::expensivePath:
         return tr("This network is a hotspot or metered, so probing every %1.").arg(label);

@@ -131,10 +131,9 @@ bool parseOptions(int argc, char** argv, Options& options, bool& help) {
 }
 
 std::string describePath(const nerivane::NetworkPath& path) {
-    static constexpr const char* kinds[] = {"wifi", "ethernet", "cellular", "other"};
     std::string text = "interface=" + path.primaryInterface.value_or("none");
     if (path.isVPN) text += " vpn physical=" + path.physicalInterface.value_or("none");
-    text += std::string(" kind=") + kinds[static_cast<int>(path.kind)];
+    text += " kind=" + std::string(nerivane::text(path.kind));
     text += path.isSatisfied ? " satisfied" : " unsatisfied";
     if (path.hasIPv4) text += " ipv4";
     if (path.hasIPv6) text += " ipv6";
@@ -176,13 +175,12 @@ std::string describe(const ProbeEngine::Event& event) {
 
 
 std::string pathJson(const nerivane::NetworkPath& path) {
-    static constexpr const char* kinds[] = {"wifi", "ethernet", "cellular", "other"};
     JsonLine json;
     json.boolean("satisfied", path.isSatisfied);
     path.primaryInterface ? json.text("interface", *path.primaryInterface) : json.null("interface");
     json.boolean("vpn", path.isVPN);
     path.physicalInterface ? json.text("physical", *path.physicalInterface) : json.null("physical");
-    json.text("kind", kinds[static_cast<int>(path.kind)]);
+    json.text("kind", nerivane::text(path.kind));
     json.boolean("ipv4", path.hasIPv4).boolean("ipv6", path.hasIPv6);
     path.routerIPv4 ? json.text("router4", path.routerIPv4->text()) : json.null("router4");
     path.routerIPv6 ? json.text("router6", path.routerIPv6->text()) : json.null("router6");
@@ -223,23 +221,8 @@ std::string eventJson(double seconds, const ProbeEngine::Event& event) {
 }
 
 std::string stateText(const nerivane::TargetState& state) {
-    using Kind = nerivane::TargetState::Kind;
-    switch (state.kind) {
-    case Kind::ok: return "ok";
-    case Kind::measuring: return "measuring";
-    case Kind::down: return "down";
-    case Kind::bad: break;
-    }
-    std::string problems;
-    const auto add = [&](nerivane::Problems problem, const char* name) {
-        if (!state.problems.contains(problem)) return;
-        if (!problems.empty()) problems += ',';
-        problems += name;
-    };
-    add(nerivane::Problems::loss(), "loss");
-    add(nerivane::Problems::jitter(), "jitter");
-    add(nerivane::Problems::latency(), "latency");
-    return "bad(" + problems + ")";
+    const std::string kind(nerivane::text(state.kind));
+    return state.kind == nerivane::TargetState::Kind::bad ? kind + "(" + nerivane::text(state.problems) + ")" : kind;
 }
 
 std::string milliseconds(const std::optional<double>& value) {

@@ -86,9 +86,9 @@ TEST(ConsoleReadoutText, TracesCaptionsPaddedValuesAndMarks) {
         {snapshot(Verdict::offline), internet, router, D::text, M::router, true, "RTT 0.4ms \u2016"},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(ConsoleReadout::readoutText(c.snapshot, c.internet, c.router, c.style, c.target, c.paused), c.expected);
-    EXPECT_EQ(ConsoleReadout::traceText(internet, 10), "\u2583\u00b7\u2588");
-    EXPECT_EQ(ConsoleReadout::traceText({}, 10), "");
+        EXPECT_EQ(ConsoleReadout::readoutText(
+                      MenuBarLayout::make(c.snapshot, c.internet, c.router, c.style, c.target, c.paused)),
+                  c.expected);
 }
 
 TEST(ConsoleReadoutLines, SnapshotEventAndNotification) {

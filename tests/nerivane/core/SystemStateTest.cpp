@@ -50,12 +50,12 @@ TEST(SlowRate, ReasonsInOrderOfPriorityAndTheIntervalTheySelect) {
 
 TEST(SlowRate, SettingsHints) {
     EXPECT_EQ(settingsHint(SlowRateReason::battery, 5), "On battery now, so probing every 5s.");
-    EXPECT_EQ(settingsHint(SlowRateReason::lowPowerMode, 0.5), "Low Power Mode is on, so probing every ½s.");
+    EXPECT_EQ(settingsHint(SlowRateReason::lowPowerMode, 0.5), "The power saver profile is on, so probing every ½s.");
     EXPECT_EQ(settingsHint(SlowRateReason::lowDataMode, 10), "This network is in Low Data Mode, so probing every 10s.");
     EXPECT_EQ(settingsHint(SlowRateReason::expensivePath, 2.5),
               "This network is a hotspot or metered, so probing every 2s.");
     EXPECT_EQ(settingsHint(std::nullopt, 5),
-              "The battery interval also applies in Low Power Mode, and on Low Data or hotspot networks.");
+              "The battery interval also applies with the power saver profile, and on metered networks.");
 }
 
 TEST(SystemStateRules, LockStopsProbingUnlessKeptAndOnlyTwoNumbersMakeASimulatedLock) {

@@ -1,0 +1,23 @@
+// Checks the text a user types for a host before it is stored: one host name
+// or IP address, nothing else (no blanks inside, no web address, no port, at
+// most 253 characters). The settings fields and anything else that takes a
+// host from a person use it, so no unchecked text reaches the resolver. Pure; any thread.
+#pragma once
+
+#include <QString>
+#include <optional>
+
+namespace nerivane {
+
+enum class HostProblem { empty, tooLong, blank, url, port, invalid };
+
+// The short message shown under the field.
+QString hostProblemText(HostProblem problem);
+
+// None when the text, trimmed of blanks at both ends, is an IPv4 or IPv6
+// address or a host name (letters, digits and hyphens in dot-separated labels
+// of 1 to 63 characters, not starting or ending with a hyphen, a trailing dot
+// allowed, the last label not all digits).
+std::optional<HostProblem> hostProblem(const QString& text);
+
+}  // namespace nerivane

@@ -1,0 +1,96 @@
+#include "nerivane/core/MenuBarLayout.h"
+
+#include <algorithm>
+
+#include "NerivaneKit/text/MenuBarText.h"
+#include "nerivane/core/AppModel.h"
+
+namespace nerivane {
+namespace {
+
+constexpr const char* dash = "\u2014";
+
+const TargetSnapshot* find(const MonitorSnapshot& snapshot, const TargetRole& role) {
+    for (const auto& target : snapshot.targets) {
+        if (target.target.role == role) return &target;
+    }
+    return nullptr;
+}
+
+std::size_t characters(const std::string& text) {
+    // UTF-8: count every byte that does not continue a character.
+    return static_cast<std::size_t>(std::count_if(
+        text.begin(), text.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
+}
+
+}  // namespace
+
+std::string MenuBarLayout::valueText(const MonitorSnapshot& snapshot, const TargetRole& role) {
+    const auto* target = find(snapshot, role);
+    if (target == nullptr || (target->status != TargetStatus::icmp && target->status != TargetStatus::tcp) ||
+        target->state.kind == TargetState::Kind::down)
+        return dash;
+    return MenuBarText::value(target->metrics.latest);
+}
+
+std::string MenuBarLayout::padded(const std::string& text) {
+    const std::size_t width = MenuBarText::widest.size();
+    const std::size_t length = characters(text);
+    return length >= width ? text : std::string(width - length, ' ') + text;
+}
+
+MenuBarLayout::Levels MenuBarLayout::levels(const std::vector<std::optional<double>>& values,
+                                            double floorMilliseconds) {
+    const auto heights = MenuBarText::traceLevels(values, floorMilliseconds);
+    Levels levels(values.size());
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (values[i]) levels[i] = heights[i];
+    }
+    return levels;
+}
+
+MenuBarLayout::Mark MenuBarLayout::mark(Verdict verdict, bool paused) {
+    if (paused) return Mark::paused;
+    const std::string glyph = MenuBarText::mark(verdict, false);
+    if (glyph == "!") return Mark::problem;
+    if (glyph.empty()) return Mark::none;
+    return Mark::down;
+}
+
+MenuBarLayout MenuBarLayout::make(const MonitorSnapshot& snapshot, const std::vector<std::optional<double>>& internet,
+                                  const std::vector<std::optional<double>>& router, DisplayStyle style,
+                                  MenuBarTarget target, bool paused) {
+    MenuBarLayout layout;
+    layout.dimmed = paused;
+    const TargetRole internetRole = TargetRole::internet(0);
+    const TargetRole routerRole = TargetRole::router();
+    if (target == MenuBarTarget::both) {
+        if (style != DisplayStyle::text)
+            layout.pieces.emplace_back(Traces{levels(router, routerFloor), levels(internet, internetFloor)});
+        if (style != DisplayStyle::trace)
+            layout.pieces.emplace_back(Pair{"R " + padded(valueText(snapshot, routerRole)),
+                                            "I " + padded(valueText(snapshot, internetRole))});
+    } else {
+        const bool isRouter = target == MenuBarTarget::router;
+        const TargetRole& role = isRouter ? routerRole : internetRole;
+        if (style != DisplayStyle::text)
+            layout.pieces.emplace_back(
+                Trace{levels(isRouter ? router : internet, isRouter ? routerFloor : internetFloor)});
+        if (style != DisplayStyle::trace) {
+            const auto* shown = find(snapshot, role);
+            const std::string caption = shown != nullptr && shown->status == TargetStatus::tcp ? "TCP" : "RTT";
+            const std::string value = valueText(snapshot, role);
+            layout.pieces.emplace_back(Stacked{caption, value == dash ? value : padded(value)});
+        }
+    }
+    layout.pieces.emplace_back(mark(snapshot.verdict, paused));
+    return layout;
+}
+
+MenuBarLayout MenuBarLayout::make(AppModel& model) {
+    const auto& preferences = model.preferences();
+    return make(model.snapshot(), model.traceValues(TargetRole::internet(0)), model.traceValues(TargetRole::router()),
+                preferences.displayStyle(), preferences.menuBarTarget(), model.pausedUntil().has_value());
+}
+
+}  // namespace nerivane

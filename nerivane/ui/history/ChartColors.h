@@ -1,0 +1,28 @@
+// The colours the history chart and its legend paint with, taken from the
+// widget's palette (dark when its text is lighter than its window) and the
+// accent preference. A value made at paint time; main thread.
+#pragma once
+
+#include <QColor>
+#include <QPalette>
+
+#include "nerivane/core/Accent.h"
+
+namespace nerivane {
+
+struct ChartColors {
+    QColor accent;
+    QColor secondary;
+    QColor loss;
+    // Shading of non-measured runs and the p95 line's opacity.
+    double runOpacity = 0.14;
+    double p95Opacity = 0.4;
+    double medianWidth = 1.5;
+
+    static ChartColors from(const QPalette& palette, Accent accent, bool increasedContrast);
+    static bool isDark(const QPalette& palette);
+    // Whether the desktop asks for increased contrast, where Qt can tell.
+    static bool desktopPrefersContrast();
+};
+
+}  // namespace nerivane

@@ -1,0 +1,71 @@
+// Where the history chart's shapes go: the one mapping from buckets to
+// rectangles, lines and labels that ChartView paints and the tests check, and
+// the chart's spoken summary. Pure values; any thread.
+//
+// Layout from the top: the plot, a 16-point strip for loss bars, 11 points for
+// the time labels. Bucket i owns the column [step × i, step × (i + 1)) and
+// its values sit at the column's centre.
+#pragma once
+
+#include <QPointF>
+#include <QRectF>
+#include <QString>
+#include <functional>
+#include <optional>
+#include <vector>
+
+#include "NerivaneKit/history/ChartBucket.h"
+#include "NerivaneKit/history/ChartRange.h"
+#include "nerivane/core/VerdictTexts.h"
+
+namespace nerivane {
+
+struct ChartGeometry {
+    static constexpr double lossStripHeight = 16;
+    static constexpr double bottomMargin = 11;
+    // Loss at or above this fills the strip.
+    static constexpr double fullLossPercent = 10;
+    static constexpr double minimumLossBar = 1.5;
+
+    // A stretch of buckets sharing one state other than measured.
+    struct Run {
+        MinuteState state = MinuteState::notRunning;
+        // Over the run's columns, plot and loss strip.
+        QRectF area;
+        // The state's name, and where its centre goes when it fits.
+        QString name;
+        std::optional<QPointF> labelCentre;
+        bool operator==(const Run&) const = default;
+    };
+
+    // One line cut into pieces at missing values; a lone value is a piece of
+    // two points, a short horizontal stroke.
+    using Line = std::vector<std::vector<QPointF>>;
+
+    QRectF plot;
+    QRectF lossStrip;
+    double step = 0;
+    // The latency at the top of the plot, in milliseconds, and its label.
+    double scale = 0;
+    QString scaleLabel;
+    std::vector<Run> runs;
+    Line p95;
+    Line median;
+    Line signal;
+    std::vector<QRectF> lossBars;
+
+    // textWidth measures a run's label in the font it is drawn with.
+    static ChartGeometry layout(const std::vector<ChartBucket>& buckets, ChartRange range, double floor,
+                                const QRectF& bounds, const std::function<double(const QString&)>& textWidth);
+
+    // "paused", "locked", "asleep", "offline", "not running"; "measured" too.
+    static QString stateName(MinuteState state);
+
+    // What a screen reader says for the chart: "No measurements in this
+    // range", or the median of the bucket medians, the largest p95, the mean
+    // loss and the time spent in each non-measured state.
+    static QString spokenSummary(const std::vector<ChartBucket>& buckets, ChartRange range,
+                                 const VerdictTexts::Context& context = VerdictTexts::Context::current());
+};
+
+}  // namespace nerivane

@@ -1,0 +1,147 @@
+#include "nerivane/ui/history/HistoryCard.h"
+
+#include <QDateTime>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QVBoxLayout>
+#include <exception>
+
+#include "NerivaneKit/platform/Log.h"
+#include "nerivane/core/AppModel.h"
+#include "nerivane/core/Preferences.h"
+#include "nerivane/ui/history/ChartLegend.h"
+#include "nerivane/ui/history/ChartView.h"
+#include "nerivane/ui/settings/SegmentedPicker.h"
+
+namespace nerivane {
+
+namespace {
+
+QString rangeLabel(ChartRange range) {
+    switch (range) {
+    case ChartRange::hour: return QStringLiteral("1h");
+    case ChartRange::day: return QStringLiteral("24h");
+    case ChartRange::week: return QStringLiteral("7d");
+    }
+    return QString();
+}
+
+HistoryCard::Reader modelReader(AppModel& model) {
+    History* history = model.history();
+    if (!history) return [](ChartRange, const TargetRole&, double) { return std::vector<ChartBucket>(); };
+    return [history](ChartRange range, const TargetRole& role, double now) { return history->chart(range, role, now); };
+}
+
+double wallClock() { return static_cast<double>(QDateTime::currentMSecsSinceEpoch()) / 1000; }
+
+}  // namespace
+
+HistoryCard::HistoryCard(AppModel& model, QWidget* parent)
+    : HistoryCard(model.preferences(), modelReader(model), wallClock, parent) {}
+
+HistoryCard::HistoryCard(Preferences& preferences, Reader reader, std::function<double()> now, QWidget* parent)
+    : QWidget(parent), preferences_(preferences), reader_(std::move(reader)), now_(std::move(now)) {
+    pool_.setMaxThreadCount(1);
+
+    auto* title = new QLabel(tr("HISTORY"), this);
+    QFont titleFont = title->font();
+    titleFont.setBold(true);
+    titleFont.setPointSizeF(titleFont.pointSizeF() * 0.85);
+    title->setFont(titleFont);
+
+    QStringList targets, ranges;
+    for (ChartTarget target : allChartTargets) targets.append(label(target));
+    for (ChartRange range : allChartRanges) ranges.append(rangeLabel(range));
+    targetPicker_ = new SegmentedPicker(tr("Target"), targets, this);
+    rangePicker_ = new SegmentedPicker(tr("Range"), ranges, this);
+    targetPicker_->setCurrentIndex(static_cast<int>(target_));
+    rangePicker_->setCurrentIndex(static_cast<int>(range_));
+
+    chart_ = new ChartView(this);
+    legend_ = new ChartLegend(this);
+
+    auto* header = new QHBoxLayout;
+    header->addWidget(title);
+    header->addStretch(1);
+    header->addWidget(targetPicker_);
+    header->addWidget(rangePicker_);
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(8, 6, 8, 6);
+    layout->setSpacing(4);
+    layout->addLayout(header);
+    layout->addWidget(chart_);
+    layout->addWidget(legend_);
+
+    connect(targetPicker_, &SegmentedPicker::activated, this,
+            [this](int index) { setTarget(allChartTargets.at(static_cast<std::size_t>(index))); });
+    connect(rangePicker_, &SegmentedPicker::activated, this,
+            [this](int index) { setRange(allChartRanges.at(static_cast<std::size_t>(index))); });
+    connect(&preferences_, &Preferences::accentChanged, this, &HistoryCard::applyAccent);
+    applyAccent();
+}
+
+HistoryCard::~HistoryCard() {
+    pool_.clear();
+    // Answers posted meanwhile die with this object's pending events.
+    pool_.waitForDone();
+}
+
+const std::vector<ChartBucket>& HistoryCard::buckets() const { return chart_->buckets(); }
+
+void HistoryCard::setRange(ChartRange range) {
+    rangePicker_->setCurrentIndex(static_cast<int>(range));
+    if (range == range_) return;
+    range_ = range;
+    ++generation_;
+    emit rangeChanged(range);
+    if (isVisible()) reload();
+}
+
+void HistoryCard::setTarget(ChartTarget target) {
+    targetPicker_->setCurrentIndex(static_cast<int>(target));
+    if (target == target_) return;
+    target_ = target;
+    ++generation_;
+    emit targetChanged(target);
+    if (isVisible()) reload();
+}
+
+void HistoryCard::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    reload();
+}
+
+void HistoryCard::reload() {
+    const int generation = ++generation_;
+    const ChartRange range = range_;
+    const TargetRole role = nerivane::role(target_);
+    const double now = now_();
+    pool_.start([this, reader = reader_, generation, range, role, now] {
+        std::vector<ChartBucket> buckets;
+        try {
+            buckets = reader(range, role, now);
+        } catch (const std::exception& error) {
+            Log("history").error(std::string("chart read failed: ") + error.what());
+        }
+        QMetaObject::invokeMethod(
+            this,
+            [this, generation, range, buckets = std::move(buckets)]() mutable {
+                apply(generation, range, std::move(buckets));
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void HistoryCard::apply(int generation, ChartRange range, std::vector<ChartBucket> buckets) {
+    if (generation != generation_) return;
+    chart_->setBuckets(std::move(buckets), range);
+    legend_->setShowRSSI(chart_->hasSignal());
+    emit bucketsLoaded();
+}
+
+void HistoryCard::applyAccent() {
+    chart_->setAccent(preferences_.accent());
+    legend_->setAccent(preferences_.accent());
+}
+
+}  // namespace nerivane

@@ -1,0 +1,85 @@
+#include "nerivane/ui/popover/PopoverWindow.h"
+
+#include <QCursor>
+#include <QGuiApplication>
+#include <QScreen>
+#include <QVBoxLayout>
+#include <algorithm>
+
+namespace nerivane {
+namespace {
+
+// Room left between the window and the item it hangs from.
+constexpr int gap = 4;
+
+}  // namespace
+
+PopoverWindow::PopoverWindow(QWidget* parent) : QWidget(parent, Qt::Popup | Qt::FramelessWindowHint) {
+    setAttribute(Qt::WA_DeleteOnClose, false);
+    auto* column = new QVBoxLayout(this);
+    column->setContentsMargins(12, 12, 12, 12);
+    column->setSpacing(6);
+    setMinimumWidth(320);
+}
+
+PopoverWindow::~PopoverWindow() = default;
+
+QRect PopoverWindow::placement(QSize size, const QRect& anchor, const QRect& screen, QPoint cursor) {
+    QRect frame(QPoint(0, 0), size);
+    if (anchor.isEmpty()) {
+        // No geometry from the host: the corner nearest the cursor, where
+        // the panel most likely is.
+        const bool right = cursor.x() >= screen.center().x();
+        const bool bottom = cursor.y() >= screen.center().y();
+        frame.moveLeft(right ? screen.right() - size.width() + 1 - gap : screen.left() + gap);
+        frame.moveTop(bottom ? screen.bottom() - size.height() + 1 - gap : screen.top() + gap);
+    } else {
+        // Below an item in the upper half of the screen, above one in the
+        // lower half; centred on it horizontally.
+        frame.moveLeft(anchor.center().x() - size.width() / 2);
+        if (anchor.center().y() < screen.center().y()) {
+            frame.moveTop(anchor.bottom() + 1 + gap);
+        } else {
+            frame.moveBottom(anchor.top() - 1 - gap);
+        }
+    }
+    frame.moveLeft(std::clamp(frame.left(), screen.left(), std::max(screen.left(), screen.right() - size.width() + 1)));
+    frame.moveTop(std::clamp(frame.top(), screen.top(), std::max(screen.top(), screen.bottom() - size.height() + 1)));
+    return frame;
+}
+
+void PopoverWindow::showAnchored(const QRect& anchor) {
+    adjustSize();
+    const QPoint cursor = QCursor::pos();
+    QScreen* screen = anchor.isEmpty() ? QGuiApplication::screenAt(cursor) : QGuiApplication::screenAt(anchor.center());
+    if (screen == nullptr) screen = QGuiApplication::primaryScreen();
+    const QRect area = screen != nullptr ? screen->availableGeometry() : QRect(QPoint(0, 0), size());
+    setGeometry(placement(size(), anchor, area, cursor));
+    show();
+    raise();
+    activateWindow();
+}
+
+void PopoverWindow::toggle(const QRect& anchor) {
+    if (isVisible()) {
+        hide();
+    } else {
+        showAnchored(anchor);
+    }
+}
+
+void PopoverWindow::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    if (detailsVisible_) return;
+    detailsVisible_ = true;
+    emit shown();
+}
+
+void PopoverWindow::hideEvent(QHideEvent* event) {
+    QWidget::hideEvent(event);
+    if (!detailsVisible_) return;
+    detailsVisible_ = false;
+    emit hidden();
+}
+
+}  // namespace nerivane

@@ -1,0 +1,44 @@
+// The popup window that a click on the tray item opens: frameless, closed by
+// a click outside it or Escape, placed beside the item's rectangle and kept
+// on its screen. Holds the header (status, explanation, network line); the
+// cards are added below it. Owned by the status item controller; main thread.
+#pragma once
+
+#include <QRect>
+#include <QWidget>
+
+namespace nerivane {
+
+class PopoverWindow : public QWidget {
+    Q_OBJECT
+
+public:
+    explicit PopoverWindow(QWidget* parent = nullptr);
+    ~PopoverWindow() override;
+
+    // Shows the window beside anchor (the tray item's rectangle in global
+    // coordinates); an empty anchor places it at the screen corner nearest
+    // the cursor.
+    void showAnchored(const QRect& anchor);
+    // Hides the window when shown, else shows it anchored.
+    void toggle(const QRect& anchor);
+    // True from the moment the window is shown until it is hidden.
+    bool detailsVisible() const { return detailsVisible_; }
+
+    // Where a window of the given size goes for an anchor on a screen whose
+    // available area is screen; cursor picks the corner when anchor is empty.
+    static QRect placement(QSize size, const QRect& anchor, const QRect& screen, QPoint cursor);
+
+signals:
+    void shown();
+    void hidden();
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+
+private:
+    bool detailsVisible_ = false;
+};
+
+}  // namespace nerivane

@@ -1,0 +1,196 @@
+// The settings page as a user drives it: choices land in the preferences at
+// once (second host off leaves one internet target), a host field refuses
+// what is not a host and keeps the stored one, the hints follow the
+// slow-rate reason and the notification refusal, and the launch-at-login
+// switch writes the autostart entry or shows why it could not.
+
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QScrollArea>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QToolButton>
+
+#include "Pictures.h"
+#include "WidgetsSupport.h"
+#include "nerivane/core/Preferences.h"
+#include "nerivane/ui/settings/HostField.h"
+#include "nerivane/ui/settings/HostPicker.h"
+#include "nerivane/ui/settings/LaunchAtLoginSwitch.h"
+#include "nerivane/ui/settings/SegmentedPicker.h"
+#include "nerivane/ui/settings/SettingsView.h"
+
+namespace nerivane {
+namespace {
+
+struct Page {
+    QTemporaryDir folder;
+    Preferences preferences{folder.filePath("prefs.conf")};
+    std::optional<SlowRateReason> reason;
+    bool denied = false;
+    QString entry = folder.filePath("config/autostart/org.nerivane.Nerivane.desktop");
+    std::unique_ptr<SettingsView> view;
+
+    Page() {
+        test::widgetsApplication();
+        view = std::make_unique<SettingsView>(
+            preferences, SettingsView::Status{[this] { return reason; }, [this] { return denied; }},
+            LaunchAtLogin(entry, QStringLiteral("/usr/bin/nerivane")));
+        view->resize(380, 900);
+        view->show();
+    }
+    template <typename T>
+    T& find(const char* name) {
+        auto* found = view->findChild<T*>(QString::fromLatin1(name));
+        if (!found) throw std::runtime_error(std::string("no control ") + name);
+        return *found;
+    }
+    void choose(const char* picker, const QString& choice) {
+        for (auto* button : find<QWidget>(picker).findChildren<QToolButton*>()) {
+            if (button->text() == choice) return button->click();
+        }
+        throw std::runtime_error("no choice " + choice.toStdString());
+    }
+    void type(QLineEdit& edit, const QString& text) {
+        edit.setFocus();
+        edit.selectAll();
+        QTest::keyClick(&edit, Qt::Key_Backspace);
+        QTest::keyClicks(&edit, text);
+        QTest::keyClick(&edit, Qt::Key_Return);
+    }
+};
+
+TEST(SettingsView, EveryChoiceIsStoredAtOnceAndSecondHostOffLeavesOneInternetTarget) {
+    Page page;
+    Preferences& p = page.preferences;
+
+    page.choose("secondaryHost", "off");
+    EXPECT_EQ(p.secondaryHost(), "");
+    EXPECT_EQ(p.targetSettings().internetHosts, (std::vector<std::string>{"1.1.1.1"}));
+    page.choose("primaryHost", "9.9.9.9");
+    EXPECT_EQ(p.primaryHost(), "9.9.9.9");
+
+    page.choose("menuBarTarget", "both");
+    page.choose("displayStyle", "both");
+    page.choose("interval", QString::fromUtf8("½s"));
+    page.choose("batteryInterval", "10s");
+    page.choose("retentionDays", "90d");
+    page.choose("accent", "amber");
+    page.find<QCheckBox>("probeIPv6").click();
+    page.find<QCheckBox>("notifyOutages").click();
+    EXPECT_EQ(p.menuBarTarget(), MenuBarTarget::both);
+    EXPECT_EQ(p.displayStyle(), DisplayStyle::textAndTrace);
+    EXPECT_EQ(p.interval(), 0.5);
+    EXPECT_EQ(p.batteryInterval(), 10);
+    EXPECT_EQ(p.retentionDays(), 90);
+    EXPECT_EQ(p.accent(), Accent::amber);
+    EXPECT_FALSE(p.probeIPv6());
+    EXPECT_TRUE(p.notifyOutages());
+    // Stored at once: a second reader of the file sees the choices.
+    Preferences reread(page.folder.filePath("prefs.conf"));
+    EXPECT_EQ(reread.displayStyle(), DisplayStyle::textAndTrace);
+    EXPECT_EQ(reread.secondaryHost(), "");
+
+    // The model turning notifications off (a refusal) moves the switch back.
+    p.setNotifyOutages(false);
+    EXPECT_FALSE(page.find<QCheckBox>("notifyOutages").isChecked());
+}
+
+TEST(SettingsView, HostFieldsRefuseWhatIsNotAHostAndKeepTheStoredOne) {
+    Page page;
+    Preferences& p = page.preferences;
+    auto& primary = page.find<HostPicker>("primaryHost");
+
+    page.choose("primaryHost", "other");
+    ASSERT_TRUE(primary.field().isVisible());
+    EXPECT_EQ(p.primaryHost(), "1.1.1.1") << "other stores nothing until a host is committed";
+    page.type(primary.field().edit(), "https://dns.example/");
+    EXPECT_EQ(p.primaryHost(), "1.1.1.1");
+    EXPECT_EQ(primary.field().errorText(), "Enter the host alone, not a web address.");
+    page.type(primary.field().edit(), "  dns.example ");
+    EXPECT_EQ(p.primaryHost(), "dns.example");
+    EXPECT_EQ(primary.field().errorText(), "");
+    page.type(primary.field().edit(), "");
+    EXPECT_EQ(p.primaryHost(), "dns.example") << "the primary host cannot be emptied";
+
+    auto& second = page.find<HostField>("customHost1");
+    page.type(second.edit(), "nas.lan:8080");
+    EXPECT_EQ(second.errorText(), "Enter the host without a port.");
+    EXPECT_TRUE(p.customHosts().isEmpty());
+    page.type(second.edit(), "nas.lan");
+    page.type(page.find<HostField>("customHost0").edit(), "two words");
+    EXPECT_EQ(p.customHosts(), (QStringList{"", "nas.lan"})) << "the second field stays the second entry";
+    EXPECT_EQ(p.targetSettings().customHosts, (std::vector<std::string>{"nas.lan"}));
+    page.type(second.edit(), "");
+    EXPECT_TRUE(p.customHosts().isEmpty()) << "an empty custom field removes its host";
+}
+
+struct HintRow {
+    std::optional<SlowRateReason> reason;
+    bool denied;
+    const char* hint;
+};
+
+class Hints : public testing::TestWithParam<HintRow> {};
+
+TEST_P(Hints, FollowTheReasonAndTheRefusal) {
+    Page page;
+    page.reason = GetParam().reason;
+    page.denied = GetParam().denied;
+    page.view->refreshStatus();
+    EXPECT_EQ(page.find<QLabel>("rateHint").text(), QString::fromUtf8(GetParam().hint));
+    EXPECT_EQ(page.find<QLabel>("notificationsWarning").isVisible(), GetParam().denied);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    SettingsView, Hints,
+    testing::Values(HintRow{SlowRateReason::battery, false, "On battery now, so probing every 5s."},
+                    HintRow{SlowRateReason::lowPowerMode, true, "The power saver profile is on, so probing every 5s."},
+                    HintRow{SlowRateReason::expensivePath, false, "This network is a hotspot or metered, so probing every 5s."},
+                    HintRow{std::nullopt, true,
+                            "The battery interval also applies with the power saver profile, and on metered networks."}));
+
+TEST(SettingsView, LaunchAtLoginWritesTheEntryOrShowsWhyNot) {
+    Page page;
+    auto& login = page.find<LaunchAtLoginSwitch>("launchAtLogin");
+    EXPECT_FALSE(login.isOn());
+    login.toggle().click();
+    EXPECT_TRUE(login.isOn());
+    EXPECT_TRUE(QFile::exists(page.entry));
+    EXPECT_EQ(login.errorText(), "");
+    login.toggle().click();
+    EXPECT_FALSE(QFile::exists(page.entry));
+
+    // A file where the autostart folder belongs: the switch stays off and says why.
+    QTemporaryDir config;
+    QFile blocker(config.filePath("autostart"));
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    LaunchAtLoginSwitch blocked(LaunchAtLogin(config.filePath("autostart/org.nerivane.Nerivane.desktop"), "/usr/bin/nerivane"));
+    blocked.toggle().click();
+    EXPECT_FALSE(blocked.isOn());
+    EXPECT_TRUE(blocked.errorText().startsWith("Couldn't create the folder")) << blocked.errorText().toStdString();
+}
+
+TEST(SettingsView, DrawsOnLightAndDarkPalettes) {
+    Page page;
+    page.reason = SlowRateReason::battery;
+    page.denied = true;
+    page.view->refreshStatus();
+    page.choose("primaryHost", "other");
+    page.type(page.find<HostPicker>("primaryHost").field().edit(), "1.1.1.1:53");
+    page.view->resize(page.view->width(), page.view->sizeHint().height());
+    for (bool dark : {false, true}) {
+        page.view->setPalette(test::palette(dark));
+        const QImage image = page.view->grab().toImage();
+        EXPECT_FALSE(image.isNull());
+        test::keepPicture(image, QStringLiteral("settings-%1.png").arg(dark ? "dark" : "light"));
+    }
+}
+
+}  // namespace
+}  // namespace nerivane
