@@ -168,6 +168,7 @@ QNetworkReply* Updater::get(const QUrl& url) {
     request.setTransferTimeout(static_cast<int>(options_.transferTimeout.count()));
     request.setMaximumRedirectsAllowed(maxRedirects);
     request.setHeader(QNetworkRequest::UserAgentHeader, QStringLiteral("nerivane/") + options_.currentVersion);
+    replyURL_ = url;
     QNetworkReply* reply = network_.get(request);
     reply->setReadBufferSize(readBufferBytes);
     connect(reply, &QNetworkReply::redirected, this, &Updater::handleRedirected);
@@ -175,10 +176,11 @@ QNetworkReply* Updater::get(const QUrl& url) {
 }
 
 void Updater::handleRedirected(const QUrl& target) {
-    const QUrl from = reply_->url();
+    const QUrl& from = replyURL_;
+    const int defaultPort = from.scheme() == QLatin1String("https") ? 443 : 80;
     if (target.scheme() == from.scheme() && target.host() == from.host() &&
-        target.port(from.scheme() == QLatin1String("https") ? 443 : 80) ==
-            from.port(from.scheme() == QLatin1String("https") ? 443 : 80)) {
+        target.port(defaultPort) == from.port(defaultPort)) {
+        replyURL_ = target;
         emit reply_->redirectAllowed();
         return;
     }
@@ -190,7 +192,12 @@ void Updater::handleRedirected(const QUrl& target) {
 std::optional<QString> Updater::replyError() const {
     if (abortReason_) return abortReason_;
     switch (reply_->error()) {
-    case QNetworkReply::NoError: return std::nullopt;
+    case QNetworkReply::NoError: {
+        // A redirect that was not followed ends without an error of its own.
+        const int status = reply_->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        if (status >= 200 && status < 300) return std::nullopt;
+        return tr("The update server answered with status %1.").arg(status);
+    }
     // A transfer time-out cancels the reply; we cancel nothing without a reason.
     case QNetworkReply::OperationCanceledError:
     case QNetworkReply::TimeoutError: return tr("The update server did not answer in time.");
@@ -199,7 +206,7 @@ std::optional<QString> Updater::replyError() const {
 }
 
 void Updater::handleFeedFinished() {
-    feedData_ += reply_->readAll();
+    if (reply_->isOpen()) feedData_ += reply_->readAll();
     if (auto error = replyError()) return finish(Outcome::failed, *error);
     if (feedData_.size() > options_.maxFeedBytes) return finish(Outcome::failed, tr("The update feed is too large."));
 
@@ -248,7 +255,7 @@ void Updater::startDownload(const ReleaseFeed::Item& item) {
 }
 
 void Updater::handleDownloadData() {
-    if (abortReason_) return;
+    if (abortReason_ || !reply_->isOpen()) return;
     const QByteArray data = reply_->readAll();
     downloaded_ += data.size();
     if (downloaded_ > downloading_->length) {

@@ -118,6 +118,8 @@ private:
 
     // The transfer in progress, feed or download; at most one.
     QPointer<QNetworkReply> reply_;
+    // Where the transfer in progress was last sent: redirects must stay on its host.
+    QUrl replyURL_;
     bool userInitiated_ = false;
     // Set when we abort a reply ourselves, saying why.
     std::optional<QString> abortReason_;
