@@ -46,16 +46,6 @@ QString orNone(const std::optional<ProbeAddress>& address) {
     return address ? QString::fromStdString(address->text()) : QStringLiteral("none");
 }
 
-QString kindText(NetworkPath::Kind kind) {
-    switch (kind) {
-    case NetworkPath::Kind::wifi: return QStringLiteral("wifi");
-    case NetworkPath::Kind::ethernet: return QStringLiteral("ethernet");
-    case NetworkPath::Kind::cellular: return QStringLiteral("cellular");
-    case NetworkPath::Kind::other: return QStringLiteral("other");
-    }
-    return QString();
-}
-
 // "ok", "down", "measuring", or "bad(loss+jitter+latency)" with the problems held.
 QString stateText(const TargetState& state) {
     switch (state.kind) {
@@ -100,7 +90,7 @@ void appendLive(QStringList& lines, const DiagnosticsReport::Live& live, const T
     lines << verdict;
 
     const NetworkPath& path = snapshot.path;
-    lines << QStringLiteral("path satisfied=") + boolean(path.isSatisfied) + " kind=" + kindText(path.kind) +
+    lines << QStringLiteral("path satisfied=") + boolean(path.isSatisfied) + " kind=" + QString::fromUtf8(text(path.kind)) +
                  " interface=" + orNone(path.primaryInterface) + " physical=" + orNone(path.physicalInterface) +
                  " vpn=" + boolean(path.isVPN) + " ipv4=" + boolean(path.hasIPv4) + " ipv6=" + boolean(path.hasIPv6) +
                  " expensive=" + boolean(path.isExpensive) + " constrained=" + boolean(path.isConstrained);
