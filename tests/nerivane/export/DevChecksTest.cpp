@@ -11,13 +11,12 @@
 namespace nerivane {
 namespace {
 
-TEST(DevChecks, LineIsSecondsInNineColumnsThenTheMessage) {
+TEST(DevChecks, LineFormatsAndTheWiFiLine) {
     EXPECT_EQ(DevChecks::line(0, "started"), "    0.000 started\n");
     EXPECT_EQ(DevChecks::line(12.3456, "x"), "   12.346 x\n");
     EXPECT_EQ(DevChecks::line(123456.5, "y"), "123456.500 y\n");
-}
 
-TEST(DevChecks, WiFiLineNamesEveryFieldWithNilForWhatIsAbsent) {
+    // The Wi-Fi line names every field, nil for what is absent.
     EXPECT_EQ(DevChecks::wifiLine(std::nullopt), "wifi none");
     EXPECT_EQ(DevChecks::wifiLine(DevChecks::WiFiReading{"wlan0", false, std::nullopt}),
               "wifi interface=wlan0 power=false rssi=nil noise=nil tx_rate=nil channel=nil band=nil width=nil "

@@ -307,12 +307,5 @@ TEST_F(UpdaterTest, TheFirstScheduledCheckRunsByItselfAndIsNotTheUsers) {
     EXPECT_EQ(updater->availableVersion(), QStringLiteral("1.10"));
 }
 
-TEST_F(UpdaterTest, WithoutAFeedTheCheckerIsOff) {
-    Updater updater(*preferences, Updater::Options{});
-    EXPECT_FALSE(updater.isEnabled());
-    updater.checkForUpdates();
-    EXPECT_FALSE(updater.isChecking());
-}
-
 }  // namespace
 }  // namespace nerivane
