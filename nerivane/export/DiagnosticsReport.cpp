@@ -7,6 +7,7 @@
 #include <QFutureWatcher>
 #include <QPointer>
 #include <QtConcurrent/QtConcurrentRun>
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <exception>
@@ -205,7 +206,12 @@ QString DiagnosticsReport::systemLine() {
 
 std::vector<std::string> DiagnosticsReport::logLines(const LogStore& store) {
     std::vector<std::string> lines;
-    for (const LogEntry& entry : store.entries(logWindow, Log::defaultSubsystem)) lines.push_back(entry.message);
+    for (const LogEntry& entry : store.entries(logWindow, Log::defaultSubsystem)) {
+        // One message per line, even a message that spans several.
+        std::string message = entry.message;
+        std::replace(message.begin(), message.end(), '\n', ' ');
+        lines.push_back(std::move(message));
+    }
     return lines;
 }
 

@@ -109,7 +109,7 @@ TEST(DiagnosticsReport, WithoutAnInstanceAndWithLogMessagesOfOurOwnOnly) {
     LogStore::Configuration configuration;
     configuration.stderrOutput = LogStore::StderrOutput::never;
     LogStore store(configuration);
-    store.write(LogLevel::info, Log::defaultSubsystem, "app", "model started");
+    store.write(LogLevel::info, Log::defaultSubsystem, "app", "model started\nwith two lines");
     store.write(LogLevel::info, "org.example.Other", "app", "not ours");
     store.write(LogLevel::error, Log::defaultSubsystem, "history", "history read: query: disk I/O error");
     contents.log = DiagnosticsReport::logLines(store);
@@ -119,7 +119,7 @@ TEST(DiagnosticsReport, WithoutAnInstanceAndWithLogMessagesOfOurOwnOnly) {
     EXPECT_TRUE(text[3].contains(QStringLiteral(" hosts=1.1.1.1 custom=none ")));
     EXPECT_EQ(text.mid(4), (QStringList{"no instance is running: no probing state, path or targets",
                                         "events (latest 50, newest first):", "log (last 10 minutes):",
-                                        "model started", "history read: query: disk I/O error"}));
+                                        "model started with two lines", "history read: query: disk I/O error"}));
 }
 
 TEST(DiagnosticsReport, SystemLineFromOsRelease) {
