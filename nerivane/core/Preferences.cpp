@@ -24,6 +24,8 @@ const QString notifyOutagesKey = QStringLiteral("notifyOutages");
 const QString notifyVerdictChangesKey = QStringLiteral("notifyVerdictChanges");
 const QString accentKey = QStringLiteral("accent");
 const QString didShowFirstRunKey = QStringLiteral("didShowFirstRun");
+const QString automaticallyChecksForUpdatesKey = QStringLiteral("automaticallyChecksForUpdates");
+const QString automaticallyDownloadsUpdatesKey = QStringLiteral("automaticallyDownloadsUpdates");
 
 const QString defaultPrimaryHost = QStringLiteral("1.1.1.1");
 
@@ -144,6 +146,7 @@ Preferences::Preferences(std::unique_ptr<QSettings> store, QObject* parent)
         {secondaryHostKey, QStringLiteral("8.8.8.8")},
         {probeIPv6Key, true},
         {retentionDaysKey, 30},
+        {automaticallyChecksForUpdatesKey, true},
     };
 
     displayStyle_ = readEnum(read(displayStyleKey), parseDisplayStyle, DisplayStyle::textAndTrace);
@@ -160,6 +163,8 @@ Preferences::Preferences(std::unique_ptr<QSettings> store, QObject* parent)
     notifyVerdictChanges_ = readBool(read(notifyVerdictChangesKey));
     accent_ = readEnum(read(accentKey), parseAccent, Accent::phosphor);
     didShowFirstRun_ = readBool(read(didShowFirstRunKey));
+    automaticallyChecksForUpdates_ = readBool(read(automaticallyChecksForUpdatesKey));
+    automaticallyDownloadsUpdates_ = readBool(read(automaticallyDownloadsUpdatesKey));
 }
 
 Preferences::~Preferences() = default;
@@ -243,6 +248,16 @@ void Preferences::setAccent(Accent value) {
 
 void Preferences::setDidShowFirstRun(bool value) {
     assign(didShowFirstRun_, value, didShowFirstRunKey, value, &Preferences::didShowFirstRunChanged);
+}
+
+void Preferences::setAutomaticallyChecksForUpdates(bool value) {
+    assign(automaticallyChecksForUpdates_, value, automaticallyChecksForUpdatesKey, value,
+           &Preferences::automaticallyChecksForUpdatesChanged);
+}
+
+void Preferences::setAutomaticallyDownloadsUpdates(bool value) {
+    assign(automaticallyDownloadsUpdates_, value, automaticallyDownloadsUpdatesKey, value,
+           &Preferences::automaticallyDownloadsUpdatesChanged);
 }
 
 TargetSettings Preferences::targetSettings() const {

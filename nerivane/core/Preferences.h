@@ -2,7 +2,7 @@
 // QSettings and announced per property when it changes. Created once at launch
 // by the application and shared by reference; main thread only.
 //
-// A read of a key the user never wrote yields its registered default (six keys
+// A read of a key the user never wrote yields its registered default (seven keys
 // have one); a value that is absent without a default, or cannot be read as the
 // property's type, yields the property's fallback. Nothing clamps a value: a
 // number written by other means is taken as read. Every set writes through to
@@ -51,6 +51,9 @@ public:
     bool notifyVerdictChanges() const { return notifyVerdictChanges_; }
     Accent accent() const { return accent_; }
     bool didShowFirstRun() const { return didShowFirstRun_; }
+    // The update checker's two switches ("check automatically", "download automatically").
+    bool automaticallyChecksForUpdates() const { return automaticallyChecksForUpdates_; }
+    bool automaticallyDownloadsUpdates() const { return automaticallyDownloadsUpdates_; }
 
     void setDisplayStyle(DisplayStyle value);
     void setMenuBarTarget(MenuBarTarget value);
@@ -66,6 +69,8 @@ public:
     void setNotifyVerdictChanges(bool value);
     void setAccent(Accent value);
     void setDidShowFirstRun(bool value);
+    void setAutomaticallyChecksForUpdates(bool value);
+    void setAutomaticallyDownloadsUpdates(bool value);
 
     // What the probe engine is given: trimmed hosts, a blank primary replaced
     // by "1.1.1.1", a blank or repeated secondary dropped, blank custom hosts
@@ -97,6 +102,8 @@ signals:
     void notifyVerdictChangesChanged();
     void accentChanged();
     void didShowFirstRunChanged();
+    void automaticallyChecksForUpdatesChanged();
+    void automaticallyDownloadsUpdatesChanged();
 
 private:
     // The stored value of a key, or its registered default.
@@ -124,6 +131,8 @@ private:
     bool notifyVerdictChanges_ = false;
     Accent accent_ = Accent::phosphor;
     bool didShowFirstRun_ = false;
+    bool automaticallyChecksForUpdates_ = false;
+    bool automaticallyDownloadsUpdates_ = false;
 };
 
 }  // namespace nerivane

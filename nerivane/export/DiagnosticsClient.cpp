@@ -1,0 +1,50 @@
+#include "nerivane/export/DiagnosticsClient.h"
+
+#include <QDBusMessage>
+#include <QFileInfo>
+#include <exception>
+#include <memory>
+
+#include "NerivaneKit/history/History.h"
+#include "NerivaneKit/platform/Log.h"
+#include "nerivane/core/Preferences.h"
+#include "nerivane/export/DiagnosticsReport.h"
+#include "nerivane/export/DiagnosticsService.h"
+
+namespace nerivane::DiagnosticsClient {
+
+std::optional<QString> fetch(QDBusConnection bus, int timeoutMilliseconds) {
+    if (!bus.isConnected()) return std::nullopt;
+    const QDBusMessage call = QDBusMessage::createMethodCall(
+        QString::fromUtf8(DiagnosticsService::serviceName), QString::fromUtf8(DiagnosticsService::objectPath),
+        QString::fromUtf8(DiagnosticsService::interfaceName), QStringLiteral("Report"));
+    const QDBusMessage reply = bus.call(call, QDBus::Block, timeoutMilliseconds);
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) return std::nullopt;
+    return reply.arguments().constFirst().toString();
+}
+
+QString offlineReport(const Preferences& preferences, const std::optional<std::string>& historyPath) {
+    std::unique_ptr<History> history;
+    // Opening would create a missing file; a report must not leave one behind.
+    if (historyPath && QFileInfo::exists(QString::fromStdString(*historyPath))) {
+        try {
+            history = std::make_unique<History>(*historyPath);
+        } catch (const std::exception& error) {
+            Log("app").error(std::string("history read: ") + error.what());
+        }
+    }
+    return DiagnosticsReport::offline(preferences, history.get());
+}
+
+int run(std::ostream& out) {
+    std::optional<QString> report = fetch(QDBusConnection::sessionBus());
+    if (!report) {
+        const Preferences preferences;
+        report = offlineReport(preferences, History::configuredPath());
+    }
+    out << report->toStdString();
+    out.flush();
+    return out ? 0 : 1;
+}
+
+}  // namespace nerivane::DiagnosticsClient

@@ -1,0 +1,82 @@
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <atomic>
+#include <thread>
+
+#include "nerivane/export/DevChecks.h"
+
+namespace nerivane {
+namespace {
+
+TEST(DevChecks, LineFormatsAndTheWiFiLine) {
+    EXPECT_EQ(DevChecks::line(0, "started"), "    0.000 started\n");
+    EXPECT_EQ(DevChecks::line(12.3456, "x"), "   12.346 x\n");
+    EXPECT_EQ(DevChecks::line(123456.5, "y"), "123456.500 y\n");
+
+    // The Wi-Fi line names every field, nil for what is absent.
+    EXPECT_EQ(DevChecks::wifiLine(std::nullopt), "wifi none");
+    EXPECT_EQ(DevChecks::wifiLine(DevChecks::WiFiReading{"wlan0", false, std::nullopt}),
+              "wifi interface=wlan0 power=false rssi=nil noise=nil tx_rate=nil channel=nil band=nil width=nil "
+              "ssid=nil bssid=nil");
+    EXPECT_EQ(DevChecks::wifiLine(DevChecks::WiFiReading{"wlan0", true, WiFiInfo{-61, 0, 866.7, 36, "5 GHz", 80}}),
+              "wifi interface=wlan0 power=true rssi=-61 noise=nil tx_rate=866.7 channel=36 band=5 GHz width=80 "
+              "ssid=nil bssid=nil");
+}
+
+TEST(DevChecks, FindsTheWirelessInterfaceInSysfs) {
+    QTemporaryDir root;
+    QDir dir(root.path());
+    dir.mkpath(QStringLiteral("eth0"));
+    dir.mkpath(QStringLiteral("wlx0/wireless"));
+    QFile flags(dir.filePath(QStringLiteral("wlx0/flags")));
+    ASSERT_TRUE(flags.open(QIODevice::WriteOnly));
+    flags.write("0x1002\n");  // down
+    flags.close();
+    const auto reading = DevChecks::readWiFi(root.path().toStdString());
+    ASSERT_TRUE(reading.has_value());
+    EXPECT_EQ(DevChecks::wifiLine(reading).substr(0, 37), "wifi interface=wlx0 power=false rssi=");
+    dir.rmpath(QStringLiteral("wlx0/wireless"));
+    QDir(dir.filePath(QStringLiteral("wlx0"))).removeRecursively();
+    EXPECT_EQ(DevChecks::readWiFi(root.path().toStdString()), std::nullopt);
+}
+
+TEST(DevChecks, ReplacesTheFileAndWritesWholeLinesFromAnyThread) {
+    QTemporaryDir root;
+    const QString path = root.filePath(QStringLiteral("dev.log"));
+    QFile old(path);
+    ASSERT_TRUE(old.open(QIODevice::WriteOnly));
+    old.write("left over from an earlier run\n");
+    old.close();
+
+    std::atomic<std::uint64_t> clock{5'000'000'000};
+    DevChecks::Sources sources;
+    sources.wifi = [] { return std::optional<DevChecks::WiFiReading>(); };
+    sources.monotonic = [&] { return clock.load(); };
+    sources.continuous = [&] { return clock.load(); };
+    auto log = DevChecks::open(path.toStdString(), sources);
+    ASSERT_NE(log, nullptr);
+    clock += 1'250'000'000;
+    log->write("first");
+    std::thread other([&] { log->write("second"); });
+    other.join();
+    log->flush();
+
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QStringList lines = QString::fromUtf8(file.readAll()).split(u'\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 6);
+    EXPECT_TRUE(lines[0].startsWith(QStringLiteral("    0.000 developer log started pid=")));
+    EXPECT_EQ(lines[1], QStringLiteral("    0.000 wifi none"));
+    EXPECT_TRUE(lines[2].startsWith(QStringLiteral("    0.000 log entries=")));
+    EXPECT_EQ(lines[3], QStringLiteral("    0.000 clock asleep=0.000s since start"));
+    EXPECT_EQ(lines[4], QStringLiteral("    1.250 first"));
+    EXPECT_EQ(lines[5], QStringLiteral("    1.250 second"));
+
+    EXPECT_EQ(DevChecks::open(root.filePath(QStringLiteral("missing/dev.log")).toStdString()), nullptr);
+}
+
+}  // namespace
+}  // namespace nerivane

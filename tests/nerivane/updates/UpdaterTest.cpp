@@ -1,0 +1,311 @@
+#include <gtest/gtest.h>
+#include <sodium.h>
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <memory>
+#include <vector>
+
+#include "LoopbackServer.h"
+#include "nerivane/core/Preferences.h"
+#include "nerivane/core/QtSupport.h"
+#include "nerivane/updates/FeedOverride.h"
+#include "nerivane/updates/Updater.h"
+#include "nerivane/updates/Version.h"
+
+namespace nerivane {
+namespace {
+
+// ------------------------------------------------------------ feed override
+
+struct OverrideCase {
+    const char* text;
+    bool accepted;
+};
+
+class FeedOverrideTable : public ::testing::TestWithParam<OverrideCase> {};
+
+TEST_P(FeedOverrideTable, OnlyHttpOnLoopbackWithAPortAndNoUserInfo) {
+    const auto url = FeedOverride::parse(QString::fromUtf8(GetParam().text));
+    EXPECT_EQ(url.has_value(), GetParam().accepted);
+    // Whatever is accepted goes to this machine and nowhere else.
+    if (url) {
+        EXPECT_TRUE(QStringList({"localhost", "127.0.0.1", "::1"}).contains(url->host()));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, FeedOverrideTable,
+                         ::testing::Values(OverrideCase{"http://localhost:8080/feed.xml", true},
+                                           OverrideCase{"http://127.0.0.1:8080/feed.xml", true},
+                                           OverrideCase{"http://[::1]:8080/feed.xml", true},
+                                           OverrideCase{"http://localhost:1@evil.example/feed", false},
+                                           OverrideCase{"http://127.0.0.1:80.evil.example/", false},
+                                           OverrideCase{"http://user:pw@localhost:8080/feed", false},
+                                           OverrideCase{"http://localhost/feed.xml", false},
+                                           OverrideCase{"https://localhost:8443/feed.xml", false},
+                                           OverrideCase{"http://example.com:8080/feed.xml", false},
+                                           OverrideCase{"http://127.0.0.2:8080/feed.xml", false},
+                                           OverrideCase{"ftp://localhost:21/feed.xml", false},
+                                           OverrideCase{"", false}),
+                         [](const auto& info) { return std::to_string(info.index); });
+
+TEST(FeedOverride, ARefusedOverrideFallsBackToTheBuiltInHttpsFeed) {
+    const QString builtIn = QStringLiteral("https://updates.nerivane.invalid/feed.xml");
+    EXPECT_EQ(FeedOverride::choose(QStringLiteral("http://localhost:1@evil.example/"), builtIn), QUrl(builtIn));
+    EXPECT_EQ(FeedOverride::choose(QStringLiteral("http://localhost:9/f"), builtIn), QUrl("http://localhost:9/f"));
+    EXPECT_EQ(FeedOverride::choose(std::nullopt, QString()), std::nullopt);
+    EXPECT_EQ(FeedOverride::choose(std::nullopt, QStringLiteral("http://plain.invalid/feed.xml")), std::nullopt);
+}
+
+TEST(Version, ComparedNumericallyPartByPart) {
+    EXPECT_GT(Version::compare(u"1.10", u"1.9"), 0);
+    EXPECT_LT(Version::compare(u"1.2.3", u"1.2.10"), 0);
+    EXPECT_LT(Version::compare(u"2.0", u"10.0"), 0);
+    EXPECT_EQ(Version::compare(u"1.2", u"1.2.0"), 0);
+    EXPECT_GT(Version::compare(u"1.2.1", u"1.2"), 0);
+}
+
+// ------------------------------------------------------------ the checker
+
+struct KeyPair {
+    QByteArray publicKey{crypto_sign_PUBLICKEYBYTES, 0};
+    QByteArray secretKey{crypto_sign_SECRETKEYBYTES, 0};
+    KeyPair() {
+        EXPECT_GE(sodium_init(), 0);
+        crypto_sign_keypair(reinterpret_cast<unsigned char*>(publicKey.data()),
+                            reinterpret_cast<unsigned char*>(secretKey.data()));
+    }
+    QByteArray sign(const QByteArray& data) const {
+        QByteArray signature(crypto_sign_BYTES, 0);
+        crypto_sign_detached(reinterpret_cast<unsigned char*>(signature.data()), nullptr,
+                             reinterpret_cast<const unsigned char*>(data.constData()), data.size(),
+                             reinterpret_cast<const unsigned char*>(secretKey.constData()));
+        return signature;
+    }
+};
+
+struct Release {
+    QString version;
+    QUrl download;
+    qint64 length = 0;
+    QByteArray signature;
+};
+
+QByteArray feed(const std::vector<Release>& releases) {
+    QByteArray xml = R"(<?xml version="1.0" encoding="utf-8"?>
+<rss version="2.0" xmlns:nerivane="urn:nerivane:release"><channel><title>nerivane</title>)";
+    for (const Release& r : releases) {
+        xml += "<item><title>nerivane " + r.version.toUtf8() + "</title><nerivane:version>" + r.version.toUtf8() +
+               "</nerivane:version><nerivane:releaseNotesLink>http://127.0.0.1:9/notes/" + r.version.toUtf8() +
+               "</nerivane:releaseNotesLink><enclosure url=\"" + r.download.toEncoded() + "\" length=\"" +
+               QByteArray::number(r.length) + "\" type=\"application/vnd.debian.binary-package\"";
+        if (!r.signature.isNull()) xml += " nerivane:signature=\"" + r.signature.toBase64() + "\"";
+        xml += "/></item>";
+    }
+    return xml + "</channel></rss>\n";
+}
+
+struct Finished {
+    Updater::Outcome outcome;
+    QString message;
+    bool userInitiated;
+};
+
+class UpdaterTest : public ::testing::Test {
+public:  // the hostile table's set-up functions use the helpers too
+    void SetUp() override {
+        ASSERT_TRUE(server.isListening());
+        preferences = std::make_unique<Preferences>(directory.filePath(QStringLiteral("nerivane.conf")));
+        preferences->setAutomaticallyChecksForUpdates(false);
+        server.serve(QStringLiteral("/nerivane_1.10.deb"), test::LoopbackServer::ok(package));
+    }
+
+    std::unique_ptr<Updater> makeUpdater(Updater::Options options = {}) {
+        options.feed = server.url(QStringLiteral("/feed.xml"));
+        options.publicKey = keys.publicKey;
+        options.currentVersion = QStringLiteral("1.9");
+        options.downloadFolder = directory.filePath(QStringLiteral("Downloads"));
+        // Long enough for a loaded machine, short enough for the two silent servers.
+        options.transferTimeout = std::chrono::milliseconds(2000);
+        auto updater = std::make_unique<Updater>(*preferences, options);
+        QObject::connect(updater.get(), &Updater::checkFinished,
+                         [this](Updater::Outcome outcome, const QString& message, bool user) {
+                             results.push_back({outcome, message, user});
+                         });
+        return updater;
+    }
+
+    // Runs one user check to its end and returns how it ended.
+    Finished check(Updater& updater) {
+        const std::size_t before = results.size();
+        updater.checkForUpdates();
+        EXPECT_TRUE(test::waitUntil([&] { return results.size() > before; }));
+        EXPECT_FALSE(updater.isChecking());
+        return results.size() > before ? results.back() : Finished{Updater::Outcome::failed, "no end", false};
+    }
+
+    void serveFeed(const std::vector<Release>& releases) {
+        server.serve(QStringLiteral("/feed.xml"), test::LoopbackServer::ok(feed(releases)));
+    }
+    Release good(const QString& version = QStringLiteral("1.10")) const {
+        return {version, server.url(QStringLiteral("/nerivane_1.10.deb")), package.size(), keys.sign(package)};
+    }
+    QStringList downloads() const {
+        return QDir(directory.filePath(QStringLiteral("Downloads"))).entryList(QDir::Files | QDir::Hidden);
+    }
+
+    // First: sockets need the application's event dispatcher.
+    QCoreApplication& application = test::application();
+    QTemporaryDir directory;
+    test::LoopbackServer server;
+    KeyPair keys;
+    const QByteArray package = QByteArray("!<arch>\n") + QByteArray(3000, 'p');
+    std::unique_ptr<Preferences> preferences;
+    std::vector<Finished> results;
+};
+
+TEST_F(UpdaterTest, NewerIsOfferedSameAndOlderAreUpToDate) {
+    auto updater = makeUpdater();
+    EXPECT_TRUE(updater->isEnabled());
+
+    serveFeed({good(QStringLiteral("1.8")), good(QStringLiteral("1.9"))});
+    Finished same = check(*updater);
+    EXPECT_EQ(same.outcome, Updater::Outcome::upToDate);
+    EXPECT_EQ(same.message, QStringLiteral("You're up to date."));
+    EXPECT_TRUE(same.userInitiated);
+    EXPECT_EQ(updater->availableVersion(), std::nullopt);
+
+    serveFeed({good(QStringLiteral("1.8")), good(QStringLiteral("1.10"))});
+    EXPECT_EQ(check(*updater).outcome, Updater::Outcome::updateAvailable);
+    EXPECT_EQ(updater->availableVersion(), QStringLiteral("1.10"));
+    // Without a downloaded file the footer opens the release notes.
+    EXPECT_EQ(updater->updateTarget(), QUrl("http://127.0.0.1:9/notes/1.10"));
+    EXPECT_TRUE(downloads().isEmpty());
+
+    // A release pulled from the feed is no longer offered.
+    serveFeed({good(QStringLiteral("1.9"))});
+    EXPECT_EQ(check(*updater).outcome, Updater::Outcome::upToDate);
+    EXPECT_EQ(updater->availableVersion(), std::nullopt);
+}
+
+TEST_F(UpdaterTest, ASignedDownloadIsKeptAndOpenedAndTheSwitchesPersist) {
+    auto updater = makeUpdater();
+    updater->setAutomaticallyDownloadsUpdates(true);
+    // The feed moved; a redirect on the same host is followed.
+    server.serve(QStringLiteral("/feed.xml"), test::LoopbackServer::redirect(server.url(QStringLiteral("/v2.xml"))));
+    server.serve(QStringLiteral("/v2.xml"), test::LoopbackServer::ok(feed({good()})));
+
+    EXPECT_EQ(check(*updater).outcome, Updater::Outcome::updateAvailable);
+    ASSERT_TRUE(updater->verifiedFile().has_value());
+    EXPECT_EQ(downloads(), QStringList{QStringLiteral("nerivane_1.10.deb")});
+    QFile file(*updater->verifiedFile());
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.readAll(), package);
+    EXPECT_EQ(updater->updateTarget(), QUrl::fromLocalFile(*updater->verifiedFile()));
+
+    // The next check finds the file already verified and fetches nothing.
+    EXPECT_EQ(check(*updater).outcome, Updater::Outcome::updateAvailable);
+    EXPECT_EQ(server.requests(QStringLiteral("/nerivane_1.10.deb")), 1);
+
+    const Preferences stored(directory.filePath(QStringLiteral("nerivane.conf")));
+    EXPECT_TRUE(stored.automaticallyDownloadsUpdates());
+    EXPECT_FALSE(stored.automaticallyChecksForUpdates());
+}
+
+struct HostileCase {
+    const char* name;
+    // Sets the server up for the second check.
+    std::function<void(UpdaterTest&, test::LoopbackServer&)> arrange;
+    const char* message;
+};
+
+class HostileServer : public UpdaterTest, public ::testing::WithParamInterface<HostileCase> {};
+
+TEST_P(HostileServer, EndsTheCheckWithAnErrorAndChangesNothing) {
+    auto updater = makeUpdater();
+    serveFeed({good()});
+    ASSERT_EQ(check(*updater).outcome, Updater::Outcome::updateAvailable);
+    const QUrl target = updater->updateTarget();
+
+    updater->setAutomaticallyDownloadsUpdates(true);
+    GetParam().arrange(*this, server);
+    const Finished end = check(*updater);
+    EXPECT_EQ(end.outcome, Updater::Outcome::failed);
+    EXPECT_TRUE(end.message.contains(QString::fromUtf8(GetParam().message))) << end.message.toStdString();
+    EXPECT_EQ(updater->availableVersion(), QStringLiteral("1.10"));
+    EXPECT_EQ(updater->updateTarget(), target);
+    EXPECT_EQ(updater->verifiedFile(), std::nullopt);
+    EXPECT_TRUE(downloads().isEmpty()) << downloads().join(u' ').toStdString();
+}
+
+using S = test::LoopbackServer;
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, HostileServer,
+    ::testing::Values(
+        HostileCase{"FeedOverOneMegabyte",
+                    [](UpdaterTest& t, S& s) {
+                        QByteArray big = feed({t.good()});
+                        big.insert(big.indexOf("<channel>"), "<!--" + QByteArray(1100 * 1024, 'x') + "-->");
+                        s.serve("/feed.xml", S::ok(big));
+                    },
+                    "too large"},
+        HostileCase{"MalformedXML", [](UpdaterTest&, S& s) { s.serve("/feed.xml", S::ok("<rss><channel><item>")); },
+                    "not valid"},
+        HostileCase{"ItemWithoutSignature",
+                    [](UpdaterTest& t, S&) {
+                        Release unsigned_ = t.good(QStringLiteral("1.11"));
+                        unsigned_.signature = QByteArray();
+                        t.serveFeed({t.good(), unsigned_});
+                    },
+                    "has no signature"},
+        HostileCase{"RedirectToAnotherHost",
+                    [](UpdaterTest&, S& s) {
+                        s.serve("/feed.xml", S::redirect(QUrl(QStringLiteral("http://localhost:%1/feed.xml").arg(s.port()))));
+                    },
+                    "redirected to another host"},
+        HostileCase{"DownloadLongerThanPublished",
+                    [](UpdaterTest& t, S&) {
+                        Release r = t.good();
+                        r.length -= 1;
+                        t.serveFeed({r});
+                    },
+                    "published length"},
+        HostileCase{"DownloadShorterThanPublished",
+                    [](UpdaterTest& t, S&) {
+                        Release r = t.good();
+                        r.length += 1;
+                        t.serveFeed({r});
+                    },
+                    "published length"},
+        HostileCase{"TamperedDownload",
+                    [](UpdaterTest& t, S& s) {
+                        QByteArray tampered = t.package;
+                        tampered[100] = 'q';
+                        s.serve("/nerivane_1.10.deb", S::ok(tampered));
+                        t.serveFeed({t.good()});
+                    },
+                    "signature is not valid"},
+        HostileCase{"ServerNeverAnswers", [](UpdaterTest&, S& s) { s.hang("/feed.xml"); }, "did not answer in time"},
+        HostileCase{"DownloadNeverAnswers", [](UpdaterTest& t, S& s) {
+                        t.serveFeed({t.good()});
+                        s.hang("/nerivane_1.10.deb");
+                    },
+                    "did not answer in time"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(UpdaterTest, TheFirstScheduledCheckRunsByItselfAndIsNotTheUsers) {
+    preferences->setAutomaticallyChecksForUpdates(true);
+    Updater::Options options;
+    options.firstCheckDelay = std::chrono::milliseconds(1);
+    serveFeed({good()});
+    auto updater = makeUpdater(options);
+    ASSERT_TRUE(test::waitUntil([&] { return !results.empty(); }));
+    EXPECT_EQ(results.front().outcome, Updater::Outcome::updateAvailable);
+    EXPECT_FALSE(results.front().userInitiated);
+    EXPECT_EQ(updater->availableVersion(), QStringLiteral("1.10"));
+}
+
+}  // namespace
+}  // namespace nerivane

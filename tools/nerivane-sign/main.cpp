@@ -1,0 +1,104 @@
+// nerivane-sign: the release side of update signatures. Makes an Ed25519 key
+// pair (the public half goes into the build as NERIVANE_UPDATE_PUBLIC_KEY),
+// signs a release file for the feed's enclosure, and checks a signature the
+// way the program does. Keys and signatures are base64 text.
+#include <sodium.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+std::string base64(const Bytes& bytes) {
+    std::string text(sodium_base64_ENCODED_LEN(bytes.size(), sodium_base64_VARIANT_ORIGINAL), '\0');
+    sodium_bin2base64(text.data(), text.size(), bytes.data(), bytes.size(), sodium_base64_VARIANT_ORIGINAL);
+    text.resize(std::strlen(text.c_str()));
+    return text;
+}
+
+std::optional<Bytes> unbase64(const std::string& text, std::size_t size) {
+    Bytes bytes(size);
+    std::size_t length = 0;
+    if (sodium_base642bin(bytes.data(), bytes.size(), text.data(), text.size(), " \n", &length, nullptr,
+                          sodium_base64_VARIANT_ORIGINAL) != 0 ||
+        length != size) {
+        return std::nullopt;
+    }
+    return bytes;
+}
+
+std::optional<Bytes> readFile(const char* path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::nullopt;
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+int usage() {
+    std::cerr << "usage: nerivane-sign keygen SECRET-KEY-FILE   (prints the public key)\n"
+                 "       nerivane-sign sign SECRET-KEY-FILE FILE (prints signature and length)\n"
+                 "       nerivane-sign verify PUBLIC-KEY FILE SIGNATURE\n";
+    return 2;
+}
+
+int keygen(const char* secretPath) {
+    Bytes publicKey(crypto_sign_PUBLICKEYBYTES), secretKey(crypto_sign_SECRETKEYBYTES);
+    crypto_sign_keypair(publicKey.data(), secretKey.data());
+    // Only the owner may read the secret half.
+    const mode_t old = umask(077);
+    std::ofstream out(secretPath, std::ios::binary | std::ios::trunc);
+    umask(old);
+    out << base64(secretKey) << '\n';
+    sodium_memzero(secretKey.data(), secretKey.size());
+    if (!out.flush()) {
+        std::cerr << "nerivane-sign: cannot write " << secretPath << '\n';
+        return 1;
+    }
+    std::cout << base64(publicKey) << '\n';
+    return 0;
+}
+
+int sign(const char* secretPath, const char* filePath) {
+    const auto secretText = readFile(secretPath);
+    const auto secretKey =
+        secretText ? unbase64(std::string(secretText->begin(), secretText->end()), crypto_sign_SECRETKEYBYTES)
+                   : std::nullopt;
+    const auto file = readFile(filePath);
+    if (!secretKey || !file) {
+        std::cerr << "nerivane-sign: cannot read " << (secretKey ? filePath : secretPath) << '\n';
+        return 1;
+    }
+    Bytes signature(crypto_sign_BYTES);
+    crypto_sign_detached(signature.data(), nullptr, file->data(), file->size(), secretKey->data());
+    std::cout << "signature=\"" << base64(signature) << "\" length=\"" << file->size() << "\"\n";
+    return 0;
+}
+
+int verify(const char* publicText, const char* filePath, const char* signatureText) {
+    const auto publicKey = unbase64(publicText, crypto_sign_PUBLICKEYBYTES);
+    const auto signature = unbase64(signatureText, crypto_sign_BYTES);
+    const auto file = readFile(filePath);
+    if (!publicKey || !signature || !file) return usage();
+    const bool valid = crypto_sign_verify_detached(signature->data(), file->data(), file->size(), publicKey->data()) == 0;
+    std::cout << (valid ? "valid" : "INVALID") << '\n';
+    return valid ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (sodium_init() < 0) return 1;
+    const std::string command = argc > 1 ? argv[1] : "";
+    if (command == "keygen" && argc == 3) return keygen(argv[2]);
+    if (command == "sign" && argc == 4) return sign(argv[2], argv[3]);
+    if (command == "verify" && argc == 5) return verify(argv[2], argv[3], argv[4]);
+    return usage();
+}
