@@ -61,15 +61,4 @@ constexpr std::string_view text(NetworkPath::Kind kind) {
 // desktops, plus WireGuard (wg) and Tailscale. Case-sensitive prefix test.
 bool isVPNInterfaceName(std::string_view name);
 
-// "wifi", "ethernet", "cellular", "other".
-constexpr std::string_view text(NetworkPath::Kind kind) {
-    switch (kind) {
-    case NetworkPath::Kind::wifi: return "wifi";
-    case NetworkPath::Kind::ethernet: return "ethernet";
-    case NetworkPath::Kind::cellular: return "cellular";
-    case NetworkPath::Kind::other: return "other";
-    }
-    return "";
-}
-
 }  // namespace nerivane
