@@ -183,17 +183,26 @@ TEST(MonitorCore, StatusChangesResetByMeasuringMethod) {
     EXPECT_TRUE(h.core.statusChanged(TargetRole::custom(0), TargetStatus::tcp, 22).empty());
 }
 
-TEST(MonitorCore, TargetsThatDoNotAnswerPingAreLeftOut) {
-    Harness h;
-    h.core.statusChanged(router.role, TargetStatus::doesntAnswerPing, 0);
-    h.core.statusChanged(hostA.role, TargetStatus::doesntAnswerPing, 0);
-    h.replies(hostB, 400, 0, 10);
-    const auto snapshot = h.core.tick(10);
-    // Neither the router nor the host without a window keeps the verdict measuring.
-    EXPECT_EQ(snapshot.internet, TargetState::bad(Problems::latency()));
-    EXPECT_EQ(snapshot.verdict, Verdict::connectionProblem);
-    ASSERT_EQ(snapshot.measuredInternetTargets().size(), 1u);
-    EXPECT_EQ(snapshot.measuredInternetTargets()[0].target, hostB);
+TEST(MonitorCore, TargetsThatDoNotAnswerPingOrMayNotBePingedAreLeftOut) {
+    for (const auto status : {TargetStatus::doesntAnswerPing, TargetStatus::pingNotPermitted}) {
+        SCOPED_TRACE(text(status));
+        Harness h;
+        h.core.statusChanged(router.role, status, 0);
+        h.core.statusChanged(hostA.role, status, 0);
+        h.replies(hostB, 400, 0, 10);
+        const auto snapshot = h.core.tick(10);
+        // Neither the router nor the host without a window keeps the verdict measuring.
+        EXPECT_EQ(snapshot.internet, TargetState::bad(Problems::latency()));
+        EXPECT_EQ(snapshot.verdict, Verdict::connectionProblem);
+        ASSERT_EQ(snapshot.measuredInternetTargets().size(), 1u);
+        EXPECT_EQ(snapshot.measuredInternetTargets()[0].target, hostB);
+
+        // With no internet host left to measure the monitor cannot judge
+        // (shown once it has held for the filter's 10 s).
+        h.core.statusChanged(hostB.role, status, 10);
+        h.core.tick(11);
+        EXPECT_EQ(h.core.tick(21).verdict, Verdict::internetUnmeasured);
+    }
 }
 
 TEST(MonitorCore, AnsweredLocallyNeedsFiveRepliesOnBothSidesNoSlowerThanTheRouter) {
