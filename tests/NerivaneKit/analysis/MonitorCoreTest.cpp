@@ -126,6 +126,26 @@ TEST(MonitorCore, InstallingAgainClosesOutagesAndTheFirstVerdictAfterShowsAtOnce
     EXPECT_EQ(h.core.tick(35).verdict, Verdict::internetDown);
 }
 
+TEST(MonitorCore, AListThatOnlyAddsAnsweredNamesKeepsWhatIsMeasured) {
+    Harness h({router, hostA});
+    h.replies(router, 2, 0, 10);
+    h.losses(hostA, 0, 10);
+    EXPECT_EQ(h.core.tick(10).verdict, Verdict::internetDown);
+
+    EXPECT_TRUE(h.core.install(satisfied(), {router, hostA, hostB}, 12, true).empty()) << "the outage goes on";
+    auto snapshot = h.core.snapshot(12);
+    ASSERT_EQ(snapshot.targets.size(), 3u);
+    EXPECT_EQ(snapshot.targets[0].status, TargetStatus::icmp);
+    EXPECT_EQ(snapshot.targets[0].metrics.sent, 10);
+    EXPECT_TRUE(snapshot.targets[1].outageSince.has_value());
+    EXPECT_EQ(snapshot.targets[2].status, TargetStatus::warmingUp);
+    EXPECT_EQ(snapshot.verdict, Verdict::internetDown);
+
+    // A list that drops a target, or a new path, starts over.
+    EXPECT_EQ(h.core.install(satisfied(), {router, hostB}, 13, true).size(), 1u);
+    EXPECT_EQ(h.core.snapshot(13).targets[0].metrics.sent, 0);
+}
+
 TEST(MonitorCore, WarmUpRecordsAreReleasedOnlyWhenTheTargetSettlesOnICMP) {
     MonitorCore core{[](double t) { return epoch + t; }};
     core.install(satisfied(), {hostA, hostB}, 0);
