@@ -72,7 +72,7 @@ double Monitor::date(double time) const {
 void Monitor::handle(const ProbeEngine::Event& event) {
     const double now = this->now();
     if (const auto* targets = std::get_if<ProbeEngine::TargetsEvent>(&event)) {
-        publish(core_.install(targets->path, targets->targets, now));
+        publish(core_.install(targets->path, targets->targets, now, targets->extendsPrevious));
         deliver(core_.snapshot(now));
     } else if (const auto* status = std::get_if<ProbeEngine::StatusEvent>(&event)) {
         publish(core_.statusChanged(status->role, status->status, now));

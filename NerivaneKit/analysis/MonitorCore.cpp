@@ -1,5 +1,6 @@
 #include "NerivaneKit/analysis/MonitorCore.h"
 
+#include <algorithm>
 #include <iterator>
 #include <utility>
 
@@ -16,7 +17,8 @@ Method method(TargetStatus status) {
     case TargetStatus::icmp: return Method::icmp;
     case TargetStatus::tcp: return Method::tcp;
     case TargetStatus::doesntAnswerPing:
-    case TargetStatus::unreachableVPN: return Method::unmeasured;
+    case TargetStatus::unreachableVPN:
+    case TargetStatus::pingNotPermitted: return Method::unmeasured;
     }
     return Method::unmeasured;
 }
@@ -50,22 +52,35 @@ std::vector<NetworkEvent> MonitorCore::reset(Record& record, double now) {
 }
 
 std::vector<NetworkEvent> MonitorCore::install(const NetworkPath& newPath, const std::vector<Target>& targets,
-                                               double now) {
+                                               double now, bool extendsPrevious) {
+    const bool extends = extendsPrevious && installed && newPath == path &&
+                         std::all_of(records.begin(), records.end(), [&](const Record& r) {
+                             return std::find(targets.begin(), targets.end(), r.target) != targets.end();
+                         });
     std::vector<NetworkEvent> events;
-    for (auto& record : records) {
-        if (auto outage = record.outage.close(now))
-            events.push_back(event(record, NetworkEvent::Kind::outage, outage->start, outage->end, std::nullopt));
+    std::vector<Record> old = std::move(records);
+    if (!extends) {
+        for (auto& record : old) {
+            if (auto outage = record.outage.close(now))
+                events.push_back(event(record, NetworkEvent::Kind::outage, outage->start, outage->end, std::nullopt));
+        }
+        old.clear();
+        filter = VerdictFilter{};
     }
     path = newPath;
     records.clear();
     records.reserve(targets.size());
     for (const auto& target : targets) {
+        auto kept = std::find_if(old.begin(), old.end(), [&](const Record& r) { return r.target == target; });
+        if (kept != old.end()) {
+            records.push_back(std::move(*kept));
+            continue;
+        }
         Record record;
         record.target = target;
         records.push_back(std::move(record));
     }
     installed = true;
-    filter = VerdictFilter{};
     return events;
 }
 

@@ -5,7 +5,7 @@
 // (continuous clock), and `date` turns those into wall-clock dates.
 //
 // Status changes compare measuring methods (warmingUp and icmp are ICMP, tcp is
-// TCP, doesntAnswerPing and unreachableVPN are not measured):
+// TCP, doesntAnswerPing, unreachableVPN and pingNotPermitted are not measured):
 //   warmingUp -> icmp                 release the held-back records, keep the window
 //   warmingUp -> tcp / not measured   drop the held-back records, reset
 //   not measured -> anything          reset
@@ -65,7 +65,10 @@ struct MonitorCore {
 
     // Starts over with a new target list: open outages end now (their events
     // are returned), every target restarts warming up with an empty window.
-    std::vector<NetworkEvent> install(const NetworkPath& path, const std::vector<Target>& targets, double now);
+    // A list that extends the previous one (a name lookup answered late, same
+    // path) adds its new targets and keeps the others and the verdict as they are.
+    std::vector<NetworkEvent> install(const NetworkPath& path, const std::vector<Target>& targets, double now,
+                                      bool extendsPrevious = false);
     std::vector<NetworkEvent> statusChanged(const TargetRole& role, TargetStatus status, double now);
     // One probe outcome of the probe sent at time. Events come spike first.
     std::vector<NetworkEvent> result(const TargetRole& role, const ProbeResult::Outcome& outcome, double time);

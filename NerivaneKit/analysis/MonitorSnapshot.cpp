@@ -9,7 +9,8 @@ bool MonitorSnapshot::isMeasuredInternet(const TargetSnapshot& target) {
     case TargetStatus::icmp:
     case TargetStatus::tcp: return true;
     case TargetStatus::doesntAnswerPing:
-    case TargetStatus::unreachableVPN: return false;
+    case TargetStatus::unreachableVPN:
+    case TargetStatus::pingNotPermitted: return false;
     }
     return false;
 }

@@ -220,7 +220,10 @@ void ICMPProber::readAll() {
 void ICMPProber::readSocket(IPFamily family) {
     std::array<std::uint8_t, receiveBufferSize> data;
     alignas(cmsghdr) std::array<char, 128> control;
-    for (;;) {
+    // A flood (a raw socket sees every echo reply the host receives) must not
+    // hold the probe queue: take a bounded batch and leave the rest to the
+    // next pass. Arrival stamps keep the round-trip times of what waits true.
+    for (std::size_t taken = 0; taken < maxDatagramsPerPass; ++taken) {
         // Looked up afresh each time: a result handler may close the prober.
         auto it = sockets_.find(family);
         if (it == sockets_.end()) return;

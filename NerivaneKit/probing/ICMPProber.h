@@ -17,6 +17,7 @@
 // reads in batches and relies on this.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -55,6 +56,10 @@ public:
     };
 
     using ResultHandler = std::function<void(const ProbeResult&)>;
+
+    // One read pass takes at most this many datagrams per socket, then
+    // yields to the queue; six targets a second need a handful.
+    static constexpr std::size_t maxDatagramsPerPass = 64;
 
     // May be called on any thread. With `readsOnArrival` each socket reads its
     // replies as they arrive; otherwise only poll, drain and reset read them.

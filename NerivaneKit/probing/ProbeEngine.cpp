@@ -1,6 +1,10 @@
 #include "NerivaneKit/probing/ProbeEngine.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
+#include <system_error>
+#include <thread>
 
 #include "NerivaneKit/path/PathMonitor.h"
 #include "NerivaneKit/platform/MachClock.h"
@@ -35,10 +39,9 @@ ProbeEngine::ProbeEngine(TargetSettings settings, double interval, EventHandler 
       onEvent_(std::move(onEvent)),
       log_("targets", environment_.identifier),
       queue_(std::make_unique<SerialQueue>(environment_.identifier + ".probe")),
-      resolveQueue_(std::make_unique<SerialQueue>(environment_.identifier + ".resolve")),
       started_(environment_.clock.monotonic()),
       settings_(std::move(settings)),
-      interval_(interval) {
+      interval_(usableInterval(interval)) {
     icmp_ = std::make_unique<ICMPProber>(
         *queue_, false, probeTimeoutSeconds,
         [this](const ProbeResult& result) { handleProbeResult(ProbeProtocol::icmp, result); }, environment_.icmp);
@@ -47,9 +50,15 @@ ProbeEngine::ProbeEngine(TargetSettings settings, double interval, EventHandler 
     auto source = environment_.makePathSource ? environment_.makePathSource() : nullptr;
     pathMonitor_ = std::make_unique<PathMonitor>(
         *queue_, [this](const NetworkPath& path) { handlePathChange(path); }, std::move(source));
+    inbox_->engine = this;
 }
 
 ProbeEngine::~ProbeEngine() {
+    // Lookups still running are left to finish on their own; nobody waits.
+    {
+        std::lock_guard lock(inbox_->mutex);
+        inbox_->engine = nullptr;
+    }
     queue_->sync([this] {
         stopOnQueue();
         // The probers' and monitor's sources belong to the probe queue.
@@ -57,9 +66,7 @@ ProbeEngine::~ProbeEngine() {
         tcp_.reset();
         icmp_.reset();
     });
-    // A planning job still running may hand its result to the probe queue,
-    // where the raised generation drops it; so the resolve queue goes first.
-    resolveQueue_.reset();
+    // An answer handed in before the inbox closed finds the raised generation.
     queue_.reset();
 }
 
@@ -100,8 +107,13 @@ void ProbeEngine::setSettings(TargetSettings settings) {
     });
 }
 
+double ProbeEngine::usableInterval(double seconds) {
+    if (std::isnan(seconds)) return shortestInterval;
+    return std::clamp(seconds, shortestInterval, longestInterval);
+}
+
 void ProbeEngine::setInterval(double seconds) {
-    queue_->async([this, seconds] {
+    queue_->async([this, seconds = usableInterval(seconds)] {
         interval_ = seconds;
         if (!order_.empty()) setTimer(effectiveInterval());
     });
@@ -117,33 +129,92 @@ void ProbeEngine::reconfigure() {
     setTimer(std::nullopt);
     resetProbers();
     trackers_.clear();
+    targets_.clear();
     order_.clear();
-    resolveQueue_->async([this, generation, path = path_, settings = settings_] {
-        auto targets = TargetPlan::targets(path, settings, environment_.resolve);
-        queue_->async([this, generation, path, targets = std::move(targets)] {
-            if (generation != generation_) return;
-            applyTargets(path, targets);
-        });
-    });
-}
-
-void ProbeEngine::applyTargets(const NetworkPath& path, const std::vector<Target>& targets) {
-    const double now = this->now();
-    order_.clear();
-    trackers_.clear();
-    for (const auto& target : targets) {
-        order_.push_back(target.role);
-        trackers_.insert_or_assign(target.role, TargetTracker(target, path.isVPN, now));
-    }
     lastCheck_.clear();
     routerAnswered_ = false;
+    answers_.clear();
+    asked_.clear();
+    announced_ = false;
+    queue_->async([this, generation] { plan(generation); });
+}
+
+void ProbeEngine::plan(int generation) {
+    if (generation != generation_) return;
+    // Names without an answer yet count as unresolved for now and are asked.
+    std::vector<std::string> unanswered;
+    const auto known = [&](const std::string& host) {
+        if (auto found = answers_.find(host); found != answers_.end()) return found->second;
+        unanswered.push_back(host);
+        return std::vector<ProbeAddress>{};
+    };
+    const auto targets = TargetPlan::targets(path_, settings_, known);
+    for (const auto& host : unanswered) {
+        if (asked_.insert(host).second) startLookup(host, generation);
+    }
+    // The first plan of a generation is always announced, even when empty.
+    if (announced_ && targets == targets_) return;
+    applyTargets(path_, targets, announced_);
+    announced_ = true;
+}
+
+void ProbeEngine::startLookup(const std::string& host, int generation) {
+    // Detached: a lookup cannot be interrupted, and nothing may wait for it.
+    try {
+        std::thread([inbox = inbox_, resolve = environment_.resolve, host, generation] {
+            auto addresses = resolve(host);
+            std::lock_guard lock(inbox->mutex);
+            if (inbox->engine == nullptr) return;
+            inbox->engine->queue_->async(
+                [engine = inbox->engine, generation, host, addresses = std::move(addresses)]() mutable {
+                    engine->handleLookup(generation, host, std::move(addresses));
+                });
+        }).detach();
+        ++lookupsInFlight_;
+    } catch (const std::system_error& error) {
+        // Out of threads: the host stays unresolved until the next plan.
+        log_.error("lookup of " + host + " not started: " + error.what());
+    }
+}
+
+void ProbeEngine::handleLookup(int generation, const std::string& host, std::vector<ProbeAddress> addresses) {
+    --lookupsInFlight_;
+    if (generation != generation_) return;  // planned for a path or settings that are gone
+    answers_[host] = std::move(addresses);
+    plan(generation);
+}
+
+void ProbeEngine::applyTargets(const NetworkPath& path, const std::vector<Target>& targets, bool extends) {
+    // Within a generation answers only add targets; the ones already probed
+    // keep their trackers and go on without a new warm-up.
+    const double now = this->now();
+    std::map<TargetRole, TargetTracker> trackers;
+    std::vector<TargetRole> added;
+    for (const auto& target : targets) {
+        auto kept = trackers_.find(target.role);
+        if (kept != trackers_.end() && kept->second.target == target) {
+            trackers.insert_or_assign(target.role, std::move(kept->second));
+        } else {
+            trackers.insert_or_assign(target.role, TargetTracker(target, path.isVPN, now));
+            lastCheck_.erase(target.role);
+            added.push_back(target.role);
+        }
+    }
+    const bool wasProbing = !order_.empty();
+    trackers_ = std::move(trackers);
+    targets_ = targets;
+    order_.clear();
+    for (const auto& target : targets) order_.push_back(target.role);
 
     log_.info("path " + path.primaryInterface.value_or("none") + (path.isVPN ? " (VPN)" : "") + " targets " +
               describeTargets(targets));
-    publish(TargetsEvent{path, targets});
-    for (const auto& role : order_) publish(StatusEvent{role, TargetStatus::warmingUp});
+    publish(TargetsEvent{path, targets, extends});
+    for (const auto& role : added) publish(StatusEvent{role, TargetStatus::warmingUp});
 
-    if (!targets.empty()) {
+    if (targets.empty()) return;
+    if (wasProbing) {
+        setTimer(effectiveInterval());  // the new trackers are probed on the next tick
+    } else {
         setTimer(1.0);
         tick();
     }
@@ -186,8 +257,13 @@ void ProbeEngine::sendPlanned(const TargetRole& role, const Target& target, cons
         try {
             const auto sequence = icmp_->send(target.address);
             sent_[ProbeKey{ProbeProtocol::icmp, sequence}] = SentProbe{role, plan.icmpIsCheck, now};
-        } catch (const ProbeError&) {
-            account(role, ProbeProtocol::icmp, plan.icmpIsCheck, lostNow());
+        } catch (const ProbeError& error) {
+            // A user who may not ping loses nothing: the target is not probed.
+            if (!error.isPermissionDenied()) {
+                account(role, ProbeProtocol::icmp, plan.icmpIsCheck, lostNow());
+            } else if (auto found = trackers_.find(role); found != trackers_.end()) {
+                if (auto status = found->second.refuseICMP()) reportStatus(role, *status, now);
+            }
         }
         if (plan.icmpIsCheck) lastCheck_[role] = now;
     }
@@ -225,8 +301,7 @@ void ProbeEngine::account(const TargetRole& role, ProbeProtocol protocol, bool i
 
 void ProbeEngine::reportStatus(const TargetRole& role, TargetStatus status, double now) {
     // A status without ICMP measurements gets its first ICMP check a minute from now.
-    if (status == TargetStatus::tcp || status == TargetStatus::doesntAnswerPing ||
-        status == TargetStatus::unreachableVPN) {
+    if (status != TargetStatus::warmingUp && status != TargetStatus::icmp) {
         lastCheck_[role] = now;
     }
     log_.info(role.text() + " " + std::string(text(status)));

@@ -1,12 +1,17 @@
 // The scheduler of all probing. It watches the network path, plans the
-// targets on its resolve queue, keeps one tracker per target and, on a
+// targets, keeps one tracker per target and, on a
 // repeating timer, sends ICMP echoes and TCP connects. Everything it sees is
 // reported as a stream of events on its probe queue. The monitor owns one.
 //
-// Queues: all engine state lives on `queue` (label identifier + ".probe");
-// only target planning, which may block on name resolution, runs on the
-// resolve queue and hands its result back. Work for an older configuration
-// is recognised by its generation and dropped.
+// Queues: all engine state lives on `queue` (label identifier + ".probe").
+// Planning runs there too, with the answers known so far: the router and
+// numeric hosts are probed at once. Each name is looked up on a thread of its
+// own, since a lookup may block for as long as the resolver likes (a custom
+// "nas.local" without mDNS), and one hanging lookup must hold up neither the
+// other targets, nor later plans, nor stop(). An answer comes back to the
+// queue and adds its targets to the plan; trackers of the targets already
+// probed are kept. Work for an older configuration, a lookup's answer
+// included, is recognised by its generation and dropped.
 //
 // Engine clock: seconds since construction, of the monotonic clock (it stops
 // while the machine sleeps).
@@ -16,7 +21,9 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <variant>
 #include <vector>
@@ -61,10 +68,13 @@ public:
         bool operator==(const SentProbe&) const = default;
     };
 
-    // A new target list and the path it was planned from.
+    // A new target list and the path it was planned from. When it extends
+    // the previous list (names answered since), the targets already listed
+    // go on as they were and only the added ones start warming up.
     struct TargetsEvent {
         NetworkPath path;
         std::vector<Target> targets;
+        bool extendsPrevious = false;
         bool operator==(const TargetsEvent&) const = default;
     };
     // A target's status is now this.
@@ -103,6 +113,12 @@ public:
     static constexpr double lateWindowSeconds = 30.0;
     static constexpr double drainDelaySeconds = 0.25;
     static constexpr double sentRetentionSeconds = 60.0;
+    // The probing interval is kept within these: a tiny one would fire without
+    // pause, a huge one would overflow the timer's nanoseconds.
+    static constexpr double shortestInterval = 0.1;
+    static constexpr double longestInterval = 3600.0;
+    // The interval clamped to the two bounds; not a number counts as the shortest.
+    static double usableInterval(double seconds);
 
     // Creates the queues, probers and path monitor; starts nothing.
     ProbeEngine(TargetSettings settings, double interval, EventHandler onEvent);
@@ -126,12 +142,24 @@ public:
     // For tests and diagnostics; call on the probe queue.
     std::optional<double> timerInterval() const { return timerInterval_; }
     int generation() const { return generation_; }
+    // Name lookups started and not yet answered, of any generation.
+    int lookupsInFlight() const { return lookupsInFlight_; }
     double now() const;
 
 private:
+    // Where lookup threads hand their answers in. The engine closes it
+    // before it goes, so a lookup that outlives the engine answers nobody.
+    struct LookupInbox {
+        std::mutex mutex;
+        ProbeEngine* engine = nullptr;
+    };
+
     void handlePathChange(const NetworkPath& path);
     void reconfigure();
-    void applyTargets(const NetworkPath& path, const std::vector<Target>& targets);
+    void plan(int generation);
+    void startLookup(const std::string& host, int generation);
+    void handleLookup(int generation, const std::string& host, std::vector<ProbeAddress> addresses);
+    void applyTargets(const NetworkPath& path, const std::vector<Target>& targets, bool extends);
     void tick();
     void sendPlanned(const TargetRole& role, const Target& target, const TargetTracker::Plan& plan, double now);
     void drainAndTick(int generation);
@@ -151,7 +179,7 @@ private:
     Log log_;
     // Declared first, destroyed last: everything below may have work queued on it.
     std::unique_ptr<SerialQueue> queue_;
-    std::unique_ptr<SerialQueue> resolveQueue_;
+    std::shared_ptr<LookupInbox> inbox_ = std::make_shared<LookupInbox>();
     std::uint64_t started_ = 0;
 
     // Everything below lives on queue_.
@@ -161,7 +189,15 @@ private:
     std::unique_ptr<TCPProber> tcp_;
     std::unique_ptr<PathMonitor> pathMonitor_;
     NetworkPath path_;
+    // The targets applied in this generation, in plan order, and their roles.
+    std::vector<Target> targets_;
     std::vector<TargetRole> order_;
+    // This generation's lookup answers by host, and the hosts still asked.
+    std::map<std::string, std::vector<ProbeAddress>> answers_;
+    std::set<std::string> asked_;
+    // This generation's first plan has been applied and announced.
+    bool announced_ = false;
+    int lookupsInFlight_ = 0;
     std::map<TargetRole, TargetTracker> trackers_;
     std::map<TargetRole, double> lastCheck_;
     bool routerAnswered_ = false;

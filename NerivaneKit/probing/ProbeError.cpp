@@ -1,5 +1,6 @@
 #include "NerivaneKit/probing/ProbeError.h"
 
+#include <cerrno>
 #include <cstring>
 
 namespace nerivane {
@@ -13,5 +14,9 @@ std::string describe(ProbeError::Kind kind, std::int32_t errnoValue) {
 
 ProbeError::ProbeError(Kind kind, std::int32_t errnoValue)
     : std::runtime_error(describe(kind, errnoValue)), kind_(kind), errno_(errnoValue) {}
+
+bool ProbeError::isPermissionDenied() const {
+    return kind_ == Kind::socket && (errno_ == EACCES || errno_ == EPERM);
+}
 
 }  // namespace nerivane

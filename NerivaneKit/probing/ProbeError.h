@@ -20,6 +20,9 @@ public:
 
     Kind kind() const { return kind_; }
     std::int32_t errnoValue() const { return errno_; }
+    // No ICMP socket may be opened by this user: not in ping_group_range and
+    // without CAP_NET_RAW. Probing cannot cure that; it is not a loss.
+    bool isPermissionDenied() const;
 
     bool operator==(const ProbeError& other) const { return kind_ == other.kind_ && errno_ == other.errno_; }
 

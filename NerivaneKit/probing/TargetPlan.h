@@ -1,7 +1,7 @@
 // Turns the user's target settings and the current network path into the
 // ordered list of targets to probe. No state beyond a constant table; safe on
-// any thread, but name resolution blocks, so the engine calls it on its
-// resolve queue and never on the probe queue.
+// any thread, but name resolution blocks, so the engine plans on its probe
+// queue only with answers it already has and looks names up elsewhere.
 #pragma once
 
 #include <functional>

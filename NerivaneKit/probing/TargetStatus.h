@@ -1,14 +1,15 @@
-// How a target is being probed: warming up, measured by ICMP or TCP, or (the
-// router only) not answering ping, directly or through a VPN.
+// How a target is being probed: warming up, measured by ICMP or TCP, (the
+// router only) not answering ping, directly or through a VPN, or not pinged
+// at all because the system does not let this user open an ICMP socket.
 #pragma once
 
 #include <string_view>
 
 namespace nerivane {
 
-enum class TargetStatus { warmingUp, icmp, tcp, doesntAnswerPing, unreachableVPN };
+enum class TargetStatus { warmingUp, icmp, tcp, doesntAnswerPing, unreachableVPN, pingNotPermitted };
 
-// The case name, for log lines.
+// The case name, for log lines and the JSON readouts.
 constexpr std::string_view text(TargetStatus status) {
     switch (status) {
     case TargetStatus::warmingUp: return "warmingUp";
@@ -16,6 +17,7 @@ constexpr std::string_view text(TargetStatus status) {
     case TargetStatus::tcp: return "tcp";
     case TargetStatus::doesntAnswerPing: return "doesntAnswerPing";
     case TargetStatus::unreachableVPN: return "unreachableVPN";
+    case TargetStatus::pingNotPermitted: return "pingNotPermitted";
     }
     return "";
 }

@@ -13,7 +13,8 @@ std::optional<ProbeProtocol> TargetTracker::protocol(TargetStatus status) {
     case TargetStatus::icmp: return ProbeProtocol::icmp;
     case TargetStatus::tcp: return ProbeProtocol::tcp;
     case TargetStatus::doesntAnswerPing:
-    case TargetStatus::unreachableVPN: return std::nullopt;
+    case TargetStatus::unreachableVPN:
+    case TargetStatus::pingNotPermitted: return std::nullopt;
     }
     return std::nullopt;
 }
@@ -36,6 +37,8 @@ std::optional<TargetStatus> TargetTracker::settle(double now) {
         settled = isVPN ? TargetStatus::unreachableVPN : TargetStatus::doesntAnswerPing;
     } else if (target.role.isInternet() && tcpReplies >= 1) {
         settled = TargetStatus::tcp;
+    } else if (icmpRefused) {
+        settled = TargetStatus::pingNotPermitted;
     }
     setStatus(settled);
     return settled;
@@ -50,8 +53,10 @@ TargetTracker::Plan TargetTracker::plan(double now, double interval, bool router
     switch (status_) {
     case TargetStatus::warmingUp:
         plan.sendICMP = true;
-        plan.sendTCP = target.role.isInternet() && icmpReplies == 0 && routerAnswered &&
-                       now - startedAt >= tcpAttemptsAfterSeconds;
+        // Without ICMP the router can never answer, and nothing else can
+        // measure the host: try TCP at once.
+        plan.sendTCP = target.role.isInternet() && icmpReplies == 0 &&
+                       (icmpRefused || (routerAnswered && now - startedAt >= tcpAttemptsAfterSeconds));
         plan.tcpIsCheck = plan.sendTCP;
         plan.regularDue = true;
         break;
@@ -67,6 +72,7 @@ TargetTracker::Plan TargetTracker::plan(double now, double interval, bool router
         break;
     case TargetStatus::doesntAnswerPing:
     case TargetStatus::unreachableVPN:
+    case TargetStatus::pingNotPermitted:
         plan.sendICMP = checkDue;
         plan.icmpIsCheck = checkDue;
         break;
@@ -107,13 +113,22 @@ TargetTracker::Accounting TargetTracker::account(const ProbeResult& result, Prob
         consecutiveICMPReplies = 0;
     }
 
-    if ((status_ == TargetStatus::doesntAnswerPing || status_ == TargetStatus::unreachableVPN) && result.isReply())
+    if (!protocol(status_) && result.isReply())
         setStatus(TargetStatus::icmp);
     else if (status_ == TargetStatus::tcp && consecutiveICMPReplies >= checkRepliesToLeaveTCP)
         setStatus(TargetStatus::icmp);
 
     if (status_ != before) accounting.newStatus = status_;
     return accounting;
+}
+
+std::optional<TargetStatus> TargetTracker::refuseICMP() {
+    icmpRefused = true;
+    // TCP measurements go on; a warming internet target still tries TCP.
+    if (status_ == TargetStatus::tcp || status_ == TargetStatus::pingNotPermitted) return std::nullopt;
+    if (status_ == TargetStatus::warmingUp && target.role.isInternet()) return std::nullopt;
+    setStatus(TargetStatus::pingNotPermitted);
+    return status_;
 }
 
 }  // namespace nerivane

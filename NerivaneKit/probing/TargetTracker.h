@@ -25,6 +25,13 @@ namespace nerivane {
 //   tcp -> icmp                    [account] third ICMP check reply in a row
 //   doesntAnswerPing,
 //   unreachableVPN -> icmp         [account] any ICMP reply
+//   any but tcp -> pingNotPermitted [refuseICMP] no ICMP socket may be opened
+//                                           (an internet target warming up
+//                                           stays, to try TCP)
+//   warmingUp -> pingNotPermitted  [settle] 10 s, internet role, ICMP refused,
+//                                           no TCP connection completed
+//   pingNotPermitted -> icmp       [account] an ICMP check answered (the
+//                                           user has been let in meanwhile)
 //
 // icmp is final. Each status measures with one protocol: warmingUp and icmp
 // with ICMP, tcp with TCP, the two router statuses with none. Results of the
@@ -38,11 +45,13 @@ namespace nerivane {
 //   icmp              if due             never              if due
 //   tcp               check, if 60 s     if due             if due
 //   doesntAnswerPing,
-//   unreachableVPN    check, if 60 s     never              never
+//   unreachableVPN,
+//   pingNotPermitted  check, if 60 s     never              never
 //
 //   due: rechecking, or interval - 0.5 s passed since lastSent.
 //   *an internet target that has not answered ICMP gets a TCP check from 3 s
-//    into the warm-up on, but only once the router has answered ICMP.
+//    into the warm-up on, but only once the router has answered ICMP; when
+//    ICMP is refused outright, on every tick of the warm-up.
 struct TargetTracker {
     // The outcome of planning one tick. A check flag is only set together
     // with its send flag.
@@ -93,13 +102,16 @@ struct TargetTracker {
     int recheckReplies = 0;
     // When the regular probe was last due and sent; none before the first.
     std::optional<double> lastSent;
+    // The system refused an ICMP socket for this target's family.
+    bool icmpRefused = false;
 
     TargetStatus status() const { return status_; }
     // Moving to a status of another protocol ends a recheck burst, since the
     // burst was about measurements of the old protocol.
     void setStatus(TargetStatus status);
 
-    // The protocol a status measures with; none for the two router statuses.
+    // The protocol a status measures with; none for the two router statuses
+    // and pingNotPermitted.
     static std::optional<ProbeProtocol> protocol(TargetStatus status);
 
     // Ends the warm-up once it has lasted 10 s; returns the new status when
@@ -115,6 +127,10 @@ struct TargetTracker {
     // Books a result of a probe sent for this target with the given protocol
     // and check flag; `interval` is the engine's current regular interval.
     Accounting account(const ProbeResult& result, ProbeProtocol protocol, bool isCheck, double interval);
+
+    // An ICMP probe of this target could not get a socket because the user
+    // may not open one. Not a loss: returns the new status when it changed.
+    std::optional<TargetStatus> refuseICMP();
 
     // The engine keeps its timer at 1 s or faster while this holds.
     bool needsFastTicks() const { return status_ == TargetStatus::warmingUp || isRechecking; }

@@ -160,7 +160,7 @@ std::string ConsoleReadout::readoutText(const MenuBarLayout& layout) {
 std::string ConsoleReadout::snapshotLine(const MonitorSnapshot& snapshot, std::optional<double> offlineSince,
                                          const std::string& readout, const VerdictTexts::Context& context) {
     std::string line = clockText(context.now, context);
-    line += "  " + VerdictTexts::verdictTitle(snapshot.verdict).toStdString();
+    line += "  " + VerdictTexts::verdictTitle(snapshot).toStdString();
     if (!readout.empty()) line += "  " + readout;
     line += "  " + VerdictTexts::verdictExplanation(snapshot, offlineSince, context).toStdString();
     return line;
@@ -175,7 +175,7 @@ QJsonObject ConsoleReadout::snapshotJson(const MonitorSnapshot& snapshot, std::o
         {QStringLiteral("time"), isoText(context.now, context)},
         {QStringLiteral("date"), context.now},
         {QStringLiteral("verdict"), qtext(text(snapshot.verdict))},
-        {QStringLiteral("title"), VerdictTexts::verdictTitle(snapshot.verdict)},
+        {QStringLiteral("title"), VerdictTexts::verdictTitle(snapshot)},
         {QStringLiteral("explanation"), VerdictTexts::verdictExplanation(snapshot, offlineSince, context)},
         {QStringLiteral("readout"), QString::fromStdString(readout)},
         {QStringLiteral("internet"),

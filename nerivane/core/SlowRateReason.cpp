@@ -1,8 +1,10 @@
 #include "nerivane/core/SlowRateReason.h"
 
 #include <QCoreApplication>
+#include <algorithm>
 
 #include "NerivaneKit/platform/Log.h"
+#include "NerivaneKit/probing/ProbeEngine.h"
 #include "nerivane/core/Preferences.h"
 
 namespace nerivane {
@@ -16,7 +18,8 @@ std::optional<SlowRateReason> slowRateReason(bool onBattery, bool lowPowerMode, 
 }
 
 double probingInterval(std::optional<SlowRateReason> reason, double interval, double batteryInterval) {
-    return reason ? batteryInterval : interval;
+    // An hour at most, for either: the engine cannot run a slower timer.
+    return std::min(reason ? batteryInterval : interval, ProbeEngine::longestInterval);
 }
 
 std::string intervalLogLine(double interval, std::optional<SlowRateReason> reason) {

@@ -29,7 +29,8 @@ constexpr std::string_view text(SlowRateReason reason) {
 // The first reason that holds; none when probing may run at the normal interval.
 std::optional<SlowRateReason> slowRateReason(bool onBattery, bool lowPowerMode, const NetworkPath& path);
 
-// The normal interval without a reason, the battery interval with any.
+// The normal interval without a reason, the battery interval with any; an
+// hour at most.
 double probingInterval(std::optional<SlowRateReason> reason, double interval, double batteryInterval);
 
 // "interval 5.000000 s (battery)", or without the parenthesis when there is no reason.

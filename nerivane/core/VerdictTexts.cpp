@@ -6,6 +6,8 @@
 #include <array>
 #include <cmath>
 
+#include <unistd.h>
+
 #include "NerivaneKit/text/MenuBarText.h"
 
 namespace nerivane::VerdictTexts {
@@ -28,10 +30,16 @@ const TargetSnapshot* routerSnapshot(const MonitorSnapshot& snapshot) {
     return nullptr;
 }
 
-// A router that does not answer ping, directly or behind a VPN, cannot be measured.
+// A router that does not answer ping, directly or behind a VPN, or that this
+// user may not ping, cannot be measured.
 bool isUnmeasurable(const TargetSnapshot* router) {
     return router == nullptr || router->status == TargetStatus::doesntAnswerPing ||
-           router->status == TargetStatus::unreachableVPN;
+           router->status == TargetStatus::unreachableVPN || router->status == TargetStatus::pingNotPermitted;
+}
+
+bool isPingRefused(const MonitorSnapshot& snapshot) {
+    return std::any_of(snapshot.targets.begin(), snapshot.targets.end(),
+                       [](const TargetSnapshot& target) { return target.status == TargetStatus::pingNotPermitted; });
 }
 
 // A sentence may start with a summary ("slow replies from ..."); it should
@@ -126,7 +134,8 @@ Context Context::current() {
     // lists and times should be too.
     QLocale locale;
     if (locale.language() == QLocale::C) locale = QLocale(QLocale::English, QLocale::UnitedStates);
-    return {locale, QTimeZone::systemTimeZone(), static_cast<double>(QDateTime::currentMSecsSinceEpoch()) / 1000};
+    return {locale, QTimeZone::systemTimeZone(), static_cast<double>(QDateTime::currentMSecsSinceEpoch()) / 1000,
+            static_cast<unsigned>(getgid())};
 }
 
 QString verdictTitle(Verdict verdict) {
@@ -145,6 +154,11 @@ QString verdictTitle(Verdict verdict) {
     return QString();
 }
 
+QString verdictTitle(const MonitorSnapshot& snapshot) {
+    if (snapshot.verdict == Verdict::internetUnmeasured && isPingRefused(snapshot)) return tr("Ping not permitted");
+    return verdictTitle(snapshot.verdict);
+}
+
 QString verdictExplanation(const MonitorSnapshot& snapshot, std::optional<double> offlineSince,
                            const Context& context) {
     const auto measured = snapshot.measuredInternetTargets();
@@ -156,6 +170,8 @@ QString verdictExplanation(const MonitorSnapshot& snapshot, std::optional<double
     case Verdict::measuring:
         return tr("The first verdict comes after 10 seconds of probes.");
     case Verdict::good:
+        if (router != nullptr && router->status == TargetStatus::pingNotPermitted)
+            return tr("The internet is fine. Ping isn't permitted, so the router can't be measured.");
         if (isUnmeasurable(router)) return tr("The internet is fine. The router can't be measured.");
         if (router->state.kind == TargetState::Kind::measuring || router->state.kind == TargetState::Kind::ok) {
             return tr("Router and internet are fine.");
@@ -186,6 +202,12 @@ QString verdictExplanation(const MonitorSnapshot& snapshot, std::optional<double
         const bool answeredLocally = std::any_of(snapshot.targets.begin(), snapshot.targets.end(),
                                                  [](const TargetSnapshot& target) { return target.answeredLocally; });
         if (answeredLocally) return tr("Something on the local network answers for the internet hosts.");
+        if (isPingRefused(snapshot)) {
+            // Without a closing full stop, so the command can be copied as it is.
+            return tr("Ping isn't permitted for this user (group %1). Allow it with: "
+                      "sudo sysctl -w net.ipv4.ping_group_range=\"0 %1\"")
+                .arg(context.groupID);
+        }
         return tr("The internet hosts couldn't be resolved.");
     }
     case Verdict::offline:

@@ -24,6 +24,8 @@ struct Context {
     QTimeZone zone;
     // Unix seconds; decides whether a time lies today.
     double now = 0;
+    // The user's group, which the fix for a refused ping names.
+    unsigned groupID = 0;
 
     // The user's locale and time zone, now.
     static Context current();
@@ -31,6 +33,9 @@ struct Context {
 
 // "Good", "Internet down", ...
 QString verdictTitle(Verdict verdict);
+// The verdict's title, or "Ping not permitted" when that is why the internet
+// cannot be measured.
+QString verdictTitle(const MonitorSnapshot& snapshot);
 
 // The sentence under the title. offlineSince (Unix seconds) is when the
 // network went away, for the offline verdict.

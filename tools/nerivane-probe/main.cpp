@@ -54,7 +54,7 @@ void printUsage(std::FILE* out) {
         "  --internet HOST[,HOST]  internet hosts (default 1.1.1.1,8.8.8.8)\n"
         "  --custom HOST[,HOST]    custom hosts (default none)\n"
         "  --no-ipv6               do not probe the first host's IPv6 partner\n"
-        "  --interval SECONDS      seconds between regular probes (default 1)\n"
+        "  --interval SECONDS      seconds between regular probes, 0.1 to 3600 (default 1)\n"
         "  --seconds N             stop after N seconds (default: until interrupted)\n"
         "  --monitor               print snapshots and events, not engine events\n"
         "  --json                  one JSON object per line instead of text (with\n"
@@ -115,7 +115,15 @@ bool parseOptions(int argc, char** argv, Options& options, bool& help) {
                 std::fprintf(stderr, "nerivane-probe: %s wants a positive number, not \"%s\"\n", arg.c_str(), v);
                 return false;
             }
-            (arg == "--interval" ? options.interval : options.seconds) = number;
+            if (arg == "--interval") {
+                // The application's bounds: fast enough to be a monitor, slow
+                // enough not to flood, and within what the timer can hold.
+                options.interval = ProbeEngine::usableInterval(number);
+                if (options.interval != number)
+                    std::fprintf(stderr, "nerivane-probe: --interval %s counts as %g s\n", v, options.interval);
+            } else {
+                options.seconds = number;
+            }
         } else if (arg == "--log") {
             options.verboseLog = true;
         } else if (arg == "--monitor") {

@@ -126,6 +126,26 @@ TEST(MonitorCore, InstallingAgainClosesOutagesAndTheFirstVerdictAfterShowsAtOnce
     EXPECT_EQ(h.core.tick(35).verdict, Verdict::internetDown);
 }
 
+TEST(MonitorCore, AListThatOnlyAddsAnsweredNamesKeepsWhatIsMeasured) {
+    Harness h({router, hostA});
+    h.replies(router, 2, 0, 10);
+    h.losses(hostA, 0, 10);
+    EXPECT_EQ(h.core.tick(10).verdict, Verdict::internetDown);
+
+    EXPECT_TRUE(h.core.install(satisfied(), {router, hostA, hostB}, 12, true).empty()) << "the outage goes on";
+    auto snapshot = h.core.snapshot(12);
+    ASSERT_EQ(snapshot.targets.size(), 3u);
+    EXPECT_EQ(snapshot.targets[0].status, TargetStatus::icmp);
+    EXPECT_EQ(snapshot.targets[0].metrics.sent, 10);
+    EXPECT_TRUE(snapshot.targets[1].outageSince.has_value());
+    EXPECT_EQ(snapshot.targets[2].status, TargetStatus::warmingUp);
+    EXPECT_EQ(snapshot.verdict, Verdict::internetDown);
+
+    // A list that drops a target, or a new path, starts over.
+    EXPECT_EQ(h.core.install(satisfied(), {router, hostB}, 13, true).size(), 1u);
+    EXPECT_EQ(h.core.snapshot(13).targets[0].metrics.sent, 0);
+}
+
 TEST(MonitorCore, WarmUpRecordsAreReleasedOnlyWhenTheTargetSettlesOnICMP) {
     MonitorCore core{[](double t) { return epoch + t; }};
     core.install(satisfied(), {hostA, hostB}, 0);
@@ -183,17 +203,26 @@ TEST(MonitorCore, StatusChangesResetByMeasuringMethod) {
     EXPECT_TRUE(h.core.statusChanged(TargetRole::custom(0), TargetStatus::tcp, 22).empty());
 }
 
-TEST(MonitorCore, TargetsThatDoNotAnswerPingAreLeftOut) {
-    Harness h;
-    h.core.statusChanged(router.role, TargetStatus::doesntAnswerPing, 0);
-    h.core.statusChanged(hostA.role, TargetStatus::doesntAnswerPing, 0);
-    h.replies(hostB, 400, 0, 10);
-    const auto snapshot = h.core.tick(10);
-    // Neither the router nor the host without a window keeps the verdict measuring.
-    EXPECT_EQ(snapshot.internet, TargetState::bad(Problems::latency()));
-    EXPECT_EQ(snapshot.verdict, Verdict::connectionProblem);
-    ASSERT_EQ(snapshot.measuredInternetTargets().size(), 1u);
-    EXPECT_EQ(snapshot.measuredInternetTargets()[0].target, hostB);
+TEST(MonitorCore, TargetsThatDoNotAnswerPingOrMayNotBePingedAreLeftOut) {
+    for (const auto status : {TargetStatus::doesntAnswerPing, TargetStatus::pingNotPermitted}) {
+        SCOPED_TRACE(text(status));
+        Harness h;
+        h.core.statusChanged(router.role, status, 0);
+        h.core.statusChanged(hostA.role, status, 0);
+        h.replies(hostB, 400, 0, 10);
+        const auto snapshot = h.core.tick(10);
+        // Neither the router nor the host without a window keeps the verdict measuring.
+        EXPECT_EQ(snapshot.internet, TargetState::bad(Problems::latency()));
+        EXPECT_EQ(snapshot.verdict, Verdict::connectionProblem);
+        ASSERT_EQ(snapshot.measuredInternetTargets().size(), 1u);
+        EXPECT_EQ(snapshot.measuredInternetTargets()[0].target, hostB);
+
+        // With no internet host left to measure the monitor cannot judge
+        // (shown once it has held for the filter's 10 s).
+        h.core.statusChanged(hostB.role, status, 10);
+        h.core.tick(11);
+        EXPECT_EQ(h.core.tick(21).verdict, Verdict::internetUnmeasured);
+    }
 }
 
 TEST(MonitorCore, AnsweredLocallyNeedsFiveRepliesOnBothSidesNoSlowerThanTheRouter) {

@@ -170,6 +170,38 @@ TEST_P(ICMPProberInPrivateNetwork, ResetReportsWaitingRepliesAndForgetsTheRest) 
     });
 }
 
+TEST_P(ICMPProberInPrivateNetwork, AFloodIsReadInBoundedPassesAndTheAnswerStillFound) {
+    inNetwork(false, [&] {
+        // A second descriptor of the prober's socket shows what it left unread.
+        UniqueFd watch;
+        ICMPProber::Environment environment;
+        environment.openSocket = [&](IPFamily family) {
+            auto opened = ICMPProber::openSystemSocket(family);
+            watch.reset(fcntl(opened.descriptor.get(), F_DUPFD_CLOEXEC, 0));
+            return opened;
+        };
+        Harness harness(false, 2.0, environment);
+        test::EchoResponder responder(IPFamily::v4);
+        const std::uint16_t sequence = harness.send(loopbackV4);
+        const auto request = responder.nextRequest();
+        ASSERT_TRUE(request);
+
+        // More foreign replies than one pass takes, then the true one.
+        const std::size_t flood = ICMPProber::maxDatagramsPerPass + 16;
+        for (std::size_t i = 0; i < flood; ++i) responder.reply({request->identifier, sequence, request->token + 1 + i});
+        responder.reply(*request);
+        pollfd ready{watch.get(), POLLIN, 0};
+        std::this_thread::sleep_for(100ms);  // lets the datagrams land in the socket
+
+        EXPECT_EQ(harness.run(&ICMPProber::drain), Results{}) << "one pass read the whole flood";
+        ASSERT_EQ(::poll(&ready, 1, 0), 1) << "nothing left for the next pass";
+        const Results results = harness.run(&ICMPProber::drain);
+        ASSERT_EQ(results.size(), 1u);
+        expectReply(results[0], loopbackV4, sequence);
+        EXPECT_EQ(::poll(&ready, 1, 0), 0);
+    });
+}
+
 // Covers reading on arrival too: those replies come without any drain.
 TEST_P(ICMPProberInPrivateNetwork, CloseAndDestructionCloseEveryDescriptor) {
     inNetwork(true, [&] {

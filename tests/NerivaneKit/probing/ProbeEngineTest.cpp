@@ -4,10 +4,16 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <map>
 #include <chrono>
 #include <mutex>
 #include <thread>
 
+#include <linux/capability.h>
+#include <sys/syscall.h>
+
+#include "LoopbackNetwork.h"
 #include "NerivaneKit/path/PathSource.h"
 #include "NerivaneKit/platform/LogStore.h"
 #include "NerivaneKit/platform/MachClock.h"
@@ -65,6 +71,18 @@ private:
     std::shared_ptr<Network> network_;
 };
 
+// Takes CAP_NET_RAW from the calling thread and the threads it starts from
+// now on: together with a closed ping_group_range, a user who may not ping.
+bool dropRawSockets() {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3]{};
+    if (syscall(SYS_capget, &header, data) != 0) return false;
+    data[CAP_TO_INDEX(CAP_NET_RAW)].effective &= ~CAP_TO_MASK(CAP_NET_RAW);
+    data[CAP_TO_INDEX(CAP_NET_RAW)].permitted &= ~CAP_TO_MASK(CAP_NET_RAW);
+    data[CAP_TO_INDEX(CAP_NET_RAW)].inheritable &= ~CAP_TO_MASK(CAP_NET_RAW);
+    return syscall(SYS_capset, &header, data) == 0;
+}
+
 auto countOf(std::size_t index, std::size_t atLeast) {
     return [=](const Events& events) {
         return std::count_if(events.begin(), events.end(), [&](const Event& e) { return e.index() == index; }) >=
@@ -85,6 +103,7 @@ protected:
                                         [this] { return MachClock::now() + ahead.load() + slept.load(); }};
         environment.resolve = resolve ? resolve : [](const std::string&) { return std::vector<ProbeAddress>{}; };
         environment.makePathSource = [network = network] { return std::make_unique<FakePathSource>(network); };
+        environment.tcpPort = tcpPort;
         auto engine = std::make_unique<ProbeEngine>(settings, 1.0, std::ref(recorder), environment);
         engine->start();
         return engine;
@@ -101,6 +120,7 @@ protected:
 
     std::shared_ptr<FakePathSource::Network> network = std::make_shared<FakePathSource::Network>();
     std::atomic<std::uint64_t> ahead{0}, slept{0};
+    std::uint16_t tcpPort = 443;
     test::Recorder<Event> recorder;
 };
 
@@ -157,6 +177,13 @@ TEST_F(ProbeEngineTest, KeepsTheTimerFastWhileWarmingUpAndSlowsOnceSettled) {
     engine->setInterval(5.0);
     EXPECT_EQ(onQueue(timerInterval), 5.0);
     EXPECT_EQ(onQueue([](ProbeEngine& e) { return e.generation(); }), generation);
+
+    // An interval beyond the timer's reach counts as an hour, a tiny one as
+    // the shortest: neither becomes a busy loop.
+    engine->setInterval(1e10);
+    EXPECT_EQ(onQueue(timerInterval), ProbeEngine::longestInterval);
+    engine->setInterval(1e-6);
+    EXPECT_EQ(onQueue(timerInterval), ProbeEngine::shortestInterval);
     engine->stop();
 }
 
@@ -201,26 +228,136 @@ TEST_F(ProbeEngineTest, AWakeFromSleepRebuildsTheTargetsWithoutProbing) {
     EXPECT_EQ(std::get<ProbeEngine::StatusEvent>(*(second + 1)).status, TargetStatus::warmingUp);
 }
 
-TEST_F(ProbeEngineTest, DropsTheTargetsOfAnEarlierPathWhoseResolutionFinishedLate) {
-    std::atomic<int> calls{0};
-    auto slowFirst = [&calls](const std::string&) {
-        if (calls++ == 0) std::this_thread::sleep_for(1500ms);
-        return std::vector<ProbeAddress>{*ProbeAddress::parse("127.0.0.4")};
-    };
-    auto settings = loopbackSettings();
-    settings.customHosts = {"custom.test"};
-    auto engine = start(settings, slowFirst);
-    std::this_thread::sleep_for(700ms);  // the first path is reported and its planning hangs
-    FakePathSource::change(network, loopbackSnapshot("127.0.0.5"));
-    ASSERT_TRUE(recorder.waitFor(countOf(tickIndex, 1)));
-    std::this_thread::sleep_for(1500ms);
-    engine->stop();
+// A resolver whose lookups hang until the test answers them, one by one. It
+// is shared with the lookup threads, which may outlive the test's engine.
+struct HangingResolver {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<std::string> asked;
+    std::map<std::size_t, ProbeAddress> answers;
 
-    ASSERT_EQ(count(targetsIndex), 1u);
-    const auto events = recorder.values();
-    const auto& targets = std::get<ProbeEngine::TargetsEvent>(events[0]);
-    EXPECT_EQ(targets.targets[0].address, *ProbeAddress::parse("127.0.0.5"));
-    EXPECT_EQ(targets.targets.back().role, TargetRole::custom(0));
+    static TargetPlan::Resolver resolver(const std::shared_ptr<HangingResolver>& self) {
+        return [self](const std::string& host) {
+            std::unique_lock lock(self->mutex);
+            const std::size_t call = self->asked.size();
+            self->asked.push_back(host);
+            self->changed.notify_all();
+            self->changed.wait(lock, [&] { return self->answers.contains(call); });
+            return std::vector<ProbeAddress>{self->answers.at(call)};
+        };
+    }
+    bool waitForCalls(std::size_t count) {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, std::chrono::seconds(10), [&] { return asked.size() >= count; });
+    }
+    void answer(std::size_t call, const char* address) {
+        std::lock_guard lock(mutex);
+        answers.emplace(call, *ProbeAddress::parse(address));
+        changed.notify_all();
+    }
+};
+
+TEST_F(ProbeEngineTest, AHangingLookupHoldsUpNoOtherTargetNorStopAndAStaleAnswerIsDropped) {
+    const auto failure = test::runInPrivateNetwork({}, [&] {
+        const auto lookups = std::make_shared<HangingResolver>();
+        auto settings = loopbackSettings();
+        settings.customHosts = {"nas.local"};
+        auto engine = start(settings, HangingResolver::resolver(lookups));
+        const auto inFlight = [&] { return engine->queue().syncResult([&] { return engine->lookupsInFlight(); }); };
+
+        // The router and the numeric hosts are probed while the lookup hangs.
+        ASSERT_TRUE(lookups->waitForCalls(1));
+        ASSERT_TRUE(recorder.waitFor(countOf(tickIndex, 2)));
+        EXPECT_EQ(std::get<ProbeEngine::TargetsEvent>(recorder.values()[0]).targets.size(), 3u);
+        EXPECT_GE(count(resultIndex), 3u);
+
+        // A new plan asks again; the first answer belongs to the old one.
+        FakePathSource::change(network, loopbackSnapshot("127.0.0.5"));
+        ASSERT_TRUE(lookups->waitForCalls(2));
+        lookups->answer(0, "127.0.0.9");
+        ASSERT_TRUE(test::eventually([&] { return inFlight() == 1; }));
+        lookups->answer(1, "127.0.0.4");
+        ASSERT_TRUE(recorder.waitFor(countOf(targetsIndex, 3)));
+        ASSERT_TRUE(test::eventually([&] { return inFlight() == 0; }));
+        ASSERT_TRUE(recorder.waitFor(countOf(tickIndex, count(tickIndex) + 1)));
+
+        auto events = recorder.values();
+        std::vector<ProbeEngine::TargetsEvent> lists;
+        std::vector<ProbeEngine::StatusEvent> afterAnswer;
+        for (const auto& e : events) {
+            if (auto* list = std::get_if<ProbeEngine::TargetsEvent>(&e)) lists.push_back(*list);
+            if (auto* status = std::get_if<ProbeEngine::StatusEvent>(&e); status && lists.size() == 3)
+                afterAnswer.push_back(*status);
+        }
+        ASSERT_EQ(lists.size(), 3u) << "the stale answer must not change the plan";
+        EXPECT_FALSE(lists[1].extendsPrevious);
+        EXPECT_EQ(lists[1].targets.size(), 3u);
+        EXPECT_TRUE(lists[2].extendsPrevious);
+        ASSERT_EQ(lists[2].targets.size(), 4u);
+        EXPECT_EQ(lists[2].targets[0].address, *ProbeAddress::parse("127.0.0.5"));
+        EXPECT_EQ(lists[2].targets[3].role, TargetRole::custom(0));
+        EXPECT_EQ(lists[2].targets[3].address, *ProbeAddress::parse("127.0.0.4"));
+        // Only the added target starts warming up; the others go on.
+        EXPECT_EQ(afterAnswer, (std::vector<ProbeEngine::StatusEvent>{{TargetRole::custom(0), TargetStatus::warmingUp}}));
+
+        // Stopping and going away do not wait for a lookup that hangs.
+        engine->setSettings(loopbackSettings());
+        auto hanging = settings;
+        hanging.customHosts = {"printer.local"};
+        engine->setSettings(hanging);
+        ASSERT_TRUE(lookups->waitForCalls(3));
+        engine->stop();
+        engine.reset();
+        lookups->answer(2, "127.0.0.6");
+    });
+    if (failure) GTEST_SKIP() << *failure;
+}
+
+TEST_F(ProbeEngineTest, WithoutLeaveToPingTargetsAreNotPermittedNotLostAndTCPStillMeasures) {
+    const auto failure = test::runInPrivateNetwork({.pingSocketsAllowed = false}, [&] {
+        ASSERT_TRUE(dropRawSockets());
+        ASSERT_FALSE(UniqueFd(::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP))) << "CAP_NET_RAW still held";
+        // internet(0) shares the router's address and answers TCP; internet(1) refuses it.
+        const test::Listener https(IPFamily::v4, 64);
+        tcpPort = https.port;
+        TargetSettings settings;
+        settings.internetHosts = {"127.0.0.1", "127.0.0.3"};
+        settings.customHosts = {"127.0.0.4"};
+        auto engine = start(settings);
+        const auto statusOf = [](const Events& events, const TargetRole& role) {
+            std::optional<TargetStatus> last;
+            for (const auto& e : events) {
+                if (auto* status = std::get_if<ProbeEngine::StatusEvent>(&e); status && status->role == role)
+                    last = status->status;
+            }
+            return last;
+        };
+        ASSERT_TRUE(recorder.waitFor(countOf(tickIndex, 3)));
+        EXPECT_EQ(statusOf(recorder.values(), TargetRole::router()), TargetStatus::pingNotPermitted);
+        EXPECT_EQ(statusOf(recorder.values(), TargetRole::custom(0)), TargetStatus::pingNotPermitted);
+        EXPECT_EQ(statusOf(recorder.values(), TargetRole::internet(0)), TargetStatus::warmingUp);
+
+        // Past the warm-up the host that took TCP is measured over it.
+        ahead += MachClock::ticks(10.5);
+        ASSERT_TRUE(recorder.waitFor([&](const Events& events) {
+            return std::any_of(events.begin(), events.end(), [](const Event& e) {
+                auto* result = std::get_if<ProbeEngine::ResultEvent>(&e);
+                return result && result->probeProtocol == ProbeProtocol::tcp && result->result.isReply();
+            });
+        }));
+        engine->stop();
+
+        const auto events = recorder.values();
+        EXPECT_EQ(statusOf(events, TargetRole::internet(0)), TargetStatus::tcp);
+        EXPECT_EQ(statusOf(events, TargetRole::internet(1)), TargetStatus::pingNotPermitted);
+        for (const auto& e : events) {
+            if (auto* result = std::get_if<ProbeEngine::ResultEvent>(&e)) {
+                EXPECT_EQ(result->role, TargetRole::internet(0)) << "only TCP measurements, and no losses";
+                EXPECT_EQ(result->probeProtocol, ProbeProtocol::tcp);
+            }
+        }
+    });
+    if (failure) GTEST_SKIP() << *failure;
 }
 
 TEST_F(ProbeEngineTest, AnUnsatisfiedPathHasNoTargetsAndNoTicks) {

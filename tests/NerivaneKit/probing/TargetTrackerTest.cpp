@@ -24,6 +24,8 @@ ProbeResult lost() { return {ProbeAddress::v4({192, 0, 2, 1}), 1, 0, ProbeResult
 // How a simulated host and its router behave during a warm-up.
 struct Network {
     bool hostAnswersICMP = false, hostAnswersTCP = false, routerAnswered = false;
+    // The system refuses this user every ICMP socket.
+    bool icmpRefused = false;
 };
 
 // What the engine did with one tracker in one tick.
@@ -31,6 +33,8 @@ struct Tick {
     double now = 0;
     Plan plan;
     std::optional<TargetStatus> settled;
+    // The status a refused ICMP socket moved the tracker to.
+    std::optional<TargetStatus> refused;
 };
 
 // Drives a fresh tracker through one tick a second, from 0 s to `until`,
@@ -38,9 +42,11 @@ struct Tick {
 std::vector<Tick> warmUp(TargetTracker& tracker, const Network& network, double until, double interval = 1.0) {
     std::vector<Tick> ticks;
     for (double now = tracker.startedAt; now <= tracker.startedAt + until; now += 1.0) {
-        Tick tick{now, {}, tracker.settle(now)};
+        Tick tick{now, {}, tracker.settle(now), std::nullopt};
         tick.plan = tracker.plan(now, interval, network.routerAnswered, std::nullopt);
-        if (tick.plan.sendICMP)
+        if (tick.plan.sendICMP && network.icmpRefused)
+            tick.refused = tracker.refuseICMP();
+        else if (tick.plan.sendICMP)
             tracker.account(network.hostAnswersICMP ? reply() : lost(), icmp, tick.plan.icmpIsCheck, interval);
         if (tick.plan.sendTCP)
             tracker.account(network.hostAnswersTCP ? reply() : lost(), tcp, tick.plan.tcpIsCheck, interval);
@@ -123,6 +129,47 @@ TEST(TargetTracker, OnlyANonPingingInternetHostBehindAnAnsweringRouterIsTriedWit
         for (const auto& tick : warmUp(tracker, {.hostAnswersTCP = true, .routerAnswered = true}, 10.0))
             EXPECT_FALSE(tick.plan.sendTCP) << role.text();
     }
+}
+
+TEST(TargetTracker, RefusedPingIsNoLossRoutersAndCustomHostsStopAndInternetHostsTryTCPAtOnce) {
+    const struct {
+        TargetRole role;
+        bool hostAnswersTCP;
+        std::optional<TargetStatus> refusedAtOnce;
+        TargetStatus settled;
+    } cases[] = {
+        {TargetRole::router(), true, TargetStatus::pingNotPermitted, TargetStatus::pingNotPermitted},
+        {TargetRole::custom(0), true, TargetStatus::pingNotPermitted, TargetStatus::pingNotPermitted},
+        {TargetRole::internet(0), true, std::nullopt, TargetStatus::tcp},
+        {TargetRole::internetIPv6(), true, std::nullopt, TargetStatus::tcp},
+        {TargetRole::internet(1), false, std::nullopt, TargetStatus::pingNotPermitted},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.role.text());
+        TargetTracker tracker(targetFor(c.role), false, 0);
+        // The router never answers here, yet internet hosts need no 3 s wait.
+        const auto ticks = warmUp(tracker, {.hostAnswersTCP = c.hostAnswersTCP, .icmpRefused = true}, 10.0);
+        EXPECT_EQ(ticks[0].refused, c.refusedAtOnce);
+        if (c.role.isInternet()) {
+            EXPECT_TRUE(ticks[1].plan.sendTCP && ticks[1].plan.tcpIsCheck);
+            EXPECT_EQ(ticks.back().settled, c.settled);
+        }
+        EXPECT_EQ(tracker.status(), c.settled);
+        EXPECT_FALSE(tracker.needsFastTicks());
+    }
+
+    // Not permitted: only a check a minute, which brings ICMP back once the
+    // user has been let in.
+    auto tracker = settledAs(TargetStatus::pingNotPermitted, TargetRole::router());
+    EXPECT_EQ(tracker.plan(30.0, 1.0, false, 0.0), Plan{});
+    EXPECT_EQ(tracker.plan(60.0, 1.0, false, 0.0), (Plan{.sendICMP = true, .icmpIsCheck = true}));
+    EXPECT_EQ(tracker.refuseICMP(), std::nullopt);
+    EXPECT_EQ(tracker.account(reply(), icmp, true, 1.0),
+              (Accounting{.isMeasurement = false, .newStatus = TargetStatus::icmp, .routerAnswered = true}));
+    // A target measured over TCP keeps its measurements when a check is refused.
+    auto overTCP = settledAs(TargetStatus::tcp);
+    EXPECT_EQ(overTCP.refuseICMP(), std::nullopt);
+    EXPECT_EQ(overTCP.status(), TargetStatus::tcp);
 }
 
 TEST(TargetTracker, SilentRouterSettlesWithoutTCPAndIsCheckedEveryMinute) {

@@ -44,6 +44,9 @@ TEST(SlowRate, ReasonsInOrderOfPriorityAndTheIntervalTheySelect) {
     // Any reason selects the battery interval.
     EXPECT_EQ(probingInterval(std::nullopt, 1, 5), 1);
     EXPECT_EQ(probingInterval(SlowRateReason::expensivePath, 1, 5), 5);
+    // Either interval counts as an hour at most.
+    EXPECT_EQ(probingInterval(std::nullopt, 1e10, 5), 3600);
+    EXPECT_EQ(probingInterval(SlowRateReason::battery, 1, 7200), 3600);
     EXPECT_EQ(intervalLogLine(5, SlowRateReason::battery), "interval 5.000000 s (battery)");
     EXPECT_EQ(intervalLogLine(0.5, std::nullopt), "interval 0.500000 s");
 }

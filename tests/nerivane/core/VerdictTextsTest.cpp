@@ -155,6 +155,30 @@ TEST(VerdictTexts, UnmeasuredAndOffline) {
     EXPECT_EQ(explain(snapshot(Verdict::offline, {}), saturdayMorning - 3600 + 5 * 60), "No network since 9:05 AM.");
 }
 
+TEST(VerdictTexts, PingThatIsNotPermittedIsNamedWithItsFix) {
+    const auto refused = [](TargetSnapshot target) {
+        target.status = TargetStatus::pingNotPermitted;
+        return target;
+    };
+    const auto unmeasured = snapshot(Verdict::internetUnmeasured,
+                                     {refused(router(TargetState::measuring())),
+                                      refused(internet(0, "1.1.1.1", TargetState::measuring()))});
+    Context context = english();
+    context.groupID = 1000;
+    EXPECT_EQ(verdictTitle(unmeasured), "Ping not permitted");
+    EXPECT_EQ(verdictExplanation(unmeasured, std::nullopt, context),
+              "Ping isn't permitted for this user (group 1000). Allow it with: "
+              "sudo sysctl -w net.ipv4.ping_group_range=\"0 1000\"");
+
+    // Hosts measured over TCP keep the verdict; the router's silence is explained.
+    const auto overTCP =
+        snapshot(Verdict::good, {refused(router(TargetState::measuring())), internet(0, "1.1.1.1", TargetState::ok())});
+    EXPECT_EQ(verdictTitle(overTCP), "Good");
+    EXPECT_EQ(explain(overTCP), "The internet is fine. Ping isn't permitted, so the router can't be measured.");
+    EXPECT_EQ(verdictTitle(snapshot(Verdict::internetUnmeasured, {router(TargetState::ok())})),
+              "Can't measure the internet");
+}
+
 TEST(VerdictTexts, SummaryWordsTheRouterAndListsHosts) {
     EXPECT_EQ(summaryText(ProblemSummary::Kind::loss, 4.2, {"router"}, english()), "4.2% loss to the router");
     EXPECT_EQ(summaryText(ProblemSummary::Kind::latency, 1234, {"a", "b", "c"}, english()),
