@@ -19,6 +19,9 @@ Database::Database(const std::optional<std::string>& path) {
         throw Error("open: " + text);
     }
     handle_.reset(raw);
+    // A reader (nerivane-history) or a checkpoint briefly holding the file
+    // makes a write wait rather than fail at once.
+    sqlite3_busy_timeout(raw, busyMilliseconds);
 }
 
 Database::~Database() = default;

@@ -50,6 +50,9 @@ public:
         std::string description() const { return what(); }
     };
 
+    // How long a statement waits for a lock held by another connection.
+    static constexpr int busyMilliseconds = 5000;
+
     // Opens (creating if needed) the file at path, or an in-memory database
     // without a path. Throws "open: ..." on failure.
     explicit Database(const std::optional<std::string>& path);

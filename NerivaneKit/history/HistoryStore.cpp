@@ -281,7 +281,8 @@ void HistoryStore::flush(double cutoff, double now, bool force) {
     }
     lastWrite = now;
 
-    if (!lastMaintenance || now < *lastMaintenance || now - *lastMaintenance >= maintenanceInterval) {
+    const bool due = !lastMaintenance || now < *lastMaintenance || now - *lastMaintenance >= maintenanceInterval;
+    if (due && (!mayMaintain || mayMaintain(now))) {
         rollup(now);
         applyRetention(now);
         lastMaintenance = now;
@@ -352,10 +353,17 @@ void HistoryStore::rollup(double now) {
 }
 
 void HistoryStore::applyRetention(double now) {
+    if (retentionDays < 1) return;
     const std::vector<Value> limit{Value::real(now - static_cast<double>(retentionDays) * 86400)};
     db->run(retainAggregatesSQL, limit);
     db->run(retainPeriodsSQL, limit);
     db->run(retainEventsSQL, limit);
+}
+
+std::optional<std::int64_t> HistoryStore::oldestStart() const {
+    auto rows = db->query("SELECT min(start) FROM periods");
+    if (rows.empty() || rows.front().empty()) return std::nullopt;
+    return integerOf(rows.front().front());
 }
 
 std::vector<PeriodRow> HistoryStore::periods(const std::string& condition, const std::vector<Value>& values) const {

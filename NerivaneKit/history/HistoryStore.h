@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -91,6 +92,9 @@ struct HistoryStore {
     std::vector<NetworkEvent> pendingEvents;
     std::optional<double> lastWrite;
     std::optional<double> lastMaintenance;
+    // Asked when maintenance is due, with the date; false puts it off. None
+    // lets it run (the history service checks the clocks here).
+    std::function<bool(double now)> mayMaintain;
 
     explicit HistoryStore(std::shared_ptr<Database> db, TimeZone timeZone = TimeZone::current());
 
@@ -113,7 +117,8 @@ struct HistoryStore {
     void flush(double cutoff, double now, bool force);
     // Folds minute rows before the roll-up boundary into hour rows, in one transaction.
     void rollup(double now);
-    // Deletes rows and events older than retentionDays.
+    // Deletes rows and events older than retentionDays; a retention below
+    // one day deletes nothing.
     void applyRetention(double now);
 
     // Reads; `condition` follows "WHERE ". Rows that cannot be converted are skipped.
@@ -121,6 +126,8 @@ struct HistoryStore {
     // Sorted by start, role order, address text.
     std::vector<AggregateRow> aggregates(const std::string& condition, const std::vector<Database::Value>& values) const;
     std::vector<NetworkEvent> events(const std::string& condition, const std::vector<Database::Value>& values) const;
+    // The start of the oldest stored period; none in an empty file.
+    std::optional<std::int64_t> oldestStart() const;
 
     // ⌊t / 60⌋ × 60; none when t is not finite or out of the 64-bit range.
     static std::optional<std::int64_t> minuteStart(double t);
