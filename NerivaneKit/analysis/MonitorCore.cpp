@@ -49,13 +49,18 @@ std::vector<NetworkEvent> MonitorCore::reset(Record& record, double now) {
     return events;
 }
 
-std::vector<NetworkEvent> MonitorCore::install(const NetworkPath& newPath, const std::vector<Target>& targets,
-                                               double now) {
+std::vector<NetworkEvent> MonitorCore::closeOutages(double now) {
     std::vector<NetworkEvent> events;
     for (auto& record : records) {
         if (auto outage = record.outage.close(now))
             events.push_back(event(record, NetworkEvent::Kind::outage, outage->start, outage->end, std::nullopt));
     }
+    return events;
+}
+
+std::vector<NetworkEvent> MonitorCore::install(const NetworkPath& newPath, const std::vector<Target>& targets,
+                                               double now) {
+    std::vector<NetworkEvent> events = closeOutages(now);
     path = newPath;
     records.clear();
     records.reserve(targets.size());
