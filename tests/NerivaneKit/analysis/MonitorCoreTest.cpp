@@ -285,6 +285,15 @@ protected:
         feed(monitor, ProbeEngine::ResultEvent{t.role, ProbeProtocol::icmp, ProbeResult{t.address, 1, sent, outcome}});
     }
     std::vector<Monitor::Update> take() { return std::exchange(updates_, {}); }
+    // Four losses reported 2 s after sending, a tick after each: the first
+    // was sent at elapsed 1, and the outage has begun by elapsed 6.
+    void loseFourProbes(Monitor& monitor, const Target& t) {
+        for (int sent = 1; sent <= 4; ++sent) {
+            elapsed = sent + 2;
+            feedResult(monitor, t, ProbeResult::Lost{}, 2);
+            feed(monitor, ProbeEngine::TickEvent{});
+        }
+    }
 };
 
 TEST_F(MonitorTest, ResultsAreDatedFromTheirSendTimeAndOnlyTicksPublishSnapshots) {
@@ -322,12 +331,7 @@ TEST_F(MonitorTest, ResultsAreDatedFromTheirSendTimeAndOnlyTicksPublishSnapshots
 TEST_F(MonitorTest, ANewTargetListPublishesTheClosedOutageBeforeItsSnapshotAndLogsIt) {
     auto monitor = fedMonitor({hostA, hostB});
     feedResult(*monitor, hostB, ProbeResult::Reply{10}, 0);
-    // Losses reported 2 s after sending: the first was sent at elapsed 1.
-    for (int sent = 1; sent <= 4; ++sent) {
-        elapsed = sent + 2;
-        feedResult(*monitor, hostA, ProbeResult::Lost{}, 2);
-        feed(*monitor, ProbeEngine::TickEvent{});
-    }
+    loseFourProbes(*monitor, hostA);
     elapsed = 8;
     feed(*monitor, ProbeEngine::TickEvent{});
     take();
@@ -359,11 +363,7 @@ TEST_F(MonitorTest, AnOutageOpenWhenMonitoringStopsIsRecordedEndedAtTheStop) {
     history = &stored;
 
     auto monitor = fedMonitor({hostA, hostB});
-    for (int sent = 1; sent <= 4; ++sent) {
-        elapsed = sent + 2;
-        feedResult(*monitor, hostA, ProbeResult::Lost{}, 2);
-        feed(*monitor, ProbeEngine::TickEvent{});
-    }
+    loseFourProbes(*monitor, hostA);
     elapsed = 20;
     feed(*monitor, ProbeEngine::TickEvent{});
     ASSERT_TRUE(std::get<Monitor::SnapshotUpdate>(take().back()).snapshot.targets[0].outageSince);
