@@ -1,7 +1,9 @@
 // The claim of one process to write a history file: a POSIX record lock on
 // "<database>.lock" beside it, held for the life of the value. A second
 // process that asks for the same file learns the holder's process id instead.
-// Owned by the history service; made and released on the creating thread.
+// Record locks belong to the process, so the kernel drops it when the process
+// dies; within one process a second claim succeeds and shares it. Owned by
+// the history service; made and released on the creating thread.
 #pragma once
 
 #include <string>
