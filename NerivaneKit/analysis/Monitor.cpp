@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "NerivaneKit/platform/MachClock.h"
+#include "NerivaneKit/platform/SerialQueue.h"
 
 namespace nerivane {
 namespace {
@@ -47,6 +48,9 @@ void Monitor::start() {
 
 void Monitor::stop() {
     engine_->stop();
+    // An outage still open is over as far as this monitor can tell: it ends
+    // at the stop and is handed out like any other event.
+    engine_->queue().sync([this] { publish(core_.closeOutages(now())); });
 }
 
 void Monitor::update(TargetSettings settings) {

@@ -70,7 +70,8 @@ public:
 
     void start();
     // Returns once the engine has stopped on its queue; replies already
-    // waiting may still be handled before that.
+    // waiting may still be handled before that. Open outages then end at the
+    // stop and their events are delivered before it returns.
     void stop();
     void update(TargetSettings settings);
     void setInterval(double seconds);

@@ -51,6 +51,15 @@ std::vector<NetworkEvent> MonitorCore::reset(Record& record, double now) {
     return events;
 }
 
+std::vector<NetworkEvent> MonitorCore::closeOutages(double now) {
+    std::vector<NetworkEvent> events;
+    for (auto& record : records) {
+        if (auto outage = record.outage.close(now))
+            events.push_back(event(record, NetworkEvent::Kind::outage, outage->start, outage->end, std::nullopt));
+    }
+    return events;
+}
+
 std::vector<NetworkEvent> MonitorCore::install(const NetworkPath& newPath, const std::vector<Target>& targets,
                                                double now, bool extendsPrevious) {
     const bool extends = extendsPrevious && installed && newPath == path &&
@@ -58,15 +67,12 @@ std::vector<NetworkEvent> MonitorCore::install(const NetworkPath& newPath, const
                              return std::find(targets.begin(), targets.end(), r.target) != targets.end();
                          });
     std::vector<NetworkEvent> events;
-    std::vector<Record> old = std::move(records);
     if (!extends) {
-        for (auto& record : old) {
-            if (auto outage = record.outage.close(now))
-                events.push_back(event(record, NetworkEvent::Kind::outage, outage->start, outage->end, std::nullopt));
-        }
-        old.clear();
+        events = closeOutages(now);
+        records.clear();
         filter = VerdictFilter{};
     }
+    std::vector<Record> old = std::move(records);
     path = newPath;
     records.clear();
     records.reserve(targets.size());

@@ -69,6 +69,9 @@ struct MonitorCore {
     // path) adds its new targets and keeps the others and the verdict as they are.
     std::vector<NetworkEvent> install(const NetworkPath& path, const std::vector<Target>& targets, double now,
                                       bool extendsPrevious = false);
+    // Monitoring stops (quit, pause, lock, sleep): open outages end now and
+    // their events are returned, so they are recorded rather than lost.
+    std::vector<NetworkEvent> closeOutages(double now);
     std::vector<NetworkEvent> statusChanged(const TargetRole& role, TargetStatus status, double now);
     // One probe outcome of the probe sent at time. Events come spike first.
     std::vector<NetworkEvent> result(const TargetRole& role, const ProbeResult::Outcome& outcome, double time);

@@ -19,6 +19,9 @@ Database::Database(const std::optional<std::string>& path) {
         throw Error("open: " + text);
     }
     handle_.reset(raw);
+    // A reader (nerivane-history) or a checkpoint briefly holding the file
+    // makes a write wait rather than fail at once.
+    sqlite3_busy_timeout(raw, busyMilliseconds);
 }
 
 Database::~Database() = default;
@@ -67,34 +70,41 @@ void Database::run(const std::string& sql, const std::vector<Value>& values) {
     sqlite3_reset(statement);
 }
 
-std::vector<Database::Row> Database::query(const std::string& sql, const std::vector<Value>& values) {
-    sqlite3_stmt* statement = prepare(sql, values);
-    std::vector<Row> rows;
-    int result;
-    while ((result = sqlite3_step(statement)) == SQLITE_ROW) {
-        const int count = sqlite3_column_count(statement);
-        Row row;
-        row.reserve(static_cast<std::size_t>(count));
-        for (int column = 0; column < count; ++column) {
-            switch (sqlite3_column_type(statement, column)) {
-            case SQLITE_INTEGER: row.push_back(Value::integer(sqlite3_column_int64(statement, column))); break;
-            case SQLITE_FLOAT: row.push_back(Value::real(sqlite3_column_double(statement, column))); break;
-            case SQLITE_TEXT: {
-                auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, column));
-                row.push_back(text ? Value::text(text) : Value::null());
-                break;
-            }
-            default: row.push_back(Value::null()); break;
-            }
-        }
-        rows.push_back(std::move(row));
+int Database::Cursor::columnCount() const { return sqlite3_column_count(statement_); }
+
+Database::Value Database::Cursor::value(int column) const {
+    switch (sqlite3_column_type(statement_, column)) {
+    case SQLITE_INTEGER: return Value::integer(sqlite3_column_int64(statement_, column));
+    case SQLITE_FLOAT: return Value::real(sqlite3_column_double(statement_, column));
+    case SQLITE_TEXT: {
+        auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement_, column));
+        return text ? Value::text(text) : Value::null();
     }
+    default: return Value::null();
+    }
+}
+
+bool Database::step(sqlite3_stmt* statement) {
+    const int result = sqlite3_step(statement);
+    if (result == SQLITE_ROW) return true;
     if (result != SQLITE_DONE) {
         std::string text = message();
         sqlite3_reset(statement);
         throw Error("query: " + text);
     }
     sqlite3_reset(statement);
+    return false;
+}
+
+std::vector<Database::Row> Database::query(const std::string& sql, const std::vector<Value>& values) {
+    std::vector<Row> rows;
+    each(sql, values, [&](const Cursor& cursor) {
+        const int count = cursor.columnCount();
+        Row row;
+        row.reserve(static_cast<std::size_t>(count));
+        for (int column = 0; column < count; ++column) row.push_back(cursor.value(column));
+        rows.push_back(std::move(row));
+    });
     return rows;
 }
 

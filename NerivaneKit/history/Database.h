@@ -50,12 +50,29 @@ public:
         std::string description() const { return what(); }
     };
 
+    // How long a statement waits for a lock held by another connection.
+    static constexpr int busyMilliseconds = 5000;
+
     // Opens (creating if needed) the file at path, or an in-memory database
     // without a path. Throws "open: ..." on failure.
     explicit Database(const std::optional<std::string>& path);
     ~Database();
     Database(const Database&) = delete;
     Database& operator=(const Database&) = delete;
+
+    // The current row of a statement being stepped by each(); valid only
+    // inside the call it is handed to.
+    class Cursor {
+    public:
+        int columnCount() const;
+        // The column as query() would return it.
+        Value value(int column) const;
+
+    private:
+        friend class Database;
+        explicit Cursor(sqlite3_stmt* statement) : statement_(statement) {}
+        sqlite3_stmt* statement_;
+    };
 
     // One or more statements without parameters or results.
     void execute(const std::string& sql);
@@ -65,6 +82,13 @@ public:
     // Prepare, step once, require completion, reset.
     void run(const std::string& sql, const std::vector<Value>& values = {});
     std::vector<Row> query(const std::string& sql, const std::vector<Value>& values = {});
+    // Hands each result row to onRow as it is stepped, without collecting
+    // the rows: for reads of many rows. Throws like query().
+    template <class F>
+    void each(const std::string& sql, const std::vector<Value>& values, F&& onRow) {
+        sqlite3_stmt* statement = prepare(sql, values);
+        while (step(statement)) onRow(Cursor(statement));
+    }
 
     // 0 when it cannot be read; never throws.
     std::int64_t userVersion();
@@ -83,6 +107,9 @@ private:
     };
 
     std::string message() const;
+    // Steps once: true with a row, false (reset) at the end; throws "query:
+    // ..." (reset) on failure.
+    bool step(sqlite3_stmt* statement);
 
     // Declared before the statements so they are finalized before it closes.
     std::unique_ptr<sqlite3, Closer> handle_;

@@ -1,10 +1,17 @@
 #include "NerivaneKit/history/History.h"
 
+#include <sys/stat.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <limits>
-#include <system_error>
 
 #include "NerivaneKit/history/HistoryCSV.h"
 #include "NerivaneKit/history/HistoryChart.h"
@@ -19,17 +26,40 @@ double systemDate() {
     return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
-// The database for a path: its folder is created first, so a fresh
-// NERIVANE_HISTORY location or data folder works.
-std::shared_ptr<Database> openDatabase(const std::optional<std::string>& path) {
-    if (path) {
-        const std::filesystem::path folder = std::filesystem::path(*path).parent_path();
-        if (!folder.empty()) {
-            std::error_code error;
-            std::filesystem::create_directories(folder, error);
-            if (error) throw Database::Error("open: cannot create folder " + folder.string() + ": " + error.message());
-        }
+// Each missing level of the folder is made 0700; existing ones are left as
+// they are, since they may be shared places such as /tmp.
+void createFolder(const std::filesystem::path& folder) {
+    std::filesystem::path level;
+    for (const auto& part : folder) {
+        level /= part;
+        if (::mkdir(level.c_str(), 0700) != 0 && errno != EEXIST)
+            throw Database::Error("open: cannot create folder " + level.string() + ": " + std::strerror(errno));
     }
+}
+
+// The database file is made 0600 before SQLite opens it (its journal files
+// take the database's mode); files an earlier run left readable by others
+// are narrowed.
+void restrictFiles(const std::string& path) {
+    const int descriptor = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (descriptor >= 0) ::close(descriptor);
+    for (const std::string& file : {path, path + "-wal", path + "-shm", path + ".lock"}) {
+        struct stat status {};
+        if (::stat(file.c_str(), &status) != 0 || !S_ISREG(status.st_mode) || status.st_uid != ::geteuid()) continue;
+        if ((status.st_mode & 077) != 0) ::chmod(file.c_str(), status.st_mode & 0700);
+    }
+}
+
+// The folder, then the claim on the file: nothing is written before it.
+WriterLock claim(const std::optional<std::string>& path) {
+    if (!path) return WriterLock();
+    const std::filesystem::path folder = std::filesystem::path(*path).parent_path();
+    if (!folder.empty()) createFolder(folder);
+    return WriterLock(*path);
+}
+
+std::shared_ptr<Database> openDatabase(const std::optional<std::string>& path) {
+    if (path) restrictFiles(*path);
     return std::make_shared<Database>(path);
 }
 
@@ -38,9 +68,10 @@ std::shared_ptr<Database> openDatabase(const std::optional<std::string>& path) {
 History::History(const std::optional<std::string>& path) : History(path, Options()) {}
 
 History::History(const std::optional<std::string>& path, Options options)
-    : options_(std::move(options)), store_(openDatabase(path), options_.timeZone) {
+    : options_(std::move(options)), lock_(claim(path)), store_(openDatabase(path), options_.timeZone) {
     if (!options_.date) options_.date = systemDate;
     sleepTotal_ = sleepTicks();
+    store_.mayMaintain = [this](double date) { return mayMaintain(date); };
     store_.prepareSchema();
     queue_ = std::make_unique<SerialQueue>(options_.queueLabel);
 }
@@ -68,6 +99,8 @@ std::optional<std::string> History::configuredPath() {
 
 double History::now() const { return options_.date(); }
 
+double History::uptime() const { return static_cast<double>(options_.clocks.continuous()) / 1e9; }
+
 std::uint64_t History::sleepTicks() const {
     const std::uint64_t continuous = options_.clocks.continuous();
     const std::uint64_t monotonic = options_.clocks.monotonic();
@@ -81,11 +114,18 @@ int History::retentionDays() {
 }
 
 void History::setRetentionDays(int days) {
-    queue_->async([this, days] { store_.retentionDays = days; });
+    queue_->async([this, days] { takeRetention(days); });
 }
 
-void History::start(std::function<std::optional<std::int64_t>()> rssi) {
-    queue_->async([this, rssi = std::move(rssi)] {
+void History::takeRetention(int days) {
+    if (days < 1 && days != store_.retentionDays)
+        options_.log.error(Log::format("retention of %d days is not valid: history is kept until a valid one is set", days));
+    store_.retentionDays = days;
+}
+
+void History::start(int retentionDays, std::function<std::optional<std::int64_t>()> rssi) {
+    queue_->async([this, retentionDays, rssi = std::move(rssi)] {
+        takeRetention(retentionDays);
         rssi_ = rssi;
         timer_ = std::make_unique<RepeatingTimer>(*queue_, [this] { tickOnQueue(); });
         timer_->start(std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::duration<double>(tickSeconds)));
@@ -173,12 +213,61 @@ void History::tickOnQueue() {
         if (slept > 1.0) store_.markAsleep(date - slept, date);
     }
     store_.recordRSSI(date, rssi);
+    const double steady = uptime();
+    if (retryAt_ && steady < *retryAt_) {
+        boundBacklog();
+        return;
+    }
     try {
         store_.flush(date - closeDelay, date, false);
+        failedWrites_ = 0;
+        retryAt_.reset();
     } catch (const Database::Error& error) {
-        // The data stays in memory; a later tick writes it.
+        // The data stays in memory; a later tick writes it, after a pause
+        // that grows while the failures go on.
         logError(error.description());
+        failedWrites_ = std::min(failedWrites_ + 1, 32);
+        retryAt_ = steady + std::min(firstRetry * std::ldexp(1.0, failedWrites_ - 1), longestRetry);
+        boundBacklog();
     }
+}
+
+void History::boundBacklog() {
+    if (store_.open.size() > backlogMinutes) {
+        const std::size_t excess = store_.open.size() - backlogMinutes;
+        const std::int64_t first = store_.open.begin()->first;
+        auto end = std::next(store_.open.begin(), static_cast<std::ptrdiff_t>(excess));
+        const std::int64_t last = std::prev(end)->first;
+        store_.open.erase(store_.open.begin(), end);
+        logError(Log::format("history cannot be written: dropped %zu unwritten minutes, %s to %s", excess,
+                             store_.timeZone.iso8601(first).c_str(), store_.timeZone.iso8601(last).c_str()));
+    }
+    if (store_.pendingEvents.size() > backlogMinutes) {
+        const std::size_t excess = store_.pendingEvents.size() - backlogMinutes;
+        store_.pendingEvents.erase(store_.pendingEvents.begin(),
+                                   store_.pendingEvents.begin() + static_cast<std::ptrdiff_t>(excess));
+        logError(Log::format("history cannot be written: dropped %zu unwritten events", excess));
+    }
+}
+
+bool History::mayMaintain(double date) {
+    const double steady = uptime();
+    if (maintenanceHeldUntil_ && steady < *maintenanceHeldUntil_) return false;
+    maintenanceHeldUntil_.reset();
+    // A wall clock that jumped (a bad RTC, a wrong time server) must not
+    // roll up or delete what it takes to be old.
+    if (lastMaintenance_) {
+        const double wall = date - lastMaintenance_->date;
+        const double elapsed = steady - lastMaintenance_->uptime;
+        if (!(std::fabs(wall - elapsed) <= clockTolerance)) {
+            maintenanceHeldUntil_ = steady + maintenanceHold;
+            logError(Log::format("the clock moved %.0f s while %.0f s passed: roll-up and retention wait a day",
+                                 wall, elapsed));
+            return false;
+        }
+    }
+    lastMaintenance_ = Mark{date, steady};
+    return true;
 }
 
 std::vector<ChartBucket> History::chart(ChartRange range, const TargetRole& role, double date) {

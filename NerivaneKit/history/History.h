@@ -1,7 +1,8 @@
 // The long-lived history service: owns the history store and its database
-// file, a serial queue on which all SQLite work runs, the 10-second timer that
-// closes and writes minutes, sleep detection from the two clocks, and the
-// inbox through which the probing side hands in records without waiting.
+// file (with the lock that makes this process its only writer), a serial
+// queue on which all SQLite work runs, the 10-second timer that closes and
+// writes minutes, sleep detection from the two clocks, and the inbox through
+// which the probing side hands in records without waiting.
 //
 // Created once by the application model. Inputs (record, setState) may come
 // from any thread and only take the inbox lock; reads block their caller on
@@ -24,6 +25,7 @@
 #include "NerivaneKit/history/ChartBucket.h"
 #include "NerivaneKit/history/ChartRange.h"
 #include "NerivaneKit/history/HistoryStore.h"
+#include "NerivaneKit/history/WriterLock.h"
 #include "NerivaneKit/platform/ApplicationId.h"
 #include "NerivaneKit/platform/ClockSource.h"
 #include "NerivaneKit/platform/Log.h"
@@ -63,10 +65,23 @@ public:
     // A minute is written once it has been over for this long, leaving time
     // for late replies and delayed records.
     static constexpr double closeDelay = 40;
+    // Roll-up and retention run only while the date's progress since the last
+    // maintenance agrees with the continuous clock's within this many seconds;
+    // otherwise they wait this long and look again.
+    static constexpr double clockTolerance = 3600;
+    static constexpr double maintenanceHold = 86400;
+    // While writes fail, at most a week of minutes waits in memory, and the
+    // timer tries again after 1, 2, 4 ... minutes, at most an hour.
+    static constexpr std::size_t backlogMinutes = 7 * 24 * 60;
+    static constexpr double firstRetry = 60;
+    static constexpr double longestRetry = 3600;
 
     // Opens (creating its folder and the file) the database at path, or an
-    // in-memory one without a path, and applies the schema. Throws
-    // Database::Error; the folder's creation failing is reported as "open: ...".
+    // in-memory one without a path, and applies the schema. The folder is
+    // made 0700 and the files 0600: they tell when the user was away. Throws
+    // Database::Error: "history in use by another nerivane, process N" when
+    // another process writes the file; "open: ..." when the folder, the file
+    // or its lock cannot be made.
     explicit History(const std::optional<std::string>& path);
     History(const std::optional<std::string>& path, Options options);
     // Stops the timer; whatever was not written by close() is dropped.
@@ -82,11 +97,14 @@ public:
     static std::optional<std::string> configuredPath();
 
     int retentionDays();
+    // Days below 1 keep everything: the value is logged once and nothing is
+    // deleted until a valid one is set.
     void setRetentionDays(int days);
 
-    // Starts the 10-second timer (first tick at once). rssi gives the current
-    // Wi-Fi signal in dBm, or nothing.
-    void start(std::function<std::optional<std::int64_t>()> rssi);
+    // Takes the retention, then starts the 10-second timer (first tick, and
+    // so the first maintenance, at once). rssi gives the current Wi-Fi signal
+    // in dBm, or nothing.
+    void start(int retentionDays, std::function<std::optional<std::int64_t>()> rssi);
     // Stops the timer and writes everything, including the current minute.
     void close();
 
@@ -114,14 +132,31 @@ public:
     }
 
 private:
+    // A maintenance: its date and the continuous clock's seconds then.
+    struct Mark {
+        double date = 0;
+        double uptime = 0;
+    };
+
     double now() const;
+    double uptime() const;
     std::uint64_t sleepTicks() const;
     void drain();
     void tickOnQueue();
+    void takeRetention(int days);
+    bool mayMaintain(double date);
+    void boundBacklog();
     void logError(const std::string& description) const;
 
     Options options_;
+    // Before the store: the file is claimed before anything writes to it.
+    WriterLock lock_;
     HistoryStore store_;
+    // Queue only.
+    std::optional<Mark> lastMaintenance_;
+    std::optional<double> maintenanceHeldUntil_;
+    int failedWrites_ = 0;
+    std::optional<double> retryAt_;
     std::uint64_t sleepTotal_ = 0;
     std::function<std::optional<std::int64_t>()> rssi_;
     std::unique_ptr<RepeatingTimer> timer_;

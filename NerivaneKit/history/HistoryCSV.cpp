@@ -26,7 +26,7 @@ void appendOptional(std::string& line, const std::optional<double>& value, int d
 }  // namespace
 
 std::string escape(std::string_view text) {
-    if (text.find_first_of(",\"\n") == std::string_view::npos) return std::string(text);
+    if (text.find_first_of(",\"\r\n") == std::string_view::npos) return std::string(text);
     std::string quoted = "\"";
     for (char c : text) {
         if (c == '"') quoted += '"';
@@ -50,10 +50,12 @@ std::string measurements(const std::vector<PeriodRow>& periods, const std::vecto
     for (const AggregateRow& row : aggregates) groups[{row.start, row.seconds}].push_back(&row);
 
     // One period per start; an hour row beats a minute row at the same start.
-    // A row without a positive length covers nothing and is left out.
+    // Only minutes and hours are written; a row of another length, or one
+    // whose end does not fit in 64 bits, is damage and is left out.
     std::map<std::int64_t, const PeriodRow*> byStart;
     for (const PeriodRow& row : periods) {
-        if (row.seconds <= 0) continue;
+        if (row.seconds != 60 && row.seconds != 3600) continue;
+        if (row.start > std::numeric_limits<std::int64_t>::max() - row.seconds) continue;
         auto [found, inserted] = byStart.emplace(row.start, &row);
         if (!inserted && row.seconds > found->second->seconds) found->second = &row;
     }
@@ -80,7 +82,7 @@ std::string measurements(const std::vector<PeriodRow>& periods, const std::vecto
             } else {
                 for (const AggregateRow* row : group->second) {
                     std::string line = head;
-                    line += escape(row->host) + "," + row->address + "," + std::string(nerivane::text(row->probeProtocol)) +
+                    line += escape(row->host) + "," + escape(row->address) + "," + std::string(nerivane::text(row->probeProtocol)) +
                             "," + std::to_string(row->sent) + "," + std::to_string(row->lost) + "," +
                             std::to_string(row->late) + ",";
                     line += row->sent > 0 ? fixed(static_cast<double>(row->lost) * 100 / static_cast<double>(row->sent), 1)
@@ -115,7 +117,7 @@ std::string events(const std::vector<NetworkEvent>& events, const TimeZone& zone
     text += '\n';
     for (const NetworkEvent& event : events) {
         text += timestamp(event.start, zone) + "," + timestamp(event.end, zone) + "," + fixed(event.end - event.start, 1) +
-                "," + std::string(nerivane::text(event.kind)) + "," + escape(event.host) + "," + event.address.text() + ",";
+                "," + std::string(nerivane::text(event.kind)) + "," + escape(event.host) + "," + escape(event.address.text()) + ",";
         if (event.worstRTT) text += fixed(*event.worstRTT, 3);
         text += '\n';
     }

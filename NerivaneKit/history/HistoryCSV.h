@@ -22,8 +22,8 @@ inline constexpr std::string_view measurementsHeader =
     "start,period_s,state,target,address,protocol,sent,lost,late,loss_pct,median_ms,p95_ms,jitter_ms,rssi_dbm";
 inline constexpr std::string_view eventsHeader = "start,end,duration_s,type,target,address,worst_rtt_ms";
 
-// Quotes a text holding a comma, a double quote or a line feed (doubling its
-// quotes); any other text is returned unchanged.
+// Quotes a text holding a comma, a double quote, a carriage return or a line
+// feed (doubling its quotes); any other text is returned unchanged.
 std::string escape(std::string_view text);
 // value with a fixed number of decimals and "." as separator, like "%.3f" in the C locale.
 std::string fixed(double value, int decimals);

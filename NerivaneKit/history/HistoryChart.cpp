@@ -90,11 +90,13 @@ std::vector<ChartBucket> buckets(ChartRange range, const TargetRole& role, const
 
 std::vector<ChartBucket> read(const HistoryStore& store, ChartRange range, const TargetRole& role, double now) {
     using Value = Database::Value;
-    const std::vector<Value> window{Value::real(windowStart(range, now)), Value::real(now)};
-    auto periods = store.periods("start + seconds > ? AND start < ?", window);
-    auto aggregates = store.aggregates("start + seconds > ? AND start < ? AND role = ?",
-                                       {window[0], window[1], Value::text(role.text())});
-    return buckets(range, role, periods, aggregates, now);
+    // A row counts in the bucket of its start, and the first bucket begins
+    // after the window's start: bounding the start on both sides gives the
+    // same buckets and lets the primary key's index skip the older rows.
+    const double from = windowStart(range, now);
+    auto periods = store.periods("start >= ? AND start < ?", {Value::real(from), Value::real(now)},
+                                 HistoryStore::minutesBetween(from, now));
+    return buckets(range, role, periods, store.roleFigures(role, from, now), now);
 }
 
 }  // namespace nerivane::HistoryChart

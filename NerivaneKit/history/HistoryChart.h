@@ -21,7 +21,7 @@ namespace nerivane::HistoryChart {
 std::vector<ChartBucket> buckets(ChartRange range, const TargetRole& role, const std::vector<PeriodRow>& periods,
                                  const std::vector<AggregateRow>& aggregates, double now);
 
-// The window of rows the chart needs: from now − span − one bucket to now.
+// The window of row starts the chart needs: from now − span − one bucket to now.
 double windowStart(ChartRange range, double now);
 
 // Reads the window's period rows and the role's aggregate rows from the store

@@ -11,6 +11,13 @@ namespace nerivane {
 
 using Value = Database::Value;
 
+// Everything the chart reads of a target, by role and start: its week read
+// touches neither the table nor the other targets' rows.
+const std::string HistoryStore::figuresIndexSQL =
+    "CREATE INDEX IF NOT EXISTS aggregates_figures ON aggregates "
+    "(role, start, seconds, protocol, sent, lost, late, median, p95);\n";
+
+// Defined after the index, which it includes.
 const std::string HistoryStore::schemaScript = R"(PRAGMA journal_mode = WAL;
 CREATE TABLE IF NOT EXISTS periods (
     start INTEGER NOT NULL,
@@ -45,7 +52,8 @@ CREATE TABLE IF NOT EXISTS events (
     worst REAL
 );
 CREATE INDEX IF NOT EXISTS events_start ON events (start);
-)";
+)" + figuresIndexSQL;
+
 
 // A second write of a minute merges: "measured" is never overwritten and a
 // stored signal reading wins.
@@ -179,6 +187,9 @@ void HistoryStore::prepareSchema() {
     if (db->userVersion() < 1) {
         db->execute(schemaScript);
         db->setUserVersion(1);
+    } else {
+        // Files written before the index existed get it once.
+        db->execute(figuresIndexSQL);
     }
 }
 
@@ -281,7 +292,8 @@ void HistoryStore::flush(double cutoff, double now, bool force) {
     }
     lastWrite = now;
 
-    if (!lastMaintenance || now < *lastMaintenance || now - *lastMaintenance >= maintenanceInterval) {
+    const bool due = !lastMaintenance || now < *lastMaintenance || now - *lastMaintenance >= maintenanceInterval;
+    if (due && (!mayMaintain || mayMaintain(now))) {
         rollup(now);
         applyRetention(now);
         lastMaintenance = now;
@@ -352,25 +364,60 @@ void HistoryStore::rollup(double now) {
 }
 
 void HistoryStore::applyRetention(double now) {
+    if (retentionDays < 1) return;
     const std::vector<Value> limit{Value::real(now - static_cast<double>(retentionDays) * 86400)};
     db->run(retainAggregatesSQL, limit);
     db->run(retainPeriodsSQL, limit);
     db->run(retainEventsSQL, limit);
 }
 
-std::vector<PeriodRow> HistoryStore::periods(const std::string& condition, const std::vector<Value>& values) const {
+std::size_t HistoryStore::minutesBetween(double from, double to) {
+    const double minutes = (to - from) / 60 + 2;
+    return minutes > 0 && minutes < 1e6 ? static_cast<std::size_t>(minutes) : 0;
+}
+
+std::vector<AggregateRow> HistoryStore::roleFigures(const TargetRole& role, double from, double to) const {
+    // Answered from the aggregates_figures index alone, in role and start order.
+    std::vector<AggregateRow> result;
+    result.reserve(minutesBetween(from, to));
+    db->each("SELECT start, seconds, protocol, sent, lost, late, median, p95 FROM aggregates "
+             "WHERE role = ? AND start >= ? AND start < ?",
+             {Value::text(role.text()), Value::real(from), Value::real(to)}, [&](const Database::Cursor& row) {
+                 auto start = integerOf(row.value(0));
+                 auto seconds = integerOf(row.value(1));
+                 const Value protocolValue = row.value(2);
+                 auto* protocolText = textOf(protocolValue);
+                 auto protocol = protocolText ? parseProbeProtocol(*protocolText) : std::nullopt;
+                 auto sent = integerOf(row.value(3));
+                 auto lost = integerOf(row.value(4));
+                 auto late = integerOf(row.value(5));
+                 if (!start || !seconds || !protocol || !sent || !lost || !late) return;
+                 result.push_back({*start, *seconds, role, {}, {}, *protocol, *sent, *lost, *late, realOf(row.value(6)),
+                                   realOf(row.value(7)), std::nullopt});
+             });
+    return result;
+}
+
+std::optional<std::int64_t> HistoryStore::oldestStart() const {
+    auto rows = db->query("SELECT min(start) FROM periods");
+    if (rows.empty() || rows.front().empty()) return std::nullopt;
+    return integerOf(rows.front().front());
+}
+
+std::vector<PeriodRow> HistoryStore::periods(const std::string& condition, const std::vector<Value>& values,
+                                             std::size_t expectedRows) const {
     std::vector<PeriodRow> result;
-    for (const Database::Row& row : db->query("SELECT start, seconds, state, rssi FROM periods WHERE " + condition +
-                                                  " ORDER BY start",
-                                              values)) {
-        if (row.size() < 4) continue;
-        auto start = integerOf(row[0]);
-        auto seconds = integerOf(row[1]);
-        auto* stateText = textOf(row[2]);
-        auto periodState = stateText ? parseMinuteState(*stateText) : std::nullopt;
-        if (!start || !seconds || !periodState) continue;
-        result.push_back({*start, *seconds, *periodState, integerOf(row[3])});
-    }
+    result.reserve(expectedRows);
+    db->each("SELECT start, seconds, state, rssi FROM periods WHERE " + condition + " ORDER BY start", values,
+             [&](const Database::Cursor& row) {
+                 auto start = integerOf(row.value(0));
+                 auto seconds = integerOf(row.value(1));
+                 const Value stateValue = row.value(2);
+                 auto* stateText = textOf(stateValue);
+                 auto periodState = stateText ? parseMinuteState(*stateText) : std::nullopt;
+                 if (!start || !seconds || !periodState) return;
+                 result.push_back({*start, *seconds, *periodState, integerOf(row.value(3))});
+             });
     return result;
 }
 

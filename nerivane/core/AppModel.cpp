@@ -101,6 +101,9 @@ AppModel::AppModel(Preferences& preferences, Environment environment, QObject* p
 AppModel::~AppModel() {
     system_->onChange = nullptr;
     monitor_.reset();
+    // History's timer reads the Wi-Fi interface and the signal through this
+    // model: it stops before any member it reaches is gone.
+    history_.reset();
     wifiQueue_.reset();
 }
 
@@ -108,7 +111,8 @@ AppModel::~AppModel() {
 
 void AppModel::start() {
     if (started_) return;
-    if (history_) history_->start([this] { return readSignalStrength(); });
+    // The retention goes with the start: the first maintenance runs at once.
+    if (history_) history_->start(preferences_.retentionDays(), [this] { return readSignalStrength(); });
     started_ = true;
     applyPreferences();
     trackPreferences();

@@ -98,13 +98,15 @@ public:
 
     explicit AppModel(Preferences& preferences, QObject* parent = nullptr);
     AppModel(Preferences& preferences, Environment environment, QObject* parent = nullptr);
-    // Stops a running monitor first, so no update reaches a model being destroyed.
+    // Stops a running monitor first, so no update reaches a model being
+    // destroyed, then history, whose timer reads the Wi-Fi state through it.
     ~AppModel() override;
     AppModel(const AppModel&) = delete;
     AppModel& operator=(const AppModel&) = delete;
 
-    // After launch: starts history's timer, marks the model started, applies
-    // the preferences and begins tracking them. A second call does nothing.
+    // After launch: starts history's timer with the preferred retention,
+    // marks the model started, applies the preferences and begins tracking
+    // them. A second call does nothing.
     void start();
     void applyPreferences();
     // A second pause while paused does nothing; resume without a pause neither.

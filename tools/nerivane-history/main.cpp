@@ -197,8 +197,18 @@ int run(int argc, char** argv) {
         const auto span = spanOf(*range, retention, true);
         if (!span) throw UsageError{"unknown range " + *range};
         const HistoryStore store = openExisting(*path);
-        std::cout << (kind == "measurements" ? nerivane::HistoryCSV::exportAggregates(store, now - *span, now, now)
-                                             : nerivane::HistoryCSV::exportEvents(store, now - *span, now));
+        if (kind == "events") {
+            std::cout << nerivane::HistoryCSV::exportEvents(store, now - *span, now);
+            return 0;
+        }
+        double from = now - *span;
+        if (*range == "all") {
+            // A long retention must not fill the export with "not running"
+            // lines for the years before the first stored row.
+            const auto oldest = store.oldestStart();
+            from = std::max(from, oldest ? static_cast<double>(*oldest) : now);
+        }
+        std::cout << nerivane::HistoryCSV::exportAggregates(store, from, now, now);
         return 0;
     }
     if (command == "events") {

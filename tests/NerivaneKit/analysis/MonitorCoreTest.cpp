@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
+#include <filesystem>
 #include <vector>
 
 #include "Printers.h"
 #include "NerivaneKit/analysis/Monitor.h"
 #include "NerivaneKit/analysis/MonitorCore.h"
+#include "NerivaneKit/history/History.h"
 #include "NerivaneKit/platform/LogStore.h"
 #include "NerivaneKit/platform/MachClock.h"
 #include "NerivaneKit/platform/SerialQueue.h"
@@ -274,6 +277,8 @@ protected:
     // Monitor seconds from 500, dates from epoch, probe ticks from tickStart; all move together.
     std::atomic<double> elapsed{0};
     std::vector<Monitor::Update> updates_;
+    // Where the monitor's events go as well, as the application model sends them.
+    History* history = nullptr;
 
     void SetUp() override { LogStore::shared().setStderrOutput(LogStore::StderrOutput::never); }
 
@@ -284,7 +289,12 @@ protected:
                                [this] { return tickStart + MachClock::ticks(elapsed.load()); }};
         // Updates come on the probe queue, inside feed()'s sync: no lock needed.
         return std::make_unique<Monitor>(
-            TargetSettings{}, 1.0, [this](const Monitor::Update& update) { updates_.push_back(update); },
+            TargetSettings{}, 1.0,
+            [this](const Monitor::Update& update) {
+                if (const auto* event = std::get_if<Monitor::EventUpdate>(&update); event && history)
+                    history->record(event->event);
+                updates_.push_back(update);
+            },
             std::move(environment), std::move(clocks));
     }
     // An unstarted monitor fed the given hosts, all settled on ICMP, as the engine would.
@@ -304,6 +314,15 @@ protected:
         feed(monitor, ProbeEngine::ResultEvent{t.role, ProbeProtocol::icmp, ProbeResult{t.address, 1, sent, outcome}});
     }
     std::vector<Monitor::Update> take() { return std::exchange(updates_, {}); }
+    // Four losses reported 2 s after sending, a tick after each: the first
+    // was sent at elapsed 1, and the outage has begun by elapsed 6.
+    void loseFourProbes(Monitor& monitor, const Target& t) {
+        for (int sent = 1; sent <= 4; ++sent) {
+            elapsed = sent + 2;
+            feedResult(monitor, t, ProbeResult::Lost{}, 2);
+            feed(monitor, ProbeEngine::TickEvent{});
+        }
+    }
 };
 
 TEST_F(MonitorTest, ResultsAreDatedFromTheirSendTimeAndOnlyTicksPublishSnapshots) {
@@ -341,12 +360,7 @@ TEST_F(MonitorTest, ResultsAreDatedFromTheirSendTimeAndOnlyTicksPublishSnapshots
 TEST_F(MonitorTest, ANewTargetListPublishesTheClosedOutageBeforeItsSnapshotAndLogsIt) {
     auto monitor = fedMonitor({hostA, hostB});
     feedResult(*monitor, hostB, ProbeResult::Reply{10}, 0);
-    // Losses reported 2 s after sending: the first was sent at elapsed 1.
-    for (int sent = 1; sent <= 4; ++sent) {
-        elapsed = sent + 2;
-        feedResult(*monitor, hostA, ProbeResult::Lost{}, 2);
-        feed(*monitor, ProbeEngine::TickEvent{});
-    }
+    loseFourProbes(*monitor, hostA);
     elapsed = 8;
     feed(*monitor, ProbeEngine::TickEvent{});
     take();
@@ -366,6 +380,38 @@ TEST_F(MonitorTest, ANewTargetListPublishesTheClosedOutageBeforeItsSnapshotAndLo
     EXPECT_TRUE(std::any_of(entries.begin(), entries.end(), [](const LogEntry& entry) {
         return entry.category == "stats" && entry.message == "outage 1.1.1.1 1.1.1.1 7.0 s";
     }));
+}
+
+TEST_F(MonitorTest, AnOutageOpenWhenMonitoringStopsIsRecordedEndedAtTheStop) {
+    std::string folder = (std::filesystem::temp_directory_path() / "nerivane-monitor-XXXXXX").string();
+    ASSERT_NE(mkdtemp(folder.data()), nullptr);
+    History::Options options;
+    options.date = [this] { return epoch + elapsed.load(); };
+    options.timeZone = TimeZone::utc();
+    History stored(folder + "/history.sqlite", options);
+    history = &stored;
+
+    auto monitor = fedMonitor({hostA, hostB});
+    loseFourProbes(*monitor, hostA);
+    elapsed = 20;
+    feed(*monitor, ProbeEngine::TickEvent{});
+    ASSERT_TRUE(std::get<Monitor::SnapshotUpdate>(take().back()).snapshot.targets[0].outageSince);
+
+    // Quit, pause, lock or sleep: the monitor stops with hostA still down.
+    monitor->stop();
+    const NetworkEvent ended{NetworkEvent::Kind::outage, hostA.role, hostA.host, hostA.address, epoch + 1, epoch + 20,
+                             std::nullopt};
+    const auto updates = take();
+    ASSERT_EQ(updates.size(), 1u);
+    EXPECT_EQ(std::get<Monitor::EventUpdate>(updates[0]).event, ended);
+    monitor.reset();
+    history = nullptr;
+
+    stored.close();
+    EXPECT_EQ(stored.latestEvents(10), std::vector<NetworkEvent>{ended});
+    EXPECT_NE(stored.exportEvents(epoch, epoch + 60).find("2023-11-14T22:13:21Z,2023-11-14T22:13:40Z,19.0,outage,1.1.1.1,1.1.1.1,\n"),
+              std::string::npos);
+    std::filesystem::remove_all(folder);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 
 #include "NerivaneKit/history/HistoryTestSupport.h"
 
@@ -21,6 +22,7 @@ TEST(HistoryCSV, Escaping) {
     EXPECT_EQ(HistoryCSV::escape("a,b"), "\"a,b\"");
     EXPECT_EQ(HistoryCSV::escape("say \"hi\""), "\"say \"\"hi\"\"\"");
     EXPECT_EQ(HistoryCSV::escape("two\nlines"), "\"two\nlines\"");
+    EXPECT_EQ(HistoryCSV::escape("carriage\rreturn"), "\"carriage\rreturn\"");
     EXPECT_EQ(HistoryCSV::escape(""), "");
 }
 
@@ -96,6 +98,8 @@ TEST_F(CSVExportTest, MinuteRowsBeforeTheBoundaryStepByMinute) {
     // An hour row and a minute row at the same start: the hour wins.
     putPeriod(*store.db, boundary - 7200, 3600, "locked");
     putPeriod(*store.db, boundary - 7200, 60, "measured");
+    // Lengths no writer makes are damage: left out, they shift nothing.
+    for (std::int64_t seconds : {std::int64_t{90}, std::int64_t{0}, std::int64_t{-60}, std::numeric_limits<std::int64_t>::max()}) putPeriod(*store.db, boundary - 3480, seconds, "paused");
     const double from = static_cast<double>(boundary - 7200);
     const std::string text = HistoryCSV::exportAggregates(store, from, static_cast<double>(boundary - 3420), exportNow);
     EXPECT_EQ(text,
@@ -104,6 +108,20 @@ TEST_F(CSVExportTest, MinuteRowsBeforeTheBoundaryStepByMinute) {
               "2026-03-15T11:00:00Z,60,not_running,,,,,,,,,,,\n"
               "2026-03-15T11:01:00Z,60,offline,,,,,,,,,,,\n"
               "2026-03-15T11:02:00Z,60,not_running,,,,,,,,,,,\n");
+}
+
+TEST_F(CSVExportTest, HostsAndAddressesWithSeparatorsAreQuoted) {
+    store.timeZone = TimeZone::utc();
+    // Linux allows a comma in an interface name, and a scoped address carries it.
+    putPeriod(*store.db, boundary, 60, "measured");
+    using V = Database::Value;
+    store.db->run(HistoryStore::insertAggregateSQL,
+                  {V::integer(boundary), V::integer(60), V::text("custom[0]"), V::text("nas\r\nbox"),
+                   V::text("fe80::1%br,0"), V::text("icmp"), V::integer(1), V::integer(0), V::integer(0), V::real(2),
+                   V::real(2), V::null()});
+    EXPECT_EQ(HistoryCSV::exportAggregates(store, static_cast<double>(boundary), static_cast<double>(boundary + 60), exportNow),
+              "start,period_s,state,target,address,protocol,sent,lost,late,loss_pct,median_ms,p95_ms,jitter_ms,rssi_dbm\n"
+              "2026-03-15T12:00:00Z,60,measured,\"nas\r\nbox\",\"fe80::1%br,0\",icmp,1,0,0,0.0,2.000,2.000,,\n");
 }
 
 TEST_F(CSVExportTest, TheCurrentMinuteIsNeverExported) {

@@ -119,5 +119,40 @@ TEST(HistoryChart, FiguresOfSeveralRows) {
     EXPECT_EQ(HistoryChart::buckets(ChartRange::day, TargetRole::internet(0), periods, some, now)[at1200].lossPercent, 2.5);
 }
 
+TEST(HistoryChart, TheIndexedReadGivesTheBucketsOfTheFullWindowRead) {
+    // Nine days: hour rows, then minute rows for the last week, with rows
+    // that straddle the window's start, lie far before it, or have odd lengths.
+    TempFolder folder;
+    HistoryStore store = openStore(folder.path("history.sqlite"));
+    store.db->execute("BEGIN");
+    const std::int64_t first = hour12 - 9 * 86400;
+    for (std::int64_t t = first; t < hour12; t += 3600) {
+        putPeriod(*store.db, t, 3600, t % 7200 ? "measured" : "asleep", -50 - (t / 3600) % 20);
+        putAggregate(*store.db, t, 3600, 3600, (t / 3600) % 5, 0, 3 + (t / 3600) % 7, 9, 1);
+    }
+    for (std::int64_t t = hour12 - 7 * 86400; t < hour12 + 86400; t += 60) {
+        if ((t / 60) % 97 == 0) continue;  // gaps: not running
+        putPeriod(*store.db, t, 60, (t / 60) % 13 ? "measured" : "offline");
+        putAggregate(*store.db, t, 60, 60, (t / 60) % 3, 0, 2 + (t / 60) % 11, 4 + (t / 60) % 5, 0.5);
+    }
+    putPeriod(*store.db, first - 86400, 5 * 86400, "paused");
+    putPeriod(*store.db, hour12 - 3 * 86400 + 30, 45, "locked");
+    store.db->execute("COMMIT");
+
+    using Value = Database::Value;
+    for (ChartRange range : allChartRanges) {
+        for (double now : {noon + 86400 - 0.5, noon + 3 * 3600 + 1234.5, noon - 2 * 86400 + 60}) {
+            // The read before the start range was added: every row ending after the window's start.
+            const std::vector<Value> window{Value::real(HistoryChart::windowStart(range, now)), Value::real(now)};
+            const auto periods = store.periods("start + seconds > ? AND start < ?", window);
+            const auto aggregates =
+                store.aggregates("start + seconds > ? AND start < ? AND role = ?", {window[0], window[1], Value::text("router")});
+            EXPECT_EQ(HistoryChart::read(store, range, TargetRole::router(), now),
+                      HistoryChart::buckets(range, TargetRole::router(), periods, aggregates, now))
+                << text(range) << " at " << now;
+        }
+    }
+}
+
 }  // namespace
 }  // namespace nerivane

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <functional>
@@ -116,6 +117,41 @@ TEST(HistoryReliability, AKilledWriterLeavesEveryFlushedMinute) {
     const auto minutes = static_cast<std::size_t>((flushedUpTo - static_cast<std::int64_t>(noon)) / 60);
     EXPECT_EQ(counts.first, minutes);
     EXPECT_EQ(counts.second, minutes * 6);
+}
+
+TEST(HistoryReliability, ASecondProcessOnTheFileRunsWithoutHistoryAndSaysWhoWrites) {
+    TempFolder folder;
+    const std::string path = folder.path("history.sqlite");
+    int hold[2];
+    ASSERT_EQ(pipe(hold), 0);
+    Child first = Child::run([&](int report) {
+        close(hold[1]);
+        History history(path, History::Options());
+        // Dated now: the first maintenance would delete a row of long ago.
+        const double now = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+        history.record({reply(router(), now, 2)}, MinuteState::measured);
+        history.close();
+        say(report, "writing");
+        // Holds the file until the test lets go.
+        char c;
+        while (read(hold[0], &c, 1) > 0) {
+        }
+    });
+    close(hold[0]);
+    ASSERT_EQ(first.readLine(), "writing");
+
+    EXPECT_EQ(errorOf([&] { History second(path, History::Options()); }),
+              "history in use by another nerivane, process " + std::to_string(first.pid));
+    {
+        // A reader such as nerivane-history is no writer and is not kept out.
+        Database reader(path);
+        EXPECT_EQ(count(reader, "SELECT count(*) FROM periods"), 1);
+    }
+
+    close(hold[1]);
+    ASSERT_EQ(first.wait(), 0);
+    History next(path, History::Options());
+    EXPECT_EQ(next.withStore([](HistoryStore& store) { return store.periods("1", {}).size(); }), 1u);
 }
 
 TEST(HistoryReliability, FilesThatAreNoDatabaseFailToOpen) {

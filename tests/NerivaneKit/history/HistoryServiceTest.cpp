@@ -2,9 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <fstream>
+#include <limits>
 #include <thread>
 
 #include "NerivaneKit/history/HistoryTestSupport.h"
@@ -72,9 +76,29 @@ protected:
     }
 };
 
+// The permission bits of a file or folder.
+unsigned modeOf(const std::string& path) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) return 0;
+    return status.st_mode & 07777;
+}
+
 TEST_F(HistoryServiceTest, OpenCreatesTheFolderAndTheSchema) {
+    const mode_t savedMask = ::umask(022);
     auto history = open("deep/er/history.sqlite");
     EXPECT_EQ(history->withStore([](HistoryStore& store) { return store.db->userVersion(); }), 1);
+    history->record({reply(router(), noon + 1, 2)}, MinuteState::measured);
+    history->close();
+    // It tells when the user was asleep, locked or away: for the user only.
+    for (const std::string folderName : {"deep", "deep/er"}) EXPECT_EQ(modeOf(folder.path(folderName)), 0700u) << folderName;
+    for (const std::string file : {"history.sqlite", "history.sqlite-wal", "history.sqlite-shm", "history.sqlite.lock"})
+        EXPECT_EQ(modeOf(folder.path("deep/er/" + file)), 0600u) << file;
+    // A file an earlier version left readable by everyone is narrowed.
+    { std::ofstream(folder.path("old.sqlite")); }
+    ::chmod(folder.path("old.sqlite").c_str(), 0644);
+    open("old.sqlite");
+    EXPECT_EQ(modeOf(folder.path("old.sqlite")), 0600u);
+    ::umask(savedMask);
 
     // A folder below a file cannot be created.
     std::ofstream(folder.path("plain-file")) << "x";
@@ -173,7 +197,7 @@ TEST_F(HistoryServiceTest, ReadsSeeEverythingHandedIn) {
 TEST_F(HistoryServiceTest, TimerTicksAndReadsWaitForIt) {
     auto history = open();
     std::atomic<int> readings = 0;
-    history->start([&]() -> std::optional<std::int64_t> {
+    history->start(30, [&]() -> std::optional<std::int64_t> {
         readings += 1;
         return -67;
     });
@@ -209,7 +233,7 @@ TEST_F(HistoryServiceTest, RecordsFromManyThreadsAreAllCounted) {
     EXPECT_EQ(sent, threads * perThread);
 }
 
-TEST_F(HistoryServiceTest, ATickThatCannotWriteLogsAndKeepsTheData) {
+TEST_F(HistoryServiceTest, WritesThatKeepFailingBackOffAndHoldAtMostAWeek) {
     auto history = open();
     history->withStore([](HistoryStore& store) {
         store.db->execute("CREATE TRIGGER refuse BEFORE INSERT ON periods BEGIN SELECT RAISE(ABORT, 'disk says no'); END");
@@ -217,12 +241,100 @@ TEST_F(HistoryServiceTest, ATickThatCannotWriteLogsAndKeepsTheData) {
     history->record({reply(router(), noon + 1, 2)}, MinuteState::measured);
     time.advance(100);
     history->tick();
-    EXPECT_EQ(loggedErrors(), (std::vector<std::string>{"run: disk says no"}));
+    const std::string refused = "run: disk says no";
+    EXPECT_EQ(loggedErrors(), (std::vector<std::string>{refused}));
     EXPECT_THROW(history->latestEvents(10), Database::Error) << "reads report the failure";
+
+    // The timer waits 1, then 2, then 4 minutes before it tries again.
+    for (int second = 10; second <= 410; second += 10) {
+        time.advance(10);
+        history->tick();
+    }
+    EXPECT_EQ(loggedErrors(), (std::vector<std::string>{refused, refused, refused}));
+
+    // A week of unwritten minutes is the most kept; older ones go, with a line.
+    history->withStore([](HistoryStore& store) {
+        for (std::int64_t minute = 0; minute < static_cast<std::int64_t>(History::backlogMinutes) + 5; ++minute)
+            store.recordRSSI(noon + 600 + 60.0 * static_cast<double>(minute), -50);
+    });
+    time.advance(3600);
+    history->tick();
+    const auto errors = loggedErrors();
+    ASSERT_EQ(errors.size(), 5u);
+    EXPECT_EQ(errors.back(), "history cannot be written: dropped 14 unwritten minutes, 2026-03-14T12:00:00Z to 2026-03-14T12:14:00Z");
+    EXPECT_EQ(history->withStore([](HistoryStore& store) { return store.open.size(); }), History::backlogMinutes);
+
     history->withStore([](HistoryStore& store) { store.db->execute("DROP TRIGGER refuse"); });
+    time.advance(3600);
+    history->tick();
+    EXPECT_EQ(periods(*history).front().start, static_cast<std::int64_t>(noon) + 15 * 60);
+}
+
+TEST_F(HistoryServiceTest, AnInvalidRetentionIsLoggedOnceAndDeletesNothing) {
+    auto history = open();
+    const auto old = static_cast<std::int64_t>(noon) - 100 * 86400;
+    history->withStore([&](HistoryStore& store) { putPeriod(*store.db, old, 3600, "measured"); });
+    auto oldRowKept = [&] {
+        const auto rows = periods(*history);
+        return std::any_of(rows.begin(), rows.end(), [&](const PeriodRow& row) { return row.start == old; });
+    };
+    for (int days : {0, -5, std::numeric_limits<int>::max()}) {
+        history->setRetentionDays(days);
+        history->setRetentionDays(days);
+        time.advance(7200);
+        history->tick();
+        EXPECT_TRUE(oldRowKept()) << days;
+    }
+    EXPECT_EQ(loggedErrors(), (std::vector<std::string>{
+                                  "retention of 0 days is not valid: history is kept until a valid one is set",
+                                  "retention of -5 days is not valid: history is kept until a valid one is set"}));
+    history->setRetentionDays(30);
+    time.advance(7200);
+    history->tick();
+    EXPECT_FALSE(oldRowKept());
+}
+
+TEST_F(HistoryServiceTest, MaintenanceWaitsWhileTheWallClockDisagreesWithTheSteadyOne) {
+    auto history = open();
+    history->setRetentionDays(30);
+    history->record({reply(router(), noon + 1, 2)}, MinuteState::measured);
+    history->tick();  // 12:00:05: the first maintenance, at once
+    time.advance(120);
+    history->tick();  // writes 12:00
+    auto noonRow = [&] {
+        for (const auto& row : periods(*history)) {
+            if (row.start == static_cast<std::int64_t>(noon)) return row.seconds;
+        }
+        return std::int64_t{0};
+    };
+    auto lastMaintenance = [&] { return history->withStore([](HistoryStore& store) { return store.lastMaintenance; }); };
+    ASSERT_EQ(noonRow(), 60);
+
+    // The wall clock leaps 40 days ahead while 10 s pass: 12:00 would be
+    // rolled up and then deleted as too old.
+    time.date = time.date + 40 * 86400;
     time.advance(10);
     history->tick();
-    EXPECT_EQ(aggregates(*history).size(), 1u);
+    EXPECT_EQ(noonRow(), 60);
+    EXPECT_EQ(lastMaintenance(), noon + 5);
+    EXPECT_EQ(loggedErrors(),
+              (std::vector<std::string>{"the clock moved 3456130 s while 130 s passed: roll-up and retention wait a day"}));
+    time.advance(7200);
+    history->tick();
+    EXPECT_EQ(loggedErrors().size(), 1u) << "it looks again only after a day";
+
+    // The clock is put right; a day later the two agree again.
+    time.date = time.date - 40 * 86400;
+    time.advance(86400);
+    history->tick();
+    EXPECT_EQ(lastMaintenance(), time.date.load());
+    EXPECT_EQ(noonRow(), 60);
+
+    // Sleep moves both clocks: eight days asleep is no jump, and 12:00 is rolled up.
+    time.sleep(8 * 86400);
+    history->tick();
+    EXPECT_EQ(noonRow(), 3600);
+    EXPECT_EQ(loggedErrors().size(), 1u);
 }
 
 }  // namespace

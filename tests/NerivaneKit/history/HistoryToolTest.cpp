@@ -111,6 +111,13 @@ TEST_F(HistoryToolTest, ExportsEventsChartAndStatsWithoutChangingTheFile) {
               std::string::npos)
         << measurements.out;
 
+    // "all" with a retention of a century starts at the oldest row, not with
+    // a century of "not running" lines.
+    Result all = run("export measurements --range all --retention 36500 --db " + quoted(db));
+    ASSERT_EQ(all.status, 0) << all.err;
+    EXPECT_LT(lines(all.out), 25000);
+    EXPECT_NE(all.out.find("\n" + iso(minute - 400 * 86400) + ",3600,paused,"), std::string::npos);
+
     Result events = run("export events --range day --db " + quoted(db));
     ASSERT_EQ(events.status, 0) << events.err;
     EXPECT_EQ(events.out, "start,end,duration_s,type,target,address,worst_rtt_ms\n" + iso(minute - 100) + "," +

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <QDir>
+#include <QSettings>
+#include <chrono>
 #include <stdexcept>
 
 #include "NerivaneKit/history/HistoryStore.h"
@@ -437,6 +440,85 @@ TEST_F(AppModelTest, RunsWithoutHistoryWhenItCannotBeOpened) {
                     {probe(TargetRole::internet(0), start, ProbeResult::Reply{5})});
     model->pauseForOneHour();
     EXPECT_EQ(model->recentEvents().size(), 1u);
+}
+
+// ------------------------------------------------------------------ history
+
+TEST_F(AppModelTest, TheStoredRetentionGovernsTheFirstMaintenanceAndAnInvalidOneKeepsEverything) {
+    // History dates by the system clock: a row two months before today.
+    const double today = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    const auto twoMonthsAgo = static_cast<std::int64_t>(today / 3600) * 3600 - 60 * 86400;
+    struct Case {
+        const char* stored;
+        bool kept;
+    };
+    const Case cases[] = {{"90", true},  {"30", false}, {"30d", true},         {"many", true},
+                          {"0", true},   {"-5", true},  {"99999999999", true}};
+    ASSERT_TRUE(QDir(directory.path()).mkpath(QStringLiteral("history")));
+    int file = 0;
+    for (const auto& [stored, kept] : cases) {
+        SCOPED_TRACE(stored);
+        const std::string path =
+            directory.filePath(QStringLiteral("history/%1.sqlite").arg(++file)).toStdString();
+        {
+            HistoryStore store(std::make_shared<Database>(path));
+            store.prepareSchema();
+            store.db->run(HistoryStore::insertPeriodSQL, {Database::Value::integer(twoMonthsAgo),
+                                                          Database::Value::integer(3600),
+                                                          Database::Value::text("measured"), Database::Value::null()});
+        }
+        variables["NERIVANE_HISTORY"] = path;
+        const QString settings = directory.filePath(QStringLiteral("nerivane.conf"));
+        QSettings(settings, QSettings::IniFormat).setValue(QStringLiteral("retentionDays"), QString::fromUtf8(stored));
+        preferences = std::make_unique<Preferences>(settings);
+
+        startedModel();
+        // The first maintenance runs on history's queue at start; this read waits for it.
+        const auto rows = model->history()->withStore([](HistoryStore& store) { return store.periods("1", {}).size(); });
+        EXPECT_EQ(rows, kept ? 1u : 0u);
+        model.reset();
+    }
+}
+
+// A notifier that tells when the model's teardown reached it.
+class WatchedNotifier : public Notifier {
+public:
+    WatchedNotifier(QDBusConnection bus, std::atomic<bool>& gone) : Notifier(std::move(bus)), gone_(gone) {}
+    ~WatchedNotifier() override { gone_ = true; }
+
+private:
+    std::atomic<bool>& gone_;
+};
+
+TEST_F(AppModelTest, HistoryStopsBeforeAnythingItsTimerReadsIsDestroyed) {
+    std::atomic<bool> notifierGone = false, armed = false, entered = false, sawTeardown = false;
+    auto environment = this->environment();
+    environment.makeNotifier = [&] { return std::make_unique<WatchedNotifier>(*client, notifierGone); };
+    // A tick reading the signal while the model is torn down: it holds the
+    // tick until the teardown reaches the notifier, or a second has passed.
+    environment.readSignal = [&](const std::string&) -> std::optional<int> {
+        if (!armed) return -60;
+        entered = true;
+        for (int i = 0; i < 100 && !notifierGone; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        sawTeardown = notifierGone.load();
+        return -60;
+    };
+    model = std::make_unique<AppModel>(*preferences, environment);
+    model->start();
+    auto wifi = snapshotOf(Verdict::good, TargetState::ok());
+    wifi.path.kind = NetworkPath::Kind::wifi;
+    wifi.path.physicalInterface = "wlan0";
+    deliverSnapshot(wifi);
+    ASSERT_EQ(model->wifiInterface(), "wlan0");
+    History* history = model->history();
+    history->withStore([](HistoryStore&) { return 0; });
+
+    armed = true;
+    std::thread ticker([history] { history->tick(); });
+    ASSERT_TRUE(waitUntil([&] { return entered.load(); }));
+    model.reset();
+    ticker.join();
+    EXPECT_FALSE(sawTeardown) << "the model's members went while history's timer could still read them";
 }
 
 }  // namespace

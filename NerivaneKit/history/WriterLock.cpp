@@ -1,0 +1,67 @@
+#include "NerivaneKit/history/WriterLock.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+#include "NerivaneKit/history/Database.h"
+
+namespace nerivane {
+
+namespace {
+
+struct flock wholeFile(short type) {
+    struct flock lock {};
+    lock.l_type = type;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = 0;
+    lock.l_len = 0;
+    return lock;
+}
+
+}  // namespace
+
+WriterLock::WriterLock(const std::string& databasePath) {
+    const std::string path = databasePath + ".lock";
+    descriptor_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (descriptor_ < 0) throw Database::Error("open: cannot create " + path + ": " + std::strerror(errno));
+    // A record lock rather than flock: the kernel tells who holds it. SQLite
+    // never opens this file, so its own record locks cannot release ours.
+    for (;;) {
+        struct flock lock = wholeFile(F_WRLCK);
+        if (fcntl(descriptor_, F_SETLK, &lock) == 0) return;
+        const int error = errno;
+        if (error == EINTR) continue;
+        if (error == EACCES || error == EAGAIN) {
+            struct flock holder = wholeFile(F_WRLCK);
+            // The holder may have gone in between: then try again.
+            if (fcntl(descriptor_, F_GETLK, &holder) == 0 && holder.l_type == F_UNLCK) continue;
+            ::close(descriptor_);
+            descriptor_ = -1;
+            throw Database::Error("history in use by another nerivane, process " + std::to_string(holder.l_pid));
+        }
+        ::close(descriptor_);
+        descriptor_ = -1;
+        throw Database::Error("open: cannot lock " + path + ": " + std::strerror(error));
+    }
+}
+
+WriterLock::~WriterLock() {
+    // Closing releases the lock.
+    if (descriptor_ >= 0) ::close(descriptor_);
+}
+
+WriterLock::WriterLock(WriterLock&& other) noexcept : descriptor_(std::exchange(other.descriptor_, -1)) {}
+
+WriterLock& WriterLock::operator=(WriterLock&& other) noexcept {
+    if (this != &other) {
+        if (descriptor_ >= 0) ::close(descriptor_);
+        descriptor_ = std::exchange(other.descriptor_, -1);
+    }
+    return *this;
+}
+
+}  // namespace nerivane
