@@ -46,6 +46,17 @@ struct NetworkPath {
                                                          const std::optional<std::string>& scopeInterface);
 };
 
+// The case name ("wifi", "ethernet", "cellular", "other"), for readouts and metrics.
+constexpr std::string_view text(NetworkPath::Kind kind) {
+    switch (kind) {
+    case NetworkPath::Kind::wifi: return "wifi";
+    case NetworkPath::Kind::ethernet: return "ethernet";
+    case NetworkPath::Kind::cellular: return "cellular";
+    case NetworkPath::Kind::other: return "other";
+    }
+    return "";
+}
+
 // A tunnel interface by its name: utun, ipsec, ppp, tun and tap as on other
 // desktops, plus WireGuard (wg) and Tailscale. Case-sensitive prefix test.
 bool isVPNInterfaceName(std::string_view name);

@@ -24,6 +24,7 @@ const QString notifyOutagesKey = QStringLiteral("notifyOutages");
 const QString notifyVerdictChangesKey = QStringLiteral("notifyVerdictChanges");
 const QString accentKey = QStringLiteral("accent");
 const QString didShowFirstRunKey = QStringLiteral("didShowFirstRun");
+const QString metricsListenKey = QStringLiteral("metricsListen");
 
 const QString defaultPrimaryHost = QStringLiteral("1.1.1.1");
 
@@ -160,6 +161,7 @@ Preferences::Preferences(std::unique_ptr<QSettings> store, QObject* parent)
     notifyVerdictChanges_ = readBool(read(notifyVerdictChangesKey));
     accent_ = readEnum(read(accentKey), parseAccent, Accent::phosphor);
     didShowFirstRun_ = readBool(read(didShowFirstRunKey));
+    metricsListen_ = readString(read(metricsListenKey)).value_or(QString());
 }
 
 Preferences::~Preferences() = default;
@@ -243,6 +245,10 @@ void Preferences::setAccent(Accent value) {
 
 void Preferences::setDidShowFirstRun(bool value) {
     assign(didShowFirstRun_, value, didShowFirstRunKey, value, &Preferences::didShowFirstRunChanged);
+}
+
+void Preferences::setMetricsListen(const QString& value) {
+    assign(metricsListen_, value, metricsListenKey, value, &Preferences::metricsListenChanged);
 }
 
 TargetSettings Preferences::targetSettings() const {

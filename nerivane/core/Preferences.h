@@ -51,6 +51,8 @@ public:
     bool notifyVerdictChanges() const { return notifyVerdictChanges_; }
     Accent accent() const { return accent_; }
     bool didShowFirstRun() const { return didShowFirstRun_; }
+    // ADDR:PORT of the Prometheus metrics endpoint; empty: no endpoint. Read at start.
+    QString metricsListen() const { return metricsListen_; }
 
     void setDisplayStyle(DisplayStyle value);
     void setMenuBarTarget(MenuBarTarget value);
@@ -66,6 +68,7 @@ public:
     void setNotifyVerdictChanges(bool value);
     void setAccent(Accent value);
     void setDidShowFirstRun(bool value);
+    void setMetricsListen(const QString& value);
 
     // What the probe engine is given: trimmed hosts, a blank primary replaced
     // by "1.1.1.1", a blank or repeated secondary dropped, blank custom hosts
@@ -97,6 +100,7 @@ signals:
     void notifyVerdictChangesChanged();
     void accentChanged();
     void didShowFirstRunChanged();
+    void metricsListenChanged();
 
 private:
     // The stored value of a key, or its registered default.
@@ -124,6 +128,7 @@ private:
     bool notifyVerdictChanges_ = false;
     Accent accent_ = Accent::phosphor;
     bool didShowFirstRun_ = false;
+    QString metricsListen_;
 };
 
 }  // namespace nerivane
