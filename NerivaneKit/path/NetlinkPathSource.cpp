@@ -15,6 +15,7 @@
 #include <netlink/socket.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <utility>
@@ -284,6 +285,23 @@ void NetlinkPathSource::stop() {
     running_->events.reset();
     running_->metered.reset();
     running_.reset();
+}
+
+bool NetlinkPathSource::setInternetAddresses(const std::vector<ProbeAddress>& addresses) {
+    bool changed = false;
+    for (const auto family : {IPFamily::v4, IPFamily::v6}) {
+        const auto first = std::find_if(addresses.begin(), addresses.end(),
+                                        [family](const ProbeAddress& address) { return address.family == family; });
+        if (first == addresses.end()) continue;
+        auto& current = family == IPFamily::v4 ? options_.internetIPv4 : options_.internetIPv6;
+        const std::string text = first->text();
+        if (current == text) continue;
+        current = text;
+        changed = true;
+    }
+    // Satisfaction follows the lookups too.
+    if (changed) refreshFacts();
+    return changed;
 }
 
 std::optional<StoreSnapshot> NetlinkPathSource::readSnapshot() {

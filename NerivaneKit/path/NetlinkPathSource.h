@@ -31,7 +31,9 @@ public:
         // The bus to ask; none is the system bus.
         std::optional<std::string> busAddress;
         // Where internet traffic goes, per family: the kernel is asked for
-        // its route to these (a table lookup; nothing is sent to them).
+        // its route to these (a table lookup; nothing is sent to them). The
+        // defaults are the default first internet target and its partner,
+        // used until the probe engine names the targets it really probes.
         std::string internetIPv4 = "1.1.1.1";
         std::string internetIPv6 = "2606:4700:4700::1111";
     };
@@ -43,6 +45,8 @@ public:
     bool start(SerialQueue& queue, Handlers handlers) override;
     void stop() override;
     std::optional<StoreSnapshot> readSnapshot() override;
+    // The first address of each family replaces that family's lookup address.
+    bool setInternetAddresses(const std::vector<ProbeAddress>& addresses) override;
 
     // The kernel's tables as they are now; none when not started or when the
     // dump fails.

@@ -138,6 +138,14 @@ void ProbeEngine::applyTargets(const NetworkPath& path, const std::vector<Target
     lastCheck_.clear();
     routerAnswered_ = false;
 
+    // The path is the one internet traffic takes: the route to these.
+    std::vector<ProbeAddress> internet;
+    for (const auto& target : targets) {
+        if (target.role.kind == TargetRole::Kind::internet || target.role.kind == TargetRole::Kind::internetIPv6)
+            internet.push_back(target.address);
+    }
+    pathMonitor_->setInternetAddresses(internet);
+
     log_.info("path " + path.primaryInterface.value_or("none") + (path.isVPN ? " (VPN)" : "") + " targets " +
               describeTargets(targets));
     publish(TargetsEvent{path, targets});
