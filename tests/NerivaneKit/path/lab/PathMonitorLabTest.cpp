@@ -173,6 +173,26 @@ TEST_F(PathMonitorLab, PolicyRoutedVPNIsTheTunnelTheKernelChooses) {
     expectPlainLabPath(ruleGone->path);
 }
 
+// A split tunnel that carries only the probed host: the path follows the
+// route to the address the engine names, not to a default one.
+TEST_F(PathMonitorLab, TheRouteToTheProbedHostDecides) {
+    ASSERT_TRUE(waitForReport(0));
+    ASSERT_TRUE(lab("vpn policy on"));
+    ASSERT_TRUE(waitForReport(1));
+    ASSERT_EQ(run("ip -4 rule del pref 32765 && ip -6 rule del pref 32765"), 0);
+    ASSERT_TRUE(waitForReport(2));
+    ASSERT_EQ(run("ip route add 9.9.9.9/32 dev tun0"), 0);
+    settle();
+    ASSERT_EQ(reportCount(), 3u) << "a route to an address nobody probes changed the path";
+
+    queue.sync([&] { monitor->setInternetAddresses({*ProbeAddress::parse("9.9.9.9")}); });
+    const auto split = waitForReport(3);
+    ASSERT_TRUE(split);
+    EXPECT_TRUE(split->path.isVPN);
+    EXPECT_EQ(split->path.primaryInterface, "tun0");
+    EXPECT_EQ(split->path.routerIPv4, ProbeAddress::parse("10.77.0.1"));
+}
+
 TEST_F(PathMonitorLab, LinkDownIsNotSatisfied) {
     ASSERT_TRUE(waitForReport(0));
     const auto cut = Clock::now();
