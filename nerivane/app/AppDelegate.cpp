@@ -37,7 +37,7 @@ void AppDelegate::applicationDidFinishLaunching() {
     if (!metricsListen.empty()) {
         auto exporter = MetricsExporter::start(model(), metricsListen);
         if (const auto* error = std::get_if<std::string>(&exporter)) {
-            std::fprintf(stderr, "nerivane: %s\n", error->c_str());
+            std::fprintf(stderr, "nerivane: %s%s\n", options_.metrics ? "" : "setting metricsListen: ", error->c_str());
             QTimer::singleShot(0, this, [] { QCoreApplication::exit(2); });
             return;
         }
