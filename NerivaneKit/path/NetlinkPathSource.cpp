@@ -15,8 +15,11 @@
 #include <netlink/socket.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
+#include <utility>
+#include <vector>
 
 #include "NerivaneKit/path/MeteredWatch.h"
 #include "NerivaneKit/platform/DescriptorSource.h"
@@ -82,6 +85,74 @@ std::optional<IPFamily> familyOf(int family) {
     return std::nullopt;
 }
 
+struct MessageFreer {
+    void operator()(nl_msg* message) const { nlmsg_free(message); }
+};
+struct CallbackFreer {
+    void operator()(nl_cb* callbacks) const { nl_cb_put(callbacks); }
+};
+struct RouteFreer {
+    void operator()(rtnl_route* route) const { rtnl_route_put(route); }
+};
+
+// The next hops of a route; a single-path route keeps its link-down mark in
+// the route's own flags.
+std::vector<NetlinkState::NextHop> nextHopsOf(rtnl_route* route) {
+    std::vector<NetlinkState::NextHop> hops;
+    const int count = rtnl_route_get_nnexthops(route);
+    const std::uint32_t routeFlags = count == 1 ? (rtnl_route_get_flags(route) & (RTNH_F_LINKDOWN | RTNH_F_DEAD)) : 0;
+    for (int i = 0; i < count; ++i) {
+        rtnl_nexthop* hop = rtnl_route_nexthop_n(route, i);
+        if (hop == nullptr) continue;
+        NetlinkState::NextHop next;
+        next.interfaceIndex = rtnl_route_nh_get_ifindex(hop);
+        next.gateway = addressText(rtnl_route_nh_get_gateway(hop));
+        next.flags = rtnl_route_nh_get_flags(hop) | routeFlags;
+        hops.push_back(std::move(next));
+    }
+    return hops;
+}
+
+int takeRoute(nl_msg* message, void* argument) {
+    rtnl_route* parsed = nullptr;
+    if (rtnl_route_parse(nlmsg_hdr(message), &parsed) >= 0)
+        static_cast<std::unique_ptr<rtnl_route, RouteFreer>*>(argument)->reset(parsed);
+    return NL_OK;
+}
+
+// RTM_GETROUTE for one destination: the route the kernel would give a packet
+// from this machine to it, after its rules, as ip route get does. None when
+// the kernel has no route (an error reply) or answers with anything but a
+// unicast route.
+std::optional<NetlinkState::Lookup> lookUp(nl_sock* socket, IPFamily family, const std::string& destination) {
+    const int af = family == IPFamily::v4 ? AF_INET : AF_INET6;
+    std::array<unsigned char, 16> bytes{};
+    if (inet_pton(af, destination.c_str(), bytes.data()) != 1) return std::nullopt;
+    const int length = family == IPFamily::v4 ? 4 : 16;
+
+    std::unique_ptr<nl_msg, MessageFreer> message(nlmsg_alloc_simple(RTM_GETROUTE, 0));
+    if (!message) return std::nullopt;
+    rtmsg header{};
+    header.rtm_family = static_cast<unsigned char>(af);
+    header.rtm_dst_len = static_cast<unsigned char>(length * 8);
+    if (nlmsg_append(message.get(), &header, sizeof header, NLMSG_ALIGNTO) < 0) return std::nullopt;
+    if (nla_put(message.get(), RTA_DST, length, bytes.data()) < 0) return std::nullopt;
+    if (nl_send_auto(socket, message.get()) < 0) return std::nullopt;
+
+    std::unique_ptr<nl_cb, CallbackFreer> callbacks(nl_cb_clone(nl_socket_get_cb(socket)));
+    if (!callbacks) return std::nullopt;
+    std::unique_ptr<rtnl_route, RouteFreer> route;
+    nl_cb_set(callbacks.get(), NL_CB_VALID, NL_CB_CUSTOM, &takeRoute, &route);
+    // The request asked for an acknowledgement (libnl's default), which
+    // follows the answer: read it too, or the next dump would get it.
+    if (nl_recvmsgs(socket, callbacks.get()) < 0) return std::nullopt;
+    if (nl_wait_for_ack(socket) < 0 || !route) return std::nullopt;
+    if (rtnl_route_get_type(route.get()) != RTN_UNICAST) return std::nullopt;
+    auto hops = nextHopsOf(route.get());
+    if (hops.empty()) return std::nullopt;
+    return NetlinkState::Lookup{family, hops.front()};
+}
+
 }  // namespace
 
 // What exists while started: the two sockets, the event source, the metered
@@ -118,8 +189,10 @@ bool NetlinkPathSource::start(SerialQueue& queue, Handlers handlers) {
     // Notifications carry no sequence numbers of ours.
     nl_socket_disable_seq_check(events.get());
     if (nl_connect(events.get(), NETLINK_ROUTE) < 0) return false;
+    // Rule changes move traffic between tables as surely as route changes do.
     if (nl_socket_add_memberships(events.get(), RTNLGRP_LINK, RTNLGRP_IPV4_IFADDR, RTNLGRP_IPV6_IFADDR,
-                                  RTNLGRP_IPV4_ROUTE, RTNLGRP_IPV6_ROUTE, 0) < 0)
+                                  RTNLGRP_IPV4_ROUTE, RTNLGRP_IPV6_ROUTE, RTNLGRP_IPV4_RULE, RTNLGRP_IPV6_RULE,
+                                  0) < 0)
         return false;
     if (nl_socket_set_nonblocking(events.get()) < 0) return false;
     // Route storms (a VPN pushing many routes) should not overflow the queue;
@@ -214,6 +287,23 @@ void NetlinkPathSource::stop() {
     running_.reset();
 }
 
+bool NetlinkPathSource::setInternetAddresses(const std::vector<ProbeAddress>& addresses) {
+    bool changed = false;
+    for (const auto family : {IPFamily::v4, IPFamily::v6}) {
+        const auto first = std::find_if(addresses.begin(), addresses.end(),
+                                        [family](const ProbeAddress& address) { return address.family == family; });
+        if (first == addresses.end()) continue;
+        auto& current = family == IPFamily::v4 ? options_.internetIPv4 : options_.internetIPv6;
+        const std::string text = first->text();
+        if (current == text) continue;
+        current = text;
+        changed = true;
+    }
+    // Satisfaction follows the lookups too.
+    if (changed) refreshFacts();
+    return changed;
+}
+
 std::optional<StoreSnapshot> NetlinkPathSource::readSnapshot() {
     auto state = readState();
     if (!state) return std::nullopt;
@@ -261,20 +351,13 @@ std::optional<NetlinkState> NetlinkPathSource::readState() {
         nl_addr* destination = rtnl_route_get_dst(route);
         entry.prefixLength = destination != nullptr ? static_cast<std::uint8_t>(nl_addr_get_prefixlen(destination)) : 0;
         entry.metric = rtnl_route_get_priority(route);
-        const int count = rtnl_route_get_nnexthops(route);
-        // A single-path route keeps its link-down mark in the route's flags.
-        const std::uint32_t routeFlags = count == 1 ? (rtnl_route_get_flags(route) & (RTNH_F_LINKDOWN | RTNH_F_DEAD)) : 0;
-        for (int i = 0; i < count; ++i) {
-            rtnl_nexthop* hop = rtnl_route_nexthop_n(route, i);
-            if (hop == nullptr) continue;
-            NetlinkState::NextHop next;
-            next.interfaceIndex = rtnl_route_nh_get_ifindex(hop);
-            next.gateway = addressText(rtnl_route_nh_get_gateway(hop));
-            next.flags = rtnl_route_nh_get_flags(hop) | routeFlags;
-            entry.nextHops.push_back(std::move(next));
-        }
+        entry.nextHops = nextHopsOf(route);
         state.routes.push_back(std::move(entry));
     });
+    for (auto [family, destination] : {std::pair{IPFamily::v4, &options_.internetIPv4},
+                                       std::pair{IPFamily::v6, &options_.internetIPv6}}) {
+        if (auto lookup = lookUp(socket, family, *destination)) state.lookups.push_back(std::move(*lookup));
+    }
     return state;
 }
 

@@ -1,6 +1,7 @@
 // The Linux path source: reads links, addresses and routes over rtnetlink
-// (libnl-route), watches their change events, and reads NetworkManager's
-// metered state for the expense. Owned by a PathMonitor; lives on the
+// (libnl-route), asks the kernel which route internet traffic takes (rules
+// applied), watches the change events of all of them and of the routing
+// rules, and reads NetworkManager's metered state for the expense. Owned by a PathMonitor; lives on the
 // monitor's queue (start, stop, reads and every callback run there).
 //
 // Facts are delivered right after start (as soon as the metered state is
@@ -29,6 +30,12 @@ public:
         bool watchMetered = true;
         // The bus to ask; none is the system bus.
         std::optional<std::string> busAddress;
+        // Where internet traffic goes, per family: the kernel is asked for
+        // its route to these (a table lookup; nothing is sent to them). The
+        // defaults are the default first internet target and its partner,
+        // used until the probe engine names the targets it really probes.
+        std::string internetIPv4 = "1.1.1.1";
+        std::string internetIPv6 = "2606:4700:4700::1111";
     };
 
     NetlinkPathSource();
@@ -38,6 +45,8 @@ public:
     bool start(SerialQueue& queue, Handlers handlers) override;
     void stop() override;
     std::optional<StoreSnapshot> readSnapshot() override;
+    // The first address of each family replaces that family's lookup address.
+    bool setInternetAddresses(const std::vector<ProbeAddress>& addresses) override;
 
     // The kernel's tables as they are now; none when not started or when the
     // dump fails.

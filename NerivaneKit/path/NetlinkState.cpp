@@ -54,13 +54,21 @@ std::optional<NetlinkState::Choice> NetlinkState::defaultRoute(IPFamily family) 
     return best;
 }
 
+std::optional<NetlinkState::Choice> NetlinkState::primaryRoute(IPFamily family) const {
+    for (const auto& lookup : lookups) {
+        if (lookup.family == family && isUsable(lookup.nextHop, family))
+            return Choice{link(lookup.nextHop.interfaceIndex), lookup.nextHop.gateway};
+    }
+    return defaultRoute(family);
+}
+
 StoreSnapshot NetlinkState::snapshot() const {
     StoreSnapshot snapshot;
-    if (auto v4 = defaultRoute(IPFamily::v4)) {
+    if (auto v4 = primaryRoute(IPFamily::v4)) {
         snapshot.primaryInterface = v4->link->name;
         snapshot.routerIPv4 = v4->gateway;
     }
-    if (auto v6 = defaultRoute(IPFamily::v6)) {
+    if (auto v6 = primaryRoute(IPFamily::v6)) {
         snapshot.hasGlobalIPv6 = true;
         snapshot.primaryInterfaceIPv6 = v6->link->name;
         snapshot.routerIPv6 = v6->gateway;
@@ -105,7 +113,7 @@ PathFacts NetlinkState::facts(bool isExpensive) const {
     PathFacts facts;
     facts.isExpensive = isExpensive;
     facts.isConstrained = false;  // Linux has no low-data mode
-    facts.isSatisfied = defaultRoute(IPFamily::v4).has_value() || defaultRoute(IPFamily::v6).has_value();
+    facts.isSatisfied = primaryRoute(IPFamily::v4).has_value() || primaryRoute(IPFamily::v6).has_value();
     std::vector<const Link*> available;
     for (const auto& l : links)
         if (l.isUp && l.isRunning && l.linkType != ARPHRD_LOOPBACK) available.push_back(&l);

@@ -18,7 +18,15 @@
 //  - Links whose type is a point-to-point tunnel (no link-layer header, PPP,
 //    IP-in-IP, SIT, GRE) are tunnels, except modems that say they are WWAN
 //    devices (raw-IP cellular links also lack a link-layer header).
-//  - Satisfied: some usable default route exists in either family.
+//  - Policy routing (wg-quick's full tunnel, Tailscale's exit node) puts the
+//    default route that traffic really takes in a table of its own, selected
+//    by rules. So the kernel is asked for its route to an internet address
+//    of each family (a lookup: no packet is sent). When its answer is a
+//    usable next hop, that interface is the family's primary interface and
+//    its gateway the router; the routers beneath a tunnel still come from
+//    the services, which are read from the main table as before.
+//  - Satisfied: some usable default route exists in either family, or a
+//    usable answer to a lookup.
 #pragma once
 
 #include <cstdint>
@@ -76,9 +84,20 @@ struct NetlinkState {
         bool operator==(const Route&) const = default;
     };
 
+    // The kernel's answer to "which route takes a packet to this internet
+    // address", rules applied.
+    struct Lookup {
+        IPFamily family = IPFamily::v4;
+        NextHop nextHop;
+
+        bool operator==(const Lookup&) const = default;
+    };
+
     std::vector<Link> links;
     std::vector<Address> addresses;
     std::vector<Route> routes;
+    // At most one per family; none where the kernel has no route.
+    std::vector<Lookup> lookups;
 
     bool operator==(const NetlinkState&) const = default;
 
@@ -100,6 +119,8 @@ private:
         std::optional<std::string> gateway;
     };
     std::optional<Choice> defaultRoute(IPFamily family) const;
+    // The usable answer of a lookup in the family, else the main table's default route.
+    std::optional<Choice> primaryRoute(IPFamily family) const;
 };
 
 }  // namespace nerivane

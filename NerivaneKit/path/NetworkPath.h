@@ -46,7 +46,7 @@ struct NetworkPath {
                                                          const std::optional<std::string>& scopeInterface);
 };
 
-// "wifi", "ethernet", "cellular", "other": the kind as reports show it.
+// The case name ("wifi", "ethernet", "cellular", "other"), for reports, readouts and metrics.
 constexpr std::string_view text(NetworkPath::Kind kind) {
     switch (kind) {
     case NetworkPath::Kind::wifi: return "wifi";

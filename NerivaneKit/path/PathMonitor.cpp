@@ -95,6 +95,11 @@ void PathMonitor::stop() {
     core_->stop();
 }
 
+void PathMonitor::setInternetAddresses(const std::vector<ProbeAddress>& addresses) {
+    core_->queue.precondition();
+    if (core_->source->setInternetAddresses(addresses) && core_->storeOpen) core_->scheduleRead();
+}
+
 std::optional<NetworkPath> PathMonitor::lastPath() const {
     core_->queue.precondition();
     return core_->lastPath;

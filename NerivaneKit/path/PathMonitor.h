@@ -18,6 +18,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "NerivaneKit/path/NetworkPath.h"
 #include "NerivaneKit/path/PathSource.h"
@@ -45,6 +46,11 @@ public:
     // a pending read and keeps the last facts and the last reported path.
     void start();
     void stop();
+
+    // The internet addresses the engine probes, in target order: the path
+    // follows the route the system gives the first of each family. A change
+    // brings a debounced read. On the queue.
+    void setInternetAddresses(const std::vector<ProbeAddress>& addresses);
 
     // The last path reported; none before the first report. On the queue.
     std::optional<NetworkPath> lastPath() const;

@@ -6,9 +6,11 @@
 
 #include <functional>
 #include <optional>
+#include <vector>
 
 #include "NerivaneKit/path/PathFacts.h"
 #include "NerivaneKit/path/StoreSnapshot.h"
+#include "NerivaneKit/probing/ProbeAddress.h"
 
 namespace nerivane {
 
@@ -36,6 +38,14 @@ public:
     virtual void stop() = 0;
     // The configuration as it is now; none when it cannot be read this time.
     virtual std::optional<StoreSnapshot> readSnapshot() = 0;
+    // The internet addresses probed, in target order: a source that can ask
+    // the system which route traffic to the first of each family takes goes
+    // by that route. Returns whether that changes what it reads; sources
+    // that go by their tables alone ignore it.
+    virtual bool setInternetAddresses(const std::vector<ProbeAddress>& addresses) {
+        (void)addresses;
+        return false;
+    }
 };
 
 }  // namespace nerivane

@@ -206,6 +206,14 @@ void ProbeEngine::applyTargets(const NetworkPath& path, const std::vector<Target
     order_.clear();
     for (const auto& target : targets) order_.push_back(target.role);
 
+    // The path is the one internet traffic takes: the route to these.
+    std::vector<ProbeAddress> internet;
+    for (const auto& target : targets) {
+        if (target.role.kind == TargetRole::Kind::internet || target.role.kind == TargetRole::Kind::internetIPv6)
+            internet.push_back(target.address);
+    }
+    pathMonitor_->setInternetAddresses(internet);
+
     log_.info("path " + path.primaryInterface.value_or("none") + (path.isVPN ? " (VPN)" : "") + " targets " +
               describeTargets(targets));
     publish(TargetsEvent{path, targets, extends});

@@ -4,6 +4,7 @@
 #include <QTimer>
 #include <cmath>
 #include <csignal>
+#include <cstdio>
 
 #include "NerivaneKit/platform/Log.h"
 
@@ -12,7 +13,8 @@ namespace nerivane {
 AppDelegate::AppDelegate(CommandLine options, QObject* parent) : QObject(parent), options_(std::move(options)) {}
 
 AppDelegate::~AppDelegate() {
-    // The readout watches the model; the model goes before the preferences.
+    // The readout and the metrics watch the model; the model goes before the preferences.
+    metrics_.reset();
     readout_.reset();
     model_.reset();
 }
@@ -28,6 +30,18 @@ void AppDelegate::applicationDidFinishLaunching() {
         connect(terminationSource_.get(), &TerminationSignals::received, this, &AppDelegate::handleTerminationSignal);
     } else {
         Log("app").error("cannot watch SIGTERM and SIGINT; they will end the program without writing history");
+    }
+
+    // Before probing starts: an address it cannot serve on is a usage error, not a silent off.
+    const std::string metricsListen = options_.metrics.value_or(preferences_.metricsListen().toStdString());
+    if (!metricsListen.empty()) {
+        auto exporter = MetricsExporter::start(model(), metricsListen);
+        if (const auto* error = std::get_if<std::string>(&exporter)) {
+            std::fprintf(stderr, "nerivane: %s%s\n", options_.metrics ? "" : "setting metricsListen: ", error->c_str());
+            QTimer::singleShot(0, this, [] { QCoreApplication::exit(2); });
+            return;
+        }
+        metrics_ = std::move(std::get<std::unique_ptr<MetricsExporter>>(exporter));
     }
 
     // Starts history's timer, applies the preferences and starts the monitor.

@@ -12,6 +12,7 @@
 #include "nerivane/app/TerminationSignals.h"
 #include "nerivane/core/AppModel.h"
 #include "nerivane/core/Preferences.h"
+#include "nerivane/metrics/MetricsExporter.h"
 
 namespace nerivane {
 
@@ -36,6 +37,7 @@ private:
     std::unique_ptr<TerminationSignals> terminationSource_;
     std::unique_ptr<AppModel> model_;
     std::unique_ptr<ConsoleReadout> readout_;
+    std::unique_ptr<MetricsExporter> metrics_;
     bool terminated_ = false;
 };
 

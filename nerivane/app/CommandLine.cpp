@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "nerivane/metrics/MetricsAddress.h"
+
 namespace nerivane {
 namespace {
 
@@ -58,6 +60,16 @@ std::variant<CommandLine, std::string> CommandLine::parse(const std::vector<std:
             options.exitAfter = seconds(value);
             if (!options.exitAfter)
                 return "option --exit-after needs a number of seconds above 0 and at most 2000000, not \"" + value + "\"";
+        } else if (name == "--metrics") {
+            if (attached) {
+                options.metrics = *attached;
+            } else if (i + 1 < arguments.size()) {
+                options.metrics = arguments[++i];
+            } else {
+                return std::string("option --metrics needs ADDR:PORT, e.g. 127.0.0.1:9101");
+            }
+            const auto address = MetricsAddress::parse(*options.metrics);
+            if (const auto* problem = std::get_if<std::string>(&address)) return "option --metrics: " + *problem;
         } else {
             return "unknown argument \"" + argument + "\"";
         }
@@ -69,7 +81,7 @@ std::variant<CommandLine, std::string> CommandLine::parse(const std::vector<std:
 }
 
 std::string CommandLine::usage() {
-    return "usage: nerivane [--console] [--json] [--exit-after SECONDS] [--log]\n"
+    return "usage: nerivane [--console] [--json] [--exit-after SECONDS] [--metrics ADDR:PORT] [--log]\n"
            "\n"
            "nerivane watches the quality of the network connection: about once a second\n"
            "it probes the router, two internet hosts (1.1.1.1 and 8.8.8.8 unless the\n"
@@ -99,6 +111,11 @@ std::string CommandLine::usage() {
            "  --exit-after SECONDS  quit after this long, exactly as on SIGTERM: probing\n"
            "                        stops and the history is written, current minute\n"
            "                        included\n"
+           "  --metrics ADDR:PORT   serve Prometheus metrics at http://ADDR:PORT/metrics,\n"
+           "                        bound to exactly that address (127.0.0.1:9101 keeps\n"
+           "                        them on this machine); overrides metricsListen. A\n"
+           "                        port in use or a name that does not resolve is a\n"
+           "                        usage error\n"
            "  --log                 copy the log messages to standard error as well\n"
            "  --version             print the version\n"
            "  -h, --help            print this text\n"
@@ -109,7 +126,8 @@ std::string CommandLine::usage() {
            "  (~/.config): interval, batteryInterval, primaryHost, secondaryHost,\n"
            "  probeIPv6, customHosts, keepMonitoringWhileLocked, retentionDays,\n"
            "  notifyOutages, notifyVerdictChanges, displayStyle (text, trace,\n"
-           "  textAndTrace), menuBarTarget (internet, router, both).\n"
+           "  textAndTrace), menuBarTarget (internet, router, both), metricsListen\n"
+           "  (ADDR:PORT of the metrics endpoint; empty: none).\n"
            "\n"
            "environment:\n"
            "  NERIVANE_HISTORY      the history database file (default\n"

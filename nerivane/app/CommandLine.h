@@ -18,6 +18,8 @@ struct CommandLine {
     std::optional<double> exitAfter;
     // Copy every log message to standard error as well.
     bool log = false;
+    // ADDR:PORT of the Prometheus endpoint; overrides the metricsListen setting.
+    std::optional<std::string> metrics;
     bool help = false;
     bool version = false;
 

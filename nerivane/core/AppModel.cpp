@@ -296,9 +296,8 @@ Monitor::UpdateHandler AppModel::updateHandler(int generation) {
         }
         QMetaObject::invokeMethod(
             this,
-            [this, generation, snapshot = snapshotUpdate.snapshot, samples = std::move(samples)] {
-                applySnapshot(generation, snapshot, samples);
-            },
+            [this, generation, snapshot = snapshotUpdate.snapshot, samples = std::move(samples),
+             probes = snapshotUpdate.probes] { applySnapshot(generation, snapshot, samples, probes); },
             Qt::QueuedConnection);
     };
 }
@@ -312,7 +311,8 @@ void AppModel::applyEvent(int generation, const NetworkEvent& event) {
     emit eventApplied(event);
 }
 
-void AppModel::applySnapshot(int generation, const MonitorSnapshot& snapshot, const std::vector<RoleSample>& samples) {
+void AppModel::applySnapshot(int generation, const MonitorSnapshot& snapshot, const std::vector<RoleSample>& samples,
+                             const std::vector<ProbeRecord>& probes) {
     if (generation != generation_) return;
     const double now = this->now();
 
@@ -352,6 +352,7 @@ void AppModel::applySnapshot(int generation, const MonitorSnapshot& snapshot, co
     }
 
     refreshWiFi();
+    if (!probes.empty()) emit probesApplied(probes);
     emit snapshotApplied();
     emit changed();
 }

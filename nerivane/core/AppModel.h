@@ -34,6 +34,7 @@
 #include "NerivaneKit/analysis/Monitor.h"
 #include "NerivaneKit/analysis/MonitorSnapshot.h"
 #include "NerivaneKit/analysis/NetworkEvent.h"
+#include "NerivaneKit/analysis/ProbeRecord.h"
 #include "NerivaneKit/history/History.h"
 #include "NerivaneKit/platform/Log.h"
 #include "NerivaneKit/probing/TargetRole.h"
@@ -165,6 +166,9 @@ signals:
     void detailsVisibleChanged();
     // After every applied snapshot and after pause and resume.
     void changed();
+    // The probe records that came with a snapshot of the current monitor,
+    // just before its snapshotApplied.
+    void probesApplied(const std::vector<nerivane::ProbeRecord>& probes);
     // A snapshot of the current monitor has been applied (whether or not it differed).
     void snapshotApplied();
     // An event of the current monitor has been added to recentEvents.
@@ -190,7 +194,8 @@ private:
 
     Monitor::UpdateHandler updateHandler(int generation);
     void applyEvent(int generation, const NetworkEvent& event);
-    void applySnapshot(int generation, const MonitorSnapshot& snapshot, const std::vector<RoleSample>& samples);
+    void applySnapshot(int generation, const MonitorSnapshot& snapshot, const std::vector<RoleSample>& samples,
+                       const std::vector<ProbeRecord>& probes);
     void applyPath(const NetworkPath& path);
     void refreshWiFi();
     void storeWiFi(const std::optional<WiFiInfo>& info);

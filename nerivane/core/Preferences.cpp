@@ -26,6 +26,7 @@ const QString accentKey = QStringLiteral("accent");
 const QString didShowFirstRunKey = QStringLiteral("didShowFirstRun");
 const QString automaticallyChecksForUpdatesKey = QStringLiteral("automaticallyChecksForUpdates");
 const QString automaticallyDownloadsUpdatesKey = QStringLiteral("automaticallyDownloadsUpdates");
+const QString metricsListenKey = QStringLiteral("metricsListen");
 
 const QString defaultPrimaryHost = QStringLiteral("1.1.1.1");
 
@@ -165,6 +166,7 @@ Preferences::Preferences(std::unique_ptr<QSettings> store, QObject* parent)
     didShowFirstRun_ = readBool(read(didShowFirstRunKey));
     automaticallyChecksForUpdates_ = readBool(read(automaticallyChecksForUpdatesKey));
     automaticallyDownloadsUpdates_ = readBool(read(automaticallyDownloadsUpdatesKey));
+    metricsListen_ = readString(read(metricsListenKey)).value_or(QString());
 }
 
 Preferences::~Preferences() = default;
@@ -258,6 +260,8 @@ void Preferences::setAutomaticallyChecksForUpdates(bool value) {
 void Preferences::setAutomaticallyDownloadsUpdates(bool value) {
     assign(automaticallyDownloadsUpdates_, value, automaticallyDownloadsUpdatesKey, value,
            &Preferences::automaticallyDownloadsUpdatesChanged);
+void Preferences::setMetricsListen(const QString& value) {
+    assign(metricsListen_, value, metricsListenKey, value, &Preferences::metricsListenChanged);
 }
 
 TargetSettings Preferences::targetSettings() const {

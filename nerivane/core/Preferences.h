@@ -54,6 +54,8 @@ public:
     // The update checker's two switches ("check automatically", "download automatically").
     bool automaticallyChecksForUpdates() const { return automaticallyChecksForUpdates_; }
     bool automaticallyDownloadsUpdates() const { return automaticallyDownloadsUpdates_; }
+    // ADDR:PORT of the Prometheus metrics endpoint; empty: no endpoint. Read at start.
+    QString metricsListen() const { return metricsListen_; }
 
     void setDisplayStyle(DisplayStyle value);
     void setMenuBarTarget(MenuBarTarget value);
@@ -71,6 +73,7 @@ public:
     void setDidShowFirstRun(bool value);
     void setAutomaticallyChecksForUpdates(bool value);
     void setAutomaticallyDownloadsUpdates(bool value);
+    void setMetricsListen(const QString& value);
 
     // What the probe engine is given: trimmed hosts, a blank primary replaced
     // by "1.1.1.1", a blank or repeated secondary dropped, blank custom hosts
@@ -104,6 +107,7 @@ signals:
     void didShowFirstRunChanged();
     void automaticallyChecksForUpdatesChanged();
     void automaticallyDownloadsUpdatesChanged();
+    void metricsListenChanged();
 
 private:
     // The stored value of a key, or its registered default.
@@ -133,6 +137,7 @@ private:
     bool didShowFirstRun_ = false;
     bool automaticallyChecksForUpdates_ = false;
     bool automaticallyDownloadsUpdates_ = false;
+    QString metricsListen_;
 };
 
 }  // namespace nerivane

@@ -35,6 +35,8 @@ TEST(CommandLine, Options) {
     EXPECT_TRUE(json.console);
     EXPECT_TRUE(parsed({"-h"}).help);
     EXPECT_TRUE(parsed({"--log", "--version"}).version);
+    EXPECT_EQ(parsed({"--metrics", "[::1]:9101"}).metrics, "[::1]:9101");
+    EXPECT_EQ(parsed({"--metrics=localhost:9101"}).metrics, "localhost:9101");
 }
 
 TEST(CommandLine, UsageErrorsNameTheProblem) {
@@ -46,6 +48,20 @@ TEST(CommandLine, UsageErrorsNameTheProblem) {
     EXPECT_EQ(error({"--consol"}), "unknown argument \"--consol\"");
     EXPECT_EQ(error({"probe"}), "unknown argument \"probe\"");
     EXPECT_EQ(error({"--json=yes"}), "option --json takes no value");
+
+    // A metrics address it cannot be is an error, never a silent off.
+    EXPECT_EQ(error({"--metrics"}), "option --metrics needs ADDR:PORT, e.g. 127.0.0.1:9101");
+    const std::vector<std::pair<const char*, const char*>> badAddresses{
+        {"127.0.0.1", "has no port"},         {"127.0.0.1:", "has no port number"},
+        {"127.0.0.1:http", "has no port number"}, {":9101", "has no host"},
+        {"::1:9101", "IPv6 address in brackets"}, {"127.0.0.1:0", "from 1 to 65535"},
+        {"127.0.0.1:65536", "from 1 to 65535"},
+    };
+    for (const auto& [bad, problem] : badAddresses) {
+        const std::string text = error({"--metrics", bad});
+        EXPECT_EQ(text.rfind(std::string("option --metrics: metrics address \"") + bad + "\"", 0), 0u) << text;
+        EXPECT_NE(text.find(problem), std::string::npos) << text;
+    }
 }
 
 }  // namespace

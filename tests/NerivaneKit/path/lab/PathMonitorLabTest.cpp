@@ -1,9 +1,11 @@
 // The path monitor with its real netlink source, inside the lab's client
 // namespace: eth0 10.77.0.2/24 via 10.77.0.1, fd77::2/64 via fe80::1, and a
-// tun0 that `lab vpn on` makes the default route.
+// tun0 that `lab vpn on` makes the default route, or that `lab vpn policy on`
+// makes the route of internet traffic by rules, as wg-quick does.
 #include <gtest/gtest.h>
 #include <net/if.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -12,8 +14,11 @@
 #include <thread>
 
 #include "NerivaneKit/path/PathMonitor.h"
+#include "NerivaneKit/platform/LogStore.h"
 #include "NerivaneKit/platform/SerialQueue.h"
+#include "NerivaneKit/probing/ProbeEngine.h"
 #include "support/LabAccess.h"
+#include "support/Recorder.h"
 
 namespace nerivane {
 namespace {
@@ -64,6 +69,7 @@ protected:
             run("ip route del default via 10.77.0.4 dev eth0 metric 10 2>/dev/null");
             lab("vpn off");
             lab("link up");
+            lab("reset");
         }
     }
 
@@ -96,6 +102,17 @@ protected:
         EXPECT_EQ(path.routerIPv6->scopeID, eth0);
         EXPECT_FALSE(path.isConstrained);
     }
+
+    // Internet traffic leaves by tun0; the routers are still eth0's.
+    static void expectTunnelOverEthernet(const NetworkPath& path) {
+        EXPECT_TRUE(path.isSatisfied);
+        EXPECT_TRUE(path.isVPN);
+        EXPECT_EQ(path.primaryInterface, "tun0");
+        EXPECT_EQ(path.physicalInterface, "eth0");
+        EXPECT_EQ(path.kind, NetworkPath::Kind::ethernet);
+        EXPECT_EQ(path.routerIPv4, ProbeAddress::parse("10.77.0.1"));
+        EXPECT_EQ(path.routerIPv6, ProbeAddress::parse("fe80::1%eth0"));
+    }
 };
 
 TEST_F(PathMonitorLab, ReportsTheLabPathOnce) {
@@ -113,13 +130,7 @@ TEST_F(PathMonitorLab, VPNOverEthernetKeepsTheEthernetRouters) {
     const auto vpn = waitForReport(1);
     ASSERT_TRUE(vpn);
     EXPECT_GE(vpn->at - switched, PathMonitor::debounce);
-    EXPECT_TRUE(vpn->path.isSatisfied);
-    EXPECT_TRUE(vpn->path.isVPN);
-    EXPECT_EQ(vpn->path.primaryInterface, "tun0");
-    EXPECT_EQ(vpn->path.physicalInterface, "eth0");
-    EXPECT_EQ(vpn->path.kind, NetworkPath::Kind::ethernet);
-    EXPECT_EQ(vpn->path.routerIPv4, ProbeAddress::parse("10.77.0.1"));
-    EXPECT_EQ(vpn->path.routerIPv6, ProbeAddress::parse("fe80::1%eth0"));
+    expectTunnelOverEthernet(vpn->path);
     settle();
     EXPECT_EQ(reportCount(), 2u);
 
@@ -127,6 +138,59 @@ TEST_F(PathMonitorLab, VPNOverEthernetKeepsTheEthernetRouters) {
     const auto back = waitForReport(2);
     ASSERT_TRUE(back);
     expectPlainLabPath(back->path);
+}
+
+// wg-quick's full tunnel leaves the main table's default route on eth0; the
+// kernel's own choice, rules applied, says tun0. Switching it off is one
+// report after the debounce, and a rule change alone is noticed too.
+TEST_F(PathMonitorLab, PolicyRoutedVPNIsTheTunnelTheKernelChooses) {
+    ASSERT_TRUE(waitForReport(0));
+    ASSERT_TRUE(lab("vpn policy on"));
+    const auto vpn = waitForReport(1);
+    ASSERT_TRUE(vpn);
+    expectTunnelOverEthernet(vpn->path);
+    settle();
+    ASSERT_EQ(reportCount(), 2u);
+
+    const auto off = Clock::now();
+    ASSERT_TRUE(lab("vpn policy off"));
+    const auto plain = waitForReport(2);
+    ASSERT_TRUE(plain);
+    EXPECT_GE(plain->at - off, PathMonitor::debounce);
+    expectPlainLabPath(plain->path);
+    settle();
+    EXPECT_EQ(reportCount(), 3u);
+
+    // Without the rule that sends unmarked traffic to the tunnel's table,
+    // the main table (less its suppressed default) sends it out by eth0.
+    ASSERT_TRUE(lab("vpn policy on"));
+    const auto again = waitForReport(3);
+    ASSERT_TRUE(again);
+    expectTunnelOverEthernet(again->path);
+    ASSERT_EQ(run("ip -4 rule del pref 32765 && ip -6 rule del pref 32765"), 0);
+    const auto ruleGone = waitForReport(4);
+    ASSERT_TRUE(ruleGone);
+    expectPlainLabPath(ruleGone->path);
+}
+
+// A split tunnel that carries only the probed host: the path follows the
+// route to the address the engine names, not to a default one.
+TEST_F(PathMonitorLab, TheRouteToTheProbedHostDecides) {
+    ASSERT_TRUE(waitForReport(0));
+    ASSERT_TRUE(lab("vpn policy on"));
+    ASSERT_TRUE(waitForReport(1));
+    ASSERT_EQ(run("ip -4 rule del pref 32765 && ip -6 rule del pref 32765"), 0);
+    ASSERT_TRUE(waitForReport(2));
+    ASSERT_EQ(run("ip route add 9.9.9.9/32 dev tun0"), 0);
+    settle();
+    ASSERT_EQ(reportCount(), 3u) << "a route to an address nobody probes changed the path";
+
+    queue.sync([&] { monitor->setInternetAddresses({*ProbeAddress::parse("9.9.9.9")}); });
+    const auto split = waitForReport(3);
+    ASSERT_TRUE(split);
+    EXPECT_TRUE(split->path.isVPN);
+    EXPECT_EQ(split->path.primaryInterface, "tun0");
+    EXPECT_EQ(split->path.routerIPv4, ProbeAddress::parse("10.77.0.1"));
 }
 
 TEST_F(PathMonitorLab, LinkDownIsNotSatisfied) {
@@ -164,6 +228,50 @@ TEST_F(PathMonitorLab, TwoRouteChangesCloseTogetherGiveOneReport) {
     EXPECT_EQ(report->path.routerIPv4, ProbeAddress::parse("10.77.0.4"));
     settle();
     EXPECT_EQ(reportCount(), 2u);
+}
+
+// The engine under a policy-routed VPN with a silent router: the router is
+// probed on eth0 and, as under a main-table VPN, marked unreachable through
+// the VPN rather than as not answering ping.
+TEST(PolicyVPNEngineLab, ASilentRouterBeneathIsUnreachableThroughTheVPN) {
+    if (!insideTheLab()) GTEST_SKIP() << "not inside the client namespace of lab \"" << labName() << "\"";
+    LogStore::shared().setStderrOutput(LogStore::StderrOutput::never);
+    ASSERT_TRUE(lab("vpn off") && lab("link up") && lab("reset"));
+    ASSERT_TRUE(lab("set router mode=silent") && lab("vpn policy on"));
+    test::Recorder<ProbeEngine::Event> recorder;
+    TargetSettings settings;
+    settings.internetHosts = {"1.1.1.1"};
+    auto engine = std::make_unique<ProbeEngine>(settings, 1.0, std::ref(recorder));
+    engine->start();
+    const bool marked = recorder.waitFor(
+        [](const std::vector<ProbeEngine::Event>& events) {
+            return std::any_of(events.begin(), events.end(), [](const ProbeEngine::Event& e) {
+                const auto* status = std::get_if<ProbeEngine::StatusEvent>(&e);
+                return status && status->role == TargetRole::router() &&
+                       status->status != TargetStatus::warmingUp;
+            });
+        },
+        25s);
+    engine.reset();
+    lab("vpn off");
+    lab("reset");
+    ASSERT_TRUE(marked) << "the router never settled";
+
+    std::optional<ProbeEngine::TargetsEvent> targets;
+    std::optional<TargetStatus> router;
+    for (const auto& entry : recorder.entries()) {
+        if (const auto* list = std::get_if<ProbeEngine::TargetsEvent>(&entry.value)) targets = *list;
+        if (const auto* status = std::get_if<ProbeEngine::StatusEvent>(&entry.value);
+            status && status->role == TargetRole::router())
+            router = status->status;
+    }
+    ASSERT_TRUE(targets);
+    EXPECT_TRUE(targets->path.isVPN);
+    EXPECT_EQ(targets->path.primaryInterface, "tun0");
+    ASSERT_FALSE(targets->targets.empty());
+    EXPECT_EQ(targets->targets[0].address.text(), "10.77.0.1");
+    ASSERT_TRUE(router);
+    EXPECT_EQ(text(*router), text(TargetStatus::unreachableVPN));
 }
 
 }  // namespace

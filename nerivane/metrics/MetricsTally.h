@@ -1,0 +1,80 @@
+// What the Prometheus endpoint shows: the model's latest snapshot and probing
+// state, and counters that only grow (probes, round-trip histogram, outages,
+// spikes) summed over every monitor the model ran, across pauses and network
+// changes. A plain value; the exporter fills a copy on the main thread and
+// renders it on the endpoint's threads under its own lock.
+//
+// Units are base units: round-trip times in seconds. Per-target series carry
+// the labels role, host, address and protocol; event counters carry role,
+// host and address (events do not know the protocol). A counter series, once
+// shown, is shown for the life of the process, so sums never go down.
+#pragma once
+
+#include <prometheus/metric_family.h>
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "NerivaneKit/analysis/MonitorSnapshot.h"
+#include "NerivaneKit/analysis/NetworkEvent.h"
+#include "NerivaneKit/analysis/ProbeRecord.h"
+
+namespace nerivane {
+
+class MetricsTally {
+public:
+    struct Probing {
+        bool paused = false;
+        bool locked = false;
+        // Running at the battery interval for a slow-rate reason.
+        bool slowed = false;
+        // Seconds between probes last given to a monitor; none before the first.
+        std::optional<double> interval;
+
+        bool operator==(const Probing&) const = default;
+    };
+
+    // Upper bounds of the round-trip histogram in seconds: fine below a
+    // millisecond for wired LANs, up to seconds for satellite and congested
+    // links, so fleet-wide quantiles come out right for both.
+    static const std::vector<double>& rttBuckets();
+
+    void addProbes(const std::vector<ProbeRecord>& probes);
+    void addEvent(const NetworkEvent& event);
+    void setSnapshot(const MonitorSnapshot& snapshot) { snapshot_ = snapshot; }
+    void setProbing(const Probing& probing) { probing_ = probing; }
+
+    std::vector<prometheus::MetricFamily> families() const;
+
+private:
+    // role, host, address, protocol
+    using TargetKey = std::tuple<std::string, std::string, std::string, std::string>;
+    // role, host, address
+    using EventKey = std::tuple<std::string, std::string, std::string>;
+
+    struct ProbeCounts {
+        std::uint64_t sent = 0;
+        std::uint64_t lost = 0;
+        std::uint64_t late = 0;
+        // Replies per bucket (not cumulative), the last one above every bound.
+        std::vector<std::uint64_t> buckets;
+        std::uint64_t replies = 0;
+        double replySeconds = 0;
+    };
+    struct EventCounts {
+        std::uint64_t outages = 0;
+        std::uint64_t spikes = 0;
+        double outageSeconds = 0;
+    };
+
+    MonitorSnapshot snapshot_;
+    Probing probing_;
+    std::map<TargetKey, ProbeCounts> probes_;
+    std::map<EventKey, EventCounts> events_;
+};
+
+}  // namespace nerivane
