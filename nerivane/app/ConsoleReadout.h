@@ -32,13 +32,6 @@ public:
 
     ConsoleReadout(AppModel& model, Format format, Writer write, QObject* parent = nullptr);
 
-    // The menu-bar readout in characters: the trace as block characters (a
-    // lost probe as a dot), then caption and latency ("RTT  12ms") or both
-    // rows ("R 2.0ms I  12ms"), then the status glyph.
-    static std::string readoutText(const MenuBarLayout& layout);
-    // Block characters for trace levels.
-    static std::string traceText(const MenuBarLayout::Levels& levels);
-
     static std::string snapshotLine(const MonitorSnapshot& snapshot, std::optional<double> offlineSince,
                                     const std::string& readout, const VerdictTexts::Context& context);
     static QJsonObject snapshotJson(const MonitorSnapshot& snapshot, std::optional<double> offlineSince,
