@@ -6,6 +6,7 @@
 #include <QJsonValue>
 #include <algorithm>
 #include <cmath>
+#include <cerrno>
 #include <cstdio>
 
 
@@ -89,12 +90,15 @@ QJsonObject targetJson(const TargetSnapshot& target) {
 
 }  // namespace
 
-ConsoleReadout::Writer ConsoleReadout::standardOutput() {
-    return [](const std::string& line) {
+ConsoleReadout::Writer ConsoleReadout::standardOutput(std::function<void()> onClosed) {
+    return [onClosed = std::move(onClosed), closed = false](const std::string& line) mutable {
+        if (closed) return;
         std::fwrite(line.data(), 1, line.size(), stdout);
         std::fputc('\n', stdout);
         // Lines are read as they come, by people and by pipes.
-        std::fflush(stdout);
+        if (std::fflush(stdout) == 0 || errno != EPIPE) return;
+        closed = true;
+        if (onClosed) onClosed();
     };
 }
 

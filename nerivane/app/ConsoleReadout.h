@@ -27,8 +27,9 @@ public:
     // Takes one finished line, without its newline.
     using Writer = std::function<void(const std::string& line)>;
 
-    // Standard output, flushed after every line.
-    static Writer standardOutput();
+    // Standard output, flushed after every line; onClosed runs once when a
+    // write fails because the reader went away.
+    static Writer standardOutput(std::function<void()> onClosed = {});
 
     ConsoleReadout(AppModel& model, Format format, Writer write, QObject* parent = nullptr);
 
