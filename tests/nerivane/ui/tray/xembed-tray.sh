@@ -1,0 +1,135 @@
+#!/usr/bin/env bash
+# The tray application as a person meets it, with a real XEmbed tray: Xvfb,
+# a private session bus and trayer, all inside a lab's client namespace
+# (run through lab/run-lab-test; X and D-Bus are reached through socket
+# files). Checks: the item appears in the tray; a screenshot of the tray
+# shows the latency digits legibly; a click opens the popup and a second
+# click closes it; a second launch opens the first instance's popup and
+# exits 0; the context menu's last item quits through the normal quit path
+# (history written). Exit 77 (skipped) where a tool is missing.
+set -uo pipefail
+
+bin="${NERIVANE_BIN_DIR:?}"
+for tool in Xvfb trayer xdotool xwininfo import convert dbus-daemon sqlite3; do
+    if ! command -v "$tool" >/dev/null; then
+        echo "skipped: $tool is not installed (scripts/setup installs it)"
+        exit 77
+    fi
+done
+
+work="$(mktemp -d)"
+pids=()
+cleanup() {
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
+    wait 2>/dev/null
+    if [ -n "${NERIVANE_KEEP:-}" ]; then echo "kept: $work"; else rm -rf "$work"; fi
+}
+trap cleanup EXIT
+
+fail() {
+    echo "FAIL: $*"
+    echo "--- nerivane's log"; tail -20 "$work/nerivane.err" 2>/dev/null
+    exit 1
+}
+
+# Waits up to $1 tenths of a second for the command after it to succeed.
+wait_for() {
+    local tenths="$1"; shift
+    for _ in $(seq "$tenths"); do
+        "$@" >/dev/null 2>&1 && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
+exec 3>"$work/display"
+Xvfb -displayfd 3 -screen 0 640x360x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+pids+=($!)
+wait_for 100 test -s "$work/display" || fail "Xvfb did not start"
+export DISPLAY=":$(head -1 "$work/display")"
+dbus-daemon --session --address="unix:path=$work/bus" --nofork --nopidfile >"$work/dbus.log" 2>&1 &
+pids+=($!)
+export DBUS_SESSION_BUS_ADDRESS="unix:path=$work/bus"
+wait_for 100 test -S "$work/bus" || fail "dbus-daemon did not start"
+# A dark panel along the top, as the common desktops have.
+trayer --edge top --align right --widthtype request --height 28 --tint 0x303030 --transparent true --alpha 0 \
+    >"$work/trayer.log" 2>&1 &
+pids+=($!)
+wait_for 100 bash -c "xwininfo -root -tree | grep -q '\"panel\"'" || fail "trayer did not start"
+
+export XDG_CONFIG_HOME="$work/config" XDG_DATA_HOME="$work/data" NERIVANE_HISTORY="$work/history.sqlite"
+export NERIVANE_SNAPSHOT="$work/snapshot.png" LC_ALL=C.UTF-8
+mkdir -p "$XDG_CONFIG_HOME/nerivane"
+# The first-run card would open the popup by itself.
+printf '[General]\ndidShowFirstRun=true\n' >"$XDG_CONFIG_HOME/nerivane/nerivane.conf"
+"$bin/nerivane" --log >"$work/nerivane.out" 2>"$work/nerivane.err" &
+app=$!
+pids+=($app)
+
+# The item: our window inside the panel, at most 64 pixels square.
+icon_geometry() {
+    xwininfo -root -tree | awk '/\("nerivane" "nerivane"\)/ {
+        split($0, a, "  "); for (i in a) if (a[i] ~ /^[0-9]+x[0-9]+\+/) size = a[i];
+        match($0, /\+[0-9-]+\+[0-9-]+$/); abs = substr($0, RSTART);
+        split(size, s, "[x+]"); if (s[1] <= 64 && s[2] <= 64) { print s[1], s[2], abs; exit } }'
+}
+wait_for 150 bash -c "[ -n \"\$(xwininfo -root -tree | grep '\"nerivane\" \"nerivane\"')\" ]" || fail "no tray item"
+read -r width height position < <(icon_geometry)
+[ -n "${width:-}" ] || fail "no tray item of icon size"
+x0="$(echo "$position" | cut -d+ -f2)"; y0="$(echo "$position" | cut -d+ -f3)"
+echo "tray item ${width}x${height} at $x0,$y0"
+
+# Legible digits: wait for a measured value (not the dash), then the bright
+# pixels of the item's screenshot must form at least two separate glyphs
+# at least 8 pixels tall.
+legible() {
+    import -window root -crop "${width}x${height}+${x0}+${y0}" +repage "$work/tray.png" || return 1
+    read -r w h < <(convert "$work/tray.png" -colorspace gray -threshold 60% -trim -format '%w %h\n' info:)
+    [ "${h:-0}" -ge 8 ] || return 1
+    # Columns holding bright pixels, as runs: one run per glyph.
+    runs="$(convert "$work/tray.png" -colorspace gray -threshold 60% -scale "${width}x1!" -threshold 1% txt:- |
+        awk 'NR > 1 { on = ($0 ~ /#FFFFFF|white/) ; if (on && !was) n++; was = on } END { print n + 0 }')"
+    [ "$runs" -ge 2 ]
+}
+wait_for 300 legible || fail "the tray item shows no legible digits (see $work/tray.png)"
+echo "legible digits: bright area ${w}x${h} px in $runs glyph columns"
+cp "$work/tray.png" "${NERIVANE_PICTURES:-$work}/xembed-tray-item.png" 2>/dev/null
+import -window root "${NERIVANE_PICTURES:-$work}/xembed-screen.png"
+
+popup_open() { xwininfo -root -tree | grep '"nerivane" "nerivane"' | grep -qv " ${width}x${height}+"; }
+cx=$((x0 + width / 2)); cy=$((y0 + height / 2))
+xdotool mousemove "$cx" "$cy" click 1
+wait_for 50 popup_open || fail "a click did not open the popup"
+import -window root "${NERIVANE_PICTURES:-$work}/xembed-popup.png"
+xdotool mousemove "$cx" "$cy" click 1
+wait_for 50 bash -c "! ( $(declare -f popup_open); width=$width height=$height popup_open )" ||
+    fail "a second click did not close the popup"
+echo "click opens the popup, a second click closes it"
+
+# A second launch: the first instance's popup opens and the second ends with 0.
+timeout 30 "$bin/nerivane" >"$work/second.out" 2>"$work/second.err"
+status=$?
+[ "$status" -eq 0 ] || fail "second launch exited $status: $(cat "$work/second.err")"
+wait_for 50 popup_open || fail "a second launch did not open the first one's popup"
+kill -0 "$app" || fail "the first instance ended"
+echo "second launch: exit 0, popup of the first instance open"
+xdotool key Escape
+wait_for 50 bash -c "! ( $(declare -f popup_open); width=$width height=$height popup_open )" || fail "Escape did not close the popup"
+
+# The context menu; its last item quits.
+xdotool mousemove "$cx" "$cy" click 3
+menu_open() { xwininfo -root -tree | grep -E '\("nerivane" "nerivane"\)' | grep -qv " ${width}x${height}+"; }
+wait_for 50 menu_open || fail "a right click showed no menu"
+sleep 0.3
+import -window root "${NERIVANE_PICTURES:-$work}/xembed-menu.png"
+xdotool key Up Return
+for _ in $(seq 300); do kill -0 "$app" 2>/dev/null || break; sleep 0.1; done
+kill -0 "$app" 2>/dev/null && fail "Quit nerivane did not end the program"
+wait "$app"; status=$?
+[ "$status" -eq 0 ] || fail "the program ended with $status"
+grep -q "quitting" "$work/nerivane.err" && fail "ended by a signal, not the menu"
+rows="$(sqlite3 "$NERIVANE_HISTORY" 'select count(*) from aggregates')"
+[ "${rows:-0}" -gt 0 ] || fail "no history written at quit"
+[ -s "$NERIVANE_SNAPSHOT" ] || fail "no NERIVANE_SNAPSHOT picture"
+echo "menu quit: exit 0, $rows history rows written"
+echo "1 passed, 0 failed"
