@@ -19,10 +19,6 @@
 namespace nerivane {
 namespace {
 
-double now() {
-    return static_cast<double>(QDateTime::currentMSecsSinceEpoch()) / 1000;
-}
-
 double deviceScale() {
     const QScreen* screen = QGuiApplication::primaryScreen();
     return screen != nullptr ? screen->devicePixelRatio() : 1.0;
@@ -31,11 +27,12 @@ double deviceScale() {
 }  // namespace
 
 StatusItemController::StatusItemController(AppModel& model, Preferences& preferences, std::function<void()> quit,
-                                           QObject* parent)
+                                           std::function<double()> clock, QObject* parent)
     : QObject(parent),
       model_(model),
       preferences_(preferences),
       quit_(std::move(quit)),
+      clock_(clock ? std::move(clock) : [] { return static_cast<double>(QDateTime::currentMSecsSinceEpoch()) / 1000; }),
       appearance_(QDBusConnection::sessionBus()) {
     if (const auto path = MenuBarSnapshot::pathFromEnvironment()) snapshot_ = std::make_unique<MenuBarSnapshot>(*path);
 
@@ -134,7 +131,7 @@ void StatusItemController::togglePopover(bool showSettings) {
         connect(popover_.get(), &PopoverWindow::hidden, this, &StatusItemController::handlePopoverHidden);
     }
     model_.setDetailsVisible(true);
-    popoverOpened_ = now();
+    popoverOpened_ = clock_();
     // XEmbed trays report the icon's rectangle; StatusNotifierItem hosts
     // often do not, and the window goes to the panel's corner by the cursor.
     popover_->showAnchored(tray_.geometry());
@@ -142,7 +139,7 @@ void StatusItemController::togglePopover(bool showSettings) {
 
 void StatusItemController::handlePopoverHidden() {
     model_.setDetailsVisible(false);
-    if (showingFirstRun_ && popoverOpened_ && now() - *popoverOpened_ >= firstRunGlanceSeconds) {
+    if (showingFirstRun_ && popoverOpened_ && clock_() - *popoverOpened_ >= firstRunGlanceSeconds) {
         showingFirstRun_ = false;
         preferences_.setDidShowFirstRun(true);
     }

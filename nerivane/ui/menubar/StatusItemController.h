@@ -43,9 +43,10 @@ public:
     // A glance shorter than this leaves the first-run card for next time.
     static constexpr double firstRunGlanceSeconds = 3.0;
 
-    // quit ends the application through its one quit path.
+    // quit ends the application through its one quit path; clock gives
+    // Unix seconds (the wall clock when empty).
     StatusItemController(AppModel& model, Preferences& preferences, std::function<void()> quit,
-                         QObject* parent = nullptr);
+                         std::function<double()> clock = {}, QObject* parent = nullptr);
     ~StatusItemController() override;
 
     // After construction: the first-run card one second later, unless shown before.
@@ -78,6 +79,7 @@ private:
     AppModel& model_;
     Preferences& preferences_;
     std::function<void()> quit_;
+    std::function<double()> clock_;
     QSystemTrayIcon tray_;
     QMenu menu_;
     TrayAppearanceWatcher appearance_;
