@@ -60,8 +60,8 @@ void drawTrace(QPainter& painter, const MenuBarLayout::Levels& levels, const QRe
         }
     }
     QPen pen(line, lineWidth);
-    pen.setJoinStyle(Qt::RoundJoin);
-    pen.setCapStyle(Qt::RoundCap);
+    pen.setJoinStyle(Qt::BevelJoin);
+    pen.setCapStyle(Qt::FlatCap);
     painter.strokePath(path, pen);
 }
 
@@ -141,7 +141,9 @@ MenuBarLayout MenuBarRenderer::layout(AppModel& model) {
     return MenuBarLayout::make(model);
 }
 
-QFont MenuBarRenderer::font(FontRole role) const {
+const QFont& MenuBarRenderer::font(FontRole role) {
+    auto& slot = fonts_[static_cast<int>(role)];
+    if (slot) return *slot;
     QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
     font.setStyleHint(QFont::Monospace);
     switch (role) {
@@ -158,6 +160,17 @@ QFont MenuBarRenderer::font(FontRole role) const {
         font.setWeight(QFont::Medium);
         break;
     }
+    slot = font;
+    return *slot;
+}
+
+QFont MenuBarRenderer::digitsFont(double size) const {
+    // Bold and a little condensed, so that three characters fit a narrow slot.
+    QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    font.setStyleHint(QFont::Monospace);
+    font.setWeight(QFont::Bold);
+    font.setStretch(85);
+    font.setPointSizeF(size);
     return font;
 }
 
@@ -346,9 +359,9 @@ std::optional<QImage> MenuBarRenderer::render(const MenuBarLayout& layout, const
         }
         x += pieceWidth(piece, *this);
     }
-    QImage image = Canvas::shared(canvas);
-    image.setColorSpace(colorSpace_);
-    return image;
+    // Pixels are in the cached colour space; the image carries none, which
+    // readers take as sRGB, and tagging it would copy the buffer.
+    return Canvas::shared(canvas);
 }
 
 QImage MenuBarRenderer::renderCompact(const CompactReadout& readout, const TrayAppearance& appearance, int side,
@@ -357,7 +370,8 @@ QImage MenuBarRenderer::renderCompact(const CompactReadout& readout, const TrayA
     image.fill(Qt::transparent);
     if (image.isNull()) return image;
     const double base = readout.dimmed ? 0.4 : 1;
-    const QColor text = withAlpha(appearance.label, base);
+    // Pixels, not points: the ink at scale 1 keeps the glyph cells' colours consistent.
+    const Ink& ink = resolveInk(appearance, 1, readout.dimmed);
     QPainter painter(&image);
     painter.setRenderHint(QPainter::Antialiasing);
     painter.setRenderHint(QPainter::TextAntialiasing);
@@ -365,38 +379,31 @@ QImage MenuBarRenderer::renderCompact(const CompactReadout& readout, const TrayA
 
     // The trace fills the slot, faint, behind the digits.
     if (!readout.trace.empty()) {
-        drawTrace(painter, readout.trace, QRectF(1, 1, s - 2, s - 2), withAlpha(appearance.label, base * 0.35),
-                  withAlpha(appearance.label, base * 0.2), std::max(1.0, s / 16));
+        drawTrace(painter, readout.trace, QRectF(1, 1, s - 2, s - 2), withAlpha(ink.mark, base * 0.35),
+                  withAlpha(ink.mark, base * 0.2), std::max(1.0, s / 16));
     }
 
-    // Digits as large as the slot allows: a condensed monospaced face whose
-    // pixel size fits the characters into the width and stays below three
-    // quarters of the height; sizes found once per length and side.
-    QFont digits = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-    digits.setStyleHint(QFont::Monospace);
-    digits.setWeight(QFont::Bold);
-    digits.setStretch(85);
-    const QString value = QString::fromStdString(readout.digits);
-    const auto count = static_cast<std::size_t>(std::max<qsizetype>(1, value.size()));
+    // Digits as large as the slot allows: the largest size (points are
+    // pixels here) whose characters fit the width, below three quarters of
+    // the height; found once per length and side, then drawn from the glyph
+    // cells like the wide readout's text.
+    const std::string& value = readout.digits;
+    const auto count = std::max<std::size_t>(1, QString::fromStdString(value).toStdU32String().size());
     const auto sizeKey = std::make_pair(count, side);
     auto found = compactSizes_.find(sizeKey);
     if (found == compactSizes_.end()) {
         double size = std::floor(s * 0.75);
         for (; size > 6; size -= 0.5) {
-            digits.setPixelSize(static_cast<int>(size));
-            const double advance = QFontMetricsF(digits).horizontalAdvance(QLatin1Char('0'));
-            if (advance * static_cast<double>(count) <= s - 1) break;
+            if (advance(digitsFont(size)) * static_cast<double>(count) <= s - 1) break;
         }
-        found = compactSizes_.emplace(sizeKey, size).first;
+        found = compactSizes_.emplace(sizeKey, DigitSize{size, QFontMetricsF(digitsFont(size), &metricsDevice()).ascent()}).first;
     }
-    digits.setPixelSize(static_cast<int>(found->second));
-    painter.setFont(digits);
-    painter.setPen(text);
-    const QFontMetricsF metrics(digits);
+    painter.end();
     // Bottom-aligned digits leave the top right corner to the badge.
     const double baseline = s - std::max(1.0, std::round(s / 12));
-    const double textWidth = metrics.horizontalAdvance(value);
-    painter.drawText(QPointF((s - textWidth) / 2, baseline), value);
+    drawText(image, digitsFont(found->second.size), ink.text, value, 0, baseline - found->second.ascent, s, 1);
+    painter.begin(&image);
+    painter.setRenderHint(QPainter::Antialiasing);
 
     if (readout.mark != MenuBarLayout::Mark::none) {
         // A disc in the mark colour with the mark cut out of it, on a ring
@@ -408,7 +415,7 @@ QImage MenuBarRenderer::renderCompact(const CompactReadout& readout, const TrayA
         painter.setBrush(Qt::black);
         painter.drawEllipse(centre, diameter / 2 + 1, diameter / 2 + 1);
         painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
-        painter.setBrush(appearance.label);
+        painter.setBrush(ink.mark);
         painter.drawEllipse(centre, diameter / 2, diameter / 2);
         painter.setCompositionMode(QPainter::CompositionMode_Clear);
         drawMark(painter, readout.mark, centre.x(), centre.y(),

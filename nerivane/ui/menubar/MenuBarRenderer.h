@@ -106,7 +106,8 @@ private:
     enum class FontRole { caption, value, pair };
 
     const Ink& resolveInk(const TrayAppearance& appearance, double scale, bool dimmed);
-    QFont font(FontRole role) const;
+    const QFont& font(FontRole role);
+    QFont digitsFont(double size) const;
     double advance(const QFont& font);
     double textWidth(const QFont& font, const std::string& text);
     const GlyphCell& glyph(const QFont& font, const QColor& color, char32_t character, double scale);
@@ -122,8 +123,14 @@ private:
     std::map<std::pair<double, std::string>, double> textWidths_;
     std::optional<double> stackedWidth_;
     std::optional<double> pairWidth_;
-    // Compact digits: the largest pixel size that fits, per text length and side.
-    std::map<std::pair<std::size_t, int>, double> compactSizes_;
+    // The three fonts of the wide readout, made once.
+    std::optional<QFont> fonts_[3];
+    // Compact digits: the largest size that fits and its ascent, per text length and side.
+    struct DigitSize {
+        double size = 0;
+        double ascent = 0;
+    };
+    std::map<std::pair<std::size_t, int>, DigitSize> compactSizes_;
 };
 
 }  // namespace nerivane

@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include <sqlite3.h>
+
 #include "nerivane/core/PrivateBus.h"
 #include "nerivane/core/QtSupport.h"
 
@@ -74,7 +76,8 @@ protected:
 
     std::string historyPath(const char* name) { return directory.filePath(QString::fromUtf8(name)).toStdString(); }
 
-    void launch(const QStringList& arguments, const std::string& history) {
+    // The program with the arguments, or another executable (a shell running it).
+    void launch(const QStringList& arguments, const std::string& history, const QString& executable = {}) {
         QProcessEnvironment variables = QProcessEnvironment::systemEnvironment();
         for (const char* name : {"NERIVANE_HOSTS", "NERIVANE_ON_BATTERY", "NERIVANE_LOCK_TEST", "XDG_SESSION_ID"})
             variables.remove(QString::fromLatin1(name));
@@ -86,10 +89,16 @@ protected:
         variables.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
         program.setProcessEnvironment(variables);
         program.setProcessChannelMode(QProcess::SeparateChannels);
-        QObject::connect(&program, &QProcess::readyReadStandardOutput, [this] {
-            output += program.readAllStandardOutput().toStdString();
-        });
-        program.start(QString::fromStdString(environment("NERIVANE_BIN_DIR") + "/nerivane"), arguments);
+        if (!reading) {
+            QObject::connect(&program, &QProcess::readyReadStandardOutput, [this] {
+                output += program.readAllStandardOutput().toStdString();
+            });
+            reading = true;
+        }
+        output.clear();
+        program.start(executable.isEmpty() ? QString::fromStdString(environment("NERIVANE_BIN_DIR") + "/nerivane")
+                                           : executable,
+                      arguments);
         ASSERT_TRUE(program.waitForStarted(10000));
         launched = wallNow();
     }
@@ -161,6 +170,7 @@ protected:
     QTemporaryDir directory;
     QProcess program;
     std::string output;
+    bool reading = false;
     double launched = 0;
 };
 
@@ -238,6 +248,48 @@ TEST_F(ConsoleLab, SigtermInTheMiddleOfAMinuteWritesThatMinute) {
     // Probes from the start of the minute (or of the run) up to the signal.
     const double probing = terminated - std::max(launched, static_cast<double>(minute));
     EXPECT_GE(minutes.at(minute).at("10.77.0.1"), static_cast<int>(probing) - 3);
+}
+
+// Rows of the history's minute table; -1 when the file cannot be read.
+int historyRows(const std::string& path) {
+    sqlite3* database = nullptr;
+    int rows = -1;
+    if (sqlite3_open_v2(path.c_str(), &database, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt* statement = nullptr;
+        if (sqlite3_prepare_v2(database, "SELECT count(*) FROM aggregates", -1, &statement, nullptr) == SQLITE_OK &&
+            sqlite3_step(statement) == SQLITE_ROW)
+            rows = sqlite3_column_int(statement, 0);
+        sqlite3_finalize(statement);
+    }
+    sqlite3_close(database);
+    return rows;
+}
+
+TEST_F(ConsoleLab, HangUpAndAClosedPipeQuitThroughTheSamePath) {
+    // SIGHUP, as when the terminal closes: a normal end with the history written.
+    const std::string hungUp = historyPath("sighup.sqlite");
+    launch({QStringLiteral("--console")}, hungUp);
+    ASSERT_TRUE(waitUntil([&] { return printed("  Good  "); }, 60000)) << output;
+    ASSERT_EQ(::kill(static_cast<pid_t>(program.processId()), SIGHUP), 0);
+    ASSERT_TRUE(finish(30)) << output;
+    EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(program.exitCode(), 0);
+    EXPECT_GT(historyRows(hungUp), 0);
+
+    // nerivane --json | head -3: the reader goes away; the program notices at
+    // its next line, quits cleanly and writes the history.
+    const std::string piped = historyPath("pipe.sqlite");
+    const QString command = QString::fromStdString(environment("NERIVANE_BIN_DIR") +
+                                                   "/nerivane --json | head -3; echo \"status ${PIPESTATUS[0]}\"");
+    launch({QStringLiteral("-c"), command}, piped, QStringLiteral("bash"));
+    ASSERT_TRUE(finish(60)) << output;
+    // Without a display it says why it prints instead.
+    EXPECT_TRUE(program.readAllStandardError().contains("no display")) << "stderr";
+    const auto written = lines();
+    ASSERT_EQ(written.size(), 4u) << output;
+    EXPECT_EQ(written[0].rfind("{", 0), 0u) << written[0];
+    EXPECT_EQ(written[3], "status 0");
+    EXPECT_GT(historyRows(piped), 0);
 }
 
 }  // namespace
