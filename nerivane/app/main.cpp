@@ -99,7 +99,7 @@ int main(int argc, char** argv) {
     using FrontEnd = nerivane::AppDelegate::FrontEnd;
     const bool snapshot = !variable("NERIVANE_SNAPSHOT").empty();
     std::optional<std::string> consoleReason;
-    if (options.console) consoleReason = "--console given";
+    if (options.console) consoleReason = options.json ? "--json given" : "--console given";
     if (!consoleReason) consoleReason = displayMissing();
 
     std::unique_ptr<QCoreApplication> application;

@@ -276,19 +276,20 @@ TEST_F(ConsoleLab, HangUpAndAClosedPipeQuitThroughTheSamePath) {
     EXPECT_EQ(program.exitCode(), 0);
     EXPECT_GT(historyRows(hungUp), 0);
 
-    // nerivane --json | head -3: the reader goes away; the program notices at
-    // its next line, quits cleanly and writes the history.
+    // nerivane | head -15 (past the warm-up, whose records wait until the
+    // targets settle): the reader goes away; the program notices at its next
+    // line, quits cleanly and writes the history. Without a display it runs
+    // the terminal readout, and says why.
     const std::string piped = historyPath("pipe.sqlite");
     const QString command = QString::fromStdString(environment("NERIVANE_BIN_DIR") +
-                                                   "/nerivane --json | head -3; echo \"status ${PIPESTATUS[0]}\"");
+                                                   "/nerivane | head -15; echo \"status ${PIPESTATUS[0]}\"");
     launch({QStringLiteral("-c"), command}, piped, QStringLiteral("bash"));
     ASSERT_TRUE(finish(60)) << output;
-    // Without a display it says why it prints instead.
-    EXPECT_TRUE(program.readAllStandardError().contains("no display")) << "stderr";
+    const QByteArray errors = program.readAllStandardError();
+    EXPECT_TRUE(errors.contains("no display")) << errors.toStdString();
     const auto written = lines();
-    ASSERT_EQ(written.size(), 4u) << output;
-    EXPECT_EQ(written[0].rfind("{", 0), 0u) << written[0];
-    EXPECT_EQ(written[3], "status 0");
+    ASSERT_EQ(written.size(), 16u) << output;
+    EXPECT_EQ(written[15], "status 0");
     EXPECT_GT(historyRows(piped), 0);
 }
 
