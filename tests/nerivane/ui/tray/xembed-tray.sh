@@ -17,54 +17,17 @@ for tool in Xvfb trayer xdotool xwininfo import convert dbus-daemon sqlite3; do
     fi
 done
 
-work="$(mktemp -d)"
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
-    wait 2>/dev/null
-    if [ -n "${NERIVANE_KEEP:-}" ]; then echo "kept: $work"; else rm -rf "$work"; fi
-}
-trap cleanup EXIT
+source "$(dirname "$0")/session.sh"
 
-fail() {
-    echo "FAIL: $*"
-    echo "--- nerivane's log"; tail -20 "$work/nerivane.err" 2>/dev/null
-    exit 1
-}
-
-# Waits up to $1 tenths of a second for the command after it to succeed.
-wait_for() {
-    local tenths="$1"; shift
-    for _ in $(seq "$tenths"); do
-        "$@" >/dev/null 2>&1 && return 0
-        sleep 0.1
-    done
-    return 1
-}
-
-exec 3>"$work/display"
-Xvfb -displayfd 3 -screen 0 640x360x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
-pids+=($!)
-wait_for 100 test -s "$work/display" || fail "Xvfb did not start"
-export DISPLAY=":$(head -1 "$work/display")"
-dbus-daemon --session --address="unix:path=$work/bus" --nofork --nopidfile >"$work/dbus.log" 2>&1 &
-pids+=($!)
-export DBUS_SESSION_BUS_ADDRESS="unix:path=$work/bus"
-wait_for 100 test -S "$work/bus" || fail "dbus-daemon did not start"
+start_session
 # A dark panel along the top, as the common desktops have.
 trayer --edge top --align right --widthtype request --height 28 --tint 0x303030 --transparent true --alpha 0 \
     >"$work/trayer.log" 2>&1 &
 pids+=($!)
 wait_for 100 bash -c "xwininfo -root -tree | grep -q '\"panel\"'" || fail "trayer did not start"
 
-export XDG_CONFIG_HOME="$work/config" XDG_DATA_HOME="$work/data" NERIVANE_HISTORY="$work/history.sqlite"
-export NERIVANE_SNAPSHOT="$work/snapshot.png" LC_ALL=C.UTF-8
-mkdir -p "$XDG_CONFIG_HOME/nerivane"
-# The first-run card would open the popup by itself.
-printf '[General]\ndidShowFirstRun=true\n' >"$XDG_CONFIG_HOME/nerivane/nerivane.conf"
-"$bin/nerivane" --log >"$work/nerivane.out" 2>"$work/nerivane.err" &
-app=$!
-pids+=($app)
+export NERIVANE_SNAPSHOT="$work/snapshot.png"
+start_nerivane
 
 # The item: our window inside the panel, at most 64 pixels square.
 icon_geometry() {
@@ -83,13 +46,7 @@ echo "tray item ${width}x${height} at $x0,$y0"
 # pixels of the item's screenshot must form at least two separate glyphs
 # at least 8 pixels tall.
 legible() {
-    import -window root -crop "${width}x${height}+${x0}+${y0}" +repage "$work/tray.png" || return 1
-    read -r w h < <(convert "$work/tray.png" -colorspace gray -threshold 60% -trim -format '%w %h\n' info:)
-    [ "${h:-0}" -ge 8 ] || return 1
-    # Columns holding bright pixels, as runs: one run per glyph.
-    runs="$(convert "$work/tray.png" -colorspace gray -threshold 60% -scale "${width}x1!" -threshold 1% txt:- |
-        awk 'NR > 1 { on = ($0 ~ /#FFFFFF|white/) ; if (on && !was) n++; was = on } END { print n + 0 }')"
-    [ "$runs" -ge 2 ]
+    import -window root -crop "${width}x${height}+${x0}+${y0}" +repage "$work/tray.png" && legible_digits "$work/tray.png"
 }
 wait_for 300 legible || fail "the tray item shows no legible digits (see $work/tray.png)"
 echo "legible digits: bright area ${w}x${h} px in $runs glyph columns"
@@ -123,13 +80,6 @@ wait_for 50 menu_open || fail "a right click showed no menu"
 sleep 0.3
 import -window root "${NERIVANE_PICTURES:-$work}/xembed-menu.png"
 xdotool key Up Return
-for _ in $(seq 300); do kill -0 "$app" 2>/dev/null || break; sleep 0.1; done
-kill -0 "$app" 2>/dev/null && fail "Quit nerivane did not end the program"
-wait "$app"; status=$?
-[ "$status" -eq 0 ] || fail "the program ended with $status"
-grep -q "quitting" "$work/nerivane.err" && fail "ended by a signal, not the menu"
-rows="$(sqlite3 "$NERIVANE_HISTORY" 'select count(*) from aggregates')"
-[ "${rows:-0}" -gt 0 ] || fail "no history written at quit"
+expect_quit
 [ -s "$NERIVANE_SNAPSHOT" ] || fail "no NERIVANE_SNAPSHOT picture"
-echo "menu quit: exit 0, $rows history rows written"
 echo "1 passed, 0 failed"
