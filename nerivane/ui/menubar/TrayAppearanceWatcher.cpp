@@ -55,7 +55,7 @@ TrayAppearanceWatcher::TrayAppearanceWatcher(QDBusConnection sessionBus, QObject
     }
     if (bus_.isConnected()) {
         bus_.connect(portalService, portalPath, settingsInterface, QStringLiteral("SettingChanged"), this,
-                     SLOT(handleSettingChanged(QString, QString, QDBusVariant)));
+                     SLOT(handleSettingChanged(QDBusMessage)));
         auto message = QDBusMessage::createMethodCall(portalService, portalPath, settingsInterface, QStringLiteral("Read"));
         message << appearanceGroup << colorSchemeKey;
         auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(message, 2000), this);
@@ -118,9 +118,12 @@ bool TrayAppearanceWatcher::nativeEventFilter(const QByteArray& eventType, void*
     return false;
 }
 
-void TrayAppearanceWatcher::handleSettingChanged(const QString& group, const QString& key, const QDBusVariant& value) {
-    if (group != appearanceGroup || key != colorSchemeKey) return;
-    colorScheme_ = schemeValue(value.variant());
+void TrayAppearanceWatcher::handleSettingChanged(const QDBusMessage& message) {
+    const QVariantList arguments = message.arguments();
+    if (arguments.size() < 3 || arguments.at(0).toString() != appearanceGroup ||
+        arguments.at(1).toString() != colorSchemeKey)
+        return;
+    colorScheme_ = schemeValue(arguments.at(2));
     update();
 }
 

@@ -7,7 +7,7 @@
 
 #include <QAbstractNativeEventFilter>
 #include <QDBusConnection>
-#include <QDBusVariant>
+#include <QDBusMessage>
 #include <QObject>
 #include <optional>
 
@@ -34,7 +34,8 @@ signals:
 
 private slots:
     // D-Bus signals reach only slots named by signature.
-    void handleSettingChanged(const QString& group, const QString& key, const QDBusVariant& value);
+    // SettingChanged(namespace, key, value).
+    void handleSettingChanged(const QDBusMessage& message);
 
 private:
     void update();

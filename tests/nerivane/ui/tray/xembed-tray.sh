@@ -3,7 +3,7 @@
 # a private session bus and trayer, all inside a lab's client namespace
 # (run through lab/run-lab-test; X and D-Bus are reached through socket
 # files). Checks: the item appears in the tray; a screenshot of the tray
-# shows the latency digits legibly; a click opens the popup and a second
+# shows the latency digits legibly; the tray's own colours become the ink; a click opens the popup and a second
 # click closes it; a second launch opens the first instance's popup and
 # exits 0; the context menu's last item quits through the normal quit path
 # (history written). Exit 77 (skipped) where a tool is missing.
@@ -52,6 +52,21 @@ wait_for 300 legible || fail "the tray item shows no legible digits (see $work/t
 echo "legible digits: bright area ${w}x${h} px in $runs glyph columns"
 cp "$work/tray.png" "${NERIVANE_PICTURES:-$work}/xembed-tray-item.png" 2>/dev/null
 import -window root "${NERIVANE_PICTURES:-$work}/xembed-screen.png"
+
+# The tray's own colours win: a red foreground in _NET_SYSTEM_TRAY_COLORS (set
+# on every top-level window, the tray selection's owner among them) turns the
+# digits red at once.
+for id in $(xwininfo -root -children | awk '/^ +0x/ { print $1 }'); do
+    xprop -id "$id" -f _NET_SYSTEM_TRAY_COLORS 32c -set _NET_SYSTEM_TRAY_COLORS \
+        65535,0,0,65535,0,0,65535,32768,0,0,65535,0 2>/dev/null
+done
+red() {
+    import -window root -crop "${width}x${height}+${x0}+${y0}" +repage "$work/tray-red.png" &&
+        [ "$(convert "$work/tray-red.png" -fx '(r > 0.7 && g < 0.3) ? 1 : 0' -format '%[fx:round(mean*w*h)]' info:)" -ge 10 ]
+}
+wait_for 50 red || fail "the tray's colours did not reach the item (see $work/tray-red.png)"
+cp "$work/tray-red.png" "${NERIVANE_PICTURES:-$work}/xembed-tray-colours.png" 2>/dev/null
+echo "the tray's own foreground colour is the ink"
 
 popup_open() { xwininfo -root -tree | grep '"nerivane" "nerivane"' | grep -qv " ${width}x${height}+"; }
 cx=$((x0 + width / 2)); cy=$((y0 + height / 2))
