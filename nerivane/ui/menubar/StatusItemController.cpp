@@ -7,6 +7,7 @@
 #include <QDateTime>
 #include <QGuiApplication>
 #include <QIcon>
+#include <QLayout>
 #include <QPixmap>
 #include <QPointer>
 #include <QScreen>
@@ -15,6 +16,7 @@
 #include "nerivane/core/AppModel.h"
 #include "nerivane/core/Preferences.h"
 #include "nerivane/core/VerdictTexts.h"
+#include "nerivane/ui/popover/PopoverHeader.h"
 
 namespace nerivane {
 namespace {
@@ -127,7 +129,8 @@ void StatusItemController::togglePopover(bool showSettings) {
     }
     if (showSettings) showingSettings_ = true;
     if (!popover_) {
-        popover_ = std::make_unique<PopoverWindow>(model_);
+        popover_ = std::make_unique<PopoverWindow>();
+        popover_->layout()->addWidget(new PopoverHeader(model_, popover_.get()));
         connect(popover_.get(), &PopoverWindow::hidden, this, &StatusItemController::handlePopoverHidden);
     }
     model_.setDetailsVisible(true);

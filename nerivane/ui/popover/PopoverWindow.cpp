@@ -1,14 +1,10 @@
 #include "nerivane/ui/popover/PopoverWindow.h"
 
 #include <QCursor>
-#include <QDateTime>
 #include <QGuiApplication>
 #include <QScreen>
 #include <QVBoxLayout>
 #include <algorithm>
-#include <cmath>
-
-#include "nerivane/core/AppModel.h"
 
 namespace nerivane {
 namespace {
@@ -18,69 +14,15 @@ constexpr int gap = 4;
 
 }  // namespace
 
-PopoverWindow::PopoverWindow(AppModel& model, QWidget* parent)
-    : QWidget(parent, Qt::Popup | Qt::FramelessWindowHint), model_(model) {
+PopoverWindow::PopoverWindow(QWidget* parent) : QWidget(parent, Qt::Popup | Qt::FramelessWindowHint) {
     setAttribute(Qt::WA_DeleteOnClose, false);
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(12, 12, 12, 12);
     column->setSpacing(6);
     setMinimumWidth(320);
-    setMaximumWidth(360);
-
-    auto* product = new QLabel(QStringLiteral("nerivane"), this);
-    QFont productFont = product->font();
-    productFont.setBold(true);
-    product->setFont(productFont);
-    status_ = new QLabel(this);
-    QFont statusFont = status_->font();
-    statusFont.setPointSizeF(statusFont.pointSizeF() * 1.3);
-    statusFont.setBold(true);
-    status_->setFont(statusFont);
-    explanation_ = new QLabel(this);
-    explanation_->setWordWrap(true);
-    network_ = new QLabel(this);
-    network_->setTextFormat(Qt::RichText);
-    for (QWidget* widget : {static_cast<QWidget*>(product), static_cast<QWidget*>(status_),
-                            static_cast<QWidget*>(explanation_), static_cast<QWidget*>(network_)})
-        column->addWidget(widget);
-    column->addStretch(1);
-
-    connect(&model_, &AppModel::changed, this, &PopoverWindow::updateHeader);
-    connect(&model_, &AppModel::offlineSinceChanged, this, &PopoverWindow::updateHeader);
-    updateHeader();
 }
 
 PopoverWindow::~PopoverWindow() = default;
-
-QString PopoverWindow::statusText(const MonitorSnapshot& snapshot, std::optional<double> pausedUntil,
-                                  const VerdictTexts::Context& context) {
-    if (pausedUntil) {
-        const auto end = QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(std::llround(*pausedUntil * 1000)), context.zone);
-        return QStringLiteral("Paused until ") + context.locale.toString(end.time(), QLocale::ShortFormat);
-    }
-    return VerdictTexts::verdictTitle(snapshot.verdict);
-}
-
-QString PopoverWindow::networkLine(const MonitorSnapshot& snapshot) {
-    QString line;
-    switch (snapshot.path.kind) {
-    case NetworkPath::Kind::wifi: line = QStringLiteral("Wi\u2011Fi"); break;
-    case NetworkPath::Kind::ethernet: line = QStringLiteral("Ethernet"); break;
-    case NetworkPath::Kind::cellular: line = QStringLiteral("Cellular"); break;
-    case NetworkPath::Kind::other: line = QStringLiteral("Other"); break;
-    }
-    if (snapshot.path.isVPN) line += QStringLiteral(" <span style=\"color: gray\">via VPN</span>");
-    if (snapshot.ipv6Problem) line += QStringLiteral(" <span style=\"color: #e8871e\">IPv6 problem</span>");
-    return line;
-}
-
-void PopoverWindow::updateHeader() {
-    const auto context = VerdictTexts::Context::current();
-    const MonitorSnapshot& snapshot = model_.snapshot();
-    status_->setText(statusText(snapshot, model_.pausedUntil(), context));
-    explanation_->setText(VerdictTexts::verdictExplanation(snapshot, model_.offlineSince(), context));
-    network_->setText(networkLine(snapshot));
-}
 
 QRect PopoverWindow::placement(QSize size, const QRect& anchor, const QRect& screen, QPoint cursor) {
     QRect frame(QPoint(0, 0), size);

@@ -4,23 +4,16 @@
 // cards are added below it. Owned by the status item controller; main thread.
 #pragma once
 
-#include <QLabel>
 #include <QRect>
 #include <QWidget>
-#include <optional>
-
-#include "NerivaneKit/analysis/MonitorSnapshot.h"
-#include "nerivane/core/VerdictTexts.h"
 
 namespace nerivane {
-
-class AppModel;
 
 class PopoverWindow : public QWidget {
     Q_OBJECT
 
 public:
-    explicit PopoverWindow(AppModel& model, QWidget* parent = nullptr);
+    explicit PopoverWindow(QWidget* parent = nullptr);
     ~PopoverWindow() override;
 
     // Shows the window beside anchor (the tray item's rectangle in global
@@ -36,12 +29,6 @@ public:
     // available area is screen; cursor picks the corner when anchor is empty.
     static QRect placement(QSize size, const QRect& anchor, const QRect& screen, QPoint cursor);
 
-    // The header's texts: "Paused until 3:05 PM" or the verdict's title; the
-    // network line as rich text ("Wi‑Fi via VPN IPv6 problem", the tags coloured).
-    static QString statusText(const MonitorSnapshot& snapshot, std::optional<double> pausedUntil,
-                              const VerdictTexts::Context& context);
-    static QString networkLine(const MonitorSnapshot& snapshot);
-
 signals:
     void shown();
     void hidden();
@@ -51,12 +38,6 @@ protected:
     void hideEvent(QHideEvent* event) override;
 
 private:
-    void updateHeader();
-
-    AppModel& model_;
-    QLabel* status_;
-    QLabel* explanation_;
-    QLabel* network_;
     bool detailsVisible_ = false;
 };
 

@@ -7,34 +7,10 @@
 #include <QSignalSpy>
 
 #include "WidgetsSupport.h"
-#include "nerivane/model/ModelHarness.h"
 #include "nerivane/ui/popover/PopoverWindow.h"
 
 namespace nerivane {
 namespace {
-
-class PopoverWindowTest : public test::ModelTest {
-protected:
-    void SetUp() override {
-        test::widgetsApplication();
-        ModelTest::SetUp();
-    }
-};
-
-TEST(PopoverHeader, PauseVpnAndIPv6) {
-    const VerdictTexts::Context context{QLocale(QLocale::English, QLocale::UnitedStates), QTimeZone::utc(), 1'700'000'000};
-    MonitorSnapshot snapshot;
-    snapshot.verdict = Verdict::good;
-    EXPECT_EQ(PopoverWindow::statusText(snapshot, std::nullopt, context), "Good");
-    EXPECT_EQ(PopoverWindow::statusText(snapshot, 1'700'003'600, context), "Paused until 11:13 PM");
-    snapshot.path.kind = NetworkPath::Kind::wifi;
-    EXPECT_EQ(PopoverWindow::networkLine(snapshot), "Wi\u2011Fi");
-    snapshot.path.isVPN = true;
-    snapshot.ipv6Problem = true;
-    const QString line = PopoverWindow::networkLine(snapshot);
-    EXPECT_TRUE(line.startsWith("Wi\u2011Fi ")) << line.toStdString();
-    EXPECT_TRUE(line.contains("via VPN") && line.indexOf("via VPN") < line.indexOf("IPv6 problem")) << line.toStdString();
-}
 
 struct PlacementRow {
     const char* name;
@@ -68,8 +44,9 @@ INSTANTIATE_TEST_SUITE_P(
         PlacementRow{"no geometry, cursor top left", QRect(), QPoint(5, 5), QRect(4, 34, 300, 200)}),
     [](const auto& info) { return "row" + std::to_string(info.index); });
 
-TEST_F(PopoverWindowTest, DetailsVisibleWhileShownUntilEscapeOrSecondToggle) {
-    PopoverWindow window(startedModel());
+TEST(PopoverWindow, DetailsVisibleWhileShownUntilEscapeOrSecondToggle) {
+    test::widgetsApplication();
+    PopoverWindow window;
     QSignalSpy shown(&window, &PopoverWindow::shown);
     ASSERT_FALSE(window.detailsVisible());
 

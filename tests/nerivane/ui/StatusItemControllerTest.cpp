@@ -120,5 +120,29 @@ TEST_F(StatusItemTest, FirstRunCardStaysAfterAGlanceShorterThanThreeSeconds) {
     EXPECT_TRUE(preferences->didShowFirstRun());
 }
 
+TEST_F(StatusItemTest, SpokenDescriptionOfTheReadout) {
+    auto& started = startedModel();
+    auto snapshot = measured(12.4);
+    snapshot.targets[0].metrics.jitter = 1.23;
+    snapshot.targets[0].metrics.sent = 40;
+    snapshot.targets[0].metrics.lost = 3;  // 7.5 % rounds to 8
+    TargetSnapshot router;
+    router.target = {TargetRole::router(), "router", *ProbeAddress::parse("10.0.0.1")};
+    router.status = TargetStatus::icmp;
+    router.state = TargetState::ok();
+    router.metrics.latest = 0.42;
+    snapshot.targets.push_back(router);
+    deliverSnapshot(snapshot);
+    EXPECT_EQ(MenuBarRenderer::accessibilityLabel(started),
+              "Good. Internet 12 milliseconds, jitter 1.2, loss 8 percent. Router 0.4 milliseconds.");
+    // A router answering over TCP only, or down, is left out.
+    snapshot.targets[1].status = TargetStatus::tcp;
+    deliverSnapshot(snapshot);
+    EXPECT_EQ(MenuBarRenderer::accessibilityLabel(started), "Good. Internet 12 milliseconds, jitter 1.2, loss 8 percent.");
+    started.pauseForOneHour();
+    const QString paused = MenuBarRenderer::accessibilityLabel(started);
+    EXPECT_TRUE(paused.startsWith("Paused until ") && paused.endsWith(".")) << paused.toStdString();
+}
+
 }  // namespace
 }  // namespace nerivane

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <QDateTime>
+#include <QImage>
 #include <QProcess>
 #include <QSettings>
 #include <QTemporaryDir>
@@ -87,6 +88,7 @@ protected:
         variables.insert(QStringLiteral("XDG_DATA_HOME"), directory.filePath(QStringLiteral("data")));
         variables.insert(QStringLiteral("NERIVANE_HISTORY"), QString::fromStdString(history));
         variables.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
+        for (const auto& name : extra.keys()) variables.insert(name, extra.value(name));
         program.setProcessEnvironment(variables);
         program.setProcessChannelMode(QProcess::SeparateChannels);
         if (!reading) {
@@ -170,6 +172,8 @@ protected:
     QTemporaryDir directory;
     QProcess program;
     std::string output;
+    // Set for the next launch as well.
+    QProcessEnvironment extra;
     bool reading = false;
     double launched = 0;
 };
@@ -266,8 +270,12 @@ int historyRows(const std::string& path) {
 }
 
 TEST_F(ConsoleLab, HangUpAndAClosedPipeQuitThroughTheSamePath) {
-    // SIGHUP, as when the terminal closes: a normal end with the history written.
+    // SIGHUP, as when the terminal closes: a normal end with the history
+    // written. The readout's picture is written on the offscreen platform.
     const std::string hungUp = historyPath("sighup.sqlite");
+    const QString picture = directory.filePath(QStringLiteral("readout.png"));
+    extra.insert(QStringLiteral("NERIVANE_SNAPSHOT"), picture);
+    extra.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     launch({QStringLiteral("--console")}, hungUp);
     ASSERT_TRUE(waitUntil([&] { return printed("  Good  "); }, 60000)) << output;
     ASSERT_EQ(::kill(static_cast<pid_t>(program.processId()), SIGHUP), 0);
@@ -275,6 +283,10 @@ TEST_F(ConsoleLab, HangUpAndAClosedPipeQuitThroughTheSamePath) {
     EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(program.exitCode(), 0);
     EXPECT_GT(historyRows(hungUp), 0);
+    const QImage readout(picture);
+    EXPECT_EQ(readout.height(), 24) << "the wide readout at scale 1";
+    EXPECT_GE(readout.width(), 40) << "caption and value, gap, mark";
+    extra.clear();
 
     // nerivane | head -15 (past the warm-up, whose records wait until the
     // targets settle): the reader goes away; the program notices at its next
