@@ -18,6 +18,16 @@ fail() {
     exit 1
 }
 
+# Skips the test (exit 77) unless every tool named is installed.
+require() {
+    for tool in "$@"; do
+        if ! command -v "$tool" >/dev/null; then
+            echo "skipped: $tool is not installed (scripts/setup installs it)"
+            exit 77
+        fi
+    done
+}
+
 # Waits up to $1 tenths of a second for the command after it to succeed.
 wait_for() {
     local tenths="$1"; shift

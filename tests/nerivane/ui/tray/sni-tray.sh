@@ -11,14 +11,9 @@ set -uo pipefail
 
 bin="${NERIVANE_BIN_DIR:?}"
 host="$bin/nerivane-test-sni-host"
-for tool in Xvfb xwininfo convert dbus-daemon sqlite3 "$host"; do
-    if ! command -v "$tool" >/dev/null; then
-        echo "skipped: $tool is not installed (scripts/setup installs it)"
-        exit 77
-    fi
-done
 
 source "$(dirname "$0")/session.sh"
+require Xvfb xwininfo convert dbus-daemon dbus-send sqlite3 "$host"
 
 start_session
 mkdir -p "$work/sni"

@@ -10,14 +10,9 @@
 set -uo pipefail
 
 bin="${NERIVANE_BIN_DIR:?}"
-for tool in Xvfb trayer xdotool xwininfo import convert dbus-daemon sqlite3; do
-    if ! command -v "$tool" >/dev/null; then
-        echo "skipped: $tool is not installed (scripts/setup installs it)"
-        exit 77
-    fi
-done
 
 source "$(dirname "$0")/session.sh"
+require Xvfb trayer xdotool xwininfo xprop import convert dbus-daemon sqlite3
 
 start_session
 # A dark panel along the top, as the common desktops have.
