@@ -4,7 +4,7 @@
 # reads what a panel reads, inside a lab's client namespace (run through
 # lab/run-lab-test). Checks: the item registers; its 22-pixel icon shows the
 # latency digits legibly; the tooltip carries the verdict and the readout;
-# the menu holds the specified items; Activate opens the popup and a second
+# the menu holds its items in order; Activate opens the popup and a second
 # Activate closes it; the menu's quit ends the program through the normal
 # quit path (history written). Exit 77 (skipped) where a tool is missing.
 set -uo pipefail
