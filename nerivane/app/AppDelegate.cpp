@@ -1,20 +1,27 @@
 #include "nerivane/app/AppDelegate.h"
 
 #include <QCoreApplication>
+#include <QGuiApplication>
+#include <QScreen>
 #include <QTimer>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
 
 #include "NerivaneKit/platform/Log.h"
+#include "nerivane/ui/menubar/MenuBarSnapshot.h"
+#include "nerivane/ui/menubar/StatusItemController.h"
 
 namespace nerivane {
 
-AppDelegate::AppDelegate(CommandLine options, QObject* parent) : QObject(parent), options_(std::move(options)) {}
+AppDelegate::AppDelegate(CommandLine options, FrontEnd frontEnd, std::unique_ptr<SingleInstance> instance,
+                         QObject* parent)
+    : QObject(parent), options_(std::move(options)), frontEnd_(frontEnd), instance_(std::move(instance)) {}
 
 AppDelegate::~AppDelegate() {
-    // The readout and the metrics watch the model; the model goes before the preferences.
+    // The front ends and the metrics watch the model; the model goes before the preferences.
     metrics_.reset();
+    statusItem_.reset();
     readout_.reset();
     model_.reset();
 }
@@ -24,12 +31,21 @@ AppModel& AppDelegate::model() {
     return *model_;
 }
 
+void AppDelegate::quit() {
+    QCoreApplication::quit();
+}
+
 void AppDelegate::applicationDidFinishLaunching() {
     terminationSource_ = std::make_unique<TerminationSignals>();
     if (terminationSource_->isWatching()) {
         connect(terminationSource_.get(), &TerminationSignals::received, this, &AppDelegate::handleTerminationSignal);
+        if (terminationSource_->mechanism() == TerminationSignals::Mechanism::handlers)
+            Log("app").info(Log::format("%s; watching SIGTERM, SIGINT and SIGHUP with signal handlers instead",
+                                        terminationSource_->failure().c_str()));
     } else {
-        Log("app").error("cannot watch SIGTERM and SIGINT; they will end the program without writing history");
+        Log("app").error(Log::format("cannot watch SIGTERM, SIGINT and SIGHUP (%s); they will end the program "
+                                     "without writing history",
+                                     terminationSource_->failure().c_str()));
     }
 
     // Before probing starts: an address it cannot serve on is a usage error, not a silent off.
@@ -47,28 +63,56 @@ void AppDelegate::applicationDidFinishLaunching() {
     // Starts history's timer, applies the preferences and starts the monitor.
     model().start();
 
-    // No tray item in this build: the terminal readout is the front end.
-    readout_ = std::make_unique<ConsoleReadout>(
-        model(), options_.json ? ConsoleReadout::Format::json : ConsoleReadout::Format::text,
-        ConsoleReadout::standardOutput());
+    if (frontEnd_ == FrontEnd::tray) {
+        statusItem_ = std::make_unique<StatusItemController>(model(), preferences_, &AppDelegate::quit);
+        statusItem_->showFirstRunIfNeeded();
+        if (instance_)
+            connect(instance_.get(), &SingleInstance::activationRequested, this,
+                    &AppDelegate::handleActivationRequested);
+    } else {
+        readout_ = std::make_unique<ConsoleReadout>(
+            model(), options_.json ? ConsoleReadout::Format::json : ConsoleReadout::Format::text,
+            ConsoleReadout::standardOutput([] {
+                Log("app").info("standard output was closed; quitting");
+                AppDelegate::quit();
+            }));
+        // The readout's picture needs a GUI application (offscreen without a display).
+        if (const auto path = MenuBarSnapshot::pathFromEnvironment(); path && qGuiApp != nullptr) {
+            snapshot_ = std::make_unique<MenuBarSnapshot>(*path);
+            connect(&model(), &AppModel::changed, this, &AppDelegate::writeSnapshot);
+            connect(&preferences_, &Preferences::displayStyleChanged, this, &AppDelegate::writeSnapshot);
+            connect(&preferences_, &Preferences::menuBarTargetChanged, this, &AppDelegate::writeSnapshot);
+            writeSnapshot();
+        }
+    }
 
     if (options_.exitAfter) {
-        QTimer::singleShot(static_cast<int>(std::llround(*options_.exitAfter * 1000)), this,
-                           [] { QCoreApplication::quit(); });
+        QTimer::singleShot(static_cast<int>(std::llround(*options_.exitAfter * 1000)), this, &AppDelegate::quit);
     }
 }
 
 void AppDelegate::applicationWillTerminate() {
     if (terminated_ || !model_) return;
     terminated_ = true;
+    if (statusItem_) statusItem_->trayIcon().hide();
     model_->stopMonitoring();
     // Blocks until every open minute, the current one included, is written.
     if (auto* history = model_->history()) history->close();
 }
 
 void AppDelegate::handleTerminationSignal(int signal) {
-    Log("app").info(Log::format("quitting on %s", signal == SIGINT ? "SIGINT" : "SIGTERM"));
-    QCoreApplication::quit();
+    Log("app").info(Log::format("quitting on %s", TerminationSignals::name(signal)));
+    quit();
+}
+
+void AppDelegate::handleActivationRequested() {
+    // A second launch: show the popup, never close it.
+    if (statusItem_ && !statusItem_->isPopoverShown()) statusItem_->openPopover();
+}
+
+void AppDelegate::writeSnapshot() {
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    snapshot_->write(MenuBarLayout::make(model()), TrayAppearance{}, screen != nullptr ? screen->devicePixelRatio() : 1);
 }
 
 }  // namespace nerivane

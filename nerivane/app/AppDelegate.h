@@ -1,7 +1,9 @@
 // The program's delegate: creates the long-lived objects in their fixed
-// order, starts monitoring once launching has finished, and at termination
-// (a quit, SIGTERM, SIGINT or --exit-after) stops the monitor and writes the
-// history before the process ends. One per process; main thread.
+// order, starts monitoring once launching has finished and shows the chosen
+// front end (the tray item, or the terminal readout), and at termination (the
+// menu's quit, SIGTERM, SIGINT, SIGHUP, a closed output or --exit-after)
+// stops the monitor and writes the history before the process ends. One per
+// process; main thread.
 #pragma once
 
 #include <QObject>
@@ -9,6 +11,7 @@
 
 #include "nerivane/app/CommandLine.h"
 #include "nerivane/app/ConsoleReadout.h"
+#include "nerivane/app/SingleInstance.h"
 #include "nerivane/app/TerminationSignals.h"
 #include "nerivane/core/AppModel.h"
 #include "nerivane/core/Preferences.h"
@@ -16,11 +19,18 @@
 
 namespace nerivane {
 
+class MenuBarSnapshot;
+class StatusItemController;
+
 class AppDelegate : public QObject {
     Q_OBJECT
 
 public:
-    explicit AppDelegate(CommandLine options, QObject* parent = nullptr);
+    enum class FrontEnd { tray, console };
+
+    // instance: the claimed session-bus name of a tray application, if any.
+    AppDelegate(CommandLine options, FrontEnd frontEnd, std::unique_ptr<SingleInstance> instance = nullptr,
+                QObject* parent = nullptr);
     ~AppDelegate() override;
 
     // Created on first use from the preferences.
@@ -29,15 +39,24 @@ public:
     void applicationDidFinishLaunching();
     void applicationWillTerminate();
 
+    // The one way to end: the event loop returns and main calls applicationWillTerminate.
+    static void quit();
+
 private:
     void handleTerminationSignal(int signal);
+    void handleActivationRequested();
+    void writeSnapshot();
 
     CommandLine options_;
+    FrontEnd frontEnd_;
     Preferences preferences_;
+    std::unique_ptr<SingleInstance> instance_;
     std::unique_ptr<TerminationSignals> terminationSource_;
     std::unique_ptr<AppModel> model_;
     std::unique_ptr<ConsoleReadout> readout_;
     std::unique_ptr<MetricsExporter> metrics_;
+    std::unique_ptr<MenuBarSnapshot> snapshot_;
+    std::unique_ptr<StatusItemController> statusItem_;
     bool terminated_ = false;
 };
 

@@ -6,24 +6,13 @@
 #include <QJsonValue>
 #include <algorithm>
 #include <cmath>
+#include <cerrno>
 #include <cstdio>
 
 
 namespace nerivane {
 namespace {
 
-constexpr const char* lostMark = "\u00b7";
-constexpr const char* blocks[] = {"\u2581", "\u2582", "\u2583", "\u2584", "\u2585", "\u2586", "\u2587", "\u2588"};
-
-std::string markText(MenuBarLayout::Mark mark) {
-    switch (mark) {
-    case MenuBarLayout::Mark::none: return "";
-    case MenuBarLayout::Mark::problem: return "!";
-    case MenuBarLayout::Mark::down: return "\u00d7";
-    case MenuBarLayout::Mark::paused: return "\u2016";
-    }
-    return "";
-}
 
 QString qtext(std::string_view text) {
     return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
@@ -101,12 +90,15 @@ QJsonObject targetJson(const TargetSnapshot& target) {
 
 }  // namespace
 
-ConsoleReadout::Writer ConsoleReadout::standardOutput() {
-    return [](const std::string& line) {
+ConsoleReadout::Writer ConsoleReadout::standardOutput(std::function<void()> onClosed) {
+    return [onClosed = std::move(onClosed), closed = false](const std::string& line) mutable {
+        if (closed) return;
         std::fwrite(line.data(), 1, line.size(), stdout);
         std::fputc('\n', stdout);
         // Lines are read as they come, by people and by pipes.
-        std::fflush(stdout);
+        if (std::fflush(stdout) == 0 || errno != EPIPE) return;
+        closed = true;
+        if (onClosed) onClosed();
     };
 }
 
@@ -120,42 +112,6 @@ ConsoleReadout::ConsoleReadout(AppModel& model, Format format, Writer write, QOb
 }
 
 // ---------------------------------------------------------------- texts
-
-std::string ConsoleReadout::traceText(const MenuBarLayout::Levels& levels) {
-    std::string text;
-    for (const auto& level : levels) {
-        if (!level) {
-            text += lostMark;
-            continue;
-        }
-        const long index = std::clamp(std::lround(*level * 7), 0L, 7L);
-        text += blocks[index];
-    }
-    return text;
-}
-
-std::string ConsoleReadout::readoutText(const MenuBarLayout& layout) {
-    std::vector<std::string> pieces;
-    for (const auto& piece : layout.pieces) {
-        if (const auto* trace = std::get_if<MenuBarLayout::Trace>(&piece)) {
-            if (auto text = traceText(trace->levels); !text.empty()) pieces.push_back(std::move(text));
-        } else if (const auto* traces = std::get_if<MenuBarLayout::Traces>(&piece)) {
-            pieces.push_back("R " + traceText(traces->top) + " I " + traceText(traces->bottom));
-        } else if (const auto* stacked = std::get_if<MenuBarLayout::Stacked>(&piece)) {
-            pieces.push_back(stacked->caption + " " + stacked->value);
-        } else if (const auto* pair = std::get_if<MenuBarLayout::Pair>(&piece)) {
-            pieces.push_back(pair->top + " " + pair->bottom);
-        } else if (const auto* mark = std::get_if<MenuBarLayout::Mark>(&piece)) {
-            if (auto glyph = markText(*mark); !glyph.empty()) pieces.push_back(std::move(glyph));
-        }
-    }
-    std::string text;
-    for (const auto& piece : pieces) {
-        if (!text.empty()) text += ' ';
-        text += piece;
-    }
-    return text;
-}
 
 std::string ConsoleReadout::snapshotLine(const MonitorSnapshot& snapshot, std::optional<double> offlineSince,
                                          const std::string& readout, const VerdictTexts::Context& context) {
@@ -225,7 +181,7 @@ QJsonObject ConsoleReadout::notificationJson(const Notifier::Content& content, c
 
 void ConsoleReadout::handleSnapshotApplied() {
     const auto context = VerdictTexts::Context::current();
-    const std::string readout = readoutText(MenuBarLayout::make(model_));
+    const std::string readout = MenuBarLayout::make(model_).text();
     if (format_ == Format::json) {
         writeJson(snapshotJson(model_.snapshot(), model_.offlineSince(), readout, context));
     } else {

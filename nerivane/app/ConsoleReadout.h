@@ -27,17 +27,11 @@ public:
     // Takes one finished line, without its newline.
     using Writer = std::function<void(const std::string& line)>;
 
-    // Standard output, flushed after every line.
-    static Writer standardOutput();
+    // Standard output, flushed after every line; onClosed runs once when a
+    // write fails because the reader went away.
+    static Writer standardOutput(std::function<void()> onClosed = {});
 
     ConsoleReadout(AppModel& model, Format format, Writer write, QObject* parent = nullptr);
-
-    // The menu-bar readout in characters: the trace as block characters (a
-    // lost probe as a dot), then caption and latency ("RTT  12ms") or both
-    // rows ("R 2.0ms I  12ms"), then the status glyph.
-    static std::string readoutText(const MenuBarLayout& layout);
-    // Block characters for trace levels.
-    static std::string traceText(const MenuBarLayout::Levels& levels);
 
     static std::string snapshotLine(const MonitorSnapshot& snapshot, std::optional<double> offlineSince,
                                     const std::string& readout, const VerdictTexts::Context& context);

@@ -1,7 +1,11 @@
-// Turns SIGTERM and SIGINT into a normal quit on the main thread: the signals
-// are blocked in every thread and read from a signalfd that a socket notifier
-// watches, so the quit runs the same shutdown as any other (monitor stopped,
-// history written). Owned by the application delegate; main thread.
+// Turns SIGTERM, SIGINT and SIGHUP (terminal closed, session ended) into a
+// normal quit on the main thread, so the quit runs the same shutdown as any
+// other (monitor stopped, history written). The signals are blocked in every
+// thread and read from a signalfd that a socket notifier watches; where no
+// signalfd can be made, ordinary handlers write the signal's number into a
+// pipe that the notifier watches instead. SIGPIPE is ignored: a closed
+// output shows as a failed write, never as death. Owned by the application
+// delegate; main thread.
 //
 // blockInThisThread() must run first thing in main, before any thread starts,
 // so that every thread inherits the blocked mask and no signal can reach a
@@ -11,6 +15,7 @@
 #include <QObject>
 #include <QSocketNotifier>
 #include <memory>
+#include <string>
 
 #include "NerivaneKit/platform/UniqueFd.h"
 
@@ -20,13 +25,20 @@ class TerminationSignals : public QObject {
     Q_OBJECT
 
 public:
+    enum class Mechanism { signalfd, handlers, none };
+
     static void blockInThisThread();
 
-    // Watches the blocked signals; isWatching() tells whether that worked.
-    explicit TerminationSignals(QObject* parent = nullptr);
+    // Watches the signals; mechanism() tells how, failure() why not by signalfd.
+    // preferSignalfd false goes straight to the handlers (for tests).
+    explicit TerminationSignals(QObject* parent = nullptr, bool preferSignalfd = true);
     ~TerminationSignals() override;
 
     bool isWatching() const { return notifier_ != nullptr; }
+    Mechanism mechanism() const { return mechanism_; }
+    const std::string& failure() const { return failure_; }
+
+    static const char* name(int signal);
 
 signals:
     // The signal's number; once per delivered signal.
@@ -34,9 +46,14 @@ signals:
 
 private:
     void handleReadable();
+    bool watchWithHandlers();
 
     UniqueFd descriptor_;
+    // The pipe's write end, for the handlers.
+    UniqueFd writeEnd_;
     std::unique_ptr<QSocketNotifier> notifier_;
+    Mechanism mechanism_ = Mechanism::none;
+    std::string failure_;
 };
 
 }  // namespace nerivane

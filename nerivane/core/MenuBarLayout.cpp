@@ -1,6 +1,7 @@
 #include "nerivane/core/MenuBarLayout.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "NerivaneKit/text/MenuBarText.h"
 #include "nerivane/core/AppModel.h"
@@ -9,6 +10,8 @@ namespace nerivane {
 namespace {
 
 constexpr const char* dash = "\u2014";
+constexpr const char* lostMark = "\u00b7";
+constexpr const char* blocks[] = {"\u2581", "\u2582", "\u2583", "\u2584", "\u2585", "\u2586", "\u2587", "\u2588"};
 
 const TargetSnapshot* find(const MonitorSnapshot& snapshot, const TargetRole& role) {
     for (const auto& target : snapshot.targets) {
@@ -23,7 +26,53 @@ std::size_t characters(const std::string& text) {
         text.begin(), text.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
 }
 
+std::string markText(MenuBarLayout::Mark mark) {
+    switch (mark) {
+    case MenuBarLayout::Mark::none: return "";
+    case MenuBarLayout::Mark::problem: return "!";
+    case MenuBarLayout::Mark::down: return "\u00d7";
+    case MenuBarLayout::Mark::paused: return "\u2016";
+    }
+    return "";
+}
+
+std::string traceText(const MenuBarLayout::Levels& levels) {
+    std::string text;
+    for (const auto& level : levels) {
+        if (!level) {
+            text += lostMark;
+            continue;
+        }
+        const long index = std::clamp(std::lround(*level * 7), 0L, 7L);
+        text += blocks[index];
+    }
+    return text;
+}
+
 }  // namespace
+
+std::string MenuBarLayout::text() const {
+    std::vector<std::string> texts;
+    for (const auto& piece : pieces) {
+        if (const auto* trace = std::get_if<Trace>(&piece)) {
+            if (auto text = traceText(trace->levels); !text.empty()) texts.push_back(std::move(text));
+        } else if (const auto* traces = std::get_if<Traces>(&piece)) {
+            texts.push_back("R " + traceText(traces->top) + " I " + traceText(traces->bottom));
+        } else if (const auto* stacked = std::get_if<Stacked>(&piece)) {
+            texts.push_back(stacked->caption + " " + stacked->value);
+        } else if (const auto* pair = std::get_if<Pair>(&piece)) {
+            texts.push_back(pair->top + " " + pair->bottom);
+        } else if (const auto* mark = std::get_if<Mark>(&piece)) {
+            if (auto glyph = markText(*mark); !glyph.empty()) texts.push_back(std::move(glyph));
+        }
+    }
+    std::string text;
+    for (const auto& piece : texts) {
+        if (!text.empty()) text += ' ';
+        text += piece;
+    }
+    return text;
+}
 
 std::string MenuBarLayout::valueText(const MonitorSnapshot& snapshot, const TargetRole& role) {
     const auto* target = find(snapshot, role);

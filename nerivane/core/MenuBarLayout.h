@@ -55,6 +55,11 @@ struct MenuBarLayout {
 
     bool operator==(const MenuBarLayout&) const = default;
 
+    // In characters, for the terminal and the tooltip: the trace as block
+    // characters (a lost probe as a dot), then caption and latency
+    // ("RTT  12ms") or both rows ("R 2.0ms I  12ms"), then the status glyph.
+    std::string text() const;
+
     static MenuBarLayout make(const MonitorSnapshot& snapshot, const std::vector<std::optional<double>>& internet,
                               const std::vector<std::optional<double>>& router, DisplayStyle style,
                               MenuBarTarget target, bool paused);

@@ -86,9 +86,7 @@ TEST(ConsoleReadoutText, TracesCaptionsPaddedValuesAndMarks) {
         {snapshot(Verdict::offline), internet, router, D::text, M::router, true, "RTT 0.4ms \u2016"},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(ConsoleReadout::readoutText(
-                      MenuBarLayout::make(c.snapshot, c.internet, c.router, c.style, c.target, c.paused)),
-                  c.expected);
+        EXPECT_EQ(MenuBarLayout::make(c.snapshot, c.internet, c.router, c.style, c.target, c.paused).text(), c.expected);
 }
 
 TEST(ConsoleReadoutLines, SnapshotEventAndNotification) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <QDateTime>
+#include <QImage>
 #include <QProcess>
 #include <QSettings>
 #include <QTemporaryDir>
@@ -17,6 +18,8 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include <sqlite3.h>
 
 #include "nerivane/core/PrivateBus.h"
 #include "nerivane/core/QtSupport.h"
@@ -74,7 +77,8 @@ protected:
 
     std::string historyPath(const char* name) { return directory.filePath(QString::fromUtf8(name)).toStdString(); }
 
-    void launch(const QStringList& arguments, const std::string& history) {
+    // The program with the arguments, or another executable (a shell running it).
+    void launch(const QStringList& arguments, const std::string& history, const QString& executable = {}) {
         QProcessEnvironment variables = QProcessEnvironment::systemEnvironment();
         for (const char* name : {"NERIVANE_HOSTS", "NERIVANE_ON_BATTERY", "NERIVANE_LOCK_TEST", "XDG_SESSION_ID"})
             variables.remove(QString::fromLatin1(name));
@@ -84,12 +88,19 @@ protected:
         variables.insert(QStringLiteral("XDG_DATA_HOME"), directory.filePath(QStringLiteral("data")));
         variables.insert(QStringLiteral("NERIVANE_HISTORY"), QString::fromStdString(history));
         variables.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
+        for (const auto& name : extra.keys()) variables.insert(name, extra.value(name));
         program.setProcessEnvironment(variables);
         program.setProcessChannelMode(QProcess::SeparateChannels);
-        QObject::connect(&program, &QProcess::readyReadStandardOutput, [this] {
-            output += program.readAllStandardOutput().toStdString();
-        });
-        program.start(QString::fromStdString(environment("NERIVANE_BIN_DIR") + "/nerivane"), arguments);
+        if (!reading) {
+            QObject::connect(&program, &QProcess::readyReadStandardOutput, [this] {
+                output += program.readAllStandardOutput().toStdString();
+            });
+            reading = true;
+        }
+        output.clear();
+        program.start(executable.isEmpty() ? QString::fromStdString(environment("NERIVANE_BIN_DIR") + "/nerivane")
+                                           : executable,
+                      arguments);
         ASSERT_TRUE(program.waitForStarted(10000));
         launched = wallNow();
     }
@@ -161,6 +172,9 @@ protected:
     QTemporaryDir directory;
     QProcess program;
     std::string output;
+    // Set for the next launch as well.
+    QProcessEnvironment extra;
+    bool reading = false;
     double launched = 0;
 };
 
@@ -238,6 +252,57 @@ TEST_F(ConsoleLab, SigtermInTheMiddleOfAMinuteWritesThatMinute) {
     // Probes from the start of the minute (or of the run) up to the signal.
     const double probing = terminated - std::max(launched, static_cast<double>(minute));
     EXPECT_GE(minutes.at(minute).at("10.77.0.1"), static_cast<int>(probing) - 3);
+}
+
+// Rows of the history's minute table; -1 when the file cannot be read.
+int historyRows(const std::string& path) {
+    sqlite3* database = nullptr;
+    int rows = -1;
+    if (sqlite3_open_v2(path.c_str(), &database, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt* statement = nullptr;
+        if (sqlite3_prepare_v2(database, "SELECT count(*) FROM aggregates", -1, &statement, nullptr) == SQLITE_OK &&
+            sqlite3_step(statement) == SQLITE_ROW)
+            rows = sqlite3_column_int(statement, 0);
+        sqlite3_finalize(statement);
+    }
+    sqlite3_close(database);
+    return rows;
+}
+
+TEST_F(ConsoleLab, HangUpAndAClosedPipeQuitThroughTheSamePath) {
+    // SIGHUP, as when the terminal closes: a normal end with the history
+    // written. The readout's picture is written on the offscreen platform.
+    const std::string hungUp = historyPath("sighup.sqlite");
+    const QString picture = directory.filePath(QStringLiteral("readout.png"));
+    extra.insert(QStringLiteral("NERIVANE_SNAPSHOT"), picture);
+    extra.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    launch({QStringLiteral("--console")}, hungUp);
+    ASSERT_TRUE(waitUntil([&] { return printed("  Good  "); }, 60000)) << output;
+    ASSERT_EQ(::kill(static_cast<pid_t>(program.processId()), SIGHUP), 0);
+    ASSERT_TRUE(finish(30)) << output;
+    EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(program.exitCode(), 0);
+    EXPECT_GT(historyRows(hungUp), 0);
+    const QImage readout(picture);
+    EXPECT_EQ(readout.height(), 24) << "the wide readout at scale 1";
+    EXPECT_GE(readout.width(), 40) << "caption and value, gap, mark";
+    extra.clear();
+
+    // nerivane | head -15 (past the warm-up, whose records wait until the
+    // targets settle): the reader goes away; the program notices at its next
+    // line, quits cleanly and writes the history. Without a display it runs
+    // the terminal readout, and says why.
+    const std::string piped = historyPath("pipe.sqlite");
+    const QString command = QString::fromStdString(environment("NERIVANE_BIN_DIR") +
+                                                   "/nerivane | head -15; echo \"status ${PIPESTATUS[0]}\"");
+    launch({QStringLiteral("-c"), command}, piped, QStringLiteral("bash"));
+    ASSERT_TRUE(finish(60)) << output;
+    const QByteArray errors = program.readAllStandardError();
+    EXPECT_TRUE(errors.contains("no display")) << errors.toStdString();
+    const auto written = lines();
+    ASSERT_EQ(written.size(), 16u) << output;
+    EXPECT_EQ(written[15], "status 0");
+    EXPECT_GT(historyRows(piped), 0);
 }
 
 }  // namespace

@@ -1,0 +1,41 @@
+// One tray application per user session: the first instance owns the name
+// org.nerivane.Nerivane on the session bus and serves Activate() there; a
+// second one finds the name taken, asks the first to open its popup and
+// ends. Owned by the application delegate; main thread.
+#pragma once
+
+#include <QDBusConnection>
+#include <QObject>
+
+namespace nerivane {
+
+class SingleInstance : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.nerivane.Nerivane")
+
+public:
+    enum class Claim { owned, alreadyRunning, noBus };
+
+    static constexpr const char* objectPath = "/org/nerivane/Nerivane";
+
+    explicit SingleInstance(QDBusConnection bus, QObject* parent = nullptr);
+    ~SingleInstance() override;
+
+    // Owns the name, or finds it owned by a running instance.
+    Claim claim();
+    // Asks the instance that owns the name to open its popup; true when it answered.
+    bool activateRunning();
+
+public slots:
+    // Called over the bus by a second launch.
+    Q_SCRIPTABLE void Activate();
+
+signals:
+    void activationRequested();
+
+private:
+    QDBusConnection bus_;
+    bool owned_ = false;
+};
+
+}  // namespace nerivane

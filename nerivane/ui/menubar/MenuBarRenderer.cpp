@@ -1,0 +1,457 @@
+#include "nerivane/ui/menubar/MenuBarRenderer.h"
+
+#include <QFontDatabase>
+#include <QFontMetricsF>
+#include <QPainter>
+#include <QPainterPath>
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <new>
+
+#include "NerivaneKit/analysis/TargetSnapshot.h"
+#include "nerivane/core/AppModel.h"
+#include "NerivaneKit/text/MenuBarText.h"
+#include "nerivane/core/VerdictTexts.h"
+
+namespace nerivane {
+namespace {
+
+// Fonts are sized in points of 1/72 inch; at 72 dots per inch a point is one
+// pixel at scale 1, as on the panel.
+constexpr int dotsPerMeterAt72 = 2835;
+
+QImage pointDevice() {
+    QImage device(1, 1, QImage::Format_ARGB32_Premultiplied);
+    device.setDotsPerMeterX(dotsPerMeterAt72);
+    device.setDotsPerMeterY(dotsPerMeterAt72);
+    return device;
+}
+
+const QImage& metricsDevice() {
+    static const QImage device = pointDevice();
+    return device;
+}
+
+int roundHalfAway(double value) {
+    return static_cast<int>(std::lround(value));
+}
+
+QColor withAlpha(QColor color, double alpha) {
+    color.setAlphaF(static_cast<float>(std::clamp(alpha, 0.0, 1.0)));
+    return color;
+}
+
+void drawTrace(QPainter& painter, const MenuBarLayout::Levels& levels, const QRectF& box, const QColor& line,
+               const QColor& baseline, double lineWidth) {
+    painter.fillRect(QRectF(box.left(), box.bottom() - 0.5, box.width(), 0.5), baseline);
+    const auto n = levels.size();
+    if (n < 2) return;
+    const double step = box.width() / 27;
+    QPainterPath path;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double level = std::clamp(levels[i].value_or(0.0), 0.0, 1.0);
+        const QPointF point(box.right() - step * static_cast<double>(n - 1) + step * static_cast<double>(i),
+                            box.bottom() - 0.75 - level * (box.height() - 1.5));
+        if (i == 0) {
+            path.moveTo(point);
+        } else {
+            path.lineTo(point);
+        }
+    }
+    QPen pen(line, lineWidth);
+    pen.setJoinStyle(Qt::BevelJoin);
+    pen.setCapStyle(Qt::FlatCap);
+    painter.strokePath(path, pen);
+}
+
+// The mark centred on (cx, mid), in units of the wide readout's points.
+void drawMark(QPainter& painter, MenuBarLayout::Mark mark, double cx, double mid, const QColor& color, double unit) {
+    QPen pen(color, 1.5 * unit);
+    pen.setCapStyle(Qt::RoundCap);
+    painter.setPen(pen);
+    switch (mark) {
+    case MenuBarLayout::Mark::none: break;
+    case MenuBarLayout::Mark::problem:
+        painter.drawLine(QPointF(cx, mid - 5.5 * unit), QPointF(cx, mid + 1.5 * unit));
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(color);
+        painter.drawEllipse(QRectF(cx - unit, mid + 3.5 * unit, 2 * unit, 2 * unit));
+        painter.setBrush(Qt::NoBrush);
+        break;
+    case MenuBarLayout::Mark::down:
+        painter.drawLine(QPointF(cx - 2.5 * unit, mid - 2.5 * unit), QPointF(cx + 2.5 * unit, mid + 2.5 * unit));
+        painter.drawLine(QPointF(cx + 2.5 * unit, mid - 2.5 * unit), QPointF(cx - 2.5 * unit, mid + 2.5 * unit));
+        break;
+    case MenuBarLayout::Mark::paused:
+        painter.drawLine(QPointF(cx - 1.5 * unit, mid - 4.5 * unit), QPointF(cx - 1.5 * unit, mid + 4.5 * unit));
+        painter.drawLine(QPointF(cx + 1.5 * unit, mid - 4.5 * unit), QPointF(cx + 1.5 * unit, mid + 4.5 * unit));
+        break;
+    }
+}
+
+double pieceWidth(const MenuBarLayout::Piece& piece, MenuBarRenderer& renderer) {
+    if (std::holds_alternative<MenuBarLayout::Stacked>(piece)) return renderer.stackedWidth();
+    if (std::holds_alternative<MenuBarLayout::Pair>(piece)) return renderer.pairWidth();
+    if (std::holds_alternative<MenuBarLayout::Mark>(piece)) return MenuBarRenderer::markWidth;
+    return MenuBarRenderer::traceWidth;
+}
+
+}  // namespace
+
+// Pixels of one canvas; freed when the pool and every image over it let go.
+struct MenuBarRenderer::Canvas {
+    int width = 0;
+    int height = 0;
+    qsizetype bytesPerLine = 0;
+    std::unique_ptr<uchar[]> bytes;
+
+    static std::shared_ptr<Canvas> make(int width, int height) {
+        // A panel readout is a few hundred pixels; anything far beyond is a fault.
+        if (width <= 0 || height <= 0 || width > 8192 || height > 1024) return nullptr;
+        auto canvas = std::make_shared<Canvas>();
+        canvas->width = width;
+        canvas->height = height;
+        canvas->bytesPerLine = static_cast<qsizetype>(width) * 4;
+        canvas->bytes.reset(new (std::nothrow) uchar[static_cast<std::size_t>(canvas->bytesPerLine * height)]());
+        return canvas->bytes ? canvas : nullptr;
+    }
+
+    QImage image() { return QImage(bytes.get(), width, height, bytesPerLine, QImage::Format_ARGB32_Premultiplied); }
+
+    // An image that keeps the canvas alive for as long as any copy of it lives.
+    static QImage shared(const std::shared_ptr<Canvas>& canvas) {
+        auto* keeper = new std::shared_ptr<Canvas>(canvas);
+        return QImage(
+            canvas->bytes.get(), canvas->width, canvas->height, canvas->bytesPerLine,
+            QImage::Format_ARGB32_Premultiplied, [](void* info) { delete static_cast<std::shared_ptr<Canvas>*>(info); },
+            keeper);
+    }
+};
+
+std::size_t MenuBarRenderer::GlyphKeyHash::operator()(const GlyphKey& key) const noexcept {
+    const std::size_t size = std::hash<double>{}(key.fontSize);
+    return size ^ (std::hash<int>{}(key.alpha) << 1) ^ (std::hash<char32_t>{}(key.character) << 9);
+}
+
+MenuBarRenderer::MenuBarRenderer() = default;
+MenuBarRenderer::~MenuBarRenderer() = default;
+
+MenuBarLayout MenuBarRenderer::layout(AppModel& model) {
+    return MenuBarLayout::make(model);
+}
+
+const QFont& MenuBarRenderer::font(FontRole role) {
+    auto& slot = fonts_[static_cast<int>(role)];
+    if (slot) return *slot;
+    QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    font.setStyleHint(QFont::Monospace);
+    switch (role) {
+    case FontRole::caption:
+        font.setPointSizeF(8);
+        font.setWeight(QFont::Medium);
+        break;
+    case FontRole::value:
+        font.setPointSizeF(11);
+        font.setWeight(QFont::DemiBold);
+        break;
+    case FontRole::pair:
+        font.setPointSizeF(9.5);
+        font.setWeight(QFont::Medium);
+        break;
+    }
+    slot = font;
+    return *slot;
+}
+
+QFont MenuBarRenderer::digitsFont(double size) const {
+    // Bold and a little condensed, so that three characters fit a narrow slot.
+    QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    font.setStyleHint(QFont::Monospace);
+    font.setWeight(QFont::Bold);
+    font.setStretch(85);
+    font.setPointSizeF(size);
+    return font;
+}
+
+double MenuBarRenderer::advance(const QFont& font) {
+    const double size = font.pointSizeF();
+    if (auto found = advances_.find(size); found != advances_.end()) return found->second;
+    const double value = QFontMetricsF(font, &metricsDevice()).horizontalAdvance(QLatin1Char('0'));
+    advances_.emplace(size, value);
+    return value;
+}
+
+double MenuBarRenderer::textWidth(const QFont& font, const std::string& text) {
+    const auto key = std::make_pair(font.pointSizeF(), text);
+    if (auto found = textWidths_.find(key); found != textWidths_.end()) return found->second;
+    const double width =
+        std::ceil(QFontMetricsF(font, &metricsDevice()).horizontalAdvance(QString::fromStdString(text)));
+    textWidths_.emplace(key, width);
+    return width;
+}
+
+double MenuBarRenderer::stackedWidth() {
+    if (!stackedWidth_)
+        stackedWidth_ = std::max(textWidth(font(FontRole::caption), "TCP"),
+                                 textWidth(font(FontRole::value), std::string(MenuBarText::widest)));
+    return *stackedWidth_;
+}
+
+double MenuBarRenderer::pairWidth() {
+    if (!pairWidth_) pairWidth_ = textWidth(font(FontRole::pair), "R " + std::string(MenuBarText::widest));
+    return *pairWidth_;
+}
+
+double MenuBarRenderer::width(const MenuBarLayout& layout) {
+    double total = 0;
+    for (std::size_t i = 0; i < layout.pieces.size(); ++i) {
+        if (i > 0) total += gap;
+        total += pieceWidth(layout.pieces[i], *this);
+    }
+    return std::max(1.0, std::ceil(total));
+}
+
+const MenuBarRenderer::Ink& MenuBarRenderer::resolveInk(const TrayAppearance& appearance, double scale, bool dimmed) {
+    QString key = appearance.name + QLatin1Char('@') + QString::number(scale);
+    if (dimmed) key += QStringLiteral("-dimmed");
+    if (key == ink_.key) return ink_;
+    const double base = dimmed ? 0.4 : 1;
+    const QColor& label = appearance.label;
+    ink_ = Ink{key,
+               withAlpha(label, base),
+               withAlpha(label, base * 0.7),
+               withAlpha(label, base * 0.25),
+               withAlpha(label, base * 0.45),
+               label};
+    // Cells hold colour.
+    glyphs_.clear();
+    return ink_;
+}
+
+const MenuBarRenderer::GlyphCell& MenuBarRenderer::glyph(const QFont& font, const QColor& color, char32_t character,
+                                                         double scale) {
+    const GlyphKey key{font.pointSizeF(), color.alpha(), character};
+    if (auto found = glyphs_.find(key); found != glyphs_.end()) return found->second;
+
+    const QFontMetricsF metrics(font, &metricsDevice());
+    const int width = static_cast<int>(std::ceil(advance(font) * scale)) + 4;
+    const int height = static_cast<int>(
+        std::ceil(scale * (metrics.ascent() + metrics.descent() + std::max(0.0, metrics.leading()))));
+    GlyphCell cell;
+    cell.pixels = QImage(width, height, QImage::Format_ARGB32_Premultiplied);
+    if (cell.pixels.isNull()) return glyphs_.emplace(key, GlyphCell{}).first->second;
+    cell.pixels.setDotsPerMeterX(dotsPerMeterAt72);
+    cell.pixels.setDotsPerMeterY(dotsPerMeterAt72);
+    cell.pixels.fill(Qt::transparent);
+    {
+        QPainter painter(&cell.pixels);
+        painter.scale(scale, scale);
+        painter.setFont(font);
+        painter.setPen(color);
+        painter.drawText(QPointF(2 / scale, metrics.ascent()), QString::fromUcs4(&character, 1));
+    }
+    int left = width, right = 0, top = height, bottom = 0;
+    for (int y = 0; y < height; ++y) {
+        const auto* line = reinterpret_cast<const QRgb*>(cell.pixels.constScanLine(y));
+        for (int x = 0; x < width; ++x) {
+            if (qAlpha(line[x]) == 0) continue;
+            left = std::min(left, x);
+            right = std::max(right, x + 1);
+            top = std::min(top, y);
+            bottom = std::max(bottom, y + 1);
+        }
+    }
+    if (left < right) {
+        cell.columns = {left, right};
+        cell.rows = {top, bottom};
+    }
+    return glyphs_.emplace(key, std::move(cell)).first->second;
+}
+
+void MenuBarRenderer::drawText(QImage& canvas, const QFont& font, const QColor& color, const std::string& text,
+                               double x, double top, double boxWidth, double scale) {
+    const std::u32string characters = QString::fromStdString(text).toStdU32String();
+    const double step = advance(font);
+    const double left = x + (boxWidth - step * static_cast<double>(characters.size())) / 2;
+    const int topPixel = roundHalfAway(top * scale);
+    for (std::size_t i = 0; i < characters.size(); ++i) {
+        if (characters[i] == U' ') continue;
+        const GlyphCell& cell = glyph(font, color, characters[i], scale);
+        if (cell.columns.isEmpty()) continue;
+        const int leftPixel = roundHalfAway(scale * (left + step * static_cast<double>(i))) - 2;
+        // The ink rectangle, clipped to the canvas.
+        const int x0 = std::max(cell.columns.begin, -leftPixel);
+        const int x1 = std::min(cell.columns.end, canvas.width() - leftPixel);
+        const int y0 = std::max(cell.rows.begin, -topPixel);
+        const int y1 = std::min(cell.rows.end, canvas.height() - topPixel);
+        if (x0 >= x1) continue;
+        const auto bytes = static_cast<std::size_t>(x1 - x0) * 4;
+        for (int y = y0; y < y1; ++y) {
+            const uchar* source = cell.pixels.constScanLine(y) + static_cast<std::size_t>(x0) * 4;
+            // The canvas wraps a buffer of our own: writing through bits() never copies it.
+            uchar* target = canvas.bits() + (topPixel + y) * canvas.bytesPerLine() +
+                            static_cast<std::size_t>(leftPixel + x0) * 4;
+            for (std::size_t k = 0; k < bytes; ++k) target[k] = std::max(target[k], source[k]);
+        }
+    }
+}
+
+std::optional<QImage> MenuBarRenderer::render(const MenuBarLayout& layout, const TrayAppearance& appearance,
+                                              double scale, const QColorSpace& colorSpace) {
+    if (colorSpace != colorSpace_) {
+        colorSpace_ = colorSpace;
+        pool_.clear();
+        glyphs_.clear();
+        ink_ = Ink{};
+    }
+    const double widthPoints = width(layout);
+    const int pixelWidth = static_cast<int>(widthPoints * scale);
+    const int pixelHeight = static_cast<int>(barHeight * scale);
+    if (pool_.empty() || pool_.front()->width != pixelWidth || pool_.front()->height != pixelHeight) {
+        pool_.clear();
+        for (int i = 0; i < 2; ++i) {
+            auto canvas = Canvas::make(pixelWidth, pixelHeight);
+            if (!canvas) {
+                pool_.clear();
+                return std::nullopt;
+            }
+            pool_.push_back(std::move(canvas));
+        }
+    }
+    canvasIndex_ = (canvasIndex_ + 1) % pool_.size();
+    const std::shared_ptr<Canvas>& canvas = pool_[canvasIndex_];
+    const Ink& ink = resolveInk(appearance, scale, layout.dimmed);
+    std::memset(canvas->bytes.get(), 0, static_cast<std::size_t>(canvas->bytesPerLine * canvas->height));
+
+    QImage target = canvas->image();
+    const double mid = barHeight / 2;
+    {
+        // Strokes first; the text is copied in afterwards, byte by byte.
+        QPainter painter(&target);
+        painter.setRenderHint(QPainter::Antialiasing);
+        painter.scale(scale, scale);
+        double x = 0;
+        for (std::size_t i = 0; i < layout.pieces.size(); ++i) {
+            if (i > 0) x += gap;
+            const auto& piece = layout.pieces[i];
+            if (const auto* trace = std::get_if<MenuBarLayout::Trace>(&piece)) {
+                drawTrace(painter, trace->levels, QRectF(x, mid - 8, traceWidth, 16), ink.text, ink.baseline, 1.25);
+            } else if (const auto* traces = std::get_if<MenuBarLayout::Traces>(&piece)) {
+                drawTrace(painter, traces->top, QRectF(x, mid - 8, traceWidth, 7), ink.text, ink.baseline, 1.25);
+                drawTrace(painter, traces->bottom, QRectF(x, mid + 1, traceWidth, 7), ink.text, ink.baseline, 1.25);
+            } else if (const auto* mark = std::get_if<MenuBarLayout::Mark>(&piece)) {
+                drawMark(painter, *mark, x + 3, mid, ink.mark, 1);
+            }
+            x += pieceWidth(piece, *this);
+        }
+    }
+    double x = 0;
+    for (std::size_t i = 0; i < layout.pieces.size(); ++i) {
+        if (i > 0) x += gap;
+        const auto& piece = layout.pieces[i];
+        if (const auto* stacked = std::get_if<MenuBarLayout::Stacked>(&piece)) {
+            drawText(target, font(FontRole::caption), ink.caption, stacked->caption, x, mid - 11, stackedWidth(), scale);
+            drawText(target, font(FontRole::value), ink.text, stacked->value, x, mid - 2.5, stackedWidth(), scale);
+        } else if (const auto* pair = std::get_if<MenuBarLayout::Pair>(&piece)) {
+            drawText(target, font(FontRole::pair), ink.text, pair->top, x, mid - 11, pairWidth(), scale);
+            drawText(target, font(FontRole::pair), ink.text, pair->bottom, x, mid - 0.5, pairWidth(), scale);
+        }
+        x += pieceWidth(piece, *this);
+    }
+    // Pixels are in the cached colour space; the image carries none, which
+    // readers take as sRGB, and tagging it would copy the buffer.
+    return Canvas::shared(canvas);
+}
+
+QImage MenuBarRenderer::renderCompact(const CompactReadout& readout, const TrayAppearance& appearance, int side,
+                                      double scale) {
+    QImage image(side, side, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    if (image.isNull()) return image;
+    const double base = readout.dimmed ? 0.4 : 1;
+    // Pixels, not points: the ink at scale 1 keeps the glyph cells' colours consistent.
+    const Ink& ink = resolveInk(appearance, 1, readout.dimmed);
+    QPainter painter(&image);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setRenderHint(QPainter::TextAntialiasing);
+    const double s = side;
+
+    // The trace fills the slot, faint, behind the digits.
+    if (!readout.trace.empty()) {
+        drawTrace(painter, readout.trace, QRectF(1, 1, s - 2, s - 2), withAlpha(ink.mark, base * 0.35),
+                  withAlpha(ink.mark, base * 0.2), std::max(1.0, s / 16));
+    }
+
+    // Digits as large as the slot allows: the largest size (points are
+    // pixels here) whose characters fit the width, below three quarters of
+    // the height; found once per length and side, then drawn from the glyph
+    // cells like the wide readout's text.
+    const std::string& value = readout.digits;
+    const auto count = std::max<std::size_t>(1, QString::fromStdString(value).toStdU32String().size());
+    const auto sizeKey = std::make_pair(count, side);
+    auto found = compactSizes_.find(sizeKey);
+    if (found == compactSizes_.end()) {
+        double size = std::floor(s * 0.75);
+        for (; size > 6; size -= 0.5) {
+            if (advance(digitsFont(size)) * static_cast<double>(count) <= s - 1) break;
+        }
+        found = compactSizes_.emplace(sizeKey, DigitSize{size, QFontMetricsF(digitsFont(size), &metricsDevice()).ascent()}).first;
+    }
+    painter.end();
+    // Bottom-aligned digits leave the top right corner to the badge.
+    const double baseline = s - std::max(1.0, std::round(s / 12));
+    drawText(image, digitsFont(found->second.size), ink.text, value, 0, baseline - found->second.ascent, s, 1);
+    painter.begin(&image);
+    painter.setRenderHint(QPainter::Antialiasing);
+
+    if (readout.mark != MenuBarLayout::Mark::none) {
+        // A disc in the mark colour with the mark cut out of it, on a ring
+        // cleared from whatever lies beneath.
+        const double diameter = std::round(s * 0.38);
+        const QPointF centre(s - diameter / 2 - 0.5, diameter / 2 + 0.5);
+        painter.setPen(Qt::NoPen);
+        painter.setCompositionMode(QPainter::CompositionMode_Clear);
+        painter.setBrush(Qt::black);
+        painter.drawEllipse(centre, diameter / 2 + 1, diameter / 2 + 1);
+        painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
+        painter.setBrush(ink.mark);
+        painter.drawEllipse(centre, diameter / 2, diameter / 2);
+        painter.setCompositionMode(QPainter::CompositionMode_Clear);
+        drawMark(painter, readout.mark, centre.x(), centre.y(),
+                 Qt::black, diameter / 14);
+    }
+    painter.end();
+    image.setDevicePixelRatio(scale);
+    return image;
+}
+
+QString MenuBarRenderer::accessibilityLabel(AppModel& model) {
+    const auto context = VerdictTexts::Context::current();
+    if (const auto until = model.pausedUntil())
+        return QStringLiteral("Paused until %1.").arg(VerdictTexts::timeText(*until, context));
+    const MonitorSnapshot& snapshot = model.snapshot();
+    QStringList parts{VerdictTexts::verdictTitle(snapshot.verdict) + QLatin1Char('.')};
+    const auto number = [&](double value) {
+        return value < 9.95 ? context.locale.toString(value, 'f', 1) : context.locale.toString(std::round(value), 'f', 0);
+    };
+    for (const auto& target : snapshot.targets) {
+        const Metrics& metrics = target.metrics;
+        if (!metrics.latest || target.state.kind == TargetState::Kind::down) continue;
+        if (target.target.role == TargetRole::internet(0) && target.status != TargetStatus::warmingUp) {
+            const long loss = metrics.sent > 0 ? std::lround(static_cast<double>(metrics.lost) * 100 /
+                                                             static_cast<double>(metrics.sent))
+                                               : 0;
+            parts << QStringLiteral("Internet %1 milliseconds, jitter %2, loss %3 percent.")
+                         .arg(number(*metrics.latest), number(metrics.jitter.value_or(0)), QString::number(loss));
+        }
+    }
+    for (const auto& target : snapshot.targets) {
+        if (target.target.role == TargetRole::router() && target.status == TargetStatus::icmp &&
+            target.metrics.latest && target.state.kind != TargetState::Kind::down)
+            parts << QStringLiteral("Router %1 milliseconds.").arg(number(*target.metrics.latest));
+    }
+    return parts.join(QLatin1Char(' '));
+}
+
+}  // namespace nerivane

@@ -1,0 +1,136 @@
+// Draws the menu-bar readout: the wide layout (traces, stacked or paired
+// texts, the mark) into a bitmap as tall as a panel, and the compact readout
+// (large latency digits, a corner badge, a faint trace) into a square tray
+// slot; and says the state in words for screen readers. Text comes from a
+// cache of glyph cells rasterised once per size, alpha and character and
+// copied with a lighten composite; traces and marks are vector strokes.
+// Owned by the status item controller (or the console's snapshot writer);
+// main thread only, its caches are unsynchronised.
+#pragma once
+
+#include <QColor>
+#include <QColorSpace>
+#include <QFont>
+#include <QImage>
+#include <QString>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "nerivane/core/MenuBarLayout.h"
+#include "nerivane/ui/menubar/CompactReadout.h"
+#include "nerivane/ui/menubar/TrayAppearance.h"
+
+namespace nerivane {
+
+class AppModel;
+
+class MenuBarRenderer {
+public:
+    // The panel's thickness the wide layout is drawn for, in points.
+    static constexpr double barHeight = 24;
+    // Room between adjacent pieces, in points.
+    static constexpr double gap = 4;
+    static constexpr double traceWidth = 28;
+    static constexpr double markWidth = 6;
+
+    // The colours of one appearance, scale and dim state.
+    struct Ink {
+        QString key;
+        QColor text;
+        QColor caption;
+        QColor baseline;
+        QColor secondary;
+        QColor mark;
+    };
+
+    struct GlyphKey {
+        double fontSize = 0;
+        int alpha = 0;
+        char32_t character = 0;
+        bool operator==(const GlyphKey&) const = default;
+    };
+
+    // A half-open pixel range.
+    struct Range {
+        int begin = 0;
+        int end = 0;
+        bool isEmpty() const { return end <= begin; }
+        bool operator==(const Range&) const = default;
+    };
+
+    struct GlyphCell {
+        QImage pixels;  // premultiplied ARGB
+        Range columns;  // the columns and rows that hold ink; empty without ink
+        Range rows;
+    };
+
+    MenuBarRenderer();
+    ~MenuBarRenderer();
+    MenuBarRenderer(const MenuBarRenderer&) = delete;
+    MenuBarRenderer& operator=(const MenuBarRenderer&) = delete;
+
+    static MenuBarLayout layout(AppModel& model);
+
+    // The wide readout at the backing scale; none when no canvas could be
+    // made. The image shares its buffer with one of two canvases used in
+    // turn: it stays intact through the next render, not the one after.
+    std::optional<QImage> render(const MenuBarLayout& layout, const TrayAppearance& appearance, double scale,
+                                 const QColorSpace& colorSpace = QColorSpace(QColorSpace::SRgb));
+
+    // The compact readout in a square of side pixels (device pixels at ratio
+    // scale); a new image every time.
+    QImage renderCompact(const CompactReadout& readout, const TrayAppearance& appearance, int side, double scale = 1);
+
+    // Box widths in points, computed once from the fonts.
+    double stackedWidth();
+    double pairWidth();
+    // Sum of the pieces' widths and gaps, rounded up, at least 1.
+    double width(const MenuBarLayout& layout);
+
+    // "Paused until 3:05 PM." or "Good. Internet 12 milliseconds, jitter 1.2, loss 0 percent. Router 0.4 milliseconds."
+    static QString accessibilityLabel(AppModel& model);
+
+    // For tests: the ink last resolved and the glyph cells held.
+    const Ink& ink() const { return ink_; }
+    std::size_t glyphCount() const { return glyphs_.size(); }
+
+private:
+    struct GlyphKeyHash {
+        std::size_t operator()(const GlyphKey& key) const noexcept;
+    };
+    struct Canvas;
+    enum class FontRole { caption, value, pair };
+
+    const Ink& resolveInk(const TrayAppearance& appearance, double scale, bool dimmed);
+    const QFont& font(FontRole role);
+    QFont digitsFont(double size) const;
+    double advance(const QFont& font);
+    double textWidth(const QFont& font, const std::string& text);
+    const GlyphCell& glyph(const QFont& font, const QColor& color, char32_t character, double scale);
+    void drawText(QImage& canvas, const QFont& font, const QColor& color, const std::string& text, double x,
+                  double top, double boxWidth, double scale);
+
+    QColorSpace colorSpace_{QColorSpace::SRgb};
+    std::vector<std::shared_ptr<Canvas>> pool_;
+    std::size_t canvasIndex_ = 0;
+    Ink ink_;
+    std::unordered_map<GlyphKey, GlyphCell, GlyphKeyHash> glyphs_;
+    std::unordered_map<double, double> advances_;
+    std::map<std::pair<double, std::string>, double> textWidths_;
+    std::optional<double> stackedWidth_;
+    std::optional<double> pairWidth_;
+    // The three fonts of the wide readout, made once.
+    std::optional<QFont> fonts_[3];
+    // Compact digits: the largest size that fits and its ascent, per text length and side.
+    struct DigitSize {
+        double size = 0;
+        double ascent = 0;
+    };
+    std::map<std::pair<std::size_t, int>, DigitSize> compactSizes_;
+};
+
+}  // namespace nerivane

@@ -1,0 +1,100 @@
+// The application's item in the system tray: shows the compact readout at
+// every size a tray host may ask for, re-rendering only when what it shows
+// changed; carries the readout and the verdict in its tooltip; opens and
+// closes the popup on a click; offers the context menu; schedules the
+// first-run card; writes NERIVANE_SNAPSHOT. Created by the application
+// delegate after launch, lives until the application ends; main thread.
+#pragma once
+
+#include <QMenu>
+#include <QObject>
+#include <QSystemTrayIcon>
+#include <functional>
+#include <memory>
+#include <optional>
+
+#include "nerivane/core/MenuBarLayout.h"
+#include "nerivane/ui/menubar/CompactReadout.h"
+#include "nerivane/ui/menubar/MenuBarRenderer.h"
+#include "nerivane/ui/menubar/MenuBarSnapshot.h"
+#include "nerivane/ui/menubar/TrayAppearanceWatcher.h"
+#include "nerivane/ui/popover/PopoverWindow.h"
+
+namespace nerivane {
+
+class AppModel;
+class Preferences;
+
+class StatusItemController : public QObject {
+    Q_OBJECT
+
+public:
+    // Equal keys mean identical pictures.
+    struct RenderKey {
+        MenuBarLayout layout;
+        CompactReadout compact;
+        TrayAppearance appearance;
+        double scale = 1;
+        bool operator==(const RenderKey&) const = default;
+    };
+
+    // The icon's sizes in pixels that hosts ask for (SNI hosts pick theirs).
+    static constexpr int iconSizes[] = {16, 22, 24, 32, 48};
+    // A glance shorter than this leaves the first-run card for next time.
+    static constexpr double firstRunGlanceSeconds = 3.0;
+
+    // quit ends the application through its one quit path; clock gives
+    // Unix seconds (the wall clock when empty).
+    StatusItemController(AppModel& model, Preferences& preferences, std::function<void()> quit,
+                         std::function<double()> clock = {}, QObject* parent = nullptr);
+    ~StatusItemController() override;
+
+    // After construction: the first-run card one second later, unless shown before.
+    void showFirstRunIfNeeded();
+
+    void togglePopover(bool showSettings);
+    void openPopover() { togglePopover(false); }
+    void openSettings() { togglePopover(true); }
+
+    QSystemTrayIcon& trayIcon() { return tray_; }
+    QMenu& menu() { return menu_; }
+    // Present while the popup is open (and until it is dropped after closing).
+    PopoverWindow* popover() { return popover_.get(); }
+    bool isPopoverShown() const { return popover_ && popover_->isVisible(); }
+    bool showingFirstRun() const { return showingFirstRun_; }
+    bool showingSettings() const { return showingSettings_; }
+    int renderCount() const { return renderCount_; }
+    const QString& toolTip() const { return toolTip_; }
+
+signals:
+    // After every render that changed the icon.
+    void rendered();
+
+private:
+    void render();
+    void handleActivated(QSystemTrayIcon::ActivationReason reason);
+    void handlePopoverHidden();
+    void rebuildMenu();
+
+    AppModel& model_;
+    Preferences& preferences_;
+    std::function<void()> quit_;
+    std::function<double()> clock_;
+    QSystemTrayIcon tray_;
+    QMenu menu_;
+    TrayAppearanceWatcher appearance_;
+    MenuBarRenderer renderer_;
+    std::unique_ptr<MenuBarSnapshot> snapshot_;
+    std::unique_ptr<PopoverWindow> popover_;
+    // Unix seconds of the last opening.
+    std::optional<double> popoverOpened_;
+    std::optional<RenderKey> lastRender_;
+    std::optional<QString> lastAccessibilityLabel_;
+    QString toolTip_;
+    int renderCount_ = 0;
+    // The popup's page state, kept across openings.
+    bool showingSettings_ = false;
+    bool showingFirstRun_ = false;
+};
+
+}  // namespace nerivane

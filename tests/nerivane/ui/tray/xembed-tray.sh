@@ -1,0 +1,95 @@
+#!/usr/bin/env bash
+# The tray application as a person meets it, with a real XEmbed tray: Xvfb,
+# a private session bus and trayer, all inside a lab's client namespace
+# (run through lab/run-lab-test; X and D-Bus are reached through socket
+# files). Checks: the item appears in the tray; a screenshot of the tray
+# shows the latency digits legibly; the tray's own colours become the ink; a click opens the popup and a second
+# click closes it; a second launch opens the first instance's popup and
+# exits 0; the context menu's last item quits through the normal quit path
+# (history written). Exit 77 (skipped) where a tool is missing.
+set -uo pipefail
+
+bin="${NERIVANE_BIN_DIR:?}"
+
+source "$(dirname "$0")/session.sh"
+require Xvfb trayer xdotool xwininfo xprop import convert dbus-daemon sqlite3
+
+start_session
+# A dark panel along the top, as the common desktops have.
+trayer --edge top --align right --widthtype request --height 28 --tint 0x303030 --transparent true --alpha 0 \
+    >"$work/trayer.log" 2>&1 &
+pids+=($!)
+wait_for 100 bash -c "xwininfo -root -tree | grep -q '\"panel\"'" || fail "trayer did not start"
+
+export NERIVANE_SNAPSHOT="$work/snapshot.png"
+start_nerivane
+
+# The item: our window inside the panel, at most 64 pixels square.
+icon_geometry() {
+    xwininfo -root -tree | awk '/\("nerivane" "nerivane"\)/ {
+        split($0, a, "  "); for (i in a) if (a[i] ~ /^[0-9]+x[0-9]+\+/) size = a[i];
+        match($0, /\+[0-9-]+\+[0-9-]+$/); abs = substr($0, RSTART);
+        split(size, s, "[x+]"); if (s[1] <= 64 && s[2] <= 64) { print s[1], s[2], abs; exit } }'
+}
+wait_for 150 bash -c "[ -n \"\$(xwininfo -root -tree | grep '\"nerivane\" \"nerivane\"')\" ]" || fail "no tray item"
+read -r width height position < <(icon_geometry)
+[ -n "${width:-}" ] || fail "no tray item of icon size"
+x0="$(echo "$position" | cut -d+ -f2)"; y0="$(echo "$position" | cut -d+ -f3)"
+echo "tray item ${width}x${height} at $x0,$y0"
+
+# Legible digits: wait for a measured value (not the dash), then the bright
+# pixels of the item's screenshot must form at least two separate glyphs
+# at least 8 pixels tall.
+legible() {
+    import -window root -crop "${width}x${height}+${x0}+${y0}" +repage "$work/tray.png" && legible_digits "$work/tray.png"
+}
+wait_for 300 legible || fail "the tray item shows no legible digits (see $work/tray.png)"
+echo "legible digits: bright area ${w}x${h} px in $runs glyph columns"
+cp "$work/tray.png" "${NERIVANE_PICTURES:-$work}/xembed-tray-item.png" 2>/dev/null
+import -window root "${NERIVANE_PICTURES:-$work}/xembed-screen.png"
+
+# The tray's own colours win: a red foreground in _NET_SYSTEM_TRAY_COLORS (set
+# on every top-level window, the tray selection's owner among them) turns the
+# digits red at once.
+for id in $(xwininfo -root -children | awk '/^ +0x/ { print $1 }'); do
+    xprop -id "$id" -f _NET_SYSTEM_TRAY_COLORS 32c -set _NET_SYSTEM_TRAY_COLORS \
+        65535,0,0,65535,0,0,65535,32768,0,0,65535,0 2>/dev/null
+done
+red() {
+    import -window root -crop "${width}x${height}+${x0}+${y0}" +repage "$work/tray-red.png" &&
+        [ "$(convert "$work/tray-red.png" -fx '(r > 0.7 && g < 0.3) ? 1 : 0' -format '%[fx:round(mean*w*h)]' info:)" -ge 10 ]
+}
+wait_for 50 red || fail "the tray's colours did not reach the item (see $work/tray-red.png)"
+cp "$work/tray-red.png" "${NERIVANE_PICTURES:-$work}/xembed-tray-colours.png" 2>/dev/null
+echo "the tray's own foreground colour is the ink"
+
+popup_open() { xwininfo -root -tree | grep '"nerivane" "nerivane"' | grep -qv " ${width}x${height}+"; }
+cx=$((x0 + width / 2)); cy=$((y0 + height / 2))
+xdotool mousemove "$cx" "$cy" click 1
+wait_for 50 popup_open || fail "a click did not open the popup"
+import -window root "${NERIVANE_PICTURES:-$work}/xembed-popup.png"
+xdotool mousemove "$cx" "$cy" click 1
+wait_for 50 bash -c "! ( $(declare -f popup_open); width=$width height=$height popup_open )" ||
+    fail "a second click did not close the popup"
+echo "click opens the popup, a second click closes it"
+
+# A second launch: the first instance's popup opens and the second ends with 0.
+timeout 30 "$bin/nerivane" >"$work/second.out" 2>"$work/second.err"
+status=$?
+[ "$status" -eq 0 ] || fail "second launch exited $status: $(cat "$work/second.err")"
+wait_for 50 popup_open || fail "a second launch did not open the first one's popup"
+kill -0 "$app" || fail "the first instance ended"
+echo "second launch: exit 0, popup of the first instance open"
+xdotool key Escape
+wait_for 50 bash -c "! ( $(declare -f popup_open); width=$width height=$height popup_open )" || fail "Escape did not close the popup"
+
+# The context menu; its last item quits.
+xdotool mousemove "$cx" "$cy" click 3
+menu_open() { xwininfo -root -tree | grep -E '\("nerivane" "nerivane"\)' | grep -qv " ${width}x${height}+"; }
+wait_for 50 menu_open || fail "a right click showed no menu"
+sleep 0.3
+import -window root "${NERIVANE_PICTURES:-$work}/xembed-menu.png"
+xdotool key Up Return
+expect_quit
+[ -s "$NERIVANE_SNAPSHOT" ] || fail "no NERIVANE_SNAPSHOT picture"
+echo "1 passed, 0 failed"
