@@ -1,5 +1,7 @@
 #include "nerivane/ui/popover/PopoverWindow.h"
 
+#include "nerivane/ui/popover/PopoverView.h"
+
 #include <QCursor>
 #include <QGuiApplication>
 #include <QScreen>
@@ -48,13 +50,41 @@ QRect PopoverWindow::placement(QSize size, const QRect& anchor, const QRect& scr
     return frame;
 }
 
-void PopoverWindow::showAnchored(const QRect& anchor) {
-    adjustSize();
+void PopoverWindow::setView(PopoverView* view) {
+    delete view_;
+    view_ = view;
+    if (view_ == nullptr) return;
+    layout()->setContentsMargins(0, 0, 0, 0);
+    layout()->addWidget(view_);
+    // Cards come and go while the popup is open: it follows their height.
+    connect(view_, &PopoverView::contentChanged, this, [this] {
+        if (isVisible()) place();
+    });
+}
+
+QSize PopoverWindow::fittingSize(int contentWidth, int contentHeight, const QRect& screen) {
+    return {std::min(contentWidth, screen.width()), std::min(contentHeight, screen.height())};
+}
+
+void PopoverWindow::place() {
     const QPoint cursor = QCursor::pos();
-    QScreen* screen = anchor.isEmpty() ? QGuiApplication::screenAt(cursor) : QGuiApplication::screenAt(anchor.center());
+    QScreen* screen = anchor_.isEmpty() ? QGuiApplication::screenAt(cursor) : QGuiApplication::screenAt(anchor_.center());
     if (screen == nullptr) screen = QGuiApplication::primaryScreen();
+    if (view_ != nullptr) {
+        const QRect room = screen != nullptr ? screen->availableGeometry() : QRect(0, 0, PopoverView::width, 4096);
+        const QSize fitting = fittingSize(PopoverView::width, view_->contentHeight(), room);
+        setMinimumSize(0, 0);
+        setFixedSize(fitting);
+    } else {
+        adjustSize();
+    }
     const QRect area = screen != nullptr ? screen->availableGeometry() : QRect(QPoint(0, 0), size());
-    setGeometry(placement(size(), anchor, area, cursor));
+    setGeometry(placement(size(), anchor_, area, cursor));
+}
+
+void PopoverWindow::showAnchored(const QRect& anchor) {
+    anchor_ = anchor;
+    place();
     show();
     raise();
     activateWindow();

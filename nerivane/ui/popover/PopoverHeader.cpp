@@ -1,0 +1,106 @@
+#include "nerivane/ui/popover/PopoverHeader.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QHBoxLayout>
+#include <QVBoxLayout>
+
+#include "nerivane/core/AppModel.h"
+#include "nerivane/ui/cards/CardColors.h"
+#include "nerivane/ui/cards/CardTexts.h"
+#include "nerivane/ui/cards/Symbols.h"
+
+namespace nerivane {
+namespace {
+
+void setInk(QWidget* widget, const QColor& colour) {
+    QPalette palette = widget->palette();
+    palette.setColor(QPalette::WindowText, colour);
+    widget->setPalette(palette);
+}
+
+// How the status reads at a glance: fine, trouble, down, or not yet known.
+QColor verdictInk(Verdict verdict, const QColor& accent, const QPalette& palette) {
+    switch (verdict) {
+    case Verdict::good: return accent;
+    case Verdict::internetProblem:
+    case Verdict::localProblem:
+    case Verdict::connectionProblem:
+    case Verdict::internetUnmeasured: return CardColors::orange(palette);
+    case Verdict::internetDown:
+    case Verdict::localDown:
+    case Verdict::connectionDown:
+    case Verdict::offline: return CardColors::red(palette);
+    case Verdict::measuring: break;
+    }
+    return CardColors::secondary(palette);
+}
+
+}  // namespace
+
+PopoverHeader::PopoverHeader(QWidget* parent) : QWidget(parent) {
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(2, 0, 2, 0);
+    layout->setSpacing(3);
+
+    auto* nameRow = new QHBoxLayout;
+    nameRow->setSpacing(5);
+    auto* symbol = new QLabel(this);
+    symbol->setPixmap(Symbols::icon(Symbols::Symbol::product, CardColors::secondary(palette())).pixmap(14, 14));
+    nameRow->addWidget(symbol);
+    auto* name = new QLabel(QStringLiteral("nerivane"), this);
+    QFont nameFont = name->font();
+    nameFont.setBold(true);
+    nameFont.setPointSizeF(nameFont.pointSizeF() * 0.9);
+    name->setFont(nameFont);
+    setInk(name, CardColors::secondary(palette()));
+    nameRow->addWidget(name);
+    nameRow->addStretch(1);
+    layout->addLayout(nameRow);
+
+    status_ = new QLabel(this);
+    QFont big = status_->font();
+    big.setBold(true);
+    big.setPointSizeF(big.pointSizeF() * 1.45);
+    status_->setFont(big);
+    layout->addWidget(status_);
+
+    explanation_ = new QLabel(this);
+    explanation_->setWordWrap(true);
+    layout->addWidget(explanation_);
+
+    auto* networkRow = new QHBoxLayout;
+    networkRow->setSpacing(6);
+    network_ = new QLabel(this);
+    vpn_ = new QLabel(tr("via VPN"), this);
+    setInk(vpn_, CardColors::secondary(palette()));
+    ipv6_ = new QLabel(tr("IPv6 problem"), this);
+    setInk(ipv6_, CardColors::orange(palette()));
+    networkRow->addWidget(network_);
+    networkRow->addWidget(vpn_);
+    networkRow->addWidget(ipv6_);
+    networkRow->addStretch(1);
+    layout->addLayout(networkRow);
+}
+
+QString PopoverHeader::statusText(const AppModel& model, const CardContext& context) {
+    if (const auto until = model.pausedUntil()) {
+        // The pause lasts an hour: the time alone says it, even across midnight.
+        const auto end = QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(*until * 1000), context.texts.zone);
+        return tr("Paused until ") + context.texts.locale.toString(end.time(), QLocale::ShortFormat);
+    }
+    return VerdictTexts::verdictTitle(model.snapshot().verdict);
+}
+
+void PopoverHeader::refresh(const AppModel& model, const CardContext& context) {
+    const auto& snapshot = model.snapshot();
+    status_->setText(statusText(model, context));
+    setInk(status_, model.pausedUntil() ? CardColors::secondary(palette())
+                                        : verdictInk(snapshot.verdict, context.accent, palette()));
+    explanation_->setText(VerdictTexts::verdictExplanation(snapshot, model.offlineSince(), context.texts));
+    network_->setText(CardTexts::pathKindName(snapshot.path.kind));
+    vpn_->setVisible(snapshot.path.isVPN);
+    ipv6_->setVisible(snapshot.ipv6Problem);
+}
+
+}  // namespace nerivane
