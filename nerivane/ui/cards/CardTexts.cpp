@@ -80,7 +80,7 @@ std::array<Value, 5> statistics(const Metrics& metrics, const Context& context) 
 int lostInLastMinute(const std::vector<TraceSample>& samples, double now) {
     int lost = 0;
     for (const auto& sample : samples) {
-        if (!sample.rtt && sample.sentAt > now - 60 && sample.sentAt <= now) lost += 1;
+        if (!sample.rtt && sample.sentAt >= now - 60 && sample.sentAt <= now) lost += 1;
     }
     return lost;
 }

@@ -39,13 +39,14 @@ std::vector<TraceSample> samplesOf(const AppModel& model, const TargetRole& role
     return found == model.samples().end() ? std::vector<TraceSample>{} : found->second;
 }
 
-// A trace of the targets, the first in the accent, the others paler.
+// A trace of the targets in the colours of their states, the first full, the others paler.
 TraceView* trace(const AppModel& model, const std::vector<TargetSnapshot>& targets, double floor,
                  const CardContext& context, QWidget* parent) {
     std::vector<TraceView::Series> series;
-    const QColor window = parent->palette().color(QPalette::Window);
+    const QPalette& palette = parent->palette();
     for (const auto& target : targets) {
-        const QColor colour = series.empty() ? context.accent : CardColors::mix(context.accent, window, 0.55);
+        const QColor ink = CardColors::state(target.state.kind, context.accent, palette);
+        const QColor colour = series.empty() ? ink : CardColors::mix(ink, palette.color(QPalette::Window), 0.5);
         series.push_back({samplesOf(model, target.target.role), colour});
     }
     auto* view = new TraceView(std::move(series), floor, context.texts.now, parent);

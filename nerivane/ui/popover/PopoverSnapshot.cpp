@@ -1,5 +1,6 @@
 #include "nerivane/ui/popover/PopoverSnapshot.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -91,9 +92,18 @@ void PopoverSnapshot::open() {
 
 QImage PopoverSnapshot::render(PopoverView& view) {
     QWidget* window = view.window();
+    if (!window->isVisible()) {
+        window->setAttribute(Qt::WA_DontShowOnScreen);
+        window->show();
+    }
     window->setFixedSize(PopoverView::width, view.contentHeight());
-    if (window->layout() != nullptr) window->layout()->activate();
-    view.layout()->activate();
+    // The estimate can fall short of wrapped texts: grow until nothing scrolls.
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        QCoreApplication::sendPostedEvents();
+        const int overflow = view.overflow();
+        if (overflow <= 0) break;
+        window->setFixedSize(PopoverView::width, window->height() + overflow);
+    }
     return view.grab().toImage();
 }
 

@@ -140,13 +140,17 @@ int PopoverView::contentHeight() const {
     const QMargins margins = contentsMargins() + layout()->contentsMargins();
     const int inner = width - margins.left() - margins.right();
     // Wrapped texts are as tall as the width they get.
-    const auto height = [inner](const QLayout* layout) {
+    const auto height = [inner](QLayout* layout) {
+        // Cards replaced inside nested layouts leave cached hints behind.
+        layout->invalidate();
         return layout->hasHeightForWidth() ? layout->heightForWidth(inner) : layout->sizeHint().height();
     };
     const int columnHeight = column_ != nullptr ? height(column_->layout()) : 0;
     return margins.top() + height(header_->layout()) + spacing + columnHeight + spacing +
            footer_->sizeHint().height() + margins.bottom();
 }
+
+int PopoverView::overflow() const { return scroll_->verticalScrollBar()->maximum(); }
 
 void PopoverView::changeEvent(QEvent* event) {
     QWidget::changeEvent(event);

@@ -57,6 +57,8 @@ public:
 
     // Height of everything without scrolling, for sizing the window.
     int contentHeight() const;
+    // How far the column scrolls at the current size; 0 when all of it shows.
+    int overflow() const;
 
     PopoverHeader* header() const { return header_; }
     PopoverFooter* footer() const { return footer_; }

@@ -2,6 +2,7 @@
 
 #include "nerivane/ui/popover/PopoverView.h"
 
+#include <QCoreApplication>
 #include <QCursor>
 #include <QGuiApplication>
 #include <QScreen>
@@ -80,12 +81,23 @@ void PopoverWindow::place() {
     }
     const QRect area = screen != nullptr ? screen->availableGeometry() : QRect(QPoint(0, 0), size());
     setGeometry(placement(size(), anchor_, area, cursor));
+    if (view_ != nullptr && isVisible()) {
+        // The estimate can fall short of wrapped texts: grow while the
+        // column scrolls and the screen has room.
+        QCoreApplication::sendPostedEvents();
+        const int overflow = view_->overflow();
+        if (overflow > 0 && height() < area.height()) {
+            setFixedSize(width(), std::min(area.height(), height() + overflow));
+            setGeometry(placement(size(), anchor_, area, cursor));
+        }
+    }
 }
 
 void PopoverWindow::showAnchored(const QRect& anchor) {
     anchor_ = anchor;
     place();
     show();
+    if (view_ != nullptr) place();
     raise();
     activateWindow();
 }
