@@ -106,7 +106,9 @@ inline NetworkPath path(NetworkPath::Kind kind, bool vpn = false) {
 
 class PopoverHarness {
 public:
-    PopoverHarness() : preferences(directory.filePath(QStringLiteral("nerivane.conf"))) {
+    // historyFile: a history database to open; an empty one in memory without.
+    explicit PopoverHarness(std::optional<std::string> historyFile = std::nullopt)
+        : preferences(directory.filePath(QStringLiteral("nerivane.conf"))) {
         widgetsApplication();
         AppModel::Environment environment;
         environment.variable = [](const char*) -> std::optional<std::string> { return std::nullopt; };
@@ -115,10 +117,10 @@ public:
             handler = std::move(onUpdate);
             return std::make_unique<FakeMonitor>(&handler);
         };
-        environment.openHistory = [](const std::string&) {
+        environment.openHistory = [historyFile](const std::string&) {
             History::Options options;
             options.log = Log("history", "test", quietLogs());
-            return std::make_unique<History>(std::nullopt, options);
+            return std::make_unique<History>(historyFile, options);
         };
         environment.makeSystemState = [] {
             return std::make_unique<SystemState>(QDBusConnection(QStringLiteral("never-system")),
