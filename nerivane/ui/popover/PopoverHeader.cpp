@@ -99,6 +99,9 @@ void PopoverHeader::refresh(const AppModel& model, const CardContext& context) {
                                         : verdictInk(snapshot.verdict, context.accent, palette()));
     explanation_->setText(VerdictTexts::verdictExplanation(snapshot, model.offlineSince(), context.texts));
     network_->setText(CardTexts::pathKindName(snapshot.path.kind));
+    // Inks again on every refresh: the desktop may have switched light and dark.
+    setInk(vpn_, CardColors::secondary(palette()));
+    setInk(ipv6_, CardColors::orange(palette()));
     vpn_->setVisible(snapshot.path.isVPN);
     ipv6_->setVisible(snapshot.ipv6Problem);
 }

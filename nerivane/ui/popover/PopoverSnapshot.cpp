@@ -58,6 +58,17 @@ void PopoverSnapshot::start() {
     QTimer::singleShot(static_cast<int>(std::lround(switches_.delay * 1000)), this, &PopoverSnapshot::open);
 }
 
+PopoverSnapshot* PopoverSnapshot::startFromEnvironment(AppModel& model, PopoverState& state, PopoverActions actions,
+                                                       PopoverView::Places places, PopoverView::Options options,
+                                                       std::function<bool()> popoverShown, QObject* parent) {
+    auto switches = Switches::fromEnvironment();
+    if (!switches) return nullptr;
+    auto* snapshot = new PopoverSnapshot(model, state, std::move(actions), std::move(places), std::move(options),
+                                         std::move(*switches), std::move(popoverShown), parent);
+    snapshot->start();
+    return snapshot;
+}
+
 std::optional<std::string> PopoverSnapshot::defaultWiFiInterface() {
     const QDir net(QStringLiteral("/sys/class/net"));
     for (const QString& name : net.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name)) {

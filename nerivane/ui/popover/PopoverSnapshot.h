@@ -51,6 +51,11 @@ public:
 
     // Waits the delay, shows the page, and writes the picture after settling.
     void start();
+    // When NERIVANE_POPOVER_SNAPSHOT is set: a started snapshot owned by
+    // parent; otherwise null. The one call the status item makes at start.
+    static PopoverSnapshot* startFromEnvironment(AppModel& model, PopoverState& state, PopoverActions actions,
+                                                 PopoverView::Places places, PopoverView::Options options,
+                                                 std::function<bool()> popoverShown, QObject* parent);
 
     // The view at its fitting size, drawn into an image at the screen's pixel ratio.
     static QImage render(PopoverView& view);

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "PopoverHarness.h"
+#include "nerivane/ui/cards/CardColors.h"
 #include "nerivane/ui/cards/CardTexts.h"
 #include "nerivane/ui/cards/TraceView.h"
 
@@ -172,6 +173,37 @@ TEST(Cards, TracePlacesSamplesByTheirTimeAndScale) {
     const auto quiet = TraceView::layout({{{{now - 1, 2.0}}, Qt::green}}, 10, now, plot);
     EXPECT_DOUBLE_EQ(quiet.scale, 10);
     EXPECT_DOUBLE_EQ(quiet.lines[0][0].y(), 41 - 0.2 * 40);
+}
+
+}  // namespace
+}  // namespace nerivane
+
+namespace nerivane {
+namespace {
+
+// WCAG's contrast ratio of two colours.
+double contrast(const QColor& a, const QColor& b) {
+    const auto luminance = [](const QColor& colour) {
+        const auto linear = [](double c) { return c <= 0.03928 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4); };
+        return 0.2126 * linear(colour.redF()) + 0.7152 * linear(colour.greenF()) + 0.0722 * linear(colour.blueF());
+    };
+    const double x = luminance(a) + 0.05, y = luminance(b) + 0.05;
+    return std::max(x, y) / std::min(x, y);
+}
+
+TEST(Cards, AccentsReadOnLightAndDarkCards) {
+    for (const bool dark : {false, true}) {
+        const QPalette palette = test::scenePalette(dark);
+        EXPECT_EQ(CardColors::isDark(palette), dark);
+        const QColor fill = CardColors::cardFill(palette);
+        for (const auto accent : {Accent::phosphor, Accent::cyan, Accent::magenta, Accent::amber}) {
+            EXPECT_GE(contrast(CardColors::accent(accent, palette), fill), 3.0) << text(accent) << (dark ? " dark" : " light");
+        }
+        for (const QColor& warning : {CardColors::orange(palette), CardColors::red(palette), CardColors::secondary(palette)}) {
+            EXPECT_GE(contrast(warning, fill), 3.0) << warning.name().toStdString() << (dark ? " dark" : " light");
+        }
+        EXPECT_EQ(CardColors::accent(Accent::system, palette), palette.color(QPalette::Highlight));
+    }
 }
 
 }  // namespace
