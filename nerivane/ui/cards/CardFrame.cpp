@@ -29,13 +29,31 @@ CardFrame::CardFrame(const QString& title, QWidget* parent) : QFrame(parent) {
 
 QLabel* CardFrame::secondaryLabel(const QString& text, QWidget* parent) {
     auto* label = new QLabel(text, parent);
-    QPalette palette = label->palette();
-    palette.setColor(QPalette::WindowText, CardColors::secondary(palette));
-    label->setPalette(palette);
+    setInk(label, CardColors::secondary(label->palette()));
     QFont font = label->font();
     font.setPointSizeF(font.pointSizeF() * 0.85);
     label->setFont(font);
     return label;
+}
+
+QLabel* CardFrame::valueLabel(const CardTexts::Value& value, QWidget* parent) {
+    auto* label = new QLabel(parent);
+    label->setTextFormat(Qt::RichText);
+    QString text = value.value.toHtmlEscaped();
+    if (!value.unit.isEmpty()) {
+        text += QStringLiteral("<span style=\"color:%1; font-size:small\">&nbsp;%2</span>")
+                    .arg(CardColors::secondary(label->palette()).name(), value.unit.toHtmlEscaped());
+    }
+    label->setText(text);
+    label->setAccessibleName(value.spoken);
+    label->setAccessibleDescription(value.label);
+    return label;
+}
+
+void CardFrame::setInk(QWidget* widget, const QColor& colour) {
+    QPalette palette = widget->palette();
+    palette.setColor(QPalette::WindowText, colour);
+    widget->setPalette(palette);
 }
 
 QWidget* CardFrame::note(const QString& text, const QString& detail, QWidget* parent) {

@@ -7,6 +7,8 @@
 #include <QString>
 #include <QVBoxLayout>
 
+#include "nerivane/ui/cards/CardTexts.h"
+
 namespace nerivane {
 
 class CardFrame : public QFrame {
@@ -22,6 +24,11 @@ public:
 
     // A label in the card's secondary ink and a smaller font.
     static QLabel* secondaryLabel(const QString& text, QWidget* parent = nullptr);
+    // A value with its unit in small secondary ink, its spoken form as the
+    // accessible name and its label as the description.
+    static QLabel* valueLabel(const CardTexts::Value& value, QWidget* parent);
+    // Sets the colour the widget's text is drawn in.
+    static void setInk(QWidget* widget, const QColor& colour);
     // A short remark inside a card: the text, and under it an optional detail.
     static QWidget* note(const QString& text, const QString& detail = QString(), QWidget* parent = nullptr);
 

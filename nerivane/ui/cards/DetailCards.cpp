@@ -22,19 +22,10 @@ QWidget* wifiCard(const WiFiInfo& info, const CardContext&) {
     auto* grid = new QGridLayout;
     grid->setHorizontalSpacing(8);
     grid->setVerticalSpacing(0);
-    const QColor unitInk = CardColors::secondary(card->palette());
     int column = 0;
     for (const auto& value : CardTexts::wifiValues(info)) {
         auto* label = CardFrame::secondaryLabel(value.label, card);
-        auto* text = new QLabel(card);
-        text->setTextFormat(Qt::RichText);
-        QString shown = value.value.toHtmlEscaped();
-        if (!value.unit.isEmpty()) {
-            shown += QStringLiteral("<span style=\"color:%1; font-size:small\">&nbsp;%2</span>").arg(unitInk.name(), value.unit);
-        }
-        text->setText(shown);
-        text->setAccessibleName(value.spoken);
-        text->setAccessibleDescription(value.label);
+        auto* text = CardFrame::valueLabel(value, card);
         // The channel line is long: it takes a row of its own.
         if (value.unit.isEmpty()) {
             auto* row = new QHBoxLayout;

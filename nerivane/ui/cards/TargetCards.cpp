@@ -18,12 +18,6 @@ namespace {
 
 QString tr(const char* text) { return QCoreApplication::translate("TargetCards", text); }
 
-void setInk(QWidget* widget, const QColor& colour) {
-    QPalette palette = widget->palette();
-    palette.setColor(QPalette::WindowText, colour);
-    widget->setPalette(palette);
-}
-
 QLabel* tag(const QString& text, const QColor& colour, QWidget* parent) {
     auto* label = new QLabel(text, parent);
     QFont font = label->font();
@@ -62,21 +56,12 @@ QWidget* statsRow(const TargetSnapshot& target, const CardContext& context) {
     grid->setContentsMargins(0, 0, 0, 0);
     grid->setHorizontalSpacing(8);
     grid->setVerticalSpacing(0);
-    const QColor unitInk = CardColors::secondary(row->palette());
     int column = 0;
     for (const auto& value : CardTexts::statistics(target.metrics, context.texts)) {
         auto* label = CardFrame::secondaryLabel(value.label, row);
         label->setAccessibleName(value.label);
         grid->addWidget(label, 0, column);
-        QString text = value.value.toHtmlEscaped();
-        if (!value.unit.isEmpty()) {
-            text += QStringLiteral("<span style=\"color:%1; font-size:small\">&nbsp;%2</span>").arg(unitInk.name(), value.unit);
-        }
-        auto* number = new QLabel(text, row);
-        number->setTextFormat(Qt::RichText);
-        number->setAccessibleName(value.spoken);
-        number->setAccessibleDescription(value.label);
-        grid->addWidget(number, 1, column);
+        grid->addWidget(CardFrame::valueLabel(value, row), 1, column);
         grid->setColumnStretch(column, 1);
         ++column;
     }
@@ -100,7 +85,7 @@ QWidget* targetRows(const TargetSnapshot& target, bool isSecondary, std::optiona
     bold.setBold(!isSecondary);
     host->setFont(bold);
     host->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    setInk(host, ink);
+    CardFrame::setInk(host, ink);
     hostLine->addWidget(host);
     const QStringList tags = CardTexts::hostTags(target);
     for (qsizetype index = 0; index < tags.size(); ++index) {
@@ -115,7 +100,7 @@ QWidget* targetRows(const TargetSnapshot& target, bool isSecondary, std::optiona
         auto* line = new QLabel(state, block);
         line->setWordWrap(true);
         const auto kind = target.state.kind;
-        setInk(line, target.status == TargetStatus::warmingUp || kind == TargetState::Kind::measuring
+        CardFrame::setInk(line, target.status == TargetStatus::warmingUp || kind == TargetState::Kind::measuring
                          ? CardColors::secondary(palette)
                          : CardColors::state(kind, context.accent, palette));
         layout->addWidget(line);

@@ -6,6 +6,7 @@
 #include <QTimer>
 
 #include "nerivane/ui/cards/CardColors.h"
+#include "nerivane/ui/cards/CardFrame.h"
 #include "nerivane/ui/cards/Symbols.h"
 #include "nerivane/ui/popover/PopoverState.h"
 
@@ -59,9 +60,7 @@ PopoverFooter::PopoverFooter(PopoverState& state, const PopoverActions& actions,
 
     row->addStretch(1);
     version_ = new QLabel(version.isEmpty() ? QStringLiteral("dev") : version, this);
-    QPalette palette = version_->palette();
-    palette.setColor(QPalette::WindowText, ink);
-    version_->setPalette(palette);
+    CardFrame::setInk(version_, ink);
     row->addWidget(version_);
 
     if (hasSettings) {

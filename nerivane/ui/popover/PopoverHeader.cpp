@@ -7,17 +7,12 @@
 
 #include "nerivane/core/AppModel.h"
 #include "nerivane/ui/cards/CardColors.h"
+#include "nerivane/ui/cards/CardFrame.h"
 #include "nerivane/ui/cards/CardTexts.h"
 #include "nerivane/ui/cards/Symbols.h"
 
 namespace nerivane {
 namespace {
-
-void setInk(QWidget* widget, const QColor& colour) {
-    QPalette palette = widget->palette();
-    palette.setColor(QPalette::WindowText, colour);
-    widget->setPalette(palette);
-}
 
 // How the status reads at a glance: fine, trouble, down, or not yet known.
 QColor verdictInk(Verdict verdict, const QColor& accent, const QPalette& palette) {
@@ -53,7 +48,7 @@ PopoverHeader::PopoverHeader(QWidget* parent) : QWidget(parent) {
     nameFont.setBold(true);
     nameFont.setPointSizeF(nameFont.pointSizeF() * 0.9);
     name->setFont(nameFont);
-    setInk(name, CardColors::secondary(palette()));
+    CardFrame::setInk(name, CardColors::secondary(palette()));
     nameRow->addWidget(name);
     nameRow->addStretch(1);
     layout->addLayout(nameRow);
@@ -73,9 +68,7 @@ PopoverHeader::PopoverHeader(QWidget* parent) : QWidget(parent) {
     networkRow->setSpacing(6);
     network_ = new QLabel(this);
     vpn_ = new QLabel(tr("via VPN"), this);
-    setInk(vpn_, CardColors::secondary(palette()));
     ipv6_ = new QLabel(tr("IPv6 problem"), this);
-    setInk(ipv6_, CardColors::orange(palette()));
     networkRow->addWidget(network_);
     networkRow->addWidget(vpn_);
     networkRow->addWidget(ipv6_);
@@ -95,13 +88,13 @@ QString PopoverHeader::statusText(const AppModel& model, const CardContext& cont
 void PopoverHeader::refresh(const AppModel& model, const CardContext& context) {
     const auto& snapshot = model.snapshot();
     status_->setText(statusText(model, context));
-    setInk(status_, model.pausedUntil() ? CardColors::secondary(palette())
+    CardFrame::setInk(status_, model.pausedUntil() ? CardColors::secondary(palette())
                                         : verdictInk(snapshot.verdict, context.accent, palette()));
     explanation_->setText(VerdictTexts::verdictExplanation(snapshot, model.offlineSince(), context.texts));
     network_->setText(CardTexts::pathKindName(snapshot.path.kind));
     // Inks again on every refresh: the desktop may have switched light and dark.
-    setInk(vpn_, CardColors::secondary(palette()));
-    setInk(ipv6_, CardColors::orange(palette()));
+    CardFrame::setInk(vpn_, CardColors::secondary(palette()));
+    CardFrame::setInk(ipv6_, CardColors::orange(palette()));
     vpn_->setVisible(snapshot.path.isVPN);
     ipv6_->setVisible(snapshot.ipv6Problem);
 }
