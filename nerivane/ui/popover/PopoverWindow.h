@@ -52,6 +52,7 @@ private:
     bool detailsVisible_ = false;
     PopoverView* view_ = nullptr;
     QRect anchor_;
+    QPoint cursor_;
 };
 
 }  // namespace nerivane
