@@ -16,6 +16,8 @@ namespace {
 QToolButton* button(const QString& text, QWidget* parent) {
     auto* button = new QToolButton(parent);
     button->setText(text);
+    // Five controls share one line: no frame padding beyond a hair.
+    button->setStyleSheet(QStringLiteral("QToolButton { padding: 1px 2px; }"));
     button->setAutoRaise(true);
     button->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
     button->setIconSize(QSize(13, 13));
@@ -30,7 +32,10 @@ PopoverFooter::PopoverFooter(PopoverState& state, const PopoverActions& actions,
     : QWidget(parent), state_(state), actions_(actions) {
     auto* row = new QHBoxLayout(this);
     row->setContentsMargins(0, 0, 0, 0);
-    row->setSpacing(2);
+    row->setSpacing(0);
+    QFont small = font();
+    small.setPointSizeF(small.pointSizeF() * 0.9);
+    setFont(small);
     const QColor ink = CardColors::secondary(palette());
 
     if (actions_.copyDiagnostics) {
@@ -60,6 +65,7 @@ PopoverFooter::PopoverFooter(PopoverState& state, const PopoverActions& actions,
 
     row->addStretch(1);
     version_ = new QLabel(version.isEmpty() ? QStringLiteral("dev") : version, this);
+    version_->setContentsMargins(4, 0, 4, 0);
     CardFrame::setInk(version_, ink);
     row->addWidget(version_);
 

@@ -49,6 +49,9 @@ PopoverView::PopoverView(AppModel& model, PopoverState& state, PopoverActions ac
     scroll_->setWidgetResizable(true);
     scroll_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     scroll_->setBackgroundRole(QPalette::Window);
+    // A short column (the settings page) must not take the header's room
+    // for a scroll area's usual minimum.
+    scroll_->setMinimumHeight(1);
     layout->addWidget(scroll_, 1);
 
     footer_ = new PopoverFooter(state_, actions_, options_.version, static_cast<bool>(places_.settingsPage), this);

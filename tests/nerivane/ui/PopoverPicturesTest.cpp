@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <QLabel>
 
 #include "PopoverHarness.h"
 
@@ -39,11 +40,21 @@ TEST(PopoverPictures, EverySceneOnBothPalettes) {
             actions.exportData = [](ExportChoice) {};
             actions.copyDiagnostics = [](std::function<void()> done) { done(); };
             actions.dismissFirstRun = [&] { harness.state.dismissFirstRun(harness.preferences); };
-            auto view = harness.view(actions);
+            // Every control the later parts bring, with stand-ins.
+            actions.availableUpdate = [] { return std::optional<QString>("1.2.0"); };
+            actions.installUpdate = [] {};
+            PopoverView::Places places;
+            places.settingsPage = [] { return new QLabel(QStringLiteral("(the settings page)")); };
+            auto view = harness.view(actions, places);
             const QImage image = harness.picture(*view);
             const QString name = QStringLiteral("%1/%2-%3.png").arg(QString::fromLocal8Bit(folder), QString::fromLatin1(scene.name),
                                                                     dark ? QStringLiteral("dark") : QStringLiteral("light"));
             EXPECT_TRUE(image.save(name)) << name.toStdString();
+            if (scene.make == test::scenes::good) {
+                harness.state.setShowingSettings(true);
+                EXPECT_TRUE(PopoverSnapshot::render(*view).save(
+                    QStringLiteral("%1/settings-%2.png").arg(QString::fromLocal8Bit(folder), dark ? "dark" : "light")));
+            }
         }
     }
 }
