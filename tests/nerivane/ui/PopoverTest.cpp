@@ -213,6 +213,9 @@ TEST(Popover, FooterShowsOnlyControlsThatWork) {
     EXPECT_EQ(settings->text(), "done");
     EXPECT_TRUE(labels(*view->column()).contains("settings page"));
     EXPECT_EQ(view->eventsCard(), nullptr) << "the settings page replaces the cards";
+    PopoverSnapshot::render(*view);
+    EXPECT_GE(view->header()->height(), view->header()->layout()->heightForWidth(view->header()->width()))
+        << "a short page leaves the header its room";
     settings->click();
     EXPECT_FALSE(harness.state.showingSettings());
     EXPECT_NE(view->eventsCard(), nullptr);
