@@ -1,7 +1,6 @@
 #include "nerivane/ui/cards/EventsCard.h"
 
 #include <QCoreApplication>
-#include <QThreadPool>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <exception>
@@ -64,7 +63,7 @@ void EventsCard::load() {
     }
     History* history = history_;
     QPointer<EventsCard> card(this);
-    QThreadPool::globalInstance()->start([history, card] {
+    pool_.start([history, card] {
         std::optional<std::vector<NetworkEvent>> events;
         try {
             events = history->latestEvents(limit);

@@ -1,11 +1,12 @@
 // The recent outages and spikes, newest first, with the export menu. Shows
 // the model's recent events at once and replaces them with the ten latest
-// from history, read on a pool thread after the card's first paint (a
+// from history, read on a thread of the card's own after its first paint (a
 // SQLite read never blocks the popup). Owned by the popup's column; main thread.
 #pragma once
 
 #include <QMenu>
 #include <QPointer>
+#include <QThreadPool>
 #include <QToolButton>
 #include <functional>
 #include <vector>
@@ -55,6 +56,9 @@ private:
     QWidget* rows_ = nullptr;
     QMenu* menu_ = nullptr;
     bool loadStarted_ = false;
+    // The read's thread. Last, so it is waited for first: a card going away
+    // (and the model after it) never leaves a read running on the history.
+    QThreadPool pool_;
 };
 
 }  // namespace nerivane
