@@ -1,63 +1,102 @@
 #include "nerivane/ui/popover/PopoverHeader.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
+#include <QHBoxLayout>
 #include <QVBoxLayout>
-#include <cmath>
 
 #include "nerivane/core/AppModel.h"
+#include "nerivane/ui/cards/CardColors.h"
+#include "nerivane/ui/cards/CardFrame.h"
+#include "nerivane/ui/cards/CardTexts.h"
+#include "nerivane/ui/cards/Symbols.h"
 
 namespace nerivane {
+namespace {
 
-PopoverHeader::PopoverHeader(AppModel& model, QWidget* parent) : QWidget(parent), model_(model) {
-    auto* column = new QVBoxLayout(this);
-    column->setContentsMargins(0, 0, 0, 0);
-    column->setSpacing(6);
-    auto* product = new QLabel(QStringLiteral("nerivane"), this);
-    QFont productFont = product->font();
-    productFont.setBold(true);
-    product->setFont(productFont);
+// How the status reads at a glance: fine, trouble, down, or not yet known.
+QColor verdictInk(Verdict verdict, const QColor& accent, const QPalette& palette) {
+    switch (verdict) {
+    case Verdict::good: return accent;
+    case Verdict::internetProblem:
+    case Verdict::localProblem:
+    case Verdict::connectionProblem:
+    case Verdict::internetUnmeasured: return CardColors::orange(palette);
+    case Verdict::internetDown:
+    case Verdict::localDown:
+    case Verdict::connectionDown:
+    case Verdict::offline: return CardColors::red(palette);
+    case Verdict::measuring: break;
+    }
+    return CardColors::secondary(palette);
+}
+
+}  // namespace
+
+PopoverHeader::PopoverHeader(QWidget* parent) : QWidget(parent) {
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(2, 0, 2, 0);
+    layout->setSpacing(3);
+
+    auto* nameRow = new QHBoxLayout;
+    nameRow->setSpacing(5);
+    auto* symbol = new QLabel(this);
+    symbol->setPixmap(Symbols::icon(Symbols::Symbol::product, CardColors::secondary(palette())).pixmap(14, 14));
+    nameRow->addWidget(symbol);
+    auto* name = new QLabel(QStringLiteral("nerivane"), this);
+    QFont nameFont = name->font();
+    nameFont.setBold(true);
+    nameFont.setPointSizeF(nameFont.pointSizeF() * 0.9);
+    name->setFont(nameFont);
+    CardFrame::setInk(name, CardColors::secondary(palette()));
+    nameRow->addWidget(name);
+    nameRow->addStretch(1);
+    layout->addLayout(nameRow);
+
     status_ = new QLabel(this);
-    QFont statusFont = status_->font();
-    statusFont.setPointSizeF(statusFont.pointSizeF() * 1.3);
-    statusFont.setBold(true);
-    status_->setFont(statusFont);
+    QFont big = status_->font();
+    big.setBold(true);
+    big.setPointSizeF(big.pointSizeF() * 1.45);
+    status_->setFont(big);
+    layout->addWidget(status_);
+
     explanation_ = new QLabel(this);
     explanation_->setWordWrap(true);
+    layout->addWidget(explanation_);
+
+    auto* networkRow = new QHBoxLayout;
+    networkRow->setSpacing(6);
     network_ = new QLabel(this);
-    network_->setTextFormat(Qt::RichText);
-    for (QLabel* label : {product, status_, explanation_, network_}) column->addWidget(label);
-
-    connect(&model_, &AppModel::changed, this, &PopoverHeader::update);
-    connect(&model_, &AppModel::offlineSinceChanged, this, &PopoverHeader::update);
-    update();
+    vpn_ = new QLabel(tr("via VPN"), this);
+    ipv6_ = new QLabel(tr("IPv6 problem"), this);
+    networkRow->addWidget(network_);
+    networkRow->addWidget(vpn_);
+    networkRow->addWidget(ipv6_);
+    networkRow->addStretch(1);
+    layout->addLayout(networkRow);
 }
 
-QString PopoverHeader::statusText(const MonitorSnapshot& snapshot, std::optional<double> pausedUntil,
-                                  const VerdictTexts::Context& context) {
-    if (!pausedUntil) return VerdictTexts::verdictTitle(snapshot.verdict);
-    const auto end = QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(std::llround(*pausedUntil * 1000)), context.zone);
-    return QStringLiteral("Paused until ") + context.locale.toString(end.time(), QLocale::ShortFormat);
-}
-
-QString PopoverHeader::networkLine(const MonitorSnapshot& snapshot) {
-    QString line;
-    switch (snapshot.path.kind) {
-    case NetworkPath::Kind::wifi: line = QStringLiteral("Wi\u2011Fi"); break;
-    case NetworkPath::Kind::ethernet: line = QStringLiteral("Ethernet"); break;
-    case NetworkPath::Kind::cellular: line = QStringLiteral("Cellular"); break;
-    case NetworkPath::Kind::other: line = QStringLiteral("Other"); break;
+QString PopoverHeader::statusText(const AppModel& model, const CardContext& context) {
+    if (const auto until = model.pausedUntil()) {
+        // The pause lasts an hour: the time alone says it, even across midnight.
+        const auto end = QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(*until * 1000), context.texts.zone);
+        return tr("Paused until ") + context.texts.locale.toString(end.time(), QLocale::ShortFormat);
     }
-    if (snapshot.path.isVPN) line += QStringLiteral(" <span style=\"color: gray\">via VPN</span>");
-    if (snapshot.ipv6Problem) line += QStringLiteral(" <span style=\"color: #e8871e\">IPv6 problem</span>");
-    return line;
+    return VerdictTexts::verdictTitle(model.snapshot().verdict);
 }
 
-void PopoverHeader::update() {
-    const auto context = VerdictTexts::Context::current();
-    const MonitorSnapshot& snapshot = model_.snapshot();
-    status_->setText(statusText(snapshot, model_.pausedUntil(), context));
-    explanation_->setText(VerdictTexts::verdictExplanation(snapshot, model_.offlineSince(), context));
-    network_->setText(networkLine(snapshot));
+void PopoverHeader::refresh(const AppModel& model, const CardContext& context) {
+    const auto& snapshot = model.snapshot();
+    status_->setText(statusText(model, context));
+    CardFrame::setInk(status_, model.pausedUntil() ? CardColors::secondary(palette())
+                                        : verdictInk(snapshot.verdict, context.accent, palette()));
+    explanation_->setText(VerdictTexts::verdictExplanation(snapshot, model.offlineSince(), context.texts));
+    network_->setText(CardTexts::pathKindName(snapshot.path.kind));
+    // Inks again on every refresh: the desktop may have switched light and dark.
+    CardFrame::setInk(vpn_, CardColors::secondary(palette()));
+    CardFrame::setInk(ipv6_, CardColors::orange(palette()));
+    vpn_->setVisible(snapshot.path.isVPN);
+    ipv6_->setVisible(snapshot.ipv6Problem);
 }
 
 }  // namespace nerivane

@@ -1,15 +1,13 @@
-// The top of the popup: the product name, the status (the verdict's title,
-// or "Paused until" and the time), the explanation and the network line
-// (kind, "via VPN", "IPv6 problem"). Follows the model while it lives. Made
-// by the status item controller for each popup; main thread.
+// The top of the popup: the product name with its symbol, the status (the
+// verdict's title, or the pause line), the explanation, and the network line
+// with its "via VPN" and "IPv6 problem" tags. Refreshed from the model by the
+// popup view; main thread.
 #pragma once
 
 #include <QLabel>
 #include <QWidget>
-#include <optional>
 
-#include "NerivaneKit/analysis/MonitorSnapshot.h"
-#include "nerivane/core/VerdictTexts.h"
+#include "nerivane/ui/cards/CardContext.h"
 
 namespace nerivane {
 
@@ -19,22 +17,25 @@ class PopoverHeader : public QWidget {
     Q_OBJECT
 
 public:
-    explicit PopoverHeader(AppModel& model, QWidget* parent = nullptr);
+    explicit PopoverHeader(QWidget* parent = nullptr);
 
-    // "Paused until 3:05 PM" (the date left out) or the verdict's title.
-    static QString statusText(const MonitorSnapshot& snapshot, std::optional<double> pausedUntil,
-                              const VerdictTexts::Context& context);
-    // Rich text: "Wi\u2011Fi", "Ethernet", "Cellular" or "Other", then "via VPN"
-    // in a secondary colour and "IPv6 problem" in orange where they hold.
-    static QString networkLine(const MonitorSnapshot& snapshot);
+    void refresh(const AppModel& model, const CardContext& context);
+
+    // "Paused until 4:05 PM", or the verdict's title.
+    static QString statusText(const AppModel& model, const CardContext& context);
+
+    QString status() const { return status_->text(); }
+    QString explanation() const { return explanation_->text(); }
+    QString network() const { return network_->text(); }
+    QString vpnTag() const { return vpn_->isHidden() ? QString() : vpn_->text(); }
+    QString ipv6Tag() const { return ipv6_->isHidden() ? QString() : ipv6_->text(); }
 
 private:
-    void update();
-
-    AppModel& model_;
     QLabel* status_;
     QLabel* explanation_;
     QLabel* network_;
+    QLabel* vpn_;
+    QLabel* ipv6_;
 };
 
 }  // namespace nerivane

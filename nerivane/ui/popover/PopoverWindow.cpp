@@ -1,8 +1,11 @@
 #include "nerivane/ui/popover/PopoverWindow.h"
 
+#include "nerivane/ui/popover/PopoverView.h"
+
 #include <QCursor>
 #include <QGuiApplication>
 #include <QScreen>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <algorithm>
 
@@ -11,6 +14,8 @@ namespace {
 
 // Room left between the window and the item it hangs from.
 constexpr int gap = 4;
+// How far the content height estimate may miss (about two lines of text).
+constexpr int estimateSlack = 32;
 
 }  // namespace
 
@@ -48,14 +53,57 @@ QRect PopoverWindow::placement(QSize size, const QRect& anchor, const QRect& scr
     return frame;
 }
 
-void PopoverWindow::showAnchored(const QRect& anchor) {
-    adjustSize();
-    const QPoint cursor = QCursor::pos();
-    QScreen* screen = anchor.isEmpty() ? QGuiApplication::screenAt(cursor) : QGuiApplication::screenAt(anchor.center());
+void PopoverWindow::setView(PopoverView* view) {
+    delete view_;
+    view_ = view;
+    if (view_ == nullptr) return;
+    layout()->setContentsMargins(0, 0, 0, 0);
+    layout()->addWidget(view_);
+    // Cards come and go while the popup is open: it follows their height,
+    // once the layouts have settled (never from inside the view's refresh).
+    connect(view_, &PopoverView::contentChanged, this, [this] {
+        if (isVisible()) QTimer::singleShot(0, this, &PopoverWindow::place);
+    });
+}
+
+QSize PopoverWindow::fittingSize(int contentWidth, int contentHeight, const QRect& screen) {
+    return {std::min(contentWidth, screen.width()), std::min(contentHeight, screen.height())};
+}
+
+void PopoverWindow::place() {
+    QScreen* screen = anchor_.isEmpty() ? QGuiApplication::screenAt(cursor_) : QGuiApplication::screenAt(anchor_.center());
     if (screen == nullptr) screen = QGuiApplication::primaryScreen();
-    const QRect area = screen != nullptr ? screen->availableGeometry() : QRect(QPoint(0, 0), size());
-    setGeometry(placement(size(), anchor, area, cursor));
+    const QRect area = screen != nullptr ? screen->availableGeometry() : QRect(0, 0, PopoverView::width, 4096);
+    if (view_ == nullptr) {
+        adjustSize();
+        setGeometry(placement(size(), anchor_, area, cursor_));
+        return;
+    }
+    QSize wanted = fittingSize(PopoverView::width, view_->contentHeight(), area);
+    if (isVisible()) {
+        // The estimate can fall short of wrapped texts by a line or so: while
+        // the column scrolls and the screen has room, grow by what it
+        // scrolls; and do not shrink back by less than such a line, or the
+        // popup would twitch with every refresh.
+        if (view_->overflow() > 0) {
+            wanted.setHeight(std::min(area.height(), std::max(wanted.height(), height() + view_->overflow())));
+        } else if (wanted.height() < height() && height() - wanted.height() <= estimateSlack) {
+            wanted.setHeight(height());
+        }
+        if (wanted == size()) return;
+    }
+    setMinimumSize(0, 0);
+    setFixedSize(wanted);
+    // The cursor of the click, not of now: the popup stays where it opened.
+    setGeometry(placement(size(), anchor_, area, cursor_));
+}
+
+void PopoverWindow::showAnchored(const QRect& anchor) {
+    anchor_ = anchor;
+    cursor_ = QCursor::pos();
+    place();
     show();
+    if (view_ != nullptr) QTimer::singleShot(0, this, &PopoverWindow::place);
     raise();
     activateWindow();
 }

@@ -1,7 +1,8 @@
 // The popup window that a click on the tray item opens: frameless, closed by
 // a click outside it or Escape, placed beside the item's rectangle and kept
-// on its screen. Holds the header (status, explanation, network line); the
-// cards are added below it. Owned by the status item controller; main thread.
+// on its screen. Hosts the popup view, sized to its content up to the
+// screen's available height (the view's column scrolls beyond that). Owned by
+// the status item controller; main thread.
 #pragma once
 
 #include <QRect>
@@ -9,12 +10,20 @@
 
 namespace nerivane {
 
+class PopoverView;
+
 class PopoverWindow : public QWidget {
     Q_OBJECT
 
 public:
     explicit PopoverWindow(QWidget* parent = nullptr);
     ~PopoverWindow() override;
+
+    // Takes the view (a new one on every opening); the previous one is deleted.
+    void setView(PopoverView* view);
+    PopoverView* view() const { return view_; }
+    // The window's size for the view on a screen with this much room.
+    static QSize fittingSize(int contentWidth, int contentHeight, const QRect& screen);
 
     // Shows the window beside anchor (the tray item's rectangle in global
     // coordinates); an empty anchor places it at the screen corner nearest
@@ -38,7 +47,12 @@ protected:
     void hideEvent(QHideEvent* event) override;
 
 private:
+    void place();
+
     bool detailsVisible_ = false;
+    PopoverView* view_ = nullptr;
+    QRect anchor_;
+    QPoint cursor_;
 };
 
 }  // namespace nerivane

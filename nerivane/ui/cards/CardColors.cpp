@@ -1,0 +1,49 @@
+#include "nerivane/ui/cards/CardColors.h"
+
+namespace nerivane::CardColors {
+
+bool isDark(const QPalette& palette) {
+    return palette.color(QPalette::WindowText).lightness() > palette.color(QPalette::Window).lightness();
+}
+
+QColor mix(const QColor& a, const QColor& b, double t) {
+    const auto blend = [t](double x, double y) { return x + (y - x) * t; };
+    return QColor::fromRgbF(static_cast<float>(blend(a.redF(), b.redF())), static_cast<float>(blend(a.greenF(), b.greenF())),
+                            static_cast<float>(blend(a.blueF(), b.blueF())), static_cast<float>(blend(a.alphaF(), b.alphaF())));
+}
+
+QColor accent(Accent accent, const QPalette& palette) {
+    const bool dark = isDark(palette);
+    switch (accent) {
+    case Accent::phosphor: return dark ? QColor(0x4a, 0xde, 0x80) : QColor(0x18, 0x8a, 0x48);
+    case Accent::cyan: return dark ? QColor(0x3c, 0xd4, 0xee) : QColor(0x0b, 0x7f, 0x99);
+    case Accent::magenta: return dark ? QColor(0xf0, 0x6e, 0xd8) : QColor(0xb0, 0x24, 0x96);
+    case Accent::amber: return dark ? QColor(0xf6, 0xc0, 0x3a) : QColor(0x9a, 0x62, 0x0a);
+    case Accent::system: return palette.color(QPalette::Highlight);
+    }
+    return palette.color(QPalette::Highlight);
+}
+
+QColor secondary(const QPalette& palette) {
+    return mix(palette.color(QPalette::WindowText), palette.color(QPalette::Window), 0.42);
+}
+
+QColor orange(const QPalette& palette) { return isDark(palette) ? QColor(0xff, 0xa2, 0x4a) : QColor(0xc8, 0x5a, 0x00); }
+
+QColor red(const QPalette& palette) { return isDark(palette) ? QColor(0xff, 0x6b, 0x6b) : QColor(0xc6, 0x28, 0x28); }
+
+QColor cardFill(const QPalette& palette) {
+    return mix(palette.color(QPalette::Window), palette.color(QPalette::WindowText), isDark(palette) ? 0.07 : 0.045);
+}
+
+QColor state(TargetState::Kind kind, const QColor& accentColour, const QPalette& palette) {
+    switch (kind) {
+    case TargetState::Kind::ok: return accentColour;
+    case TargetState::Kind::measuring: return secondary(palette);
+    case TargetState::Kind::bad: return orange(palette);
+    case TargetState::Kind::down: return red(palette);
+    }
+    return secondary(palette);
+}
+
+}  // namespace nerivane::CardColors

@@ -1,0 +1,30 @@
+// The popup's colours from the desktop palette: the five accents, the
+// secondary ink, the warning orange and the failure red, each chosen for a
+// light or a dark palette, and the colour of a target's state. Pure
+// functions; main thread (they read QPalette values only).
+#pragma once
+
+#include <QColor>
+#include <QPalette>
+
+#include "NerivaneKit/analysis/TargetState.h"
+#include "nerivane/core/Accent.h"
+
+namespace nerivane::CardColors {
+
+// Dark when the window text is lighter than the window.
+bool isDark(const QPalette& palette);
+// "system" follows the palette's highlight; the others have a light-palette
+// and a dark-palette shade that both keep their contrast.
+QColor accent(Accent accent, const QPalette& palette);
+QColor secondary(const QPalette& palette);
+QColor orange(const QPalette& palette);
+QColor red(const QPalette& palette);
+// A card's fill, a little off the window colour.
+QColor cardFill(const QPalette& palette);
+// ok: the accent; measuring: secondary; bad: orange; down: red.
+QColor state(TargetState::Kind kind, const QColor& accent, const QPalette& palette);
+// a blended towards b by the fraction t.
+QColor mix(const QColor& a, const QColor& b, double t);
+
+}  // namespace nerivane::CardColors

@@ -1,0 +1,144 @@
+#include "nerivane/ui/cards/CardTexts.h"
+
+#include <QCoreApplication>
+#include <cmath>
+
+namespace nerivane::CardTexts {
+namespace {
+
+QString tr(const char* text) { return QCoreApplication::translate("CardTexts", text); }
+
+// "12 ms" -> ("12", "ms"); "1.2 s" -> ("1.2", "s"); "—" stays whole.
+std::pair<QString, QString> splitUnit(const QString& text) {
+    const auto blank = text.lastIndexOf(QLatin1Char(' '));
+    if (blank < 0) return {text, QString()};
+    return {text.left(blank), text.mid(blank + 1)};
+}
+
+Value milliseconds(const char* label, std::optional<double> value, const Context& context) {
+    const auto [number, unit] = splitUnit(VerdictTexts::millisecondsText(value));
+    return {tr(label), number, unit, VerdictTexts::spokenMilliseconds(value, context)};
+}
+
+}  // namespace
+
+QString internetNote(Verdict verdict) {
+    return verdict == Verdict::measuring ? tr("Measuring") : tr("No internet host resolved");
+}
+
+std::optional<QString> routerNote(const std::optional<TargetSnapshot>& router) {
+    if (!router) return tr("No router on this network");
+    if (router->status == TargetStatus::unreachableVPN) return tr("Router can't be reached through the VPN");
+    if (router->status == TargetStatus::doesntAnswerPing) return tr("Router doesn't answer ping");
+    return std::nullopt;
+}
+
+QStringList hostTags(const TargetSnapshot& target) {
+    QStringList tags;
+    if (target.target.address.family == IPFamily::v6) tags << tr("IPv6");
+    if (target.status == TargetStatus::tcp) tags << tr("TCP");
+    if (target.answeredLocally) tags << tr("answered locally");
+    return tags;
+}
+
+QString hostName(const TargetSnapshot& target) {
+    if (target.target.role.kind == TargetRole::Kind::router) return QString::fromStdString(target.target.address.text());
+    return QString::fromStdString(target.target.host);
+}
+
+QString stateLine(const TargetSnapshot& target, std::optional<Verdict> verdict, const Context& context) {
+    const auto kind = target.state.kind;
+    if (target.status == TargetStatus::warmingUp || kind == TargetState::Kind::measuring) return tr("Measuring");
+    if (kind == TargetState::Kind::ok) return QString();
+    if (kind == TargetState::Kind::down) {
+        if (!target.outageSince) return tr("No reply");
+        return tr("No reply since ") + VerdictTexts::timeText(*target.outageSince, context);
+    }
+    if (target.target.role.kind == TargetRole::Kind::router && verdict == Verdict::good) {
+        return tr("Slow to answer ping; traffic through it is fine");
+    }
+    // Loss first, then latency, then jitter: the order of how much it hurts.
+    QStringList problems;
+    if (target.state.problems.contains(Problems::loss())) problems << tr("losing probes");
+    if (target.state.problems.contains(Problems::latency())) problems << tr("slow");
+    if (target.state.problems.contains(Problems::jitter())) problems << tr("high jitter");
+    QString line = VerdictTexts::andList(problems, context);
+    if (!line.isEmpty()) line[0] = line[0].toUpper();
+    return line;
+}
+
+std::array<Value, 5> statistics(const Metrics& metrics, const Context& context) {
+    Value loss{tr("loss"), QStringLiteral("—"), QString(),
+               tr("%1 of %2 lost").arg(metrics.lost).arg(metrics.sent)};
+    if (metrics.sent > 0) {
+        loss.value = VerdictTexts::percentText(metrics.lost * 100.0 / metrics.sent);
+    }
+    return {milliseconds("med", metrics.median, context), milliseconds("p95", metrics.p95, context),
+            milliseconds("min", metrics.baseline, context), milliseconds("jit", metrics.jitter, context), loss};
+}
+
+int lostInLastMinute(const std::vector<TraceSample>& samples, double now) {
+    int lost = 0;
+    for (const auto& sample : samples) {
+        if (!sample.rtt && sample.sentAt >= now - 60 && sample.sentAt <= now) lost += 1;
+    }
+    return lost;
+}
+
+QString lostLine(int lost) {
+    if (lost == 0) return tr("None lost in the last minute");
+    return QString::number(lost) + tr(" lost in the last minute");
+}
+
+QString pathKindName(NetworkPath::Kind kind) {
+    switch (kind) {
+    case NetworkPath::Kind::wifi: return tr("Wi\u2011Fi");
+    case NetworkPath::Kind::ethernet: return tr("Ethernet");
+    case NetworkPath::Kind::cellular: return tr("Cellular");
+    case NetworkPath::Kind::other: return tr("Other");
+    }
+    return tr("Other");
+}
+
+QString channelLine(const WiFiInfo& info) {
+    QStringList parts;
+    if (info.channel) parts << tr("ch ") + QString::number(*info.channel);
+    if (info.band) parts << QString::fromStdString(*info.band);
+    if (info.width) parts << QString::number(*info.width) + tr(" MHz");
+    return parts.join(QStringLiteral(" · "));
+}
+
+std::vector<Value> wifiValues(const WiFiInfo& info) {
+    std::vector<Value> values;
+    const QString signal = QString::number(info.rssi);
+    values.push_back({tr("signal"), signal, tr("dBm"), tr("signal ") + signal + tr(" dBm")});
+    // A noise of 0 means the driver does not measure it: no noise and no
+    // signal-to-noise figure rather than a made-up one.
+    if (info.noise != 0) {
+        const QString noise = QString::number(info.noise);
+        values.push_back({tr("noise"), noise, tr("dBm"), tr("noise ") + noise + tr(" dBm")});
+        const QString snr = QString::number(info.rssi - info.noise);
+        values.push_back({tr("snr"), snr, tr("dB"), tr("signal to noise ") + snr + tr(" dB")});
+    }
+    const QString rate = QString::number(std::llround(info.transmitRate));
+    values.push_back({tr("rate"), rate, tr("Mbit/s"), rate + tr(" Mbit/s")});
+    const QString band = channelLine(info);
+    if (!band.isEmpty()) values.push_back({tr("band"), band, QString(), band});
+    return values;
+}
+
+EventTexts eventTexts(const NetworkEvent& event, const Context& context) {
+    const bool outage = event.kind == NetworkEvent::Kind::outage;
+    const QString host = event.role.kind == TargetRole::Kind::router ? tr("router") : QString::fromStdString(event.host);
+    EventTexts texts;
+    texts.title = (outage ? tr("outage") : tr("spike")) + QLatin1Char(' ') + host;
+    if (event.worstRTT) texts.worst = VerdictTexts::millisecondsText(event.worstRTT);
+    texts.duration = VerdictTexts::durationText(event.duration(), context);
+    texts.start = VerdictTexts::timeText(event.start, context);
+    texts.spoken = (outage ? tr("Outage") : tr("Spike")) + tr(" to ") + host + tr(" at ") + texts.start + QStringLiteral(", ") +
+                   texts.duration;
+    if (event.worstRTT) texts.spoken += tr(", worst ") + VerdictTexts::spokenMilliseconds(event.worstRTT, context);
+    return texts;
+}
+
+}  // namespace nerivane::CardTexts

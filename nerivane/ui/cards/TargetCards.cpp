@@ -1,0 +1,187 @@
+#include "nerivane/ui/cards/TargetCards.h"
+
+#include <QCoreApplication>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QVBoxLayout>
+
+#include "nerivane/core/AppModel.h"
+#include "nerivane/ui/cards/CardColors.h"
+#include "nerivane/ui/cards/CardFrame.h"
+#include "nerivane/ui/cards/CardTexts.h"
+#include "nerivane/ui/cards/Symbols.h"
+#include "nerivane/ui/cards/TraceView.h"
+
+namespace nerivane::TargetCards {
+namespace {
+
+QString tr(const char* text) { return QCoreApplication::translate("TargetCards", text); }
+
+QLabel* tag(const QString& text, const QColor& colour, QWidget* parent) {
+    auto* label = new QLabel(text, parent);
+    QFont font = label->font();
+    font.setPointSizeF(font.pointSizeF() * 0.8);
+    label->setFont(font);
+    label->setStyleSheet(QStringLiteral("QLabel { color: %1; border: 1px solid %1; border-radius: 3px; padding: 0px 3px; }")
+                             .arg(colour.name()));
+    return label;
+}
+
+std::vector<TraceSample> samplesOf(const AppModel& model, const TargetRole& role) {
+    const auto found = model.samples().find(role);
+    return found == model.samples().end() ? std::vector<TraceSample>{} : found->second;
+}
+
+// A trace of the targets in the colours of their states, the first full, the others paler.
+TraceView* trace(const AppModel& model, const std::vector<TargetSnapshot>& targets, double floor,
+                 const CardContext& context, QWidget* parent) {
+    std::vector<TraceView::Series> series;
+    const QPalette& palette = parent->palette();
+    for (const auto& target : targets) {
+        const QColor ink = CardColors::state(target.state.kind, context.accent, palette);
+        const QColor colour = series.empty() ? ink : CardColors::mix(ink, palette.color(QPalette::Window), 0.5);
+        series.push_back({samplesOf(model, target.target.role), colour});
+    }
+    auto* view = new TraceView(std::move(series), floor, context.texts.now, parent);
+    view->setAccessibleName(tr("latency of the last minute"));
+    return view;
+}
+
+}  // namespace
+
+QWidget* statsRow(const TargetSnapshot& target, const CardContext& context) {
+    auto* row = new QWidget;
+    auto* grid = new QGridLayout(row);
+    grid->setContentsMargins(0, 0, 0, 0);
+    grid->setHorizontalSpacing(8);
+    grid->setVerticalSpacing(0);
+    int column = 0;
+    for (const auto& value : CardTexts::statistics(target.metrics, context.texts)) {
+        auto* label = CardFrame::secondaryLabel(value.label, row);
+        label->setAccessibleName(value.label);
+        grid->addWidget(label, 0, column);
+        grid->addWidget(CardFrame::valueLabel(value, row), 1, column);
+        grid->setColumnStretch(column, 1);
+        ++column;
+    }
+    return row;
+}
+
+QWidget* targetRows(const TargetSnapshot& target, bool isSecondary, std::optional<Verdict> verdict,
+                    const CardContext& context) {
+    auto* block = new QWidget;
+    auto* layout = new QVBoxLayout(block);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(2);
+
+    const QPalette& palette = block->palette();
+    QColor ink = CardColors::state(target.state.kind, context.accent, palette);
+    if (isSecondary) ink = CardColors::mix(ink, palette.color(QPalette::Window), 0.3);
+    auto* hostLine = new QHBoxLayout;
+    hostLine->setSpacing(5);
+    auto* host = new QLabel(CardTexts::hostName(target), block);
+    QFont bold = host->font();
+    bold.setBold(!isSecondary);
+    host->setFont(bold);
+    host->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    CardFrame::setInk(host, ink);
+    hostLine->addWidget(host);
+    const QStringList tags = CardTexts::hostTags(target);
+    for (qsizetype index = 0; index < tags.size(); ++index) {
+        // "answered locally" comes last and is a warning: the numbers are not the internet's.
+        const bool warning = target.answeredLocally && index == tags.size() - 1;
+        hostLine->addWidget(tag(tags[index], warning ? CardColors::orange(palette) : CardColors::secondary(palette), block));
+    }
+    hostLine->addStretch(1);
+    layout->addLayout(hostLine);
+    const QString state = CardTexts::stateLine(target, verdict, context.texts);
+    if (!state.isEmpty()) {
+        auto* line = new QLabel(state, block);
+        line->setWordWrap(true);
+        const auto kind = target.state.kind;
+        CardFrame::setInk(line, target.status == TargetStatus::warmingUp || kind == TargetState::Kind::measuring
+                         ? CardColors::secondary(palette)
+                         : CardColors::state(kind, context.accent, palette));
+        layout->addWidget(line);
+    }
+    layout->addWidget(statsRow(target, context));
+    return block;
+}
+
+QWidget* internetCard(const AppModel& model, const CardContext& context) {
+    const auto& snapshot = model.snapshot();
+    auto* card = new CardFrame(tr("INTERNET"));
+    std::vector<TargetSnapshot> internet;
+    for (const auto& target : snapshot.targets) {
+        if (target.target.role.isInternet()) internet.push_back(target);
+    }
+    if (internet.empty()) {
+        card->body()->addWidget(CardFrame::note(CardTexts::internetNote(snapshot.verdict)));
+        return card;
+    }
+    for (std::size_t index = 0; index < internet.size(); ++index) {
+        card->body()->addWidget(targetRows(internet[index], index > 0, std::nullopt, context));
+    }
+    card->body()->addWidget(trace(model, internet, internetFloor, context, card));
+    return card;
+}
+
+QWidget* routerCard(const AppModel& model, const CardContext& context) {
+    const auto& snapshot = model.snapshot();
+    auto* card = new CardFrame(tr("ROUTER"));
+    std::optional<TargetSnapshot> router;
+    for (const auto& target : snapshot.targets) {
+        if (target.target.role.kind == TargetRole::Kind::router) router = target;
+    }
+    if (const auto note = CardTexts::routerNote(router)) {
+        card->body()->addWidget(CardFrame::note(*note));
+        return card;
+    }
+    card->body()->addWidget(targetRows(*router, false, snapshot.verdict, context));
+    card->body()->addWidget(trace(model, {*router}, routerFloor, context, card));
+    return card;
+}
+
+QWidget* customCard(const AppModel& model, const TargetSnapshot& target, const CardContext& context) {
+    auto* card = new CardFrame(QString::fromStdString(target.target.host));
+    card->body()->addWidget(targetRows(target, false, std::nullopt, context));
+    const auto samples = samplesOf(model, target.target.role);
+    auto* lost = CardFrame::secondaryLabel(CardTexts::lostLine(CardTexts::lostInLastMinute(samples, context.texts.now)), card);
+    card->body()->addWidget(lost);
+    card->body()->addWidget(trace(model, {target}, internetFloor, context, card));
+    return card;
+}
+
+QWidget* offlineCard(std::optional<double> since, const CardContext& context) {
+    auto* card = new CardFrame(QString());
+    auto* row = new QHBoxLayout;
+    row->setSpacing(10);
+    auto* symbol = new QLabel(card);
+    symbol->setPixmap(Symbols::icon(Symbols::Symbol::offline, CardColors::secondary(card->palette())).pixmap(28, 28));
+    symbol->setAccessibleName(QString());
+    row->addWidget(symbol, 0, Qt::AlignTop);
+    auto* texts = new QVBoxLayout;
+    texts->setSpacing(1);
+    auto* title = new QLabel(tr("No network"), card);
+    QFont bold = title->font();
+    bold.setBold(true);
+    title->setFont(bold);
+    texts->addWidget(title);
+    if (since) texts->addWidget(CardFrame::secondaryLabel(tr("Offline since ") + VerdictTexts::timeText(*since, context.texts), card));
+    row->addLayout(texts, 1);
+    card->body()->addLayout(row);
+    return card;
+}
+
+std::vector<QWidget*> make(const AppModel& model, const CardContext& context) {
+    const auto& snapshot = model.snapshot();
+    if (snapshot.verdict == Verdict::offline) return {offlineCard(model.offlineSince(), context)};
+    std::vector<QWidget*> cards{internetCard(model, context), routerCard(model, context)};
+    for (const auto& target : snapshot.targets) {
+        if (target.target.role.isCustom()) cards.push_back(customCard(model, target, context));
+    }
+    return cards;
+}
+
+}  // namespace nerivane::TargetCards

@@ -1,0 +1,40 @@
+// The cards of the probed targets: internet, router, one per custom host, or
+// the offline card in their place without a network; and their parts (host
+// row, state line, statistics row). Built from the application model each
+// time the popup refreshes; the widgets belong to the popup's column. Main thread.
+#pragma once
+
+#include <QWidget>
+#include <optional>
+#include <vector>
+
+#include "NerivaneKit/analysis/TargetSnapshot.h"
+#include "nerivane/ui/cards/CardContext.h"
+
+namespace nerivane {
+class AppModel;
+}
+
+namespace nerivane::TargetCards {
+
+// Floors of the traces' vertical scales, in milliseconds: a router answers
+// within a few, an internet host within tens.
+inline constexpr double routerFloor = 2;
+inline constexpr double internetFloor = 10;
+
+// The offline card while the verdict is offline; otherwise the internet and
+// router cards and one card per custom target.
+std::vector<QWidget*> make(const AppModel& model, const CardContext& context);
+
+QWidget* internetCard(const AppModel& model, const CardContext& context);
+QWidget* routerCard(const AppModel& model, const CardContext& context);
+QWidget* customCard(const AppModel& model, const TargetSnapshot& target, const CardContext& context);
+QWidget* offlineCard(std::optional<double> since, const CardContext& context);
+
+// Host, tags, state line and statistics of one target. The verdict goes to
+// the state line (it matters for the router only).
+QWidget* targetRows(const TargetSnapshot& target, bool isSecondary, std::optional<Verdict> verdict,
+                    const CardContext& context);
+QWidget* statsRow(const TargetSnapshot& target, const CardContext& context);
+
+}  // namespace nerivane::TargetCards

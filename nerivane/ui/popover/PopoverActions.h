@@ -1,0 +1,29 @@
+// What the popup's controls do beyond the popup itself, handed in by the
+// status item controller. A control whose callback is empty is not shown, so
+// nothing in the popup is a button that cannot work. Main thread.
+#pragma once
+
+#include <QString>
+#include <functional>
+#include <optional>
+
+#include "nerivane/ui/cards/ExportChoice.h"
+
+namespace nerivane {
+
+struct PopoverActions {
+    // The events card's export menu: save the chosen history as CSV.
+    std::function<void(ExportChoice)> exportData;
+    // The footer's diagnostics button: copies the report and calls done
+    // (on the main thread) when the text is on the clipboard.
+    std::function<void(std::function<void()> done)> copyDiagnostics;
+    // The first-run card's "Got it".
+    std::function<void()> dismissFirstRun;
+    // The newer version the update checker knows of; none when there is none.
+    std::function<std::optional<QString>()> availableUpdate;
+    std::function<void()> installUpdate;
+    // The footer's "quit"; the application's normal quit when empty.
+    std::function<void()> quit;
+};
+
+}  // namespace nerivane

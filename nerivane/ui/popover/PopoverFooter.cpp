@@ -1,0 +1,125 @@
+#include "nerivane/ui/popover/PopoverFooter.h"
+
+#include <QCoreApplication>
+#include <QHBoxLayout>
+#include <QPointer>
+#include <QTimer>
+
+#include "nerivane/ui/cards/CardColors.h"
+#include "nerivane/ui/cards/CardFrame.h"
+#include "nerivane/ui/cards/Symbols.h"
+#include "nerivane/ui/popover/PopoverState.h"
+
+namespace nerivane {
+namespace {
+
+QToolButton* button(const QString& text, QWidget* parent) {
+    auto* button = new QToolButton(parent);
+    button->setText(text);
+    // Five controls share one line: no frame padding beyond a hair.
+    button->setStyleSheet(QStringLiteral("QToolButton { padding: 1px 2px; }"));
+    button->setAutoRaise(true);
+    button->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    button->setIconSize(QSize(13, 13));
+    button->setFocusPolicy(Qt::TabFocus);
+    return button;
+}
+
+}  // namespace
+
+PopoverFooter::PopoverFooter(PopoverState& state, const PopoverActions& actions, const QString& version, bool hasSettings,
+                             QWidget* parent)
+    : QWidget(parent), state_(state), actions_(actions) {
+    auto* row = new QHBoxLayout(this);
+    row->setContentsMargins(0, 0, 0, 0);
+    row->setSpacing(0);
+    QFont small = font();
+    small.setPointSizeF(small.pointSizeF() * 0.9);
+    setFont(small);
+    const QColor ink = CardColors::secondary(palette());
+
+    if (actions_.copyDiagnostics) {
+        diagnostics_ = button(QString(), this);
+        diagnostics_->setToolTip(tr("Copy diagnostics to the clipboard"));
+        connect(diagnostics_, &QToolButton::clicked, this, [this] {
+            if (copyState_ == CopyState::copying) return;
+            setCopyState(CopyState::copying);
+            QPointer<PopoverFooter> footer(this);
+            actions_.copyDiagnostics([footer] {
+                if (!footer) return;
+                footer->setCopyState(CopyState::copied);
+                QTimer::singleShot(copiedMilliseconds, footer, [footer] { footer->setCopyState(CopyState::idle); });
+            });
+        });
+        row->addWidget(diagnostics_);
+        setCopyState(CopyState::idle);
+    }
+
+    const auto newer = actions_.availableUpdate ? actions_.availableUpdate() : std::nullopt;
+    if (newer && actions_.installUpdate) {
+        update_ = button(tr("update ") + *newer, this);
+        update_->setToolTip(tr("Install nerivane ") + *newer);
+        connect(update_, &QToolButton::clicked, this, [this] { actions_.installUpdate(); });
+        row->addWidget(update_);
+    }
+
+    row->addStretch(1);
+    version_ = new QLabel(version.isEmpty() ? QStringLiteral("dev") : version, this);
+    version_->setContentsMargins(4, 0, 4, 0);
+    CardFrame::setInk(version_, ink);
+    row->addWidget(version_);
+
+    if (hasSettings) {
+        settings_ = button(QString(), this);
+        connect(settings_, &QToolButton::clicked, this, [this] { state_.setShowingSettings(!state_.showingSettings()); });
+        connect(&state_, &PopoverState::showingSettingsChanged, this, &PopoverFooter::refreshSettings);
+        row->addWidget(settings_);
+        refreshSettings();
+    }
+
+    quit_ = button(tr("quit"), this);
+    connect(quit_, &QToolButton::clicked, this, [this] {
+        if (actions_.quit) {
+            actions_.quit();
+        } else {
+            QCoreApplication::quit();
+        }
+    });
+    row->addWidget(quit_);
+}
+
+void PopoverFooter::setCopyState(CopyState state) {
+    copyState_ = state;
+    if (diagnostics_ == nullptr) return;
+    const QColor ink = CardColors::secondary(palette());
+    switch (state) {
+    case CopyState::idle:
+        diagnostics_->setText(tr("diagnostics"));
+        diagnostics_->setIcon(Symbols::icon(Symbols::Symbol::copy, ink));
+        diagnostics_->setAccessibleName(tr("Copy diagnostics"));
+        break;
+    case CopyState::copying:
+        diagnostics_->setText(tr("copying"));
+        diagnostics_->setIcon(Symbols::icon(Symbols::Symbol::hourglass, ink));
+        diagnostics_->setAccessibleName(tr("Copy diagnostics"));
+        break;
+    case CopyState::copied:
+        diagnostics_->setText(tr("copied"));
+        diagnostics_->setIcon(Symbols::icon(Symbols::Symbol::checkmark, ink));
+        diagnostics_->setAccessibleName(tr("Diagnostics copied"));
+        break;
+    }
+}
+
+void PopoverFooter::refreshSettings() {
+    const QColor ink = CardColors::secondary(palette());
+    if (state_.showingSettings()) {
+        settings_->setText(tr("done"));
+        settings_->setIcon(Symbols::icon(Symbols::Symbol::back, ink));
+    } else {
+        settings_->setText(tr("settings"));
+        settings_->setIcon(Symbols::icon(Symbols::Symbol::settings, ink));
+    }
+}
+
+}  // namespace nerivane

@@ -1,0 +1,165 @@
+#include "nerivane/ui/popover/PopoverView.h"
+
+#include <QEvent>
+#include <QScrollBar>
+
+#include "nerivane/core/AppModel.h"
+#include "nerivane/ui/cards/CardColors.h"
+#include "nerivane/ui/cards/DetailCards.h"
+#include "nerivane/ui/cards/EventsCard.h"
+#include "nerivane/ui/cards/TargetCards.h"
+#include "nerivane/ui/popover/PopoverFooter.h"
+#include "nerivane/ui/popover/PopoverHeader.h"
+#include "nerivane/ui/popover/PopoverState.h"
+
+namespace nerivane {
+namespace {
+
+constexpr int margin = 10;
+constexpr int spacing = 8;
+
+QVBoxLayout* stack(QWidget* parent = nullptr) {
+    auto* layout = new QVBoxLayout(parent);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(spacing);
+    return layout;
+}
+
+}  // namespace
+
+PopoverView::PopoverView(AppModel& model, PopoverState& state, PopoverActions actions, Places places, Options options,
+                         QWidget* parent)
+    : QWidget(parent),
+      model_(model),
+      preferences_(model.preferences()),
+      state_(state),
+      actions_(std::move(actions)),
+      places_(std::move(places)),
+      options_(std::move(options)) {
+    setFixedWidth(width);
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(margin, margin, margin, margin - 2);
+    layout->setSpacing(spacing);
+
+    header_ = new PopoverHeader(this);
+    layout->addWidget(header_);
+
+    scroll_ = new QScrollArea(this);
+    scroll_->setFrameShape(QFrame::NoFrame);
+    scroll_->setWidgetResizable(true);
+    scroll_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    scroll_->setBackgroundRole(QPalette::Window);
+    // A short column (the settings page) must not take the header's room
+    // for a scroll area's usual minimum.
+    scroll_->setMinimumHeight(1);
+    layout->addWidget(scroll_, 1);
+
+    footer_ = new PopoverFooter(state_, actions_, options_.version, static_cast<bool>(places_.settingsPage), this);
+    layout->addWidget(footer_);
+
+    rebuildColumn();
+
+    connect(&model_, &AppModel::changed, this, &PopoverView::refresh);
+    connect(&model_, &AppModel::wifiChanged, this, &PopoverView::refreshWiFi);
+    connect(&state_, &PopoverState::showingSettingsChanged, this, &PopoverView::rebuildColumn);
+    connect(&state_, &PopoverState::showingFirstRunChanged, this, &PopoverView::rebuildColumn);
+    connect(&preferences_, &Preferences::accentChanged, this, &PopoverView::rebuildColumn);
+}
+
+PopoverView::~PopoverView() = default;
+
+EventsCard* PopoverView::eventsCard() const { return eventsCard_; }
+
+CardContext PopoverView::cardContext() const {
+    return {options_.context ? options_.context() : VerdictTexts::Context::current(),
+            CardColors::accent(preferences_.accent(), palette())};
+}
+
+void PopoverView::clearLayout(QLayout* layout) {
+    while (QLayoutItem* item = layout->takeAt(0)) {
+        delete item->widget();
+        delete item;
+    }
+}
+
+void PopoverView::rebuildColumn() {
+    const int scrolled = scroll_->verticalScrollBar()->value();
+    delete column_;
+    targets_ = nullptr;
+    wifi_ = nullptr;
+    column_ = new QWidget;
+    column_->setObjectName(QStringLiteral("column"));
+    auto* layout = stack(column_);
+    const CardContext context = cardContext();
+
+    if (state_.showingSettings()) {
+        if (places_.settingsPage) {
+            if (QWidget* page = places_.settingsPage()) layout->addWidget(page);
+        }
+    } else {
+        if (state_.showingFirstRun()) {
+            layout->addWidget(DetailCards::firstRunCard(actions_.dismissFirstRun,
+                                                        places_.launchAtLogin ? places_.launchAtLogin() : nullptr));
+        }
+        targets_ = stack();
+        layout->addLayout(targets_);
+        if (places_.historyCard) {
+            if (QWidget* card = places_.historyCard()) layout->addWidget(card);
+        }
+        wifi_ = stack();
+        layout->addLayout(wifi_);
+        eventsCard_ = new EventsCard(model_.recentEvents(), model_.history(), actions_.exportData, context);
+        connect(eventsCard_, &EventsCard::loaded, this, &PopoverView::contentChanged);
+        layout->addWidget(eventsCard_);
+    }
+    layout->addStretch(1);
+    scroll_->setWidget(column_);
+    refresh();
+    scroll_->verticalScrollBar()->setValue(scrolled);
+}
+
+void PopoverView::refresh() {
+    const CardContext context = cardContext();
+    header_->refresh(model_, context);
+    if (targets_ != nullptr) {
+        // Rebuilt whole: a card's rows depend on which targets exist and how they fare.
+        clearLayout(targets_);
+        for (QWidget* card : TargetCards::make(model_, context)) targets_->addWidget(card);
+    }
+    refreshWiFi();
+    emit contentChanged();
+}
+
+void PopoverView::refreshWiFi() {
+    if (wifi_ == nullptr) return;
+    clearLayout(wifi_);
+    // The model holds details only while the path is Wi-Fi; the snapshot's page brings its own.
+    const auto& info = options_.wifi ? options_.wifi : model_.wifi();
+    if (info) wifi_->addWidget(DetailCards::wifiCard(*info, cardContext()));
+    emit contentChanged();
+}
+
+int PopoverView::contentHeight() const {
+    const QMargins margins = contentsMargins() + layout()->contentsMargins();
+    const int inner = width - margins.left() - margins.right();
+    // Wrapped texts are as tall as the width they get.
+    const auto height = [inner](QLayout* layout) {
+        // Cards replaced inside nested layouts leave cached hints behind.
+        layout->invalidate();
+        return layout->hasHeightForWidth() ? layout->heightForWidth(inner) : layout->sizeHint().height();
+    };
+    const int columnHeight = column_ != nullptr ? height(column_->layout()) : 0;
+    return margins.top() + height(header_->layout()) + spacing + columnHeight + spacing +
+           footer_->sizeHint().height() + margins.bottom();
+}
+
+int PopoverView::overflow() const { return scroll_->verticalScrollBar()->maximum(); }
+
+void PopoverView::changeEvent(QEvent* event) {
+    QWidget::changeEvent(event);
+    // Colours are taken from the palette when widgets are made: make them again.
+    if (scroll_ == nullptr) return;
+    if (event->type() == QEvent::PaletteChange || event->type() == QEvent::StyleChange) rebuildColumn();
+}
+
+}  // namespace nerivane

@@ -1,0 +1,99 @@
+// The popup's content: the header, one scrolling column (the first-run card,
+// the target cards or the offline card, the history card, the Wi-Fi card,
+// the events card; or the settings page in their place) and the footer.
+// Built anew each time the popup opens and refreshed from the model while it
+// is shown. Owned by the popup window or the snapshot renderer; main thread.
+#pragma once
+
+#include <QPointer>
+#include <QScrollArea>
+#include <QVBoxLayout>
+#include <QWidget>
+#include <functional>
+#include <optional>
+
+#include "nerivane/core/VerdictTexts.h"
+#include "nerivane/core/WiFiInfo.h"
+#include "nerivane/ui/cards/CardContext.h"
+#include "nerivane/ui/popover/PopoverActions.h"
+
+namespace nerivane {
+
+class AppModel;
+class EventsCard;
+class PopoverFooter;
+class PopoverHeader;
+class PopoverState;
+class Preferences;
+
+class PopoverView : public QWidget {
+    Q_OBJECT
+
+public:
+    // The width the column is laid out for.
+    static constexpr int width = 340;
+
+    // Places of the column filled by other parts of the program: each makes
+    // a new widget (the view takes it) or returns null, and an empty one
+    // leaves its place out. The settings button shows only with a settings page.
+    struct Places {
+        std::function<QWidget*()> historyCard;
+        std::function<QWidget*()> settingsPage;
+        std::function<QWidget*()> launchAtLogin;
+    };
+
+    struct Options {
+        // The build's version; "dev" when empty.
+        QString version;
+        // The locale, zone and moment of the texts; the user's, now, when empty.
+        std::function<VerdictTexts::Context()> context;
+        // Wi-Fi details to show in place of the model's (the snapshot's "wifi" page).
+        std::optional<WiFiInfo> wifi;
+    };
+
+    PopoverView(AppModel& model, PopoverState& state, PopoverActions actions, Places places, Options options,
+                QWidget* parent = nullptr);
+    ~PopoverView() override;
+
+    // Height of everything without scrolling, for sizing the window.
+    int contentHeight() const;
+    // How far the column scrolls at the current size; 0 when all of it shows.
+    int overflow() const;
+
+    PopoverHeader* header() const { return header_; }
+    PopoverFooter* footer() const { return footer_; }
+    // Null while the settings page is shown.
+    EventsCard* eventsCard() const;
+    QWidget* column() const { return column_; }
+
+signals:
+    // The content changed size; the window may resize.
+    void contentChanged();
+
+protected:
+    void changeEvent(QEvent* event) override;
+
+private:
+    CardContext cardContext() const;
+    void rebuildColumn();
+    void refresh();
+    void refreshWiFi();
+    void clearLayout(QLayout* layout);
+
+    AppModel& model_;
+    Preferences& preferences_;
+    PopoverState& state_;
+    PopoverActions actions_;
+    Places places_;
+    Options options_;
+
+    PopoverHeader* header_ = nullptr;
+    PopoverFooter* footer_ = nullptr;
+    QScrollArea* scroll_ = nullptr;
+    QWidget* column_ = nullptr;
+    QVBoxLayout* targets_ = nullptr;
+    QVBoxLayout* wifi_ = nullptr;
+    QPointer<EventsCard> eventsCard_;
+};
+
+}  // namespace nerivane
