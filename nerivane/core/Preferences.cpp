@@ -260,6 +260,8 @@ void Preferences::setAutomaticallyChecksForUpdates(bool value) {
 void Preferences::setAutomaticallyDownloadsUpdates(bool value) {
     assign(automaticallyDownloadsUpdates_, value, automaticallyDownloadsUpdatesKey, value,
            &Preferences::automaticallyDownloadsUpdatesChanged);
+}
+
 void Preferences::setMetricsListen(const QString& value) {
     assign(metricsListen_, value, metricsListenKey, value, &Preferences::metricsListenChanged);
 }

@@ -1,0 +1,29 @@
+#include "nerivane/ui/popover/PopoverPlaces.h"
+
+#include "nerivane/ui/history/HistoryCard.h"
+#include "nerivane/ui/popover/PopoverState.h"
+#include "nerivane/ui/settings/LaunchAtLoginSwitch.h"
+#include "nerivane/ui/settings/SettingsView.h"
+
+namespace nerivane {
+
+PopoverView::Places PopoverPlaces::make(AppModel& model, PopoverState& state) {
+    PopoverView::Places places;
+    places.historyCard = [&model, &state]() -> QWidget* {
+        auto* card = new HistoryCard(model);
+        card->setRange(state.chartRange());
+        card->setTarget(state.chartTarget());
+        QObject::connect(card, &HistoryCard::rangeChanged, &state, &PopoverState::setChartRange);
+        QObject::connect(card, &HistoryCard::targetChanged, &state, &PopoverState::setChartTarget);
+        QObject::connect(&state, &PopoverState::chartRangeChanged, card,
+                         [card, &state] { card->setRange(state.chartRange()); });
+        QObject::connect(&state, &PopoverState::chartTargetChanged, card,
+                         [card, &state] { card->setTarget(state.chartTarget()); });
+        return card;
+    };
+    places.settingsPage = [&model]() -> QWidget* { return new SettingsView(model); };
+    places.launchAtLogin = []() -> QWidget* { return new LaunchAtLoginSwitch(); };
+    return places;
+}
+
+}  // namespace nerivane
