@@ -1,5 +1,7 @@
 #include "nerivane/ui/popover/PopoverPlaces.h"
 
+#include <QLayout>
+
 #include "nerivane/ui/history/HistoryCard.h"
 #include "nerivane/ui/popover/PopoverState.h"
 #include "nerivane/ui/settings/LaunchAtLoginSwitch.h"
@@ -21,7 +23,13 @@ PopoverView::Places PopoverPlaces::make(AppModel& model, PopoverState& state) {
                          [card, &state] { card->setTarget(state.chartTarget()); });
         return card;
     };
-    places.settingsPage = [&model]() -> QWidget* { return new SettingsView(model); };
+    places.settingsPage = [&model]() -> QWidget* {
+        auto* page = new SettingsView(model);
+        // The popup's column has margins of its own.
+        const QMargins margins = page->layout()->contentsMargins();
+        page->layout()->setContentsMargins(0, margins.top(), 0, margins.bottom());
+        return page;
+    };
     places.launchAtLogin = []() -> QWidget* { return new LaunchAtLoginSwitch(); };
     return places;
 }

@@ -44,6 +44,31 @@ TEST(PopoverWiring, RealPlacesShowTheHistoryCardBoundToTheStateAndTheSettingsPag
     }
 }
 
+TEST(PopoverWiring, SnapshotPagesWithTheRealPlaces) {
+    const QString folder = qEnvironmentVariable("NERIVANE_PICTURES");
+    if (folder.isEmpty()) GTEST_SKIP() << "NERIVANE_PICTURES names no folder to write to";
+    for (const char* page : {"default", "settings", "first-run"}) {
+        fixLook(false);
+        PopoverHarness harness;
+        scenes::good(harness);
+        const QString path = QDir(folder).filePath(QStringLiteral("wired-%1.png").arg(QLatin1String(page)));
+        auto switches = *PopoverSnapshot::Switches::read([&](const char* name) -> std::optional<std::string> {
+            if (std::string(name) == "NERIVANE_POPOVER_SNAPSHOT") return path.toStdString();
+            if (std::string(name) == "NERIVANE_POPOVER_DELAY") return "0";
+            if (std::string(name) == "NERIVANE_POPOVER_PAGE" && std::string(page) != "default") return page;
+            return std::nullopt;
+        });
+        PopoverView::Options options;
+        options.context = [&] { return harness.context(); };
+        PopoverSnapshot snapshot(*harness.model, harness.state, {}, PopoverPlaces::make(*harness.model, harness.state),
+                                 options, switches);
+        QSignalSpy finished(&snapshot, &PopoverSnapshot::finished);
+        snapshot.start();
+        ASSERT_TRUE(waitForWidgets([&] { return finished.count() == 1; })) << page;
+        EXPECT_TRUE(finished.at(0).at(0).toBool()) << page;
+    }
+}
+
 TEST(PopoverWiring, ExportWritesTheProducedBytesOrTellsWhyAndLeavesNothing) {
     PopoverHarness harness;
     History* history = harness.model->history();
