@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <algorithm>
 #include <cmath>
 
 #include "PopoverHarness.h"
@@ -81,6 +82,11 @@ TEST(PopoverWiring, ExportWritesTheProducedBytesOrTellsWhyAndLeavesNothing) {
     const auto expected = CSVExport::read(history, CSVExport::Kind::events, CSVExport::Range::day, now);
     ASSERT_TRUE(expected.has_value());
     ASSERT_NE(expected->find("spike"), std::string::npos);
+
+    // "Everything" reaches back to the oldest stored minute, not a month of empty ones.
+    const auto everything = CSVExport::read(history, CSVExport::Kind::aggregates, CSVExport::Range::all, now);
+    ASSERT_TRUE(everything.has_value());
+    EXPECT_LT(std::count(everything->begin(), everything->end(), '\n'), 10) << *everything;
 
     QTemporaryDir folder;
     QString chosen;
