@@ -66,7 +66,7 @@ StatusItemController::StatusItemController(AppModel& model, Preferences& prefere
     render();
     tray_.show();
     if (auto* popupSnapshot = PopoverSnapshot::startFromEnvironment(
-            model_, popoverState_, popoverActions(), PopoverPlaces::make(model_, popoverState_), {},
+            model_, popoverState_, popoverActions(), PopoverPlaces::make(model_, popoverState_, updater_), {},
             [self] { return self && self->isPopoverShown(); }, this)) {
         // The report of the moment pictured, for checking both together.
         const QString report = qEnvironmentVariable("NERIVANE_DIAGNOSTICS");
@@ -200,7 +200,7 @@ void StatusItemController::togglePopover(bool showSettings) {
         connect(popover_.get(), &PopoverWindow::hidden, this, &StatusItemController::handlePopoverHidden);
     }
     popover_->setView(new PopoverView(model_, popoverState_, popoverActions(),
-                                      PopoverPlaces::make(model_, popoverState_), {}));
+                                      PopoverPlaces::make(model_, popoverState_, updater_), {}));
     model_.setDetailsVisible(true);
     popoverOpened_ = clock_();
     // XEmbed trays report the icon's rectangle; StatusNotifierItem hosts

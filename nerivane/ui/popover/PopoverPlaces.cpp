@@ -6,10 +6,11 @@
 #include "nerivane/ui/popover/PopoverState.h"
 #include "nerivane/ui/settings/LaunchAtLoginSwitch.h"
 #include "nerivane/ui/settings/SettingsView.h"
+#include "nerivane/updates/Updater.h"
 
 namespace nerivane {
 
-PopoverView::Places PopoverPlaces::make(AppModel& model, PopoverState& state) {
+PopoverView::Places PopoverPlaces::make(AppModel& model, PopoverState& state, Updater* updater) {
     PopoverView::Places places;
     places.historyCard = [&model, &state]() -> QWidget* {
         auto* card = new HistoryCard(model);
@@ -23,8 +24,9 @@ PopoverView::Places PopoverPlaces::make(AppModel& model, PopoverState& state) {
                          [card, &state] { card->setTarget(state.chartTarget()); });
         return card;
     };
-    places.settingsPage = [&model]() -> QWidget* {
+    places.settingsPage = [&model, updater]() -> QWidget* {
         auto* page = new SettingsView(model);
+        if (updater != nullptr && updater->isEnabled()) page->showUpdates(*updater);
         // The popup's column has margins of its own.
         const QMargins margins = page->layout()->contentsMargins();
         page->layout()->setContentsMargins(0, margins.top(), 0, margins.bottom());

@@ -10,11 +10,13 @@ namespace nerivane {
 
 class AppModel;
 class PopoverState;
+class Updater;
 
 class PopoverPlaces {
 public:
-    // The model and the state must outlive every view built with the result.
-    static PopoverView::Places make(AppModel& model, PopoverState& state);
+    // The model, the state and the updater must outlive every view built
+    // with the result; the settings page shows updates for an enabled updater.
+    static PopoverView::Places make(AppModel& model, PopoverState& state, Updater* updater = nullptr);
 };
 
 }  // namespace nerivane

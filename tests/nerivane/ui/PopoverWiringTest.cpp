@@ -17,6 +17,7 @@
 #include "nerivane/ui/popover/ExportFlow.h"
 #include "nerivane/ui/popover/PopoverPlaces.h"
 #include "nerivane/ui/settings/SettingsView.h"
+#include "nerivane/updates/Updater.h"
 
 namespace nerivane {
 namespace {
@@ -28,7 +29,10 @@ TEST(PopoverWiring, RealPlacesShowTheHistoryCardBoundToTheStateAndTheSettingsPag
     PopoverHarness harness;
     scenes::good(harness);
     harness.state.setChartRange(ChartRange::day);
-    auto view = harness.view({}, PopoverPlaces::make(*harness.model, harness.state));
+    // The default build's checker: no feed, so no updates section.
+    Updater updater(harness.preferences, Updater::Options{});
+    ASSERT_FALSE(updater.isEnabled());
+    auto view = harness.view({}, PopoverPlaces::make(*harness.model, harness.state, &updater));
     auto* card = view->column()->findChild<HistoryCard*>();
     ASSERT_NE(card, nullptr);
     EXPECT_EQ(card->range(), ChartRange::day) << "the card opens on the remembered range";
@@ -41,8 +45,21 @@ TEST(PopoverWiring, RealPlacesShowTheHistoryCardBoundToTheStateAndTheSettingsPag
     auto* settings = view->column()->findChild<SettingsView*>();
     ASSERT_NE(settings, nullptr);
     for (const QLabel* label : settings->findChildren<QLabel*>()) {
-        EXPECT_NE(label->text(), QStringLiteral("UPDATES")) << "no update checker in this build";
+        EXPECT_NE(label->text(), QStringLiteral("UPDATES")) << "the checker is off";
     }
+
+    // A build with a feed (on loopback; the first check is far off) shows the section.
+    Updater::Options enabled;
+    enabled.feed = QUrl(QStringLiteral("http://127.0.0.1:9/feed.xml"));
+    enabled.firstCheckDelay = std::chrono::hours(1);
+    Updater checker(harness.preferences, enabled);
+    ASSERT_TRUE(checker.isEnabled());
+    auto withUpdates = harness.view({}, PopoverPlaces::make(*harness.model, harness.state, &checker));
+    QStringList texts;
+    for (const QLabel* label : withUpdates->column()->findChildren<QLabel*>()) texts << label->text();
+    EXPECT_TRUE(texts.contains(QStringLiteral("UPDATES")));
+    EXPECT_TRUE(texts.contains(QStringLiteral("check automatically")));
+    EXPECT_TRUE(texts.contains(QStringLiteral("download automatically")));
 }
 
 TEST(PopoverWiring, SnapshotPagesWithTheRealPlaces) {
