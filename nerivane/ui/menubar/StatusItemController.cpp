@@ -65,18 +65,21 @@ StatusItemController::StatusItemController(AppModel& model, Preferences& prefere
 
     render();
     tray_.show();
-    if (auto* popupSnapshot = PopoverSnapshot::startFromEnvironment(
-            model_, popoverState_, popoverActions(), PopoverPlaces::make(model_, popoverState_, updater_), {},
-            [self] { return self && self->isPopoverShown(); }, this)) {
-        // The report of the moment pictured, for checking both together.
-        const QString report = qEnvironmentVariable("NERIVANE_DIAGNOSTICS");
-        if (!report.isEmpty()) connect(popupSnapshot, &PopoverSnapshot::finished, this, [this, report] {
-            DiagnosticsReport::collect(model_, this, [report](const QString& text) {
-                if (const auto error = AtomicFile::write(report, text.toUtf8()))
-                    Log("app").error("NERIVANE_DIAGNOSTICS: " + error->toStdString());
+    // From the event loop, once the owner has handed over the update checker.
+    QTimer::singleShot(0, this, [this, self] {
+        if (auto* popupSnapshot = PopoverSnapshot::startFromEnvironment(
+                model_, popoverState_, popoverActions(), PopoverPlaces::make(model_, popoverState_, updater_), {},
+                [self] { return self && self->isPopoverShown(); }, this)) {
+            // The report of the moment pictured, for checking both together.
+            const QString report = qEnvironmentVariable("NERIVANE_DIAGNOSTICS");
+            if (!report.isEmpty()) connect(popupSnapshot, &PopoverSnapshot::finished, this, [this, report] {
+                DiagnosticsReport::collect(model_, this, [report](const QString& text) {
+                    if (const auto error = AtomicFile::write(report, text.toUtf8()))
+                        Log("app").error("NERIVANE_DIAGNOSTICS: " + error->toStdString());
+                });
             });
-        });
-    }
+        }
+    });
 }
 
 StatusItemController::~StatusItemController() {
