@@ -9,8 +9,11 @@
 #include <cstdio>
 
 #include "NerivaneKit/platform/Log.h"
+#include "nerivane/export/DevChecks.h"
+#include "nerivane/export/DiagnosticsService.h"
 #include "nerivane/ui/menubar/MenuBarSnapshot.h"
 #include "nerivane/ui/menubar/StatusItemController.h"
+#include "nerivane/updates/Updater.h"
 
 namespace nerivane {
 
@@ -64,11 +67,17 @@ void AppDelegate::applicationDidFinishLaunching() {
     model().start();
 
     if (frontEnd_ == FrontEnd::tray) {
+        updater_ = std::make_unique<Updater>(preferences_, Updater::Options::fromBuild());
         statusItem_ = std::make_unique<StatusItemController>(model(), preferences_, &AppDelegate::quit);
+        statusItem_->setUpdater(updater_.get());
         statusItem_->showFirstRunIfNeeded();
-        if (instance_)
+        if (instance_) {
             connect(instance_.get(), &SingleInstance::activationRequested, this,
                     &AppDelegate::handleActivationRequested);
+            // `nerivane --diagnostics` asks the instance that owns the name.
+            if (instance_->owned() && !DiagnosticsService::registerOn(model(), this, instance_->bus()))
+                Log("app").error("cannot offer the diagnostics report on the session bus");
+        }
     } else {
         readout_ = std::make_unique<ConsoleReadout>(
             model(), options_.json ? ConsoleReadout::Format::json : ConsoleReadout::Format::text,
@@ -85,6 +94,8 @@ void AppDelegate::applicationDidFinishLaunching() {
             writeSnapshot();
         }
     }
+
+    devChecks_ = DevChecks::fromEnvironment();
 
     if (options_.exitAfter) {
         QTimer::singleShot(static_cast<int>(std::llround(*options_.exitAfter * 1000)), this, &AppDelegate::quit);

@@ -19,8 +19,10 @@
 
 namespace nerivane {
 
+class DevChecks;
 class MenuBarSnapshot;
 class StatusItemController;
+class Updater;
 
 class AppDelegate : public QObject {
     Q_OBJECT
@@ -56,7 +58,10 @@ private:
     std::unique_ptr<ConsoleReadout> readout_;
     std::unique_ptr<MetricsExporter> metrics_;
     std::unique_ptr<MenuBarSnapshot> snapshot_;
+    std::unique_ptr<Updater> updater_;
     std::unique_ptr<StatusItemController> statusItem_;
+    // Present while NERIVANE_DEV_LOG names a file.
+    std::unique_ptr<DevChecks> devChecks_;
     bool terminated_ = false;
 };
 

@@ -44,6 +44,8 @@ std::variant<CommandLine, std::string> CommandLine::parse(const std::vector<std:
             error = flag(options.json);
         } else if (name == "--log") {
             error = flag(options.log);
+        } else if (name == "--diagnostics") {
+            error = flag(options.diagnostics);
         } else if (name == "--help" || name == "-h") {
             error = flag(options.help);
         } else if (name == "--version") {
@@ -82,6 +84,7 @@ std::variant<CommandLine, std::string> CommandLine::parse(const std::vector<std:
 
 std::string CommandLine::usage() {
     return "usage: nerivane [--console] [--json] [--exit-after SECONDS] [--metrics ADDR:PORT] [--log]\n"
+           "       nerivane --diagnostics\n"
            "\n"
            "nerivane watches the quality of the network connection: about once a second\n"
            "it probes the router, two internet hosts (1.1.1.1 and 8.8.8.8 unless the\n"
@@ -91,7 +94,9 @@ std::string CommandLine::usage() {
            "internet not measurable, or offline. Every probe is kept in a per-minute\n"
            "history (see nerivane-history).\n"
            "\n"
-           "This build has no tray item yet, so it always runs in the terminal: one line\n"
+           "In a desktop session with a system tray it is a tray item; a click opens its\n"
+           "window. Without a display or a tray host, or with --console or --json, it\n"
+           "runs in the terminal and says why: one line\n"
            "per probing round with the local time, the verdict, the menu-bar readout the\n"
            "settings choose (displayStyle, menuBarTarget) and the explanation; a line per\n"
            "outage or latency spike that has ended, and per notification posted.\n"
@@ -117,6 +122,9 @@ std::string CommandLine::usage() {
            "                        port in use or a name that does not resolve is a\n"
            "                        usage error\n"
            "  --log                 copy the log messages to standard error as well\n"
+           "  --diagnostics         print the running instance's diagnostics report (or,\n"
+           "                        with none running, what the stored settings and\n"
+           "                        history tell) and exit; probes nothing\n"
            "  --version             print the version\n"
            "  -h, --help            print this text\n"
            "\n"

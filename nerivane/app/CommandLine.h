@@ -20,6 +20,9 @@ struct CommandLine {
     bool log = false;
     // ADDR:PORT of the Prometheus endpoint; overrides the metricsListen setting.
     std::optional<std::string> metrics;
+    // Print the running instance's diagnostics report (or what the stored
+    // settings and history tell) and exit, without probing.
+    bool diagnostics = false;
     bool help = false;
     bool version = false;
 

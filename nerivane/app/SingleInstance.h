@@ -25,6 +25,9 @@ public:
     Claim claim();
     // Asks the instance that owns the name to open its popup; true when it answered.
     bool activateRunning();
+    // The connection that owns the name once claimed, for the program's other objects.
+    QDBusConnection bus() const { return bus_; }
+    bool owned() const { return owned_; }
 
 public slots:
     // Called over the bus by a second launch.

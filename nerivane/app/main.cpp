@@ -16,6 +16,7 @@
 #include <QThread>
 #include <cstdio>
 #include <cstdlib>
+#include <iostream>
 #include <memory>
 #include <optional>
 #include <string>
@@ -27,6 +28,7 @@
 #include "nerivane/app/CommandLine.h"
 #include "nerivane/app/SingleInstance.h"
 #include "nerivane/app/TerminationSignals.h"
+#include "nerivane/export/DiagnosticsClient.h"
 
 namespace {
 
@@ -93,6 +95,12 @@ int main(int argc, char** argv) {
     if (options.version) {
         std::printf("nerivane %s\n", NERIVANE_VERSION);
         return 0;
+    }
+    if (options.diagnostics) {
+        // Before anything that probes: this process only asks and reads.
+        QCoreApplication core(argc, argv);
+        setIdentity();
+        return nerivane::DiagnosticsClient::run(std::cout);
     }
     if (options.log) nerivane::LogStore::shared().setStderrOutput(nerivane::LogStore::StderrOutput::always);
 

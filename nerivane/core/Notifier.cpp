@@ -50,7 +50,9 @@ Notifier::Content Notifier::content(const AlertTracker::Alert& alert, const Moni
                 return {tr("Internet back"), tr("It was down for %1.").arg(VerdictTexts::durationText(payload.after, context)),
                         false};
             } else {
-                return {VerdictTexts::verdictTitle(payload.verdict),
+                // The snapshot's title names causes the verdict alone cannot ("Ping not permitted").
+                return {payload.verdict == snapshot.verdict ? VerdictTexts::verdictTitle(snapshot)
+                                                            : VerdictTexts::verdictTitle(payload.verdict),
                         VerdictTexts::verdictExplanation(snapshot, std::nullopt, context), false};
             }
         },

@@ -2,9 +2,11 @@
 
 #include <QCoreApplication>
 #include <QtConcurrent/QtConcurrentRun>
+#include <algorithm>
 #include <exception>
 
 #include "NerivaneKit/history/History.h"
+#include "NerivaneKit/history/HistoryStore.h"
 #include "NerivaneKit/platform/Log.h"
 
 namespace nerivane::CSVExport {
@@ -46,7 +48,12 @@ std::optional<std::string> read(History* history, Kind kind, Range range, double
     if (!history) return std::nullopt;
     try {
         const int retention = range == Range::all ? history->retentionDays() : 0;
-        const auto [from, to] = window(range, now, retention);
+        auto [from, to] = window(range, now, retention);
+        if (range == Range::all) {
+            // From the oldest stored row (or the current minute), not years of empty minutes.
+            const auto oldest = history->withStore([](HistoryStore& store) { return store.oldestStart(); });
+            from = std::max(from, oldest ? static_cast<double>(*oldest) : now - 60);
+        }
         return kind == Kind::aggregates ? history->exportAggregates(from, to) : history->exportEvents(from, to);
     } catch (const std::exception& error) {
         Log("app").error(std::string("history read: ") + error.what());

@@ -4,19 +4,28 @@
 
 #include <QAccessible>
 #include <QApplication>
+#include <QClipboard>
 #include <QDateTime>
+#include <QDesktopServices>
 #include <QGuiApplication>
 #include <QIcon>
 #include <QLayout>
+#include <QMessageBox>
 #include <QPixmap>
 #include <QPointer>
 #include <QScreen>
 #include <QTimer>
 
+#include "NerivaneKit/platform/Log.h"
 #include "nerivane/core/AppModel.h"
 #include "nerivane/core/Preferences.h"
 #include "nerivane/core/VerdictTexts.h"
-#include "nerivane/ui/popover/PopoverHeader.h"
+#include "nerivane/export/AtomicFile.h"
+#include "nerivane/export/DiagnosticsReport.h"
+#include "nerivane/updates/Updater.h"
+#include "nerivane/ui/popover/PopoverPlaces.h"
+#include "nerivane/ui/popover/PopoverSnapshot.h"
+#include "nerivane/ui/popover/PopoverView.h"
 
 namespace nerivane {
 namespace {
@@ -56,6 +65,21 @@ StatusItemController::StatusItemController(AppModel& model, Preferences& prefere
 
     render();
     tray_.show();
+    // From the event loop, once the owner has handed over the update checker.
+    QTimer::singleShot(0, this, [this, self] {
+        if (auto* popupSnapshot = PopoverSnapshot::startFromEnvironment(
+                model_, popoverState_, popoverActions(), PopoverPlaces::make(model_, popoverState_, updater_), {},
+                [self] { return self && self->isPopoverShown(); }, this)) {
+            // The report of the moment pictured, for checking both together.
+            const QString report = qEnvironmentVariable("NERIVANE_DIAGNOSTICS");
+            if (!report.isEmpty()) connect(popupSnapshot, &PopoverSnapshot::finished, this, [this, report] {
+                DiagnosticsReport::collect(model_, this, [report](const QString& text) {
+                    if (const auto error = AtomicFile::write(report, text.toUtf8()))
+                        Log("app").error("NERIVANE_DIAGNOSTICS: " + error->toStdString());
+                });
+            });
+        }
+    });
 }
 
 StatusItemController::~StatusItemController() {
@@ -114,12 +138,58 @@ void StatusItemController::rebuildMenu() {
     QAction* settings = menu_.addAction(QStringLiteral("Settings\u2026"));
     settings->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Comma));
     connect(settings, &QAction::triggered, this, &StatusItemController::openSettings);
-    // Inactive until there is an update checker to ask.
-    menu_.addAction(QStringLiteral("Check for Updates\u2026"))->setEnabled(false);
+    // Inactive without an update checker to ask.
+    QAction* check = menu_.addAction(QStringLiteral("Check for Updates\u2026"));
+    check->setEnabled(updatesEnabled() && !updater_->isChecking());
+    if (updatesEnabled()) connect(check, &QAction::triggered, updater_, &Updater::checkForUpdates);
     menu_.addSeparator();
     QAction* quit = menu_.addAction(QStringLiteral("Quit nerivane"));
     quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
     connect(quit, &QAction::triggered, this, [this] { quit_(); });
+}
+
+void StatusItemController::setUpdater(Updater* updater) {
+    updater_ = updater;
+    if (!updatesEnabled()) return;
+    connect(updater_, &Updater::checkFinished, this,
+            [](Updater::Outcome outcome, const QString& message, bool userInitiated) {
+                if (!userInitiated) return;
+                if (outcome == Updater::Outcome::failed) {
+                    QMessageBox::warning(nullptr, QStringLiteral("nerivane"), message);
+                } else {
+                    QMessageBox::information(nullptr, QStringLiteral("nerivane"), message);
+                }
+            });
+}
+
+bool StatusItemController::updatesEnabled() const { return updater_ != nullptr && updater_->isEnabled(); }
+
+PopoverActions StatusItemController::popoverActions() {
+    PopoverActions actions;
+    actions.dismissFirstRun = [this] { popoverState_.dismissFirstRun(preferences_); };
+    actions.quit = [this] { quit_(); };
+    actions.copyDiagnostics = [this](std::function<void()> done) {
+        DiagnosticsReport::collect(model_, this, [done = std::move(done)](const QString& text) {
+            QClipboard* clipboard = QGuiApplication::clipboard();
+            clipboard->setText(text, QClipboard::Clipboard);
+            // Middle-click pasting reads the selection where the system has one.
+            if (clipboard->supportsSelection()) clipboard->setText(text, QClipboard::Selection);
+            if (done) done();
+        });
+    };
+    if (updatesEnabled()) {
+        actions.availableUpdate = [this] { return updater_->availableVersion(); };
+        actions.installUpdate = [this] { QDesktopServices::openUrl(updater_->updateTarget()); };
+    }
+    // Started from the event loop: the save dialog's own loop may drop the
+    // closed popup, whose menu is still on the stack here.
+    actions.exportData = [this](ExportChoice choice) {
+        QTimer::singleShot(0, this, [this, choice] {
+            if (!exportFlow_) exportFlow_ = std::make_unique<ExportFlow>(model_.history());
+            exportFlow_->start(choice);
+        });
+    };
+    return actions;
 }
 
 void StatusItemController::togglePopover(bool showSettings) {
@@ -127,12 +197,13 @@ void StatusItemController::togglePopover(bool showSettings) {
         popover_->hide();
         return;
     }
-    if (showSettings) showingSettings_ = true;
+    if (showSettings) popoverState_.setShowingSettings(true);
     if (!popover_) {
         popover_ = std::make_unique<PopoverWindow>();
-        popover_->layout()->addWidget(new PopoverHeader(model_, popover_.get()));
         connect(popover_.get(), &PopoverWindow::hidden, this, &StatusItemController::handlePopoverHidden);
     }
+    popover_->setView(new PopoverView(model_, popoverState_, popoverActions(),
+                                      PopoverPlaces::make(model_, popoverState_, updater_), {}));
     model_.setDetailsVisible(true);
     popoverOpened_ = clock_();
     // XEmbed trays report the icon's rectangle; StatusNotifierItem hosts
@@ -142,10 +213,8 @@ void StatusItemController::togglePopover(bool showSettings) {
 
 void StatusItemController::handlePopoverHidden() {
     model_.setDetailsVisible(false);
-    if (showingFirstRun_ && popoverOpened_ && clock_() - *popoverOpened_ >= firstRunGlanceSeconds) {
-        showingFirstRun_ = false;
-        preferences_.setDidShowFirstRun(true);
-    }
+    if (popoverOpened_) popoverState_.handleClosed(clock_() - *popoverOpened_, preferences_);
+    popoverOpened_.reset();
     QTimer::singleShot(0, this, [this] {
         // A click on the tray item closes the popup on the press and may
         // reopen it on the release: only a popup still hidden is dropped.
@@ -157,7 +226,7 @@ void StatusItemController::handlePopoverHidden() {
 void StatusItemController::showFirstRunIfNeeded() {
     if (preferences_.didShowFirstRun()) return;
     QTimer::singleShot(1000, this, [this] {
-        showingFirstRun_ = true;
+        popoverState_.setShowingFirstRun(true);
         if (!isPopoverShown()) togglePopover(false);
     });
 }

@@ -18,12 +18,16 @@
 #include "nerivane/ui/menubar/MenuBarRenderer.h"
 #include "nerivane/ui/menubar/MenuBarSnapshot.h"
 #include "nerivane/ui/menubar/TrayAppearanceWatcher.h"
+#include "nerivane/ui/popover/ExportFlow.h"
+#include "nerivane/ui/popover/PopoverActions.h"
+#include "nerivane/ui/popover/PopoverState.h"
 #include "nerivane/ui/popover/PopoverWindow.h"
 
 namespace nerivane {
 
 class AppModel;
 class Preferences;
+class Updater;
 
 class StatusItemController : public QObject {
     Q_OBJECT
@@ -40,14 +44,15 @@ public:
 
     // The icon's sizes in pixels that hosts ask for (SNI hosts pick theirs).
     static constexpr int iconSizes[] = {16, 22, 24, 32, 48};
-    // A glance shorter than this leaves the first-run card for next time.
-    static constexpr double firstRunGlanceSeconds = 3.0;
-
     // quit ends the application through its one quit path; clock gives
     // Unix seconds (the wall clock when empty).
     StatusItemController(AppModel& model, Preferences& preferences, std::function<void()> quit,
                          std::function<double()> clock = {}, QObject* parent = nullptr);
     ~StatusItemController() override;
+
+    // The update checker, owned by the caller and outliving the item; with an
+    // enabled one the menu checks for updates and the footer offers new versions.
+    void setUpdater(Updater* updater);
 
     // After construction: the first-run card one second later, unless shown before.
     void showFirstRunIfNeeded();
@@ -61,8 +66,9 @@ public:
     // Present while the popup is open (and until it is dropped after closing).
     PopoverWindow* popover() { return popover_.get(); }
     bool isPopoverShown() const { return popover_ && popover_->isVisible(); }
-    bool showingFirstRun() const { return showingFirstRun_; }
-    bool showingSettings() const { return showingSettings_; }
+    bool showingFirstRun() const { return popoverState_.showingFirstRun(); }
+    bool showingSettings() const { return popoverState_.showingSettings(); }
+    PopoverState& popoverState() { return popoverState_; }
     int renderCount() const { return renderCount_; }
     const QString& toolTip() const { return toolTip_; }
 
@@ -75,6 +81,8 @@ private:
     void handleActivated(QSystemTrayIcon::ActivationReason reason);
     void handlePopoverHidden();
     void rebuildMenu();
+    PopoverActions popoverActions();
+    bool updatesEnabled() const;
 
     AppModel& model_;
     Preferences& preferences_;
@@ -85,16 +93,18 @@ private:
     TrayAppearanceWatcher appearance_;
     MenuBarRenderer renderer_;
     std::unique_ptr<MenuBarSnapshot> snapshot_;
+    // The popup's page state, kept across openings; outlives the views.
+    PopoverState popoverState_;
     std::unique_ptr<PopoverWindow> popover_;
+    // Made at the first export, once the history exists.
+    std::unique_ptr<ExportFlow> exportFlow_;
+    Updater* updater_ = nullptr;
     // Unix seconds of the last opening.
     std::optional<double> popoverOpened_;
     std::optional<RenderKey> lastRender_;
     std::optional<QString> lastAccessibilityLabel_;
     QString toolTip_;
     int renderCount_ = 0;
-    // The popup's page state, kept across openings.
-    bool showingSettings_ = false;
-    bool showingFirstRun_ = false;
 };
 
 }  // namespace nerivane

@@ -82,7 +82,7 @@ QString PopoverHeader::statusText(const AppModel& model, const CardContext& cont
         const auto end = QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(*until * 1000), context.texts.zone);
         return tr("Paused until ") + context.texts.locale.toString(end.time(), QLocale::ShortFormat);
     }
-    return VerdictTexts::verdictTitle(model.snapshot().verdict);
+    return VerdictTexts::verdictTitle(model.snapshot());
 }
 
 void PopoverHeader::refresh(const AppModel& model, const CardContext& context) {

@@ -7,7 +7,7 @@
 #include <QObject>
 
 #include "NerivaneKit/history/ChartRange.h"
-#include "nerivane/ui/popover/ChartTarget.h"
+#include "nerivane/ui/history/ChartTarget.h"
 
 namespace nerivane {
 

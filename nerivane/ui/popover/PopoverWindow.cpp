@@ -79,14 +79,24 @@ void PopoverWindow::place() {
         setGeometry(placement(size(), anchor_, area, cursor_));
         return;
     }
-    QSize wanted = fittingSize(PopoverView::width, view_->contentHeight(), area);
+    // Never taller than the room on the item's side: a popup over the item
+    // would swallow the click meant to close it.
+    QRect room = area;
+    if (!anchor_.isEmpty() && area.contains(anchor_.center())) {
+        if (anchor_.center().y() < area.center().y()) {
+            room.setTop(std::min(area.bottom(), anchor_.bottom() + 1 + gap));
+        } else {
+            room.setBottom(std::max(area.top(), anchor_.top() - 1 - gap));
+        }
+    }
+    QSize wanted = fittingSize(PopoverView::width, view_->contentHeight(), room);
     if (isVisible()) {
         // The estimate can fall short of wrapped texts by a line or so: while
         // the column scrolls and the screen has room, grow by what it
         // scrolls; and do not shrink back by less than such a line, or the
         // popup would twitch with every refresh.
         if (view_->overflow() > 0) {
-            wanted.setHeight(std::min(area.height(), std::max(wanted.height(), height() + view_->overflow())));
+            wanted.setHeight(std::min(room.height(), std::max(wanted.height(), height() + view_->overflow())));
         } else if (wanted.height() < height() && height() - wanted.height() <= estimateSlack) {
             wanted.setHeight(height());
         }

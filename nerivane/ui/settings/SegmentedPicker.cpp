@@ -1,10 +1,12 @@
 #include "nerivane/ui/settings/SegmentedPicker.h"
 
 #include <QAbstractButton>
-#include <QHBoxLayout>
+#include <QGridLayout>
 #include <QPainter>
 #include <QPainterPath>
 #include <QToolButton>
+#include <algorithm>
+#include <vector>
 
 namespace nerivane {
 
@@ -60,17 +62,32 @@ private:
 SegmentedPicker::SegmentedPicker(const QString& name, const QStringList& choices, QWidget* parent)
     : QWidget(parent) {
     setAccessibleName(name);
-    auto* layout = new QHBoxLayout(this);
+    auto* layout = new QGridLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(3);
     group_.setExclusive(true);
+    std::vector<Segment*> segments;
     for (int i = 0; i < choices.size(); ++i) {
         auto* button = new Segment(choices[i], this);
         button->setAccessibleName(name + QStringLiteral(": ") + choices[i]);
         group_.addButton(button, i);
-        layout->addWidget(button);
+        segments.push_back(button);
     }
-    layout->addStretch(1);
+    // Rows of equal length, as few as fit the popup's narrow column.
+    const int count = static_cast<int>(segments.size());
+    int columns = count;
+    auto rowWidth = [&](int perRow) {
+        int widest = 0;
+        for (int start = 0; start < count; start += perRow) {
+            int width = 0;
+            for (int i = start; i < std::min(count, start + perRow); ++i) width += segments[i]->sizeHint().width() + 3;
+            widest = std::max(widest, width);
+        }
+        return widest;
+    };
+    for (int rows = 2; columns > 1 && rowWidth(columns) > wrapWidth; ++rows) columns = (count + rows - 1) / rows;
+    for (int i = 0; i < count; ++i) layout->addWidget(segments[i], i / columns, i % columns);
+    layout->setColumnStretch(columns, 1);
     connect(&group_, &QButtonGroup::idClicked, this, &SegmentedPicker::activated);
 }
 

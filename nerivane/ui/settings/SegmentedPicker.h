@@ -13,6 +13,9 @@ class SegmentedPicker : public QWidget {
     Q_OBJECT
 
 public:
+    // Choices wider than this together wrap into rows.
+    static constexpr int wrapWidth = 210;
+
     SegmentedPicker(const QString& name, const QStringList& choices, QWidget* parent = nullptr);
 
     // -1 when none is chosen (a stored value none of the choices names).

@@ -2,6 +2,7 @@
 
 #include <QCheckBox>
 #include <QLabel>
+#include <QPushButton>
 #include <QSignalBlocker>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -13,6 +14,7 @@
 #include "nerivane/ui/settings/LaunchAtLoginSwitch.h"
 #include "nerivane/ui/settings/SegmentedPicker.h"
 #include "nerivane/ui/settings/SettingsStyle.h"
+#include "nerivane/updates/Updater.h"
 
 namespace nerivane {
 
@@ -63,6 +65,25 @@ SettingsView::SettingsView(Preferences& preferences, Status status, LaunchAtLogi
     syncFromPreferences();
     refreshStatus();
     bind();
+}
+
+void SettingsView::showUpdates(Updater& updater) {
+    auto* page = static_cast<QVBoxLayout*>(layout());
+    // Before the closing stretch.
+    delete page->takeAt(page->count() - 1);
+    QVBoxLayout* updates = SettingsStyle::section(tr("UPDATES"), page, this);
+    QCheckBox* check = SettingsStyle::trailingSwitch(tr("check automatically"), updates, this);
+    QCheckBox* download = SettingsStyle::trailingSwitch(tr("download automatically"), updates, this);
+    check->setChecked(updater.automaticallyChecksForUpdates());
+    download->setChecked(updater.automaticallyDownloadsUpdates());
+    connect(check, &QCheckBox::clicked, &updater, &Updater::setAutomaticallyChecksForUpdates);
+    connect(download, &QCheckBox::clicked, &updater, &Updater::setAutomaticallyDownloadsUpdates);
+    auto* now = new QPushButton(tr("check now"), this);
+    now->setEnabled(!updater.isChecking());
+    connect(now, &QPushButton::clicked, &updater, &Updater::checkForUpdates);
+    connect(&updater, &Updater::checkingChanged, now, [now, &updater] { now->setEnabled(!updater.isChecking()); });
+    updates->addWidget(now, 0, Qt::AlignLeft);
+    page->addStretch(1);
 }
 
 void SettingsView::build(LaunchAtLogin login) {

@@ -24,6 +24,8 @@ class LaunchAtLoginSwitch;
 class Preferences;
 class SegmentedPicker;
 
+class Updater;
+
 class SettingsView : public QWidget {
     Q_OBJECT
 
@@ -42,6 +44,10 @@ public:
     // The model's preferences and state; the user's autostart entry.
     explicit SettingsView(AppModel& model, QWidget* parent = nullptr);
     SettingsView(Preferences& preferences, Status status, LaunchAtLogin login, QWidget* parent = nullptr);
+
+    // Adds the "UPDATES" section bound to an enabled update checker, which
+    // outlives the view.
+    void showUpdates(Updater& updater);
 
     // Re-reads the slow-rate reason and the notification refusal.
     void refreshStatus();

@@ -35,6 +35,7 @@ TEST(CommandLine, Options) {
     EXPECT_TRUE(json.console);
     EXPECT_TRUE(parsed({"-h"}).help);
     EXPECT_TRUE(parsed({"--log", "--version"}).version);
+    EXPECT_TRUE(parsed({"--diagnostics"}).diagnostics);
     EXPECT_EQ(parsed({"--metrics", "[::1]:9101"}).metrics, "[::1]:9101");
     EXPECT_EQ(parsed({"--metrics=localhost:9101"}).metrics, "localhost:9101");
 }

@@ -60,9 +60,9 @@ inline void fixLook(bool dark) {
     QApplication::setPalette(scenePalette(dark));
 }
 
-class FakeMonitor : public AppModel::MonitorControl {
+class SceneMonitor : public AppModel::MonitorControl {
 public:
-    explicit FakeMonitor(Monitor::UpdateHandler* handler) : handler_(handler) {}
+    explicit SceneMonitor(Monitor::UpdateHandler* handler) : handler_(handler) {}
     void start() override {}
     void stop() override { *handler_ = nullptr; }
     void update(const TargetSettings&) override {}
@@ -115,7 +115,7 @@ public:
         environment.now = [this] { return clock; };
         environment.makeMonitor = [this](const TargetSettings&, double, Monitor::UpdateHandler onUpdate) {
             handler = std::move(onUpdate);
-            return std::make_unique<FakeMonitor>(&handler);
+            return std::make_unique<SceneMonitor>(&handler);
         };
         environment.openHistory = [historyFile](const std::string&) {
             History::Options options;

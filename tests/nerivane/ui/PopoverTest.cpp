@@ -276,8 +276,11 @@ TEST(Popover, WindowFitsItsContentUpToTheScreen) {
     scenes::firstRun(harness);
     PopoverWindow window;
     window.setView(harness.view().release());
-    window.showAnchored(QRect(100, 0, 22, 22));
-    const QRect room = window.screen()->availableGeometry();
+    const QRect item(100, 0, 22, 22);
+    window.showAnchored(item);
+    // The room below the item: the popup never covers the item it hangs from.
+    QRect room = window.screen()->availableGeometry();
+    room.setTop(item.bottom() + 1 + 4);
     // It settles once the layouts have run: nothing scrolls, or the screen is full.
     const auto settled = [&] { return window.view()->overflow() == 0 || window.height() == room.height(); };
     ASSERT_TRUE(waitForWidgets(settled));
@@ -302,6 +305,7 @@ TEST(Popover, WindowFitsItsContentUpToTheScreen) {
     scenes::good(harness);
     ASSERT_TRUE(waitForWidgets([&] { return window.height() > before.height() && settled(); }));
     EXPECT_LE(window.height(), room.height());
+    EXPECT_FALSE(window.geometry().intersects(item));
     window.hide();
 }
 

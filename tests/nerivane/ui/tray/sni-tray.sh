@@ -48,6 +48,12 @@ wait_for 50 popup_open || fail "Activate did not open the popup"
 wait_for 50 bash -c "! ( $(declare -f popup_open); popup_open )" || fail "a second Activate did not close the popup"
 echo "Activate opens the popup, a second Activate closes it"
 
+# The report comes from the running instance over the session bus.
+report="$("$bin/nerivane" --diagnostics)" || fail "nerivane --diagnostics failed"
+if grep -q "no instance is running" <<<"$report"; then fail "--diagnostics did not reach the running instance"; fi
+grep -q "1.1.1.1" <<<"$report" || fail "the report names no target: $report"
+echo "--diagnostics: $(grep -c . <<<"$report") lines from the running instance"
+
 "$host" click "$work/sni" "Quit nerivane" || fail "no Quit nerivane item to click"
 expect_quit
 echo "1 passed, 0 failed"

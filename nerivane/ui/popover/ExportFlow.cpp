@@ -1,0 +1,77 @@
+#include "nerivane/ui/popover/ExportFlow.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFileDialog>
+#include <QGuiApplication>
+#include <QMessageBox>
+#include <QStandardPaths>
+
+#include "nerivane/export/AtomicFile.h"
+#include "nerivane/export/CSVExport.h"
+
+namespace nerivane {
+namespace {
+
+QString askWithDialog(const QString& suggestedPath) {
+    return QFileDialog::getSaveFileName(nullptr, QObject::tr("Export History"), suggestedPath,
+                                        QObject::tr("CSV files (*.csv)"));
+}
+
+void tellWithMessageBox(const QString& text) {
+    QMessageBox::warning(nullptr, QStringLiteral("nerivane"), text);
+}
+
+}  // namespace
+
+ExportFlow::ExportFlow(History* history, AskPath ask, Tell tell, std::function<double()> now, QObject* parent)
+    : QObject(parent),
+      history_(history),
+      ask_(ask ? std::move(ask) : AskPath(askWithDialog)),
+      tell_(tell ? std::move(tell) : Tell(tellWithMessageBox)),
+      now_(now ? std::move(now) : [] { return static_cast<double>(QDateTime::currentMSecsSinceEpoch()) / 1000; }) {}
+
+ExportFlow::~ExportFlow() {
+    // The read holds the history; it must not outlive the flow's owner.
+    if (watcher_) {
+        watcher_->disconnect(this);
+        watcher_->waitForFinished();
+        QGuiApplication::restoreOverrideCursor();
+    }
+}
+
+void ExportFlow::start(ExportChoice choice) {
+    if (isBusy()) return;
+    // The menu's orders match the writer's.
+    const auto kind = static_cast<CSVExport::Kind>(choice.kind);
+    const auto range = static_cast<CSVExport::Range>(choice.range);
+    const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    const QString path = ask_(QDir(documents).filePath(CSVExport::suggestedFileName(kind)));
+    if (path.isEmpty()) {
+        emit finished(false);
+        return;
+    }
+    QGuiApplication::setOverrideCursor(Qt::BusyCursor);
+    watcher_ = std::make_unique<QFutureWatcher<std::optional<std::string>>>();
+    connect(watcher_.get(), &QFutureWatcherBase::finished, this, [this, path] { complete(path); });
+    watcher_->setFuture(CSVExport::produce(history_, kind, range, now_()));
+}
+
+void ExportFlow::complete(const QString& path) {
+    const std::optional<std::string> text = watcher_->result();
+    QGuiApplication::restoreOverrideCursor();
+    watcher_.release()->deleteLater();
+    if (!text) {
+        tell_(CSVExport::readFailureText());
+        emit finished(false);
+        return;
+    }
+    if (const auto reason = AtomicFile::write(path, QByteArray::fromStdString(*text))) {
+        tell_(tr("The file could not be saved: %1").arg(*reason));
+        emit finished(false);
+        return;
+    }
+    emit finished(true);
+}
+
+}  // namespace nerivane
