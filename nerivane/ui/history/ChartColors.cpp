@@ -7,23 +7,15 @@
 #include <QAccessibilityHints>
 #endif
 
+#include "nerivane/ui/cards/CardColors.h"
+
 namespace nerivane {
 
-bool ChartColors::isDark(const QPalette& palette) {
-    return palette.color(QPalette::WindowText).lightness() > palette.color(QPalette::Window).lightness();
-}
-
 ChartColors ChartColors::from(const QPalette& palette, Accent accent, bool increasedContrast) {
-    const bool dark = isDark(palette);
+    const bool dark = CardColors::isDark(palette);
     ChartColors colors;
-    // Each accent in a shade that reads on its background.
-    switch (accent) {
-    case Accent::phosphor: colors.accent = dark ? QColor(0x4c, 0xe0, 0x6a) : QColor(0x1b, 0x8f, 0x36); break;
-    case Accent::cyan: colors.accent = dark ? QColor(0x40, 0xc8, 0xe0) : QColor(0x00, 0x7a, 0x99); break;
-    case Accent::magenta: colors.accent = dark ? QColor(0xff, 0x5c, 0xcd) : QColor(0xb8, 0x14, 0x8a); break;
-    case Accent::amber: colors.accent = dark ? QColor(0xff, 0xb3, 0x40) : QColor(0xa8, 0x62, 0x00); break;
-    case Accent::system: colors.accent = palette.color(QPalette::Highlight); break;
-    }
+    // The accents are the cards' own, so the chart and the cards agree.
+    colors.accent = CardColors::accent(accent, palette);
     colors.loss = dark ? QColor(0xff, 0x9f, 0x0a) : QColor(0xe6, 0x7e, 0x00);
     colors.secondary = palette.color(QPalette::PlaceholderText);
     if (increasedContrast) {

@@ -20,7 +20,6 @@ struct ChartColors {
     double medianWidth = 1.5;
 
     static ChartColors from(const QPalette& palette, Accent accent, bool increasedContrast);
-    static bool isDark(const QPalette& palette);
     // Whether the desktop asks for increased contrast, where Qt can tell.
     static bool desktopPrefersContrast();
 };
