@@ -13,7 +13,7 @@
 
 #include "NerivaneKit/history/Database.h"
 #include "NerivaneKit/history/HistoryStore.h"
-#include "PopoverHarness.h"
+#include "support/widgets/PopoverHarness.h"
 #include "nerivane/ui/popover/PopoverFooter.h"
 #include "nerivane/ui/popover/PopoverWindow.h"
 

@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <vector>
 
-#include "Printers.h"
+#include "support/Printers.h"
 #include "NerivaneKit/analysis/Monitor.h"
 #include "NerivaneKit/analysis/MonitorCore.h"
 #include "NerivaneKit/history/History.h"

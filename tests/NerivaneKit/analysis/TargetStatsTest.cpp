@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "Printers.h"
+#include "support/Printers.h"
 #include "NerivaneKit/analysis/Statistics.h"
 #include "NerivaneKit/analysis/TargetState.h"
 #include "NerivaneKit/analysis/TargetStats.h"

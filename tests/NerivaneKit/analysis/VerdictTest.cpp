@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "Printers.h"
+#include "support/Printers.h"
 #include "NerivaneKit/analysis/AlertTracker.h"
 #include "NerivaneKit/analysis/ProblemSummary.h"
 #include "NerivaneKit/analysis/Verdict.h"

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <limits>
 
-#include "NerivaneKit/history/HistoryTestSupport.h"
+#include "support/HistoryTestSupport.h"
 
 namespace nerivane {
 namespace {

@@ -17,7 +17,7 @@
 #include <set>
 
 #include "NerivaneKit/history/History.h"
-#include "NerivaneKit/history/HistoryTestSupport.h"
+#include "support/HistoryTestSupport.h"
 
 namespace nerivane {
 namespace {

@@ -11,7 +11,7 @@
 #include <limits>
 #include <thread>
 
-#include "NerivaneKit/history/HistoryTestSupport.h"
+#include "support/HistoryTestSupport.h"
 
 namespace nerivane {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "NerivaneKit/history/HistoryTestSupport.h"
+#include "support/HistoryTestSupport.h"
 
 namespace nerivane {
 namespace {

@@ -7,7 +7,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "NerivaneKit/history/HistoryTestSupport.h"
+#include "support/HistoryTestSupport.h"
 
 namespace nerivane {
 namespace {

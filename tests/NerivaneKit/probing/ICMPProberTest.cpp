@@ -11,7 +11,7 @@
 #include <chrono>
 #include <thread>
 
-#include "LoopbackNetwork.h"
+#include "support/LoopbackNetwork.h"
 #include "NerivaneKit/platform/SerialQueue.h"
 #include "NerivaneKit/probing/ICMPProber.h"
 #include "NerivaneKit/probing/ProbeError.h"

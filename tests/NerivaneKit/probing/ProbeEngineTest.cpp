@@ -13,7 +13,7 @@
 #include <linux/capability.h>
 #include <sys/syscall.h>
 
-#include "LoopbackNetwork.h"
+#include "support/LoopbackNetwork.h"
 #include "NerivaneKit/path/PathSource.h"
 #include "NerivaneKit/platform/LogStore.h"
 #include "NerivaneKit/platform/MachClock.h"

@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "LoopbackNetwork.h"
+#include "support/LoopbackNetwork.h"
 #include "NerivaneKit/platform/SerialQueue.h"
 #include "NerivaneKit/probing/TCPProber.h"
 #include "support/Recorder.h"

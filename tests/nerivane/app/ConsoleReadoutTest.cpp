@@ -4,7 +4,7 @@
 #include <QJsonDocument>
 
 #include "nerivane/app/ConsoleReadout.h"
-#include "nerivane/model/ModelHarness.h"
+#include "support/qt/ModelHarness.h"
 
 namespace nerivane {
 namespace {

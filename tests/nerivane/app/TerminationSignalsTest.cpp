@@ -6,7 +6,7 @@
 #include <csignal>
 
 #include "nerivane/app/TerminationSignals.h"
-#include "nerivane/core/QtSupport.h"
+#include "support/qt/QtSupport.h"
 
 namespace nerivane {
 namespace {

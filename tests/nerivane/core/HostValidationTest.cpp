@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "QtSupport.h"
+#include "support/qt/QtSupport.h"
 #include "nerivane/core/HostValidation.h"
 
 namespace nerivane {

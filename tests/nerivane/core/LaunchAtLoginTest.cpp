@@ -8,7 +8,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 
-#include "QtSupport.h"
+#include "support/qt/QtSupport.h"
 #include "nerivane/core/LaunchAtLogin.h"
 
 namespace nerivane {

@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "nerivane/core/Notifier.h"
-#include "nerivane/core/PrivateBus.h"
-#include "nerivane/core/QtSupport.h"
+#include "support/qt/PrivateBus.h"
+#include "support/qt/QtSupport.h"
 
 namespace nerivane {
 namespace {

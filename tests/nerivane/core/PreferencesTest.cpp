@@ -5,7 +5,7 @@
 #include <sstream>
 
 #include "nerivane/core/Preferences.h"
-#include "nerivane/core/QtSupport.h"
+#include "support/qt/QtSupport.h"
 
 namespace nerivane {
 namespace {

@@ -4,8 +4,8 @@
 #include <atomic>
 #include <unistd.h>
 
-#include "nerivane/core/PrivateBus.h"
-#include "nerivane/core/QtSupport.h"
+#include "support/qt/PrivateBus.h"
+#include "support/qt/QtSupport.h"
 #include "nerivane/core/SystemState.h"
 
 namespace nerivane {

@@ -2,7 +2,7 @@
 
 #include <QDateTime>
 
-#include "nerivane/core/QtSupport.h"
+#include "support/qt/QtSupport.h"
 #include "nerivane/core/VerdictTexts.h"
 
 namespace nerivane {

@@ -9,7 +9,7 @@
 #include <csignal>
 
 #include "NerivaneKit/history/History.h"
-#include "nerivane/core/QtSupport.h"
+#include "support/qt/QtSupport.h"
 #include "nerivane/export/AtomicFile.h"
 #include "nerivane/export/CSVExport.h"
 

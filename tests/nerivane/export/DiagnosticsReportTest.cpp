@@ -9,7 +9,7 @@
 #include "nerivane/export/DiagnosticsClient.h"
 #include "nerivane/export/DiagnosticsReport.h"
 #include "nerivane/export/DiagnosticsService.h"
-#include "nerivane/model/ModelHarness.h"
+#include "support/qt/ModelHarness.h"
 
 namespace nerivane {
 namespace {

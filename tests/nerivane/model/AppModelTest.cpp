@@ -6,7 +6,7 @@
 #include <stdexcept>
 
 #include "NerivaneKit/history/HistoryStore.h"
-#include "nerivane/model/ModelHarness.h"
+#include "support/qt/ModelHarness.h"
 
 namespace nerivane {
 namespace {

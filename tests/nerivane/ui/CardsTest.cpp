@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "PopoverHarness.h"
+#include "support/widgets/PopoverHarness.h"
 #include "nerivane/ui/cards/CardColors.h"
 #include "nerivane/ui/cards/CardTexts.h"
 #include "nerivane/ui/cards/TraceView.h"

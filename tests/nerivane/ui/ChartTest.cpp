@@ -13,8 +13,8 @@
 
 #include "NerivaneKit/history/History.h"
 #include "NerivaneKit/probing/ProbeAddress.h"
-#include "Pictures.h"
-#include "WidgetsSupport.h"
+#include "support/widgets/Pictures.h"
+#include "support/widgets/WidgetsSupport.h"
 #include "nerivane/core/Preferences.h"
 #include "nerivane/ui/history/ChartGeometry.h"
 #include "nerivane/ui/history/ChartView.h"

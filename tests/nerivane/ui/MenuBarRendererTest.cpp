@@ -7,7 +7,7 @@
 
 #include <QDir>
 
-#include "WidgetsSupport.h"
+#include "support/widgets/WidgetsSupport.h"
 #include "nerivane/ui/menubar/MenuBarRenderer.h"
 
 namespace nerivane {

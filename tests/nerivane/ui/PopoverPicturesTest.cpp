@@ -6,7 +6,7 @@
 #include <QDir>
 #include <QLabel>
 
-#include "PopoverHarness.h"
+#include "support/widgets/PopoverHarness.h"
 
 namespace nerivane {
 namespace {

@@ -15,7 +15,7 @@
 #include <QTemporaryDir>
 #include <QToolButton>
 
-#include "PopoverHarness.h"
+#include "support/widgets/PopoverHarness.h"
 #include "nerivane/ui/cards/EventRow.h"
 #include "nerivane/ui/popover/PopoverFooter.h"
 #include "nerivane/ui/popover/PopoverHeader.h"

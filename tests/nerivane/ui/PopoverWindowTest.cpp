@@ -6,7 +6,7 @@
 #include <QKeyEvent>
 #include <QSignalSpy>
 
-#include "WidgetsSupport.h"
+#include "support/widgets/WidgetsSupport.h"
 #include "nerivane/ui/popover/PopoverWindow.h"
 
 namespace nerivane {

@@ -11,7 +11,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "PopoverHarness.h"
+#include "support/widgets/PopoverHarness.h"
 #include "nerivane/export/CSVExport.h"
 #include "nerivane/ui/history/HistoryCard.h"
 #include "nerivane/ui/popover/ExportFlow.h"

@@ -15,8 +15,8 @@
 #include <QTest>
 #include <QToolButton>
 
-#include "Pictures.h"
-#include "WidgetsSupport.h"
+#include "support/widgets/Pictures.h"
+#include "support/widgets/WidgetsSupport.h"
 #include "nerivane/core/Preferences.h"
 #include "nerivane/ui/settings/HostField.h"
 #include "nerivane/ui/settings/HostPicker.h"

@@ -5,8 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include "WidgetsSupport.h"
-#include "nerivane/model/ModelHarness.h"
+#include "support/widgets/WidgetsSupport.h"
+#include "support/qt/ModelHarness.h"
 #include "nerivane/ui/menubar/StatusItemController.h"
 
 namespace nerivane {

@@ -8,8 +8,8 @@
 #include <QDBusVariant>
 #include <QSignalSpy>
 
-#include "WidgetsSupport.h"
-#include "nerivane/core/PrivateBus.h"
+#include "support/widgets/WidgetsSupport.h"
+#include "support/qt/PrivateBus.h"
 #include "nerivane/ui/menubar/TrayAppearanceWatcher.h"
 
 namespace nerivane {

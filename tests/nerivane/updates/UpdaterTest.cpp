@@ -7,9 +7,9 @@
 #include <memory>
 #include <vector>
 
-#include "LoopbackServer.h"
+#include "support/qt/LoopbackServer.h"
 #include "nerivane/core/Preferences.h"
-#include "nerivane/core/QtSupport.h"
+#include "support/qt/QtSupport.h"
 #include "nerivane/updates/FeedOverride.h"
 #include "nerivane/updates/Updater.h"
 #include "nerivane/updates/Version.h"

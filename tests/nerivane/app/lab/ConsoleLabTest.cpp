@@ -21,8 +21,8 @@
 
 #include <sqlite3.h>
 
-#include "nerivane/core/PrivateBus.h"
-#include "nerivane/core/QtSupport.h"
+#include "support/qt/PrivateBus.h"
+#include "support/qt/QtSupport.h"
 
 namespace nerivane {
 namespace {

@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "nerivane/core/QtSupport.h"
+#include "support/qt/QtSupport.h"
 #include "support/LabAccess.h"
 
 namespace nerivane {

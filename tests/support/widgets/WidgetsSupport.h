@@ -14,7 +14,7 @@ namespace nerivane::test {
 // Created on first use and never destroyed, like the core tests' application.
 inline QApplication& widgetsApplication() {
     static int argc = 1;
-    static char name[] = "test_ui";
+    static char name[] = "test_nerivane_ui";
     static char* argv[] = {name, nullptr};
     static QApplication* app = [] {
         if (std::getenv("QT_QPA_PLATFORM") == nullptr) setenv("QT_QPA_PLATFORM", "offscreen", 1);

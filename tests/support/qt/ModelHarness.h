@@ -16,8 +16,8 @@
 
 #include "NerivaneKit/platform/LogStore.h"
 #include "nerivane/core/AppModel.h"
-#include "nerivane/core/PrivateBus.h"
-#include "nerivane/core/QtSupport.h"
+#include "support/qt/PrivateBus.h"
+#include "support/qt/QtSupport.h"
 
 namespace nerivane::test {
 

@@ -15,7 +15,7 @@
 #include <thread>
 
 #include "NerivaneKit/platform/LogStore.h"
-#include "WidgetsSupport.h"
+#include "support/widgets/WidgetsSupport.h"
 #include "nerivane/core/AppModel.h"
 #include "nerivane/ui/cards/EventsCard.h"
 #include "nerivane/ui/popover/PopoverSnapshot.h"

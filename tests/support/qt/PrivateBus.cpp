@@ -1,4 +1,4 @@
-#include "nerivane/core/PrivateBus.h"
+#include "support/qt/PrivateBus.h"
 
 #include <QDBusArgument>
 #include <QDBusMetaType>
@@ -10,7 +10,7 @@
 #include <signal.h>
 #include <sys/prctl.h>
 
-#include "nerivane/core/QtSupport.h"
+#include "support/qt/QtSupport.h"
 
 namespace nerivane::test {
 namespace {
