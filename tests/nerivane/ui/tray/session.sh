@@ -40,6 +40,9 @@ wait_for() {
 
 # $1: the screen's size, 640x360 unless given.
 start_session() {
+    # Qt's runtime files stay in the scratch folder too.
+    export XDG_RUNTIME_DIR="$work/runtime"
+    mkdir -m 700 -p "$XDG_RUNTIME_DIR"
     exec 3>"$work/display"
     Xvfb -displayfd 3 -screen 0 "${1:-640x360}x24" -nolisten tcp >"$work/xvfb.log" 2>&1 &
     pids+=($!)
