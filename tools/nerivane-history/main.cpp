@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -47,6 +48,9 @@ options:
                      ~/.local/share/nerivane/history.sqlite)
   --range RANGE      hour, day, week, or (export only) all
   --retention DAYS   the span of --range all (default 30)
+  --end TIME         export: the window ends at TIME (Unix seconds, not later
+                     than now) instead of now; the minute holding TIME is left
+                     out, as the application's export leaves out its current one
   --role ROLE        router, internet[0], internet[1], internet-ipv6, custom[0], custom[1]
   --help             this text
 
@@ -65,7 +69,7 @@ struct Arguments {
 };
 
 Arguments parse(int argc, char** argv) {
-    static const std::vector<std::string> valued{"--db", "--range", "--role", "--limit", "--retention"};
+    static const std::vector<std::string> valued{"--db", "--range", "--role", "--limit", "--retention", "--end"};
     Arguments arguments;
     for (int i = 1; i < argc; ++i) {
         const std::string word = argv[i];
@@ -102,6 +106,19 @@ long positiveNumber(const std::string& text, const std::string& name) {
     errno = 0;
     const long value = std::strtol(text.c_str(), &end, 10);
     if (text.empty() || *end != '\0' || errno != 0 || value < 1) throw UsageError{name + " needs a positive whole number"};
+    return value;
+}
+
+// The end of an export's window: now, or --end. A later end would export
+// minutes nobody could have measured yet.
+double windowEnd(const Arguments& arguments, double now) {
+    const auto text = option(arguments, "--end");
+    if (!text) return now;
+    char* end = nullptr;
+    errno = 0;
+    const double value = std::strtod(text->c_str(), &end);
+    if (text->empty() || *end != '\0' || errno != 0 || !std::isfinite(value) || value <= 0 || value > now)
+        throw UsageError{"--end needs a Unix time in seconds, not later than now"};
     return value;
 }
 
@@ -182,6 +199,7 @@ int run(int argc, char** argv) {
     }
     if (arguments.words.empty()) throw UsageError{"no command given"};
     const std::string& command = arguments.words[0];
+    if (option(arguments, "--end") && command != "export") throw UsageError{"--end belongs to export only"};
 
     const auto path = option(arguments, "--db") ? option(arguments, "--db") : nerivane::History::configuredPath();
     if (!path) throw OpenFailure{"no database path: give --db or set NERIVANE_HISTORY or HOME"};
@@ -196,19 +214,20 @@ int run(int argc, char** argv) {
         const long retention = positiveNumber(option(arguments, "--retention").value_or("30"), "--retention");
         const auto span = spanOf(*range, retention, true);
         if (!span) throw UsageError{"unknown range " + *range};
+        const double to = windowEnd(arguments, now);
         const HistoryStore store = openExisting(*path);
         if (kind == "events") {
-            std::cout << nerivane::HistoryCSV::exportEvents(store, now - *span, now);
+            std::cout << nerivane::HistoryCSV::exportEvents(store, to - *span, to);
             return 0;
         }
-        double from = now - *span;
+        double from = to - *span;
         if (*range == "all") {
             // A long retention must not fill the export with "not running"
             // lines for the years before the first stored row.
             const auto oldest = store.oldestStart();
-            from = std::max(from, oldest ? static_cast<double>(*oldest) : now);
+            from = std::max(from, oldest ? static_cast<double>(*oldest) : to);
         }
-        std::cout << nerivane::HistoryCSV::exportAggregates(store, from, now, now);
+        std::cout << nerivane::HistoryCSV::exportAggregates(store, from, to, to);
         return 0;
     }
     if (command == "events") {

@@ -56,7 +56,9 @@ TEST_F(HistoryToolTest, HelpAndUsageErrors) {
     for (const std::string bad : {"", "frobnicate", "export pictures --range day", "export events",
                                   "export events --range year", "chart --range hour", "chart --range all --role router",
                                   "chart --range hour --role gateway", "events --limit 0", "events --limit",
-                                  "stats --colour"}) {
+                                  "stats --colour", "export events --range day --end soon",
+                                  "export events --range day --end -1", "export events --range day --end inf",
+                                  "export events --range day --end 99999999999", "stats --end 1"}) {
         Result result = run(bad + " --db " + quoted(db));
         EXPECT_EQ(result.status, 2) << bad;
         EXPECT_NE(result.err.find("nerivane-history: "), std::string::npos) << bad;
@@ -110,6 +112,17 @@ TEST_F(HistoryToolTest, ExportsEventsChartAndStatsWithoutChangingTheFile) {
     EXPECT_NE(measurements.out.find("\n" + iso(minute) + ",60,measured,1.1.1.1,1.1.1.1,icmp,3,1,0,33.3,10.000,14.000,4.000,-60\n"),
               std::string::npos)
         << measurements.out;
+
+    // A window ending inside the stored minute leaves that minute out, as the
+    // application's export at that moment does; one ending after it holds it.
+    const std::string inMinute = std::to_string(minute + 30), afterMinute = std::to_string(minute + 60);
+    Result before = run("export measurements --range hour --end " + inMinute + " --db " + quoted(db));
+    Result after = run("export measurements --range hour --end " + afterMinute + " --db " + quoted(db));
+    ASSERT_EQ(before.status, 0) << before.err;
+    EXPECT_EQ(before.out.substr(before.out.rfind('\n', before.out.size() - 2) + 1),
+              iso(minute - 60) + ",60,not_running,,,,,,,,,,,\n");
+    EXPECT_EQ(after.out.substr(after.out.rfind('\n', after.out.size() - 2) + 1).rfind(iso(minute) + ",60,measured,", 0), 0u)
+        << after.out;
 
     // "all" with a retention of a century starts at the oldest row, not with
     // a century of "not running" lines.

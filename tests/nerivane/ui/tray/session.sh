@@ -38,9 +38,13 @@ wait_for() {
     return 1
 }
 
+# $1: the screen's size, 640x360 unless given.
 start_session() {
+    # Qt's runtime files stay in the scratch folder too.
+    export XDG_RUNTIME_DIR="$work/runtime"
+    mkdir -m 700 -p "$XDG_RUNTIME_DIR"
     exec 3>"$work/display"
-    Xvfb -displayfd 3 -screen 0 640x360x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+    Xvfb -displayfd 3 -screen 0 "${1:-640x360}x24" -nolisten tcp >"$work/xvfb.log" 2>&1 &
     pids+=($!)
     wait_for 100 test -s "$work/display" || fail "Xvfb did not start"
     export DISPLAY=":$(head -1 "$work/display")"
@@ -48,6 +52,34 @@ start_session() {
     pids+=($!)
     export DBUS_SESSION_BUS_ADDRESS="unix:path=$work/bus"
     wait_for 100 test -S "$work/bus" || fail "dbus-daemon did not start"
+}
+
+# A real XEmbed tray: trayer as a dark panel along the top, as the common
+# desktops have.
+start_trayer() {
+    trayer --edge top --align right --widthtype request --height 28 --tint 0x303030 --transparent true --alpha 0 \
+        >"$work/trayer.log" 2>&1 &
+    pids+=($!)
+    wait_for 100 bash -c "xwininfo -root -tree | grep -q '\"panel\"'" || fail "trayer did not start"
+}
+
+# The item in trayer's panel: our window there, at most 64 pixels square,
+# as "WIDTH HEIGHT +X+Y"; fails while there is none.
+tray_item() {
+    xwininfo -root -tree | awk '/\("nerivane" "nerivane"\)/ {
+        split($0, a, "  "); for (i in a) if (a[i] ~ /^[0-9]+x[0-9]+\+/) size = a[i];
+        match($0, /\+[0-9-]+\+[0-9-]+$/); abs = substr($0, RSTART);
+        split(size, s, "[x+]"); if (s[1] <= 64 && s[2] <= 64) { print s[1], s[2], abs; found = 1; exit } }
+        END { exit !found }'
+}
+
+# Waits for the tray item; sets $width, $height and its place $x0, $y0.
+find_tray_item() {
+    wait_for 150 tray_item || fail "no tray item of icon size"
+    local position
+    read -r width height position < <(tray_item)
+    x0="$(echo "$position" | cut -d+ -f2)"; y0="$(echo "$position" | cut -d+ -f3)"
+    echo "tray item ${width}x${height} at $x0,$y0"
 }
 
 # Sets $app to its process id.

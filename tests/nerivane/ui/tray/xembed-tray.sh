@@ -15,27 +15,12 @@ source "$(dirname "$0")/session.sh"
 require Xvfb trayer xdotool xwininfo xprop import convert dbus-daemon sqlite3
 
 start_session
-# A dark panel along the top, as the common desktops have.
-trayer --edge top --align right --widthtype request --height 28 --tint 0x303030 --transparent true --alpha 0 \
-    >"$work/trayer.log" 2>&1 &
-pids+=($!)
-wait_for 100 bash -c "xwininfo -root -tree | grep -q '\"panel\"'" || fail "trayer did not start"
+start_trayer
 
 export NERIVANE_SNAPSHOT="$work/snapshot.png"
 start_nerivane
 
-# The item: our window inside the panel, at most 64 pixels square.
-icon_geometry() {
-    xwininfo -root -tree | awk '/\("nerivane" "nerivane"\)/ {
-        split($0, a, "  "); for (i in a) if (a[i] ~ /^[0-9]+x[0-9]+\+/) size = a[i];
-        match($0, /\+[0-9-]+\+[0-9-]+$/); abs = substr($0, RSTART);
-        split(size, s, "[x+]"); if (s[1] <= 64 && s[2] <= 64) { print s[1], s[2], abs; exit } }'
-}
-wait_for 150 bash -c "[ -n \"\$(xwininfo -root -tree | grep '\"nerivane\" \"nerivane\"')\" ]" || fail "no tray item"
-read -r width height position < <(icon_geometry)
-[ -n "${width:-}" ] || fail "no tray item of icon size"
-x0="$(echo "$position" | cut -d+ -f2)"; y0="$(echo "$position" | cut -d+ -f3)"
-echo "tray item ${width}x${height} at $x0,$y0"
+find_tray_item
 
 # Legible digits: wait for a measured value (not the dash), then the bright
 # pixels of the item's screenshot must form at least two separate glyphs
