@@ -2,6 +2,7 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QFileInfo>
 #include <QFileDialog>
 #include <QGuiApplication>
 #include <QMessageBox>
@@ -45,8 +46,11 @@ void ExportFlow::start(ExportChoice choice) {
     // The menu's orders match the writer's.
     const auto kind = static_cast<CSVExport::Kind>(choice.kind);
     const auto range = static_cast<CSVExport::Range>(choice.range);
-    const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
-    const QString path = ask_(QDir(documents).filePath(CSVExport::suggestedFileName(kind)));
+    // Many homes have no Documents folder; the dialog would then open in the
+    // program's working folder, so start at home instead.
+    QString folder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    if (!QFileInfo(folder).isDir()) folder = QDir::homePath();
+    const QString path = ask_(QDir(folder).filePath(CSVExport::suggestedFileName(kind)));
     if (path.isEmpty()) {
         emit finished(false);
         return;
