@@ -42,10 +42,20 @@ QColor withAlpha(QColor color, double alpha) {
     return color;
 }
 
+// The box must be clear beneath: a line wider than a device pixel is copied
+// in (Source) and the baseline laid under it (DestinationOver), which over a
+// clear canvas gives the very pixels of baseline-then-line SourceOver. The
+// reason: Qt's raster engine hands a translucent SourceOver fill of more than
+// about a hundred spans to the Qt Gui thread pool (a wake-up and a wait per
+// fill, dearer than the fill itself for a tray icon); Source fills run
+// inline. A hairline goes to Qt's cosmetic stroker instead, whose fragments
+// blend over each other where segments meet: it keeps SourceOver.
 void drawTrace(QPainter& painter, const MenuBarLayout::Levels& levels, const QRectF& box, const QColor& line,
                const QColor& baseline, double lineWidth) {
-    painter.fillRect(QRectF(box.left(), box.bottom() - 0.5, box.width(), 0.5), baseline);
+    const QRectF baselineRect(box.left(), box.bottom() - 0.5, box.width(), 0.5);
     const auto n = levels.size();
+    const bool lineFirst = n >= 2 && lineWidth * painter.worldTransform().m11() > 1;
+    if (!lineFirst) painter.fillRect(baselineRect, baseline);
     if (n < 2) return;
     const double step = box.width() / 27;
     QPainterPath path;
@@ -62,7 +72,15 @@ void drawTrace(QPainter& painter, const MenuBarLayout::Levels& levels, const QRe
     QPen pen(line, lineWidth);
     pen.setJoinStyle(Qt::BevelJoin);
     pen.setCapStyle(Qt::FlatCap);
+    if (!lineFirst) {
+        painter.strokePath(path, pen);
+        return;
+    }
+    painter.setCompositionMode(QPainter::CompositionMode_Source);
     painter.strokePath(path, pen);
+    painter.setCompositionMode(QPainter::CompositionMode_DestinationOver);
+    painter.fillRect(baselineRect, baseline);
+    painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
 }
 
 // The mark centred on (cx, mid), in units of the wide readout's points.
