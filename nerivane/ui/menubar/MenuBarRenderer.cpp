@@ -379,6 +379,17 @@ const MenuBarRenderer::Layer& MenuBarRenderer::markLayer(MenuBarLayout::Mark mar
         painter.scale(scale, scale);
         drawMark(painter, mark, x + 3, barHeight / 2, ink_.mark, 1);
     }
+    // Only the rows with ink are laid.
+    int top = layer.pixels.height(), bottom = 0;
+    for (int y = 0; y < layer.pixels.height(); ++y) {
+        const auto* line = reinterpret_cast<const QRgb*>(layer.pixels.constScanLine(y));
+        if (std::any_of(line, line + layer.pixels.width(), [](QRgb pixel) { return pixel != 0; })) {
+            top = std::min(top, y);
+            bottom = y + 1;
+        }
+    }
+    layer.origin.ry() = std::min(top, bottom);
+    layer.pixels = layer.pixels.copy(0, layer.origin.y(), layer.pixels.width(), std::max(0, bottom - top));
     return marks_.emplace(key, std::move(layer)).first->second;
 }
 
