@@ -3,7 +3,8 @@
 // (large latency digits, a corner badge, a faint trace) into a square tray
 // slot; and says the state in words for screen readers. Text comes from a
 // cache of glyph cells rasterised once per size, alpha and character and
-// copied with a lighten composite; traces and marks are vector strokes.
+// copied with a lighten composite; traces are stroked every render, the mark
+// and the compact badge are stroked once per ink and laid from then on.
 // Owned by the status item controller (or the console's snapshot writer);
 // main thread only, its caches are unsynchronised.
 #pragma once
