@@ -118,8 +118,8 @@ QRgb multiply(QRgb x, uint a) {
     return redBlue | alphaGreen;
 }
 
-// The clearing ring, as Clear with coverage c does it (the pixel times
-// 255 - c), then the layer's pixels SourceOver.
+// Each pixel beneath times keep / 255 (what Clear with coverage 255 - keep
+// leaves of it), then the layer's pixel SourceOver.
 void lay(QImage& canvas, const MenuBarRenderer::Layer& layer) {
     const QRect area = QRect(layer.origin, layer.pixels.size()) & canvas.rect();
     for (int y = area.top(); y <= area.bottom(); ++y) {
