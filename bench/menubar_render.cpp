@@ -3,8 +3,12 @@
 // new renderer: fonts measured, glyph cells rasterised, canvases made) and
 // warm (the steady state, one render per snapshot), and the whole icon set
 // the tray item hands over on a change. The goal is under 50 µs warm.
+// With NERIVANE_PICTURES set to a folder, the readouts timed here (and their
+// paused, down and light variants) are written there as PNG first, so that
+// a change to the renderer can be compared pixel by pixel.
 #include <benchmark/benchmark.h>
 
+#include <QDir>
 #include <QGuiApplication>
 #include <cstdlib>
 
@@ -14,20 +18,24 @@ namespace {
 
 using namespace nerivane;
 
+void writePictures();
+
 void application() {
     static int argc = 1;
     static char name[] = "bench_menubar_render";
     static char* argv[] = {name, nullptr};
     static QGuiApplication* app = [] {
         setenv("QT_QPA_PLATFORM", "offscreen", 0);
-        return new QGuiApplication(argc, argv);
+        auto* made = new QGuiApplication(argc, argv);
+        writePictures();
+        return made;
     }();
     (void)app;
 }
 
-MonitorSnapshot snapshot(double latest) {
+MonitorSnapshot snapshot(double latest, Verdict verdict = Verdict::internetProblem) {
     MonitorSnapshot snapshot;
-    snapshot.verdict = Verdict::internetProblem;
+    snapshot.verdict = verdict;
     TargetSnapshot internet;
     internet.target = {TargetRole::internet(0), "1.1.1.1", *ProbeAddress::parse("1.1.1.1")};
     internet.status = TargetStatus::icmp;
@@ -52,6 +60,38 @@ MenuBarLayout wide(int i) {
 CompactReadout compact(int i) {
     return CompactReadout::make(snapshot(i % 2 == 0 ? 12.4 : 13.1), trace(i % 2), {}, DisplayStyle::textAndTrace,
                                 MenuBarTarget::internet, false);
+}
+
+void writePictures() {
+    const QByteArray folder = qgetenv("NERIVANE_PICTURES");
+    if (folder.isEmpty()) return;
+    const QDir dir(QString::fromUtf8(folder));
+    const TrayAppearance dark;
+    const auto light = TrayAppearance::resolve(std::nullopt, 2u);
+    MenuBarRenderer renderer;
+    const auto save = [&](const QImage& image, const QString& name) { image.save(dir.filePath(name + ".png")); };
+    for (int i = 0; i < 2; ++i) {
+        save(*renderer.render(wide(i), dark, 2), QStringLiteral("wide-%1").arg(i));
+        save(*renderer.render(wide(i), light, 1.5), QStringLiteral("wide-light-%1").arg(i));
+    }
+    const auto paused = MenuBarLayout::make(snapshot(12.4, Verdict::good), trace(0), trace(1), DisplayStyle::textAndTrace,
+                                            MenuBarTarget::both, true);
+    save(*renderer.render(paused, dark, 2), QStringLiteral("wide-paused"));
+    const auto down = MenuBarLayout::make(snapshot(12.4, Verdict::internetDown), trace(0), trace(1), DisplayStyle::trace,
+                                          MenuBarTarget::both, false);
+    save(*renderer.render(down, light, 2), QStringLiteral("wide-down"));
+    const CompactReadout compacts[] = {
+        compact(0), compact(1),
+        CompactReadout::make(snapshot(1234, Verdict::good), trace(1), {}, DisplayStyle::textAndTrace,
+                             MenuBarTarget::internet, true),
+        CompactReadout::make(snapshot(8.2, Verdict::internetDown), trace(0), {}, DisplayStyle::trace,
+                             MenuBarTarget::internet, false)};
+    for (std::size_t c = 0; c < std::size(compacts); ++c)
+        for (const auto& appearance : {dark, light})
+            for (const int side : {16, 22, 24, 32, 48})
+                for (const double scale : {1.0, 2.0})
+                    save(renderer.renderCompact(compacts[c], appearance, static_cast<int>(side * scale), scale),
+                         QStringLiteral("compact-%1-%2-%3@%4").arg(c).arg(appearance.name).arg(side).arg(scale));
 }
 
 void WideCold(benchmark::State& state) {

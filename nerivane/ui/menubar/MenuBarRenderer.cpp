@@ -42,10 +42,20 @@ QColor withAlpha(QColor color, double alpha) {
     return color;
 }
 
+// The box must be clear beneath: a line wider than a device pixel is copied
+// in (Source) and the baseline laid under it (DestinationOver), which over a
+// clear canvas gives the very pixels of baseline-then-line SourceOver. The
+// reason: Qt's raster engine hands a translucent SourceOver fill of more than
+// about a hundred spans to the Qt Gui thread pool (a wake-up and a wait per
+// fill, dearer than the fill itself for a tray icon); Source fills run
+// inline. A hairline goes to Qt's cosmetic stroker instead, whose fragments
+// blend over each other where segments meet: it keeps SourceOver.
 void drawTrace(QPainter& painter, const MenuBarLayout::Levels& levels, const QRectF& box, const QColor& line,
                const QColor& baseline, double lineWidth) {
-    painter.fillRect(QRectF(box.left(), box.bottom() - 0.5, box.width(), 0.5), baseline);
+    const QRectF baselineRect(box.left(), box.bottom() - 0.5, box.width(), 0.5);
     const auto n = levels.size();
+    const bool lineFirst = n >= 2 && lineWidth * painter.worldTransform().m11() > 1;
+    if (!lineFirst) painter.fillRect(baselineRect, baseline);
     if (n < 2) return;
     const double step = box.width() / 27;
     QPainterPath path;
@@ -62,7 +72,15 @@ void drawTrace(QPainter& painter, const MenuBarLayout::Levels& levels, const QRe
     QPen pen(line, lineWidth);
     pen.setJoinStyle(Qt::BevelJoin);
     pen.setCapStyle(Qt::FlatCap);
+    if (!lineFirst) {
+        painter.strokePath(path, pen);
+        return;
+    }
+    painter.setCompositionMode(QPainter::CompositionMode_Source);
     painter.strokePath(path, pen);
+    painter.setCompositionMode(QPainter::CompositionMode_DestinationOver);
+    painter.fillRect(baselineRect, baseline);
+    painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
 }
 
 // The mark centred on (cx, mid), in units of the wide readout's points.
@@ -88,6 +106,80 @@ void drawMark(QPainter& painter, MenuBarLayout::Mark mark, double cx, double mid
         painter.drawLine(QPointF(cx + 1.5 * unit, mid - 4.5 * unit), QPointF(cx + 1.5 * unit, mid + 4.5 * unit));
         break;
     }
+}
+
+// One channel pair at a time, x times a / 255 rounded, as the raster engine
+// computes it: layers laid with it match pixels painted with QPainter.
+QRgb multiply(QRgb x, uint a) {
+    uint redBlue = (x & 0xff00ff) * a;
+    redBlue = ((redBlue + ((redBlue >> 8) & 0xff00ff) + 0x800080) >> 8) & 0xff00ff;
+    uint alphaGreen = ((x >> 8) & 0xff00ff) * a;
+    alphaGreen = (alphaGreen + ((alphaGreen >> 8) & 0xff00ff) + 0x800080) & 0xff00ff00;
+    return redBlue | alphaGreen;
+}
+
+// Each pixel beneath times keep / 255 (what Clear with coverage 255 - keep
+// leaves of it), then the layer's pixel SourceOver.
+void lay(QImage& canvas, const MenuBarRenderer::Layer& layer) {
+    const QRect area = QRect(layer.origin, layer.pixels.size()) & canvas.rect();
+    for (int y = area.top(); y <= area.bottom(); ++y) {
+        const int row = y - layer.origin.y();
+        const auto* source = reinterpret_cast<const QRgb*>(layer.pixels.constScanLine(row));
+        // The canvas wraps a buffer of our own or was made here: bits() never copies it.
+        auto* target = reinterpret_cast<QRgb*>(canvas.bits() + y * canvas.bytesPerLine());
+        for (int x = area.left(); x <= area.right(); ++x) {
+            const int column = x - layer.origin.x();
+            QRgb beneath = target[x];
+            if (!layer.keep.empty()) {
+                const uint keep = layer.keep[static_cast<std::size_t>(row * layer.pixels.width() + column)];
+                if (keep < 255) beneath = multiply(beneath, keep);
+            }
+            const QRgb pixel = source[column];
+            target[x] = pixel + multiply(beneath, 255 - qAlpha(pixel));
+        }
+    }
+}
+
+// The compact badge: a disc in the mark colour with the mark cut out of it,
+// on a ring cleared from whatever lies beneath.
+struct Badge {
+    double diameter;
+    QPointF centre;
+    double radius;
+
+    explicit Badge(double side)
+        : diameter(std::round(side * 0.38)),
+          centre(side - diameter / 2 - 0.5, diameter / 2 + 0.5),
+          radius(diameter / 2) {}
+
+    void clearRing(QPainter& painter) const {
+        painter.setPen(Qt::NoPen);
+        painter.setCompositionMode(QPainter::CompositionMode_Clear);
+        painter.setBrush(Qt::black);
+        painter.drawEllipse(centre, radius + 1, radius + 1);
+    }
+    void fillDisc(QPainter& painter, const QColor& color) const {
+        painter.setPen(Qt::NoPen);
+        painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
+        painter.setBrush(color);
+        painter.drawEllipse(centre, radius, radius);
+    }
+    void cutMark(QPainter& painter, MenuBarLayout::Mark mark) const {
+        painter.setCompositionMode(QPainter::CompositionMode_Clear);
+        drawMark(painter, mark, centre.x(), centre.y(), Qt::black, diameter / 14);
+    }
+    // The pixels the ring may touch.
+    QRect bounds() const {
+        return QRectF(centre.x() - radius - 1, centre.y() - radius - 1, 2 * radius + 2, 2 * radius + 2)
+            .toAlignedRect()
+            .adjusted(-1, -1, 1, 1);
+    }
+};
+
+QImage filled(int side, QColor color) {
+    QImage image(side, side, QImage::Format_ARGB32_Premultiplied);
+    image.fill(color);
+    return image;
 }
 
 double pieceWidth(const MenuBarLayout::Piece& piece, MenuBarRenderer& renderer) {
@@ -224,8 +316,10 @@ const MenuBarRenderer::Ink& MenuBarRenderer::resolveInk(const TrayAppearance& ap
                withAlpha(label, base * 0.25),
                withAlpha(label, base * 0.45),
                label};
-    // Cells hold colour.
+    // Cells and layers hold colour.
     glyphs_.clear();
+    marks_.clear();
+    badges_.clear();
     return ink_;
 }
 
@@ -267,6 +361,73 @@ const MenuBarRenderer::GlyphCell& MenuBarRenderer::glyph(const QFont& font, cons
         cell.rows = {top, bottom};
     }
     return glyphs_.emplace(key, std::move(cell)).first->second;
+}
+
+const MenuBarRenderer::Layer& MenuBarRenderer::markLayer(MenuBarLayout::Mark mark, double x, double scale) {
+    const auto key = std::make_tuple(mark, x, scale);
+    if (auto found = marks_.find(key); found != marks_.end()) return found->second;
+    // The piece and half the gaps beside it; the same transform as the
+    // canvas's but for a whole-pixel shift, so the same coverage.
+    const int left = static_cast<int>(std::floor((x - gap / 2) * scale));
+    const int right = static_cast<int>(std::ceil((x + markWidth + gap / 2) * scale));
+    Layer layer{QPoint(left, 0), QImage(right - left, static_cast<int>(barHeight * scale), QImage::Format_ARGB32_Premultiplied), {}};
+    layer.pixels.fill(Qt::transparent);
+    if (!layer.pixels.isNull()) {
+        QPainter painter(&layer.pixels);
+        painter.setRenderHint(QPainter::Antialiasing);
+        painter.translate(-left, 0);
+        painter.scale(scale, scale);
+        drawMark(painter, mark, x + 3, barHeight / 2, ink_.mark, 1);
+    }
+    // Only the rows with ink are laid.
+    int top = layer.pixels.height(), bottom = 0;
+    for (int y = 0; y < layer.pixels.height(); ++y) {
+        const auto* line = reinterpret_cast<const QRgb*>(layer.pixels.constScanLine(y));
+        if (std::any_of(line, line + layer.pixels.width(), [](QRgb pixel) { return pixel != 0; })) {
+            top = std::min(top, y);
+            bottom = y + 1;
+        }
+    }
+    layer.origin.ry() = std::min(top, bottom);
+    layer.pixels = layer.pixels.copy(0, layer.origin.y(), layer.pixels.width(), std::max(0, bottom - top));
+    return marks_.emplace(key, std::move(layer)).first->second;
+}
+
+const std::optional<MenuBarRenderer::Layer>& MenuBarRenderer::badgeLayer(MenuBarLayout::Mark mark, int side) {
+    const auto key = std::make_pair(mark, side);
+    if (auto found = badges_.find(key); found != badges_.end()) return found->second;
+    const Badge badge(side);
+    // The whole badge and the disc alone over a clear slot; the ring's
+    // clearing read off an opaque white one.
+    QImage whole = filled(side, Qt::transparent);
+    QImage disc = filled(side, Qt::transparent);
+    QImage ring = filled(side, Qt::white);
+    if (whole.isNull() || disc.isNull() || ring.isNull()) return badges_.emplace(key, std::nullopt).first->second;
+    const auto paint = [](QImage& image, const auto& parts) {
+        QPainter painter(&image);
+        painter.setRenderHint(QPainter::Antialiasing);
+        parts(painter);
+    };
+    paint(whole, [&](QPainter& painter) {
+        badge.clearRing(painter);
+        badge.fillDisc(painter, ink_.mark);
+        badge.cutMark(painter, mark);
+    });
+    paint(disc, [&](QPainter& painter) { badge.fillDisc(painter, ink_.mark); });
+    paint(ring, [&](QPainter& painter) { badge.clearRing(painter); });
+    const QRect area = badge.bounds() & whole.rect();
+    Layer layer{area.topLeft(), whole.copy(area), {}};
+    layer.keep.reserve(static_cast<std::size_t>(area.width() * area.height()));
+    for (int y = area.top(); y <= area.bottom(); ++y) {
+        for (int x = area.left(); x <= area.right(); ++x) {
+            const int keep = qAlpha(ring.pixel(x, y));
+            // Where something beneath survives, only the disc may lie over
+            // it; were the mark's cut there too, laying would not be exact.
+            if (keep > 0 && whole.pixel(x, y) != disc.pixel(x, y)) return badges_.emplace(key, std::nullopt).first->second;
+            layer.keep.push_back(static_cast<uchar>(keep));
+        }
+    }
+    return badges_.emplace(key, std::move(layer)).first->second;
 }
 
 void MenuBarRenderer::drawText(QImage& canvas, const QFont& font, const QColor& color, const std::string& text,
@@ -327,21 +488,31 @@ std::optional<QImage> MenuBarRenderer::render(const MenuBarLayout& layout, const
     QImage target = canvas->image();
     const double mid = barHeight / 2;
     {
-        // Strokes first; the text is copied in afterwards, byte by byte.
-        QPainter painter(&target);
-        painter.setRenderHint(QPainter::Antialiasing);
-        painter.scale(scale, scale);
+        // Strokes first, each piece on clear pixels of its own; the text is
+        // copied in afterwards, byte by byte.
+        std::optional<QPainter> painter;
+        const auto strokes = [&]() -> QPainter& {
+            if (!painter) {
+                painter.emplace(&target);
+                painter->setRenderHint(QPainter::Antialiasing);
+                painter->scale(scale, scale);
+            }
+            return *painter;
+        };
         double x = 0;
         for (std::size_t i = 0; i < layout.pieces.size(); ++i) {
             if (i > 0) x += gap;
             const auto& piece = layout.pieces[i];
             if (const auto* trace = std::get_if<MenuBarLayout::Trace>(&piece)) {
-                drawTrace(painter, trace->levels, QRectF(x, mid - 8, traceWidth, 16), ink.text, ink.baseline, 1.25);
+                drawTrace(strokes(), trace->levels, QRectF(x, mid - 8, traceWidth, 16), ink.text, ink.baseline, 1.25);
             } else if (const auto* traces = std::get_if<MenuBarLayout::Traces>(&piece)) {
-                drawTrace(painter, traces->top, QRectF(x, mid - 8, traceWidth, 7), ink.text, ink.baseline, 1.25);
-                drawTrace(painter, traces->bottom, QRectF(x, mid + 1, traceWidth, 7), ink.text, ink.baseline, 1.25);
-            } else if (const auto* mark = std::get_if<MenuBarLayout::Mark>(&piece)) {
-                drawMark(painter, *mark, x + 3, mid, ink.mark, 1);
+                drawTrace(strokes(), traces->top, QRectF(x, mid - 8, traceWidth, 7), ink.text, ink.baseline, 1.25);
+                drawTrace(strokes(), traces->bottom, QRectF(x, mid + 1, traceWidth, 7), ink.text, ink.baseline, 1.25);
+            } else if (const auto* mark = std::get_if<MenuBarLayout::Mark>(&piece); mark && *mark != MenuBarLayout::Mark::none) {
+                // The same every render: drawn once, then laid.
+                if (painter) painter->end();
+                painter.reset();
+                lay(target, markLayer(*mark, x, scale));
             }
             x += pieceWidth(piece, *this);
         }
@@ -372,13 +543,12 @@ QImage MenuBarRenderer::renderCompact(const CompactReadout& readout, const TrayA
     const double base = readout.dimmed ? 0.4 : 1;
     // Pixels, not points: the ink at scale 1 keeps the glyph cells' colours consistent.
     const Ink& ink = resolveInk(appearance, 1, readout.dimmed);
-    QPainter painter(&image);
-    painter.setRenderHint(QPainter::Antialiasing);
-    painter.setRenderHint(QPainter::TextAntialiasing);
     const double s = side;
 
     // The trace fills the slot, faint, behind the digits.
     if (!readout.trace.empty()) {
+        QPainter painter(&image);
+        painter.setRenderHint(QPainter::Antialiasing);
         drawTrace(painter, readout.trace, QRectF(1, 1, s - 2, s - 2), withAlpha(ink.mark, base * 0.35),
                   withAlpha(ink.mark, base * 0.2), std::max(1.0, s / 16));
     }
@@ -396,32 +566,26 @@ QImage MenuBarRenderer::renderCompact(const CompactReadout& readout, const TrayA
         for (; size > 6; size -= 0.5) {
             if (advance(digitsFont(size)) * static_cast<double>(count) <= s - 1) break;
         }
-        found = compactSizes_.emplace(sizeKey, DigitSize{size, QFontMetricsF(digitsFont(size), &metricsDevice()).ascent()}).first;
+        QFont font = digitsFont(size);
+        const double ascent = QFontMetricsF(font, &metricsDevice()).ascent();
+        found = compactSizes_.emplace(sizeKey, DigitSize{std::move(font), ascent}).first;
     }
-    painter.end();
     // Bottom-aligned digits leave the top right corner to the badge.
     const double baseline = s - std::max(1.0, std::round(s / 12));
-    drawText(image, digitsFont(found->second.size), ink.text, value, 0, baseline - found->second.ascent, s, 1);
-    painter.begin(&image);
-    painter.setRenderHint(QPainter::Antialiasing);
+    drawText(image, found->second.font, ink.text, value, 0, baseline - found->second.ascent, s, 1);
 
     if (readout.mark != MenuBarLayout::Mark::none) {
-        // A disc in the mark colour with the mark cut out of it, on a ring
-        // cleared from whatever lies beneath.
-        const double diameter = std::round(s * 0.38);
-        const QPointF centre(s - diameter / 2 - 0.5, diameter / 2 + 0.5);
-        painter.setPen(Qt::NoPen);
-        painter.setCompositionMode(QPainter::CompositionMode_Clear);
-        painter.setBrush(Qt::black);
-        painter.drawEllipse(centre, diameter / 2 + 1, diameter / 2 + 1);
-        painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
-        painter.setBrush(ink.mark);
-        painter.drawEllipse(centre, diameter / 2, diameter / 2);
-        painter.setCompositionMode(QPainter::CompositionMode_Clear);
-        drawMark(painter, readout.mark, centre.x(), centre.y(),
-                 Qt::black, diameter / 14);
+        if (const auto& layer = badgeLayer(readout.mark, side)) {
+            lay(image, *layer);
+        } else {
+            const Badge badge(side);
+            QPainter painter(&image);
+            painter.setRenderHint(QPainter::Antialiasing);
+            badge.clearRing(painter);
+            badge.fillDisc(painter, ink.mark);
+            badge.cutMark(painter, readout.mark);
+        }
     }
-    painter.end();
     image.setDevicePixelRatio(scale);
     return image;
 }

@@ -3,7 +3,8 @@
 // (large latency digits, a corner badge, a faint trace) into a square tray
 // slot; and says the state in words for screen readers. Text comes from a
 // cache of glyph cells rasterised once per size, alpha and character and
-// copied with a lighten composite; traces and marks are vector strokes.
+// copied with a lighten composite; traces are stroked every render, the mark
+// and the compact badge are stroked once per ink and laid from then on.
 // Owned by the status item controller (or the console's snapshot writer);
 // main thread only, its caches are unsynchronised.
 #pragma once
@@ -17,6 +18,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <unordered_map>
 #include <vector>
 
@@ -68,6 +70,17 @@ public:
         Range rows;
     };
 
+    // Strokes that do not change between renders (the mark, the compact
+    // badge), drawn once over a clear canvas and laid over later canvases
+    // with the raster engine's own arithmetic: keep is how much of each pixel
+    // beneath survives the layer's clearing (empty: all of it), then the
+    // pixels go over what is left.
+    struct Layer {
+        QPoint origin;
+        QImage pixels;  // premultiplied ARGB
+        std::vector<uchar> keep;
+    };
+
     MenuBarRenderer();
     ~MenuBarRenderer();
     MenuBarRenderer(const MenuBarRenderer&) = delete;
@@ -111,6 +124,8 @@ private:
     double advance(const QFont& font);
     double textWidth(const QFont& font, const std::string& text);
     const GlyphCell& glyph(const QFont& font, const QColor& color, char32_t character, double scale);
+    const Layer& markLayer(MenuBarLayout::Mark mark, double x, double scale);
+    const std::optional<Layer>& badgeLayer(MenuBarLayout::Mark mark, int side);
     void drawText(QImage& canvas, const QFont& font, const QColor& color, const std::string& text, double x,
                   double top, double boxWidth, double scale);
 
@@ -119,15 +134,19 @@ private:
     std::size_t canvasIndex_ = 0;
     Ink ink_;
     std::unordered_map<GlyphKey, GlyphCell, GlyphKeyHash> glyphs_;
+    // Layers hold colour, like the cells. A mark per place and scale; a badge
+    // per side, none where it cannot be laid exactly (then it is painted).
+    std::map<std::tuple<MenuBarLayout::Mark, double, double>, Layer> marks_;
+    std::map<std::pair<MenuBarLayout::Mark, int>, std::optional<Layer>> badges_;
     std::unordered_map<double, double> advances_;
     std::map<std::pair<double, std::string>, double> textWidths_;
     std::optional<double> stackedWidth_;
     std::optional<double> pairWidth_;
     // The three fonts of the wide readout, made once.
     std::optional<QFont> fonts_[3];
-    // Compact digits: the largest size that fits and its ascent, per text length and side.
+    // Compact digits: the largest font that fits and its ascent, per text length and side.
     struct DigitSize {
-        double size = 0;
+        QFont font;
         double ascent = 0;
     };
     std::map<std::pair<std::size_t, int>, DigitSize> compactSizes_;
