@@ -12,12 +12,6 @@
 namespace nerivane {
 namespace {
 
-TEST(DevChecks, TheWiFiLineNamesEveryFieldNilForWhatIsAbsent) {
-    EXPECT_EQ(DevChecks::wifiLine(std::nullopt), "wifi none");
-    EXPECT_EQ(DevChecks::wifiLine(DevChecks::WiFiReading{"wlan0", true, WiFiInfo{-61, 0, 866.7, 36, "5 GHz", 80}}),
-              "wifi interface=wlan0 power=true rssi=-61 noise=nil tx_rate=866.7 channel=36 band=5 GHz width=80 ssid=nil bssid=nil");
-}
-
 TEST(DevChecks, FindsTheWirelessInterfaceInSysfs) {
     QTemporaryDir root;
     QDir dir(root.path());

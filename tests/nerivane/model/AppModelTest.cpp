@@ -132,14 +132,14 @@ TEST_F(AppModelTest, LockRuleWithPause) {
     EXPECT_TRUE(model->isLockPaused());
 }
 
-TEST_F(AppModelTest, IntervalFollowsTheBatteryAndTheBatteryPreference) {
+TEST_F(AppModelTest, IntervalFollowsTheBatteryPreferenceAndIsSentOnlyWhenItChanges) {
     systemEnvironment.onBattery = QStringLiteral("1");
     startedModel();
     EXPECT_EQ(run().interval, 5.0);
     preferences->setInterval(2);
     preferences->setBatteryInterval(10);
     QCoreApplication::sendPostedEvents();
-    EXPECT_EQ(run().intervals, std::vector<double>{10}) << "sent only when it changes";
+    EXPECT_EQ(run().intervals, std::vector<double>{10});
     EXPECT_TRUE(logged("interval 10.000000 s (battery)"));
 }
 
@@ -155,7 +155,6 @@ TEST_F(AppModelTest, AnUnusableStoredIntervalIsNoFloodAndAnExpensivePathSlowsDow
     snapshot.path.isExpensive = true;
     deliverSnapshot(snapshot);
     EXPECT_EQ(run().intervals, (std::vector<double>{0.1, 5}));
-    EXPECT_TRUE(logged("interval 5.000000 s (expensivePath)"));
 }
 
 TEST_F(AppModelTest, SeveralHostChangesApplyOnceAndTheEnvironmentReplacesOnlyTheInternetHosts) {
@@ -166,13 +165,11 @@ TEST_F(AppModelTest, SeveralHostChangesApplyOnceAndTheEnvironmentReplacesOnlyThe
     preferences->setAccent(Accent::amber);  // untracked: changes nothing
     QCoreApplication::sendPostedEvents();
     EXPECT_EQ(run().updates, (std::vector<TargetSettings>{{{"9.9.9.9"}, true, {"nas.lab"}}}));
-    variables["NERIVANE_HOSTS"] = "one.lab";
-    model->applyPreferences();
-    EXPECT_EQ(run().updates.back(), (TargetSettings{{"one.lab"}, true, {"nas.lab"}}));
-    variables["NERIVANE_HOSTS"] = ",,,";
-    EXPECT_EQ(model->targetSettings().internetHosts, std::vector<std::string>{});
-    variables["NERIVANE_HOSTS"] = " a ,,b ";
-    EXPECT_EQ(model->targetSettings().internetHosts, (std::vector<std::string>{" a ", "b "}));
+    for (const auto& [variable, hosts] : std::vector<std::pair<std::string, std::vector<std::string>>>{
+             {"one.lab", {"one.lab"}}, {",,,", {}}, {" a ,,b ", {" a ", "b "}}}) {
+        variables["NERIVANE_HOSTS"] = variable;
+        EXPECT_EQ(model->targetSettings(), (TargetSettings{hosts, true, {"nas.lab"}})) << variable;
+    }
 }
 
 TEST_F(AppModelTest, TraceBuffersAndOfflineTime) {
@@ -216,12 +213,9 @@ TEST_F(AppModelTest, WiFiDetailsAreReadOnlyWhileShown) {
     EXPECT_EQ(wifiReads.load(), 0);
     model->setDetailsVisible(true);
     ASSERT_TRUE(waitUntil([&] { return model->wifi().has_value(); }));
-    clock += 4;
+    clock += 5;
     deliverSnapshot(onWiFi());
-    EXPECT_EQ(wifiReads.load(), 1);
-    clock += 1;
-    deliverSnapshot(onWiFi());
-    ASSERT_TRUE(waitUntil([&] { return wifiReads == 2; }));
+    ASSERT_TRUE(waitUntil([&] { return wifiReads == 2; })) << "read again every 5 s while shown";
     // Leaving Wi-Fi forgets the interface and its details.
     deliverSnapshot(good());
     EXPECT_EQ(model->wifi(), std::nullopt);
