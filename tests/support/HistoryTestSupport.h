@@ -1,6 +1,10 @@
 // Helpers shared by the history tests: a temporary folder that removes itself,
-// probe records and events, raw writes and reads of a store's tables, quiet logs.
+// probe records and events, raw writes and reads of a store's tables, quiet
+// logs, and a child process that reports back line by line.
 #pragma once
+
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -49,13 +53,14 @@ inline LogStore::Configuration quietLogs() {
 
 // 2026-03-14T12:00:00Z, a whole UTC hour.
 inline constexpr double noon = 1773489600;
+inline constexpr auto noonSeconds = static_cast<std::int64_t>(noon);
 
 inline Target router() { return Target{TargetRole::router(), "router", *ProbeAddress::parse("192.168.1.1")}; }
 inline Target cloudflare() { return Target{TargetRole::internet(0), "1.1.1.1", *ProbeAddress::parse("1.1.1.1")}; }
 inline Target google() { return Target{TargetRole::internet(1), "8.8.8.8", *ProbeAddress::parse("8.8.8.8")}; }
 
-inline ProbeRecord reply(const Target& target, double at, double ms, ProbeProtocol protocol = ProbeProtocol::icmp) {
-    return ProbeRecord{target, protocol, ProbeResult::Reply{ms}, at};
+inline ProbeRecord reply(const Target& target, double at, double ms) {
+    return ProbeRecord{target, ProbeProtocol::icmp, ProbeResult::Reply{ms}, at};
 }
 inline ProbeRecord lost(const Target& target, double at) {
     return ProbeRecord{target, ProbeProtocol::icmp, ProbeResult::Lost{}, at};
@@ -117,5 +122,41 @@ inline std::int64_t count(Database& db, const std::string& sql) {
     auto rows = db.query(sql);
     return rows.empty() ? -1 : *rows.front().front().asInteger();
 }
+
+// Runs body in a forked child that reports on a pipe, one line at a time.
+struct Child {
+    pid_t pid = -1;
+    int reader = -1;
+
+    static Child run(const std::function<void(int report)>& body) {
+        int fds[2];
+        if (pipe(fds) != 0) std::abort();
+        const pid_t pid = fork();
+        if (pid == 0) {
+            close(fds[0]);
+            body(fds[1]);
+            _exit(0);
+        }
+        close(fds[1]);
+        return Child{pid, fds[0]};
+    }
+    static void say(int fd, const std::string& line) {
+        const std::string text = line + "\n";
+        if (write(fd, text.data(), text.size()) < 0) _exit(3);
+    }
+    // One line from the child; empty at end of file.
+    std::string readLine() {
+        std::string line;
+        char c;
+        while (read(reader, &c, 1) == 1 && c != '\n') line += c;
+        return line;
+    }
+    int wait() {
+        int status = 0;
+        waitpid(pid, &status, 0);
+        close(reader);
+        return status;
+    }
+};
 
 }  // namespace nerivane

@@ -1,19 +1,15 @@
-// Fault injection against real files: a writer killed mid-flush, files that
-// are not (or no longer) databases, and a file system that runs full.
+// Fault injection against real files: a writer killed mid-flush, a second
+// writer, files that are not (or no longer) databases, and a full disk.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <cstdio>
 #include <fstream>
-#include <functional>
 #include <set>
 
 #include "NerivaneKit/history/History.h"
@@ -23,49 +19,6 @@ namespace nerivane {
 namespace {
 
 using Value = Database::Value;
-
-// Runs body in a child process; returns what the child wrote to `report`
-// before it exited or was killed, and its wait status.
-struct Child {
-    pid_t pid = -1;
-    int reader = -1;
-
-    static Child run(const std::function<void(int report)>& body) {
-        int fds[2];
-        if (pipe(fds) != 0) std::abort();
-        const pid_t pid = fork();
-        if (pid == 0) {
-            close(fds[0]);
-            body(fds[1]);
-            _exit(0);
-        }
-        close(fds[1]);
-        return Child{pid, fds[0]};
-    }
-
-    // One line from the child; empty at end of file.
-    std::string readLine() {
-        std::string line;
-        char c;
-        while (read(reader, &c, 1) == 1) {
-            if (c == '\n') return line;
-            line += c;
-        }
-        return line;
-    }
-
-    int wait() {
-        int status = 0;
-        waitpid(pid, &status, 0);
-        close(reader);
-        return status;
-    }
-};
-
-void say(int fd, const std::string& line) {
-    const std::string text = line + "\n";
-    if (write(fd, text.data(), text.size()) < 0) _exit(3);
-}
 
 // Six targets, one probe each per second of the minute.
 void recordMinute(HistoryStore& store, std::int64_t minute) {
@@ -86,37 +39,32 @@ TEST(HistoryReliability, AKilledWriterLeavesEveryFlushedMinute) {
     const std::string path = folder.path("history.sqlite");
     Child child = Child::run([&](int report) {
         HistoryStore store = openStore(path);
-        std::int64_t minute = static_cast<std::int64_t>(noon);
+        std::int64_t minute = noonSeconds;
         for (int batch = 0;; ++batch) {
             for (int i = 0; i < 120; ++i, minute += 60) recordMinute(store, minute);
-            say(report, "start " + std::to_string(batch));
+            Child::say(report, "start " + std::to_string(batch));
             store.flush(static_cast<double>(minute), static_cast<double>(minute), true);
-            say(report, "done " + std::to_string(minute));
+            Child::say(report, "done " + std::to_string(minute));
         }
     });
     std::int64_t flushedUpTo = 0;
-    for (;;) {
-        const std::string line = child.readLine();
+    // Killed as soon as its fourth flush has begun.
+    for (std::string line; (line = child.readLine()) != "start 3";) {
         ASSERT_FALSE(line.empty()) << "the writer ended early";
         if (line.rfind("done ", 0) == 0) flushedUpTo = std::stoll(line.substr(5));
-        // Kill it as soon as its fourth flush has begun.
-        if (line == "start 3") break;
     }
     kill(child.pid, SIGKILL);
-    const int status = child.wait();
-    ASSERT_TRUE(WIFSIGNALED(status));
+    ASSERT_TRUE(WIFSIGNALED(child.wait()));
     ASSERT_GT(flushedUpTo, 0);
 
     History history(path, History::Options());
-    auto counts = history.withStore([&](HistoryStore& store) {
+    history.withStore([&](HistoryStore& store) {
         EXPECT_EQ(store.db->query("PRAGMA integrity_check"), (std::vector<Database::Row>{{Value::text("ok")}}));
         const std::vector<Value> window{Value::real(noon), Value::real(static_cast<double>(flushedUpTo))};
-        return std::pair(store.periods("start + seconds > ? AND start < ?", window).size(),
-                         store.aggregates("start + seconds > ? AND start < ?", window).size());
+        const auto minutes = static_cast<std::size_t>((flushedUpTo - noonSeconds) / 60);
+        EXPECT_EQ(store.periods("start + seconds > ? AND start < ?", window).size(), minutes);
+        EXPECT_EQ(store.aggregates("start + seconds > ? AND start < ?", window).size(), minutes * 6);
     });
-    const auto minutes = static_cast<std::size_t>((flushedUpTo - static_cast<std::int64_t>(noon)) / 60);
-    EXPECT_EQ(counts.first, minutes);
-    EXPECT_EQ(counts.second, minutes * 6);
 }
 
 TEST(HistoryReliability, ASecondProcessOnTheFileRunsWithoutHistoryAndSaysWhoWrites) {
@@ -131,23 +79,17 @@ TEST(HistoryReliability, ASecondProcessOnTheFileRunsWithoutHistoryAndSaysWhoWrit
         const double now = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
         history.record({reply(router(), now, 2)}, MinuteState::measured);
         history.close();
-        say(report, "writing");
-        // Holds the file until the test lets go.
+        Child::say(report, "writing");
         char c;
-        while (read(hold[0], &c, 1) > 0) {
+        while (read(hold[0], &c, 1) > 0) {  // holds the file until the test lets go
         }
     });
     close(hold[0]);
     ASSERT_EQ(first.readLine(), "writing");
-
     EXPECT_EQ(errorOf([&] { History second(path, History::Options()); }),
               "history in use by another nerivane, process " + std::to_string(first.pid));
-    {
-        // A reader such as nerivane-history is no writer and is not kept out.
-        Database reader(path);
-        EXPECT_EQ(count(reader, "SELECT count(*) FROM periods"), 1);
-    }
-
+    // A reader such as nerivane-history is no writer and is not kept out.
+    EXPECT_EQ(count(*std::make_unique<Database>(path), "SELECT count(*) FROM periods"), 1);
     close(hold[1]);
     ASSERT_EQ(first.wait(), 0);
     History next(path, History::Options());
@@ -156,35 +98,30 @@ TEST(HistoryReliability, ASecondProcessOnTheFileRunsWithoutHistoryAndSaysWhoWrit
 
 TEST(HistoryReliability, FilesThatAreNoDatabaseFailToOpen) {
     TempFolder folder;
-    auto expectOpenFailure = [&](const std::string& path) {
-        const std::string text = errorOf([&] { History(path, History::Options()); });
-        EXPECT_TRUE(text.rfind("open: ", 0) == 0 || text.rfind("execute: ", 0) == 0) << path << ": " << text;
-    };
-
+    std::vector<std::string> bad{folder.path("notes.sqlite"), folder.path("folder.sqlite")};
     {
-        std::ofstream text(folder.path("notes.sqlite"));
+        std::ofstream text(bad[0]);
         for (int i = 0; i < 400; ++i) text << "this is not a database, line " << i << "\n";
     }
-    expectOpenFailure(folder.path("notes.sqlite"));
-
+    std::filesystem::create_directory(bad[1]);
     // A real history file, cut short.
     const std::string full = folder.path("full.sqlite");
     {
         HistoryStore store = openStore(full);
-        for (int i = 0; i < 200; ++i) recordMinute(store, static_cast<std::int64_t>(noon) + 60 * i);
+        for (int i = 0; i < 200; ++i) recordMinute(store, noonSeconds + 60 * i);
         store.flush(noon + 86400, noon + 86400, true);
     }
     const auto size = std::filesystem::file_size(full);
     ASSERT_GT(size, 100'000u);
     for (std::uintmax_t cut : {size / 2, std::uintmax_t{4096}, std::uintmax_t{100}, std::uintmax_t{50}}) {
-        const std::string copy = folder.path("cut-" + std::to_string(cut) + ".sqlite");
-        std::filesystem::copy_file(full, copy);
-        std::filesystem::resize_file(copy, cut);
-        expectOpenFailure(copy);
+        bad.push_back(folder.path("cut-" + std::to_string(cut) + ".sqlite"));
+        std::filesystem::copy_file(full, bad.back());
+        std::filesystem::resize_file(bad.back(), cut);
     }
-    // A path that is a folder.
-    std::filesystem::create_directory(folder.path("folder.sqlite"));
-    expectOpenFailure(folder.path("folder.sqlite"));
+    for (const std::string& path : bad) {
+        const std::string text = errorOf([&] { History(path, History::Options()); });
+        EXPECT_TRUE(text.rfind("open: ", 0) == 0 || text.rfind("execute: ", 0) == 0) << path << ": " << text;
+    }
 }
 
 // The child's side of the full-disk test; returns what went wrong, or "".
@@ -199,7 +136,6 @@ std::string fillTheDisk(const std::string& mountPoint) {
     options.date = [date] { return date->load(); };
     options.log = Log("history", std::string(Log::defaultSubsystem), logs);
     History history(mountPoint + "/history.sqlite", options);
-
     auto runMinutes = [&](int first, int last) {
         for (int minute = first; minute < last; ++minute) {
             std::vector<ProbeRecord> probes;
@@ -212,8 +148,6 @@ std::string fillTheDisk(const std::string& mountPoint) {
         }
     };
     runMinutes(0, 5);
-
-    // Fill what is left of the file system.
     const std::string filler = mountPoint + "/filler";
     {
         const int fd = open(filler.c_str(), O_WRONLY | O_CREAT, 0600);
@@ -226,16 +160,14 @@ std::string fillTheDisk(const std::string& mountPoint) {
     bool failed = false;
     for (const auto& entry : logs.entries(std::chrono::seconds(600))) failed = failed || entry.level == LogLevel::error;
     if (!failed) return "no write failed on the full file system";
-
     unlink(filler.c_str());
     runMinutes(12, 14);
     history.close();
 
-    auto rows = history.withStore([](HistoryStore& store) { return store.aggregates("1", {}); });
     std::set<std::int64_t> minutes;
-    for (const auto& row : rows) {
+    for (const auto& row : history.withStore([](HistoryStore& store) { return store.aggregates("1", {}); })) {
         if (row.sent != 60) return "minute " + std::to_string(row.start) + " holds " + std::to_string(row.sent) + " probes";
-        minutes.insert((row.start - static_cast<std::int64_t>(noon)) / 60);
+        minutes.insert((row.start - noonSeconds) / 60);
     }
     if (minutes.size() != 14 || *minutes.begin() != 0 || *minutes.rbegin() != 13)
         return "stored minutes: " + std::to_string(minutes.size());
@@ -255,7 +187,7 @@ TEST(HistoryReliability, WritesFailingOnAFullDiskAreRetriedWithoutLoss) {
         } catch (const std::exception& error) {
             problem = std::string("exception: ") + error.what();
         }
-        say(report, problem.empty() ? "ok" : problem);
+        Child::say(report, problem.empty() ? "ok" : problem);
     });
     const std::string result = child.readLine();
     child.wait();

@@ -48,43 +48,35 @@ protected:
     }
 };
 
-TEST_F(HistoryToolTest, HelpAndUsageErrors) {
-    Result help = run("--help");
-    EXPECT_EQ(help.status, 0);
-    EXPECT_EQ(help.out.rfind("usage: nerivane-history", 0), 0u) << help.out;
-
-    for (const std::string bad : {"", "frobnicate", "export pictures --range day", "export events",
-                                  "export events --range year", "chart --range hour", "chart --range all --role router",
-                                  "chart --range hour --role gateway", "events --limit 0", "events --limit",
-                                  "stats --colour", "export events --range day --end soon",
-                                  "export events --range day --end -1", "export events --range day --end inf",
-                                  "export events --range day --end 99999999999", "stats --end 1"}) {
-        Result result = run(bad + " --db " + quoted(db));
-        EXPECT_EQ(result.status, 2) << bad;
-        EXPECT_NE(result.err.find("nerivane-history: "), std::string::npos) << bad;
-        EXPECT_TRUE(result.out.empty()) << bad;
-    }
-    EXPECT_FALSE(std::filesystem::exists(db)) << "usage errors create nothing";
-}
-
-TEST_F(HistoryToolTest, MissingOrUnreadableDatabases) {
-    Result missing = run("stats --db " + quoted(db));
-    EXPECT_EQ(missing.status, 1);
-    EXPECT_EQ(missing.err, "nerivane-history: no history database at " + db + "\n");
-    EXPECT_FALSE(std::filesystem::exists(db)) << "a read must not create the file";
-
+TEST_F(HistoryToolTest, UsageErrorsAndUnreadableDatabasesPrintNothingAndCreateNothing) {
+    EXPECT_EQ(run("--help").out.rfind("usage: nerivane-history", 0), 0u);
     std::filesystem::create_directory(folder.path("dir.sqlite"));
     std::ofstream(folder.path("text.sqlite")) << std::string(5000, 'x');
     Database(folder.path("other.sqlite")).execute("CREATE TABLE t (x)");
-    for (const auto& [command, message] : std::vector<std::pair<std::string, std::string>>{
-             {"events --db " + quoted(folder.path("dir.sqlite")), "is a folder"},
-             {"export events --range day --db " + quoted(folder.path("text.sqlite")), "file is not a database"},
-             {"stats --db " + quoted(folder.path("other.sqlite")), "not a nerivane history database"}}) {
-        Result result = run(command);
-        EXPECT_EQ(result.status, 1) << command;
+    struct Case {
+        std::string arguments;
+        int status;
+        std::string message;
+    };
+    std::vector<Case> cases{{"stats --db " + quoted(db), 1, "no history database at " + db},
+                            {"events --db " + quoted(folder.path("dir.sqlite")), 1, "is a folder"},
+                            {"export events --range day --db " + quoted(folder.path("text.sqlite")), 1, "file is not a database"},
+                            {"stats --db " + quoted(folder.path("other.sqlite")), 1, "not a nerivane history database"}};
+    for (const std::string bad : {"", "frobnicate", "export pictures --range day", "export events", "export events --range year",
+                                  "chart --range hour", "chart --range all --role router", "chart --range hour --role gateway",
+                                  "events --limit 0", "events --limit", "stats --colour", "export events --range day --end soon",
+                                  "export events --range day --end -1", "export events --range day --end inf",
+                                  "export events --range day --end 99999999999", "stats --end 1"})
+        cases.push_back({bad + " --db " + quoted(db), 2, ""});
+    for (const auto& [arguments, status, message] : cases) {
+        SCOPED_TRACE(arguments);
+        Result result = run(arguments);
+        EXPECT_EQ(result.status, status);
+        EXPECT_EQ(result.err.rfind("nerivane-history: ", 0), 0u) << result.err;
         EXPECT_NE(result.err.find(message), std::string::npos) << result.err;
-        EXPECT_TRUE(result.out.empty()) << command;
+        EXPECT_TRUE(result.out.empty());
     }
+    EXPECT_FALSE(std::filesystem::exists(db)) << "a failed or mistaken run must not create the file";
 }
 
 TEST_F(HistoryToolTest, ExportsEventsChartAndStatsWithoutChangingTheFile) {
@@ -104,57 +96,35 @@ TEST_F(HistoryToolTest, ExportsEventsChartAndStatsWithoutChangingTheFile) {
     }
     const auto iso = [](std::int64_t time) { return TimeZone::utc().iso8601(time); };
     auto lines = [](const std::string& text) { return std::count(text.begin(), text.end(), '\n'); };
+    auto ok = [&](const std::string& arguments, const std::string& environment = "") {
+        Result result = run(arguments, environment);
+        EXPECT_EQ(result.status, 0) << arguments << ": " << result.err;
+        return result.out;
+    };
 
-    Result measurements = run("export measurements --range hour", "NERIVANE_HISTORY=" + quoted(db));
-    ASSERT_EQ(measurements.status, 0) << measurements.err;
-    EXPECT_EQ(lines(measurements.out), 61);
-    EXPECT_EQ(measurements.out.rfind("start,period_s,state,target,", 0), 0u);
-    EXPECT_NE(measurements.out.find("\n" + iso(minute) + ",60,measured,1.1.1.1,1.1.1.1,icmp,3,1,0,33.3,10.000,14.000,4.000,-60\n"),
+    const std::string measurements = ok("export measurements --range hour", "NERIVANE_HISTORY=" + quoted(db));
+    EXPECT_EQ(lines(measurements), 61);
+    EXPECT_NE(measurements.find("\n" + iso(minute) + ",60,measured,1.1.1.1,1.1.1.1,icmp,3,1,0,33.3,10.000,14.000,4.000,-60\n"),
               std::string::npos)
-        << measurements.out;
-
+        << measurements;
     // A window ending inside the stored minute leaves that minute out, as the
     // application's export at that moment does; one ending after it holds it.
-    const std::string inMinute = std::to_string(minute + 30), afterMinute = std::to_string(minute + 60);
-    Result before = run("export measurements --range hour --end " + inMinute + " --db " + quoted(db));
-    Result after = run("export measurements --range hour --end " + afterMinute + " --db " + quoted(db));
-    ASSERT_EQ(before.status, 0) << before.err;
-    EXPECT_EQ(before.out.substr(before.out.rfind('\n', before.out.size() - 2) + 1),
+    const auto last = [](const std::string& text) { return text.substr(text.rfind('\n', text.size() - 2) + 1); };
+    EXPECT_EQ(last(ok("export measurements --range hour --end " + std::to_string(minute + 30) + " --db " + quoted(db))),
               iso(minute - 60) + ",60,not_running,,,,,,,,,,,\n");
-    EXPECT_EQ(after.out.substr(after.out.rfind('\n', after.out.size() - 2) + 1).rfind(iso(minute) + ",60,measured,", 0), 0u)
-        << after.out;
-
+    EXPECT_EQ(last(ok("export measurements --range hour --end " + std::to_string(minute + 60) + " --db " + quoted(db)))
+                  .rfind(iso(minute) + ",60,measured,", 0), 0u);
     // "all" with a retention of a century starts at the oldest row, not with
     // a century of "not running" lines.
-    Result all = run("export measurements --range all --retention 36500 --db " + quoted(db));
-    ASSERT_EQ(all.status, 0) << all.err;
-    EXPECT_LT(lines(all.out), 25000);
-    EXPECT_NE(all.out.find("\n" + iso(minute - 400 * 86400) + ",3600,paused,"), std::string::npos);
-
-    Result events = run("export events --range day --db " + quoted(db));
-    ASSERT_EQ(events.status, 0) << events.err;
-    EXPECT_EQ(events.out, "start,end,duration_s,type,target,address,worst_rtt_ms\n" + iso(minute - 100) + "," +
-                              iso(minute - 50) + ",50.0,outage,router,192.168.1.1,\n" + iso(minute + 5) + "," +
-                              iso(minute + 9) + ",4.0,spike,\"lab, west\",10.0.0.9,250.000\n");
-
-    Result latest = run("events --limit 1 --db " + quoted(db));
-    ASSERT_EQ(latest.status, 0) << latest.err;
-    EXPECT_EQ(lines(latest.out), 2);
-    EXPECT_NE(latest.out.find(",spike,"), std::string::npos);
-
-    Result chart = run("chart --range hour --role 'internet[0]' --db " + quoted(db));
-    ASSERT_EQ(chart.status, 0) << chart.err;
-    EXPECT_EQ(lines(chart.out), 61);
-    EXPECT_NE(chart.out.find("\n" + iso(minute) + ",measured,10.000,14.000,33.3,-60\n"), std::string::npos) << chart.out;
-    EXPECT_NE(chart.out.find(",not_running,-,-,-,-\n"), std::string::npos);
-
-    Result stats = run("stats --db " + quoted(db));
-    ASSERT_EQ(stats.status, 0) << stats.err;
-    for (const std::string line : {"periods: 2 minute rows, 1 hour rows\n", "aggregates: 1 minute rows, 0 hour rows\n",
-                                   "events: 2\n"})
-        EXPECT_NE(stats.out.find(line), std::string::npos) << stats.out;
-    EXPECT_NE(stats.out.find("oldest period: " + iso(minute - 400 * 86400)), std::string::npos) << stats.out;
-
+    const std::string all = ok("export measurements --range all --retention 36500 --db " + quoted(db));
+    EXPECT_LT(lines(all), 25000);
+    EXPECT_NE(all.find("\n" + iso(minute - 400 * 86400) + ",3600,paused,"), std::string::npos);
+    EXPECT_EQ(ok("export events --range day --db " + quoted(db)),
+              "start,end,duration_s,type,target,address,worst_rtt_ms\n" + iso(minute - 100) + "," + iso(minute - 50) +
+                  ",50.0,outage,router,192.168.1.1,\n" + iso(minute + 5) + "," + iso(minute + 9) +
+                  ",4.0,spike,\"lab, west\",10.0.0.9,250.000\n");
+    const std::string stats = ok("stats --db " + quoted(db));
+    EXPECT_NE(stats.find("periods: 2 minute rows, 1 hour rows\n"), std::string::npos) << stats;
     // Reading rolled up, pruned and created nothing.
     Database check(db);
     EXPECT_EQ(count(check, "SELECT count(*) FROM periods"), 3);

@@ -6,35 +6,18 @@
 #include <atomic>
 #include <thread>
 
+#include "nerivane/export/AtomicFile.h"
 #include "nerivane/export/DevChecks.h"
 
 namespace nerivane {
 namespace {
-
-TEST(DevChecks, LineFormatsAndTheWiFiLine) {
-    EXPECT_EQ(DevChecks::line(0, "started"), "    0.000 started\n");
-    EXPECT_EQ(DevChecks::line(12.3456, "x"), "   12.346 x\n");
-    EXPECT_EQ(DevChecks::line(123456.5, "y"), "123456.500 y\n");
-
-    // The Wi-Fi line names every field, nil for what is absent.
-    EXPECT_EQ(DevChecks::wifiLine(std::nullopt), "wifi none");
-    EXPECT_EQ(DevChecks::wifiLine(DevChecks::WiFiReading{"wlan0", false, std::nullopt}),
-              "wifi interface=wlan0 power=false rssi=nil noise=nil tx_rate=nil channel=nil band=nil width=nil "
-              "ssid=nil bssid=nil");
-    EXPECT_EQ(DevChecks::wifiLine(DevChecks::WiFiReading{"wlan0", true, WiFiInfo{-61, 0, 866.7, 36, "5 GHz", 80}}),
-              "wifi interface=wlan0 power=true rssi=-61 noise=nil tx_rate=866.7 channel=36 band=5 GHz width=80 "
-              "ssid=nil bssid=nil");
-}
 
 TEST(DevChecks, FindsTheWirelessInterfaceInSysfs) {
     QTemporaryDir root;
     QDir dir(root.path());
     dir.mkpath(QStringLiteral("eth0"));
     dir.mkpath(QStringLiteral("wlx0/wireless"));
-    QFile flags(dir.filePath(QStringLiteral("wlx0/flags")));
-    ASSERT_TRUE(flags.open(QIODevice::WriteOnly));
-    flags.write("0x1002\n");  // down
-    flags.close();
+    ASSERT_EQ(AtomicFile::write(dir.filePath(QStringLiteral("wlx0/flags")), "0x1002\n"), std::nullopt);  // down
     const auto reading = DevChecks::readWiFi(root.path().toStdString());
     ASSERT_TRUE(reading.has_value());
     EXPECT_EQ(DevChecks::wifiLine(reading).substr(0, 37), "wifi interface=wlx0 power=false rssi=");
@@ -46,10 +29,7 @@ TEST(DevChecks, FindsTheWirelessInterfaceInSysfs) {
 TEST(DevChecks, ReplacesTheFileAndWritesWholeLinesFromAnyThread) {
     QTemporaryDir root;
     const QString path = root.filePath(QStringLiteral("dev.log"));
-    QFile old(path);
-    ASSERT_TRUE(old.open(QIODevice::WriteOnly));
-    old.write("left over from an earlier run\n");
-    old.close();
+    ASSERT_EQ(AtomicFile::write(path, "left over from an earlier run\n"), std::nullopt);
 
     std::atomic<std::uint64_t> clock{5'000'000'000};
     DevChecks::Sources sources;

@@ -12,75 +12,42 @@
 #include "support/qt/QtSupport.h"
 #include "nerivane/updates/FeedOverride.h"
 #include "nerivane/updates/Updater.h"
-#include "nerivane/updates/Version.h"
 
 namespace nerivane {
 namespace {
 
-// ------------------------------------------------------------ feed override
-
-struct OverrideCase {
-    const char* text;
-    bool accepted;
-};
-
-class FeedOverrideTable : public ::testing::TestWithParam<OverrideCase> {};
-
-TEST_P(FeedOverrideTable, OnlyHttpOnLoopbackWithAPortAndNoUserInfo) {
-    const auto url = FeedOverride::parse(QString::fromUtf8(GetParam().text));
-    EXPECT_EQ(url.has_value(), GetParam().accepted);
-    // Whatever is accepted goes to this machine and nowhere else.
-    if (url) {
-        EXPECT_TRUE(QStringList({"localhost", "127.0.0.1", "::1"}).contains(url->host()));
+TEST(FeedOverride, OnlyHttpOnLoopbackWithAPortAndNoUserInfo) {
+    for (const auto& [text, accepted] : std::vector<std::pair<const char*, bool>>{
+             {"http://localhost:8080/feed.xml", true}, {"http://127.0.0.1:8080/feed.xml", true},
+             {"http://[::1]:8080/feed.xml", true}, {"http://localhost:1@evil.example/feed", false},
+             {"http://127.0.0.1:80.evil.example/", false}, {"http://user:pw@localhost:8080/feed", false},
+             {"http://localhost/feed.xml", false}, {"https://localhost:8443/feed.xml", false},
+             {"http://example.com:8080/feed.xml", false}, {"http://127.0.0.2:8080/feed.xml", false},
+             {"ftp://localhost:21/feed.xml", false}, {"", false}}) {
+        SCOPED_TRACE(text);
+        const auto url = FeedOverride::parse(QString::fromUtf8(text));
+        EXPECT_EQ(url.has_value(), accepted);
+        if (url) {
+            EXPECT_TRUE(QStringList({"localhost", "127.0.0.1", "::1"}).contains(url->host()));
+        }
     }
-}
-
-INSTANTIATE_TEST_SUITE_P(Table, FeedOverrideTable,
-                         ::testing::Values(OverrideCase{"http://localhost:8080/feed.xml", true},
-                                           OverrideCase{"http://127.0.0.1:8080/feed.xml", true},
-                                           OverrideCase{"http://[::1]:8080/feed.xml", true},
-                                           OverrideCase{"http://localhost:1@evil.example/feed", false},
-                                           OverrideCase{"http://127.0.0.1:80.evil.example/", false},
-                                           OverrideCase{"http://user:pw@localhost:8080/feed", false},
-                                           OverrideCase{"http://localhost/feed.xml", false},
-                                           OverrideCase{"https://localhost:8443/feed.xml", false},
-                                           OverrideCase{"http://example.com:8080/feed.xml", false},
-                                           OverrideCase{"http://127.0.0.2:8080/feed.xml", false},
-                                           OverrideCase{"ftp://localhost:21/feed.xml", false},
-                                           OverrideCase{"", false}),
-                         [](const auto& info) { return std::to_string(info.index); });
-
-TEST(FeedOverride, ARefusedOverrideFallsBackToTheBuiltInHttpsFeed) {
+    // A refused override falls back to the built-in feed, which must be https.
     const QString builtIn = QStringLiteral("https://updates.nerivane.invalid/feed.xml");
     EXPECT_EQ(FeedOverride::choose(QStringLiteral("http://localhost:1@evil.example/"), builtIn), QUrl(builtIn));
     EXPECT_EQ(FeedOverride::choose(QStringLiteral("http://localhost:9/f"), builtIn), QUrl("http://localhost:9/f"));
-    EXPECT_EQ(FeedOverride::choose(std::nullopt, QString()), std::nullopt);
     EXPECT_EQ(FeedOverride::choose(std::nullopt, QStringLiteral("http://plain.invalid/feed.xml")), std::nullopt);
 }
 
-TEST(Version, ComparedNumericallyPartByPart) {
-    EXPECT_GT(Version::compare(u"1.10", u"1.9"), 0);
-    EXPECT_LT(Version::compare(u"1.2.3", u"1.2.10"), 0);
-    EXPECT_LT(Version::compare(u"2.0", u"10.0"), 0);
-    EXPECT_EQ(Version::compare(u"1.2", u"1.2.0"), 0);
-    EXPECT_GT(Version::compare(u"1.2.1", u"1.2"), 0);
-}
-
-// ------------------------------------------------------------ the checker
-
 struct KeyPair {
-    QByteArray publicKey{crypto_sign_PUBLICKEYBYTES, 0};
-    QByteArray secretKey{crypto_sign_SECRETKEYBYTES, 0};
+    QByteArray publicKey{crypto_sign_PUBLICKEYBYTES, 0}, secretKey{crypto_sign_SECRETKEYBYTES, 0};
     KeyPair() {
         EXPECT_GE(sodium_init(), 0);
-        crypto_sign_keypair(reinterpret_cast<unsigned char*>(publicKey.data()),
-                            reinterpret_cast<unsigned char*>(secretKey.data()));
+        crypto_sign_keypair(reinterpret_cast<unsigned char*>(publicKey.data()), reinterpret_cast<unsigned char*>(secretKey.data()));
     }
     QByteArray sign(const QByteArray& data) const {
         QByteArray signature(crypto_sign_BYTES, 0);
-        crypto_sign_detached(reinterpret_cast<unsigned char*>(signature.data()), nullptr,
-                             reinterpret_cast<const unsigned char*>(data.constData()), data.size(),
-                             reinterpret_cast<const unsigned char*>(secretKey.constData()));
+        crypto_sign_detached(reinterpret_cast<unsigned char*>(signature.data()), nullptr, reinterpret_cast<const unsigned char*>(data.constData()),
+                             data.size(), reinterpret_cast<const unsigned char*>(secretKey.constData()));
         return signature;
     }
 };
@@ -129,10 +96,9 @@ public:  // the hostile table's set-up functions use the helpers too
         // Long enough for a loaded machine, short enough for the two silent servers.
         options.transferTimeout = std::chrono::milliseconds(2000);
         auto updater = std::make_unique<Updater>(*preferences, options);
-        QObject::connect(updater.get(), &Updater::checkFinished,
-                         [this](Updater::Outcome outcome, const QString& message, bool user) {
-                             results.push_back({outcome, message, user});
-                         });
+        QObject::connect(updater.get(), &Updater::checkFinished, [this](Updater::Outcome outcome, const QString& message, bool user) {
+            results.push_back({outcome, message, user});
+        });
         return updater;
     }
 
@@ -165,16 +131,14 @@ public:  // the hostile table's set-up functions use the helpers too
     std::vector<Finished> results;
 };
 
-TEST_F(UpdaterTest, NewerIsOfferedSameAndOlderAreUpToDate) {
+// 1.10 is newer than 1.9: versions compare part by part, as numbers.
+TEST_F(UpdaterTest, NewerIsOfferedASignedDownloadIsKeptAndAPulledReleaseIsNot) {
     auto updater = makeUpdater();
-    EXPECT_TRUE(updater->isEnabled());
-
     serveFeed({good(QStringLiteral("1.8")), good(QStringLiteral("1.9"))});
-    Finished same = check(*updater);
+    const Finished same = check(*updater);
     EXPECT_EQ(same.outcome, Updater::Outcome::upToDate);
     EXPECT_EQ(same.message, QStringLiteral("You're up to date."));
     EXPECT_TRUE(same.userInitiated);
-    EXPECT_EQ(updater->availableVersion(), std::nullopt);
 
     serveFeed({good(QStringLiteral("1.8")), good(QStringLiteral("1.10"))});
     EXPECT_EQ(check(*updater).outcome, Updater::Outcome::updateAvailable);
@@ -183,19 +147,10 @@ TEST_F(UpdaterTest, NewerIsOfferedSameAndOlderAreUpToDate) {
     EXPECT_EQ(updater->updateTarget(), QUrl("http://127.0.0.1:9/notes/1.10"));
     EXPECT_TRUE(downloads().isEmpty());
 
-    // A release pulled from the feed is no longer offered.
-    serveFeed({good(QStringLiteral("1.9"))});
-    EXPECT_EQ(check(*updater).outcome, Updater::Outcome::upToDate);
-    EXPECT_EQ(updater->availableVersion(), std::nullopt);
-}
-
-TEST_F(UpdaterTest, ASignedDownloadIsKeptAndOpenedAndTheSwitchesPersist) {
-    auto updater = makeUpdater();
     updater->setAutomaticallyDownloadsUpdates(true);
     // The feed moved; a redirect on the same host is followed.
     server.serve(QStringLiteral("/feed.xml"), test::LoopbackServer::redirect(server.url(QStringLiteral("/v2.xml"))));
     server.serve(QStringLiteral("/v2.xml"), test::LoopbackServer::ok(feed({good()})));
-
     EXPECT_EQ(check(*updater).outcome, Updater::Outcome::updateAvailable);
     ASSERT_TRUE(updater->verifiedFile().has_value());
     EXPECT_EQ(downloads(), QStringList{QStringLiteral("nerivane_1.10.deb")});
@@ -203,14 +158,14 @@ TEST_F(UpdaterTest, ASignedDownloadIsKeptAndOpenedAndTheSwitchesPersist) {
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     EXPECT_EQ(file.readAll(), package);
     EXPECT_EQ(updater->updateTarget(), QUrl::fromLocalFile(*updater->verifiedFile()));
-
     // The next check finds the file already verified and fetches nothing.
     EXPECT_EQ(check(*updater).outcome, Updater::Outcome::updateAvailable);
     EXPECT_EQ(server.requests(QStringLiteral("/nerivane_1.10.deb")), 1);
+    EXPECT_TRUE(Preferences(directory.filePath(QStringLiteral("nerivane.conf"))).automaticallyDownloadsUpdates());
 
-    const Preferences stored(directory.filePath(QStringLiteral("nerivane.conf")));
-    EXPECT_TRUE(stored.automaticallyDownloadsUpdates());
-    EXPECT_FALSE(stored.automaticallyChecksForUpdates());
+    serveFeed({good(QStringLiteral("1.9"))});
+    EXPECT_EQ(check(*updater).outcome, Updater::Outcome::upToDate);
+    EXPECT_EQ(updater->availableVersion(), std::nullopt);
 }
 
 struct HostileCase {
@@ -240,58 +195,44 @@ TEST_P(HostileServer, EndsTheCheckWithAnErrorAndChangesNothing) {
 }
 
 using S = test::LoopbackServer;
+using U = UpdaterTest;
+
+// Each row a release with one field spoilt, or a server that misbehaves.
+Release with(U& t, const std::function<void(Release&)>& spoil) {
+    Release release = t.good();
+    spoil(release);
+    return release;
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Table, HostileServer,
     ::testing::Values(
         HostileCase{"FeedOverOneMegabyte",
-                    [](UpdaterTest& t, S& s) {
+                    [](U& t, S& s) {
                         QByteArray big = feed({t.good()});
                         big.insert(big.indexOf("<channel>"), "<!--" + QByteArray(1100 * 1024, 'x') + "-->");
                         s.serve("/feed.xml", S::ok(big));
                     },
                     "too large"},
-        HostileCase{"MalformedXML", [](UpdaterTest&, S& s) { s.serve("/feed.xml", S::ok("<rss><channel><item>")); },
-                    "not valid"},
+        HostileCase{"MalformedXML", [](U&, S& s) { s.serve("/feed.xml", S::ok("<rss><channel><item>")); }, "not valid"},
         HostileCase{"ItemWithoutSignature",
-                    [](UpdaterTest& t, S&) {
-                        Release unsigned_ = t.good(QStringLiteral("1.11"));
-                        unsigned_.signature = QByteArray();
-                        t.serveFeed({t.good(), unsigned_});
-                    },
+                    [](U& t, S&) { t.serveFeed({t.good(), with(t, [](Release& r) { r.version = "1.11", r.signature = {}; })}); },
                     "has no signature"},
         HostileCase{"RedirectToAnotherHost",
-                    [](UpdaterTest&, S& s) {
-                        s.serve("/feed.xml", S::redirect(QUrl(QStringLiteral("http://localhost:%1/feed.xml").arg(s.port()))));
-                    },
+                    [](U&, S& s) { s.serve("/feed.xml", S::redirect(QUrl(QStringLiteral("http://localhost:%1/feed.xml").arg(s.port())))); },
                     "redirected to another host"},
-        HostileCase{"DownloadLongerThanPublished",
-                    [](UpdaterTest& t, S&) {
-                        Release r = t.good();
-                        r.length -= 1;
-                        t.serveFeed({r});
-                    },
+        HostileCase{"DownloadLongerThanPublished", [](U& t, S&) { t.serveFeed({with(t, [](Release& r) { r.length -= 1; })}); },
                     "published length"},
-        HostileCase{"DownloadShorterThanPublished",
-                    [](UpdaterTest& t, S&) {
-                        Release r = t.good();
-                        r.length += 1;
-                        t.serveFeed({r});
-                    },
+        HostileCase{"DownloadShorterThanPublished", [](U& t, S&) { t.serveFeed({with(t, [](Release& r) { r.length += 1; })}); },
                     "published length"},
         HostileCase{"TamperedDownload",
-                    [](UpdaterTest& t, S& s) {
-                        QByteArray tampered = t.package;
-                        tampered[100] = 'q';
-                        s.serve("/nerivane_1.10.deb", S::ok(tampered));
+                    [](U& t, S& s) {
+                        s.serve("/nerivane_1.10.deb", S::ok(QByteArray(t.package).replace(100, 1, "q")));
                         t.serveFeed({t.good()});
                     },
                     "signature is not valid"},
-        HostileCase{"ServerNeverAnswers", [](UpdaterTest&, S& s) { s.hang("/feed.xml"); }, "did not answer in time"},
-        HostileCase{"DownloadNeverAnswers", [](UpdaterTest& t, S& s) {
-                        t.serveFeed({t.good()});
-                        s.hang("/nerivane_1.10.deb");
-                    },
+        HostileCase{"ServerNeverAnswers", [](U&, S& s) { s.hang("/feed.xml"); }, "did not answer in time"},
+        HostileCase{"DownloadNeverAnswers", [](U& t, S& s) { t.serveFeed({t.good()}), s.hang("/nerivane_1.10.deb"); },
                     "did not answer in time"}),
     [](const auto& info) { return std::string(info.param.name); });
 

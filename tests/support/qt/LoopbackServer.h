@@ -3,10 +3,8 @@
 // response, or never answers it at all. Lives on the test's main thread.
 #pragma once
 
-#include <QByteArray>
 #include <QHostAddress>
 #include <QMap>
-#include <QString>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QUrl>
@@ -22,9 +20,7 @@ public:
 
     bool isListening() const { return server_.isListening(); }
     quint16 port() const { return server_.serverPort(); }
-    QUrl url(const QString& path) const {
-        return QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(port()).arg(path));
-    }
+    QUrl url(const QString& path) const { return QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(port()).arg(path)); }
 
     static QByteArray ok(const QByteArray& body) {
         return "HTTP/1.0 200 OK\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
