@@ -71,7 +71,7 @@ protected:
     std::size_t attempts() { return queue.syncResult([&] { return prober->attemptCount(); }); }
     void expire() { queue.sync([&] { prober->expire(); }); }
     void TearDown() override {
-        queue.sync([&] { prober.reset(); });
+        queue.sync([&] { prober.reset(); });  // may be gone already
         EXPECT_FALSE(offQueue.load());
     }
 
@@ -99,12 +99,9 @@ TEST_P(TCPProberFamilyTest, AcceptedConnectionIsAReplyClosedWithoutDataAndARefus
 
     ASSERT_TRUE(results.waitForCount(1));
     const ProbeResult result = results.values()[0];
-    EXPECT_EQ(result.address, loopback(family));
-    EXPECT_EQ(result.sequence, 0);
-    EXPECT_GE(result.sentAt, before);
+    EXPECT_EQ(result, (ProbeResult{loopback(family), 0, result.sentAt, result.outcome}));
     ASSERT_TRUE(result.isReply());
-    EXPECT_GE(*result.milliseconds(), 0.0);
-    EXPECT_LT(*result.milliseconds(), 2000.0);
+    EXPECT_GE(result.sentAt, before);
     EXPECT_LE(result.sentAt + MachClock::ticks(*result.milliseconds() / 1000), MachClock::now());
 
     // The listener sees the connection and then its orderly end, no bytes.
@@ -149,8 +146,7 @@ TEST_P(TCPProberFamilyTest, SilentAttemptsAreLostOldestFirstOnTheFirstExpireAfte
     fakeNow += second;
     expire();
     ASSERT_EQ(results.values().size(), 2u);
-    EXPECT_EQ(results.values()[1].sequence, secondSequence);
-    EXPECT_TRUE(results.values()[1].isLost());
+    EXPECT_EQ(results.values()[1], (ProbeResult{loopback(family), secondSequence, 1'000 * second + second / 2, ProbeResult::Lost{}}));
     EXPECT_EQ(attempts(), 0u);
     EXPECT_EQ(openDescriptors(), descriptors);
 
@@ -171,28 +167,34 @@ TEST_P(TCPProberFamilyTest, SilentAttemptsAreLostOldestFirstOnTheFirstExpireAfte
 INSTANTIATE_TEST_SUITE_P(Loopback, TCPProberFamilyTest, ::testing::Values(IPFamily::v4, IPFamily::v6),
                          [](const auto& info) { return info.param == IPFamily::v4 ? "IPv4" : "IPv6"; });
 
-TEST_F(TCPProberTest, CancelAllReportsNothingAndClosesEverySocket) {
+TEST_F(TCPProberTest, CancelAllAndDestructionReportNothingAndCloseEverySocket) {
     SilentTarget target(IPFamily::v4);
     SKIP_UNLESS_SILENT(target);
     Listener answering(IPFamily::v4, 8);
-    make(false, {{4, ECONNREFUSED}});  // its report is pending at the cancel
+    make(false, {{4, ECONNREFUSED}, {6, ECONNREFUSED}});  // their reports are pending at the cancel
     const std::size_t descriptors = openDescriptors();
     queue.sync([&] {
         prober->send(loopbackV4, target.listener.port);
-        prober->send(loopbackV4, target.listener.port);
         prober->send(loopbackV4, answering.port);  // would complete, but not before the cancel
+        prober->send(loopbackV4, answering.port);
         prober->send(loopbackV4, answering.port);
         EXPECT_EQ(prober->attemptCount(), 3u);
         prober->cancelAll();
         EXPECT_EQ(prober->attemptCount(), 0u);
     });
     EXPECT_EQ(openDescriptors(), descriptors);
-    std::this_thread::sleep_for(200ms);
-    expire();
-    EXPECT_TRUE(results.values().empty());
     // The prober goes on with the next sequence.
     EXPECT_EQ(send(loopbackV4, answering.port), 4);
     EXPECT_TRUE(results.waitForCount(1));
+    queue.sync([&] {
+        prober->send(loopbackV4, answering.port);  // refusal queued for reporting
+        prober->send(loopbackV4, target.listener.port);  // connecting
+        prober.reset();
+    });
+    EXPECT_EQ(openDescriptors(), descriptors);
+    std::this_thread::sleep_for(200ms);
+    queue.sync([] {});
+    EXPECT_EQ(results.values().size(), 1u) << "nothing after the cancel or the destruction";
 }
 
 TEST_F(TCPProberTest, FailuresToOpenOrConnectAtOnce) {
@@ -218,21 +220,6 @@ TEST_F(TCPProberTest, FailuresToOpenOrConnectAtOnce) {
     EXPECT_EQ(send(loopbackV4, listener.port), 2);
     ASSERT_TRUE(results.waitForCount(2));
     EXPECT_TRUE(results.values()[1].isReply());
-}
-
-TEST_F(TCPProberTest, ADestroyedProberReportsNothing) {
-    Listener listener(IPFamily::v4, 8);
-    make(false, {{1, ECONNREFUSED}});
-    const std::size_t descriptors = openDescriptors();
-    queue.sync([&] {
-        prober->send(loopbackV4, listener.port);  // refusal queued for reporting
-        prober->send(loopbackV4, listener.port);  // connecting
-        prober.reset();
-    });
-    EXPECT_EQ(openDescriptors(), descriptors);
-    std::this_thread::sleep_for(200ms);
-    queue.sync([] {});
-    EXPECT_TRUE(results.values().empty());
 }
 
 }  // namespace

@@ -27,22 +27,15 @@
 #include "NerivaneKit/probing/ICMPPacket.h"
 #include "NerivaneKit/probing/ProbeAddress.h"
 #include "lab/responder/EchoReply.h"
+#include "tests/support/LabAccess.h"
 
 namespace nerivane::lab {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::string env(const char* name) {
-    const char* value = std::getenv(name);
-    return value ? value : "";
-}
-
-// Runs a verb of the lab command on this test's own instance.
-void lab(const std::string& arguments) {
-    const std::string command = env("NERIVANE_LAB_CMD") + " " + arguments + " --name " + env("NERIVANE_LAB") + " >/dev/null";
-    ASSERT_EQ(std::system(command.c_str()), 0) << command;
-}
+using labtest::lab;
+using labtest::labName;
 
 ProbeAddress address(const std::string& text) {
     const auto parsed = ProbeAddress::parse(text);
@@ -116,79 +109,57 @@ long icmp6ChecksumErrors() {
 }
 
 bool responderAlive(const std::string& role) {
-    std::ifstream in("/run/nerivane-lab/" + env("NERIVANE_LAB") + "/" + role + ".pid");
+    std::ifstream in("/run/nerivane-lab/" + labName() + "/" + role + ".pid");
     pid_t pid = 0;
     return in >> pid && pid > 0 && ::kill(pid, 0) == 0;
 }
 
 class ResponderLab : public ::testing::Test {
 protected:
-    void SetUp() override {
-        ASSERT_FALSE(env("NERIVANE_LAB").empty() || env("NERIVANE_LAB_CMD").empty()) << "run through lab/run-lab-test";
-    }
+    void SetUp() override { ASSERT_TRUE(labtest::insideTheLab()) << "run through lab/run-lab-test"; }
     void TearDown() override { lab("reset"); }
 };
 
-TEST_F(ResponderLab, EveryHostRepliesFromTheProbedAddress) {
-    for (const std::string host : {"1.1.1.1", "8.8.8.8", "9.9.9.9", "2606:4700:4700::1111", "2001:4860:4860::8888",
-                                   "2620:fe::fe", "10.77.0.1", "fd77::1", "fe80::1%eth0"}) {
-        ICMPPacket::Echo sent;
-        const auto replies = probe(host, 1000, &sent);
-        ASSERT_EQ(replies.size(), 1u) << host;
-        EXPECT_EQ(replies[0].echo.token, sent.token) << host;
-        EXPECT_EQ(replies[0].echo.sequence, sent.sequence) << host;
-        // For the link-local router this includes the scope: eth0's index.
-        EXPECT_EQ(replies[0].source, address(host)) << host << " answered from " << replies[0].source.text();
-    }
-}
-
-TEST_F(ResponderLab, EachAddressHasItsOwnProfile) {
-    lab("set 1.1.1.1 delay=150");
-    const auto slow = probe("1.1.1.1", 2000);
-    ASSERT_EQ(slow.size(), 1u);
-    EXPECT_GE(slow[0].milliseconds, 145);
-    EXPECT_LT(slow[0].milliseconds, 1500);
-    // The IPv6 partner and the other hosts are untouched.
-    for (const std::string other : {"2606:4700:4700::1111", "8.8.8.8"}) {
-        const auto prompt = probe(other, 1000);
-        ASSERT_EQ(prompt.size(), 1u) << other;
-        EXPECT_LT(prompt[0].milliseconds, 100) << other;
-    }
-    lab("set router mode=silent");
-    EXPECT_TRUE(probe("10.77.0.1", 500).empty());
-    EXPECT_TRUE(probe("fe80::1%eth0", 500).empty());
-    EXPECT_EQ(probe("9.9.9.9", 1000).size(), 1u);  // forwarding goes on
-}
-
-// What the answer modes send back to a prober: foreign replies carry another
-// token, duplicates come twice, late replies after its two-second time-out.
-TEST_F(ResponderLab, AnswerModesAsAProberSeesThem) {
-    for (const char* verb : {"set nine.lab mode=foreign", "set 8.8.8.8 mode=duplicate", "set fe80::1 mode=duplicate",
-                             "set 1.1.1.1 mode=late", "set 2001:4860:4860::8888 mode=late"})
-        lab(verb);
-    struct Case {
-        const char* host;
-        std::size_t replies;
-        std::uint64_t tokenMask;
-        double atLeastMs;
+// Every host replies from the probed address (the link-local router with
+// eth0's scope) as its own profile says: foreign replies carry another token,
+// duplicates come twice, late replies after a prober's two-second time-out;
+// the IPv6 partner of a delayed host and forwarding past a silent router go on.
+TEST_F(ResponderLab, EachHostAnswersFromItsAddressAsItsProfileSays) {
+    struct Row {
+        std::string host;
+        std::size_t replies = 1;
+        std::uint64_t tokenMask = 0;
+        double atLeastMs = 0, belowMs = 100;
     };
-    for (const auto& [host, count, mask, atLeastMs] :
-         {Case{"9.9.9.9", 1, EchoReply::foreignTokenMask, 0}, Case{"2620:fe::fe", 1, EchoReply::foreignTokenMask, 0},
-          Case{"8.8.8.8", 2, 0, 0}, Case{"fe80::1%eth0", 2, 0, 0}, Case{"1.1.1.1", 1, 0, 2000},
-          Case{"2001:4860:4860::8888", 1, 0, 2000}}) {
-        ICMPPacket::Echo sent;
-        const auto replies = probe(host, 4900, &sent, count);
-        ASSERT_EQ(replies.size(), count) << host;
-        for (const auto& reply : replies) {
-            EXPECT_EQ(reply.echo.sequence, sent.sequence) << host;
-            EXPECT_EQ(reply.echo.token, sent.token ^ mask) << host;
-            EXPECT_GT(reply.milliseconds, atLeastMs) << host;
+    const std::vector<std::pair<std::vector<std::string>, std::vector<Row>>> rounds{
+        {{"set 1.1.1.1 delay=150", "set nine.lab mode=foreign", "set 8.8.8.8 mode=duplicate",
+          "set fe80::1 mode=duplicate", "set 2001:4860:4860::8888 mode=late"},
+         {{"1.1.1.1", 1, 0, 145, 1500}, {"2606:4700:4700::1111"}, {"8.8.8.8", 2}, {"fe80::1%eth0", 2}, {"fd77::1"},
+          {"9.9.9.9", 1, EchoReply::foreignTokenMask}, {"2620:fe::fe", 1, EchoReply::foreignTokenMask},
+          {"2001:4860:4860::8888", 1, 0, 2000, 4900}, {"10.77.0.1"}}},
+        {{"reset", "set router mode=silent", "set 1.1.1.1 mode=late"},
+         {{"10.77.0.1", 0}, {"fe80::1%eth0", 0}, {"9.9.9.9"}, {"1.1.1.1", 1, 0, 2000, 4900}}},
+    };
+    for (const auto& [verbs, rows] : rounds) {
+        for (const auto& verb : verbs) ASSERT_TRUE(lab(verb)) << verb;
+        for (const auto& row : rows) {
+            SCOPED_TRACE(row.host);
+            ICMPPacket::Echo sent;
+            const auto replies = probe(row.host, row.replies == 0 ? 500 : 4900, &sent, std::max<std::size_t>(row.replies, 1));
+            ASSERT_EQ(replies.size(), row.replies);
+            for (const auto& reply : replies) {
+                EXPECT_EQ(reply.echo.sequence, sent.sequence);
+                EXPECT_EQ(reply.echo.token, sent.token ^ row.tokenMask);
+                EXPECT_EQ(reply.source, address(row.host)) << "answered from " << reply.source.text();
+                EXPECT_GE(reply.milliseconds, row.atLeastMs);
+                EXPECT_LT(reply.milliseconds, row.belowMs);
+            }
         }
     }
 }
 
 TEST_F(ResponderLab, CorruptRepliesArriveWithABadChecksum) {
-    lab("set one.lab mode=corrupt");
+    ASSERT_TRUE(lab("set one.lab mode=corrupt"));
     // A raw socket sees IPv4 replies before the kernel's checksum test; for
     // IPv6 the kernel's count of bad checksums tells.
     UniqueFd raw(::socket(AF_INET, SOCK_RAW | SOCK_NONBLOCK, IPPROTO_ICMP));
@@ -277,7 +248,7 @@ TEST_F(ResponderLab, SurvivesShortMalformedAndForeignPackets) {
     EXPECT_TRUE(responderAlive("internet"));
     for (const std::string host : {"1.1.1.1", "10.77.0.1", "2606:4700:4700::1111", "fe80::1%eth0"})
         EXPECT_EQ(probe(host, 1000).size(), 1u) << host;
-    std::ifstream log("/run/nerivane-lab/" + env("NERIVANE_LAB") + "/internet.log");
+    std::ifstream log("/run/nerivane-lab/" + labName() + "/internet.log");
     const std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
     EXPECT_NE(text.find("ignored a malformed echo request"), std::string::npos);
     EXPECT_NE(text.find("bad checksum"), std::string::npos);
