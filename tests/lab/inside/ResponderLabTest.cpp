@@ -5,27 +5,18 @@
 // silent hosts are seen with ping and bash in the shell tests.)
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <netdb.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstring>
-#include <cstdint>
-#include <cstdlib>
 #include <fstream>
 #include <random>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "NerivaneKit/platform/UniqueFd.h"
 #include "NerivaneKit/probing/ICMPPacket.h"
-#include "NerivaneKit/probing/ProbeAddress.h"
 #include "lab/responder/EchoReply.h"
 #include "tests/support/LabAccess.h"
 
@@ -37,15 +28,7 @@ using Clock = std::chrono::steady_clock;
 using labtest::lab;
 using labtest::labName;
 
-ProbeAddress address(const std::string& text) {
-    const auto parsed = ProbeAddress::parse(text);
-    EXPECT_TRUE(parsed) << text;
-    return parsed.value_or(ProbeAddress{});
-}
-
-double millisecondsSince(Clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
+ProbeAddress address(const std::string& text) { return ProbeAddress::parse(text).value(); }
 
 struct Reply {
     ICMPPacket::Echo echo;
@@ -93,7 +76,7 @@ std::vector<Reply> probe(const std::string& host, double waitMs, ICMPPacket::Ech
         if (count <= 0) continue;
         const auto reply = ICMPPacket::parseReply(std::span(buffer, static_cast<std::size_t>(count)), to.family);
         const auto from = ProbeAddress::fromSocketAddress(reinterpret_cast<const sockaddr*>(&source), length);
-        if (reply && from) replies.push_back({*reply, *from, millisecondsSince(sentAt)});
+        if (reply && from) replies.push_back({*reply, *from, std::chrono::duration<double, std::milli>(Clock::now() - sentAt).count()});
     }
     return replies;
 }
@@ -106,12 +89,6 @@ long icmp6ChecksumErrors() {
     while (in >> key >> value)
         if (key == "Icmp6InCsumErrors") return value;
     return -1;
-}
-
-bool responderAlive(const std::string& role) {
-    std::ifstream in("/run/nerivane-lab/" + labName() + "/" + role + ".pid");
-    pid_t pid = 0;
-    return in >> pid && pid > 0 && ::kill(pid, 0) == 0;
 }
 
 class ResponderLab : public ::testing::Test {
@@ -172,8 +149,7 @@ TEST_F(ResponderLab, CorruptRepliesArriveWithABadChecksum) {
 
     bool sawCorrupt = false;
     std::uint8_t buffer[1500];
-    ssize_t count;
-    while ((count = ::recv(raw.get(), buffer, sizeof buffer, 0)) > 0) {
+    for (ssize_t count; (count = ::recv(raw.get(), buffer, sizeof buffer, 0)) > 0;) {
         const auto packet = EchoReply::parseIP(std::span(buffer, static_cast<std::size_t>(count)));
         if (!packet || packet->source != address("1.1.1.1") || packet->payload.size() < 16) continue;
         if (packet->payload[0] != ICMPPacket::echoReplyV4) continue;
@@ -186,20 +162,20 @@ TEST_F(ResponderLab, CorruptRepliesArriveWithABadChecksum) {
 
 TEST_F(ResponderLab, SurvivesShortMalformedAndForeignPackets) {
     std::mt19937 random(20240611);
-    const auto noise = [&](std::size_t size) {
+    const auto noise = [&](std::size_t size, int type = -1) {
         std::vector<std::uint8_t> data(size);
         for (auto& byte : data) byte = static_cast<std::uint8_t>(random());
+        if (type >= 0) data[0] = static_cast<std::uint8_t>(type);
         return data;
     };
-    // Raw ICMP or ICMPv6 messages: the kernel adds the IP header and, for
-    // ICMPv6, the checksum.
     for (const std::string host : {"1.1.1.1", "10.77.0.1", "203.0.113.10", "2606:4700:4700::1111", "fe80::1%eth0"}) {
         const auto to = address(host);
         const bool v4 = to.family == IPFamily::v4;
         UniqueFd raw(::socket(v4 ? AF_INET : AF_INET6, SOCK_RAW, v4 ? int{IPPROTO_ICMP} : int{IPPROTO_ICMPV6}));
         ASSERT_TRUE(raw.valid());
-        const std::uint8_t requestType = v4 ? ICMPPacket::echoRequestV4 : ICMPPacket::echoRequestV6;
-        const auto send = [&](std::vector<std::uint8_t> message, bool withChecksum = true) {
+        const int requestType = v4 ? ICMPPacket::echoRequestV4 : ICMPPacket::echoRequestV6;
+        // The kernel adds the IP header and the ICMPv6 checksum; ours for IPv4 when asked.
+        const auto send = [&](std::vector<std::uint8_t> message, bool withChecksum) {
             if (v4 && withChecksum && message.size() >= 4) {
                 message[2] = message[3] = 0;
                 const auto sum = ICMPPacket::checksum(message);
@@ -208,44 +184,33 @@ TEST_F(ResponderLab, SurvivesShortMalformedAndForeignPackets) {
             }
             sendTo(raw.get(), to, message);
         };
-        // Echo requests too short to hold a token, with a valid checksum.
-        for (std::size_t size = 1; size < 16; ++size) {
-            auto message = noise(size);
-            message[0] = requestType;
-            if (size > 1) message[1] = 0;
-            send(message);
-        }
-        // A full request with a wrong checksum, one with a non-zero code, a
-        // reply, and noise of every size, every third looking like a request.
+        // Requests too short to hold a token; a full one with a wrong checksum,
+        // one with a non-zero code, a reply; noise of every size, every third
+        // looking like a request.
+        for (std::size_t size = 1; size < 16; ++size) send(noise(size, requestType), true);
         const auto request = ICMPPacket::request({0xbeef, 1, 2}, to.family);
-        auto badSum = std::vector<std::uint8_t>(request.begin(), request.end());
+        auto badSum = std::vector<std::uint8_t>(request.begin(), request.end()), coded = badSum;
         badSum[12] ^= 0xff;
-        send(badSum, false);
-        auto coded = std::vector<std::uint8_t>(request.begin(), request.end());
         coded[1] = 9;
-        send(coded);
+        send(badSum, false);
+        send(coded, true);
         const auto reply = ICMPPacket::message(v4 ? ICMPPacket::echoReplyV4 : ICMPPacket::echoReplyV6, {0xbeef, 3, 4});
-        send({reply.begin(), reply.end()});
-        for (int i = 0; i < 150; ++i) {
-            auto message = noise(1 + random() % 1400);
-            if (i % 3 == 0) message[0] = requestType;
-            send(message, false);
-        }
+        send({reply.begin(), reply.end()}, true);
+        for (int i = 0; i < 150; ++i) send(noise(1 + random() % 1400, i % 3 == 0 ? requestType : -1), false);
     }
-    // Garbage on the TCP host's port.
-    for (int i = 0; i < 5; ++i) {
+    for (int i = 0; i < 5; ++i) {  // garbage on the TCP host's port
         UniqueFd tcp(::socket(AF_INET, SOCK_STREAM, 0));
         socklen_t length = 0;
         const auto socketAddress = address("203.0.113.10").socketAddress(443, length);
-        if (::connect(tcp.get(), reinterpret_cast<const sockaddr*>(&socketAddress), length) == 0) {
-            const auto bytes = noise(700);
-            ::send(tcp.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
-        }
+        if (::connect(tcp.get(), reinterpret_cast<const sockaddr*>(&socketAddress), length) == 0)
+            ::send(tcp.get(), noise(700).data(), 700, MSG_NOSIGNAL);
     }
-
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_TRUE(responderAlive("router"));
-    EXPECT_TRUE(responderAlive("internet"));
+    for (const std::string role : {"router", "internet"}) {
+        std::ifstream in("/run/nerivane-lab/" + labName() + "/" + role + ".pid");
+        pid_t pid = 0;
+        EXPECT_TRUE(in >> pid && pid > 0 && ::kill(pid, 0) == 0) << role << " responder died";
+    }
     for (const std::string host : {"1.1.1.1", "10.77.0.1", "2606:4700:4700::1111", "fe80::1%eth0"})
         EXPECT_EQ(probe(host, 1000).size(), 1u) << host;
     std::ifstream log("/run/nerivane-lab/" + labName() + "/internet.log");
