@@ -161,8 +161,8 @@ TEST_F(ProbeEngineTest, WarmsUpSettlesSlowsDownRebuildsOnChangeOrWakeAndStops) {
 
     // Ten seconds on, every target settles on the next tick and the timer slows.
     ahead += MachClock::ticks(10.5);
-    ASSERT_TRUE(recorder.waitFor([](const Events& events) {
-        return std::count_if(events.begin(), events.end(), [](const Event& e) {
+    ASSERT_TRUE(test::eventually([&] {
+        return recorder.countIf([](const Event& e) {
                    auto* status = std::get_if<ProbeEngine::StatusEvent>(&e);
                    return status && status->status == TargetStatus::icmp;
                }) == 3;
@@ -316,23 +316,20 @@ TEST_F(ProbeEngineTest, WithoutLeaveToPingTargetsAreNotPermittedNotLostAndTCPSti
 
         // Past the warm-up the host that took TCP is measured over it.
         ahead += MachClock::ticks(10.5);
-        ASSERT_TRUE(recorder.waitFor([&](const Events& events) {
-            return std::any_of(events.begin(), events.end(), [](const Event& e) {
+        ASSERT_TRUE(test::eventually([&] {
+            return recorder.countIf([](const Event& e) {
                 auto* result = std::get_if<ProbeEngine::ResultEvent>(&e);
                 return result && result->probeProtocol == ProbeProtocol::tcp && result->result.isReply();
-            });
+            }) > 0;
         }));
         engine->stop();
 
-        const auto events = recorder.values();
-        EXPECT_EQ(statusOf(events, TargetRole::internet(0)), TargetStatus::tcp);
-        EXPECT_EQ(statusOf(events, TargetRole::internet(1)), TargetStatus::pingNotPermitted);
-        for (const auto& e : events) {
-            if (auto* result = std::get_if<ProbeEngine::ResultEvent>(&e)) {
-                EXPECT_EQ(result->role, TargetRole::internet(0)) << "only TCP measurements, and no losses";
-                EXPECT_EQ(result->probeProtocol, ProbeProtocol::tcp);
-            }
-        }
+        EXPECT_EQ(statusOf(recorder.values(), TargetRole::internet(0)), TargetStatus::tcp);
+        EXPECT_EQ(statusOf(recorder.values(), TargetRole::internet(1)), TargetStatus::pingNotPermitted);
+        EXPECT_EQ(recorder.countIf([](const Event& e) {
+                      auto* result = std::get_if<ProbeEngine::ResultEvent>(&e);
+                      return result && (result->role != TargetRole::internet(0) || result->probeProtocol != ProbeProtocol::tcp);
+                  }), 0u) << "only TCP measurements, and no losses";
     });
     if (failure) GTEST_SKIP() << *failure;
 }
