@@ -64,17 +64,13 @@ TEST(EchoReply, RefusesWhatIsNoEchoRequestOrNoWholeIPPacket) {
     const auto parsed = EchoReply::parseIP(padded);
     ASSERT_TRUE(parsed);
     EXPECT_EQ(Bytes(parsed->payload.begin(), parsed->payload.end()), message);
-    // A 16-byte header, a 60-byte one longer than the stated total, version 5.
-    for (const auto& [at, value] : std::vector<std::pair<std::size_t, std::uint8_t>>{{0, 0x44}, {0, 0x55}}) {
+    // A 16-byte header, version 5, a 60-byte header longer than the stated total.
+    using Changes = std::vector<std::pair<std::size_t, std::uint8_t>>;
+    for (const auto& changes : {Changes{{0, 0x44}}, Changes{{0, 0x55}}, Changes{{0, 0x4f}, {2, 0}, {3, 40}}}) {
         auto broken = packet;
-        broken[at] = value;
-        EXPECT_FALSE(EchoReply::parseIP(broken)) << int(value);
+        for (const auto& [at, value] : changes) broken[at] = value;
+        EXPECT_FALSE(EchoReply::parseIP(broken)) << int(broken[0]);
     }
-    auto longHeader = packet;
-    longHeader[0] = 0x4f;
-    longHeader[2] = 0;
-    longHeader[3] = 40;
-    EXPECT_FALSE(EchoReply::parseIP(longHeader));
     const auto packet6 = EchoReply::ipv6Packet(*ProbeAddress::parse("::1"), *ProbeAddress::parse("::1"), message);
     EXPECT_FALSE(EchoReply::parseIP(std::span(packet6).first(packet6.size() - 1)));
 }
