@@ -3,21 +3,16 @@
 // internet hosts, so nothing leaves the machine.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <condition_variable>
 #include <map>
-#include <chrono>
-#include <mutex>
-#include <thread>
 
 #include <linux/capability.h>
 #include <sys/syscall.h>
 
 #include "support/LoopbackNetwork.h"
 #include "NerivaneKit/path/PathSource.h"
-#include "NerivaneKit/platform/LogStore.h"
-#include "NerivaneKit/platform/MachClock.h"
 #include "NerivaneKit/platform/SerialQueue.h"
+#include "NerivaneKit/platform/LogStore.h"
 #include "NerivaneKit/probing/ProbeEngine.h"
 #include "support/Recorder.h"
 
