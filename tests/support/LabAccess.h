@@ -6,6 +6,7 @@
 
 #include <sys/stat.h>
 
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -48,10 +49,8 @@ inline std::optional<std::string> output(const std::string& command) {
     if (pipe == nullptr) return std::nullopt;
     std::string text;
     char buffer[4096];
-    std::size_t count;
-    while ((count = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) text.append(buffer, count);
-    if (::pclose(pipe) != 0) return std::nullopt;
-    return text;
+    for (std::size_t count; (count = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) text.append(buffer, count);
+    return ::pclose(pipe) == 0 ? std::optional(text) : std::nullopt;
 }
 
 // One lab verb, e.g. "set 9.9.9.9 mode=late"; whether it succeeded. A
@@ -109,11 +108,6 @@ inline double secondsOfDay(std::uint64_t realtimeNanoseconds) {
 }
 
 // b - a for two times of day, taking the shorter way round midnight.
-inline double dayDifference(double a, double b) {
-    double difference = b - a;
-    if (difference > 43200) difference -= 86400;
-    if (difference < -43200) difference += 86400;
-    return difference;
-}
+inline double dayDifference(double a, double b) { return std::remainder(b - a, 86400.0); }
 
 }  // namespace nerivane::labtest

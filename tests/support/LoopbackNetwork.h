@@ -10,19 +10,12 @@
 #include <netinet/icmp6.h>
 #include <poll.h>
 #include <sched.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <optional>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "NerivaneKit/platform/UniqueFd.h"
 #include "NerivaneKit/probing/ICMPPacket.h"
@@ -40,19 +33,14 @@ inline int domainOf(IPFamily family) { return family == IPFamily::v4 ? AF_INET :
 
 // The error that `work` threw, if any.
 template <class Work>
-std::optional<ProbeError> errorOf(Work work) {
-    try {
-        work();
-    } catch (const ProbeError& error) {
-        return error;
-    }
-    return std::nullopt;
+std::optional<ProbeError> errorOf(Work work) try {
+    return work(), std::nullopt;
+} catch (const ProbeError& error) {
+    return error;
 }
 
 inline std::size_t openDescriptors() {
-    std::size_t count = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++count;
-    return count;
+    return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}));
 }
 
 inline bool hasIPv6Loopback() {
@@ -125,29 +113,17 @@ struct PrivateNetwork {
 // Returns why the namespace could not be made, without running body.
 inline std::optional<std::string> runInPrivateNetwork(const PrivateNetwork& settings,
                                                       const std::function<void()>& body) {
-    const auto write = [](const std::string& path, const std::string& value) {
-        std::ofstream file(path);
-        file << value << std::flush;
-        return static_cast<bool>(file);
-    };
+    const auto write = [](const std::string& path, const std::string& value) { return bool(std::ofstream(path) << value << std::flush); };
     std::optional<std::string> failure;
     std::thread thread([&] {
-        if (unshare(CLONE_NEWNET) != 0) {
-            failure = std::string("cannot create a network namespace (needs CAP_SYS_ADMIN): ") + std::strerror(errno);
-            return;
-        }
+        if (unshare(CLONE_NEWNET) != 0)
+            return void(failure = std::string("cannot create a network namespace (needs CAP_SYS_ADMIN): ") + std::strerror(errno));
         // A child started from this thread shares its namespace.
-        if (std::system("ip link set lo up") != 0) {
-            failure = "cannot bring the namespace's loopback up";
-            return;
-        }
+        if (std::system("ip link set lo up") != 0) return void(failure = "cannot bring the namespace's loopback up");
         const std::string ignore = settings.kernelAnswersEcho ? "0" : "1";
         if (!write("/proc/sys/net/ipv4/ping_group_range", settings.pingSocketsAllowed ? "0 2147483647" : "1 0") ||
-            !write("/proc/sys/net/ipv4/icmp_echo_ignore_all", ignore) ||
-            !write("/proc/sys/net/ipv6/icmp/echo_ignore_all", ignore)) {
-            failure = "cannot write the namespace's ICMP settings";
-            return;
-        }
+            !write("/proc/sys/net/ipv4/icmp_echo_ignore_all", ignore) || !write("/proc/sys/net/ipv6/icmp/echo_ignore_all", ignore))
+            return void(failure = "cannot write the namespace's ICMP settings");
         try {
             body();
         } catch (const std::exception& error) {
@@ -167,11 +143,8 @@ public:
         : family_(family),
           fd_(::socket(domainOf(family), SOCK_RAW | SOCK_CLOEXEC,
                        family == IPFamily::v4 ? static_cast<int>(IPPROTO_ICMP) : static_cast<int>(IPPROTO_ICMPV6))) {
-        if (!fd_) {
-            ADD_FAILURE() << "responder socket: " << std::strerror(errno);
-            return;
-        }
-        if (family == IPFamily::v6) {
+        if (!fd_) ADD_FAILURE() << "responder socket: " << std::strerror(errno);
+        if (fd_ && family == IPFamily::v6) {
             icmp6_filter filter{};
             ICMP6_FILTER_SETBLOCKALL(&filter);
             ICMP6_FILTER_SETPASS(ICMP6_ECHO_REQUEST, &filter);

@@ -5,54 +5,30 @@
 // silent hosts are seen with ping and bash in the shell tests.)
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <netdb.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstring>
-#include <cstdint>
-#include <cstdlib>
 #include <fstream>
 #include <random>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "NerivaneKit/platform/UniqueFd.h"
 #include "NerivaneKit/probing/ICMPPacket.h"
-#include "NerivaneKit/probing/ProbeAddress.h"
 #include "lab/responder/EchoReply.h"
+#include "tests/support/LabAccess.h"
 
 namespace nerivane::lab {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::string env(const char* name) {
-    const char* value = std::getenv(name);
-    return value ? value : "";
-}
+using labtest::lab;
+using labtest::labName;
 
-// Runs a verb of the lab command on this test's own instance.
-void lab(const std::string& arguments) {
-    const std::string command = env("NERIVANE_LAB_CMD") + " " + arguments + " --name " + env("NERIVANE_LAB") + " >/dev/null";
-    ASSERT_EQ(std::system(command.c_str()), 0) << command;
-}
-
-ProbeAddress address(const std::string& text) {
-    const auto parsed = ProbeAddress::parse(text);
-    EXPECT_TRUE(parsed) << text;
-    return parsed.value_or(ProbeAddress{});
-}
-
-double millisecondsSince(Clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
+ProbeAddress address(const std::string& text) { return ProbeAddress::parse(text).value(); }
 
 struct Reply {
     ICMPPacket::Echo echo;
@@ -100,7 +76,7 @@ std::vector<Reply> probe(const std::string& host, double waitMs, ICMPPacket::Ech
         if (count <= 0) continue;
         const auto reply = ICMPPacket::parseReply(std::span(buffer, static_cast<std::size_t>(count)), to.family);
         const auto from = ProbeAddress::fromSocketAddress(reinterpret_cast<const sockaddr*>(&source), length);
-        if (reply && from) replies.push_back({*reply, *from, millisecondsSince(sentAt)});
+        if (reply && from) replies.push_back({*reply, *from, std::chrono::duration<double, std::milli>(Clock::now() - sentAt).count()});
     }
     return replies;
 }
@@ -115,80 +91,52 @@ long icmp6ChecksumErrors() {
     return -1;
 }
 
-bool responderAlive(const std::string& role) {
-    std::ifstream in("/run/nerivane-lab/" + env("NERIVANE_LAB") + "/" + role + ".pid");
-    pid_t pid = 0;
-    return in >> pid && pid > 0 && ::kill(pid, 0) == 0;
-}
-
 class ResponderLab : public ::testing::Test {
 protected:
-    void SetUp() override {
-        ASSERT_FALSE(env("NERIVANE_LAB").empty() || env("NERIVANE_LAB_CMD").empty()) << "run through lab/run-lab-test";
-    }
+    void SetUp() override { ASSERT_TRUE(labtest::insideTheLab()) << "run through lab/run-lab-test"; }
     void TearDown() override { lab("reset"); }
 };
 
-TEST_F(ResponderLab, EveryHostRepliesFromTheProbedAddress) {
-    for (const std::string host : {"1.1.1.1", "8.8.8.8", "9.9.9.9", "2606:4700:4700::1111", "2001:4860:4860::8888",
-                                   "2620:fe::fe", "10.77.0.1", "fd77::1", "fe80::1%eth0"}) {
-        ICMPPacket::Echo sent;
-        const auto replies = probe(host, 1000, &sent);
-        ASSERT_EQ(replies.size(), 1u) << host;
-        EXPECT_EQ(replies[0].echo.token, sent.token) << host;
-        EXPECT_EQ(replies[0].echo.sequence, sent.sequence) << host;
-        // For the link-local router this includes the scope: eth0's index.
-        EXPECT_EQ(replies[0].source, address(host)) << host << " answered from " << replies[0].source.text();
-    }
-}
-
-TEST_F(ResponderLab, EachAddressHasItsOwnProfile) {
-    lab("set 1.1.1.1 delay=150");
-    const auto slow = probe("1.1.1.1", 2000);
-    ASSERT_EQ(slow.size(), 1u);
-    EXPECT_GE(slow[0].milliseconds, 145);
-    EXPECT_LT(slow[0].milliseconds, 1500);
-    // The IPv6 partner and the other hosts are untouched.
-    for (const std::string other : {"2606:4700:4700::1111", "8.8.8.8"}) {
-        const auto prompt = probe(other, 1000);
-        ASSERT_EQ(prompt.size(), 1u) << other;
-        EXPECT_LT(prompt[0].milliseconds, 100) << other;
-    }
-    lab("set router mode=silent");
-    EXPECT_TRUE(probe("10.77.0.1", 500).empty());
-    EXPECT_TRUE(probe("fe80::1%eth0", 500).empty());
-    EXPECT_EQ(probe("9.9.9.9", 1000).size(), 1u);  // forwarding goes on
-}
-
-// What the answer modes send back to a prober: foreign replies carry another
-// token, duplicates come twice, late replies after its two-second time-out.
-TEST_F(ResponderLab, AnswerModesAsAProberSeesThem) {
-    for (const char* verb : {"set nine.lab mode=foreign", "set 8.8.8.8 mode=duplicate", "set fe80::1 mode=duplicate",
-                             "set 1.1.1.1 mode=late", "set 2001:4860:4860::8888 mode=late"})
-        lab(verb);
-    struct Case {
-        const char* host;
-        std::size_t replies;
-        std::uint64_t tokenMask;
-        double atLeastMs;
+// Every host replies from the probed address (the link-local router with
+// eth0's scope) as its own profile says: foreign replies carry another token,
+// duplicates come twice, late replies after a prober's two-second time-out;
+// the IPv6 partner of a delayed host and forwarding past a silent router go on.
+TEST_F(ResponderLab, EachHostAnswersFromItsAddressAsItsProfileSays) {
+    struct Row {
+        std::string host;
+        std::size_t replies = 1;
+        std::uint64_t tokenMask = 0;
+        double atLeastMs = 0, belowMs = 100;
     };
-    for (const auto& [host, count, mask, atLeastMs] :
-         {Case{"9.9.9.9", 1, EchoReply::foreignTokenMask, 0}, Case{"2620:fe::fe", 1, EchoReply::foreignTokenMask, 0},
-          Case{"8.8.8.8", 2, 0, 0}, Case{"fe80::1%eth0", 2, 0, 0}, Case{"1.1.1.1", 1, 0, 2000},
-          Case{"2001:4860:4860::8888", 1, 0, 2000}}) {
-        ICMPPacket::Echo sent;
-        const auto replies = probe(host, 4900, &sent, count);
-        ASSERT_EQ(replies.size(), count) << host;
-        for (const auto& reply : replies) {
-            EXPECT_EQ(reply.echo.sequence, sent.sequence) << host;
-            EXPECT_EQ(reply.echo.token, sent.token ^ mask) << host;
-            EXPECT_GT(reply.milliseconds, atLeastMs) << host;
+    const std::vector<std::pair<std::vector<std::string>, std::vector<Row>>> rounds{
+        {{"set 1.1.1.1 delay=150", "set nine.lab mode=foreign", "set 8.8.8.8 mode=duplicate",
+          "set fe80::1 mode=duplicate", "set 2001:4860:4860::8888 mode=late"},
+         {{"1.1.1.1", 1, 0, 145, 1500}, {"2606:4700:4700::1111"}, {"8.8.8.8", 2}, {"fe80::1%eth0", 2}, {"fd77::1"},
+          {"9.9.9.9", 1, EchoReply::foreignTokenMask}, {"2620:fe::fe", 1, EchoReply::foreignTokenMask},
+          {"2001:4860:4860::8888", 1, 0, 2000, 4900}, {"10.77.0.1"}}},
+        {{"reset", "set router mode=silent", "set 1.1.1.1 mode=late"},
+         {{"10.77.0.1", 0}, {"fe80::1%eth0", 0}, {"9.9.9.9"}, {"1.1.1.1", 1, 0, 2000, 4900}}},
+    };
+    for (const auto& [verbs, rows] : rounds) {
+        for (const auto& verb : verbs) ASSERT_TRUE(lab(verb)) << verb;
+        for (const auto& row : rows) {
+            SCOPED_TRACE(row.host);
+            ICMPPacket::Echo sent;
+            const auto replies = probe(row.host, row.replies == 0 ? 500 : 4900, &sent, std::max<std::size_t>(row.replies, 1));
+            ASSERT_EQ(replies.size(), row.replies);
+            for (const auto& reply : replies) {
+                EXPECT_EQ(reply.echo.sequence, sent.sequence);
+                EXPECT_EQ(reply.echo.token, sent.token ^ row.tokenMask);
+                EXPECT_EQ(reply.source, address(row.host)) << "answered from " << reply.source.text();
+                EXPECT_GE(reply.milliseconds, row.atLeastMs);
+                EXPECT_LT(reply.milliseconds, row.belowMs);
+            }
         }
     }
 }
 
 TEST_F(ResponderLab, CorruptRepliesArriveWithABadChecksum) {
-    lab("set one.lab mode=corrupt");
+    ASSERT_TRUE(lab("set one.lab mode=corrupt"));
     // A raw socket sees IPv4 replies before the kernel's checksum test; for
     // IPv6 the kernel's count of bad checksums tells.
     UniqueFd raw(::socket(AF_INET, SOCK_RAW | SOCK_NONBLOCK, IPPROTO_ICMP));
@@ -201,8 +149,7 @@ TEST_F(ResponderLab, CorruptRepliesArriveWithABadChecksum) {
 
     bool sawCorrupt = false;
     std::uint8_t buffer[1500];
-    ssize_t count;
-    while ((count = ::recv(raw.get(), buffer, sizeof buffer, 0)) > 0) {
+    for (ssize_t count; (count = ::recv(raw.get(), buffer, sizeof buffer, 0)) > 0;) {
         const auto packet = EchoReply::parseIP(std::span(buffer, static_cast<std::size_t>(count)));
         if (!packet || packet->source != address("1.1.1.1") || packet->payload.size() < 16) continue;
         if (packet->payload[0] != ICMPPacket::echoReplyV4) continue;
@@ -215,20 +162,20 @@ TEST_F(ResponderLab, CorruptRepliesArriveWithABadChecksum) {
 
 TEST_F(ResponderLab, SurvivesShortMalformedAndForeignPackets) {
     std::mt19937 random(20240611);
-    const auto noise = [&](std::size_t size) {
+    const auto noise = [&](std::size_t size, int type = -1) {
         std::vector<std::uint8_t> data(size);
         for (auto& byte : data) byte = static_cast<std::uint8_t>(random());
+        if (type >= 0) data[0] = static_cast<std::uint8_t>(type);
         return data;
     };
-    // Raw ICMP or ICMPv6 messages: the kernel adds the IP header and, for
-    // ICMPv6, the checksum.
     for (const std::string host : {"1.1.1.1", "10.77.0.1", "203.0.113.10", "2606:4700:4700::1111", "fe80::1%eth0"}) {
         const auto to = address(host);
         const bool v4 = to.family == IPFamily::v4;
         UniqueFd raw(::socket(v4 ? AF_INET : AF_INET6, SOCK_RAW, v4 ? int{IPPROTO_ICMP} : int{IPPROTO_ICMPV6}));
         ASSERT_TRUE(raw.valid());
-        const std::uint8_t requestType = v4 ? ICMPPacket::echoRequestV4 : ICMPPacket::echoRequestV6;
-        const auto send = [&](std::vector<std::uint8_t> message, bool withChecksum = true) {
+        const int requestType = v4 ? ICMPPacket::echoRequestV4 : ICMPPacket::echoRequestV6;
+        // The kernel adds the IP header and the ICMPv6 checksum; ours for IPv4 when asked.
+        const auto send = [&](std::vector<std::uint8_t> message, bool withChecksum) {
             if (v4 && withChecksum && message.size() >= 4) {
                 message[2] = message[3] = 0;
                 const auto sum = ICMPPacket::checksum(message);
@@ -237,47 +184,36 @@ TEST_F(ResponderLab, SurvivesShortMalformedAndForeignPackets) {
             }
             sendTo(raw.get(), to, message);
         };
-        // Echo requests too short to hold a token, with a valid checksum.
-        for (std::size_t size = 1; size < 16; ++size) {
-            auto message = noise(size);
-            message[0] = requestType;
-            if (size > 1) message[1] = 0;
-            send(message);
-        }
-        // A full request with a wrong checksum, one with a non-zero code, a
-        // reply, and noise of every size, every third looking like a request.
+        // Requests too short to hold a token; a full one with a wrong checksum,
+        // one with a non-zero code, a reply; noise of every size, every third
+        // looking like a request.
+        for (std::size_t size = 1; size < 16; ++size) send(noise(size, requestType), true);
         const auto request = ICMPPacket::request({0xbeef, 1, 2}, to.family);
-        auto badSum = std::vector<std::uint8_t>(request.begin(), request.end());
+        auto badSum = std::vector<std::uint8_t>(request.begin(), request.end()), coded = badSum;
         badSum[12] ^= 0xff;
-        send(badSum, false);
-        auto coded = std::vector<std::uint8_t>(request.begin(), request.end());
         coded[1] = 9;
-        send(coded);
+        send(badSum, false);
+        send(coded, true);
         const auto reply = ICMPPacket::message(v4 ? ICMPPacket::echoReplyV4 : ICMPPacket::echoReplyV6, {0xbeef, 3, 4});
-        send({reply.begin(), reply.end()});
-        for (int i = 0; i < 150; ++i) {
-            auto message = noise(1 + random() % 1400);
-            if (i % 3 == 0) message[0] = requestType;
-            send(message, false);
-        }
+        send({reply.begin(), reply.end()}, true);
+        for (int i = 0; i < 150; ++i) send(noise(1 + random() % 1400, i % 3 == 0 ? requestType : -1), false);
     }
-    // Garbage on the TCP host's port.
-    for (int i = 0; i < 5; ++i) {
+    for (int i = 0; i < 5; ++i) {  // garbage on the TCP host's port
         UniqueFd tcp(::socket(AF_INET, SOCK_STREAM, 0));
         socklen_t length = 0;
         const auto socketAddress = address("203.0.113.10").socketAddress(443, length);
-        if (::connect(tcp.get(), reinterpret_cast<const sockaddr*>(&socketAddress), length) == 0) {
-            const auto bytes = noise(700);
-            ::send(tcp.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
-        }
+        if (::connect(tcp.get(), reinterpret_cast<const sockaddr*>(&socketAddress), length) == 0)
+            ::send(tcp.get(), noise(700).data(), 700, MSG_NOSIGNAL);
     }
-
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_TRUE(responderAlive("router"));
-    EXPECT_TRUE(responderAlive("internet"));
+    for (const std::string role : {"router", "internet"}) {
+        std::ifstream in("/run/nerivane-lab/" + labName() + "/" + role + ".pid");
+        pid_t pid = 0;
+        EXPECT_TRUE(in >> pid && pid > 0 && ::kill(pid, 0) == 0) << role << " responder died";
+    }
     for (const std::string host : {"1.1.1.1", "10.77.0.1", "2606:4700:4700::1111", "fe80::1%eth0"})
         EXPECT_EQ(probe(host, 1000).size(), 1u) << host;
-    std::ifstream log("/run/nerivane-lab/" + env("NERIVANE_LAB") + "/internet.log");
+    std::ifstream log("/run/nerivane-lab/" + labName() + "/internet.log");
     const std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
     EXPECT_NE(text.find("ignored a malformed echo request"), std::string::npos);
     EXPECT_NE(text.find("bad checksum"), std::string::npos);
