@@ -83,28 +83,6 @@ TEST_F(HistoryServiceTest, FolderAndFilesAreTheUsersOnly) {
     EXPECT_EQ(errorOf([&] { open("plain-file/history.sqlite"); }).rfind("open: ", 0), 0u);
 }
 
-TEST_F(HistoryServiceTest, InboxKeepsTheOrderOfProbesAndStatesAndReadsSeeIt) {
-    auto history = open();
-    history->record({}, MinuteState::measured);
-    time.date = noon + 70;
-    history->setState(MinuteState::paused);  // minute 12:01 becomes paused
-    time.date = noon + 130;
-    // A late reply for 12:03 arrives with the change to offline: the probe is
-    // applied first, so its minute opens while the store is still paused.
-    history->record({late(router(), noon + 185, 2500)}, MinuteState::offline);
-    time.date = noon + 250;
-    history->record({reply(cloudflare(), noon + 245, 3)}, MinuteState::measured);
-    history->record(outage(router(), noon - 20, noon + 4));
-    // A read flushes what was handed in before it.
-    EXPECT_EQ(history->latestEvents(10), std::vector<NetworkEvent>{outage(router(), noon - 20, noon + 4)});
-    EXPECT_EQ(history->chart(ChartRange::hour, TargetRole::internet(0), noon + 300)[58],
-              (ChartBucket{noon + 240, MinuteState::measured, 3, 3, 0, {}}));
-    EXPECT_EQ(states(*history), (States{{1, MinuteState::paused},
-                                        {2, MinuteState::offline},
-                                        {3, MinuteState::paused},
-                                        {4, MinuteState::measured}}));
-}
-
 TEST_F(HistoryServiceTest, TicksWriteClosedMinutesOnceAMinuteAndMarkSleep) {
     auto history = open();
     time.date = noon;

@@ -172,24 +172,5 @@ TEST_F(HistoryStoreTest, HourRowsReplaceMinuteRowsAWeekOldInOneTransaction) {
     EXPECT_EQ(store.aggregates("1", {}), rows) << "nothing left to roll up";
 }
 
-TEST_F(HistoryStoreTest, RetentionBoundaries) {
-    store.retentionDays = 1;
-    const double now = noon + 86400;
-    putPeriod(db, noonSeconds - 60, 60, "measured");
-    putPeriod(db, noonSeconds - 59, 60, "measured");
-    putPeriod(db, noonSeconds - 3600, 3600, "asleep");
-    store.addEvent(outage(router(), noon - 100, noon));
-    store.addEvent(outage(router(), noon - 100, noon - 0.5));
-    store.flush(now, now, true);  // writes the events, then maintenance runs
-    auto periods = allPeriods();
-    ASSERT_EQ(periods.size(), 1u);
-    EXPECT_EQ(periods[0].start, noonSeconds - 59);
-    auto events = store.events("1", {});
-    ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0].end, noon) << "an event ending exactly at the limit stays";
-    store.flush(now + 3599, now + 3599, true);
-    EXPECT_EQ(allPeriods().size(), 1u) << "maintenance runs at most once an hour";
-}
-
 }  // namespace
 }  // namespace nerivane

@@ -12,20 +12,6 @@
 namespace nerivane {
 namespace {
 
-TEST(DevChecks, FindsTheWirelessInterfaceInSysfs) {
-    QTemporaryDir root;
-    QDir dir(root.path());
-    dir.mkpath(QStringLiteral("eth0"));
-    dir.mkpath(QStringLiteral("wlx0/wireless"));
-    ASSERT_EQ(AtomicFile::write(dir.filePath(QStringLiteral("wlx0/flags")), "0x1002\n"), std::nullopt);  // down
-    const auto reading = DevChecks::readWiFi(root.path().toStdString());
-    ASSERT_TRUE(reading.has_value());
-    EXPECT_EQ(DevChecks::wifiLine(reading).substr(0, 37), "wifi interface=wlx0 power=false rssi=");
-    dir.rmpath(QStringLiteral("wlx0/wireless"));
-    QDir(dir.filePath(QStringLiteral("wlx0"))).removeRecursively();
-    EXPECT_EQ(DevChecks::readWiFi(root.path().toStdString()), std::nullopt);
-}
-
 TEST(DevChecks, ReplacesTheFileAndWritesWholeLinesFromAnyThread) {
     QTemporaryDir root;
     const QString path = root.filePath(QStringLiteral("dev.log"));
