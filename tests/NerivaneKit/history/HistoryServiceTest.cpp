@@ -41,9 +41,8 @@ protected:
     }
     std::vector<std::string> loggedErrors() {
         std::vector<std::string> messages;
-        for (const auto& entry : logs.entries(std::chrono::seconds(600))) {
-            if (entry.level == LogLevel::error && entry.category == "history") messages.push_back(entry.message);
-        }
+        for (const auto& entry : logs.entries(std::chrono::seconds(600)))
+            if (entry.level == LogLevel::error) messages.push_back(entry.message);
         return messages;
     }
     static std::vector<PeriodRow> periods(History& history) {
@@ -69,9 +68,9 @@ TEST_F(HistoryServiceTest, FolderAndFilesAreTheUsersOnly) {
     history->record({reply(router(), noon + 1, 2)}, MinuteState::measured);
     history->close();
     // It tells when the user was asleep, locked or away.
-    for (const std::string name : {"deep", "deep/er"}) EXPECT_EQ(modeOf(folder.path(name)), 0700u) << name;
-    for (const std::string file : {"history.sqlite", "history.sqlite-wal", "history.sqlite-shm", "history.sqlite.lock"})
-        EXPECT_EQ(modeOf(folder.path("deep/er/" + file)), 0600u) << file;
+    for (const std::string name : {"deep", "deep/er", "deep/er/history.sqlite", "deep/er/history.sqlite-wal",
+                                   "deep/er/history.sqlite-shm", "deep/er/history.sqlite.lock"})
+        EXPECT_EQ(modeOf(folder.path(name)), name.find('.') == std::string::npos ? 0700u : 0600u) << name;
     // A file an earlier version left readable by everyone is narrowed.
     { std::ofstream(folder.path("old.sqlite")); }
     ::chmod(folder.path("old.sqlite").c_str(), 0644);
@@ -108,11 +107,7 @@ TEST_F(HistoryServiceTest, TicksWriteClosedMinutesOnceAMinuteAndMarkSleep) {
 
 TEST_F(HistoryServiceTest, TimerTicksAndRecordsFromManyThreadsAreAllCounted) {
     auto history = open();
-    std::atomic<int> readings = 0;
-    history->start(30, [&]() -> std::optional<std::int64_t> {
-        readings += 1;
-        return -67;
-    });
+    history->start(30, [] { return std::optional<std::int64_t>(-67); });
     constexpr int threads = 4, perThread = 2000;
     std::vector<std::thread> senders;
     for (int t = 0; t < threads; ++t) {
@@ -127,7 +122,6 @@ TEST_F(HistoryServiceTest, TimerTicksAndRecordsFromManyThreadsAreAllCounted) {
     for (int i = 0; i < 20; ++i) history->tick();
     for (auto& sender : senders) sender.join();
     history->close();
-    EXPECT_GT(readings.load(), 0);
     EXPECT_EQ(periods(*history).front().rssi, -67) << "the first tick runs at once";
     std::int64_t sent = 0;
     for (const auto& row : history->withStore([](HistoryStore& store) { return store.aggregates("1", {}); })) sent += row.sent;

@@ -67,12 +67,10 @@ TEST_F(AppModelTest, OneMonitorFromStartPauseIsNotExtendedAndStaleUpdatesOnlyRea
     model->applyPreferences();
     EXPECT_TRUE(runs.empty()) << "nothing runs before start";
     model->start();
+    model->applyPreferences();  // hands the running monitor its settings, starts nothing new
     ASSERT_EQ(runs.size(), 1u);
     EXPECT_TRUE(run().started);
-    EXPECT_EQ(run().settings, preferences->targetSettings());
-    model->applyPreferences();  // hands the running monitor its settings, starts nothing new
-    EXPECT_EQ(runs.size(), 1u);
-    EXPECT_EQ(run().updates.size(), 1u);
+    EXPECT_EQ(run().updates, std::vector<TargetSettings>{preferences->targetSettings()});
 
     // Updates queued before a pause are applied after it: dropped, but history takes them.
     const auto oldHandler = run().onUpdate;
@@ -89,7 +87,6 @@ TEST_F(AppModelTest, OneMonitorFromStartPauseIsNotExtendedAndStaleUpdatesOnlyRea
     ASSERT_EQ(runs.size(), 2u);
     QCoreApplication::sendPostedEvents();
     EXPECT_EQ(model->snapshot(), MonitorSnapshot{});
-    EXPECT_TRUE(model->recentEvents().empty());
     EXPECT_TRUE(model->samples().empty());
     EXPECT_EQ(model->history()->latestEvents(10), std::vector<NetworkEvent>{outage(start - 30)});
     deliver(run().onUpdate, Monitor::EventUpdate{outage(start - 10)});
@@ -97,7 +94,6 @@ TEST_F(AppModelTest, OneMonitorFromStartPauseIsNotExtendedAndStaleUpdatesOnlyRea
 
     // Termination stops for good.
     model->stopMonitoring();
-    EXPECT_TRUE(run().stopped);
     model->resume();
     model->applyPreferences();
     EXPECT_FALSE(model->isMonitorRunning());
