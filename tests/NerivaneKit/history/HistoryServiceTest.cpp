@@ -4,7 +4,6 @@
 
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <fstream>
