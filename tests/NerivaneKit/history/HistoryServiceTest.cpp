@@ -190,16 +190,13 @@ TEST_F(HistoryServiceTest, MaintenanceWaitsWhileTheWallClockDisagreesWithTheStea
     history->tick();  // writes 12:00
     auto noonRow = [&] { return periods(*history).empty() ? 0 : periods(*history).front().seconds; };
     auto lastMaintenance = [&] { return history->withStore([](HistoryStore& store) { return store.lastMaintenance; }); };
-    ASSERT_EQ(noonRow(), 60);
     // The wall clock leaps 40 days ahead while 10 s pass: 12:00 would be
     // rolled up and then deleted as too old.
     time.date = time.date + 40 * 86400;
     time.advance(10);
     history->tick();
-    EXPECT_EQ(noonRow(), 60);
-    EXPECT_EQ(lastMaintenance(), noon + 5);
-    EXPECT_EQ(loggedErrors(),
-              (std::vector<std::string>{"the clock moved 3456130 s while 130 s passed: roll-up and retention wait a day"}));
+    EXPECT_EQ(std::pair(noonRow(), lastMaintenance()), std::pair(std::int64_t{60}, std::optional(noon + 5)));
+    EXPECT_EQ(loggedErrors(), std::vector<std::string>{"the clock moved 3456130 s while 130 s passed: roll-up and retention wait a day"});
     time.advance(7200);
     history->tick();
     EXPECT_EQ(loggedErrors().size(), 1u) << "it looks again only after a day";

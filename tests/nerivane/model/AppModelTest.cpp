@@ -109,14 +109,12 @@ TEST_F(AppModelTest, LockRuleWithPause) {
     EXPECT_FALSE(model->isMonitorRunning());
     EXPECT_EQ(historyState(), MinuteState::locked);
     EXPECT_FALSE(model->alerts().downSince.has_value());
-    ASSERT_TRUE(blank(false));
-    EXPECT_TRUE(model->isMonitorRunning());
+    ASSERT_TRUE(blank(false) && model->isMonitorRunning());
     // Locking while paused tells history "paused"; unlocking starts nothing.
     model->pauseForOneHour();
     ASSERT_TRUE(blank(true));
     EXPECT_EQ(historyState(), MinuteState::paused);
-    ASSERT_TRUE(blank(false));
-    EXPECT_FALSE(model->isMonitorRunning());
+    ASSERT_TRUE(blank(false) && !model->isMonitorRunning());
     model->resume();
     // Monitoring while locked, when the user asks for it; turned off again while locked, probing stops.
     preferences->setKeepMonitoringWhileLocked(true);
@@ -188,15 +186,13 @@ TEST_F(AppModelTest, TraceBuffersAndOfflineTime) {
                              probe(role, clock - 2, ProbeResult::Late{2500})});
     EXPECT_EQ(model->traceValues(role), (std::vector<std::optional<double>>{std::nullopt, 10.0}));
 
-    int snapshotChanges = 0;
-    QObject::connect(model.get(), &AppModel::snapshotChanged, [&] { snapshotChanges += 1; });
+    int changes = 0;
+    QObject::connect(model.get(), &AppModel::snapshotChanged, [&] { changes += 1; });
     const double offline = clock;
-    deliverSnapshot(snapshotOf(Verdict::offline, std::nullopt, false));
-    clock += 5;
-    deliverSnapshot(snapshotOf(Verdict::offline, std::nullopt, false));
+    for (double later : {0, 5}) clock = offline + later, deliverSnapshot(snapshotOf(Verdict::offline, std::nullopt, false));
     EXPECT_EQ(model->offlineSince(), offline);
     EXPECT_EQ(historyState(), MinuteState::offline);
-    EXPECT_EQ(snapshotChanges, 1) << "observers hear only of changes";
+    EXPECT_EQ(changes, 1) << "observers hear only of changes";
     deliverSnapshot(good());
     EXPECT_EQ(model->offlineSince(), std::nullopt);
 }
