@@ -93,13 +93,9 @@ TEST_F(HistoryServiceTest, TicksWriteClosedMinutesOnceAMinuteAndMarkSleep) {
         EXPECT_EQ(periods(*history).size(), expected) << "at second " << second;
         time.advance(10);
     }
-    time.sleep(0.8);  // a clock difference under one second marks nothing
-    history->tick();
-    time.sleep(300);  // 12:03:20.8 .. 12:08:20.8
-    history->tick();
+    for (double asleep : {0.8, 300.0}) time.sleep(asleep), history->tick();  // under a second marks nothing
     history->close();
-    const auto asleep = MinuteState::asleep;
-    const auto measured = MinuteState::measured;  // 12:03 has a probe: it stays measured
+    const auto asleep = MinuteState::asleep, measured = MinuteState::measured;  // 12:03 has a probe: it stays measured
     EXPECT_EQ(states(*history), (States{{0, measured}, {1, measured}, {2, measured}, {3, measured}, {4, asleep}, {5, asleep},
                                         {6, asleep}, {7, asleep}, {8, measured}}));
 }
