@@ -120,8 +120,9 @@ TEST_F(HistoryStoreTest, UnconvertibleRowsAreSkipped) {
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(figures(rows[0]), (Figures{1, 0, 0, 1.5, 2.0, std::nullopt}));
     // An event of a vanished interface is kept, without its scope.
-    EXPECT_EQ(store.events("1 ORDER BY start", {}), (std::vector<NetworkEvent>{outage(Target{TargetRole::router(), "r", *ProbeAddress::parse("10.0.0.1")}, 1, 2),
-                                                                            {NetworkEvent::Kind::spike, TargetRole::internet(0), "h", *ProbeAddress::parse("fe80::1"), 3, 4, std::nullopt}}));
+    EXPECT_EQ(store.events("1 ORDER BY start", {}),
+              (std::vector<NetworkEvent>{outage(Target{TargetRole::router(), "r", *ProbeAddress::parse("10.0.0.1")}, 1, 2),
+                                         {NetworkEvent::Kind::spike, TargetRole::internet(0), "h", *ProbeAddress::parse("fe80::1"), 3, 4, {}}}));
 }
 
 TEST_F(HistoryStoreTest, HourRowsReplaceMinuteRowsAWeekOldInOneTransaction) {
