@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <atomic>
@@ -35,11 +34,9 @@ TEST(DevChecks, ReplacesTheFileAndWritesWholeLinesFromAnyThread) {
     const QStringList lines = QString::fromUtf8(file.readAll()).split(u'\n', Qt::SkipEmptyParts);
     ASSERT_EQ(lines.size(), 6);
     EXPECT_TRUE(lines[0].startsWith(QStringLiteral("    0.000 developer log started pid=")));
-    EXPECT_EQ(lines[1], QStringLiteral("    0.000 wifi none"));
     EXPECT_TRUE(lines[2].startsWith(QStringLiteral("    0.000 log entries=")));
-    EXPECT_EQ(lines[3], QStringLiteral("    0.000 clock asleep=0.000s since start"));
-    EXPECT_EQ(lines[4], QStringLiteral("    1.250 first"));
-    EXPECT_EQ(lines[5], QStringLiteral("    1.250 second"));
+    EXPECT_EQ((QStringList{lines[1], lines[3], lines[4], lines[5]}),
+              (QStringList{"    0.000 wifi none", "    0.000 clock asleep=0.000s since start", "    1.250 first", "    1.250 second"}));
 
     EXPECT_EQ(DevChecks::open(root.filePath(QStringLiteral("missing/dev.log")).toStdString()), nullptr);
 }
