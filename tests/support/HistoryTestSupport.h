@@ -34,9 +34,6 @@ public:
         std::filesystem::remove_all(root_, ignored);
     }
     TempFolder(const TempFolder&) = delete;
-    TempFolder& operator=(const TempFolder&) = delete;
-
-    const std::filesystem::path& root() const { return root_; }
     std::string path(const std::string& name) const { return (root_ / name).string(); }
 
 private:
@@ -59,21 +56,15 @@ inline Target router() { return Target{TargetRole::router(), "router", *ProbeAdd
 inline Target cloudflare() { return Target{TargetRole::internet(0), "1.1.1.1", *ProbeAddress::parse("1.1.1.1")}; }
 inline Target google() { return Target{TargetRole::internet(1), "8.8.8.8", *ProbeAddress::parse("8.8.8.8")}; }
 
-inline ProbeRecord reply(const Target& target, double at, double ms) {
-    return ProbeRecord{target, ProbeProtocol::icmp, ProbeResult::Reply{ms}, at};
-}
-inline ProbeRecord lost(const Target& target, double at) {
-    return ProbeRecord{target, ProbeProtocol::icmp, ProbeResult::Lost{}, at};
-}
-inline ProbeRecord late(const Target& target, double at, double ms) {
-    return ProbeRecord{target, ProbeProtocol::icmp, ProbeResult::Late{ms}, at};
-}
+inline ProbeRecord reply(const Target& t, double at, double ms) { return {t, ProbeProtocol::icmp, ProbeResult::Reply{ms}, at}; }
+inline ProbeRecord lost(const Target& t, double at) { return {t, ProbeProtocol::icmp, ProbeResult::Lost{}, at}; }
+inline ProbeRecord late(const Target& t, double at, double ms) { return {t, ProbeProtocol::icmp, ProbeResult::Late{ms}, at}; }
 
-inline NetworkEvent outage(const Target& target, double start, double end) {
-    return NetworkEvent{NetworkEvent::Kind::outage, target.role, target.host, target.address, start, end, std::nullopt};
+inline NetworkEvent outage(const Target& t, double start, double end) {
+    return {NetworkEvent::Kind::outage, t.role, t.host, t.address, start, end, std::nullopt};
 }
-inline NetworkEvent spike(const Target& target, double start, double end, double worst) {
-    return NetworkEvent{NetworkEvent::Kind::spike, target.role, target.host, target.address, start, end, worst};
+inline NetworkEvent spike(const Target& t, double start, double end, double worst) {
+    return {NetworkEvent::Kind::spike, t.role, t.host, t.address, start, end, worst};
 }
 
 // A store on a fresh database file, schema applied, timestamps in UTC.

@@ -51,8 +51,7 @@ TEST(HistoryChart, DayBucketStateAndFigures) {
     EXPECT_EQ(buckets[at1200], (ChartBucket{noon, MinuteState::measured, 20.0, 90.0, 3 * 100.0 / 240, -62}));
     EXPECT_EQ(buckets.front().state, MinuteState::notRunning) << "a row starting before the grid is ignored";
     const std::vector<AggregateRow> silent{aggregate(noonSeconds, 0, 0, std::nullopt, std::nullopt)};
-    EXPECT_EQ(HistoryChart::buckets(ChartRange::day, TargetRole::internet(0), periods, silent, noon + 3605)[at1200].lossPercent,
-              std::nullopt);
+    EXPECT_EQ(HistoryChart::buckets(ChartRange::day, TargetRole::internet(0), periods, silent, noon + 3605)[at1200].lossPercent, std::nullopt);
     // Partly elapsed, 12:03:30: 120 s paused against 60 s missing (12:02).
     const std::vector<PeriodRow> paused{period(noonSeconds, MinuteState::paused), period(noonSeconds + 60, MinuteState::paused)};
     EXPECT_EQ(HistoryChart::buckets(ChartRange::day, TargetRole::router(), paused, {}, noon + 210).back().state, MinuteState::paused);
@@ -83,12 +82,10 @@ TEST(HistoryChart, TheIndexedReadGivesTheBucketsOfTheFullWindowRead) {
     for (ChartRange range : allChartRanges) {
         for (double now : {noon + 86400 - 0.5, noon + 3 * 3600 + 1234.5, noon - 2 * 86400 + 60}) {
             // Every row ending after the window's start, as read before the index.
-            const std::vector<Value> window{Value::real(HistoryChart::windowStart(range, now)), Value::real(now)};
-            const auto periods = store.periods("start + seconds > ? AND start < ?", window);
-            const auto aggregates =
-                store.aggregates("start + seconds > ? AND start < ? AND role = ?", {window[0], window[1], Value::text("router")});
+            const std::vector<Value> window{Value::real(HistoryChart::windowStart(range, now)), Value::real(now), Value::text("router")};
             EXPECT_EQ(HistoryChart::read(store, range, TargetRole::router(), now),
-                      HistoryChart::buckets(range, TargetRole::router(), periods, aggregates, now))
+                      HistoryChart::buckets(range, TargetRole::router(), store.periods("start + seconds > ? AND start < ?", {window[0], window[1]}),
+                                            store.aggregates("start + seconds > ? AND start < ? AND role = ?", window), now))
                 << text(range) << " at " << now;
         }
     }

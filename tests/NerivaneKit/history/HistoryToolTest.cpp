@@ -97,33 +97,30 @@ TEST_F(HistoryToolTest, ExportsEventsChartAndStatsWithoutChangingTheFile) {
     const auto iso = [](std::int64_t time) { return TimeZone::utc().iso8601(time); };
     auto lines = [](const std::string& text) { return std::count(text.begin(), text.end(), '\n'); };
     auto ok = [&](const std::string& arguments, const std::string& environment = "") {
-        Result result = run(arguments, environment);
+        Result result = run(arguments + (environment.empty() ? " --db " + quoted(db) : ""), environment);
         EXPECT_EQ(result.status, 0) << arguments << ": " << result.err;
         return result.out;
     };
 
     const std::string measurements = ok("export measurements --range hour", "NERIVANE_HISTORY=" + quoted(db));
     EXPECT_EQ(lines(measurements), 61);
-    EXPECT_NE(measurements.find("\n" + iso(minute) + ",60,measured,1.1.1.1,1.1.1.1,icmp,3,1,0,33.3,10.000,14.000,4.000,-60\n"),
-              std::string::npos)
-        << measurements;
+    EXPECT_NE(measurements.find("\n" + iso(minute) + ",60,measured,1.1.1.1,1.1.1.1,icmp,3,1,0,33.3,10.000,14.000,4.000,-60\n"), std::string::npos);
     // A window ending inside the stored minute leaves that minute out, as the
     // application's export at that moment does; one ending after it holds it.
     const auto last = [](const std::string& text) { return text.substr(text.rfind('\n', text.size() - 2) + 1); };
-    EXPECT_EQ(last(ok("export measurements --range hour --end " + std::to_string(minute + 30) + " --db " + quoted(db))),
+    EXPECT_EQ(last(ok("export measurements --range hour --end " + std::to_string(minute + 30))),
               iso(minute - 60) + ",60,not_running,,,,,,,,,,,\n");
-    EXPECT_EQ(last(ok("export measurements --range hour --end " + std::to_string(minute + 60) + " --db " + quoted(db)))
-                  .rfind(iso(minute) + ",60,measured,", 0), 0u);
+    EXPECT_EQ(last(ok("export measurements --range hour --end " + std::to_string(minute + 60))).rfind(iso(minute) + ",60,measured,", 0), 0u);
     // "all" with a retention of a century starts at the oldest row, not with
     // a century of "not running" lines.
-    const std::string all = ok("export measurements --range all --retention 36500 --db " + quoted(db));
+    const std::string all = ok("export measurements --range all --retention 36500");
     EXPECT_LT(lines(all), 25000);
     EXPECT_NE(all.find("\n" + iso(minute - 400 * 86400) + ",3600,paused,"), std::string::npos);
-    EXPECT_EQ(ok("export events --range day --db " + quoted(db)),
+    EXPECT_EQ(ok("export events --range day"),
               "start,end,duration_s,type,target,address,worst_rtt_ms\n" + iso(minute - 100) + "," + iso(minute - 50) +
                   ",50.0,outage,router,192.168.1.1,\n" + iso(minute + 5) + "," + iso(minute + 9) +
                   ",4.0,spike,\"lab, west\",10.0.0.9,250.000\n");
-    const std::string stats = ok("stats --db " + quoted(db));
+    const std::string stats = ok("stats");
     EXPECT_NE(stats.find("periods: 2 minute rows, 1 hour rows\n"), std::string::npos) << stats;
     // Reading rolled up, pruned and created nothing.
     Database check(db);

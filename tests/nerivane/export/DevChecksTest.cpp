@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <atomic>
@@ -11,20 +10,6 @@
 
 namespace nerivane {
 namespace {
-
-TEST(DevChecks, FindsTheWirelessInterfaceInSysfs) {
-    QTemporaryDir root;
-    QDir dir(root.path());
-    dir.mkpath(QStringLiteral("eth0"));
-    dir.mkpath(QStringLiteral("wlx0/wireless"));
-    ASSERT_EQ(AtomicFile::write(dir.filePath(QStringLiteral("wlx0/flags")), "0x1002\n"), std::nullopt);  // down
-    const auto reading = DevChecks::readWiFi(root.path().toStdString());
-    ASSERT_TRUE(reading.has_value());
-    EXPECT_EQ(DevChecks::wifiLine(reading).substr(0, 37), "wifi interface=wlx0 power=false rssi=");
-    dir.rmpath(QStringLiteral("wlx0/wireless"));
-    QDir(dir.filePath(QStringLiteral("wlx0"))).removeRecursively();
-    EXPECT_EQ(DevChecks::readWiFi(root.path().toStdString()), std::nullopt);
-}
 
 TEST(DevChecks, ReplacesTheFileAndWritesWholeLinesFromAnyThread) {
     QTemporaryDir root;
@@ -49,11 +34,9 @@ TEST(DevChecks, ReplacesTheFileAndWritesWholeLinesFromAnyThread) {
     const QStringList lines = QString::fromUtf8(file.readAll()).split(u'\n', Qt::SkipEmptyParts);
     ASSERT_EQ(lines.size(), 6);
     EXPECT_TRUE(lines[0].startsWith(QStringLiteral("    0.000 developer log started pid=")));
-    EXPECT_EQ(lines[1], QStringLiteral("    0.000 wifi none"));
     EXPECT_TRUE(lines[2].startsWith(QStringLiteral("    0.000 log entries=")));
-    EXPECT_EQ(lines[3], QStringLiteral("    0.000 clock asleep=0.000s since start"));
-    EXPECT_EQ(lines[4], QStringLiteral("    1.250 first"));
-    EXPECT_EQ(lines[5], QStringLiteral("    1.250 second"));
+    EXPECT_EQ((QStringList{lines[1], lines[3], lines[4], lines[5]}),
+              (QStringList{"    0.000 wifi none", "    0.000 clock asleep=0.000s since start", "    1.250 first", "    1.250 second"}));
 
     EXPECT_EQ(DevChecks::open(root.filePath(QStringLiteral("missing/dev.log")).toStdString()), nullptr);
 }

@@ -9,6 +9,7 @@
 
 #include <QCoreApplication>
 #include <QTemporaryDir>
+#include <algorithm>
 #include <atomic>
 #include <map>
 #include <memory>
@@ -61,18 +62,14 @@ protected:
 
     AppModel::Environment environment() {
         AppModel::Environment environment;
-        environment.variable = [this](const char* name) -> std::optional<std::string> {
+        environment.variable = [this](const char* name) {
             const auto found = variables.find(name);
-            if (found == variables.end()) return std::nullopt;
-            return found->second;
+            return found == variables.end() ? std::nullopt : std::optional(found->second);
         };
         environment.now = [this] { return clock; };
         environment.makeMonitor = [this](const TargetSettings& settings, double interval,
                                          Monitor::UpdateHandler onUpdate) {
-            auto run = std::make_shared<FakeRun>();
-            run->settings = settings;
-            run->interval = interval;
-            run->onUpdate = std::move(onUpdate);
+            auto run = std::make_shared<FakeRun>(FakeRun{settings, interval, std::move(onUpdate), false, false, {}, {}});
             runs.push_back(run);
             return std::make_unique<FakeMonitor>(run);
         };
@@ -80,15 +77,11 @@ protected:
             return std::make_unique<SystemState>(*client, *client, systemEnvironment);
         };
         environment.makeNotifier = [this] { return std::make_unique<Notifier>(*client); };
-        environment.localAddress = [](const std::string& name) -> std::optional<std::string> {
-            if (name == "wlan0") return "192.168.1.20";
-            return std::nullopt;
+        environment.localAddress = [](const std::string& name) {
+            return name == "wlan0" ? std::optional<std::string>("192.168.1.20") : std::nullopt;
         };
-        environment.readWiFi = [this](const std::string&) -> std::optional<WiFiInfo> {
-            wifiReads += 1;
-            return WiFiInfo{-55, -90, 866.7, 36, "5 GHz", 80};
-        };
-        environment.readSignal = [this](const std::string&) -> std::optional<int> { return signal.load(); };
+        environment.readWiFi = [](const std::string&) { return std::optional(WiFiInfo{-55, -90, 866.7, 36, "5 GHz", 80}); };
+        environment.readSignal = [](const std::string&) { return std::optional(-61); };
         environment.log = Log("app", std::string(Log::defaultSubsystem), logs);
         return environment;
     }
@@ -113,10 +106,8 @@ protected:
     }
 
     bool logged(const std::string& message) {
-        for (const auto& entry : logs.entries(std::chrono::seconds(600))) {
-            if (entry.message == message) return true;
-        }
-        return false;
+        const auto entries = logs.entries(std::chrono::seconds(600));
+        return std::ranges::any_of(entries, [&](const auto& entry) { return entry.message == message; });
     }
 
     QTemporaryDir directory;
@@ -130,8 +121,6 @@ protected:
     }()};
     double clock = start;
     std::vector<std::shared_ptr<FakeRun>> runs;
-    std::atomic<int> wifiReads{0};
-    std::atomic<int> signal{-61};
     std::unique_ptr<AppModel> model;
 };
 
