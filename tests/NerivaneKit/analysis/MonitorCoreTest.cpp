@@ -1,9 +1,8 @@
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <filesystem>
 #include <vector>
 
+#include "support/HistoryTestSupport.h"
 #include "support/Printers.h"
 #include "NerivaneKit/analysis/Monitor.h"
 #include "NerivaneKit/analysis/MonitorCore.h"
@@ -33,7 +32,7 @@ NetworkPath satisfied() {
     path.hasIPv4 = true;
     return path;
 }
-NetworkEvent outage(const Target& t, double start, double end) {
+NetworkEvent outageAt(const Target& t, double start, double end) {
     return {K::outage, t.role, t.host, t.address, epoch + start, epoch + end, std::nullopt};
 }
 
@@ -81,7 +80,7 @@ TEST(MonitorCore, OutageMarksTheTargetDownAndTheReplyEndingItReportsItsSpikeFirs
     EXPECT_EQ(snapshot.internet, TargetState::down());
     EXPECT_EQ(h.core.result(hostA.role, reply(5), 21),
               (std::vector<NetworkEvent>{{K::spike, hostA.role, hostA.host, hostA.address, epoch + 6, epoch + 21, 100},
-                                         outage(hostA, 9, 21)}));
+                                         outageAt(hostA, 9, 21)}));
 }
 
 TEST(MonitorCore, InstallingAgainClosesOutagesAndTheFirstVerdictAfterShowsAtOnce) {
@@ -90,7 +89,7 @@ TEST(MonitorCore, InstallingAgainClosesOutagesAndTheFirstVerdictAfterShowsAtOnce
     h.replies(hostB, 20, 0, 10);
     h.replies(hostA, losses, 0, 5);
     EXPECT_EQ(h.core.tick(10).verdict, Verdict::good);
-    EXPECT_EQ(h.core.install(satisfied(), {router, hostA, hostB}, 12), std::vector{outage(hostA, 0, 12)});
+    EXPECT_EQ(h.core.install(satisfied(), {router, hostA, hostB}, 12), std::vector{outageAt(hostA, 0, 12)});
     for (const auto& target : h.core.snapshot(12).targets) EXPECT_EQ(target.metrics, Metrics{});
     for (const auto& t : {router, hostA, hostB}) h.core.statusChanged(t.role, TargetStatus::icmp, 13);
     h.replies(router, 2, 13, 15);
@@ -146,7 +145,7 @@ TEST(MonitorCore, StatusChangesResetByMeasuringMethod) {
     EXPECT_EQ(h.sent(11, 1), 4);
     EXPECT_TRUE(h.core.statusChanged(hostA.role, TargetStatus::icmp, 11).empty());
     // ICMP -> TCP closes the outage and starts over.
-    EXPECT_EQ(h.core.statusChanged(hostA.role, TargetStatus::tcp, 12), std::vector{outage(hostA, 0, 12)});
+    EXPECT_EQ(h.core.statusChanged(hostA.role, TargetStatus::tcp, 12), std::vector{outageAt(hostA, 0, 12)});
     EXPECT_EQ(h.sent(12, 1), 0);
     // Leaving "not measured" resets whatever comes next.
     h.replies(router, 2, 12, 20);
@@ -293,7 +292,7 @@ TEST_F(MonitorTest, ANewTargetListPublishesTheClosedOutageBeforeItsSnapshotAndLo
     feed(*monitor, ProbeEngine::TargetsEvent{satisfied(), {hostA, hostB}});
     const auto updates = take();
     ASSERT_EQ(updates.size(), 2u);
-    EXPECT_EQ(std::get<Monitor::EventUpdate>(updates[0]).event, outage(hostA, 1, 8));
+    EXPECT_EQ(std::get<Monitor::EventUpdate>(updates[0]).event, outageAt(hostA, 1, 8));
     EXPECT_EQ(std::get<Monitor::SnapshotUpdate>(updates[1]).snapshot.verdict, Verdict::measuring);
     // Every published event leaves its line in the log, category "stats".
     const auto entries = LogStore::shared().entries(std::chrono::seconds(60), identifier);
@@ -303,31 +302,27 @@ TEST_F(MonitorTest, ANewTargetListPublishesTheClosedOutageBeforeItsSnapshotAndLo
 }
 
 TEST_F(MonitorTest, AnOutageOpenWhenMonitoringStopsIsRecordedEndedAtTheStop) {
-    std::string folder = (std::filesystem::temp_directory_path() / "nerivane-monitor-XXXXXX").string();
-    ASSERT_NE(mkdtemp(folder.data()), nullptr);
+    TempFolder folder;
     History::Options options;
     options.date = [this] { return epoch + elapsed.load(); };
     options.timeZone = TimeZone::utc();
-    History stored(folder + "/history.sqlite", options);
+    History stored(folder.path("history.sqlite"), options);
     history = &stored;
-
     auto monitor = fedMonitor({hostA, hostB});
     loseFourProbes(*monitor, hostA);
     elapsed = 20;
     feed(*monitor, ProbeEngine::TickEvent{});
     ASSERT_TRUE(lastSnapshot().targets[0].outageSince);
-    // Quit, pause, lock or sleep: the monitor stops with hostA still down.
-    monitor->stop();
+    monitor->stop();  // quit, pause, lock or sleep, with hostA still down
     const auto updates = take();
     ASSERT_EQ(updates.size(), 1u);
-    EXPECT_EQ(std::get<Monitor::EventUpdate>(updates[0]).event, outage(hostA, 1, 20));
+    EXPECT_EQ(std::get<Monitor::EventUpdate>(updates[0]).event, outageAt(hostA, 1, 20));
     monitor.reset();
     history = nullptr;
     stored.close();
-    EXPECT_EQ(stored.latestEvents(10), std::vector{outage(hostA, 1, 20)});
+    EXPECT_EQ(stored.latestEvents(10), std::vector{outageAt(hostA, 1, 20)});
     EXPECT_NE(stored.exportEvents(epoch, epoch + 60).find("2023-11-14T22:13:21Z,2023-11-14T22:13:40Z,19.0,outage,1.1.1.1,1.1.1.1,\n"),
               std::string::npos);
-    std::filesystem::remove_all(folder);
 }
 
 }  // namespace

@@ -7,7 +7,6 @@
 
 #include <atomic>
 #include <cstdio>
-#include <filesystem>
 #include <memory>
 #include <regex>
 #include <string>
@@ -16,6 +15,7 @@
 #include "NerivaneKit/platform/Log.h"
 #include "NerivaneKit/platform/LogStore.h"
 #include "NerivaneKit/platform/UniqueFd.h"
+#include "support/HistoryTestSupport.h"
 
 namespace nerivane {
 namespace {
@@ -32,8 +32,7 @@ protected:
         ASSERT_EQ(pipe2(fds, O_NONBLOCK | O_CLOEXEC), 0);
         readEnd.reset(fds[0]);
         writeEnd.reset(fds[1]);
-        LogStore::Configuration configuration;
-        configuration.journal = false;
+        auto configuration = quietLogs();
         configuration.stderrDescriptor = writeEnd.get();
         configuration.stderrOutput = output;
         configuration.continuous = [this] { return now.load(); };
@@ -119,18 +118,15 @@ TEST_F(LogStoreTest, StderrLinesAndSwitchingThemOffAndOn) {
 TEST(LogStore, JournalReachabilityNeedsAListeningSocket) {
     EXPECT_FALSE(LogStore::journalReachable("/nonexistent/journal/socket"));
     EXPECT_FALSE(LogStore::journalReachable(""));
-    char directory[] = "/tmp/nerivane-log-XXXXXX";
-    ASSERT_NE(mkdtemp(directory), nullptr);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    const std::string path = std::string(directory) + "/socket";
+    TempFolder folder;
+    const std::string path = folder.path("socket");
+    sockaddr_un address{.sun_family = AF_UNIX};
     std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
     UniqueFd listener(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     ASSERT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     EXPECT_TRUE(LogStore::journalReachable(path));
     listener.reset();
     EXPECT_FALSE(LogStore::journalReachable(path)) << "a socket file whose owner is gone refuses";
-    std::filesystem::remove_all(directory);
 }
 
 }  // namespace
