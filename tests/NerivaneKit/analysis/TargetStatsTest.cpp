@@ -7,6 +7,8 @@
 #include "NerivaneKit/analysis/TargetState.h"
 #include "NerivaneKit/analysis/TargetStats.h"
 
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+
 namespace nerivane {
 namespace {
 
@@ -72,12 +74,7 @@ TEST(TargetStats, OutOfOrderResultsAreInsertedBySendTime) {
 }
 
 Metrics window(int lost, std::optional<double> jitter, std::optional<double> p95) {
-    Metrics metrics;
-    metrics.sent = 20;
-    metrics.lost = lost;
-    metrics.jitter = jitter;
-    metrics.p95 = p95;
-    return metrics;
+    return Metrics{.p95 = p95, .jitter = jitter, .sent = 20, .lost = lost};
 }
 
 TEST(TargetState, EvaluateWithStrictThresholdsPerRole) {

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <tuple>
 #include <vector>
 
 #include "support/Printers.h"
@@ -8,6 +7,8 @@
 #include "NerivaneKit/analysis/ProblemSummary.h"
 #include "NerivaneKit/analysis/Verdict.h"
 #include "NerivaneKit/analysis/VerdictFilter.h"
+
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 
 namespace nerivane {
 namespace {
@@ -79,11 +80,8 @@ TEST(VerdictFilter, ChangesHoldTenSecondsMeasuringNeverReplacesOfflineSwitchesAt
 
 TargetSnapshot target(std::string host, TargetState state, int sent = 0, int lost = 0,
                       std::optional<double> p95 = {}, std::optional<double> jitter = {}) {
-    TargetSnapshot snapshot;
-    snapshot.target.host = std::move(host);
-    snapshot.state = state;
-    std::tie(snapshot.metrics.sent, snapshot.metrics.lost, snapshot.metrics.p95, snapshot.metrics.jitter) = std::tie(sent, lost, p95, jitter);
-    return snapshot;
+    return TargetSnapshot{.target = {.host = std::move(host)}, .state = state,
+                          .metrics = {.p95 = p95, .jitter = jitter, .sent = sent, .lost = lost}};
 }
 
 TEST(ProblemSummary, LossBeforeLatencyBeforeJitterAndMissingFiguresGiveZero) {
