@@ -7,7 +7,10 @@
 #include <filesystem>
 #include <fstream>
 
+#include "NerivaneKit/path/NetlinkPathSource.h"
 #include "NerivaneKit/path/NetlinkState.h"
+#include "NerivaneKit/platform/SerialQueue.h"
+#include "support/LoopbackNetwork.h"
 
 // Expected snapshots are written with designated initializers: the members
 // left out are meant to keep their defaults.
@@ -127,6 +130,27 @@ TEST(NetlinkState, InterfaceTypesFromLinkTypeAndSysfs) {
         EXPECT_EQ(NetlinkState::interfaceType(device), type) << device.name;
     }
     std::filesystem::remove_all(root);
+}
+
+// The kernel's own tables, in a namespace of the test's own whose default
+// routes lead into loopback: every read, route lookups included, leaves the
+// socket clean for the next one.
+TEST(NetlinkState, RepeatedReadsOfTheKernelsTablesEachGetTheirLookups) {
+    const auto failure = test::runInPrivateNetwork({}, [] {
+        ASSERT_EQ(std::system("ip route add default dev lo && ip -6 route add default dev lo"), 0);
+        SerialQueue queue{"org.nerivane.Nerivane.test.netlink"};
+        NetlinkPathSource source(NetlinkPathSource::Options{.watchMetered = false});
+        queue.sync([&] {
+            ASSERT_TRUE(source.start(queue, {}));
+            for (int read = 0; read < 3; ++read) {
+                const auto state = source.readState();
+                ASSERT_TRUE(state) << "read " << read;
+                EXPECT_EQ(state->lookups.size(), 2u) << "read " << read;
+            }
+            source.stop();
+        });
+    });
+    if (failure) GTEST_SKIP() << *failure;
 }
 
 }  // namespace
