@@ -65,6 +65,9 @@ TEST(NetlinkState, TheLowestMetricMainTableUnicastDefaultRoutesGiveThePrimaryInt
     state.routes.push_back(route(v4, 0, 0, 3));
     state.routes.back().type = RTN_BLACKHOLE;
     EXPECT_EQ(state.snapshot().primaryInterface, "eth0");
+    // The kernel's own route to the internet host, rules applied, decides (wg-quick's policy routing).
+    state.lookups = {{v4, {3, std::nullopt, 0}}};
+    EXPECT_EQ(state.snapshot().primaryInterface, "tun0");
 }
 
 TEST(NetlinkState, UnusableNextHopsAndAddressesAreSkipped) {
