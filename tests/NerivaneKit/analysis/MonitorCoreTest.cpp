@@ -18,7 +18,6 @@ namespace {
 
 // Monitor seconds map to dates a fixed distance away.
 constexpr double epoch = 1'700'000'000;
-using K = NetworkEvent::Kind;
 
 Target target(TargetRole role, const std::string& host, const std::string& address) {
     return Target{role, host, *ProbeAddress::parse(address)};
@@ -29,10 +28,7 @@ const Target hostB = target(TargetRole::internet(1), "8.8.8.8", "8.8.8.8");
 const Target hostV6 = target(TargetRole::internetIPv6(), "1.1.1.1", "2606:4700:4700::1111");
 
 NetworkPath satisfied() { return NetworkPath{.isSatisfied = true, .hasIPv4 = true}; }
-NetworkEvent outageAt(const Target& t, double start, double end) {
-    return {K::outage, t.role, t.host, t.address, epoch + start, epoch + end, std::nullopt};
-}
-
+NetworkEvent outageAt(const Target& t, double start, double end) { return outage(t, epoch + start, epoch + end); }
 const ProbeResult::Outcome lost = ProbeResult::Lost{};
 ProbeResult::Outcome reply(double ms) { return ProbeResult::Reply{ms}; }
 
@@ -48,9 +44,7 @@ struct Harness {
         for (int i = from; i < to; ++i) core.result(t.role, ms ? reply(*ms) : lost, i);
     }
     static const TargetSnapshot& of(const MonitorSnapshot& snapshot, const Target& t) {
-        for (const auto& entry : snapshot.targets)
-            if (entry.target == t) return entry;
-        throw std::logic_error("no such target");
+        return *std::find_if(snapshot.targets.begin(), snapshot.targets.end(), [&](auto& entry) { return entry.target == t; });
     }
     int sent(double now, std::size_t index) { return core.snapshot(now).targets.at(index).metrics.sent; }
 };
@@ -76,8 +70,7 @@ TEST(MonitorCore, OutageMarksTheTargetDownAndTheReplyEndingItReportsItsSpikeFirs
     EXPECT_EQ(h.of(snapshot, hostA).outageSince, epoch + 9);
     EXPECT_EQ(snapshot.internet, TargetState::down());
     EXPECT_EQ(h.core.result(hostA.role, reply(5), 21),
-              (std::vector<NetworkEvent>{{K::spike, hostA.role, hostA.host, hostA.address, epoch + 6, epoch + 21, 100},
-                                         outageAt(hostA, 9, 21)}));
+              (std::vector{spike(hostA, epoch + 6, epoch + 21, 100), outageAt(hostA, 9, 21)}));
 }
 
 TEST(MonitorCore, InstallingAgainClosesOutagesAndTheFirstVerdictAfterShowsAtOnce) {

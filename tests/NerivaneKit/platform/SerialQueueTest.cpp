@@ -26,18 +26,18 @@ using test::eventually;
 
 TEST(SerialQueue, RunsWorkInOrderOneAtATimeOnItsOwnThread) {
     SerialQueue queue("org.nerivane.Nerivane.test");
-    std::vector<int> order;
+    std::vector<int> order, expected;
     std::atomic<int> running{0};
     for (int i = 0; i < 100; ++i) {
+        expected.push_back(i);
         queue.async([&, i] {
-            EXPECT_EQ(running.fetch_add(1), 0) << "overlapping work";
+            EXPECT_EQ(running++, 0) << "overlapping work";
             if (i % 10 == 0) std::this_thread::sleep_for(1ms);
-            order.push_back(i);
-            running.fetch_sub(1);
+            order.push_back(i), --running;
         });
     }
     EXPECT_TRUE(queue.syncResult([&] { return queue.isCurrent(); }) && !queue.isCurrent());
-    for (int i = 0; i < 100; ++i) EXPECT_EQ(order.at(i), i);
+    EXPECT_EQ(order, expected);
 }
 
 TEST(SerialQueueDeathTest, SyncFromItsOwnQueueAndPreconditionsOffItAbort) {
