@@ -120,7 +120,8 @@ TEST(LogStore, JournalReachabilityNeedsAListeningSocket) {
     EXPECT_FALSE(LogStore::journalReachable(""));
     TempFolder folder;
     const std::string path = folder.path("socket");
-    sockaddr_un address{.sun_family = AF_UNIX};
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
     std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
     UniqueFd listener(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     ASSERT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
