@@ -41,27 +41,17 @@ public:
     void operator()(const T& value) {
         std::lock_guard lock(mutex_);
         values_.push_back(value);
-        stamps_.emplace_back(SteadyClock::now(), MachClock::realtimeNow());
+        entries_.push_back({value, SteadyClock::now(), MachClock::realtimeNow()});
         changed_.notify_all();
     }
-
-    std::vector<T> values() const {
-        std::lock_guard lock(mutex_);
-        return values_;
-    }
-    std::vector<Entry> entries() const {
-        std::lock_guard lock(mutex_);
-        std::vector<Entry> list;
-        for (std::size_t i = 0; i < values_.size(); ++i) list.push_back({values_[i], stamps_[i].first, stamps_[i].second});
-        return list;
-    }
+    std::vector<T> values() const { std::lock_guard lock(mutex_); return values_; }
+    std::vector<Entry> entries() const { std::lock_guard lock(mutex_); return entries_; }
     // Everything so far, which is then forgotten.
     std::vector<T> take() {
         std::lock_guard lock(mutex_);
-        stamps_.clear();
+        entries_.clear();
         return std::exchange(values_, {});
     }
-
     template <class Predicate>
     std::size_t countIf(Predicate predicate) const {
         std::lock_guard lock(mutex_);
@@ -82,7 +72,7 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<T> values_;
-    std::vector<std::pair<SteadyClock::time_point, std::uint64_t>> stamps_;
+    std::vector<Entry> entries_;
 };
 
 }  // namespace nerivane::test
