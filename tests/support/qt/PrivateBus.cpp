@@ -2,8 +2,6 @@
 
 #include <QDBusArgument>
 #include <QDBusMetaType>
-
-#include <QDBusConnectionInterface>
 #include <QDBusVariant>
 #include <QFile>
 #include <QStandardPaths>
@@ -16,37 +14,26 @@ namespace nerivane::test {
 namespace {
 
 // No service directories: nothing on this bus may be started by activation.
-constexpr const char* configuration = R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-BUS Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>session</type>
-  <listen>unix:dir=%1</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow send_destination="*" eavesdrop="true"/>
-    <allow eavesdrop="true"/>
-    <allow own="*"/>
-  </policy>
-</busconfig>
-)";
+constexpr const char* configuration =
+    R"(<busconfig><type>session</type><listen>unix:dir=%1</listen><auth>EXTERNAL</auth>
+<policy context="default"><allow send_destination="*" eavesdrop="true"/><allow eavesdrop="true"/><allow own="*"/></policy>
+</busconfig>)";
+
+const QString notifications = QStringLiteral("org.freedesktop.Notifications");
+const QString notificationsPath = QStringLiteral("/org/freedesktop/Notifications");
 
 }  // namespace
 
 PrivateBus::PrivateBus() {
     const QString program = QStandardPaths::findExecutable(QStringLiteral("dbus-daemon"));
-    if (program.isEmpty() || !directory_.isValid()) return;
-    const QString configPath = directory_.filePath(QStringLiteral("bus.conf"));
-    QFile config(configPath);
-    if (!config.open(QIODevice::WriteOnly)) return;
+    QFile config(directory_.filePath(QStringLiteral("bus.conf")));
+    if (program.isEmpty() || !config.open(QIODevice::WriteOnly)) return;
     config.write(QString::fromLatin1(configuration).arg(directory_.path()).toUtf8());
     config.close();
-
     // The daemon goes with us even if the test program dies.
     daemon_.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGTERM); });
-    daemon_.setProcessChannelMode(QProcess::SeparateChannels);
-    daemon_.start(program, {QStringLiteral("--config-file=") + configPath, QStringLiteral("--print-address"),
+    daemon_.start(program, {QStringLiteral("--config-file=") + config.fileName(), QStringLiteral("--print-address"),
                             QStringLiteral("--nofork")});
-    if (!daemon_.waitForStarted(10000)) return;
     QByteArray output;
     while (!output.contains('\n') && daemon_.waitForReadyRead(10000)) output += daemon_.readAllStandardOutput();
     address_ = QString::fromUtf8(output).trimmed();
@@ -54,13 +41,9 @@ PrivateBus::PrivateBus() {
 
 PrivateBus::~PrivateBus() {
     for (const QString& name : names_) QDBusConnection::disconnectFromBus(name);
-    if (daemon_.state() != QProcess::NotRunning) {
-        daemon_.terminate();
-        if (!daemon_.waitForFinished(5000)) {
-            daemon_.kill();
-            daemon_.waitForFinished(5000);
-        }
-    }
+    daemon_.terminate();
+    if (!daemon_.waitForFinished(5000)) daemon_.kill();
+    daemon_.waitForFinished(5000);
 }
 
 QDBusConnection PrivateBus::connect(const QString& name) {
@@ -79,28 +62,22 @@ void StandInObject::setPropertyValue(const QString& interface, const QString& na
 }
 
 bool StandInObject::handleMessage(const QDBusMessage& message, const QDBusConnection& connection) {
-    const QString key = message.interface() + QLatin1Char('.') + message.member();
-    QDBusMessage reply;
-    if (message.interface() == QStringLiteral("org.freedesktop.DBus.Properties") &&
-        message.member() == QStringLiteral("Get") && message.arguments().size() == 2) {
-        std::lock_guard lock(mutex_);
-        const QString property = message.arguments()[0].toString() + QLatin1Char('.') + message.arguments()[1].toString();
-        if (properties_.contains(property)) {
-            reply = message.createReply(QVariant::fromValue(QDBusVariant(properties_.value(property))));
-        } else {
-            reply = message.createErrorReply(QStringLiteral("org.freedesktop.DBus.Error.UnknownProperty"), property);
-        }
-    } else {
-        Method method;
-        {
-            std::lock_guard lock(mutex_);
-            method = methods_.value(key);
-        }
-        const auto result = method ? method(message) : std::nullopt;
-        reply = result ? message.createReply(*result)
-                       : message.createErrorReply(QStringLiteral("org.freedesktop.DBus.Error.Failed"), key);
+    const auto arguments = message.arguments();
+    std::unique_lock lock(mutex_);
+    if (message.interface() == QStringLiteral("org.freedesktop.DBus.Properties") && message.member() == QStringLiteral("Get") &&
+        arguments.size() == 2) {
+        const QString property = arguments[0].toString() + QLatin1Char('.') + arguments[1].toString();
+        connection.send(properties_.contains(property)
+                            ? message.createReply(QVariant::fromValue(QDBusVariant(properties_.value(property))))
+                            : message.createErrorReply(QStringLiteral("org.freedesktop.DBus.Error.UnknownProperty"), property));
+        return true;
     }
-    connection.send(reply);
+    const QString key = message.interface() + QLatin1Char('.') + message.member();
+    const Method method = methods_.value(key);
+    lock.unlock();
+    const auto result = method ? method(message) : std::nullopt;
+    connection.send(result ? message.createReply(*result)
+                           : message.createErrorReply(QStringLiteral("org.freedesktop.DBus.Error.Failed"), key));
     return true;
 }
 
@@ -117,34 +94,25 @@ StandIns::~StandIns() {
 }
 
 StandInObject& StandIns::object(const QString& path) {
-    for (auto& [existing, object] : objects_) {
+    for (auto& [existing, object] : objects_)
         if (existing == path) return *object;
-    }
-    auto object = std::make_unique<StandInObject>();
+    auto& object = objects_.emplace_back(path, std::make_unique<StandInObject>()).second;
     object->moveToThread(&thread_);
     connection_.registerVirtualObject(path, object.get(), QDBusConnection::SingleNode);
-    objects_.emplace_back(path, std::move(object));
-    return *objects_.back().second;
+    return *object;
 }
 
-void StandIns::emitSignal(const QString& path, const QString& interface, const QString& name,
-                          const QVariantList& arguments) {
+void StandIns::emitSignal(const QString& path, const QString& interface, const QString& name, const QVariantList& arguments) {
     auto message = QDBusMessage::createSignal(path, interface, name);
     message.setArguments(arguments);
     connection_.send(message);
 }
 
-void StandIns::changeProperty(const QString& path, const QString& interface, const QString& name,
-                              const QVariant& value) {
+void StandIns::changeProperty(const QString& path, const QString& interface, const QString& name, const QVariant& value) {
     object(path).setPropertyValue(interface, name, value);
     emitSignal(path, QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("PropertiesChanged"),
                {interface, QVariantMap{{name, value}}, QStringList{}});
 }
-
-namespace {
-const QString notifications = QStringLiteral("org.freedesktop.Notifications");
-const QString notificationsPath = QStringLiteral("/org/freedesktop/Notifications");
-}  // namespace
 
 NotificationServer::NotificationServer(StandIns& services) : services_(services) {
     auto& server = services.object(notificationsPath);
@@ -157,14 +125,12 @@ NotificationServer::NotificationServer(StandIns& services) : services_(services)
     });
     server.setMethod(notifications, QStringLiteral("GetServerInformation"), [state = state_](const QDBusMessage&) {
         state->asked += 1;
-        return std::optional<QVariantList>{{QStringLiteral("stand-in"), QStringLiteral("nerivane tests"),
-                                            QStringLiteral("1.0"), QStringLiteral("1.2")}};
+        return std::optional<QVariantList>{
+            {QStringLiteral("stand-in"), QStringLiteral("nerivane tests"), QStringLiteral("1.0"), QStringLiteral("1.2")}};
     });
 }
 
-bool NotificationServer::start() {
-    return services_.own(notifications);
-}
+bool NotificationServer::start() { return services_.own(notifications); }
 
 std::vector<NotificationServer::Call> NotificationServer::calls() {
     std::lock_guard lock(state_->mutex);
