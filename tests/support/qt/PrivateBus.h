@@ -10,13 +10,9 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusVirtualObject>
-#include <QMap>
 #include <QProcess>
-#include <QString>
 #include <QTemporaryDir>
 #include <QThread>
-#include <QVariant>
-#include <QVariantMap>
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -81,8 +77,6 @@ public:
     void emitSignal(const QString& path, const QString& interface, const QString& name, const QVariantList& arguments);
     // Changes a property and announces it with PropertiesChanged.
     void changeProperty(const QString& path, const QString& interface, const QString& name, const QVariant& value);
-
-    QDBusConnection& connection() { return connection_; }
 
 private:
     QString name_;
