@@ -10,9 +10,13 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusVirtualObject>
+#include <QMap>
 #include <QProcess>
+#include <QString>
 #include <QTemporaryDir>
 #include <QThread>
+#include <QVariant>
+#include <QVariantMap>
 #include <atomic>
 #include <functional>
 #include <memory>
