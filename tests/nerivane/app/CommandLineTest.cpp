@@ -1,9 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <string>
-#include <variant>
-#include <vector>
-
 #include "nerivane/app/CommandLine.h"
 
 namespace nerivane {
@@ -17,9 +13,7 @@ CommandLine parsed(const std::vector<std::string>& arguments) {
 
 TEST(CommandLine, Options) {
     EXPECT_EQ(parsed({}), CommandLine{});
-    CommandLine expected;
-    expected.console = true;
-    expected.exitAfter = 90;
+    const CommandLine expected{.console = true, .exitAfter = 90, .metrics = {}};
     EXPECT_EQ(parsed({"--console", "--exit-after", "90"}), expected);
     EXPECT_EQ(parsed({"--console", "--exit-after=90"}), expected);
     // JSON is a readout, so it brings the readout with it.
@@ -32,7 +26,7 @@ TEST(CommandLine, Options) {
 TEST(CommandLine, UsageErrorsNameTheProblem) {
     const std::string seconds = "option --exit-after needs a number of seconds";
     const std::string metrics = "option --metrics: metrics address ";
-    const std::vector<std::pair<std::vector<std::string>, std::string>> rows{
+    std::vector<std::pair<std::vector<std::string>, std::string>> rows{
         {{"--exit-after"}, seconds},
         {{"--consol"}, "unknown argument \"--consol\""},
         {{"probe"}, "unknown argument \"probe\""},
@@ -47,10 +41,9 @@ TEST(CommandLine, UsageErrorsNameTheProblem) {
         {{"--metrics", "127.0.0.1:0"}, metrics + "\"127.0.0.1:0\": the port must be from 1 to 65535"},
         {{"--metrics", "127.0.0.1:65536"}, metrics + "\"127.0.0.1:65536\": the port must be from 1 to 65535"},
     };
-    std::vector<std::pair<std::vector<std::string>, std::string>> all = rows;
     for (const char* bad : {"0", "-3", "ten", "5s", "", "nan", "inf", "1e300"})
-        all.push_back({{"--exit-after", bad}, seconds + " above 0 and at most 2000000, not \"" + bad + "\""});
-    for (const auto& [arguments, problem] : all) {
+        rows.push_back({{"--exit-after", bad}, seconds + " above 0 and at most 2000000, not \"" + bad + "\""});
+    for (const auto& [arguments, problem] : rows) {
         const auto result = CommandLine::parse(arguments);
         ASSERT_TRUE(std::holds_alternative<std::string>(result)) << problem;
         EXPECT_EQ(std::get<std::string>(result).rfind(problem, 0), 0u) << std::get<std::string>(result);

@@ -74,14 +74,12 @@ TEST_F(NotifierBus, PostedAlertsBecomeNotifyCallsAndOnlyAClickOnOursOpensThePopo
     ASSERT_EQ(calls.size(), 2u);
     const QVariantList& down = calls[0].arguments;
     ASSERT_EQ(down.size(), 8);
-    EXPECT_EQ(down[0].toString(), "nerivane");
-    EXPECT_EQ(down[3].toString(), "Internet down");
-    EXPECT_EQ(down[5].toStringList(), (QStringList{"default", "Open"}));
-    EXPECT_EQ(calls[0].hints.value(QStringLiteral("sound-name")).toString(), "message-new-instant");
-    EXPECT_FALSE(calls[0].hints.contains(QStringLiteral("suppress-sound")));
-    EXPECT_EQ(calls[1].hints.value(QStringLiteral("suppress-sound")).toBool(), true);
-    // Nothing replaces an earlier notification.
-    EXPECT_EQ(calls[1].arguments[1].toUInt(), 0u);
+    // Nothing replaces an earlier notification; only an outage makes a sound.
+    EXPECT_EQ((QVariantList{down[0], down[3], down[5], calls[1].arguments[1]}),
+              (QVariantList{"nerivane", "Internet down", QStringList{"default", "Open"}, 0u}));
+    const QString entry = QStringLiteral("org.nerivane.Nerivane");
+    EXPECT_EQ(calls[0].hints, (QVariantMap{{"desktop-entry", entry}, {"sound-name", "message-new-instant"}, {"category", "network.disconnected"}}));
+    EXPECT_EQ(calls[1].hints, (QVariantMap{{"desktop-entry", entry}, {"suppress-sound", true}, {"category", "network.connected"}}));
 
     // Someone else's notification, and another action on ours, open nothing.
     server->invoke(7, QStringLiteral("default"));

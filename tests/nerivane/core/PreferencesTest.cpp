@@ -30,7 +30,7 @@ protected:
     QString path(const QString& name) const { return dir.filePath(name); }
     QByteArray fileText(const QString& name) {
         QFile in(path(name));
-        return in.open(QIODevice::ReadOnly) ? in.readAll() : QByteArray();
+        return in.open(QIODevice::ReadOnly), in.readAll();
     }
     QString copyOf(const QString& name) {
         const QString copy = path(QStringLiteral("copy%1-").arg(++copies) + name);
@@ -55,12 +55,11 @@ TEST_F(PreferencesTest, StoredTextsAreReadWithoutClampingAndFallBackWhenUnreadab
          "secondaryHost=\ncustomHosts=nas.local\nprobeIPv6=false\nkeepMonitoringWhileLocked=true\ndidShowFirstRun=1\n",
          "trace both amber interval=0.25 battery=60 hosts=1.1.1.1| ipv6=0 custom=(nas.local) keep=1 retention=12 notify=0/0 firstRun=1"},
     };
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        QFile file(path(QStringLiteral("row%1.conf").arg(i)));
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write("[General]\n" + rows[i].first);
+    for (const auto& [stored, expected] : rows) {
+        QFile file(path(QStringLiteral("row%1.conf").arg(++copies)));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write("[General]\n" + stored) > 0);
         file.close();
-        EXPECT_EQ(dump(Preferences(file.fileName())), rows[i].second);
+        EXPECT_EQ(dump(Preferences(file.fileName())), expected);
     }
 }
 
@@ -84,17 +83,10 @@ TEST_F(PreferencesTest, EverySetIsWrittenBeforeItIsAnnouncedOnlyARealChangeIsAnn
     preferences.setAccent(Accent::system);
     EXPECT_TRUE(seenByAccentObserver.contains("accent=system\n"));
 
-    preferences.setDisplayStyle(DisplayStyle::text);
-    preferences.setMenuBarTarget(MenuBarTarget::router);
-    preferences.setBatteryInterval(10);
-    preferences.setPrimaryHost(QStringLiteral("9.9.9.9"));
-    preferences.setSecondaryHost(QString());
-    preferences.setProbeIPv6(false);
-    preferences.setKeepMonitoringWhileLocked(true);
-    preferences.setRetentionDays(90);
-    preferences.setNotifyOutages(true);
-    preferences.setNotifyVerdictChanges(true);
-    preferences.setDidShowFirstRun(true);
+    preferences.setDisplayStyle(DisplayStyle::text); preferences.setMenuBarTarget(MenuBarTarget::router); preferences.setBatteryInterval(10);
+    preferences.setPrimaryHost(QStringLiteral("9.9.9.9")); preferences.setSecondaryHost(QString()); preferences.setProbeIPv6(false);
+    preferences.setKeepMonitoringWhileLocked(true); preferences.setRetentionDays(90); preferences.setDidShowFirstRun(true);
+    preferences.setNotifyOutages(true); preferences.setNotifyVerdictChanges(true);
     EXPECT_EQ(dump(Preferences(copyOf(file))), "text router system interval=0.5 battery=10 hosts=9.9.9.9| ipv6=0 custom=(a,b| nas ) "
                                                "keep=1 retention=90 notify=1/1 firstRun=1");
     // QSettings stores lists of none and of one element in forms of their own.
@@ -111,11 +103,10 @@ TEST_F(PreferencesTest, TargetSettingsTrimDeduplicateAndLimitTheHosts) {
         QStringList custom;
         std::vector<std::string> internet, customExpected;
     };
-    for (const auto& row : std::vector<Row>{{" \t\n", "8.8.8.8", {}, {"1.1.1.1", "8.8.8.8"}, {}},
-                                            {"1.1.1.1", " 1.1.1.1\n", {}, {"1.1.1.1"}, {}},
-                                            {"  one.example\n", "\ttwo.example ", {"", "  nas.local ", "printer", "camera"},
-                                             {"one.example", "two.example"}, {"nas.local", "printer"}},
-                                            {"1.1.1.1", "", {" ", "\n", "solo"}, {"1.1.1.1"}, {"solo"}}}) {
+    for (const auto& row : std::vector<Row>{
+             {" \t\n", "8.8.8.8", {}, {"1.1.1.1", "8.8.8.8"}, {}}, {"1.1.1.1", " 1.1.1.1\n", {}, {"1.1.1.1"}, {}},
+             {"  one.example\n", "\ttwo.example ", {"", "  nas.local ", "printer", "camera"}, {"one.example", "two.example"}, {"nas.local", "printer"}},
+             {"1.1.1.1", "", {" ", "\n", "solo"}, {"1.1.1.1"}, {"solo"}}}) {
         preferences.setPrimaryHost(row.primary);
         preferences.setSecondaryHost(row.secondary);
         preferences.setCustomHosts(row.custom);

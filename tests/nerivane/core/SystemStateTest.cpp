@@ -1,12 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <QDBusObjectPath>
-#include <atomic>
 #include <unistd.h>
 
-#include "support/qt/PrivateBus.h"
-#include "support/qt/QtSupport.h"
 #include "nerivane/core/SystemState.h"
+#include "support/qt/PrivateBus.h"
 
 namespace nerivane {
 namespace {
@@ -15,36 +13,24 @@ using test::waitUntil;
 using R = SlowRateReason;
 
 const QString upower = QStringLiteral("org.freedesktop.UPower"), upowerPath = QStringLiteral("/org/freedesktop/UPower");
-const QString profiles = QStringLiteral("org.freedesktop.UPower.PowerProfiles");
-const QString profilesPath = QStringLiteral("/org/freedesktop/UPower/PowerProfiles");
+const QString profiles = upower + QStringLiteral(".PowerProfiles"), profilesPath = upowerPath + QStringLiteral("/PowerProfiles");
 const QString oldProfiles = QStringLiteral("net.hadess.PowerProfiles"), oldProfilesPath = QStringLiteral("/net/hadess/PowerProfiles");
 const QString session = QStringLiteral("org.freedesktop.login1.Session");
-const QString ourSession = QStringLiteral("/org/freedesktop/login1/session/_32");
-const QString otherSession = QStringLiteral("/org/freedesktop/login1/session/c7");
+const QString ourSession = QStringLiteral("/org/freedesktop/login1/session/_32"), otherSession = QStringLiteral("/org/freedesktop/login1/session/c7");
 const QString screenSaver = QStringLiteral("org.freedesktop.ScreenSaver");
 const QString battery = QStringLiteral("OnBattery"), active = QStringLiteral("ActiveProfile"), hint = QStringLiteral("LockedHint");
 
 TEST(SystemStateRules, SlowRateReasonsByPriorityTheirIntervalAndTheSimulatedLock) {
-    struct Row {
-        bool onBattery, lowPower, constrained, expensive;
-        std::optional<R> reason;
-    };
-    for (const auto& row : {Row{true, true, true, true, R::battery}, Row{false, true, true, true, R::lowPowerMode},
-                            Row{false, false, true, true, R::lowDataMode}, Row{false, false, false, true, R::expensivePath},
-                            Row{false, false, false, false, std::nullopt}}) {
-        NetworkPath path;
-        path.isConstrained = row.constrained;
-        path.isExpensive = row.expensive;
-        EXPECT_EQ(slowRateReason(row.onBattery, row.lowPower, path), row.reason) << row.lowPower << row.constrained;
-    }
+    using Row = std::tuple<bool, bool, bool, bool, std::optional<R>>;
+    for (const auto& [onBattery, lowPower, constrained, expensive, reason] :
+         {Row{1, 1, 1, 1, R::battery}, Row{0, 1, 1, 1, R::lowPowerMode}, Row{0, 0, 1, 1, R::lowDataMode}, Row{0, 0, 0, 1, R::expensivePath}, Row{0, 0, 0, 0, {}}})
+        EXPECT_EQ(slowRateReason(onBattery, lowPower, [&] { NetworkPath p; p.isExpensive = expensive, p.isConstrained = constrained; return p; }()), reason)
+            << lowPower << constrained;
     // Any reason selects the battery interval; either counts as an hour at most.
-    EXPECT_EQ(probingInterval(std::nullopt, 1, 5), 1);
-    EXPECT_EQ(probingInterval(R::expensivePath, 1, 5), 5);
-    EXPECT_EQ(probingInterval(std::nullopt, 1e10, 5), 3600);
-    EXPECT_EQ(probingInterval(R::battery, 1, 7200), 3600);
+    EXPECT_EQ((std::vector<double>{probingInterval({}, 1, 5), probingInterval(R::expensivePath, 1, 5), probingInterval({}, 1e10, 5),
+                                   probingInterval(R::battery, 1, 7200)}), (std::vector<double>{1, 5, 3600, 3600}));
     EXPECT_EQ(settingsHint(R::lowPowerMode, 0.5), "The power saver profile is on, so probing every ½s.");
-    EXPECT_TRUE(SystemState::lockStopsProbing(true, false));
-    EXPECT_FALSE(SystemState::lockStopsProbing(true, true) || SystemState::lockStopsProbing(false, false));
+    EXPECT_TRUE(SystemState::lockStopsProbing(true, false) && !SystemState::lockStopsProbing(true, true) && !SystemState::lockStopsProbing(false, false));
     using Window = std::optional<std::pair<double, double>>;
     EXPECT_EQ(SystemState::parseLockTest(",0.5,,2,"), (Window{{0.5, 2}}));
     for (const char* text : {"5", "5,20,30", "a,b", ""})

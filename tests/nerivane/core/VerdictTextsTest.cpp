@@ -27,24 +27,15 @@ TargetSnapshot target(TargetRole role, std::string host, TargetState state, int 
     return snapshot;
 }
 
-TargetSnapshot router(TargetState state, TargetStatus status = TargetStatus::icmp) {
-    return target(TargetRole::router(), "router", state, 0, 0, std::nullopt, status);
-}
+TargetSnapshot router(TargetState state, TargetStatus status = TargetStatus::icmp) { return target(TargetRole::router(), "router", state, 0, 0, {}, status); }
 
 TargetSnapshot internet(int index, std::string host, TargetState state, int lost = 0, int sent = 0,
                         std::optional<double> p95 = std::nullopt) {
     return target(TargetRole::internet(index), std::move(host), state, lost, sent, p95);
 }
 
-TargetSnapshot local(TargetSnapshot target) {
-    target.answeredLocally = true;
-    return target;
-}
-
-TargetSnapshot refused(TargetSnapshot target) {
-    target.status = TargetStatus::pingNotPermitted;
-    return target;
-}
+TargetSnapshot local(TargetSnapshot target) { return target.answeredLocally = true, target; }
+TargetSnapshot refused(TargetSnapshot target) { return target.status = TargetStatus::pingNotPermitted, target; }
 
 MonitorSnapshot snapshot(Verdict verdict, std::vector<TargetSnapshot> targets,
                          NetworkPath::Kind kind = NetworkPath::Kind::ethernet) {
@@ -70,7 +61,7 @@ TEST(VerdictTexts, ExplanationNamesWhatTheVerdictRestsOn) {
     const auto host = internet(0, "1.1.1.1", ok);
     auto jittery = router(TargetState::bad(Problems::jitter()));
     jittery.metrics.jitter = 4.25;
-    const std::vector<std::tuple<MonitorSnapshot, std::optional<double>, QString>> rows{
+    for (const auto& [shown, offlineSince, expected] : std::vector<std::tuple<MonitorSnapshot, std::optional<double>, QString>>{
         {snapshot(Verdict::good, {host}), {}, "The internet is fine. The router can't be measured."},
         {snapshot(Verdict::good, {router(ok, TargetStatus::unreachableVPN), host}), {}, "The internet is fine. The router can't be measured."},
         {snapshot(Verdict::good, {router(TargetState::measuring()), host}), {}, "Router and internet are fine."},
@@ -95,8 +86,7 @@ TEST(VerdictTexts, ExplanationNamesWhatTheVerdictRestsOn) {
         {snapshot(Verdict::internetUnmeasured, {router(ok)}), {}, "The internet hosts couldn't be resolved."},
         {snapshot(Verdict::offline, {}), {}, "No network."},
         {snapshot(Verdict::offline, {}), saturdayMorning - 3300, "No network since 9:05 AM."},
-    };
-    for (const auto& [shown, offlineSince, expected] : rows)
+    })
         EXPECT_EQ(plain(verdictExplanation(shown, offlineSince, english())), expected);
 }
 
@@ -115,7 +105,7 @@ TEST(VerdictTexts, PingThatIsNotPermittedIsNamedWithItsFix) {
 }
 
 TEST(VerdictTexts, NumbersAtTheirRoundingBoundaries) {
-    const std::vector<std::pair<QString, QString>> rows{
+    for (const auto& [text, expected] : std::vector<std::pair<QString, QString>>{
         {percentText(0), "0%"}, {percentText(0.04), "0.0%"}, {percentText(9.94), "9.9%"}, {percentText(9.95), "10%"},
         {percentText(37.5), "38%"}, {millisecondsText(std::nullopt), "\u2014"}, {millisecondsText(3.44), "3.4 ms"},
         {millisecondsText(999.5), "1.0 s"}, {millisecondsText(12345), "12 s"},
@@ -126,8 +116,8 @@ TEST(VerdictTexts, NumbersAtTheirRoundingBoundaries) {
         {durationText(3606, english()), "1h"}, {durationText(90061, english()), "25h 1m"},
         {summaryText(ProblemSummary::Kind::loss, 4.2, {"router"}, english()), "4.2% loss to the router"},
         {summaryText(ProblemSummary::Kind::latency, 1234, {"a", "b", "c"}, english()), "slow replies from a, b, and c (p95 1.2 s)"},
-    };
-    for (const auto& [text, expected] : rows) EXPECT_EQ(text, expected);
+    })
+        EXPECT_EQ(text, expected);
 }
 
 TEST(VerdictTexts, TimeOfDayAloneForTodayWhereTheUserIs) {
@@ -139,9 +129,9 @@ TEST(VerdictTexts, TimeOfDayAloneForTodayWhereTheUserIs) {
     EXPECT_EQ(plain(timeText(lateOnFriday, english())), "Jan 5, 11:30 PM");
 
     // Other locales keep their order, and the year's own word goes with the year.
-    const QString german = timeText(saturdayMorning - 2 * 86400, {QLocale(QLocale::German), QTimeZone::utc(), saturdayMorning});
+    const auto twoDaysAgo = [](QLocale::Language language) { return timeText(saturdayMorning - 2 * 86400, {QLocale(language), QTimeZone::utc(), saturdayMorning}); };
+    const QString german = twoDaysAgo(QLocale::German), russian = twoDaysAgo(QLocale::Russian);
     EXPECT_TRUE(german.startsWith(QStringLiteral("4. Jan")) && german.endsWith(QStringLiteral("10:00"))) << german.toStdString();
-    const QString russian = timeText(saturdayMorning - 2 * 86400, {QLocale(QLocale::Russian), QTimeZone::utc(), saturdayMorning});
     EXPECT_TRUE(russian.startsWith(QStringLiteral("4 "))) << russian.toStdString();
     EXPECT_FALSE(russian.contains(QStringLiteral(" г.")) || russian.contains(QStringLiteral("2024"))) << russian.toStdString();
 }

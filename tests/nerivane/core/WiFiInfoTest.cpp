@@ -8,11 +8,7 @@ namespace nerivane {
 namespace {
 
 TEST(WiFiInfo, ChannelBandAndWidthAtTheirEdges) {
-    struct Row {
-        std::uint32_t frequency;
-        std::optional<int> channel;
-        std::optional<std::string> band;
-    };
+    using Row = std::tuple<std::uint32_t, std::optional<int>, std::optional<std::string>>;
     for (const auto& [frequency, channel, band] :
          {Row{2412, 1, "2.4 GHz"}, Row{2484, 14, "2.4 GHz"}, Row{4920, 184, "5 GHz"}, Row{5825, 165, "5 GHz"},
           Row{5935, 2, "6 GHz"}, Row{5955, 1, "6 GHz"}, Row{7115, 233, "6 GHz"}, Row{0, {}, {}}, Row{58320, {}, {}}}) {
@@ -27,13 +23,9 @@ TEST(WiFiInfo, ChannelBandAndWidthAtTheirEdges) {
 
 TEST(WiFiInfo, RecordFromTheRadioAndNothingWithoutOne) {
     // No signal means no record at all.
-    WiFiInfo::Radio radio;
-    radio.noise = -92;
-    radio.frequency = 5180;
+    WiFiInfo::Radio radio{.signal = {}, .noise = -92, .transmitRate = 866.7, .frequency = 5180, .channelWidth = NL80211_CHAN_WIDTH_80};
     EXPECT_EQ(WiFiInfo::from(radio), std::nullopt);
     radio.signal = -52;
-    radio.transmitRate = 866.7;
-    radio.channelWidth = NL80211_CHAN_WIDTH_80;
     EXPECT_EQ(WiFiInfo::from(radio), (WiFiInfo{-52, -92, 866.7, 36, "5 GHz", 80}));
     // Without the operating channel there is no channel, band or width.
     radio.frequency.reset();
