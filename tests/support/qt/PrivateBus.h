@@ -10,15 +10,11 @@
 #include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusMessage>
-#include <QDBusMetaType>
-#include <QDBusVariant>
 #include <QDBusVirtualObject>
 #include <QFile>
 #include <QMap>
 #include <QProcess>
-#include <QStandardPaths>
 #include <QTemporaryDir>
-#include <QThread>
 #include <QVariantMap>
 #include <atomic>
 #include <functional>
@@ -46,7 +42,7 @@ public:
         config.close();
         // The daemon goes with us even if the test program dies.
         daemon_.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGTERM); });
-        daemon_.start(QStandardPaths::findExecutable(QStringLiteral("dbus-daemon")),
+        daemon_.start(QStringLiteral("dbus-daemon"),
                       {QStringLiteral("--config-file=") + config.fileName(), QStringLiteral("--print-address"), QStringLiteral("--nofork")});
         QByteArray output;
         while (!output.contains('\n') && daemon_.waitForReadyRead(10000)) output += daemon_.readAllStandardOutput();
