@@ -74,18 +74,16 @@ TEST(ConsoleReadoutLines, TextAndJsonCarryEveryField) {
     auto shown = snapshot(Verdict::good);
     shown.targets[1].metrics.median = 11.5;
     shown.targets[1].state = TargetState::bad(Problems::loss() | Problems::latency());
-    EXPECT_EQ(ConsoleReadout::snapshotJson(shown, std::nullopt, "RTT  12ms", context()), QJsonDocument::fromJson(R"({
-        "type": "snapshot", "time": "2023-11-14T22:13:20.000+00:00", "date": 1700000000, "verdict": "good", "title": "Good",
-        "explanation": "Router and internet are fine.", "readout": "RTT  12ms", "internet": "ok", "ipv6Problem": false, "offlineSince": null,
-        "path": {"kind": "ethernet", "satisfied": true, "interface": "eth0", "physicalInterface": "eth0", "ipv4": false, "ipv6": false,
-                 "constrained": false, "expensive": false, "vpn": false, "routerIPv4": "10.77.0.1", "routerIPv6": null},
-        "targets": [
-          {"role": "router", "host": "router", "address": "10.77.0.1", "status": "icmp", "state": "ok", "problems": [],
-           "answeredLocally": false, "outageSince": null, "metrics": {"latest": 0.42, "median": null, "p95": null,
-           "baseline": null, "jitter": null, "sent": 20, "lost": 1, "late": 0}},
-          {"role": "internet[0]", "host": "1.1.1.1", "address": "1.1.1.1", "status": "icmp", "state": "bad",
-           "problems": ["loss", "latency"], "answeredLocally": false, "outageSince": null, "metrics": {"latest": 12,
-           "median": 11.5, "p95": null, "baseline": null, "jitter": null, "sent": 20, "lost": 1, "late": 0}}]})").object());
+    EXPECT_EQ(ConsoleReadout::snapshotJson(shown, std::nullopt, "RTT  12ms", context()), QJsonDocument::fromJson(R"({"type": "snapshot", "time": "2023-11-14T22:13:20.000+00:00",
+        "date": 1700000000, "verdict": "good", "title": "Good", "explanation": "Router and internet are fine.", "readout": "RTT  12ms",
+        "internet": "ok", "ipv6Problem": false, "offlineSince": null, "path": {"kind": "ethernet", "satisfied": true, "interface": "eth0",
+        "physicalInterface": "eth0", "ipv4": false, "ipv6": false, "constrained": false, "expensive": false, "vpn": false,
+        "routerIPv4": "10.77.0.1", "routerIPv6": null}, "targets": [{"role": "router", "host": "router", "address": "10.77.0.1",
+        "status": "icmp", "state": "ok", "problems": [], "answeredLocally": false, "outageSince": null, "metrics": {"latest": 0.42,
+        "median": null, "p95": null, "baseline": null, "jitter": null, "sent": 20, "lost": 1, "late": 0}}, {"role": "internet[0]",
+        "host": "1.1.1.1", "address": "1.1.1.1", "status": "icmp", "state": "bad", "problems": ["loss", "latency"], "answeredLocally": false,
+        "outageSince": null, "metrics": {"latest": 12, "median": 11.5, "p95": null, "baseline": null, "jitter": null, "sent": 20, "lost": 1,
+        "late": 0}}]})").object());
     const NetworkEvent spike{NetworkEvent::Kind::spike, TargetRole::router(), "router", *ProbeAddress::parse("10.77.0.1"),
                              noon - 10, noon - 4, 300.0};
     EXPECT_EQ(ConsoleReadout::eventJson(spike), QJsonDocument::fromJson(R"({"type": "event", "kind": "spike",

@@ -11,39 +11,25 @@ using namespace VerdictTexts;
 // 2024-01-06 10:00:00 UTC.
 constexpr double saturdayMorning = 1704535200;
 
-Context english(QTimeZone zone = QTimeZone::utc()) {
-    return {QLocale(QLocale::English, QLocale::UnitedStates), zone, saturdayMorning};
-}
+Context english(QTimeZone zone = QTimeZone::utc()) { return {QLocale(QLocale::English, QLocale::UnitedStates), zone, saturdayMorning}; }
 
-TargetSnapshot target(TargetRole role, std::string host, TargetState state, int lost = 0, int sent = 0,
-                      std::optional<double> p95 = std::nullopt, TargetStatus status = TargetStatus::icmp) {
-    TargetSnapshot snapshot;
-    snapshot.target = Target{role, std::move(host), ProbeAddress::v4({192, 0, 2, 1})};
-    snapshot.status = status;
-    snapshot.state = state;
-    snapshot.metrics.sent = sent;
-    snapshot.metrics.lost = lost;
-    snapshot.metrics.p95 = p95;
+TargetSnapshot target(TargetRole role, std::string host, TargetState state, int lost = 0, int sent = 0, std::optional<double> p95 = {},
+                      TargetStatus status = TargetStatus::icmp) {
+    TargetSnapshot snapshot{{role, std::move(host), ProbeAddress::v4({192, 0, 2, 1})}, status, state, {}, false, {}};
+    snapshot.metrics.sent = sent, snapshot.metrics.lost = lost, snapshot.metrics.p95 = p95;
     return snapshot;
 }
-
 TargetSnapshot router(TargetState state, TargetStatus status = TargetStatus::icmp) { return target(TargetRole::router(), "router", state, 0, 0, {}, status); }
-
-TargetSnapshot internet(int index, std::string host, TargetState state, int lost = 0, int sent = 0,
-                        std::optional<double> p95 = std::nullopt) {
+TargetSnapshot internet(int index, std::string host, TargetState state, int lost = 0, int sent = 0, std::optional<double> p95 = {}) {
     return target(TargetRole::internet(index), std::move(host), state, lost, sent, p95);
 }
-
 TargetSnapshot local(TargetSnapshot target) { return target.answeredLocally = true, target; }
 TargetSnapshot refused(TargetSnapshot target) { return target.status = TargetStatus::pingNotPermitted, target; }
 
-MonitorSnapshot snapshot(Verdict verdict, std::vector<TargetSnapshot> targets,
-                         NetworkPath::Kind kind = NetworkPath::Kind::ethernet) {
+MonitorSnapshot snapshot(Verdict verdict, std::vector<TargetSnapshot> targets, NetworkPath::Kind kind = NetworkPath::Kind::ethernet) {
     MonitorSnapshot result;
-    result.path.isSatisfied = verdict != Verdict::offline;
-    result.path.kind = kind;
-    result.targets = std::move(targets);
-    result.verdict = verdict;
+    result.path.isSatisfied = verdict != Verdict::offline, result.path.kind = kind;
+    result.targets = std::move(targets), result.verdict = verdict;
     return result;
 }
 
