@@ -1,6 +1,5 @@
 // Where no signalfd can be made, ordinary handlers take over: a real SIGHUP
 // raised in this process arrives as received() on the event loop.
-
 #include <gtest/gtest.h>
 
 #include <csignal>

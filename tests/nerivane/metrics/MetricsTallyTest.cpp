@@ -4,86 +4,65 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <map>
-#include <string>
 
 #include "nerivane/metrics/MetricsTally.h"
 
 namespace nerivane {
 namespace {
 
-using prometheus::MetricFamily;
+const Target one{TargetRole::internet(0), "1.1.1.1", *ProbeAddress::parse("1.1.1.1")};
 
-Target target(const std::string& address) {
-    return Target{TargetRole::internet(0), address, *ProbeAddress::parse(address)};
-}
+ProbeRecord record(ProbeResult::Outcome outcome) { return ProbeRecord{one, ProbeProtocol::icmp, outcome, 0}; }
 
-ProbeRecord record(const Target& to, ProbeResult::Outcome outcome) {
-    return ProbeRecord{to, ProbeProtocol::icmp, outcome, 0};
-}
-
-const MetricFamily* find(const std::vector<MetricFamily>& families, const std::string& name) {
+const prometheus::MetricFamily* find(const std::vector<prometheus::MetricFamily>& families, const std::string& name) {
     for (const auto& family : families)
         if (family.name == name) return &family;
     return nullptr;
 }
 
-// The bucket counts of the first histogram series, by upper bound.
-std::map<double, std::uint64_t> buckets(const std::vector<MetricFamily>& families) {
-    std::map<double, std::uint64_t> found;
-    for (const auto& bucket : find(families, "nerivane_rtt_seconds")->metric.at(0).histogram.bucket)
-        found[bucket.upper_bound] = bucket.cumulative_count;
-    return found;
+double first(const std::vector<prometheus::MetricFamily>& families, const std::string& name) {
+    const auto& metric = find(families, name)->metric.at(0);
+    return name.ends_with("_total") ? metric.counter.value : metric.gauge.value;
 }
 
 TEST(MetricsTally, ProbesCountOnceAndRoundTripsLandInTheirBuckets) {
     MetricsTally tally;
-    const auto one = target("1.1.1.1");
     // 10 ms exactly on a bound (le is inclusive), 10.5 ms above it, a loss,
     // then the late reply to that lost probe, and a round trip beyond every bound.
-    tally.addProbes({record(one, ProbeResult::Reply{10}), record(one, ProbeResult::Reply{10.5}),
-                     record(one, ProbeResult::Lost{}), record(one, ProbeResult::Late{2600}),
-                     record(one, ProbeResult::Reply{3000})});
+    tally.addProbes({record(ProbeResult::Reply{10}), record(ProbeResult::Reply{10.5}), record(ProbeResult::Lost{}),
+                     record(ProbeResult::Late{2600}), record(ProbeResult::Reply{3000})});
     const auto families = tally.families();
-    EXPECT_EQ(find(families, "nerivane_probes_sent_total")->metric.at(0).counter.value, 4);
-    EXPECT_EQ(find(families, "nerivane_probes_lost_total")->metric.at(0).counter.value, 1);
-    EXPECT_EQ(find(families, "nerivane_probes_late_total")->metric.at(0).counter.value, 1);
-    const auto counts = buckets(families);
-    EXPECT_EQ(counts.at(0.005), 0u);
-    EXPECT_EQ(counts.at(0.01), 1u);
-    EXPECT_EQ(counts.at(0.02), 2u);
-    EXPECT_EQ(counts.at(2.5), 2u);
-    EXPECT_EQ(counts.at(INFINITY), 3u);
+    for (const auto& [name, count] : {std::pair{"sent", 4}, {"lost", 1}, {"late", 1}})
+        EXPECT_EQ(first(families, "nerivane_probes_" + std::string(name) + "_total"), count) << name;
     const auto& histogram = find(families, "nerivane_rtt_seconds")->metric.at(0).histogram;
+    std::map<double, std::uint64_t> counts;
+    for (const auto& bucket : histogram.bucket) counts[bucket.upper_bound] = bucket.cumulative_count;
+    for (const auto& [bound, count] : std::map<double, std::uint64_t>{{0.005, 0}, {0.01, 1}, {0.02, 2}, {2.5, 2}, {INFINITY, 3}})
+        EXPECT_EQ(counts.at(bound), count) << bound;
     EXPECT_EQ(histogram.sample_count, 3u);
     EXPECT_NEAR(histogram.sample_sum, 3.0205, 1e-12);
 }
 
 TEST(MetricsTally, CountersOutliveTheTargetsTheirGaugesFollow) {
     MetricsTally tally;
-    const auto one = target("1.1.1.1");
     MonitorSnapshot snapshot;
-    Metrics metrics;
-    metrics.median = 12;
-    snapshot.targets.push_back(TargetSnapshot{one, TargetStatus::icmp, {}, metrics, false, std::nullopt});
+    snapshot.targets.push_back(TargetSnapshot{one, TargetStatus::icmp, {}, {}, false, std::nullopt});
+    snapshot.targets[0].metrics.median = 12;
     tally.setSnapshot(snapshot);
-    tally.addProbes({record(one, ProbeResult::Reply{12})});
+    tally.addProbes({record(ProbeResult::Reply{12})});
     tally.addEvent(NetworkEvent{NetworkEvent::Kind::outage, one.role, one.host, one.address, 100, 130.5, std::nullopt});
     tally.addEvent(NetworkEvent{NetworkEvent::Kind::outage, one.role, one.host, one.address, 200, 210, std::nullopt});
     tally.addEvent(NetworkEvent{NetworkEvent::Kind::spike, one.role, one.host, one.address, 300, 304, 80.0});
     auto families = tally.families();
-    EXPECT_EQ(find(families, "nerivane_target_rtt_median_seconds")->metric.at(0).gauge.value, 0.012);
-    EXPECT_EQ(find(families, "nerivane_outages_total")->metric.at(0).counter.value, 2);
-    EXPECT_EQ(find(families, "nerivane_outage_seconds_total")->metric.at(0).counter.value, 40.5);
-    EXPECT_EQ(find(families, "nerivane_spikes_total")->metric.at(0).counter.value, 1);
+    for (const auto& [name, value] : {std::pair{"target_rtt_median_seconds", 0.012}, {"outages_total", 2}, {"outage_seconds_total", 40.5}, {"spikes_total", 1}})
+        EXPECT_EQ(first(families, "nerivane_" + std::string(name)), value) << name;
 
     // A new path, a new target list without the host: its gauges go, its counters stay.
     tally.setSnapshot(MonitorSnapshot{});
     families = tally.families();
-    EXPECT_EQ(find(families, "nerivane_target_rtt_median_seconds"), nullptr);
-    EXPECT_EQ(find(families, "nerivane_target_status"), nullptr);
-    EXPECT_EQ(find(families, "nerivane_probes_sent_total")->metric.at(0).counter.value, 1);
-    EXPECT_EQ(find(families, "nerivane_outages_total")->metric.at(0).counter.value, 2);
+    EXPECT_TRUE(!find(families, "nerivane_target_rtt_median_seconds") && !find(families, "nerivane_target_status"));
+    EXPECT_EQ(first(families, "nerivane_probes_sent_total"), 1);
+    EXPECT_EQ(first(families, "nerivane_outages_total"), 2);
     // The verdict state set is always whole.
     double sum = 0;
     for (const auto& metric : find(families, "nerivane_verdict")->metric) sum += metric.gauge.value;

@@ -1,42 +1,66 @@
 // A dbus-daemon of the test's own, so that D-Bus tests never reach the
-// machine's real services; stand-in service objects registered on it from a
-// thread of their own, so that blocking calls from the main thread are
-// answered; a stand-in notification server; and a fixture that gives each
-// test stand-ins and a client connection on one bus per test suite.
+// machine's real services; stand-in service objects answered on a thread of
+// their own, so that blocking calls from the main thread are answered; a
+// stand-in notification server; and a fixture with stand-ins and a client
+// connection per test on one bus per test suite.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusVirtualObject>
+#include <QFile>
 #include <QMap>
 #include <QProcess>
-#include <QString>
 #include <QTemporaryDir>
-#include <QThread>
-#include <QVariant>
 #include <QVariantMap>
 #include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <signal.h>
+#include <sys/prctl.h>
 #include <vector>
+
+#include "support/qt/QtSupport.h"
 
 namespace nerivane::test {
 
 class PrivateBus {
 public:
-    // Starts the daemon; isRunning() tells whether that worked.
-    PrivateBus();
-    // Stops the daemon and closes every connection made through connect().
-    ~PrivateBus();
-
+    PrivateBus() {
+        // No service directories: nothing on this bus may be started by activation.
+        QFile config(directory_.filePath(QStringLiteral("bus.conf")));
+        if (!config.open(QIODevice::WriteOnly)) return;
+        config.write(QStringLiteral("<busconfig><type>session</type><listen>unix:dir=%1</listen><auth>EXTERNAL</auth>"
+                                    "<policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/>"
+                                    "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>")
+                         .arg(directory_.path()).toUtf8());
+        config.close();
+        // The daemon goes with us even if the test program dies.
+        daemon_.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGTERM); });
+        daemon_.start(QStringLiteral("dbus-daemon"),
+                      {QStringLiteral("--config-file=") + config.fileName(), QStringLiteral("--print-address"), QStringLiteral("--nofork")});
+        QByteArray output;
+        while (!output.contains('\n') && daemon_.waitForReadyRead(10000)) output += daemon_.readAllStandardOutput();
+        address_ = QString::fromUtf8(output).trimmed();
+    }
+    ~PrivateBus() {
+        for (const QString& name : names_) QDBusConnection::disconnectFromBus(name);
+        daemon_.terminate();
+        if (!daemon_.waitForFinished(5000)) daemon_.kill();
+        daemon_.waitForFinished(5000);
+    }
     bool isRunning() const { return !address_.isEmpty(); }
     QString address() const { return address_; }
-    // A new connection to the bus under a name of its own.
-    QDBusConnection connect(const QString& name);
+    // A new connection under a name of its own, closed with the bus.
+    QDBusConnection connect(const QString& name) {
+        names_.append(name);
+        return QDBusConnection::connectToBus(address_, name);
+    }
 
 private:
     QTemporaryDir directory_;
@@ -45,18 +69,38 @@ private:
     QStringList names_;
 };
 
-// One object path of a stand-in service: methods answered by handlers, and
-// properties served through org.freedesktop.DBus.Properties. Thread-safe: the
-// test changes it while the service thread answers calls.
+// One object path of a stand-in service: methods answered by handlers (the
+// reply's arguments, or none for an error reply), and properties served
+// through org.freedesktop.DBus.Properties. Locked: the test changes it while
+// the service thread answers.
 class StandInObject : public QDBusVirtualObject {
 public:
-    // The reply's arguments, or none for an error reply.
     using Method = std::function<std::optional<QVariantList>(const QDBusMessage&)>;
 
-    void setMethod(const QString& interface, const QString& name, Method method);
-    void setPropertyValue(const QString& interface, const QString& name, const QVariant& value);
-
-    bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override;
+    void setMethod(const QString& interface, const QString& name, Method method) {
+        std::lock_guard lock(mutex_);
+        methods_.insert(interface + u'.' + name, std::move(method));
+    }
+    void setPropertyValue(const QString& interface, const QString& name, const QVariant& value) {
+        std::lock_guard lock(mutex_);
+        properties_.insert(interface + u'.' + name, value);
+    }
+    bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override {
+        const auto arguments = message.arguments();
+        QString key = message.interface() + u'.' + message.member();
+        std::unique_lock lock(mutex_);
+        if (key == QStringLiteral("org.freedesktop.DBus.Properties.Get") && arguments.size() == 2) {
+            key = arguments[0].toString() + u'.' + arguments[1].toString();
+            connection.send(properties_.contains(key) ? message.createReply(QVariant::fromValue(QDBusVariant(properties_.value(key))))
+                                                      : message.createErrorReply(QStringLiteral("org.freedesktop.DBus.Error.UnknownProperty"), key));
+            return true;
+        }
+        const Method method = methods_.value(key);
+        lock.unlock();
+        const auto result = method ? method(message) : std::nullopt;
+        connection.send(result ? message.createReply(*result) : message.createErrorReply(QStringLiteral("org.freedesktop.DBus.Error.Failed"), key));
+        return true;
+    }
     QString introspect(const QString&) const override { return QString(); }
 
 private:
@@ -68,21 +112,37 @@ private:
 // Stand-in services on their own connection, answered on their own thread.
 class StandIns {
 public:
-    StandIns(PrivateBus& bus, const QString& connectionName);
-    ~StandIns();
-
-    // The object at path, created and registered on first use.
-    StandInObject& object(const QString& path);
-    // Takes a well-known name; false when that failed.
+    StandIns(PrivateBus& bus, const QString& connectionName) : name_(connectionName), connection_(bus.connect(connectionName)) {
+        thread_.start();
+    }
+    ~StandIns() {
+        for (const auto& [path, object] : objects_) connection_.unregisterObject(path);
+        QDBusConnection::disconnectFromBus(name_);
+        thread_.quit();
+        thread_.wait();
+    }
+    // The object at path, registered on first use.
+    StandInObject& object(const QString& path) {
+        for (auto& [existing, object] : objects_)
+            if (existing == path) return *object;
+        auto& object = objects_.emplace_back(path, std::make_unique<StandInObject>()).second;
+        object->moveToThread(&thread_);
+        connection_.registerVirtualObject(path, object.get(), QDBusConnection::SingleNode);
+        return *object;
+    }
     bool own(const QString& service) { return connection_.registerService(service); }
     void release(const QString& service) { connection_.unregisterService(service); }
-
-    // Emits a signal from this connection.
-    void emitSignal(const QString& path, const QString& interface, const QString& name, const QVariantList& arguments);
+    void emitSignal(const QString& path, const QString& interface, const QString& name, const QVariantList& arguments) {
+        auto message = QDBusMessage::createSignal(path, interface, name);
+        message.setArguments(arguments);
+        connection_.send(message);
+    }
     // Changes a property and announces it with PropertiesChanged.
-    void changeProperty(const QString& path, const QString& interface, const QString& name, const QVariant& value);
-
-    QDBusConnection& connection() { return connection_; }
+    void changeProperty(const QString& path, const QString& interface, const QString& name, const QVariant& value) {
+        object(path).setPropertyValue(interface, name, value);
+        emitSignal(path, QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("PropertiesChanged"),
+                   {interface, QVariantMap{{name, value}}, QStringList{}});
+    }
 
 private:
     QString name_;
@@ -91,28 +151,47 @@ private:
     std::vector<std::pair<QString, std::unique_ptr<StandInObject>>> objects_;
 };
 
-// org.freedesktop.Notifications on a StandIns connection: records every
-// Notify call (arguments and hints) and answers with ids from 100 on; counts
-// GetServerInformation calls, which are how permission is asked. Serves once
-// start() has taken the name.
+// org.freedesktop.Notifications: records every Notify call and answers with
+// ids from 100 on; counts GetServerInformation calls, which are how
+// permission is asked. Serves once start() has taken the name.
 class NotificationServer {
 public:
     struct Call {
         QVariantList arguments;
         QVariantMap hints;
-        QString title() const { return arguments.value(3).toString(); }
     };
 
-    explicit NotificationServer(StandIns& services);
-    bool start();
-    std::vector<Call> calls();
-    std::vector<QString> titles();
+    explicit NotificationServer(StandIns& services) : services_(services) {
+        auto& server = services.object(path);
+        server.setMethod(name, QStringLiteral("Notify"), [state = state_](const QDBusMessage& message) {
+            Call call{message.arguments(), {}};
+            if (call.arguments.size() == 8) call.hints = qdbus_cast<QVariantMap>(call.arguments[6].value<QDBusArgument>());
+            std::lock_guard lock(state->mutex);
+            state->calls.push_back(call);
+            return std::optional<QVariantList>{{QVariant::fromValue(state->nextID++)}};
+        });
+        server.setMethod(name, QStringLiteral("GetServerInformation"), [state = state_](const QDBusMessage&) {
+            state->asked += 1;
+            return std::optional<QVariantList>{{QStringLiteral("stand-in"), QStringLiteral("tests"), QStringLiteral("1"), QStringLiteral("1.2")}};
+        });
+    }
+    bool start() { return services_.own(name); }
+    std::vector<Call> calls() {
+        std::lock_guard lock(state_->mutex);
+        return state_->calls;
+    }
+    std::vector<QString> titles() {
+        std::vector<QString> result;
+        for (const auto& call : calls()) result.push_back(call.arguments.value(3).toString());
+        return result;
+    }
     int asked() const { return state_->asked; }
-    // Emits one of the server's signals about a notification.
-    void invoke(uint id, const QString& action);
-    void close(uint id);
+    void invoke(uint id, const QString& action) { services_.emitSignal(path, name, QStringLiteral("ActionInvoked"), {id, action}); }
+    void close(uint id) { services_.emitSignal(path, name, QStringLiteral("NotificationClosed"), {id, uint(2)}); }
 
 private:
+    inline static const QString name = QStringLiteral("org.freedesktop.Notifications");
+    inline static const QString path = QStringLiteral("/org/freedesktop/Notifications");
     // Shared with the handlers, which may still run on the service thread
     // when the server object goes away.
     struct State {
@@ -125,13 +204,27 @@ private:
     std::shared_ptr<State> state_ = std::make_shared<State>();
 };
 
-// One private bus for the test suite; for each test, stand-in services and a
-// client connection of their own.
+// One private bus for the test suite; stand-in services and a client
+// connection of their own for each test.
 class BusTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite();
-    static void TearDownTestSuite();
-    void SetUp() override;
+    static void SetUpTestSuite() {
+        application();
+        bus = new PrivateBus;
+    }
+    static void TearDownTestSuite() {
+        delete bus;
+        bus = nullptr;
+    }
+    void SetUp() override {
+        ASSERT_TRUE(bus->isRunning()) << "no dbus-daemon to run a private bus (scripts/setup installs it)";
+        // Connection names are the bus's for its lifetime: each test takes new ones.
+        static int serial = 0;
+        ++serial;
+        services = std::make_unique<StandIns>(*bus, QStringLiteral("services-%1").arg(serial));
+        client = std::make_unique<QDBusConnection>(bus->connect(QStringLiteral("client-%1").arg(serial)));
+        ASSERT_TRUE(client->isConnected());
+    }
 
     static inline PrivateBus* bus = nullptr;
     // Declared first, so they outlive the objects a derived fixture makes on them.
