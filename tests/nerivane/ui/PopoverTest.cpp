@@ -1,19 +1,19 @@
-// The popup built from a model fed with made-up snapshots: the header's
-// lines, the cards each state brings, the events card empty and full and its
-// export menu, the footer's controls, the first-run rules, what assistive
-// technology hears, the snapshot switches, and fresh pictures against
-// reference ones.
+// The popup built from a model fed with made-up snapshots: the header's lines
+// and the cards each state brings, the events card read from history and its
+// export menu, the footer's controls, the first-run card, what assistive
+// technology hears, the window's placement, visibility and size, the snapshot
+// switches, and every scene drawn (compared with the reference pictures; all
+// written to NERIVANE_PICTURES when set, for a person to look at).
 
 #include <gtest/gtest.h>
 
 #include <QAccessible>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMenu>
 #include <QPushButton>
 #include <QScreen>
 #include <QSignalSpy>
-#include <QTemporaryDir>
-#include <QToolButton>
 
 #include "support/widgets/PopoverHarness.h"
 #include "nerivane/ui/cards/EventRow.h"
@@ -28,9 +28,8 @@ using namespace test;
 
 QStringList labels(const QWidget& root) {
     QStringList texts;
-    for (const auto* label : root.findChildren<QLabel*>()) {
+    for (const auto* label : root.findChildren<QLabel*>())
         if (!label->text().isEmpty()) texts << label->text();
-    }
     return texts;
 }
 
@@ -40,95 +39,77 @@ void collectAccessible(QAccessibleInterface* node, QStringList& names, int depth
     for (int i = 0; i < node->childCount(); ++i) collectAccessible(node->child(i), names, depth + 1);
 }
 
-TEST(Popover, HeaderLinesFollowTheModel) {
+struct SceneRow {
+    const char* name;
+    void (*make)(PopoverHarness&);
+    const char* status;
+    const char* explanation;
+    std::vector<const char*> shown, absent;
+};
+
+TEST(Popover, HeaderAndCardsOfEachState) {
+    const SceneRow rows[] = {
+        {"good", scenes::good, "Good", nullptr,
+         {"INTERNET", "ROUTER", "nas.home.arpa", "192.168.1.1", "IPv6", "3 lost in the last minute"}, {"WI\u2011FI"}},
+        {"vpn", scenes::vpnWithIPv6Problem, "Good", "The internet is fine. The router can't be measured.",
+         {"Router can't be reached through the VPN", "TCP", "No reply since 3:00 PM"}, {}},
+        {"offline", scenes::offline, nullptr, "No network since 3:01 PM.", {"No network", "Offline since 3:01 PM"}, {"INTERNET"}},
+        {"first snapshot", [](PopoverHarness& h) { h.deliver(scenes::snapshot(path(NetworkPath::Kind::ethernet), {}, {}, {})); },
+         nullptr, nullptr, {"Measuring", "No router on this network"}, {}},
+        {"nothing resolved",
+         [](PopoverHarness& h) { h.deliver(scenes::snapshot(path(NetworkPath::Kind::ethernet), Verdict::internetUnmeasured, {}, {})); },
+         nullptr, nullptr, {"No internet host resolved"}, {}},
+        {"local problem", scenes::localProblem, nullptr, nullptr, {"WI\u2011FI"}, {}},
+    };
+    fixLook(false);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        PopoverHarness harness;
+        row.make(harness);
+        auto view = harness.view();
+        EXPECT_EQ(view->header()->status(), row.status ? row.status : view->header()->status());
+        EXPECT_EQ(view->header()->explanation(), row.explanation ? row.explanation : view->header()->explanation());
+        const QStringList texts = labels(*view->column());
+        for (const char* text : row.shown) EXPECT_TRUE(texts.contains(text)) << text;
+        for (const char* text : row.absent) EXPECT_FALSE(texts.contains(text)) << text;
+    }
+}
+
+TEST(Popover, HeaderAndCardsFollowLaterSnapshots) {
     fixLook(false);
     PopoverHarness harness;
     harness.version.clear();
     scenes::vpnWithIPv6Problem(harness);
     auto view = harness.view();
-    EXPECT_EQ(view->header()->status(), "Good");
-    EXPECT_EQ(view->header()->explanation(), "The internet is fine. The router can't be measured.");
-    EXPECT_EQ(view->header()->network(), "Ethernet");
     EXPECT_EQ(view->header()->vpnTag(), "via VPN");
     EXPECT_EQ(view->header()->ipv6Tag(), "IPv6 problem");
     EXPECT_EQ(view->footer()->versionText(), "dev") << "a build without a version";
-
     // Pausing while the popup is open turns the status into the pause line.
     harness.model->pauseForOneHour();
     EXPECT_EQ(view->header()->status(), "Paused until 4:05 PM");
     harness.model->resume();
     EXPECT_EQ(view->header()->status(), "Good");
 
-    scenes::good(harness);
-    EXPECT_EQ(view->header()->vpnTag(), "");
-    EXPECT_EQ(view->header()->ipv6Tag(), "");
-}
-
-TEST(Popover, CardsOfEachState) {
-    fixLook(false);
-    {
-        PopoverHarness harness;
-        scenes::good(harness);
-        auto view = harness.view();
-        const QStringList texts = labels(*view->column());
-        for (const char* expected : {"INTERNET", "ROUTER", "nas.home.arpa", "192.168.1.1", "IPv6", "3 lost in the last minute"}) {
-            EXPECT_TRUE(texts.contains(expected)) << expected;
-        }
-        // 31 s later a new minute arrives: of the earlier one's losses (60.5 s
-        // and 39.5 s ago now) only the later still counts, beside the new three.
-        harness.clock += 31;
-        scenes::good(harness);
-        EXPECT_TRUE(labels(*view->column()).contains("4 lost in the last minute"));
-    }
-    {
-        PopoverHarness harness;
-        scenes::vpnWithIPv6Problem(harness);
-        auto view = harness.view();
-        const QStringList texts = labels(*view->column());
-        EXPECT_TRUE(texts.contains("Router can't be reached through the VPN"));
-        EXPECT_TRUE(texts.contains("TCP"));
-        EXPECT_TRUE(texts.contains("No reply since 3:00 PM"));
-    }
-    {
-        PopoverHarness harness;
-        scenes::offline(harness);
-        auto view = harness.view();
-        const QStringList texts = labels(*view->column());
-        EXPECT_TRUE(texts.contains("No network"));
-        EXPECT_TRUE(texts.contains("Offline since 3:01 PM"));
-        EXPECT_FALSE(texts.contains("INTERNET")) << "the offline card takes the target cards' place";
-        EXPECT_EQ(view->header()->explanation(), "No network since 3:01 PM.");
-    }
-    {
-        PopoverHarness harness;
-        MonitorSnapshot first;
-        first.path = path(NetworkPath::Kind::ethernet);
-        harness.deliver(first);
-        auto view = harness.view();
-        EXPECT_TRUE(labels(*view->column()).contains("Measuring"));
-        EXPECT_TRUE(labels(*view->column()).contains("No router on this network"));
-        first.verdict = Verdict::internetUnmeasured;
-        harness.deliver(first);
-        EXPECT_TRUE(labels(*view->column()).contains("No internet host resolved"));
-    }
-}
-
-TEST(Popover, WiFiCardOnlyWhileThePathIsWiFiWithDetails) {
-    fixLook(false);
-    PopoverHarness harness;
     scenes::localProblem(harness);
-    auto view = harness.view();
     EXPECT_TRUE(labels(*view->column()).contains("WI\u2011FI"));
     scenes::good(harness);  // Ethernet: the model drops the details
     EXPECT_FALSE(labels(*view->column()).contains("WI\u2011FI"));
+    EXPECT_EQ(view->header()->vpnTag(), "");
+    EXPECT_EQ(view->header()->ipv6Tag(), "");
+    // 31 s later a new minute arrives: of the earlier one's losses (60.5 s
+    // and 39.5 s ago now) only the later still counts, beside the new three.
+    harness.clock += 31;
+    scenes::good(harness);
+    EXPECT_TRUE(labels(*view->column()).contains("4 lost in the last minute"));
 }
 
-TEST(Popover, EventsCardReadsHistoryOffTheMainThread) {
+TEST(Popover, EventsCardReadsHistoryOffTheMainThreadAndExportsTheChoice) {
     fixLook(false);
     PopoverHarness harness;
     auto empty = harness.view();
     harness.picture(*empty);
     EXPECT_TRUE(labels(*empty->eventsCard()).contains("No outages or spikes"));
+    EXPECT_EQ(empty->eventsCard()->exportMenu(), nullptr) << "no export action, no export control";
 
     // Twelve events in history, three of them also among the model's recent ones.
     for (int i = 0; i < 12; ++i) {
@@ -137,7 +118,10 @@ TEST(Popover, EventsCardReadsHistoryOffTheMainThread) {
                                                       scenes::cloudflare.address, start, start + 20, std::nullopt});
     }
     scenes::events(harness);
-    auto full = harness.view();
+    std::vector<ExportChoice> chosen;
+    PopoverActions actions;
+    actions.exportData = [&](ExportChoice choice) { chosen.push_back(choice); };
+    auto full = harness.view(actions);
     ASSERT_EQ(full->eventsCard()->events().size(), 3u) << "the model's events show until history answers";
     EXPECT_EQ(full->eventsCard()->events().front().start, sceneClock - 600) << "newest first";
     harness.picture(*full);
@@ -146,25 +130,10 @@ TEST(Popover, EventsCardReadsHistoryOffTheMainThread) {
     EXPECT_EQ(events.front().start, sceneClock - 600);
     EXPECT_TRUE(std::is_sorted(events.begin(), events.end(), [](const auto& a, const auto& b) { return a.start > b.start; }));
     EXPECT_EQ(full->eventsCard()->findChildren<EventRow*>().size(), 10);
-}
 
-TEST(Popover, ExportMenuHandsTheChoiceToTheAction) {
-    fixLook(false);
-    PopoverHarness harness;
-    EXPECT_EQ(harness.view()->eventsCard()->exportMenu(), nullptr) << "no export action, no export control";
-
-    std::vector<ExportChoice> chosen;
-    PopoverActions actions;
-    actions.exportData = [&](ExportChoice choice) { chosen.push_back(choice); };
-    auto view = harness.view(actions);
-    QMenu* menu = view->eventsCard()->exportMenu();
+    // Kind, then range: the menu's orders are the choice's.
+    QMenu* menu = full->eventsCard()->exportMenu();
     ASSERT_NE(menu, nullptr);
-    QStringList kinds;
-    for (QAction* kind : menu->actions()) kinds << kind->text();
-    EXPECT_EQ(kinds, (QStringList{"Measurements", "Events"}));
-    QStringList ranges;
-    for (QAction* range : menu->actions().at(1)->menu()->actions()) ranges << range->text();
-    EXPECT_EQ(ranges, (QStringList{"Last Hour", "Last 24 Hours", "Last 7 Days", "Everything"}));
     menu->actions().at(1)->menu()->actions().at(2)->trigger();
     menu->actions().at(0)->menu()->actions().at(3)->trigger();
     EXPECT_EQ(chosen, (std::vector<ExportChoice>{{ExportChoice::Kind::events, ExportChoice::Range::week},
@@ -175,9 +144,8 @@ TEST(Popover, FooterShowsOnlyControlsThatWork) {
     fixLook(false);
     PopoverHarness harness;
     auto bare = harness.view();
-    EXPECT_EQ(bare->footer()->diagnosticsButton(), nullptr);
-    EXPECT_EQ(bare->footer()->updateButton(), nullptr);
-    EXPECT_EQ(bare->footer()->settingsButton(), nullptr);
+    for (auto* absent : {bare->footer()->diagnosticsButton(), bare->footer()->updateButton(), bare->footer()->settingsButton()})
+        EXPECT_EQ(absent, nullptr);
     EXPECT_NE(bare->footer()->quitButton(), nullptr);
 
     std::function<void()> finishCopy;
@@ -190,25 +158,19 @@ TEST(Popover, FooterShowsOnlyControlsThatWork) {
     auto view = harness.view(actions, places);
     auto* footer = view->footer();
     ASSERT_NE(footer->updateButton(), nullptr);
-    EXPECT_EQ(footer->updateButton()->text(), "update 1.2.0");
-    EXPECT_EQ(footer->updateButton()->toolTip(), "Install nerivane 1.2.0");
 
+    // Copying, copied, then back to idle by itself.
     auto* copy = footer->diagnosticsButton();
     ASSERT_NE(copy, nullptr);
-    EXPECT_EQ(copy->text(), "diagnostics");
-    EXPECT_EQ(copy->toolTip(), "Copy diagnostics to the clipboard");
     copy->click();
     EXPECT_EQ(copy->text(), "copying");
     ASSERT_TRUE(finishCopy);
     finishCopy();
     EXPECT_EQ(copy->text(), "copied");
-    EXPECT_EQ(copy->accessibleName(), "Diagnostics copied");
     EXPECT_TRUE(waitForWidgets([&] { return footer->copyState() == PopoverFooter::CopyState::idle; }));
-    EXPECT_EQ(copy->accessibleName(), "Copy diagnostics");
 
     auto* settings = footer->settingsButton();
     ASSERT_NE(settings, nullptr);
-    EXPECT_EQ(settings->text(), "settings");
     settings->click();
     EXPECT_EQ(settings->text(), "done");
     EXPECT_TRUE(labels(*view->column()).contains("settings page"));
@@ -221,7 +183,7 @@ TEST(Popover, FooterShowsOnlyControlsThatWork) {
     EXPECT_NE(view->eventsCard(), nullptr);
 }
 
-TEST(Popover, FirstRunCardIsDismissedByGotItOrALongEnoughLook) {
+TEST(Popover, FirstRunCardIsDismissedByGotIt) {
     fixLook(false);
     PopoverHarness harness;
     scenes::firstRun(harness);
@@ -230,26 +192,13 @@ TEST(Popover, FirstRunCardIsDismissedByGotItOrALongEnoughLook) {
     auto view = harness.view(actions);
     EXPECT_TRUE(labels(*view->column()).contains("WELCOME"));
     EXPECT_TRUE(labels(*view->column()).join(' ').contains("Nothing else leaves your computer, and history stays on it."));
-    QPushButton* gotIt = nullptr;
-    for (auto* button : view->column()->findChildren<QPushButton*>()) {
-        if (button->text() == "Got it") gotIt = button;
-    }
-    ASSERT_NE(gotIt, nullptr);
-    gotIt->click();
+    const auto buttons = view->column()->findChildren<QPushButton*>();
+    const auto gotIt = std::find_if(buttons.begin(), buttons.end(), [](auto* button) { return button->text() == "Got it"; });
+    ASSERT_NE(gotIt, buttons.end());
+    (*gotIt)->click();
     EXPECT_FALSE(harness.state.showingFirstRun());
     EXPECT_TRUE(harness.preferences.didShowFirstRun());
     EXPECT_FALSE(labels(*view->column()).contains("WELCOME"));
-
-    // Closed within 3 s: still pending. Closed after 3 s: read.
-    PopoverHarness glance;
-    glance.state.setShowingFirstRun(true);
-    EXPECT_FALSE(glance.state.handleClosed(2.9, glance.preferences));
-    EXPECT_TRUE(glance.state.showingFirstRun());
-    EXPECT_FALSE(glance.preferences.didShowFirstRun());
-    EXPECT_TRUE(glance.state.handleClosed(3.0, glance.preferences));
-    EXPECT_FALSE(glance.state.showingFirstRun());
-    EXPECT_TRUE(glance.preferences.didShowFirstRun());
-    EXPECT_FALSE(glance.state.handleClosed(10, glance.preferences)) << "nothing to dismiss any more";
 }
 
 TEST(Popover, AssistiveTechnologyHearsTheSpokenForms) {
@@ -264,9 +213,45 @@ TEST(Popover, AssistiveTechnologyHearsTheSpokenForms) {
     collectAccessible(QAccessible::queryAccessibleInterface(view.get()), names);
     for (const char* expected : {"19 milliseconds", "7 of 60 lost", "4.2 milliseconds", "signal -58 dBm",
                                  "signal to noise 34 dB", "Spike to router at 2:15 PM, 9s, worst 212 milliseconds",
-                                 "Outage to 1.1.1.1 at 1:01 PM, 42s", "Copy diagnostics"}) {
+                                 "Outage to 1.1.1.1 at 1:01 PM, 42s", "Copy diagnostics"})
         EXPECT_TRUE(names.contains(expected)) << expected;
-    }
+}
+
+TEST(PopoverWindow, PlacementStaysBesideTheItemAndOnTheScreen) {
+    // A 1000 x 800 screen whose available area starts below a 30-pixel top panel.
+    const QRect screen(0, 30, 1000, 770);
+    const struct {
+        const char* name;
+        QRect anchor;
+        QPoint cursor;
+        QPoint expected;
+    } rows[] = {{"item in a top panel, mid screen", QRect(490, 4, 22, 22), {}, {350, 30}},
+                {"item at the top right edge", QRect(970, 4, 22, 22), {}, {700, 30}},
+                {"item in a bottom panel at the left", QRect(2, 775, 22, 22), {}, {0, 571}},
+                {"no geometry, cursor bottom right", QRect(), {990, 790}, {696, 596}},
+                {"no geometry, cursor top left", QRect(), {5, 5}, {4, 34}}};
+    for (const auto& row : rows)
+        EXPECT_EQ(PopoverWindow::placement(QSize(300, 200), row.anchor, screen, row.cursor), QRect(row.expected, QSize(300, 200)))
+            << row.name;
+}
+
+TEST(PopoverWindow, DetailsVisibleWhileShownUntilEscapeOrSecondToggle) {
+    widgetsApplication();
+    PopoverWindow window;
+    QSignalSpy shown(&window, &PopoverWindow::shown);
+    ASSERT_FALSE(window.detailsVisible());
+    window.toggle(QRect(100, 0, 22, 22));
+    EXPECT_TRUE(window.detailsVisible());
+    window.toggle(QRect(100, 0, 22, 22));
+    EXPECT_FALSE(window.detailsVisible());
+
+    window.showAnchored(QRect());
+    ASSERT_TRUE(window.isVisible());
+    QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+    QApplication::sendEvent(&window, &escape);
+    EXPECT_TRUE(waitForWidgets([&] { return !window.isVisible(); }));
+    EXPECT_FALSE(window.detailsVisible());
+    EXPECT_EQ(shown.count(), 2);
 }
 
 TEST(Popover, WindowFitsItsContentUpToTheScreen) {
@@ -310,118 +295,89 @@ TEST(Popover, WindowFitsItsContentUpToTheScreen) {
 }
 
 struct SwitchRow {
-    const char* name;
     std::map<std::string, std::string> variables;
-    std::optional<PopoverSnapshot::Switches> expected;
+    double delay;  // negative: no snapshot at all
+    const char* page = "";
+    std::optional<ChartRange> range = {};
 };
 
-void PrintTo(const SwitchRow& row, std::ostream* out) { *out << row.name; }
-
-class SnapshotSwitches : public testing::TestWithParam<SwitchRow> {};
-
-TEST_P(SnapshotSwitches, AreRead) {
-    const auto& row = GetParam();
-    const auto switches = PopoverSnapshot::Switches::read([&](const char* name) -> std::optional<std::string> {
-        const auto found = row.variables.find(name);
-        if (found == row.variables.end()) return std::nullopt;
-        return found->second;
-    });
-    EXPECT_EQ(switches, row.expected) << row.name;
-}
-
-PopoverSnapshot::Switches switches(double delay, const char* page = "", std::optional<ChartRange> range = {}) {
-    return {QStringLiteral("/tmp/p.png"), delay, QString::fromLatin1(page), range};
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Popover, SnapshotSwitches,
-    testing::Values(SwitchRow{"no path, no picture", {{"NERIVANE_POPOVER_DELAY", "1"}}, std::nullopt},
-                    SwitchRow{"empty path", {{"NERIVANE_POPOVER_SNAPSHOT", ""}}, std::nullopt},
-                    SwitchRow{"delay unset", {{"NERIVANE_POPOVER_SNAPSHOT", "/tmp/p.png"}}, switches(15)},
-                    SwitchRow{"delay not a number", {{"NERIVANE_POPOVER_SNAPSHOT", "/tmp/p.png"}, {"NERIVANE_POPOVER_DELAY", "soon"}},
-                              switches(15)},
-                    SwitchRow{"negative delay", {{"NERIVANE_POPOVER_SNAPSHOT", "/tmp/p.png"}, {"NERIVANE_POPOVER_DELAY", "-3"}},
-                              switches(15)},
-                    SwitchRow{"decimal delay, page and range",
-                              {{"NERIVANE_POPOVER_SNAPSHOT", "/tmp/p.png"},
-                               {"NERIVANE_POPOVER_DELAY", "2.5"},
-                               {"NERIVANE_POPOVER_PAGE", "first-run"},
-                               {"NERIVANE_POPOVER_RANGE", "week"}},
-                              switches(2.5, "first-run", ChartRange::week)},
-                    SwitchRow{"unknown page and range are ignored",
-                              {{"NERIVANE_POPOVER_SNAPSHOT", "/tmp/p.png"},
-                               {"NERIVANE_POPOVER_PAGE", "history"},
-                               {"NERIVANE_POPOVER_RANGE", "month"}},
-                              switches(15)}),
-    [](const auto& info) { return "row" + std::to_string(info.index); });
-
-TEST(Popover, SnapshotSwitchWritesThePausedPage) {
-    fixLook(false);
-    PopoverHarness harness;
-    scenes::good(harness);
-    QTemporaryDir folder;
-    auto switches = *PopoverSnapshot::Switches::read([&](const char* name) -> std::optional<std::string> {
-        if (std::string(name) == "NERIVANE_POPOVER_SNAPSHOT") return folder.filePath("popup.png").toStdString();
-        if (std::string(name) == "NERIVANE_POPOVER_DELAY") return "0";
-        if (std::string(name) == "NERIVANE_POPOVER_PAGE") return "paused";
-        return std::nullopt;
-    });
-    PopoverView::Options options;
-    options.context = [&] { return harness.context(); };
-    PopoverSnapshot snapshot(*harness.model, harness.state, {}, {}, options, switches);
-    QSignalSpy finished(&snapshot, &PopoverSnapshot::finished);
-    snapshot.start();
-    ASSERT_TRUE(waitForWidgets([&] { return finished.count() == 1; }));
-    EXPECT_TRUE(finished.at(0).at(0).toBool());
-    EXPECT_TRUE(harness.model->pausedUntil().has_value());
-    EXPECT_FALSE(harness.model->detailsVisible()) << "no real popup is open";
-    const QImage picture(folder.filePath("popup.png"));
-    ASSERT_FALSE(picture.isNull());
-    EXPECT_EQ(picture.width(), PopoverView::width * static_cast<int>(picture.devicePixelRatio()));
-    EXPECT_GT(picture.height(), 300);
+TEST(Popover, SnapshotSwitchesAreReadAndBadValuesFallBack) {
+    const std::string file = "/tmp/p.png";
+    const SwitchRow rows[] = {
+        {{{"NERIVANE_POPOVER_DELAY", "1"}}, -1},
+        {{{"NERIVANE_POPOVER_SNAPSHOT", ""}}, -1},
+        {{{"NERIVANE_POPOVER_SNAPSHOT", file}}, 15},
+        {{{"NERIVANE_POPOVER_SNAPSHOT", file}, {"NERIVANE_POPOVER_DELAY", "soon"}}, 15},
+        {{{"NERIVANE_POPOVER_SNAPSHOT", file}, {"NERIVANE_POPOVER_DELAY", "-3"}}, 15},
+        {{{"NERIVANE_POPOVER_SNAPSHOT", file}, {"NERIVANE_POPOVER_DELAY", "2.5"}, {"NERIVANE_POPOVER_PAGE", "first-run"},
+          {"NERIVANE_POPOVER_RANGE", "week"}},
+         2.5, "first-run", ChartRange::week},
+        {{{"NERIVANE_POPOVER_SNAPSHOT", file}, {"NERIVANE_POPOVER_PAGE", "history"}, {"NERIVANE_POPOVER_RANGE", "month"}}, 15},
+    };
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        SCOPED_TRACE(i);
+        const auto& row = rows[i];
+        const auto read = PopoverSnapshot::Switches::read([&](const char* name) -> std::optional<std::string> {
+            const auto found = row.variables.find(name);
+            return found == row.variables.end() ? std::nullopt : std::optional(found->second);
+        });
+        std::optional<PopoverSnapshot::Switches> expected;
+        if (row.delay >= 0) expected = {QString::fromStdString(file), row.delay, QString::fromLatin1(row.page), row.range};
+        EXPECT_EQ(read, expected);
+    }
 }
 
 // Fraction of pixels whose colour differs by more than a little (antialiasing
 // and font hinting differ slightly between machines; layout changes do not).
 double differingShare(const QImage& a, const QImage& b) {
-    const QImage x = a.convertToFormat(QImage::Format_RGB32);
-    const QImage y = b.convertToFormat(QImage::Format_RGB32);
     long differing = 0;
-    for (int row = 0; row < x.height(); ++row) {
-        const auto* p = reinterpret_cast<const QRgb*>(x.constScanLine(row));
-        const auto* q = reinterpret_cast<const QRgb*>(y.constScanLine(row));
-        for (int column = 0; column < x.width(); ++column) {
-            const int delta = std::max({std::abs(qRed(p[column]) - qRed(q[column])), std::abs(qGreen(p[column]) - qGreen(q[column])),
-                                        std::abs(qBlue(p[column]) - qBlue(q[column]))});
-            if (delta > 48) ++differing;
+    for (int row = 0; row < a.height(); ++row)
+        for (int column = 0; column < a.width(); ++column) {
+            const QRgb p = a.pixel(column, row), q = b.pixel(column, row);
+            differing += std::max({std::abs(qRed(p) - qRed(q)), std::abs(qGreen(p) - qGreen(q)), std::abs(qBlue(p) - qBlue(q))}) > 48;
         }
-    }
-    return static_cast<double>(differing) / (x.width() * x.height());
+    return static_cast<double>(differing) / (a.width() * a.height());
 }
 
-TEST(Popover, PicturesMatchTheReferences) {
-    const QString folder = QString::fromLocal8Bit(std::getenv("NERIVANE_SOURCE_DIR")) + "/tests/nerivane/ui/reference/";
-    struct Case {
-        const char* file;
-        bool dark;
-        void (*make)(PopoverHarness&);
-    };
-    for (const Case& one : {Case{"popup-good-light.png", false, scenes::good},
-                            Case{"popup-internet-down-dark.png", true, scenes::internetDown},
-                            Case{"popup-offline-dark.png", true, scenes::offline}}) {
-        fixLook(one.dark);
-        PopoverHarness harness;
-        one.make(harness);
-        PopoverActions actions;
-        actions.exportData = [](ExportChoice) {};
-        actions.copyDiagnostics = [](std::function<void()> done) { done(); };
-        auto view = harness.view(actions);
-        const QImage fresh = harness.picture(*view);
-        if (std::getenv("NERIVANE_UPDATE_REFERENCES") != nullptr) fresh.save(folder + one.file);
-        const QImage reference(folder + one.file);
-        ASSERT_FALSE(reference.isNull()) << one.file;
-        ASSERT_EQ(fresh.size(), reference.size()) << one.file << ": the layout changed";
-        EXPECT_LT(differingShare(fresh, reference), 0.01) << one.file;
+TEST(Popover, EverySceneDrawnAndThreeMatchTheReferences) {
+    const QString references = qEnvironmentVariable("NERIVANE_SOURCE_DIR") + "/tests/nerivane/ui/reference/";
+    const bool looking = !qEnvironmentVariableIsEmpty("NERIVANE_PICTURES");
+    const std::pair<const char*, void (*)(PopoverHarness&)> all[] = {
+        {"good", scenes::good},         {"internet-down", scenes::internetDown}, {"local-problem", scenes::localProblem},
+        {"vpn-ipv6", scenes::vpnWithIPv6Problem}, {"offline", scenes::offline}, {"paused", scenes::paused},
+        {"first-run", scenes::firstRun}};
+    for (const bool dark : {false, true}) {
+        for (const auto& [name, make] : all) {
+            const QString file = QStringLiteral("popup-%1-%2.png").arg(name, dark ? "dark" : "light");
+            const bool referenced = QFile::exists(references + file);
+            if (!referenced && !looking) continue;
+            SCOPED_TRACE(file.toStdString());
+            fixLook(dark);
+            PopoverHarness harness;
+            make(harness);
+            PopoverActions actions;
+            actions.exportData = [](ExportChoice) {};
+            actions.copyDiagnostics = [](std::function<void()> done) { done(); };
+            PopoverView::Places places;
+            if (!referenced) {  // every control the footer can bring, with stand-ins
+                actions.dismissFirstRun = [&] { harness.state.dismissFirstRun(harness.preferences); };
+                actions.availableUpdate = [] { return std::optional<QString>("1.2.0"); };
+                actions.installUpdate = [] {};
+                places.settingsPage = [] { return new QLabel(QStringLiteral("(the settings page)")); };
+            }
+            auto view = harness.view(actions, places);
+            const QImage fresh = harness.picture(*view);
+            keepPicture(fresh, file);
+            if (looking && make == scenes::good) {
+                harness.state.setShowingSettings(true);
+                keepPicture(PopoverSnapshot::render(*view), QStringLiteral("settings-%1.png").arg(dark ? "dark" : "light"));
+            }
+            if (!referenced) continue;
+            if (qEnvironmentVariableIsSet("NERIVANE_UPDATE_REFERENCES")) fresh.save(references + file);
+            const QImage reference(references + file);
+            ASSERT_EQ(fresh.size(), reference.size()) << "the layout changed";
+            EXPECT_LT(differingShare(fresh, reference), 0.01);
+        }
     }
 }
 

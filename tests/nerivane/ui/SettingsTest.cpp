@@ -15,7 +15,6 @@
 #include <QTest>
 #include <QToolButton>
 
-#include "support/widgets/Pictures.h"
 #include "support/widgets/WidgetsSupport.h"
 #include "nerivane/core/Preferences.h"
 #include "nerivane/ui/settings/HostField.h"
@@ -50,9 +49,8 @@ struct Page {
         return *found;
     }
     void choose(const char* picker, const QString& choice) {
-        for (auto* button : find<QWidget>(picker).findChildren<QToolButton*>()) {
+        for (auto* button : find<QWidget>(picker).findChildren<QToolButton*>())
             if (button->text() == choice) return button->click();
-        }
         throw std::runtime_error("no choice " + choice.toStdString());
     }
     void type(QLineEdit& edit, const QString& text) {
@@ -73,13 +71,10 @@ TEST(SettingsView, EveryChoiceIsStoredAtOnceAndSecondHostOffLeavesOneInternetTar
     EXPECT_EQ(p.targetSettings().internetHosts, (std::vector<std::string>{"1.1.1.1"}));
     page.choose("primaryHost", "9.9.9.9");
     EXPECT_EQ(p.primaryHost(), "9.9.9.9");
-
-    page.choose("menuBarTarget", "both");
-    page.choose("displayStyle", "both");
-    page.choose("interval", QString::fromUtf8("½s"));
-    page.choose("batteryInterval", "10s");
-    page.choose("retentionDays", "90d");
-    page.choose("accent", "amber");
+    const std::pair<const char*, const char*> choices[] = {{"menuBarTarget", "both"},  {"displayStyle", "both"},
+                                                           {"interval", "½s"},         {"batteryInterval", "10s"},
+                                                           {"retentionDays", "90d"},    {"accent", "amber"}};
+    for (const auto& [picker, choice] : choices) page.choose(picker, QString::fromUtf8(choice));
     page.find<QCheckBox>("probeIPv6").click();
     page.find<QCheckBox>("notifyOutages").click();
     EXPECT_EQ(p.menuBarTarget(), MenuBarTarget::both);
@@ -129,30 +124,33 @@ TEST(SettingsView, HostFieldsRefuseWhatIsNotAHostAndKeepTheStoredOne) {
     EXPECT_TRUE(p.customHosts().isEmpty()) << "an empty custom field removes its host";
 }
 
-struct HintRow {
-    std::optional<SlowRateReason> reason;
-    bool denied;
-    const char* hint;
-};
-
-class Hints : public testing::TestWithParam<HintRow> {};
-
-TEST_P(Hints, FollowTheReasonAndTheRefusal) {
+TEST(SettingsView, HintsFollowTheReasonAndTheRefusal) {
+    const struct {
+        std::optional<SlowRateReason> reason;
+        bool denied;
+        const char* hint;
+    } rows[] = {{SlowRateReason::battery, false, "On battery now, so probing every 5s."},
+                {SlowRateReason::lowPowerMode, true, "The power saver profile is on, so probing every 5s."},
+                {SlowRateReason::expensivePath, false, "This network is a hotspot or metered, so probing every 5s."},
+                {std::nullopt, true, "The battery interval also applies with the power saver profile, and on metered networks."}};
     Page page;
-    page.reason = GetParam().reason;
-    page.denied = GetParam().denied;
-    page.view->refreshStatus();
-    EXPECT_EQ(page.find<QLabel>("rateHint").text(), QString::fromUtf8(GetParam().hint));
-    EXPECT_EQ(page.find<QLabel>("notificationsWarning").isVisible(), GetParam().denied);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.hint);
+        page.reason = row.reason;
+        page.denied = row.denied;
+        page.view->refreshStatus();
+        EXPECT_EQ(page.find<QLabel>("rateHint").text(), QString::fromUtf8(row.hint));
+        EXPECT_EQ(page.find<QLabel>("notificationsWarning").isVisible(), row.denied);
+    }
+    // Drawn with a hint, the warning and a refused host.
+    page.choose("primaryHost", "other");
+    page.type(page.find<HostPicker>("primaryHost").field().edit(), "1.1.1.1:53");
+    page.view->resize(page.view->width(), page.view->sizeHint().height());
+    for (bool dark : {false, true}) {
+        page.view->setPalette(test::scenePalette(dark));
+        test::keepPicture(page.view->grab().toImage(), QStringLiteral("settings-page-%1.png").arg(dark ? "dark" : "light"));
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    SettingsView, Hints,
-    testing::Values(HintRow{SlowRateReason::battery, false, "On battery now, so probing every 5s."},
-                    HintRow{SlowRateReason::lowPowerMode, true, "The power saver profile is on, so probing every 5s."},
-                    HintRow{SlowRateReason::expensivePath, false, "This network is a hotspot or metered, so probing every 5s."},
-                    HintRow{std::nullopt, true,
-                            "The battery interval also applies with the power saver profile, and on metered networks."}));
 
 TEST(SettingsView, LaunchAtLoginWritesTheEntryOrShowsWhyNot) {
     Page page;
@@ -174,22 +172,6 @@ TEST(SettingsView, LaunchAtLoginWritesTheEntryOrShowsWhyNot) {
     blocked.toggle().click();
     EXPECT_FALSE(blocked.isOn());
     EXPECT_TRUE(blocked.errorText().startsWith("Couldn't create the folder")) << blocked.errorText().toStdString();
-}
-
-TEST(SettingsView, DrawsOnLightAndDarkPalettes) {
-    Page page;
-    page.reason = SlowRateReason::battery;
-    page.denied = true;
-    page.view->refreshStatus();
-    page.choose("primaryHost", "other");
-    page.type(page.find<HostPicker>("primaryHost").field().edit(), "1.1.1.1:53");
-    page.view->resize(page.view->width(), page.view->sizeHint().height());
-    for (bool dark : {false, true}) {
-        page.view->setPalette(test::palette(dark));
-        const QImage image = page.view->grab().toImage();
-        EXPECT_FALSE(image.isNull());
-        test::keepPicture(image, QStringLiteral("settings-%1.png").arg(dark ? "dark" : "light"));
-    }
 }
 
 }  // namespace

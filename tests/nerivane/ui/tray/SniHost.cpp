@@ -7,14 +7,9 @@
 //   sni-host activate DIR       Activate(x, y) on the registered item, as a click
 //   sni-host click DIR LABEL    clicks the menu item with that label
 #include <QCoreApplication>
-#include <QDBusAbstractAdaptor>
 #include <QDBusArgument>
 #include <QDBusConnection>
-#include <QDBusConnectionInterface>
-#include <QDBusInterface>
 #include <QDBusMessage>
-#include <QDBusMetaType>
-#include <QDBusReply>
 #include <QDBusVariant>
 #include <QDateTime>
 #include <QDir>
@@ -26,42 +21,45 @@
 namespace {
 
 const QString itemInterface = QStringLiteral("org.kde.StatusNotifierItem");
-const QString propertiesInterface = QStringLiteral("org.freedesktop.DBus.Properties");
 const QString menuInterface = QStringLiteral("com.canonical.dbusmenu");
 
-struct Pixmap {
-    int width = 0;
-    int height = 0;
-    QByteArray bytes;
-};
+QDBusMessage call(const QString& service, const QString& path, const QString& interface, const QString& method,
+                  const QVariantList& arguments) {
+    auto message = QDBusMessage::createMethodCall(service, path, interface, method);
+    message.setArguments(arguments);
+    return QDBusConnection::sessionBus().call(message, QDBus::Block, 5000);
+}
 
-QList<Pixmap> pixmaps(const QDBusArgument& argument) {
-    QList<Pixmap> list;
+bool replied(const QDBusMessage& reply) { return reply.type() == QDBusMessage::ReplyMessage; }
+
+QVariant unwrap(QVariant value) {
+    while (value.userType() == qMetaTypeId<QDBusVariant>()) value = value.value<QDBusVariant>().variant();
+    return value;
+}
+
+QVariant itemProperty(const QString& service, const QString& path, const QString& name) {
+    const auto reply = call(service, path, QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"), {itemInterface, name});
+    return replied(reply) ? unwrap(reply.arguments().value(0)) : QVariant();
+}
+
+// Reads a(iiay) into images; ARGB32 in network byte order.
+QList<QImage> pixmaps(const QDBusArgument& argument) {
+    QList<QImage> images;
     argument.beginArray();
     while (!argument.atEnd()) {
-        Pixmap pixmap;
+        int width = 0, height = 0;
+        QByteArray bytes;
         argument.beginStructure();
-        argument >> pixmap.width >> pixmap.height >> pixmap.bytes;
+        argument >> width >> height >> bytes;
         argument.endStructure();
-        list << pixmap;
+        QImage image(width, height, QImage::Format_ARGB32);
+        const auto* p = reinterpret_cast<const uchar*>(bytes.constData());
+        for (int i = 0; i < width * height && 4 * i + 3 < bytes.size(); ++i)
+            image.setPixel(i % width, i / width, qRgba(p[4 * i + 1], p[4 * i + 2], p[4 * i + 3], p[4 * i]));
+        images << image;
     }
     argument.endArray();
-    return list;
-}
-
-QDBusArgument argumentOf(const QVariant& value) {
-    QVariant inner = value;
-    if (inner.userType() == qMetaTypeId<QDBusVariant>()) inner = inner.value<QDBusVariant>().variant();
-    return inner.value<QDBusArgument>();
-}
-
-QVariant itemProperty(const QString& service, const QString& path, const QString& interface, const QString& name) {
-    auto message = QDBusMessage::createMethodCall(service, path, propertiesInterface, QStringLiteral("Get"));
-    message << interface << name;
-    const QDBusMessage reply = QDBusConnection::sessionBus().call(message, QDBus::Block, 5000);
-    if (reply.type() != QDBusMessage::ReplyMessage) return {};
-    const QVariant value = reply.arguments().value(0);
-    return value.userType() == qMetaTypeId<QDBusVariant>() ? value.value<QDBusVariant>().variant() : value;
+    return images;
 }
 
 // "service" or "service/path": where the item lives.
@@ -71,17 +69,13 @@ std::pair<QString, QString> itemAddress(const QString& registered) {
     return {registered.left(slash), registered.mid(slash)};
 }
 
-// Labels of the menu's top level, in order; separators as "-".
+// Labels of the menu's top level, in order; separators as "-", disabled ones in parentheses.
 QStringList menuLabels(const QString& service, const QString& menuPath, QList<int>* ids = nullptr) {
     // As a panel does before it shows the menu: the application may rebuild it.
-    auto opening = QDBusMessage::createMethodCall(service, menuPath, menuInterface, QStringLiteral("AboutToShow"));
-    opening << 0;
-    QDBusConnection::sessionBus().call(opening, QDBus::Block, 5000);
-    auto message = QDBusMessage::createMethodCall(service, menuPath, menuInterface, QStringLiteral("GetLayout"));
-    message << 0 << -1 << QStringList();
-    const QDBusMessage reply = QDBusConnection::sessionBus().call(message, QDBus::Block, 5000);
+    call(service, menuPath, menuInterface, QStringLiteral("AboutToShow"), {0});
+    const auto reply = call(service, menuPath, menuInterface, QStringLiteral("GetLayout"), {0, -1, QStringList()});
     QStringList labels;
-    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().size() < 2) return labels;
+    if (!replied(reply) || reply.arguments().size() < 2) return labels;
     const QDBusArgument layout = reply.arguments().at(1).value<QDBusArgument>();
     int id = 0;
     QVariantMap properties;
@@ -92,19 +86,15 @@ QStringList menuLabels(const QString& service, const QString& menuPath, QList<in
         QDBusVariant child;
         layout >> child;
         const QDBusArgument entry = child.variant().value<QDBusArgument>();
-        int childId = 0;
-        QVariantMap childProperties;
         entry.beginStructure();
-        entry >> childId >> childProperties;
+        entry >> id >> properties;
         entry.endStructure();
-        if (childProperties.value(QStringLiteral("visible"), true).toBool()) {
-            QString label = childProperties.value(QStringLiteral("type")).toString() == QStringLiteral("separator")
-                                ? QStringLiteral("-")
-                                : childProperties.value(QStringLiteral("label")).toString().remove(QLatin1Char('&'));
-            if (!childProperties.value(QStringLiteral("enabled"), true).toBool()) label = "(" + label + ")";
-            labels << label;
-            if (ids) *ids << childId;
-        }
+        if (!properties.value(QStringLiteral("visible"), true).toBool()) continue;
+        QString label = properties.value(QStringLiteral("type")).toString() == QStringLiteral("separator")
+                            ? QStringLiteral("-")
+                            : properties.value(QStringLiteral("label")).toString().remove(QLatin1Char('&'));
+        labels << (properties.value(QStringLiteral("enabled"), true).toBool() ? label : "(" + label + ")");
+        if (ids) *ids << id;
     }
     layout.endArray();
     layout.endStructure();
@@ -120,7 +110,6 @@ class Watcher : public QObject {
 
 public:
     explicit Watcher(QString directory) : directory_(std::move(directory)) {}
-
     QStringList items() const { return items_; }
     bool hostRegistered() const { return true; }
     int protocolVersion() const { return 0; }
@@ -132,8 +121,7 @@ public slots:
         if (!items_.contains(name)) items_ << name;
         const auto [address, path] = itemAddress(name);
         for (const char* signal : {"NewIcon", "NewToolTip", "NewStatus", "NewTitle"})
-            QDBusConnection::sessionBus().connect(address, path, itemInterface, QString::fromLatin1(signal), this,
-                                                  SLOT(dump()));
+            QDBusConnection::sessionBus().connect(address, path, itemInterface, QString::fromLatin1(signal), this, SLOT(dump()));
         emit StatusNotifierItemRegistered(name);
         QTimer::singleShot(0, this, &Watcher::dump);
     }
@@ -142,35 +130,24 @@ public slots:
     void dump() {
         if (items_.isEmpty()) return;
         const auto [service, path] = itemAddress(items_.back());
-        QDir directory(directory_);
-        int index = 0;
-        for (const auto& pixmap : pixmaps(argumentOf(itemProperty(service, path, itemInterface, QStringLiteral("IconPixmap"))))) {
-            // ARGB32 in network byte order.
-            QImage image(pixmap.width, pixmap.height, QImage::Format_ARGB32);
-            for (int y = 0; y < pixmap.height; ++y)
-                for (int x = 0; x < pixmap.width; ++x) {
-                    const auto* p = reinterpret_cast<const uchar*>(pixmap.bytes.constData()) + 4 * (y * pixmap.width + x);
-                    image.setPixel(x, y, qRgba(p[1], p[2], p[3], p[0]));
-                }
-            image.save(directory.filePath(QStringLiteral("icon-%1x%2.png").arg(pixmap.width).arg(pixmap.height)));
-            index += 1;
-        }
-        const QDBusArgument tip = argumentOf(itemProperty(service, path, itemInterface, QStringLiteral("ToolTip")));
+        const QDir directory(directory_);
+        const auto icons = pixmaps(itemProperty(service, path, QStringLiteral("IconPixmap")).value<QDBusArgument>());
+        for (const QImage& icon : icons) icon.save(directory.filePath(QStringLiteral("icon-%1x%2.png").arg(icon.width()).arg(icon.height())));
+        const QDBusArgument tip = itemProperty(service, path, QStringLiteral("ToolTip")).value<QDBusArgument>();
         QString iconName, title, text;
         tip.beginStructure();
         tip >> iconName;
         pixmaps(tip);
         tip >> title >> text;
         tip.endStructure();
-        const QString menuPath = itemProperty(service, path, itemInterface, QStringLiteral("Menu")).value<QDBusObjectPath>().path();
+        const QString menuPath = itemProperty(service, path, QStringLiteral("Menu")).value<QDBusObjectPath>().path();
         QFile file(directory.filePath(QStringLiteral("item.txt")));
-        if (file.open(QIODevice::WriteOnly)) {
-            file.write(("service " + items_.back() + "\nicons " + QString::number(index) + "\ntitle " +
-                        QString(title).replace(QLatin1Char('\n'), QLatin1String("\\n")) +
-                        "\ntext " + QString(text).replace(QLatin1Char('\n'), QLatin1String("\\n")) + "\nmenu " +
-                        menuLabels(service, menuPath).join(QLatin1Char('|')) + "\n")
-                           .toUtf8());
-        }
+        if (!file.open(QIODevice::WriteOnly)) return;
+        const QStringList lines{"service " + items_.back(), "icons " + QString::number(icons.size()),
+                                "title " + title.replace(QLatin1Char('\n'), QLatin1String("\\n")),
+                                "text " + text.replace(QLatin1Char('\n'), QLatin1String("\\n")),
+                                "menu " + menuLabels(service, menuPath).join(QLatin1Char('|'))};
+        file.write((lines.join(QLatin1Char('\n')) + "\n").toUtf8());
     }
 
 signals:
@@ -214,21 +191,17 @@ int main(int argc, char** argv) {
     const QString item = registeredItem(directory);
     if (item.isEmpty()) return 1;
     const auto [service, path] = itemAddress(item);
-    if (command == QLatin1String("activate")) {
-        auto message = QDBusMessage::createMethodCall(service, path, itemInterface, QStringLiteral("Activate"));
-        message << 10 << 10;
-        return bus.call(message, QDBus::Block, 5000).type() == QDBusMessage::ReplyMessage ? 0 : 1;
-    }
+    if (command == QLatin1String("activate")) return replied(call(service, path, itemInterface, QStringLiteral("Activate"), {10, 10})) ? 0 : 1;
     if (command == QLatin1String("click") && arguments.size() > 3) {
-        const QString menuPath = itemProperty(service, path, itemInterface, QStringLiteral("Menu")).value<QDBusObjectPath>().path();
+        const QString menuPath = itemProperty(service, path, QStringLiteral("Menu")).value<QDBusObjectPath>().path();
         QList<int> ids;
-        const QStringList labels = menuLabels(service, menuPath, &ids);
-        const auto index = labels.indexOf(arguments.at(3));
+        const auto index = menuLabels(service, menuPath, &ids).indexOf(arguments.at(3));
         if (index < 0) return 1;
-        auto message = QDBusMessage::createMethodCall(service, menuPath, menuInterface, QStringLiteral("Event"));
-        message << ids.at(index) << QStringLiteral("clicked") << QVariant::fromValue(QDBusVariant(QString()))
-                << static_cast<uint>(QDateTime::currentSecsSinceEpoch());
-        return bus.call(message, QDBus::Block, 5000).type() == QDBusMessage::ReplyMessage ? 0 : 1;
+        return replied(call(service, menuPath, menuInterface, QStringLiteral("Event"),
+                            {ids.at(index), QStringLiteral("clicked"), QVariant::fromValue(QDBusVariant(QString())),
+                             static_cast<uint>(QDateTime::currentSecsSinceEpoch())}))
+                   ? 0
+                   : 1;
     }
     return 2;
 }
