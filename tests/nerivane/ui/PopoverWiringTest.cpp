@@ -57,9 +57,12 @@ TEST(PopoverWiring, RealPlacesShowTheHistoryCardBoundToTheStateAndTheSettingsPag
 }
 
 TEST(PopoverWiring, SnapshotSwitchWritesEachPage) {
+    // The paused page always; the others when a person looks at the pictures.
     QTemporaryDir scratch;
-    const QString folder = qEnvironmentVariableIsEmpty("NERIVANE_PICTURES") ? scratch.path() : qEnvironmentVariable("NERIVANE_PICTURES");
+    const bool looking = !qEnvironmentVariableIsEmpty("NERIVANE_PICTURES");
+    const QString folder = looking ? qEnvironmentVariable("NERIVANE_PICTURES") : scratch.path();
     for (const std::string page : {"paused", "settings", "first-run", "default"}) {
+        if (page != "paused" && !looking) break;
         SCOPED_TRACE(page);
         fixLook(false);
         PopoverHarness harness;
