@@ -24,16 +24,13 @@ namespace nerivane::test {
 // 2026-03-14 15:05:00 UTC.
 inline constexpr double sceneClock = 1773500700;
 
-class SceneMonitor : public AppModel::MonitorControl {
-public:
-    explicit SceneMonitor(Monitor::UpdateHandler* handler) : handler_(handler) {}
+struct SceneMonitor : AppModel::MonitorControl {
+    explicit SceneMonitor(Monitor::UpdateHandler* handler) : handler(handler) {}
     void start() override {}
-    void stop() override { *handler_ = nullptr; }
+    void stop() override { *handler = nullptr; }
     void update(const TargetSettings&) override {}
     void setInterval(double) override {}
-
-private:
-    Monitor::UpdateHandler* handler_;
+    Monitor::UpdateHandler* handler;
 };
 
 inline Target target(TargetRole role, const std::string& host, const std::string& address) {
@@ -41,17 +38,8 @@ inline Target target(TargetRole role, const std::string& host, const std::string
 }
 
 inline TargetSnapshot measured(Target target, TargetState state, double median, int sent = 60, int lost = 0) {
-    TargetSnapshot snapshot;
-    snapshot.target = std::move(target);
-    snapshot.status = TargetStatus::icmp;
-    snapshot.state = state;
-    snapshot.metrics.latest = snapshot.metrics.median = median;
-    snapshot.metrics.p95 = median * 1.4;
-    snapshot.metrics.baseline = median * 0.8;
-    snapshot.metrics.jitter = median * 0.08;
-    snapshot.metrics.sent = sent;
-    snapshot.metrics.lost = lost;
-    return snapshot;
+    const Metrics metrics{median, median, median * 1.4, median * 0.8, median * 0.08, sent, lost, 0};
+    return {std::move(target), TargetStatus::icmp, state, metrics, false, std::nullopt};
 }
 
 inline NetworkPath path(NetworkPath::Kind kind, bool vpn = false) {
@@ -119,27 +107,12 @@ public:
     void deliver(MonitorSnapshot snapshot, std::vector<ProbeRecord> probes = {}) {
         deliver(Monitor::SnapshotUpdate{std::move(snapshot), std::move(probes)});
     }
-    void event(const NetworkEvent& event) { deliver(Monitor::EventUpdate{event}); }
-
-    // A minute of once-a-second probes to the target ending now, appended to
-    // records: rtt(i) for the i-th probe, none for a lost one.
-    template <typename RTT>
-    static void minute(std::vector<ProbeRecord>& records, const Target& target, double now, RTT rtt) {
-        for (int i = 0; i < 60; ++i) {
-            const std::optional<double> value = rtt(i);
-            records.push_back({target, ProbeProtocol::icmp,
-                               value ? ProbeResult::Outcome(ProbeResult::Reply{*value}) : ProbeResult::Outcome(ProbeResult::Lost{}),
-                               now - 59.5 + i});
-        }
-    }
 
     VerdictTexts::Context context() const { return {QLocale(QLocale::English, QLocale::UnitedStates), QTimeZone::utc(), clock}; }
 
     std::unique_ptr<PopoverView> view(PopoverActions actions = {}, PopoverView::Places places = {}) {
-        PopoverView::Options options;
-        options.version = version;
-        options.context = [this] { return context(); };
-        return std::make_unique<PopoverView>(*model, state, std::move(actions), std::move(places), std::move(options));
+        return std::make_unique<PopoverView>(*model, state, std::move(actions), std::move(places),
+                                             PopoverView::Options{version, [this] { return context(); }, std::nullopt});
     }
 
     // The view's picture once the history read is in.
@@ -171,22 +144,28 @@ inline const Target google = target(TargetRole::internet(1), "8.8.8.8", "8.8.8.8
 inline const Target cloudflare6 = target(TargetRole::internetIPv6(), "1.1.1.1", "2606:4700:4700::1111");
 inline const Target nas = target(TargetRole::custom(0), "nas.home.arpa", "192.168.1.40");
 
-inline double wobble(int i, double base, double spread) { return base + spread * (0.5 + 0.5 * std::sin(i * 0.7)); }
-using Probe = std::optional<double>;
+// A minute of once-a-second probes to the target ending now, appended to
+// records: replies wobbling over [base, base + spread], none where lost(i).
+inline void minute(std::vector<ProbeRecord>& records, double now, const Target& target, double base, double spread,
+                   const std::function<bool(int)>& lost = [](int) { return false; }, int pace = 1) {
+    for (int i = 0; i < 60; ++i)
+        records.push_back({target, ProbeProtocol::icmp,
+                           lost(i) ? ProbeResult::Outcome(ProbeResult::Lost{})
+                                   : ProbeResult::Reply{base + spread * (0.5 + 0.5 * std::sin(i * pace * 0.7))},
+                           now - 59.5 + i});
+}
 
 inline void events(PopoverHarness& harness) {
     const double now = harness.clock;
-    harness.event({NetworkEvent::Kind::outage, cloudflare.role, "1.1.1.1", cloudflare.address, now - 7400, now - 7358, {}});
-    harness.event({NetworkEvent::Kind::spike, router.role, "router", router.address, now - 3000, now - 2991, 212.0});
-    harness.event({NetworkEvent::Kind::spike, google.role, "8.8.8.8", google.address, now - 600, now - 596, 184.5});
+    using K = NetworkEvent::Kind;
+    for (const auto& [kind, target, ago, length, worst] : {std::tuple{K::outage, cloudflare, 7400, 42, std::optional<double>()},
+                                                           {K::spike, router, 3000, 9, 212.0}, {K::spike, google, 600, 4, 184.5}})
+        harness.deliver(Monitor::EventUpdate{{kind, target.role, target.host, target.address, now - ago, now - ago + length, worst}});
 }
 
 inline MonitorSnapshot snapshot(NetworkPath path, Verdict verdict, std::optional<TargetState> internet, std::vector<TargetSnapshot> targets) {
     MonitorSnapshot snapshot;
-    snapshot.path = std::move(path);
-    snapshot.verdict = verdict;
-    snapshot.internet = internet;
-    snapshot.targets = std::move(targets);
+    std::tie(snapshot.path, snapshot.verdict, snapshot.internet, snapshot.targets) = std::tie(path, verdict, internet, targets);
     return snapshot;
 }
 
@@ -194,16 +173,9 @@ inline void good(PopoverHarness& harness) {
     const double now = harness.clock;
     const auto ok = TargetState::ok();
     std::vector<ProbeRecord> records;
-    for (const auto& [target, base, spread] : {std::tuple{router, 1.0, 0.6}, std::tuple{cloudflare, 11.0, 4.0},
-                                               std::tuple{google, 14.0, 5.0}, std::tuple{cloudflare6, 12.0, 3.0}})
-        PopoverHarness::minute(records, target, now, [&](int i) -> Probe {
-            if (target == cloudflare && i == 41) return std::nullopt;
-            return wobble(i, base, spread);
-        });
-    PopoverHarness::minute(records, nas, now, [](int i) -> Probe {
-        if (i == 12 || i == 30 || i == 51) return std::nullopt;
-        return wobble(i, 2.0, 1.0);
-    });
+    for (const auto& [target, base, spread] : {std::tuple{router, 1.0, 0.6}, {cloudflare, 11.0, 4.0}, {google, 14.0, 5.0}, {cloudflare6, 12.0, 3.0}})
+        minute(records, now, target, base, spread, [&](int i) { return target == cloudflare && i == 41; });
+    minute(records, now, nas, 2, 1, [](int i) { return i == 12 || i == 30 || i == 51; });
     harness.deliver(snapshot(path(NetworkPath::Kind::ethernet), Verdict::good, ok,
                              {measured(router, ok, 1.2), measured(cloudflare, ok, 12.3), measured(google, ok, 15.8),
                               measured(cloudflare6, ok, 13.1), measured(nas, ok, 2.4, 60, 3)}),
@@ -213,14 +185,12 @@ inline void good(PopoverHarness& harness) {
 
 inline void internetDown(PopoverHarness& harness) {
     const double now = harness.clock;
-    auto one = measured(cloudflare, TargetState::down(), 12.0, 60, 40);
+    auto one = measured(cloudflare, TargetState::down(), 12.0, 60, 40), two = measured(google, TargetState::down(), 15.0, 60, 40);
     one.outageSince = now - 41;
-    auto two = measured(google, TargetState::down(), 15.0, 60, 40);
     two.outageSince = now - 40;
     std::vector<ProbeRecord> records;
-    PopoverHarness::minute(records, router, now, [](int i) -> Probe { return wobble(i, 1.0, 0.6); });
-    for (const auto& target : {cloudflare, google})
-        PopoverHarness::minute(records, target, now, [](int i) -> Probe { return i >= 19 ? Probe() : wobble(i, 12.0, 4.0); });
+    minute(records, now, router, 1, 0.6);
+    for (const auto& target : {cloudflare, google}) minute(records, now, target, 12, 4, [](int i) { return i >= 19; });
     harness.deliver(snapshot(path(NetworkPath::Kind::ethernet), Verdict::internetDown, TargetState::down(),
                              {measured(router, TargetState::ok(), 1.3), one, two}),
                     records);
@@ -230,10 +200,8 @@ inline void internetDown(PopoverHarness& harness) {
 inline void localProblem(PopoverHarness& harness) {
     const auto loss = Problems::loss();
     std::vector<ProbeRecord> records;
-    for (const auto& [target, base, spread] :
-         {std::tuple{router, 3.0, 9.0}, std::tuple{cloudflare, 16.0, 30.0}, std::tuple{google, 60.0, 70.0}})
-        PopoverHarness::minute(records, target, harness.clock,
-                               [&](int i) -> Probe { return i % 9 == 4 ? Probe() : wobble(i * 3, base, spread); });
+    for (const auto& [target, base, spread] : {std::tuple{router, 3.0, 9.0}, {cloudflare, 16.0, 30.0}, {google, 60.0, 70.0}})
+        minute(records, harness.clock, target, base, spread, [](int i) { return i % 9 == 4; }, 3);
     harness.deliver(snapshot(path(NetworkPath::Kind::wifi), Verdict::localProblem, TargetState::bad(loss),
                              {measured(router, TargetState::bad(loss | Problems::jitter()), 4.2, 60, 7),
                               measured(cloudflare, TargetState::bad(loss), 19.0, 60, 7),
@@ -245,21 +213,16 @@ inline void localProblem(PopoverHarness& harness) {
 }
 
 inline void vpnWithIPv6Problem(PopoverHarness& harness) {
-    auto routerBehindVPN = measured(router, TargetState::measuring(), 0, 0, 0);
-    routerBehindVPN.status = TargetStatus::unreachableVPN;
-    routerBehindVPN.metrics = {};
-    auto six = measured(cloudflare6, TargetState::down(), 30.0, 60, 60);
-    six.metrics.median = six.metrics.p95 = six.metrics.baseline = six.metrics.jitter = std::nullopt;
-    six.outageSince = harness.clock - 300;
+    TargetSnapshot routerBehindVPN{router, TargetStatus::unreachableVPN, TargetState::measuring(), {}, false, std::nullopt};
+    TargetSnapshot six{cloudflare6, TargetStatus::icmp, TargetState::down(), {30, {}, {}, {}, {}, 60, 60, 0}, false, harness.clock - 300};
     auto tcp = measured(google, TargetState::ok(), 31.0);
     tcp.status = TargetStatus::tcp;
     auto state = snapshot(path(NetworkPath::Kind::ethernet, true), Verdict::good, TargetState::ok(),
                           {routerBehindVPN, measured(cloudflare, TargetState::ok(), 28.4), tcp, six});
     state.ipv6Problem = true;
     std::vector<ProbeRecord> records;
-    for (const auto& [target, base] : {std::pair{cloudflare, 27.0}, std::pair{google, 30.0}})
-        PopoverHarness::minute(records, target, harness.clock, [&](int i) -> Probe { return wobble(i, base, 5.0); });
-    PopoverHarness::minute(records, cloudflare6, harness.clock, [](int) -> Probe { return std::nullopt; });
+    for (const auto& [target, base] : {std::pair{cloudflare, 27.0}, {google, 30.0}}) minute(records, harness.clock, target, base, 5);
+    minute(records, harness.clock, cloudflare6, 0, 0, [](int) { return true; });
     harness.deliver(state, records);
 }
 
