@@ -40,10 +40,8 @@ ChartBucket measured(double median, double p95, double loss = 0) { return {0, Mi
 const QRectF bounds(0, 0, 600, 127);
 
 TEST(ChartGeometry, RunsOfOneNonMeasuredStateAreShadedAndNamedWhenTheNameFits) {
-    std::initializer_list<std::pair<int, ChartBucket>> set = {
-        {10, measured(10, 20)},           {11, stateOnly(MinuteState::offline)}, {12, stateOnly(MinuteState::offline)},
-        {15, stateOnly(MinuteState::notRunning)}, {16, stateOnly(MinuteState::paused)}};
-    auto buckets = hourOf(set);
+    auto buckets = hourOf({{10, measured(10, 20)}, {11, stateOnly(MinuteState::offline)}, {12, stateOnly(MinuteState::offline)},
+                           {15, stateOnly(MinuteState::notRunning)}, {16, stateOnly(MinuteState::paused)}});
     for (int i = 0; i < 10; ++i) buckets[static_cast<std::size_t>(i)].state = MinuteState::paused;
     const auto g = ChartGeometry::layout(buckets, ChartRange::hour, 20, bounds, fiveWide);
 
@@ -106,18 +104,12 @@ struct GatedReader {
     std::vector<std::pair<ChartRange, TargetRole>> asked;
     std::size_t released = 0;
 
-    static double code(ChartRange range, const TargetRole& role) {
-        return static_cast<double>(static_cast<int>(range) * 10 + (role == TargetRole::router() ? 1 : 0));
-    }
-    HistoryCard::Reader reader() {
-        return [this](ChartRange range, const TargetRole& role, double) {
-            std::unique_lock guard(lock);
-            const std::size_t index = asked.size();
-            asked.emplace_back(range, role);
-            changed.notify_all();
-            changed.wait(guard, [&] { return released > index; });
-            return std::vector<ChartBucket>{measured(code(range, role), 1)};
-        };
+    static double code(ChartRange range, const TargetRole& role) { return int(range) * 10 + (role == TargetRole::router()); }
+    std::vector<ChartBucket> read(ChartRange range, const TargetRole& role) {
+        std::unique_lock guard(lock);
+        asked.emplace_back(range, role);
+        changed.wait(guard, [&, index = asked.size() - 1] { return released > index; });
+        return {measured(code(range, role), 1)};
     }
     void release(std::size_t count) {
         std::lock_guard guard(lock);
@@ -130,9 +122,7 @@ struct GatedReader {
     }
 };
 
-double shownCode(const HistoryCard& card) {
-    return card.buckets().empty() ? -1 : card.buckets().front().median.value_or(-1);
-}
+double shownCode(const HistoryCard& card) { return card.buckets().empty() ? -1 : card.buckets().front().median.value_or(-1); }
 
 TEST(HistoryCard, EveryChoiceReReadsAndAnAnswerForAFormerChoiceIsDropped) {
     test::widgetsApplication();
@@ -140,7 +130,8 @@ TEST(HistoryCard, EveryChoiceReReadsAndAnAnswerForAFormerChoiceIsDropped) {
     Preferences preferences(folder.filePath("prefs.conf"));
     GatedReader gate;
     {
-        HistoryCard card(preferences, gate.reader(), [] { return 1e9; });
+        HistoryCard card(preferences, [&](ChartRange range, const TargetRole& role, double) { return gate.read(range, role); },
+                         [] { return 1e9; });
         card.resize(360, 200);
         card.show();
         ASSERT_TRUE(test::waitForWidgets([&] { return gate.askedCount() == 1; }));
@@ -197,8 +188,8 @@ struct Week {
         history = std::make_unique<History>(folder.filePath("history.sqlite").toStdString(), options);
         // Thousands of commits: durability does not matter for a scratch file.
         history->withStore([](HistoryStore& store) { store.db->execute("PRAGMA synchronous = OFF"); return 0; });
-        const Target internet{TargetRole::internet(0), "1.1.1.1", *ProbeAddress::parse("1.1.1.1")};
-        const Target router{TargetRole::router(), "192.168.1.1", *ProbeAddress::parse("192.168.1.1")};
+        const Target internet{TargetRole::internet(0), "1.1.1.1", *ProbeAddress::parse("1.1.1.1")},
+            router{TargetRole::router(), "192.168.1.1", *ProbeAddress::parse("192.168.1.1")};
         unsigned noise = 7;
         bool paused = false;
         for (double t = date->load(); t < now - 50; t += 60) {
@@ -216,10 +207,8 @@ struct Week {
                     noise = noise * 1103515245u + 12345u;
                     const double jitter = (noise >> 16) % 100 / 10.0, daily = 6 * std::sin((t / 86400) * 2 * M_PI);
                     const double spike = (noise >> 8) % 1499 == 0 ? 120 : 0;
-                    probes.push_back({internet, ProbeProtocol::icmp,
-                                      outage || (noise >> 4) % 1999 == 0 ? ProbeResult::Outcome(ProbeResult::Lost{})
-                                                                         : ProbeResult::Reply{14 + daily + jitter + spike},
-                                      t + s});
+                    const bool lost = outage || (noise >> 4) % 1999 == 0;
+                    probes.push_back({internet, ProbeProtocol::icmp, lost ? ProbeResult::Outcome(ProbeResult::Lost{}) : ProbeResult::Reply{14 + daily + jitter + spike}, t + s});
                     probes.push_back({router, ProbeProtocol::icmp, ProbeResult::Reply{2 + jitter / 4}, t + s});
                 }
                 history->record(probes, MinuteState::measured);
@@ -245,29 +234,22 @@ TEST(HistoryCard, AWeekWithAnOutageAPauseAndAStopReadsAndDrawsForEveryRange) {
     card.show();
     ASSERT_TRUE(loaded.wait(10000));
 
-    struct Expect {
-        ChartRange range;
-        // The first bucket of the pause and of the outage, counted from the end.
-        std::size_t pauseFromEnd, outageFromEnd;
-        const char* name;
-    };
-    for (const Expect& expect : {Expect{ChartRange::hour, 15, 35, "hour"}, Expect{ChartRange::day, 60, 36, "day"},
-                                 Expect{ChartRange::week, 72, 30, "week"}}) {
-        SCOPED_TRACE(expect.name);
-        if (card.range() != expect.range) {
-            card.setRange(expect.range);
+    // The first bucket of the pause and of the outage, counted from the end.
+    for (const auto& [range, pauseFromEnd, outageFromEnd, name] :
+         {std::tuple{ChartRange::hour, 15, 35, "hour"}, {ChartRange::day, 60, 36, "day"}, {ChartRange::week, 72, 30, "week"}}) {
+        SCOPED_TRACE(name);
+        if (card.range() != range) {
+            card.setRange(range);
             ASSERT_TRUE(loaded.wait(10000));
         }
         const auto& buckets = card.buckets();
-        ASSERT_EQ(buckets.size(), static_cast<std::size_t>(bucketCount(expect.range)));
-        EXPECT_EQ(buckets[buckets.size() - expect.pauseFromEnd].state, MinuteState::paused);
-        const auto& outage = buckets[buckets.size() - expect.outageFromEnd];
-        EXPECT_EQ(outage.lossPercent, 100.0);
-        EXPECT_EQ(outage.median, std::nullopt);
+        ASSERT_EQ(int(buckets.size()), bucketCount(range));
+        EXPECT_EQ(buckets[buckets.size() - pauseFromEnd].state, MinuteState::paused);
+        EXPECT_EQ(buckets[buckets.size() - outageFromEnd].lossPercent, 100.0);
+        EXPECT_EQ(buckets[buckets.size() - outageFromEnd].median, std::nullopt);
         EXPECT_TRUE(card.chart().accessibleDescription().contains("paused"));
 
-        const auto g = ChartGeometry::layout(buckets, expect.range, ChartView::defaultFloor,
-                                             QRectF(card.chart().rect()), fiveWide);
+        const auto g = ChartGeometry::layout(buckets, range, ChartView::defaultFloor, QRectF(card.chart().rect()), fiveWide);
         const auto run = std::find_if(g.runs.begin(), g.runs.end(), [](const auto& r) { return r.state == MinuteState::paused; });
         ASSERT_NE(run, g.runs.end());
         const QPoint inRun = card.chart().mapTo(&card, QPoint(int(run->area.left() + 1), int(run->area.bottom() - 3)));
@@ -276,7 +258,7 @@ TEST(HistoryCard, AWeekWithAnOutageAPauseAndAStopReadsAndDrawsForEveryRange) {
             const QImage image = card.grab().toImage();
             // Shaded: a pixel in the first paused run differs from the window.
             EXPECT_NE(image.pixelColor(inRun * image.devicePixelRatio()), test::scenePalette(dark).color(QPalette::Window));
-            test::keepPicture(image, QStringLiteral("history-%1-%2.png").arg(expect.name, dark ? "dark" : "light"));
+            test::keepPicture(image, QStringLiteral("history-%1-%2.png").arg(name, dark ? "dark" : "light"));
         }
     }
     // The week has a stretch where the program did not run; the router has its own line.
