@@ -69,18 +69,14 @@ TEST(MenuBarRenderer, MarksDimmingAndTheNewestTracePoint) {
     const auto markOnly = [&](Mark mark) { return renderer.render({{mark}, false}, dark, scale)->copy(); };
 
     // Opaque where the shape has ink (the centre column is x = 6 pixels).
-    struct Ink {
-        Mark mark;
-        int x, y;
-        bool inked;
-    };
-    for (const Ink& at : {Ink{Mark::problem, 6, mid - 4, true}, Ink{Mark::problem, 6, mid + 5, false},
-                          Ink{Mark::problem, 6, mid + 9, true}, Ink{Mark::down, 6, mid, true}, Ink{Mark::down, 6, mid - 5, false},
-                          Ink{Mark::paused, 3, mid, true}, Ink{Mark::paused, 9, mid, true}, Ink{Mark::paused, 6, mid, false}}) {
-        const QImage image = markOnly(at.mark);
+    for (const auto& [mark, x, y, inked] :
+         {std::tuple{Mark::problem, 6, mid - 4, true}, {Mark::problem, 6, mid + 5, false}, {Mark::problem, 6, mid + 9, true},
+          {Mark::down, 6, mid, true}, {Mark::down, 6, mid - 5, false}, {Mark::paused, 3, mid, true}, {Mark::paused, 9, mid, true},
+          {Mark::paused, 6, mid, false}}) {
+        const QImage image = markOnly(mark);
         EXPECT_EQ(image.width(), 12);
-        const int alpha = qAlpha(image.pixel(at.x, at.y));
-        EXPECT_TRUE(at.inked ? alpha > 150 : alpha < 60) << int(at.mark) << " at " << at.x << "," << at.y << ": " << alpha;
+        const int alpha = qAlpha(image.pixel(x, y));
+        EXPECT_TRUE(inked ? alpha > 150 : alpha < 60) << int(mark) << " at " << x << "," << y << ": " << alpha;
     }
     EXPECT_EQ(maxAlpha(markOnly(Mark::none), 0, 12), 0);
 
@@ -111,34 +107,27 @@ TEST(MenuBarRenderer, MarksDimmingAndTheNewestTracePoint) {
 }
 
 TEST(MenuBarRenderer, InkIsTheLabelColourOfEachAppearance) {
-    struct Row {
-        std::optional<QColor> tray;
-        std::optional<unsigned> scheme;
-        TrayAppearance::Source source;
-        QColor label;
-    };
-    const QColor light(0xf2, 0xf2, 0xf2), darkInk(0x1a, 0x1a, 0x1a);
-    const Row rows[] = {
-        {QColor(0x20, 0x20, 0x20), 1u, TrayAppearance::Source::tray, QColor(0x20, 0x20, 0x20)},
-        {std::nullopt, 2u, TrayAppearance::Source::colorScheme, darkInk},
-        {std::nullopt, 1u, TrayAppearance::Source::colorScheme, light},
-        {std::nullopt, 0u, TrayAppearance::Source::fallback, light},
-        {std::nullopt, std::nullopt, TrayAppearance::Source::fallback, light},
-        {std::nullopt, 2u, TrayAppearance::Source::colorScheme, darkInk},  // back to an earlier one: its colour again
-    };
+    using S = TrayAppearance::Source;
+    using Tray = std::optional<QColor>;
+    using Scheme = std::optional<unsigned>;
+    const QColor light(0xf2, 0xf2, 0xf2), darkInk(0x1a, 0x1a, 0x1a), trayInk(0x20, 0x20, 0x20);
+    // The tray's colour, the portal's color-scheme: where the ink comes from and what it is.
+    const std::tuple<Tray, Scheme, S, QColor> rows[] = {{trayInk, 1u, S::tray, trayInk},          {{}, 2u, S::colorScheme, darkInk},
+                                                        {{}, 1u, S::colorScheme, light},           {{}, 0u, S::fallback, light},
+                                                        {{}, std::nullopt, S::fallback, light},    {{}, 2u, S::colorScheme, darkInk}};
     test::widgetsApplication();
     MenuBarRenderer renderer;
     const auto layout = MenuBarLayout::make(snapshot(Verdict::good), {}, {}, D::text, M::internet, false);
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.label.name().toStdString());
-        const auto appearance = TrayAppearance::resolve(row.tray, row.scheme);
-        EXPECT_EQ(appearance.source, row.source);
+    for (const auto& [tray, scheme, source, label] : rows) {
+        SCOPED_TRACE(label.name().toStdString());
+        const auto appearance = TrayAppearance::resolve(tray, scheme);
+        EXPECT_EQ(appearance.source, source);
         const QImage image = renderer.render(layout, appearance, 2)->copy();
         QColor opaque = Qt::transparent;
         for (int y = 0; y < image.height(); ++y)
             for (int x = 0; x < image.width(); ++x)
                 if (qAlpha(image.pixel(x, y)) == 255) opaque = QColor::fromRgba(image.pixel(x, y));
-        EXPECT_EQ(opaque.rgb(), row.label.rgb());
+        EXPECT_EQ(opaque.rgb(), label.rgb());
     }
 }
 

@@ -66,17 +66,23 @@ TEST(Popover, HeaderAndCardsOfEachState) {
         {"nothing resolved",
          [](PopoverHarness& h) { h.deliver(scenes::snapshot(path(NetworkPath::Kind::ethernet), Verdict::internetUnmeasured, {}, {})); },
          nullptr, nullptr, {"No internet host resolved"}, {}},
-        {"local problem", scenes::localProblem, nullptr, nullptr, {"WI\u2011FI"}, {}},
+        // What a screen reader hears, too.
+        {"local problem", scenes::localProblem, nullptr, nullptr,
+         {"WI\u2011FI", "19 milliseconds", "7 of 60 lost", "4.2 milliseconds", "signal -58 dBm", "signal to noise 34 dB",
+          "Spike to router at 2:15 PM, 9s, worst 212 milliseconds", "Outage to 1.1.1.1 at 1:01 PM, 42s", "Copy diagnostics"},
+         {}},
     };
     fixLook(false);
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         PopoverHarness harness;
         row.make(harness);
-        auto view = harness.view();
+        auto view = harness.view({.copyDiagnostics = [](std::function<void()> done) { done(); }});
+        harness.picture(*view);
         EXPECT_EQ(view->header()->status(), row.status ? row.status : view->header()->status());
         EXPECT_EQ(view->header()->explanation(), row.explanation ? row.explanation : view->header()->explanation());
-        const QStringList texts = labels(*view->column());
+        QStringList texts = labels(*view->column());
+        collectAccessible(QAccessible::queryAccessibleInterface(view.get()), texts);
         for (const char* text : row.shown) EXPECT_TRUE(texts.contains(text)) << text;
         for (const char* text : row.absent) EXPECT_FALSE(texts.contains(text)) << text;
     }
@@ -194,20 +200,6 @@ TEST(Popover, FirstRunCardIsDismissedByGotIt) {
     EXPECT_FALSE(harness.state.showingFirstRun());
     EXPECT_TRUE(harness.preferences.didShowFirstRun());
     EXPECT_FALSE(labels(*view->column()).contains("WELCOME"));
-}
-
-TEST(Popover, AssistiveTechnologyHearsTheSpokenForms) {
-    fixLook(false);
-    PopoverHarness harness;
-    scenes::localProblem(harness);
-    auto view = harness.view({.copyDiagnostics = [](std::function<void()> done) { done(); }});
-    harness.picture(*view);
-    QStringList names;
-    collectAccessible(QAccessible::queryAccessibleInterface(view.get()), names);
-    for (const char* expected : {"19 milliseconds", "7 of 60 lost", "4.2 milliseconds", "signal -58 dBm",
-                                 "signal to noise 34 dB", "Spike to router at 2:15 PM, 9s, worst 212 milliseconds",
-                                 "Outage to 1.1.1.1 at 1:01 PM, 42s", "Copy diagnostics"})
-        EXPECT_TRUE(names.contains(expected)) << expected;
 }
 
 TEST(PopoverWindow, PlacementStaysBesideTheItemAndOnTheScreen) {
@@ -376,11 +368,10 @@ TEST(Cards, StateLineFromTheFirstMatchingRule) {
 TEST(Cards, StatisticsLostLinesAndWiFiValues) {
     // Nothing sent: dashes, and no division by zero.
     const auto nothing = CardTexts::statistics(Metrics{}, english);
-    EXPECT_EQ(nothing[0].value + nothing[0].spoken, "—no value");
-    EXPECT_EQ(nothing[4].value + nothing[4].spoken, "—0 of 0 lost");
     const auto some = CardTexts::statistics(measured(scenes::google, TargetState::ok(), 12.34, 60, 3).metrics, english);
-    EXPECT_EQ(some[0].value + " " + some[0].unit + ", " + some[0].spoken, "12 ms, 12 milliseconds");
-    EXPECT_EQ(some[4].value + ", " + some[4].spoken, "5.0%, 3 of 60 lost");
+    EXPECT_EQ(QStringList({nothing[0].value + nothing[0].spoken, nothing[4].value + nothing[4].spoken,
+                           some[0].value + " " + some[0].unit + ", " + some[0].spoken, some[4].value + ", " + some[4].spoken}),
+              QStringList({"—no value", "—0 of 0 lost", "12 ms, 12 milliseconds", "5.0%, 3 of 60 lost"}));
 
     // An event of yesterday carries its date.
     const auto old = CardTexts::eventTexts({NetworkEvent::Kind::outage, TargetRole::internet(0), "1.1.1.1", scenes::cloudflare.address,
@@ -392,7 +383,6 @@ TEST(Cards, StatisticsLostLinesAndWiFiValues) {
     const std::vector<TraceSample> samples{
         {now - 60.01, std::nullopt}, {now - 60, std::nullopt}, {now - 30, 12.0}, {now - 12, std::nullopt}, {now - 0.5, std::nullopt}};
     EXPECT_EQ(CardTexts::lostInLastMinute(samples, now), 3);
-    EXPECT_EQ(CardTexts::lostLine(3), "3 lost in the last minute");
     EXPECT_EQ(CardTexts::lostLine(0), "None lost in the last minute");
 
     EXPECT_EQ(CardTexts::channelLine(WiFiInfo{-50, -90, 1, 149, "5 GHz", 80}), "ch 149 · 5 GHz · 80 MHz");
