@@ -117,22 +117,16 @@ TEST(SettingsView, HostFieldsRefuseWhatIsNotAHostAndKeepTheStoredOne) {
 }
 
 TEST(SettingsView, HintsFollowTheReasonAndTheRefusal) {
-    const struct {
-        std::optional<SlowRateReason> reason;
-        bool denied;
-        const char* hint;
-    } rows[] = {{SlowRateReason::battery, false, "On battery now, so probing every 5s."},
-                {SlowRateReason::lowPowerMode, true, "The power saver profile is on, so probing every 5s."},
-                {SlowRateReason::expensivePath, false, "This network is a hotspot or metered, so probing every 5s."},
-                {std::nullopt, true, "The battery interval also applies with the power saver profile, and on metered networks."}};
     Page page;
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.hint);
-        page.reason = row.reason;
-        page.denied = row.denied;
+    for (const auto& [reason, denied, hint] :
+         {std::tuple<std::optional<SlowRateReason>, bool, const char*>{SlowRateReason::battery, false, "On battery now, so probing every 5s."},
+          {SlowRateReason::lowPowerMode, true, "The power saver profile is on, so probing every 5s."},
+          {SlowRateReason::expensivePath, false, "This network is a hotspot or metered, so probing every 5s."},
+          {std::nullopt, true, "The battery interval also applies with the power saver profile, and on metered networks."}}) {
+        std::tie(page.reason, page.denied) = std::tie(reason, denied);
         page.view->refreshStatus();
-        EXPECT_EQ(page.find<QLabel>("rateHint").text(), QString::fromUtf8(row.hint));
-        EXPECT_EQ(page.find<QLabel>("notificationsWarning").isVisible(), row.denied);
+        EXPECT_EQ(page.find<QLabel>("rateHint").text(), QString::fromUtf8(hint));
+        EXPECT_EQ(page.find<QLabel>("notificationsWarning").isVisible(), denied) << hint;
     }
     // Drawn with a hint, the warning and a refused host.
     page.choose("primaryHost", "other");
@@ -157,9 +151,7 @@ TEST(SettingsView, LaunchAtLoginWritesTheEntryOrShowsWhyNot) {
 
     // A file where the autostart folder belongs: the switch stays off and says why.
     QTemporaryDir config;
-    QFile blocker(config.filePath("autostart"));
-    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
-    blocker.close();
+    ASSERT_TRUE(QFile(config.filePath("autostart")).open(QIODevice::WriteOnly));
     LaunchAtLoginSwitch blocked(LaunchAtLogin(config.filePath("autostart/org.nerivane.Nerivane.desktop"), "/usr/bin/nerivane"));
     blocked.toggle().click();
     EXPECT_FALSE(blocked.isOn());

@@ -23,10 +23,7 @@ inline QApplication& widgetsApplication() {
     static int argc = 1;
     static char name[] = "test_nerivane_ui";
     static char* argv[] = {name, nullptr};
-    static QApplication* app = [] {
-        if (std::getenv("QT_QPA_PLATFORM") == nullptr) setenv("QT_QPA_PLATFORM", "offscreen", 1);
-        return new QApplication(argc, argv);
-    }();
+    static QApplication* app = (setenv("QT_QPA_PLATFORM", "offscreen", 0), new QApplication(argc, argv));
     return *app;
 }
 
@@ -61,14 +58,12 @@ inline QPalette scenePalette(bool dark) {
 // Fixed look whatever the machine: Fusion, DejaVu Sans, no icon theme.
 inline void fixLook(bool dark) {
     widgetsApplication();
-    static const bool once = [] {
+    if (QApplication::font().family() != QStringLiteral("DejaVu Sans")) {
         QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
         QApplication::setFont(QFont(QStringLiteral("DejaVu Sans"), 9));
         QIcon::setThemeSearchPaths({});
         QIcon::setThemeName(QString());
-        return true;
-    }();
-    (void)once;
+    }
     QApplication::setPalette(scenePalette(dark));
 }
 
