@@ -205,19 +205,11 @@ TEST(Popover, FirstRunCardIsDismissedByGotIt) {
 TEST(PopoverWindow, PlacementStaysBesideTheItemAndOnTheScreen) {
     // A 1000 x 800 screen whose available area starts below a 30-pixel top panel.
     const QRect screen(0, 30, 1000, 770);
-    const struct {
-        const char* name;
-        QRect anchor;
-        QPoint cursor;
-        QPoint expected;
-    } rows[] = {{"item in a top panel, mid screen", QRect(490, 4, 22, 22), {}, {350, 30}},
-                {"item at the top right edge", QRect(970, 4, 22, 22), {}, {700, 30}},
-                {"item in a bottom panel at the left", QRect(2, 775, 22, 22), {}, {0, 571}},
-                {"no geometry, cursor bottom right", QRect(), {990, 790}, {696, 596}},
-                {"no geometry, cursor top left", QRect(), {5, 5}, {4, 34}}};
-    for (const auto& row : rows)
-        EXPECT_EQ(PopoverWindow::placement(QSize(300, 200), row.anchor, screen, row.cursor), QRect(row.expected, QSize(300, 200)))
-            << row.name;
+    // The item (none: no geometry), the cursor, where the popup goes.
+    for (const auto& [anchor, cursor, expected] :
+         {std::tuple{QRect(490, 4, 22, 22), QPoint(), QPoint(350, 30)}, {QRect(970, 4, 22, 22), {}, {700, 30}},
+          {QRect(2, 775, 22, 22), {}, {0, 571}}, {QRect(), {990, 790}, {696, 596}}, {QRect(), {5, 5}, {4, 34}}})
+        EXPECT_EQ(PopoverWindow::placement(QSize(300, 200), anchor, screen, cursor), QRect(expected, QSize(300, 200))) << anchor.x();
 }
 
 TEST(Popover, WindowFitsItsContentUpToTheScreen) {
@@ -347,11 +339,7 @@ TargetSnapshot with(TargetSnapshot target, TargetStatus status, std::optional<do
 TEST(Cards, StateLineFromTheFirstMatchingRule) {
     const auto loss = Problems::loss(), latency = Problems::latency(), jitter = Problems::jitter();
     const auto bad = [](const Target& target, Problems problems) { return measured(target, TargetState::bad(problems), 9); };
-    const struct {
-        TargetSnapshot target;
-        std::optional<Verdict> verdict;
-        const char* expected;
-    } rows[] = {
+    const std::tuple<TargetSnapshot, std::optional<Verdict>, const char*> rows[] = {
         {with(bad(scenes::cloudflare, loss), TargetStatus::warmingUp), {}, "Measuring"},  // warming up beats a bad state
         {measured(scenes::cloudflare, TargetState::measuring(), 9), {}, "Measuring"},
         {measured(scenes::cloudflare, TargetState::ok(), 9), {}, ""},
@@ -362,7 +350,7 @@ TEST(Cards, StateLineFromTheFirstMatchingRule) {
         {bad(scenes::cloudflare, loss | jitter), Verdict::good, "Losing probes and high jitter"},
         {bad(scenes::google, jitter | latency | loss), {}, "Losing probes, slow, and high jitter"},
     };
-    for (const auto& row : rows) EXPECT_EQ(CardTexts::stateLine(row.target, row.verdict, english).toStdString(), row.expected);
+    for (const auto& [target, verdict, expected] : rows) EXPECT_EQ(CardTexts::stateLine(target, verdict, english).toStdString(), expected);
 }
 
 TEST(Cards, StatisticsLostLinesAndWiFiValues) {
