@@ -79,8 +79,8 @@ TEST(Popover, HeaderAndCardsOfEachState) {
         row.make(harness);
         auto view = harness.view({.copyDiagnostics = [](std::function<void()> done) { done(); }});
         harness.picture(*view);
-        EXPECT_EQ(view->header()->status(), row.status ? row.status : view->header()->status());
-        EXPECT_EQ(view->header()->explanation(), row.explanation ? row.explanation : view->header()->explanation());
+        EXPECT_TRUE(!row.status || view->header()->status() == row.status) << view->header()->status().toStdString();
+        EXPECT_TRUE(!row.explanation || view->header()->explanation() == row.explanation) << view->header()->explanation().toStdString();
         QStringList texts = labels(*view->column());
         collectAccessible(QAccessible::queryAccessibleInterface(view.get()), texts);
         for (const char* text : row.shown) EXPECT_TRUE(texts.contains(text)) << text;
@@ -94,9 +94,7 @@ TEST(Popover, HeaderAndCardsFollowLaterSnapshots) {
     harness.version.clear();
     scenes::vpnWithIPv6Problem(harness);
     auto view = harness.view();
-    EXPECT_EQ(view->header()->vpnTag(), "via VPN");
-    EXPECT_EQ(view->header()->ipv6Tag(), "IPv6 problem");
-    EXPECT_EQ(view->footer()->versionText(), "dev") << "a build without a version";
+    EXPECT_EQ(view->header()->vpnTag() + view->header()->ipv6Tag() + view->footer()->versionText(), "via VPNIPv6 problemdev");
     // Pausing while the popup is open turns the status into the pause line.
     harness.model->pauseForOneHour();
     EXPECT_EQ(view->header()->status(), "Paused until 4:05 PM");
@@ -107,8 +105,7 @@ TEST(Popover, HeaderAndCardsFollowLaterSnapshots) {
     EXPECT_TRUE(labels(*view->column()).contains("WI\u2011FI"));
     scenes::good(harness);  // Ethernet: the model drops the details
     EXPECT_FALSE(labels(*view->column()).contains("WI\u2011FI"));
-    EXPECT_EQ(view->header()->vpnTag(), "");
-    EXPECT_EQ(view->header()->ipv6Tag(), "");
+    EXPECT_EQ(view->header()->vpnTag() + view->header()->ipv6Tag(), "");
     // 31 s later a new minute arrives: of the earlier one's losses (60.5 s
     // and 39.5 s ago now) only the later still counts, beside the new three.
     harness.clock += 31;
@@ -162,11 +159,9 @@ TEST(Popover, FooterShowsOnlyControlsThatWork) {
                               .availableUpdate = [] { return std::optional<QString>("1.2.0"); }, .installUpdate = [] {}},
                              {.settingsPage = [] { return new QLabel(QStringLiteral("settings page")); }});
     auto* footer = view->footer();
-    ASSERT_NE(footer->updateButton(), nullptr);
-
+    auto *copy = footer->diagnosticsButton(), *settings = footer->settingsButton();
+    ASSERT_TRUE(footer->updateButton() && copy && settings);
     // Copying, copied, then back to idle by itself.
-    auto* copy = footer->diagnosticsButton();
-    ASSERT_NE(copy, nullptr);
     copy->click();
     EXPECT_EQ(copy->text(), "copying");
     ASSERT_TRUE(finishCopy);
@@ -174,8 +169,6 @@ TEST(Popover, FooterShowsOnlyControlsThatWork) {
     EXPECT_EQ(copy->text(), "copied");
     EXPECT_TRUE(waitForWidgets([&] { return footer->copyState() == PopoverFooter::CopyState::idle; }));
 
-    auto* settings = footer->settingsButton();
-    ASSERT_NE(settings, nullptr);
     settings->click();
     EXPECT_EQ(settings->text(), "done");
     EXPECT_TRUE(labels(*view->column()).contains("settings page"));
