@@ -120,20 +120,15 @@ TEST(StatusItem, FirstRunCardStaysAfterAGlanceShorterThanThreeSeconds) {
 }
 
 class TrayAppearanceWatcherTest : public test::BusTest {
-protected:
-    void SetUp() override {
-        test::widgetsApplication();
-        BusTest::SetUp();
-    }
-    void changed(const char* group, unsigned scheme) {
-        services->emitSignal(path, settings, QStringLiteral("SettingChanged"),
-                             {QString::fromLatin1(group), QStringLiteral("color-scheme"), QVariant::fromValue(QDBusVariant(QVariant(scheme)))});
-    }
-    const QString path = QStringLiteral("/org/freedesktop/portal/desktop");
-    const QString settings = QStringLiteral("org.freedesktop.portal.Settings");
+    void SetUp() override { test::widgetsApplication(), BusTest::SetUp(); }
 };
 
 TEST_F(TrayAppearanceWatcherTest, PortalColorSchemeAndItsChanges) {
+    const QString path = QStringLiteral("/org/freedesktop/portal/desktop"), settings = QStringLiteral("org.freedesktop.portal.Settings");
+    const auto changed = [&](const char* group, unsigned scheme) {
+        services->emitSignal(path, settings, QStringLiteral("SettingChanged"),
+                             {QString::fromLatin1(group), QStringLiteral("color-scheme"), QVariant::fromValue(QDBusVariant(QVariant(scheme)))});
+    };
     services->object(path).setMethod(settings, QStringLiteral("Read"), [](const QDBusMessage& call) -> std::optional<QVariantList> {
         if (call.arguments() != QVariantList{QStringLiteral("org.freedesktop.appearance"), QStringLiteral("color-scheme")})
             return std::nullopt;
