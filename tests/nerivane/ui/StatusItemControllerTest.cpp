@@ -1,147 +1,158 @@
 // The tray item's controller over the model driven by a fake monitor: one
-// render per change of what the item shows, the context menu's items and
-// rules, the popup on click and on a notification, and the first-run card's
-// 3-second rule.
+// render per change of what the item shows, the context menu's rules, the
+// popup on click and on a notification, the first-run card's 3-second rule,
+// the spoken description of the readout; and the desktop portal's
+// color-scheme, read at start and followed through SettingChanged, on a
+// private bus with a stand-in portal, back to the fallback for "no
+// preference" (the tray's own colours are read under X11: the XEmbed tray
+// harness sets them on a real tray).
 
 #include <gtest/gtest.h>
 
-#include "support/widgets/WidgetsSupport.h"
-#include "support/qt/ModelHarness.h"
+#include <QDBusVariant>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QSignalSpy>
+
+#include "support/qt/PrivateBus.h"
+#include "support/widgets/PopoverHarness.h"
+#include "nerivane/ui/menubar/MenuBarRenderer.h"
 #include "nerivane/ui/menubar/StatusItemController.h"
+#include "nerivane/ui/menubar/TrayAppearanceWatcher.h"
 
 namespace nerivane {
 namespace {
 
-class StatusItemTest : public test::ModelTest {
-protected:
-    void SetUp() override {
-        test::widgetsApplication();
-        ModelTest::SetUp();
-    }
-    void TearDown() override {
-        controller.reset();
-        ModelTest::TearDown();
-    }
+using namespace test;
 
-    StatusItemController& make(bool firstRunShown = true) {
-        preferences->setDidShowFirstRun(firstRunShown);
-        auto& started = startedModel();
-        controller = std::make_unique<StatusItemController>(started, *preferences, [this] { quits += 1; },
-                                                            [this] { return clock; });
-        return *controller;
-    }
+struct Item {
+    PopoverHarness harness;
+    int quits = 0;
+    const bool welcomed = (harness.preferences.setDidShowFirstRun(true), true);
+    StatusItemController controller{*harness.model, harness.preferences, [this] { quits += 1; }, [this] { return harness.clock; }};
 
-    static MonitorSnapshot measured(double latest) {
-        MonitorSnapshot snapshot;
-        snapshot.verdict = Verdict::good;
-        snapshot.path.isSatisfied = true;
-        TargetSnapshot internet;
-        internet.target = {TargetRole::internet(0), "1.1.1.1", *ProbeAddress::parse("1.1.1.1")};
-        internet.status = TargetStatus::icmp;
-        internet.state = TargetState::ok();
-        internet.metrics.latest = latest;
-        snapshot.targets.push_back(internet);
-        return snapshot;
+    static MonitorSnapshot reading(double latest, double router = 0.42, TargetStatus routerStatus = TargetStatus::icmp) {
+        auto internet = measured(scenes::cloudflare, TargetState::ok(), latest, 40, 3);  // 7.5 % lost rounds to 8
+        internet.metrics.jitter = 1.23;
+        auto gateway = measured(scenes::router, TargetState::ok(), router);
+        gateway.status = routerStatus;
+        return scenes::snapshot(path(NetworkPath::Kind::ethernet), Verdict::good, TargetState::ok(), {internet, gateway});
     }
-
-    QStringList menuTexts() {
-        emit controller->menu().aboutToShow();
+    QStringList menu() {
+        emit controller.menu().aboutToShow();
         QStringList texts;
-        for (QAction* action : controller->menu().actions())
-            texts << (action->isEnabled() ? action->text() : QStringLiteral("(") + action->text() + QStringLiteral(")"));
+        for (QAction* action : controller.menu().actions())
+            texts << (action->isEnabled() ? action->text() : "(" + action->text() + ")");
         return texts;
     }
-
     void trigger(const QString& text) {
-        for (QAction* action : controller->menu().actions())
+        for (QAction* action : controller.menu().actions())
             if (action->text() == text) return action->trigger();
-        FAIL() << "no item " << text.toStdString();
+        ADD_FAILURE() << "no item " << text.toStdString();
     }
-
-    std::unique_ptr<StatusItemController> controller;
-    int quits = 0;
 };
 
-TEST_F(StatusItemTest, RendersOncePerChangeAndTheMenuFollowsThePause) {
-    auto& item = make();
-    const int initial = item.renderCount();
-    deliverSnapshot(measured(12.2));
-    EXPECT_EQ(item.renderCount(), initial + 1);
-    deliverSnapshot(measured(11.9));  // the same "12ms"
-    EXPECT_EQ(item.renderCount(), initial + 1);
-    deliverSnapshot(measured(13));
-    EXPECT_EQ(item.renderCount(), initial + 2);
-    EXPECT_TRUE(item.toolTip().contains("Good")) << item.toolTip().toStdString();
-    EXPECT_TRUE(item.toolTip().contains("RTT  13ms")) << item.toolTip().toStdString();
+TEST(StatusItem, RendersOncePerChangeAndTheMenuFollowsThePause) {
+    Item item;
+    auto& controller = item.controller;
+    const int initial = controller.renderCount();
+    for (const double ms : {12.2, 11.9 /* the same "12ms" */, 13.0}) item.harness.deliver(Item::reading(ms));
+    EXPECT_EQ(controller.renderCount(), initial + 2);
+    EXPECT_TRUE(controller.toolTip().contains("Good") && controller.toolTip().contains("RTT  13ms")) << controller.toolTip().toStdString();
+    EXPECT_EQ(MenuBarRenderer::accessibilityLabel(*item.harness.model),
+              "Good. Internet 13 milliseconds, jitter 1.2, loss 8 percent. Router 0.4 milliseconds.");
 
-    EXPECT_EQ(menuTexts(), (QStringList{"(Good)", "", "Open nerivane", "Pause for 1 Hour", "Settings\u2026",
-                                        "(Check for Updates\u2026)", "", "Quit nerivane"}));
-    trigger("Pause for 1 Hour");
-    ASSERT_TRUE(model->pausedUntil().has_value());
-    EXPECT_EQ(item.renderCount(), initial + 3) << "dimmed";
-    // Paused: the header is the last accessibility label ("nerivane" without a screen reader).
-    EXPECT_EQ(menuTexts(), (QStringList{"(nerivane)", "", "Open nerivane", "Resume", "Settings\u2026",
-                                        "(Check for Updates\u2026)", "", "Quit nerivane"}));
-    trigger("Resume");
-    EXPECT_FALSE(model->pausedUntil().has_value());
-    trigger("Quit nerivane");
-    EXPECT_EQ(quits, 1);
+    const QStringList running = item.menu();
+    EXPECT_EQ(running.first(), "(Good)") << "the header is a label, not a command";
+    item.trigger("Pause for 1 Hour");
+    ASSERT_TRUE(item.harness.model->pausedUntil().has_value());
+    EXPECT_EQ(controller.renderCount(), initial + 3) << "dimmed";
+    EXPECT_TRUE(MenuBarRenderer::accessibilityLabel(*item.harness.model).startsWith("Paused until "));
+    QStringList paused = running;
+    paused.replace(0, "(nerivane)");  // the last spoken label, without a screen reader
+    paused.replace(running.indexOf("Pause for 1 Hour"), "Resume");
+    EXPECT_EQ(item.menu(), paused);
+    item.trigger("Resume");
+    EXPECT_FALSE(item.harness.model->pausedUntil().has_value());
+    item.trigger("Quit nerivane");
+    EXPECT_EQ(item.quits, 1);
+    // A router answering over TCP only is left out of the spoken description.
+    item.harness.deliver(Item::reading(12.4, 0.42, TargetStatus::tcp));
+    EXPECT_EQ(MenuBarRenderer::accessibilityLabel(*item.harness.model), "Good. Internet 12 milliseconds, jitter 1.2, loss 8 percent.");
 }
 
-TEST_F(StatusItemTest, ClicksToggleThePopupANotificationOnlyOpensIt) {
-    auto& item = make();
-    emit item.trayIcon().activated(QSystemTrayIcon::Trigger);
-    ASSERT_TRUE(item.isPopoverShown());
-    EXPECT_TRUE(model->detailsVisible());
-    model->notifier().onOpen();
-    EXPECT_TRUE(item.isPopoverShown()) << "a notification's click never closes it";
-    emit item.trayIcon().activated(QSystemTrayIcon::Trigger);
-    EXPECT_FALSE(item.isPopoverShown());
-    EXPECT_FALSE(model->detailsVisible());
-    model->notifier().onOpen();
-    EXPECT_TRUE(item.isPopoverShown());
-    item.popover()->hide();
+TEST(StatusItem, ClicksToggleThePopupANotificationOnlyOpensIt) {
+    Item item;
+    auto& controller = item.controller;
+    auto& model = *item.harness.model;
+    emit controller.trayIcon().activated(QSystemTrayIcon::Trigger);
+    ASSERT_TRUE(controller.isPopoverShown());
+    EXPECT_TRUE(model.detailsVisible());
+    model.notifier().onOpen();
+    EXPECT_TRUE(controller.isPopoverShown()) << "a notification's click never closes it";
+    emit controller.trayIcon().activated(QSystemTrayIcon::Trigger);
+    EXPECT_FALSE(controller.isPopoverShown());
+    EXPECT_FALSE(model.detailsVisible());
+    model.notifier().onOpen();
+    EXPECT_TRUE(controller.isPopoverShown());
+    QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+    QApplication::sendEvent(controller.popover(), &escape);
+    EXPECT_TRUE(waitForWidgets([&] { return !controller.isPopoverShown() && !model.detailsVisible(); })) << "Escape closes it";
 }
 
-TEST_F(StatusItemTest, FirstRunCardStaysAfterAGlanceShorterThanThreeSeconds) {
-    auto& item = make(false);
-    item.showFirstRunIfNeeded();
-    ASSERT_TRUE(test::waitForWidgets([&] { return item.isPopoverShown(); }));
-    EXPECT_TRUE(item.showingFirstRun());
-    clock += 2.9;
-    item.popover()->hide();
-    EXPECT_TRUE(item.showingFirstRun());
-    EXPECT_FALSE(preferences->didShowFirstRun());
+TEST(StatusItem, FirstRunCardStaysAfterAGlanceShorterThanThreeSeconds) {
+    Item item;
+    auto& controller = item.controller;
+    item.harness.preferences.setDidShowFirstRun(false);
+    controller.showFirstRunIfNeeded();
+    ASSERT_TRUE(waitForWidgets([&] { return controller.isPopoverShown(); }));
+    EXPECT_TRUE(controller.showingFirstRun());
+    item.harness.clock += 2.9;
+    controller.popover()->hide();
+    EXPECT_TRUE(controller.showingFirstRun());
+    EXPECT_FALSE(item.harness.preferences.didShowFirstRun());
 
-    item.openPopover();
-    clock += 3.0;
-    item.popover()->hide();
-    EXPECT_FALSE(item.showingFirstRun());
-    EXPECT_TRUE(preferences->didShowFirstRun());
+    controller.openPopover();
+    item.harness.clock += 3.0;
+    controller.popover()->hide();
+    EXPECT_FALSE(controller.showingFirstRun());
+    EXPECT_TRUE(item.harness.preferences.didShowFirstRun());
 }
 
-TEST_F(StatusItemTest, SpokenDescriptionOfTheReadout) {
-    auto& started = startedModel();
-    auto snapshot = measured(12.4);
-    snapshot.targets[0].metrics.jitter = 1.23;
-    snapshot.targets[0].metrics.sent = 40;
-    snapshot.targets[0].metrics.lost = 3;  // 7.5 % rounds to 8
-    TargetSnapshot router;
-    router.target = {TargetRole::router(), "router", *ProbeAddress::parse("10.0.0.1")};
-    router.status = TargetStatus::icmp;
-    router.state = TargetState::ok();
-    router.metrics.latest = 0.42;
-    snapshot.targets.push_back(router);
-    deliverSnapshot(snapshot);
-    EXPECT_EQ(MenuBarRenderer::accessibilityLabel(started),
-              "Good. Internet 12 milliseconds, jitter 1.2, loss 8 percent. Router 0.4 milliseconds.");
-    // A router answering over TCP only, or down, is left out.
-    snapshot.targets[1].status = TargetStatus::tcp;
-    deliverSnapshot(snapshot);
-    EXPECT_EQ(MenuBarRenderer::accessibilityLabel(started), "Good. Internet 12 milliseconds, jitter 1.2, loss 8 percent.");
-    started.pauseForOneHour();
-    const QString paused = MenuBarRenderer::accessibilityLabel(started);
-    EXPECT_TRUE(paused.startsWith("Paused until ") && paused.endsWith(".")) << paused.toStdString();
+class TrayAppearanceWatcherTest : public test::BusTest {
+    void SetUp() override { test::widgetsApplication(), BusTest::SetUp(); }
+};
+
+TEST_F(TrayAppearanceWatcherTest, PortalColorSchemeAndItsChanges) {
+    const QString path = QStringLiteral("/org/freedesktop/portal/desktop"), settings = QStringLiteral("org.freedesktop.portal.Settings");
+    const auto changed = [&](const char* group, unsigned scheme) {
+        services->emitSignal(path, settings, QStringLiteral("SettingChanged"),
+                             {QString::fromLatin1(group), QStringLiteral("color-scheme"), QVariant::fromValue(QDBusVariant(QVariant(scheme)))});
+    };
+    services->object(path).setMethod(settings, QStringLiteral("Read"), [](const QDBusMessage& call) -> std::optional<QVariantList> {
+        if (call.arguments() != QVariantList{QStringLiteral("org.freedesktop.appearance"), QStringLiteral("color-scheme")})
+            return std::nullopt;
+        // Read answers a variant holding the setting's variant.
+        return QVariantList{QVariant::fromValue(QDBusVariant(QVariant::fromValue(QDBusVariant(QVariant(2u)))))};
+    });
+    ASSERT_TRUE(services->own(QStringLiteral("org.freedesktop.portal.Desktop")));
+
+    TrayAppearanceWatcher watcher(*client);
+    ASSERT_TRUE(test::waitForWidgets([&] { return watcher.appearance().name == QStringLiteral("light"); }));
+    EXPECT_EQ(watcher.appearance().source, TrayAppearance::Source::colorScheme);
+
+    QSignalSpy spy(&watcher, &TrayAppearanceWatcher::appearanceChanged);
+    changed("org.freedesktop.appearance", 1);
+    ASSERT_TRUE(test::waitForWidgets([&] { return spy.count() == 1; }));
+    EXPECT_EQ(watcher.appearance().name, QStringLiteral("dark"));
+    EXPECT_EQ(watcher.appearance().source, TrayAppearance::Source::colorScheme);
+
+    // Other settings change nothing; "no preference" falls back.
+    changed("org.gnome.desktop.interface", 2);
+    changed("org.freedesktop.appearance", 0);
+    ASSERT_TRUE(test::waitForWidgets([&] { return spy.count() == 2; }));
+    EXPECT_EQ(watcher.appearance().source, TrayAppearance::Source::fallback);
+    services->release(QStringLiteral("org.freedesktop.portal.Desktop"));
 }
 
 }  // namespace

@@ -6,9 +6,6 @@
 #pragma once
 
 #include <QDBusConnection>
-#include <QIcon>
-#include <QStyle>
-#include <QStyleFactory>
 #include <QTemporaryDir>
 #include <cmath>
 #include <memory>
@@ -27,49 +24,13 @@ namespace nerivane::test {
 // 2026-03-14 15:05:00 UTC.
 inline constexpr double sceneClock = 1773500700;
 
-inline QPalette scenePalette(bool dark) {
-    static QStyle* fusion = QStyleFactory::create(QStringLiteral("Fusion"));
-    QPalette palette = fusion->standardPalette();
-    if (!dark) return palette;
-    const QColor window(0x2b, 0x2d, 0x31), base(0x1e, 0x1f, 0x22), text(0xe8, 0xe8, 0xea);
-    for (const auto group : {QPalette::Active, QPalette::Inactive}) {
-        palette.setColor(group, QPalette::Window, window);
-        palette.setColor(group, QPalette::WindowText, text);
-        palette.setColor(group, QPalette::Base, base);
-        palette.setColor(group, QPalette::AlternateBase, window);
-        palette.setColor(group, QPalette::Text, text);
-        palette.setColor(group, QPalette::Button, QColor(0x3a, 0x3c, 0x41));
-        palette.setColor(group, QPalette::ButtonText, text);
-        palette.setColor(group, QPalette::Highlight, QColor(0x3d, 0x8e, 0xe0));
-    }
-    return palette;
-}
-
-// Fixed look whatever the machine: Fusion, DejaVu Sans, no icon theme.
-inline void fixLook(bool dark) {
-    auto& app = widgetsApplication();
-    static bool once = [] {
-        QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
-        QApplication::setFont(QFont(QStringLiteral("DejaVu Sans"), 9));
-        QIcon::setThemeSearchPaths({});
-        QIcon::setThemeName(QString());
-        return true;
-    }();
-    (void)once;
-    (void)app;
-    QApplication::setPalette(scenePalette(dark));
-}
-
-class SceneMonitor : public AppModel::MonitorControl {
-public:
-    explicit SceneMonitor(Monitor::UpdateHandler* handler) : handler_(handler) {}
+struct SceneMonitor : AppModel::MonitorControl {
+    explicit SceneMonitor(Monitor::UpdateHandler* handler) : handler(handler) {}
     void start() override {}
-    void stop() override { *handler_ = nullptr; }
+    void stop() override { *handler = nullptr; }
     void update(const TargetSettings&) override {}
     void setInterval(double) override {}
-
-private:
-    Monitor::UpdateHandler* handler_;
+    Monitor::UpdateHandler* handler;
 };
 
 inline Target target(TargetRole role, const std::string& host, const std::string& address) {
@@ -77,29 +38,17 @@ inline Target target(TargetRole role, const std::string& host, const std::string
 }
 
 inline TargetSnapshot measured(Target target, TargetState state, double median, int sent = 60, int lost = 0) {
-    TargetSnapshot snapshot;
-    snapshot.target = std::move(target);
-    snapshot.status = TargetStatus::icmp;
-    snapshot.state = state;
-    snapshot.metrics.latest = median;
-    snapshot.metrics.median = median;
-    snapshot.metrics.p95 = median * 1.4;
-    snapshot.metrics.baseline = median * 0.8;
-    snapshot.metrics.jitter = median * 0.08;
-    snapshot.metrics.sent = sent;
-    snapshot.metrics.lost = lost;
-    return snapshot;
+    const Metrics metrics{median, median, median * 1.4, median * 0.8, median * 0.08, sent, lost, 0};
+    return {std::move(target), TargetStatus::icmp, state, metrics, false, std::nullopt};
 }
 
 inline NetworkPath path(NetworkPath::Kind kind, bool vpn = false) {
     NetworkPath path;
-    path.isSatisfied = true;
+    path.isSatisfied = path.hasIPv4 = path.hasIPv6 = true;
     path.kind = kind;
     path.isVPN = vpn;
-    path.primaryInterface = vpn ? "wg0" : (kind == NetworkPath::Kind::wifi ? "wlan0" : "eth0");
     path.physicalInterface = kind == NetworkPath::Kind::wifi ? "wlan0" : "eth0";
-    path.hasIPv4 = true;
-    path.hasIPv6 = true;
+    path.primaryInterface = vpn ? "wg0" : path.physicalInterface;
     path.routerIPv4 = ProbeAddress::parse("192.168.1.1");
     return path;
 }
@@ -128,9 +77,7 @@ public:
         };
         environment.makeNotifier = [] { return std::make_unique<Notifier>(QDBusConnection(QStringLiteral("never-notify"))); };
         environment.localAddress = [](const std::string&) -> std::optional<std::string> { return "192.168.1.20"; };
-        environment.readWiFi = [](const std::string&) -> std::optional<WiFiInfo> {
-            return WiFiInfo{-58, -92, 866.7, 36, "5 GHz", 80};
-        };
+        environment.readWiFi = [](const std::string&) -> std::optional<WiFiInfo> { return WiFiInfo{-58, -92, 866.7, 36, "5 GHz", 80}; };
         environment.readSignal = [](const std::string&) -> std::optional<int> { return std::nullopt; };
         environment.log = Log("app", "test", quietLogs());
         model = std::make_unique<AppModel>(preferences, std::move(environment));
@@ -154,40 +101,18 @@ public:
     // Hands an update to the model from another thread, as a monitor does,
     // then lets the main thread apply it.
     void deliver(const Monitor::Update& update) {
-        std::thread thread([&] { handler(update); });
-        thread.join();
+        std::thread([&] { handler(update); }).join();
         QCoreApplication::sendPostedEvents();
     }
     void deliver(MonitorSnapshot snapshot, std::vector<ProbeRecord> probes = {}) {
         deliver(Monitor::SnapshotUpdate{std::move(snapshot), std::move(probes)});
     }
-    void event(const NetworkEvent& event) { deliver(Monitor::EventUpdate{event}); }
 
-    // A minute of once-a-second probes to the target ending now: rtt(i) for
-    // the i-th probe, none for a lost one.
-    template <typename RTT>
-    static std::vector<ProbeRecord> minute(const Target& target, double now, RTT rtt) {
-        std::vector<ProbeRecord> records;
-        for (int i = 0; i < 60; ++i) {
-            ProbeRecord record;
-            record.target = target;
-            record.sentAt = now - 59.5 + i;
-            const std::optional<double> value = rtt(i);
-            record.outcome = value ? ProbeResult::Outcome(ProbeResult::Reply{*value}) : ProbeResult::Outcome(ProbeResult::Lost{});
-            records.push_back(record);
-        }
-        return records;
-    }
-
-    VerdictTexts::Context context() const {
-        return {QLocale(QLocale::English, QLocale::UnitedStates), QTimeZone::utc(), clock};
-    }
+    VerdictTexts::Context context() const { return {QLocale(QLocale::English, QLocale::UnitedStates), QTimeZone::utc(), clock}; }
 
     std::unique_ptr<PopoverView> view(PopoverActions actions = {}, PopoverView::Places places = {}) {
-        PopoverView::Options options;
-        options.version = version;
-        options.context = [this] { return context(); };
-        return std::make_unique<PopoverView>(*model, state, std::move(actions), std::move(places), std::move(options));
+        return std::make_unique<PopoverView>(*model, state, std::move(actions), std::move(places),
+                                             PopoverView::Options{version, [this] { return context(); }, std::nullopt});
     }
 
     // The view's picture once the history read is in.
@@ -219,121 +144,92 @@ inline const Target google = target(TargetRole::internet(1), "8.8.8.8", "8.8.8.8
 inline const Target cloudflare6 = target(TargetRole::internetIPv6(), "1.1.1.1", "2606:4700:4700::1111");
 inline const Target nas = target(TargetRole::custom(0), "nas.home.arpa", "192.168.1.40");
 
-inline double wobble(int i, double base, double spread) { return base + spread * (0.5 + 0.5 * std::sin(i * 0.7)); }
+// A minute of once-a-second probes to the target ending now, appended to
+// records: replies wobbling over [base, base + spread], none where lost(i).
+inline void minute(std::vector<ProbeRecord>& records, double now, const Target& target, double base, double spread,
+                   const std::function<bool(int)>& lost = [](int) { return false; }, int pace = 1) {
+    for (int i = 0; i < 60; ++i)
+        records.push_back({target, ProbeProtocol::icmp,
+                           lost(i) ? ProbeResult::Outcome(ProbeResult::Lost{})
+                                   : ProbeResult::Reply{base + spread * (0.5 + 0.5 * std::sin(i * pace * 0.7))},
+                           now - 59.5 + i});
+}
 
 inline void events(PopoverHarness& harness) {
     const double now = harness.clock;
-    harness.event({NetworkEvent::Kind::outage, cloudflare.role, "1.1.1.1", cloudflare.address, now - 7400, now - 7358, {}});
-    harness.event({NetworkEvent::Kind::spike, router.role, "router", router.address, now - 3000, now - 2991, 212.0});
-    harness.event({NetworkEvent::Kind::spike, google.role, "8.8.8.8", google.address, now - 600, now - 596, 184.5});
+    using K = NetworkEvent::Kind;
+    for (const auto& [kind, target, ago, length, worst] : {std::tuple{K::outage, cloudflare, 7400, 42, std::optional<double>()},
+                                                           {K::spike, router, 3000, 9, 212.0}, {K::spike, google, 600, 4, 184.5}})
+        harness.deliver(Monitor::EventUpdate{{kind, target.role, target.host, target.address, now - ago, now - ago + length, worst}});
+}
+
+inline MonitorSnapshot snapshot(NetworkPath path, Verdict verdict, std::optional<TargetState> internet, std::vector<TargetSnapshot> targets) {
+    MonitorSnapshot snapshot;
+    std::tie(snapshot.path, snapshot.verdict, snapshot.internet, snapshot.targets) = std::tie(path, verdict, internet, targets);
+    return snapshot;
 }
 
 inline void good(PopoverHarness& harness) {
     const double now = harness.clock;
-    MonitorSnapshot snapshot;
-    snapshot.path = path(NetworkPath::Kind::ethernet);
-    snapshot.verdict = Verdict::good;
-    snapshot.internet = TargetState::ok();
-    snapshot.targets = {measured(router, TargetState::ok(), 1.2), measured(cloudflare, TargetState::ok(), 12.3),
-                        measured(google, TargetState::ok(), 15.8), measured(cloudflare6, TargetState::ok(), 13.1),
-                        measured(nas, TargetState::ok(), 2.4, 60, 3)};
+    const auto ok = TargetState::ok();
     std::vector<ProbeRecord> records;
-    for (const auto& [target, base, spread] : {std::tuple{router, 1.0, 0.6}, std::tuple{cloudflare, 11.0, 4.0},
-                                               std::tuple{google, 14.0, 5.0}, std::tuple{cloudflare6, 12.0, 3.0}}) {
-        auto minute = PopoverHarness::minute(target, now, [&](int i) -> std::optional<double> {
-            if (target == cloudflare && i == 41) return std::nullopt;
-            return wobble(i, base, spread);
-        });
-        records.insert(records.end(), minute.begin(), minute.end());
-    }
-    auto lossy = PopoverHarness::minute(nas, now, [](int i) -> std::optional<double> {
-        if (i == 12 || i == 30 || i == 51) return std::nullopt;
-        return wobble(i, 2.0, 1.0);
-    });
-    records.insert(records.end(), lossy.begin(), lossy.end());
-    harness.deliver(snapshot, records);
+    for (const auto& [target, base, spread] : {std::tuple{router, 1.0, 0.6}, {cloudflare, 11.0, 4.0}, {google, 14.0, 5.0}, {cloudflare6, 12.0, 3.0}})
+        minute(records, now, target, base, spread, [&](int i) { return target == cloudflare && i == 41; });
+    minute(records, now, nas, 2, 1, [](int i) { return i == 12 || i == 30 || i == 51; });
+    harness.deliver(snapshot(path(NetworkPath::Kind::ethernet), Verdict::good, ok,
+                             {measured(router, ok, 1.2), measured(cloudflare, ok, 12.3), measured(google, ok, 15.8),
+                              measured(cloudflare6, ok, 13.1), measured(nas, ok, 2.4, 60, 3)}),
+                    records);
     events(harness);
 }
 
 inline void internetDown(PopoverHarness& harness) {
     const double now = harness.clock;
-    MonitorSnapshot snapshot;
-    snapshot.path = path(NetworkPath::Kind::ethernet);
-    snapshot.verdict = Verdict::internetDown;
-    snapshot.internet = TargetState::down();
-    auto one = measured(cloudflare, TargetState::down(), 12.0, 60, 40);
+    auto one = measured(cloudflare, TargetState::down(), 12.0, 60, 40), two = measured(google, TargetState::down(), 15.0, 60, 40);
     one.outageSince = now - 41;
-    auto two = measured(google, TargetState::down(), 15.0, 60, 40);
     two.outageSince = now - 40;
-    snapshot.targets = {measured(router, TargetState::ok(), 1.3), one, two};
-    std::vector<ProbeRecord> records = PopoverHarness::minute(router, now, [](int i) -> std::optional<double> {
-        return wobble(i, 1.0, 0.6);
-    });
-    for (const auto& target : {cloudflare, google}) {
-        auto minute = PopoverHarness::minute(target, now, [](int i) -> std::optional<double> {
-            if (i >= 19) return std::nullopt;
-            return wobble(i, 12.0, 4.0);
-        });
-        records.insert(records.end(), minute.begin(), minute.end());
-    }
-    harness.deliver(snapshot, records);
+    std::vector<ProbeRecord> records;
+    minute(records, now, router, 1, 0.6);
+    for (const auto& target : {cloudflare, google}) minute(records, now, target, 12, 4, [](int i) { return i >= 19; });
+    harness.deliver(snapshot(path(NetworkPath::Kind::ethernet), Verdict::internetDown, TargetState::down(),
+                             {measured(router, TargetState::ok(), 1.3), one, two}),
+                    records);
     events(harness);
 }
 
 inline void localProblem(PopoverHarness& harness) {
-    const double now = harness.clock;
-    MonitorSnapshot snapshot;
-    snapshot.path = path(NetworkPath::Kind::wifi);
-    snapshot.verdict = Verdict::localProblem;
-    snapshot.internet = TargetState::bad(Problems::loss());
-    snapshot.targets = {measured(router, TargetState::bad(Problems::loss() | Problems::jitter()), 4.2, 60, 7),
-                        measured(cloudflare, TargetState::bad(Problems::loss()), 19.0, 60, 7),
-                        measured(google, TargetState::bad(Problems::loss() | Problems::latency()), 88.0, 60, 8)};
+    const auto loss = Problems::loss();
     std::vector<ProbeRecord> records;
-    for (const auto& [target, base, spread] :
-         {std::tuple{router, 3.0, 9.0}, std::tuple{cloudflare, 16.0, 30.0}, std::tuple{google, 60.0, 70.0}}) {
-        auto minute = PopoverHarness::minute(target, now, [&](int i) -> std::optional<double> {
-            if (i % 9 == 4) return std::nullopt;
-            return wobble(i * 3, base, spread);
-        });
-        records.insert(records.end(), minute.begin(), minute.end());
-    }
-    harness.deliver(snapshot, records);
+    for (const auto& [target, base, spread] : {std::tuple{router, 3.0, 9.0}, {cloudflare, 16.0, 30.0}, {google, 60.0, 70.0}})
+        minute(records, harness.clock, target, base, spread, [](int i) { return i % 9 == 4; }, 3);
+    harness.deliver(snapshot(path(NetworkPath::Kind::wifi), Verdict::localProblem, TargetState::bad(loss),
+                             {measured(router, TargetState::bad(loss | Problems::jitter()), 4.2, 60, 7),
+                              measured(cloudflare, TargetState::bad(loss), 19.0, 60, 7),
+                              measured(google, TargetState::bad(loss | Problems::latency()), 88.0, 60, 8)}),
+                    records);
     harness.model->setDetailsVisible(true);
     waitForWidgets([&] { return harness.model->wifi().has_value(); });
     events(harness);
 }
 
 inline void vpnWithIPv6Problem(PopoverHarness& harness) {
-    const double now = harness.clock;
-    MonitorSnapshot snapshot;
-    snapshot.path = path(NetworkPath::Kind::ethernet, true);
-    snapshot.verdict = Verdict::good;
-    snapshot.internet = TargetState::ok();
-    snapshot.ipv6Problem = true;
-    auto routerBehindVPN = measured(router, TargetState::measuring(), 0, 0, 0);
-    routerBehindVPN.status = TargetStatus::unreachableVPN;
-    routerBehindVPN.metrics = {};
-    auto six = measured(cloudflare6, TargetState::down(), 30.0, 60, 60);
-    six.metrics.median = six.metrics.p95 = six.metrics.baseline = six.metrics.jitter = std::nullopt;
-    six.outageSince = now - 300;
+    TargetSnapshot routerBehindVPN{router, TargetStatus::unreachableVPN, TargetState::measuring(), {}, false, std::nullopt};
+    TargetSnapshot six{cloudflare6, TargetStatus::icmp, TargetState::down(), {30, {}, {}, {}, {}, 60, 60, 0}, false, harness.clock - 300};
     auto tcp = measured(google, TargetState::ok(), 31.0);
     tcp.status = TargetStatus::tcp;
-    snapshot.targets = {routerBehindVPN, measured(cloudflare, TargetState::ok(), 28.4), tcp, six};
+    auto state = snapshot(path(NetworkPath::Kind::ethernet, true), Verdict::good, TargetState::ok(),
+                          {routerBehindVPN, measured(cloudflare, TargetState::ok(), 28.4), tcp, six});
+    state.ipv6Problem = true;
     std::vector<ProbeRecord> records;
-    for (const auto& [target, base] : {std::pair{cloudflare, 27.0}, std::pair{google, 30.0}}) {
-        auto minute = PopoverHarness::minute(target, now, [&](int i) -> std::optional<double> { return wobble(i, base, 5.0); });
-        records.insert(records.end(), minute.begin(), minute.end());
-    }
-    auto lost = PopoverHarness::minute(cloudflare6, now, [](int) -> std::optional<double> { return std::nullopt; });
-    records.insert(records.end(), lost.begin(), lost.end());
-    harness.deliver(snapshot, records);
+    for (const auto& [target, base] : {std::pair{cloudflare, 27.0}, {google, 30.0}}) minute(records, harness.clock, target, base, 5);
+    minute(records, harness.clock, cloudflare6, 0, 0, [](int) { return true; });
+    harness.deliver(state, records);
 }
 
 inline void offline(PopoverHarness& harness) {
-    harness.clock -= 200;
     MonitorSnapshot snapshot;
     snapshot.verdict = Verdict::offline;
+    harness.clock -= 200;
     harness.deliver(snapshot);
     harness.clock += 200;
     harness.deliver(snapshot);
@@ -346,16 +242,9 @@ inline void paused(PopoverHarness& harness) {
 }
 
 inline void firstRun(PopoverHarness& harness) {
-    MonitorSnapshot snapshot;
-    snapshot.path = path(NetworkPath::Kind::wifi);
-    snapshot.verdict = Verdict::measuring;
-    auto warming = [](const Target& target) {
-        TargetSnapshot snapshot;
-        snapshot.target = target;
-        return snapshot;
-    };
-    snapshot.targets = {warming(router), warming(cloudflare), warming(google)};
-    harness.deliver(snapshot);
+    std::vector<TargetSnapshot> warming(3);
+    for (std::size_t i = 0; i < 3; ++i) warming[i].target = std::array{router, cloudflare, google}[i];
+    harness.deliver(snapshot(path(NetworkPath::Kind::wifi), Verdict::measuring, {}, warming));
     harness.state.setShowingFirstRun(true);
 }
 
