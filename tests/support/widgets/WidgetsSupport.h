@@ -6,15 +6,15 @@
 #pragma once
 
 #include <QApplication>
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QFont>
 #include <QIcon>
 #include <QImage>
 #include <QStyle>
 #include <QStyleFactory>
-#include <QThread>
 #include <cstdlib>
+
+#include "support/qt/QtSupport.h"
 
 namespace nerivane::test {
 
@@ -31,13 +31,7 @@ inline QApplication& widgetsApplication() {
 template <typename Condition>
 bool waitForWidgets(Condition condition, int milliseconds = 10000) {
     widgetsApplication();
-    QDeadlineTimer deadline(milliseconds);
-    while (!condition()) {
-        if (deadline.hasExpired()) return false;
-        QApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(2);
-    }
-    return true;
+    return waitUntil(condition, milliseconds);
 }
 
 inline QPalette scenePalette(bool dark) {
