@@ -44,10 +44,14 @@ start_session() {
     export XDG_RUNTIME_DIR="$work/runtime"
     mkdir -m 700 -p "$XDG_RUNTIME_DIR"
     exec 3>"$work/display"
-    Xvfb -displayfd 3 -screen 0 "${1:-640x360}x24" -nolisten tcp >"$work/xvfb.log" 2>&1 &
+    # -noreset: no server regeneration between the short-lived X tools' visits.
+    Xvfb -displayfd 3 -screen 0 "${1:-640x360}x24" -nolisten tcp -noreset >"$work/xvfb.log" 2>&1 &
     pids+=($!)
     wait_for 100 test -s "$work/display" || fail "Xvfb did not start"
     export DISPLAY=":$(head -1 "$work/display")"
+    # The number can come before the server takes clients: a tray started
+    # then found no display now and then.
+    wait_for 100 xwininfo -root >/dev/null 2>&1 || fail "Xvfb does not answer on $DISPLAY"
     dbus-daemon --session --address="unix:path=$work/bus" --nofork --nopidfile >"$work/dbus.log" 2>&1 &
     pids+=($!)
     export DBUS_SESSION_BUS_ADDRESS="unix:path=$work/bus"
