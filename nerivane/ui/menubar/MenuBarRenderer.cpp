@@ -3,7 +3,7 @@
 #include <QFontDatabase>
 #include <QFontMetricsF>
 #include <QPainter>
-#include <QPainterPath>
+#include <QVarLengthArray>
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -57,7 +57,8 @@ void drawTrace(QPainter& painter, const MenuBarLayout::Levels& levels, const QRe
     if (!segments) painter.fillRect(baselineRect, baseline);
     if (n < 2) return;
     const double step = box.width() / 27;
-    std::vector<QPointF> points(n);
+    // A trace holds 28 samples: both arrays stay on the stack.
+    QVarLengthArray<QPointF, 32> points(static_cast<qsizetype>(n));
     for (std::size_t i = 0; i < n; ++i) {
         const double level = std::clamp(levels[i].value_or(0.0), 0.0, 1.0);
         points[i] = QPointF(box.right() - step * static_cast<double>(n - 1) + step * static_cast<double>(i),
@@ -72,9 +73,8 @@ void drawTrace(QPainter& painter, const MenuBarLayout::Levels& levels, const QRe
         painter.setPen(Qt::NoPen);
         return;
     }
-    std::vector<QLineF> lines;
-    lines.reserve(n - 1);
-    for (std::size_t i = 1; i < n; ++i) lines.emplace_back(points[i - 1], points[i]);
+    QVarLengthArray<QLineF, 32> lines;
+    for (std::size_t i = 1; i < n; ++i) lines.append(QLineF(points[i - 1], points[i]));
     // The trace's two ends are flat: the oldest and newest points are its edges.
     const auto pullIn = [half = lineWidth / 2](QPointF end, QPointF towards) {
         const QLineF inward(end, towards);
