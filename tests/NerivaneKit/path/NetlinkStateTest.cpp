@@ -2,10 +2,6 @@
 #include <linux/if_addr.h>
 #include <linux/rtnetlink.h>
 #include <net/if_arp.h>
-#include <unistd.h>
-
-#include <filesystem>
-#include <fstream>
 
 #include "NerivaneKit/path/NetlinkPathSource.h"
 #include "NerivaneKit/path/NetlinkState.h"
@@ -49,6 +45,10 @@ TEST(NetlinkState, TheLowestMetricMainTableUnicastDefaultRoutesGiveThePrimaryInt
     EXPECT_EQ(labClient().facts(false), (PathFacts{true, false, false, {{"eth0", Type::wiredEthernet}}}));  // never lo
     EXPECT_TRUE(labClient().facts(true).isExpensive);
 
+    auto unplugged = labClient();
+    unplugged.links[1].isRunning = false;  // no carrier: nothing usable
+    EXPECT_EQ(unplugged.snapshot(), StoreSnapshot{});
+
     auto state = labClient();  // a VPN preferred by its metric; eth0 keeps its router beneath it
     state.links.push_back(link(3, "tun0", ARPHRD_NONE));
     state.addresses.push_back(global(3, v4));
@@ -70,30 +70,6 @@ TEST(NetlinkState, TheLowestMetricMainTableUnicastDefaultRoutesGiveThePrimaryInt
     EXPECT_EQ(state.snapshot().primaryInterface, "tun0");
 }
 
-TEST(NetlinkState, UnusableNextHopsAndAddressesAreSkipped) {
-    auto state = labClient();
-    state.links[1].isRunning = false;  // no carrier
-    EXPECT_EQ(state.snapshot(), StoreSnapshot{});
-    EXPECT_EQ(state.facts(false), PathFacts{});
-
-    state = labClient();
-    for (auto& r : state.routes) r.nextHops[0].flags = RTNH_F_LINKDOWN;
-    EXPECT_FALSE(state.facts(false).isSatisfied);
-
-    state = labClient();  // IPv6 address still tentative: no IPv6 state, IPv4 unaffected
-    state.addresses[2].flags = IFA_F_TENTATIVE;
-    EXPECT_EQ(state.snapshot(), (StoreSnapshot{.primaryInterface = "eth0", .routerIPv4 = "10.77.0.1",
-                                               .services = {{"eth0", "10.77.0.1", std::nullopt}}}));
-
-    state = labClient();  // a default through a link that is gone, and a multipath one: the first usable hop
-    state.links.push_back(link(3, "eth1", ARPHRD_ETHER, false));
-    state.routes.insert(state.routes.begin(), route(v4, 0, 0, 9, "10.0.0.1"));
-    state.routes[1].metric = 10;
-    state.routes[1].nextHops = {{3, "10.1.0.1", 0}, {2, "10.77.0.1", 0}};
-    EXPECT_EQ(state.snapshot().primaryInterface, "eth0");
-    EXPECT_EQ(state.snapshot().routerIPv4, "10.77.0.1");
-}
-
 TEST(NetlinkState, ServicesAreOrderedByMetricWithTheDefaultGatewayPreferred) {
     NetlinkState state;
     state.links = {link(2, "eth0"), link(3, "wlan0"), link(4, "eth1")};
@@ -106,33 +82,6 @@ TEST(NetlinkState, ServicesAreOrderedByMetricWithTheDefaultGatewayPreferred) {
                     route(v4, 8, 50, 4, "10.2.0.2"),  // lower metric of two non-defaults wins
                     route(v4, 24, 0, 2)};             // no gateway: no influence
     EXPECT_EQ(state.snapshot().services, (Services{{"wlan0", "192.168.1.1", "fe80::1"}, {"eth1", "10.2.0.2"}, {"eth0", "10.0.0.1"}}));
-    state.routes = {route(v4, 0, 5, 4, "10.2.0.1"), route(v4, 0, 5, 2, "10.0.0.1")};  // equal metrics: by interface index
-    EXPECT_EQ(state.snapshot().services, (Services{{"eth0", "10.0.0.1"}, {"eth1", "10.2.0.1"}}));
-    EXPECT_EQ(state.snapshot().primaryInterface, "eth1");  // the first route of the lowest metric
-}
-
-TEST(NetlinkState, InterfaceTypesFromLinkTypeAndSysfs) {
-    EXPECT_TRUE(NetlinkState::isTunnelLink(link(6, "tun0", ARPHRD_NONE)));
-    const auto root = std::filesystem::temp_directory_path() / ("nerivane-sysfs-" + std::to_string(::getpid()));
-    for (const char* name : {"wlp2s0", "wwan0", "eth0", "wlan1/phy80211"}) std::filesystem::create_directories(root / name);
-    std::ofstream(root / "wlp2s0" / "uevent") << "DEVTYPE=wlan\nINTERFACE=wlp2s0\nIFINDEX=3\n";
-    std::ofstream(root / "wwan0" / "uevent") << "INTERFACE=wwan0\nIFINDEX=4\nDEVTYPE=wwan\n";
-    std::ofstream(root / "eth0" / "uevent") << "INTERFACE=eth0\nIFINDEX=2\n";
-    Link stale = link(2, "eth0");
-    stale.deviceType = "stale";
-    // A raw-IP modem has no link-layer header either, but it is no tunnel.
-    const struct {
-        Link link;
-        Type type;
-    } cases[] = {{link(3, "wlp2s0"), Type::wifi}, {link(5, "wlan1"), Type::wifi},  // wireless without a device type
-                 {link(4, "wwan0", ARPHRD_NONE), Type::cellular}, {stale, Type::wiredEthernet},
-                 {link(9, "gone0"), Type::wiredEthernet}, {link(1, "lo", ARPHRD_LOOPBACK), Type::other}};
-    for (auto [device, type] : cases) {
-        NetlinkState::readDeviceFacts(device, root);
-        EXPECT_FALSE(NetlinkState::isTunnelLink(device)) << device.name;
-        EXPECT_EQ(NetlinkState::interfaceType(device), type) << device.name;
-    }
-    std::filesystem::remove_all(root);
 }
 
 // The kernel's own tables, in a namespace of the test's own whose default

@@ -43,8 +43,6 @@ TEST(NetworkPath, Compose) {
           .hasIPv4 = true, .routerIPv4 = a("10.0.0.1")}},
         {"tunnel router IPv6 scoped to its service", {.primaryInterface = "wg0", .services = {{"wg0", "10.9.0.1"}, {"lo", {}, "fe80::1"}}},
          std::nullopt, {.primaryInterface = "wg0", .physicalInterface = "lo", .isVPN = true, .hasIPv4 = true, .routerIPv6 = a("fe80::1%lo")}},
-        {"tunnel without physical service", {.primaryInterface = "ppp0", .routerIPv4 = "10.64.64.64", .services = {{"ppp0", "10.64.64.64"}, {"en0"}}},
-         satisfied({{"ppp0", Type::other}}), {.isSatisfied = true, .primaryInterface = "ppp0", .isVPN = true, .hasIPv4 = true}},
         {"tunnel by link type", corpTunnel, std::nullopt,
          {.primaryInterface = "corpvpn", .physicalInterface = "eth0", .isVPN = true, .hasIPv4 = true, .routerIPv4 = a("10.77.0.1")}},
         {"same name, no tunnel link", corp, std::nullopt, {.primaryInterface = "corpvpn", .physicalInterface = "corpvpn", .hasIPv4 = true}},
@@ -60,8 +58,6 @@ TEST(NetworkPath, Compose) {
         {"expensive and constrained cellular", en0, PathFacts{true, true, true, {{"en0", Type::cellular}}},
          {.isSatisfied = true, .primaryInterface = "en0", .physicalInterface = "en0", .kind = K::cellular, .hasIPv4 = true,
           .routerIPv4 = a("192.168.1.1"), .isExpensive = true, .isConstrained = true}},
-        {"facts not satisfied", en0, PathFacts{false, false, false, {}},
-         {.primaryInterface = "en0", .physicalInterface = "en0", .hasIPv4 = true, .routerIPv4 = a("192.168.1.1")}},
         {"satisfied without an address family", {}, satisfied(), NetworkPath::empty()},
         // A router without a primary interface counts for nothing.
         {"no interface", {.routerIPv4 = "192.168.1.1", .services = {{"en0", "192.168.1.1"}}}, PathFacts{true, true, false, {}}, {.isExpensive = true}},
