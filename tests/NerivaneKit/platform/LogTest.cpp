@@ -1,12 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdio>
 #include <memory>
 #include <regex>
 #include <string>
@@ -27,18 +24,17 @@ constexpr std::uint64_t second = 1'000'000'000ull;
 // A store with a hand-driven clock whose stderr output goes into a pipe.
 class LogStoreTest : public ::testing::Test {
 protected:
-    void make(LogStore::StderrOutput output = LogStore::StderrOutput::withoutJournal, std::size_t capacity = 20'000) {
+    void SetUp() override {
         int fds[2];
         ASSERT_EQ(pipe2(fds, O_NONBLOCK | O_CLOEXEC), 0);
         readEnd.reset(fds[0]);
         writeEnd.reset(fds[1]);
         auto configuration = quietLogs();
         configuration.stderrDescriptor = writeEnd.get();
-        configuration.stderrOutput = output;
+        configuration.stderrOutput = LogStore::StderrOutput::withoutJournal;
         configuration.continuous = [this] { return now.load(); };
         // 2024-01-02 03:04:05.678 UTC, plus whatever the fake clock advanced.
         configuration.realtime = [this] { return 1'704'164'645'678'000'000ull + (now.load() - 1'000 * second); };
-        configuration.capacity = capacity;
         store = std::make_unique<LogStore>(std::move(configuration));
     }
     std::string output() const {
@@ -47,10 +43,9 @@ protected:
         for (ssize_t n; (n = ::read(readEnd.get(), buffer, sizeof buffer)) > 0;) text.append(buffer, std::size_t(n));
         return text;
     }
-    Texts messages(std::chrono::seconds window, std::optional<std::string> subsystem = std::nullopt) const {
+    Texts messages(std::chrono::seconds window) const {
         Texts result;
-        for (const auto& entry : subsystem ? store->entries(window, *subsystem) : store->entries(window))
-            result.push_back(entry.message);
+        for (const auto& entry : store->entries(window)) result.push_back(entry.message);
         return result;
     }
 
@@ -60,7 +55,6 @@ protected:
 };
 
 TEST_F(LogStoreTest, KeepsTheLastTenMinutesWhicheverWayTheClockSteps) {
-    make();
     Log log("targets", std::string(Log::defaultSubsystem), *store);
     log.info("first");
     now += 300 * second;
@@ -79,19 +73,7 @@ TEST_F(LogStoreTest, KeepsTheLastTenMinutesWhicheverWayTheClockSteps) {
     EXPECT_EQ(messages(1s), (Texts{"third", "fourth", "after"}));
 }
 
-TEST_F(LogStoreTest, FiltersBySubsystemAndKeepsTheNewestOfAFlood) {
-    make(LogStore::StderrOutput::never, 3);
-    Log app("app", std::string(Log::defaultSubsystem), *store), other("app", "org.example.Other", *store);
-    app.info("a1");
-    other.info("o1");
-    app.info("a2");
-    EXPECT_EQ(messages(600s, std::string(Log::defaultSubsystem)), (Texts{"a1", "a2"}));
-    app.info("a3");
-    EXPECT_EQ(messages(600s), (Texts{"o1", "a2", "a3"}));
-}
-
 TEST_F(LogStoreTest, StderrLinesAndSwitchingThemOffAndOn) {
-    make();
     Log log("targets", std::string(Log::defaultSubsystem), *store);
     log.info("path eth0 targets router=192.168.1.1");
     log.error(Log::format("history unavailable: %s", "open"));
@@ -113,21 +95,6 @@ TEST_F(LogStoreTest, StderrLinesAndSwitchingThemOffAndOn) {
     store->setStderrOutput(LogStore::StderrOutput::always);
     log.info("loud");
     EXPECT_NE(output().find("nerivane[targets] loud\n"), std::string::npos);
-}
-
-TEST(LogStore, JournalReachabilityNeedsAListeningSocket) {
-    EXPECT_FALSE(LogStore::journalReachable("/nonexistent/journal/socket"));
-    EXPECT_FALSE(LogStore::journalReachable(""));
-    TempFolder folder;
-    const std::string path = folder.path("socket");
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
-    UniqueFd listener(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    ASSERT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    EXPECT_TRUE(LogStore::journalReachable(path));
-    listener.reset();
-    EXPECT_FALSE(LogStore::journalReachable(path)) << "a socket file whose owner is gone refuses";
 }
 
 }  // namespace
