@@ -61,18 +61,6 @@ TEST(TargetStats, WindowKeepsSixtySecondsButNeverFewerThanTwentyAndLateTimesFoll
     EXPECT_EQ(stats.samples.front().time, 48);
 }
 
-TEST(TargetStats, OutOfOrderResultsAreInsertedBySendTime) {
-    TargetStats stats;
-    stats.record(10, 1);
-    stats.record(30, 3);
-    stats.record(20, 2);            // answered after the later probe
-    stats.record(std::nullopt, 3);  // equal time goes after the earlier arrival
-    EXPECT_EQ(stats.samples, (std::vector<Sample>{{1, 10}, {2, 20}, {3, 30}, {3, std::nullopt}}));
-    EXPECT_EQ(stats.metrics().latest, 30);  // the newest send time, not the newest arrival
-    stats.record(25, 3);
-    EXPECT_EQ(stats.latest, (Sample{3, 25}));
-}
-
 Metrics window(int lost, std::optional<double> jitter, std::optional<double> p95) {
     return Metrics{.p95 = p95, .jitter = jitter, .sent = 20, .lost = lost};
 }
