@@ -54,7 +54,6 @@ inline constexpr auto noonSeconds = static_cast<std::int64_t>(noon);
 
 inline Target router() { return Target{TargetRole::router(), "router", *ProbeAddress::parse("192.168.1.1")}; }
 inline Target cloudflare() { return Target{TargetRole::internet(0), "1.1.1.1", *ProbeAddress::parse("1.1.1.1")}; }
-inline Target google() { return Target{TargetRole::internet(1), "8.8.8.8", *ProbeAddress::parse("8.8.8.8")}; }
 
 inline ProbeRecord reply(const Target& t, double at, double ms) { return {t, ProbeProtocol::icmp, ProbeResult::Reply{ms}, at}; }
 inline ProbeRecord lost(const Target& t, double at) { return {t, ProbeProtocol::icmp, ProbeResult::Lost{}, at}; }

@@ -6,9 +6,7 @@
 
 #include <atomic>
 #include <chrono>
-#include <fstream>
 #include <limits>
-#include <thread>
 
 #include "support/HistoryTestSupport.h"
 
@@ -47,80 +45,11 @@ protected:
     static std::vector<PeriodRow> periods(History& history) {
         return history.withStore([](HistoryStore& store) { return store.periods("1", {}); });
     }
-    // The stored periods as (minutes after noon, state).
-    using States = std::vector<std::pair<std::int64_t, MinuteState>>;
-    static States states(History& history) {
-        States stored;
-        for (const auto& row : periods(history)) stored.emplace_back((row.start - noonSeconds) / 60, row.state);
-        return stored;
-    }
 };
 
 unsigned modeOf(const std::string& path) {
     struct stat status {};
     return ::stat(path.c_str(), &status) == 0 ? status.st_mode & 07777 : 0;
-}
-
-TEST_F(HistoryServiceTest, FolderAndFilesAreTheUsersOnly) {
-    const mode_t savedMask = ::umask(022);
-    auto history = open("deep/er/history.sqlite");
-    history->record({reply(router(), noon + 1, 2)}, MinuteState::measured);
-    history->close();
-    // It tells when the user was asleep, locked or away.
-    for (const std::string name : {"deep", "deep/er", "deep/er/history.sqlite", "deep/er/history.sqlite-wal",
-                                   "deep/er/history.sqlite-shm", "deep/er/history.sqlite.lock"})
-        EXPECT_EQ(modeOf(folder.path(name)), name.find('.') == std::string::npos ? 0700u : 0600u) << name;
-    // A file an earlier version left readable by everyone is narrowed.
-    { std::ofstream(folder.path("old.sqlite")); }
-    ::chmod(folder.path("old.sqlite").c_str(), 0644);
-    open("old.sqlite");
-    EXPECT_EQ(modeOf(folder.path("old.sqlite")), 0600u);
-    ::umask(savedMask);
-    // A folder below a file cannot be created.
-    std::ofstream(folder.path("plain-file")) << "x";
-    EXPECT_EQ(errorOf([&] { open("plain-file/history.sqlite"); }).rfind("open: ", 0), 0u);
-}
-
-TEST_F(HistoryServiceTest, TicksWriteClosedMinutesOnceAMinuteAndMarkSleep) {
-    auto history = open();
-    time.date = noon;
-    for (int second = 0; second < 200; second += 10) {
-        history->record({reply(router(), noon + second, 1)}, MinuteState::measured);
-        history->tick();
-        // Writes happen at 12:00:00, 12:01:00, ...; 12:00 is over for 40 s at
-        // 12:01:40, so 12:02:00 writes it, and 12:03:00 writes 12:01.
-        const std::size_t expected = second < 120 ? 0 : second < 180 ? 1 : 2;
-        EXPECT_EQ(periods(*history).size(), expected) << "at second " << second;
-        time.advance(10);
-    }
-    for (double asleep : {0.8, 300.0}) time.sleep(asleep), history->tick();  // under a second marks nothing
-    history->close();
-    const auto asleep = MinuteState::asleep, measured = MinuteState::measured;  // 12:03 has a probe: it stays measured
-    EXPECT_EQ(states(*history), (States{{0, measured}, {1, measured}, {2, measured}, {3, measured}, {4, asleep}, {5, asleep},
-                                        {6, asleep}, {7, asleep}, {8, measured}}));
-}
-
-TEST_F(HistoryServiceTest, TimerTicksAndRecordsFromManyThreadsAreAllCounted) {
-    auto history = open();
-    history->start(30, [] { return std::optional<std::int64_t>(-67); });
-    constexpr int threads = 4, perThread = 2000;
-    std::vector<std::thread> senders;
-    for (int t = 0; t < threads; ++t) {
-        senders.emplace_back([&, t] {
-            const Target target{TargetRole::custom(t), "h" + std::to_string(t), ProbeAddress::v4({10, 0, 0, static_cast<std::uint8_t>(t)})};
-            for (int i = 0; i < perThread; ++i) {
-                if (i % 2) history->record({reply(target, noon + (i % 600), 1)}, MinuteState::measured);
-                else history->record(lost(target, noon + (i % 600)));
-            }
-        });
-    }
-    for (int i = 0; i < 20; ++i) history->tick();
-    for (auto& sender : senders) sender.join();
-    history->close();
-    EXPECT_EQ(periods(*history).front().rssi, -67) << "the first tick runs at once";
-    std::int64_t sent = 0;
-    for (const auto& row : history->withStore([](HistoryStore& store) { return store.aggregates("1", {}); })) sent += row.sent;
-    EXPECT_EQ(sent, threads * perThread);
 }
 
 TEST_F(HistoryServiceTest, WritesThatKeepFailingBackOffAndHoldAtMostAWeek) {
@@ -157,7 +86,7 @@ TEST_F(HistoryServiceTest, WritesThatKeepFailingBackOffAndHoldAtMostAWeek) {
 }
 
 TEST_F(HistoryServiceTest, AnInvalidRetentionIsLoggedOnceAndDeletesNothing) {
-    auto history = open();
+    auto history = open("deep/history.sqlite");
     const auto old = noonSeconds - 100 * 86400;
     history->withStore([&](HistoryStore& store) { putPeriod(*store.db, old, 3600, "measured"); });
     auto oldRowKept = [&] { return !periods(*history).empty() && periods(*history).front().start == old; };
@@ -175,6 +104,8 @@ TEST_F(HistoryServiceTest, AnInvalidRetentionIsLoggedOnceAndDeletesNothing) {
     time.advance(7200);
     history->tick();
     EXPECT_FALSE(oldRowKept());
+    // It tells when the user was asleep, locked or away: the user's only.
+    EXPECT_EQ(std::pair(modeOf(folder.path("deep")), modeOf(folder.path("deep/history.sqlite"))), std::pair(0700u, 0600u));
 }
 
 TEST_F(HistoryServiceTest, MaintenanceWaitsWhileTheWallClockDisagreesWithTheSteadyOne) {

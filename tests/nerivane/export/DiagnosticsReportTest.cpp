@@ -1,15 +1,13 @@
 #include <gtest/gtest.h>
 
-#include <QDBusConnection>
-#include <QDateTime>
+#include <QFile>
 #include <QStringList>
-#include <atomic>
-#include <thread>
+#include <QTemporaryDir>
 
+#include "nerivane/core/Preferences.h"
 #include "nerivane/export/DiagnosticsClient.h"
 #include "nerivane/export/DiagnosticsReport.h"
-#include "nerivane/export/DiagnosticsService.h"
-#include "support/qt/ModelHarness.h"
+#include "support/qt/QtSupport.h"
 
 namespace nerivane {
 namespace {
@@ -100,78 +98,18 @@ TEST(DiagnosticsReport, EveryLineOfALiveReport) {
     EXPECT_EQ(lines(DiagnosticsReport::text(madeUp())), expected);
 }
 
-TEST(DiagnosticsReport, SystemLineFromOsReleaseAndLogLinesOfOurOwnOnly) {
-    for (const auto& [osRelease, line] : std::vector<std::pair<QString, QString>>{
-             {"NAME=\"Debian\"\nPRETTY_NAME=\"Debian 12\"\n", "Linux Debian 12 6.1"}, {"PRETTY_NAME=Arch\n", "Linux Arch 6.1"}, {"", "Linux 6.1"}})
-        EXPECT_EQ(DiagnosticsReport::systemLine(osRelease, QStringLiteral("6.1")), line);
-
-    LogStore::Configuration configuration;
-    configuration.stderrOutput = LogStore::StderrOutput::never;
-    LogStore store(configuration);
-    store.write(LogLevel::info, Log::defaultSubsystem, "app", "model started\nwith two lines");
-    store.write(LogLevel::info, "org.example.Other", "app", "not ours");
-    store.write(LogLevel::error, Log::defaultSubsystem, "history", "history read: query: disk I/O error");
-    EXPECT_EQ(DiagnosticsReport::logLines(store),
-              (std::vector<std::string>{"model started with two lines", "history read: query: disk I/O error"}));
-}
-
-// The story of "nerivane --diagnostics": a running model answers over the
-// bus with its live state and stored events; once it is gone, the same
-// command reads the settings and the history file and says no instance runs.
-class DiagnosticsStory : public test::ModelTest {};
-
-TEST_F(DiagnosticsStory, LiveOverTheBusThenFromTheFilesWithoutAnInstance) {
-    preferences->setRetentionDays(9);
-    // The history file is pruned by the real clock when it is opened again.
-    clock = static_cast<double>(QDateTime::currentSecsSinceEpoch());
-    AppModel& model = startedModel();
-    MonitorSnapshot snapshot;
-    snapshot.verdict = Verdict::good;
-    snapshot.targets = {madeUp().live->snapshot.targets[1]};
-    snapshot.targets[0].answeredLocally = false;
-    snapshot.targets[0].status = TargetStatus::icmp;
-    snapshot.targets[0].state = TargetState::ok();
-    snapshot.targets[0].metrics.median = 11.5;
-    deliverSnapshot(snapshot);
-    model.history()->record(NetworkEvent{NetworkEvent::Kind::outage, TargetRole::internet(0), "1.1.1.1",
-                                         address("1.1.1.1"), clock - 100, clock - 70, std::nullopt});
-    model.history()->tick();
-
-    QDBusConnection server = bus->connect(QStringLiteral("instance"));
-    ASSERT_TRUE(server.registerService(QString::fromUtf8(DiagnosticsService::serviceName)));
-    ASSERT_TRUE(DiagnosticsService::registerOn(model, &model, server));
-
-    // The client blocks on its call; the instance answers from this thread's loop.
-    QDBusConnection asking = bus->connect(QStringLiteral("asking"));
-    std::optional<QString> live;
-    std::atomic<bool> answered{false};
-    std::thread client([&] {
-        live = DiagnosticsClient::fetch(asking);
-        answered = true;
-    });
-    ASSERT_TRUE(test::waitUntil([&] { return answered.load(); }));
-    client.join();
-    for (const char* part : {"\nverdict good\n", "\ninternet[0]: 1.1.1.1 1.1.1.1 status=icmp state=ok median=11.5 ",
-                             " outage 1.1.1.1 1.1.1.1 30.0 s\nlog (last 10 minutes):\n", " retention=9d "})
-        EXPECT_TRUE(live.value_or(QString()).contains(QString::fromUtf8(part))) << part;
-
-    // The instance ends: its history is written, its name and object go.
-    model.stopMonitoring();
-    model.history()->close();
-    server.unregisterService(QString::fromUtf8(DiagnosticsService::serviceName));
-    EXPECT_EQ(DiagnosticsClient::fetch(asking, 2000), std::nullopt);
-    this->model.reset();
-
-    const Preferences stored(directory.filePath(QStringLiteral("nerivane.conf")));
-    const QString offline = DiagnosticsClient::offlineReport(stored, variables["NERIVANE_HISTORY"]);
-    for (const char* part : {"\nno instance is running: no probing state, path or targets\nevents (latest 50, newest first):\n",
-                             " outage 1.1.1.1 1.1.1.1 30.0 s\n", " retention=9d "})
-        EXPECT_TRUE(offline.contains(QString::fromUtf8(part))) << part;
-
-    // A missing history file is reported as no events and is not created.
+// "nerivane --diagnostics" with no instance running reads the settings and
+// the history file; the tray stories ask a running instance over the bus.
+TEST(DiagnosticsReport, WithoutAnInstanceTheSettingsAreReadAndAMissingHistoryIsNotCreated) {
+    test::application();
+    QTemporaryDir directory;
+    Preferences stored(directory.filePath(QStringLiteral("nerivane.conf")));
+    stored.setRetentionDays(9);
     const std::string missing = directory.filePath(QStringLiteral("none/history.sqlite")).toStdString();
-    EXPECT_TRUE(DiagnosticsClient::offlineReport(stored, missing).contains(
-        QStringLiteral("events (latest 50, newest first):\nlog (last 10 minutes):\n")));
+    const QString offline = DiagnosticsClient::offlineReport(stored, missing);
+    for (const char* part : {" retention=9d ", "\nno instance is running: no probing state, path or targets\n"
+                                               "events (latest 50, newest first):\nlog (last 10 minutes):\n"})
+        EXPECT_TRUE(offline.contains(QString::fromUtf8(part))) << part;
     EXPECT_FALSE(QFile::exists(QString::fromStdString(missing)));
 }
 

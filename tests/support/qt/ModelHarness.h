@@ -9,7 +9,6 @@
 
 #include <QCoreApplication>
 #include <QTemporaryDir>
-#include <algorithm>
 #include <atomic>
 #include <map>
 #include <memory>
@@ -74,7 +73,7 @@ protected:
             return std::make_unique<FakeMonitor>(run);
         };
         environment.makeSystemState = [this] {
-            return std::make_unique<SystemState>(*client, *client, systemEnvironment);
+            return std::make_unique<SystemState>(*client, *client, SystemState::Environment());
         };
         environment.makeNotifier = [this] { return std::make_unique<Notifier>(*client); };
         environment.localAddress = [](const std::string& name) {
@@ -105,15 +104,9 @@ protected:
         deliver(run().onUpdate, Monitor::SnapshotUpdate{std::move(snapshot), std::move(probes)});
     }
 
-    bool logged(const std::string& message) {
-        const auto entries = logs.entries(std::chrono::seconds(600));
-        return std::ranges::any_of(entries, [&](const auto& entry) { return entry.message == message; });
-    }
-
     QTemporaryDir directory;
     std::unique_ptr<Preferences> preferences;
     std::map<std::string, std::string> variables;
-    SystemState::Environment systemEnvironment;
     LogStore logs{[] {
         LogStore::Configuration configuration;
         configuration.stderrOutput = LogStore::StderrOutput::never;
