@@ -62,29 +62,57 @@ struct Page {
     }
 };
 
-TEST(SettingsView, EveryChoiceIsStoredAtOnceAndSecondHostOffLeavesOneInternetTarget) {
+TEST(SettingsView, ChoicesAreStoredAtOnceAndTheHintsAndTheLoginSwitchFollow) {
     Page page;
     Preferences& p = page.preferences;
-
     page.choose("secondaryHost", "off");
-    EXPECT_EQ(p.secondaryHost(), "");
     EXPECT_EQ(p.targetSettings().internetHosts, (std::vector<std::string>{"1.1.1.1"}));
-    page.choose("primaryHost", "9.9.9.9");
-    EXPECT_EQ(p.primaryHost(), "9.9.9.9");
     page.choose("displayStyle", "both");
     page.choose("interval", QString::fromUtf8("½s"));
     page.find<QCheckBox>("notifyOutages").click();
-    EXPECT_EQ(p.displayStyle(), DisplayStyle::textAndTrace);
-    EXPECT_EQ(p.interval(), 0.5);
-    EXPECT_TRUE(p.notifyOutages());
     // Stored at once: a second reader of the file sees the choices.
     Preferences reread(page.folder.filePath("prefs.conf"));
-    EXPECT_EQ(reread.displayStyle(), DisplayStyle::textAndTrace);
     EXPECT_EQ(reread.secondaryHost(), "");
-
+    EXPECT_EQ(reread.displayStyle(), DisplayStyle::textAndTrace);
+    EXPECT_EQ(reread.interval(), 0.5);
+    EXPECT_TRUE(reread.notifyOutages());
     // The model turning notifications off (a refusal) moves the switch back.
     p.setNotifyOutages(false);
     EXPECT_FALSE(page.find<QCheckBox>("notifyOutages").isChecked());
+
+    for (const auto& [reason, denied, hint] :
+         {std::tuple<std::optional<SlowRateReason>, bool, const char*>{SlowRateReason::battery, false, "On battery now, so probing every 5s."},
+          {SlowRateReason::lowPowerMode, true, "The power saver profile is on, so probing every 5s."},
+          {SlowRateReason::expensivePath, false, "This network is a hotspot or metered, so probing every 5s."},
+          {std::nullopt, true, "The battery interval also applies with the power saver profile, and on metered networks."}}) {
+        std::tie(page.reason, page.denied) = std::tie(reason, denied);
+        page.view->refreshStatus();
+        EXPECT_EQ(page.find<QLabel>("rateHint").text(), QString::fromUtf8(hint));
+        EXPECT_EQ(page.find<QLabel>("notificationsWarning").isVisible(), denied) << hint;
+    }
+
+    // Launch at login writes the autostart entry and takes it away.
+    auto& login = page.find<LaunchAtLoginSwitch>("launchAtLogin");
+    login.toggle().click();
+    EXPECT_TRUE(login.isOn() && QFile::exists(page.entry));
+    login.toggle().click();
+    EXPECT_FALSE(login.isOn() || QFile::exists(page.entry));
+    // A file where the autostart folder belongs: the switch stays off and says why.
+    QTemporaryDir config;
+    ASSERT_TRUE(QFile(config.filePath("autostart")).open(QIODevice::WriteOnly));
+    LaunchAtLoginSwitch blocked(LaunchAtLogin(config.filePath("autostart/org.nerivane.Nerivane.desktop"), "/usr/bin/nerivane"));
+    blocked.toggle().click();
+    EXPECT_FALSE(blocked.isOn());
+    EXPECT_TRUE(blocked.errorText().startsWith("Couldn't create the folder")) << blocked.errorText().toStdString();
+
+    // Drawn with the last hint, the warning and a refused host.
+    page.choose("primaryHost", "other");
+    page.type(page.find<HostPicker>("primaryHost").field().edit(), "1.1.1.1:53");
+    page.view->resize(page.view->width(), page.view->sizeHint().height());
+    for (bool dark : {false, true}) {
+        page.view->setPalette(test::scenePalette(dark));
+        test::keepPicture(page.view->grab().toImage(), QStringLiteral("settings-page-%1.png").arg(dark ? "dark" : "light"));
+    }
 }
 
 TEST(SettingsView, HostFieldsRefuseWhatIsNotAHostAndKeepTheStoredOne) {
@@ -114,48 +142,6 @@ TEST(SettingsView, HostFieldsRefuseWhatIsNotAHostAndKeepTheStoredOne) {
     EXPECT_EQ(p.targetSettings().customHosts, (std::vector<std::string>{"nas.lan"}));
     page.type(second.edit(), "");
     EXPECT_TRUE(p.customHosts().isEmpty()) << "an empty custom field removes its host";
-}
-
-TEST(SettingsView, HintsFollowTheReasonAndTheRefusal) {
-    Page page;
-    for (const auto& [reason, denied, hint] :
-         {std::tuple<std::optional<SlowRateReason>, bool, const char*>{SlowRateReason::battery, false, "On battery now, so probing every 5s."},
-          {SlowRateReason::lowPowerMode, true, "The power saver profile is on, so probing every 5s."},
-          {SlowRateReason::expensivePath, false, "This network is a hotspot or metered, so probing every 5s."},
-          {std::nullopt, true, "The battery interval also applies with the power saver profile, and on metered networks."}}) {
-        std::tie(page.reason, page.denied) = std::tie(reason, denied);
-        page.view->refreshStatus();
-        EXPECT_EQ(page.find<QLabel>("rateHint").text(), QString::fromUtf8(hint));
-        EXPECT_EQ(page.find<QLabel>("notificationsWarning").isVisible(), denied) << hint;
-    }
-    // Drawn with a hint, the warning and a refused host.
-    page.choose("primaryHost", "other");
-    page.type(page.find<HostPicker>("primaryHost").field().edit(), "1.1.1.1:53");
-    page.view->resize(page.view->width(), page.view->sizeHint().height());
-    for (bool dark : {false, true}) {
-        page.view->setPalette(test::scenePalette(dark));
-        test::keepPicture(page.view->grab().toImage(), QStringLiteral("settings-page-%1.png").arg(dark ? "dark" : "light"));
-    }
-}
-
-TEST(SettingsView, LaunchAtLoginWritesTheEntryOrShowsWhyNot) {
-    Page page;
-    auto& login = page.find<LaunchAtLoginSwitch>("launchAtLogin");
-    EXPECT_FALSE(login.isOn());
-    login.toggle().click();
-    EXPECT_TRUE(login.isOn());
-    EXPECT_TRUE(QFile::exists(page.entry));
-    EXPECT_EQ(login.errorText(), "");
-    login.toggle().click();
-    EXPECT_FALSE(QFile::exists(page.entry));
-
-    // A file where the autostart folder belongs: the switch stays off and says why.
-    QTemporaryDir config;
-    ASSERT_TRUE(QFile(config.filePath("autostart")).open(QIODevice::WriteOnly));
-    LaunchAtLoginSwitch blocked(LaunchAtLogin(config.filePath("autostart/org.nerivane.Nerivane.desktop"), "/usr/bin/nerivane"));
-    blocked.toggle().click();
-    EXPECT_FALSE(blocked.isOn());
-    EXPECT_TRUE(blocked.errorText().startsWith("Couldn't create the folder")) << blocked.errorText().toStdString();
 }
 
 }  // namespace

@@ -112,7 +112,7 @@ public:
 
     std::unique_ptr<PopoverView> view(PopoverActions actions = {}, PopoverView::Places places = {}) {
         return std::make_unique<PopoverView>(*model, state, std::move(actions), std::move(places),
-                                             PopoverView::Options{version, [this] { return context(); }, std::nullopt});
+                                             PopoverView::Options{QStringLiteral("1.0.0"), [this] { return context(); }, std::nullopt});
     }
 
     // The view's picture once the history read is in.
@@ -129,7 +129,6 @@ public:
     QTemporaryDir directory;
     Preferences preferences;
     double clock = sceneClock;
-    QString version = QStringLiteral("1.0.0");
     Monitor::UpdateHandler handler;
     std::unique_ptr<AppModel> model;
     PopoverState state;

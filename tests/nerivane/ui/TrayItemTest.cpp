@@ -1,0 +1,246 @@
+// The tray item. Its controller over the model driven by a fake monitor: one
+// render per change of what the item shows, the context menu's rules, the
+// first-run card's 3-second rule, the spoken description of the readout; the
+// desktop portal's color-scheme, read at start and followed through
+// SettingChanged, on a private bus with a stand-in portal, back to the
+// fallback for "no preference" (the tray's own colours are read under X11:
+// the XEmbed tray harness sets them on a real tray). Then the readout's
+// renders checked by their pixels: marks, dimming, the trace's newest point,
+// an image intact through the next render, the ink of the appearance, the
+// compact readout at the sizes trays ask for. With NERIVANE_PICTURES set, the
+// renders are written there.
+
+#include <gtest/gtest.h>
+
+#include <QDBusVariant>
+#include <QMenu>
+#include <QSignalSpy>
+
+#include "support/qt/PrivateBus.h"
+#include "support/widgets/PopoverHarness.h"
+#include "nerivane/ui/menubar/MenuBarRenderer.h"
+#include "nerivane/ui/menubar/StatusItemController.h"
+#include "nerivane/ui/menubar/TrayAppearanceWatcher.h"
+
+namespace nerivane {
+namespace {
+
+using namespace test;
+
+MonitorSnapshot reading(double latest, Verdict verdict = Verdict::good, TargetStatus routerStatus = TargetStatus::icmp) {
+    auto internet = measured(scenes::cloudflare, TargetState::ok(), latest, 40, 3);  // 7.5 % lost rounds to 8
+    internet.metrics.jitter = 1.23;
+    auto gateway = measured(scenes::router, TargetState::ok(), 0.42);
+    gateway.status = routerStatus;
+    return scenes::snapshot(path(NetworkPath::Kind::ethernet), verdict, TargetState::ok(), {internet, gateway});
+}
+
+struct Item {
+    PopoverHarness harness;
+    int quits = 0;
+    const bool welcomed = (harness.preferences.setDidShowFirstRun(true), true);
+    StatusItemController controller{*harness.model, harness.preferences, [this] { quits += 1; }, [this] { return harness.clock; }};
+
+    QStringList menu() {
+        emit controller.menu().aboutToShow();
+        QStringList texts;
+        for (QAction* action : controller.menu().actions())
+            texts << (action->isEnabled() ? action->text() : "(" + action->text() + ")");
+        return texts;
+    }
+    void trigger(const QString& text) {
+        for (QAction* action : controller.menu().actions())
+            if (action->text() == text) return action->trigger();
+        ADD_FAILURE() << "no item " << text.toStdString();
+    }
+};
+
+TEST(StatusItem, RendersOncePerChangeAndTheMenuFollowsThePause) {
+    Item item;
+    auto& controller = item.controller;
+    const int initial = controller.renderCount();
+    for (const double ms : {12.2, 11.9 /* the same "12ms" */, 13.0}) item.harness.deliver(reading(ms));
+    EXPECT_EQ(controller.renderCount(), initial + 2);
+    EXPECT_TRUE(controller.toolTip().contains("Good") && controller.toolTip().contains("RTT  13ms")) << controller.toolTip().toStdString();
+    EXPECT_EQ(MenuBarRenderer::accessibilityLabel(*item.harness.model),
+              "Good. Internet 13 milliseconds, jitter 1.2, loss 8 percent. Router 0.4 milliseconds.");
+
+    const QStringList running = item.menu();
+    EXPECT_EQ(running.first(), "(Good)") << "the header is a label, not a command";
+    item.trigger("Pause for 1 Hour");
+    ASSERT_TRUE(item.harness.model->pausedUntil().has_value());
+    EXPECT_EQ(controller.renderCount(), initial + 3) << "dimmed";
+    EXPECT_TRUE(MenuBarRenderer::accessibilityLabel(*item.harness.model).startsWith("Paused until "));
+    QStringList paused = running;
+    paused.replace(0, "(nerivane)");  // the last spoken label, without a screen reader
+    paused.replace(running.indexOf("Pause for 1 Hour"), "Resume");
+    EXPECT_EQ(item.menu(), paused);
+    item.trigger("Resume");
+    EXPECT_FALSE(item.harness.model->pausedUntil().has_value());
+    item.trigger("Quit nerivane");
+    EXPECT_EQ(item.quits, 1);
+    // A router answering over TCP only is left out of the spoken description.
+    item.harness.deliver(reading(12.4, Verdict::good, TargetStatus::tcp));
+    EXPECT_EQ(MenuBarRenderer::accessibilityLabel(*item.harness.model), "Good. Internet 12 milliseconds, jitter 1.2, loss 8 percent.");
+}
+
+TEST(StatusItem, FirstRunCardStaysAfterAGlanceShorterThanThreeSeconds) {
+    Item item;
+    auto& controller = item.controller;
+    item.harness.preferences.setDidShowFirstRun(false);
+    controller.showFirstRunIfNeeded();
+    ASSERT_TRUE(waitForWidgets([&] { return controller.isPopoverShown(); }));
+    EXPECT_TRUE(controller.showingFirstRun());
+    item.harness.clock += 2.9;
+    controller.popover()->hide();
+    EXPECT_TRUE(controller.showingFirstRun());
+    EXPECT_FALSE(item.harness.preferences.didShowFirstRun());
+
+    controller.openPopover();
+    item.harness.clock += 3.0;
+    controller.popover()->hide();
+    EXPECT_FALSE(controller.showingFirstRun());
+    EXPECT_TRUE(item.harness.preferences.didShowFirstRun());
+}
+
+class TrayAppearanceWatcherTest : public test::BusTest {
+    void SetUp() override { test::widgetsApplication(), BusTest::SetUp(); }
+};
+
+TEST_F(TrayAppearanceWatcherTest, PortalColorSchemeAndItsChanges) {
+    const QString path = QStringLiteral("/org/freedesktop/portal/desktop"), settings = QStringLiteral("org.freedesktop.portal.Settings");
+    const auto changed = [&](const char* group, unsigned scheme) {
+        services->emitSignal(path, settings, QStringLiteral("SettingChanged"),
+                             {QString::fromLatin1(group), QStringLiteral("color-scheme"), QVariant::fromValue(QDBusVariant(QVariant(scheme)))});
+    };
+    services->object(path).setMethod(settings, QStringLiteral("Read"), [](const QDBusMessage& call) -> std::optional<QVariantList> {
+        if (call.arguments() != QVariantList{QStringLiteral("org.freedesktop.appearance"), QStringLiteral("color-scheme")})
+            return std::nullopt;
+        // Read answers a variant holding the setting's variant.
+        return QVariantList{QVariant::fromValue(QDBusVariant(QVariant::fromValue(QDBusVariant(QVariant(2u)))))};
+    });
+    ASSERT_TRUE(services->own(QStringLiteral("org.freedesktop.portal.Desktop")));
+
+    TrayAppearanceWatcher watcher(*client);
+    ASSERT_TRUE(test::waitForWidgets([&] { return watcher.appearance().name == QStringLiteral("light"); }));
+    EXPECT_EQ(watcher.appearance().source, TrayAppearance::Source::colorScheme);
+
+    QSignalSpy spy(&watcher, &TrayAppearanceWatcher::appearanceChanged);
+    changed("org.freedesktop.appearance", 1);
+    ASSERT_TRUE(test::waitForWidgets([&] { return spy.count() == 1; }));
+    EXPECT_EQ(watcher.appearance().name, QStringLiteral("dark"));
+    EXPECT_EQ(watcher.appearance().source, TrayAppearance::Source::colorScheme);
+
+    // Other settings change nothing; "no preference" falls back.
+    changed("org.gnome.desktop.interface", 2);
+    changed("org.freedesktop.appearance", 0);
+    ASSERT_TRUE(test::waitForWidgets([&] { return spy.count() == 2; }));
+    EXPECT_EQ(watcher.appearance().source, TrayAppearance::Source::fallback);
+    services->release(QStringLiteral("org.freedesktop.portal.Desktop"));
+}
+
+using D = DisplayStyle;
+using M = MenuBarTarget;
+using Mark = MenuBarLayout::Mark;
+using Values = std::vector<std::optional<double>>;
+
+// The largest alpha within the columns [from, to) and rows [top, bottom).
+int maxAlpha(const QImage& image, int from, int to, int top = 0, int bottom = -1) {
+    if (bottom < 0) bottom = image.height();
+    int alpha = 0;
+    for (int y = top; y < bottom; ++y)
+        for (int x = std::max(0, from); x < std::min(to, image.width()); ++x) alpha = std::max(alpha, qAlpha(image.pixel(x, y)));
+    return alpha;
+}
+
+TEST(MenuBarRenderer, MarksDimmingAndTheNewestTracePoint) {
+    widgetsApplication();
+    MenuBarRenderer renderer;
+    const TrayAppearance dark;
+    const double scale = 2;
+    const int mid = static_cast<int>(MenuBarRenderer::barHeight / 2 * scale);
+    const auto markOnly = [&](Mark mark) { return renderer.render({{mark}, false}, dark, scale)->copy(); };
+
+    // Opaque where the shape has ink (the centre column is x = 6 pixels).
+    for (const auto& [mark, x, y, inked] :
+         {std::tuple{Mark::problem, 6, mid - 4, true}, {Mark::problem, 6, mid + 5, false}, {Mark::problem, 6, mid + 9, true},
+          {Mark::down, 6, mid, true}, {Mark::down, 6, mid - 5, false}, {Mark::paused, 3, mid, true}, {Mark::paused, 9, mid, true},
+          {Mark::paused, 6, mid, false}}) {
+        const QImage image = markOnly(mark);
+        EXPECT_EQ(image.width(), 12);
+        const int alpha = qAlpha(image.pixel(x, y));
+        EXPECT_TRUE(inked ? alpha > 150 : alpha < 60) << int(mark) << " at " << x << "," << y << ": " << alpha;
+    }
+    EXPECT_EQ(maxAlpha(markOnly(Mark::none), 0, 12), 0);
+
+    // Paused: the text at 40 %, the pause mark at full strength.
+    const QImage wide = renderer.render(MenuBarLayout::make(reading(12), {}, {}, D::text, M::internet, true), dark, scale)
+                            ->copy();
+    keepPicture(wide, QStringLiteral("wide-paused.png"));
+    const int stacked = static_cast<int>(renderer.stackedWidth() * scale);
+    EXPECT_GT(maxAlpha(wide, 0, stacked), 60);
+    EXPECT_LE(maxAlpha(wide, 0, stacked), 103);
+    EXPECT_GT(maxAlpha(wide, stacked, wide.width()), 240);
+
+    // A rising trace: its highest point lies at the right edge of the box.
+    const Values rising{1.0, 2.0, 4.0, 8.0, 16.0, 32.0};
+    const auto traced = MenuBarLayout::make(reading(12), rising, {}, D::trace, M::internet, false);
+    const QImage trace = renderer.render(traced, dark, scale)->copy();
+    const int top = static_cast<int>((MenuBarRenderer::barHeight / 2 - 8) * scale);
+    EXPECT_GT(maxAlpha(trace, 52, 56, top, top + 4), 150) << "newest point at the top right";
+    EXPECT_EQ(maxAlpha(trace, 0, 40, top, top + 8), 0) << "older, lower points";
+
+    // An image stays intact through the next render; the same readout, the same pixels.
+    const QImage first = *renderer.render(traced, dark, scale);
+    const QColor trayInk(0x20, 0x20, 0x20);
+    const auto layout = MenuBarLayout::make(reading(345), {}, {}, D::text, M::internet, false);
+    const QImage second = *renderer.render(layout, TrayAppearance::resolve(trayInk, 1u), scale);
+    keepPicture(second, QStringLiteral("wide-345ms.png"));
+    EXPECT_EQ(first, trace);
+    EXPECT_NE(first, second);
+    EXPECT_EQ(*renderer.render(traced, dark, scale), trace);
+    // The ink is the tray's own label colour, where the tray has one.
+    QColor opaque = Qt::transparent;
+    for (int y = 0; y < second.height(); ++y)
+        for (int x = 0; x < second.width(); ++x)
+            if (qAlpha(second.pixel(x, y)) == 255) opaque = QColor::fromRgba(second.pixel(x, y));
+    EXPECT_EQ(opaque.rgb(), trayInk.rgb());
+}
+
+class Compact : public testing::TestWithParam<int> {};
+
+TEST_P(Compact, DigitsFillTheSlotBesideTheBadge) {
+    widgetsApplication();
+    MenuBarRenderer renderer;
+    const int side = GetParam();
+    const TrayAppearance dark;
+    const auto readout = CompactReadout::make(reading(12.4, Verdict::internetProblem), {10.0, 14.0, 12.0, 30.0, 12.0}, {},
+                                              D::textAndTrace, M::internet, false);
+    EXPECT_EQ(readout.digits, "12");
+    const QImage image = renderer.renderCompact(readout, dark, side);
+    keepPicture(image, QStringLiteral("compact-%1.png").arg(side));
+    ASSERT_EQ(image.size(), QSize(side, side));
+    // Opaque digit ink over most of the slot's height and width.
+    int left = side, right = -1, bottom = -1;
+    for (int y = side / 2; y < side; ++y)
+        for (int x = 0; x < side; ++x)
+            if (qAlpha(image.pixel(x, y)) > 200) left = std::min(left, x), right = std::max(right, x), bottom = std::max(bottom, y);
+    EXPECT_GE(right - left + 1, side * 6 / 10) << "digit width";
+    EXPECT_GE(bottom - side / 2 + 1, side * 4 / 10) << "digits reach down to the bottom";
+    // The badge: a full-strength disc in the top right corner.
+    const int badge = static_cast<int>(std::round(side * 0.38));
+    EXPECT_EQ(maxAlpha(image, side - badge, side, 0, badge), 255);
+
+    // Paused: dimmed digits, the pause badge at full strength; seconds keep their unit.
+    const auto paused = CompactReadout::make(reading(1234), {}, {}, D::text, M::internet, true);
+    EXPECT_EQ(paused.digits, "1.2s");
+    const QImage dim = renderer.renderCompact(paused, dark, side);
+    keepPicture(dim, QStringLiteral("compact-paused-%1.png").arg(side));
+    EXPECT_LE(maxAlpha(dim, 0, side, side * 6 / 10, side), 103);
+    EXPECT_EQ(maxAlpha(dim, side - badge, side, 0, badge), 255);
+}
+
+INSTANTIATE_TEST_SUITE_P(MenuBarRenderer, Compact, testing::Values(16, 22, 32));
+
+}  // namespace
+}  // namespace nerivane
