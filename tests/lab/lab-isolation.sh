@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
 # Nothing in a lab can reach the machine's own network: no link leads out of
 # the lab's namespaces, the internet namespace is a dead end, and name
-# lookups are answered from the lab's hosts file or fail at once. (That a
-# query goes to the client's own loopback is seen in inside/ResponderLabTest.cpp.)
+# lookups are answered from the lab's hosts file or fail at once.
 source "$(dirname "$0")/common.sh"
 need_lab
 links_before="$(own_links)"

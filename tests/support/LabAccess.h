@@ -1,19 +1,14 @@
 // What the lab tests need of the lab they run in: its name and command (from
 // lab/run-lab-test), a guard that they really run inside its client
-// namespace, the verbs that change it, and its responders' logs, which show
-// what the lab did to each probe.
+// namespace, the verbs that change it, and its responders' logs.
 #pragma once
 
 #include <sys/stat.h>
 
-#include <cmath>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <fstream>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -26,12 +21,8 @@ inline std::string environment(const char* name) {
 
 inline std::string labName() { return environment("NERIVANE_LAB"); }
 
-inline std::string labCommand() {
-    auto command = environment("NERIVANE_LAB_CMD");
-    if (command.empty() && !environment("NERIVANE_SOURCE_DIR").empty())
-        command = environment("NERIVANE_SOURCE_DIR") + "/lab/lab";
-    return command;
-}
+// Set by lab/run-lab-test.
+inline std::string labCommand() { return environment("NERIVANE_LAB_CMD"); }
 
 // These tests send real probes and change routes: only the lab's client
 // namespace may see them.
@@ -62,52 +53,13 @@ inline bool lab(const std::string& verb) {
     return status == 0;
 }
 
-// The log file of one of the lab's responders ("router", "internet"), as
-// `lab status` names it.
-inline std::optional<std::string> responderLogPath(const std::string& role) {
-    const auto status = output(labCommand() + " status --name " + labName());
-    if (!status) return std::nullopt;
-    std::istringstream lines(*status);
-    std::string line;
-    const std::string lead = role + " pid ";
-    while (std::getline(lines, line)) {
-        const auto start = line.find_first_not_of(' ');
-        if (start == std::string::npos || line.compare(start, lead.size(), lead) != 0) continue;
-        const auto at = line.find(", log ");
-        if (at != std::string::npos) return line.substr(at + 6);
-    }
-    return std::nullopt;
-}
-
-// A responder log line: its local time of day in seconds and the text after it.
-struct LogLine {
-    double secondsOfDay = 0;
-    std::string text;
-};
-
-inline std::vector<LogLine> readLog(const std::string& path) {
-    std::vector<LogLine> lines;
-    std::ifstream file(path);
-    std::string line;
-    while (std::getline(file, line)) {
-        int hours = 0, minutes = 0, seconds = 0, millis = 0, used = 0;
-        if (std::sscanf(line.c_str(), "%2d:%2d:%2d.%3d %n", &hours, &minutes, &seconds, &millis, &used) != 4) continue;
-        lines.push_back({hours * 3600.0 + minutes * 60.0 + seconds + millis / 1000.0, line.substr(used)});
-    }
+// The lines of one of the lab's responders' logs ("router", "internet"),
+// which tell what the lab did to each probe.
+inline std::vector<std::string> responderLog(const std::string& role) {
+    std::ifstream file("/run/nerivane-lab/" + labName() + "/" + role + ".log");
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(file, line);) lines.push_back(line);
     return lines;
 }
-
-// The local time of day, in the responders' log format, for a CLOCK_REALTIME
-// value in nanoseconds.
-inline double secondsOfDay(std::uint64_t realtimeNanoseconds) {
-    const auto seconds = static_cast<time_t>(realtimeNanoseconds / 1'000'000'000ull);
-    tm local{};
-    ::localtime_r(&seconds, &local);
-    return local.tm_hour * 3600.0 + local.tm_min * 60.0 + local.tm_sec +
-           static_cast<double>(realtimeNanoseconds % 1'000'000'000ull) / 1e9;
-}
-
-// b - a for two times of day, taking the shorter way round midnight.
-inline double dayDifference(double a, double b) { return std::remainder(b - a, 86400.0); }
 
 }  // namespace nerivane::labtest

@@ -1,4 +1,3 @@
-#include <arpa/inet.h>
 #include <net/if.h>
 
 #include <gtest/gtest.h>
@@ -30,7 +29,6 @@ TEST(ProbeAddress, TextsAreCanonicalAndParseBackToTheSameAddress) {
         // And through the kernel's socket address, as a received source is read.
         socklen_t length = 0;
         const auto socketAddress = address.socketAddress(443, length);
-        EXPECT_EQ(ntohs(reinterpret_cast<const sockaddr_in*>(&socketAddress)->sin_port), 443);
         EXPECT_EQ(ProbeAddress::fromSocketAddress(reinterpret_cast<const sockaddr*>(&socketAddress), length), address);
         EXPECT_FALSE(ProbeAddress::fromSocketAddress(reinterpret_cast<const sockaddr*>(&socketAddress), length - 1));
     }

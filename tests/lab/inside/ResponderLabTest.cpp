@@ -1,17 +1,16 @@
 // Runs inside a lab's client namespace (lab/run-lab-test): probes the lab's
 // hosts with a prober's own kind of socket and checks what the responder
-// sends back for each answer mode, that it survives garbage, and that the
-// client's name lookups stay inside the lab. (Loss, jitter, the TCP-only and
-// silent hosts are seen with ping and bash in the shell tests.)
+// sends back for each answer mode and that it survives garbage. Loss,
+// jitter, the TCP-only and silent hosts and the lookups staying inside the
+// lab are seen with ping and bash in the shell tests; corrupt replies by the
+// engine's lab story and the reply builder's unit test.
 #include <gtest/gtest.h>
 
-#include <netdb.h>
 #include <poll.h>
-#include <signal.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <fstream>
 #include <random>
 #include <thread>
 
@@ -26,14 +25,12 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 using labtest::lab;
-using labtest::labName;
 
 ProbeAddress address(const std::string& text) { return ProbeAddress::parse(text).value(); }
 
 struct Reply {
     ICMPPacket::Echo echo;
     ProbeAddress source;
-    double milliseconds = 0;
 };
 
 // Sends one ICMP or ICMPv6 message; a raw socket's kernel adds the IP header
@@ -48,7 +45,7 @@ ssize_t sendTo(int fd, const ProbeAddress& to, std::span<const std::uint8_t> mes
 // checks reply checksums and hands over only replies to this socket's
 // identifier): the replies that came back within the wait, or the first
 // `enough` of them.
-std::vector<Reply> probe(const std::string& host, double waitMs, ICMPPacket::Echo* sent = nullptr,
+std::vector<Reply> probe(const std::string& host, int waitMs, ICMPPacket::Echo* sent = nullptr,
                          std::size_t enough = 1) {
     static std::uint16_t sequence = 1;
     static std::mt19937_64 random{std::random_device{}()};
@@ -59,11 +56,10 @@ std::vector<Reply> probe(const std::string& host, double waitMs, ICMPPacket::Ech
     const ICMPPacket::Echo echo{0, sequence++, random()};
     if (sent) *sent = echo;
     const auto request = ICMPPacket::request(echo, to.family);
-    const auto sentAt = Clock::now();
+    const auto end = Clock::now() + std::chrono::milliseconds(waitMs);
     EXPECT_EQ(sendTo(fd.get(), to, request), static_cast<ssize_t>(request.size())) << std::strerror(errno);
 
     std::vector<Reply> replies;
-    const auto end = sentAt + std::chrono::microseconds(static_cast<long>(waitMs * 1000));
     while (replies.size() < enough) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
         if (left <= 0) break;
@@ -76,91 +72,20 @@ std::vector<Reply> probe(const std::string& host, double waitMs, ICMPPacket::Ech
         if (count <= 0) continue;
         const auto reply = ICMPPacket::parseReply(std::span(buffer, static_cast<std::size_t>(count)), to.family);
         const auto from = ProbeAddress::fromSocketAddress(reinterpret_cast<const sockaddr*>(&source), length);
-        if (reply && from) replies.push_back({*reply, *from, std::chrono::duration<double, std::milli>(Clock::now() - sentAt).count()});
+        if (reply && from) replies.push_back({*reply, *from});
     }
     return replies;
 }
 
-// The count of IPv6 replies the kernel dropped for a bad checksum.
-long icmp6ChecksumErrors() {
-    std::ifstream in("/proc/net/snmp6");
-    std::string key;
-    long value = 0;
-    while (in >> key >> value)
-        if (key == "Icmp6InCsumErrors") return value;
-    return -1;
-}
-
-class ResponderLab : public ::testing::Test {
-protected:
-    void SetUp() override { ASSERT_TRUE(labtest::insideTheLab()) << "run through lab/run-lab-test"; }
-    void TearDown() override { lab("reset"); }
-};
-
-// Every host replies from the probed address (the link-local router with
-// eth0's scope) as its own profile says: foreign replies carry another token,
-// duplicates come twice, late replies after a prober's two-second time-out;
-// the IPv6 partner of a delayed host and forwarding past a silent router go on.
-TEST_F(ResponderLab, EachHostAnswersFromItsAddressAsItsProfileSays) {
-    struct Row {
-        std::string host;
-        std::size_t replies = 1;
-        std::uint64_t tokenMask = 0;
-        double atLeastMs = 0, belowMs = 100;
-    };
-    const std::vector<std::pair<std::vector<std::string>, std::vector<Row>>> rounds{
-        {{"set 1.1.1.1 delay=150", "set nine.lab mode=foreign", "set 8.8.8.8 mode=duplicate",
-          "set fe80::1 mode=duplicate", "set 2001:4860:4860::8888 mode=late"},
-         {{"1.1.1.1", 1, 0, 145, 1500}, {"2606:4700:4700::1111"}, {"8.8.8.8", 2}, {"fe80::1%eth0", 2}, {"fd77::1"},
-          {"9.9.9.9", 1, EchoReply::foreignTokenMask}, {"2620:fe::fe", 1, EchoReply::foreignTokenMask},
-          {"2001:4860:4860::8888", 1, 0, 2000, 4900}, {"10.77.0.1"}}},
-        {{"reset", "set router mode=silent", "set 1.1.1.1 mode=late"},
-         {{"10.77.0.1", 0}, {"fe80::1%eth0", 0}, {"9.9.9.9"}, {"1.1.1.1", 1, 0, 2000, 4900}}},
-    };
-    for (const auto& [verbs, rows] : rounds) {
-        for (const auto& verb : verbs) ASSERT_TRUE(lab(verb)) << verb;
-        for (const auto& row : rows) {
-            SCOPED_TRACE(row.host);
-            ICMPPacket::Echo sent;
-            const auto replies = probe(row.host, row.replies == 0 ? 500 : 4900, &sent, std::max<std::size_t>(row.replies, 1));
-            ASSERT_EQ(replies.size(), row.replies);
-            for (const auto& reply : replies) {
-                EXPECT_EQ(reply.echo.sequence, sent.sequence);
-                EXPECT_EQ(reply.echo.token, sent.token ^ row.tokenMask);
-                EXPECT_EQ(reply.source, address(row.host)) << "answered from " << reply.source.text();
-                EXPECT_GE(reply.milliseconds, row.atLeastMs);
-                EXPECT_LT(reply.milliseconds, row.belowMs);
-            }
-        }
-    }
-}
-
-TEST_F(ResponderLab, CorruptRepliesArriveWithABadChecksum) {
-    ASSERT_TRUE(lab("set one.lab mode=corrupt"));
-    // A raw socket sees IPv4 replies before the kernel's checksum test; for
-    // IPv6 the kernel's count of bad checksums tells.
-    UniqueFd raw(::socket(AF_INET, SOCK_RAW | SOCK_NONBLOCK, IPPROTO_ICMP));
-    ASSERT_TRUE(raw.valid());
-    const long before6 = icmp6ChecksumErrors();
-    ASSERT_GE(before6, 0);
-    EXPECT_TRUE(probe("1.1.1.1", 800).empty());
-    EXPECT_TRUE(probe("2606:4700:4700::1111", 800).empty());
-    EXPECT_GE(icmp6ChecksumErrors(), before6 + 1);
-
-    bool sawCorrupt = false;
-    std::uint8_t buffer[1500];
-    for (ssize_t count; (count = ::recv(raw.get(), buffer, sizeof buffer, 0)) > 0;) {
-        const auto packet = EchoReply::parseIP(std::span(buffer, static_cast<std::size_t>(count)));
-        if (!packet || packet->source != address("1.1.1.1") || packet->payload.size() < 16) continue;
-        if (packet->payload[0] != ICMPPacket::echoReplyV4) continue;
-        EXPECT_NE(ICMPPacket::checksum(packet->payload), 0);
-        EXPECT_EQ(ICMPPacket::parseReply(packet->payload, IPFamily::v4), std::nullopt);
-        sawCorrupt = true;
-    }
-    EXPECT_TRUE(sawCorrupt);
-}
-
-TEST_F(ResponderLab, SurvivesShortMalformedAndForeignPackets) {
+// Garbage of every kind to both responders in both families; then each
+// host still replies from the probed address (the link-local router with
+// eth0's scope) as its own profile says: foreign replies carry another token
+// (a name sets both its addresses), duplicates come twice. (Delays and prompt
+// answers are seen by ping in lab-ping.sh; late replies and a silent router
+// by the engine's lab stories.)
+TEST(ResponderLab, SurvivesMalformedPacketsAndAnswersFromEachAddressAsItsProfileSays) {
+    ASSERT_TRUE(labtest::insideTheLab()) << "run through lab/run-lab-test";
+    ASSERT_TRUE(lab("reset") && lab("set nine.lab mode=foreign") && lab("set fe80::1 mode=duplicate"));
     std::mt19937 random(20240611);
     const auto noise = [&](std::size_t size, int type = -1) {
         std::vector<std::uint8_t> data(size);
@@ -168,7 +93,7 @@ TEST_F(ResponderLab, SurvivesShortMalformedAndForeignPackets) {
         if (type >= 0) data[0] = static_cast<std::uint8_t>(type);
         return data;
     };
-    for (const std::string host : {"1.1.1.1", "10.77.0.1", "203.0.113.10", "2606:4700:4700::1111", "fe80::1%eth0"}) {
+    for (const std::string host : {"1.1.1.1", "10.77.0.1", "2606:4700:4700::1111", "fe80::1%eth0"}) {
         const auto to = address(host);
         const bool v4 = to.family == IPFamily::v4;
         UniqueFd raw(::socket(v4 ? AF_INET : AF_INET6, SOCK_RAW, v4 ? int{IPPROTO_ICMP} : int{IPPROTO_ICMPV6}));
@@ -206,42 +131,28 @@ TEST_F(ResponderLab, SurvivesShortMalformedAndForeignPackets) {
             ::send(tcp.get(), noise(700).data(), 700, MSG_NOSIGNAL);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    for (const std::string role : {"router", "internet"}) {
-        std::ifstream in("/run/nerivane-lab/" + labName() + "/" + role + ".pid");
-        pid_t pid = 0;
-        EXPECT_TRUE(in >> pid && pid > 0 && ::kill(pid, 0) == 0) << role << " responder died";
+    const auto log = labtest::responderLog("internet");
+    for (const std::string said : {"ignored a malformed echo request", "bad checksum"}) {
+        EXPECT_TRUE(std::any_of(log.begin(), log.end(), [&](const std::string& line) { return line.find(said) != std::string::npos; }))
+            << said;
     }
-    for (const std::string host : {"1.1.1.1", "10.77.0.1", "2606:4700:4700::1111", "fe80::1%eth0"})
-        EXPECT_EQ(probe(host, 1000).size(), 1u) << host;
-    std::ifstream log("/run/nerivane-lab/" + labName() + "/internet.log");
-    const std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
-    EXPECT_NE(text.find("ignored a malformed echo request"), std::string::npos);
-    EXPECT_NE(text.find("bad checksum"), std::string::npos);
-}
-
-// Stand where the resolver points: a lookup's query must come here, to the
-// client namespace's own loopback, and nowhere else. (lab-isolation.sh checks
-// that lookups fail at once and that only files and DNS are asked.)
-TEST_F(ResponderLab, TheResolverIsTheClientsOwnLoopback) {
-    UniqueFd server(::socket(AF_INET, SOCK_DGRAM, 0));
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_port = htons(53);
-    local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(server.get(), reinterpret_cast<sockaddr*>(&local), sizeof local), 0) << std::strerror(errno);
-    int status = 0;
-    std::thread client([&] {
-        addrinfo hints{};
-        hints.ai_socktype = SOCK_DGRAM;
-        addrinfo* result = nullptr;
-        status = ::getaddrinfo("nerivane-resolver-test.example", nullptr, &hints, &result);
-        if (result) ::freeaddrinfo(result);
-    });
-    pollfd entry{server.get(), POLLIN, 0};
-    const bool asked = ::poll(&entry, 1, 3000) == 1;
-    client.join();
-    EXPECT_TRUE(asked);
-    EXPECT_NE(status, 0);
+    const struct {
+        std::string host;
+        std::size_t replies;
+        std::uint64_t tokenMask;
+    } rows[] = {{"fe80::1%eth0", 2, 0}, {"10.77.0.1", 1, 0}, {"9.9.9.9", 1, EchoReply::foreignTokenMask},
+                {"2620:fe::fe", 1, EchoReply::foreignTokenMask}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.host);
+        ICMPPacket::Echo sent;
+        const auto replies = probe(row.host, 1000, &sent, row.replies);
+        ASSERT_EQ(replies.size(), row.replies);
+        for (const auto& reply : replies) {
+            EXPECT_EQ(reply.echo.sequence, sent.sequence);
+            EXPECT_EQ(reply.echo.token, sent.token ^ row.tokenMask);
+            EXPECT_EQ(reply.source, address(row.host)) << "answered from " << reply.source.text();
+        }
+    }
 }
 
 }  // namespace

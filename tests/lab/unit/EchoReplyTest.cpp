@@ -71,8 +71,6 @@ TEST(EchoReply, RefusesWhatIsNoEchoRequestOrNoWholeIPPacket) {
         for (const auto& [at, value] : changes) broken[at] = value;
         EXPECT_FALSE(EchoReply::parseIP(broken)) << int(broken[0]);
     }
-    const auto packet6 = EchoReply::ipv6Packet(*ProbeAddress::parse("::1"), *ProbeAddress::parse("::1"), message);
-    EXPECT_FALSE(EchoReply::parseIP(std::span(packet6).first(packet6.size() - 1)));
 }
 
 }  // namespace

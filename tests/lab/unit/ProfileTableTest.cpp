@@ -39,16 +39,5 @@ TEST(ProfileTable, ReadsEveryFieldAndTheGenerationAndSkipsBadLinesSayingWhy) {
     EXPECT_EQ(bad.generation, 0u);
 }
 
-TEST(Profile, ReplyDelayStaysWithinJitterNeverBelowZeroAndLateAfterTheTimeOut) {
-    const Profile profile{20, 5, 0, AnswerMode::answer};
-    EXPECT_DOUBLE_EQ(profile.replyDelayMs(0.0), 15);
-    EXPECT_DOUBLE_EQ(profile.replyDelayMs(0.5), 20);
-    EXPECT_LE(profile.replyDelayMs(0.999999), 25);
-    EXPECT_EQ((Profile{1, 10, 0, AnswerMode::answer}.replyDelayMs(0.0)), 0);
-    // Late replies come after the prober's two-second time-out.
-    EXPECT_DOUBLE_EQ((Profile{100, 0, 0, AnswerMode::late}.replyDelayMs(0.5)), 100 + Profile::lateDelayMs);
-    EXPECT_GT(Profile::lateDelayMs, 2000);
-}
-
 }  // namespace
 }  // namespace nerivane::lab
