@@ -8,7 +8,7 @@ namespace {
 
 using R = SlowRateReason;
 
-TEST(SystemStateRules, SlowRateReasonsByPriorityTheirIntervalAndTheSimulatedLock) {
+TEST(SystemStateRules, SlowRateReasonsByPriorityTheirIntervalTheSimulatedLockAndTheForcedBattery) {
     using Row = std::tuple<bool, bool, bool, bool, std::optional<R>>;
     for (const auto& [onBattery, lowPower, constrained, expensive, reason] :
          {Row{1, 1, 1, 1, R::battery}, Row{0, 1, 1, 1, R::lowPowerMode}, Row{0, 0, 1, 1, R::lowDataMode}, Row{0, 0, 0, 1, R::expensivePath}, Row{0, 0, 0, 0, {}}})
@@ -21,6 +21,11 @@ TEST(SystemStateRules, SlowRateReasonsByPriorityTheirIntervalAndTheSimulatedLock
     EXPECT_EQ(SystemState::parseLockTest(",0.5,,2,"), (Window{{0.5, 2}}));
     for (const char* text : {"5", "5,20,30", "a,b", ""})
         EXPECT_EQ(SystemState::parseLockTest(QString::fromLatin1(text)), std::nullopt) << text;
+    // Only exactly "1" forces the battery.
+    const QDBusConnection none(QStringLiteral("never-connected"));
+    for (const char* value : {"true", "1 ", "01"})
+        EXPECT_FALSE(SystemState(none, none, {QString::fromLatin1(value), std::nullopt, std::nullopt}).onBattery()) << value;
+    EXPECT_TRUE(SystemState(none, none, {QStringLiteral("1"), std::nullopt, std::nullopt}).onBattery());
 }
 
 }  // namespace

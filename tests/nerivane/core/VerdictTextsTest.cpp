@@ -43,8 +43,6 @@ const auto lossy = TargetState::bad(Problems::loss());
 
 TEST(VerdictTexts, ExplanationNamesWhatTheVerdictRestsOn) {
     const auto host = internet(0, "1.1.1.1", ok);
-    auto jittery = router(TargetState::bad(Problems::jitter()));
-    jittery.metrics.jitter = 4.25;
     for (const auto& [shown, offlineSince, expected] : std::vector<std::tuple<MonitorSnapshot, std::optional<double>, QString>>{
         {snapshot(Verdict::good, {host}), {}, "The internet is fine. The router can't be measured."},
         {snapshot(Verdict::good, {router(TargetState::measuring()), host}), {}, "Router and internet are fine."},
@@ -55,7 +53,6 @@ TEST(VerdictTexts, ExplanationNamesWhatTheVerdictRestsOn) {
                                              target(TargetRole::custom(0), "nas", lossy, 90, 100),
                                              target(TargetRole::internetIPv6(), "::1", lossy, 90, 100)}),
          {}, "Router is fine; 12% loss to 1.1.1.1."},
-        {snapshot(Verdict::localProblem, {jittery}, NetworkPath::Kind::wifi), {}, "Wi\u2011Fi or the router: 4.2 ms jitter to the router."},
         {snapshot(Verdict::internetUnmeasured, {router(ok), local(host)}), {}, "Something on the local network answers for the internet hosts."},
         {snapshot(Verdict::offline, {}), saturdayMorning - 3300, "No network since 9:05 AM."},
     })

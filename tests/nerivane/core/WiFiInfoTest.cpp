@@ -14,6 +14,7 @@ TEST(WiFiInfo, RecordFromTheRadioChannelAndBandAtTheirEdgesAndNothingWithoutOne)
         EXPECT_EQ(WiFiInfo::channelNumber(frequency), channel) << frequency;
         EXPECT_EQ(WiFiInfo::bandName(frequency), band) << frequency;
     }
+    EXPECT_EQ(WiFiInfo::widthMHz(99), std::nullopt);
     // No signal means no record at all.
     WiFiInfo::Radio radio{.signal = {}, .noise = -92, .transmitRate = 866.7, .frequency = 5180, .channelWidth = NL80211_CHAN_WIDTH_80};
     EXPECT_EQ(WiFiInfo::from(radio), std::nullopt);

