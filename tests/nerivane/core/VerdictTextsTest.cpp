@@ -40,18 +40,12 @@ QString plain(QString text) {
 
 const auto ok = TargetState::ok();
 const auto lossy = TargetState::bad(Problems::loss());
-const auto slow = TargetState::bad(Problems::latency());
-const QString unmeasuredRouter = QStringLiteral(" The router can't be measured, so local and internet trouble can't be told apart.");
 
 TEST(VerdictTexts, ExplanationNamesWhatTheVerdictRestsOn) {
     const auto host = internet(0, "1.1.1.1", ok);
-    auto jittery = router(TargetState::bad(Problems::jitter()));
-    jittery.metrics.jitter = 4.25;
     for (const auto& [shown, offlineSince, expected] : std::vector<std::tuple<MonitorSnapshot, std::optional<double>, QString>>{
         {snapshot(Verdict::good, {host}), {}, "The internet is fine. The router can't be measured."},
-        {snapshot(Verdict::good, {router(ok, TargetStatus::unreachableVPN), host}), {}, "The internet is fine. The router can't be measured."},
         {snapshot(Verdict::good, {router(TargetState::measuring()), host}), {}, "Router and internet are fine."},
-        {snapshot(Verdict::good, {router(TargetState::down()), host}), {}, "The internet is fine. The router is slow to answer ping."},
         {snapshot(Verdict::good, {refused(router(TargetState::measuring())), host}), {},
          "The internet is fine. Ping isn't permitted, so the router can't be measured."},
         // Only measured internet hosts are named: not one answered locally, a custom host or IPv6.
@@ -59,18 +53,7 @@ TEST(VerdictTexts, ExplanationNamesWhatTheVerdictRestsOn) {
                                              target(TargetRole::custom(0), "nas", lossy, 90, 100),
                                              target(TargetRole::internetIPv6(), "::1", lossy, 90, 100)}),
          {}, "Router is fine; 12% loss to 1.1.1.1."},
-        {snapshot(Verdict::internetProblem, {router(ok), internet(0, "1.1.1.1", slow, 0, 0, 180), internet(1, "8.8.8.8", slow, 0, 0, 240)}),
-         {}, "Router is fine; slow replies from 1.1.1.1 and 8.8.8.8 (p95 240 ms)."},
-        {snapshot(Verdict::internetProblem, {router(ok)}), {}, "Router is fine; trouble beyond it."},
-        {snapshot(Verdict::localProblem, {router(TargetState::down()), internet(0, "1.1.1.1", lossy, 3, 4)}, NetworkPath::Kind::wifi), {},
-         "Wi\u2011Fi or the router."},
-        {snapshot(Verdict::localProblem, {jittery}, NetworkPath::Kind::wifi), {}, "Wi\u2011Fi or the router: 4.2 ms jitter to the router."},
-        {snapshot(Verdict::connectionProblem, {internet(0, "1.1.1.1", lossy, 1, 3)}), {}, "33% loss to 1.1.1.1." + unmeasuredRouter},
-        {snapshot(Verdict::connectionProblem, {internet(0, "1.1.1.1", TargetState::measuring())}), {},
-         "Trouble on the way to the internet." + unmeasuredRouter},
         {snapshot(Verdict::internetUnmeasured, {router(ok), local(host)}), {}, "Something on the local network answers for the internet hosts."},
-        {snapshot(Verdict::internetUnmeasured, {router(ok)}), {}, "The internet hosts couldn't be resolved."},
-        {snapshot(Verdict::offline, {}), {}, "No network."},
         {snapshot(Verdict::offline, {}), saturdayMorning - 3300, "No network since 9:05 AM."},
     })
         EXPECT_EQ(plain(verdictExplanation(shown, offlineSince, english())), expected);
@@ -87,7 +70,6 @@ TEST(VerdictTexts, PingThatIsNotPermittedIsNamedWithItsFix) {
               "sudo sysctl -w net.ipv4.ping_group_range=\"0 1000\"");
     // Hosts measured over TCP keep the verdict.
     EXPECT_EQ(verdictTitle(snapshot(Verdict::good, {refused(router(TargetState::measuring())), internet(0, "1.1.1.1", ok)})), "Good");
-    EXPECT_EQ(verdictTitle(snapshot(Verdict::internetUnmeasured, {router(ok)})), "Can't measure the internet");
 }
 
 TEST(VerdictTexts, NumbersAtTheirRoundingBoundaries) {
@@ -107,19 +89,10 @@ TEST(VerdictTexts, NumbersAtTheirRoundingBoundaries) {
 }
 
 TEST(VerdictTexts, TimeOfDayAloneForTodayWhereTheUserIs) {
-    EXPECT_EQ(plain(timeText(saturdayMorning + 5 * 3600 + 5 * 60, english())), "3:05 PM");
-    EXPECT_EQ(plain(timeText(saturdayMorning - 86400, english())), "Jan 5, 10:00 AM");
     // 23:30 UTC on the 5th is the 6th two hours east.
     const double lateOnFriday = saturdayMorning - 10.5 * 3600;
     EXPECT_EQ(plain(timeText(lateOnFriday, english(QTimeZone(7200)))), "1:30 AM");
     EXPECT_EQ(plain(timeText(lateOnFriday, english())), "Jan 5, 11:30 PM");
-
-    // Other locales keep their order, and the year's own word goes with the year.
-    const auto twoDaysAgo = [](QLocale::Language language) { return timeText(saturdayMorning - 2 * 86400, {QLocale(language), QTimeZone::utc(), saturdayMorning}); };
-    const QString german = twoDaysAgo(QLocale::German), russian = twoDaysAgo(QLocale::Russian);
-    EXPECT_TRUE(german.startsWith(QStringLiteral("4. Jan")) && german.endsWith(QStringLiteral("10:00"))) << german.toStdString();
-    EXPECT_TRUE(russian.startsWith(QStringLiteral("4 "))) << russian.toStdString();
-    EXPECT_FALSE(russian.contains(QStringLiteral(" г.")) || russian.contains(QStringLiteral("2024"))) << russian.toStdString();
 }
 
 }  // namespace

@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusVirtualObject>
@@ -15,7 +14,6 @@
 #include <QMap>
 #include <QProcess>
 #include <QTemporaryDir>
-#include <QVariantMap>
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -70,9 +68,8 @@ private:
 };
 
 // One object path of a stand-in service: methods answered by handlers (the
-// reply's arguments, or none for an error reply), and properties served
-// through org.freedesktop.DBus.Properties. Locked: the test changes it while
-// the service thread answers.
+// reply's arguments, or none for an error reply). Locked: the test changes it
+// while the service thread answers.
 class StandInObject : public QDBusVirtualObject {
 public:
     using Method = std::function<std::optional<QVariantList>(const QDBusMessage&)>;
@@ -81,20 +78,9 @@ public:
         std::lock_guard lock(mutex_);
         methods_.insert(interface + u'.' + name, std::move(method));
     }
-    void setPropertyValue(const QString& interface, const QString& name, const QVariant& value) {
-        std::lock_guard lock(mutex_);
-        properties_.insert(interface + u'.' + name, value);
-    }
     bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override {
-        const auto arguments = message.arguments();
-        QString key = message.interface() + u'.' + message.member();
+        const QString key = message.interface() + u'.' + message.member();
         std::unique_lock lock(mutex_);
-        if (key == QStringLiteral("org.freedesktop.DBus.Properties.Get") && arguments.size() == 2) {
-            key = arguments[0].toString() + u'.' + arguments[1].toString();
-            connection.send(properties_.contains(key) ? message.createReply(QVariant::fromValue(QDBusVariant(properties_.value(key))))
-                                                      : message.createErrorReply(QStringLiteral("org.freedesktop.DBus.Error.UnknownProperty"), key));
-            return true;
-        }
         const Method method = methods_.value(key);
         lock.unlock();
         const auto result = method ? method(message) : std::nullopt;
@@ -106,7 +92,6 @@ public:
 private:
     std::mutex mutex_;
     QMap<QString, Method> methods_;
-    QMap<QString, QVariant> properties_;
 };
 
 // Stand-in services on their own connection, answered on their own thread.
@@ -137,12 +122,6 @@ public:
         message.setArguments(arguments);
         connection_.send(message);
     }
-    // Changes a property and announces it with PropertiesChanged.
-    void changeProperty(const QString& path, const QString& interface, const QString& name, const QVariant& value) {
-        object(path).setPropertyValue(interface, name, value);
-        emitSignal(path, QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("PropertiesChanged"),
-                   {interface, QVariantMap{{name, value}}, QStringList{}});
-    }
 
 private:
     QString name_;
@@ -156,18 +135,11 @@ private:
 // permission is asked. Serves once start() has taken the name.
 class NotificationServer {
 public:
-    struct Call {
-        QVariantList arguments;
-        QVariantMap hints;
-    };
-
     explicit NotificationServer(StandIns& services) : services_(services) {
         auto& server = services.object(path);
         server.setMethod(name, QStringLiteral("Notify"), [state = state_](const QDBusMessage& message) {
-            Call call{message.arguments(), {}};
-            if (call.arguments.size() == 8) call.hints = qdbus_cast<QVariantMap>(call.arguments[6].value<QDBusArgument>());
             std::lock_guard lock(state->mutex);
-            state->calls.push_back(call);
+            state->calls.push_back(message.arguments());
             return std::optional<QVariantList>{{QVariant::fromValue(state->nextID++)}};
         });
         server.setMethod(name, QStringLiteral("GetServerInformation"), [state = state_](const QDBusMessage&) {
@@ -176,13 +148,14 @@ public:
         });
     }
     bool start() { return services_.own(name); }
-    std::vector<Call> calls() {
+    // The arguments of each Notify call.
+    std::vector<QVariantList> calls() {
         std::lock_guard lock(state_->mutex);
         return state_->calls;
     }
     std::vector<QString> titles() {
         std::vector<QString> result;
-        for (const auto& call : calls()) result.push_back(call.arguments.value(3).toString());
+        for (const auto& call : calls()) result.push_back(call.value(3).toString());
         return result;
     }
     int asked() const { return state_->asked; }
@@ -196,7 +169,7 @@ private:
     // when the server object goes away.
     struct State {
         std::mutex mutex;
-        std::vector<Call> calls;
+        std::vector<QVariantList> calls;
         uint nextID = 100;
         std::atomic<int> asked{0};
     };
