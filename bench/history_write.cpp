@@ -3,15 +3,12 @@
 // minute of six targets at one probe per second to a real file.
 #include <benchmark/benchmark.h>
 
-#include <unistd.h>
-
 #include <atomic>
-#include <cstdlib>
-#include <filesystem>
 #include <memory>
 
 #include "NerivaneKit/history/History.h"
 #include "NerivaneKit/history/HistoryStore.h"
+#include "support/HistoryTestSupport.h"
 
 namespace {
 
@@ -21,19 +18,6 @@ nerivane::Target target(int index) {
     return {nerivane::TargetRole::custom(index), "host" + std::to_string(index),
             nerivane::ProbeAddress::v4({10, 0, 0, static_cast<std::uint8_t>(index + 1)})};
 }
-
-struct TempFolder {
-    std::filesystem::path path;
-    TempFolder() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "nerivane-bench-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) std::abort();
-        path = pattern;
-    }
-    ~TempFolder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path, ignored);
-    }
-};
 
 void BM_RecordProbeInInbox(benchmark::State& state) {
     auto date = std::make_shared<std::atomic<double>>(start);
@@ -56,8 +40,8 @@ void BM_RecordProbeInInbox(benchmark::State& state) {
 BENCHMARK(BM_RecordProbeInInbox);
 
 void BM_RegularFlushOfOneMinute(benchmark::State& state) {
-    TempFolder folder;
-    nerivane::HistoryStore store(std::make_shared<nerivane::Database>((folder.path / "history.sqlite").string()),
+    nerivane::TempFolder folder;
+    nerivane::HistoryStore store(std::make_shared<nerivane::Database>(folder.path("history.sqlite")),
                                  nerivane::TimeZone::utc());
     store.prepareSchema();
     double minute = start;
