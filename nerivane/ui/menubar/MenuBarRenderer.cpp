@@ -135,11 +135,13 @@ QRgb multiply(QRgb x, uint a) {
 // leaves of it), then the layer's pixel SourceOver.
 void lay(QImage& canvas, const MenuBarRenderer::Layer& layer) {
     const QRect area = QRect(layer.origin, layer.pixels.size()) & canvas.rect();
+    // The canvas wraps a buffer of our own or was made here: bits() never copies it.
+    uchar* const bits = canvas.bits();
+    const qsizetype stride = canvas.bytesPerLine();
     for (int y = area.top(); y <= area.bottom(); ++y) {
         const int row = y - layer.origin.y();
         const auto* source = reinterpret_cast<const QRgb*>(layer.pixels.constScanLine(row));
-        // The canvas wraps a buffer of our own or was made here: bits() never copies it.
-        auto* target = reinterpret_cast<QRgb*>(canvas.bits() + y * canvas.bytesPerLine());
+        auto* target = reinterpret_cast<QRgb*>(bits + y * stride);
         for (int x = area.left(); x <= area.right(); ++x) {
             const int column = x - layer.origin.x();
             QRgb beneath = target[x];
