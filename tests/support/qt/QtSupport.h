@@ -44,9 +44,4 @@ bool waitUntil(Condition condition, int milliseconds = 10000) {
     return true;
 }
 
-// Lets queued work run for a while, for checking that nothing more happens.
-inline void runEventsFor(int milliseconds) {
-    waitUntil([] { return false; }, milliseconds);
-}
-
 }  // namespace nerivane::test
