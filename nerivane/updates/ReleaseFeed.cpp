@@ -53,7 +53,7 @@ std::variant<ReleaseFeed::Item, QString> readItem(QXmlStreamReader& xml, int num
         return which + QStringLiteral(" has no signature");
     }
     if (!item.releaseNotes.isEmpty() && !isLink(item.releaseNotes)) item.releaseNotes.clear();
-    if (item.shortVersion.isEmpty()) item.shortVersion = item.version;
+    if (item.shortVersion.isEmpty() || Version::compare(item.shortVersion, item.version) != 0) item.shortVersion = item.version;
     return item;
 }
 
@@ -87,6 +87,11 @@ std::variant<ReleaseFeed, QString> ReleaseFeed::parse(const QByteArray& document
     if (xml.hasError()) return xml.errorString();
     if (!sawChannel) return QStringLiteral("no channel");
     return feed;
+}
+
+QString ReleaseFeed::Item::publishedName() const {
+    const QString path = download.path(QUrl::FullyEncoded);
+    return QUrl::fromPercentEncoding(path.mid(path.lastIndexOf(u'/') + 1).toLatin1());
 }
 
 std::optional<ReleaseFeed::Item> ReleaseFeed::newest() const {

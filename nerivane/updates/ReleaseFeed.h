@@ -7,8 +7,12 @@
 //     <nerivane:releaseNotesLink>https://.../1.10.html</nerivane:releaseNotesLink>
 //     <enclosure url="https://.../nerivane_1.10.0_amd64.deb" length="123456"
 //                type="application/vnd.debian.binary-package"
-//                nerivane:signature="(base64 Ed25519 signature of the file)"/>
+//                nerivane:signature="(base64 Ed25519 signature)"/>
 //   </item>
+//
+// The signature covers the version, the enclosure's file name and the file
+// (see ReleaseMessage). A short version that does not name the same release
+// as the version is ignored: only signed text is shown.
 //
 // A feed is taken whole or not at all: malformed XML, or an item lacking its
 // version, a usable download link, its length or its signature, rejects it.
@@ -37,6 +41,10 @@ struct ReleaseFeed {
         // Raw 64 bytes.
         QByteArray signature;
         bool operator==(const Item&) const = default;
+
+        // The file name the enclosure publishes: its last path segment,
+        // percent-decoded, as signed. Raw feed text: never a path as it is.
+        QString publishedName() const;
     };
 
     std::vector<Item> items;

@@ -6,8 +6,12 @@
 #include <QNetworkProxy>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QFuture>
+#include <QPromise>
 #include <QStandardPaths>
+#include <QStorageInfo>
 #include <QTemporaryFile>
+#include <QThreadPool>
 
 #include "NerivaneKit/platform/Log.h"
 #include "nerivane/core/Preferences.h"
@@ -28,6 +32,11 @@ namespace {
 constexpr int maxRedirects = 5;
 // Bounds what Qt buffers ahead of our reads, so a huge answer cannot fill memory.
 constexpr qint64 readBufferBytes = 256 * 1024;
+// Room left on the download folder's file system beyond the file itself.
+constexpr qint64 spareBytes = 64 * 1024 * 1024;
+const QString keptVersionKey = QStringLiteral("downloadedUpdate/version");
+const QString keptPathKey = QStringLiteral("downloadedUpdate/path");
+const QString keptDigestKey = QStringLiteral("downloadedUpdate/sha256");
 
 bool isLoopback(const QUrl& url) {
     const QString host = url.host();
@@ -45,15 +54,29 @@ QString freePath(const QString& folder, const QString& fileName) {
     return path;
 }
 
-bool fileMatches(const QString& path, const ReleaseFeed::Item& item, const QByteArray& publicKey) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly) || file.size() != item.length) return false;
-    if (item.length == 0) return Signature::verify(QByteArray(), item.signature, publicKey);
-    const uchar* data = file.map(0, file.size());
-    if (!data) return false;
-    const bool valid = Signature::verify(data, static_cast<std::size_t>(file.size()), item.signature, publicKey);
-    file.unmap(const_cast<uchar*>(data));
-    return valid;
+// Feed text made fit to be a file name in the download folder: no path
+// separators, no "..", no leading dot, no control or direction characters.
+QString safeFileName(const QString& text) {
+    QString name;
+    for (const QChar c : text) {
+        const auto category = c.category();
+        const bool unfit = c == u'/' || c == u'\\' || category == QChar::Other_Control || category == QChar::Other_Format ||
+                           category == QChar::Separator_Line || category == QChar::Separator_Paragraph;
+        name += unfit ? u'_' : c;
+    }
+    while (name.contains(QLatin1String(".."))) name.replace(QLatin1String(".."), QLatin1String("."));
+    while (name.startsWith(u'.') || name.startsWith(u' ')) name.remove(0, 1);
+    return name.left(200).trimmed();
+}
+
+QString savedName(const ReleaseFeed::Item& item) {
+    QString name = safeFileName(item.publishedName());
+    if (name.isEmpty()) name = safeFileName(QStringLiteral("nerivane-") + item.version);
+    return name;
+}
+
+QByteArray hex(const ReleaseMessage::Digest& digest) {
+    return QByteArray(reinterpret_cast<const char*>(digest.data()), static_cast<qsizetype>(digest.size())).toHex();
 }
 
 }  // namespace
@@ -78,6 +101,12 @@ QString Updater::upToDateText() {
     return tr("You're up to date.");
 }
 
+bool Updater::mayDownload(const QUrl& feed, const QUrl& download) {
+    if (download.scheme() == QLatin1String("https")) return true;
+    return download.scheme() == QLatin1String("http") && feed.scheme() == QLatin1String("http") && isLoopback(feed) &&
+           isLoopback(download);
+}
+
 Updater::Updater(Preferences& preferences, Options options, QObject* parent)
     : QObject(parent), preferences_(preferences), options_(std::move(options)) {
     // The loopback override must reach this machine whatever proxy the session names.
@@ -92,6 +121,13 @@ Updater::Updater(Preferences& preferences, Options options, QObject* parent)
         checkInBackground();
     });
     connect(&dailyCheck_, &QTimer::timeout, this, &Updater::checkInBackground);
+    // A server that trickles bytes resets every transfer time-out; this one it cannot.
+    deadline_.setSingleShot(true);
+    connect(&deadline_, &QTimer::timeout, this, [this] {
+        if (!reply_) return;
+        abortReason_ = tr("The update server took too long.");
+        reply_->abort();
+    });
     connect(&preferences_, &Preferences::automaticallyChecksForUpdatesChanged, this, &Updater::applySchedule);
     applySchedule();
 }
@@ -160,6 +196,7 @@ void Updater::startCheck(bool userInitiated) {
         }
     });
     connect(reply_, &QNetworkReply::finished, this, &Updater::handleFeedFinished);
+    deadline_.start(options_.feedDeadline);
     emit checkingChanged();
 }
 
@@ -216,11 +253,13 @@ void Updater::handleFeedFinished() {
         return finish(Outcome::failed, tr("The update feed is not valid: %1").arg(*reason));
     }
     const std::optional<ReleaseFeed::Item> newest = std::get<ReleaseFeed>(parsed).newest();
+    // Nothing older than or equal to the running version is offered, signed or not.
     if (!newest || Version::compare(newest->version, options_.currentVersion) <= 0) {
         const bool changed = availableVersion_.has_value();
         availableVersion_.reset();
         offered_.reset();
         verifiedFile_.reset();
+        forget();
         if (changed) emit availableVersionChanged();
         return finish(Outcome::upToDate, upToDateText());
     }
@@ -229,29 +268,105 @@ void Updater::handleFeedFinished() {
         offer(*newest, std::nullopt);
         return finish(Outcome::updateAvailable, tr("nerivane %1 is available.").arg(newest->shortVersion));
     }
-    // A file fetched and verified earlier for this very release is kept.
-    if (offered_ == newest && verifiedFile_ && fileMatches(*verifiedFile_, *newest, options_.publicKey)) {
-        return finish(Outcome::updateAvailable, tr("nerivane %1 is available.").arg(newest->shortVersion));
+    if (!mayDownload(*options_.feed, newest->download)) {
+        return finish(Outcome::failed, tr("The update's download is not offered over https."));
+    }
+    if (newest->length > options_.maxDownloadBytes) return finish(Outcome::failed, tr("The update is too large to download."));
+    releaseReply();
+    // A file fetched and verified earlier for this very release is kept, not fetched again.
+    if (const auto kept = keptFile(*newest)) {
+        const ReleaseFeed::Item item = *newest;
+        const QString path = *kept;
+        const QByteArray digestText = preferences_.defaults().value(keptPathKey).toString() == path
+                                          ? preferences_.defaults().value(keptDigestKey).toByteArray()
+                                          : QByteArray();
+        return verifyOffThread(path, item, [this, item, path, digestText](std::optional<ReleaseMessage::Digest> digest) {
+            if (digest && (digestText.isEmpty() || hex(*digest) == digestText)) {
+                offer(item, path);
+                return finish(Outcome::updateAvailable, tr("nerivane %1 is available.").arg(item.shortVersion));
+            }
+            forget();
+            startDownload(item);
+        });
     }
     startDownload(*newest);
 }
 
-void Updater::startDownload(const ReleaseFeed::Item& item) {
+void Updater::releaseReply() {
+    deadline_.stop();
+    if (!reply_) return;
+    reply_->disconnect(this);
     reply_->deleteLater();
+    reply_ = nullptr;
+}
+
+std::optional<QString> Updater::keptFile(const ReleaseFeed::Item& item) const {
+    const QSettings& store = preferences_.defaults();
+    if (store.value(keptVersionKey).toString() == item.version) {
+        const QString path = store.value(keptPathKey).toString();
+        if (!path.isEmpty() && QFileInfo(path).isFile()) return path;
+    }
+    if (offered_ && offered_->version == item.version && verifiedFile_) return verifiedFile_;
+    return std::nullopt;
+}
+
+void Updater::remember(const ReleaseFeed::Item& item, const QString& path, const ReleaseMessage::Digest& digest) {
+    QSettings& store = preferences_.defaults();
+    store.setValue(keptVersionKey, item.version);
+    store.setValue(keptPathKey, path);
+    store.setValue(keptDigestKey, QString::fromLatin1(hex(digest)));
+    store.sync();
+}
+
+void Updater::forget() {
+    QSettings& store = preferences_.defaults();
+    if (!store.contains(keptVersionKey)) return;
+    for (const QString& key : {keptVersionKey, keptPathKey, keptDigestKey}) store.remove(key);
+    store.sync();
+}
+
+void Updater::verifyOffThread(const QString& path, const ReleaseFeed::Item& item,
+                              std::function<void(std::optional<ReleaseMessage::Digest>)> done) {
+    using Result = std::optional<ReleaseMessage::Digest>;
+    auto promise = std::make_shared<QPromise<Result>>();
+    QFuture<Result> future = promise->future();
+    verifying_ = true;
+    // Reading and hashing up to maxDownloadBytes must not stall the tray.
+    QThreadPool::globalInstance()->start([promise, path, item, key = options_.publicKey] {
+        promise->start();
+        Result digest = Signature::fileDigest(path, item.length);
+        if (digest && !Signature::verifyRelease(item.version, item.publishedName(), *digest, item.signature, key)) {
+            digest.reset();
+        }
+        promise->addResult(digest);
+        promise->finish();
+    });
+    // Dropped with this object when it goes first.
+    future.then(this, [this, done = std::move(done)](Result digest) {
+        verifying_ = false;
+        done(digest);
+    });
+}
+
+void Updater::startDownload(const ReleaseFeed::Item& item) {
     abortReason_.reset();
     downloading_ = item;
     downloaded_ = 0;
     QDir().mkpath(options_.downloadFolder);
+    const QStorageInfo storage(options_.downloadFolder);
+    if (storage.isValid() && storage.bytesAvailable() >= 0 && storage.bytesAvailable() < item.length + spareBytes) {
+        return finish(Outcome::failed, tr("There is not enough free space in %1 for the update.").arg(options_.downloadFolder));
+    }
     download_ = std::make_unique<QTemporaryFile>(QDir(options_.downloadFolder).filePath(QStringLiteral("nerivane-download-XXXXXX.part")));
     if (!download_->open()) {
         const QString reason = download_->errorString();
         download_.reset();
-        reply_ = nullptr;
         return finish(Outcome::failed, tr("The update could not be saved: %1").arg(reason));
     }
     reply_ = get(item.download);
     connect(reply_, &QNetworkReply::readyRead, this, &Updater::handleDownloadData);
     connect(reply_, &QNetworkReply::finished, this, &Updater::handleDownloadFinished);
+    deadline_.start(options_.downloadDeadline);
 }
 
 void Updater::handleDownloadData() {
@@ -272,23 +387,26 @@ void Updater::handleDownloadData() {
 void Updater::handleDownloadFinished() {
     handleDownloadData();
     // The temporary file removes itself unless it is kept below.
-    std::unique_ptr<QTemporaryFile> file = std::move(download_);
+    std::shared_ptr<QTemporaryFile> file = std::move(download_);
     const ReleaseFeed::Item item = *std::exchange(downloading_, std::nullopt);
     if (auto error = replyError()) return finish(Outcome::failed, *error);
     if (downloaded_ != item.length) return finish(Outcome::failed, tr("The download does not have its published length."));
-    if (!file->flush() || !fileMatches(file->fileName(), item, options_.publicKey)) {
-        Log("app").error("update download refused: bad signature for " + item.download.toString().toStdString());
-        return finish(Outcome::failed, tr("The download's signature is not valid."));
-    }
-    QString name = item.download.fileName();
-    if (name.isEmpty() || name.startsWith(u'.')) name = QStringLiteral("nerivane-%1").arg(item.version);
-    const QString path = freePath(options_.downloadFolder, name);
-    if (!file->rename(path)) {
-        return finish(Outcome::failed, tr("The update could not be saved: %1").arg(file->errorString()));
-    }
-    file->setAutoRemove(false);
-    offer(item, path);
-    finish(Outcome::updateAvailable, tr("nerivane %1 is available.").arg(item.shortVersion));
+    if (!file->flush()) return finish(Outcome::failed, tr("The update could not be saved: %1").arg(file->errorString()));
+    releaseReply();
+    verifyOffThread(file->fileName(), item, [this, file, item](std::optional<ReleaseMessage::Digest> digest) {
+        if (!digest) {
+            Log("app").error("update download refused: bad signature for " + item.download.toString().toStdString());
+            return finish(Outcome::failed, tr("The download's signature is not valid."));
+        }
+        const QString path = freePath(options_.downloadFolder, savedName(item));
+        if (!file->rename(path)) {
+            return finish(Outcome::failed, tr("The update could not be saved: %1").arg(file->errorString()));
+        }
+        file->setAutoRemove(false);
+        remember(item, path, *digest);
+        offer(item, path);
+        finish(Outcome::updateAvailable, tr("nerivane %1 is available.").arg(item.shortVersion));
+    });
 }
 
 void Updater::offer(const ReleaseFeed::Item& item, std::optional<QString> file) {
@@ -301,11 +419,7 @@ void Updater::offer(const ReleaseFeed::Item& item, std::optional<QString> file) 
 
 void Updater::finish(Outcome outcome, const QString& message) {
     if (outcome == Outcome::failed) Log("app").error("update check: " + message.toStdString());
-    if (reply_) {
-        reply_->disconnect(this);
-        reply_->deleteLater();
-        reply_ = nullptr;
-    }
+    releaseReply();
     download_.reset();
     downloading_.reset();
     abortReason_.reset();

@@ -1,7 +1,8 @@
 // nerivane-sign: the release side of update signatures. Makes an Ed25519 key
 // pair (the public half goes into the build as NERIVANE_UPDATE_PUBLIC_KEY),
-// signs a release file for the feed's enclosure, and checks a signature the
-// way the program does. Keys and signatures are base64 text.
+// signs a release for the feed's enclosure (the file with the version and the
+// file name the feed announces), and checks a signature the way the program
+// does. Keys and signatures are base64 text.
 #include <sodium.h>
 #include <sys/stat.h>
 
@@ -13,6 +14,8 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "nerivane/updates/ReleaseMessage.h"
 
 namespace {
 
@@ -42,10 +45,24 @@ std::optional<Bytes> readFile(const char* path) {
     return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+// The file name the enclosure publishes by default: the file's own.
+std::string baseName(const std::string& path) {
+    const auto slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The message a release's signature covers.
+std::string releaseMessage(const Bytes& file, const std::string& version, const std::string& name) {
+    nerivane::ReleaseMessage::Digest digest;
+    crypto_hash_sha256(digest.data(), file.data(), file.size());
+    return nerivane::ReleaseMessage::make(version, name, digest);
+}
+
 int usage() {
     std::cerr << "usage: nerivane-sign keygen SECRET-KEY-FILE   (prints the public key)\n"
-                 "       nerivane-sign sign SECRET-KEY-FILE FILE (prints signature and length)\n"
-                 "       nerivane-sign verify PUBLIC-KEY FILE SIGNATURE\n";
+                 "       nerivane-sign sign SECRET-KEY-FILE FILE VERSION [NAME]\n"
+                 "           (prints signature and length; NAME: the enclosure's file name, FILE's by default)\n"
+                 "       nerivane-sign verify PUBLIC-KEY FILE VERSION SIGNATURE [NAME]\n";
     return 2;
 }
 
@@ -66,7 +83,7 @@ int keygen(const char* secretPath) {
     return 0;
 }
 
-int sign(const char* secretPath, const char* filePath) {
+int sign(const char* secretPath, const char* filePath, const std::string& version, const std::string& name) {
     const auto secretText = readFile(secretPath);
     const auto secretKey =
         secretText ? unbase64(std::string(secretText->begin(), secretText->end()), crypto_sign_SECRETKEYBYTES)
@@ -76,18 +93,24 @@ int sign(const char* secretPath, const char* filePath) {
         std::cerr << "nerivane-sign: cannot read " << (secretKey ? filePath : secretPath) << '\n';
         return 1;
     }
+    const std::string message = releaseMessage(*file, version, name);
     Bytes signature(crypto_sign_BYTES);
-    crypto_sign_detached(signature.data(), nullptr, file->data(), file->size(), secretKey->data());
+    crypto_sign_detached(signature.data(), nullptr, reinterpret_cast<const unsigned char*>(message.data()), message.size(),
+                         secretKey->data());
     std::cout << "signature=\"" << base64(signature) << "\" length=\"" << file->size() << "\"\n";
+    std::cerr << "signed " << name << " as version " << version << '\n';
     return 0;
 }
 
-int verify(const char* publicText, const char* filePath, const char* signatureText) {
+int verify(const char* publicText, const char* filePath, const std::string& version, const char* signatureText,
+           const std::string& name) {
     const auto publicKey = unbase64(publicText, crypto_sign_PUBLICKEYBYTES);
     const auto signature = unbase64(signatureText, crypto_sign_BYTES);
     const auto file = readFile(filePath);
     if (!publicKey || !signature || !file) return usage();
-    const bool valid = crypto_sign_verify_detached(signature->data(), file->data(), file->size(), publicKey->data()) == 0;
+    const std::string message = releaseMessage(*file, version, name);
+    const bool valid = crypto_sign_verify_detached(signature->data(), reinterpret_cast<const unsigned char*>(message.data()),
+                                                   message.size(), publicKey->data()) == 0;
     std::cout << (valid ? "valid" : "INVALID") << '\n';
     return valid ? 0 : 1;
 }
@@ -98,7 +121,9 @@ int main(int argc, char** argv) {
     if (sodium_init() < 0) return 1;
     const std::string command = argc > 1 ? argv[1] : "";
     if (command == "keygen" && argc == 3) return keygen(argv[2]);
-    if (command == "sign" && argc == 4) return sign(argv[2], argv[3]);
-    if (command == "verify" && argc == 5) return verify(argv[2], argv[3], argv[4]);
+    if (command == "sign" && (argc == 5 || argc == 6) && *argv[4] != '\0')
+        return sign(argv[2], argv[3], argv[4], argc == 6 ? argv[5] : baseName(argv[3]));
+    if (command == "verify" && (argc == 6 || argc == 7))
+        return verify(argv[2], argv[3], argv[4], argv[5], argc == 7 ? argv[6] : baseName(argv[3]));
     return usage();
 }

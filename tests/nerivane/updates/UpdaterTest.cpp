@@ -36,6 +36,16 @@ TEST(FeedOverride, OnlyHttpOnLoopbackWithAPortAndNoUserInfo) {
     EXPECT_EQ(FeedOverride::choose(QStringLiteral("http://localhost:1@evil.example/"), builtIn), QUrl(builtIn));
     EXPECT_EQ(FeedOverride::choose(QStringLiteral("http://localhost:9/f"), builtIn), QUrl("http://localhost:9/f"));
     EXPECT_EQ(FeedOverride::choose(std::nullopt, QStringLiteral("http://plain.invalid/feed.xml")), std::nullopt);
+    // Downloads: https, or plain http only from this machine for the loopback override.
+    for (const auto& [feedURL, download, allowed] : std::vector<std::tuple<const char*, const char*, bool>>{
+             {"https://updates.nerivane.invalid/feed.xml", "https://cdn.nerivane.invalid/n.deb", true},
+             {"https://updates.nerivane.invalid/feed.xml", "http://updates.nerivane.invalid/n.deb", false},
+             {"https://updates.nerivane.invalid/feed.xml", "http://127.0.0.1:8080/n.deb", false},
+             {"http://127.0.0.1:8080/feed.xml", "http://localhost:8080/n.deb", true},
+             {"http://127.0.0.1:8080/feed.xml", "http://cdn.nerivane.invalid/n.deb", false},
+             {"http://127.0.0.1:8080/feed.xml", "ftp://127.0.0.1:21/n.deb", false}}) {
+        EXPECT_EQ(Updater::mayDownload(QUrl(feedURL), QUrl(download)), allowed) << feedURL << " " << download;
+    }
 }
 
 struct KeyPair {
@@ -43,6 +53,13 @@ struct KeyPair {
     KeyPair() {
         EXPECT_GE(sodium_init(), 0);
         crypto_sign_keypair(reinterpret_cast<unsigned char*>(publicKey.data()), reinterpret_cast<unsigned char*>(secretKey.data()));
+    }
+    // What a release is signed as: a fixed prefix, the version, the enclosure's
+    // file name and the file's SHA-256, NUL between them.
+    QByteArray signRelease(const QString& version, const QString& name, const QByteArray& file) const {
+        QByteArray digest(crypto_hash_sha256_BYTES, 0);
+        crypto_hash_sha256(reinterpret_cast<unsigned char*>(digest.data()), reinterpret_cast<const unsigned char*>(file.constData()), file.size());
+        return sign(QByteArray("nerivane release signature 1") + '\0' + version.toUtf8() + '\0' + name.toUtf8() + '\0' + digest);
     }
     QByteArray sign(const QByteArray& data) const {
         QByteArray signature(crypto_sign_BYTES, 0);
@@ -95,6 +112,8 @@ public:  // the hostile table's set-up functions use the helpers too
         options.downloadFolder = directory.filePath(QStringLiteral("Downloads"));
         // Long enough for a loaded machine, short enough for the two silent servers.
         options.transferTimeout = std::chrono::milliseconds(2000);
+        // Short, so the dripping servers end their checks within seconds.
+        options.feedDeadline = options.downloadDeadline = std::chrono::milliseconds(3000);
         auto updater = std::make_unique<Updater>(*preferences, options);
         QObject::connect(updater.get(), &Updater::checkFinished, [this](Updater::Outcome outcome, const QString& message, bool user) {
             results.push_back({outcome, message, user});
@@ -115,7 +134,8 @@ public:  // the hostile table's set-up functions use the helpers too
         server.serve(QStringLiteral("/feed.xml"), test::LoopbackServer::ok(feed(releases)));
     }
     Release good(const QString& version = QStringLiteral("1.10")) const {
-        return {version, server.url(QStringLiteral("/nerivane_1.10.deb")), package.size(), keys.sign(package)};
+        return {version, server.url(QStringLiteral("/nerivane_1.10.deb")), package.size(),
+                keys.signRelease(version, QStringLiteral("nerivane_1.10.deb"), package)};
     }
     QStringList downloads() const {
         return QDir(directory.filePath(QStringLiteral("Downloads"))).entryList(QDir::Files | QDir::Hidden);
@@ -202,8 +222,41 @@ INSTANTIATE_TEST_SUITE_P(Table, HostileServer, ::testing::Values(
     HostileCase{"DownloadLongerThanPublished", [](U& t, S&) { t.serveFeed({with(t, [](Release& r) { r.length -= 1; })}); }, "published length"},
     HostileCase{"TamperedDownload", [](U& t, S& s) { s.serve("/nerivane_1.10.deb", S::ok(QByteArray(t.package).replace(100, 1, "q"))), t.serveFeed({t.good()}); }, "signature is not valid"},
     HostileCase{"ServerNeverAnswers", [](U&, S& s) { s.hang("/feed.xml"); }, "did not answer in time"},
-    HostileCase{"DownloadNeverAnswers", [](U& t, S& s) { t.serveFeed({t.good()}), s.hang("/nerivane_1.10.deb"); }, "did not answer in time"}),
+    HostileCase{"DownloadNeverAnswers", [](U& t, S& s) { t.serveFeed({t.good()}), s.hang("/nerivane_1.10.deb"); }, "did not answer in time"},
+    // A genuine older release re-announced as newer: its signature names its own version.
+    HostileCase{"OlderReleaseAnnouncedAsNewer", [](U& t, S&) { t.serveFeed({with(t, [&](Release& r) { r.version = "1.11", r.signature = t.keys.signRelease("1.8", "nerivane_1.10.deb", t.package); })}); }, "signature is not valid"},
+    HostileCase{"SignatureOfTheFileAlone", [](U& t, S&) { t.serveFeed({with(t, [&](Release& r) { r.version = "1.11", r.signature = t.keys.sign(t.package); })}); }, "signature is not valid"},
+    HostileCase{"EndlessLength", [](U& t, S&) { t.serveFeed({with(t, [](Release& r) { r.length = qint64{1} << 50; })}); }, "too large to download"},
+    HostileCase{"FeedDripsForever", [](U&, S& s) { s.drip("/feed.xml", 200); }, "took too long"},
+    HostileCase{"DownloadDripsForever", [](U& t, S& s) { t.serveFeed({t.good()}), s.drip("/nerivane_1.10.deb", 200); }, "took too long"},
+    // 127.0.0.2 is not the feed's loopback host: refused before any connection.
+    HostileCase{"HttpEnclosureElsewhere", [](U& t, S& s) { t.serveFeed({with(t, [&](Release& r) { r.download = QUrl(QStringLiteral("http://127.0.0.2:%1/nerivane_1.10.deb").arg(s.port())); })}); }, "not offered over https"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A name made from feed text stays a plain name in the download folder, and
+// the verified file is found again by the next run: neither fetched nor copied.
+TEST_F(UpdaterTest, FeedNamesAreMadeSafeAndAVerifiedDownloadIsFoundAgainAfterARestart) {
+    const QString published = QStringLiteral("../../nerivane\n1.10.deb");
+    const QString route = QStringLiteral("/..%2F..%2Fnerivane%0A1.10.deb");
+    server.serve(route, test::LoopbackServer::ok(package));
+    serveFeed({{QStringLiteral("1.10"), server.url(route), package.size(), keys.signRelease(QStringLiteral("1.10"), published, package)}});
+    QString kept;
+    {
+        auto updater = makeUpdater();
+        updater->setAutomaticallyDownloadsUpdates(true);
+        ASSERT_EQ(check(*updater).outcome, Updater::Outcome::updateAvailable) << results.back().message.toStdString();
+        EXPECT_EQ(downloads(), QStringList{QStringLiteral("_._nerivane_1.10.deb")});
+        EXPECT_EQ(QDir(directory.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+                  QStringList({QStringLiteral("Downloads"), QStringLiteral("nerivane.conf")}));
+        kept = updater->verifiedFile().value_or(QString());
+    }
+    preferences = std::make_unique<Preferences>(directory.filePath(QStringLiteral("nerivane.conf")));
+    auto restarted = makeUpdater();
+    EXPECT_EQ(check(*restarted).outcome, Updater::Outcome::updateAvailable);
+    EXPECT_EQ(restarted->verifiedFile(), std::optional(kept));
+    EXPECT_EQ(downloads(), QStringList{QStringLiteral("_._nerivane_1.10.deb")});
+    EXPECT_EQ(server.requests(route), 1);
+}
 
 }  // namespace
 }  // namespace nerivane
