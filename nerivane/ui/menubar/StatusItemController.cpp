@@ -35,6 +35,15 @@ double deviceScale() {
     return screen != nullptr ? screen->devicePixelRatio() : 1.0;
 }
 
+// The footer names the build's version; a build without one shows "dev".
+PopoverView::Options popoverOptions() {
+    PopoverView::Options options;
+#ifdef NERIVANE_VERSION
+    options.version = QStringLiteral(NERIVANE_VERSION);
+#endif
+    return options;
+}
+
 }  // namespace
 
 StatusItemController::StatusItemController(AppModel& model, Preferences& preferences, std::function<void()> quit,
@@ -68,7 +77,7 @@ StatusItemController::StatusItemController(AppModel& model, Preferences& prefere
     // From the event loop, once the owner has handed over the update checker.
     QTimer::singleShot(0, this, [this, self] {
         if (auto* popupSnapshot = PopoverSnapshot::startFromEnvironment(
-                model_, popoverState_, popoverActions(), PopoverPlaces::make(model_, popoverState_, updater_), {},
+                model_, popoverState_, popoverActions(), PopoverPlaces::make(model_, popoverState_, updater_), popoverOptions(),
                 [self] { return self && self->isPopoverShown(); }, this)) {
             // The report of the moment pictured, for checking both together.
             const QString report = qEnvironmentVariable("NERIVANE_DIAGNOSTICS");
@@ -203,7 +212,7 @@ void StatusItemController::togglePopover(bool showSettings) {
         connect(popover_.get(), &PopoverWindow::hidden, this, &StatusItemController::handlePopoverHidden);
     }
     popover_->setView(new PopoverView(model_, popoverState_, popoverActions(),
-                                      PopoverPlaces::make(model_, popoverState_, updater_), {}));
+                                      PopoverPlaces::make(model_, popoverState_, updater_), popoverOptions()));
     model_.setDetailsVisible(true);
     popoverOpened_ = clock_();
     // XEmbed trays report the icon's rectangle; StatusNotifierItem hosts

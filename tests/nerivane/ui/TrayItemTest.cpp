@@ -21,6 +21,7 @@
 #include "nerivane/ui/menubar/MenuBarRenderer.h"
 #include "nerivane/ui/menubar/StatusItemController.h"
 #include "nerivane/ui/menubar/TrayAppearanceWatcher.h"
+#include "nerivane/ui/popover/PopoverFooter.h"
 
 namespace nerivane {
 namespace {
@@ -97,6 +98,9 @@ TEST(StatusItem, FirstRunCardStaysAfterAGlanceShorterThanThreeSeconds) {
     EXPECT_FALSE(item.harness.preferences.didShowFirstRun());
 
     controller.openPopover();
+    // The popup's footer names the build's version, not "dev".
+    EXPECT_EQ(controller.popover()->view()->footer()->versionText(), QStringLiteral(NERIVANE_VERSION));
+    keepPicture(PopoverSnapshot::render(*controller.popover()->view()), QStringLiteral("popup-opened-from-tray.png"));
     item.harness.clock += 3.0;
     controller.popover()->hide();
     EXPECT_FALSE(controller.showingFirstRun());
