@@ -17,9 +17,11 @@ QString tr(const char* text) { return QCoreApplication::translate("LaunchAtLogin
 
 // An Exec argument: quoted when it holds a reserved character, with the
 // quoted form's own escapes; then backslashes doubled again because the value
-// is a desktop entry string, and % doubled because it starts field codes.
+// is a desktop entry string, % doubled because it starts field codes, and
+// line feed, carriage return and tab written as the string's escapes, so no
+// path can end the line and add keys of its own.
 QString execArgument(const QString& program) {
-    static const QString reserved = QStringLiteral(" \t\n\"'\\><~|&;$*?#()`");
+    static const QString reserved = QStringLiteral(" \t\n\r\"'\\><~|&;$*?#()`");
     bool quote = false;
     for (QChar c : program) quote = quote || reserved.contains(c);
     QString argument;
@@ -35,6 +37,9 @@ QString execArgument(const QString& program) {
     }
     argument.replace(QStringLiteral("\\"), QStringLiteral("\\\\"));
     argument.replace(QStringLiteral("%"), QStringLiteral("%%"));
+    argument.replace(u'\n', QStringLiteral("\\n"));
+    argument.replace(u'\r', QStringLiteral("\\r"));
+    argument.replace(u'\t', QStringLiteral("\\t"));
     return argument;
 }
 
@@ -95,6 +100,10 @@ std::optional<QString> LaunchAtLogin::setEnabled(bool enabled) const {
         if (!file.exists() || file.remove()) return std::nullopt;
         return tr("Couldn't remove %1: %2").arg(entryPath_, file.errorString());
     }
+    // Launchers differ in how they take escaped control characters: none is written.
+    QString shown;
+    for (QChar c : program_) shown += c.category() == QChar::Other_Control ? QChar(0xFFFD) : c;
+    if (shown != program_) return tr("Can't start at login from %1: its path holds a control character.").arg(shown);
     const QString folder = QFileInfo(entryPath_).absolutePath();
     if (!QDir().mkpath(folder)) return tr("Couldn't create the folder %1.").arg(folder);
     QSaveFile file(entryPath_);

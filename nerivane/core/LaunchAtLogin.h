@@ -28,11 +28,12 @@ public:
     // switched off for GNOME (X-GNOME-Autostart-enabled=false).
     bool isEnabled() const;
     // Writes (atomically) or removes the entry. None on success, otherwise
-    // the text to show under the switch; the file is then left as it was.
+    // the text to show under the switch; the file is then left as it was. A
+    // program path holding a control character is refused.
     std::optional<QString> setEnabled(bool enabled) const;
 
     // The entry's text for a program path, with the Exec value quoted and
-    // escaped as desktop entries require.
+    // escaped as desktop entries require (line breaks and tabs as escapes).
     static QString entryText(const QString& program);
 
 private:

@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+#include <vector>
 
 #include "nerivane/core/LaunchAtLogin.h"
 #include "support/qt/QtSupport.h"
@@ -48,6 +49,28 @@ TEST(LaunchAtLogin, OnWritesAnEntryThatStartsTheProgramOffRemovesItAndAHiddenEnt
     ASSERT_TRUE(error.has_value());
     EXPECT_TRUE(error->contains(blocked + "/autostart")) << error->toStdString();
     EXPECT_EQ(readAll(blocked + "/autostart"), "not a folder");
+}
+
+// A path that could end the Exec line and add keys of its own (Hidden, a
+// second Exec) is refused with the error under the switch, and never written;
+// the entry's text keeps such a path on its one line as string escapes.
+TEST(LaunchAtLogin, APathWithLineBreaksOrTabsIsRefusedAndNeverSplitsTheEntry) {
+    QTemporaryDir config;
+    const QString path = LaunchAtLogin::defaultEntryPath(config.path(), {});
+    for (const auto& [program, exec] : std::vector<std::pair<QString, QString>>{
+             {"/opt/n\nHidden=true/nerivane", "Exec=\"/opt/n\\nHidden=true/nerivane\""},
+             {"/opt/n\rExec=/tmp/evil/nerivane", "Exec=\"/opt/n\\rExec=/tmp/evil/nerivane\""},
+             {"/opt/n\tX/nerivane", "Exec=\"/opt/n\\tX/nerivane\""}}) {
+        SCOPED_TRACE(program.toStdString());
+        const auto error = LaunchAtLogin(path, program).setEnabled(true);
+        ASSERT_TRUE(error.has_value());
+        EXPECT_TRUE(error->contains("control character")) << error->toStdString();
+        EXPECT_FALSE(QFile::exists(path));
+        const QStringList lines = LaunchAtLogin::entryText(program).split(u'\n', Qt::SkipEmptyParts);
+        EXPECT_EQ(lines.size(), 7);
+        EXPECT_TRUE(lines.contains(exec)) << lines.join(u'|').toStdString();
+        for (const QString& line : lines) EXPECT_FALSE(line.contains(u'\r') || line.startsWith("Hidden")) << line.toStdString();
+    }
 }
 
 }  // namespace
