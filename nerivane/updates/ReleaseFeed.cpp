@@ -53,7 +53,10 @@ std::variant<ReleaseFeed::Item, QString> readItem(QXmlStreamReader& xml, int num
         return which + QStringLiteral(" has no signature");
     }
     if (!item.releaseNotes.isEmpty() && !isLink(item.releaseNotes)) item.releaseNotes.clear();
-    if (item.shortVersion.isEmpty() || Version::compare(item.shortVersion, item.version) != 0) item.shortVersion = item.version;
+    // Only signed text is shown: a short version naming another release is dropped.
+    if (item.shortVersion.isEmpty() || Version::compare(item.shortVersion, item.version) != 0) {
+        item.shortVersion = item.version;
+    }
     return item;
 }
 

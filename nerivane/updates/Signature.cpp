@@ -45,8 +45,8 @@ std::optional<ReleaseMessage::Digest> fileDigest(const QString& path, qint64 exp
 bool verifyRelease(const QString& version, const QString& fileName, const ReleaseMessage::Digest& digest,
                    const QByteArray& signature, const QByteArray& publicKey) {
     const QByteArray versionText = version.toUtf8(), nameText = fileName.toUtf8();
-    const std::string message = ReleaseMessage::make(std::string_view(versionText.constData(), static_cast<std::size_t>(versionText.size())),
-                                                     std::string_view(nameText.constData(), static_cast<std::size_t>(nameText.size())), digest);
+    const auto view = [](const QByteArray& text) { return std::string_view(text.constData(), static_cast<std::size_t>(text.size())); };
+    const std::string message = ReleaseMessage::make(view(versionText), view(nameText), digest);
     return verify(QByteArray(message.data(), static_cast<qsizetype>(message.size())), signature, publicKey);
 }
 
