@@ -1,7 +1,9 @@
 #include "NerivaneKit/history/Database.h"
 
 #include <sqlite3.h>
+#include <sys/stat.h>
 
+#include <cctype>
 #include <cmath>
 
 namespace nerivane {
@@ -9,10 +11,43 @@ namespace nerivane {
 void Database::Closer::operator()(sqlite3* handle) const { sqlite3_close(handle); }
 void Database::Finalizer::operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
 
-Database::Database(const std::optional<std::string>& path) {
+namespace {
+
+// A "file:" URI naming path, with every byte that could end the path or start
+// a parameter escaped.
+std::string fileURI(const std::string& path) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string uri = "file:";
+    for (unsigned char c : path) {
+        if (std::isalnum(c) || c == '/' || c == '.' || c == '-' || c == '_') {
+            uri += static_cast<char>(c);
+        } else {
+            uri += '%';
+            uri += digits[c >> 4];
+            uri += digits[c & 15];
+        }
+    }
+    return uri;
+}
+
+}  // namespace
+
+Database::Database(const std::optional<std::string>& path, Access access) {
     sqlite3* raw = nullptr;
-    const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
-    const int result = sqlite3_open_v2(path ? path->c_str() : ":memory:", &raw, flags, nullptr);
+    int flags = SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW;
+    std::string name = path ? *path : ":memory:";
+    if (access == Access::readWrite) {
+        flags |= SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
+    } else {
+        // Without a write-ahead log beside it, no writer is at work and the
+        // file holds everything: read it as immutable, or SQLite would leave
+        // an empty log and its index behind. With a log, read through it.
+        flags |= SQLITE_OPEN_READONLY | SQLITE_OPEN_URI;
+        struct stat status {};
+        const bool logged = path && ::lstat((*path + "-wal").c_str(), &status) == 0;
+        name = fileURI(name) + (logged ? "?mode=ro" : "?mode=ro&immutable=1");
+    }
+    const int result = sqlite3_open_v2(name.c_str(), &raw, flags, nullptr);
     if (result != SQLITE_OK) {
         std::string text = raw ? sqlite3_errmsg(raw) : "status " + std::to_string(result);
         sqlite3_close(raw);

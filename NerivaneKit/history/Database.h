@@ -53,9 +53,17 @@ public:
     // How long a statement waits for a lock held by another connection.
     static constexpr int busyMilliseconds = 5000;
 
-    // Opens (creating if needed) the file at path, or an in-memory database
-    // without a path. Throws "open: ..." on failure.
-    explicit Database(const std::optional<std::string>& path);
+    enum class Access {
+        // Creates the file when missing.
+        readWrite,
+        // Writes nothing, not even the write-ahead log or its index when no
+        // writer left them: the file is then read as it stands.
+        readOnly,
+    };
+
+    // Opens the file at path, never through a symbolic link as its last part,
+    // or an in-memory database without a path. Throws "open: ..." on failure.
+    explicit Database(const std::optional<std::string>& path, Access access = Access::readWrite);
     ~Database();
     Database(const Database&) = delete;
     Database& operator=(const Database&) = delete;

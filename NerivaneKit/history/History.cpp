@@ -1,8 +1,6 @@
 #include "NerivaneKit/history/History.h"
 
 #include <sys/stat.h>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -15,6 +13,7 @@
 
 #include "NerivaneKit/history/HistoryCSV.h"
 #include "NerivaneKit/history/HistoryChart.h"
+#include "NerivaneKit/history/HistoryFile.h"
 
 namespace nerivane {
 
@@ -37,29 +36,18 @@ void createFolder(const std::filesystem::path& folder) {
     }
 }
 
-// The database file is made 0600 before SQLite opens it (its journal files
-// take the database's mode); files an earlier run left readable by others
-// are narrowed.
-void restrictFiles(const std::string& path) {
-    const int descriptor = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (descriptor >= 0) ::close(descriptor);
-    for (const std::string& file : {path, path + "-wal", path + "-shm", path + ".lock"}) {
-        struct stat status {};
-        if (::stat(file.c_str(), &status) != 0 || !S_ISREG(status.st_mode) || status.st_uid != ::geteuid()) continue;
-        if ((status.st_mode & 077) != 0) ::chmod(file.c_str(), status.st_mode & 0700);
-    }
-}
-
-// The folder, then the claim on the file: nothing is written before it.
+// The folder, the file's checks, then the claim on the file: nothing is
+// written, not even the lock, for a file that is refused.
 WriterLock claim(const std::optional<std::string>& path) {
     if (!path) return WriterLock();
     const std::filesystem::path folder = std::filesystem::path(*path).parent_path();
     if (!folder.empty()) createFolder(folder);
+    HistoryFile::checkForWriting(*path);
     return WriterLock(*path);
 }
 
 std::shared_ptr<Database> openDatabase(const std::optional<std::string>& path) {
-    if (path) restrictFiles(*path);
+    if (path) return HistoryFile::openForWriting(*path);
     return std::make_shared<Database>(path);
 }
 
@@ -74,9 +62,15 @@ History::History(const std::optional<std::string>& path, Options options)
     store_.mayMaintain = [this](double date) { return mayMaintain(date); };
     store_.prepareSchema();
     queue_ = std::make_unique<SerialQueue>(options_.queueLabel);
+    lifeline_->history = this;
 }
 
 History::~History() {
+    // A background read under way finishes first; later ones find nothing.
+    {
+        std::unique_lock lock(lifeline_->mutex);
+        lifeline_->history = nullptr;
+    }
     // The timer lives on the queue: it is cancelled and destroyed there.
     queue_->sync([this] { timer_.reset(); });
 }

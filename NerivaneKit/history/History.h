@@ -15,6 +15,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <optional>
 #include <string>
 #include <variant>
@@ -81,7 +82,8 @@ public:
     // made 0700 and the files 0600: they tell when the user was away. Throws
     // Database::Error: "history in use by another nerivane, process N" when
     // another process writes the file; "open: ..." when the folder, the file
-    // or its lock cannot be made.
+    // or its lock cannot be made, or the file is refused (see HistoryFile):
+    // then nothing was written.
     explicit History(const std::optional<std::string>& path);
     History(const std::optional<std::string>& path, Options options);
     // Stops the timer; whatever was not written by close() is dropped.
@@ -125,6 +127,33 @@ public:
     // does every 10 seconds (tests and tools drive the service with it).
     void tick();
 
+    // What a background reader holds instead of the service, which may be
+    // destroyed meanwhile: read() hands it the service while it exists (its
+    // destructor waits for a read under way) and returns false once it is
+    // gone. Copyable; any thread but the queue.
+    class Reader {
+    public:
+        Reader() = default;
+        template <class F>
+        bool read(F&& work) const {
+            if (!lifeline_) return false;
+            std::shared_lock lock(lifeline_->mutex);
+            if (!lifeline_->history) return false;
+            work(*lifeline_->history);
+            return true;
+        }
+
+    private:
+        friend class History;
+        struct Lifeline {
+            std::shared_mutex mutex;
+            History* history = nullptr;
+        };
+        explicit Reader(std::shared_ptr<Lifeline> lifeline) : lifeline_(std::move(lifeline)) {}
+        std::shared_ptr<Lifeline> lifeline_;
+    };
+    Reader reader() const { return Reader(lifeline_); }
+
     // Runs work with the store on the queue and waits (tests, tools).
     template <class F>
     auto withStore(F&& work) {
@@ -166,6 +195,8 @@ private:
     // The entries taken out by the last drain; queue only. Swapped with the
     // inbox's array so both keep their storage.
     std::vector<Entry> draining_;
+
+    std::shared_ptr<Reader::Lifeline> lifeline_ = std::make_shared<Reader::Lifeline>();
 
     // Declared last so it stops first: no queued work outlives the members.
     std::unique_ptr<SerialQueue> queue_;

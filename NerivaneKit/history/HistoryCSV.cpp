@@ -66,6 +66,10 @@ std::string measurements(const std::vector<PeriodRow>& periods, const std::vecto
     if (!startOfFrom || !std::isfinite(end)) return text;
     std::int64_t t = *startOfFrom;
     if (t < boundary) t = HistoryStore::hourStart(t);
+    // The minute start at or after end: where the last gap stops.
+    const double endMinute = std::ceil(end / 60) * 60;
+    const std::int64_t limit = endMinute >= 9.2e18 ? std::numeric_limits<std::int64_t>::max()
+                                                   : static_cast<std::int64_t>(endMinute);
 
     auto cursor = byStart.begin();
     while (static_cast<double>(t) < end) {
@@ -101,12 +105,12 @@ std::string measurements(const std::vector<PeriodRow>& periods, const std::vecto
             }
             t += period.seconds;
         } else {
-            const std::int64_t next =
-                cursor != byStart.end() ? cursor->first : std::numeric_limits<std::int64_t>::max();
-            const bool wholeHour = t < boundary && HistoryStore::hourStart(t) == t && next >= t + 3600;
-            const std::int64_t step = wholeHour ? 3600 : 60;
-            text += timestamp(static_cast<double>(t), zone) + "," + std::to_string(step) + ",not_running,,,,,,,,,,,\n";
-            t += step;
+            // One line for the whole gap, its length in period_s: a damaged
+            // row decades back costs one line, not one per missing minute.
+            const std::int64_t next = std::min(cursor != byStart.end() ? cursor->first : limit, limit);
+            if (next <= t) break;
+            text += timestamp(static_cast<double>(t), zone) + "," + std::to_string(next - t) + ",not_running,,,,,,,,,,,\n";
+            t = next;
         }
     }
     return text;

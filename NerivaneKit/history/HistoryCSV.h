@@ -28,8 +28,9 @@ std::string escape(std::string_view text);
 // value with a fixed number of decimals and "." as separator, like "%.3f" in the C locale.
 std::string fixed(double value, int decimals);
 
-// The measurements text for [from, end): rows read from the window, gap lines
-// where nothing is stored, hour-long steps before `boundary` (a whole hour).
+// The measurements text for [from, end): rows read from the window and one
+// line per gap where nothing is stored, its length as period_s; before
+// `boundary` (a whole hour) the window starts at an hour.
 std::string measurements(const std::vector<PeriodRow>& periods, const std::vector<AggregateRow>& aggregates,
                          double from, double end, std::int64_t boundary, const TimeZone& zone);
 std::string events(const std::vector<NetworkEvent>& events, const TimeZone& zone);

@@ -6,6 +6,7 @@
 #include <functional>
 
 #include "NerivaneKit/analysis/Statistics.h"
+#include "NerivaneKit/platform/ApplicationId.h"
 
 namespace nerivane {
 
@@ -191,6 +192,11 @@ void HistoryStore::prepareSchema() {
         // Files written before the index existed get it once.
         db->execute(figuresIndexSQL);
     }
+    // The mark that tells nerivane's files from other programs' databases;
+    // files of earlier versions get it here.
+    const auto id = db->query("PRAGMA application_id");
+    if (id.empty() || id.front().empty() || id.front().front() != Value::integer(databaseApplicationId))
+        db->execute("PRAGMA application_id = " + std::to_string(databaseApplicationId));
 }
 
 HistoryStore::OpenMinute& HistoryStore::openMinute(std::int64_t minute, MinuteState initial) {

@@ -100,7 +100,8 @@ struct HistoryStore {
 
     explicit HistoryStore(std::shared_ptr<Database> db, TimeZone timeZone = TimeZone::current());
 
-    // Applies the schema if the user version is below 1. Throws.
+    // Applies the schema if the user version is below 1 and marks the file
+    // with nerivane's application id. Throws.
     void prepareSchema();
 
     void record(const ProbeRecord& probe);

@@ -1,6 +1,7 @@
 #include "NerivaneKit/history/WriterLock.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -26,8 +27,20 @@ struct flock wholeFile(short type) {
 
 WriterLock::WriterLock(const std::string& databasePath) {
     const std::string path = databasePath + ".lock";
-    descriptor_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (descriptor_ < 0) throw Database::Error("open: cannot create " + path + ": " + std::strerror(errno));
+    // A link in its place is refused: the lock would create or change what it points at.
+    descriptor_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    if (descriptor_ < 0) {
+        const int error = errno;
+        if (error == ELOOP) throw Database::Error("open: " + path + " is a symbolic link");
+        throw Database::Error("open: cannot create " + path + ": " + std::strerror(error));
+    }
+    struct stat status {};
+    if (::fstat(descriptor_, &status) != 0 || !S_ISREG(status.st_mode) || status.st_uid != ::geteuid()) {
+        ::close(descriptor_);
+        descriptor_ = -1;
+        throw Database::Error("open: " + path + " is not a regular file of this user");
+    }
+    if ((status.st_mode & 077) != 0) ::fchmod(descriptor_, status.st_mode & 0700);
     // A record lock rather than flock: the kernel tells who holds it. SQLite
     // never opens this file, so its own record locks cannot release ours.
     for (;;) {

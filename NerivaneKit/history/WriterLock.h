@@ -15,7 +15,7 @@ public:
     // Takes the lock for the database at path, creating the lock file (mode
     // 0600). Throws Database::Error: "history in use by another nerivane,
     // process N" when another process holds it, "open: ..." when the lock
-    // file cannot be made.
+    // file cannot be made or is a link, or not a regular file of this user.
     explicit WriterLock(const std::string& databasePath);
     // No lock: an in-memory database.
     WriterLock() = default;

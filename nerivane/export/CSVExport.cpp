@@ -4,6 +4,7 @@
 #include <QtConcurrent/QtConcurrentRun>
 #include <algorithm>
 #include <exception>
+#include <limits>
 
 #include "NerivaneKit/history/History.h"
 #include "NerivaneKit/history/HistoryStore.h"
@@ -39,7 +40,9 @@ std::pair<double, double> window(Range range, double now, int retentionDays) {
     case Range::hour: return {now - 3600, now};
     case Range::day: return {now - 86400, now};
     case Range::week: return {now - 604800, now};
-    case Range::all: return {now - retentionDays * 86400.0, now};
+    // A retention below one day keeps everything.
+    case Range::all:
+        return {retentionDays >= 1 ? now - retentionDays * 86400.0 : -std::numeric_limits<double>::infinity(), now};
     }
     return {now, now};
 }
@@ -49,7 +52,7 @@ std::optional<std::string> read(History* history, Kind kind, Range range, double
     try {
         const int retention = range == Range::all ? history->retentionDays() : 0;
         auto [from, to] = window(range, now, retention);
-        if (range == Range::all) {
+        if (range == Range::all && kind == Kind::aggregates) {
             // From the oldest stored row (or the current minute), not years of empty minutes.
             const auto oldest = history->withStore([](HistoryStore& store) { return store.oldestStart(); });
             from = std::max(from, oldest ? static_cast<double>(*oldest) : now - 60);

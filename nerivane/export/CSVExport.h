@@ -34,7 +34,8 @@ QString suggestedFileName(Kind kind, const QDate& today);
 // With the local date of today.
 QString suggestedFileName(Kind kind);
 
-// [from, now] in Unix seconds; `all` reaches back retentionDays days.
+// [from, now] in Unix seconds; `all` reaches back retentionDays days, or
+// without limit when retentionDays is below 1 (nothing is deleted then).
 std::pair<double, double> window(Range range, double now, int retentionDays);
 
 // The CSV text for the range, read now on the calling thread (which must not

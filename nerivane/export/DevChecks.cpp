@@ -1,6 +1,7 @@
 #include "nerivane/export/DevChecks.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -46,11 +47,21 @@ bool isWireless(const std::filesystem::path& interface) {
 }  // namespace
 
 std::unique_ptr<DevChecks> DevChecks::open(const std::string& path, Sources sources) {
-    UniqueFd file(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644));
+    // Appended to, the user's own, and never through a link: the variable
+    // must not make the program write into a file it points at.
+    UniqueFd file(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
     if (!file) {
-        Log("app").error(Log::format("developer log %s: %s", path.c_str(), std::strerror(errno)));
+        const int error = errno;
+        Log("app").error(Log::format("developer log %s: %s", path.c_str(),
+                                     error == ELOOP ? "is a symbolic link" : std::strerror(error)));
         return nullptr;
     }
+    struct stat status {};
+    if (::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode) || status.st_uid != ::geteuid()) {
+        Log("app").error(Log::format("developer log %s: not a regular file of this user", path.c_str()));
+        return nullptr;
+    }
+    if ((status.st_mode & 077) != 0) ::fchmod(file.get(), status.st_mode & 0700);
     return std::unique_ptr<DevChecks>(new DevChecks(std::move(file), std::move(sources)));
 }
 

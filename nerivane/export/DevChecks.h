@@ -1,5 +1,6 @@
 // The developer log: when NERIVANE_DEV_LOG names a file at start-up, the file
-// is replaced and kept open, and every line is appended with one write(2) as
+// (a regular file of the user, 0600, not reached through a link) is kept open
+// and every line is appended with one write(2) as
 // the seconds since the log started ("%9.3f"), a blank and the message. The
 // periodic self-checks (Wi-Fi link, the log's error count, time lost to
 // sleep) run every checkPeriod and once at start. Owned by the application
@@ -45,7 +46,8 @@ public:
         std::function<std::uint64_t()> continuous;
     };
 
-    // None when the file cannot be created or opened.
+    // None when the file cannot be created or opened, is a link, or is not a
+    // regular file of this user.
     static std::unique_ptr<DevChecks> open(const std::string& path, Sources sources = {});
     // From NERIVANE_DEV_LOG; none when it is unset or empty, or as open().
     static std::unique_ptr<DevChecks> fromEnvironment(Sources sources = {});

@@ -4,8 +4,11 @@
 #include <QFileInfo>
 #include <exception>
 #include <memory>
+#include <vector>
 
 #include "NerivaneKit/history/History.h"
+#include "NerivaneKit/history/HistoryFile.h"
+#include "NerivaneKit/history/HistoryStore.h"
 #include "NerivaneKit/platform/Log.h"
 #include "nerivane/core/Preferences.h"
 #include "nerivane/export/DiagnosticsReport.h"
@@ -24,16 +27,19 @@ std::optional<QString> fetch(QDBusConnection bus, int timeoutMilliseconds) {
 }
 
 QString offlineReport(const Preferences& preferences, const std::optional<std::string>& historyPath) {
-    std::unique_ptr<History> history;
-    // Opening would create a missing file; a report must not leave one behind.
+    std::vector<NetworkEvent> events;
+    // Read only: no lock, no roll-up, no retention, no change of mode. The
+    // history service would prune with its default retention and take the
+    // writer's lock; a missing file is not created either.
     if (historyPath && QFileInfo::exists(QString::fromStdString(*historyPath))) {
         try {
-            history = std::make_unique<History>(*historyPath);
+            const HistoryStore store(HistoryFile::openReadOnly(*historyPath));
+            events = DiagnosticsReport::latestEvents(store);
         } catch (const std::exception& error) {
             Log("app").error(std::string("history read: ") + error.what());
         }
     }
-    return DiagnosticsReport::offline(preferences, history.get());
+    return DiagnosticsReport::offline(preferences, std::move(events));
 }
 
 int run(std::ostream& out) {

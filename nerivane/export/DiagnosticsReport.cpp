@@ -14,6 +14,7 @@
 
 #include "NerivaneKit/history/History.h"
 #include "NerivaneKit/history/HistoryCSV.h"
+#include "NerivaneKit/history/HistoryStore.h"
 #include "NerivaneKit/platform/Log.h"
 #include "nerivane/core/AppModel.h"
 #include "nerivane/core/Preferences.h"
@@ -239,15 +240,23 @@ void DiagnosticsReport::collect(AppModel& model, QObject* context, std::function
                          watcher->deleteLater();
                          done(text(contents));
                      });
-    History* history = model.history();
-    watcher->setFuture(QtConcurrent::run([history] { return latestEvents(history); }));
+    const History::Reader reader = model.history() ? model.history()->reader() : History::Reader();
+    watcher->setFuture(QtConcurrent::run([reader] {
+        std::vector<NetworkEvent> events;
+        reader.read([&](History& history) { events = latestEvents(&history); });
+        return events;
+    }));
 }
 
-QString DiagnosticsReport::offline(const Preferences& preferences, History* history) {
+std::vector<NetworkEvent> DiagnosticsReport::latestEvents(const HistoryStore& store) {
+    return store.events("1 ORDER BY start DESC LIMIT ?", {Database::Value::integer(eventLimit)});
+}
+
+QString DiagnosticsReport::offline(const Preferences& preferences, std::vector<NetworkEvent> events) {
     Contents contents;
     contents.facts = Facts::current();
     contents.settings = Settings::from(preferences);
-    contents.events = latestEvents(history);
+    contents.events = std::move(events);
     contents.log = logLines();
     return text(contents);
 }

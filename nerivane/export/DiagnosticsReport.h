@@ -26,6 +26,7 @@ namespace nerivane {
 
 class AppModel;
 class History;
+struct HistoryStore;
 class Preferences;
 
 class DiagnosticsReport {
@@ -94,14 +95,18 @@ public:
     // The latest stored events, newest first; none without history or when
     // the read fails (logged as "history read: ..."). Not on the main thread.
     static std::vector<NetworkEvent> latestEvents(History* history);
+    // The same from a store opened for reading (throws Database::Error).
+    static std::vector<NetworkEvent> latestEvents(const HistoryStore& store);
 
     // The live report: state taken now on the main thread, events read on a
     // background thread, done called on context's thread with the text
-    // (not at all if context is gone by then).
+    // (not at all if context is gone by then). The read holds a reader of
+    // the history, not the history: a model destroyed meanwhile waits for a
+    // read under way, and a later one finds no events.
     static void collect(AppModel& model, QObject* context, std::function<void(const QString&)> done);
-    // Without a running instance: stored settings and events, read on the
-    // calling thread.
-    static QString offline(const Preferences& preferences, History* history);
+    // Without a running instance: the stored settings and the events read
+    // from the file (newest first).
+    static QString offline(const Preferences& preferences, std::vector<NetworkEvent> events);
 };
 
 }  // namespace nerivane

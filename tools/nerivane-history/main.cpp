@@ -23,6 +23,7 @@
 #include "NerivaneKit/history/History.h"
 #include "NerivaneKit/history/HistoryCSV.h"
 #include "NerivaneKit/history/HistoryChart.h"
+#include "NerivaneKit/history/HistoryFile.h"
 #include "NerivaneKit/history/HistoryStore.h"
 
 namespace {
@@ -139,18 +140,13 @@ HistoryStore openExisting(const std::string& path) {
     if (std::filesystem::is_directory(status)) throw OpenFailure{path + " is a folder, not a history database"};
     if (access(path.c_str(), R_OK) != 0) throw OpenFailure{"cannot read " + path + ": " + std::strerror(errno)};
 
-    auto db = std::make_shared<Database>(path);
-    const auto version = db->userVersion();
-    if (version != 1) {
-        // A damaged or foreign file: let SQLite say what it finds.
-        try {
-            db->query("SELECT count(*) FROM sqlite_master");
-        } catch (const Database::Error& failure) {
-            throw OpenFailure{path + ": " + failure.description()};
-        }
-        throw OpenFailure{path + " is not a nerivane history database (schema version " + std::to_string(version) + ")"};
+    try {
+        return HistoryStore(nerivane::HistoryFile::openReadOnly(path));
+    } catch (const Database::Error& failure) {
+        std::string message = failure.description();
+        if (message.rfind("open: ", 0) == 0) message.erase(0, 6);
+        throw OpenFailure{message};
     }
-    return HistoryStore(db);
 }
 
 std::optional<double> spanOf(const std::string& range, long retentionDays, bool allowAll) {

@@ -6,7 +6,12 @@
 #include <QTemporaryDir>
 #include <csignal>
 
+#include <ctime>
+
+#include "NerivaneKit/history/History.h"
 #include "nerivane/export/AtomicFile.h"
+#include "nerivane/export/CSVExport.h"
+#include "support/HistoryTestSupport.h"
 
 namespace nerivane {
 namespace {
@@ -38,6 +43,50 @@ TEST(AtomicFile, ReplacesOnSuccessAndLeavesNothingHalfWrittenOnFailure) {
     EXPECT_TRUE(error->contains(QStringLiteral("too large"), Qt::CaseInsensitive)) << error->toStdString();
     EXPECT_EQ(contents(path), "new\n");
     EXPECT_EQ(QDir(directory.path()).entryList(QDir::Files), QStringList{QStringLiteral("export.csv")});
+}
+
+// "Everything" exports all that is stored, also with a retention that keeps
+// everything (0); a damaged row in 1970 costs one line and one gap line, not
+// a line per missing hour or minute since.
+TEST(CSVExport, EverythingIsAllThatIsStoredAndAGapIsOneLine) {
+    TempFolder folder;
+    LogStore logs(quietLogs());
+    History::Options options;
+    options.timeZone = TimeZone::utc();
+    options.log = Log("history", std::string(Log::defaultSubsystem), logs);
+    History history(folder.path("history.sqlite"), options);
+    const double now = static_cast<double>(std::time(nullptr));
+    const std::int64_t minute = HistoryStore::minuteStart(now).value();
+    history.withStore([&](HistoryStore& store) {
+        using V = Database::Value;
+        // The damaged row: an hour in 1970, as a roll-up would leave it.
+        for (const auto& [start, seconds] : {std::pair<std::int64_t, std::int64_t>{0, 3600}, {minute - 7200, 60}, {minute - 3600, 60}}) {
+            putPeriod(*store.db, start, seconds, "measured");
+            putAggregate(*store.db, start, seconds, 60, 0, 0, 1.5, 2, 0.25);
+        }
+        for (const double start : {120.0, now - 40 * 86400})
+            store.db->run(HistoryStore::insertEventSQL, {V::text("outage"), V::text("router"), V::text("router"),
+                                                         V::text("192.168.1.1"), V::real(start), V::real(start + 60), V::null()});
+    });
+    const auto lines = [](const std::optional<std::string>& text) {
+        return text ? std::count(text->begin(), text->end(), '\n') : -1;
+    };
+    const std::string first = "\n1970-01-01T00:00:00Z,3600,measured,router,";
+    struct Case {
+        int retention;
+        // The header, the rows and one line per gap before, between and after them.
+        long measurements;
+        bool damagedRow;
+        long events;
+    };
+    for (const Case& test : {Case{0, 1 + 3 + 3, true, 1 + 2}, Case{90, 1 + 2 + 3, false, 1 + 1}}) {
+        history.setRetentionDays(test.retention);
+        const auto measurements = CSVExport::read(&history, CSVExport::Kind::aggregates, CSVExport::Range::all, now);
+        EXPECT_EQ(lines(measurements), test.measurements) << test.retention << "\n" << measurements.value_or("").substr(0, 2000);
+        EXPECT_EQ(measurements.value_or("").find(first) != std::string::npos, test.damagedRow) << test.retention;
+        const auto events = CSVExport::read(&history, CSVExport::Kind::events, CSVExport::Range::all, now);
+        EXPECT_EQ(lines(events), test.events) << test.retention;
+    }
 }
 
 }  // namespace

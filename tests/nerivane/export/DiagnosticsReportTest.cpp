@@ -4,9 +4,19 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include <sys/stat.h>
+
+#include <QThreadPool>
+#include <fstream>
+#include <future>
+#include <sstream>
+
+#include "NerivaneKit/history/History.h"
 #include "nerivane/core/Preferences.h"
 #include "nerivane/export/DiagnosticsClient.h"
 #include "nerivane/export/DiagnosticsReport.h"
+#include "support/HistoryTestSupport.h"
+#include "support/qt/ModelHarness.h"
 #include "support/qt/QtSupport.h"
 
 namespace nerivane {
@@ -111,6 +121,92 @@ TEST(DiagnosticsReport, WithoutAnInstanceTheSettingsAreReadAndAMissingHistoryIsN
                                                "events (latest 50, newest first):\nlog (last 10 minutes):\n"})
         EXPECT_TRUE(offline.contains(QString::fromUtf8(part))) << part;
     EXPECT_FALSE(QFile::exists(QString::fromStdString(missing)));
+}
+
+// The bytes, mode and modification time of a file, or nothing.
+struct FileState {
+    std::string bytes;
+    mode_t mode = 0;
+    std::int64_t mtime = 0;
+    bool operator==(const FileState&) const = default;
+};
+
+FileState fileState(const std::string& path) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) return {};
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream bytes;
+    bytes << in.rdbuf();
+    return {bytes.str(), status.st_mode, status.st_mtim.tv_sec * 1'000'000'000 + status.st_mtim.tv_nsec};
+}
+
+// "--diagnostics" without an instance reads the file as it is: a 60-day-old
+// outage kept by a 90-day retention is listed and stays, with the writer
+// running and after it has gone; nothing is written, no mode changes, no
+// lock, log or index file appears.
+TEST(DiagnosticsReport, WithoutAnInstanceTheHistoryIsOnlyRead) {
+    test::application();
+    TempFolder folder;
+    Preferences stored(QString::fromStdString(folder.path("nerivane.conf")));
+    stored.setRetentionDays(90);
+    const std::string path = folder.path("history.sqlite");
+    const double now = static_cast<double>(std::time(nullptr));
+    const std::int64_t old = HistoryStore::minuteStart(now - 60 * 86400).value();
+    const std::string listed = "outage router 192.168.1.1 120.0 s";
+    const auto rows = [](Database& db) {
+        return std::make_tuple(count(db, "SELECT count(*) FROM events"), count(db, "SELECT count(*) FROM periods WHERE seconds = 60"));
+    };
+    {
+        History writer(path);
+        writer.withStore([&](HistoryStore& store) {
+            store.db->run(HistoryStore::insertEventSQL,
+                          {Database::Value::text("outage"), Database::Value::text("router"), Database::Value::text("router"),
+                           Database::Value::text("192.168.1.1"), Database::Value::real(static_cast<double>(old)),
+                           Database::Value::real(static_cast<double>(old + 120)), Database::Value::null()});
+            putPeriod(*store.db, old, 60, "measured");
+            putPeriod(*store.db, old + 50 * 86400, 60, "measured");
+        });
+        ::chmod(path.c_str(), 0640);
+        const FileState file = fileState(path), log = fileState(path + "-wal");
+        EXPECT_TRUE(DiagnosticsClient::offlineReport(stored, path).contains(QString::fromStdString(listed)));
+        EXPECT_EQ(fileState(path), file);
+        EXPECT_EQ(fileState(path + "-wal"), log);
+        writer.withStore([&](HistoryStore& store) { EXPECT_EQ(rows(*store.db), std::make_tuple(1, 2)); });
+    }
+    std::filesystem::remove(path + ".lock");
+    ::chmod(path.c_str(), 0640);
+    const FileState file = fileState(path);
+    EXPECT_TRUE(DiagnosticsClient::offlineReport(stored, path).contains(QString::fromStdString(listed)));
+    EXPECT_EQ(fileState(path), file);
+    for (const char* suffix : {".lock", "-wal", "-shm", "-journal"})
+        EXPECT_FALSE(std::filesystem::exists(path + suffix)) << suffix;
+    Database check(path, Database::Access::readOnly);
+    EXPECT_EQ(rows(check), std::make_tuple(1, 2));
+}
+
+// A report still reading when the model goes: the read, held up until then,
+// finds the history gone and the report is made without events.
+class DiagnosticsAtQuit : public test::ModelTest {};
+
+TEST_F(DiagnosticsAtQuit, AReadThatStartsAfterTheModelIsGoneFindsNoHistory) {
+    AppModel& appModel = startedModel();
+    ASSERT_NE(appModel.history(), nullptr);
+    QThreadPool& pool = *QThreadPool::globalInstance();
+    const int threads = pool.maxThreadCount();
+    pool.setMaxThreadCount(1);
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    pool.start([released] { released.wait(); });
+    QObject context;
+    std::optional<QString> report;
+    DiagnosticsReport::collect(appModel, &context, [&](const QString& text) { report = text; });
+    model.reset();
+    release.set_value();
+    EXPECT_TRUE(test::waitUntil([&] { return report.has_value(); }));
+    pool.waitForDone();
+    pool.setMaxThreadCount(threads);
+    ASSERT_TRUE(report);
+    EXPECT_TRUE(report->contains(QStringLiteral("events (latest 50, newest first):\nlog (last 10 minutes):\n")));
 }
 
 }  // namespace

@@ -1,0 +1,131 @@
+#include "NerivaneKit/history/HistoryFile.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "NerivaneKit/history/History.h"
+#include "NerivaneKit/platform/ApplicationId.h"
+#include "support/HistoryTestSupport.h"
+
+namespace nerivane {
+namespace {
+
+struct Seen {
+    std::string bytes;
+    mode_t mode = 0;
+    uid_t owner = 0;
+    bool operator==(const Seen&) const = default;
+};
+
+Seen seen(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream bytes;
+    bytes << in.rdbuf();
+    struct stat status {};
+    ::lstat(path.c_str(), &status);
+    return {bytes.str(), status.st_mode, status.st_uid};
+}
+
+std::int64_t pragma(Database& db, const std::string& name) { return count(db, "PRAGMA " + name); }
+
+// A link at `at` to target; returns target.
+std::string link(const std::string& target, const std::string& at) {
+    EXPECT_EQ(::symlink(target.c_str(), at.c_str()), 0) << at;
+    return target;
+}
+
+// What the history path may reach: a link, a file of another program or of
+// another user, and a link in the lock file's place are each refused before
+// anything is written; the file they reach keeps its bytes and its mode, and
+// no lock file appears. A file of an earlier version is taken and marked.
+TEST(HistoryFileTest, RefusesWhatIsNotItsOwnAndChangesNothing) {
+    TempFolder folder;
+    const std::string text = folder.path("notes.txt");
+    std::ofstream(text) << "dear diary\n";
+    ::chmod(text.c_str(), 0644);
+    const auto foreign = [&](const std::string& name, const std::string& setup) {
+        const std::string path = folder.path(name);
+        Database(path).execute("CREATE TABLE contacts (name TEXT); INSERT INTO contacts VALUES ('ada');" + setup);
+        ::chmod(path.c_str(), 0644);
+        return path;
+    };
+    const std::string other = foreign("other.db", "PRAGMA user_version = 7;");
+    struct Case {
+        std::string name;
+        // Makes the history path (or its lock) and returns the file to watch.
+        std::function<std::string(const std::string& path)> make;
+        std::string message;
+    };
+    const std::vector<Case> cases{
+        {"link to a text file", [&](const std::string& path) { return link(text, path); },
+         "is a symbolic link"},
+        {"link to another program's database",
+         [&](const std::string& path) { return link(other, path); }, "is a symbolic link"},
+        {"another program's database in place",
+         [&](const std::string& path) {
+             std::filesystem::copy_file(other, path);
+             return path;
+         },
+         "another program's table contacts"},
+        {"a database marked by another program",
+         [&](const std::string& path) {
+             Database(path).execute("PRAGMA application_id = 1234");
+             return path;
+         },
+         "application id 0x000004D2 of another program"},
+        {"a text file in place",
+         [&](const std::string& path) {
+             std::filesystem::copy_file(text, path);
+             return path;
+         }, "not a nerivane history database"},
+        {"a file of another user",
+         [&](const std::string& path) {
+             openStore(path);
+             if (::chown(path.c_str(), 65534, 65534) != 0) ADD_FAILURE() << "chown needs root";
+             return path;
+         },
+         "belongs to another user"},
+        {"a link in the lock's place",
+         [&](const std::string& path) { return link(text, path + ".lock"); },
+         ".lock is a symbolic link"},
+    };
+    int index = 0;
+    for (const Case& test : cases) {
+        const std::string path = folder.path("case" + std::to_string(index++) + "/history.sqlite");
+        std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+        const std::string watched = test.make(path);
+        const Seen before = seen(watched);
+        const std::string error = errorOf([&] { History history(path); });
+        EXPECT_NE(error.find(test.message), std::string::npos) << test.name << ": " << error;
+        EXPECT_EQ(seen(watched), before) << test.name;
+        EXPECT_EQ(seen(text), (Seen{"dear diary\n", S_IFREG | 0644, ::geteuid()})) << test.name;
+        for (const char* suffix : {"-wal", "-shm", "-journal"})
+            EXPECT_FALSE(std::filesystem::exists(watched + suffix)) << test.name << suffix;
+        if (watched != text) {
+            EXPECT_FALSE(std::filesystem::exists(path + ".lock")) << test.name;
+        }
+    }
+
+    // A file of an earlier version: nerivane's tables, no mark. Taken and marked.
+    const std::string earlier = folder.path("earlier/history.sqlite");
+    std::filesystem::create_directories(std::filesystem::path(earlier).parent_path());
+    {
+        HistoryStore store = openStore(earlier);
+        store.db->execute("PRAGMA application_id = 0");
+        putPeriod(*store.db, noonSeconds, 60, "paused");
+    }
+    {
+        History history(earlier);
+        history.withStore([](HistoryStore& store) {
+            EXPECT_EQ(pragma(*store.db, "application_id"), databaseApplicationId);
+            EXPECT_EQ(count(*store.db, "SELECT count(*) FROM periods"), 1);
+        });
+    }
+}
+
+}  // namespace
+}  // namespace nerivane
