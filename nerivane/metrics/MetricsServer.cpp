@@ -96,7 +96,7 @@ void MetricsServer::answer(Connection& connection, const QByteArray& request) {
         reply = response("400 Bad Request", "text/plain; charset=utf-8", "not an HTTP request\n", true);
     } else if (words[0] != "GET" && words[0] != "HEAD") {
         reply = response("405 Method Not Allowed", "text/plain; charset=utf-8", "GET /metrics is all it serves\n", true);
-    } else if (const QByteArray path = words[1].left(words[1].indexOf('?')); path != "/metrics") {
+    } else if (words[1].split('?').constFirst() != "/metrics") {
         reply = response("404 Not Found", "text/plain; charset=utf-8", "GET /metrics is all it serves\n",
                          words[0] == "GET");
     } else {
