@@ -51,16 +51,21 @@ void AppDelegate::applicationDidFinishLaunching() {
                                      terminationSource_->failure().c_str()));
     }
 
-    // Before probing starts: an address it cannot serve on is a usage error, not a silent off.
-    const std::string metricsListen = options_.metrics.value_or(preferences_.metricsListen().toStdString());
-    if (!metricsListen.empty()) {
-        auto exporter = MetricsExporter::start(model(), metricsListen);
+    // Before probing starts: an address given on the command line that it
+    // cannot serve on is a usage error, not a silent off.
+    if (options_.metrics) {
+        auto exporter = MetricsExporter::start(model(), *options_.metrics);
         if (const auto* error = std::get_if<std::string>(&exporter)) {
-            std::fprintf(stderr, "nerivane: %s%s\n", options_.metrics ? "" : "setting metricsListen: ", error->c_str());
+            std::fprintf(stderr, "nerivane: %s\n", error->c_str());
             QTimer::singleShot(0, this, [] { QCoreApplication::exit(2); });
             return;
         }
         metrics_ = std::move(std::get<std::unique_ptr<MetricsExporter>>(exporter));
+        model().setMetricsEndpoint("serving " + metrics_->boundAddress());
+    } else {
+        // The stored setting must not keep an autostarted monitor from running.
+        serveStoredMetrics();
+        connect(&preferences_, &Preferences::metricsListenChanged, this, &AppDelegate::serveStoredMetrics);
     }
 
     // Starts history's timer, applies the preferences and starts the monitor.
@@ -100,6 +105,27 @@ void AppDelegate::applicationDidFinishLaunching() {
     if (options_.exitAfter) {
         QTimer::singleShot(static_cast<int>(std::llround(*options_.exitAfter * 1000)), this, &AppDelegate::quit);
     }
+}
+
+void AppDelegate::serveStoredMetrics() {
+    // The old endpoint lets go of its port first: the new one may want it.
+    metrics_.reset();
+    const std::string listen = preferences_.metricsListen().toStdString();
+    if (listen.empty()) {
+        model().setMetricsEndpoint({});
+        return;
+    }
+    auto exporter = MetricsExporter::start(model(), listen);
+    if (const auto* error = std::get_if<std::string>(&exporter)) {
+        const std::string message =
+            "setting metricsListen: " + *error + "; monitoring runs on without the metrics endpoint";
+        std::fprintf(stderr, "nerivane: %s\n", message.c_str());
+        Log("app").error("metrics: " + message);
+        model().setMetricsEndpoint("not served: " + *error);
+        return;
+    }
+    metrics_ = std::move(std::get<std::unique_ptr<MetricsExporter>>(exporter));
+    model().setMetricsEndpoint("serving " + metrics_->boundAddress());
 }
 
 void AppDelegate::applicationWillTerminate() {

@@ -44,10 +44,14 @@ public:
     // The one way to end: the event loop returns and main calls applicationWillTerminate.
     static void quit();
 
+    Preferences& preferences() { return preferences_; }
+
 private:
     void handleTerminationSignal(int signal);
     void handleActivationRequested();
     void writeSnapshot();
+    // (Re)starts the endpoint of the stored setting; one it cannot serve is logged, not fatal.
+    void serveStoredMetrics();
 
     CommandLine options_;
     FrontEnd frontEnd_;

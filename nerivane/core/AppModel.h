@@ -147,6 +147,10 @@ public:
     bool started() const { return started_; }
     bool isMonitorRunning() const { return monitor_ != nullptr; }
     int generation() const { return generation_; }
+    // What became of the metrics endpoint, for the diagnostics report:
+    // "serving ADDR" or "not served: WHY"; empty while it is off.
+    const std::string& metricsEndpoint() const { return metricsEndpoint_; }
+    void setMetricsEndpoint(std::string state) { metricsEndpoint_ = std::move(state); }
     // The physical interface when the path is Wi-Fi; safe from any thread.
     std::optional<std::string> wifiInterface() const;
     // History's signal-strength reader: the Wi-Fi interface's signal in dBm,
@@ -217,6 +221,7 @@ private:
     bool notificationsDenied_ = false;
     bool isLockPaused_ = false;
     bool detailsVisible_ = false;
+    std::string metricsEndpoint_;
 
     std::unique_ptr<History> history_;
     std::unique_ptr<SystemState> system_;

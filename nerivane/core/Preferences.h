@@ -54,7 +54,7 @@ public:
     // The update checker's two switches ("check automatically", "download automatically").
     bool automaticallyChecksForUpdates() const { return automaticallyChecksForUpdates_; }
     bool automaticallyDownloadsUpdates() const { return automaticallyDownloadsUpdates_; }
-    // ADDR:PORT of the Prometheus metrics endpoint; empty: no endpoint. Read at start.
+    // ADDR:PORT of the Prometheus metrics endpoint; empty: no endpoint. Followed while running.
     QString metricsListen() const { return metricsListen_; }
 
     void setDisplayStyle(DisplayStyle value);

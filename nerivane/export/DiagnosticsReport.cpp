@@ -84,6 +84,7 @@ void appendLive(QStringList& lines, const DiagnosticsReport::Live& live, const T
     QString probing = QStringLiteral("probing interval=") + decimal(live.probingInterval);
     if (live.stoppedWhileLocked) probing += QStringLiteral(", stopped while locked");
     lines << probing;
+    if (!live.metricsEndpoint.empty()) lines << QStringLiteral("metrics ") + QString::fromStdString(live.metricsEndpoint);
 
     const MonitorSnapshot& snapshot = live.snapshot;
     QString verdict = QStringLiteral("verdict ") + QString::fromUtf8(text(snapshot.verdict));
@@ -154,6 +155,7 @@ DiagnosticsReport::Live DiagnosticsReport::Live::from(AppModel& model) {
     live.stoppedWhileLocked = model.isLockPaused();
     live.pausedUntil = model.pausedUntil();
     live.snapshot = model.snapshot();
+    live.metricsEndpoint = model.metricsEndpoint();
     return live;
 }
 

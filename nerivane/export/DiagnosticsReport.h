@@ -69,6 +69,8 @@ public:
         bool stoppedWhileLocked = false;
         std::optional<double> pausedUntil;
         MonitorSnapshot snapshot;
+        // The metrics endpoint's state; empty while it is off.
+        std::string metricsEndpoint;
         static Live from(AppModel& model);
     };
 

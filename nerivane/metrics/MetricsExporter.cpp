@@ -3,34 +3,20 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
-#include <prometheus/collectable.h>
-#include <prometheus/exposer.h>
+#include <prometheus/text_serializer.h>
 #include <sys/socket.h>
 
+#include <QDateTime>
 #include <array>
 #include <cerrno>
 #include <cstring>
-#include <mutex>
-#include <optional>
 
 #include "NerivaneKit/platform/Log.h"
 #include "NerivaneKit/platform/UniqueFd.h"
 #include "nerivane/core/AppModel.h"
-#include "nerivane/metrics/MetricsTally.h"
+#include "nerivane/metrics/MetricsServer.h"
 
 namespace nerivane {
-
-// Rendered on the endpoint's thread; filled on the main thread.
-struct MetricsExporter::Collector final : prometheus::Collectable {
-    mutable std::mutex lock;
-    MetricsTally tally;
-
-    std::vector<prometheus::MetricFamily> Collect() const override {
-        std::lock_guard guard(lock);
-        return tally.families();
-    }
-};
-
 namespace {
 
 struct Resolved {
@@ -76,15 +62,15 @@ std::variant<Resolved, std::string> resolve(const MetricsAddress& where, const s
     return resolved;
 }
 
-// The web server only says that it could not listen; a bind of our own first
-// tells the user why.
-std::optional<std::string> bindProblem(const Resolved& resolved, const std::string& quoted) {
-    UniqueFd socket(::socket(resolved.address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+// A socket of our own, so that the user is told why it cannot listen.
+std::variant<UniqueFd, std::string> listenOn(const Resolved& resolved, const std::string& quoted) {
+    UniqueFd socket(::socket(resolved.address.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!socket) return "metrics address " + quoted + ": cannot open a socket (" + std::strerror(errno) + ")";
     const int on = 1;
     ::setsockopt(socket.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    if (::bind(socket.get(), reinterpret_cast<const sockaddr*>(&resolved.address), resolved.length) == 0)
-        return std::nullopt;
+    if (::bind(socket.get(), reinterpret_cast<const sockaddr*>(&resolved.address), resolved.length) == 0 &&
+        ::listen(socket.get(), SOMAXCONN) == 0)
+        return socket;
     switch (errno) {
     case EADDRINUSE: return "metrics address " + quoted + ": the port is already in use";
     case EADDRNOTAVAIL: return "metrics address " + quoted + ": not an address of this machine";
@@ -92,6 +78,8 @@ std::optional<std::string> bindProblem(const Resolved& resolved, const std::stri
     default: return "metrics address " + quoted + ": cannot listen there (" + std::strerror(errno) + ")";
     }
 }
+
+double unixSeconds() { return static_cast<double>(QDateTime::currentMSecsSinceEpoch()) / 1000; }
 
 }  // namespace
 
@@ -104,17 +92,16 @@ std::variant<std::unique_ptr<MetricsExporter>, std::string> MetricsExporter::sta
     const auto resolved = resolve(where, quoted);
     if (const auto* error = std::get_if<std::string>(&resolved)) return *error;
     const auto& address = std::get<Resolved>(resolved);
-    if (auto problem = bindProblem(address, quoted)) return *problem;
+    auto listening = listenOn(address, quoted);
+    if (const auto* error = std::get_if<std::string>(&listening)) return *error;
 
-    std::unique_ptr<prometheus::Exposer> exposer;
-    try {
-        // One thread: a scrape every few seconds is all it serves.
-        exposer = std::make_unique<prometheus::Exposer>(address.numeric, 1);
-    } catch (const std::exception& error) {
-        return "metrics address " + quoted + ": cannot listen there (" + error.what() + ")";
-    }
-    auto collector = std::make_shared<Collector>();
-    exposer->RegisterCollectable(collector);
+    auto exporter = std::unique_ptr<MetricsExporter>(new MetricsExporter(model, address.numeric));
+    exporter->server_ = std::make_unique<MetricsServer>(std::move(std::get<UniqueFd>(listening)),
+                                                        [tally = &exporter->tally_] {
+                                                            return prometheus::TextSerializer().Serialize(
+                                                                tally->families());
+                                                        });
+    if (!exporter->server_->isListening()) return "metrics address " + quoted + ": cannot listen there";
 
     Log log("app");
     log.info("metrics: serving http://" + address.numeric + "/metrics");
@@ -122,29 +109,20 @@ std::variant<std::unique_ptr<MetricsExporter>, std::string> MetricsExporter::sta
         log.info("metrics: " + address.numeric +
                    " is not a loopback address: every machine that can reach it can read these metrics");
     }
-    return std::unique_ptr<MetricsExporter>(
-        new MetricsExporter(model, std::move(collector), std::move(exposer), address.numeric));
+    return exporter;
 }
 
-MetricsExporter::MetricsExporter(AppModel& model, std::shared_ptr<Collector> collector,
-                                 std::unique_ptr<prometheus::Exposer> exposer, std::string boundAddress)
-    : model_(model), collector_(std::move(collector)), exposer_(std::move(exposer)),
-      boundAddress_(std::move(boundAddress)) {
-    connect(&model_, &AppModel::probesApplied, this, [this](const std::vector<ProbeRecord>& probes) {
-        std::lock_guard guard(collector_->lock);
-        collector_->tally.addProbes(probes);
-    });
-    connect(&model_, &AppModel::eventApplied, this, [this](const NetworkEvent& event) {
-        std::lock_guard guard(collector_->lock);
-        collector_->tally.addEvent(event);
-    });
+MetricsExporter::MetricsExporter(AppModel& model, std::string boundAddress)
+    : model_(model), boundAddress_(std::move(boundAddress)) {
+    connect(&model_, &AppModel::probesApplied, this,
+            [this](const std::vector<ProbeRecord>& probes) { tally_.addProbes(probes); });
+    connect(&model_, &AppModel::eventApplied, this, [this](const NetworkEvent& event) { tally_.addEvent(event); });
     connect(&model_, &AppModel::changed, this, &MetricsExporter::handleChange);
     connect(&model_, &AppModel::isLockPausedChanged, this, &MetricsExporter::handleChange);
     handleChange();
 }
 
-// The server stops (and its threads end) before the tally goes.
-MetricsExporter::~MetricsExporter() { exposer_.reset(); }
+MetricsExporter::~MetricsExporter() = default;
 
 void MetricsExporter::handleChange() {
     MetricsTally::Probing probing;
@@ -152,9 +130,8 @@ void MetricsExporter::handleChange() {
     probing.locked = model_.isLockPaused();
     probing.slowed = model_.system().slowRateReason(model_.snapshot().path).has_value();
     probing.interval = model_.monitorInterval();
-    std::lock_guard guard(collector_->lock);
-    collector_->tally.setSnapshot(model_.snapshot());
-    collector_->tally.setProbing(probing);
+    tally_.setSnapshot(model_.snapshot(), unixSeconds());
+    tally_.setProbing(probing);
 }
 
 }  // namespace nerivane

@@ -1,8 +1,8 @@
 // The opt-in Prometheus endpoint: serves GET /metrics on exactly the address
 // given, from a tally of the model's snapshots, probe records and events.
 // Nothing it serves can change the program. Created by the application
-// delegate on the main thread, where it follows the model; the endpoint's
-// own thread renders a copy of the tally under a lock.
+// delegate on the main thread, where it follows the model and answers
+// scrapes from its tally.
 #pragma once
 
 #include <QObject>
@@ -11,14 +11,12 @@
 #include <variant>
 
 #include "nerivane/metrics/MetricsAddress.h"
-
-namespace prometheus {
-class Exposer;
-}
+#include "nerivane/metrics/MetricsTally.h"
 
 namespace nerivane {
 
 class AppModel;
+class MetricsServer;
 
 class MetricsExporter : public QObject {
     Q_OBJECT
@@ -35,15 +33,14 @@ public:
     const std::string& boundAddress() const { return boundAddress_; }
 
 private:
-    struct Collector;
-    MetricsExporter(AppModel& model, std::shared_ptr<Collector> collector, std::unique_ptr<prometheus::Exposer> exposer,
-                    std::string boundAddress);
+    MetricsExporter(AppModel& model, std::string boundAddress);
     void handleChange();
 
     AppModel& model_;
-    std::shared_ptr<Collector> collector_;
-    std::unique_ptr<prometheus::Exposer> exposer_;
     std::string boundAddress_;
+    MetricsTally tally_;
+    // Renders from the tally: goes first.
+    std::unique_ptr<MetricsServer> server_;
 };
 
 }  // namespace nerivane

@@ -64,6 +64,7 @@ const std::vector<double>& MetricsTally::rttBuckets() {
 void MetricsTally::addProbes(const std::vector<ProbeRecord>& probes) {
     const auto& bounds = rttBuckets();
     for (const auto& probe : probes) {
+        see({probe.target.role.text(), probe.target.host, probe.target.address.text()}, probe.sentAt);
         auto& counts = probes_[{probe.target.role.text(), probe.target.host, probe.target.address.text(),
                                 std::string(text(probe.probeProtocol))}];
         if (counts.buckets.empty()) counts.buckets.assign(bounds.size() + 1, 0);
@@ -87,12 +88,38 @@ void MetricsTally::addProbes(const std::vector<ProbeRecord>& probes) {
 }
 
 void MetricsTally::addEvent(const NetworkEvent& event) {
-    auto& counts = events_[{event.role.text(), event.host, event.address.text()}];
+    const EventKey target{event.role.text(), event.host, event.address.text()};
+    see(target, event.end);
+    auto& counts = events_[target];
     if (event.kind == NetworkEvent::Kind::outage) {
         ++counts.outages;
         counts.outageSeconds += std::max(event.duration(), 0.0);
     } else {
         ++counts.spikes;
+    }
+}
+
+void MetricsTally::see(const EventKey& target, double at) {
+    auto [seen, added] = lastSeen_.try_emplace(target, at);
+    if (!added) seen->second = std::max(seen->second, at);
+}
+
+void MetricsTally::setSnapshot(const MonitorSnapshot& snapshot, double now) {
+    snapshot_ = snapshot;
+    for (const auto& target : snapshot_.targets)
+        see({target.target.role.text(), target.target.host, target.target.address.text()}, now);
+    for (auto seen = lastSeen_.begin(); seen != lastSeen_.end();) {
+        if (now - seen->second <= retention) {
+            ++seen;
+            continue;
+        }
+        const auto& [role, host, address] = seen->first;
+        events_.erase(seen->first);
+        std::erase_if(probes_, [&](const auto& entry) {
+            return std::get<0>(entry.first) == role && std::get<1>(entry.first) == host &&
+                   std::get<2>(entry.first) == address;
+        });
+        seen = lastSeen_.erase(seen);
     }
 }
 

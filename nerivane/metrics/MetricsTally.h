@@ -6,8 +6,10 @@
 //
 // Units are base units: round-trip times in seconds. Per-target series carry
 // the labels role, host, address and protocol; event counters carry role,
-// host and address (events do not know the protocol). A counter series, once
-// shown, is shown for the life of the process, so sums never go down.
+// host and address (events do not know the protocol). A target's counter
+// series stay while it is in the snapshots and for an hour after it last
+// was, so sums do not dip when a target comes back after a short absence;
+// names that roam or rotate their addresses do not pile up series for ever.
 #pragma once
 
 #include <prometheus/metric_family.h>
@@ -43,9 +45,14 @@ public:
     // links, so fleet-wide quantiles come out right for both.
     static const std::vector<double>& rttBuckets();
 
+    // Series of a target absent longer than this (seconds) are dropped.
+    static constexpr double retention = 3600;
+
     void addProbes(const std::vector<ProbeRecord>& probes);
     void addEvent(const NetworkEvent& event);
-    void setSnapshot(const MonitorSnapshot& snapshot) { snapshot_ = snapshot; }
+    // now: Unix seconds, the clock of probe and event dates. Its targets
+    // count as seen now; series of targets gone longer than retention go.
+    void setSnapshot(const MonitorSnapshot& snapshot, double now);
     void setProbing(const Probing& probing) { probing_ = probing; }
 
     std::vector<prometheus::MetricFamily> families() const;
@@ -55,6 +62,8 @@ private:
     using TargetKey = std::tuple<std::string, std::string, std::string, std::string>;
     // role, host, address
     using EventKey = std::tuple<std::string, std::string, std::string>;
+
+    void see(const EventKey& target, double at);
 
     struct ProbeCounts {
         std::uint64_t sent = 0;
@@ -75,6 +84,9 @@ private:
     Probing probing_;
     std::map<TargetKey, ProbeCounts> probes_;
     std::map<EventKey, EventCounts> events_;
+    // Unix seconds a target was last in a snapshot, probed or in an event;
+    // every key of probes_ and events_ has its target here.
+    std::map<EventKey, double> lastSeen_;
 };
 
 }  // namespace nerivane

@@ -1,6 +1,6 @@
 // The tally behind the metrics endpoint: what counts as sent, lost and late,
 // where a round trip lands in the histogram, and which series outlive the
-// targets they describe.
+// targets they describe, and for how long.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -30,7 +30,7 @@ TEST(MetricsTally, ProbesCountOnceAndRoundTripsLandInTheirBuckets) {
     MonitorSnapshot snapshot;
     snapshot.targets.push_back(TargetSnapshot{one, TargetStatus::icmp, {}, {}, false, std::nullopt});
     snapshot.targets[0].metrics.median = 12;
-    tally.setSnapshot(snapshot);
+    tally.setSnapshot(snapshot, 1000);
     // 10 ms exactly on a bound (le is inclusive), 10.5 ms above it, a loss,
     // then the late reply to that lost probe, and a round trip beyond every bound.
     tally.addProbes({record(ProbeResult::Reply{10}), record(ProbeResult::Reply{10.5}), record(ProbeResult::Lost{}),
@@ -51,10 +51,62 @@ TEST(MetricsTally, ProbesCountOnceAndRoundTripsLandInTheirBuckets) {
     EXPECT_NEAR(histogram.sample_sum, 3.0205, 1e-12);
 
     // A new path, a new target list without the host: its gauges go, its counters stay.
-    tally.setSnapshot(MonitorSnapshot{});
+    tally.setSnapshot(MonitorSnapshot{}, 1001);
     families = tally.families();
     EXPECT_TRUE(!find(families, "nerivane_target_rtt_median_seconds") && !find(families, "nerivane_target_status"));
     EXPECT_EQ(first(families, "nerivane_probes_sent_total"), 4);
+}
+
+// Round-robin names: a target absent from the snapshots for more than an
+// hour loses every series; one absent 59 minutes keeps them; one that stays
+// only ever counts up.
+TEST(MetricsTally, SeriesOfATargetGoneForAnHourAreDropped) {
+    const auto target = [](const char* address) {
+        return Target{TargetRole::custom(0), "pool.lan", *ProbeAddress::parse(address)};
+    };
+    const Target stays = target("10.0.0.1"), briefly = target("10.0.0.2"), gone = target("10.0.0.3");
+    const auto snapshotOf = [](std::vector<Target> targets) {
+        MonitorSnapshot snapshot;
+        for (const auto& t : targets) snapshot.targets.push_back(TargetSnapshot{t, TargetStatus::icmp, {}, {}, false, std::nullopt});
+        return snapshot;
+    };
+    const auto sent = [](const std::vector<prometheus::MetricFamily>& families, const Target& t) -> std::optional<double> {
+        for (const auto& metric : find(families, "nerivane_probes_sent_total")->metric)
+            if (metric.label.at(2).value == t.address.text()) return metric.counter.value;
+        return std::nullopt;
+    };
+    const auto mentions = [](const std::vector<prometheus::MetricFamily>& families, const Target& t) {
+        for (const auto& family : families)
+            for (const auto& metric : family.metric)
+                for (const auto& label : metric.label)
+                    if (label.value == t.address.text()) return true;
+        return false;
+    };
+
+    MetricsTally tally;
+    constexpr double start = 1'773'480'000;
+    double before = 0;
+    // {seconds after start, the targets in the snapshot}: `gone` is last seen
+    // at start, `briefly` a minute later; the last rows are 60:01 after each.
+    const std::vector<std::pair<double, std::vector<Target>>> steps{
+        {0, {stays, briefly, gone}}, {60, {stays, briefly}}, {120, {stays}}, {3600, {stays}},
+        {3601, {stays}},             {3660, {stays}},        {3661, {stays}}};
+    for (const auto& [offset, targets] : steps) {
+        const double now = start + offset;
+        std::vector<ProbeRecord> probes;
+        for (const auto& t : targets) probes.push_back(ProbeRecord{t, ProbeProtocol::icmp, ProbeResult::Lost{}, now - 1});
+        tally.addProbes(probes);
+        if (offset == 0) tally.addEvent(NetworkEvent{NetworkEvent::Kind::outage, gone.role, gone.host, gone.address, now - 30, now - 1, std::nullopt});
+        tally.setSnapshot(snapshotOf(targets), now);
+        const auto families = tally.families();
+        SCOPED_TRACE(offset);
+        EXPECT_EQ(mentions(families, gone), offset < 3601);
+        EXPECT_EQ(mentions(families, briefly), offset < 3661);
+        ASSERT_TRUE(sent(families, stays));
+        EXPECT_GT(*sent(families, stays), before);
+        before = *sent(families, stays);
+    }
+    EXPECT_EQ(before, 7);
 }
 
 }  // namespace

@@ -2,20 +2,33 @@
 // scraped while it probes, while the locked screen stops probing and after
 // the VPN comes on; its text passes promtool, its values are the model's
 // own (as the JSON readout prints them), its state sets sum to one and its
-// counters never go down. Addresses it cannot serve on are usage errors.
+// counters never go down. Idle connections, however many, neither hold off a
+// scrape nor stay open. An address given on the command line that it cannot
+// serve on is a usage error; a stored one leaves monitoring running.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QDir>
+#include <QFile>
 #include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <algorithm>
+#include <chrono>
+#include <future>
 #include <map>
 #include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "NerivaneKit/platform/UniqueFd.h"
+#include "nerivane/app/AppDelegate.h"
+#include "nerivane/export/DiagnosticsReport.h"
 #include "support/qt/QtSupport.h"
 #include "support/LabAccess.h"
 
@@ -39,6 +52,58 @@ std::optional<std::string> scrape() {
     const auto end = response.find("\r\n\r\n");
     if (end == std::string::npos || response.substr(0, end).find(" 200 ") == std::string::npos) return std::nullopt;
     return response.substr(end + 4);
+}
+
+sockaddr_in loopback(int port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return address;
+}
+
+// A connection to 127.0.0.1:PORT that sends nothing.
+UniqueFd connectTo(int port) {
+    UniqueFd socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const auto address = loopback(port);
+    if (::connect(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) return {};
+    return socket;
+}
+
+// Whether the server has closed the connection within the time.
+bool closedWithin(const UniqueFd& socket, std::chrono::milliseconds time) {
+    const auto end = std::chrono::steady_clock::now() + time;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        pollfd watched{socket.get(), POLLIN, 0};
+        if (::poll(&watched, 1, static_cast<int>(std::max<long long>(left.count(), 0))) <= 0) return false;
+        char byte = 0;
+        const auto n = ::recv(socket.get(), &byte, 1, 0);
+        if (n <= 0) return true;
+    }
+}
+
+// GET /metrics within the time: the whole answer, or none when it did not
+// come complete (with status 200) in time.
+std::optional<std::string> scrapeWithin(int port, std::chrono::milliseconds time) {
+    const auto end = std::chrono::steady_clock::now() + time;
+    const UniqueFd socket = connectTo(port);
+    const std::string request = "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    if (!socket || ::send(socket.get(), request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size()))
+        return std::nullopt;
+    std::string response;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        pollfd watched{socket.get(), POLLIN, 0};
+        if (left.count() <= 0 || ::poll(&watched, 1, static_cast<int>(left.count())) <= 0) return std::nullopt;
+        char buffer[4096];
+        const auto n = ::recv(socket.get(), buffer, sizeof buffer, 0);
+        if (n < 0) return std::nullopt;
+        if (n == 0) break;
+        response.append(buffer, static_cast<std::size_t>(n));
+    }
+    if (response.rfind("HTTP/1.1 200 ", 0) != 0 || response.find("nerivane_") == std::string::npos) return std::nullopt;
+    return response;
 }
 
 std::string label(const std::string& series, const std::string& name) {
@@ -85,14 +150,14 @@ protected:
         if (!lockTest.isEmpty()) variables.insert(QStringLiteral("NERIVANE_LOCK_TEST"), lockTest);
         process.setProcessEnvironment(variables);
         process.start(QString::fromStdString(labtest::environment("NERIVANE_BIN_DIR") + "/nerivane"),
-                      QStringList{QStringLiteral("--console"), QStringLiteral("--metrics")} + arguments);
+                      QStringList{QStringLiteral("--console")} + arguments);
         ASSERT_TRUE(process.waitForStarted(10000));
     }
 
     // A run that must end at once with a usage error naming the problem, having probed nothing.
     void expectUsageError(const QString& metrics, const std::string& problem) {
         SCOPED_TRACE(metrics.toStdString());
-        start(other, {metrics});
+        start(other, {QStringLiteral("--metrics"), metrics});
         ASSERT_TRUE(other.waitForFinished(20000));
         EXPECT_EQ(other.exitCode(), 2);
         EXPECT_NE(other.readAllStandardError().toStdString().find(problem), std::string::npos);
@@ -146,7 +211,7 @@ TEST_F(MetricsLab, ScrapesMatchTheModelAndCountersNeverGoDown) {
 
     // The screen counts as locked from 22 to 29 s after launch.
     QObject::connect(&program, &QProcess::readyReadStandardOutput, [this] { output += program.readAllStandardOutput().toStdString(); });
-    start(program, {QStringLiteral("127.0.0.1:9101"), QStringLiteral("--json"), QStringLiteral("--exit-after"), QStringLiteral("65")},
+    start(program, {QStringLiteral("--metrics"), QStringLiteral("127.0.0.1:9101"), QStringLiteral("--json"), QStringLiteral("--exit-after"), QStringLiteral("65")},
           QStringLiteral("22,29"));
     ASSERT_TRUE(waitUntil([&] { return scrape().has_value(); }, 20000)) << "the endpoint never answered";
     expectUsageError(QStringLiteral("127.0.0.1:9101"), "the port is already in use");
@@ -196,6 +261,88 @@ TEST_F(MetricsLab, ScrapesMatchTheModelAndCountersNeverGoDown) {
 
     ASSERT_TRUE(waitUntil([&] { return program.state() == QProcess::NotRunning; }, 60000));
     EXPECT_EQ(program.exitCode(), 0);
+}
+
+// A host on the network opens idle connections: a scrape is answered within
+// a second all the same, no more than the bound of them stay open, and an idle
+// one is closed within seconds.
+TEST_F(MetricsLab, IdleConnectionsNeitherHoldOffAScrapeNorStayOpen) {
+    using namespace std::chrono_literals;
+    start(program, {QStringLiteral("--metrics"), QStringLiteral("127.0.0.1:9101"), QStringLiteral("--exit-after"), QStringLiteral("90")});
+    ASSERT_TRUE(waitUntil([&] { return scrapeWithin(9101, 2s).has_value(); }, 20000)) << "the endpoint never answered";
+
+    std::vector<UniqueFd> idle;
+    for (const std::size_t count : {50, 100}) {
+        SCOPED_TRACE(count);
+        while (idle.size() < count) {
+            idle.push_back(connectTo(9101));
+            ASSERT_TRUE(idle.back());
+        }
+        EXPECT_TRUE(scrapeWithin(9101, 1s)) << "no scrape within a second while " << count << " idle connections are open";
+        // The scrape came after every idle connection, so each has been taken in and the oldest made room.
+        const auto open = std::count_if(idle.begin(), idle.end(), [](const UniqueFd& socket) { return !closedWithin(socket, 0ms); });
+        EXPECT_LE(open, 64);
+    }
+    const auto opened = std::chrono::steady_clock::now();
+    const UniqueFd late = connectTo(9101);
+    EXPECT_TRUE(closedWithin(late, 6s)) << "an idle connection stayed open";
+    EXPECT_GE(std::chrono::steady_clock::now() - opened, 1s) << "an idle connection was closed at once";
+}
+
+// A port held by another process: with --metrics a usage error; as the stored
+// setting, monitoring runs on without the endpoint, says why on standard
+// error and in the diagnostics report, and serves once the setting changes.
+TEST_F(MetricsLab, AStoredAddressItCannotServeLeavesMonitoringRunning) {
+    UniqueFd holder(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const auto held = loopback(9102);
+    ASSERT_TRUE(::bind(holder.get(), reinterpret_cast<const sockaddr*>(&held), sizeof held) == 0 && ::listen(holder.get(), 4) == 0);
+    ASSERT_TRUE(QDir().mkpath(directory.filePath(QStringLiteral("config/nerivane"))));
+    QFile settings(directory.filePath(QStringLiteral("config/nerivane/nerivane.conf")));
+    ASSERT_TRUE(settings.open(QIODevice::WriteOnly) && settings.write("[General]\nmetricsListen=127.0.0.1:9102\n") > 0);
+    settings.close();
+
+    expectUsageError(QStringLiteral("127.0.0.1:9102"), "the port is already in use");
+
+    start(program, {QStringLiteral("--json"), QStringLiteral("--exit-after"), QStringLiteral("8")});
+    ASSERT_TRUE(program.waitForFinished(30000));
+    EXPECT_EQ(program.exitCode(), 0);
+    output = program.readAllStandardOutput().toStdString();
+    EXPECT_GE(lines("snapshot").size(), 3u) << output;
+    const std::string errors = program.readAllStandardError().toStdString();
+    EXPECT_NE(errors.find("metricsListen: metrics address \"127.0.0.1:9102\": the port is already in use; monitoring runs on"),
+              std::string::npos) << errors;
+
+    // The same in this process, where the report can be asked for and the setting changed.
+    for (const auto& [name, value] : std::map<const char*, QString>{
+             {"XDG_CONFIG_HOME", directory.filePath(QStringLiteral("config"))},
+             {"XDG_DATA_HOME", directory.filePath(QStringLiteral("data"))},
+             {"NERIVANE_HISTORY", directory.filePath(QStringLiteral("in-process.sqlite"))},
+             {"DBUS_SESSION_BUS_ADDRESS", QStringLiteral("unix:path=/nonexistent")},
+             {"DBUS_SYSTEM_BUS_ADDRESS", QStringLiteral("unix:path=/nonexistent")}})
+        qputenv(name, value.toUtf8());
+    for (const char* name : {"NERIVANE_HOSTS", "NERIVANE_ON_BATTERY", "NERIVANE_LOCK_TEST", "XDG_SESSION_ID"}) qunsetenv(name);
+    AppDelegate delegate(CommandLine{}, AppDelegate::FrontEnd::console);
+    delegate.applicationDidFinishLaunching();
+    const auto report = [&] {
+        std::optional<QString> text;
+        QObject context;
+        DiagnosticsReport::collect(delegate.model(), &context, [&](const QString& done) { text = done; });
+        EXPECT_TRUE(waitUntil([&] { return text.has_value(); }, 10000));
+        return text.value_or(QString()).toStdString();
+    };
+    const std::string notServed = report();
+    EXPECT_NE(notServed.find("\nmetrics not served: metrics address \"127.0.0.1:9102\": the port is already in use\n"),
+              std::string::npos) << notServed;
+    EXPECT_TRUE(delegate.model().isMonitorRunning());
+
+    delegate.preferences().setMetricsListen(QStringLiteral("127.0.0.1:9103"));
+    // The endpoint answers on this thread's event loop: scraped from another.
+    auto scraped = std::async(std::launch::async, [] { return scrapeWithin(9103, std::chrono::seconds(5)); });
+    ASSERT_TRUE(waitUntil([&] { return scraped.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, 10000));
+    EXPECT_TRUE(scraped.get());
+    const std::string serving = report();
+    EXPECT_NE(serving.find("\nmetrics serving 127.0.0.1:9103\n"), std::string::npos) << serving;
+    delegate.applicationWillTerminate();
 }
 
 }  // namespace
