@@ -85,6 +85,9 @@ void Monitor::handle(const ProbeEngine::Event& event) {
         // time that is not in the past.
         const double age = MachClock::milliseconds(result->result.sentAt, clocks_.probeTicks()) / 1000.0;
         publish(core_.result(result->role, result->result.outcome, now - age));
+    } else if (const auto* lookups = std::get_if<ProbeEngine::LookupsEvent>(&event)) {
+        lookups_ = lookups->lookups;
+        deliver(core_.snapshot(now));
     } else {
         deliver(core_.tick(now));
     }
@@ -98,6 +101,7 @@ void Monitor::publish(const std::vector<NetworkEvent>& events) {
 }
 
 void Monitor::deliver(MonitorSnapshot snapshot) {
+    snapshot.lookups = lookups_;
     SnapshotUpdate update{std::move(snapshot), core_.takeProbes()};
     if (onUpdate_) onUpdate_(update);
 }

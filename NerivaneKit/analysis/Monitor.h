@@ -94,6 +94,9 @@ private:
     Log log_;
     // Touched only on the engine's queue.
     MonitorCore core_;
+    // The engine's latest list of hosts left out for their names; every
+    // snapshot carries it.
+    std::vector<HostLookup> lookups_;
     // Last: it calls handle() until it is gone, so it goes first.
     std::unique_ptr<ProbeEngine> engine_;
 };

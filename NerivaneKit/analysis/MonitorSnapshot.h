@@ -10,6 +10,7 @@
 #include "NerivaneKit/analysis/TargetState.h"
 #include "NerivaneKit/analysis/Verdict.h"
 #include "NerivaneKit/path/NetworkPath.h"
+#include "NerivaneKit/probing/HostLookup.h"
 
 namespace nerivane {
 
@@ -23,6 +24,8 @@ struct MonitorSnapshot {
     std::optional<TargetState> internet;
     // IPv6 fails while IPv4 internet is fine.
     bool ipv6Problem = false;
+    // Configured hosts not probed because their names have no address yet.
+    std::vector<HostLookup> lookups;
 
     bool operator==(const MonitorSnapshot&) const = default;
 

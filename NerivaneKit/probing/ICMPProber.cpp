@@ -245,7 +245,8 @@ void ICMPProber::readSocket(IPFamily family) {
 
         const auto sender =
             ProbeAddress::fromSocketAddress(reinterpret_cast<const sockaddr*>(&source), message.msg_namelen);
-        if (!sender || sender->family != family) return;
+        // Only this datagram is odd; the rest of the pass may hold true replies.
+        if (!sender || sender->family != family) continue;
         const auto echo =
             ICMPPacket::parseReply(std::span<const std::uint8_t>(data.data(), static_cast<std::size_t>(count)), family);
         if (!echo) continue;

@@ -135,6 +135,7 @@ void ProbeEngine::reconfigure() {
     routerAnswered_ = false;
     answers_.clear();
     asked_.clear();
+    lookupFailures_.clear();
     announced_ = false;
     queue_->async([this, generation] { plan(generation); });
 }
@@ -153,9 +154,34 @@ void ProbeEngine::plan(int generation) {
         if (asked_.insert(host).second) startLookup(host, generation);
     }
     // The first plan of a generation is always announced, even when empty.
-    if (announced_ && targets == targets_) return;
-    applyTargets(path_, targets, announced_);
-    announced_ = true;
+    if (!announced_ || targets != targets_) {
+        applyTargets(path_, targets, announced_);
+        announced_ = true;
+    }
+    reportLookups(targets);
+}
+
+void ProbeEngine::reportLookups(const std::vector<Target>& targets) {
+    std::vector<HostLookup> lookups;
+    const auto leftOut = [&](const std::vector<std::string>& hosts, TargetRole (*roleAt)(int)) {
+        // Only the first two hosts of a list are ever planned.
+        for (std::size_t index = 0; index < std::min<std::size_t>(hosts.size(), 2); ++index) {
+            const auto& host = hosts[index];
+            const TargetRole role = roleAt(static_cast<int>(index));
+            if (host.empty() || ProbeAddress::parse(host)) continue;  // nothing to look up
+            if (std::any_of(targets.begin(), targets.end(), [&](const Target& t) { return t.role == role; })) continue;
+            lookups.push_back({role, host, answers_.contains(host) ? HostLookup::State::notFound
+                                                                   : HostLookup::State::lookingUp});
+        }
+    };
+    // Without a usable path nothing is planned and nothing looked up.
+    if (path_.isSatisfied) {
+        leftOut(settings_.internetHosts, &TargetRole::internet);
+        leftOut(settings_.customHosts, &TargetRole::custom);
+    }
+    if (lookups == lookups_) return;
+    lookups_ = lookups;
+    publish(LookupsEvent{std::move(lookups)});
 }
 
 void ProbeEngine::startLookup(const std::string& host, int generation) {
@@ -180,6 +206,19 @@ void ProbeEngine::startLookup(const std::string& host, int generation) {
 void ProbeEngine::handleLookup(int generation, const std::string& host, std::vector<ProbeAddress> addresses) {
     --lookupsInFlight_;
     if (generation != generation_) return;  // planned for a path or settings that are gone
+    if (addresses.empty()) {
+        // Kept as an empty answer meanwhile, so the plan says "not found"
+        // and does not ask at once again.
+        const int failures = ++lookupFailures_[host];
+        const double delay = std::min(firstLookupRetrySeconds * std::ldexp(1.0, std::min(failures - 1, 16)),
+                                      longestLookupRetrySeconds);
+        log_.info("no address for " + host + "; asking again in " + std::to_string(std::lround(delay)) + " s");
+        queue_->asyncAfter(duration(delay), [this, generation, host] {
+            if (generation == generation_) startLookup(host, generation);
+        });
+    } else {
+        lookupFailures_.erase(host);
+    }
     answers_[host] = std::move(addresses);
     plan(generation);
 }

@@ -10,8 +10,10 @@
 // "nas.local" without mDNS), and one hanging lookup must hold up neither the
 // other targets, nor later plans, nor stop(). An answer comes back to the
 // queue and adds its targets to the plan; trackers of the targets already
-// probed are kept. Work for an older configuration, a lookup's answer
-// included, is recognised by its generation and dropped.
+// probed are kept. A name that is not found is asked again after 5 s,
+// doubling up to 5 minutes (DNS may come up after login, a VPN later), and at
+// once when the path changes. Work for an older configuration, a lookup's
+// answer or retry included, is recognised by its generation and dropped.
 //
 // Engine clock: seconds since construction, of the monotonic clock (it stops
 // while the machine sleeps).
@@ -33,6 +35,7 @@
 #include "NerivaneKit/platform/ApplicationId.h"
 #include "NerivaneKit/platform/ClockSource.h"
 #include "NerivaneKit/platform/Log.h"
+#include "NerivaneKit/probing/HostLookup.h"
 #include "NerivaneKit/probing/ICMPProber.h"
 #include "NerivaneKit/probing/ProbeProtocol.h"
 #include "NerivaneKit/probing/ProbeResult.h"
@@ -94,7 +97,13 @@ public:
     struct TickEvent {
         bool operator==(const TickEvent&) const = default;
     };
-    using Event = std::variant<TargetsEvent, StatusEvent, ResultEvent, TickEvent>;
+    // The configured hosts left out of the target list because their names
+    // have no address (yet); reported whenever that list changes.
+    struct LookupsEvent {
+        std::vector<HostLookup> lookups;
+        bool operator==(const LookupsEvent&) const = default;
+    };
+    using Event = std::variant<TargetsEvent, StatusEvent, ResultEvent, TickEvent, LookupsEvent>;
     using EventHandler = std::function<void(const Event&)>;
 
     // What the engine takes from the system; tests replace parts of it.
@@ -113,6 +122,9 @@ public:
     static constexpr double lateWindowSeconds = 30.0;
     static constexpr double drainDelaySeconds = 0.25;
     static constexpr double sentRetentionSeconds = 60.0;
+    // A name not found is asked again after the first delay, doubling up to the last.
+    static constexpr double firstLookupRetrySeconds = 5.0;
+    static constexpr double longestLookupRetrySeconds = 300.0;
     // The probing interval is kept within these: a tiny one would fire without
     // pause, a huge one would overflow the timer's nanoseconds.
     static constexpr double shortestInterval = 0.1;
@@ -159,6 +171,7 @@ private:
     void plan(int generation);
     void startLookup(const std::string& host, int generation);
     void handleLookup(int generation, const std::string& host, std::vector<ProbeAddress> addresses);
+    void reportLookups(const std::vector<Target>& targets);
     void applyTargets(const NetworkPath& path, const std::vector<Target>& targets, bool extends);
     void tick();
     void sendPlanned(const TargetRole& role, const Target& target, const TargetTracker::Plan& plan, double now);
@@ -195,6 +208,10 @@ private:
     // This generation's lookup answers by host, and the hosts still asked.
     std::map<std::string, std::vector<ProbeAddress>> answers_;
     std::set<std::string> asked_;
+    // This generation's failed lookups by host: how many in a row.
+    std::map<std::string, int> lookupFailures_;
+    // The names left out as last reported.
+    std::vector<HostLookup> lookups_;
     // This generation's first plan has been applied and announced.
     bool announced_ = false;
     int lookupsInFlight_ = 0;

@@ -119,6 +119,8 @@ std::string ConsoleReadout::snapshotLine(const MonitorSnapshot& snapshot, std::o
     line += "  " + VerdictTexts::verdictTitle(snapshot).toStdString();
     if (!readout.empty()) line += "  " + readout;
     line += "  " + VerdictTexts::verdictExplanation(snapshot, offlineSince, context).toStdString();
+    // A host that is not probed for want of an address would otherwise just be missing.
+    for (const auto& lookup : snapshot.lookups) line += "  " + lookup.shownText();
     return line;
 }
 
@@ -126,6 +128,15 @@ QJsonObject ConsoleReadout::snapshotJson(const MonitorSnapshot& snapshot, std::o
                                          const std::string& readout, const VerdictTexts::Context& context) {
     QJsonArray targets;
     for (const auto& target : snapshot.targets) targets.append(targetJson(target));
+    QJsonArray lookups;
+    for (const auto& lookup : snapshot.lookups) {
+        lookups.append(QJsonObject{
+            {QStringLiteral("role"), QString::fromStdString(lookup.role.text())},
+            {QStringLiteral("host"), QString::fromStdString(lookup.host)},
+            {QStringLiteral("state"), qtext(text(lookup.state))},
+            {QStringLiteral("text"), QString::fromStdString(lookup.shownText())},
+        });
+    }
     return QJsonObject{
         {QStringLiteral("type"), QStringLiteral("snapshot")},
         {QStringLiteral("time"), isoText(context.now, context)},
@@ -140,6 +151,7 @@ QJsonObject ConsoleReadout::snapshotJson(const MonitorSnapshot& snapshot, std::o
         {QStringLiteral("offlineSince"), number(offlineSince)},
         {QStringLiteral("path"), pathJson(snapshot.path)},
         {QStringLiteral("targets"), targets},
+        {QStringLiteral("lookups"), lookups},
     };
 }
 

@@ -92,10 +92,10 @@ AppModel::AppModel(Preferences& preferences, Environment environment, QObject* p
         reconcile();
         applyRate();
     };
+    system_->onWake = [this] { checkPause(); };
 
     resumeTimer_.setSingleShot(true);
-    resumeTimer_.setInterval(static_cast<int>(pauseSeconds * 1000));
-    connect(&resumeTimer_, &QTimer::timeout, this, &AppModel::resume);
+    connect(&resumeTimer_, &QTimer::timeout, this, &AppModel::checkPause);
 }
 
 AppModel::~AppModel() {
@@ -207,15 +207,20 @@ void AppModel::applyNotificationSwitches() {
     alerts_.verdictChanges = verdictChanges;
     if (newlyOn) {
         // The notifier answers later on the main thread; it lives as long as we do.
-        notifier_->requestPermission([this](bool granted) { handlePermission(granted); });
+        notifier_->requestPermission([this](Notifier::Permission permission) { handlePermission(permission); });
     } else if (outages || verdictChanges) {
         setNotificationsDenied(false);
     }
 }
 
-void AppModel::handlePermission(bool granted) {
-    setNotificationsDenied(!granted);
-    if (granted) return;
+void AppModel::handlePermission(Notifier::Permission permission) {
+    // No service yet is no answer: the switches stay as the user set them
+    // and alerts are logged until a service appears.
+    if (permission == Notifier::Permission::unavailable) {
+        environment_.log.info("no notification service answers: alerts are logged until one appears");
+    }
+    setNotificationsDenied(permission == Notifier::Permission::refused);
+    if (permission != Notifier::Permission::refused) return;
     // Tracked preferences: this applies the preferences again.
     preferences_.setNotifyOutages(false);
     preferences_.setNotifyVerdictChanges(false);
@@ -250,8 +255,8 @@ void AppModel::handleTrackedPreferenceChanged() {
 void AppModel::pauseForOneHour() {
     if (pausedUntil_) return;
     pausedUntil_ = now() + pauseSeconds;
-    resumeTimer_.start();
     emit pausedUntilChanged();
+    checkPause();
     reconcile();
     emit changed();
 }
@@ -263,6 +268,14 @@ void AppModel::resume() {
     emit pausedUntilChanged();
     reconcile();
     emit changed();
+}
+
+void AppModel::checkPause() {
+    if (!pausedUntil_) return;
+    const double left = *pausedUntil_ - now();
+    if (left <= 0) return resume();
+    // Checked in short steps: the timer's clock stops while the machine sleeps.
+    resumeTimer_.start(static_cast<int>(std::ceil(std::min(left, pauseCheckSeconds) * 1000)));
 }
 
 // ------------------------------------------------------------ monitor updates

@@ -13,7 +13,10 @@
 //
 // Invariants:
 //   a monitor runs only while started, not paused, and not stopped by the lock
-//   pausedUntil is present exactly while paused (and resumeTimer is armed)
+//   pausedUntil is present exactly while paused (and resumeTimer is armed);
+//     the pause ends at the first check at or after pausedUntil by the wall
+//     clock: each resumeTimer expiry (at most pauseCheckSeconds apart) and
+//     each wake from sleep, since the timer does not run while the machine sleeps
 //   each trace buffer is sorted by send time and holds at least its 28 most
 //     recent samples and everything sent in the last 60 s
 //   recentEvents holds at most 10 events, oldest first
@@ -59,6 +62,8 @@ public:
     // ...and every sample sent within this many seconds.
     static constexpr double traceSeconds = 60;
     static constexpr double pauseSeconds = 3600;
+    // A pause's end is looked at least this often.
+    static constexpr double pauseCheckSeconds = 30;
     // Wi-Fi details are read at most this often while they are shown.
     static constexpr double wifiReadSeconds = 4.5;
 
@@ -192,7 +197,9 @@ private:
     void applyRate();
     double currentInterval() const;
     void applyNotificationSwitches();
-    void handlePermission(bool granted);
+    void handlePermission(Notifier::Permission permission);
+    // Ends a pause whose end has passed; else arms the timer for the next check.
+    void checkPause();
     void trackPreferences();
     void handleTrackedPreferenceChanged();
 

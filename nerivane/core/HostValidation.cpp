@@ -1,8 +1,12 @@
 #include "nerivane/core/HostValidation.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <QCoreApplication>
 #include <QRegularExpression>
 #include <QStringList>
+#include <algorithm>
 
 #include "NerivaneKit/probing/ProbeAddress.h"
 
@@ -13,7 +17,30 @@ namespace {
 constexpr qsizetype maximumLength = 253;
 constexpr qsizetype maximumLabel = 63;
 
-bool isAddress(const QString& text) { return ProbeAddress::parse(text.toStdString()).has_value(); }
+// inet_aton(3) takes forms that inet_pton(3) does not: fewer than four
+// parts, hexadecimal and octal numbers. getaddrinfo takes them too, so
+// "127.1" would be probed as 127.0.0.1.
+bool isShorthandIPv4(const QString& text) {
+    const QByteArray bytes = text.toLatin1();
+    in_addr address{};
+    return inet_aton(bytes.constData(), &address) != 0 && inet_pton(AF_INET, bytes.constData(), &address) != 1;
+}
+
+// 0.0.0.0/8 ("this network"), 127.0.0.0/8, 224.0.0.0/4 and the limited broadcast.
+bool isSpecialIPv4(const std::uint8_t* b) {
+    if (b[0] == 0 || b[0] == 127 || (b[0] & 0xf0) == 0xe0) return true;
+    return b[0] == 255 && b[1] == 255 && b[2] == 255 && b[3] == 255;
+}
+
+bool isSpecialAddress(const ProbeAddress& address) {
+    const auto& b = address.bytes;
+    if (address.family == IPFamily::v4) return isSpecialIPv4(b.data());
+    if (b[0] == 0xff) return true;  // multicast
+    const bool zeroHead = std::all_of(b.begin(), b.begin() + 10, [](std::uint8_t x) { return x == 0; });
+    if (zeroHead && b[10] == 0xff && b[11] == 0xff) return isSpecialIPv4(b.data() + 12);  // IPv4-mapped
+    const bool zeroBody = zeroHead && std::all_of(b.begin() + 10, b.end() - 1, [](std::uint8_t x) { return x == 0; });
+    return zeroBody && (b[15] == 0 || b[15] == 1);  // :: and ::1
+}
 
 bool isLabel(QStringView label) {
     if (label.isEmpty() || label.size() > maximumLabel) return false;
@@ -44,6 +71,8 @@ QString hostProblemText(HostProblem problem) {
     case HostProblem::url: return tr("Enter the host alone, not a web address.");
     case HostProblem::port: return tr("Enter the host without a port.");
     case HostProblem::invalid: return tr("Not a host name or IP address.");
+    case HostProblem::shorthand: return tr("Write the IPv4 address in full, as four decimal numbers.");
+    case HostProblem::notAHost: return tr("This address does not reach another host.");
     }
     return QString();
 }
@@ -59,7 +88,11 @@ std::optional<HostProblem> hostProblem(const QString& text) {
     }
     if (host.contains(u'/') || host.contains(u'@') || host.contains(u'?') || host.contains(u'#'))
         return HostProblem::url;
-    if (isAddress(host)) return std::nullopt;
+    if (isShorthandIPv4(host)) return HostProblem::shorthand;
+    if (const auto address = ProbeAddress::parse(host.toStdString())) {
+        if (isSpecialAddress(*address)) return HostProblem::notAHost;
+        return std::nullopt;
+    }
 
     // "host:443" and "[2001:db8::1]:443" name a port; other colons only
     // appear in IPv6 addresses, and this one did not parse.

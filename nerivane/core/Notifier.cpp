@@ -3,11 +3,14 @@
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
+#include <QDBusServiceWatcher>
 #include <QStringList>
 #include <QTimer>
 #include <QVariantMap>
 #include <algorithm>
 #include <type_traits>
+
+#include "NerivaneKit/platform/Log.h"
 
 namespace nerivane {
 namespace {
@@ -26,6 +29,13 @@ Notifier::Notifier(QObject* parent) : Notifier(QDBusConnection::sessionBus(), pa
 
 Notifier::Notifier(QDBusConnection sessionBus, QObject* parent) : QObject(parent), bus_(std::move(sessionBus)) {
     if (!bus_.isConnected()) return;
+    auto* watcher = new QDBusServiceWatcher(service, bus_, QDBusServiceWatcher::WatchForOwnerChange, this);
+    connect(watcher, &QDBusServiceWatcher::serviceOwnerChanged, this,
+            [this](const QString&, const QString&, const QString& owner) {
+                if (owner.isEmpty() || serviceAvailable_) return;
+                serviceAvailable_ = true;
+                Log("app").info("notification service appeared: alerts are shown again");
+            });
     bus_.connect(service, path, interface, QStringLiteral("ActionInvoked"), this,
                  SLOT(handleActionInvoked(uint, QString)));
     bus_.connect(service, path, interface, QStringLiteral("NotificationClosed"), this,
@@ -60,8 +70,8 @@ Notifier::Content Notifier::content(const AlertTracker::Alert& alert, const Moni
 }
 
 void Notifier::post(const AlertTracker::Alert& alert, const MonitorSnapshot& snapshot) {
-    if (!bus_.isConnected()) return;
     const Content shown = content(alert, snapshot);
+    if (!bus_.isConnected()) return notShown(shown, QStringLiteral("no session bus"));
     const bool down = std::holds_alternative<AlertTracker::InternetDown>(alert);
 
     QVariantMap hints{{QStringLiteral("desktop-entry"), QStringLiteral("org.nerivane.Nerivane")}};
@@ -82,27 +92,43 @@ void Notifier::post(const AlertTracker::Alert& alert, const MonitorSnapshot& sna
             << shown.body << QStringList{defaultAction, tr("Open")} << hints << int(-1);
 
     auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(message, callTimeoutMs), this);
-    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* call) {
+    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, shown](QDBusPendingCallWatcher* call) {
         const QDBusPendingReply<uint> reply = *call;
-        if (!reply.isError()) remember(reply.value());
         call->deleteLater();
+        if (!reply.isError()) return remember(reply.value());
+        if (reply.error().type() == QDBusError::ServiceUnknown) serviceAvailable_ = false;
+        notShown(shown, reply.error().message());
     });
 }
 
-void Notifier::requestPermission(std::function<void(bool granted)> completion) {
+void Notifier::notShown(const Content& content, const QString& why) {
+    Log("app").info("notification not shown (" + why.toStdString() + "): " + content.title.toStdString() + ": " +
+                    content.body.toStdString());
+}
+
+Notifier::Permission Notifier::permission(QDBusError::ErrorType error) {
+    // The bus's policy keeps us from the service: as near to "the user said
+    // no" as this desktop gets. Everything else says nobody answered.
+    return error == QDBusError::AccessDenied ? Permission::refused : Permission::unavailable;
+}
+
+void Notifier::requestPermission(std::function<void(Permission)> completion) {
     if (!bus_.isConnected()) {
         QTimer::singleShot(0, this, [completion = std::move(completion)] {
-            if (completion) completion(false);
+            if (completion) completion(Permission::unavailable);
         });
         return;
     }
     const auto message = QDBusMessage::createMethodCall(service, path, interface, QStringLiteral("GetServerInformation"));
     auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(message, callTimeoutMs), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this,
-            [completion = std::move(completion)](QDBusPendingCallWatcher* call) {
-                const bool granted = !call->isError();
+            [this, completion = std::move(completion)](QDBusPendingCallWatcher* call) {
                 call->deleteLater();
-                if (completion) completion(granted);
+                const Permission answer = call->isError() ? permission(call->error().type()) : Permission::granted;
+                // A hung or restarting service may answer the next call;
+                // a name nobody holds stays missing until it is taken.
+                serviceAvailable_ = !call->isError() || call->error().type() != QDBusError::ServiceUnknown;
+                if (completion) completion(answer);
             });
 }
 

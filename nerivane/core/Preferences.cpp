@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "NerivaneKit/platform/Log.h"
+#include "nerivane/core/HostValidation.h"
 
 namespace nerivane {
 namespace {
@@ -126,6 +127,23 @@ Enum readEnum(const QVariant& value, std::optional<Enum> (*parse)(std::string_vi
     return parse(std::string_view(utf8.constData(), static_cast<std::size_t>(utf8.size()))).value_or(fallback);
 }
 
+// A host from the file passes the checks a typed one does: a hand-edited
+// "0" or "127.1" would otherwise be probed as an address that this machine
+// or nobody answers. A blank one keeps its own meaning (default or none).
+QString checkedHost(const QString& key, const QString& value, const QString& fallback) {
+    if (value.trimmed().isEmpty()) return value;
+    const auto problem = hostProblem(value);
+    if (!problem) return value;
+    QString shown = value;
+    for (QChar& c : shown) {
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f) c = u'?';
+    }
+    Log("app").error("settings: " + key.toStdString() + " \"" + shown.toStdString() + "\" is not used (" +
+                     hostProblemText(*problem).toStdString() + "); " +
+                     (fallback.isEmpty() ? std::string("left out") : "using " + fallback.toStdString()));
+    return fallback;
+}
+
 QString enumText(std::string_view text) {
     return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
@@ -154,10 +172,14 @@ Preferences::Preferences(std::unique_ptr<QSettings> store, QObject* parent)
     menuBarTarget_ = readEnum(read(menuBarTargetKey), parseMenuBarTarget, MenuBarTarget::internet);
     interval_ = readDouble(read(intervalKey));
     batteryInterval_ = readDouble(read(batteryIntervalKey));
-    primaryHost_ = readString(read(primaryHostKey)).value_or(defaultPrimaryHost);
-    secondaryHost_ = readString(read(secondaryHostKey)).value_or(QString());
+    primaryHost_ = checkedHost(primaryHostKey, readString(read(primaryHostKey)).value_or(defaultPrimaryHost),
+                               defaultPrimaryHost);
+    secondaryHost_ = checkedHost(secondaryHostKey, readString(read(secondaryHostKey)).value_or(QString()),
+                                 registered_.value(secondaryHostKey).toString());
     probeIPv6_ = readBool(read(probeIPv6Key));
     customHosts_ = readStringList(read(customHostsKey)).value_or(QStringList());
+    // A refused custom host leaves its field empty, so the other keeps its place.
+    for (QString& host : customHosts_) host = checkedHost(customHostsKey, host, QString());
     keepMonitoringWhileLocked_ = readBool(read(keepMonitoringWhileLockedKey));
     retentionDays_ = readInteger(read(retentionDaysKey));
     notifyOutages_ = readBool(read(notifyOutagesKey));

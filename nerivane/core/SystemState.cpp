@@ -163,6 +163,8 @@ void SystemState::watchSession() {
         });
         connect(watcher, &QDBusServiceWatcher::serviceUnregistered, this, [this] { set(screenLocked_, false); });
         watchers_.push_back(watcher);
+        systemBus_.connect(login1Service, login1Path, login1Manager, QStringLiteral("PrepareForSleep"), this,
+                           SLOT(handlePrepareForSleep(bool)));
     }
     if (!attachSession()) Log("app").debug("no login session found: the screen counts as unlocked");
     screenLocked_ = readLocked();
@@ -292,6 +294,10 @@ void SystemState::handleSessionUnlock() {
 
 void SystemState::handleScreenSaverActiveChanged(bool active) {
     set(displaysAsleep_, active);
+}
+
+void SystemState::handlePrepareForSleep(bool goingToSleep) {
+    if (!goingToSleep && onWake) onWake();
 }
 
 void SystemState::set(bool& flag, bool value) {

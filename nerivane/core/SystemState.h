@@ -10,8 +10,9 @@
 //   screenLocked    the logind session's LockedHint, and its Lock and Unlock
 //   displaysAsleep  the session bus screensaver's ActiveChanged
 //   simulatedLock   NERIVANE_LOCK_TEST "start,end": seconds after construction
-// onChange runs only when a flag actually flips. Services that appear or
-// vanish while we run are read again or forgotten.
+// onChange runs only when a flag actually flips; onWake after each wake from
+// sleep (logind's PrepareForSleep). Services that appear or vanish while we
+// run are read again or forgotten.
 #pragma once
 
 #include <QDBusConnection>
@@ -61,6 +62,9 @@ public:
 
     // Called after any flag changed, on the main thread.
     std::function<void()> onChange;
+    // Called when the machine has woken from sleep (logind's PrepareForSleep
+    // with false), on the main thread.
+    std::function<void()> onWake;
 
     // Probing stops while the screen counts as locked, unless the user keeps it running.
     static bool lockStopsProbing(bool countsAsLocked, bool keepMonitoringWhileLocked) {
@@ -80,6 +84,7 @@ private slots:
     void handleSessionLock();
     void handleSessionUnlock();
     void handleScreenSaverActiveChanged(bool active);
+    void handlePrepareForSleep(bool goingToSleep);
 
 private:
     void watchPower();

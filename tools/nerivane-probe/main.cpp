@@ -41,7 +41,8 @@ void printUsage(std::FILE* out) {
         "usage: nerivane-probe [options]\n"
         "Runs the probe engine on the current network path and prints every event:\n"
         "  targets (role=address), status changes, results with protocol and\n"
-        "  milliseconds, and ticks; each line starts with seconds since start.\n"
+        "  milliseconds, names not (yet) resolved, and ticks; each line starts\n"
+        "  with seconds since start.\n"
         "With --monitor it prints what the monitor makes of them instead:\n"
         "  a snapshot line after each probing round, with the shown verdict, the\n"
         "  internet state, the IPv6 problem flag and per target its role, address,\n"
@@ -178,6 +179,12 @@ std::string describe(const ProbeEngine::Event& event) {
         }
         return text;
     }
+    if (const auto* lookups = std::get_if<ProbeEngine::LookupsEvent>(&event)) {
+        std::string text = "lookups";
+        for (const auto& lookup : lookups->lookups)
+            text += " " + lookup.role.text() + "=" + lookup.host + "(" + std::string(nerivane::text(lookup.state)) + ")";
+        return text;
+    }
     return "tick";
 }
 
@@ -224,6 +231,18 @@ std::string eventJson(double seconds, const ProbeEngine::Event& event) {
             .integer("sequence", result->result.sequence);
         const char* outcome = result->result.isReply() ? "reply" : result->result.isLate() ? "late" : "lost";
         return json.text("outcome", outcome).number("ms", result->result.milliseconds()).str();
+    }
+    if (const auto* lookups = std::get_if<ProbeEngine::LookupsEvent>(&event)) {
+        std::string list;
+        for (const auto& lookup : lookups->lookups) {
+            if (!list.empty()) list += ',';
+            list += JsonLine()
+                        .text("role", lookup.role.text())
+                        .text("host", lookup.host)
+                        .text("state", nerivane::text(lookup.state))
+                        .str();
+        }
+        return json.text("type", "lookups").raw("lookups", "[" + list + "]").str();
     }
     return json.text("type", "tick").str();
 }

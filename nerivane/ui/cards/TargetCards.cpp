@@ -5,6 +5,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "nerivane/core/AppModel.h"
 #include "nerivane/ui/cards/CardColors.h"
@@ -116,6 +117,10 @@ QWidget* internetCard(const AppModel& model, const CardContext& context) {
     for (const auto& target : snapshot.targets) {
         if (target.target.role.isInternet()) internet.push_back(target);
     }
+    // An internet host left out for its name is told; the others go on.
+    for (const auto& lookup : snapshot.lookups) {
+        if (lookup.role.isInternet()) card->body()->addWidget(CardFrame::note(QString::fromStdString(lookup.shownText())));
+    }
     if (internet.empty()) {
         card->body()->addWidget(CardFrame::note(CardTexts::internetNote(snapshot.verdict)));
         return card;
@@ -153,6 +158,12 @@ QWidget* customCard(const AppModel& model, const TargetSnapshot& target, const C
     return card;
 }
 
+QWidget* lookupCard(const HostLookup& lookup) {
+    auto* card = new CardFrame(QString::fromStdString(lookup.host));
+    card->body()->addWidget(CardFrame::note(QString::fromStdString(lookup.shownText())));
+    return card;
+}
+
 QWidget* offlineCard(std::optional<double> since, const CardContext& context) {
     auto* card = new CardFrame(QString());
     auto* row = new QHBoxLayout;
@@ -178,9 +189,16 @@ std::vector<QWidget*> make(const AppModel& model, const CardContext& context) {
     const auto& snapshot = model.snapshot();
     if (snapshot.verdict == Verdict::offline) return {offlineCard(model.offlineSince(), context)};
     std::vector<QWidget*> cards{internetCard(model, context), routerCard(model, context)};
+    // Custom hosts in the order of the settings, probed or still a name.
+    std::vector<std::pair<TargetRole, QWidget*>> custom;
     for (const auto& target : snapshot.targets) {
-        if (target.target.role.isCustom()) cards.push_back(customCard(model, target, context));
+        if (target.target.role.isCustom()) custom.emplace_back(target.target.role, customCard(model, target, context));
     }
+    for (const auto& lookup : snapshot.lookups) {
+        if (lookup.role.isCustom()) custom.emplace_back(lookup.role, lookupCard(lookup));
+    }
+    std::stable_sort(custom.begin(), custom.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (const auto& entry : custom) cards.push_back(entry.second);
     return cards;
 }
 

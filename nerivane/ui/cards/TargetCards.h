@@ -1,6 +1,7 @@
-// The cards of the probed targets: internet, router, one per custom host, or
-// the offline card in their place without a network; and their parts (host
-// row, state line, statistics row). Built from the application model each
+// The cards of the probed targets: internet, router, one per custom host (a
+// name not yet looked up or not found says so in its place), or the offline
+// card in their place without a network; and their parts (host row, state
+// line, statistics row). Built from the application model each
 // time the popup refreshes; the widgets belong to the popup's column. Main thread.
 #pragma once
 
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "NerivaneKit/analysis/TargetSnapshot.h"
+#include "NerivaneKit/probing/HostLookup.h"
 #include "nerivane/ui/cards/CardContext.h"
 
 namespace nerivane {
@@ -29,6 +31,8 @@ std::vector<QWidget*> make(const AppModel& model, const CardContext& context);
 QWidget* internetCard(const AppModel& model, const CardContext& context);
 QWidget* routerCard(const AppModel& model, const CardContext& context);
 QWidget* customCard(const AppModel& model, const TargetSnapshot& target, const CardContext& context);
+// A custom host's card while its name has no address.
+QWidget* lookupCard(const HostLookup& lookup);
 QWidget* offlineCard(std::optional<double> since, const CardContext& context);
 
 // Host, tags, state line and statistics of one target. The verdict goes to

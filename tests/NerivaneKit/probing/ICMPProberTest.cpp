@@ -10,6 +10,7 @@
 #include "NerivaneKit/platform/SerialQueue.h"
 #include "NerivaneKit/probing/ICMPPacket.h"
 #include "NerivaneKit/probing/ICMPProber.h"
+#include "NerivaneKit/probing/ProbeError.h"
 #include "support/Recorder.h"
 
 namespace nerivane {
@@ -103,6 +104,46 @@ TEST_P(ICMPProberInPrivateNetwork, EchoesBothFamiliesByArrivalAndReadsAFloodInBo
         ASSERT_EQ(results.size(), 1u);
         expectReply(results[0], loopbackV4, sequence);
     });
+}
+
+// A datagram whose sender is of the other family is skipped alone; the rest
+// of the pass is still read. A dual-stack UDP socket stands in for the IPv4
+// echo socket: no echo socket can be made to receive from the other family.
+TEST(ICMPProberReadPass, ADatagramFromTheOtherFamilySkipsOnlyItself) {
+    const auto failure = test::runInPrivateNetwork({true, true}, [] {
+        UniqueFd watch;
+        sockaddr_in6 bound{};
+        ICMPProber::Environment environment;
+        environment.openSocket = [&](IPFamily) {
+            UniqueFd fd(::socket(AF_INET6, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+            const int off = 0;
+            EXPECT_EQ(::setsockopt(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off), 0);
+            bound.sin6_family = AF_INET6;
+            socklen_t length = sizeof bound;
+            EXPECT_EQ(::bind(fd.get(), reinterpret_cast<sockaddr*>(&bound), length), 0);
+            EXPECT_EQ(::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&bound), &length), 0);
+            watch.reset(fcntl(fd.get(), F_DUPFD_CLOEXEC, 0));
+            return ICMPProber::OpenedSocket{std::move(fd), SocketKind::ping};
+        };
+        Harness harness(environment);
+        // The stand-in cannot carry an echo request; the send opens it, which is all it is for.
+        EXPECT_THROW(harness.send(loopbackV4), ProbeError);
+        ASSERT_TRUE(watch);
+
+        const UniqueFd sender(::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        bound.sin6_addr = in6addr_loopback;
+        const auto reply = ICMPPacket::message(ICMPPacket::echoReplyV4, {1, 1, 1});
+        for (int count = 0; count < 3; ++count) {
+            ASSERT_EQ(::sendto(sender.get(), reply.data(), reply.size(), 0, reinterpret_cast<const sockaddr*>(&bound),
+                               sizeof bound),
+                      static_cast<ssize_t>(reply.size()));
+        }
+        pollfd ready{watch.get(), POLLIN, 0};
+        ASSERT_EQ(::poll(&ready, 1, 1000), 1);
+        EXPECT_EQ(harness.run(&ICMPProber::drain), Results{});
+        EXPECT_EQ(::poll(&ready, 1, 0), 0) << "the pass ended at the first datagram from the other family";
+    });
+    if (failure) GTEST_SKIP() << *failure;
 }
 
 INSTANTIATE_TEST_SUITE_P(SocketKinds, ICMPProberInPrivateNetwork, ::testing::Values(SocketKind::ping, SocketKind::raw),

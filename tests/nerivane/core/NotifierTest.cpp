@@ -22,20 +22,20 @@ TEST_F(NotifierBus, PostedAlertsBecomeNotifyCallsAndOnlyAClickOnOursOpensThePopo
     // has seen the ids of everything it posted before, and every signal
     // sent before it has been handled.
     const auto askPermission = [&] {
-        std::optional<bool> answer;
-        notifier.requestPermission([&](bool granted) { answer = granted; });
+        std::optional<Notifier::Permission> answer;
+        notifier.requestPermission([&](Notifier::Permission permission) { answer = permission; });
         EXPECT_FALSE(answer.has_value()) << "answered from within the request";
         EXPECT_TRUE(waitUntil([&] { return answer.has_value(); })) << "no answer to the permission request";
         return answer;
     };
-    // Without a server permission is refused, and posting is harmless.
-    EXPECT_EQ(askPermission(), false);
+    // Without a server there is nobody to ask, and posting is harmless.
+    EXPECT_EQ(askPermission(), Notifier::Permission::unavailable);
     notifier.post(AlertTracker::InternetBack{5}, {});
     ASSERT_TRUE(server.start());
 
     notifier.post(AlertTracker::InternetDown{0, {"1.1.1.1"}, Verdict::internetDown}, {});
     notifier.post(AlertTracker::InternetBack{125}, {});
-    ASSERT_EQ(askPermission(), true);
+    ASSERT_EQ(askPermission(), Notifier::Permission::granted);
     const auto calls = server.calls();
     ASSERT_EQ(calls.size(), 2u);
     const QVariantList& down = calls[0];

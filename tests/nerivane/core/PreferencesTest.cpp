@@ -4,6 +4,7 @@
 #include <QTemporaryDir>
 #include <sstream>
 
+#include "NerivaneKit/platform/LogStore.h"
 #include "nerivane/core/Preferences.h"
 #include "support/qt/QtSupport.h"
 
@@ -40,10 +41,10 @@ protected:
 TEST_F(PreferencesTest, StoredTextsAreReadWithoutClampingAndFallBackWhenUnreadable) {
     const std::vector<std::pair<QByteArray, std::string>> rows{
         // Unknown enumeration texts fall back; numbers and booleans that do not read as such are 0 and
-        // false; a quoted text with a comma is one host, an unquoted one is a list, not a host.
+        // false; a quoted text with a comma is one text (refused as a host), an unquoted one is a list, not a host.
         {"displayStyle=both\nmenuBarTarget=everything\naccent=neon\ninterval=fast\nbatteryInterval=\nprobeIPv6=maybe\n"
          "retentionDays=many\nnotifyOutages=2\nprimaryHost=\"a, b\"\nsecondaryHost=c, d\n",
-         "textAndTrace internet phosphor interval=0 battery=0 hosts=a, b| ipv6=0 custom=() keep=0 retention=0 notify=1/0 firstRun=0"},
+         "textAndTrace internet phosphor interval=0 battery=0 hosts=1.1.1.1| ipv6=0 custom=() keep=0 retention=0 notify=1/0 firstRun=0"},
         // Nothing is clamped; a stored empty secondary is the user's choice.
         {"displayStyle=trace\nmenuBarTarget=both\naccent=amber\ninterval=0.25\nbatteryInterval=60\nretentionDays=12.9\n"
          "secondaryHost=\ncustomHosts=nas.local\nprobeIPv6=false\nkeepMonitoringWhileLocked=true\ndidShowFirstRun=1\n",
@@ -67,7 +68,7 @@ TEST_F(PreferencesTest, TargetSettingsTrimDeduplicateAndLimitTheHostsAndSurviveT
     };
     // QSettings stores lists of none and of one element in forms of their own.
     for (const auto& row : std::vector<Row>{
-             {" \t\n", "8.8.8.8", {}, {"1.1.1.1", "8.8.8.8"}, {}}, {"1.1.1.1", " 1.1.1.1\n", {"a,b"}, {"1.1.1.1"}, {"a,b"}},
+             {" \t\n", "8.8.8.8", {}, {"1.1.1.1", "8.8.8.8"}, {}}, {"1.1.1.1", " 1.1.1.1\n", {"nas.lan"}, {"1.1.1.1"}, {"nas.lan"}},
              {"  one.example\n", "\ttwo.example ", {"", "  nas.local ", "printer", "camera"}, {"one.example", "two.example"}, {"nas.local", "printer"}},
              {"1.1.1.1", "", {" ", "\n", "solo"}, {"1.1.1.1"}, {"solo"}}}) {
         preferences.setPrimaryHost(row.primary);
@@ -80,6 +81,44 @@ TEST_F(PreferencesTest, TargetSettingsTrimDeduplicateAndLimitTheHostsAndSurviveT
     }
     for (const auto& [seconds, label] : std::vector<std::pair<double, const char*>>{{0.99, "½s"}, {1, "1s"}, {2.7, "2s"}})
         EXPECT_EQ(Preferences::intervalLabel(seconds), QString::fromUtf8(label));
+}
+
+// A hand-edited file is held to the rules typed hosts are: an address that
+// this machine or nobody answers, or the resolver's shorthand for one, is
+// logged once and its default used; a refused custom host leaves its field
+// empty. Lab and real addresses pass.
+TEST_F(PreferencesTest, HandEditedHostsThatReachNoOtherHostAreReplacedByTheirDefaults) {
+    struct Row {
+        QByteArray stored;
+        std::string hosts;
+        std::size_t refused;
+    };
+    const std::vector<Row> rows{
+        {"primaryHost=0\nsecondaryHost=127.1\ncustomHosts=0x7f.1, 010.0.0.1", "1.1.1.1|8.8.8.8 custom=(|)", 4},
+        {"primaryHost=0.0.0.0\nsecondaryHost=255.255.255.255\ncustomHosts=224.0.0.1, nas.lan", "1.1.1.1|8.8.8.8 custom=(|nas.lan)", 3},
+        {"primaryHost=::\nsecondaryHost=::1\ncustomHosts=ff02::1, ::ffff:127.0.0.1", "1.1.1.1|8.8.8.8 custom=(|)", 4},
+        {"primaryHost=127.0.0.53\nsecondaryHost=\ncustomHosts=\"2001:db8::1, x\"", "1.1.1.1| custom=()", 2},
+        {"primaryHost=10.77.0.1\nsecondaryHost=2606:4700:4700::1111\ncustomHosts=silent.lab, 9.9.9.9",
+         "10.77.0.1|2606:4700:4700::1111 custom=(silent.lab|9.9.9.9)", 0},
+    };
+    const auto refusals = [] {
+        std::size_t count = 0;
+        for (const auto& entry : LogStore::shared().entries(std::chrono::seconds(600)))
+            count += entry.message.find("is not used") != std::string::npos;
+        return count;
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.stored.toStdString());
+        QFile file(fresh());
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write("[General]\n" + row.stored + "\n") > 0);
+        file.close();
+        const std::size_t before = refusals();
+        const Preferences p(file.fileName());
+        EXPECT_EQ(p.primaryHost().toStdString() + '|' + p.secondaryHost().toStdString() + " custom=(" +
+                      p.customHosts().join(QLatin1Char('|')).toStdString() + ")",
+                  row.hosts);
+        EXPECT_EQ(refusals() - before, row.refused);
+    }
 }
 
 }  // namespace

@@ -151,5 +151,50 @@ TEST_F(AppModelTest, HistoryStopsBeforeAnythingItsTimerReadsIsDestroyed) {
     EXPECT_FALSE(sawTeardown) << "the model's members went while history's timer could still read them";
 }
 
+
+// No notification service at login is no refusal: the switches stay on, in
+// the file too, and once a service takes its name an alert reaches it.
+TEST_F(AppModelTest, AMissingNotificationServiceKeepsTheSwitchesAndALaterOneGetsTheAlerts) {
+    preferences->setNotifyOutages(true);
+    preferences->setNotifyVerdictChanges(true);
+    startedModel();
+    const auto answered = [&] {
+        for (const auto& entry : logs.entries(std::chrono::seconds(600)))
+            if (entry.message.find("no notification service") != std::string::npos) return true;
+        return !preferences->notifyOutages();
+    };
+    ASSERT_TRUE(waitUntil(answered)) << "the permission request was never answered";
+    EXPECT_TRUE(preferences->notifyOutages() && preferences->notifyVerdictChanges());
+    const Preferences reread(directory.filePath(QStringLiteral("nerivane.conf")));
+    EXPECT_TRUE(reread.notifyOutages() && reread.notifyVerdictChanges()) << "switched off for good";
+
+    test::NotificationServer server(*services);
+    ASSERT_TRUE(server.start());
+    auto down = good();
+    down.verdict = Verdict::internetDown;
+    down.internet = TargetState::down();
+    deliverSnapshot(down);
+    clock += AlertTracker::downSeconds + 1;
+    deliverSnapshot(down);
+    EXPECT_TRUE(waitUntil([&] { return !server.calls().empty(); })) << "the outage never reached the service";
+    EXPECT_EQ(server.titles(), std::vector<QString>{"Internet down"});
+}
+
+// The timer that ends a pause stands still while the machine sleeps; waking
+// after the pause's end by the wall clock ends it at once.
+TEST_F(AppModelTest, APauseWhoseEndPassedDuringSleepEndsOnWake) {
+    ASSERT_TRUE(services->own(QStringLiteral("org.freedesktop.login1")));
+    startedModel();
+    model->pauseForOneHour();
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_TRUE(run().stopped);
+    clock += 2 * AppModel::pauseSeconds;
+    services->emitSignal(QStringLiteral("/org/freedesktop/login1"), QStringLiteral("org.freedesktop.login1.Manager"),
+                         QStringLiteral("PrepareForSleep"), {false});
+    EXPECT_TRUE(waitUntil([&] { return !model->pausedUntil(); })) << "still paused after waking past its end";
+    ASSERT_EQ(runs.size(), 2u);
+    EXPECT_TRUE(run().started);
+}
+
 }  // namespace
 }  // namespace nerivane

@@ -75,6 +75,17 @@ TEST(Popover, EverySceneShowsItsWordsAndThreeMatchTheReferences) {
         {"nothing-resolved",
          [](PopoverHarness& h) { h.deliver(scenes::snapshot(path(NetworkPath::Kind::ethernet), Verdict::internetUnmeasured, {}, {})); },
          {"No internet host resolved"}},
+        {"lookups",
+         [](PopoverHarness& h) {
+             const auto ok = TargetState::ok();
+             auto shown = scenes::snapshot(path(NetworkPath::Kind::ethernet), Verdict::good, ok,
+                                           {measured(scenes::router, ok, 1.2), measured(scenes::cloudflare, ok, 12.3)});
+             shown.lookups = {{TargetRole::internet(1), "dns.example", HostLookup::State::notFound},
+                              {TargetRole::custom(0), "nas.home.arpa", HostLookup::State::lookingUp},
+                              {TargetRole::custom(1), "printer.lan", HostLookup::State::notFound}};
+             h.deliver(shown);
+         },
+         {"dns.example not found", "Looking up nas.home.arpa\u2026", "printer.lan not found"}},
     };
     for (const bool dark : {false, true}) {
         for (const auto& [name, make, shown] : all) {

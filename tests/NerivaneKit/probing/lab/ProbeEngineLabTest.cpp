@@ -4,7 +4,9 @@
 // someone else, or not at all). Each run carries several targets at once.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <map>
+#include <sstream>
 
 #include "NerivaneKit/platform/LogStore.h"
 #include "NerivaneKit/probing/ProbeEngine.h"
@@ -263,6 +265,65 @@ TEST_F(ProbeEngineLab, ASilentRouterIsMarkedAndCorruptOrForeignAnswersAreLosses)
     EXPECT_EQ(vpn.targets.path.primaryInterface, "tun0");
     ASSERT_EQ(vpn.targets.targets.size(), 6u);
     vpn.expectWarmUpThen({{router, TargetStatus::unreachableVPN}});
+}
+
+// A custom name that the lab's hosts file does not know at first (DNS not up
+// at login): it is reported as being looked up, then not found, and once the
+// hosts file learns it, the next retry adds it and it is probed.
+TEST_F(ProbeEngineLab, ANameNotFoundAtFirstIsAskedAgainAndProbedOnceItResolves) {
+    // The client namespace's /etc/hosts is this file, bind-mounted: edit it
+    // in place and put it back afterwards for the other cases.
+    const std::string hostsPath = "/etc/netns/" + labName() + "-c/hosts";
+    std::stringstream original;
+    original << std::ifstream(hostsPath).rdbuf();
+    struct Restore {
+        std::string path, text;
+        ~Restore() { std::ofstream(path, std::ios::trunc) << text; }
+    } restore{hostsPath, original.str()};
+
+    TargetSettings settings;
+    settings.internetHosts = {"1.1.1.1"};
+    settings.customHosts = {"late-dns.lab"};
+    engine_ = std::make_unique<ProbeEngine>(settings, 1.0, std::ref(recorder_));
+    engine_->start();
+    const auto lookupsOf = [](const std::vector<Event>& events) {
+        std::vector<std::string> seen;
+        for (const auto& event : events) {
+            if (const auto* list = std::get_if<ProbeEngine::LookupsEvent>(&event)) {
+                std::string line;
+                for (const auto& lookup : list->lookups) line += lookup.role.text() + " " + lookup.shownText() + ";";
+                seen.push_back(line);
+            }
+        }
+        return seen;
+    };
+    ASSERT_TRUE(recorder_.waitFor([&](const auto& events) { return lookupsOf(events).size() >= 2; }, 10s))
+        << "the failed lookup was never reported";
+    const auto failedAt = std::chrono::steady_clock::now();
+    EXPECT_EQ(lookupsOf(recorder_.values()),
+              (std::vector<std::string>{"custom[0] Looking up late-dns.lab\u2026;", "custom[0] late-dns.lab not found;"}));
+
+    std::ofstream(hostsPath, std::ios::app) << "9.9.9.9 late-dns.lab\n";
+    // The first retry comes 5 s after the failure.
+    ASSERT_TRUE(recorder_.waitFor(
+        [](const std::vector<Event>& events) {
+            return std::any_of(events.begin(), events.end(), [](const Event& e) {
+                const auto* result = std::get_if<Result>(&e);
+                return result && result->role == custom0 && result->result.isReply();
+            });
+        },
+        10s))
+        << "late-dns.lab was never probed";
+    EXPECT_LT(std::chrono::steady_clock::now() - failedAt, 8s);
+    engine_->stop();
+
+    const auto lookups = lookupsOf(recorder_.values());
+    EXPECT_EQ(lookups.back(), "") << "still reported as a name after it resolved";
+    const auto phases = phasesOf(recorder_.entries());
+    ASSERT_EQ(phases.size(), 1u) << "the path changed during the run";
+    ASSERT_FALSE(phases[0].targets.targets.empty());
+    EXPECT_EQ(phases[0].targets.targets.back().role, custom0);
+    EXPECT_EQ(phases[0].targets.targets.back().address.text(), "9.9.9.9");
 }
 
 }  // namespace
