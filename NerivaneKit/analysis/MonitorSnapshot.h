@@ -9,6 +9,7 @@
 #include "NerivaneKit/analysis/TargetSnapshot.h"
 #include "NerivaneKit/analysis/TargetState.h"
 #include "NerivaneKit/analysis/Verdict.h"
+#include "NerivaneKit/lookup/LookupSnapshot.h"
 #include "NerivaneKit/path/NetworkPath.h"
 
 namespace nerivane {
@@ -23,6 +24,8 @@ struct MonitorSnapshot {
     std::optional<TargetState> internet;
     // IPv6 fails while IPv4 internet is fine.
     bool ipv6Problem = false;
+    // Name lookups' health; none while the monitor does not probe DNS.
+    std::optional<LookupSnapshot> lookups;
 
     bool operator==(const MonitorSnapshot&) const = default;
 
