@@ -31,6 +31,8 @@ struct LookupSnapshot {
         int failuresLastMinute = 0;
         // The latest probe's failure; none when it was answered.
         std::optional<LookupFailure> latestFailure;
+        // The latest probe's time when it was answered.
+        std::optional<double> latestSeconds;
         bool operator==(const Server&) const = default;
     };
 
@@ -40,6 +42,9 @@ struct LookupSnapshot {
     // before the first or when it failed (systemFailed).
     std::optional<double> systemSeconds;
     bool systemFailed = false;
+    // When the latest round was recorded (monitor seconds): a new value is a
+    // new round, which the metrics count once.
+    std::optional<double> latestRound;
 
     bool operator==(const LookupSnapshot&) const = default;
 

@@ -18,7 +18,7 @@ void LookupTally::record(double time, const std::vector<LookupOutcome>& outcomes
         next.emplace_back(outcome.server, std::move(kept));
     }
     samples = std::move(next);
-    haveRound = true;
+    latestRound = time;
 }
 
 void LookupTally::recordSystem(std::optional<double> seconds) {
@@ -44,7 +44,10 @@ LookupSnapshot LookupTally::snapshot(double now) const {
         }
         std::sort(answers.begin(), answers.end());
         entry.medianSeconds = Statistics::percentile(answers, 0.5);
-        if (!history.empty()) entry.latestFailure = history.back().outcome.failure;
+        if (!history.empty()) {
+            entry.latestFailure = history.back().outcome.failure;
+            entry.latestSeconds = history.back().outcome.seconds;
+        }
         allFailing = allFailing && entry.latestFailure.has_value();
         if (entry.medianSeconds) {
             anyAnswered = true;
@@ -53,7 +56,8 @@ LookupSnapshot LookupTally::snapshot(double now) const {
         snapshot.servers.push_back(std::move(entry));
     }
     using Health = LookupSnapshot::Health;
-    if (!haveRound || snapshot.servers.empty())
+    snapshot.latestRound = latestRound;
+    if (!latestRound || snapshot.servers.empty())
         snapshot.health = Health::unknown;
     else if (allFailing)
         snapshot.health = Health::failing;

@@ -30,7 +30,7 @@ struct LookupTally {
 
     // One entry per server of the latest round, in its order.
     std::vector<std::pair<ResolverServer, std::deque<Sample>>> samples;
-    bool haveRound = false;
+    std::optional<double> latestRound;
     std::optional<double> systemSeconds;
     bool systemFailed = false;
 

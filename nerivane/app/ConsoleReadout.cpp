@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "nerivane/core/LookupTexts.h"
 
 namespace nerivane {
 namespace {
@@ -60,6 +61,29 @@ QJsonObject pathJson(const NetworkPath& path) {
         {QStringLiteral("routerIPv6"), address(path.routerIPv6)},
         {QStringLiteral("expensive"), path.isExpensive},
         {QStringLiteral("constrained"), path.isConstrained},
+    };
+}
+
+QJsonValue lookupsJson(const std::optional<LookupSnapshot>& lookups) {
+    if (!lookups) return QJsonValue(QJsonValue::Null);
+    QJsonArray servers;
+    for (const auto& entry : lookups->servers) {
+        servers.append(QJsonObject{
+            {QStringLiteral("address"), QString::fromStdString(entry.server.address)},
+            {QStringLiteral("port"), entry.server.port},
+            {QStringLiteral("link"), entry.server.link.empty() ? QJsonValue(QJsonValue::Null)
+                                                                : QJsonValue(QString::fromStdString(entry.server.link))},
+            {QStringLiteral("medianSeconds"), number(entry.medianSeconds)},
+            {QStringLiteral("failuresLastMinute"), entry.failuresLastMinute},
+            {QStringLiteral("latestFailure"), entry.latestFailure ? QJsonValue(qtext(text(*entry.latestFailure)))
+                                                                  : QJsonValue(QJsonValue::Null)},
+        });
+    }
+    return QJsonObject{
+        {QStringLiteral("health"), qtext(text(lookups->health))},
+        {QStringLiteral("servers"), servers},
+        {QStringLiteral("systemSeconds"), number(lookups->systemSeconds)},
+        {QStringLiteral("systemFailed"), lookups->systemFailed},
     };
 }
 
@@ -119,6 +143,7 @@ std::string ConsoleReadout::snapshotLine(const MonitorSnapshot& snapshot, std::o
     line += "  " + VerdictTexts::verdictTitle(snapshot).toStdString();
     if (!readout.empty()) line += "  " + readout;
     line += "  " + VerdictTexts::verdictExplanation(snapshot, offlineSince, context).toStdString();
+    if (snapshot.lookups) line += "  DNS " + LookupTexts::rowText(*snapshot.lookups).toStdString();
     return line;
 }
 
@@ -140,6 +165,7 @@ QJsonObject ConsoleReadout::snapshotJson(const MonitorSnapshot& snapshot, std::o
         {QStringLiteral("offlineSince"), number(offlineSince)},
         {QStringLiteral("path"), pathJson(snapshot.path)},
         {QStringLiteral("targets"), targets},
+        {QStringLiteral("lookups"), lookupsJson(snapshot.lookups)},
     };
 }
 

@@ -45,7 +45,8 @@ public:
 
     void addProbes(const std::vector<ProbeRecord>& probes);
     void addEvent(const NetworkEvent& event);
-    void setSnapshot(const MonitorSnapshot& snapshot) { snapshot_ = snapshot; }
+    // Also counts a new round of DNS lookups that the snapshot brings.
+    void setSnapshot(const MonitorSnapshot& snapshot);
     void setProbing(const Probing& probing) { probing_ = probing; }
 
     std::vector<prometheus::MetricFamily> families() const;
@@ -71,7 +72,17 @@ private:
         double outageSeconds = 0;
     };
 
+    // DNS lookups per server: the answers' histogram and failures by kind.
+    struct LookupCounts {
+        std::vector<std::uint64_t> buckets;
+        std::uint64_t answers = 0;
+        double answerSeconds = 0;
+        std::map<std::string, std::uint64_t> failures;
+    };
+
     MonitorSnapshot snapshot_;
+    std::optional<double> countedLookupRound_;
+    std::map<std::string, LookupCounts> lookups_;
     Probing probing_;
     std::map<TargetKey, ProbeCounts> probes_;
     std::map<EventKey, EventCounts> events_;
