@@ -54,7 +54,9 @@ TEST(LookupTally, FailingSlowAndFineFromTheRoundsOfFiveMinutes) {
         }
         const auto snapshot = tally.snapshot(time - 59);
         EXPECT_EQ(snapshot.health, c.health);
-        if (!snapshot.servers.empty()) EXPECT_EQ(snapshot.servers.front().failuresLastMinute, c.failuresLastMinute);
+        if (!snapshot.servers.empty()) {
+            EXPECT_EQ(snapshot.servers.front().failuresLastMinute, c.failuresLastMinute);
+        }
     }
 }
 

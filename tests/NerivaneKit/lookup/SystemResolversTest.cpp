@@ -33,8 +33,8 @@ public:
         folder_ = pattern;
         std::ofstream(folder_ / "bus.conf")
             << "<busconfig><type>session</type><listen>unix:dir=" << folder_.string()
-            << "</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow send_destination=\"*\"/>"
-               "<allow own=\"*\"/></policy></busconfig>";
+            << "</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/>"
+               "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>";
         int out[2];
         if (::pipe(out) != 0) return;
         posix_spawn_file_actions_t actions;
