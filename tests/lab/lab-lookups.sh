@@ -83,13 +83,23 @@ line="$(last_snapshot)"
 check "... and stays, with the lookups failing beneath it" \
     test "$(field verdict <<<"$line")" = internetDown -a "$(grep -o '"health":"[a-z]*"' <<<"$line")" = '"health":"failing"'
 
-# figures TAG PID: CPU seconds (user + system) and resident memory.
+# The program beneath a launch: the deepest of its single line of children
+# (the shell, lab exec, ip netns exec and the program).
+program_of() {
+    local pid="$1" child
+    while child="$(ps -o pid= --ppid "$pid" | head -1 | tr -d ' ')" && [ -n "$child" ]; do pid="$child"; done
+    echo "$pid"
+}
+
+# figures TAG PID: the program's CPU seconds (user + system) and resident memory.
 figures() {
     local ticks rss
+    set -- "$1" "$(program_of "$2")"
     ticks="$(awk '{print $14 + $15}' "/proc/$2/stat" 2>/dev/null)"
     rss="$(awk '/^VmRSS/ {print $2}' "/proc/$2/status" 2>/dev/null)"
     awk -v t="${ticks:-0}" -v hz="$(getconf CLK_TCK)" -v r="${rss:-0}" -v tag="$1" \
-        'BEGIN { printf "figures %s: cpu %.2f s, rss %.1f MiB\n", tag, t / hz, r / 1024 }'
+        -v name="$(cat "/proc/$2/comm" 2>/dev/null)" \
+        'BEGIN { printf "figures %s (%s): cpu %.2f s, rss %.1f MiB\n", tag, name, t / hz, r / 1024 }'
 }
 figures new "${pids[0]}"
 [ ${#pids[@]} -gt 1 ] && figures old "${pids[1]}"
