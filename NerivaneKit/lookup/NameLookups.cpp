@@ -3,6 +3,7 @@
 #include <netdb.h>
 #include <sys/socket.h>
 
+#include <thread>
 #include <utility>
 
 #include "NerivaneKit/lookup/SystemResolvers.h"
@@ -28,12 +29,17 @@ std::optional<double> timeSystemLookup(const std::string& name) {
 }  // namespace
 
 NameLookups::NameLookups(Settings settings, RoundHandler onRound, SystemHandler onSystem)
-    : settings_(std::move(settings)), onRound_(std::move(onRound)), onSystem_(std::move(onSystem)) {
+    : settings_(std::move(settings)), onRound_(std::move(onRound)), system_(std::make_shared<SystemLookup>()) {
+    system_->onSystem = std::move(onSystem);
     if (!settings_.servers) settings_.servers = [] { return SystemResolvers::read({}); };
     queue_.sync([this] { timer_ = std::make_unique<RepeatingTimer>(queue_, [this] { round(); }); });
 }
 
 NameLookups::~NameLookups() {
+    {
+        std::lock_guard lock(system_->lock);
+        system_->onSystem = nullptr;
+    }
     queue_.sync([this] {
         running_ = false;
         timer_.reset();
@@ -75,12 +81,15 @@ void NameLookups::round() {
     if (onRound_) onRound_(outcomes);
     // One getaddrinfo at a time: one stuck in the system's resolver is not
     // joined by another every minute.
-    if (!settings_.systemLookup || systemBusy_.exchange(true)) return;
-    systemQueue_.async([this, name = settings_.name] {
+    if (!settings_.systemLookup || system_->busy.exchange(true)) return;
+    std::thread([system = system_, name = settings_.name] {
         const auto seconds = timeSystemLookup(name);
-        if (onSystem_) onSystem_(seconds);
-        systemBusy_ = false;
-    });
+        {
+            std::lock_guard lock(system->lock);
+            if (system->onSystem) system->onSystem(seconds);
+        }
+        system->busy = false;
+    }).detach();
 }
 
 }  // namespace nerivane

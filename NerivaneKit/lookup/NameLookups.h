@@ -3,14 +3,16 @@
 // system's servers, probes each directly (DNSProbe) and times one lookup
 // through getaddrinfo, as applications see it. Owned by the Monitor.
 // Rounds block, so they run on a lookup queue of their own, and getaddrinfo
-// on a second one, so neither holds up the probe queue or the main thread.
-// Results leave through the callbacks on those queues.
+// on a detached thread of its own (it can take the system resolver's
+// time-outs, many seconds), so none holds up the probe queue or the main
+// thread, nor the destructor. Results leave through the callbacks on those threads.
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -42,7 +44,8 @@ public:
     using SystemHandler = std::function<void(std::optional<double>)>;
 
     NameLookups(Settings settings, RoundHandler onRound, SystemHandler onSystem);
-    // Waits for a round or lookup in progress to end.
+    // Waits for a round in progress to end (a few seconds at most); a
+    // getaddrinfo in progress is left to finish alone, its result dropped.
     ~NameLookups();
     NameLookups(const NameLookups&) = delete;
     NameLookups& operator=(const NameLookups&) = delete;
@@ -55,15 +58,20 @@ public:
     void setName(std::string name);
 
 private:
+    // Shared with the getaddrinfo threads, which may outlive this object.
+    struct SystemLookup {
+        std::mutex lock;
+        SystemHandler onSystem;  // under lock; cleared when this object goes
+        std::atomic<bool> busy{false};
+    };
+
     void round();
 
     Settings settings_;  // lookup queue only
     RoundHandler onRound_;
-    SystemHandler onSystem_;
+    std::shared_ptr<SystemLookup> system_;
     std::atomic<bool> roundWaiting_{false};
-    std::atomic<bool> systemBusy_{false};
     bool running_ = false;  // lookup queue only
-    SerialQueue systemQueue_{"lookup.system"};
     SerialQueue queue_{"lookup"};
     std::unique_ptr<RepeatingTimer> timer_;  // lookup queue only
 };
