@@ -16,13 +16,14 @@ work="$(mktemp -d)"
 pids=()
 trap 'for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done; "$lab" down --name "$name" >/dev/null 2>&1; rm -rf "$work"' EXIT
 
-# launch TAG PROGRAM: the program in the terminal mode, JSON lines to TAG.jsonl.
+# launch TAG PROGRAM [ARGS...]: the program in the terminal mode, JSON lines to TAG.jsonl.
 launch() {
     local tag="$1" program="$2"
+    shift 2
     mkdir -p "$work/$tag"
     in_lab env -i PATH="$PATH" HOME="$work/$tag" XDG_CONFIG_HOME="$work/$tag/config" \
         XDG_DATA_HOME="$work/$tag/data" XDG_RUNTIME_DIR="$work/$tag" LANG=C.UTF-8 \
-        "$program" --json --exit-after 900 >"$work/$tag.jsonl" 2>"$work/$tag.err" &
+        "$program" --json --exit-after 900 "$@" >"$work/$tag.jsonl" 2>"$work/$tag.err" &
     pids+=($!)
 }
 
@@ -44,8 +45,10 @@ wait_verdict() {
 L reset >/dev/null
 # Internet hosts clearly slower than the router, so nothing looks answered locally.
 L set internet delay=8 >/dev/null
-launch new "$bin_dir/nerivane"
-[ -n "${NERIVANE_COMPARE_BIN:-}" ] && launch old "$NERIVANE_COMPARE_BIN"
+metrics_port=9464
+launch new "$bin_dir/nerivane" --metrics "127.0.0.1:$metrics_port"
+# Both serve metrics, so their figures differ by the name lookups alone.
+[ -n "${NERIVANE_COMPARE_BIN:-}" ] && launch old "$NERIVANE_COMPARE_BIN" --metrics "127.0.0.1:$((metrics_port + 1))"
 
 check "good at first" wait_verdict good 60
 line="$(last_snapshot)"
@@ -74,6 +77,17 @@ check "after lab reset: good again" wait_verdict good 150
 echo "  (after $(elapsed "$start") s)"
 check "no outage was recorded while DNS alone failed" \
     test "$(grep -c '"kind":"outage"' "$work/new.jsonl")" -eq 0
+
+# The endpoint, over bash's own TCP inside the client namespace.
+scrape() {
+    in_lab bash -c 'exec 3<>"/dev/tcp/127.0.0.1/$0" && printf "GET /metrics HTTP/1.0\r\n\r\n" >&3 && cat <&3' "$metrics_port"
+}
+metrics="$(scrape)"
+series() { grep -E "^$1\{" <<<"$metrics" | grep -F 'server="192.0.2.53"' | grep -E -- "$2" | awk '{print $NF}' | head -1; }
+check "metrics count the silent server's time-outs" within "$(series nerivane_dns_lookup_failures_total 'kind="timeout"')" 1 100
+count="$(series nerivane_dns_lookup_seconds_count '')" fast="$(series nerivane_dns_lookup_seconds_bucket 'le="1(\.0)?"')"
+check "... and the slow answers above a second in the histogram ($fast of $count within 1 s)" \
+    awk -v c="${count:-0}" -v f="${fast:-0}" 'BEGIN { exit !(c >= 3 && c - f >= 2) }'
 
 L set internet mode=silent >/dev/null
 L set dns mode=silent >/dev/null
