@@ -33,20 +33,46 @@ Monitor::Monitor(TargetSettings settings, double interval, UpdateHandler onUpdat
       onUpdate_(std::move(onUpdate)),
       log_("stats", environment.identifier),
       core_([this](double time) { return date(time); }) {
+    const std::string lookupName = settings.lookupName;
     engine_ = std::make_unique<ProbeEngine>(
         std::move(settings), interval, [this](const ProbeEngine::Event& event) { handle(event); },
         std::move(environment));
+    if (!lookupName.empty()) {
+        NameLookups::Settings lookups;
+        lookups.name = lookupName;
+        enableLookups(std::move(lookups));
+    }
 }
 
 Monitor::~Monitor() {
+    lookups_.reset();
     engine_.reset();
+}
+
+void Monitor::enableLookups(NameLookups::Settings settings) {
+    SerialQueue& queue = engine_->queue();
+    queue.sync([this] { core_.lookups.emplace(); });
+    lookups_ = std::make_unique<NameLookups>(
+        std::move(settings),
+        [this, &queue](const std::vector<LookupOutcome>& outcomes) {
+            queue.async([this, outcomes] {
+                if (core_.lookups) core_.lookups->record(now(), outcomes);
+            });
+        },
+        [this, &queue](std::optional<double> seconds) {
+            queue.async([this, seconds] {
+                if (core_.lookups) core_.lookups->recordSystem(seconds);
+            });
+        });
 }
 
 void Monitor::start() {
     engine_->start();
+    if (lookups_) lookups_->start();
 }
 
 void Monitor::stop() {
+    if (lookups_) lookups_->stop();
     engine_->stop();
     // An outage still open is over as far as this monitor can tell: it ends
     // at the stop and is handed out like any other event.
@@ -54,6 +80,7 @@ void Monitor::stop() {
 }
 
 void Monitor::update(TargetSettings settings) {
+    if (lookups_ && !settings.lookupName.empty()) lookups_->setName(settings.lookupName);
     engine_->setSettings(std::move(settings));
 }
 
@@ -77,6 +104,8 @@ void Monitor::handle(const ProbeEngine::Event& event) {
     const double now = this->now();
     if (const auto* targets = std::get_if<ProbeEngine::TargetsEvent>(&event)) {
         publish(core_.install(targets->path, targets->targets, now, targets->extendsPrevious));
+        // A new path may bring new DNS servers: ask them at once.
+        if (lookups_ && !targets->extendsPrevious) lookups_->probeNow();
         deliver(core_.snapshot(now));
     } else if (const auto* status = std::get_if<ProbeEngine::StatusEvent>(&event)) {
         publish(core_.statusChanged(status->role, status->status, now));
@@ -86,7 +115,7 @@ void Monitor::handle(const ProbeEngine::Event& event) {
         const double age = MachClock::milliseconds(result->result.sentAt, clocks_.probeTicks()) / 1000.0;
         publish(core_.result(result->role, result->result.outcome, now - age));
     } else if (const auto* lookups = std::get_if<ProbeEngine::LookupsEvent>(&event)) {
-        lookups_ = lookups->lookups;
+        unresolved_ = lookups->lookups;
         deliver(core_.snapshot(now));
     } else {
         deliver(core_.tick(now));
@@ -101,7 +130,11 @@ void Monitor::publish(const std::vector<NetworkEvent>& events) {
 }
 
 void Monitor::deliver(MonitorSnapshot snapshot) {
-    snapshot.lookups = lookups_;
+    snapshot.unresolved = unresolved_;
+    // The internet looking down may be the DNS server: ask it at once.
+    const bool internetDown = snapshot.internet && snapshot.internet->kind == TargetState::Kind::down;
+    if (lookups_ && internetDown && !internetDown_) lookups_->probeNow();
+    internetDown_ = internetDown;
     SnapshotUpdate update{std::move(snapshot), core_.takeProbes()};
     if (onUpdate_) onUpdate_(update);
 }

@@ -21,6 +21,7 @@
 #include "NerivaneKit/analysis/MonitorSnapshot.h"
 #include "NerivaneKit/analysis/NetworkEvent.h"
 #include "NerivaneKit/analysis/ProbeRecord.h"
+#include "NerivaneKit/lookup/NameLookups.h"
 #include "NerivaneKit/platform/Log.h"
 #include "NerivaneKit/probing/ProbeEngine.h"
 #include "NerivaneKit/probing/TargetSettings.h"
@@ -58,7 +59,8 @@ public:
         std::function<std::uint64_t()> probeTicks;
     };
 
-    // Creates the core and the engine; starts nothing.
+    // Creates the core and the engine; starts nothing. A settings' lookupName
+    // turns on DNS health probes of the system's servers.
     Monitor(TargetSettings settings, double interval, UpdateHandler onUpdate);
     Monitor(TargetSettings settings, double interval, UpdateHandler onUpdate, ProbeEngine::Environment environment,
             Clocks clocks = {});
@@ -67,6 +69,10 @@ public:
     ~Monitor();
     Monitor(const Monitor&) = delete;
     Monitor& operator=(const Monitor&) = delete;
+
+    // Probes DNS servers as the settings say (tests inject their servers);
+    // call it before start. The snapshots then carry the lookups' health.
+    void enableLookups(NameLookups::Settings settings);
 
     void start();
     // Returns once the engine has stopped on its queue; replies already
@@ -96,9 +102,13 @@ private:
     MonitorCore core_;
     // The engine's latest list of hosts left out for their names; every
     // snapshot carries it.
-    std::vector<HostLookup> lookups_;
-    // Last: it calls handle() until it is gone, so it goes first.
+    std::vector<HostLookup> unresolved_;
+    // Probe queue only: the internet looked down in the last snapshot.
+    bool internetDown_ = false;
+    // It calls handle() until it is gone, so it goes before the core.
     std::unique_ptr<ProbeEngine> engine_;
+    // Last: it posts to the engine's queue, so it goes before the engine.
+    std::unique_ptr<NameLookups> lookups_;
 };
 
 }  // namespace nerivane

@@ -73,6 +73,8 @@ std::vector<NetworkEvent> MonitorCore::install(const NetworkPath& newPath, const
         filter = VerdictFilter{};
     }
     std::vector<Record> old = std::move(records);
+    // Another network's DNS servers tell nothing about this one's.
+    if (lookups && newPath != path) lookups = LookupTally{};
     path = newPath;
     records.clear();
     records.reserve(targets.size());
@@ -187,7 +189,8 @@ MonitorSnapshot MonitorCore::snapshot(double now) {
         routerState = snapshot.targets[*routerIndex].state;
 
     const Verdict raw = installed ? decideVerdict(path.isSatisfied, routerState, snapshot.internet) : Verdict::measuring;
-    snapshot.verdict = filter.apply(raw, now);
+    if (lookups) snapshot.lookups = lookups->snapshot(now);
+    snapshot.verdict = filter.apply(withLookups(raw, snapshot.lookups), now);
 
     const TargetSnapshot* ipv6 = nullptr;
     for (const auto& target : snapshot.targets) {

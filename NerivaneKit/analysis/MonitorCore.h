@@ -27,6 +27,7 @@
 #include "NerivaneKit/analysis/SpikeDetector.h"
 #include "NerivaneKit/analysis/TargetStats.h"
 #include "NerivaneKit/analysis/VerdictFilter.h"
+#include "NerivaneKit/lookup/LookupTally.h"
 #include "NerivaneKit/path/NetworkPath.h"
 #include "NerivaneKit/probing/ProbeResult.h"
 #include "NerivaneKit/probing/Target.h"
@@ -58,6 +59,8 @@ struct MonitorCore {
     // A target list has been installed at least once; until then the verdict is measuring.
     bool installed = false;
     VerdictFilter filter;
+    // DNS health, present while the monitor probes name lookups.
+    std::optional<LookupTally> lookups;
     // Records waiting to be handed out with the next snapshot.
     std::vector<ProbeRecord> probes;
 

@@ -9,6 +9,7 @@
 #include "NerivaneKit/analysis/TargetSnapshot.h"
 #include "NerivaneKit/analysis/TargetState.h"
 #include "NerivaneKit/analysis/Verdict.h"
+#include "NerivaneKit/lookup/LookupSnapshot.h"
 #include "NerivaneKit/path/NetworkPath.h"
 #include "NerivaneKit/probing/HostLookup.h"
 
@@ -25,7 +26,9 @@ struct MonitorSnapshot {
     // IPv6 fails while IPv4 internet is fine.
     bool ipv6Problem = false;
     // Configured hosts not probed because their names have no address yet.
-    std::vector<HostLookup> lookups;
+    std::vector<HostLookup> unresolved;
+    // Name lookups' health; none while the monitor does not probe DNS.
+    std::optional<LookupSnapshot> lookups;
 
     bool operator==(const MonitorSnapshot&) const = default;
 

@@ -6,7 +6,7 @@
 namespace nerivane {
 namespace {
 
-constexpr std::array<std::pair<Verdict, std::string_view>, 10> texts{{
+constexpr std::array<std::pair<Verdict, std::string_view>, 12> texts{{
     {Verdict::measuring, "measuring"},
     {Verdict::good, "good"},
     {Verdict::internetProblem, "internetProblem"},
@@ -17,6 +17,8 @@ constexpr std::array<std::pair<Verdict, std::string_view>, 10> texts{{
     {Verdict::connectionDown, "connectionDown"},
     {Verdict::internetUnmeasured, "internetUnmeasured"},
     {Verdict::offline, "offline"},
+    {Verdict::lookupsFailing, "lookupsFailing"},
+    {Verdict::lookupsSlow, "lookupsSlow"},
 }};
 
 }  // namespace
@@ -56,6 +58,17 @@ Verdict decideVerdict(bool isSatisfied, const std::optional<TargetState>& router
     case Kind::down: return internetDown ? Verdict::localDown : Verdict::localProblem;
     }
     return Verdict::measuring;
+}
+
+Verdict withLookups(Verdict verdict, const std::optional<LookupSnapshot>& lookups) {
+    if (verdict != Verdict::good || !lookups) return verdict;
+    switch (lookups->health) {
+    case LookupSnapshot::Health::failing: return Verdict::lookupsFailing;
+    case LookupSnapshot::Health::slow: return Verdict::lookupsSlow;
+    case LookupSnapshot::Health::unknown:
+    case LookupSnapshot::Health::ok: break;
+    }
+    return verdict;
 }
 
 }  // namespace nerivane

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "NerivaneKit/analysis/TargetState.h"
+#include "NerivaneKit/lookup/LookupSnapshot.h"
 
 namespace nerivane {
 
@@ -21,6 +22,10 @@ enum class Verdict {
     connectionDown,
     internetUnmeasured,
     offline,
+    // Pings to the internet are fine, but every DNS server fails its lookups.
+    lookupsFailing,
+    // Pings are fine, but DNS answers take over a second (median over five minutes).
+    lookupsSlow,
 };
 
 std::string_view text(Verdict verdict);
@@ -31,6 +36,10 @@ std::optional<Verdict> parseVerdict(std::string_view text);
 // state of the measured internet hosts, absent when there are none.
 Verdict decideVerdict(bool isSatisfied, const std::optional<TargetState>& router,
                       const std::optional<TargetState>& internet);
+
+// Name lookups speak only when everything else is good: an internet or local
+// verdict explains failing lookups already, and stays.
+Verdict withLookups(Verdict verdict, const std::optional<LookupSnapshot>& lookups);
 
 }  // namespace nerivane
 

@@ -42,6 +42,8 @@ std::string mark(Verdict verdict, bool paused) {
     case Verdict::localProblem:
     case Verdict::connectionProblem:
     case Verdict::internetUnmeasured:
+    case Verdict::lookupsFailing:
+    case Verdict::lookupsSlow:
         return "!";
     case Verdict::internetDown:
     case Verdict::localDown:

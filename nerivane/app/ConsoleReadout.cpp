@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "nerivane/core/LookupTexts.h"
 
 namespace nerivane {
 namespace {
@@ -60,6 +61,29 @@ QJsonObject pathJson(const NetworkPath& path) {
         {QStringLiteral("routerIPv6"), address(path.routerIPv6)},
         {QStringLiteral("expensive"), path.isExpensive},
         {QStringLiteral("constrained"), path.isConstrained},
+    };
+}
+
+QJsonValue lookupsJson(const std::optional<LookupSnapshot>& lookups) {
+    if (!lookups) return QJsonValue(QJsonValue::Null);
+    QJsonArray servers;
+    for (const auto& entry : lookups->servers) {
+        servers.append(QJsonObject{
+            {QStringLiteral("address"), QString::fromStdString(entry.server.address)},
+            {QStringLiteral("port"), entry.server.port},
+            {QStringLiteral("link"), entry.server.link.empty() ? QJsonValue(QJsonValue::Null)
+                                                                : QJsonValue(QString::fromStdString(entry.server.link))},
+            {QStringLiteral("medianSeconds"), number(entry.medianSeconds)},
+            {QStringLiteral("failuresLastMinute"), entry.failuresLastMinute},
+            {QStringLiteral("latestFailure"), entry.latestFailure ? QJsonValue(qtext(text(*entry.latestFailure)))
+                                                                  : QJsonValue(QJsonValue::Null)},
+        });
+    }
+    return QJsonObject{
+        {QStringLiteral("health"), qtext(text(lookups->health))},
+        {QStringLiteral("servers"), servers},
+        {QStringLiteral("systemSeconds"), number(lookups->systemSeconds)},
+        {QStringLiteral("systemFailed"), lookups->systemFailed},
     };
 }
 
@@ -120,7 +144,8 @@ std::string ConsoleReadout::snapshotLine(const MonitorSnapshot& snapshot, std::o
     if (!readout.empty()) line += "  " + readout;
     line += "  " + VerdictTexts::verdictExplanation(snapshot, offlineSince, context).toStdString();
     // A host that is not probed for want of an address would otherwise just be missing.
-    for (const auto& lookup : snapshot.lookups) line += "  " + lookup.shownText();
+    for (const auto& lookup : snapshot.unresolved) line += "  " + lookup.shownText();
+    if (snapshot.lookups) line += "  DNS " + LookupTexts::rowText(*snapshot.lookups).toStdString();
     return line;
 }
 
@@ -128,9 +153,9 @@ QJsonObject ConsoleReadout::snapshotJson(const MonitorSnapshot& snapshot, std::o
                                          const std::string& readout, const VerdictTexts::Context& context) {
     QJsonArray targets;
     for (const auto& target : snapshot.targets) targets.append(targetJson(target));
-    QJsonArray lookups;
-    for (const auto& lookup : snapshot.lookups) {
-        lookups.append(QJsonObject{
+    QJsonArray unresolved;
+    for (const auto& lookup : snapshot.unresolved) {
+        unresolved.append(QJsonObject{
             {QStringLiteral("role"), QString::fromStdString(lookup.role.text())},
             {QStringLiteral("host"), QString::fromStdString(lookup.host)},
             {QStringLiteral("state"), qtext(text(lookup.state))},
@@ -151,7 +176,8 @@ QJsonObject ConsoleReadout::snapshotJson(const MonitorSnapshot& snapshot, std::o
         {QStringLiteral("offlineSince"), number(offlineSince)},
         {QStringLiteral("path"), pathJson(snapshot.path)},
         {QStringLiteral("targets"), targets},
-        {QStringLiteral("lookups"), lookups},
+        {QStringLiteral("unresolved"), unresolved},
+        {QStringLiteral("lookups"), lookupsJson(snapshot.lookups)},
     };
 }
 

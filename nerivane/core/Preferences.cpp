@@ -19,6 +19,9 @@ const QString primaryHostKey = QStringLiteral("primaryHost");
 const QString secondaryHostKey = QStringLiteral("secondaryHost");
 const QString probeIPv6Key = QStringLiteral("probeIPv6");
 const QString customHostsKey = QStringLiteral("customHosts");
+const QString dnsProbeNameKey = QStringLiteral("dnsProbeName");
+// Served by every DNS server that resolves names on the internet.
+const QString defaultDNSProbeName = QStringLiteral("example.com");
 const QString keepMonitoringWhileLockedKey = QStringLiteral("keepMonitoringWhileLocked");
 const QString retentionDaysKey = QStringLiteral("retentionDays");
 const QString notifyOutagesKey = QStringLiteral("notifyOutages");
@@ -164,6 +167,7 @@ Preferences::Preferences(std::unique_ptr<QSettings> store, QObject* parent)
         {primaryHostKey, defaultPrimaryHost},
         {secondaryHostKey, QStringLiteral("8.8.8.8")},
         {probeIPv6Key, true},
+        {dnsProbeNameKey, defaultDNSProbeName},
         {retentionDaysKey, 30},
         {automaticallyChecksForUpdatesKey, true},
     };
@@ -189,6 +193,7 @@ Preferences::Preferences(std::unique_ptr<QSettings> store, QObject* parent)
     automaticallyChecksForUpdates_ = readBool(read(automaticallyChecksForUpdatesKey));
     automaticallyDownloadsUpdates_ = readBool(read(automaticallyDownloadsUpdatesKey));
     metricsListen_ = readString(read(metricsListenKey)).value_or(QString());
+    dnsProbeName_ = readString(read(dnsProbeNameKey)).value_or(defaultDNSProbeName);
 }
 
 Preferences::~Preferences() = default;
@@ -305,6 +310,13 @@ TargetSettings Preferences::targetSettings() const {
         settings.customHosts.push_back(trimmed.toStdString());
         if (settings.customHosts.size() == 2) break;
     }
+    // A name, not an address: the probe asks servers to resolve it.
+    const QString name = dnsProbeName_.trimmed();
+    const QString lastLabel = name.section(QLatin1Char('.'), -1, -1, QString::SectionSkipEmpty);
+    bool numeric = false;
+    lastLabel.toUInt(&numeric);
+    const bool isName = !hostProblem(name) && !name.contains(QLatin1Char(':')) && !numeric;
+    settings.lookupName = (isName ? name : defaultDNSProbeName).toStdString();
     return settings;
 }
 

@@ -56,6 +56,8 @@ public:
     bool automaticallyDownloadsUpdates() const { return automaticallyDownloadsUpdates_; }
     // ADDR:PORT of the Prometheus metrics endpoint; empty: no endpoint. Followed while running.
     QString metricsListen() const { return metricsListen_; }
+    // The name the DNS health probes ask for; checked like a host. Read at start.
+    QString dnsProbeName() const { return dnsProbeName_; }
 
     void setDisplayStyle(DisplayStyle value);
     void setMenuBarTarget(MenuBarTarget value);
@@ -77,7 +79,8 @@ public:
 
     // What the probe engine is given: trimmed hosts, a blank primary replaced
     // by "1.1.1.1", a blank or repeated secondary dropped, blank custom hosts
-    // dropped and at most two of them kept.
+    // dropped and at most two of them kept; the DNS probe name, the default
+    // when the stored one is not a host name.
     TargetSettings targetSettings() const;
 
     // The store behind the properties.
@@ -126,6 +129,7 @@ private:
     double interval_ = 0;
     double batteryInterval_ = 0;
     QString primaryHost_;
+    QString dnsProbeName_;
     QString secondaryHost_;
     bool probeIPv6_ = false;
     QStringList customHosts_;

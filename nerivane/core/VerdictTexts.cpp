@@ -150,6 +150,8 @@ QString verdictTitle(Verdict verdict) {
     case Verdict::connectionDown: return tr("Connection down");
     case Verdict::internetUnmeasured: return tr("Can't measure the internet");
     case Verdict::offline: return tr("Offline");
+    case Verdict::lookupsFailing: return tr("Name lookups failing");
+    case Verdict::lookupsSlow: return tr("Name lookups slow");
     }
     return QString();
 }
@@ -213,8 +215,43 @@ QString verdictExplanation(const MonitorSnapshot& snapshot, std::optional<double
     case Verdict::offline:
         if (!offlineSince) return tr("No network.");
         return tr("No network since %1.").arg(timeText(*offlineSince, context));
+    case Verdict::lookupsFailing:
+    case Verdict::lookupsSlow:
+        return lookupExplanation(snapshot, context);
     }
     return QString();
+}
+
+QString lookupExplanation(const MonitorSnapshot& snapshot, const Context& context) {
+    if (!snapshot.lookups) return QString();
+    const auto& lookups = *snapshot.lookups;
+    const auto named = lookups.namedServer();
+    const QString server = named ? fromStd(named->server.address) : tr("unknown");
+    if (snapshot.verdict == Verdict::lookupsSlow) {
+        return tr("Your DNS server %1 takes %2 to answer. Pages load slowly although the connection works. "
+                  "Restart the router, or set another DNS server.")
+            .arg(server, millisecondsText(named && named->medianSeconds
+                                              ? std::optional<double>(*named->medianSeconds * 1000)
+                                              : std::nullopt));
+    }
+    QStringList addresses;
+    for (const auto& entry : lookups.servers) addresses.append(fromStd(entry.server.address));
+    QString failure = tr("does not answer");
+    if (named && named->latestFailure) {
+        switch (*named->latestFailure) {
+        case LookupFailure::servfail: failure = tr("fails every lookup (SERVFAIL)"); break;
+        case LookupFailure::refused: failure = tr("refuses lookups"); break;
+        case LookupFailure::nxdomain: failure = tr("says that well-known names do not exist"); break;
+        case LookupFailure::timeout:
+        case LookupFailure::unreachable:
+        case LookupFailure::other: break;
+        }
+    }
+    const QString who = addresses.size() > 1 ? tr("Your DNS servers %1 fail; %2 %3.")
+                                                   .arg(andList(addresses, context), server, failure)
+                                             : tr("Your DNS server %1 %2.").arg(server, failure);
+    return who + QLatin1Char(' ') +
+           tr("Pages will not load although the connection works. Restart the router, or set another DNS server.");
 }
 
 QString summaryText(ProblemSummary::Kind kind, double value, const std::vector<std::string>& hosts,

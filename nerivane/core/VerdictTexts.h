@@ -42,6 +42,10 @@ QString verdictTitle(const MonitorSnapshot& snapshot);
 QString verdictExplanation(const MonitorSnapshot& snapshot, std::optional<double> offlineSince,
                            const Context& context = Context::current());
 
+// The explanation of the two name-lookup verdicts: the server named, what
+// it does wrong, and what to do.
+QString lookupExplanation(const MonitorSnapshot& snapshot, const Context& context = Context::current());
+
 // "4.2% loss to 1.1.1.1 and 8.8.8.8", "slow replies from the router (p95 240 ms)",
 // "12 ms jitter to 8.8.8.8".
 QString summaryText(ProblemSummary::Kind kind, double value, const std::vector<std::string>& hosts,

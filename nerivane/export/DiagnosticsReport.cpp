@@ -112,6 +112,18 @@ void appendLive(QStringList& lines, const DiagnosticsReport::Live& live, const T
                 " late=" + QString::number(m.late);
         lines << line;
     }
+    if (snapshot.lookups) {
+        const LookupSnapshot& lookups = *snapshot.lookups;
+        lines << QStringLiteral("dns health=") + QString::fromUtf8(text(lookups.health)) +
+                     " system=" + (lookups.systemFailed ? QStringLiteral("failed") : decimal(lookups.systemSeconds));
+        for (const auto& entry : lookups.servers) {
+            lines << QStringLiteral("dns server ") + QString::fromStdString(entry.server.address) +
+                         (entry.server.link.empty() ? QString() : QStringLiteral(" link=") + QString::fromStdString(entry.server.link)) +
+                         " median=" + decimal(entry.medianSeconds) +
+                         " failures-last-minute=" + QString::number(entry.failuresLastMinute) + " latest=" +
+                         (entry.latestFailure ? QString::fromUtf8(text(*entry.latestFailure)) : QStringLiteral("answered"));
+        }
+    }
 }
 
 std::optional<QString> prettyName(const QString& osRelease) {

@@ -17,7 +17,7 @@ using Labels = std::vector<ClientMetric::Label>;
 constexpr Verdict allVerdicts[] = {Verdict::measuring,         Verdict::good,           Verdict::internetProblem,
                                    Verdict::internetDown,      Verdict::localProblem,   Verdict::localDown,
                                    Verdict::connectionProblem, Verdict::connectionDown, Verdict::internetUnmeasured,
-                                   Verdict::offline};
+                                   Verdict::offline,           Verdict::lookupsFailing, Verdict::lookupsSlow};
 constexpr TargetStatus allStatuses[] = {TargetStatus::warmingUp, TargetStatus::icmp, TargetStatus::tcp,
                                         TargetStatus::doesntAnswerPing, TargetStatus::unreachableVPN};
 
@@ -121,6 +121,26 @@ void MetricsTally::setSnapshot(const MonitorSnapshot& snapshot, double now) {
         });
         seen = lastSeen_.erase(seen);
     }
+    countLookups(snapshot);
+}
+
+void MetricsTally::countLookups(const MonitorSnapshot& snapshot) {
+    if (!snapshot.lookups || !snapshot.lookups->latestRound || snapshot.lookups->latestRound == countedLookupRound_)
+        return;
+    countedLookupRound_ = snapshot.lookups->latestRound;
+    const auto& bounds = rttBuckets();
+    for (const auto& entry : snapshot.lookups->servers) {
+        auto& counts = lookups_[entry.server.address];
+        if (counts.buckets.empty()) counts.buckets.assign(bounds.size() + 1, 0);
+        if (entry.latestFailure) {
+            ++counts.failures[std::string(text(*entry.latestFailure))];
+        } else if (entry.latestSeconds) {
+            const auto bucket = std::lower_bound(bounds.begin(), bounds.end(), *entry.latestSeconds) - bounds.begin();
+            ++counts.buckets[static_cast<std::size_t>(bucket)];
+            ++counts.answers;
+            counts.answerSeconds += *entry.latestSeconds;
+        }
+    }
 }
 
 std::vector<MetricFamily> MetricsTally::families() const {
@@ -197,6 +217,28 @@ std::vector<MetricFamily> MetricsTally::families() const {
         outageSeconds.metric.push_back(counter(labels, counts.outageSeconds));
     }
     for (auto* f : {&outages, &spikes, &outageSeconds}) out.push_back(std::move(*f));
+
+    auto lookupSeconds = family("nerivane_dns_lookup_seconds",
+                                "Time a DNS server took to answer the A and AAAA queries of a health probe.",
+                                MetricType::Histogram);
+    auto lookupFailures = family("nerivane_dns_lookup_failures_total",
+                                 "DNS health probes that failed, by server and kind.", MetricType::Counter);
+    for (const auto& [server, counts] : lookups_) {
+        ClientMetric histogram;
+        histogram.label = {{"server", server}};
+        histogram.histogram.sample_count = counts.answers;
+        histogram.histogram.sample_sum = counts.answerSeconds;
+        std::uint64_t cumulative = 0;
+        for (std::size_t i = 0; i <= bounds.size(); ++i) {
+            cumulative += counts.buckets[i];
+            histogram.histogram.bucket.push_back(
+                {cumulative, i < bounds.size() ? bounds[i] : std::numeric_limits<double>::infinity()});
+        }
+        lookupSeconds.metric.push_back(std::move(histogram));
+        for (const auto& [kind, count] : counts.failures)
+            lookupFailures.metric.push_back(counter({{"server", server}, {"kind", kind}}, static_cast<double>(count)));
+    }
+    for (auto* f : {&lookupSeconds, &lookupFailures}) out.push_back(std::move(*f));
 
     // The whole machine.
     auto verdict = family("nerivane_verdict", "Where the trouble lies: 1 for the verdict shown, 0 for the others.",

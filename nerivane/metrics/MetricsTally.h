@@ -64,6 +64,8 @@ private:
     using EventKey = std::tuple<std::string, std::string, std::string>;
 
     void see(const EventKey& target, double at);
+    // Counts the DNS round a snapshot brings, once.
+    void countLookups(const MonitorSnapshot& snapshot);
 
     struct ProbeCounts {
         std::uint64_t sent = 0;
@@ -80,7 +82,17 @@ private:
         double outageSeconds = 0;
     };
 
+    // DNS lookups per server: the answers' histogram and failures by kind.
+    struct LookupCounts {
+        std::vector<std::uint64_t> buckets;
+        std::uint64_t answers = 0;
+        double answerSeconds = 0;
+        std::map<std::string, std::uint64_t> failures;
+    };
+
     MonitorSnapshot snapshot_;
+    std::optional<double> countedLookupRound_;
+    std::map<std::string, LookupCounts> lookups_;
     Probing probing_;
     std::map<TargetKey, ProbeCounts> probes_;
     std::map<EventKey, EventCounts> events_;

@@ -33,15 +33,17 @@ for address in "${own[@]}"; do
     refused "no route out of the lab to $address" ip -n "$name-i" route get "$address"
 done
 
-check "the client's resolver is its own loopback" \
-    test "$(in_lab awk '$1 == "nameserver" {print $2}' /etc/resolv.conf)" = 127.0.0.1
+check "the client's resolver is the lab's own DNS server" \
+    test "$(in_lab awk '$1 == "nameserver" {print $2}' /etc/resolv.conf)" = 192.0.2.53
 # A resolver service reached over a unix socket would resolve outside the lab.
 check "the client looks names up in files and DNS only" \
     test "$(in_lab grep '^hosts:' /etc/nsswitch.conf)" = "hosts: files dns"
 check "the client resolves .lab names from its hosts file" matches '^1\.1\.1\.1 ' in_lab getent ahostsv4 one.lab
 check "... in both families" matches '^2606:4700:4700::1111 ' in_lab getent ahostsv6 one.lab
 check "... tcp-only.lab too" matches '^203\.0\.113\.10 ' in_lab getent ahostsv4 tcp-only.lab
-for host in example.com one.one.one.one nerivane.invalid; do
+check "the lab's DNS server answers the probe name with a lab address" \
+    matches '^203\.0\.113\.80 ' in_lab getent ahostsv4 example.com
+for host in www.example.org one.one.one.one nerivane.invalid; do
     start="$EPOCHREALTIME"
     if in_lab getent hosts "$host" >/dev/null 2>&1; then
         fail "a lookup of $host succeeded inside the lab"

@@ -8,6 +8,7 @@
 #include <algorithm>
 
 #include "nerivane/core/AppModel.h"
+#include "nerivane/core/LookupTexts.h"
 #include "nerivane/ui/cards/CardColors.h"
 #include "nerivane/ui/cards/CardFrame.h"
 #include "nerivane/ui/cards/CardTexts.h"
@@ -47,6 +48,29 @@ TraceView* trace(const AppModel& model, const std::vector<TargetSnapshot>& targe
     auto* view = new TraceView(std::move(series), floor, context.texts.now, parent);
     view->setAccessibleName(tr("latency of the last minute"));
     return view;
+}
+
+// The DNS row: the server the system asks, its median lookup time and the
+// last minute's failures, inked by their health.
+QWidget* lookupRow(const LookupSnapshot& lookups, const CardContext& context, QWidget* parent) {
+    auto* row = new QWidget(parent);
+    auto* line = new QHBoxLayout(row);
+    line->setContentsMargins(0, 2, 0, 0);
+    line->setSpacing(6);
+    line->addWidget(CardFrame::secondaryLabel(tr("DNS"), row));
+    auto* value = new QLabel(LookupTexts::rowText(lookups), row);
+    value->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    const QPalette& palette = row->palette();
+    switch (lookups.health) {
+    case LookupSnapshot::Health::failing: CardFrame::setInk(value, CardColors::red(palette)); break;
+    case LookupSnapshot::Health::slow: CardFrame::setInk(value, CardColors::orange(palette)); break;
+    case LookupSnapshot::Health::ok: CardFrame::setInk(value, context.accent); break;
+    case LookupSnapshot::Health::unknown: CardFrame::setInk(value, CardColors::secondary(palette)); break;
+    }
+    line->addWidget(value, 1);
+    row->setAccessibleName(tr("DNS"));
+    row->setAccessibleDescription(LookupTexts::healthText(lookups.health) + QStringLiteral(", ") + value->text());
+    return row;
 }
 
 }  // namespace
@@ -118,7 +142,7 @@ QWidget* internetCard(const AppModel& model, const CardContext& context) {
         if (target.target.role.isInternet()) internet.push_back(target);
     }
     // An internet host left out for its name is told; the others go on.
-    for (const auto& lookup : snapshot.lookups) {
+    for (const auto& lookup : snapshot.unresolved) {
         if (lookup.role.isInternet()) card->body()->addWidget(CardFrame::note(QString::fromStdString(lookup.shownText())));
     }
     if (internet.empty()) {
@@ -129,6 +153,7 @@ QWidget* internetCard(const AppModel& model, const CardContext& context) {
         card->body()->addWidget(targetRows(internet[index], index > 0, std::nullopt, context));
     }
     card->body()->addWidget(trace(model, internet, internetFloor, context, card));
+    if (snapshot.lookups) card->body()->addWidget(lookupRow(*snapshot.lookups, context, card));
     return card;
 }
 
@@ -194,7 +219,7 @@ std::vector<QWidget*> make(const AppModel& model, const CardContext& context) {
     for (const auto& target : snapshot.targets) {
         if (target.target.role.isCustom()) custom.emplace_back(target.target.role, customCard(model, target, context));
     }
-    for (const auto& lookup : snapshot.lookups) {
+    for (const auto& lookup : snapshot.unresolved) {
         if (lookup.role.isCustom()) custom.emplace_back(lookup.role, lookupCard(lookup));
     }
     std::stable_sort(custom.begin(), custom.end(), [](const auto& a, const auto& b) { return a.first < b.first; });

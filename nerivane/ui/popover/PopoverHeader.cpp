@@ -21,7 +21,9 @@ QColor verdictInk(Verdict verdict, const QColor& accent, const QPalette& palette
     case Verdict::internetProblem:
     case Verdict::localProblem:
     case Verdict::connectionProblem:
-    case Verdict::internetUnmeasured: return CardColors::orange(palette);
+    case Verdict::internetUnmeasured:
+    case Verdict::lookupsSlow: return CardColors::orange(palette);
+    case Verdict::lookupsFailing: return CardColors::red(palette);
     case Verdict::internetDown:
     case Verdict::localDown:
     case Verdict::connectionDown:

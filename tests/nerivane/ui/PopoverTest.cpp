@@ -60,6 +60,9 @@ TEST(Popover, EverySceneShowsItsWordsAndThreeMatchTheReferences) {
     const bool looking = !qEnvironmentVariableIsEmpty("NERIVANE_PICTURES");
     const std::tuple<const char*, void (*)(PopoverHarness&), std::vector<const char*>> all[] = {
         {"good", scenes::good, {"Good", "INTERNET", "ROUTER", "nas.home.arpa", "192.168.1.1", "IPv6", "3 lost in the last minute"}},
+        {"dns-failing", [](PopoverHarness& h) { scenes::lookups(h, true); },
+         {"Name lookups failing", "192.168.1.1 \u00b7 \u2014 \u00b7 1 failure"}},
+        {"dns-slow", [](PopoverHarness& h) { scenes::lookups(h, false); }, {"Name lookups slow", "192.168.1.1 \u00b7 1.5 s \u00b7 no failures"}},
         {"internet-down", scenes::internetDown, {"Internet down", "Router is fine, but no internet host answers."}},
         {"local-problem", scenes::localProblem,
          {"WI\u2011FI", "19 milliseconds", "7 of 60 lost", "4.2 milliseconds", "signal -58 dBm", "signal to noise 34 dB",
@@ -80,7 +83,7 @@ TEST(Popover, EverySceneShowsItsWordsAndThreeMatchTheReferences) {
              const auto ok = TargetState::ok();
              auto shown = scenes::snapshot(path(NetworkPath::Kind::ethernet), Verdict::good, ok,
                                            {measured(scenes::router, ok, 1.2), measured(scenes::cloudflare, ok, 12.3)});
-             shown.lookups = {{TargetRole::internet(1), "dns.example", HostLookup::State::notFound},
+             shown.unresolved = {{TargetRole::internet(1), "dns.example", HostLookup::State::notFound},
                               {TargetRole::custom(0), "nas.home.arpa", HostLookup::State::lookingUp},
                               {TargetRole::custom(1), "printer.lan", HostLookup::State::notFound}};
              h.deliver(shown);

@@ -182,6 +182,22 @@ inline void good(PopoverHarness& harness) {
     events(harness);
 }
 
+// Pings fine, DNS not: the good scene with the router's resolver failing
+// (timeouts) or answering after a second and a half.
+inline void lookups(PopoverHarness& harness, bool failing) {
+    good(harness);
+    MonitorSnapshot state = harness.model->snapshot();
+    LookupSnapshot lookups;
+    LookupSnapshot::Server server{{"192.168.1.1", 53, "eth0"}, std::nullopt, 1, LookupFailure::timeout, std::nullopt};
+    if (!failing) server = {{"192.168.1.1", 53, "eth0"}, 1.52, 0, std::nullopt, 1.48};
+    lookups.servers = {server};
+    lookups.health = failing ? LookupSnapshot::Health::failing : LookupSnapshot::Health::slow;
+    lookups.latestRound = 1;
+    state.lookups = lookups;
+    state.verdict = failing ? Verdict::lookupsFailing : Verdict::lookupsSlow;
+    harness.deliver(state);
+}
+
 inline void internetDown(PopoverHarness& harness) {
     const double now = harness.clock;
     auto one = measured(cloudflare, TargetState::down(), 12.0, 60, 40), two = measured(google, TargetState::down(), 15.0, 60, 40);
