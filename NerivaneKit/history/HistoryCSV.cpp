@@ -23,6 +23,15 @@ void appendOptional(std::string& line, const std::optional<double>& value, int d
     if (value) line += fixed(*value, decimals);
 }
 
+// The period's name lookup figures, after the line's own columns.
+std::string lookupFields(const PeriodRow& period) {
+    std::string fields = ",";
+    appendOptional(fields, period.dnsMedian, 3);
+    fields += ',';
+    if (period.dnsFailures) fields += std::to_string(*period.dnsFailures);
+    return fields;
+}
+
 }  // namespace
 
 std::string escape(std::string_view text) {
@@ -82,6 +91,7 @@ std::string measurements(const std::vector<PeriodRow>& periods, const std::vecto
             if (group == groups.end() || group->second.empty()) {
                 text += head + ",,,,,,,,,,";
                 if (period.rssi) text += std::to_string(*period.rssi);
+                text += lookupFields(period);
                 text += '\n';
             } else {
                 for (const AggregateRow* row : group->second) {
@@ -99,6 +109,7 @@ std::string measurements(const std::vector<PeriodRow>& periods, const std::vecto
                     appendOptional(line, row->jitter, 3);
                     line += ',';
                     if (period.rssi) line += std::to_string(*period.rssi);
+                    line += lookupFields(period);
                     text += line;
                     text += '\n';
                 }
@@ -109,7 +120,7 @@ std::string measurements(const std::vector<PeriodRow>& periods, const std::vecto
             // row decades back costs one line, not one per missing minute.
             const std::int64_t next = std::min(cursor != byStart.end() ? cursor->first : limit, limit);
             if (next <= t) break;
-            text += timestamp(static_cast<double>(t), zone) + "," + std::to_string(next - t) + ",not_running,,,,,,,,,,,\n";
+            text += timestamp(static_cast<double>(t), zone) + "," + std::to_string(next - t) + ",not_running,,,,,,,,,,,,,\n";
             t = next;
         }
     }

@@ -19,7 +19,8 @@
 namespace nerivane::HistoryCSV {
 
 inline constexpr std::string_view measurementsHeader =
-    "start,period_s,state,target,address,protocol,sent,lost,late,loss_pct,median_ms,p95_ms,jitter_ms,rssi_dbm";
+    "start,period_s,state,target,address,protocol,sent,lost,late,loss_pct,median_ms,p95_ms,jitter_ms,rssi_dbm,"
+    "dns_median_ms,dns_failures";
 inline constexpr std::string_view eventsHeader = "start,end,duration_s,type,target,address,worst_rtt_ms";
 
 // Quotes a text holding a comma, a double quote, a carriage return or a line

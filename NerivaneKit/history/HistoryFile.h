@@ -13,8 +13,11 @@
 
 namespace nerivane::HistoryFile {
 
-// The schema version (SQLite's user_version) of the current layout.
-inline constexpr std::int64_t schemaVersion = 1;
+// The schema version (SQLite's user_version) of the current layout. Files of
+// the previous one are migrated when opened for writing and read as they are
+// (without the name lookup columns) when opened for reading alone.
+inline constexpr std::int64_t schemaVersion = 2;
+inline constexpr std::int64_t previousSchemaVersion = 1;
 
 // Throws Database::Error "open: ..." when path is a symbolic link or not a
 // regular file, or (when forWriting) belongs to another user or sits in a
@@ -27,8 +30,8 @@ void checkContents(Database& db, const std::string& path);
 
 // The existing file at path for reading alone (see Database::Access): no
 // lock, no roll-up, no retention, no change of mode. Throws Database::Error
-// when the entry or its contents are refused or the file is not of the
-// current schema version.
+// when the entry or its contents are refused or the file is of neither the
+// current nor the previous schema version.
 std::shared_ptr<Database> openReadOnly(const std::string& path);
 
 // checkEntry for writing and, when the file has contents, checkContents

@@ -6,6 +6,7 @@
 #include <functional>
 
 #include "NerivaneKit/analysis/Statistics.h"
+#include "NerivaneKit/history/HistoryFile.h"
 #include "NerivaneKit/platform/ApplicationId.h"
 
 namespace nerivane {
@@ -55,13 +56,19 @@ CREATE TABLE IF NOT EXISTS events (
 CREATE INDEX IF NOT EXISTS events_start ON events (start);
 )" + figuresIndexSQL;
 
+const std::string HistoryStore::lookupColumnsSQL = R"(ALTER TABLE periods ADD COLUMN dns_median REAL;
+ALTER TABLE periods ADD COLUMN dns_failures INTEGER;
+)";
 
-// A second write of a minute merges: "measured" is never overwritten and a
-// stored signal reading wins.
-const std::string HistoryStore::insertPeriodSQL = R"(INSERT INTO periods (start, seconds, state, rssi) VALUES (?, ?, ?, ?)
+// A second write of a minute merges: "measured" is never overwritten, a
+// stored signal reading and lookup median win, and lookup failures add up.
+const std::string HistoryStore::insertPeriodSQL =
+    R"(INSERT INTO periods (start, seconds, state, rssi, dns_median, dns_failures) VALUES (?, ?, ?, ?, ?, ?)
 ON CONFLICT (start, seconds) DO UPDATE SET
     state = CASE WHEN state = 'measured' THEN state ELSE excluded.state END,
-    rssi = coalesce(rssi, excluded.rssi))";
+    rssi = coalesce(rssi, excluded.rssi),
+    dns_median = coalesce(dns_median, excluded.dns_median),
+    dns_failures = coalesce(dns_failures + excluded.dns_failures, dns_failures, excluded.dns_failures))";
 
 // A second write of a target's minute adds the counts and takes the figures
 // only from the write that saw more replies; the stored host is kept.
@@ -119,6 +126,9 @@ std::optional<ProbeAddress> eventAddress(const std::string& text) {
 }
 
 Value optionalReal(const std::optional<double>& value) { return value ? Value::real(*value) : Value::null(); }
+Value optionalInteger(const std::optional<std::int64_t>& value) {
+    return value ? Value::integer(*value) : Value::null();
+}
 
 // Runs work inside "BEGIN IMMEDIATE" ... "COMMIT"; on failure rolls back
 // (ignoring a failing rollback) and rethrows the first error.
@@ -185,12 +195,20 @@ std::int64_t HistoryStore::roleOrder(const TargetRole& role) {
 }
 
 void HistoryStore::prepareSchema() {
-    if (db->userVersion() < 1) {
+    const std::int64_t version = db->userVersion();
+    if (version < 1) {
         db->execute(schemaScript);
-        db->setUserVersion(1);
     } else {
         // Files written before the index existed get it once.
         db->execute(figuresIndexSQL);
+    }
+    if (version < HistoryFile::schemaVersion) {
+        // The columns and the version change together, so a failure leaves
+        // a file that the next start migrates again.
+        transaction(*db, [&] {
+            if (!hasLookupColumns()) db->execute(lookupColumnsSQL);
+            db->execute("PRAGMA user_version = " + std::to_string(HistoryFile::schemaVersion));
+        });
     }
     // The mark that tells nerivane's files from other programs' databases;
     // files of earlier versions get it here.
@@ -201,7 +219,11 @@ void HistoryStore::prepareSchema() {
 
 HistoryStore::OpenMinute& HistoryStore::openMinute(std::int64_t minute, MinuteState initial) {
     auto found = open.find(minute);
-    if (found == open.end()) found = open.emplace(minute, OpenMinute{initial, {}, {}}).first;
+    if (found == open.end()) {
+        OpenMinute content;
+        content.state = initial;
+        found = open.emplace(minute, std::move(content)).first;
+    }
     return found->second;
 }
 
@@ -217,6 +239,17 @@ void HistoryStore::record(const ProbeRecord& probe) {
     } else {
         // A late reply answers a probe already counted as lost: count it only.
         accumulator.late += 1;
+    }
+}
+
+void HistoryStore::recordLookups(double date, const std::vector<LookupOutcome>& outcomes) {
+    auto minute = minuteStart(date);
+    if (!minute || outcomes.empty()) return;
+    OpenMinute& content = openMinute(*minute, state);
+    for (const LookupOutcome& outcome : outcomes) {
+        content.lookups += 1;
+        if (outcome.seconds) content.lookupMilliseconds.push_back(*outcome.seconds * 1000);
+        else content.lookupFailures += 1;
     }
 }
 
@@ -250,8 +283,12 @@ void HistoryStore::writeMinute(std::int64_t minute, const OpenMinute& content) {
 
     std::vector<double> readings(content.rssi.begin(), content.rssi.end());
     auto rssi = signal(std::move(readings));
-    db->run(insertPeriodSQL, {Value::integer(minute), Value::integer(60), Value::text(std::string(text(periodState))),
-                              rssi ? Value::integer(*rssi) : Value::null()});
+    std::vector<double> lookupTimes = content.lookupMilliseconds;
+    std::sort(lookupTimes.begin(), lookupTimes.end());
+    db->run(insertPeriodSQL,
+            {Value::integer(minute), Value::integer(60), Value::text(std::string(text(periodState))),
+             optionalInteger(rssi), optionalReal(Statistics::percentile(lookupTimes, 0.5)),
+             content.lookups > 0 ? Value::integer(content.lookupFailures) : Value::null()});
 
     for (const auto& [key, accumulator] : content.targets) {
         std::vector<TargetStats::Sample> samples = accumulator.samples;
@@ -329,15 +366,20 @@ void HistoryStore::rollup(double now) {
     transaction(*db, [&] {
         for (const auto& [hour, rows] : hourPeriods) {
             std::map<MinuteState, int> counts;
-            std::vector<double> readings;
+            std::vector<double> readings, lookupMedians;
+            std::optional<std::int64_t> failures;
             for (const PeriodRow& row : rows) {
                 counts[row.state] += 1;
                 if (row.rssi) readings.push_back(static_cast<double>(*row.rssi));
+                if (row.dnsMedian) lookupMedians.push_back(*row.dnsMedian);
+                if (row.dnsFailures) failures = failures.value_or(0) + *row.dnsFailures;
             }
             auto rssi = signal(std::move(readings));
+            std::sort(lookupMedians.begin(), lookupMedians.end());
             db->run(insertPeriodSQL,
                     {Value::integer(hour), Value::integer(3600), Value::text(std::string(text(*dominantState(counts)))),
-                     rssi ? Value::integer(*rssi) : Value::null()});
+                     optionalInteger(rssi), optionalReal(Statistics::percentile(lookupMedians, 0.5)),
+                     optionalInteger(failures)});
         }
         for (const auto& [key, rows] : hourAggregates) {
             std::int64_t sent = 0, lost = 0, late = 0;
@@ -404,6 +446,12 @@ std::vector<AggregateRow> HistoryStore::roleFigures(const TargetRole& role, doub
     return result;
 }
 
+bool HistoryStore::hasLookupColumns() const {
+    const auto rows =
+        db->query("SELECT count(*) FROM pragma_table_info('periods') WHERE name IN ('dns_median', 'dns_failures')");
+    return !rows.empty() && !rows.front().empty() && rows.front().front() == Value::integer(2);
+}
+
 std::optional<std::int64_t> HistoryStore::oldestStart() const {
     auto rows = db->query("SELECT min(start) FROM periods");
     if (rows.empty() || rows.front().empty()) return std::nullopt;
@@ -414,7 +462,10 @@ std::vector<PeriodRow> HistoryStore::periods(const std::string& condition, const
                                              std::size_t expectedRows) const {
     std::vector<PeriodRow> result;
     result.reserve(expectedRows);
-    db->each("SELECT start, seconds, state, rssi FROM periods WHERE " + condition + " ORDER BY start", values,
+    const std::string lookupColumns = hasLookupColumns() ? "dns_median, dns_failures" : "NULL, NULL";
+    db->each("SELECT start, seconds, state, rssi, " + lookupColumns + " FROM periods WHERE " + condition +
+                 " ORDER BY start",
+             values,
              [&](const Database::Cursor& row) {
                  auto start = integerOf(row.value(0));
                  auto seconds = integerOf(row.value(1));
@@ -422,7 +473,8 @@ std::vector<PeriodRow> HistoryStore::periods(const std::string& condition, const
                  auto* stateText = textOf(stateValue);
                  auto periodState = stateText ? parseMinuteState(*stateText) : std::nullopt;
                  if (!start || !seconds || !periodState) return;
-                 result.push_back({*start, *seconds, *periodState, integerOf(row.value(3))});
+                 result.push_back({*start, *seconds, *periodState, integerOf(row.value(3)), realOf(row.value(4)),
+                                   integerOf(row.value(5))});
              });
     return result;
 }

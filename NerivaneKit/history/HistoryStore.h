@@ -30,6 +30,7 @@
 #include "NerivaneKit/history/MinuteState.h"
 #include "NerivaneKit/history/PeriodRow.h"
 #include "NerivaneKit/history/TimeZone.h"
+#include "NerivaneKit/lookup/LookupOutcome.h"
 
 namespace nerivane {
 
@@ -58,6 +59,10 @@ struct HistoryStore {
         // Wi-Fi signal readings in dBm.
         std::vector<std::int64_t> rssi;
         std::unordered_map<Key, Accumulator, KeyHash> targets;
+        // Name lookups: answer times in milliseconds, outcomes and failures.
+        std::vector<double> lookupMilliseconds;
+        std::int64_t lookups = 0;
+        std::int64_t lookupFailures = 0;
         bool operator==(const OpenMinute&) const = default;
     };
 
@@ -81,6 +86,8 @@ struct HistoryStore {
     static const std::string schemaScript;
     // Part of the schema; added to files of version 1 that lack it.
     static const std::string figuresIndexSQL;
+    // Version 2: the name lookup columns of the periods table.
+    static const std::string lookupColumnsSQL;
     static const std::string insertPeriodSQL;
     static const std::string insertAggregateSQL;
     static const std::string insertEventSQL;
@@ -100,11 +107,14 @@ struct HistoryStore {
 
     explicit HistoryStore(std::shared_ptr<Database> db, TimeZone timeZone = TimeZone::current());
 
-    // Applies the schema if the user version is below 1 and marks the file
-    // with nerivane's application id. Throws.
+    // Applies the schema if the user version is below 1, adds what later
+    // versions added, sets the current version and marks the file with
+    // nerivane's application id. Throws.
     void prepareSchema();
 
     void record(const ProbeRecord& probe);
+    // A round of DNS probes that ended at `date`, into that minute.
+    void recordLookups(double date, const std::vector<LookupOutcome>& outcomes);
     // Opens the minute of `at` (so minutes without probes exist) and adds the reading.
     void recordRSSI(double at, std::optional<std::int64_t> rssi);
     // Every minute from the one containing `from` up to, not including, the
@@ -140,6 +150,9 @@ struct HistoryStore {
     // A row per minute from `from` to `to`, and one over at each end; 0 for
     // a span that is empty or too long to reserve for.
     static std::size_t minutesBetween(double from, double to);
+    // Whether the periods table has the lookup columns: a file of version 1
+    // opened for reading alone does not, and reads them as none.
+    bool hasLookupColumns() const;
     // The start of the oldest stored period; none in an empty file.
     std::optional<std::int64_t> oldestStart() const;
 

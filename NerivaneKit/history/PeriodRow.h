@@ -17,6 +17,10 @@ struct PeriodRow {
     MinuteState state = MinuteState::measured;
     // Wi-Fi signal in dBm.
     std::optional<std::int64_t> rssi;
+    // Name lookups: the median answer time in milliseconds over all servers'
+    // answers, and the lookups that failed; both none when none ran.
+    std::optional<double> dnsMedian;
+    std::optional<std::int64_t> dnsFailures;
 
     bool operator==(const PeriodRow&) const = default;
 };

@@ -75,10 +75,12 @@ inline HistoryStore openStore(const std::string& path) {
 
 // Rows written straight into the tables, as a roll-up or an older run would leave them.
 inline void putPeriod(Database& db, std::int64_t start, std::int64_t seconds, const std::string& state,
-                      std::optional<std::int64_t> rssi = {}) {
-    db.run(HistoryStore::insertPeriodSQL, {Database::Value::integer(start), Database::Value::integer(seconds),
-                                           Database::Value::text(state),
-                                           rssi ? Database::Value::integer(*rssi) : Database::Value::null()});
+                      std::optional<std::int64_t> rssi = {}, std::optional<double> dnsMedian = {},
+                      std::optional<std::int64_t> dnsFailures = {}) {
+    using V = Database::Value;
+    db.run(HistoryStore::insertPeriodSQL,
+           {V::integer(start), V::integer(seconds), V::text(state), rssi ? V::integer(*rssi) : V::null(),
+            dnsMedian ? V::real(*dnsMedian) : V::null(), dnsFailures ? V::integer(*dnsFailures) : V::null()});
 }
 // A router row (192.168.1.1, ICMP).
 inline void putAggregate(Database& db, std::int64_t start, std::int64_t seconds, std::int64_t sent, std::int64_t lost,

@@ -13,7 +13,8 @@ namespace {
 constexpr double exportNow = noon + 8 * 86400 + 30;
 constexpr std::int64_t boundary = noonSeconds + 86400;
 const std::string header =
-    "start,period_s,state,target,address,protocol,sent,lost,late,loss_pct,median_ms,p95_ms,jitter_ms,rssi_dbm\n";
+    "start,period_s,state,target,address,protocol,sent,lost,late,loss_pct,median_ms,p95_ms,jitter_ms,rssi_dbm,"
+    "dns_median_ms,dns_failures\n";
 
 TEST(HistoryCSV, FieldsWithSeparatorsAreQuoted) {
     for (const auto& [field, written] : std::vector<std::pair<std::string, std::string>>{
@@ -31,8 +32,9 @@ protected:
 
 TEST_F(CSVExportTest, MinuteRowsBeforeTheBoundaryStepByMinuteAndDamagedRowsAreSkipped) {
     store.timeZone = TimeZone::fixed(3600);
-    // An hour row and a minute row at the same start: the hour wins.
-    putPeriod(db, boundary - 7200, 3600, "locked", -55);
+    // An hour row and a minute row at the same start: the hour wins. Only
+    // the hour had name lookups.
+    putPeriod(db, boundary - 7200, 3600, "locked", -55, 12.5, 3);
     putAggregate(db, boundary - 7200, 3600, 3600, 36, 2, 1.5, 4, 0.25);
     putPeriod(db, boundary - 7200, 60, "measured");
     // A minute row no roll-up has replaced yet: a host with a line break, and
@@ -47,10 +49,10 @@ TEST_F(CSVExportTest, MinuteRowsBeforeTheBoundaryStepByMinuteAndDamagedRowsAreSk
         putPeriod(db, boundary - 3480, seconds, "paused");
     EXPECT_EQ(HistoryCSV::exportAggregates(store, static_cast<double>(boundary - 7200), static_cast<double>(boundary - 3420), exportNow),
               header +
-                  "2026-03-15T11:00:00+01:00,3600,locked,router,192.168.1.1,icmp,3600,36,2,1.0,1.500,4.000,0.250,-55\n"
-                  "2026-03-15T12:00:00+01:00,60,not_running,,,,,,,,,,,\n"
-                  "2026-03-15T12:01:00+01:00,60,measured,\"nas\r\nbox\",\"fe80::1%br,0\",icmp,1,0,0,0.0,2.000,2.000,,\n"
-                  "2026-03-15T12:02:00+01:00,60,not_running,,,,,,,,,,,\n");
+                  "2026-03-15T11:00:00+01:00,3600,locked,router,192.168.1.1,icmp,3600,36,2,1.0,1.500,4.000,0.250,-55,12.500,3\n"
+                  "2026-03-15T12:00:00+01:00,60,not_running,,,,,,,,,,,,,\n"
+                  "2026-03-15T12:01:00+01:00,60,measured,\"nas\r\nbox\",\"fe80::1%br,0\",icmp,1,0,0,0.0,2.000,2.000,,,,\n"
+                  "2026-03-15T12:02:00+01:00,60,not_running,,,,,,,,,,,,,\n");
 }
 
 }  // namespace

@@ -41,10 +41,10 @@ TEST_F(HistoryStoreTest, RateLimitAndForce) {
 
 TEST_F(HistoryStoreTest, UnconvertibleRowsAreSkipped) {
     db.execute(R"(
-        INSERT INTO periods VALUES (60, 60, 'measured', 'strong');
-        INSERT INTO periods VALUES (120, 60, 'dreaming', NULL);
-        INSERT INTO periods VALUES ('soon', 60, 'paused', NULL);
-        INSERT INTO periods VALUES (180.9, 60.0, 'asleep', -55.5);
+        INSERT INTO periods VALUES (60, 60, 'measured', 'strong', NULL, NULL);
+        INSERT INTO periods VALUES (120, 60, 'dreaming', NULL, NULL, NULL);
+        INSERT INTO periods VALUES ('soon', 60, 'paused', NULL, NULL, NULL);
+        INSERT INTO periods VALUES (180.9, 60.0, 'asleep', -55.5, NULL, NULL);
         INSERT INTO aggregates VALUES (60, 60, 'router', 'router', '10.0.0.1', 'icmp', 1, 0, 0, 1.5, 2, 'x');
         INSERT INTO aggregates VALUES (60, 60, 'gateway', 'router', '10.0.0.1', 'icmp', 1, 0, 0, NULL, NULL, NULL);
         INSERT INTO aggregates VALUES (60, 60, 'custom[0]', 'x', '10.0.0.2', 'tcp', 'many', 0, 0, NULL, NULL, NULL);
@@ -54,8 +54,8 @@ TEST_F(HistoryStoreTest, UnconvertibleRowsAreSkipped) {
         INSERT INTO events (kind, role, host, address, start, end, worst) VALUES ('spike', 'router', 'r', 'not-an-address', 1, 2, 5);
         INSERT INTO events (kind, role, host, address, start, end, worst) VALUES ('spike', 'internet[0]', 'h', 'fe80::1%nosuchif0', 3, 4, 'bad');
     )");
-    EXPECT_EQ(allPeriods(), (std::vector<PeriodRow>{{60, 60, MinuteState::measured, std::nullopt},
-                                                    {180, 60, MinuteState::asleep, -55}}))
+    EXPECT_EQ(allPeriods(), (std::vector<PeriodRow>{{60, 60, MinuteState::measured, std::nullopt, {}, {}},
+                                                    {180, 60, MinuteState::asleep, -55, {}, {}}}))
         << "reals truncate toward zero";
     auto rows = store.aggregates("1", {});
     ASSERT_EQ(rows.size(), 1u);
@@ -71,8 +71,11 @@ TEST_F(HistoryStoreTest, HourRowsReplaceMinuteRowsAWeekOldInOneTransaction) {
     const double now = noon + 8 * 86400 + 1234;
     const std::int64_t boundary = noonSeconds + 86400, h1 = noonSeconds, h2 = h1 + 3600;
     EXPECT_EQ(HistoryStore::rollupBoundary(now), boundary);
-    for (int i = 0; i < 60; ++i) {  // h1: 30 locked + 30 measured minutes; h2: 40 asleep + 20 offline
-        putPeriod(db, h1 + 60 * i, 60, i % 2 ? "locked" : "measured", i < 3 ? std::optional(-50 - 10 * i) : std::nullopt);
+    // h1: 30 locked + 30 measured minutes, lookups in the first three (medians
+    // 10, 30, 20 ms; 0, 1, 2 failures); h2: 40 asleep + 20 offline.
+    for (int i = 0; i < 60; ++i) {
+        putPeriod(db, h1 + 60 * i, 60, i % 2 ? "locked" : "measured", i < 3 ? std::optional(-50 - 10 * i) : std::nullopt,
+                  i < 3 ? std::optional(10.0 + 10 * (i * 2 % 3)) : std::nullopt, i < 3 ? std::optional(i) : std::nullopt);
         putPeriod(db, h2 + 60 * i, 60, i < 40 ? "asleep" : "offline");
     }
     // h1: medians 10, 30, 20 and one NULL; jitter 2 over 10 replies, 8 over 30, NULL over 5. h2: all weights 0.
@@ -92,9 +95,9 @@ TEST_F(HistoryStoreTest, HourRowsReplaceMinuteRowsAWeekOldInOneTransaction) {
     db.execute("DROP TRIGGER refuse");
     store.rollup(now);
 
-    EXPECT_EQ(allPeriods(), (std::vector<PeriodRow>{{h1, 3600, MinuteState::measured, -60},
-                                                    {h2, 3600, MinuteState::asleep, std::nullopt},
-                                                    {boundary, 60, MinuteState::measured, std::nullopt}}));
+    EXPECT_EQ(allPeriods(), (std::vector<PeriodRow>{{h1, 3600, MinuteState::measured, -60, 20.0, 3},
+                                                    {h2, 3600, MinuteState::asleep, std::nullopt, {}, {}},
+                                                    {boundary, 60, MinuteState::measured, std::nullopt, {}, {}}}));
     auto rows = store.aggregates("1", {});
     ASSERT_EQ(rows.size(), 3u);
     EXPECT_EQ(rows[0].seconds, 3600);

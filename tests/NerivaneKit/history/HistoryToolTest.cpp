@@ -102,13 +102,13 @@ TEST_F(HistoryToolTest, ExportsEventsAndChartWithoutChangingTheFile) {
     const std::string measurements = ok("export measurements --range hour", "NERIVANE_HISTORY=" + quoted(db));
     // The header, the gap before the stored minute, the minute, the gap after it.
     EXPECT_EQ(std::count(measurements.begin(), measurements.end(), '\n'), 4);
-    EXPECT_NE(measurements.find("\n" + iso(minute) + ",60,measured,1.1.1.1,1.1.1.1,icmp,4,1,1,25.0,30.000,34.000,4.000,-60\n"), std::string::npos);
+    EXPECT_NE(measurements.find("\n" + iso(minute) + ",60,measured,1.1.1.1,1.1.1.1,icmp,4,1,1,25.0,30.000,34.000,4.000,-60,,\n"), std::string::npos);
     EXPECT_NE(ok("chart --range hour --role internet[0]").find("\n" + iso(minute) + ",measured,30.000,34.000,25.0,-60\n"), std::string::npos);
     // A window ending inside the stored minute leaves that minute out, as the
     // application's export at that moment does; one ending after it holds it.
     const auto last = [](const std::string& text) { return text.substr(text.rfind('\n', text.size() - 2) + 1); };
     EXPECT_EQ(last(ok("export measurements --range hour --end " + std::to_string(minute + 30))),
-              iso(minute - 3600) + ",3600,not_running,,,,,,,,,,,\n");
+              iso(minute - 3600) + ",3600,not_running,,,,,,,,,,,,,\n");
     EXPECT_EQ(last(ok("export measurements --range hour --end " + std::to_string(minute + 60))).rfind(iso(minute) + ",60,measured,", 0), 0u);
     EXPECT_EQ(ok("export events --range day"),
               "start,end,duration_s,type,target,address,worst_rtt_ms\n" + iso(minute - 100) + "," + iso(minute - 50) +
