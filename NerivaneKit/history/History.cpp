@@ -174,6 +174,18 @@ void History::record(const ProbeRecord& probe) {
     queue_->async([this] { drain(); });
 }
 
+void History::record(const LookupSnapshot& lookups) {
+    if (!lookups.latestRound) return;
+    const double date = now();
+    std::lock_guard lock(inboxLock_);
+    if (inbox_.lastLookupRound == lookups.latestRound) return;
+    inbox_.lastLookupRound = lookups.latestRound;
+    LookupRound round{date, {}};
+    for (const LookupSnapshot::Server& server : lookups.servers)
+        round.outcomes.push_back({server.server, server.latestSeconds, server.latestFailure});
+    inbox_.entries.emplace_back(std::move(round));
+}
+
 void History::drain() {
     {
         std::lock_guard lock(inboxLock_);
@@ -182,6 +194,8 @@ void History::drain() {
     for (const Entry& entry : draining_) {
         if (auto* probe = std::get_if<ProbeRecord>(&entry)) {
             store_.record(*probe);
+        } else if (auto* round = std::get_if<LookupRound>(&entry)) {
+            store_.recordLookups(round->date, round->outcomes);
         } else {
             const auto& change = std::get<StateChange>(entry);
             store_.apply(change.state, change.date);

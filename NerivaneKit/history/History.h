@@ -27,6 +27,8 @@
 #include "NerivaneKit/history/ChartRange.h"
 #include "NerivaneKit/history/HistoryStore.h"
 #include "NerivaneKit/history/WriterLock.h"
+#include "NerivaneKit/lookup/LookupOutcome.h"
+#include "NerivaneKit/lookup/LookupSnapshot.h"
 #include "NerivaneKit/platform/ApplicationId.h"
 #include "NerivaneKit/platform/ClockSource.h"
 #include "NerivaneKit/platform/Log.h"
@@ -43,12 +45,21 @@ public:
         double date = 0;
         bool operator==(const StateChange&) const = default;
     };
-    using Entry = std::variant<ProbeRecord, StateChange>;
+    // One round of DNS probes: each server's outcome.
+    struct LookupRound {
+        // Unix seconds when the round was handed in.
+        double date = 0;
+        std::vector<LookupOutcome> outcomes;
+        bool operator==(const LookupRound&) const = default;
+    };
+    using Entry = std::variant<ProbeRecord, StateChange, LookupRound>;
 
     struct Inbox {
         std::vector<Entry> entries;
         // The last state put in by record(probes, state) or setState.
         std::optional<MinuteState> lastState;
+        // The round (monitor seconds) of the last lookups put in.
+        std::optional<double> lastLookupRound;
     };
 
     // What the service takes from its surroundings; tests replace all of it.
@@ -115,6 +126,9 @@ public:
     void setState(MinuteState state);
     void record(const NetworkEvent& event);
     void record(const ProbeRecord& probe);
+    // The latest round of a lookups snapshot, once: every snapshot carries
+    // it until the next round.
+    void record(const LookupSnapshot& lookups);
 
     // Reads: each drains the inbox and writes everything closed first. They
     // throw Database::Error.

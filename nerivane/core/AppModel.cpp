@@ -296,6 +296,7 @@ Monitor::UpdateHandler AppModel::updateHandler(int generation) {
         if (history) {
             history->record(snapshotUpdate.probes,
                             snapshotUpdate.snapshot.path.isSatisfied ? MinuteState::measured : MinuteState::offline);
+            if (snapshotUpdate.snapshot.lookups) history->record(*snapshotUpdate.snapshot.lookups);
         }
         std::vector<RoleSample> samples;
         samples.reserve(snapshotUpdate.probes.size());

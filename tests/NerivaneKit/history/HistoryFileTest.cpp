@@ -110,19 +110,40 @@ TEST(HistoryFileTest, RefusesWhatIsNotItsOwnAndChangesNothing) {
         }
     }
 
-    // A file of an earlier version: nerivane's tables, no mark. Taken and marked.
+    // A file of an earlier version: nerivane's tables of schema version 1
+    // (no name lookup columns), no mark. Read as it stands; then taken,
+    // marked and given the columns, keeping its rows, and lookups are kept.
     const std::string earlier = folder.path("earlier/history.sqlite");
     std::filesystem::create_directories(std::filesystem::path(earlier).parent_path());
+    Database(earlier).execute(HistoryStore::schemaScript + "PRAGMA user_version = 1;" +
+                              "INSERT INTO periods VALUES (" + std::to_string(noonSeconds) + ", 60, 'paused', -50);");
+    const std::vector<PeriodRow> before{{noonSeconds, 60, MinuteState::paused, -50, {}, {}}};
+    EXPECT_EQ(HistoryStore(HistoryFile::openReadOnly(earlier)).periods("1", {}), before);
     {
-        HistoryStore store = openStore(earlier);
-        store.db->execute("PRAGMA application_id = 0");
-        putPeriod(*store.db, noonSeconds, 60, "paused");
-    }
-    {
-        History history(earlier);
-        history.withStore([](HistoryStore& store) {
+        double date = noon + 65;
+        History::Options options;
+        options.date = [&] { return date; };
+        History history(earlier, options);
+        // Three servers answer in 30, 10 and 20 ms, one times out.
+        LookupSnapshot lookups;
+        lookups.latestRound = 1000;
+        for (std::optional<double> seconds : {std::optional(0.030), std::optional<double>(), std::optional(0.010),
+                                              std::optional(0.020)})
+            lookups.servers.push_back({{"10.0.0.53", 53, {}}, {}, 0, seconds ? std::nullopt : std::optional(LookupFailure::timeout), seconds});
+        history.record(lookups);
+        date = noon + 70;
+        history.record(lookups);  // the same round again: taken once
+        date = noon + 125;
+        lookups.latestRound = 1060;
+        lookups.servers = {lookups.servers[1]};
+        history.record(lookups);
+        history.close();
+        history.withStore([&](HistoryStore& store) {
             EXPECT_EQ(pragma(*store.db, "application_id"), databaseApplicationId);
-            EXPECT_EQ(count(*store.db, "SELECT count(*) FROM periods"), 1);
+            EXPECT_EQ(pragma(*store.db, "user_version"), HistoryFile::schemaVersion);
+            EXPECT_EQ(store.periods("1", {}),
+                      (std::vector<PeriodRow>{before[0], {noonSeconds + 60, 60, MinuteState::measured, {}, 20.0, 1},
+                                              {noonSeconds + 120, 60, MinuteState::measured, {}, {}, 1}}));
         });
     }
 }
