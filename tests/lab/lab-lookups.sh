@@ -117,4 +117,13 @@ figures() {
 }
 figures new "${pids[0]}"
 [ ${#pids[@]} -gt 1 ] && figures old "${pids[1]}"
+
+# History keeps the lookups per minute, written when the program ends: the
+# silent server's failures and the slow answers' median.
+program="$(program_of "${pids[0]}")"
+kill -TERM "$program"
+for _ in $(seq 30); do kill -0 "$program" 2>/dev/null || break; sleep 1; done
+stored() { sqlite3 "$work/new/data/nerivane/history.sqlite" "SELECT count(*) FROM periods WHERE $1"; }
+check "history keeps minutes with failed lookups" test "$(stored 'dns_failures > 0')" -ge 1
+check "... and minutes whose median lookup took over a second" test "$(stored 'dns_median > 1000')" -ge 1
 finish
