@@ -4,8 +4,8 @@
 # of this script's own, while the lab's faults cycle, the popup is opened by a
 # click on the tray item (and closed by a second one) and the metrics endpoint
 # is scraped every CLICK_EVERY seconds. Prints the resident memory once a
-# minute as a table, then the growth after minute 10: memory that keeps
-# growing past the warm-up shows there.
+# minute (halfway between two clicks) as a table, then the growth after
+# minute 10: memory that keeps growing past the warm-up shows there.
 #
 #   bench/tray_soak.sh                    60 minutes
 #   bench/tray_soak.sh 15                 15 minutes
@@ -26,6 +26,8 @@ if [ "${1:-}" = --inside ]; then
     outer="$2" seconds="$3" every="${CLICK_EVERY:-30}"
     bin="${NERIVANE_BIN_DIR:?}"
     source "$(dirname "$0")/../tests/nerivane/ui/tray/session.sh"
+    # Ended early: the session's clean-up still ends what it started.
+    trap 'exit 143' TERM INT
     # The popup wholly on screen beside the panel, as on a desktop.
     start_session 1024x1200
     start_trayer
@@ -105,7 +107,10 @@ rss() { awk '/^VmRSS:/ { print $2 }' "/proc/$app/status" 2>/dev/null || true; }
 echo "nerivane pid $app; ${minutes} min, popup and scrape every ${CLICK_EVERY:-30} s, a fault step every ${FAULT_EVERY:-60} s"
 printf '%6s %10s %8s %8s %8s\n' minute "RSS KiB" opened missed scraped
 : >"$work/samples"
-start=$SECONDS
+# Clicks start with the driver's first turn, about now: each sample is taken
+# halfway between two clicks, with the popup shut for a while, so that the
+# samples compare like with like.
+start=$((SECONDS + ${CLICK_EVERY:-30} / 2))
 for minute in $(seq 0 "$minutes"); do
     while [ $((SECONDS - start)) -lt $((minute * 60)) ]; do sleep 1; done
     kb="$(rss)"
