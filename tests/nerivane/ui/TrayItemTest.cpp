@@ -114,6 +114,10 @@ TEST(StatusItem, FirstRunCardStaysAfterAGlanceShorterThanThreeSeconds) {
 // given (by serial number) until it holds 10 MB. Measured as the bytes in use
 // in the allocator's main arena (this thread's), after a warm-up.
 TEST(StatusItem, MemoryStaysFlatAcrossRendersAndOpenings) {
+    // The platform's palette, as the application has it. (Over a palette set
+    // on the application, as the scenes do, every new widget resolves one of
+    // its own, and the style files its pixmaps per palette.)
+    QApplication::setPalette(QPalette());
     Item item;
     auto& controller = item.controller;
     int step = 0;
