@@ -2,6 +2,7 @@
 
 #include <QIcon>
 #include <QPainter>
+#include <algorithm>
 #include <utility>
 
 namespace nerivane {
@@ -19,30 +20,32 @@ QIcon TrayIconEngine::icon(std::vector<QPixmap> pixmaps) {
     return QIcon(new TrayIconEngine(std::move(pixmaps)));
 }
 
-const QPixmap* TrayIconEngine::closest(const QSize& pixels) const {
+const QPixmap* TrayIconEngine::closest(int side) const {
     const QPixmap* best = nullptr;
     for (const QPixmap& pixmap : pixmaps_) {
-        const bool fits = pixmap.width() >= pixels.width() && pixmap.height() >= pixels.height();
         if (best == nullptr) {
             best = &pixmap;
-            continue;
-        }
-        const bool bestFits = best->width() >= pixels.width() && best->height() >= pixels.height();
-        if (fits ? (!bestFits || pixmap.width() < best->width()) : (!bestFits && pixmap.width() > best->width()))
+        } else if (pixmap.width() >= side) {
+            if (best->width() < side || pixmap.width() < best->width()) best = &pixmap;
+        } else if (best->width() < side && pixmap.width() > best->width()) {
             best = &pixmap;
+        }
     }
     return best;
 }
 
 QPixmap TrayIconEngine::at(const QSize& pixels) const {
-    const QPixmap* best = closest(pixels);
-    if (best == nullptr || pixels.isEmpty()) return {};
-    if (best->size() == pixels) {
+    // The pictures are square: a slot taller or wider than it is square (an
+    // XEmbed tray's 22 x 26) shows the one as wide as its shorter side.
+    const int side = std::min(pixels.width(), pixels.height());
+    const QPixmap* best = closest(side);
+    if (best == nullptr || side <= 0) return {};
+    if (best->width() == side) {
         QPixmap exact = *best;
         exact.setDevicePixelRatio(1);
         return exact;
     }
-    return best->scaled(pixels, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    return best->scaled(side, side, Qt::KeepAspectRatio, Qt::SmoothTransformation);
 }
 
 void TrayIconEngine::paint(QPainter* painter, const QRect& rect, QIcon::Mode, QIcon::State) {
@@ -58,9 +61,11 @@ void TrayIconEngine::paint(QPainter* painter, const QRect& rect, QIcon::Mode, QI
 QPixmap TrayIconEngine::pixmap(const QSize& size, QIcon::Mode, QIcon::State) { return at(size); }
 
 QSize TrayIconEngine::actualSize(const QSize& size, QIcon::Mode, QIcon::State) {
-    const QPixmap* best = closest(size);
+    const int side = std::min(size.width(), size.height());
+    const QPixmap* best = closest(side);
     if (best == nullptr) return {};
-    return best->size().boundedTo(size);
+    const int shown = std::min(side, best->width());
+    return {shown, shown};
 }
 
 QList<QSize> TrayIconEngine::availableSizes(QIcon::Mode, QIcon::State) {

@@ -27,8 +27,8 @@ public:
     bool isNull() override;
 
 private:
-    // The smallest pixmap at least this many device pixels wide, else the largest.
-    const QPixmap* closest(const QSize& pixels) const;
+    // The smallest pixmap at least side device pixels wide, else the largest.
+    const QPixmap* closest(int side) const;
     QPixmap at(const QSize& pixels) const;
 
     std::vector<QPixmap> pixmaps_;
