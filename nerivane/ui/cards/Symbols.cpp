@@ -1,7 +1,8 @@
 #include "nerivane/ui/cards/Symbols.h"
 
 #include <QPainterPath>
-#include <QPixmap>
+
+#include "nerivane/ui/cards/SymbolIconEngine.h"
 
 namespace nerivane::Symbols {
 namespace {
@@ -93,15 +94,8 @@ void draw(QPainter& painter, Symbol symbol, const QRectF& area, const QColor& in
 }
 
 QIcon icon(Symbol symbol, const QColor& ink) {
-    QIcon drawn;
-    for (const int side : {16, 32}) {
-        QPixmap pixmap(side, side);
-        pixmap.fill(Qt::transparent);
-        QPainter painter(&pixmap);
-        draw(painter, symbol, QRectF(0, 0, side, side), ink);
-        painter.end();
-        drawn.addPixmap(pixmap);
-    }
+    // QIcon owns the engine.
+    QIcon drawn(new SymbolIconEngine(symbol, ink));
     const char* name = themeName(symbol);
     if (*name == '\0') return drawn;
     return QIcon::fromTheme(QString::fromLatin1(name), drawn);

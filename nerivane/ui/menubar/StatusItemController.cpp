@@ -22,6 +22,7 @@
 #include "nerivane/core/VerdictTexts.h"
 #include "nerivane/export/AtomicFile.h"
 #include "nerivane/export/DiagnosticsReport.h"
+#include "nerivane/ui/menubar/TrayIconEngine.h"
 #include "nerivane/updates/Updater.h"
 #include "nerivane/ui/popover/PopoverPlaces.h"
 #include "nerivane/ui/popover/PopoverSnapshot.h"
@@ -105,15 +106,16 @@ void StatusItemController::render() {
     if (key == lastRender_) return;
     lastRender_ = key;
 
-    QIcon icon;
+    std::vector<QPixmap> pixmaps;
     for (const int side : iconSizes) {
-        icon.addPixmap(QPixmap::fromImage(renderer_.renderCompact(key.compact, key.appearance, side)));
+        pixmaps.push_back(QPixmap::fromImage(renderer_.renderCompact(key.compact, key.appearance, side)));
         if (key.scale > 1) {
             const int pixels = static_cast<int>(std::lround(side * key.scale));
-            icon.addPixmap(QPixmap::fromImage(renderer_.renderCompact(key.compact, key.appearance, pixels, key.scale)));
+            pixmaps.push_back(QPixmap::fromImage(renderer_.renderCompact(key.compact, key.appearance, pixels, key.scale)));
         }
     }
-    tray_.setIcon(icon);
+    // The previous pictures go with the previous icon: none stays in a cache.
+    tray_.setIcon(TrayIconEngine::icon(std::move(pixmaps)));
     // The tooltip is what a tray offers for reading the whole readout, and
     // the name screen readers announce.
     toolTip_ = QStringLiteral("nerivane: %1\n%2").arg(VerdictTexts::verdictTitle(model_.snapshot().verdict),

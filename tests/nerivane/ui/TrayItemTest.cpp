@@ -1,6 +1,7 @@
 // The tray item. Its controller over the model driven by a fake monitor: one
 // render per change of what the item shows, the context menu's rules, the
-// first-run card's 3-second rule, the spoken description of the readout; the
+// first-run card's 3-second rule, the spoken description of the readout,
+// memory that stays flat across renders and openings of the popup; the
 // desktop portal's color-scheme, read at start and followed through
 // SettingChanged, on a private bus with a stand-in portal, back to the
 // fallback for "no preference" (the tray's own colours are read under X11:
@@ -12,8 +13,12 @@
 
 #include <gtest/gtest.h>
 
+#include <malloc.h>
+
 #include <QDBusVariant>
 #include <QMenu>
+#include <QPainter>
+#include <QPixmapCache>
 #include <QSignalSpy>
 
 #include "support/qt/PrivateBus.h"
@@ -105,6 +110,57 @@ TEST(StatusItem, FirstRunCardStaysAfterAGlanceShorterThanThreeSeconds) {
     controller.popover()->hide();
     EXPECT_FALSE(controller.showingFirstRun());
     EXPECT_TRUE(item.harness.preferences.didShowFirstRun());
+}
+
+// A readout that changes every second and a popup opened now and then must
+// not grow memory: the icons handed to trays and the popup's symbols stay out
+// of Qt's application-wide pixmap cache, which keeps every pixmap it was
+// given (by serial number) until it holds 10 MB. Measured as the bytes in use
+// in the allocator's main arena (this thread's), after a warm-up.
+TEST(StatusItem, MemoryStaysFlatAcrossRendersAndOpenings) {
+    // The platform's palette, as the application has it. (Over a palette set
+    // on the application, as the scenes do, every new widget resolves one of
+    // its own, and the style files its pixmaps per palette.)
+    QApplication::setPalette(QPalette());
+    Item item;
+    auto& controller = item.controller;
+    int step = 0;
+    // What tray hosts do with every new icon: a StatusNotifierItem host reads
+    // every size, an XEmbed tray paints its slot's (here 26 pixels). Readings
+    // go round 200 values of two and three digits, each unlike the last.
+    const auto render = [&] {
+        item.harness.deliver(reading(20 + (step++ * 7) % 200));
+        const QIcon icon = controller.trayIcon().icon();
+        for (const QSize& size : icon.availableSizes()) icon.pixmap(size);
+        QImage slot(26, 26, QImage::Format_ARGB32_Premultiplied);
+        QPainter painter(&slot);
+        icon.paint(&painter, slot.rect());
+    };
+    const auto open = [&] {
+        controller.openPopover();
+        ASSERT_NE(controller.popover(), nullptr);
+        controller.popover()->grab();
+        controller.popover()->hide();
+        // The hidden popup is dropped from the event loop.
+        QCoreApplication::processEvents();
+        ASSERT_EQ(controller.popover(), nullptr);
+    };
+    struct Case {
+        const char* what;
+        std::function<void()> step;
+        int warmUp;
+        int times;
+    };
+    // Fonts, glyphs and layouts of every reading are made in the warm-up.
+    for (const Case& test : {Case{"renders", render, 200, 300}, Case{"openings", open, 20, 150}}) {
+        // Each case from an empty cache, which holds at most 10 MB.
+        QPixmapCache::clear();
+        for (int i = 0; i < test.warmUp; ++i) test.step();
+        const auto before = mallinfo2().uordblks;
+        for (int i = 0; i < test.times; ++i) test.step();
+        const auto grown = static_cast<long>(mallinfo2().uordblks) - static_cast<long>(before);
+        EXPECT_LT(grown, 256 * 1024) << test.times << " " << test.what << " left " << grown / 1024 << " KiB more in use";
+    }
 }
 
 class TrayAppearanceWatcherTest : public test::BusTest {
