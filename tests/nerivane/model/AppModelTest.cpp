@@ -12,12 +12,6 @@ namespace {
 
 using test::waitUntil;
 
-Target target(TargetRole role, const std::string& host) { return {role, host, *ProbeAddress::parse(host)}; }
-
-ProbeRecord probe(TargetRole role, double sentAt, ProbeResult::Outcome outcome) {
-    return {target(role, "1.1.1.1"), ProbeProtocol::icmp, outcome, sentAt};
-}
-
 MonitorSnapshot good() {
     MonitorSnapshot snapshot;
     snapshot.path.isSatisfied = true;
@@ -34,10 +28,7 @@ MonitorSnapshot onWiFi() {
     return snapshot;
 }
 
-NetworkEvent outage(double startTime) {
-    return {NetworkEvent::Kind::outage, TargetRole::internet(0), "1.1.1.1", *ProbeAddress::parse("1.1.1.1"), startTime,
-            startTime + 12, std::nullopt};
-}
+NetworkEvent outage(double startTime) { return nerivane::outage(cloudflare(), startTime, startTime + 12); }
 
 class AppModelTest : public test::ModelTest {
 protected:
@@ -57,7 +48,7 @@ TEST_F(AppModelTest, OneMonitorPauseIsNotExtendedAndStaleUpdatesOnlyReachHistory
     // Updates queued before a pause are applied after it: dropped, but history takes them.
     const auto oldHandler = run().onUpdate;
     deliver(oldHandler, Monitor::EventUpdate{outage(start - 30)}, false);
-    deliver(oldHandler, Monitor::SnapshotUpdate{good(), {probe(TargetRole::internet(0), start - 1, ProbeResult::Reply{12})}}, false);
+    deliver(oldHandler, Monitor::SnapshotUpdate{good(), {reply(cloudflare(), start - 1, 12)}}, false);
     model->pauseForOneHour();
     EXPECT_TRUE(runs.front()->stopped);
     EXPECT_EQ(historyState(), MinuteState::paused);
