@@ -20,6 +20,7 @@
 #include <functional>
 #include <mutex>
 #include <ranges>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -212,13 +213,10 @@ protected:
 // the same view as JSON lines.
 std::vector<std::string> probeToolLines() {
     const std::string tool = environment("NERIVANE_BIN_DIR") + "/nerivane-probe";
+    if (environment("NERIVANE_BIN_DIR").empty() || ::access(tool.c_str(), X_OK) != 0) return {};
+    std::istringstream output(labtest::output(tool + " --monitor --json --seconds 14").value_or("exit status not 0\n"));
     std::vector<std::string> lines;
-    if (environment("NERIVANE_BIN_DIR").empty() || ::access(tool.c_str(), X_OK) != 0) return lines;
-    std::FILE* output = ::popen((tool + " --monitor --json --seconds 14").c_str(), "r");
-    if (!output) return lines;
-    char buffer[16384];
-    while (std::fgets(buffer, sizeof buffer, output)) lines.emplace_back(buffer);
-    if (::pclose(output) != 0) lines.push_back("exit status not 0");
+    for (std::string line; std::getline(output, line);) lines.push_back(line);
     return lines;
 }
 
