@@ -34,19 +34,9 @@ DiagnosticsReport::Contents madeUp() {
     contents.facts = {QStringLiteral("1.2.0"), QStringLiteral("42"),
                       QStringLiteral("Linux Debian GNU/Linux 12 (bookworm) 6.1.0-18-amd64"), now,
                       TimeZone::fixed(3600)};
-    contents.settings = {DisplayStyle::trace,
-                         MenuBarTarget::both,
-                         0.5,
-                         5,
-                         Accent::amber,
-                         QStringLiteral("1.1.1.1"),
-                         QStringLiteral("9.9.9.9"),
-                         {QStringLiteral("nas.lan"), QStringLiteral("10.0.0.7")},
-                         false,
-                         true,
-                         14,
-                         true,
-                         false};
+    contents.settings = {DisplayStyle::trace, MenuBarTarget::both, 0.5, 5, Accent::amber, QStringLiteral("1.1.1.1"),
+                         QStringLiteral("9.9.9.9"), {QStringLiteral("nas.lan"), QStringLiteral("10.0.0.7")},
+                         false, true, 14, true, false};
 
     DiagnosticsReport::Live live;
     live.probingInterval = 5;
