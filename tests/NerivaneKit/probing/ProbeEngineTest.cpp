@@ -84,9 +84,8 @@ auto is(std::size_t index) {
 
 std::optional<TargetStatus> statusOf(const Events& events, const TargetRole& role) {
     std::optional<TargetStatus> last;
-    for (const auto& e : events) {
+    for (const auto& e : events)
         if (auto* status = std::get_if<ProbeEngine::StatusEvent>(&e); status && status->role == role) last = status->status;
-    }
     return last;
 }
 
@@ -125,12 +124,11 @@ protected:
 
 TEST_F(ProbeEngineTest, WarmsUpSettlesSlowsDownRebuildsOnWakeAndStops) {
     auto engine = start(loopbackSettings());
-    const auto onQueue = [&](auto read) { return engine->queue().syncResult([&] { return read(*engine); }); };
-    const auto timerInterval = [](ProbeEngine& e) { return e.timerInterval(); };
-    const auto generation = [](ProbeEngine& e) { return e.generation(); };
+    const auto timerInterval = [&] { return engine->queue().syncResult([&] { return engine->timerInterval(); }); };
+    const auto generation = [&] { return engine->queue().syncResult([&] { return engine->generation(); }); };
     ASSERT_TRUE(waitForCount(tickIndex, 1));
     engine->setInterval(5.0);
-    EXPECT_EQ(onQueue(timerInterval), 1.0) << "fast while warming up";
+    EXPECT_EQ(timerInterval(), 1.0) << "fast while warming up";
 
     // The list, each target warming up, and the first round's replies read
     // within the 0.25 s window before the first tick.
@@ -154,13 +152,13 @@ TEST_F(ProbeEngineTest, WarmsUpSettlesSlowsDownRebuildsOnWakeAndStops) {
         auto* status = std::get_if<ProbeEngine::StatusEvent>(&e);
         return status && status->status == TargetStatus::icmp;
     }, 3));
-    ASSERT_TRUE(test::eventually([&] { return onQueue(timerInterval) == 5.0; }));
+    ASSERT_TRUE(test::eventually([&] { return timerInterval() == 5.0; }));
     // An interval beyond the timer's reach counts as an hour, a tiny one as
     // the shortest: neither becomes a busy loop.
     engine->setInterval(1e10);
-    EXPECT_EQ(onQueue(timerInterval), ProbeEngine::longestInterval);
+    EXPECT_EQ(timerInterval(), ProbeEngine::longestInterval);
     engine->setInterval(1e-6);
-    EXPECT_EQ(onQueue(timerInterval), ProbeEngine::shortestInterval);
+    EXPECT_EQ(timerInterval(), ProbeEngine::shortestInterval);
 
     // Short sleeps add up; only more than a second in all is a wake, which
     // rebuilds the list and starts over with warm-up.
@@ -174,10 +172,10 @@ TEST_F(ProbeEngineTest, WarmsUpSettlesSlowsDownRebuildsOnWakeAndStops) {
 
     ASSERT_TRUE(waitForCount(tickIndex, count(tickIndex) + 1));
     // Stopping ends the generation: no timer, and its pending drain is dropped.
-    const int running = onQueue(generation);
+    const int running = generation();
     engine->stop();
-    EXPECT_EQ(onQueue(timerInterval), std::nullopt);
-    EXPECT_GT(onQueue(generation), running);
+    EXPECT_EQ(timerInterval(), std::nullopt);
+    EXPECT_GT(generation(), running);
 }
 
 // A resolver whose lookups hang until the test answers them, one by one. It
@@ -241,9 +239,8 @@ TEST_F(ProbeEngineTest, AHangingLookupHoldsUpNoOtherTargetNorStopAndAStaleAnswer
         ASSERT_TRUE(waitForCount(tickIndex, count(tickIndex) + 1));
 
         std::vector<ProbeEngine::TargetsEvent> lists;
-        for (const auto& e : recorder.values()) {
+        for (const auto& e : recorder.values())
             if (auto* list = std::get_if<ProbeEngine::TargetsEvent>(&e)) lists.push_back(*list);
-        }
         ASSERT_EQ(lists.size(), 4u) << "a stale answer must not change the plan";
         ASSERT_EQ(lists[3].targets.size(), 5u);
         EXPECT_EQ(lists[3].targets[0].address, *ProbeAddress::parse("127.0.0.5"));
