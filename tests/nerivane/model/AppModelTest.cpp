@@ -21,22 +21,10 @@ MonitorSnapshot good() {
     snapshot.internet = TargetState::ok();
     return snapshot;
 }
-MonitorSnapshot onWiFi() {
-    auto snapshot = good();
-    snapshot.path.kind = NetworkPath::Kind::wifi;
-    snapshot.path.physicalInterface = "wlan0";
-    return snapshot;
-}
 
 NetworkEvent outage(double startTime) { return nerivane::outage(cloudflare(), startTime, startTime + 12); }
 
-class AppModelTest : public test::ModelTest {
-protected:
-    MinuteState historyState() {
-        model->history()->tick();
-        return model->history()->withStore([](HistoryStore& store) { return store.state; });
-    }
-};
+class AppModelTest : public test::ModelTest {};
 
 TEST_F(AppModelTest, OneMonitorPauseIsNotExtendedAndStaleUpdatesOnlyReachHistory) {
     startedModel();
@@ -51,7 +39,8 @@ TEST_F(AppModelTest, OneMonitorPauseIsNotExtendedAndStaleUpdatesOnlyReachHistory
     deliver(oldHandler, Monitor::SnapshotUpdate{good(), {reply(cloudflare(), start - 1, 12)}}, false);
     model->pauseForOneHour();
     EXPECT_TRUE(runs.front()->stopped);
-    EXPECT_EQ(historyState(), MinuteState::paused);
+    model->history()->tick();
+    EXPECT_EQ(model->history()->withStore([](HistoryStore& store) { return store.state; }), MinuteState::paused);
     clock += 600;
     model->pauseForOneHour();
     EXPECT_EQ(model->pausedUntil(), start + 3600) << "a second pause does not extend the first";
@@ -131,7 +120,9 @@ TEST_F(AppModelTest, HistoryStopsBeforeAnythingItsTimerReadsIsDestroyed) {
     };
     model = std::make_unique<AppModel>(*preferences, environment);
     model->start();
-    deliverSnapshot(onWiFi());
+    auto onWiFi = good();
+    onWiFi.path.kind = NetworkPath::Kind::wifi, onWiFi.path.physicalInterface = "wlan0";
+    deliverSnapshot(onWiFi);
     History* history = model->history();
     history->withStore([](HistoryStore&) { return 0; });
     armed = true;
