@@ -7,9 +7,7 @@
 #include <sys/stat.h>
 
 #include <QThreadPool>
-#include <fstream>
 #include <future>
-#include <sstream>
 
 #include "NerivaneKit/history/History.h"
 #include "nerivane/core/Preferences.h"
@@ -124,10 +122,8 @@ struct FileState {
 FileState fileState(const std::string& path) {
     struct stat status {};
     if (::stat(path.c_str(), &status) != 0) return {};
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream bytes;
-    bytes << in.rdbuf();
-    return {bytes.str(), status.st_mode, status.st_mtim.tv_sec * 1'000'000'000 + status.st_mtim.tv_nsec};
+    return {test::fileBytes(QString::fromStdString(path)).toStdString(), status.st_mode,
+            status.st_mtim.tv_sec * 1'000'000'000 + status.st_mtim.tv_nsec};
 }
 
 // "--diagnostics" without an instance reads the file as it is: a 60-day-old
