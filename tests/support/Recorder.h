@@ -67,6 +67,11 @@ public:
     bool waitForCount(std::size_t count, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
         return waitFor([count](const std::vector<T>& values) { return values.size() >= count; }, limit);
     }
+    // Waits until at least `count` values satisfy the predicate.
+    template <class Predicate>
+    bool waitForCountIf(Predicate predicate, std::size_t count = 1, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+        return waitFor([&](const std::vector<T>& values) { return std::ranges::count_if(values, predicate) >= static_cast<std::ptrdiff_t>(count); }, limit);
+    }
 
 private:
     mutable std::mutex mutex_;

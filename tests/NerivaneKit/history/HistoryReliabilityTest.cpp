@@ -76,8 +76,7 @@ TEST(HistoryReliability, ASecondProcessOnTheFileRunsWithoutHistoryAndSaysWhoWrit
         history.close();
         Child::say(report, "writing");
         char c;
-        while (read(hold[0], &c, 1) > 0) {  // holds the file until the test lets go
-        }
+        while (read(hold[0], &c, 1) > 0) {}  // holds the file until the test lets go
     });
     close(hold[0]);
     ASSERT_EQ(first.readLine(), "writing");
@@ -139,8 +138,7 @@ std::string fillTheDisk(const std::string& mountPoint) {
     };
     runMinutes(0, 5);
     const std::string filler = mountPoint + "/filler";
-    for (std::ofstream out(filler); out.write(std::string(4096, 'x').data(), 4096) && out.flush();) {
-    }
+    for (std::ofstream out(filler); out.write(std::string(4096, 'x').data(), 4096) && out.flush();) {}
     runMinutes(5, 12);
     if (logs.entries(std::chrono::seconds(600)).empty()) return "no write failed on the full file system";
     unlink(filler.c_str());

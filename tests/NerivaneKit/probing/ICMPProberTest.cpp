@@ -27,9 +27,7 @@ struct Harness {
     explicit Harness(ICMPProber::Environment environment = {}) {
         queue.sync([&] { prober = std::make_unique<ICMPProber>(queue, false, 2.0, std::ref(results), std::move(environment)); });
     }
-    ~Harness() {
-        queue.sync([&] { prober.reset(); });
-    }
+    ~Harness() { queue.sync([&] { prober.reset(); }); }
     template <class F>
     auto on(F f) { return queue.syncResult([&] { return f(*prober); }); }
     std::uint16_t send(const ProbeAddress& address) { return on([&](ICMPProber& p) { return p.send(address); }); }

@@ -78,18 +78,14 @@ bool dropRawSockets() {
     return syscall(SYS_capset, &header, data) == 0;
 }
 
-auto countOf(std::size_t index, std::size_t atLeast) {
-    return [=](const Events& events) {
-        return std::count_if(events.begin(), events.end(), [&](const Event& e) { return e.index() == index; }) >=
-               static_cast<std::ptrdiff_t>(atLeast);
-    };
+auto is(std::size_t index) {
+    return [index](const Event& e) { return e.index() == index; };
 }
 
 std::optional<TargetStatus> statusOf(const Events& events, const TargetRole& role) {
     std::optional<TargetStatus> last;
-    for (const auto& e : events) {
+    for (const auto& e : events)
         if (auto* status = std::get_if<ProbeEngine::StatusEvent>(&e); status && status->role == role) last = status->status;
-    }
     return last;
 }
 
@@ -111,9 +107,8 @@ protected:
         engine->start();
         return engine;
     }
-    std::size_t count(std::size_t index) {
-        return recorder.countIf([index](const Event& e) { return e.index() == index; });
-    }
+    std::size_t count(std::size_t index) { return recorder.countIf(is(index)); }
+    bool waitForCount(std::size_t index, std::size_t atLeast) { return recorder.waitForCountIf(is(index), atLeast); }
 
     static TargetSettings loopbackSettings() {
         TargetSettings settings;
@@ -129,12 +124,11 @@ protected:
 
 TEST_F(ProbeEngineTest, WarmsUpSettlesSlowsDownRebuildsOnWakeAndStops) {
     auto engine = start(loopbackSettings());
-    const auto onQueue = [&](auto read) { return engine->queue().syncResult([&] { return read(*engine); }); };
-    const auto timerInterval = [](ProbeEngine& e) { return e.timerInterval(); };
-    const auto generation = [](ProbeEngine& e) { return e.generation(); };
-    ASSERT_TRUE(recorder.waitFor(countOf(tickIndex, 1)));
+    const auto timerInterval = [&] { return engine->queue().syncResult([&] { return engine->timerInterval(); }); };
+    const auto generation = [&] { return engine->queue().syncResult([&] { return engine->generation(); }); };
+    ASSERT_TRUE(waitForCount(tickIndex, 1));
     engine->setInterval(5.0);
-    EXPECT_EQ(onQueue(timerInterval), 1.0) << "fast while warming up";
+    EXPECT_EQ(timerInterval(), 1.0) << "fast while warming up";
 
     // The list, each target warming up, and the first round's replies read
     // within the 0.25 s window before the first tick.
@@ -154,36 +148,34 @@ TEST_F(ProbeEngineTest, WarmsUpSettlesSlowsDownRebuildsOnWakeAndStops) {
 
     // Ten seconds on, every target settles on the next tick and the timer slows.
     ahead += MachClock::ticks(10.5);
-    ASSERT_TRUE(test::eventually([&] {
-        return recorder.countIf([](const Event& e) {
-                   auto* status = std::get_if<ProbeEngine::StatusEvent>(&e);
-                   return status && status->status == TargetStatus::icmp;
-               }) == 3;
-    }));
-    ASSERT_TRUE(test::eventually([&] { return onQueue(timerInterval) == 5.0; }));
+    ASSERT_TRUE(recorder.waitForCountIf([](const Event& e) {
+        auto* status = std::get_if<ProbeEngine::StatusEvent>(&e);
+        return status && status->status == TargetStatus::icmp;
+    }, 3));
+    ASSERT_TRUE(test::eventually([&] { return timerInterval() == 5.0; }));
     // An interval beyond the timer's reach counts as an hour, a tiny one as
     // the shortest: neither becomes a busy loop.
     engine->setInterval(1e10);
-    EXPECT_EQ(onQueue(timerInterval), ProbeEngine::longestInterval);
+    EXPECT_EQ(timerInterval(), ProbeEngine::longestInterval);
     engine->setInterval(1e-6);
-    EXPECT_EQ(onQueue(timerInterval), ProbeEngine::shortestInterval);
+    EXPECT_EQ(timerInterval(), ProbeEngine::shortestInterval);
 
     // Short sleeps add up; only more than a second in all is a wake, which
     // rebuilds the list and starts over with warm-up.
     slept += MachClock::ticks(0.6);
-    ASSERT_TRUE(recorder.waitFor(countOf(tickIndex, count(tickIndex) + 2)));
+    ASSERT_TRUE(waitForCount(tickIndex, count(tickIndex) + 2));
     EXPECT_EQ(count(targetsIndex), 1u);
     slept += MachClock::ticks(0.6);
-    ASSERT_TRUE(recorder.waitFor(countOf(targetsIndex, 2)));
-    ASSERT_TRUE(recorder.waitFor(countOf(statusIndex, 9)));
+    ASSERT_TRUE(waitForCount(targetsIndex, 2));
+    ASSERT_TRUE(waitForCount(statusIndex, 9));
     EXPECT_EQ(statusOf(recorder.values(), TargetRole::router()), TargetStatus::warmingUp);
 
-    ASSERT_TRUE(recorder.waitFor(countOf(tickIndex, count(tickIndex) + 1)));
+    ASSERT_TRUE(waitForCount(tickIndex, count(tickIndex) + 1));
     // Stopping ends the generation: no timer, and its pending drain is dropped.
-    const int running = onQueue(generation);
+    const int running = generation();
     engine->stop();
-    EXPECT_EQ(onQueue(timerInterval), std::nullopt);
-    EXPECT_GT(onQueue(generation), running);
+    EXPECT_EQ(timerInterval(), std::nullopt);
+    EXPECT_GT(generation(), running);
 }
 
 // A resolver whose lookups hang until the test answers them, one by one. It
@@ -228,7 +220,7 @@ TEST_F(ProbeEngineTest, AHangingLookupHoldsUpNoOtherTargetNorStopAndAStaleAnswer
 
         // The router and the numeric hosts are probed while the lookups hang.
         ASSERT_TRUE(lookups->waitForCalls(2));
-        ASSERT_TRUE(recorder.waitFor(countOf(tickIndex, 2)));
+        ASSERT_TRUE(waitForCount(tickIndex, 2));
         EXPECT_EQ(std::get<ProbeEngine::TargetsEvent>(recorder.values()[0]).targets.size(), 3u);
         EXPECT_GE(count(resultIndex), 3u);
 
@@ -237,19 +229,18 @@ TEST_F(ProbeEngineTest, AHangingLookupHoldsUpNoOtherTargetNorStopAndAStaleAnswer
         FakePathSource::change(network, loopbackSnapshot("127.0.0.5"));
         ASSERT_TRUE(lookups->waitForCalls(4));
         lookups->answer("nas.local", 1, "127.0.0.4");
-        ASSERT_TRUE(recorder.waitFor(countOf(targetsIndex, 3)));
+        ASSERT_TRUE(waitForCount(targetsIndex, 3));
         lookups->answer("nas.local", 0, "127.0.0.9");
         ASSERT_TRUE(test::eventually([&] { return inFlight() == 2; }));
         lookups->answer("printer.local", 1, "127.0.0.6");
-        ASSERT_TRUE(recorder.waitFor(countOf(targetsIndex, 4)));
+        ASSERT_TRUE(waitForCount(targetsIndex, 4));
         lookups->answer("printer.local", 0, "127.0.0.8");
         ASSERT_TRUE(test::eventually([&] { return inFlight() == 0; }));
-        ASSERT_TRUE(recorder.waitFor(countOf(tickIndex, count(tickIndex) + 1)));
+        ASSERT_TRUE(waitForCount(tickIndex, count(tickIndex) + 1));
 
         std::vector<ProbeEngine::TargetsEvent> lists;
-        for (const auto& e : recorder.values()) {
+        for (const auto& e : recorder.values())
             if (auto* list = std::get_if<ProbeEngine::TargetsEvent>(&e)) lists.push_back(*list);
-        }
         ASSERT_EQ(lists.size(), 4u) << "a stale answer must not change the plan";
         ASSERT_EQ(lists[3].targets.size(), 5u);
         EXPECT_EQ(lists[3].targets[0].address, *ProbeAddress::parse("127.0.0.5"));
@@ -279,18 +270,16 @@ TEST_F(ProbeEngineTest, WithoutLeaveToPingTargetsAreNotPermittedNotLostAndTCPSti
         settings.internetHosts = {"127.0.0.1", "127.0.0.3"};
         settings.customHosts = {"127.0.0.4"};
         auto engine = start(settings);
-        ASSERT_TRUE(recorder.waitFor(countOf(tickIndex, 3)));
+        ASSERT_TRUE(waitForCount(tickIndex, 3));
         EXPECT_EQ(statusOf(recorder.values(), TargetRole::router()), TargetStatus::pingNotPermitted);
         EXPECT_EQ(statusOf(recorder.values(), TargetRole::custom(0)), TargetStatus::pingNotPermitted);
         EXPECT_EQ(statusOf(recorder.values(), TargetRole::internet(0)), TargetStatus::warmingUp);
 
         // Past the warm-up the host that took TCP is measured over it.
         ahead += MachClock::ticks(10.5);
-        ASSERT_TRUE(test::eventually([&] {
-            return recorder.countIf([](const Event& e) {
-                auto* result = std::get_if<ProbeEngine::ResultEvent>(&e);
-                return result && result->probeProtocol == ProbeProtocol::tcp && result->result.isReply();
-            }) > 0;
+        ASSERT_TRUE(recorder.waitForCountIf([](const Event& e) {
+            auto* result = std::get_if<ProbeEngine::ResultEvent>(&e);
+            return result && result->probeProtocol == ProbeProtocol::tcp && result->result.isReply();
         }));
         engine->stop();
 

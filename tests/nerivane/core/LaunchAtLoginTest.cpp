@@ -12,11 +12,6 @@
 namespace nerivane {
 namespace {
 
-QString readAll(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
-}
-
 void writeFile(const QString& path, const QByteArray& content) {
     QFile file(path);
     ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
@@ -32,7 +27,7 @@ TEST(LaunchAtLogin, OnWritesAnEntryThatStartsTheProgramOffRemovesItAndAHiddenEnt
     const LaunchAtLogin login(path, QStringLiteral("/opt/my apps/a$b/100%/nerivane"));
     EXPECT_FALSE(login.isEnabled());
     EXPECT_TRUE(!login.setEnabled(true) && login.isEnabled());
-    const QString entry = readAll(path);
+    const QString entry = QString::fromUtf8(test::fileBytes(path));
     EXPECT_TRUE(entry.startsWith("[Desktop Entry]\n") && entry.contains("\nExec=\"/opt/my apps/a\\\\$b/100%%/nerivane\"\n")) << entry.toStdString();
     EXPECT_TRUE(!login.setEnabled(false) && !QFile::exists(path));
 
@@ -48,7 +43,7 @@ TEST(LaunchAtLogin, OnWritesAnEntryThatStartsTheProgramOffRemovesItAndAHiddenEnt
     const auto error = LaunchAtLogin(LaunchAtLogin::defaultEntryPath(blocked, {}), QStringLiteral("/usr/bin/nerivane")).setEnabled(true);
     ASSERT_TRUE(error.has_value());
     EXPECT_TRUE(error->contains(blocked + "/autostart")) << error->toStdString();
-    EXPECT_EQ(readAll(blocked + "/autostart"), "not a folder");
+    EXPECT_EQ(test::fileBytes(blocked + "/autostart"), "not a folder");
 }
 
 // A path that could end the Exec line and add keys of its own (Hidden, a

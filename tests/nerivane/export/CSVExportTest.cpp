@@ -12,21 +12,17 @@
 #include "nerivane/export/AtomicFile.h"
 #include "nerivane/export/CSVExport.h"
 #include "support/HistoryTestSupport.h"
+#include "support/qt/QtSupport.h"
 
 namespace nerivane {
 namespace {
-
-QByteArray contents(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
 
 TEST(AtomicFile, ReplacesOnSuccessAndLeavesNothingHalfWrittenOnFailure) {
     QTemporaryDir directory;
     const QString path = directory.filePath(QStringLiteral("export.csv"));
     ASSERT_EQ(AtomicFile::write(path, "old\n"), std::nullopt);
     ASSERT_EQ(AtomicFile::write(path, "new\n"), std::nullopt);
-    EXPECT_EQ(contents(path), "new\n");
+    EXPECT_EQ(test::fileBytes(path), "new\n");
 
     // A write that fails half-way (the file size limit stands in for a full
     // disk, and holds for root too): the reason is given, the old file stays,
@@ -41,7 +37,7 @@ TEST(AtomicFile, ReplacesOnSuccessAndLeavesNothingHalfWrittenOnFailure) {
     std::signal(SIGXFSZ, previous);
     ASSERT_TRUE(error.has_value());
     EXPECT_TRUE(error->contains(QStringLiteral("too large"), Qt::CaseInsensitive)) << error->toStdString();
-    EXPECT_EQ(contents(path), "new\n");
+    EXPECT_EQ(test::fileBytes(path), "new\n");
     EXPECT_EQ(QDir(directory.path()).entryList(QDir::Files), QStringList{QStringLiteral("export.csv")});
 }
 

@@ -7,9 +7,7 @@
 #include <sys/stat.h>
 
 #include <QThreadPool>
-#include <fstream>
 #include <future>
-#include <sstream>
 
 #include "NerivaneKit/history/History.h"
 #include "nerivane/core/Preferences.h"
@@ -34,19 +32,9 @@ DiagnosticsReport::Contents madeUp() {
     contents.facts = {QStringLiteral("1.2.0"), QStringLiteral("42"),
                       QStringLiteral("Linux Debian GNU/Linux 12 (bookworm) 6.1.0-18-amd64"), now,
                       TimeZone::fixed(3600)};
-    contents.settings = {DisplayStyle::trace,
-                         MenuBarTarget::both,
-                         0.5,
-                         5,
-                         Accent::amber,
-                         QStringLiteral("1.1.1.1"),
-                         QStringLiteral("9.9.9.9"),
-                         {QStringLiteral("nas.lan"), QStringLiteral("10.0.0.7")},
-                         false,
-                         true,
-                         14,
-                         true,
-                         false};
+    contents.settings = {DisplayStyle::trace, MenuBarTarget::both, 0.5, 5, Accent::amber, QStringLiteral("1.1.1.1"),
+                         QStringLiteral("9.9.9.9"), {QStringLiteral("nas.lan"), QStringLiteral("10.0.0.7")},
+                         false, true, 14, true, false};
 
     DiagnosticsReport::Live live;
     live.probingInterval = 5;
@@ -134,10 +122,8 @@ struct FileState {
 FileState fileState(const std::string& path) {
     struct stat status {};
     if (::stat(path.c_str(), &status) != 0) return {};
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream bytes;
-    bytes << in.rdbuf();
-    return {bytes.str(), status.st_mode, status.st_mtim.tv_sec * 1'000'000'000 + status.st_mtim.tv_nsec};
+    return {test::fileBytes(QString::fromStdString(path)).toStdString(), status.st_mode,
+            status.st_mtim.tv_sec * 1'000'000'000 + status.st_mtim.tv_nsec};
 }
 
 // "--diagnostics" without an instance reads the file as it is: a 60-day-old

@@ -14,6 +14,12 @@ const Target one{TargetRole::internet(0), "1.1.1.1", *ProbeAddress::parse("1.1.1
 
 ProbeRecord record(ProbeResult::Outcome outcome) { return ProbeRecord{one, ProbeProtocol::icmp, outcome, 0}; }
 
+MonitorSnapshot snapshotOf(const std::vector<Target>& targets) {
+    MonitorSnapshot snapshot;
+    for (const auto& t : targets) snapshot.targets.push_back(TargetSnapshot{t, TargetStatus::icmp, {}, {}, false, std::nullopt});
+    return snapshot;
+}
+
 const prometheus::MetricFamily* find(const std::vector<prometheus::MetricFamily>& families, const std::string& name) {
     for (const auto& family : families)
         if (family.name == name) return &family;
@@ -27,8 +33,7 @@ double first(const std::vector<prometheus::MetricFamily>& families, const std::s
 
 TEST(MetricsTally, ProbesCountOnceAndRoundTripsLandInTheirBuckets) {
     MetricsTally tally;
-    MonitorSnapshot snapshot;
-    snapshot.targets.push_back(TargetSnapshot{one, TargetStatus::icmp, {}, {}, false, std::nullopt});
+    auto snapshot = snapshotOf({one});
     snapshot.targets[0].metrics.median = 12;
     tally.setSnapshot(snapshot, 1000);
     // 10 ms exactly on a bound (le is inclusive), 10.5 ms above it, a loss,
@@ -65,11 +70,6 @@ TEST(MetricsTally, SeriesOfATargetGoneForAnHourAreDropped) {
         return Target{TargetRole::custom(0), "pool.lan", *ProbeAddress::parse(address)};
     };
     const Target stays = target("10.0.0.1"), briefly = target("10.0.0.2"), gone = target("10.0.0.3");
-    const auto snapshotOf = [](std::vector<Target> targets) {
-        MonitorSnapshot snapshot;
-        for (const auto& t : targets) snapshot.targets.push_back(TargetSnapshot{t, TargetStatus::icmp, {}, {}, false, std::nullopt});
-        return snapshot;
-    };
     const auto sent = [](const std::vector<prometheus::MetricFamily>& families, const Target& t) -> std::optional<double> {
         for (const auto& metric : find(families, "nerivane_probes_sent_total")->metric)
             if (metric.label.at(2).value == t.address.text()) return metric.counter.value;

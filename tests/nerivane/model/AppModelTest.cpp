@@ -12,12 +12,6 @@ namespace {
 
 using test::waitUntil;
 
-Target target(TargetRole role, const std::string& host) { return {role, host, *ProbeAddress::parse(host)}; }
-
-ProbeRecord probe(TargetRole role, double sentAt, ProbeResult::Outcome outcome) {
-    return {target(role, "1.1.1.1"), ProbeProtocol::icmp, outcome, sentAt};
-}
-
 MonitorSnapshot good() {
     MonitorSnapshot snapshot;
     snapshot.path.isSatisfied = true;
@@ -27,25 +21,10 @@ MonitorSnapshot good() {
     snapshot.internet = TargetState::ok();
     return snapshot;
 }
-MonitorSnapshot onWiFi() {
-    auto snapshot = good();
-    snapshot.path.kind = NetworkPath::Kind::wifi;
-    snapshot.path.physicalInterface = "wlan0";
-    return snapshot;
-}
 
-NetworkEvent outage(double startTime) {
-    return {NetworkEvent::Kind::outage, TargetRole::internet(0), "1.1.1.1", *ProbeAddress::parse("1.1.1.1"), startTime,
-            startTime + 12, std::nullopt};
-}
+NetworkEvent outage(double startTime) { return nerivane::outage(cloudflare(), startTime, startTime + 12); }
 
-class AppModelTest : public test::ModelTest {
-protected:
-    MinuteState historyState() {
-        model->history()->tick();
-        return model->history()->withStore([](HistoryStore& store) { return store.state; });
-    }
-};
+class AppModelTest : public test::ModelTest {};
 
 TEST_F(AppModelTest, OneMonitorPauseIsNotExtendedAndStaleUpdatesOnlyReachHistory) {
     startedModel();
@@ -57,10 +36,11 @@ TEST_F(AppModelTest, OneMonitorPauseIsNotExtendedAndStaleUpdatesOnlyReachHistory
     // Updates queued before a pause are applied after it: dropped, but history takes them.
     const auto oldHandler = run().onUpdate;
     deliver(oldHandler, Monitor::EventUpdate{outage(start - 30)}, false);
-    deliver(oldHandler, Monitor::SnapshotUpdate{good(), {probe(TargetRole::internet(0), start - 1, ProbeResult::Reply{12})}}, false);
+    deliver(oldHandler, Monitor::SnapshotUpdate{good(), {reply(cloudflare(), start - 1, 12)}}, false);
     model->pauseForOneHour();
     EXPECT_TRUE(runs.front()->stopped);
-    EXPECT_EQ(historyState(), MinuteState::paused);
+    model->history()->tick();
+    EXPECT_EQ(model->history()->withStore([](HistoryStore& store) { return store.state; }), MinuteState::paused);
     clock += 600;
     model->pauseForOneHour();
     EXPECT_EQ(model->pausedUntil(), start + 3600) << "a second pause does not extend the first";
@@ -140,7 +120,9 @@ TEST_F(AppModelTest, HistoryStopsBeforeAnythingItsTimerReadsIsDestroyed) {
     };
     model = std::make_unique<AppModel>(*preferences, environment);
     model->start();
-    deliverSnapshot(onWiFi());
+    auto onWiFi = good();
+    onWiFi.path.kind = NetworkPath::Kind::wifi, onWiFi.path.physicalInterface = "wlan0";
+    deliverSnapshot(onWiFi);
     History* history = model->history();
     history->withStore([](HistoryStore&) { return 0; });
     armed = true;

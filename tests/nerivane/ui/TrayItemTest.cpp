@@ -145,21 +145,16 @@ TEST(StatusItem, MemoryStaysFlatAcrossRendersAndOpenings) {
         QCoreApplication::processEvents();
         ASSERT_EQ(controller.popover(), nullptr);
     };
-    struct Case {
-        const char* what;
-        std::function<void()> step;
-        int warmUp;
-        int times;
-    };
     // Fonts, glyphs and layouts of every reading are made in the warm-up.
-    for (const Case& test : {Case{"renders", render, 200, 300}, Case{"openings", open, 20, 150}}) {
+    for (const auto& [what, step, warmUp, times] :
+         {std::tuple<const char*, std::function<void()>, int, int>{"renders", render, 200, 300}, {"openings", open, 20, 150}}) {
         // Each case from an empty cache, which holds at most 10 MB.
         QPixmapCache::clear();
-        for (int i = 0; i < test.warmUp; ++i) test.step();
+        for (int i = 0; i < warmUp; ++i) step();
         const auto before = mallinfo2().uordblks;
-        for (int i = 0; i < test.times; ++i) test.step();
+        for (int i = 0; i < times; ++i) step();
         const auto grown = static_cast<long>(mallinfo2().uordblks) - static_cast<long>(before);
-        EXPECT_LT(grown, 256 * 1024) << test.times << " " << test.what << " left " << grown / 1024 << " KiB more in use";
+        EXPECT_LT(grown, 256 * 1024) << times << " " << what << " left " << grown / 1024 << " KiB more in use";
     }
 }
 

@@ -16,6 +16,7 @@
 
 #include "NerivaneKit/platform/LogStore.h"
 #include "nerivane/core/AppModel.h"
+#include "support/HistoryTestSupport.h"
 #include "support/qt/PrivateBus.h"
 #include "support/qt/QtSupport.h"
 
@@ -107,11 +108,7 @@ protected:
     QTemporaryDir directory;
     std::unique_ptr<Preferences> preferences;
     std::map<std::string, std::string> variables;
-    LogStore logs{[] {
-        LogStore::Configuration configuration;
-        configuration.stderrOutput = LogStore::StderrOutput::never;
-        return configuration;
-    }()};
+    LogStore logs{quietLogs()};
     double clock = start;
     std::vector<std::shared_ptr<FakeRun>> runs;
     std::unique_ptr<AppModel> model;

@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QFile>
 #include <QString>
 #include <QStringList>
 #include <QThread>
@@ -28,6 +29,12 @@ inline QCoreApplication& application() {
     static QCoreApplication* app = QCoreApplication::instance() ? QCoreApplication::instance()
                                                                  : new QCoreApplication(argc, argv);
     return *app;
+}
+
+// The bytes of a file, "<missing>" when it cannot be read.
+inline QByteArray fileBytes(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
 }
 
 // Runs the event loop until the condition holds or the time is up (generous:

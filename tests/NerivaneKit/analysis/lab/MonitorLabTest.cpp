@@ -20,6 +20,7 @@
 #include <functional>
 #include <mutex>
 #include <ranges>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -115,15 +116,11 @@ struct Watch : test::Recorder<Monitor::Update> {
     // Seconds from `start` to the first update from `mark` on that satisfies
     // the predicate; none if it does not come within `limit` seconds of start.
     std::optional<double> waitFor(std::size_t mark, Clock::time_point start, double limit, const Predicate& predicate) {
-        const auto matches = [&](const Entry& e) { return predicate(e.value); };
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            start + std::chrono::duration<double>(limit) - Clock::now());
-        Recorder::waitFor([&](const Updates& updates) { return std::any_of(updates.begin() + mark, updates.end(), predicate); },
-                          std::max(left, std::chrono::milliseconds(0)));
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(start + std::chrono::duration<double>(limit) - Clock::now());
+        Recorder::waitFor([&](const Updates& updates) { return std::any_of(updates.begin() + mark, updates.end(), predicate); }, std::max(left, 0ms));
         const auto list = entries();
-        const auto found = std::find_if(list.begin() + mark, list.end(), matches);
-        if (found == list.end()) return std::nullopt;
-        return std::chrono::duration<double>(found->at - start).count();
+        const auto found = std::find_if(list.begin() + mark, list.end(), [&](const Entry& e) { return predicate(e.value); });
+        return found == list.end() ? std::nullopt : std::optional(std::chrono::duration<double>(found->at - start).count());
     }
     // The shown verdicts from the one shown at the mark (if any) on, each run of equal ones once.
     std::vector<Verdict> verdicts(std::size_t mark) const {
@@ -212,13 +209,10 @@ protected:
 // the same view as JSON lines.
 std::vector<std::string> probeToolLines() {
     const std::string tool = environment("NERIVANE_BIN_DIR") + "/nerivane-probe";
+    if (environment("NERIVANE_BIN_DIR").empty() || ::access(tool.c_str(), X_OK) != 0) return {};
+    std::istringstream output(labtest::output(tool + " --monitor --json --seconds 14").value_or("exit status not 0\n"));
     std::vector<std::string> lines;
-    if (environment("NERIVANE_BIN_DIR").empty() || ::access(tool.c_str(), X_OK) != 0) return lines;
-    std::FILE* output = ::popen((tool + " --monitor --json --seconds 14").c_str(), "r");
-    if (!output) return lines;
-    char buffer[16384];
-    while (std::fgets(buffer, sizeof buffer, output)) lines.emplace_back(buffer);
-    if (::pclose(output) != 0) lines.push_back("exit status not 0");
+    for (std::string line; std::getline(output, line);) lines.push_back(line);
     return lines;
 }
 
@@ -300,9 +294,8 @@ TEST_F(MonitorLab, VerdictsFollowTheInternetThroughItsTroublesToOfflineAndBackTo
             return e.kind == NetworkEvent::Kind::outage && e.host == host && e.role.kind == TargetRole::Kind::internet;
         }))) << "no outage event for " << host;
     }
-    for (const auto& outage : watch_.events(s.mark, NetworkEvent::Kind::outage)) {
+    for (const auto& outage : watch_.events(s.mark, NetworkEvent::Kind::outage))
         EXPECT_NEAR(outage.duration(), silence, 2.0) << outage.logLine();
-    }
     EXPECT_TRUE(watch_.events(s.mark, NetworkEvent::Kind::spike).empty());
 
     // Link down: offline at once (the path monitor's 0.5 s debounce).

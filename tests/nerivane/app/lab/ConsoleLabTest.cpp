@@ -17,8 +17,7 @@
 #include <string>
 #include <vector>
 
-#include <sqlite3.h>
-
+#include "NerivaneKit/history/Database.h"
 #include "support/LabAccess.h"
 #include "support/qt/PrivateBus.h"
 #include "support/qt/QtSupport.h"
@@ -35,16 +34,12 @@ double wallNow() { return static_cast<double>(QDateTime::currentMSecsSinceEpoch(
 // start at or after the minute (Unix seconds); empty when the file cannot be read.
 std::map<std::string, int> sentSince(const std::string& path, qint64 minute) {
     std::map<std::string, int> sent;
-    sqlite3* database = nullptr;
-    sqlite3_stmt* statement = nullptr;
-    if (sqlite3_open_v2(path.c_str(), &database, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
-        sqlite3_prepare_v2(database, "SELECT address, sent FROM aggregates WHERE start >= ?", -1, &statement, nullptr) == SQLITE_OK &&
-        sqlite3_bind_int64(statement, 1, minute) == SQLITE_OK) {
-        while (sqlite3_step(statement) == SQLITE_ROW)
-            sent[reinterpret_cast<const char*>(sqlite3_column_text(statement, 0))] += sqlite3_column_int(statement, 1);
+    try {
+        Database history(path, Database::Access::readOnly);
+        for (const auto& row : history.query("SELECT address, sent FROM aggregates WHERE start >= ?", {Database::Value::integer(minute)}))
+            sent[*row.at(0).asText()] += static_cast<int>(*row.at(1).asInteger());
+    } catch (const Database::Error&) {
     }
-    sqlite3_finalize(statement);
-    sqlite3_close(database);
     return sent;
 }
 

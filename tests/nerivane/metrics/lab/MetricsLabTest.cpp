@@ -42,18 +42,6 @@ using test::waitUntil;
 // values hold no quotes or escapes).
 using Samples = std::map<std::string, double>;
 
-// GET /metrics: the body, once the status is 200.
-std::optional<std::string> scrape() {
-    QProcess get;
-    get.start(QStringLiteral("bash"), {QStringLiteral("-c"), QStringLiteral("exec 3<>/dev/tcp/127.0.0.1/9101 && printf "
-                                                                           "'GET /metrics HTTP/1.0\\r\\n\\r\\n' >&3 && timeout 10 cat <&3")});
-    get.waitForFinished(15000);
-    const std::string response = get.readAllStandardOutput().toStdString();
-    const auto end = response.find("\r\n\r\n");
-    if (end == std::string::npos || response.substr(0, end).find(" 200 ") == std::string::npos) return std::nullopt;
-    return response.substr(end + 4);
-}
-
 sockaddr_in loopback(int port) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -70,40 +58,34 @@ UniqueFd connectTo(int port) {
     return socket;
 }
 
-// Whether the server has closed the connection within the time.
-bool closedWithin(const UniqueFd& socket, std::chrono::milliseconds time) {
+// All the server sent until it closed the connection, or none when it did
+// not close within the time.
+std::optional<std::string> readUntilClosed(const UniqueFd& socket, std::chrono::milliseconds time) {
     const auto end = std::chrono::steady_clock::now() + time;
+    std::string received;
     for (;;) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
         pollfd watched{socket.get(), POLLIN, 0};
-        if (::poll(&watched, 1, static_cast<int>(std::max<long long>(left.count(), 0))) <= 0) return false;
-        char byte = 0;
-        const auto n = ::recv(socket.get(), &byte, 1, 0);
-        if (n <= 0) return true;
+        if (::poll(&watched, 1, static_cast<int>(std::max<long long>(left.count(), 0))) <= 0) return std::nullopt;
+        char buffer[4096];
+        const auto n = ::recv(socket.get(), buffer, sizeof buffer, 0);
+        if (n <= 0) return received;
+        received.append(buffer, static_cast<std::size_t>(n));
     }
 }
 
-// GET /metrics within the time: the whole answer, or none when it did not
-// come complete (with status 200) in time.
-std::optional<std::string> scrapeWithin(int port, std::chrono::milliseconds time) {
-    const auto end = std::chrono::steady_clock::now() + time;
+// GET /metrics within the time: the body, or none when the whole answer
+// (with status 200) did not come in time.
+std::optional<std::string> scrape(int port = 9101, std::chrono::milliseconds time = std::chrono::seconds(10)) {
     const UniqueFd socket = connectTo(port);
     const std::string request = "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
     if (!socket || ::send(socket.get(), request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size()))
         return std::nullopt;
-    std::string response;
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-        pollfd watched{socket.get(), POLLIN, 0};
-        if (left.count() <= 0 || ::poll(&watched, 1, static_cast<int>(left.count())) <= 0) return std::nullopt;
-        char buffer[4096];
-        const auto n = ::recv(socket.get(), buffer, sizeof buffer, 0);
-        if (n < 0) return std::nullopt;
-        if (n == 0) break;
-        response.append(buffer, static_cast<std::size_t>(n));
-    }
-    if (response.rfind("HTTP/1.1 200 ", 0) != 0 || response.find("nerivane_") == std::string::npos) return std::nullopt;
-    return response;
+    const auto response = readUntilClosed(socket, time);
+    const auto body = response ? response->find("\r\n\r\n") : std::string::npos;
+    if (body == std::string::npos || response->rfind("HTTP/1.1 200 ", 0) != 0 || response->find("nerivane_", body) == std::string::npos)
+        return std::nullopt;
+    return response->substr(body + 4);
 }
 
 std::string label(const std::string& series, const std::string& name) {
@@ -138,17 +120,21 @@ protected:
         lab("reset");
     }
 
-    // No bus at all: nothing outside the lab is asked anything.
+    // The settings and history of this test, and no bus at all: nothing
+    // outside the lab is asked anything.
+    std::map<QString, QString> variables(const char* history) const {
+        const auto in = [this](const char* name) { return directory.filePath(QString::fromLatin1(name)); };
+        return {{"XDG_CONFIG_HOME", in("config")}, {"XDG_DATA_HOME", in("data")}, {"NERIVANE_HISTORY", in(history)},
+                {"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent"}, {"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent"}};
+    }
+    static constexpr const char* inherited[] = {"NERIVANE_HOSTS", "NERIVANE_ON_BATTERY", "NERIVANE_LOCK_TEST", "XDG_SESSION_ID"};
+
     void start(QProcess& process, const QStringList& arguments, const QString& lockTest = {}) {
-        QProcessEnvironment variables = QProcessEnvironment::systemEnvironment();
-        for (const char* name : {"NERIVANE_HOSTS", "NERIVANE_ON_BATTERY", "XDG_SESSION_ID"}) variables.remove(QString::fromLatin1(name));
-        variables.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), QStringLiteral("unix:path=/nonexistent"));
-        variables.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), QStringLiteral("unix:path=/nonexistent"));
-        variables.insert(QStringLiteral("XDG_CONFIG_HOME"), directory.filePath(QStringLiteral("config")));
-        variables.insert(QStringLiteral("XDG_DATA_HOME"), directory.filePath(QStringLiteral("data")));
-        variables.insert(QStringLiteral("NERIVANE_HISTORY"), directory.filePath(QStringLiteral("history.sqlite")));
-        if (!lockTest.isEmpty()) variables.insert(QStringLiteral("NERIVANE_LOCK_TEST"), lockTest);
-        process.setProcessEnvironment(variables);
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        for (const char* name : inherited) environment.remove(QString::fromLatin1(name));
+        for (const auto& [name, value] : variables("history.sqlite")) environment.insert(name, value);
+        if (!lockTest.isEmpty()) environment.insert(QStringLiteral("NERIVANE_LOCK_TEST"), lockTest);
+        process.setProcessEnvironment(environment);
         process.start(QString::fromStdString(labtest::environment("NERIVANE_BIN_DIR") + "/nerivane"),
                       QStringList{QStringLiteral("--console")} + arguments);
         ASSERT_TRUE(process.waitForStarted(10000));
@@ -214,7 +200,6 @@ TEST_F(MetricsLab, ScrapesMatchTheModelAndCountersNeverGoDown) {
     start(program, {QStringLiteral("--metrics"), QStringLiteral("127.0.0.1:9101"), QStringLiteral("--json"), QStringLiteral("--exit-after"), QStringLiteral("65")},
           QStringLiteral("22,29"));
     ASSERT_TRUE(waitUntil([&] { return scrape().has_value(); }, 20000)) << "the endpoint never answered";
-    expectUsageError(QStringLiteral("127.0.0.1:9101"), "the port is already in use");
 
     // Probing, every target settled: the verdict is good.
     ASSERT_TRUE(waitUntil([&] { return output.find("\"verdict\":\"good\"") != std::string::npos; }, 40000)) << output;
@@ -269,7 +254,7 @@ TEST_F(MetricsLab, ScrapesMatchTheModelAndCountersNeverGoDown) {
 TEST_F(MetricsLab, IdleConnectionsNeitherHoldOffAScrapeNorStayOpen) {
     using namespace std::chrono_literals;
     start(program, {QStringLiteral("--metrics"), QStringLiteral("127.0.0.1:9101"), QStringLiteral("--exit-after"), QStringLiteral("90")});
-    ASSERT_TRUE(waitUntil([&] { return scrapeWithin(9101, 2s).has_value(); }, 20000)) << "the endpoint never answered";
+    ASSERT_TRUE(waitUntil([&] { return scrape(9101, 2s).has_value(); }, 20000)) << "the endpoint never answered";
 
     std::vector<UniqueFd> idle;
     for (const std::size_t count : {50, 100}) {
@@ -278,14 +263,14 @@ TEST_F(MetricsLab, IdleConnectionsNeitherHoldOffAScrapeNorStayOpen) {
             idle.push_back(connectTo(9101));
             ASSERT_TRUE(idle.back());
         }
-        EXPECT_TRUE(scrapeWithin(9101, 1s)) << "no scrape within a second while " << count << " idle connections are open";
+        EXPECT_TRUE(scrape(9101, 1s)) << "no scrape within a second while " << count << " idle connections are open";
         // The scrape came after every idle connection, so each has been taken in and the oldest made room.
-        const auto open = std::count_if(idle.begin(), idle.end(), [](const UniqueFd& socket) { return !closedWithin(socket, 0ms); });
+        const auto open = std::count_if(idle.begin(), idle.end(), [](const UniqueFd& socket) { return !readUntilClosed(socket, 0ms); });
         EXPECT_LE(open, 64);
     }
     const auto opened = std::chrono::steady_clock::now();
     const UniqueFd late = connectTo(9101);
-    EXPECT_TRUE(closedWithin(late, 6s)) << "an idle connection stayed open";
+    EXPECT_TRUE(readUntilClosed(late, 6s)) << "an idle connection stayed open";
     EXPECT_GE(std::chrono::steady_clock::now() - opened, 1s) << "an idle connection was closed at once";
 }
 
@@ -313,14 +298,8 @@ TEST_F(MetricsLab, AStoredAddressItCannotServeLeavesMonitoringRunning) {
               std::string::npos) << errors;
 
     // The same in this process, where the report can be asked for and the setting changed.
-    for (const auto& [name, value] : std::map<const char*, QString>{
-             {"XDG_CONFIG_HOME", directory.filePath(QStringLiteral("config"))},
-             {"XDG_DATA_HOME", directory.filePath(QStringLiteral("data"))},
-             {"NERIVANE_HISTORY", directory.filePath(QStringLiteral("in-process.sqlite"))},
-             {"DBUS_SESSION_BUS_ADDRESS", QStringLiteral("unix:path=/nonexistent")},
-             {"DBUS_SYSTEM_BUS_ADDRESS", QStringLiteral("unix:path=/nonexistent")}})
-        qputenv(name, value.toUtf8());
-    for (const char* name : {"NERIVANE_HOSTS", "NERIVANE_ON_BATTERY", "NERIVANE_LOCK_TEST", "XDG_SESSION_ID"}) qunsetenv(name);
+    for (const auto& [name, value] : variables("in-process.sqlite")) qputenv(name.toUtf8().constData(), value.toUtf8());
+    for (const char* name : inherited) qunsetenv(name);
     AppDelegate delegate(CommandLine{}, AppDelegate::FrontEnd::console);
     delegate.applicationDidFinishLaunching();
     const auto report = [&] {
@@ -337,7 +316,7 @@ TEST_F(MetricsLab, AStoredAddressItCannotServeLeavesMonitoringRunning) {
 
     delegate.preferences().setMetricsListen(QStringLiteral("127.0.0.1:9103"));
     // The endpoint answers on this thread's event loop: scraped from another.
-    auto scraped = std::async(std::launch::async, [] { return scrapeWithin(9103, std::chrono::seconds(5)); });
+    auto scraped = std::async(std::launch::async, [] { return scrape(9103, std::chrono::seconds(5)); });
     ASSERT_TRUE(waitUntil([&] { return scraped.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, 10000));
     EXPECT_TRUE(scraped.get());
     const std::string serving = report();
