@@ -4,10 +4,13 @@
 #pragma once
 
 #include <sys/wait.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <functional>
 #include <memory>
 #include <string>
@@ -21,6 +24,24 @@
 #include "NerivaneKit/platform/LogStore.h"
 
 namespace nerivane {
+
+// What a test watches of a file (not following a link): its bytes, mode,
+// owner and modification time; all empty when nothing is there.
+struct FileState {
+    std::string bytes;
+    mode_t mode = 0;
+    uid_t owner = 0;
+    std::int64_t mtime = 0;
+    bool operator==(const FileState&) const = default;
+};
+
+inline FileState fileState(const std::string& path) {
+    struct stat status {};
+    if (::lstat(path.c_str(), &status) != 0) return {};
+    std::stringstream bytes;
+    bytes << std::ifstream(path, std::ios::binary).rdbuf();
+    return {bytes.str(), status.st_mode, status.st_uid, status.st_mtim.tv_sec * 1'000'000'000 + status.st_mtim.tv_nsec};
+}
 
 class TempFolder {
 public:

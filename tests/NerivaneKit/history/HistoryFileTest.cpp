@@ -14,23 +14,13 @@
 namespace nerivane {
 namespace {
 
-struct Seen {
-    std::string bytes;
-    mode_t mode = 0;
-    uid_t owner = 0;
-    bool operator==(const Seen&) const = default;
-};
-
-Seen seen(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream bytes;
-    bytes << in.rdbuf();
-    struct stat status {};
-    ::lstat(path.c_str(), &status);
-    return {bytes.str(), status.st_mode, status.st_uid};
-}
-
 std::int64_t pragma(Database& db, const std::string& name) { return count(db, "PRAGMA " + name); }
+
+// A copy of from at to; returns to.
+std::string copy(const std::string& from, const std::string& to) {
+    std::filesystem::copy_file(from, to);
+    return to;
+}
 
 // A link at `at` to target; returns target.
 std::string link(const std::string& target, const std::string& at) {
@@ -61,15 +51,10 @@ TEST(HistoryFileTest, RefusesWhatIsNotItsOwnAndChangesNothing) {
         std::string message;
     };
     const std::vector<Case> cases{
-        {"link to a text file", [&](const std::string& path) { return link(text, path); },
+        {"link to a text file", [&](const std::string& path) { return link(text, path); }, "is a symbolic link"},
+        {"link to another program's database", [&](const std::string& path) { return link(other, path); },
          "is a symbolic link"},
-        {"link to another program's database",
-         [&](const std::string& path) { return link(other, path); }, "is a symbolic link"},
-        {"another program's database in place",
-         [&](const std::string& path) {
-             std::filesystem::copy_file(other, path);
-             return path;
-         },
+        {"another program's database in place", [&](const std::string& path) { return copy(other, path); },
          "another program's table contacts"},
         {"a database marked by another program",
          [&](const std::string& path) {
@@ -77,11 +62,7 @@ TEST(HistoryFileTest, RefusesWhatIsNotItsOwnAndChangesNothing) {
              return path;
          },
          "application id 0x000004D2 of another program"},
-        {"a text file in place",
-         [&](const std::string& path) {
-             std::filesystem::copy_file(text, path);
-             return path;
-         }, "not a nerivane history database"},
+        {"a text file in place", [&](const std::string& path) { return copy(text, path); }, "not a nerivane history database"},
         {"a file of another user",
          [&](const std::string& path) {
              openStore(path);
@@ -89,8 +70,7 @@ TEST(HistoryFileTest, RefusesWhatIsNotItsOwnAndChangesNothing) {
              return path;
          },
          "belongs to another user"},
-        {"a link in the lock's place",
-         [&](const std::string& path) { return link(text, path + ".lock"); },
+        {"a link in the lock's place", [&](const std::string& path) { return link(text, path + ".lock"); },
          ".lock is a symbolic link"},
     };
     int index = 0;
@@ -98,11 +78,11 @@ TEST(HistoryFileTest, RefusesWhatIsNotItsOwnAndChangesNothing) {
         const std::string path = folder.path("case" + std::to_string(index++) + "/history.sqlite");
         std::filesystem::create_directories(std::filesystem::path(path).parent_path());
         const std::string watched = test.make(path);
-        const Seen before = seen(watched);
+        const FileState before = fileState(watched);
         const std::string error = errorOf([&] { History history(path); });
         EXPECT_NE(error.find(test.message), std::string::npos) << test.name << ": " << error;
-        EXPECT_EQ(seen(watched), before) << test.name;
-        EXPECT_EQ(seen(text), (Seen{"dear diary\n", S_IFREG | 0644, ::geteuid()})) << test.name;
+        EXPECT_EQ(fileState(watched), before) << test.name;
+        EXPECT_EQ(std::make_tuple(fileState(text).bytes, fileState(text).mode), std::make_tuple(std::string("dear diary\n"), mode_t{S_IFREG | 0644})) << test.name;
         for (const char* suffix : {"-wal", "-shm", "-journal"})
             EXPECT_FALSE(std::filesystem::exists(watched + suffix)) << test.name << suffix;
         if (watched != text) {

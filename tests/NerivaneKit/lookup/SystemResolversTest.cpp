@@ -5,9 +5,9 @@
 
 #include <arpa/inet.h>
 #include <net/if.h>
-#include <spawn.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
@@ -27,38 +27,26 @@ namespace fs = std::filesystem;
 // A dbus-daemon of the test's own, so no machine service is reached.
 class PrivateBus {
 public:
-    PrivateBus() {
-        char pattern[] = "/tmp/nerivane-bus-XXXXXX";
-        if (::mkdtemp(pattern) == nullptr) return;
-        folder_ = pattern;
+    PrivateBus() : folder_(fs::temp_directory_path() / ("nerivane-bus-" + std::to_string(::getpid()))) {
+        fs::create_directories(folder_);
         std::ofstream(folder_ / "bus.conf")
             << "<busconfig><type>session</type><listen>unix:dir=" << folder_.string()
-            << "</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/>"
-               "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>";
-        int out[2];
-        if (::pipe(out) != 0) return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        posix_spawn_file_actions_addclose(&actions, out[0]);
-        const std::string config = "--config-file=" + (folder_ / "bus.conf").string();
-        char* argv[] = {const_cast<char*>("dbus-daemon"), const_cast<char*>(config.c_str()),
-                        const_cast<char*>("--print-address"), const_cast<char*>("--nofork"), nullptr};
-        if (posix_spawnp(&daemon_, "dbus-daemon", &actions, nullptr, argv, environ) != 0) daemon_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(out[1]);
-        char c;
-        while (::read(out[0], &c, 1) == 1 && c != '\n') address_ += c;
-        ::close(out[0]);
+            << "</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow send_destination=\"*\"/>"
+               "<allow own=\"*\"/></policy></busconfig>";
+        const std::string command = "dbus-daemon --fork --print-address --print-pid --config-file=" + (folder_ / "bus.conf").string();
+        if (FILE* out = ::popen(command.c_str(), "r")) {
+            char line[512] = {};
+            if (std::fgets(line, sizeof line, out) != nullptr) address_ = std::string(line, std::strcspn(line, "\n"));
+            if (std::fgets(line, sizeof line, out) != nullptr) daemon_ = std::atoi(line);
+            ::pclose(out);
+        }
     }
     ~PrivateBus() {
-        if (daemon_ > 0) {
-            ::kill(daemon_, SIGTERM);
-            ::waitpid(daemon_, nullptr, 0);
-        }
-        if (!folder_.empty()) fs::remove_all(folder_);
+        if (daemon_ > 0) ::kill(daemon_, SIGTERM);
+        fs::remove_all(folder_);
     }
     const std::string& address() const { return address_; }
+    const fs::path& folder() const { return folder_; }
 
 private:
     fs::path folder_;
@@ -126,30 +114,24 @@ private:
     std::thread thread_;
 };
 
-std::string writeResolvConf(const fs::path& path, const std::string& text) {
-    std::ofstream(path) << text;
-    return path.string();
-}
-
 TEST(SystemResolvers, ReadsResolvConfOrResolvedBehindItsStub) {
-    const fs::path folder = fs::temp_directory_path() / ("nerivane-resolv-" + std::to_string(::getpid()));
-    fs::create_directories(folder);
     PrivateBus bus;
     ASSERT_FALSE(bus.address().empty()) << "dbus-daemon did not start";
 
-    const std::string plain = writeResolvConf(folder / "plain", R"(# written by a DHCP client
+    const std::string plain = bus.folder() / "plain", stub = bus.folder() / "stub";
+    std::ofstream(plain) << R"(# written by a DHCP client
 search lan
 nameserver 192.168.1.1
 nameserver   fe80::1%eth0
 nameserver 192.168.1.1
 nameserver not-an-address
 options edns0
-)");
+)";
     const std::vector<ResolverServer> fromFile{{"192.168.1.1", 53, ""}, {"fe80::1", 53, "eth0"}};
     // Not the stub: the file is what the system uses, whatever resolved says.
     EXPECT_EQ(SystemResolvers::read({plain, bus.address()}), fromFile);
 
-    const std::string stub = writeResolvConf(folder / "stub", "nameserver 127.0.0.53\noptions edns0 trust-ad\n");
+    std::ofstream(stub) << "nameserver 127.0.0.53\noptions edns0 trust-ad\n";
     // Behind the stub but no resolved on the bus: the stub itself.
     EXPECT_EQ(SystemResolvers::read({stub, bus.address()}), (std::vector<ResolverServer>{{"127.0.0.53", 53, ""}}));
 
@@ -158,7 +140,6 @@ options edns0
     const std::vector<ResolverServer> fromResolved{{"192.0.2.53", 53, ""}, {"2001:db8::53", 53, "lo"}};
     EXPECT_EQ(SystemResolvers::read({stub, bus.address()}), fromResolved);
     EXPECT_EQ(SystemResolvers::read({plain, bus.address()}), fromFile);
-    fs::remove_all(folder);
 }
 
 }  // namespace

@@ -111,21 +111,6 @@ TEST(DiagnosticsReport, WithoutAnInstanceTheSettingsAreReadAndAMissingHistoryIsN
     EXPECT_FALSE(QFile::exists(QString::fromStdString(missing)));
 }
 
-// The bytes, mode and modification time of a file, or nothing.
-struct FileState {
-    std::string bytes;
-    mode_t mode = 0;
-    std::int64_t mtime = 0;
-    bool operator==(const FileState&) const = default;
-};
-
-FileState fileState(const std::string& path) {
-    struct stat status {};
-    if (::stat(path.c_str(), &status) != 0) return {};
-    return {test::fileBytes(QString::fromStdString(path)).toStdString(), status.st_mode,
-            status.st_mtim.tv_sec * 1'000'000'000 + status.st_mtim.tv_nsec};
-}
-
 // "--diagnostics" without an instance reads the file as it is: a 60-day-old
 // outage kept by a 90-day retention is listed and stays, with the writer
 // running and after it has gone; nothing is written, no mode changes, no

@@ -84,8 +84,8 @@ TEST(Popover, EverySceneShowsItsWordsAndThreeMatchTheReferences) {
              auto shown = scenes::snapshot(path(NetworkPath::Kind::ethernet), Verdict::good, ok,
                                            {measured(scenes::router, ok, 1.2), measured(scenes::cloudflare, ok, 12.3)});
              shown.unresolved = {{TargetRole::internet(1), "dns.example", HostLookup::State::notFound},
-                              {TargetRole::custom(0), "nas.home.arpa", HostLookup::State::lookingUp},
-                              {TargetRole::custom(1), "printer.lan", HostLookup::State::notFound}};
+                                 {TargetRole::custom(0), "nas.home.arpa", HostLookup::State::lookingUp},
+                                 {TargetRole::custom(1), "printer.lan", HostLookup::State::notFound}};
              h.deliver(shown);
          },
          {"dns.example not found", "Looking up nas.home.arpa\u2026", "printer.lan not found"}},

@@ -187,13 +187,11 @@ inline void good(PopoverHarness& harness) {
 inline void lookups(PopoverHarness& harness, bool failing) {
     good(harness);
     MonitorSnapshot state = harness.model->snapshot();
-    LookupSnapshot lookups;
-    LookupSnapshot::Server server{{"192.168.1.1", 53, "eth0"}, std::nullopt, 1, LookupFailure::timeout, std::nullopt};
-    if (!failing) server = {{"192.168.1.1", 53, "eth0"}, 1.52, 0, std::nullopt, 1.48};
-    lookups.servers = {server};
-    lookups.health = failing ? LookupSnapshot::Health::failing : LookupSnapshot::Health::slow;
-    lookups.latestRound = 1;
-    state.lookups = lookups;
+    const ResolverServer router{"192.168.1.1", 53, "eth0"};
+    state.lookups = failing ? LookupSnapshot{{{router, std::nullopt, 1, LookupFailure::timeout, std::nullopt}},
+                                             LookupSnapshot::Health::failing, std::nullopt, false, 1}
+                            : LookupSnapshot{{{router, 1.52, 0, std::nullopt, 1.48}}, LookupSnapshot::Health::slow,
+                                             std::nullopt, false, 1};
     state.verdict = failing ? Verdict::lookupsFailing : Verdict::lookupsSlow;
     harness.deliver(state);
 }
