@@ -11,6 +11,8 @@
 #include <memory>
 #include <sstream>
 
+#include "NerivaneKit/platform/SdBusHandles.h"
+
 namespace nerivane {
 namespace {
 
@@ -19,17 +21,6 @@ constexpr const char* resolvedPath = "/org/freedesktop/resolve1";
 constexpr const char* managerInterface = "org.freedesktop.resolve1.Manager";
 constexpr std::uint64_t callTimeoutMicroseconds = 2'000'000;
 
-struct BusCloser {
-    void operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }
-};
-struct MessageReleaser {
-    void operator()(sd_bus_message* message) const { sd_bus_message_unref(message); }
-};
-struct ErrorFreer {
-    void operator()(sd_bus_error* error) const { sd_bus_error_free(error); }
-};
-using BusHandle = std::unique_ptr<sd_bus, BusCloser>;
-using MessageHandle = std::unique_ptr<sd_bus_message, MessageReleaser>;
 
 bool isNumeric(const std::string& address) {
     std::array<unsigned char, 16> bytes{};
@@ -91,7 +82,7 @@ std::optional<std::vector<ResolverServer>> SystemResolvers::readResolved(const s
     sd_bus_message_set_auto_start(call.get(), 0);
     if (sd_bus_message_append(call.get(), "ss", managerInterface, "DNS") < 0) return std::nullopt;
     sd_bus_error error = SD_BUS_ERROR_NULL;
-    std::unique_ptr<sd_bus_error, ErrorFreer> errorOwner(&error);
+    ErrorOwner errorOwner(&error);
     raw = nullptr;
     if (sd_bus_call(bus.get(), call.get(), callTimeoutMicroseconds, &error, &raw) < 0) return std::nullopt;
     MessageHandle reply(raw);

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "NerivaneKit/platform/DescriptorSource.h"
+#include "NerivaneKit/platform/SdBusHandles.h"
 
 namespace nerivane {
 
@@ -18,22 +19,6 @@ constexpr const char* managerName = "org.freedesktop.NetworkManager";
 constexpr const char* managerPath = "/org/freedesktop/NetworkManager";
 // Bounded so that a hung bus cannot hold the first path back for long.
 constexpr std::uint64_t callTimeoutMicroseconds = 1'000'000;
-
-struct BusCloser {
-    void operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }
-};
-struct SlotReleaser {
-    void operator()(sd_bus_slot* slot) const { sd_bus_slot_unref(slot); }
-};
-struct MessageReleaser {
-    void operator()(sd_bus_message* message) const { sd_bus_message_unref(message); }
-};
-struct ErrorFreer {
-    void operator()(sd_bus_error* error) const { sd_bus_error_free(error); }
-};
-using BusHandle = std::unique_ptr<sd_bus, BusCloser>;
-using SlotHandle = std::unique_ptr<sd_bus_slot, SlotReleaser>;
-using MessageHandle = std::unique_ptr<sd_bus_message, MessageReleaser>;
 
 }  // namespace
 
@@ -132,7 +117,7 @@ struct MeteredWatch::Bus {
         sd_bus_message_set_auto_start(call.get(), 0);
         if (sd_bus_message_append(call.get(), "ss", managerName, "Metered") < 0) return false;
         sd_bus_error error = SD_BUS_ERROR_NULL;
-        std::unique_ptr<sd_bus_error, ErrorFreer> errorOwner(&error);
+        ErrorOwner errorOwner(&error);
         raw = nullptr;
         if (sd_bus_call(bus.get(), call.get(), callTimeoutMicroseconds, &error, &raw) < 0) return false;
         MessageHandle reply(raw);
