@@ -101,7 +101,7 @@ steps=("reset" "set internet mode=silent" "reset" "set router loss=30" "set inte
     done
 ) &
 faults=$!
-trap 'kill "$faults" "$driver" 2>/dev/null; "$lab" down --name "$name" >/dev/null 2>&1 || true; rm -rf "$work"' EXIT
+trap 'kill "$faults" "$driver" 2>/dev/null || true; "$lab" down --name "$name" >/dev/null 2>&1 || true; rm -rf "$work"' EXIT
 
 rss() { awk '/^VmRSS:/ { print $2 }' "/proc/$app/status" 2>/dev/null || true; }
 echo "nerivane pid $app; ${minutes} min, popup and scrape every ${CLICK_EVERY:-30} s, a fault step every ${FAULT_EVERY:-60} s"
