@@ -51,6 +51,22 @@ ClientMetric counter(Labels labels, double value) {
     return metric;
 }
 
+// A histogram from per-bucket counts (the last one past every bound), as
+// Prometheus wants it: cumulative, ending in +Inf.
+ClientMetric histogram(Labels labels, std::uint64_t count, double sum, const std::vector<std::uint64_t>& buckets,
+                       const std::vector<double>& bounds) {
+    ClientMetric metric;
+    metric.label = std::move(labels);
+    metric.histogram.sample_count = count;
+    metric.histogram.sample_sum = sum;
+    std::uint64_t cumulative = 0;
+    for (std::size_t i = 0; i <= bounds.size(); ++i) {
+        cumulative += buckets[i];
+        metric.histogram.bucket.push_back({cumulative, i < bounds.size() ? bounds[i] : std::numeric_limits<double>::infinity()});
+    }
+    return metric;
+}
+
 double seconds(double milliseconds) { return milliseconds / 1000; }
 
 }  // namespace
@@ -191,17 +207,7 @@ std::vector<MetricFamily> MetricsTally::families() const {
         sent.metric.push_back(counter(labels, static_cast<double>(counts.sent)));
         lost.metric.push_back(counter(labels, static_cast<double>(counts.lost)));
         late.metric.push_back(counter(labels, static_cast<double>(counts.late)));
-        ClientMetric histogram;
-        histogram.label = labels;
-        histogram.histogram.sample_count = counts.replies;
-        histogram.histogram.sample_sum = counts.replySeconds;
-        std::uint64_t cumulative = 0;
-        for (std::size_t i = 0; i <= bounds.size(); ++i) {
-            cumulative += counts.buckets[i];
-            histogram.histogram.bucket.push_back(
-                {cumulative, i < bounds.size() ? bounds[i] : std::numeric_limits<double>::infinity()});
-        }
-        rtt.metric.push_back(std::move(histogram));
+        rtt.metric.push_back(histogram(labels, counts.replies, counts.replySeconds, counts.buckets, bounds));
     }
     for (auto* f : {&sent, &lost, &late, &rtt}) out.push_back(std::move(*f));
 
@@ -224,17 +230,8 @@ std::vector<MetricFamily> MetricsTally::families() const {
     auto lookupFailures = family("nerivane_dns_lookup_failures_total",
                                  "DNS health probes that failed, by server and kind.", MetricType::Counter);
     for (const auto& [server, counts] : lookups_) {
-        ClientMetric histogram;
-        histogram.label = {{"server", server}};
-        histogram.histogram.sample_count = counts.answers;
-        histogram.histogram.sample_sum = counts.answerSeconds;
-        std::uint64_t cumulative = 0;
-        for (std::size_t i = 0; i <= bounds.size(); ++i) {
-            cumulative += counts.buckets[i];
-            histogram.histogram.bucket.push_back(
-                {cumulative, i < bounds.size() ? bounds[i] : std::numeric_limits<double>::infinity()});
-        }
-        lookupSeconds.metric.push_back(std::move(histogram));
+        lookupSeconds.metric.push_back(
+            histogram({{"server", server}}, counts.answers, counts.answerSeconds, counts.buckets, bounds));
         for (const auto& [kind, count] : counts.failures)
             lookupFailures.metric.push_back(counter({{"server", server}, {"kind", kind}}, static_cast<double>(count)));
     }
