@@ -88,6 +88,10 @@ void Monitor::setInterval(double seconds) {
     engine_->setInterval(seconds);
 }
 
+void Monitor::setLinkCapacity(LinkCapacity capacity) {
+    queue().async([this, capacity] { core_.capacity = capacity; });
+}
+
 SerialQueue& Monitor::queue() {
     return engine_->queue();
 }

@@ -21,6 +21,8 @@
 #include "NerivaneKit/analysis/MonitorSnapshot.h"
 #include "NerivaneKit/analysis/NetworkEvent.h"
 #include "NerivaneKit/analysis/ProbeRecord.h"
+#include "NerivaneKit/load/LinkCapacity.h"
+#include "NerivaneKit/load/TrafficSample.h"
 #include "NerivaneKit/lookup/NameLookups.h"
 #include "NerivaneKit/platform/Log.h"
 #include "NerivaneKit/probing/ProbeEngine.h"
@@ -32,10 +34,11 @@ class SerialQueue;
 
 class Monitor {
 public:
-    // A snapshot and the probe records gathered since the previous one.
+    // A snapshot, and the probe records and traffic counter reads gathered since the previous one.
     struct SnapshotUpdate {
         MonitorSnapshot snapshot;
         std::vector<ProbeRecord> probes;
+        std::vector<TrafficSample> traffic;
         bool operator==(const SnapshotUpdate&) const = default;
     };
     // An outage or spike that has just ended.
@@ -81,6 +84,8 @@ public:
     void stop();
     void update(TargetSettings settings);
     void setInterval(double seconds);
+    // The link capacity history remembers; what the monitor sees raises it.
+    void setLinkCapacity(LinkCapacity capacity);
 
     // One engine event; the engine calls it on its queue.
     void handle(const ProbeEngine::Event& event);

@@ -33,6 +33,8 @@
 #include "NerivaneKit/probing/Target.h"
 #include "NerivaneKit/probing/TargetStatus.h"
 
+#include "NerivaneKit/load/LinkCapacity.h"
+
 namespace nerivane {
 
 struct MonitorCore {
@@ -61,6 +63,8 @@ struct MonitorCore {
     VerdictFilter filter;
     // DNS health, present while the monitor probes name lookups.
     std::optional<LookupTally> lookups;
+    // The link capacity history remembers.
+    LinkCapacity capacity;
     // Records waiting to be handed out with the next snapshot.
     std::vector<ProbeRecord> probes;
 

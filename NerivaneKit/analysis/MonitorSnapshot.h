@@ -9,6 +9,7 @@
 #include "NerivaneKit/analysis/TargetSnapshot.h"
 #include "NerivaneKit/analysis/TargetState.h"
 #include "NerivaneKit/analysis/Verdict.h"
+#include "NerivaneKit/load/LoadSnapshot.h"
 #include "NerivaneKit/lookup/LookupSnapshot.h"
 #include "NerivaneKit/path/NetworkPath.h"
 #include "NerivaneKit/probing/HostLookup.h"
@@ -29,6 +30,8 @@ struct MonitorSnapshot {
     std::vector<HostLookup> unresolved;
     // Name lookups' health; none while the monitor does not probe DNS.
     std::optional<LookupSnapshot> lookups;
+    // Traffic on the path and latency under load; none without counters.
+    std::optional<LoadSnapshot> load;
 
     bool operator==(const MonitorSnapshot&) const = default;
 

@@ -3,6 +3,7 @@
 // wall-clock date. A plain value; made on the probe queue, read on the history queue.
 #pragma once
 
+#include "NerivaneKit/load/LoadClass.h"
 #include "NerivaneKit/probing/ProbeProtocol.h"
 #include "NerivaneKit/probing/ProbeResult.h"
 #include "NerivaneKit/probing/Target.h"
@@ -16,6 +17,8 @@ struct ProbeRecord {
     ProbeResult::Outcome outcome = ProbeResult::Lost{};
     // Wall-clock date of the send time, in Unix seconds (fractional).
     double sentAt = 0;
+    // How busy the link was during the second the probe was in flight.
+    LoadClass load = LoadClass::unknown;
 
     bool operator==(const ProbeRecord&) const = default;
 };

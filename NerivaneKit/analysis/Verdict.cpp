@@ -6,7 +6,7 @@
 namespace nerivane {
 namespace {
 
-constexpr std::array<std::pair<Verdict, std::string_view>, 12> texts{{
+constexpr std::array<std::pair<Verdict, std::string_view>, 13> texts{{
     {Verdict::measuring, "measuring"},
     {Verdict::good, "good"},
     {Verdict::internetProblem, "internetProblem"},
@@ -19,6 +19,7 @@ constexpr std::array<std::pair<Verdict, std::string_view>, 12> texts{{
     {Verdict::offline, "offline"},
     {Verdict::lookupsFailing, "lookupsFailing"},
     {Verdict::lookupsSlow, "lookupsSlow"},
+    {Verdict::slowWhileBusy, "slowWhileBusy"},
 }};
 
 }  // namespace

@@ -26,6 +26,9 @@ enum class Verdict {
     lookupsFailing,
     // Pings are fine, but DNS answers take over a second (median over five minutes).
     lookupsSlow,
+    // Latency or jitter is a problem only while the link is busy in a
+    // direction, and idle probes are fine: the queue of a busy link (bufferbloat).
+    slowWhileBusy,
 };
 
 std::string_view text(Verdict verdict);

@@ -186,6 +186,14 @@ void History::record(const LookupSnapshot& lookups) {
     inbox_.entries.emplace_back(std::move(round));
 }
 
+void History::record(const std::vector<TrafficSample>& traffic) {
+    (void)traffic;
+}
+
+LinkCapacity History::linkCapacity() {
+    return {};
+}
+
 void History::drain() {
     {
         std::lock_guard lock(inboxLock_);

@@ -23,6 +23,8 @@
 
 #include "NerivaneKit/analysis/NetworkEvent.h"
 #include "NerivaneKit/analysis/ProbeRecord.h"
+#include "NerivaneKit/load/LinkCapacity.h"
+#include "NerivaneKit/load/TrafficSample.h"
 #include "NerivaneKit/history/ChartBucket.h"
 #include "NerivaneKit/history/ChartRange.h"
 #include "NerivaneKit/history/HistoryStore.h"
@@ -129,6 +131,12 @@ public:
     // The latest round of a lookups snapshot, once: every snapshot carries
     // it until the next round.
     void record(const LookupSnapshot& lookups);
+
+    // Per-second traffic counter reads, folded into the current minute.
+    void record(const std::vector<TrafficSample>& traffic);
+    // The link's capacity per direction: a high percentile of the stored
+    // per-minute peak 10-second throughputs of the last seven days.
+    LinkCapacity linkCapacity();
 
     // Reads: each drains the inbox and writes everything closed first. They
     // throw Database::Error.

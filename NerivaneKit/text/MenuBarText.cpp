@@ -44,6 +44,7 @@ std::string mark(Verdict verdict, bool paused) {
     case Verdict::internetUnmeasured:
     case Verdict::lookupsFailing:
     case Verdict::lookupsSlow:
+    case Verdict::slowWhileBusy:
         return "!";
     case Verdict::internetDown:
     case Verdict::localDown:

@@ -152,6 +152,7 @@ QString verdictTitle(Verdict verdict) {
     case Verdict::offline: return tr("Offline");
     case Verdict::lookupsFailing: return tr("Name lookups failing");
     case Verdict::lookupsSlow: return tr("Name lookups slow");
+    case Verdict::slowWhileBusy: return tr("Slow while the connection is busy");
     }
     return QString();
 }
@@ -218,6 +219,8 @@ QString verdictExplanation(const MonitorSnapshot& snapshot, std::optional<double
     case Verdict::lookupsFailing:
     case Verdict::lookupsSlow:
         return lookupExplanation(snapshot, context);
+    case Verdict::slowWhileBusy:
+        return tr("Latency rises while the connection is busy.");
     }
     return QString();
 }

@@ -17,7 +17,8 @@ using Labels = std::vector<ClientMetric::Label>;
 constexpr Verdict allVerdicts[] = {Verdict::measuring,         Verdict::good,           Verdict::internetProblem,
                                    Verdict::internetDown,      Verdict::localProblem,   Verdict::localDown,
                                    Verdict::connectionProblem, Verdict::connectionDown, Verdict::internetUnmeasured,
-                                   Verdict::offline,           Verdict::lookupsFailing, Verdict::lookupsSlow};
+                                   Verdict::offline,           Verdict::lookupsFailing, Verdict::lookupsSlow,
+                                   Verdict::slowWhileBusy};
 constexpr TargetStatus allStatuses[] = {TargetStatus::warmingUp, TargetStatus::icmp, TargetStatus::tcp,
                                         TargetStatus::doesntAnswerPing, TargetStatus::unreachableVPN};
 

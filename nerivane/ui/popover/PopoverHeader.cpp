@@ -22,7 +22,8 @@ QColor verdictInk(Verdict verdict, const QColor& accent, const QPalette& palette
     case Verdict::localProblem:
     case Verdict::connectionProblem:
     case Verdict::internetUnmeasured:
-    case Verdict::lookupsSlow: return CardColors::orange(palette);
+    case Verdict::lookupsSlow:
+    case Verdict::slowWhileBusy: return CardColors::orange(palette);
     case Verdict::lookupsFailing: return CardColors::red(palette);
     case Verdict::internetDown:
     case Verdict::localDown:
