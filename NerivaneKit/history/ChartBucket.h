@@ -1,5 +1,6 @@
 // One bucket of the history chart: its start, the machine's state in it, the
-// median and 95th percentile round-trip time, the loss and the Wi-Fi signal.
+// median and 95th percentile round-trip time, the loss, the Wi-Fi signal and
+// the throughput.
 // A plain value made by HistoryChart on the history queue.
 #pragma once
 
@@ -21,6 +22,10 @@ struct ChartBucket {
     std::optional<double> lossPercent;
     // dBm.
     std::optional<std::int64_t> rssi;
+    // Mean throughput on the path's interface over the bucket, bits per second;
+    // absent where no counters were read.
+    std::optional<double> sentBitsPerSecond;
+    std::optional<double> receivedBitsPerSecond;
 
     bool operator==(const ChartBucket&) const = default;
 };
