@@ -139,7 +139,7 @@ void Monitor::deliver(MonitorSnapshot snapshot) {
     const bool internetDown = snapshot.internet && snapshot.internet->kind == TargetState::Kind::down;
     if (lookups_ && internetDown && !internetDown_) lookups_->probeNow();
     internetDown_ = internetDown;
-    SnapshotUpdate update{std::move(snapshot), core_.takeProbes()};
+    SnapshotUpdate update{std::move(snapshot), core_.takeProbes(), {}};
     if (onUpdate_) onUpdate_(update);
 }
 

@@ -26,8 +26,8 @@ std::vector<ChartBucket> hourOf(std::initializer_list<std::pair<int, ChartBucket
     return buckets;
 }
 
-ChartBucket stateOnly(MinuteState state) { return {0, state, {}, {}, {}, {}}; }
-ChartBucket measured(double median, double p95, double loss = 0) { return {0, MinuteState::measured, median, p95, loss, {}}; }
+ChartBucket stateOnly(MinuteState state) { return {0, state, {}, {}, {}, {}, {}, {}}; }
+ChartBucket measured(double median, double p95, double loss = 0) { return {0, MinuteState::measured, median, p95, loss, {}, {}, {}}; }
 
 // 600 x 127 bounds: a 100-point plot (99 of it for values), step 10 on the hour.
 const QRectF bounds(0, 0, 600, 127);

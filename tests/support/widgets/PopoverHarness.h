@@ -105,7 +105,7 @@ public:
         QCoreApplication::sendPostedEvents();
     }
     void deliver(MonitorSnapshot snapshot, std::vector<ProbeRecord> probes = {}) {
-        deliver(Monitor::SnapshotUpdate{std::move(snapshot), std::move(probes)});
+        deliver(Monitor::SnapshotUpdate{std::move(snapshot), std::move(probes), {}});
     }
 
     VerdictTexts::Context context() const { return {QLocale(QLocale::English, QLocale::UnitedStates), QTimeZone::utc(), clock}; }
