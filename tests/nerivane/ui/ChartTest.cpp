@@ -49,7 +49,7 @@ TEST(ChartGeometry, RunsOfOneNonMeasuredStateAreShadedAndNamedWhenTheNameFits) {
 
 TEST(ChartGeometry, LinesBreakAtMissingValuesAndALoneValueIsAShortStroke) {
     auto buckets = hourOf({{0, measured(10, 20)}, {1, measured(10, 40)}, {2, measured(10, 20)},
-                           {4, measured(5, 10)}, {6, {0, MinuteState::measured, {}, 80, 100, {}}}});
+                           {4, measured(5, 10)}, {6, {0, MinuteState::measured, {}, 80, 100, {}, {}, {}}}});
     const auto g = ChartGeometry::layout(buckets, ChartRange::hour, 20, bounds, fiveWide);
     EXPECT_EQ(g.scale, 80) << "the largest p95 above the floor";
     // y = bottom - p95 / scale * (plot height - 1), bottom at 100; a lone value reaches half a step to each side.
