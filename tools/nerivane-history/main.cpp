@@ -57,9 +57,10 @@ options:
                      ~/.local/share/nerivane/history.sqlite)
   --range RANGE      hour, day, week, or (export and grades) all
   --retention DAYS   the span of --range all (default 30)
-  --end TIME         export, grades: the window ends at TIME (Unix seconds, not later
-                     than now) instead of now; the minute holding TIME is left
-                     out, as the application's export leaves out its current one
+  --end TIME         export, grades: the window ends at TIME (Unix seconds,
+                     not later than now) instead of now; the minute holding
+                     TIME is left out, as the application's export leaves out
+                     its current one
   --role ROLE        router, internet[0], internet[1], internet-ipv6, custom[0], custom[1]
   --help             this text
 
@@ -296,7 +297,8 @@ int run(int argc, char** argv) {
         if (!span) throw UsageError{"unknown range " + *range};
         const double to = windowEnd(arguments, now);
         const HistoryStore store = openExisting(*path);
-        printGrades(store, to - *span, to);
+        // As in an export, the minute holding the end is left out.
+        printGrades(store, to - *span, std::floor(to / 60) * 60);
         return 0;
     }
     if (command == "stats") {
