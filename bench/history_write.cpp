@@ -48,8 +48,12 @@ void BM_RegularFlushOfOneMinute(benchmark::State& state) {
     for (auto _ : state) {
         state.PauseTiming();
         for (int second = 0; second < 60; ++second) {
+            // A third of the replies while downloading, and a counter read a second.
+            const auto load = second % 3 ? nerivane::LoadClass::idle : nerivane::LoadClass::download;
             for (int i = 0; i < 6; ++i)
-                store.record({target(i), nerivane::ProbeProtocol::icmp, nerivane::ProbeResult::Reply{3.0 + second % 5}, minute + second});
+                store.record({target(i), nerivane::ProbeProtocol::icmp, nerivane::ProbeResult::Reply{3.0 + second % 5},
+                              minute + second, load});
+            store.recordTraffic({minute + second + 1, 1, 2'000, 400'000});
         }
         store.recordRSSI(minute + 30, -60);
         minute += 60;

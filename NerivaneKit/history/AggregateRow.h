@@ -26,6 +26,14 @@ struct AggregateRow {
     std::optional<double> median;
     std::optional<double> p95;
     std::optional<double> jitter;
+    // Replies while the link was busy sending (upload) or receiving
+    // (download); a probe of a link busy both ways counts for each. Their
+    // median in milliseconds and their number: a number of 0 when counters
+    // were read and no reply was busy, both none without counters.
+    std::optional<double> busyUploadMedian;
+    std::optional<std::int64_t> busyUploadReplies;
+    std::optional<double> busyDownloadMedian;
+    std::optional<std::int64_t> busyDownloadReplies;
 
     bool operator==(const AggregateRow&) const = default;
 };

@@ -187,11 +187,31 @@ void History::record(const LookupSnapshot& lookups) {
 }
 
 void History::record(const std::vector<TrafficSample>& traffic) {
-    (void)traffic;
+    if (traffic.empty()) return;
+    std::lock_guard lock(inboxLock_);
+    for (const TrafficSample& sample : traffic) inbox_.entries.emplace_back(sample);
 }
 
 LinkCapacity History::linkCapacity() {
-    return {};
+    return queue_->syncResult([&] {
+        drain();
+        const double date = now();
+        store_.flush(date, date, true);
+        return store_.linkCapacity(date);
+    });
+}
+
+void History::linkCapacity(std::function<void(LinkCapacity)> done) {
+    queue_->async([this, done = std::move(done)] {
+        try {
+            drain();
+            const double date = now();
+            store_.flush(date, date, true);
+            done(store_.linkCapacity(date));
+        } catch (const Database::Error& error) {
+            logError("history read: " + error.description());
+        }
+    });
 }
 
 void History::drain() {
@@ -204,6 +224,8 @@ void History::drain() {
             store_.record(*probe);
         } else if (auto* round = std::get_if<LookupRound>(&entry)) {
             store_.recordLookups(round->date, round->outcomes);
+        } else if (auto* sample = std::get_if<TrafficSample>(&entry)) {
+            store_.recordTraffic(*sample);
         } else {
             const auto& change = std::get<StateChange>(entry);
             store_.apply(change.state, change.date);

@@ -54,7 +54,7 @@ public:
         std::vector<LookupOutcome> outcomes;
         bool operator==(const LookupRound&) const = default;
     };
-    using Entry = std::variant<ProbeRecord, StateChange, LookupRound>;
+    using Entry = std::variant<ProbeRecord, StateChange, LookupRound, TrafficSample>;
 
     struct Inbox {
         std::vector<Entry> entries;
@@ -132,11 +132,17 @@ public:
     // it until the next round.
     void record(const LookupSnapshot& lookups);
 
-    // Per-second traffic counter reads, folded into the current minute.
+    // The interface's counter reads of a probing tick, each into the minute
+    // of its date (see HistoryStore); from any thread, without waiting.
     void record(const std::vector<TrafficSample>& traffic);
-    // The link's capacity per direction: a high percentile of the stored
-    // per-minute peak 10-second throughputs of the last seven days.
+    // The link's capacity per direction: the 95th percentile of the stored
+    // per-minute peak 10-second throughputs of the last seven days, over the
+    // minutes that carried real traffic (HistoryStore::capacityOf); zero
+    // while nothing is stored. Blocks like the reads below; throws Database::Error.
     LinkCapacity linkCapacity();
+    // The same without waiting: done gets it on the history queue; a failed
+    // read is logged and done is not called.
+    void linkCapacity(std::function<void(LinkCapacity)> done);
 
     // Reads: each drains the inbox and writes everything closed first. They
     // throw Database::Error.

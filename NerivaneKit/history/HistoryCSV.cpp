@@ -32,6 +32,15 @@ std::string lookupFields(const PeriodRow& period) {
     return fields;
 }
 
+// The period's interface bytes, after the lookup figures.
+std::string trafficFields(const PeriodRow& period) {
+    std::string fields = ",";
+    if (period.sentBytes) fields += std::to_string(*period.sentBytes);
+    fields += ',';
+    if (period.receivedBytes) fields += std::to_string(*period.receivedBytes);
+    return fields;
+}
+
 }  // namespace
 
 std::string escape(std::string_view text) {
@@ -91,8 +100,7 @@ std::string measurements(const std::vector<PeriodRow>& periods, const std::vecto
             if (group == groups.end() || group->second.empty()) {
                 text += head + ",,,,,,,,,,";
                 if (period.rssi) text += std::to_string(*period.rssi);
-                text += lookupFields(period);
-                text += '\n';
+                text += lookupFields(period) + trafficFields(period) + ",,\n";
             } else {
                 for (const AggregateRow* row : group->second) {
                     std::string line = head;
@@ -109,7 +117,10 @@ std::string measurements(const std::vector<PeriodRow>& periods, const std::vecto
                     appendOptional(line, row->jitter, 3);
                     line += ',';
                     if (period.rssi) line += std::to_string(*period.rssi);
-                    line += lookupFields(period);
+                    line += lookupFields(period) + trafficFields(period) + ',';
+                    appendOptional(line, row->busyUploadMedian, 3);
+                    line += ',';
+                    appendOptional(line, row->busyDownloadMedian, 3);
                     text += line;
                     text += '\n';
                 }
@@ -120,7 +131,7 @@ std::string measurements(const std::vector<PeriodRow>& periods, const std::vecto
             // row decades back costs one line, not one per missing minute.
             const std::int64_t next = std::min(cursor != byStart.end() ? cursor->first : limit, limit);
             if (next <= t) break;
-            text += timestamp(static_cast<double>(t), zone) + "," + std::to_string(next - t) + ",not_running,,,,,,,,,,,,,\n";
+            text += timestamp(static_cast<double>(t), zone) + "," + std::to_string(next - t) + ",not_running,,,,,,,,,,,,,,,,,\n";
             t = next;
         }
     }

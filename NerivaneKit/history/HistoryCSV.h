@@ -20,7 +20,7 @@ namespace nerivane::HistoryCSV {
 
 inline constexpr std::string_view measurementsHeader =
     "start,period_s,state,target,address,protocol,sent,lost,late,loss_pct,median_ms,p95_ms,jitter_ms,rssi_dbm,"
-    "dns_median_ms,dns_failures";
+    "dns_median_ms,dns_failures,sent_bytes,received_bytes,busy_upload_median_ms,busy_download_median_ms";
 inline constexpr std::string_view eventsHeader = "start,end,duration_s,type,target,address,worst_rtt_ms";
 
 // Quotes a text holding a comma, a double quote, a carriage return or a line

@@ -14,6 +14,9 @@ struct Collected {
     std::map<MinuteState, std::int64_t> seconds;
     std::vector<double> readings;
     std::vector<const AggregateRow*> rows;
+    // Bytes of the periods that read counters, and those periods' seconds.
+    double sentBytes = 0, receivedBytes = 0;
+    std::int64_t countedSeconds = 0;
 };
 
 std::int64_t floorMod(std::int64_t a, std::int64_t b) {
@@ -47,6 +50,11 @@ std::vector<ChartBucket> buckets(ChartRange range, const TargetRole& role, const
         if (Collected* bucket = bucketOf(row.start)) {
             bucket->seconds[row.state] += row.seconds;
             if (row.rssi) bucket->readings.push_back(static_cast<double>(*row.rssi));
+            if (row.sentBytes || row.receivedBytes) {
+                bucket->sentBytes += static_cast<double>(row.sentBytes.value_or(0));
+                bucket->receivedBytes += static_cast<double>(row.receivedBytes.value_or(0));
+                bucket->countedSeconds += row.seconds;
+            }
         }
     }
     for (const AggregateRow& row : aggregates) {
@@ -83,6 +91,13 @@ std::vector<ChartBucket> buckets(ChartRange range, const TargetRole& role, const
         out.p95 = Statistics::percentile(p95s, 0.95);
         if (sent >= 1) out.lossPercent = static_cast<double>(lost) * 100 / static_cast<double>(sent);
         out.rssi = HistoryStore::signal(std::move(bucket.readings));
+        // The mean over the time counters were read: minutes without them
+        // (not running, no interface) are unknown, not idle.
+        if (bucket.countedSeconds > 0) {
+            const auto seconds = static_cast<double>(bucket.countedSeconds);
+            out.sentBitsPerSecond = bucket.sentBytes * 8 / seconds;
+            out.receivedBitsPerSecond = bucket.receivedBytes * 8 / seconds;
+        }
         result.push_back(out);
     }
     return result;

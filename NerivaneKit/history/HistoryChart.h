@@ -17,7 +17,8 @@ namespace nerivane::HistoryChart {
 // Exactly bucketCount(range) buckets, oldest first, aligned to UTC; the last
 // one contains `now` (Unix seconds). Time before the current minute that no
 // period row covers counts as notRunning. Figures are medians of the stored
-// medians and 95th percentiles of the stored 95th percentiles.
+// medians and 95th percentiles of the stored 95th percentiles; throughput is
+// the bytes over the seconds of the periods that read counters.
 std::vector<ChartBucket> buckets(ChartRange range, const TargetRole& role, const std::vector<PeriodRow>& periods,
                                  const std::vector<AggregateRow>& aggregates, double now);
 

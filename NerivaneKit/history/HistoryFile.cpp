@@ -104,7 +104,7 @@ void checkContents(Database& db, const std::string& path) {
                                     (name ? *name : std::string("?")) + ")");
     }
     const std::int64_t version = db.userVersion();
-    if (version != 0 && version != schemaVersion && version != previousSchemaVersion)
+    if (version != 0 && !isKnownSchemaVersion(version))
         throw refusal(path, "is not a nerivane history database (schema version " + std::to_string(version) + ")");
 }
 
@@ -113,7 +113,7 @@ std::shared_ptr<Database> openReadOnly(const std::string& path) {
     auto db = std::make_shared<Database>(path, Database::Access::readOnly);
     checkContents(*db, path);
     const std::int64_t version = db->userVersion();
-    if (version != schemaVersion && version != previousSchemaVersion)
+    if (!isKnownSchemaVersion(version))
         throw Database::Error("open: " + path + " is not a nerivane history database (schema version " +
                               std::to_string(version) + ")");
     return db;

@@ -14,10 +14,17 @@
 namespace nerivane::HistoryFile {
 
 // The schema version (SQLite's user_version) of the current layout. Files of
-// the previous one are migrated when opened for writing and read as they are
-// (without the name lookup columns) when opened for reading alone.
-inline constexpr std::int64_t schemaVersion = 2;
-inline constexpr std::int64_t previousSchemaVersion = 1;
+// earlier ones (1: no name lookup columns, 2: no traffic or busy columns) are
+// migrated when opened for writing and read as they are, the missing columns
+// as none, when opened for reading alone.
+inline constexpr std::int64_t schemaVersion = 3;
+inline constexpr std::int64_t previousSchemaVersion = 2;
+inline constexpr std::int64_t oldestSchemaVersion = 1;
+
+// Whether a file of this user_version can be read and migrated.
+constexpr bool isKnownSchemaVersion(std::int64_t version) {
+    return version >= oldestSchemaVersion && version <= schemaVersion;
+}
 
 // Throws Database::Error "open: ..." when path is a symbolic link or not a
 // regular file, or (when forWriting) belongs to another user or sits in a
@@ -30,8 +37,8 @@ void checkContents(Database& db, const std::string& path);
 
 // The existing file at path for reading alone (see Database::Access): no
 // lock, no roll-up, no retention, no change of mode. Throws Database::Error
-// when the entry or its contents are refused or the file is of neither the
-// current nor the previous schema version.
+// when the entry or its contents are refused or the file is of no known
+// schema version.
 std::shared_ptr<Database> openReadOnly(const std::string& path);
 
 // checkEntry for writing and, when the file has contents, checkContents

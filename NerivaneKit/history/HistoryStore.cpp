@@ -4,6 +4,7 @@
 #include <cmath>
 #include <exception>
 #include <functional>
+#include <limits>
 
 #include "NerivaneKit/analysis/Statistics.h"
 #include "NerivaneKit/history/HistoryFile.h"
@@ -60,22 +61,49 @@ const std::string HistoryStore::lookupColumnsSQL = R"(ALTER TABLE periods ADD CO
 ALTER TABLE periods ADD COLUMN dns_failures INTEGER;
 )";
 
+const std::string HistoryStore::loadColumnsSQL = R"(ALTER TABLE periods ADD COLUMN sent_bytes INTEGER;
+ALTER TABLE periods ADD COLUMN received_bytes INTEGER;
+ALTER TABLE periods ADD COLUMN peak_sent_bps REAL;
+ALTER TABLE periods ADD COLUMN peak_received_bps REAL;
+ALTER TABLE aggregates ADD COLUMN busy_upload_median REAL;
+ALTER TABLE aggregates ADD COLUMN busy_upload_replies INTEGER;
+ALTER TABLE aggregates ADD COLUMN busy_download_median REAL;
+ALTER TABLE aggregates ADD COLUMN busy_download_replies INTEGER;
+)";
+
 // A second write of a minute merges: "measured" is never overwritten, a
-// stored signal reading and lookup median win, and lookup failures add up.
+// stored signal reading and lookup median win, lookup failures and bytes add
+// up and the higher peak wins. Parameters left unbound are NULL.
 const std::string HistoryStore::insertPeriodSQL =
-    R"(INSERT INTO periods (start, seconds, state, rssi, dns_median, dns_failures) VALUES (?, ?, ?, ?, ?, ?)
+    R"(INSERT INTO periods (start, seconds, state, rssi, dns_median, dns_failures,
+    sent_bytes, received_bytes, peak_sent_bps, peak_received_bps) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)
 ON CONFLICT (start, seconds) DO UPDATE SET
     state = CASE WHEN state = 'measured' THEN state ELSE excluded.state END,
     rssi = coalesce(rssi, excluded.rssi),
     dns_median = coalesce(dns_median, excluded.dns_median),
-    dns_failures = coalesce(dns_failures + excluded.dns_failures, dns_failures, excluded.dns_failures))";
+    dns_failures = coalesce(dns_failures + excluded.dns_failures, dns_failures, excluded.dns_failures),
+    sent_bytes = coalesce(sent_bytes + excluded.sent_bytes, sent_bytes, excluded.sent_bytes),
+    received_bytes = coalesce(received_bytes + excluded.received_bytes, received_bytes, excluded.received_bytes),
+    peak_sent_bps = max(coalesce(peak_sent_bps, excluded.peak_sent_bps), coalesce(excluded.peak_sent_bps, peak_sent_bps)),
+    peak_received_bps = max(coalesce(peak_received_bps, excluded.peak_received_bps),
+                            coalesce(excluded.peak_received_bps, peak_received_bps)))";
 
 // A second write of a target's minute adds the counts and takes the figures
-// only from the write that saw more replies; the stored host is kept.
+// only from the write that saw more replies (busy medians: more busy
+// replies); the stored host is kept. Parameters left unbound are NULL.
 const std::string HistoryStore::insertAggregateSQL =
-    R"(INSERT INTO aggregates (start, seconds, role, host, address, protocol, sent, lost, late, median, p95, jitter)
-VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)
+    R"(INSERT INTO aggregates (start, seconds, role, host, address, protocol, sent, lost, late, median, p95, jitter,
+    busy_upload_median, busy_upload_replies, busy_download_median, busy_download_replies)
+VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)
 ON CONFLICT (start, seconds, role, address, protocol) DO UPDATE SET
+    busy_upload_median = CASE WHEN coalesce(excluded.busy_upload_replies, 0) > coalesce(busy_upload_replies, 0)
+        THEN excluded.busy_upload_median ELSE busy_upload_median END,
+    busy_upload_replies = coalesce(busy_upload_replies + excluded.busy_upload_replies, busy_upload_replies,
+                                   excluded.busy_upload_replies),
+    busy_download_median = CASE WHEN coalesce(excluded.busy_download_replies, 0) > coalesce(busy_download_replies, 0)
+        THEN excluded.busy_download_median ELSE busy_download_median END,
+    busy_download_replies = coalesce(busy_download_replies + excluded.busy_download_replies, busy_download_replies,
+                                     excluded.busy_download_replies),
     median = CASE WHEN excluded.sent - excluded.lost > sent - lost THEN excluded.median ELSE median END,
     p95 = CASE WHEN excluded.sent - excluded.lost > sent - lost THEN excluded.p95 ELSE p95 END,
     jitter = CASE WHEN excluded.sent - excluded.lost > sent - lost THEN excluded.jitter ELSE jitter END,
@@ -94,6 +122,22 @@ const std::string retainAggregatesSQL = "DELETE FROM aggregates WHERE start + se
 const std::string retainPeriodsSQL = "DELETE FROM periods WHERE start + seconds <= ?";
 const std::string retainEventsSQL = "DELETE FROM events WHERE end < ?";
 const std::string minuteRowsCondition = "seconds = 60 AND start < ?";
+
+// Consecutive counter reads meet: one starts where the previous ended, give
+// or take this many seconds (the date and the length come from two clocks).
+constexpr double readsMeet = 0.5;
+
+std::optional<double> medianOf(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return Statistics::percentile(values, 0.5);
+}
+
+Value optionalBytes(const std::optional<std::uint64_t>& bytes) {
+    // The columns are signed; no interface moves 2^63 bytes in a minute.
+    if (!bytes) return Value::null();
+    constexpr auto most = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+    return Value::integer(static_cast<std::int64_t>(std::min(*bytes, most)));
+}
 
 // Limits of a double that converts to a 64-bit integer without overflow.
 constexpr double int64Low = -9223372036854775808.0;
@@ -207,6 +251,7 @@ void HistoryStore::prepareSchema() {
         // a file that the next start migrates again.
         transaction(*db, [&] {
             if (!hasLookupColumns()) db->execute(lookupColumnsSQL);
+            if (!hasLoadColumns()) db->execute(loadColumnsSQL);
             db->execute("PRAGMA user_version = " + std::to_string(HistoryFile::schemaVersion));
         });
     }
@@ -232,8 +277,11 @@ void HistoryStore::record(const ProbeRecord& probe) {
     if (!minute) return;  // an unusable date cannot be placed in any minute
     Key key{probe.target.role, probe.target.host, probe.target.address.text(), probe.probeProtocol};
     Accumulator& accumulator = openMinute(*minute, state).targets[key];
+    if (probe.load != LoadClass::unknown) accumulator.classed = true;
     if (auto* reply = std::get_if<ProbeResult::Reply>(&probe.outcome)) {
         accumulator.samples.push_back({probe.sentAt, reply->milliseconds});
+        if (isBusy(probe.load, LoadDirection::upload)) accumulator.busyUpload.push_back(reply->milliseconds);
+        if (isBusy(probe.load, LoadDirection::download)) accumulator.busyDownload.push_back(reply->milliseconds);
     } else if (std::holds_alternative<ProbeResult::Lost>(probe.outcome)) {
         accumulator.samples.push_back({probe.sentAt, std::nullopt});
     } else {
@@ -276,6 +324,37 @@ void HistoryStore::apply(MinuteState newState, double at) {
 
 void HistoryStore::addEvent(const NetworkEvent& event) { pendingEvents.push_back(event); }
 
+void HistoryStore::recordTraffic(const TrafficSample& sample) {
+    if (!std::isfinite(sample.seconds) || !(sample.seconds > 0)) return;
+    auto minute = minuteStart(sample.date);
+    if (!minute) return;
+    OpenMinute& content = openMinute(*minute, state);
+    if (!content.traffic) content.traffic.emplace();
+    OpenMinute::Traffic& traffic = *content.traffic;
+    traffic.sentBytes += sample.sentBytes;
+    traffic.receivedBytes += sample.receivedBytes;
+
+    if (!recentTraffic.empty() &&
+        !(std::fabs(sample.date - sample.seconds - recentTraffic.back().date) <= readsMeet))
+        recentTraffic.clear();
+    recentTraffic.push_back(sample);
+    double seconds = 0;
+    for (const TrafficSample& read : recentTraffic) seconds += read.seconds;
+    while (recentTraffic.size() > 1 && seconds - recentTraffic.front().seconds >= peakSeconds) {
+        seconds -= recentTraffic.front().seconds;
+        recentTraffic.pop_front();
+    }
+    if (seconds < peakSeconds) return;
+    double sent = 0, received = 0;
+    for (const TrafficSample& read : recentTraffic) {
+        sent += static_cast<double>(read.sentBytes);
+        received += static_cast<double>(read.receivedBytes);
+    }
+    const double sentRate = sent * 8 / seconds, receivedRate = received * 8 / seconds;
+    traffic.peakSentBitsPerSecond = std::max(traffic.peakSentBitsPerSecond.value_or(0), sentRate);
+    traffic.peakReceivedBitsPerSecond = std::max(traffic.peakReceivedBitsPerSecond.value_or(0), receivedRate);
+}
+
 void HistoryStore::writeMinute(std::int64_t minute, const OpenMinute& content) {
     bool sampled = false;
     for (const auto& [key, accumulator] : content.targets) sampled = sampled || !accumulator.samples.empty();
@@ -283,12 +362,15 @@ void HistoryStore::writeMinute(std::int64_t minute, const OpenMinute& content) {
 
     std::vector<double> readings(content.rssi.begin(), content.rssi.end());
     auto rssi = signal(std::move(readings));
-    std::vector<double> lookupTimes = content.lookupMilliseconds;
-    std::sort(lookupTimes.begin(), lookupTimes.end());
+    const auto& traffic = content.traffic;
     db->run(insertPeriodSQL,
             {Value::integer(minute), Value::integer(60), Value::text(std::string(text(periodState))),
-             optionalInteger(rssi), optionalReal(Statistics::percentile(lookupTimes, 0.5)),
-             content.lookups > 0 ? Value::integer(content.lookupFailures) : Value::null()});
+             optionalInteger(rssi), optionalReal(medianOf(content.lookupMilliseconds)),
+             content.lookups > 0 ? Value::integer(content.lookupFailures) : Value::null(),
+             optionalBytes(traffic ? std::optional(traffic->sentBytes) : std::nullopt),
+             optionalBytes(traffic ? std::optional(traffic->receivedBytes) : std::nullopt),
+             optionalReal(traffic ? traffic->peakSentBitsPerSecond : std::nullopt),
+             optionalReal(traffic ? traffic->peakReceivedBitsPerSecond : std::nullopt)});
 
     for (const auto& [key, accumulator] : content.targets) {
         std::vector<TargetStats::Sample> samples = accumulator.samples;
@@ -301,12 +383,19 @@ void HistoryStore::writeMinute(std::int64_t minute, const OpenMinute& content) {
         std::sort(rtts.begin(), rtts.end());
         const auto sent = static_cast<std::int64_t>(samples.size());
         const auto lost = sent - static_cast<std::int64_t>(rtts.size());
+        // Counters read in the minute make "no busy reply" a count of 0.
+        const bool classed = accumulator.classed || content.traffic.has_value();
+        auto busyCount = [&](const std::vector<double>& busy) {
+            return classed ? Value::integer(static_cast<std::int64_t>(busy.size())) : Value::null();
+        };
         db->run(insertAggregateSQL,
                 {Value::integer(minute), Value::integer(60), Value::text(key.role.text()), Value::text(key.host),
                  Value::text(key.address), Value::text(std::string(text(key.probeProtocol))), Value::integer(sent),
                  Value::integer(lost), Value::integer(accumulator.late),
                  optionalReal(Statistics::percentile(rtts, 0.5)), optionalReal(Statistics::percentile(rtts, 0.95)),
-                 optionalReal(Statistics::jitter(samples))});
+                 optionalReal(Statistics::jitter(samples)), optionalReal(medianOf(accumulator.busyUpload)),
+                 busyCount(accumulator.busyUpload), optionalReal(medianOf(accumulator.busyDownload)),
+                 busyCount(accumulator.busyDownload)});
     }
 }
 
@@ -367,25 +456,45 @@ void HistoryStore::rollup(double now) {
         for (const auto& [hour, rows] : hourPeriods) {
             std::map<MinuteState, int> counts;
             std::vector<double> readings, lookupMedians;
-            std::optional<std::int64_t> failures;
+            std::optional<std::int64_t> failures, sentBytes, receivedBytes;
+            std::optional<double> peakSent, peakReceived;
+            const auto sum = [](std::optional<std::int64_t>& total, const std::optional<std::int64_t>& value) {
+                if (value) total = total.value_or(0) + *value;
+            };
+            const auto highest = [](std::optional<double>& peak, const std::optional<double>& value) {
+                if (value) peak = std::max(peak.value_or(*value), *value);
+            };
             for (const PeriodRow& row : rows) {
                 counts[row.state] += 1;
                 if (row.rssi) readings.push_back(static_cast<double>(*row.rssi));
                 if (row.dnsMedian) lookupMedians.push_back(*row.dnsMedian);
-                if (row.dnsFailures) failures = failures.value_or(0) + *row.dnsFailures;
+                sum(failures, row.dnsFailures);
+                sum(sentBytes, row.sentBytes);
+                sum(receivedBytes, row.receivedBytes);
+                highest(peakSent, row.peakSentBitsPerSecond);
+                highest(peakReceived, row.peakReceivedBitsPerSecond);
             }
             auto rssi = signal(std::move(readings));
-            std::sort(lookupMedians.begin(), lookupMedians.end());
             db->run(insertPeriodSQL,
                     {Value::integer(hour), Value::integer(3600), Value::text(std::string(text(*dominantState(counts)))),
-                     optionalInteger(rssi), optionalReal(Statistics::percentile(lookupMedians, 0.5)),
-                     optionalInteger(failures)});
+                     optionalInteger(rssi), optionalReal(medianOf(lookupMedians)), optionalInteger(failures),
+                     optionalInteger(sentBytes), optionalInteger(receivedBytes), optionalReal(peakSent),
+                     optionalReal(peakReceived)});
         }
         for (const auto& [key, rows] : hourAggregates) {
             std::int64_t sent = 0, lost = 0, late = 0;
             std::vector<double> medians, p95s;
             double weighted = 0, weights = 0;
+            // An hour's busy median: the minutes' medians weighted by their busy replies.
+            std::vector<std::pair<double, double>> busyUpload, busyDownload;
+            std::optional<std::int64_t> uploadReplies, downloadReplies;
             for (const AggregateRow& row : rows) {
+                if (row.busyUploadReplies) uploadReplies = uploadReplies.value_or(0) + *row.busyUploadReplies;
+                if (row.busyDownloadReplies) downloadReplies = downloadReplies.value_or(0) + *row.busyDownloadReplies;
+                if (row.busyUploadMedian && row.busyUploadReplies)
+                    busyUpload.emplace_back(*row.busyUploadMedian, static_cast<double>(*row.busyUploadReplies));
+                if (row.busyDownloadMedian && row.busyDownloadReplies)
+                    busyDownload.emplace_back(*row.busyDownloadMedian, static_cast<double>(*row.busyDownloadReplies));
                 sent += row.sent;
                 lost += row.lost;
                 late += row.late;
@@ -404,7 +513,9 @@ void HistoryStore::rollup(double now) {
                     {Value::integer(key.hour), Value::integer(3600), Value::text(key.role), Value::text(key.host),
                      Value::text(key.address), Value::text(key.protocol), Value::integer(sent), Value::integer(lost),
                      Value::integer(late), optionalReal(Statistics::percentile(medians, 0.5)),
-                     optionalReal(Statistics::percentile(p95s, 0.95)), jitter});
+                     optionalReal(Statistics::percentile(p95s, 0.95)), jitter,
+                     optionalReal(weightedMedian(std::move(busyUpload))), optionalInteger(uploadReplies),
+                     optionalReal(weightedMedian(std::move(busyDownload))), optionalInteger(downloadReplies)});
         }
         db->run(deleteMinuteAggregatesSQL, boundaryValue);
         db->run(deleteMinutePeriodsSQL, boundaryValue);
@@ -441,9 +552,56 @@ std::vector<AggregateRow> HistoryStore::roleFigures(const TargetRole& role, doub
                  auto late = integerOf(row.value(5));
                  if (!start || !seconds || !protocol || !sent || !lost || !late) return;
                  result.push_back({*start, *seconds, role, {}, {}, *protocol, *sent, *lost, *late, realOf(row.value(6)),
-                                   realOf(row.value(7)), std::nullopt});
+                                   realOf(row.value(7)), std::nullopt, {}, {}, {}, {}});
              });
     return result;
+}
+
+bool HistoryStore::hasLoadColumns() const {
+    const auto rows = db->query(
+        "SELECT (SELECT count(*) FROM pragma_table_info('periods') WHERE name IN "
+        "('sent_bytes', 'received_bytes', 'peak_sent_bps', 'peak_received_bps')) + "
+        "(SELECT count(*) FROM pragma_table_info('aggregates') WHERE name IN "
+        "('busy_upload_median', 'busy_upload_replies', 'busy_download_median', 'busy_download_replies'))");
+    return !rows.empty() && !rows.front().empty() && rows.front().front() == Value::integer(8);
+}
+
+LinkCapacity HistoryStore::linkCapacity(double now) const {
+    if (!hasLoadColumns()) return {};
+    std::vector<double> sent, received;
+    db->each("SELECT peak_sent_bps, peak_received_bps FROM periods WHERE seconds = 60 AND start >= ? AND start < ?",
+             {Value::real(now - capacityDays * 86400), Value::real(now)}, [&](const Database::Cursor& row) {
+                 if (auto peak = realOf(row.value(0))) sent.push_back(*peak);
+                 if (auto peak = realOf(row.value(1))) received.push_back(*peak);
+             });
+    return {capacityOf(std::move(sent)), capacityOf(std::move(received))};
+}
+
+double HistoryStore::capacityOf(std::vector<double> peaks) {
+    // Over the active minutes only: on a lightly used link most minutes carry
+    // nothing but chatter, and a percentile over all of them would take that
+    // chatter for the link's capacity, making every small download look like
+    // a full link. Not the highest peak either: a copy to a machine on the
+    // local network crosses the same interface far faster than the way out,
+    // and it takes more than a twentieth of the week's active minutes to
+    // move the 95th percentile. With fewer than 20 active minutes the
+    // percentile is their highest peak.
+    std::erase_if(peaks, [](double peak) { return !(peak >= activeBitsPerSecond) || !std::isfinite(peak); });
+    std::sort(peaks.begin(), peaks.end());
+    return Statistics::percentile(peaks, 0.95).value_or(0);
+}
+
+std::optional<double> HistoryStore::weightedMedian(std::vector<std::pair<double, double>> pairs) {
+    std::erase_if(pairs, [](const auto& pair) { return !(pair.second > 0); });
+    std::sort(pairs.begin(), pairs.end());
+    double total = 0;
+    for (const auto& pair : pairs) total += pair.second;
+    double reached = 0;
+    for (const auto& [value, weight] : pairs) {
+        reached += weight;
+        if (reached * 2 >= total) return value;
+    }
+    return std::nullopt;
 }
 
 bool HistoryStore::hasLookupColumns() const {
@@ -463,7 +621,9 @@ std::vector<PeriodRow> HistoryStore::periods(const std::string& condition, const
     std::vector<PeriodRow> result;
     result.reserve(expectedRows);
     const std::string lookupColumns = hasLookupColumns() ? "dns_median, dns_failures" : "NULL, NULL";
-    db->each("SELECT start, seconds, state, rssi, " + lookupColumns + " FROM periods WHERE " + condition +
+    const std::string loadColumns =
+        hasLoadColumns() ? "sent_bytes, received_bytes, peak_sent_bps, peak_received_bps" : "NULL, NULL, NULL, NULL";
+    db->each("SELECT start, seconds, state, rssi, " + lookupColumns + ", " + loadColumns + " FROM periods WHERE " + condition +
                  " ORDER BY start",
              values,
              [&](const Database::Cursor& row) {
@@ -474,7 +634,8 @@ std::vector<PeriodRow> HistoryStore::periods(const std::string& condition, const
                  auto periodState = stateText ? parseMinuteState(*stateText) : std::nullopt;
                  if (!start || !seconds || !periodState) return;
                  result.push_back({*start, *seconds, *periodState, integerOf(row.value(3)), realOf(row.value(4)),
-                                   integerOf(row.value(5))});
+                                   integerOf(row.value(5)), integerOf(row.value(6)), integerOf(row.value(7)),
+                                   realOf(row.value(8)), realOf(row.value(9))});
              });
     return result;
 }
@@ -482,12 +643,14 @@ std::vector<PeriodRow> HistoryStore::periods(const std::string& condition, const
 std::vector<AggregateRow> HistoryStore::aggregates(const std::string& condition,
                                                    const std::vector<Value>& values) const {
     std::vector<AggregateRow> result;
+    const std::string loadColumns = hasLoadColumns()
+                                        ? "busy_upload_median, busy_upload_replies, busy_download_median, busy_download_replies"
+                                        : "NULL, NULL, NULL, NULL";
     for (const Database::Row& row :
-         db->query("SELECT start, seconds, role, host, address, protocol, sent, lost, late, median, p95, jitter "
-                   "FROM aggregates WHERE " +
-                       condition,
+         db->query("SELECT start, seconds, role, host, address, protocol, sent, lost, late, median, p95, jitter, " +
+                       loadColumns + " FROM aggregates WHERE " + condition,
                    values)) {
-        if (row.size() < 12) continue;
+        if (row.size() < 16) continue;
         auto start = integerOf(row[0]);
         auto seconds = integerOf(row[1]);
         auto* roleText = textOf(row[2]);
@@ -501,7 +664,8 @@ std::vector<AggregateRow> HistoryStore::aggregates(const std::string& condition,
         auto late = integerOf(row[8]);
         if (!start || !seconds || !role || !host || !address || !protocol || !sent || !lost || !late) continue;
         result.push_back({*start, *seconds, *role, *host, *address, *protocol, *sent, *lost, *late, realOf(row[9]),
-                          realOf(row[10]), realOf(row[11])});
+                          realOf(row[10]), realOf(row[11]), realOf(row[12]), integerOf(row[13]), realOf(row[14]),
+                          integerOf(row[15])});
     }
     std::stable_sort(result.begin(), result.end(), [](const AggregateRow& a, const AggregateRow& b) {
         if (a.start != b.start) return a.start < b.start;

@@ -9,11 +9,21 @@
 // history queue only. All times are Unix seconds (dates as doubles, row starts
 // as integers); minutes and hours are aligned to UTC, not to the local zone.
 //
+// Traffic: a counter read (TrafficSample) counts wholly in the minute of its
+// date, the later read: at the probing interval at most one interval's bytes
+// land a minute late, and no minute is opened again once it was written. The
+// 10-second throughput is taken at every read over the shortest run of
+// consecutive reads that spans 10 seconds; a gap between reads starts a new
+// run, so nothing is averaged across a pause or a sleep.
+//
 // Invariants: every key of `open` is a minute start; an open minute stays in
 // memory until a flush has committed it, so a failed write loses nothing.
+// `recentTraffic` holds consecutive reads, oldest first, spanning no more
+// than one read beyond 10 seconds.
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -30,6 +40,8 @@
 #include "NerivaneKit/history/MinuteState.h"
 #include "NerivaneKit/history/PeriodRow.h"
 #include "NerivaneKit/history/TimeZone.h"
+#include "NerivaneKit/load/LinkCapacity.h"
+#include "NerivaneKit/load/TrafficSample.h"
 #include "NerivaneKit/lookup/LookupOutcome.h"
 
 namespace nerivane {
@@ -51,6 +63,11 @@ struct HistoryStore {
     struct Accumulator {
         std::vector<TargetStats::Sample> samples;
         std::int64_t late = 0;
+        // Round trips (ms) of replies while the link was busy each way, and
+        // whether any probe of the minute was classed at all.
+        std::vector<double> busyUpload;
+        std::vector<double> busyDownload;
+        bool classed = false;
         bool operator==(const Accumulator&) const = default;
     };
 
@@ -63,6 +80,15 @@ struct HistoryStore {
         std::vector<double> lookupMilliseconds;
         std::int64_t lookups = 0;
         std::int64_t lookupFailures = 0;
+        // Interface traffic; none while no counters were read in the minute.
+        struct Traffic {
+            std::uint64_t sentBytes = 0;
+            std::uint64_t receivedBytes = 0;
+            std::optional<double> peakSentBitsPerSecond;
+            std::optional<double> peakReceivedBitsPerSecond;
+            bool operator==(const Traffic&) const = default;
+        };
+        std::optional<Traffic> traffic;
         bool operator==(const OpenMinute&) const = default;
     };
 
@@ -88,6 +114,14 @@ struct HistoryStore {
     static const std::string figuresIndexSQL;
     // Version 2: the name lookup columns of the periods table.
     static const std::string lookupColumnsSQL;
+    // Version 3: interface traffic in periods, busy round trips in aggregates.
+    static const std::string loadColumnsSQL;
+    // The span of a peak throughput, and the days the capacity looks back.
+    static constexpr double peakSeconds = 10;
+    static constexpr double capacityDays = 7;
+    // Minutes whose peak in a direction stays under this (bits per second)
+    // carry only background chatter and are not part of its capacity.
+    static constexpr double activeBitsPerSecond = 200'000;
     static const std::string insertPeriodSQL;
     static const std::string insertAggregateSQL;
     static const std::string insertEventSQL;
@@ -99,6 +133,7 @@ struct HistoryStore {
     MinuteState state = MinuteState::measured;
     std::map<std::int64_t, OpenMinute> open;
     std::vector<NetworkEvent> pendingEvents;
+    std::deque<TrafficSample> recentTraffic;
     std::optional<double> lastWrite;
     std::optional<double> lastMaintenance;
     // Asked when maintenance is due, with the date; false puts it off. None
@@ -122,6 +157,9 @@ struct HistoryStore {
     void markAsleep(double from, double to);
     void apply(MinuteState newState, double at);
     void addEvent(const NetworkEvent& event);
+    // One counter read, into the minute of its date. Reads with a date or
+    // length that is not finite, or a length not above zero, are dropped.
+    void recordTraffic(const TrafficSample& sample);
 
     // Writes every open minute that ended at or before `cutoff` and the
     // pending events in one transaction, then runs maintenance when due.
@@ -153,6 +191,18 @@ struct HistoryStore {
     // Whether the periods table has the lookup columns: a file of version 1
     // opened for reading alone does not, and reads them as none.
     bool hasLookupColumns() const;
+    // Whether the tables have the traffic and busy columns (version 3).
+    bool hasLoadColumns() const;
+    // The capacity per direction from the minute rows of the capacityDays
+    // before now (see capacityOf); zero without such rows.
+    LinkCapacity linkCapacity(double now) const;
+    // The capacity of one direction from its per-minute peaks (bits per
+    // second, any order); 0 when no minute was active.
+    static double capacityOf(std::vector<double> peaks);
+    // The lower weighted median of (value, weight) pairs: the smallest value
+    // at which the weights so far reach half of all; pairs of weight 0 or
+    // less do not count. None without weight.
+    static std::optional<double> weightedMedian(std::vector<std::pair<double, double>> pairs);
     // The start of the oldest stored period; none in an empty file.
     std::optional<std::int64_t> oldestStart() const;
 

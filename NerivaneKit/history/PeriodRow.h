@@ -21,6 +21,13 @@ struct PeriodRow {
     // answers, and the lookups that failed; both none when none ran.
     std::optional<double> dnsMedian;
     std::optional<std::int64_t> dnsFailures;
+    // The path interface's bytes sent and received, and the highest 10-second
+    // throughput of each direction in bits per second (for an hour, the
+    // highest of its minutes); none where no counters were read.
+    std::optional<std::int64_t> sentBytes;
+    std::optional<std::int64_t> receivedBytes;
+    std::optional<double> peakSentBitsPerSecond;
+    std::optional<double> peakReceivedBitsPerSecond;
 
     bool operator==(const PeriodRow&) const = default;
 };

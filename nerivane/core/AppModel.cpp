@@ -23,6 +23,7 @@ public:
     void stop() override { monitor_.stop(); }
     void update(const TargetSettings& settings) override { monitor_.update(settings); }
     void setInterval(double seconds) override { monitor_.setInterval(seconds); }
+    void setLinkCapacity(LinkCapacity capacity) override { monitor_.setLinkCapacity(capacity); }
 
 private:
     Monitor monitor_;
@@ -35,6 +36,7 @@ constexpr double defaultBatteryInterval = 5.0;
 // A stored interval is taken as read, but a zero, negative or tiny one would
 // make the engine fire without pause and flood the network.
 constexpr double shortestInterval = 0.1;
+constexpr int capacityRefreshMilliseconds = 3600 * 1000;
 
 double usableInterval(double seconds, double fallback) {
     if (!std::isfinite(seconds) || seconds <= 0) return fallback;
@@ -96,6 +98,8 @@ AppModel::AppModel(Preferences& preferences, Environment environment, QObject* p
 
     resumeTimer_.setSingleShot(true);
     connect(&resumeTimer_, &QTimer::timeout, this, &AppModel::checkPause);
+    capacityTimer_.setInterval(capacityRefreshMilliseconds);
+    connect(&capacityTimer_, &QTimer::timeout, this, &AppModel::refreshLinkCapacity);
 }
 
 AppModel::~AppModel() {
@@ -113,6 +117,7 @@ void AppModel::start() {
     if (started_) return;
     // The retention goes with the start: the first maintenance runs at once.
     if (history_) history_->start(preferences_.retentionDays(), [this] { return readSignalStrength(); });
+    capacityTimer_.start();
     started_ = true;
     applyPreferences();
     trackPreferences();
@@ -169,6 +174,22 @@ void AppModel::startMonitor() {
     monitorInterval_ = interval;
     monitor_ = environment_.makeMonitor(targetSettings(), interval, updateHandler(generation_));
     monitor_->start();
+    refreshLinkCapacity();
+}
+
+void AppModel::refreshLinkCapacity() {
+    if (!history_ || !monitor_) return;
+    // Read on history's queue without holding up the main thread; by the
+    // time it arrives the monitor may have been replaced, and the new one
+    // asked for its own.
+    history_->linkCapacity([this, generation = generation_](LinkCapacity capacity) {
+        QMetaObject::invokeMethod(
+            this,
+            [this, generation, capacity] {
+                if (generation == generation_ && monitor_) monitor_->setLinkCapacity(capacity);
+            },
+            Qt::QueuedConnection);
+    });
 }
 
 void AppModel::stopMonitor() {
@@ -297,6 +318,7 @@ Monitor::UpdateHandler AppModel::updateHandler(int generation) {
             history->record(snapshotUpdate.probes,
                             snapshotUpdate.snapshot.path.isSatisfied ? MinuteState::measured : MinuteState::offline);
             if (snapshotUpdate.snapshot.lookups) history->record(*snapshotUpdate.snapshot.lookups);
+            history->record(snapshotUpdate.traffic);
         }
         std::vector<RoleSample> samples;
         samples.reserve(snapshotUpdate.probes.size());

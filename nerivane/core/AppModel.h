@@ -77,6 +77,8 @@ public:
         virtual void stop() = 0;
         virtual void update(const TargetSettings& settings) = 0;
         virtual void setInterval(double seconds) = 0;
+        // The link's capacity as history measured it; fakes may ignore it.
+        virtual void setLinkCapacity(LinkCapacity capacity) { (void)capacity; }
     };
     using MonitorFactory = std::function<std::unique_ptr<MonitorControl>(
         const TargetSettings& settings, double interval, Monitor::UpdateHandler onUpdate)>;
@@ -193,6 +195,8 @@ private:
 
     void reconcile();
     void startMonitor();
+    // Asks history for the link capacity and hands it to the running monitor.
+    void refreshLinkCapacity();
     void stopMonitor();
     void applyRate();
     double currentInterval() const;
@@ -242,6 +246,9 @@ private:
     bool preferencesApplyQueued_ = false;
     int generation_ = 0;
     QTimer resumeTimer_;
+    // Hands history's capacity to the monitor again every hour, so the
+    // seven days it looks back slide along.
+    QTimer capacityTimer_;
     std::optional<double> lastWiFiRead_;
 
     mutable std::mutex wifiInterfaceLock_;

@@ -24,6 +24,7 @@
 #include "NerivaneKit/history/HistoryCSV.h"
 #include "NerivaneKit/history/HistoryChart.h"
 #include "NerivaneKit/history/HistoryFile.h"
+#include "NerivaneKit/history/HistoryGrades.h"
 #include "NerivaneKit/history/HistoryStore.h"
 
 namespace {
@@ -41,19 +42,33 @@ commands:
   export events --range RANGE         the events CSV (outages and spikes)
   events [--limit N]                  the latest events, newest first (default 10)
   chart --range R --role ROLE         the chart buckets of one target
+  grades --range RANGE                latency under load: the bytes sent and
+                                      received, then per direction and role
+                                      (router; internet: the internet hosts)
+                                      the idle and busy median round trips, the
+                                      latency added and its grade (A+ under 5 ms,
+                                      A 30, B 60, C 200, D 400, else F; none
+                                      from fewer than 10 busy replies)
   stats                               row counts and file size
 
 options:
   --db PATH          the database (default: $NERIVANE_HISTORY, else
                      $XDG_DATA_HOME/nerivane/history.sqlite, else
                      ~/.local/share/nerivane/history.sqlite)
-  --range RANGE      hour, day, week, or (export only) all
+  --range RANGE      hour, day, week, or (export and grades) all
   --retention DAYS   the span of --range all (default 30)
-  --end TIME         export: the window ends at TIME (Unix seconds, not later
-                     than now) instead of now; the minute holding TIME is left
-                     out, as the application's export leaves out its current one
+  --end TIME         export, grades: the window ends at TIME (Unix seconds,
+                     not later than now) instead of now; the minute holding
+                     TIME is left out, as the application's export leaves out
+                     its current one
   --role ROLE        router, internet[0], internet[1], internet-ipv6, custom[0], custom[1]
   --help             this text
+
+Grades are built from the stored minutes and hours: the busy median of a
+direction weighs each period's median of its busy replies by their number;
+the idle median weighs the medians of the quiet periods (counters read and no
+busy reply either way) by their replies. Periods without counters (older
+files, no interface) count in neither.
 
 Times are written in the local time zone. Minutes the running application has
 not written yet are not in the file.
@@ -187,6 +202,24 @@ void printStats(const HistoryStore& store, const std::string& path) {
     }
 }
 
+void printGrades(const HistoryStore& store, double from, double to) {
+    const auto summary = nerivane::HistoryGrades::read(store, from, to);
+    const auto bytes = [](const std::optional<std::int64_t>& value) {
+        return value ? std::to_string(*value) : std::string("-");
+    };
+    std::cout << "from: " << store.timeZone.iso8601(static_cast<std::int64_t>(std::floor(from))) << "\n"
+              << "to: " << store.timeZone.iso8601(static_cast<std::int64_t>(std::floor(to))) << "\n"
+              << "sent_bytes: " << bytes(summary.sentBytes) << "\n"
+              << "received_bytes: " << bytes(summary.receivedBytes) << "\n"
+              << "direction,role,idle_median_ms,busy_median_ms,added_ms,busy_replies,grade\n";
+    for (const auto& grade : summary.grades) {
+        std::cout << nerivane::text(grade.direction) << "," << nerivane::HistoryGrades::text(grade.role) << ","
+                  << optionalFixed(grade.idleMedian, 3) << "," << optionalFixed(grade.busyMedian, 3) << ","
+                  << optionalFixed(grade.added, 3) << "," << grade.busyReplies << ","
+                  << (grade.grade ? std::string(nerivane::text(*grade.grade)) : "-") << "\n";
+    }
+}
+
 int run(int argc, char** argv) {
     const Arguments arguments = parse(argc, argv);
     if (arguments.help) {
@@ -195,7 +228,8 @@ int run(int argc, char** argv) {
     }
     if (arguments.words.empty()) throw UsageError{"no command given"};
     const std::string& command = arguments.words[0];
-    if (option(arguments, "--end") && command != "export") throw UsageError{"--end belongs to export only"};
+    if (option(arguments, "--end") && command != "export" && command != "grades")
+        throw UsageError{"--end belongs to export and grades only"};
 
     const auto path = option(arguments, "--db") ? option(arguments, "--db") : nerivane::History::configuredPath();
     if (!path) throw OpenFailure{"no database path: give --db or set NERIVANE_HISTORY or HOME"};
@@ -252,6 +286,19 @@ int run(int argc, char** argv) {
                       << optionalFixed(bucket.lossPercent, 1) << ","
                       << (bucket.rssi ? std::to_string(*bucket.rssi) : "-") << "\n";
         }
+        return 0;
+    }
+    if (command == "grades") {
+        if (arguments.words.size() != 1) throw UsageError{"grades takes no further words"};
+        const auto range = option(arguments, "--range");
+        if (!range) throw UsageError{"grades needs --range hour|day|week|all"};
+        const long retention = positiveNumber(option(arguments, "--retention").value_or("30"), "--retention");
+        const auto span = spanOf(*range, retention, true);
+        if (!span) throw UsageError{"unknown range " + *range};
+        const double to = windowEnd(arguments, now);
+        const HistoryStore store = openExisting(*path);
+        // As in an export, the minute holding the end is left out.
+        printGrades(store, to - *span, std::floor(to / 60) * 60);
         return 0;
     }
     if (command == "stats") {

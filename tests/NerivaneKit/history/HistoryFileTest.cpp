@@ -97,7 +97,7 @@ TEST(HistoryFileTest, RefusesWhatIsNotItsOwnAndChangesNothing) {
     std::filesystem::create_directories(std::filesystem::path(earlier).parent_path());
     Database(earlier).execute(HistoryStore::schemaScript + "PRAGMA user_version = 1;" +
                               "INSERT INTO periods VALUES (" + std::to_string(noonSeconds) + ", 60, 'paused', -50);");
-    const std::vector<PeriodRow> before{{noonSeconds, 60, MinuteState::paused, -50, {}, {}}};
+    const std::vector<PeriodRow> before{{noonSeconds, 60, MinuteState::paused, -50, {}, {}, {}, {}, {}, {}}};
     EXPECT_EQ(HistoryStore(HistoryFile::openReadOnly(earlier)).periods("1", {}), before);
     {
         double date = noon + 65;
@@ -122,8 +122,50 @@ TEST(HistoryFileTest, RefusesWhatIsNotItsOwnAndChangesNothing) {
             EXPECT_EQ(pragma(*store.db, "application_id"), databaseApplicationId);
             EXPECT_EQ(pragma(*store.db, "user_version"), HistoryFile::schemaVersion);
             EXPECT_EQ(store.periods("1", {}),
-                      (std::vector<PeriodRow>{before[0], {noonSeconds + 60, 60, MinuteState::measured, {}, 20.0, 1},
-                                              {noonSeconds + 120, 60, MinuteState::measured, {}, {}, 1}}));
+                      (std::vector<PeriodRow>{before[0], {noonSeconds + 60, 60, MinuteState::measured, {}, 20.0, 1, {}, {}, {}, {}},
+                                              {noonSeconds + 120, 60, MinuteState::measured, {}, {}, 1, {}, {}, {}, {}}}));
+        });
+    }
+}
+
+// Files of both earlier layouts (version 1 without the lookup columns, 2
+// without the traffic and busy ones), each with a period and an aggregate:
+// read alone they show their rows with the new figures as none and keep every
+// byte; opened for writing they gain the columns, keep the rows and take new
+// figures.
+TEST(HistoryFileTest, EarlierLayoutsAreReadAsTheyStandAndGainTheLoadColumns) {
+    TempFolder folder;
+    for (std::int64_t version : {1, 2}) {
+        SCOPED_TRACE(version);
+        const std::string path = folder.path("v" + std::to_string(version) + ".sqlite");
+        const std::string row = std::to_string(noonSeconds);
+        Database(path).execute(HistoryStore::schemaScript + (version == 2 ? HistoryStore::lookupColumnsSQL : "") +
+                               "PRAGMA user_version = " + std::to_string(version) + "; INSERT INTO periods (start, seconds, state) "
+                               "VALUES (" + row + ", 60, 'measured'); INSERT INTO aggregates VALUES (" + row +
+                               ", 60, 'router', 'router', '192.168.1.1', 'icmp', 2, 0, 0, 5, 6, 1);");
+        const FileState before = fileState(path);
+        {
+            const HistoryStore reader(HistoryFile::openReadOnly(path));
+            EXPECT_EQ(reader.periods("1", {}), (std::vector<PeriodRow>{{noonSeconds, 60, MinuteState::measured, {}, {}, {}, {}, {}, {}, {}}}));
+            EXPECT_EQ(figures(reader.aggregates("1", {}).at(0)), (Figures{2, 0, 0, 5.0, 6.0, 1.0}));
+            EXPECT_EQ(reader.aggregates("1", {}).at(0).busyUploadReplies, std::nullopt);
+            EXPECT_EQ(reader.linkCapacity(noon + 60), LinkCapacity{});
+        }
+        EXPECT_EQ(fileState(path), before);
+        EXPECT_FALSE(std::filesystem::exists(path + "-wal"));
+        History::Options options;
+        options.date = [] { return noon + 200; };
+        History history(path, options);
+        history.record({TrafficSample{noon + 90, 1, 100, 200}});
+        history.close();
+        history.withStore([&](HistoryStore& store) {
+            EXPECT_EQ(pragma(*store.db, "user_version"), HistoryFile::schemaVersion);
+            EXPECT_TRUE(store.hasLookupColumns() && store.hasLoadColumns());
+            EXPECT_EQ(figures(store.aggregates("1", {}).at(0)), (Figures{2, 0, 0, 5.0, 6.0, 1.0}));
+            const auto periods = store.periods("1", {});
+            ASSERT_EQ(periods.size(), 2u);
+            EXPECT_EQ(std::tuple(periods[0].sentBytes, periods[1].sentBytes, periods[1].receivedBytes),
+                      std::tuple(std::optional<std::int64_t>(), std::optional<std::int64_t>(100), std::optional<std::int64_t>(200)));
         });
     }
 }

@@ -139,5 +139,64 @@ TEST_F(HistoryServiceTest, MaintenanceWaitsWhileTheWallClockDisagreesWithTheStea
     EXPECT_EQ(loggedErrors().size(), 1u);
 }
 
+// A minute of counter reads and classed probes through the service: its
+// bytes, its 10-second peak, the busy medians per direction ("both" counts
+// for each), 0 busy replies where counters were read, none where not. Then a
+// week of stored minutes: the capacity is the 95th percentile of the active
+// minutes' peaks, so chatter, a LAN copy and last month do not count.
+TEST_F(HistoryServiceTest, TrafficBusyRepliesAndTheWeeksCapacity) {
+    auto history = open();
+    EXPECT_EQ(history->linkCapacity(), LinkCapacity{});
+    // 12:00:01 to 12:00:59, a read a second: 1 kB up and 2 kB down each,
+    // but 125 kB up (1 Mbit/s) each second from :21 to :30.
+    std::vector<TrafficSample> traffic;
+    for (int second = 1; second < 60; ++second)
+        traffic.push_back({noon + second, 1, second > 20 && second <= 30 ? 125'000u : 1000u, 2000});
+    history->record(traffic);
+    const auto classed = [](const Target& target, double at, std::optional<double> ms, LoadClass load) {
+        ProbeRecord probe = ms ? reply(target, at, *ms) : lost(target, at);
+        probe.load = load;
+        return probe;
+    };
+    history->record({classed(cloudflare(), noon + 1, 10, LoadClass::idle), classed(cloudflare(), noon + 2, 50, LoadClass::upload),
+                     classed(cloudflare(), noon + 3, 70, LoadClass::upload), classed(cloudflare(), noon + 4, 90, LoadClass::both),
+                     classed(cloudflare(), noon + 5, 30, LoadClass::download), classed(cloudflare(), noon + 6, {}, LoadClass::upload),
+                     classed(router(), noon + 7, 1, LoadClass::unknown), classed(router(), noon + 61, 1, LoadClass::unknown)},
+                    MinuteState::measured);
+    time.advance(180);
+    history->tick();
+    using Busy = std::tuple<std::optional<double>, std::optional<std::int64_t>, std::optional<double>, std::optional<std::int64_t>>;
+    history->withStore([](HistoryStore& store) {
+        const auto periods = store.periods("1", {});
+        ASSERT_EQ(periods.size(), 2u);
+        EXPECT_EQ(std::tuple(periods[0].sentBytes, periods[0].receivedBytes, periods[0].peakSentBitsPerSecond, periods[0].peakReceivedBitsPerSecond),
+                  std::tuple(std::optional<std::int64_t>(1'299'000), std::optional<std::int64_t>(118'000), std::optional(1e6), std::optional(16'000.0)));
+        EXPECT_EQ(std::tuple(periods[1].sentBytes, periods[1].peakSentBitsPerSecond), std::tuple(std::optional<std::int64_t>(), std::optional<double>()));
+        std::vector<Busy> busy;
+        for (const AggregateRow& row : store.aggregates("1", {}))
+            busy.emplace_back(row.busyUploadMedian, row.busyUploadReplies, row.busyDownloadMedian, row.busyDownloadReplies);
+        EXPECT_EQ(busy, (std::vector<Busy>{{{}, 0, {}, 0}, {70.0, 3, 30.0, 2}, {{}, {}, {}, {}}})) << "router, 1.1.1.1, router a minute on";
+    });
+    // The chart draws the minute's mean throughput, none for a minute without counters.
+    const auto chart = history->chart(ChartRange::hour, TargetRole::internet(0), time.date);
+    EXPECT_EQ(std::pair(chart[chart.size() - 4].sentBitsPerSecond, chart[chart.size() - 3].sentBitsPerSecond),
+              std::pair(std::optional(173'200.0), std::optional<double>()));
+    // Over the week before: 60 minutes of chatter, 38 active ones at 1 to 38
+    // Mbit/s, two LAN copies at 900 and a row without counters; before it,
+    // 5 Gbit/s. With 12:00's 1 Mbit/s: 41 active minutes, the 39th is 38 Mbit/s.
+    history->withStore([](HistoryStore& store) {
+        std::string sql = "BEGIN;";
+        for (int hour = 1; hour <= 101; ++hour) {
+            const double sent = hour <= 60 ? 50e3 : hour <= 98 ? (hour - 60) * 1e6 : hour <= 100 ? 900e6 : 0;
+            sql += "INSERT INTO periods (start, seconds, state, peak_sent_bps, peak_received_bps) VALUES (" +
+                   std::to_string(noonSeconds - hour * 3600) + ", 60, 'measured', " +
+                   (hour <= 100 ? std::to_string(sent) + ", 20e3);" : "NULL, NULL);");
+        }
+        store.db->execute(sql + "INSERT INTO periods (start, seconds, state, peak_sent_bps) VALUES (" +
+                          std::to_string(noonSeconds - 8 * 86400) + ", 60, 'measured', 5e9); COMMIT;");
+    });
+    EXPECT_EQ(history->linkCapacity(), (LinkCapacity{38e6, 0})) << "the chatter of a quiet direction is no capacity";
+}
+
 }  // namespace
 }  // namespace nerivane

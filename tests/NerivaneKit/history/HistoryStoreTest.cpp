@@ -41,21 +41,21 @@ TEST_F(HistoryStoreTest, RateLimitAndForce) {
 
 TEST_F(HistoryStoreTest, UnconvertibleRowsAreSkipped) {
     db.execute(R"(
-        INSERT INTO periods VALUES (60, 60, 'measured', 'strong', NULL, NULL);
-        INSERT INTO periods VALUES (120, 60, 'dreaming', NULL, NULL, NULL);
-        INSERT INTO periods VALUES ('soon', 60, 'paused', NULL, NULL, NULL);
-        INSERT INTO periods VALUES (180.9, 60.0, 'asleep', -55.5, NULL, NULL);
-        INSERT INTO aggregates VALUES (60, 60, 'router', 'router', '10.0.0.1', 'icmp', 1, 0, 0, 1.5, 2, 'x');
-        INSERT INTO aggregates VALUES (60, 60, 'gateway', 'router', '10.0.0.1', 'icmp', 1, 0, 0, NULL, NULL, NULL);
-        INSERT INTO aggregates VALUES (60, 60, 'custom[0]', 'x', '10.0.0.2', 'tcp', 'many', 0, 0, NULL, NULL, NULL);
-        INSERT INTO aggregates VALUES (60, 60, 'custom[1]', 'x', '10.0.0.3', 'tcp', 1e300, 0, 0, NULL, NULL, NULL);
+        INSERT INTO periods (start, seconds, state, rssi, dns_median, dns_failures) VALUES (60, 60, 'measured', 'strong', NULL, NULL);
+        INSERT INTO periods (start, seconds, state, rssi, dns_median, dns_failures) VALUES (120, 60, 'dreaming', NULL, NULL, NULL);
+        INSERT INTO periods (start, seconds, state, rssi, dns_median, dns_failures) VALUES ('soon', 60, 'paused', NULL, NULL, NULL);
+        INSERT INTO periods (start, seconds, state, rssi, dns_median, dns_failures) VALUES (180.9, 60.0, 'asleep', -55.5, NULL, NULL);
+        INSERT INTO aggregates (start, seconds, role, host, address, protocol, sent, lost, late, median, p95, jitter) VALUES (60, 60, 'router', 'router', '10.0.0.1', 'icmp', 1, 0, 0, 1.5, 2, 'x');
+        INSERT INTO aggregates (start, seconds, role, host, address, protocol, sent, lost, late, median, p95, jitter) VALUES (60, 60, 'gateway', 'router', '10.0.0.1', 'icmp', 1, 0, 0, NULL, NULL, NULL);
+        INSERT INTO aggregates (start, seconds, role, host, address, protocol, sent, lost, late, median, p95, jitter) VALUES (60, 60, 'custom[0]', 'x', '10.0.0.2', 'tcp', 'many', 0, 0, NULL, NULL, NULL);
+        INSERT INTO aggregates (start, seconds, role, host, address, protocol, sent, lost, late, median, p95, jitter) VALUES (60, 60, 'custom[1]', 'x', '10.0.0.3', 'tcp', 1e300, 0, 0, NULL, NULL, NULL);
         INSERT INTO events (kind, role, host, address, start, end, worst) VALUES ('outage', 'router', 'r', '10.0.0.1', 1, 2, NULL);
         INSERT INTO events (kind, role, host, address, start, end, worst) VALUES ('storm', 'router', 'r', '10.0.0.1', 1, 2, NULL);
         INSERT INTO events (kind, role, host, address, start, end, worst) VALUES ('spike', 'router', 'r', 'not-an-address', 1, 2, 5);
         INSERT INTO events (kind, role, host, address, start, end, worst) VALUES ('spike', 'internet[0]', 'h', 'fe80::1%nosuchif0', 3, 4, 'bad');
     )");
-    EXPECT_EQ(allPeriods(), (std::vector<PeriodRow>{{60, 60, MinuteState::measured, std::nullopt, {}, {}},
-                                                    {180, 60, MinuteState::asleep, -55, {}, {}}}))
+    EXPECT_EQ(allPeriods(), (std::vector<PeriodRow>{{60, 60, MinuteState::measured, std::nullopt, {}, {}, {}, {}, {}, {}},
+                                                    {180, 60, MinuteState::asleep, -55, {}, {}, {}, {}, {}, {}}}))
         << "reals truncate toward zero";
     auto rows = store.aggregates("1", {});
     ASSERT_EQ(rows.size(), 1u);
@@ -84,6 +84,13 @@ TEST_F(HistoryStoreTest, HourRowsReplaceMinuteRowsAWeekOldInOneTransaction) {
     putAggregate(db, h1 + 120, 60, 6, 1, 0, 20, 25, std::nullopt);
     putAggregate(db, h1 + 180, 60, 3, 3, 0, std::nullopt, std::nullopt, std::nullopt);
     putAggregate(db, h2, 60, 4, 4, 0, std::nullopt, std::nullopt, 5);
+    // Counters in h1's first ten minutes (peaks 0 to 9 kbit/s sent); busy
+    // uploads in two of its rows: 90 ms over 3 replies beats 40 ms over 1.
+    const std::string h1Text = std::to_string(h1);
+    db.execute("UPDATE periods SET sent_bytes = 1000, received_bytes = 4000, peak_sent_bps = (start - " + h1Text +
+               ") / 60 * 1000 WHERE start < " + h1Text + " + 600;"
+               "UPDATE aggregates SET busy_upload_median = 40, busy_upload_replies = 1 WHERE start = " + h1Text + ";"
+               "UPDATE aggregates SET busy_upload_median = 90, busy_upload_replies = 3 WHERE start = " + h1Text + " + 60");
     putPeriod(db, boundary, 60, "measured");  // a recent minute stays a minute
     putAggregate(db, boundary, 60, 60, 0, 0, 1, 2, 0.5);
 
@@ -95,13 +102,15 @@ TEST_F(HistoryStoreTest, HourRowsReplaceMinuteRowsAWeekOldInOneTransaction) {
     db.execute("DROP TRIGGER refuse");
     store.rollup(now);
 
-    EXPECT_EQ(allPeriods(), (std::vector<PeriodRow>{{h1, 3600, MinuteState::measured, -60, 20.0, 3},
-                                                    {h2, 3600, MinuteState::asleep, std::nullopt, {}, {}},
-                                                    {boundary, 60, MinuteState::measured, std::nullopt, {}, {}}}));
+    EXPECT_EQ(allPeriods(), (std::vector<PeriodRow>{{h1, 3600, MinuteState::measured, -60, 20.0, 3, 10000, 40000, 9000.0, {}},
+                                                    {h2, 3600, MinuteState::asleep, std::nullopt, {}, {}, {}, {}, {}, {}},
+                                                    {boundary, 60, MinuteState::measured, std::nullopt, {}, {}, {}, {}, {}, {}}}));
     auto rows = store.aggregates("1", {});
     ASSERT_EQ(rows.size(), 3u);
     EXPECT_EQ(rows[0].seconds, 3600);
     EXPECT_EQ(figures(rows[0]), (Figures{54, 9, 3, 20.0, 33.0, 6.5}));
+    EXPECT_EQ(std::tuple(rows[0].busyUploadMedian, rows[0].busyUploadReplies, rows[0].busyDownloadReplies),
+              std::tuple(std::optional(90.0), std::optional<std::int64_t>(4), std::optional<std::int64_t>()));
     EXPECT_EQ(figures(rows[1]), (Figures{4, 4, 0, std::nullopt, std::nullopt, std::nullopt})) << "all weights 0";
     EXPECT_EQ(rows[2].seconds, 60);
 }

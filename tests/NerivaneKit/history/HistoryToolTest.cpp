@@ -63,7 +63,8 @@ TEST_F(HistoryToolTest, UsageErrorsAndUnreadableDatabasesPrintNothingAndCreateNo
                                   "chart --range hour", "chart --range all --role router", "chart --range hour --role gateway",
                                   "events --limit 0", "events --limit", "stats --colour", "export events --range day --end soon",
                                   "export events --range day --end -1", "export events --range day --end inf",
-                                  "export events --range day --end 99999999999", "stats --end 1"})
+                                  "export events --range day --end 99999999999", "stats --end 1",
+                                  "grades", "grades --range year", "grades now --range day"})
         cases.push_back({bad + " --db " + quoted(db), 2, ""});
     for (const auto& [arguments, status, message] : cases) {
         SCOPED_TRACE(arguments);
@@ -85,9 +86,16 @@ TEST_F(HistoryToolTest, ExportsEventsAndChartWithoutChangingTheFile) {
                                   lost(cloudflare(), m + 2), late(cloudflare(), m + 5, 2500)})
             store.record(probe);
         store.recordRSSI(m + 4, -60);
+        // Counters read: the minute is quiet. The next one has 12 replies while uploading.
+        store.recordTraffic({m + 30, 1, 5000, 7000});
+        for (int i = 0; i < 12; ++i) {
+            ProbeRecord busy = reply(cloudflare(), m + 60 + i, 80);
+            busy.load = LoadClass::upload;
+            store.record(busy);
+        }
         store.addEvent(outage(router(), m - 100, m - 50));
         store.addEvent(spike(Target{TargetRole::custom(0), "lab, west", *ProbeAddress::parse("10.0.0.9")}, m + 5, m + 9, 250));
-        store.flush(m + 60, m + 60, true);
+        store.flush(m + 120, m + 120, true);
         // Rows a maintenance pass would roll up or delete: the tool must leave them.
         putPeriod(*store.db, minute - 10 * 86400, 60, "paused");
         putPeriod(*store.db, minute - 400 * 86400, 3600, "paused");
@@ -100,15 +108,20 @@ TEST_F(HistoryToolTest, ExportsEventsAndChartWithoutChangingTheFile) {
     };
 
     const std::string measurements = ok("export measurements --range hour", "NERIVANE_HISTORY=" + quoted(db));
-    // The header, the gap before the stored minute, the minute, the gap after it.
-    EXPECT_EQ(std::count(measurements.begin(), measurements.end(), '\n'), 4);
-    EXPECT_NE(measurements.find("\n" + iso(minute) + ",60,measured,1.1.1.1,1.1.1.1,icmp,4,1,1,25.0,30.000,34.000,4.000,-60,,\n"), std::string::npos);
+    // The header, the gap before the stored minutes, the two minutes, the gap after them.
+    EXPECT_EQ(std::count(measurements.begin(), measurements.end(), '\n'), 5);
+    EXPECT_NE(measurements.find("\n" + iso(minute) + ",60,measured,1.1.1.1,1.1.1.1,icmp,4,1,1,25.0,30.000,34.000,4.000,-60,,,5000,7000,,\n"), std::string::npos);
+    const std::string grades = ok("grades --range hour");
+    EXPECT_EQ(grades.substr(grades.find("sent_bytes")),
+              "sent_bytes: 5000\nreceived_bytes: 7000\ndirection,role,idle_median_ms,busy_median_ms,added_ms,busy_replies,grade\n"
+              "upload,router,-,-,-,0,-\nupload,internet,30.000,80.000,50.000,12,B\n"
+              "download,router,-,-,-,0,-\ndownload,internet,30.000,-,-,0,-\n");
     EXPECT_NE(ok("chart --range hour --role internet[0]").find("\n" + iso(minute) + ",measured,30.000,34.000,25.0,-60\n"), std::string::npos);
     // A window ending inside the stored minute leaves that minute out, as the
     // application's export at that moment does; one ending after it holds it.
     const auto last = [](const std::string& text) { return text.substr(text.rfind('\n', text.size() - 2) + 1); };
     EXPECT_EQ(last(ok("export measurements --range hour --end " + std::to_string(minute + 30))),
-              iso(minute - 3600) + ",3600,not_running,,,,,,,,,,,,,\n");
+              iso(minute - 3600) + ",3600,not_running,,,,,,,,,,,,,,,,,\n");
     EXPECT_EQ(last(ok("export measurements --range hour --end " + std::to_string(minute + 60))).rfind(iso(minute) + ",60,measured,", 0), 0u);
     EXPECT_EQ(ok("export events --range day"),
               "start,end,duration_s,type,target,address,worst_rtt_ms\n" + iso(minute - 100) + "," + iso(minute - 50) +
@@ -116,7 +129,7 @@ TEST_F(HistoryToolTest, ExportsEventsAndChartWithoutChangingTheFile) {
                   ",4.0,spike,\"lab, west\",10.0.0.9,250.000\n");
     // Reading rolled up, pruned and created nothing.
     Database check(db);
-    EXPECT_EQ(count(check, "SELECT count(*) FROM periods"), 3);
+    EXPECT_EQ(count(check, "SELECT count(*) FROM periods"), 4);
     EXPECT_EQ(count(check, "SELECT count(*) FROM periods WHERE start < " + std::to_string(minute - 300 * 86400)), 1);
 }
 

@@ -36,7 +36,7 @@ TEST_F(AppModelTest, OneMonitorPauseIsNotExtendedAndStaleUpdatesOnlyReachHistory
     // Updates queued before a pause are applied after it: dropped, but history takes them.
     const auto oldHandler = run().onUpdate;
     deliver(oldHandler, Monitor::EventUpdate{outage(start - 30)}, false);
-    deliver(oldHandler, Monitor::SnapshotUpdate{good(), {reply(cloudflare(), start - 1, 12)}, {}}, false);
+    deliver(oldHandler, Monitor::SnapshotUpdate{good(), {reply(cloudflare(), start - 1, 12)}, {{start - 1, 1, 500, 700}}}, false);
     model->pauseForOneHour();
     EXPECT_TRUE(runs.front()->stopped);
     model->history()->tick();
@@ -47,7 +47,12 @@ TEST_F(AppModelTest, OneMonitorPauseIsNotExtendedAndStaleUpdatesOnlyReachHistory
     model->resume();
     model->resume();
     ASSERT_EQ(runs.size(), 2u);
+    // The counter reads reached history; the new monitor is handed history's
+    // capacity (read after the request it made at its start).
+    EXPECT_EQ(model->history()->linkCapacity(), LinkCapacity{});
     QCoreApplication::sendPostedEvents();
+    EXPECT_EQ(run().capacities, std::vector<LinkCapacity>{LinkCapacity{}});
+    EXPECT_EQ(model->history()->withStore([](HistoryStore& store) { return count(*store.db, "SELECT sum(sent_bytes) FROM periods"); }), 500);
     EXPECT_EQ(model->snapshot(), MonitorSnapshot{});
     EXPECT_TRUE(model->samples().empty());
     EXPECT_EQ(model->history()->latestEvents(10), std::vector<NetworkEvent>{outage(start - 30)});

@@ -31,6 +31,7 @@ struct FakeRun {
     bool stopped = false;
     std::vector<double> intervals;
     std::vector<TargetSettings> updates;
+    std::vector<LinkCapacity> capacities;
 };
 
 class FakeMonitor : public AppModel::MonitorControl {
@@ -40,6 +41,7 @@ public:
     void stop() override { run_->stopped = true; }
     void update(const TargetSettings& settings) override { run_->updates.push_back(settings); }
     void setInterval(double seconds) override { run_->intervals.push_back(seconds); }
+    void setLinkCapacity(LinkCapacity capacity) override { run_->capacities.push_back(capacity); }
 
 private:
     std::shared_ptr<FakeRun> run_;
@@ -69,7 +71,7 @@ protected:
         environment.now = [this] { return clock; };
         environment.makeMonitor = [this](const TargetSettings& settings, double interval,
                                          Monitor::UpdateHandler onUpdate) {
-            auto run = std::make_shared<FakeRun>(FakeRun{settings, interval, std::move(onUpdate), false, false, {}, {}});
+            auto run = std::make_shared<FakeRun>(FakeRun{settings, interval, std::move(onUpdate), false, false, {}, {}, {}});
             runs.push_back(run);
             return std::make_unique<FakeMonitor>(run);
         };
