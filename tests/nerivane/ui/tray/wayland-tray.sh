@@ -36,6 +36,8 @@ export WLR_BACKENDS=headless WLR_RENDERER=pixman WLR_LIBINPUT_NO_DEVICES=1
 unset DISPLAY WAYLAND_DISPLAY SWAYSOCK
 cat >"$home/sway.conf" <<'CONFIG'
 output * resolution 800x600 background #3a5f7f solid_color
+# A user's rule, for the typing check: never focus the popup on its own.
+no_focus [app_id="org.nerivane.Nerivane"]
 bar {
     position top
     height 28
@@ -61,6 +63,11 @@ watcher() {
         --method org.freedesktop.DBus.Properties.Get org.kde.StatusNotifierWatcher "$1"
 }
 wait_for 100 watcher IsStatusNotifierHostRegistered || fail "swaybar's tray did not start"
+# A keyboard plugged in for the whole session, as a desktop has: each wtype
+# below adds a short-lived one, whose first keys a client that has not yet
+# bound a keyboard would miss.
+as_user wtype -s 600000 &
+pids+=($!)
 echo "sway $(sway --version | cut -d' ' -f3) on $WAYLAND_DISPLAY, bar $(as_user swaymsg -t get_bar_config | tr -d '[]" \n')"
 
 QT_QPA_PLATFORM=wayland as_user "$home/nerivane" --log >"$work/nerivane.out" 2>"$work/nerivane.err" &
@@ -143,6 +150,47 @@ as_user swaymsg workspace 2 >/dev/null || fail "swaymsg workspace failed"
 wait_for 50 popup_closed || fail "the popup stayed open after the keyboard went elsewhere"
 as_user swaymsg workspace 1 >/dev/null
 echo "losing the keyboard closes the popup"
+
+# What the user was typing into (a GTK entry that prints its text) keeps the
+# keyboard while the popup opens: the popup never asks for it. (Sway gives it
+# a new window unless a no_focus rule says otherwise; the config has one, and
+# sway ignores it for the only window on a workspace, as above.)
+cat >"$home/typist.py" <<'PY'
+import gi
+gi.require_version("Gtk", "3.0")
+from gi.repository import GLib, Gtk
+GLib.set_prgname("typist")
+window = Gtk.Window(title="typist")
+entry = Gtk.Entry()
+entry.connect("changed", lambda e: print(e.get_text(), flush=True))
+window.add(entry)
+window.show_all()
+Gtk.main()
+PY
+GDK_BACKEND=wayland as_user /usr/bin/python3 "$home/typist.py" >"$work/typed.txt" 2>"$work/typist.err" &
+pids+=($!)
+# The app id of the window that has the keyboard.
+focused_app() {
+    as_user swaymsg -t get_tree | python3 -c '
+import json, sys
+def walk(node):
+    if node.get("focused"): print(node.get("app_id"))
+    for child in node.get("nodes", []) + node.get("floating_nodes", []): walk(child)
+walk(json.load(sys.stdin))'
+}
+typing_focused() { [ "$(focused_app)" = typist ]; }
+wait_for 100 typing_focused || fail "the typing window did not get the keyboard ($(focused_app) has it; $(tail -1 "$work/typist.err"))"
+activate
+wait_for 50 popup_open || fail "Activate did not open the popup beside the typing window"
+as_user wtype abc || fail "wtype failed"
+wait_for 30 grep -qx abc "$work/typed.txt" || fail "the popup took the keys meant for the typing window"
+popup_open || fail "the popup closed while the user typed elsewhere"
+# A click in the popup gives it the keyboard; Escape then closes it.
+as_user swaymsg '[app_id="org.nerivane.Nerivane"] focus' >/dev/null
+wait_for 30 popup_focused || fail "the popup did not take the keyboard when focused"
+as_user wtype -k Escape
+wait_for 50 popup_closed || fail "Escape did not close the popup after a click"
+echo "typing elsewhere keeps the keyboard while the popup is open; once focused, Escape closes it"
 
 # The menu's quit, clicked as the bar does: the id from GetLayout, then Event.
 menu="$(as_user gdbus call --session --dest "$service" --object-path "$path" \
