@@ -6,7 +6,8 @@
 # lab/run-lab-test). Checks: the item shows legible digits in the bar; the
 # desktop file name is the window's app id; Activate (what the bar sends on
 # a click) opens the compositor-placed popup, a second closes it; Escape
-# closes it; losing the keyboard closes it; the menu's quit (a dbusmenu
+# closes it; losing the keyboard closes it; what the user types into a
+# window beside it goes there while it is open; the menu's quit (a dbusmenu
 # click, as the bar sends) ends the program with history written.
 # Exit 77 (skipped) where a tool is missing or this is not root.
 set -uo pipefail
