@@ -23,6 +23,7 @@
 #include <variant>
 #include <vector>
 
+#include "NerivaneKit/platform/ApplicationId.h"
 #include "NerivaneKit/platform/LogStore.h"
 #include "nerivane/app/AppDelegate.h"
 #include "nerivane/app/CommandLine.h"
@@ -59,6 +60,10 @@ void setIdentity() {
     QCoreApplication::setApplicationName(QStringLiteral("nerivane"));
     QCoreApplication::setOrganizationDomain(QStringLiteral("nerivane.org"));
     QCoreApplication::setApplicationVersion(QStringLiteral(NERIVANE_VERSION));
+    // The desktop entry's name: Wayland's app id, the notifications' desktop-entry
+    // hint and the portals all name the program by it.
+    QGuiApplication::setDesktopFileName(
+        QString::fromLatin1(nerivane::applicationId.data(), static_cast<qsizetype>(nerivane::applicationId.size())));
 }
 
 bool waitForTray() {

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <type_traits>
 
+#include "NerivaneKit/platform/ApplicationId.h"
 #include "NerivaneKit/platform/Log.h"
 
 namespace nerivane {
@@ -74,7 +75,8 @@ void Notifier::post(const AlertTracker::Alert& alert, const MonitorSnapshot& sna
     if (!bus_.isConnected()) return notShown(shown, QStringLiteral("no session bus"));
     const bool down = std::holds_alternative<AlertTracker::InternetDown>(alert);
 
-    QVariantMap hints{{QStringLiteral("desktop-entry"), QStringLiteral("org.nerivane.Nerivane")}};
+    QVariantMap hints{{QStringLiteral("desktop-entry"),
+                       QString::fromLatin1(applicationId.data(), static_cast<qsizetype>(applicationId.size()))}};
     if (shown.sound) {
         hints.insert(QStringLiteral("sound-name"), QStringLiteral("message-new-instant"));
     } else {

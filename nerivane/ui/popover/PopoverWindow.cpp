@@ -4,9 +4,12 @@
 
 #include <QCursor>
 #include <QGuiApplication>
+#include <QKeySequence>
 #include <QScreen>
+#include <QShortcut>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <QWindow>
 #include <algorithm>
 
 namespace nerivane {
@@ -16,6 +19,9 @@ namespace {
 constexpr int gap = 4;
 // How far the content height estimate may miss (about two lines of text).
 constexpr int estimateSlack = 32;
+// Wayland tells clients nothing of panels: the room kept free for one at the
+// top and the bottom of the screen where the compositor places the popup.
+constexpr int panelRoom = 48;
 
 }  // namespace
 
@@ -25,9 +31,37 @@ PopoverWindow::PopoverWindow(QWidget* parent) : QWidget(parent, Qt::Popup | Qt::
     column->setContentsMargins(12, 12, 12, 12);
     column->setSpacing(6);
     setMinimumWidth(320);
+    if (placedByCompositor()) usePlacedByCompositor();
 }
 
 PopoverWindow::~PopoverWindow() = default;
+
+bool PopoverWindow::placedByCompositor() {
+    return QGuiApplication::platformName().startsWith(QLatin1String("wayland"));
+}
+
+// A Wayland popup surface needs a parent surface to hang from, which a tray
+// item does not give us, and clients cannot place windows at all. So here
+// the popup is a frameless top-level that the compositor places (its fixed
+// size makes tiling compositors float it), titled so that window lists say
+// what it is. It closes as a popup does: on Escape, on a second activation
+// (toggle), and when the keyboard goes to another program. It is shown
+// without asking for the keyboard; a click gives it the keyboard as any
+// window. Wayland has no way for a window to refuse the keyboard, and sway
+// gives it to every new window: there the popup has it from the start.
+void PopoverWindow::usePlacedByCompositor() {
+    compositorPlaced_ = true;
+    setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
+    setAttribute(Qt::WA_ShowWithoutActivating);
+    setWindowTitle(QStringLiteral("nerivane"));
+    auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+    connect(escape, &QShortcut::activated, this, &QWidget::hide);
+    // Our own dialogs (the save panel) keep it open: only a focus that left
+    // the program altogether closes it.
+    connect(qGuiApp, &QGuiApplication::focusWindowChanged, this, [this](QWindow* focused) {
+        if (focused == nullptr && isVisible()) hide();
+    });
+}
 
 QRect PopoverWindow::placement(QSize size, const QRect& anchor, const QRect& screen, QPoint cursor) {
     QRect frame(QPoint(0, 0), size);
@@ -82,6 +116,7 @@ void PopoverWindow::place() {
     // Never taller than the room on the item's side: a popup over the item
     // would swallow the click meant to close it.
     QRect room = area;
+    if (compositorPlaced_) room.adjust(0, panelRoom, 0, -panelRoom);
     if (!anchor_.isEmpty() && area.contains(anchor_.center())) {
         if (anchor_.center().y() < area.center().y()) {
             room.setTop(std::min(area.bottom(), anchor_.bottom() + 1 + gap));
@@ -115,7 +150,10 @@ void PopoverWindow::showAnchored(const QRect& anchor) {
     show();
     if (view_ != nullptr) QTimer::singleShot(0, this, &PopoverWindow::place);
     raise();
-    activateWindow();
+    // On Wayland activating is asking the compositor for the keyboard: the
+    // popup never asks, so what the user was typing into keeps it where the
+    // compositor allows.
+    if (!compositorPlaced_) activateWindow();
 }
 
 void PopoverWindow::toggle(const QRect& anchor) {

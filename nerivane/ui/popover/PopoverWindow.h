@@ -1,7 +1,9 @@
 // The popup window that a click on the tray item opens: frameless, closed by
 // a click outside it or Escape, placed beside the item's rectangle and kept
-// on its screen. Hosts the popup view, sized to its content up to the
-// screen's available height (the view's column scrolls beyond that). Owned by
+// on its screen; on Wayland, where clients cannot place windows, a titled
+// top-level that the compositor places (usePlacedByCompositor). Hosts the
+// popup view, sized to its content up to the screen's available height (the
+// view's column scrolls beyond that). Owned by
 // the status item controller; main thread.
 #pragma once
 
@@ -37,6 +39,8 @@ public:
     // Where a window of the given size goes for an anchor on a screen whose
     // available area is screen; cursor picks the corner when anchor is empty.
     static QRect placement(QSize size, const QRect& anchor, const QRect& screen, QPoint cursor);
+    // True on Wayland: the compositor, not the client, places windows there.
+    static bool placedByCompositor();
 
 signals:
     void shown();
@@ -48,7 +52,9 @@ protected:
 
 private:
     void place();
+    void usePlacedByCompositor();
 
+    bool compositorPlaced_ = false;
     bool detailsVisible_ = false;
     PopoverView* view_ = nullptr;
     QRect anchor_;
