@@ -18,6 +18,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QVariantMap>
+#include <optional>
 
 namespace nerivane {
 

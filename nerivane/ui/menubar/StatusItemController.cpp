@@ -163,13 +163,15 @@ void StatusItemController::render() {
     }
     if (sni_) sni_->setIcon(std::move(wirePixmaps));
     // The previous pictures go with the previous icon: none stays in a cache.
-    tray_.setIcon(TrayIconEngine::icon(std::move(pixmaps)));
+    // The XEmbed icon, hidden while our item is on the bus, is left alone then.
+    const bool onBus = sni_ && sni_->isActive();
+    if (!onBus) tray_.setIcon(TrayIconEngine::icon(std::move(pixmaps)));
     // The tooltip is what a tray offers for reading the whole readout, and
     // the name screen readers announce.
     toolTip_ = QStringLiteral("nerivane: %1\n%2").arg(VerdictTexts::verdictTitle(model_.snapshot().verdict),
                                                       QString::fromStdString(key.layout.text()));
     if (QAccessible::isActive()) toolTip_ += QLatin1Char('\n') + spoken;
-    tray_.setToolTip(toolTip_);
+    if (!onBus) tray_.setToolTip(toolTip_);
     // All of it as the title, as hosts show the title most prominently.
     if (sni_) sni_->setToolTip(toolTip_, {});
     if (snapshot_) snapshot_->write(key.layout, key.appearance, key.scale);
