@@ -41,7 +41,7 @@ TEST(DBusMenu, PublishesTheMenusActionsAndTheirChanges) {
         {{"label", "Fast"}, {"toggle-type", "checkmark"}, {"toggle-state", 1}},
         {{"label", "One"}, {"toggle-type", "radio"}, {"toggle-state", 0}},
         {{"label", "Two"}, {"toggle-type", "radio"}, {"toggle-state", 0}},
-        {{"label", "Hidden"}, {"visible", false}},
+        {{"label", "Hidden"}, {"enabled", false}, {"visible", false}},  // Qt disables what it hides
         {{"label", "More"}, {"children-display", "submenu"}},
         {{"label", "Quit"}, {"shortcut", QVariant::fromValue(QList<QStringList>{{"Control", "Q"}})}},
     };
