@@ -117,6 +117,10 @@ DBusMenuExporter::DBusMenuExporter(QMenu& menu, QDBusConnection bus, QObject* pa
     qDBusRegisterMetaType<DBusMenuEvent>();
     qDBusRegisterMetaType<DBusMenuEvents>();
     qDBusRegisterMetaType<QList<QStringList>>();
+    // QtDBus finds parameter types by the names the signatures spell.
+    qRegisterMetaType<DBusMenuItems>("nerivane::DBusMenuItems");
+    qRegisterMetaType<DBusMenuItemKeysList>("nerivane::DBusMenuItemKeysList");
+    qRegisterMetaType<DBusMenuEvents>("nerivane::DBusMenuEvents");
     menu.installEventFilter(this);
     if (!bus_.isConnected()) return;
     const auto contents = QDBusConnection::ExportScriptableSlots | QDBusConnection::ExportScriptableSignals |

@@ -143,6 +143,7 @@ void StatusItemController::render() {
     const QString spoken = MenuBarRenderer::accessibilityLabel(model_);
     const QString label = QAccessible::isActive() ? spoken : QStringLiteral("nerivane");
     if (label != lastAccessibilityLabel_) lastAccessibilityLabel_ = label;
+    if (sni_) sni_->setAccessibleDescription(spoken);
 
     RenderKey key{MenuBarRenderer::layout(model_), CompactReadout::make(model_), appearance_.appearance(), deviceScale()};
     if (key == lastRender_) return;

@@ -61,6 +61,7 @@ StatusNotifierItem::StatusNotifierItem(QDBusConnection bus, QString id, QDBusObj
     qDBusRegisterMetaType<StatusNotifierPixmap>();
     qDBusRegisterMetaType<StatusNotifierPixmaps>();
     qDBusRegisterMetaType<StatusNotifierToolTip>();
+    qRegisterMetaType<StatusNotifierPixmaps>("nerivane::StatusNotifierPixmaps");
     if (!bus_.isConnected()) return;
     const auto contents = QDBusConnection::ExportScriptableSlots | QDBusConnection::ExportScriptableSignals |
                           QDBusConnection::ExportAllProperties;
@@ -139,6 +140,10 @@ void StatusNotifierItem::setLabel(const QString& label, const QString& guide) {
     label_ = label;
     labelGuide_ = guide;
     emit XAyatanaNewLabel(label_, labelGuide_);
+}
+
+void StatusNotifierItem::setAccessibleDescription(const QString& description) {
+    accessibleDescription_ = description;
 }
 
 void StatusNotifierItem::Activate(int x, int y) { emit activated(QPoint(x, y)); }

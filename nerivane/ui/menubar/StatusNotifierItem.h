@@ -67,6 +67,7 @@ class StatusNotifierItem : public QObject {
     Q_PROPERTY(bool ItemIsMenu READ itemIsMenu)
     Q_PROPERTY(QString XAyatanaLabel READ label)
     Q_PROPERTY(QString XAyatanaLabelGuide READ labelGuide)
+    Q_PROPERTY(QString IconAccessibleDesc READ accessibleDescription)
 
 public:
     static constexpr const char* watcherService = "org.kde.StatusNotifierWatcher";
@@ -98,11 +99,15 @@ public:
     bool itemIsMenu() const { return false; }
     const QString& label() const { return label_; }
     const QString& labelGuide() const { return labelGuide_; }
+    // What a screen reader says for the icon.
+    const QString& accessibleDescription() const { return accessibleDescription_; }
 
     // Each announces a change only when the value differs.
     void setIcon(StatusNotifierPixmaps pixmaps);
     void setToolTip(const QString& title, const QString& text);
     void setLabel(const QString& label, const QString& guide);
+    // Not announced by itself: hosts read it again with the next NewIcon.
+    void setAccessibleDescription(const QString& description);
 
 public slots:
     Q_SCRIPTABLE void Activate(int x, int y);
@@ -142,6 +147,7 @@ private:
     StatusNotifierToolTip toolTip_;
     QString label_;
     QString labelGuide_;
+    QString accessibleDescription_;
 };
 
 }  // namespace nerivane
