@@ -1,7 +1,8 @@
 // The tray menu as com.canonical.dbusmenu publishes it: the mapping of a
 // QMenu's actions (mnemonics, separators, toggles, radio groups, disabled and
 // hidden items, shortcuts, submenus), property filters and depth, change
-// announcements with only what changed, clicks, and a rebuild on AboutToShow.
+// announcements with only what changed, clicks, a rebuild on AboutToShow;
+// then read as a host reads it, over a private bus.
 
 #include <gtest/gtest.h>
 
@@ -9,13 +10,17 @@
 #include <QSignalSpy>
 
 #include "nerivane/ui/menubar/DBusMenuExporter.h"
+#include "support/qt/PrivateBus.h"
 #include "support/widgets/WidgetsSupport.h"
 
 namespace nerivane {
 namespace {
 
-TEST(DBusMenu, PublishesTheMenusActionsAndTheirChanges) {
-    test::widgetsApplication();
+class DBusMenuTest : public test::BusTest {
+    void SetUp() override { test::widgetsApplication(), BusTest::SetUp(); }
+};
+
+TEST_F(DBusMenuTest, PublishesTheMenusActionsAndTheirChanges) {
     QMenu menu, more;
     QAction* open = menu.addAction("&Open a_b");
     menu.addAction("Fish && &Chips")->setEnabled(false);
@@ -30,7 +35,7 @@ TEST(DBusMenu, PublishesTheMenusActionsAndTheirChanges) {
     menu.addMenu(&more)->setText("More");
     menu.addAction("Quit")->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
 
-    DBusMenuExporter exporter(menu, QDBusConnection(QStringLiteral("none")));
+    DBusMenuExporter exporter(menu, *client);
     const auto root = exporter.layout(0, -1);
     ASSERT_TRUE(root);
     using V = QVariantMap;
@@ -74,6 +79,26 @@ TEST(DBusMenu, PublishesTheMenusActionsAndTheirChanges) {
     ASSERT_EQ(layouts.count(), 1);
     EXPECT_EQ(layouts[0][0].toUInt(), exporter.revision());
     EXPECT_EQ(exporter.layout(0, -1)->children.last().properties.value("label"), "Added");
+
+    // Over the bus: every member is on the interface (list types need their
+    // names registered), and the nested layout arrives whole.
+    const QDBusConnection host = bus->connect(QStringLiteral("menu-host"));
+    const auto call = [&](const char* interface, const char* method, const QVariantList& arguments = {}) {
+        auto message = QDBusMessage::createMethodCall(client->baseService(), "/MenuBar", interface, method);
+        message.setArguments(arguments);
+        return host.call(message, QDBus::BlockWithGui, 5000);
+    };
+    const QString xml = call("org.freedesktop.DBus.Introspectable", "Introspect").arguments().value(0).toString();
+    for (const char* member : {"GetLayout", "GetGroupProperties", "GetProperty", "Event", "EventGroup", "AboutToShow",
+                               "AboutToShowGroup", "ItemsPropertiesUpdated", "LayoutUpdated", "ItemActivationRequested"})
+        EXPECT_TRUE(xml.contains(QStringLiteral("name=\"%1\"").arg(member))) << member;
+    const QDBusMessage reply = call("com.canonical.dbusmenu", "GetLayout", {0, -1, QStringList()});
+    ASSERT_EQ(reply.type(), QDBusMessage::ReplyMessage) << reply.errorMessage().toStdString();
+    const auto wire = qdbus_cast<DBusMenuLayoutItem>(reply.arguments().at(1));
+    EXPECT_EQ(wire.children.last().properties.value("label").toString(), "Added");
+    EXPECT_EQ(wire.children.at(6).children.size(), 1) << "the submenu's item";
+    EXPECT_EQ(call("com.canonical.dbusmenu", "Event", {999, "clicked", QVariant::fromValue(QDBusVariant(0)), 0u}).type(),
+              QDBusMessage::ErrorMessage);
 }
 
 }  // namespace
