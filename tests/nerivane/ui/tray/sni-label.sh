@@ -4,7 +4,8 @@
 # lab/run-lab-test). Checks: a measured "NNms" label appears and follows the
 # internet's delay; pausing from the menu shows the pause mark, resuming
 # takes it away; a silent internet shows the down mark; with the setting
-# "show the value beside the icon" off, the item has no label.
+# "show the value beside the icon" off, the item has no label; with both
+# targets shown, both values share the label.
 # Exit 77 (skipped) where a tool is missing.
 set -uo pipefail
 
@@ -58,6 +59,13 @@ start_nerivane 'trayLabel=false'
 wait_for 300 bash -c "grep -q '^title nerivane: .*[0-9]ms' '$work/sni/item.txt'" || fail "no measured value after the restart"
 [ -z "$(label)" ] || fail "a label with the setting off: '$(label)'"
 echo "setting off: no label, tooltip '$(grep '^title' "$work/sni/item.txt" | cut -c7-)'"
+click "Quit nerivane" || fail "no Quit nerivane item to click"
+expect_quit
+
+rm -f "$work/sni/item.txt"
+start_nerivane 'menuBarTarget=both'
+wait_label 300 'R [0-9.]+ms · I 1[5-6][0-9]ms.*' || fail "no label with both values: '$(label)'"
+echo "both targets: '$(label)'"
 click "Quit nerivane" || fail "no Quit nerivane item to click"
 expect_quit
 echo "1 passed, 0 failed"
