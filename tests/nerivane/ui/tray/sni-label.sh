@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The readout's text beside the tray icon (XAyatanaLabel), as the stand-in
 # host reads it, inside a lab's client namespace (run through
-# lab/run-lab-test). Checks: a measured "NNms" label appears and follows the
-# internet's delay; pausing from the menu shows the pause mark, resuming
+# lab/run-lab-test). Checks: a measured "NNms" label appears, comes back
+# when the panel (its watcher) restarts, and follows the internet's delay; pausing from the menu shows the pause mark, resuming
 # takes it away; a silent internet shows the down mark; with the setting
 # "show the value beside the icon" off, the item has no label; with both
 # targets shown, both values share the label.
@@ -18,10 +18,14 @@ require Xvfb dbus-daemon dbus-send sqlite3 "$host"
 
 start_session
 mkdir -p "$work/sni"
-"$host" serve "$work/sni" >"$work/host.log" 2>&1 &
-pids+=($!)
-wait_for 100 dbus-send --session --print-reply --dest=org.freedesktop.DBus / org.freedesktop.DBus.GetNameOwner \
-    string:org.kde.StatusNotifierWatcher || fail "the stand-in host did not start"
+start_host() {
+    "$host" serve "$work/sni" >>"$work/host.log" 2>&1 &
+    host_pid=$!
+    pids+=($host_pid)
+    wait_for 100 dbus-send --session --print-reply --dest=org.freedesktop.DBus / org.freedesktop.DBus.GetNameOwner \
+        string:org.kde.StatusNotifierWatcher || fail "the stand-in host did not start"
+}
+start_host
 
 label() { grep '^label' "$work/sni/item.txt" 2>/dev/null | cut -c7-; }
 # wait_label TENTHS EXTENDED-REGEX: until the whole label matches.
@@ -33,6 +37,11 @@ L set internet delay=40 >/dev/null || fail "cannot reach the lab"
 start_nerivane
 wait_label 300 '4[0-9]ms' || fail "no 4Xms label at a 40 ms delay: '$(label)'"
 echo "label at 40 ms: '$(label)'"
+kill "$host_pid"; wait "$host_pid" 2>/dev/null
+rm -f "$work/sni/item.txt"
+start_host
+wait_label 100 '4[0-9]ms' || fail "the item did not come back to a restarted watcher: '$(label)'"
+echo "registered again with a restarted watcher"
 [ -s "$work/sni/icon-22x22.png" ] && cp "$work/sni/icon-22x22.png" "${NERIVANE_PICTURES:-$work}/sni-label-icon-22.png" 2>/dev/null
 
 L set internet delay=150 >/dev/null
