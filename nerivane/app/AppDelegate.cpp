@@ -131,7 +131,7 @@ void AppDelegate::serveStoredMetrics() {
 void AppDelegate::applicationWillTerminate() {
     if (terminated_ || !model_) return;
     terminated_ = true;
-    if (statusItem_) statusItem_->trayIcon().hide();
+    if (statusItem_) statusItem_->hide();
     model_->stopMonitoring();
     // Blocks until every open minute, the current one included, is written.
     if (auto* history = model_->history()) history->close();

@@ -49,7 +49,49 @@ std::string traceText(const MenuBarLayout::Levels& levels) {
     return text;
 }
 
+// The padding that lines values up in columns collapsed to single blanks.
+std::string squeezed(const std::string& text) {
+    std::string out;
+    for (const char c : text) {
+        if (c == ' ' && (out.empty() || out.back() == ' ')) continue;
+        out += c;
+    }
+    if (!out.empty() && out.back() == ' ') out.pop_back();
+    return out;
+}
+
+std::string joined(const std::vector<std::string>& texts) {
+    std::string text;
+    for (const auto& piece : texts) {
+        if (!text.empty()) text += ' ';
+        text += piece;
+    }
+    return text;
+}
+
 }  // namespace
+
+std::string MenuBarLayout::label() const {
+    std::vector<std::string> texts;
+    for (const auto& piece : pieces) {
+        if (const auto* stacked = std::get_if<Stacked>(&piece)) {
+            texts.push_back(squeezed(stacked->value));
+        } else if (const auto* pair = std::get_if<Pair>(&piece)) {
+            texts.push_back(squeezed(pair->top) + " \u00b7 " + squeezed(pair->bottom));
+        } else if (const auto* mark = std::get_if<Mark>(&piece)) {
+            if (auto glyph = markText(*mark); !glyph.empty()) texts.push_back(std::move(glyph));
+        }
+    }
+    return joined(texts);
+}
+
+std::string MenuBarLayout::labelGuide(MenuBarTarget target) {
+    std::string widest(MenuBarText::widest);
+    for (char& c : widest) {
+        if (c >= '0' && c <= '9') c = '8';
+    }
+    return target == MenuBarTarget::both ? "R " + widest + " \u00b7 I " + widest : widest;
+}
 
 std::string MenuBarLayout::text() const {
     std::vector<std::string> texts;
@@ -66,12 +108,7 @@ std::string MenuBarLayout::text() const {
             if (auto glyph = markText(*mark); !glyph.empty()) texts.push_back(std::move(glyph));
         }
     }
-    std::string text;
-    for (const auto& piece : texts) {
-        if (!text.empty()) text += ' ';
-        text += piece;
-    }
-    return text;
+    return joined(texts);
 }
 
 std::string MenuBarLayout::valueText(const MonitorSnapshot& snapshot, const TargetRole& role) {

@@ -59,6 +59,12 @@ struct MenuBarLayout {
     // characters (a lost probe as a dot), then caption and latency
     // ("RTT  12ms") or both rows ("R 2.0ms I  12ms"), then the status glyph.
     std::string text() const;
+    // As a label beside the tray icon: the values without caption or padding
+    // ("14ms"), both rows joined ("R 2.0ms · I 14ms"), then the status glyph.
+    // Traces have no text here.
+    std::string label() const;
+    // The widest label the target is likely to have, for hosts that reserve its width.
+    static std::string labelGuide(MenuBarTarget target);
 
     static MenuBarLayout make(const MonitorSnapshot& snapshot, const std::vector<std::optional<double>>& internet,
                               const std::vector<std::optional<double>>& router, DisplayStyle style,

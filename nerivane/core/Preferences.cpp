@@ -13,6 +13,7 @@ namespace {
 
 const QString displayStyleKey = QStringLiteral("displayStyle");
 const QString menuBarTargetKey = QStringLiteral("menuBarTarget");
+const QString trayLabelKey = QStringLiteral("trayLabel");
 const QString intervalKey = QStringLiteral("interval");
 const QString batteryIntervalKey = QStringLiteral("batteryInterval");
 const QString primaryHostKey = QStringLiteral("primaryHost");
@@ -170,10 +171,12 @@ Preferences::Preferences(std::unique_ptr<QSettings> store, QObject* parent)
         {dnsProbeNameKey, defaultDNSProbeName},
         {retentionDaysKey, 30},
         {automaticallyChecksForUpdatesKey, true},
+        {trayLabelKey, true},
     };
 
     displayStyle_ = readEnum(read(displayStyleKey), parseDisplayStyle, DisplayStyle::textAndTrace);
     menuBarTarget_ = readEnum(read(menuBarTargetKey), parseMenuBarTarget, MenuBarTarget::internet);
+    trayLabel_ = readBool(read(trayLabelKey));
     interval_ = readDouble(read(intervalKey));
     batteryInterval_ = readDouble(read(batteryIntervalKey));
     primaryHost_ = checkedHost(primaryHostKey, readString(read(primaryHostKey)).value_or(defaultPrimaryHost),
@@ -228,6 +231,10 @@ void Preferences::setDisplayStyle(DisplayStyle value) {
 
 void Preferences::setMenuBarTarget(MenuBarTarget value) {
     assign(menuBarTarget_, value, menuBarTargetKey, enumText(text(value)), &Preferences::menuBarTargetChanged);
+}
+
+void Preferences::setTrayLabel(bool value) {
+    assign(trayLabel_, value, trayLabelKey, value, &Preferences::trayLabelChanged);
 }
 
 void Preferences::setInterval(double value) {

@@ -2,7 +2,7 @@
 // QSettings and announced per property when it changes. Created once at launch
 // by the application and shared by reference; main thread only.
 //
-// A read of a key the user never wrote yields its registered default (seven keys
+// A read of a key the user never wrote yields its registered default (eight keys
 // have one); a value that is absent without a default, or cannot be read as the
 // property's type, yields the property's fallback. Nothing clamps a value: a
 // number written by other means is taken as read. Every set writes through to
@@ -37,6 +37,8 @@ public:
 
     DisplayStyle displayStyle() const { return displayStyle_; }
     MenuBarTarget menuBarTarget() const { return menuBarTarget_; }
+    // The readout's text beside the tray icon, for hosts that show a label.
+    bool trayLabel() const { return trayLabel_; }
     // Seconds between probes, and while a slow-rate reason holds.
     double interval() const { return interval_; }
     double batteryInterval() const { return batteryInterval_; }
@@ -61,6 +63,7 @@ public:
 
     void setDisplayStyle(DisplayStyle value);
     void setMenuBarTarget(MenuBarTarget value);
+    void setTrayLabel(bool value);
     void setInterval(double value);
     void setBatteryInterval(double value);
     void setPrimaryHost(const QString& value);
@@ -96,6 +99,7 @@ public:
 signals:
     void displayStyleChanged();
     void menuBarTargetChanged();
+    void trayLabelChanged();
     void intervalChanged();
     void batteryIntervalChanged();
     void primaryHostChanged();
@@ -126,6 +130,7 @@ private:
 
     DisplayStyle displayStyle_ = DisplayStyle::textAndTrace;
     MenuBarTarget menuBarTarget_ = MenuBarTarget::internet;
+    bool trayLabel_ = true;
     double interval_ = 0;
     double batteryInterval_ = 0;
     QString primaryHost_;

@@ -5,6 +5,7 @@
 #include <QAccessible>
 #include <QApplication>
 #include <QClipboard>
+#include <QDBusConnection>
 #include <QDateTime>
 #include <QDesktopServices>
 #include <QGuiApplication>
@@ -62,10 +63,21 @@ StatusItemController::StatusItemController(AppModel& model, Preferences& prefere
     connect(&menu_, &QMenu::aboutToShow, this, &StatusItemController::rebuildMenu);
     rebuildMenu();
     tray_.setContextMenu(&menu_);
+    if (auto bus = QDBusConnection::sessionBus(); bus.isConnected()) {
+        menuExporter_ = std::make_unique<DBusMenuExporter>(menu_, bus);
+        sni_ = std::make_unique<StatusNotifierItem>(bus, QStringLiteral("nerivane"),
+                                                    QDBusObjectPath(QString::fromLatin1(DBusMenuExporter::objectPath)));
+        connect(sni_.get(), &StatusNotifierItem::activated, this, [this] { togglePopover(false); });
+        // Hosts that cannot draw a dbusmenu ask us to show the menu.
+        connect(sni_.get(), &StatusNotifierItem::contextMenuRequested, this, [this](QPoint at) { menu_.popup(at); });
+        // The middle button and the wheel do nothing, as on the XEmbed icon.
+        connect(sni_.get(), &StatusNotifierItem::watcherAppeared, this, &StatusItemController::useStatusNotifierItem);
+    }
 
     connect(&model_, &AppModel::changed, this, &StatusItemController::render);
     connect(&preferences_, &Preferences::displayStyleChanged, this, &StatusItemController::render);
     connect(&preferences_, &Preferences::menuBarTargetChanged, this, &StatusItemController::render);
+    connect(&preferences_, &Preferences::trayLabelChanged, this, &StatusItemController::updateLabel);
     connect(&appearance_, &TrayAppearanceWatcher::appearanceChanged, this, &StatusItemController::render);
     // A click on our notification opens the popup and never closes it.
     QPointer<StatusItemController> self(this);
@@ -74,7 +86,11 @@ StatusItemController::StatusItemController(AppModel& model, Preferences& prefere
     };
 
     render();
-    tray_.show();
+    if (sni_ && sni_->watcherPresent()) {
+        useStatusNotifierItem();
+    } else {
+        tray_.show();
+    }
     // From the event loop, once the owner has handed over the update checker.
     QTimer::singleShot(0, this, [this, self] {
         if (auto* popupSnapshot = PopoverSnapshot::startFromEnvironment(
@@ -97,31 +113,68 @@ StatusItemController::~StatusItemController() {
     tray_.setContextMenu(nullptr);
 }
 
+void StatusItemController::useStatusNotifierItem() {
+    if (sni_->isActive()) return;
+    // The XEmbed icon is off the tray before the panel shows ours: never two.
+    tray_.hide();
+    sni_->registerWithWatcher();
+}
+
+void StatusItemController::hide() {
+    tray_.hide();
+    if (sni_) sni_->stop();
+}
+
+void StatusItemController::updateLabel() {
+    if (!sni_) return;
+    if (!preferences_.trayLabel()) {
+        sni_->setLabel({}, {});
+        return;
+    }
+    // The wide readout's values whatever the display style: a label has no trace.
+    const MenuBarTarget target = preferences_.menuBarTarget();
+    const auto layout = MenuBarLayout::make(model_.snapshot(), {}, {}, DisplayStyle::text, target,
+                                            model_.pausedUntil().has_value());
+    sni_->setLabel(QString::fromStdString(layout.label()), QString::fromStdString(MenuBarLayout::labelGuide(target)));
+}
+
 void StatusItemController::render() {
+    updateLabel();
     const QString spoken = MenuBarRenderer::accessibilityLabel(model_);
     const QString label = QAccessible::isActive() ? spoken : QStringLiteral("nerivane");
     if (label != lastAccessibilityLabel_) lastAccessibilityLabel_ = label;
+    if (sni_) sni_->setAccessibleDescription(spoken);
 
     RenderKey key{MenuBarRenderer::layout(model_), CompactReadout::make(model_), appearance_.appearance(), deviceScale()};
     if (key == lastRender_) return;
     lastRender_ = key;
 
     std::vector<QPixmap> pixmaps;
+    StatusNotifierPixmaps wirePixmaps;
+    const auto add = [&](const QImage& image) {
+        if (sni_) wirePixmaps << StatusNotifierPixmap::fromImage(image);
+        pixmaps.push_back(QPixmap::fromImage(image));
+    };
     for (const int side : iconSizes) {
-        pixmaps.push_back(QPixmap::fromImage(renderer_.renderCompact(key.compact, key.appearance, side)));
+        add(renderer_.renderCompact(key.compact, key.appearance, side));
         if (key.scale > 1) {
             const int pixels = static_cast<int>(std::lround(side * key.scale));
-            pixmaps.push_back(QPixmap::fromImage(renderer_.renderCompact(key.compact, key.appearance, pixels, key.scale)));
+            add(renderer_.renderCompact(key.compact, key.appearance, pixels, key.scale));
         }
     }
+    if (sni_) sni_->setIcon(std::move(wirePixmaps));
     // The previous pictures go with the previous icon: none stays in a cache.
-    tray_.setIcon(TrayIconEngine::icon(std::move(pixmaps)));
+    // The XEmbed icon, hidden while our item is on the bus, is left alone then.
+    const bool onBus = sni_ && sni_->isActive();
+    if (!onBus) tray_.setIcon(TrayIconEngine::icon(std::move(pixmaps)));
     // The tooltip is what a tray offers for reading the whole readout, and
     // the name screen readers announce.
     toolTip_ = QStringLiteral("nerivane: %1\n%2").arg(VerdictTexts::verdictTitle(model_.snapshot().verdict),
                                                       QString::fromStdString(key.layout.text()));
     if (QAccessible::isActive()) toolTip_ += QLatin1Char('\n') + spoken;
-    tray_.setToolTip(toolTip_);
+    if (!onBus) tray_.setToolTip(toolTip_);
+    // All of it as the title, as hosts show the title most prominently.
+    if (sni_) sni_->setToolTip(toolTip_, {});
     if (snapshot_) snapshot_->write(key.layout, key.appearance, key.scale);
     renderCount_ += 1;
     emit rendered();
@@ -133,30 +186,42 @@ void StatusItemController::handleActivated(QSystemTrayIcon::ActivationReason rea
 }
 
 void StatusItemController::rebuildMenu() {
-    menu_.clear();
-    const QString header = model_.pausedUntil() ? lastAccessibilityLabel_.value_or(QString())
-                                                : VerdictTexts::verdictTitle(model_.snapshot().verdict);
-    menu_.addAction(header)->setEnabled(false);
-    menu_.addSeparator();
-    connect(menu_.addAction(QStringLiteral("Open nerivane")), &QAction::triggered, this,
-            &StatusItemController::openPopover);
-    if (model_.pausedUntil()) {
-        connect(menu_.addAction(QStringLiteral("Resume")), &QAction::triggered, &model_, &AppModel::resume);
-    } else {
-        connect(menu_.addAction(QStringLiteral("Pause for 1 Hour")), &QAction::triggered, &model_,
-                &AppModel::pauseForOneHour);
+    // Built once and brought up to date on every opening: the items keep
+    // their identity, so a panel's copy of the menu (ids on the bus) stays valid.
+    if (menu_.isEmpty()) {
+        header_ = menu_.addAction(QString());
+        header_->setEnabled(false);
+        menu_.addSeparator();
+        connect(menu_.addAction(QStringLiteral("Open nerivane")), &QAction::triggered, this,
+                &StatusItemController::openPopover);
+        // Does what it said when it was shown.
+        pause_ = menu_.addAction(QString());
+        connect(pause_, &QAction::triggered, this, [this] {
+            if (pause_->data().toBool()) {
+                model_.resume();
+            } else {
+                model_.pauseForOneHour();
+            }
+        });
+        QAction* settings = menu_.addAction(QStringLiteral("Settings\u2026"));
+        settings->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Comma));
+        connect(settings, &QAction::triggered, this, &StatusItemController::openSettings);
+        check_ = menu_.addAction(QStringLiteral("Check for Updates\u2026"));
+        connect(check_, &QAction::triggered, this, [this] {
+            if (updatesEnabled()) updater_->checkForUpdates();
+        });
+        menu_.addSeparator();
+        QAction* quit = menu_.addAction(QStringLiteral("Quit nerivane"));
+        quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+        connect(quit, &QAction::triggered, this, [this] { quit_(); });
     }
-    QAction* settings = menu_.addAction(QStringLiteral("Settings\u2026"));
-    settings->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Comma));
-    connect(settings, &QAction::triggered, this, &StatusItemController::openSettings);
+    const bool paused = model_.pausedUntil().has_value();
+    header_->setText(paused ? lastAccessibilityLabel_.value_or(QString())
+                            : VerdictTexts::verdictTitle(model_.snapshot().verdict));
+    pause_->setText(paused ? QStringLiteral("Resume") : QStringLiteral("Pause for 1 Hour"));
+    pause_->setData(paused);
     // Inactive without an update checker to ask.
-    QAction* check = menu_.addAction(QStringLiteral("Check for Updates\u2026"));
-    check->setEnabled(updatesEnabled() && !updater_->isChecking());
-    if (updatesEnabled()) connect(check, &QAction::triggered, updater_, &Updater::checkForUpdates);
-    menu_.addSeparator();
-    QAction* quit = menu_.addAction(QStringLiteral("Quit nerivane"));
-    quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
-    connect(quit, &QAction::triggered, this, [this] { quit_(); });
+    check_->setEnabled(updatesEnabled() && !updater_->isChecking());
 }
 
 void StatusItemController::setUpdater(Updater* updater) {

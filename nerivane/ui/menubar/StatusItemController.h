@@ -1,8 +1,10 @@
 // The application's item in the system tray: shows the compact readout at
 // every size a tray host may ask for, re-rendering only when what it shows
-// changed; carries the readout and the verdict in its tooltip; opens and
-// closes the popup on a click; offers the context menu; schedules the
-// first-run card; writes NERIVANE_SNAPSHOT. Created by the application
+// changed; carries the readout and the verdict in its tooltip and, where the
+// host shows labels, the readout's text beside the icon; opens and closes
+// the popup on a click; offers the context menu; schedules the first-run
+// card; writes NERIVANE_SNAPSHOT. Served as our own StatusNotifierItem where
+// a watcher runs at launch (or appears later), as an XEmbed icon otherwise. Created by the application
 // delegate after launch, lives until the application ends; main thread.
 #pragma once
 
@@ -15,8 +17,10 @@
 
 #include "nerivane/core/MenuBarLayout.h"
 #include "nerivane/ui/menubar/CompactReadout.h"
+#include "nerivane/ui/menubar/DBusMenuExporter.h"
 #include "nerivane/ui/menubar/MenuBarRenderer.h"
 #include "nerivane/ui/menubar/MenuBarSnapshot.h"
+#include "nerivane/ui/menubar/StatusNotifierItem.h"
 #include "nerivane/ui/menubar/TrayAppearanceWatcher.h"
 #include "nerivane/ui/popover/ExportFlow.h"
 #include "nerivane/ui/popover/PopoverActions.h"
@@ -62,6 +66,10 @@ public:
     void openSettings() { togglePopover(true); }
 
     QSystemTrayIcon& trayIcon() { return tray_; }
+    // Null without a session bus.
+    StatusNotifierItem* statusNotifierItem() { return sni_.get(); }
+    // Takes the item off the panel, at termination.
+    void hide();
     QMenu& menu() { return menu_; }
     // Present while the popup is open (and until it is dropped after closing).
     PopoverWindow* popover() { return popover_.get(); }
@@ -79,6 +87,9 @@ signals:
 private:
     void render();
     void handleActivated(QSystemTrayIcon::ActivationReason reason);
+    void updateLabel();
+    // From the XEmbed icon to our StatusNotifierItem, when a watcher runs.
+    void useStatusNotifierItem();
     void handlePopoverHidden();
     void rebuildMenu();
     PopoverActions popoverActions();
@@ -90,6 +101,13 @@ private:
     std::function<double()> clock_;
     QSystemTrayIcon tray_;
     QMenu menu_;
+    // The menu's items that change between openings.
+    QAction* header_ = nullptr;
+    QAction* pause_ = nullptr;
+    QAction* check_ = nullptr;
+    // The menu and the item on the session bus; declared after the menu they publish.
+    std::unique_ptr<DBusMenuExporter> menuExporter_;
+    std::unique_ptr<StatusNotifierItem> sni_;
     TrayAppearanceWatcher appearance_;
     MenuBarRenderer renderer_;
     std::unique_ptr<MenuBarSnapshot> snapshot_;

@@ -99,6 +99,7 @@ void SettingsView::build(LaunchAtLogin login) {
     displayStyle_ = new SegmentedPicker(tr("style"), {tr("text"), tr("trace"), tr("both")}, this);
     SettingsStyle::row(tr("show"), menuBarTarget_, menuBar, this);
     SettingsStyle::row(tr("style"), displayStyle_, menuBar, this);
+    trayLabel_ = SettingsStyle::trailingSwitch(tr("show the value beside the icon"), menuBar, this);
 
     QVBoxLayout* probing = SettingsStyle::section(tr("PROBING"), page, this);
     interval_ = new SegmentedPicker(tr("on power"), labels(powerIntervals, &Preferences::intervalLabel), this);
@@ -154,6 +155,7 @@ void SettingsView::build(LaunchAtLogin login) {
     // Names for finding the controls (tests, accessibility tools).
     menuBarTarget_->setObjectName(QStringLiteral("menuBarTarget"));
     displayStyle_->setObjectName(QStringLiteral("displayStyle"));
+    trayLabel_->setObjectName(QStringLiteral("trayLabel"));
     interval_->setObjectName(QStringLiteral("interval"));
     batteryInterval_->setObjectName(QStringLiteral("batteryInterval"));
     probeIPv6_->setObjectName(QStringLiteral("probeIPv6"));
@@ -181,6 +183,7 @@ void SettingsView::bind() {
             [&p](int i) { p.setInterval(powerIntervals.at(static_cast<std::size_t>(i))); });
     connect(batteryInterval_, &SegmentedPicker::activated, this,
             [&p](int i) { p.setBatteryInterval(batteryIntervals.at(static_cast<std::size_t>(i))); });
+    connect(trayLabel_, &QCheckBox::clicked, &p, &Preferences::setTrayLabel);
     connect(probeIPv6_, &QCheckBox::clicked, &p, &Preferences::setProbeIPv6);
     connect(keepMonitoringWhileLocked_, &QCheckBox::clicked, &p, &Preferences::setKeepMonitoringWhileLocked);
     connect(primaryHost_, &HostPicker::hostChosen, &p, &Preferences::setPrimaryHost);
@@ -193,7 +196,7 @@ void SettingsView::bind() {
     connect(accent_, &SegmentedPicker::activated, this,
             [&p](int i) { p.setAccent(accents.at(static_cast<std::size_t>(i))); });
 
-    for (auto changed : {&Preferences::menuBarTargetChanged, &Preferences::displayStyleChanged,
+    for (auto changed : {&Preferences::menuBarTargetChanged, &Preferences::displayStyleChanged, &Preferences::trayLabelChanged,
                          &Preferences::intervalChanged, &Preferences::batteryIntervalChanged,
                          &Preferences::probeIPv6Changed, &Preferences::keepMonitoringWhileLockedChanged,
                          &Preferences::primaryHostChanged, &Preferences::secondaryHostChanged,
@@ -209,6 +212,7 @@ void SettingsView::syncFromPreferences() {
     const Preferences& p = preferences_;
     menuBarTarget_->setCurrentIndex(indexOf(menuBarTargets, p.menuBarTarget()));
     displayStyle_->setCurrentIndex(indexOf(displayStyles, p.displayStyle()));
+    trayLabel_->setChecked(p.trayLabel());
     interval_->setCurrentIndex(indexOf(powerIntervals, p.interval()));
     batteryInterval_->setCurrentIndex(indexOf(batteryIntervals, p.batteryInterval()));
     probeIPv6_->setChecked(p.probeIPv6());

@@ -69,6 +69,7 @@ private:
     SegmentedPicker* displayStyle_ = nullptr;
     SegmentedPicker* interval_ = nullptr;
     SegmentedPicker* batteryInterval_ = nullptr;
+    QCheckBox* trayLabel_ = nullptr;
     QCheckBox* probeIPv6_ = nullptr;
     QCheckBox* keepMonitoringWhileLocked_ = nullptr;
     QLabel* rateHint_ = nullptr;

@@ -1,8 +1,9 @@
 // A stand-in StatusNotifierItem host for the tray harness: owns
 // org.kde.StatusNotifierWatcher on the session bus, says a host is
 // registered, and for each item that registers writes what a panel would
-// read: every IconPixmap as icon-WxH.png, the ToolTip's title and text, and
-// the menu's labels (com.canonical.dbusmenu) into item.txt. Commands, each its own run:
+// read: every IconPixmap as icon-WxH.png, the ToolTip's title and text, the
+// XAyatanaLabel beside the icon, and the menu's labels (com.canonical.dbusmenu)
+// into item.txt. Commands, each its own run:
 //   sni-host serve DIR          the watcher; rewrites DIR on every change
 //   sni-host activate DIR       Activate(x, y) on the registered item, as a click
 //   sni-host click DIR LABEL    clicks the menu item with that label
@@ -14,6 +15,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QSaveFile>
 #include <QImage>
 #include <QTimer>
 
@@ -105,7 +107,7 @@ public slots:
         const QString name = service.startsWith('/') ? message.service() + service : service;
         if (!items_.contains(name)) items_ << name;
         const auto [address, path] = itemAddress(name);
-        for (const char* signal : {"NewIcon", "NewToolTip", "NewStatus", "NewTitle"})
+        for (const char* signal : {"NewIcon", "NewToolTip", "NewStatus", "NewTitle", "XAyatanaNewLabel"})
             QDBusConnection::sessionBus().connect(address, path, itemInterface, signal, this, SLOT(dump()));
         emit StatusNotifierItemRegistered(name);
         QTimer::singleShot(0, this, &Watcher::dump);
@@ -124,12 +126,16 @@ public slots:
         pixmaps(tip);
         tip >> title >> text;
         const QString menuPath = itemProperty(service, path, "Menu").value<QDBusObjectPath>().path();
-        QFile file(directory.filePath("item.txt"));
-        if (file.open(QIODevice::WriteOnly))
+        // Whole or not at all: the harness reads it while we rewrite it.
+        QSaveFile file(directory.filePath("item.txt"));
+        if (file.open(QIODevice::WriteOnly)) {
             file.write(QStringList{"service " + items_.back(), "title " + title.replace('\n', "\\n"), "text " + text.replace('\n', "\\n"),
+                                   "label " + itemProperty(service, path, "XAyatanaLabel").toString(),
                                    "menu " + menuLabels(service, menuPath).join('|'), ""}
                            .join('\n')
                            .toUtf8());
+            file.commit();
+        }
     }
 
 signals:

@@ -86,13 +86,13 @@ find_tray_item() {
     echo "tray item ${width}x${height} at $x0,$y0"
 }
 
-# Sets $app to its process id.
+# Sets $app to its process id; $1: further lines for the settings file.
 start_nerivane() {
     export XDG_CONFIG_HOME="$work/config" XDG_DATA_HOME="$work/data" NERIVANE_HISTORY="$work/history.sqlite"
     export LC_ALL=C.UTF-8
     mkdir -p "$XDG_CONFIG_HOME/nerivane"
     # The first-run card would open the popup by itself.
-    printf '[General]\ndidShowFirstRun=true\n' >"$XDG_CONFIG_HOME/nerivane/nerivane.conf"
+    printf '[General]\ndidShowFirstRun=true\n%s\n' "${1:-}" >"$XDG_CONFIG_HOME/nerivane/nerivane.conf"
     "$bin/nerivane" --log >"$work/nerivane.out" 2>"$work/nerivane.err" &
     app=$!
     pids+=($app)
