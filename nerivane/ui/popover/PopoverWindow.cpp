@@ -2,7 +2,9 @@
 
 #include "nerivane/ui/popover/PopoverView.h"
 
+#include <QApplication>
 #include <QCursor>
+#include <QKeyEvent>
 #include <QGuiApplication>
 #include <QScreen>
 #include <QTimer>
@@ -16,11 +18,14 @@ namespace {
 constexpr int gap = 4;
 // How far the content height estimate may miss (about two lines of text).
 constexpr int estimateSlack = 32;
+// How long after closing on focus loss an activation of the item is the click that took the focus.
+constexpr qint64 focusLossGrace = 300;
 
 }  // namespace
 
-PopoverWindow::PopoverWindow(QWidget* parent) : QWidget(parent, Qt::Popup | Qt::FramelessWindowHint) {
+PopoverWindow::PopoverWindow(QWidget* parent) : QWidget(parent) {
     setAttribute(Qt::WA_DeleteOnClose, false);
+    applyWindowKind();
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(12, 12, 12, 12);
     column->setSpacing(6);
@@ -28,6 +33,25 @@ PopoverWindow::PopoverWindow(QWidget* parent) : QWidget(parent, Qt::Popup | Qt::
 }
 
 PopoverWindow::~PopoverWindow() = default;
+
+// Why not Qt::Popup: Qt's accessibility bridge leaves popups out of the
+// application's tree, so a screen reader could never reach the popup. A
+// frameless tool window above the others is listed, and does what the popup
+// did by hand: it closes on Escape, on a second activation of the item and
+// when it loses focus to another window.
+void PopoverWindow::applyWindowKind() {
+    setWindowFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
+    setWindowTitle(QStringLiteral("nerivane"));
+}
+
+void PopoverWindow::handleFocusChange() {
+    // Only focus it had since it was shown: a check left from before it was hidden and shown again is stale.
+    if (!isVisible() || isActiveWindow() || !activeSinceShown_) return;
+    // A window of our own that the popup opened (a save dialog, a menu) takes focus without ending it.
+    if (QWidget* active = QApplication::activeWindow(); active != nullptr && active != this) return;
+    hiddenOnFocusLoss_.start();
+    hide();
+}
 
 QRect PopoverWindow::placement(QSize size, const QRect& anchor, const QRect& screen, QPoint cursor) {
     QRect frame(QPoint(0, 0), size);
@@ -119,6 +143,9 @@ void PopoverWindow::showAnchored(const QRect& anchor) {
 }
 
 void PopoverWindow::toggle(const QRect& anchor) {
+    // A click on the tray item takes focus from the popup before the item
+    // reports it: the popup just closed by that click stays closed.
+    if (!isVisible() && hiddenOnFocusLoss_.isValid() && hiddenOnFocusLoss_.elapsed() < focusLossGrace) return;
     if (isVisible()) {
         hide();
     } else {
@@ -126,8 +153,25 @@ void PopoverWindow::toggle(const QRect& anchor) {
     }
 }
 
+void PopoverWindow::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Escape) {
+        hide();
+        return;
+    }
+    QWidget::keyPressEvent(event);
+}
+
+void PopoverWindow::changeEvent(QEvent* event) {
+    QWidget::changeEvent(event);
+    // Queued: while focus moves, the application's active window is not yet the new one.
+    if (event->type() != QEvent::ActivationChange) return;
+    if (isActiveWindow()) activeSinceShown_ = true;
+    QTimer::singleShot(0, this, &PopoverWindow::handleFocusChange);
+}
+
 void PopoverWindow::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
+    activeSinceShown_ = isActiveWindow();
     if (detailsVisible_) return;
     detailsVisible_ = true;
     emit shown();

@@ -1,10 +1,12 @@
-// The popup window that a click on the tray item opens: frameless, closed by
-// a click outside it or Escape, placed beside the item's rectangle and kept
+// The popup window that a click on the tray item opens: a frameless window
+// above the others that screen readers can reach, closed when it loses focus,
+// on Escape or on a second activation of the item, placed beside the item's rectangle and kept
 // on its screen. Hosts the popup view, sized to its content up to the
 // screen's available height (the view's column scrolls beyond that). Owned by
 // the status item controller; main thread.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QRect>
 #include <QWidget>
 
@@ -45,14 +47,21 @@ signals:
 protected:
     void showEvent(QShowEvent* event) override;
     void hideEvent(QHideEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
 private:
+    // The window's kind and flags, and what closes it besides Escape.
+    void applyWindowKind();
+    void handleFocusChange();
     void place();
 
     bool detailsVisible_ = false;
     PopoverView* view_ = nullptr;
     QRect anchor_;
     QPoint cursor_;
+    QElapsedTimer hiddenOnFocusLoss_;
+    bool activeSinceShown_ = false;
 };
 
 }  // namespace nerivane
