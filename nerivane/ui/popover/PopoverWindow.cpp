@@ -2,6 +2,7 @@
 
 #include "nerivane/ui/popover/PopoverView.h"
 
+#include <QAccessibleWidget>
 #include <QApplication>
 #include <QCursor>
 #include <QKeyEvent>
@@ -18,8 +19,13 @@ namespace {
 constexpr int gap = 4;
 // How far the content height estimate may miss (about two lines of text).
 constexpr int estimateSlack = 32;
-// How long after closing on focus loss an activation of the item is the click that took the focus.
-constexpr qint64 focusLossGrace = 300;
+
+// Screen readers announce the popup as a window named by its title: Qt
+// would make a plain widget's interface a filler.
+QAccessibleInterface* accessibleWindow(const QString& key, QObject* object) {
+    if (key != QLatin1String(PopoverWindow::staticMetaObject.className())) return nullptr;
+    return new QAccessibleWidget(static_cast<QWidget*>(object), QAccessible::Window);
+}
 
 }  // namespace
 
@@ -40,6 +46,7 @@ PopoverWindow::~PopoverWindow() = default;
 // did by hand: it closes on Escape, on a second activation of the item and
 // when it loses focus to another window.
 void PopoverWindow::applyWindowKind() {
+    [[maybe_unused]] static const bool installed = (QAccessible::installFactory(accessibleWindow), true);
     setWindowFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
     setWindowTitle(QStringLiteral("nerivane"));
 }
@@ -49,7 +56,6 @@ void PopoverWindow::handleFocusChange() {
     if (!isVisible() || isActiveWindow() || !activeSinceShown_) return;
     // A window of our own that the popup opened (a save dialog, a menu) takes focus without ending it.
     if (QWidget* active = QApplication::activeWindow(); active != nullptr && active != this) return;
-    hiddenOnFocusLoss_.start();
     hide();
 }
 
@@ -143,9 +149,6 @@ void PopoverWindow::showAnchored(const QRect& anchor) {
 }
 
 void PopoverWindow::toggle(const QRect& anchor) {
-    // A click on the tray item takes focus from the popup before the item
-    // reports it: the popup just closed by that click stays closed.
-    if (!isVisible() && hiddenOnFocusLoss_.isValid() && hiddenOnFocusLoss_.elapsed() < focusLossGrace) return;
     if (isVisible()) {
         hide();
     } else {

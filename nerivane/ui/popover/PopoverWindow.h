@@ -6,7 +6,6 @@
 // the status item controller; main thread.
 #pragma once
 
-#include <QElapsedTimer>
 #include <QRect>
 #include <QWidget>
 
@@ -60,7 +59,6 @@ private:
     PopoverView* view_ = nullptr;
     QRect anchor_;
     QPoint cursor_;
-    QElapsedTimer hiddenOnFocusLoss_;
     bool activeSinceShown_ = false;
 };
 
