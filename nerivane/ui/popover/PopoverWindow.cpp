@@ -54,8 +54,11 @@ void PopoverWindow::applyWindowKind() {
 void PopoverWindow::handleFocusChange() {
     // Only focus it had since it was shown: a check left from before it was hidden and shown again is stale.
     if (!isVisible() || isActiveWindow() || !activeSinceShown_) return;
-    // A window of our own that the popup opened (a save dialog, a menu) takes focus without ending it.
-    if (QWidget* active = QApplication::activeWindow(); active != nullptr && active != this) return;
+    // Focus gone to another program or to a dialog of ours (the save dialog)
+    // ends the popup, as it ended a Qt popup. The XEmbed item's own window
+    // takes focus on a click too: that click toggles the popup itself.
+    const QWidget* active = QApplication::activeWindow();
+    if (active != nullptr && active->windowType() != Qt::Dialog) return;
     hide();
 }
 
