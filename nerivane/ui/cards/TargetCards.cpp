@@ -1,5 +1,6 @@
 #include "nerivane/ui/cards/TargetCards.h"
 
+#include <QAccessible>
 #include <QCoreApplication>
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -120,23 +121,26 @@ QWidget* targetRows(const TargetSnapshot& target, bool isSecondary, std::optiona
     }
     hostLine->addStretch(1);
     layout->addLayout(hostLine);
+    // Always made, hidden while empty: a target going bad changes a text, not the card's shape.
     const QString state = CardTexts::stateLine(target, verdict, context.texts);
-    if (!state.isEmpty()) {
-        auto* line = new QLabel(state, block);
-        line->setWordWrap(true);
-        const auto kind = target.state.kind;
-        CardFrame::setInk(line, target.status == TargetStatus::warmingUp || kind == TargetState::Kind::measuring
-                         ? CardColors::secondary(palette)
-                         : CardColors::state(kind, context.accent, palette));
-        layout->addWidget(line);
-    }
+    auto* line = new QLabel(state, block);
+    line->setWordWrap(true);
+    const auto kind = target.state.kind;
+    CardFrame::setInk(line, target.status == TargetStatus::warmingUp || kind == TargetState::Kind::measuring
+                                ? CardColors::secondary(palette)
+                                : CardColors::state(kind, context.accent, palette));
+    line->setVisible(!state.isEmpty());
+    layout->addWidget(line);
     layout->addWidget(statsRow(target, context));
+    block->setAccessibleName(host->text());
+    block->setAccessibleDescription(state);
     return block;
 }
 
 QWidget* internetCard(const AppModel& model, const CardContext& context) {
     const auto& snapshot = model.snapshot();
     auto* card = new CardFrame(tr("INTERNET"));
+    card->setAccessibleName(tr("Internet"));
     std::vector<TargetSnapshot> internet;
     for (const auto& target : snapshot.targets) {
         if (target.target.role.isInternet()) internet.push_back(target);
@@ -160,6 +164,7 @@ QWidget* internetCard(const AppModel& model, const CardContext& context) {
 QWidget* routerCard(const AppModel& model, const CardContext& context) {
     const auto& snapshot = model.snapshot();
     auto* card = new CardFrame(tr("ROUTER"));
+    card->setAccessibleName(tr("Router"));
     std::optional<TargetSnapshot> router;
     for (const auto& target : snapshot.targets) {
         if (target.target.role.kind == TargetRole::Kind::router) router = target;
@@ -175,6 +180,7 @@ QWidget* routerCard(const AppModel& model, const CardContext& context) {
 
 QWidget* customCard(const AppModel& model, const TargetSnapshot& target, const CardContext& context) {
     auto* card = new CardFrame(QString::fromStdString(target.target.host));
+    card->setAccessibleName(QString::fromStdString(target.target.host));
     card->body()->addWidget(targetRows(target, false, std::nullopt, context));
     const auto samples = samplesOf(model, target.target.role);
     auto* lost = CardFrame::secondaryLabel(CardTexts::lostLine(CardTexts::lostInLastMinute(samples, context.texts.now)), card);
@@ -185,12 +191,14 @@ QWidget* customCard(const AppModel& model, const TargetSnapshot& target, const C
 
 QWidget* lookupCard(const HostLookup& lookup) {
     auto* card = new CardFrame(QString::fromStdString(lookup.host));
+    card->setAccessibleName(QString::fromStdString(lookup.host));
     card->body()->addWidget(CardFrame::note(QString::fromStdString(lookup.shownText())));
     return card;
 }
 
 QWidget* offlineCard(std::optional<double> since, const CardContext& context) {
     auto* card = new CardFrame(QString());
+    card->setAccessibleName(tr("No network"));
     auto* row = new QHBoxLayout;
     row->setSpacing(10);
     auto* symbol = new QLabel(card);
@@ -208,6 +216,75 @@ QWidget* offlineCard(std::optional<double> since, const CardContext& context) {
     row->addLayout(texts, 1);
     card->body()->addLayout(row);
     return card;
+}
+
+QStringList targetSet(const MonitorSnapshot& snapshot) {
+    if (snapshot.verdict == Verdict::offline) return {QStringLiteral("offline")};
+    QStringList set;
+    for (const auto& target : snapshot.targets)
+        set << QString::fromStdString(target.target.role.text() + ' ' + target.target.host);
+    for (const auto& lookup : snapshot.unresolved)
+        set << QString::fromStdString(lookup.role.text() + ' ' + lookup.host + " unresolved");
+    return set;
+}
+
+namespace {
+
+// The card and its widgets, parents before children, in the order made.
+QList<QWidget*> widgetsOf(QWidget* card) {
+    QList<QWidget*> widgets{card};
+    widgets += card->findChildren<QWidget*>();
+    return widgets;
+}
+
+bool sameShape(const QList<QWidget*>& shown, const QList<QWidget*>& made) {
+    if (shown.size() != made.size()) return false;
+    for (qsizetype i = 0; i < shown.size(); ++i) {
+        if (shown[i]->metaObject() != made[i]->metaObject()) return false;
+    }
+    return true;
+}
+
+// Each change tells screen readers: a value that changes speaks again.
+void copyTexts(QWidget* shown, QWidget* made) {
+    // Only what was hidden on purpose: widgets never shown count as hidden too.
+    const auto hidden = [](QWidget* widget) {
+        return widget->isHidden() && widget->testAttribute(Qt::WA_WState_ExplicitShowHide);
+    };
+    if (hidden(shown) != hidden(made)) shown->setVisible(!hidden(made));
+    if (made->testAttribute(Qt::WA_SetPalette) &&
+        shown->palette().color(QPalette::WindowText) != made->palette().color(QPalette::WindowText))
+        CardFrame::setInk(shown, made->palette().color(QPalette::WindowText));
+    if (auto* label = qobject_cast<QLabel*>(shown)) {
+        // QLabel tells of its own new text where it has no accessible name.
+        if (const QString text = static_cast<QLabel*>(made)->text(); label->text() != text) label->setText(text);
+    }
+    if (auto* trace = qobject_cast<TraceView*>(shown)) trace->takeData(*static_cast<TraceView*>(made));
+    if (shown->accessibleName() != made->accessibleName()) {
+        shown->setAccessibleName(made->accessibleName());
+        QAccessibleEvent event(shown, QAccessible::NameChanged);
+        QAccessible::updateAccessibility(&event);
+    }
+    if (shown->accessibleDescription() != made->accessibleDescription()) {
+        shown->setAccessibleDescription(made->accessibleDescription());
+        QAccessibleEvent event(shown, QAccessible::DescriptionChanged);
+        QAccessible::updateAccessibility(&event);
+    }
+}
+
+}  // namespace
+
+bool update(const std::vector<QWidget*>& shown, const std::vector<QWidget*>& made) {
+    if (shown.size() != made.size()) return false;
+    std::vector<std::pair<QList<QWidget*>, QList<QWidget*>>> pairs;
+    for (std::size_t i = 0; i < shown.size(); ++i) {
+        pairs.emplace_back(widgetsOf(shown[i]), widgetsOf(made[i]));
+        if (!sameShape(pairs.back().first, pairs.back().second)) return false;
+    }
+    for (const auto& [before, after] : pairs) {
+        for (qsizetype i = 0; i < before.size(); ++i) copyTexts(before[i], after[i]);
+    }
+    return true;
 }
 
 std::vector<QWidget*> make(const AppModel& model, const CardContext& context) {

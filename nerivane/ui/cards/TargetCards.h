@@ -1,14 +1,18 @@
 // The cards of the probed targets: internet, router, one per custom host (a
 // name not yet looked up or not found says so in its place), or the offline
 // card in their place without a network; and their parts (host row, state
-// line, statistics row). Built from the application model each
-// time the popup refreshes; the widgets belong to the popup's column. Main thread.
+// line, statistics row). Built from the application model each time the
+// popup refreshes, and while the same targets are shown, their texts copied
+// into the cards already shown, so that focus stays and screen readers hear
+// values change. The widgets belong to the popup's column. Main thread.
 #pragma once
 
+#include <QStringList>
 #include <QWidget>
 #include <optional>
 #include <vector>
 
+#include "NerivaneKit/analysis/MonitorSnapshot.h"
 #include "NerivaneKit/analysis/TargetSnapshot.h"
 #include "NerivaneKit/probing/HostLookup.h"
 #include "nerivane/ui/cards/CardContext.h"
@@ -27,6 +31,13 @@ inline constexpr double internetFloor = 10;
 // The offline card while the verdict is offline; otherwise the internet and
 // router cards and one card per custom target.
 std::vector<QWidget*> make(const AppModel& model, const CardContext& context);
+
+// What the cards are made for: the offline card, or each target's role and host.
+QStringList targetSet(const MonitorSnapshot& snapshot);
+// Copies the texts, inks, visibility, traces and accessible names of cards
+// just made into the cards shown, widget by widget; false, with nothing
+// changed, when the two are not of the same shape.
+bool update(const std::vector<QWidget*>& shown, const std::vector<QWidget*>& made);
 
 QWidget* internetCard(const AppModel& model, const CardContext& context);
 QWidget* routerCard(const AppModel& model, const CardContext& context);

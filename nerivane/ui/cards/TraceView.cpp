@@ -72,4 +72,11 @@ void TraceView::paintEvent(QPaintEvent*) {
     draw(painter, QRectF(rect()));
 }
 
+void TraceView::takeData(TraceView& other) {
+    series_ = std::move(other.series_);
+    floor_ = other.floor_;
+    now_ = other.now_;
+    update();
+}
+
 }  // namespace nerivane

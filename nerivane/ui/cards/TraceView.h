@@ -45,6 +45,9 @@ public:
 
     TraceView(std::vector<Series> series, double floor, double now, QWidget* parent = nullptr);
 
+    // Takes the other's samples, floor and moment, and repaints.
+    void takeData(TraceView& other);
+
     // Draws into area (the plot plus the mark room below it).
     void draw(QPainter& painter, const QRectF& area) const;
     QSize sizeHint() const override { return {300, 44}; }

@@ -54,6 +54,8 @@ HistoryCard::HistoryCard(Preferences& preferences, Reader reader, std::function<
     for (ChartRange range : allChartRanges) ranges.append(rangeLabel(range));
     targetPicker_ = new SegmentedPicker(tr("Target"), targets, this);
     rangePicker_ = new SegmentedPicker(tr("Range"), ranges, this);
+    targetPicker_->setAccessibleDescription(tr("Which target the chart shows"));
+    rangePicker_->setAccessibleDescription(tr("How far back the chart reaches"));
     targetPicker_->setCurrentIndex(static_cast<int>(target_));
     rangePicker_->setCurrentIndex(static_cast<int>(range_));
 

@@ -11,15 +11,38 @@ std::string CompactReadout::digitsOf(const std::string& valueText) {
     return first == std::string::npos ? std::string() : digits.substr(first);
 }
 
+CompactReadout::Router CompactReadout::routerState(const MonitorSnapshot& snapshot) {
+    for (const auto& target : snapshot.targets) {
+        if (target.target.role != TargetRole::router()) continue;
+        if (target.status != TargetStatus::icmp && target.status != TargetStatus::tcp) return Router::none;
+        switch (target.state.kind) {
+        case TargetState::Kind::ok: return Router::ok;
+        case TargetState::Kind::bad: return Router::problem;
+        case TargetState::Kind::down: return Router::down;
+        case TargetState::Kind::measuring: return Router::none;
+        }
+    }
+    return Router::none;
+}
+
 CompactReadout CompactReadout::make(const MonitorSnapshot& snapshot, const std::vector<std::optional<double>>& internet,
                                     const std::vector<std::optional<double>>& router, DisplayStyle style,
                                     MenuBarTarget target, bool paused) {
     const bool isRouter = target == MenuBarTarget::router;
+    const bool digits = style != DisplayStyle::trace;
+    const bool traced = style != DisplayStyle::text;
     CompactReadout readout;
-    readout.digits = digitsOf(MenuBarLayout::valueText(snapshot, isRouter ? TargetRole::router() : TargetRole::internet(0)));
-    if (style != DisplayStyle::text)
+    if (digits)
+        readout.digits =
+            digitsOf(MenuBarLayout::valueText(snapshot, isRouter ? TargetRole::router() : TargetRole::internet(0)));
+    if (traced)
         readout.trace = MenuBarLayout::levels(isRouter ? router : internet,
                                               isRouter ? MenuBarLayout::routerFloor : MenuBarLayout::internetFloor);
+    if (target == MenuBarTarget::both) {
+        if (digits) readout.routerDigits = digitsOf(MenuBarLayout::valueText(snapshot, TargetRole::router()));
+        if (traced) readout.routerTrace = MenuBarLayout::levels(router, MenuBarLayout::routerFloor);
+        readout.router = routerState(snapshot);
+    }
     readout.mark = MenuBarLayout::mark(snapshot.verdict, paused);
     readout.dimmed = paused;
     return readout;

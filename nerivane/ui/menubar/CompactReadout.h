@@ -1,7 +1,10 @@
 // The readout for a square tray slot: the latency digits (the unit dropped
-// for milliseconds, "1.2s" for seconds, a dash without a value), the trace
+// for milliseconds, "1.2s" for seconds, a dash without a value; none for the
+// trace style, whose trace then stands alone at full strength), the trace
 // behind them where the display style has one, the mark and the dim state.
-// A plain value built from the same facts as the wide layout; main thread.
+// For target both, the router's value and trace too (the renderer stacks them
+// where the slot has room) and the router's state for a corner dot where it
+// has not. A plain value built from the same facts as the wide layout; main thread.
 #pragma once
 
 #include <string>
@@ -13,8 +16,16 @@ namespace nerivane {
 class AppModel;
 
 struct CompactReadout {
+    // The router's state as the compact readout shows it beside the internet's value.
+    enum class Router { none, ok, problem, down };
+
+    // Empty only for the trace style.
     std::string digits;
     MenuBarLayout::Levels trace;
+    // Target both only: the router's digits (empty for the trace style), trace and state.
+    std::string routerDigits;
+    MenuBarLayout::Levels routerTrace;
+    Router router = Router::none;
     MenuBarLayout::Mark mark = MenuBarLayout::Mark::none;
     bool dimmed = false;
 
@@ -28,6 +39,8 @@ struct CompactReadout {
 
     // "12ms" -> "12", "0.4ms" -> "0.4", "1.2s" stays, the dash stays.
     static std::string digitsOf(const std::string& valueText);
+    // ok, problem (slow or lossy) or down for a measured router; none without one.
+    static Router routerState(const MonitorSnapshot& snapshot);
 };
 
 }  // namespace nerivane

@@ -550,6 +550,23 @@ std::optional<QImage> MenuBarRenderer::render(const MenuBarLayout& layout, const
     return Canvas::shared(canvas);
 }
 
+const MenuBarRenderer::DigitSize& MenuBarRenderer::digitSize(std::size_t count, double width, double height) {
+    // The largest size (points are pixels here) whose characters fit the
+    // width, below three quarters of the height; found once per length and box.
+    const auto key = std::make_tuple(std::max<std::size_t>(1, count), width, height);
+    auto found = compactSizes_.find(key);
+    if (found == compactSizes_.end()) {
+        double size = std::floor(height * 0.75);
+        for (; size > 6; size -= 0.5) {
+            if (advance(digitsFont(size)) * static_cast<double>(std::get<0>(key)) <= width - 1) break;
+        }
+        QFont font = digitsFont(size);
+        const double ascent = QFontMetricsF(font, &metricsDevice()).ascent();
+        found = compactSizes_.emplace(key, DigitSize{std::move(font), ascent}).first;
+    }
+    return found->second;
+}
+
 QImage MenuBarRenderer::renderCompact(const CompactReadout& readout, const TrayAppearance& appearance, int side,
                                       double scale) {
     QImage image(side, side, QImage::Format_ARGB32_Premultiplied);
@@ -559,35 +576,84 @@ QImage MenuBarRenderer::renderCompact(const CompactReadout& readout, const TrayA
     // Pixels, not points: the ink at scale 1 keeps the glyph cells' colours consistent.
     const Ink& ink = resolveInk(appearance, 1, readout.dimmed);
     const double s = side;
+    const bool traceOnly = readout.digits.empty();
+    // Target both: two rows of digits only where both stay legible.
+    const bool stacked = !traceOnly && !readout.routerDigits.empty() && side >= stackedSide;
+    const auto length = [](const std::string& text) { return QString::fromStdString(text).toStdU32String().size(); };
 
-    // The trace fills the slot, faint, behind the digits.
-    if (!readout.trace.empty()) {
+    // Behind the digits the trace fills the slot, faint; without digits it
+    // stands alone at full strength, below the badge when there is one (the
+    // newest point is at the right). Target both: the router's above the internet's.
+    if (!readout.trace.empty() || !readout.routerTrace.empty()) {
         QPainter painter(&image);
         painter.setRenderHint(QPainter::Antialiasing);
-        drawTrace(painter, readout.trace, QRectF(1, 1, s - 2, s - 2), withAlpha(ink.mark, base * 0.35),
-                  withAlpha(ink.mark, base * 0.2), std::max(1.0, s / 16));
+        const QColor line = traceOnly ? ink.text : withAlpha(ink.mark, base * 0.35);
+        const QColor baseline = traceOnly ? ink.secondary : withAlpha(ink.mark, base * 0.2);
+        const double width = std::max(1.0, s / 16) * (traceOnly ? 1.25 : 1);
+        const double top = traceOnly && readout.mark != MenuBarLayout::Mark::none ? Badge(s).diameter + 1 : 1;
+        const QRectF box(1, top, s - 2, s - 1 - top);
+        if (readout.routerTrace.empty()) {
+            drawTrace(painter, readout.trace, box, line, baseline, width);
+        } else {
+            const double half = (box.height() - 1) / 2;
+            drawTrace(painter, readout.routerTrace, QRectF(box.left(), box.top(), box.width(), half), line, baseline, width);
+            drawTrace(painter, readout.trace, QRectF(box.left(), box.bottom() - half, box.width(), half), line, baseline,
+                      width);
+        }
     }
 
-    // Digits as large as the slot allows: the largest size (points are
-    // pixels here) whose characters fit the width, below three quarters of
-    // the height; found once per length and side, then drawn from the glyph
-    // cells like the wide readout's text.
-    const std::string& value = readout.digits;
-    const auto count = std::max<std::size_t>(1, QString::fromStdString(value).toStdU32String().size());
-    const auto sizeKey = std::make_pair(count, side);
-    auto found = compactSizes_.find(sizeKey);
-    if (found == compactSizes_.end()) {
-        double size = std::floor(s * 0.75);
-        for (; size > 6; size -= 0.5) {
-            if (advance(digitsFont(size)) * static_cast<double>(count) <= s - 1) break;
-        }
-        QFont font = digitsFont(size);
-        const double ascent = QFontMetricsF(font, &metricsDevice()).ascent();
-        found = compactSizes_.emplace(sizeKey, DigitSize{std::move(font), ascent}).first;
+    // Digits as large as the slot allows, drawn from the glyph cells like
+    // the wide readout's text. Bottom-aligned, they leave the top right
+    // corner to the badge; stacked, the router's row keeps left of it.
+    const double bottom = s - std::max(1.0, std::round(s / 12));
+    if (stacked) {
+        const double row = s / 2;
+        const double topWidth = s - Badge(s).diameter - 1;
+        const DigitSize& lower = digitSize(length(readout.digits), s, row);
+        const DigitSize& upper = digitSize(length(readout.routerDigits), topWidth, row);
+        drawText(image, lower.font, ink.text, readout.digits, 0, bottom - lower.ascent, s, 1);
+        drawText(image, upper.font, ink.text, readout.routerDigits, 0, bottom - row - upper.ascent, topWidth, 1);
+    } else if (!traceOnly) {
+        const DigitSize& digits = digitSize(length(readout.digits), s, s);
+        drawText(image, digits.font, ink.text, readout.digits, 0, bottom - digits.ascent, s, 1);
     }
-    // Bottom-aligned digits leave the top right corner to the badge.
-    const double baseline = s - std::max(1.0, std::round(s / 12));
-    drawText(image, found->second.font, ink.text, value, 0, baseline - found->second.ascent, s, 1);
+
+    // The router's state beside a lone internet value: a dot in the top left
+    // corner, full when it answers, a ring when slow or lossy, a cross when down.
+    if (readout.router != CompactReadout::Router::none && !stacked && !traceOnly) {
+        QPainter painter(&image);
+        painter.setRenderHint(QPainter::Antialiasing);
+        const double diameter = std::round(s * 0.3);
+        const QPointF centre(diameter / 2 + 0.5, diameter / 2 + 0.5);
+        const double radius = diameter / 2;
+        const double pen = std::max(1.0, diameter / 5);
+        painter.setPen(Qt::NoPen);
+        painter.setCompositionMode(QPainter::CompositionMode_Clear);
+        painter.setBrush(Qt::black);
+        painter.drawEllipse(centre, radius + 1, radius + 1);
+        painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
+        painter.setBrush(Qt::NoBrush);
+        switch (readout.router) {
+        case CompactReadout::Router::none: break;
+        case CompactReadout::Router::ok:
+            painter.setBrush(ink.text);
+            painter.drawEllipse(centre, radius, radius);
+            break;
+        case CompactReadout::Router::problem:
+            painter.setPen(QPen(ink.text, pen));
+            painter.drawEllipse(centre, radius - pen / 2, radius - pen / 2);
+            break;
+        case CompactReadout::Router::down: {
+            QPen cross(ink.text, pen * 1.2);
+            cross.setCapStyle(Qt::RoundCap);
+            painter.setPen(cross);
+            const double arm = radius - pen / 2;
+            painter.drawLine(centre + QPointF(-arm, -arm), centre + QPointF(arm, arm));
+            painter.drawLine(centre + QPointF(arm, -arm), centre + QPointF(-arm, arm));
+            break;
+        }
+        }
+    }
 
     if (readout.mark != MenuBarLayout::Mark::none) {
         if (const auto& layer = badgeLayer(readout.mark, side)) {

@@ -38,6 +38,8 @@ public:
     static constexpr double gap = 4;
     static constexpr double traceWidth = 28;
     static constexpr double markWidth = 6;
+    // The smallest square slot that holds target both's two values stacked.
+    static constexpr int stackedSide = 32;
 
     // The colours of one appearance, scale and dim state.
     struct Ink {
@@ -144,12 +146,13 @@ private:
     std::optional<double> pairWidth_;
     // The three fonts of the wide readout, made once.
     std::optional<QFont> fonts_[3];
-    // Compact digits: the largest font that fits and its ascent, per text length and side.
+    // Compact digits: the largest font that fits and its ascent, per text length and box.
     struct DigitSize {
         QFont font;
         double ascent = 0;
     };
-    std::map<std::pair<std::size_t, int>, DigitSize> compactSizes_;
+    const DigitSize& digitSize(std::size_t count, double width, double height);
+    std::map<std::tuple<std::size_t, double, double>, DigitSize> compactSizes_;
 };
 
 }  // namespace nerivane

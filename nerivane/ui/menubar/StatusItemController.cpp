@@ -182,7 +182,9 @@ void StatusItemController::render() {
 
 void StatusItemController::handleActivated(QSystemTrayIcon::ActivationReason reason) {
     // The context menu opens by itself on a right click (Context).
-    if (reason == QSystemTrayIcon::Trigger) togglePopover(false);
+    // The popup holds no pointer grab: a quick second click on the item, the
+    // one that closes it, comes as a double click.
+    if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick) togglePopover(false);
 }
 
 void StatusItemController::rebuildMenu() {

@@ -41,6 +41,7 @@ PopoverFooter::PopoverFooter(PopoverState& state, const PopoverActions& actions,
     if (actions_.copyDiagnostics) {
         diagnostics_ = button(QString(), this);
         diagnostics_->setToolTip(tr("Copy diagnostics to the clipboard"));
+        diagnostics_->setAccessibleDescription(diagnostics_->toolTip());
         connect(diagnostics_, &QToolButton::clicked, this, [this] {
             if (copyState_ == CopyState::copying) return;
             setCopyState(CopyState::copying);
@@ -59,6 +60,7 @@ PopoverFooter::PopoverFooter(PopoverState& state, const PopoverActions& actions,
     if (newer && actions_.installUpdate) {
         update_ = button(tr("update ") + *newer, this);
         update_->setToolTip(tr("Install nerivane ") + *newer);
+        update_->setAccessibleName(update_->toolTip());
         connect(update_, &QToolButton::clicked, this, [this] { actions_.installUpdate(); });
         row->addWidget(update_);
     }
@@ -67,6 +69,7 @@ PopoverFooter::PopoverFooter(PopoverState& state, const PopoverActions& actions,
     version_ = new QLabel(version.isEmpty() ? QStringLiteral("dev") : version, this);
     version_->setContentsMargins(4, 0, 4, 0);
     CardFrame::setInk(version_, ink);
+    version_->setAccessibleName(tr("Version ") + version_->text());
     row->addWidget(version_);
 
     if (hasSettings) {
@@ -78,6 +81,8 @@ PopoverFooter::PopoverFooter(PopoverState& state, const PopoverActions& actions,
     }
 
     quit_ = button(tr("quit"), this);
+    quit_->setAccessibleName(tr("Quit nerivane"));
+    quit_->setAccessibleDescription(tr("Stops measuring and closes nerivane"));
     connect(quit_, &QToolButton::clicked, this, [this] {
         if (actions_.quit) {
             actions_.quit();
@@ -116,9 +121,11 @@ void PopoverFooter::refreshSettings() {
     if (state_.showingSettings()) {
         settings_->setText(tr("done"));
         settings_->setIcon(Symbols::icon(Symbols::Symbol::back, ink));
+        settings_->setAccessibleName(tr("Close settings"));
     } else {
         settings_->setText(tr("settings"));
         settings_->setIcon(Symbols::icon(Symbols::Symbol::settings, ink));
+        settings_->setAccessibleName(tr("Settings"));
     }
 }
 

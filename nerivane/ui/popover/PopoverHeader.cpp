@@ -57,6 +57,7 @@ PopoverHeader::PopoverHeader(QWidget* parent) : QWidget(parent) {
     layout->addLayout(nameRow);
 
     status_ = new QLabel(this);
+    status_->setObjectName(QStringLiteral("verdict"));
     QFont big = status_->font();
     big.setBold(true);
     big.setPointSizeF(big.pointSizeF() * 1.45);
@@ -94,6 +95,8 @@ void PopoverHeader::refresh(const AppModel& model, const CardContext& context) {
     CardFrame::setInk(status_, model.pausedUntil() ? CardColors::secondary(palette())
                                         : verdictInk(snapshot.verdict, context.accent, palette()));
     explanation_->setText(VerdictTexts::verdictExplanation(snapshot, model.offlineSince(), context.texts));
+    // A screen reader on the title hears why, too.
+    status_->setAccessibleDescription(explanation_->text());
     network_->setText(CardTexts::pathKindName(snapshot.path.kind));
     // Inks again on every refresh: the desktop may have switched light and dark.
     CardFrame::setInk(vpn_, CardColors::secondary(palette()));

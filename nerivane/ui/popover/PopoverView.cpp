@@ -86,6 +86,7 @@ void PopoverView::rebuildColumn() {
     const int scrolled = scroll_->verticalScrollBar()->value();
     delete column_;
     targets_ = nullptr;
+    targetSet_.clear();
     wifi_ = nullptr;
     column_ = new QWidget;
     column_->setObjectName(QStringLiteral("column"));
@@ -122,9 +123,19 @@ void PopoverView::refresh() {
     const CardContext context = cardContext();
     header_->refresh(model_, context);
     if (targets_ != nullptr) {
-        // Rebuilt whole: a card's rows depend on which targets exist and how they fare.
-        clearLayout(targets_);
-        for (QWidget* card : TargetCards::make(model_, context)) targets_->addWidget(card);
+        // The same targets: the cards shown take the new texts, so focus stays
+        // on them. Other targets, or rows come or gone: the new cards replace them.
+        std::vector<QWidget*> made = TargetCards::make(model_, context);
+        std::vector<QWidget*> shown;
+        for (int i = 0; i < targets_->count(); ++i) shown.push_back(targets_->itemAt(i)->widget());
+        const QStringList set = TargetCards::targetSet(model_.snapshot());
+        if (set == targetSet_ && TargetCards::update(shown, made)) {
+            for (QWidget* card : made) delete card;
+        } else {
+            clearLayout(targets_);
+            for (QWidget* card : made) targets_->addWidget(card);
+            targetSet_ = set;
+        }
     }
     refreshWiFi();
     emit contentChanged();

@@ -7,6 +7,7 @@
 
 #include <QPointer>
 #include <QScrollArea>
+#include <QStringList>
 #include <QVBoxLayout>
 #include <QWidget>
 #include <functional>
@@ -92,6 +93,8 @@ private:
     QScrollArea* scroll_ = nullptr;
     QWidget* column_ = nullptr;
     QVBoxLayout* targets_ = nullptr;
+    // What the target cards shown were made for; empty before the first.
+    QStringList targetSet_;
     QVBoxLayout* wifi_ = nullptr;
     QPointer<EventsCard> eventsCard_;
 };

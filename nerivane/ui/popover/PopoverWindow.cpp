@@ -2,7 +2,10 @@
 
 #include "nerivane/ui/popover/PopoverView.h"
 
+#include <QAccessibleWidget>
+#include <QApplication>
 #include <QCursor>
+#include <QKeyEvent>
 #include <QGuiApplication>
 #include <QKeySequence>
 #include <QScreen>
@@ -23,15 +26,23 @@ constexpr int estimateSlack = 32;
 // top and the bottom of the screen where the compositor places the popup.
 constexpr int panelRoom = 48;
 
+// Screen readers announce the popup as a window named by its title: Qt
+// would make a plain widget's interface a filler.
+QAccessibleInterface* accessibleWindow(const QString& key, QObject* object) {
+    if (key != QLatin1String(PopoverWindow::staticMetaObject.className())) return nullptr;
+    return new QAccessibleWidget(static_cast<QWidget*>(object), QAccessible::Window);
+}
+
 }  // namespace
 
-PopoverWindow::PopoverWindow(QWidget* parent) : QWidget(parent, Qt::Popup | Qt::FramelessWindowHint) {
+PopoverWindow::PopoverWindow(QWidget* parent) : QWidget(parent) {
     setAttribute(Qt::WA_DeleteOnClose, false);
+    applyWindowKind();
+    if (placedByCompositor()) usePlacedByCompositor();
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(12, 12, 12, 12);
     column->setSpacing(6);
     setMinimumWidth(320);
-    if (placedByCompositor()) usePlacedByCompositor();
 }
 
 PopoverWindow::~PopoverWindow() = default;
@@ -53,7 +64,6 @@ void PopoverWindow::usePlacedByCompositor() {
     compositorPlaced_ = true;
     setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
     setAttribute(Qt::WA_ShowWithoutActivating);
-    setWindowTitle(QStringLiteral("nerivane"));
     auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
     connect(escape, &QShortcut::activated, this, &QWidget::hide);
     // Our own dialogs (the save panel) keep it open: only a focus that left
@@ -61,6 +71,28 @@ void PopoverWindow::usePlacedByCompositor() {
     connect(qGuiApp, &QGuiApplication::focusWindowChanged, this, [this](QWindow* focused) {
         if (focused == nullptr && isVisible()) hide();
     });
+}
+
+// Why not Qt::Popup: Qt's accessibility bridge leaves popups out of the
+// application's tree, so a screen reader could never reach the popup. A
+// frameless tool window above the others is listed, and does what the popup
+// did by hand: it closes on Escape, on a second activation of the item and
+// when it loses focus to another window.
+void PopoverWindow::applyWindowKind() {
+    [[maybe_unused]] static const bool installed = (QAccessible::installFactory(accessibleWindow), true);
+    setWindowFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
+    setWindowTitle(QStringLiteral("nerivane"));
+}
+
+void PopoverWindow::handleFocusChange() {
+    // Only focus it had since it was shown: a check left from before it was hidden and shown again is stale.
+    if (!isVisible() || isActiveWindow() || !activeSinceShown_) return;
+    // Focus gone to another program or to a dialog of ours (the save dialog)
+    // ends the popup, as it ended a Qt popup. The XEmbed item's own window
+    // takes focus on a click too: that click toggles the popup itself.
+    const QWidget* active = QApplication::activeWindow();
+    if (active != nullptr && active->windowType() != Qt::Dialog) return;
+    hide();
 }
 
 QRect PopoverWindow::placement(QSize size, const QRect& anchor, const QRect& screen, QPoint cursor) {
@@ -164,8 +196,25 @@ void PopoverWindow::toggle(const QRect& anchor) {
     }
 }
 
+void PopoverWindow::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Escape) {
+        hide();
+        return;
+    }
+    QWidget::keyPressEvent(event);
+}
+
+void PopoverWindow::changeEvent(QEvent* event) {
+    QWidget::changeEvent(event);
+    // Queued: while focus moves, the application's active window is not yet the new one.
+    if (event->type() != QEvent::ActivationChange) return;
+    if (isActiveWindow()) activeSinceShown_ = true;
+    QTimer::singleShot(0, this, &PopoverWindow::handleFocusChange);
+}
+
 void PopoverWindow::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
+    activeSinceShown_ = isActiveWindow();
     if (detailsVisible_) return;
     detailsVisible_ = true;
     emit shown();

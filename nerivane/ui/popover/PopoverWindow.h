@@ -1,10 +1,11 @@
-// The popup window that a click on the tray item opens: frameless, closed by
-// a click outside it or Escape, placed beside the item's rectangle and kept
-// on its screen; on Wayland, where clients cannot place windows, a titled
-// top-level that the compositor places (usePlacedByCompositor). Hosts the
-// popup view, sized to its content up to the screen's available height (the
-// view's column scrolls beyond that). Owned by
-// the status item controller; main thread.
+// The popup window that a click on the tray item opens: a frameless window
+// above the others that screen readers can reach, closed when it loses focus,
+// on Escape or on a second activation of the item, placed beside the item's
+// rectangle and kept on its screen; on Wayland, where clients cannot place
+// windows, a titled top-level that the compositor places
+// (usePlacedByCompositor). Hosts the popup view, sized to its content up to
+// the screen's available height (the view's column scrolls beyond that).
+// Owned by the status item controller; main thread.
 #pragma once
 
 #include <QRect>
@@ -49,8 +50,13 @@ signals:
 protected:
     void showEvent(QShowEvent* event) override;
     void hideEvent(QHideEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
 private:
+    // The window's kind and flags, and what closes it besides Escape.
+    void applyWindowKind();
+    void handleFocusChange();
     void place();
     void usePlacedByCompositor();
 
@@ -59,6 +65,7 @@ private:
     PopoverView* view_ = nullptr;
     QRect anchor_;
     QPoint cursor_;
+    bool activeSinceShown_ = false;
 };
 
 }  // namespace nerivane

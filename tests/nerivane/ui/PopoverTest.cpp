@@ -11,7 +11,9 @@
 #include <QAccessible>
 #include <QDateTime>
 #include <QFile>
+#include <QKeyEvent>
 #include <QLabel>
+#include <QPointer>
 #include <QScreen>
 #include <QSignalSpy>
 
@@ -173,7 +175,48 @@ TEST(Popover, WindowFitsItsContentUpToTheScreen) {
     ASSERT_TRUE(waitForWidgets([&] { return window.height() > before.height() && settled(); }));
     EXPECT_LE(window.height(), room.height());
     EXPECT_FALSE(window.geometry().intersects(item));
-    window.hide();
+
+    // Screen readers reach it (a top-level of the application's accessible tree); Escape closes it.
+    QAccessibleInterface* application = QAccessible::queryAccessibleInterface(qApp);
+    bool listed = false;
+    for (int i = 0; i < application->childCount(); ++i) listed = listed || application->child(i)->object() == &window;
+    EXPECT_TRUE(listed);
+    QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+    QApplication::sendEvent(&window, &escape);
+    EXPECT_FALSE(window.isVisible());
+}
+
+// New figures and states for the same targets go into the cards shown (the
+// same widgets, so focus stays, with new spoken values, looking as if made
+// anew); other targets, new cards.
+TEST(Popover, CardsStayWhileTheTargetsDo) {
+    fixLook(true);
+    PopoverHarness harness;
+    const auto deliver = [&](double median, TargetState state, bool withNas) {
+        std::vector<TargetSnapshot> targets{measured(scenes::router, TargetState::ok(), 1.2),
+                                            measured(scenes::cloudflare, state, median)};
+        if (withNas) targets.push_back(measured(scenes::nas, TargetState::ok(), 2.4));
+        harness.deliver(scenes::snapshot(path(NetworkPath::Kind::ethernet), Verdict::good, TargetState::ok(), targets));
+    };
+    deliver(12, TargetState::ok(), false);
+    auto view = harness.view();
+    const auto median = [&] {
+        for (auto* label : view->column()->findChildren<QLabel*>())
+            if (label->accessibleDescription() == "med") return QPointer(label);
+        return QPointer<QLabel>();
+    };
+    const QPointer<QLabel> before = median();
+    ASSERT_TRUE(before);
+    EXPECT_EQ(before->accessibleName(), "12 milliseconds");
+    deliver(14.2, TargetState::down(), false);
+    EXPECT_EQ(median(), before);
+    EXPECT_EQ(before->accessibleName(), "14 milliseconds");
+    const QImage updated = harness.picture(*view);
+    keepPicture(updated, QStringLiteral("popup-updated-in-place.png"));
+    EXPECT_EQ(updated, harness.picture(*harness.view())) << "as if made anew";
+    deliver(14.2, TargetState::ok(), true);
+    EXPECT_TRUE(before.isNull());
+    EXPECT_EQ(median()->accessibleName(), "14 milliseconds");
 }
 
 TEST(Popover, SnapshotSwitchesAreReadAndBadValuesFallBack) {

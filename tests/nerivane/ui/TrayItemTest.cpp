@@ -295,7 +295,42 @@ TEST_P(Compact, DigitsFillTheSlotBesideTheBadge) {
     EXPECT_EQ(maxAlpha(dim, side - badge, side, 0, badge), 255);
 }
 
-INSTANTIATE_TEST_SUITE_P(MenuBarRenderer, Compact, testing::Values(16, 22, 32));
+// Every display choice legible in every slot, on a light and a dark panel:
+// the trace style draws no digits and a trace at full strength; target both
+// stacks the router's value above from 32 px, else puts its state in a dot.
+TEST_P(Compact, EveryDisplayChoice) {
+    widgetsApplication();
+    MenuBarRenderer renderer;
+    const int side = GetParam();
+    Values internet, router;
+    for (int i = 0; i < 28; ++i)
+        internet.push_back(i == 20 ? Values::value_type() : 12 + 6 * std::sin(i * 0.7)), router.push_back(0.5 + 0.3 * std::cos(i));
+    for (const auto& appearance : {TrayAppearance::resolve(std::nullopt, 2u), TrayAppearance::resolve(std::nullopt, 1u)}) {
+        for (const auto& [style, target] : {std::pair{D::text, M::both}, {D::trace, M::internet}, {D::trace, M::both},
+                                           {D::textAndTrace, M::both}}) {
+            // A badge over the slot beside the traces alone, too.
+            const auto verdict = style == D::trace && target == M::both ? Verdict::internetProblem : Verdict::good;
+            const auto readout = CompactReadout::make(reading(12.4, verdict), internet, router, style, target, false);
+            const QImage image = renderer.renderCompact(readout, appearance, side);
+            keepPicture(image, QStringLiteral("compact-%1-%2-%3-%4.png")
+                                   .arg(QString::fromUtf8(text(style)), target == M::both ? "both" : "internet")
+                                   .arg(side)
+                                   .arg(appearance.name));
+            const int corner = static_cast<int>(std::round(side * 0.3));
+            if (style == D::trace) {
+                EXPECT_TRUE(readout.digits.empty() && readout.routerDigits.empty());
+                EXPECT_GT(maxAlpha(image, 0, side, side / 2), 200) << "a trace alone is drawn at full strength";
+            } else if (side >= MenuBarRenderer::stackedSide) {
+                EXPECT_EQ(maxAlpha(image, 0, side - corner, 0, side / 2), 255) << "the router's row above";
+            } else {
+                EXPECT_EQ(readout.router, CompactReadout::Router::ok);
+                EXPECT_EQ(maxAlpha(image, 0, corner, 0, corner), 255) << "the router's dot";
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(MenuBarRenderer, Compact, testing::Values(16, 22, 24, 32));
 
 }  // namespace
 }  // namespace nerivane
