@@ -260,6 +260,8 @@ std::optional<LoadSnapshot> MonitorCore::loadSnapshot() const {
     if (!traffic.lastReading) return std::nullopt;
     LoadSnapshot snapshot;
     snapshot.interfaceName = traffic.interfaceName;
+    snapshot.sentBytes = traffic.lastReading->sentBytes;
+    snapshot.receivedBytes = traffic.lastReading->receivedBytes;
     snapshot.capacity = traffic.capacity(capacity);
     if (const auto* latest = traffic.latest(); latest && traffic.lastReadTime && latest->end == *traffic.lastReadTime) {
         snapshot.uploadBitsPerSecond = latest->uploadBitsPerSecond;
