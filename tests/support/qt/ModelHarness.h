@@ -102,7 +102,7 @@ protected:
         if (apply) QCoreApplication::sendPostedEvents();
     }
     void deliverSnapshot(MonitorSnapshot snapshot, std::vector<ProbeRecord> probes = {}) {
-        deliver(run().onUpdate, Monitor::SnapshotUpdate{std::move(snapshot), std::move(probes)});
+        deliver(run().onUpdate, Monitor::SnapshotUpdate{std::move(snapshot), std::move(probes), {}});
     }
 
     QTemporaryDir directory;
