@@ -80,13 +80,18 @@ QString settingsLine(const DiagnosticsReport::Settings& s) {
            " notify-verdicts=" + boolean(s.notifyVerdictChanges);
 }
 
+// Throughput in whole bits per second.
+QString bits(double bitsPerSecond) {
+    return QString::number(std::llround(bitsPerSecond));
+}
+
 void appendLoad(QStringList& lines, const LoadSnapshot& load, const TimeZone& zone) {
     lines << QStringLiteral("under load:");
     lines << QStringLiteral("traffic interface=") + QString::fromStdString(load.interfaceName) +
-                 " now=" + QString::fromUtf8(text(load.now)) + " upload-bps=" + decimal(load.uploadBitsPerSecond) +
-                 " download-bps=" + decimal(load.downloadBitsPerSecond) +
-                 " capacity-upload-bps=" + decimal(load.capacity.uploadBitsPerSecond) +
-                 " capacity-download-bps=" + decimal(load.capacity.downloadBitsPerSecond);
+                 " now=" + QString::fromUtf8(text(load.now)) + " upload-bps=" + bits(load.uploadBitsPerSecond) +
+                 " download-bps=" + bits(load.downloadBitsPerSecond) +
+                 " capacity-upload-bps=" + bits(load.capacity.uploadBitsPerSecond) +
+                 " capacity-download-bps=" + bits(load.capacity.downloadBitsPerSecond);
     for (const LoadDirection direction : {LoadDirection::upload, LoadDirection::download}) {
         const DirectionLoad& figures = load.direction(direction);
         QString line = QString::fromUtf8(text(direction)) + ": grade=" +
@@ -102,7 +107,7 @@ void appendLoad(QStringList& lines, const LoadSnapshot& load, const TimeZone& zo
         }
         if (figures.lastBusy)
             line += QStringLiteral(" last-busy=") + iso(zone, *figures.lastBusy) +
-                    " last-busy-bps=" + decimal(figures.lastBusyBitsPerSecond);
+                    " last-busy-bps=" + bits(figures.lastBusyBitsPerSecond);
         lines << line;
     }
 }
