@@ -48,8 +48,11 @@ QueuePlace LoadRules::queuePlace(const std::optional<RoleLoad>& router, const st
     const bool routerLatency = router && router->added >= queueRiseMilliseconds;
     const bool routerLoss = router && lossRate(*router) >= queueLossRate;
     // Without internet figures only the router can tell, and then the
-    // queue it shows is on this side.
+    // queue it shows is on this side. Without router figures (too few busy
+    // router probes yet, or no router to measure) nobody can tell whether
+    // the router rose with the internet.
     if (!internet) return routerLatency || routerLoss ? QueuePlace::thisSide : QueuePlace::unknown;
+    if (!router) return QueuePlace::unknown;
     const bool internetLatency = internet->added >= queueRiseMilliseconds;
     const bool internetLoss = lossRate(*internet) >= queueLossRate;
     if (!internetLatency && !internetLoss) return QueuePlace::unknown;

@@ -59,6 +59,7 @@ struct LoadTracker {
     // Indexed by LoadDirection: the figures on show, without the busy dates
     // (the traffic meter has those).
     std::array<DirectionLoad, 2> figures;
+    // Indexed by LoadDirection: its busy window took a reply since the last update.
     std::array<bool, 2> changed{};
 
     bool operator==(const LoadTracker&) const = default;

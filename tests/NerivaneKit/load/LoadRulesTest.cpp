@@ -50,7 +50,7 @@ TEST(LoadRules, QueuePlaceFromTheRouterRisingWithTheInternet) {
         {role(4), role(6), QueuePlace::beyondRouter},  // under 5 ms is no rise
         {role(100), role(300), QueuePlace::beyondRouter},
         {role(150), role(300), QueuePlace::thisSide},
-        {none, role(300), QueuePlace::beyondRouter},
+        {none, role(300), QueuePlace::unknown},  // the router's rise is not known yet
         {role(20), none, QueuePlace::thisSide},
         {role(0), role(2), QueuePlace::unknown},
         {none, none, QueuePlace::unknown},
