@@ -209,7 +209,7 @@ MonitorSnapshot MonitorCore::snapshot(double now) {
     classifyProbes(now);
     snapshot.load = loadSnapshot();
     std::optional<LoadEvidence> evidence;
-    if (snapshot.load) evidence = loadEvidence(snapshot, routerIndex, now);
+    if (snapshot.load) evidence = loadEvidence(snapshot, raw, routerIndex, now);
     snapshot.verdict = filter.apply(withLoad(raw, evidence, snapshot.lookups), now);
 
     const TargetSnapshot* ipv6 = nullptr;
@@ -280,8 +280,8 @@ std::optional<LoadSnapshot> MonitorCore::loadSnapshot() const {
     return snapshot;
 }
 
-LoadEvidence MonitorCore::loadEvidence(const MonitorSnapshot& snapshot, std::optional<std::size_t> routerIndex,
-                                       double now) const {
+LoadEvidence MonitorCore::loadEvidence(const MonitorSnapshot& snapshot, Verdict raw,
+                                       std::optional<std::size_t> routerIndex, double now) const {
     LoadEvidence evidence;
     for (const LoadDirection direction : {LoadDirection::upload, LoadDirection::download}) {
         const auto at = static_cast<std::size_t>(direction);
@@ -292,6 +292,9 @@ LoadEvidence MonitorCore::loadEvidence(const MonitorSnapshot& snapshot, std::opt
         if (grade && *grade >= LoadGrade::c) evidence.bloatedNow = true;
     }
 
+    // Only a problem verdict asks how the idle replies alone would judge.
+    if (raw != Verdict::internetProblem && raw != Verdict::localProblem && raw != Verdict::connectionProblem)
+        return evidence;
     // Each target judged on the replies of its window that met no busy second.
     std::vector<TargetState> idleStates(records.size());
     for (std::size_t i = 0; i < records.size(); ++i) {

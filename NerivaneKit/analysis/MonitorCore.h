@@ -115,7 +115,7 @@ private:
     std::vector<NetworkEvent> reset(Record& record, double now);
     void classifyProbes(double now);
     std::optional<LoadSnapshot> loadSnapshot() const;
-    LoadEvidence loadEvidence(const MonitorSnapshot& snapshot, std::optional<std::size_t> routerIndex,
+    LoadEvidence loadEvidence(const MonitorSnapshot& snapshot, Verdict raw, std::optional<std::size_t> routerIndex,
                               double now) const;
     NetworkEvent event(const Record& record, NetworkEvent::Kind kind, double start, double end,
                        std::optional<double> worst) const;
