@@ -36,7 +36,7 @@ TEST_F(AppModelTest, OneMonitorPauseIsNotExtendedAndStaleUpdatesOnlyReachHistory
     // Updates queued before a pause are applied after it: dropped, but history takes them.
     const auto oldHandler = run().onUpdate;
     deliver(oldHandler, Monitor::EventUpdate{outage(start - 30)}, false);
-    deliver(oldHandler, Monitor::SnapshotUpdate{good(), {reply(cloudflare(), start - 1, 12)}}, false);
+    deliver(oldHandler, Monitor::SnapshotUpdate{good(), {reply(cloudflare(), start - 1, 12)}, {}}, false);
     model->pauseForOneHour();
     EXPECT_TRUE(runs.front()->stopped);
     model->history()->tick();
