@@ -122,6 +122,8 @@ void Monitor::handle(const ProbeEngine::Event& event) {
         unresolved_ = lookups->lookups;
         deliver(core_.snapshot(now));
     } else {
+        // The counters first: the replies of this round are classed by them.
+        core_.counters(now, counters_.read(core_.countedInterface()));
         deliver(core_.tick(now));
     }
 }
@@ -139,7 +141,7 @@ void Monitor::deliver(MonitorSnapshot snapshot) {
     const bool internetDown = snapshot.internet && snapshot.internet->kind == TargetState::Kind::down;
     if (lookups_ && internetDown && !internetDown_) lookups_->probeNow();
     internetDown_ = internetDown;
-    SnapshotUpdate update{std::move(snapshot), core_.takeProbes(), {}};
+    SnapshotUpdate update{std::move(snapshot), core_.takeProbes(), core_.takeTraffic()};
     if (onUpdate_) onUpdate_(update);
 }
 

@@ -22,6 +22,7 @@
 #include "NerivaneKit/analysis/NetworkEvent.h"
 #include "NerivaneKit/analysis/ProbeRecord.h"
 #include "NerivaneKit/load/LinkCapacity.h"
+#include "NerivaneKit/load/LinkCounters.h"
 #include "NerivaneKit/load/TrafficSample.h"
 #include "NerivaneKit/lookup/NameLookups.h"
 #include "NerivaneKit/platform/Log.h"
@@ -110,6 +111,8 @@ private:
     std::vector<HostLookup> unresolved_;
     // Probe queue only: the internet looked down in the last snapshot.
     bool internetDown_ = false;
+    // Read once per probing tick, on the probe queue.
+    LinkCounters counters_;
     // It calls handle() until it is gone, so it goes before the core.
     std::unique_ptr<ProbeEngine> engine_;
     // Last: it posts to the engine's queue, so it goes before the engine.

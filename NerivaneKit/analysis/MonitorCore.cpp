@@ -75,7 +75,13 @@ std::vector<NetworkEvent> MonitorCore::install(const NetworkPath& newPath, const
     std::vector<Record> old = std::move(records);
     // Another network's DNS servers tell nothing about this one's.
     if (lookups && newPath != path) lookups = LookupTally{};
+    const std::string counted = countedInterface();
     path = newPath;
+    // Another interface's load says nothing about this one's.
+    if (countedInterface() != counted) {
+        traffic = TrafficMeter{};
+        load = LoadTracker{};
+    }
     records.clear();
     records.reserve(targets.size());
     for (const auto& target : targets) {
@@ -127,6 +133,15 @@ std::vector<NetworkEvent> MonitorCore::result(const TargetRole& role, const Prob
         target.warmUpProbes.push_back(std::move(probe));
     else
         probes.push_back(std::move(probe));
+
+    const auto kind = target.target.role.kind;
+    if (kind == TargetRole::Kind::router || kind == TargetRole::Kind::internet) {
+        const auto role = kind == TargetRole::Kind::router ? LoadTracker::Role::router : LoadTracker::Role::internet;
+        if (const auto* reply = std::get_if<ProbeResult::Reply>(&outcome))
+            load.add(role, {time, reply->milliseconds}, time + reply->milliseconds / 1000);
+        else if (std::holds_alternative<ProbeResult::Lost>(outcome))
+            load.add(role, {time, std::nullopt}, time + lostFlightSeconds);
+    }
 
     std::vector<NetworkEvent> events;
     if (const auto* reply = std::get_if<ProbeResult::Reply>(&outcome)) {
@@ -190,7 +205,12 @@ MonitorSnapshot MonitorCore::snapshot(double now) {
 
     const Verdict raw = installed ? decideVerdict(path.isSatisfied, routerState, snapshot.internet) : Verdict::measuring;
     if (lookups) snapshot.lookups = lookups->snapshot(now);
-    snapshot.verdict = filter.apply(withLookups(raw, snapshot.lookups), now);
+    load.update(now, traffic);
+    classifyProbes(now);
+    snapshot.load = loadSnapshot();
+    std::optional<LoadEvidence> evidence;
+    if (snapshot.load) evidence = loadEvidence(snapshot, raw, routerIndex, now);
+    snapshot.verdict = filter.apply(withLoad(raw, evidence, snapshot.lookups), now);
 
     const TargetSnapshot* ipv6 = nullptr;
     for (const auto& target : snapshot.targets) {
@@ -206,6 +226,107 @@ MonitorSnapshot MonitorCore::snapshot(double now) {
 
 std::vector<ProbeRecord> MonitorCore::takeProbes() {
     return std::exchange(probes, {});
+}
+
+std::string MonitorCore::countedInterface() const {
+    return path.physicalInterface.value_or(path.primaryInterface.value_or(""));
+}
+
+void MonitorCore::counters(double now, const std::optional<TrafficMeter::Reading>& reading) {
+    if (auto sample = traffic.read(now, date(now), countedInterface(), reading, capacity))
+        trafficSamples.push_back(*sample);
+}
+
+std::vector<TrafficSample> MonitorCore::takeTraffic() {
+    return std::exchange(trafficSamples, {});
+}
+
+void MonitorCore::classifyProbes(double now) {
+    // Records carry dates; the meter counts in monitor seconds.
+    const double offset = date(now) - now;
+    auto classify = [&](ProbeRecord& probe) {
+        if (probe.load != LoadClass::unknown) return;
+        const double from = probe.sentAt - offset;
+        const auto* reply = std::get_if<ProbeResult::Reply>(&probe.outcome);
+        probe.load = traffic.classify(from, from + (reply ? reply->milliseconds / 1000 : lostFlightSeconds));
+    };
+    for (auto& probe : probes) classify(probe);
+    for (auto& record : records) {
+        for (auto& probe : record.warmUpProbes) classify(probe);
+    }
+}
+
+std::optional<LoadSnapshot> MonitorCore::loadSnapshot() const {
+    if (!traffic.lastReading) return std::nullopt;
+    LoadSnapshot snapshot;
+    snapshot.interfaceName = traffic.interfaceName;
+    snapshot.sentBytes = traffic.lastReading->sentBytes;
+    snapshot.receivedBytes = traffic.lastReading->receivedBytes;
+    snapshot.capacity = traffic.capacity(capacity);
+    if (const auto* latest = traffic.latest(); latest && traffic.lastReadTime && latest->end == *traffic.lastReadTime) {
+        snapshot.uploadBitsPerSecond = latest->uploadBitsPerSecond;
+        snapshot.downloadBitsPerSecond = latest->downloadBitsPerSecond;
+        snapshot.now = latest->load;
+    }
+    for (const LoadDirection direction : {LoadDirection::upload, LoadDirection::download}) {
+        const auto at = static_cast<std::size_t>(direction);
+        DirectionLoad figures = load.figures[at];
+        if (const auto& period = traffic.busy[at]) {
+            figures.lastBusy = date(period->end);
+            figures.lastBusyBitsPerSecond = period->bitsPerSecond();
+        }
+        (direction == LoadDirection::upload ? snapshot.upload : snapshot.download) = figures;
+    }
+    return snapshot;
+}
+
+LoadEvidence MonitorCore::loadEvidence(const MonitorSnapshot& snapshot, Verdict raw,
+                                       std::optional<std::size_t> routerIndex, double now) const {
+    LoadEvidence evidence;
+    for (const LoadDirection direction : {LoadDirection::upload, LoadDirection::download}) {
+        const auto at = static_cast<std::size_t>(direction);
+        const auto& period = traffic.busy[at];
+        if (!period || now - period->end > busyLingerSeconds) continue;
+        evidence.busyNow = true;
+        const auto& grade = load.figures[at].grade;
+        if (grade && *grade >= LoadGrade::c) evidence.bloatedNow = true;
+    }
+
+    // Only a problem verdict asks how the idle replies alone would judge.
+    if (raw != Verdict::internetProblem && raw != Verdict::localProblem && raw != Verdict::connectionProblem)
+        return evidence;
+    // Each target judged on the replies of its window that met no busy second.
+    std::vector<TargetState> idleStates(records.size());
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        const Record& record = records[i];
+        TargetStats idle;
+        idle.lateTimes = record.stats.lateTimes;
+        idle.baseline = record.stats.baseline;
+        for (const auto& sample : record.stats.samples) {
+            const double until = sample.time + (sample.rtt ? *sample.rtt / 1000 : lostFlightSeconds);
+            const LoadClass load = traffic.classify(sample.time, until);
+            if (isBusy(load, LoadDirection::upload) || isBusy(load, LoadDirection::download))
+                evidence.busyInWindow = true;
+            else
+                idle.samples.push_back(sample);
+        }
+        const Metrics metrics = idle.metrics();
+        const bool measured = record.status != TargetStatus::warmingUp && !record.outage.inOutage();
+        // A window that is busy throughout has no idle replies: the idle ones
+        // of the load figures stand for it, and they were fine before the load.
+        idleStates[i] = measured && metrics.sent == 0
+                            ? TargetState::ok()
+                            : TargetState::evaluate(record.status, record.outage.inOutage(), metrics,
+                                                    Thresholds::forRole(record.target.role));
+    }
+    std::vector<TargetState> internet;
+    for (std::size_t i = 0; i < snapshot.targets.size(); ++i) {
+        if (MonitorSnapshot::isMeasuredInternet(snapshot.targets[i])) internet.push_back(idleStates[i]);
+    }
+    std::optional<TargetState> router;
+    if (routerIndex && method(records[*routerIndex].status) != Method::unmeasured) router = idleStates[*routerIndex];
+    evidence.idleVerdict = decideVerdict(path.isSatisfied, router, TargetState::combine(internet));
+    return evidence;
 }
 
 }  // namespace nerivane

@@ -18,8 +18,10 @@
 
 #include <functional>
 #include <optional>
+#include <string>
 #include <vector>
 
+#include "NerivaneKit/analysis/LoadEvidence.h"
 #include "NerivaneKit/analysis/MonitorSnapshot.h"
 #include "NerivaneKit/analysis/NetworkEvent.h"
 #include "NerivaneKit/analysis/OutageDetector.h"
@@ -34,6 +36,8 @@
 #include "NerivaneKit/probing/TargetStatus.h"
 
 #include "NerivaneKit/load/LinkCapacity.h"
+#include "NerivaneKit/load/LoadTracker.h"
+#include "NerivaneKit/load/TrafficMeter.h"
 
 namespace nerivane {
 
@@ -67,6 +71,18 @@ struct MonitorCore {
     LinkCapacity capacity;
     // Records waiting to be handed out with the next snapshot.
     std::vector<ProbeRecord> probes;
+    // The path interface's traffic and the latency under load; both start
+    // over when the counted interface changes.
+    TrafficMeter traffic;
+    LoadTracker load;
+    // Counter reads waiting to be handed out with the next snapshot.
+    std::vector<TrafficSample> trafficSamples;
+
+    // A busy direction still counts as busy this long after its last busy
+    // interval, so a pause in an upload does not flip the verdict.
+    static constexpr double busyLingerSeconds = 5;
+    // A lost probe was in flight until the probe engine gave up on it.
+    static constexpr double lostFlightSeconds = 2;
 
     explicit MonitorCore(std::function<double(double)> date) : date(std::move(date)) {}
 
@@ -88,10 +104,19 @@ struct MonitorCore {
     MonitorSnapshot snapshot(double now);
     // Hands out the records gathered since the last call.
     std::vector<ProbeRecord> takeProbes();
+    // The interface whose counters tell the path's traffic: beneath a VPN the physical one.
+    std::string countedInterface() const;
+    // One read of that interface's counters (none: it could not be read).
+    void counters(double now, const std::optional<TrafficMeter::Reading>& reading);
+    std::vector<TrafficSample> takeTraffic();
 
 private:
     Record* record(const TargetRole& role);
     std::vector<NetworkEvent> reset(Record& record, double now);
+    void classifyProbes(double now);
+    std::optional<LoadSnapshot> loadSnapshot() const;
+    LoadEvidence loadEvidence(const MonitorSnapshot& snapshot, Verdict raw, std::optional<std::size_t> routerIndex,
+                              double now) const;
     NetworkEvent event(const Record& record, NetworkEvent::Kind kind, double start, double end,
                        std::optional<double> worst) const;
 };

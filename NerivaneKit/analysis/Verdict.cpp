@@ -1,5 +1,7 @@
 #include "NerivaneKit/analysis/Verdict.h"
 
+#include "NerivaneKit/analysis/LoadEvidence.h"
+
 #include <array>
 #include <utility>
 
@@ -69,6 +71,24 @@ Verdict withLookups(Verdict verdict, const std::optional<LookupSnapshot>& lookup
     case LookupSnapshot::Health::unknown:
     case LookupSnapshot::Health::ok: break;
     }
+    return verdict;
+}
+
+Verdict withLoad(Verdict verdict, const std::optional<LoadEvidence>& load,
+                 const std::optional<LookupSnapshot>& lookups) {
+    if (!load) return withLookups(verdict, lookups);
+    switch (verdict) {
+    case Verdict::internetProblem:
+    case Verdict::localProblem:
+    case Verdict::connectionProblem:
+        if (load->busyInWindow && load->idleVerdict == Verdict::good)
+            verdict = load->busyNow ? Verdict::slowWhileBusy : Verdict::good;
+        break;
+    default: break;
+    }
+    verdict = withLookups(verdict, lookups);
+    const bool lookupTrouble = verdict == Verdict::lookupsSlow || verdict == Verdict::lookupsFailing;
+    if (lookupTrouble && load->busyNow && load->bloatedNow) return Verdict::slowWhileBusy;
     return verdict;
 }
 

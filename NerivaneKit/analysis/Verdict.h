@@ -44,6 +44,22 @@ Verdict decideVerdict(bool isSatisfied, const std::optional<TargetState>& router
 // verdict explains failing lookups already, and stays.
 Verdict withLookups(Verdict verdict, const std::optional<LookupSnapshot>& lookups);
 
+struct LoadEvidence;
+
+// The verdict with the link's load and the lookups taken in, in this order:
+// - offline, measuring, downs and outages keep their verdicts (a busy link
+//   does not silence a host);
+// - a latency, jitter or loss problem (internet, local or connection) whose
+//   busy replies explain it, the idle ones being good, is slowWhileBusy while
+//   the link is busy and good once it is not: the window still holds the
+//   load's replies for a minute, and they no longer say anything about now;
+// - then the lookups speak as withLookups says;
+// - slow or failing lookups while a busy link is bloated are slowWhileBusy:
+//   DNS answers wait in the same queue as the pings.
+// Without evidence (no counters) it is withLookups alone.
+Verdict withLoad(Verdict verdict, const std::optional<LoadEvidence>& load,
+                 const std::optional<LookupSnapshot>& lookups);
+
 }  // namespace nerivane
 
 template <>

@@ -4,6 +4,7 @@
 // built on the probe queue; absent from a snapshot while there are no counters.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -60,6 +61,10 @@ struct DirectionLoad {
 struct LoadSnapshot {
     // The interface whose counters are read (under a VPN, the physical one).
     std::string interfaceName;
+    // The interface's byte counters at the last read, as the kernel keeps
+    // them (they start over when the interface is made again).
+    std::uint64_t sentBytes = 0;
+    std::uint64_t receivedBytes = 0;
     // Throughput of the last counter interval, bits per second.
     double uploadBitsPerSecond = 0;
     double downloadBitsPerSecond = 0;

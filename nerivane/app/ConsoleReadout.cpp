@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "nerivane/core/LoadTexts.h"
 #include "nerivane/core/LookupTexts.h"
 
 namespace nerivane {
@@ -87,6 +88,41 @@ QJsonValue lookupsJson(const std::optional<LookupSnapshot>& lookups) {
     };
 }
 
+QJsonObject directionJson(const DirectionLoad& load) {
+    // The figures the grade rests on: the internet's, else the router's.
+    const auto& role = load.internet ? load.internet : load.router;
+    auto field = [&](double RoleLoad::*member) { return role ? QJsonValue((*role).*member) : QJsonValue(QJsonValue::Null); };
+    return QJsonObject{
+        {QStringLiteral("grade"), load.grade ? QJsonValue(qtext(text(*load.grade))) : QJsonValue(QJsonValue::Null)},
+        {QStringLiteral("role"), role ? QJsonValue(load.internet ? QStringLiteral("internet") : QStringLiteral("router"))
+                                      : QJsonValue(QJsonValue::Null)},
+        {QStringLiteral("addedMs"), field(&RoleLoad::added)},
+        {QStringLiteral("idleMs"), field(&RoleLoad::idleMedian)},
+        {QStringLiteral("busyMs"), field(&RoleLoad::busyMedian)},
+        {QStringLiteral("busyProbes"), role ? QJsonValue(role->busyReplies) : QJsonValue(QJsonValue::Null)},
+        {QStringLiteral("busyLost"), role ? QJsonValue(role->busyLost) : QJsonValue(QJsonValue::Null)},
+        {QStringLiteral("routerAddedMs"), load.router ? QJsonValue(load.router->added) : QJsonValue(QJsonValue::Null)},
+        {QStringLiteral("queue"), qtext(text(load.queue))},
+        {QStringLiteral("lastBusy"), number(load.lastBusy)},
+        {QStringLiteral("lastBusyBps"), load.lastBusy ? QJsonValue(load.lastBusyBitsPerSecond) : QJsonValue(QJsonValue::Null)},
+    };
+}
+
+QJsonValue loadJson(const std::optional<LoadSnapshot>& load) {
+    if (!load) return QJsonValue(QJsonValue::Null);
+    return QJsonObject{
+        {QStringLiteral("interface"), QString::fromStdString(load->interfaceName)},
+        {QStringLiteral("uploadBps"), load->uploadBitsPerSecond},
+        {QStringLiteral("downloadBps"), load->downloadBitsPerSecond},
+        {QStringLiteral("capacity"),
+         QJsonObject{{QStringLiteral("uploadBps"), load->capacity.uploadBitsPerSecond},
+                     {QStringLiteral("downloadBps"), load->capacity.downloadBitsPerSecond}}},
+        {QStringLiteral("now"), qtext(text(load->now))},
+        {QStringLiteral("upload"), directionJson(load->upload)},
+        {QStringLiteral("download"), directionJson(load->download)},
+    };
+}
+
 QJsonObject targetJson(const TargetSnapshot& target) {
     const Metrics& metrics = target.metrics;
     return QJsonObject{
@@ -146,6 +182,7 @@ std::string ConsoleReadout::snapshotLine(const MonitorSnapshot& snapshot, std::o
     // A host that is not probed for want of an address would otherwise just be missing.
     for (const auto& lookup : snapshot.unresolved) line += "  " + lookup.shownText();
     if (snapshot.lookups) line += "  DNS " + LookupTexts::rowText(*snapshot.lookups).toStdString();
+    if (snapshot.load) line += "  Load " + LoadTexts::rowText(*snapshot.load, context).toStdString();
     return line;
 }
 
@@ -178,6 +215,7 @@ QJsonObject ConsoleReadout::snapshotJson(const MonitorSnapshot& snapshot, std::o
         {QStringLiteral("targets"), targets},
         {QStringLiteral("unresolved"), unresolved},
         {QStringLiteral("lookups"), lookupsJson(snapshot.lookups)},
+        {QStringLiteral("load"), loadJson(snapshot.load)},
     };
 }
 

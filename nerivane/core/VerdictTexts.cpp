@@ -220,9 +220,42 @@ QString verdictExplanation(const MonitorSnapshot& snapshot, std::optional<double
     case Verdict::lookupsSlow:
         return lookupExplanation(snapshot, context);
     case Verdict::slowWhileBusy:
-        return tr("Latency rises while the connection is busy.");
+        return loadExplanation(snapshot);
     }
     return QString();
+}
+
+QString loadExplanation(const MonitorSnapshot& snapshot) {
+    if (!snapshot.load) return tr("Latency rises while the connection is busy.");
+    const LoadSnapshot& load = *snapshot.load;
+    // The direction busy now; else the one busy last.
+    LoadDirection direction = LoadDirection::upload;
+    if (isBusy(load.now, LoadDirection::download) && !isBusy(load.now, LoadDirection::upload))
+        direction = LoadDirection::download;
+    else if (!isBusy(load.now, LoadDirection::upload) &&
+             load.download.lastBusy.value_or(0) > load.upload.lastBusy.value_or(0))
+        direction = LoadDirection::download;
+    const DirectionLoad& figures = load.direction(direction);
+    const auto& role = figures.internet ? figures.internet : figures.router;
+
+    const QString rise = role ? (direction == LoadDirection::upload
+                                     ? tr("Latency rises from %1 to %2 while you upload.")
+                                     : tr("Latency rises from %1 to %2 while you download."))
+                                    .arg(millisecondsText(role->idleMedian), millisecondsText(role->busyMedian))
+                              : (direction == LoadDirection::upload ? tr("Latency rises while you upload.")
+                                                                    : tr("Latency rises while you download."));
+    QString cure;
+    if (figures.queue == QueuePlace::thisSide) {
+        cure = snapshot.path.kind == NetworkPath::Kind::wifi
+                   ? tr("The queue builds up before the router, on the Wi\u2011Fi link; moving closer to the "
+                        "access point or using a cable helps.")
+                   : tr("The queue builds up before the router, in this computer or its link; a fair queue "
+                        "on this computer (fq_codel or CAKE) fixes it.");
+    } else {
+        cure = tr("The router's queue is too large (bufferbloat); turning on Smart Queue Management "
+                  "(CAKE or fq_codel) in the router fixes it.");
+    }
+    return rise + QLatin1Char(' ') + cure;
 }
 
 QString lookupExplanation(const MonitorSnapshot& snapshot, const Context& context) {

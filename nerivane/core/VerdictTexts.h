@@ -46,6 +46,10 @@ QString verdictExplanation(const MonitorSnapshot& snapshot, std::optional<double
 // it does wrong, and what to do.
 QString lookupExplanation(const MonitorSnapshot& snapshot, const Context& context = Context::current());
 
+// The explanation of slowWhileBusy: the busy direction, the idle and busy
+// round trips, and the cure that fits where the queue is.
+QString loadExplanation(const MonitorSnapshot& snapshot);
+
 // "4.2% loss to 1.1.1.1 and 8.8.8.8", "slow replies from the router (p95 240 ms)",
 // "12 ms jitter to 8.8.8.8".
 QString summaryText(ProblemSummary::Kind kind, double value, const std::vector<std::string>& hosts,

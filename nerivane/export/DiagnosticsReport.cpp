@@ -80,6 +80,38 @@ QString settingsLine(const DiagnosticsReport::Settings& s) {
            " notify-verdicts=" + boolean(s.notifyVerdictChanges);
 }
 
+// Throughput in whole bits per second.
+QString bits(double bitsPerSecond) {
+    return QString::number(std::llround(bitsPerSecond));
+}
+
+void appendLoad(QStringList& lines, const LoadSnapshot& load, const TimeZone& zone) {
+    lines << QStringLiteral("under load:");
+    lines << QStringLiteral("traffic interface=") + QString::fromStdString(load.interfaceName) +
+                 " now=" + QString::fromUtf8(text(load.now)) + " upload-bps=" + bits(load.uploadBitsPerSecond) +
+                 " download-bps=" + bits(load.downloadBitsPerSecond) +
+                 " capacity-upload-bps=" + bits(load.capacity.uploadBitsPerSecond) +
+                 " capacity-download-bps=" + bits(load.capacity.downloadBitsPerSecond);
+    for (const LoadDirection direction : {LoadDirection::upload, LoadDirection::download}) {
+        const DirectionLoad& figures = load.direction(direction);
+        QString line = QString::fromUtf8(text(direction)) + ": grade=" +
+                       (figures.grade ? QString::fromUtf8(text(*figures.grade)) : QStringLiteral("none")) +
+                       " queue=" + QString::fromUtf8(text(figures.queue));
+        for (const auto& [name, role] : {std::pair{"internet", &figures.internet}, std::pair{"router", &figures.router}}) {
+            if (!*role) continue;
+            const RoleLoad& r = **role;
+            line += QStringLiteral(" ") + name + "-idle=" + decimal(r.idleMedian) + " " + name +
+                    "-busy=" + decimal(r.busyMedian) + " " + name + "-added=" + decimal(r.added) + " " + name +
+                    "-busy-probes=" + QString::number(r.busyReplies) + " " + name + "-busy-lost=" +
+                    QString::number(r.busyLost);
+        }
+        if (figures.lastBusy)
+            line += QStringLiteral(" last-busy=") + iso(zone, *figures.lastBusy) +
+                    " last-busy-bps=" + bits(figures.lastBusyBitsPerSecond);
+        lines << line;
+    }
+}
+
 void appendLive(QStringList& lines, const DiagnosticsReport::Live& live, const TimeZone& zone) {
     QString probing = QStringLiteral("probing interval=") + decimal(live.probingInterval);
     if (live.stoppedWhileLocked) probing += QStringLiteral(", stopped while locked");
@@ -124,6 +156,7 @@ void appendLive(QStringList& lines, const DiagnosticsReport::Live& live, const T
                          (entry.latestFailure ? QString::fromUtf8(text(*entry.latestFailure)) : QStringLiteral("answered"));
         }
     }
+    if (snapshot.load) appendLoad(lines, *snapshot.load, zone);
 }
 
 std::optional<QString> prettyName(const QString& osRelease) {

@@ -160,6 +160,42 @@ void MetricsTally::countLookups(const MonitorSnapshot& snapshot) {
     }
 }
 
+void MetricsTally::appendLoad(std::vector<MetricFamily>& out) const {
+    if (!snapshot_.load) return;
+    const LoadSnapshot& load = *snapshot_.load;
+    // The kernel's own counters: they only grow, and start over only with the interface.
+    const Labels interface{{"interface", load.interfaceName}};
+    auto sentBytes = family("nerivane_interface_sent_bytes_total", "Bytes the path's interface has sent.",
+                            MetricType::Counter);
+    sentBytes.metric.push_back(counter(interface, static_cast<double>(load.sentBytes)));
+    auto receivedBytes = family("nerivane_interface_received_bytes_total", "Bytes the path's interface has received.",
+                                MetricType::Counter);
+    receivedBytes.metric.push_back(counter(interface, static_cast<double>(load.receivedBytes)));
+    auto capacity = family("nerivane_link_capacity_bytes_per_second",
+                           "The throughput busy and idle are judged against: the larger of the high 10-second "
+                           "throughput of the last seven days and this session's peak.",
+                           MetricType::Gauge);
+    auto busy = family("nerivane_latency_under_load_seconds",
+                       "Median round-trip time while the link is busy in a direction (last minute of busy probes).",
+                       MetricType::Gauge);
+    auto added = family("nerivane_latency_under_load_added_seconds",
+                        "What a busy direction adds to the median idle round-trip time.", MetricType::Gauge);
+    for (const LoadDirection direction : {LoadDirection::upload, LoadDirection::download}) {
+        const std::string name(text(direction));
+        capacity.metric.push_back(gauge({{"direction", name}}, (direction == LoadDirection::upload
+                                                                    ? load.capacity.uploadBitsPerSecond
+                                                                    : load.capacity.downloadBitsPerSecond) / 8));
+        const DirectionLoad& figures = load.direction(direction);
+        for (const auto& [role, value] : {std::pair{"internet", &figures.internet}, std::pair{"router", &figures.router}}) {
+            if (!*value) continue;
+            const Labels labels{{"direction", name}, {"role", role}};
+            busy.metric.push_back(gauge(labels, seconds((*value)->busyMedian)));
+            added.metric.push_back(gauge(labels, seconds((*value)->added)));
+        }
+    }
+    for (auto* f : {&sentBytes, &receivedBytes, &capacity, &busy, &added}) out.push_back(std::move(*f));
+}
+
 std::vector<MetricFamily> MetricsTally::families() const {
     std::vector<MetricFamily> out;
 
@@ -275,6 +311,7 @@ std::vector<MetricFamily> MetricsTally::families() const {
         interval.metric.push_back(gauge({}, *probing_.interval));
         out.push_back(std::move(interval));
     }
+    appendLoad(out);
     // Nothing to say yet (no targets, no events): no family at all.
     std::erase_if(out, [](const MetricFamily& f) { return f.metric.empty(); });
     return out;

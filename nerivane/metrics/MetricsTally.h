@@ -64,6 +64,8 @@ private:
     using EventKey = std::tuple<std::string, std::string, std::string>;
 
     void see(const EventKey& target, double at);
+    // The interface's byte counters and latency under load, from the snapshot.
+    void appendLoad(std::vector<prometheus::MetricFamily>& out) const;
     // Counts the DNS round a snapshot brings, once.
     void countLookups(const MonitorSnapshot& snapshot);
 

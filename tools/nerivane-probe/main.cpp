@@ -5,6 +5,7 @@
 // runs it inside its client namespace.
 
 #include <cerrno>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -265,6 +266,18 @@ std::string describeSnapshot(const Monitor::SnapshotUpdate& update) {
     text += " internet=" + (snapshot.internet ? stateText(*snapshot.internet) : std::string("none"));
     text += snapshot.ipv6Problem ? " ipv6Problem=yes" : " ipv6Problem=no";
     text += " probes=" + std::to_string(update.probes.size());
+    if (const auto& load = snapshot.load) {
+        text += " | load " + load->interfaceName + " now=" + std::string(nerivane::text(load->now)) +
+                " upBps=" + std::to_string(std::llround(load->uploadBitsPerSecond)) +
+                " downBps=" + std::to_string(std::llround(load->downloadBitsPerSecond));
+        for (const auto direction : {nerivane::LoadDirection::upload, nerivane::LoadDirection::download}) {
+            const auto& figures = load->direction(direction);
+            const auto& role = figures.internet ? figures.internet : figures.router;
+            text += " " + std::string(nerivane::text(direction)) + "=" +
+                    (figures.grade ? std::string(nerivane::text(*figures.grade)) : std::string("none"));
+            if (role) text += "(+" + milliseconds(role->added) + " " + std::string(nerivane::text(figures.queue)) + ")";
+        }
+    }
     for (const auto& target : snapshot.targets) {
         const auto& m = target.metrics;
         text += " | " + target.target.role.text() + " " + target.target.address.text();
@@ -277,6 +290,42 @@ std::string describeSnapshot(const Monitor::SnapshotUpdate& update) {
                 " late=" + std::to_string(m.late);
     }
     return text;
+}
+
+std::string directionJson(const nerivane::DirectionLoad& load) {
+    // The figures the grade rests on: the internet's, else the router's.
+    const auto& role = load.internet ? load.internet : load.router;
+    JsonLine json;
+    load.grade ? json.text("grade", nerivane::text(*load.grade)) : json.null("grade");
+    role ? json.text("role", load.internet ? "internet" : "router") : json.null("role");
+    auto field = [&](double nerivane::RoleLoad::*member) {
+        return role ? std::optional<double>((*role).*member) : std::nullopt;
+    };
+    json.number("addedMs", field(&nerivane::RoleLoad::added))
+        .number("idleMs", field(&nerivane::RoleLoad::idleMedian))
+        .number("busyMs", field(&nerivane::RoleLoad::busyMedian));
+    role ? json.integer("busyProbes", role->busyReplies).integer("busyLost", role->busyLost)
+         : json.null("busyProbes").null("busyLost");
+    json.number("routerAddedMs", load.router ? std::optional<double>(load.router->added) : std::nullopt)
+        .text("queue", nerivane::text(load.queue))
+        .number("lastBusy", load.lastBusy)
+        .number("lastBusyBps", load.lastBusy ? std::optional<double>(load.lastBusyBitsPerSecond) : std::nullopt, 0);
+    return json.str();
+}
+
+std::string loadJson(const nerivane::LoadSnapshot& load) {
+    return JsonLine()
+        .text("interface", load.interfaceName)
+        .number("uploadBps", load.uploadBitsPerSecond, 0)
+        .number("downloadBps", load.downloadBitsPerSecond, 0)
+        .raw("capacity", JsonLine()
+                             .number("uploadBps", load.capacity.uploadBitsPerSecond, 0)
+                             .number("downloadBps", load.capacity.downloadBitsPerSecond, 0)
+                             .str())
+        .text("now", nerivane::text(load.now))
+        .raw("upload", directionJson(load.upload))
+        .raw("download", directionJson(load.download))
+        .str();
 }
 
 std::string snapshotJson(double seconds, const Monitor::SnapshotUpdate& update) {
@@ -310,6 +359,7 @@ std::string snapshotJson(double seconds, const Monitor::SnapshotUpdate& update) 
         .raw("path", pathJson(snapshot.path))
         .raw("targets", "[" + targets + "]")
         .integer("probes", static_cast<long long>(update.probes.size()))
+        .raw("load", snapshot.load ? loadJson(*snapshot.load) : "null")
         .str();
 }
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <map>
 #include <vector>
 
 #include "support/HistoryTestSupport.h"
@@ -77,6 +78,47 @@ TEST(MonitorCore, InstallingAgainClosesOutagesAndTheFirstVerdictAfterShowsAtOnce
     EXPECT_EQ(h.core.tick(15).verdict, Verdict::measuring);  // one host still has nothing
     h.replies(hostB, 400, 13, 15);
     EXPECT_EQ(h.core.tick(15).verdict, Verdict::internetProblem);
+}
+
+// A quiet link, then a 20 Mbit/s upload for 20 s through a queue that adds
+// 480 ms to the internet hosts but not to the router, then quiet again.
+TEST(MonitorCore, AnUploadThroughABloatedQueueIsSlowWhileBusyThenGoodOnceItEnds) {
+    Harness h;
+    TrafficMeter::Reading counters;
+    MonitorSnapshot snapshot;
+    std::map<LoadClass, int> classes;
+    int samples = 0;
+    auto second = [&](int s, bool uploading) {
+        h.core.result(router.role, reply(2), s);
+        for (const auto& t : {hostA, hostB}) h.core.result(t.role, reply(uploading ? 500 : 20), s);
+        counters.sentBytes += uploading ? 2'500'000 : 2'500;
+        counters.receivedBytes += uploading ? 60'000 : 2'500;
+        h.core.counters(s + 1, counters);
+        snapshot = h.core.tick(s + 1);
+        for (const auto& probe : h.core.takeProbes()) ++classes[probe.load];
+        samples += static_cast<int>(h.core.takeTraffic().size());
+    };
+    for (int s = 0; s < 120; ++s) second(s, false);
+    EXPECT_EQ(snapshot.verdict, Verdict::good);
+    EXPECT_EQ(snapshot.load->now, LoadClass::idle);
+    for (int s = 120; s < 140; ++s) second(s, true);
+    EXPECT_EQ(snapshot.verdict, Verdict::slowWhileBusy);
+    EXPECT_EQ(snapshot.load->now, LoadClass::upload);
+    const DirectionLoad upload = snapshot.load->upload;
+    EXPECT_EQ(upload.grade, LoadGrade::f);
+    EXPECT_EQ(upload.queue, QueuePlace::beyondRouter);
+    EXPECT_EQ(upload.internet, (RoleLoad{20, 500, 480, 40, 0}));
+    EXPECT_EQ(upload.router->added, 0);
+    EXPECT_FALSE(snapshot.load->download.grade);
+    for (int s = 140; s < 169; ++s) second(s, false);
+    EXPECT_EQ(snapshot.verdict, Verdict::good);  // within 30 s of the end
+    EXPECT_EQ(snapshot.load->upload.grade, LoadGrade::f);  // the last load stays on show
+    EXPECT_EQ(snapshot.load->upload.lastBusy, epoch + 140);
+    EXPECT_DOUBLE_EQ(snapshot.load->upload.lastBusyBitsPerSecond, 20e6);
+    // Every record is classed by the seconds it was in flight; the first
+    // second came before the counters.
+    EXPECT_EQ(classes, (std::map<LoadClass, int>{{LoadClass::unknown, 3}, {LoadClass::idle, 444}, {LoadClass::upload, 60}}));
+    EXPECT_EQ(samples, 168);
 }
 
 TEST(MonitorCore, WarmUpRecordsAreReleasedOnlyWhenTheTargetSettlesOnICMP) {

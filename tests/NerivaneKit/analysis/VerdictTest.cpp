@@ -4,6 +4,7 @@
 
 #include "support/Printers.h"
 #include "NerivaneKit/analysis/AlertTracker.h"
+#include "NerivaneKit/analysis/LoadEvidence.h"
 #include "NerivaneKit/analysis/Verdict.h"
 #include "NerivaneKit/analysis/VerdictFilter.h"
 
@@ -43,6 +44,44 @@ TEST(Verdict, DecideFullTable) {
     };
     for (const auto& row : rows)
         EXPECT_EQ(decideVerdict(row.satisfied, row.router, row.internet), row.expected) << "row " << (&row - rows);
+}
+
+TEST(Verdict, LoadTakesOverOnlyProblemsThatBusyRepliesExplain) {
+    using H = LookupSnapshot::Health;
+    const std::optional<LoadEvidence> none;
+    const LoadEvidence busy{V::good, true, true, false}, bloated{V::good, true, true, true},
+        ended{V::good, true, false, false}, idleLoss{V::internetProblem, true, true, true},
+        quietWindow{V::good, false, true, true};
+    const struct {
+        V raw;
+        std::optional<LoadEvidence> load;
+        H lookups;
+        V expected;
+    } rows[] = {
+        {V::internetProblem, busy, H::ok, V::slowWhileBusy},
+        {V::localProblem, busy, H::ok, V::slowWhileBusy},
+        {V::connectionProblem, busy, H::slow, V::slowWhileBusy},  // before the lookups
+        {V::internetProblem, ended, H::ok, V::good},               // the window's load is over
+        {V::internetProblem, ended, H::slow, V::lookupsSlow},
+        {V::internetProblem, idleLoss, H::ok, V::internetProblem},  // idle replies are bad too
+        {V::internetProblem, quietWindow, H::ok, V::internetProblem},
+        {V::internetProblem, none, H::ok, V::internetProblem},
+        {V::internetDown, bloated, H::ok, V::internetDown},
+        {V::localDown, bloated, H::ok, V::localDown},
+        {V::connectionDown, bloated, H::failing, V::connectionDown},
+        {V::offline, bloated, H::ok, V::offline},
+        {V::measuring, bloated, H::ok, V::measuring},
+        {V::good, bloated, H::slow, V::slowWhileBusy},
+        {V::good, bloated, H::failing, V::slowWhileBusy},
+        {V::good, busy, H::slow, V::lookupsSlow},  // a lean queue does not explain slow DNS
+        {V::good, ended, H::failing, V::lookupsFailing},
+        {V::good, bloated, H::ok, V::good},
+    };
+    for (const auto& row : rows) {
+        LookupSnapshot lookups;
+        lookups.health = row.lookups;
+        EXPECT_EQ(withLoad(row.raw, row.load, lookups), row.expected) << "row " << (&row - rows);
+    }
 }
 
 TEST(VerdictFilter, ChangesHoldTenSecondsMeasuringNeverReplacesOfflineSwitchesAtOnce) {

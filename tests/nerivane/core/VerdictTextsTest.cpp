@@ -59,6 +59,27 @@ TEST(VerdictTexts, ExplanationNamesWhatTheVerdictRestsOn) {
         EXPECT_EQ(plain(verdictExplanation(shown, offlineSince, english())), expected);
 }
 
+TEST(VerdictTexts, SlowWhileBusyNamesTheDirectionTheRoundTripsAndTheCureWhereTheQueueIs) {
+    auto busy = [](LoadClass now, QueuePlace queue, NetworkPath::Kind kind, bool figures = true) {
+        MonitorSnapshot shown = snapshot(Verdict::slowWhileBusy, {router(ok)}, kind);
+        LoadSnapshot load;
+        load.now = now;
+        DirectionLoad& direction = now == LoadClass::download ? load.download : load.upload;
+        if (figures) direction.internet = RoleLoad{12, 480, 468, 40, 0};
+        direction.queue = queue;
+        shown.load = load;
+        return plain(verdictExplanation(shown, {}, english()));
+    };
+    const QString sqm = " The router's queue is too large (bufferbloat); turning on Smart Queue Management (CAKE or "
+                        "fq_codel) in the router fixes it.";
+    EXPECT_EQ(busy(LoadClass::upload, QueuePlace::beyondRouter, NetworkPath::Kind::ethernet),
+              "Latency rises from 12 ms to 480 ms while you upload." + sqm);
+    EXPECT_EQ(busy(LoadClass::download, QueuePlace::unknown, NetworkPath::Kind::ethernet, false),
+              "Latency rises while you download." + sqm);
+    EXPECT_TRUE(busy(LoadClass::both, QueuePlace::thisSide, NetworkPath::Kind::wifi).contains("on the Wi\u2011Fi link"));
+    EXPECT_TRUE(busy(LoadClass::upload, QueuePlace::thisSide, NetworkPath::Kind::ethernet).contains("in this computer"));
+}
+
 TEST(VerdictTexts, PingThatIsNotPermittedIsNamedWithItsFix) {
     const auto unmeasured = snapshot(Verdict::internetUnmeasured, {refused(router(TargetState::measuring())),
                                                                    refused(internet(0, "1.1.1.1", TargetState::measuring()))});

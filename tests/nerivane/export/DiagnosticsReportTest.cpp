@@ -54,6 +54,11 @@ DiagnosticsReport::Contents madeUp() {
     host.target = {TargetRole::internet(0), "1.1.1.1", address("1.1.1.1")};
     host.answeredLocally = true;
     snapshot.targets = {router, host};
+    LoadSnapshot load;
+    load.interfaceName = "wlan0", load.now = LoadClass::upload, load.uploadBitsPerSecond = 19'500'000.4;
+    load.capacity = {20e6, 100e6};
+    load.upload = {RoleLoad{12, 480.5, 468.5, 40, 2}, std::nullopt, LoadGrade::f, QueuePlace::beyondRouter, now - 240, 2e7};
+    snapshot.load = load;
     contents.live = live;
 
     contents.events = {
@@ -88,6 +93,12 @@ TEST(DiagnosticsReport, EveryLineOfALiveReport) {
         "jitter=0.125 sent=60 lost=3 late=1",
         "internet[0]: 1.1.1.1 1.1.1.1 answered-locally status=warmingUp state=measuring median=none p95=none "
         "min=none jitter=none sent=0 lost=0 late=0",
+        "under load:",
+        "traffic interface=wlan0 now=upload upload-bps=19500000 download-bps=0 capacity-upload-bps=20000000 "
+        "capacity-download-bps=100000000",
+        "upload: grade=F queue=beyondRouter internet-idle=12.0 internet-busy=480.5 internet-added=468.5 "
+        "internet-busy-probes=40 internet-busy-lost=2 last-busy=2026-03-14T10:16:00+01:00 last-busy-bps=20000000",
+        "download: grade=none queue=unknown",
         "events (latest 50, newest first):",
         "2026-03-14T10:19:00+01:00 spike 9.9.9.9 9.9.9.9 4.2 s worst 310.5 ms",
         "2026-03-14T09:20:00+01:00 outage 1.1.1.1 1.1.1.1 42.0 s",

@@ -62,6 +62,27 @@ TEST(MetricsTally, ProbesCountOnceAndRoundTripsLandInTheirBuckets) {
     EXPECT_EQ(first(families, "nerivane_probes_sent_total"), 4);
 }
 
+TEST(MetricsTally, InterfaceBytesAndLatencyUnderLoadOnlyWhenKnown) {
+    MetricsTally tally;
+    auto snapshot = snapshotOf({one});
+    tally.setSnapshot(snapshot, 1000);
+    EXPECT_FALSE(find(tally.families(), "nerivane_interface_sent_bytes_total"));
+    LoadSnapshot load;
+    load.interfaceName = "eth0", load.sentBytes = 5000, load.receivedBytes = 7000;
+    load.upload.internet = RoleLoad{12, 480, 468, 40, 0};
+    snapshot.load = load;
+    tally.setSnapshot(snapshot, 1001);
+    const auto families = tally.families();
+    EXPECT_EQ(first(families, "nerivane_interface_sent_bytes_total"), 5000);
+    EXPECT_EQ(first(families, "nerivane_interface_received_bytes_total"), 7000);
+    // Upload from the internet hosts only: no router, no download series.
+    const auto& busy = find(families, "nerivane_latency_under_load_seconds")->metric;
+    ASSERT_EQ(busy.size(), 1u);
+    EXPECT_EQ(busy[0].label, (std::vector<prometheus::ClientMetric::Label>{{"direction", "upload"}, {"role", "internet"}}));
+    EXPECT_DOUBLE_EQ(busy[0].gauge.value, 0.48);
+    EXPECT_DOUBLE_EQ(first(families, "nerivane_latency_under_load_added_seconds"), 0.468);
+}
+
 // Round-robin names: a target absent from the snapshots for more than an
 // hour loses every series; one absent 59 minutes keeps them; one that stays
 // only ever counts up.

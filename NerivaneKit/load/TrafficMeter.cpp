@@ -1,0 +1,89 @@
+#include "NerivaneKit/load/TrafficMeter.h"
+
+#include <algorithm>
+
+#include "NerivaneKit/load/LoadRules.h"
+
+namespace nerivane {
+
+std::optional<TrafficSample> TrafficMeter::read(double now, double date, const std::string& name,
+                                                const std::optional<Reading>& reading,
+                                                const LinkCapacity& remembered) {
+    while (!intervals.empty() && intervals.front().end < now - keepSeconds) intervals.pop_front();
+    const bool sameRun = reading && lastReading && lastReadTime && name == interfaceName && now > *lastReadTime &&
+                         reading->sentBytes >= lastReading->sentBytes &&
+                         reading->receivedBytes >= lastReading->receivedBytes;
+    const std::optional<Reading> previous = lastReading;
+    const std::optional<double> previousTime = lastReadTime;
+    interfaceName = name;
+    lastReading = reading;
+    lastReadTime = reading ? std::optional<double>(now) : std::nullopt;
+    if (!sameRun) return std::nullopt;
+
+    const double seconds = now - *previousTime;
+    TrafficSample sample{date, seconds, reading->sentBytes - previous->sentBytes,
+                         reading->receivedBytes - previous->receivedBytes};
+    Interval interval{*previousTime, now, static_cast<double>(sample.sentBytes) * 8 / seconds,
+                      static_cast<double>(sample.receivedBytes) * 8 / seconds, LoadClass::unknown};
+    intervals.push_back(interval);
+    // The peak takes this interval in first, so the first upload of a fresh
+    // install is measured against itself and counts as busy.
+    updatePeak(now);
+    Interval& added = intervals.back();
+    added.load = LoadRules::classify(added.uploadBitsPerSecond, added.downloadBitsPerSecond, capacity(remembered));
+
+    for (const LoadDirection direction : {LoadDirection::upload, LoadDirection::download}) {
+        if (!isBusy(added.load, direction)) continue;
+        auto& period = busy[static_cast<std::size_t>(direction)];
+        if (!period || added.start - period->end > periodGapSeconds) period = BusyPeriod{};
+        period->end = now;
+        period->seconds += seconds;
+        period->bits += (direction == LoadDirection::upload ? added.uploadBitsPerSecond
+                                                            : added.downloadBitsPerSecond) * seconds;
+    }
+    return sample;
+}
+
+void TrafficMeter::updatePeak(double now) {
+    double up = 0;
+    double down = 0;
+    double seconds = 0;
+    for (auto it = intervals.rbegin(); it != intervals.rend() && it->end > now - peakSeconds; ++it) {
+        const double length = it->end - it->start;
+        up += it->uploadBitsPerSecond * length;
+        down += it->downloadBitsPerSecond * length;
+        seconds += length;
+    }
+    // Shorter spans count as ten seconds, so one burst does not pass for capacity.
+    seconds = std::max(seconds, peakSeconds);
+    sessionPeak.uploadBitsPerSecond = std::max(sessionPeak.uploadBitsPerSecond, up / seconds);
+    sessionPeak.downloadBitsPerSecond = std::max(sessionPeak.downloadBitsPerSecond, down / seconds);
+}
+
+LinkCapacity TrafficMeter::capacity(const LinkCapacity& remembered) const {
+    return LoadRules::capacity(remembered, sessionPeak);
+}
+
+std::optional<double> TrafficMeter::coveredUntil() const {
+    if (intervals.empty()) return std::nullopt;
+    return intervals.back().end;
+}
+
+LoadClass TrafficMeter::classify(double from, double to) const {
+    if (intervals.empty() || to > intervals.back().end || from < intervals.front().start) return LoadClass::unknown;
+    // The first interval that ends after `from`; a flight that only touches
+    // an interval's edge did not spend time in it.
+    auto it = std::lower_bound(intervals.begin(), intervals.end(), from,
+                               [](const Interval& interval, double time) { return interval.end <= time; });
+    std::optional<LoadClass> merged;
+    double reached = from;
+    for (; it != intervals.end() && (it->start < to || !merged); ++it) {
+        // A gap between runs: the counters say nothing about that time.
+        if (it->start > reached) return LoadClass::unknown;
+        merged = merged ? LoadRules::merge(*merged, it->load) : it->load;
+        reached = it->end;
+    }
+    return merged.value_or(LoadClass::unknown);
+}
+
+}  // namespace nerivane

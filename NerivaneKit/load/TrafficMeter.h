@@ -1,0 +1,88 @@
+// The traffic on the path's interface, from one byte-counter read per probing
+// tick: the throughput of each interval between reads and its load class, the
+// session's peak 10-second throughput (the capacity estimate of a fresh
+// install) and the last busy period per direction. Owned by the monitor core,
+// on the probe queue. Times are monitor seconds; throughput bits per second.
+//
+// Invariants: `intervals` are in time order, back to back (a failed read or a
+// new interface starts a new run) and none ended more than `keepSeconds` ago.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <string>
+
+#include "NerivaneKit/load/LinkCapacity.h"
+#include "NerivaneKit/load/LoadClass.h"
+#include "NerivaneKit/load/TrafficSample.h"
+
+namespace nerivane {
+
+struct TrafficMeter {
+    // Total bytes the interface has sent and received, as the kernel counts them.
+    struct Reading {
+        std::uint64_t sentBytes = 0;
+        std::uint64_t receivedBytes = 0;
+        bool operator==(const Reading&) const = default;
+    };
+
+    struct Interval {
+        double start = 0;
+        double end = 0;
+        double uploadBitsPerSecond = 0;
+        double downloadBitsPerSecond = 0;
+        LoadClass load = LoadClass::unknown;
+        bool operator==(const Interval&) const = default;
+    };
+
+    // One direction's latest busy period: when its last busy interval ended
+    // and the bits and seconds of its busy intervals.
+    struct BusyPeriod {
+        double end = 0;
+        double bits = 0;
+        double seconds = 0;
+        bool operator==(const BusyPeriod&) const = default;
+        double bitsPerSecond() const { return seconds > 0 ? bits / seconds : 0; }
+    };
+
+    // Long enough to class every probe of the widest target window (20
+    // probes at the slowest interval) and its late answers.
+    static constexpr double keepSeconds = 660;
+    static constexpr double peakSeconds = 10;
+    // Busy intervals this close together belong to one busy period.
+    static constexpr double periodGapSeconds = 10;
+
+    std::string interfaceName;
+    std::optional<double> lastReadTime;
+    std::optional<Reading> lastReading;
+    std::deque<Interval> intervals;
+    // The highest 10-second throughput seen this session, per direction.
+    LinkCapacity sessionPeak;
+    // Indexed by LoadDirection.
+    std::array<std::optional<BusyPeriod>, 2> busy;
+
+    bool operator==(const TrafficMeter&) const = default;
+
+    // One counter read of the named interface at time now (none: it could not
+    // be read). Classes the interval since the previous read against the
+    // remembered capacity and this session's peak; returns its traffic, dated
+    // `date`. Counters that went backwards (a reset) start over without one.
+    std::optional<TrafficSample> read(double now, double date, const std::string& name,
+                                      const std::optional<Reading>& reading, const LinkCapacity& remembered);
+
+    // The capacity the intervals are classed against.
+    LinkCapacity capacity(const LinkCapacity& remembered) const;
+    // The class of a probe in flight from `from` to `to`: every interval it
+    // overlaps merged; unknown when the counters do not cover it yet.
+    LoadClass classify(double from, double to) const;
+    // Where the counters have been read up to; spans ending later wait.
+    std::optional<double> coveredUntil() const;
+    const Interval* latest() const { return intervals.empty() ? nullptr : &intervals.back(); }
+
+private:
+    void updatePeak(double now);
+};
+
+}  // namespace nerivane
