@@ -7,6 +7,7 @@
 #include "nerivane/ui/cards/CardColors.h"
 #include "nerivane/ui/cards/DetailCards.h"
 #include "nerivane/ui/cards/EventsCard.h"
+#include "nerivane/ui/cards/LoadCard.h"
 #include "nerivane/ui/cards/TargetCards.h"
 #include "nerivane/ui/popover/PopoverFooter.h"
 #include "nerivane/ui/popover/PopoverHeader.h"
@@ -124,7 +125,14 @@ void PopoverView::refresh() {
     if (targets_ != nullptr) {
         // Rebuilt whole: a card's rows depend on which targets exist and how they fare.
         clearLayout(targets_);
-        for (QWidget* card : TargetCards::make(model_, context)) targets_->addWidget(card);
+        const auto cards = TargetCards::make(model_, context);
+        for (std::size_t index = 0; index < cards.size(); ++index) {
+            targets_->addWidget(cards[index]);
+            // Under the internet card (never the offline card): how the link fares when busy.
+            if (index == 0 && model_.snapshot().verdict != Verdict::offline) {
+                if (QWidget* card = LoadCard::make(model_.snapshot(), context)) targets_->addWidget(card);
+            }
+        }
     }
     refreshWiFi();
     emit contentChanged();

@@ -26,8 +26,8 @@ std::vector<ChartBucket> hourOf(std::initializer_list<std::pair<int, ChartBucket
     return buckets;
 }
 
-ChartBucket stateOnly(MinuteState state) { return {0, state, {}, {}, {}, {}}; }
-ChartBucket measured(double median, double p95, double loss = 0) { return {0, MinuteState::measured, median, p95, loss, {}}; }
+ChartBucket stateOnly(MinuteState state) { return {0, state, {}, {}, {}, {}, {}, {}}; }
+ChartBucket measured(double median, double p95, double loss = 0) { return {0, MinuteState::measured, median, p95, loss, {}, {}, {}}; }
 
 // 600 x 127 bounds: a 100-point plot (99 of it for values), step 10 on the hour.
 const QRectF bounds(0, 0, 600, 127);
@@ -49,7 +49,7 @@ TEST(ChartGeometry, RunsOfOneNonMeasuredStateAreShadedAndNamedWhenTheNameFits) {
 
 TEST(ChartGeometry, LinesBreakAtMissingValuesAndALoneValueIsAShortStroke) {
     auto buckets = hourOf({{0, measured(10, 20)}, {1, measured(10, 40)}, {2, measured(10, 20)},
-                           {4, measured(5, 10)}, {6, {0, MinuteState::measured, {}, 80, 100, {}}}});
+                           {4, measured(5, 10)}, {6, {0, MinuteState::measured, {}, 80, 100, {}, {}, {}}}});
     const auto g = ChartGeometry::layout(buckets, ChartRange::hour, 20, bounds, fiveWide);
     EXPECT_EQ(g.scale, 80) << "the largest p95 above the floor";
     // y = bottom - p95 / scale * (plot height - 1), bottom at 100; a lone value reaches half a step to each side.

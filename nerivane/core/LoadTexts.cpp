@@ -1,0 +1,94 @@
+#include "nerivane/core/LoadTexts.h"
+
+#include <QCoreApplication>
+#include <cmath>
+
+namespace nerivane::LoadTexts {
+namespace {
+
+QString tr(const char* text) { return QCoreApplication::translate("LoadTexts", text); }
+
+}  // namespace
+
+QString directionName(LoadDirection direction) {
+    return direction == LoadDirection::upload ? tr("Upload") : tr("Download");
+}
+
+QString gradeText(LoadGrade grade) {
+    const auto stored = text(grade);
+    return QString::fromLatin1(stored.data(), static_cast<qsizetype>(stored.size()));
+}
+
+QString gradeMeaning(LoadGrade grade) {
+    switch (grade) {
+    case LoadGrade::aPlus: return tr("no added delay");
+    case LoadGrade::a: return tr("barely slower while busy");
+    case LoadGrade::b: return tr("a little slower while busy");
+    case LoadGrade::c: return tr("noticeably slower while busy");
+    case LoadGrade::d: return tr("much slower while busy");
+    case LoadGrade::f: return tr("unusable while busy");
+    }
+    return QString();
+}
+
+QString addedText(double milliseconds) {
+    // Less than nothing added reads as nothing: a busy link is never faster.
+    const auto whole = static_cast<long long>(std::llround(std::max(milliseconds, 0.0)));
+    return tr("+%1 ms").arg(whole);
+}
+
+QString queueText(QueuePlace place) {
+    switch (place) {
+    case QueuePlace::beyondRouter: return tr("Queue beyond the router");
+    case QueuePlace::thisSide: return tr("Queue on this side of the router");
+    case QueuePlace::unknown: return tr("Where the queue is not yet known");
+    }
+    return QString();
+}
+
+QString rateText(double bitsPerSecond) {
+    const double bits = std::max(bitsPerSecond, 0.0);
+    // Two significant figures below ten, whole numbers above.
+    const auto figure = [](double value) {
+        return value < 9.95 ? QString::number(value, 'f', 1) : QString::number(std::llround(value));
+    };
+    if (bits >= 1e9) return tr("%1 Gbit/s").arg(figure(bits / 1e9));
+    if (bits >= 1e6) return tr("%1 Mbit/s").arg(figure(bits / 1e6));
+    return tr("%1 kbit/s").arg(std::llround(bits / 1e3));
+}
+
+QString agoText(double date, const VerdictTexts::Context& context) {
+    const double seconds = std::max(context.now - date, 0.0);
+    if (seconds < 60) return tr("just now");
+    const auto minutes = static_cast<long long>(seconds / 60);
+    if (minutes == 1) return tr("1 minute ago");
+    if (minutes < 60) return tr("%1 minutes ago").arg(minutes);
+    const auto hours = minutes / 60;
+    if (hours == 1) return tr("1 hour ago");
+    if (hours < 24) return tr("%1 hours ago").arg(hours);
+    return VerdictTexts::timeText(date, context);
+}
+
+QString lastSeenText(const DirectionLoad& load, LoadDirection direction, const VerdictTexts::Context& context) {
+    if (!load.lastBusy) return QString();
+    const QString rate = rateText(load.lastBusyBitsPerSecond);
+    const QString during = direction == LoadDirection::upload ? tr("during an upload at %1").arg(rate)
+                                                              : tr("during a download at %1").arg(rate);
+    return tr("%1, %2").arg(during, agoText(*load.lastBusy, context));
+}
+
+QString spokenDirection(const DirectionLoad& load, LoadDirection direction, const VerdictTexts::Context& context) {
+    if (!load.grade) return tr("%1: not measured yet").arg(directionName(direction));
+    QString text = tr("%1: grade %2, %3").arg(directionName(direction), gradeText(*load.grade), gradeMeaning(*load.grade));
+    if (load.internet) {
+        text += tr(", %1 added").arg(VerdictTexts::spokenMilliseconds(std::max(load.internet->added, 0.0), context));
+    }
+    text += QStringLiteral(", ") + queueText(load.queue).toLower();
+    const QString seen = lastSeenText(load, direction, context);
+    if (!seen.isEmpty()) text += QStringLiteral(", ") + seen;
+    return text;
+}
+
+bool hasGrade(const LoadSnapshot& load) { return load.upload.grade || load.download.grade; }
+
+}  // namespace nerivane::LoadTexts

@@ -1,0 +1,37 @@
+// The words for latency under load: the popup's "Under load" card, the
+// chart's throughput, and whatever else shows a grade ("Upload", "+480 ms",
+// "Queue beyond the router", "during an upload at 12 Mbit/s, 4 minutes ago").
+// Pure functions; any thread.
+#pragma once
+
+#include <QString>
+
+#include "NerivaneKit/load/LoadSnapshot.h"
+#include "nerivane/core/VerdictTexts.h"
+
+namespace nerivane::LoadTexts {
+
+// "Upload", "Download".
+QString directionName(LoadDirection direction);
+// "A+" .. "F", as stored.
+QString gradeText(LoadGrade grade);
+// The grade's meaning in words: "A+: no added delay" .. "F: unusable while busy".
+QString gradeMeaning(LoadGrade grade);
+// The internet's added round trip, whole milliseconds with a sign: "+480 ms", "+0 ms".
+QString addedText(double milliseconds);
+// "Queue beyond the router", "Queue on this side of the router", "Where the queue is not yet known".
+QString queueText(QueuePlace place);
+// "850 kbit/s", "12 Mbit/s", "1.2 Gbit/s".
+QString rateText(double bitsPerSecond);
+// "just now", "1 minute ago", "4 minutes ago", "3 hours ago", else the time ("Jan 5, 3:05 PM").
+QString agoText(double date, const VerdictTexts::Context& context);
+// When the direction was last busy and how fast: "during an upload at
+// 12 Mbit/s, 4 minutes ago"; empty while it never was.
+QString lastSeenText(const DirectionLoad& load, LoadDirection direction, const VerdictTexts::Context& context);
+// One direction for a screen reader: "Upload: grade F, 480 milliseconds
+// added, queue beyond the router, during an upload at 12 Mbit/s, 4 minutes ago".
+QString spokenDirection(const DirectionLoad& load, LoadDirection direction, const VerdictTexts::Context& context);
+// Whether the snapshot has a grade in either direction (the card shows then).
+bool hasGrade(const LoadSnapshot& load);
+
+}  // namespace nerivane::LoadTexts
