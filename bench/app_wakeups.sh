@@ -33,9 +33,12 @@ in_lab env -u NERIVANE_HOSTS -u NERIVANE_ON_BATTERY -u NERIVANE_LOCK_TEST \
     XDG_CONFIG_HOME="$work/config" XDG_DATA_HOME="$work/data" NERIVANE_HISTORY="$work/history.sqlite" \
     "$NERIVANE_BIN_DIR/nerivane" --console --exit-after $((settle + duration + 10)) \
     >"$work/nerivane.out" 2>"$work/nerivane.err" &
-pid=$!
-# lab exec hands over to the program itself (exec), so the job is nerivane.
+launcher=$!
+# The program is the deepest of the launch's single line of children (the
+# shell, lab exec, ip netns exec and nerivane).
 for ((i = 0; i < 100; i++)); do
+    pid="$launcher"
+    while child="$(ps -o pid= --ppid "$pid" | head -1 | tr -d ' ')" && [ -n "$child" ]; do pid="$child"; done
     [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = nerivane ] && break
     sleep 0.05
 done
@@ -62,7 +65,7 @@ start="$EPOCHREALTIME"
 sleep "$duration"
 read -r ticks1 switches1 threads < <(sample)
 took="$(awk -v a="$start" -v b="$EPOCHREALTIME" 'BEGIN { print b - a }')"
-wait "$pid" || true
+wait "$launcher" || true
 
 hz="$(getconf CLK_TCK)"
 echo "nerivane --console at 1 s, ${duration} s window after ${settle} s${LOAD:+, during a 20 Mbit/s $LOAD}; binaries $NERIVANE_BIN_DIR"
