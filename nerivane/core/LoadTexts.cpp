@@ -91,4 +91,25 @@ QString spokenDirection(const DirectionLoad& load, LoadDirection direction, cons
 
 bool hasGrade(const LoadSnapshot& load) { return load.upload.grade || load.download.grade; }
 
+QString directionText(LoadDirection direction, const DirectionLoad& load, const VerdictTexts::Context& context) {
+    const QString name = direction == LoadDirection::upload ? tr("upload") : tr("download");
+    const auto& role = load.internet ? load.internet : load.router;
+    if (!load.grade || !role) return tr("%1 not graded yet").arg(name);
+    QString text = tr("%1 %2 +%3 (%4 idle, %5 busy)")
+                       .arg(name, gradeText(*load.grade), VerdictTexts::millisecondsText(std::max(0.0, role->added)),
+                            VerdictTexts::millisecondsText(role->idleMedian),
+                            VerdictTexts::millisecondsText(role->busyMedian));
+    if (load.queue != QueuePlace::unknown) text += QStringLiteral(", ") + queueText(load.queue).toLower();
+    if (load.lastBusy) text += tr(", busy at %1").arg(VerdictTexts::timeText(*load.lastBusy, context));
+    return text;
+}
+
+QString rowText(const LoadSnapshot& load, const VerdictTexts::Context& context) {
+    return tr("%1 up %2 down %3 (capacity %4 / %5); %6; %7")
+        .arg(QString::fromStdString(load.interfaceName), rateText(load.uploadBitsPerSecond),
+             rateText(load.downloadBitsPerSecond), rateText(load.capacity.uploadBitsPerSecond),
+             rateText(load.capacity.downloadBitsPerSecond), directionText(LoadDirection::upload, load.upload, context),
+             directionText(LoadDirection::download, load.download, context));
+}
+
 }  // namespace nerivane::LoadTexts

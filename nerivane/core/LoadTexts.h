@@ -1,7 +1,7 @@
-// The words for latency under load: the popup's "Under load" card, the
-// chart's throughput, and whatever else shows a grade ("Upload", "+480 ms",
-// "Queue beyond the router", "during an upload at 12 Mbit/s, 4 minutes ago").
-// Pure functions; any thread.
+// The words for latency under load: throughput ("12 Mbit/s"), the popup's
+// "Under load" card ("Upload", "+480 ms", "Queue beyond the router", "during
+// an upload at 12 Mbit/s, 4 minutes ago"), one direction's grade and figures
+// and the terminal readout's load row. Pure functions; any thread.
 #pragma once
 
 #include <QString>
@@ -33,5 +33,10 @@ QString lastSeenText(const DirectionLoad& load, LoadDirection direction, const V
 QString spokenDirection(const DirectionLoad& load, LoadDirection direction, const VerdictTexts::Context& context);
 // Whether the snapshot has a grade in either direction (the card shows then).
 bool hasGrade(const LoadSnapshot& load);
+// "upload F +480 ms (20 ms idle, 500 ms busy), queue beyond the router, busy at 14:02"
+// or "upload not graded yet".
+QString directionText(LoadDirection direction, const DirectionLoad& load, const VerdictTexts::Context& context);
+// "eth0 up 20 Mbit/s down 480 kbit/s (capacity 20 Mbit/s / 1.2 Mbit/s); upload ...; download ..."
+QString rowText(const LoadSnapshot& load, const VerdictTexts::Context& context);
 
 }  // namespace nerivane::LoadTexts

@@ -58,7 +58,7 @@ check "down removes the lab" "$lab" down --name "$a"
 check "down twice is fine" matches 'not up' "$lab" down --name "$a"
 "$lab" down --name "$b" >/dev/null
 for n in "$a" "$b"; do
-    refused "$n: no namespaces left" matches "^$n-[cri]( |\$)" ip netns list
+    refused "$n: no namespaces left" matches "^$n-[cris]( |\$)" ip netns list
     check "$n: no files left" test ! -e "/run/nerivane-lab/$n" -a ! -e "/etc/netns/$n-c"
     check "$n: no processes left" test "$(responders "$n")" = 0
 done

@@ -70,6 +70,11 @@ read -r up down < <(get load.upload.grade load.download.grade | tr '\n' ' ')
 echo "  phase A: upload ${up:-none} (+$(get load.upload.addedMs) ms), download ${down:-none} (+$(get load.download.addedMs) ms)"
 check "a 20 ms queue grades the upload A or better" one_of "$up" "A+ A"
 check "... and the download A or better" one_of "$down" "A+ A"
+phase_a=("$up" "$down")
+# Phase B starts on a minute of its own, so that history's minutes before
+# it hold phase A alone.
+sleep $((61 - $(date +%s) % 60))
+phase_b="$(date +%s)"
 
 # Phase B: a bloated queue, filled by an upload.
 L set internet buffer=600 >/dev/null
@@ -89,13 +94,15 @@ check "... with the queue beyond the router" test "$queue" = beyondRouter
 check "... while the download keeps its A or better" one_of "$down" "A+ A"
 check "no outage was recorded" test "$(grep -c '"kind":"outage"' "$work/run.jsonl")" -eq 0
 
-# The history's grades for the hour read as the JSON's, once the program
-# has ended and written its last minutes.
+# History, once the program has ended and written its last minutes, grades
+# the minutes before phase B as the JSON graded phase A.
 kill -TERM "$program"
 for _ in $(seq 30); do kill -0 "$program" 2>/dev/null || break; sleep 1; done
 program=""
-grades="$("$bin_dir/nerivane-history" grades --range hour --db "$work/data/nerivane/history.sqlite" 2>&1)"
-echo "$grades" | sed 's/^/  history: /'
-check "the history's upload grade is the JSON's ($up)" grep -qiE "upload.*(^|[^A-Z+])${up/+/\\+}([^A-Z+]|\$)" <<<"$grades"
-check "... and its download grade ($down)" grep -qiE "download.*(^|[^A-Z+])${down/+/\\+}([^A-Z+]|\$)" <<<"$grades"
+grades="$("$bin_dir/nerivane-history" grades --range hour --end "$phase_b" \
+    --db "$work/data/nerivane/history.sqlite" 2>&1)"
+echo "$grades" | sed 's/^/  history before phase B: /'
+graded() { awk -F, -v d="$1" '$1 == d && $2 == "internet" { print $7 }' <<<"$grades"; }
+check "history's upload grade before phase B is the JSON's (${phase_a[0]})" test "$(graded upload)" = "${phase_a[0]}"
+check "... and its download grade (${phase_a[1]})" test "$(graded download)" = "${phase_a[1]}"
 finish

@@ -201,11 +201,13 @@ inline void lookups(PopoverHarness& harness, bool failing) {
 inline void underLoad(PopoverHarness& harness) {
     good(harness);
     MonitorSnapshot state = harness.model->snapshot();
-    state.load = LoadSnapshot{"eth0", 40e3, 120e3, {20e6, 90e6}, LoadClass::idle,
-                              {RoleLoad{12, 492, 480, 40, 0}, RoleLoad{1.1, 1.6, 0.5, 40, 0}, LoadGrade::f,
-                               QueuePlace::beyondRouter, harness.clock - 250, 12e6},
-                              {RoleLoad{12, 24, 12, 60, 0}, RoleLoad{1.1, 1.3, 0.2, 60, 0}, LoadGrade::a,
-                               QueuePlace::unknown, harness.clock - 1500, 85e6}};
+    LoadSnapshot load;
+    load.interfaceName = "eth0";
+    load.upload = {RoleLoad{12, 492, 480, 40, 0}, RoleLoad{1.1, 1.6, 0.5, 40, 0}, LoadGrade::f, QueuePlace::beyondRouter,
+                   harness.clock - 250, 12e6};
+    load.download = {RoleLoad{12, 24, 12, 60, 0}, RoleLoad{1.1, 1.3, 0.2, 60, 0}, LoadGrade::a, QueuePlace::unknown,
+                     harness.clock - 1500, 85e6};
+    state.load = load;
     harness.deliver(state);
 }
 
