@@ -6,7 +6,7 @@ source "$(dirname "$0")/common.sh"
 need_lab
 links_before="$(own_links)"
 start_lab nvt-iso
-namespaces=("$name-c" "$name-r" "$name-i")
+namespaces=("$name-c" "$name-r" "$name-i" "$name-s")
 
 check "the machine's own namespace got no new links" test "$(own_links)" = "$links_before"
 for ns in "${namespaces[@]}"; do
@@ -18,7 +18,7 @@ for ns in "${namespaces[@]}"; do
             bash -c "[[ ' ${namespaces[*]} ' == *' $peer '* ]]"
     done < <(ip -n "$ns" -o link show type veth | sed 's/^[0-9]*: //')
     others="$(ip -n "$ns" -o link show | awk -F': ' '{print $2}' | sed 's/@.*//' |
-        grep -vxE 'lo|eth0|c0|i0|r0|tun0' || true)"
+        grep -vxE 'lo|eth0|c0|i0|r0|s0|tun0' || true)"
     check "$ns: no interfaces but loopback and the lab's veths (extra: ${others:-none})" test -z "$others"
 done
 check "the internet namespace has no default route" test -z "$(ip -n "$name-i" route show default; ip -n "$name-i" -6 route show default)"

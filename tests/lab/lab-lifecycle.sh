@@ -47,11 +47,18 @@ refused "a scenario with a bad step is refused before it starts" L scenario "$sc
 check "... and changed nothing" matches '^ +10\.77\.0\.1 +delay=0 ' L status
 rm -f "$scenario"
 
+# The uplink's bottleneck sits on both of its ends and goes with reset.
+L set internet rate=20 buffer=600 >/dev/null
+check "the upload queue is on the router's uplink" matches 'tbf .*rate 20Mbit .*lat 600ms' tc -n "$a-r" qdisc show dev i0
+check "the download queue is on the internet's side" matches 'tbf .*rate 20Mbit .*lat 600ms' tc -n "$a-i" qdisc show dev r0
+refused "rate is the internet's alone" L set router rate=20
+L reset >/dev/null
+refused "reset removes both queues" matches tbf bash -c "tc -n $a-r qdisc show dev i0; tc -n $a-i qdisc show dev r0"
 check "down removes the lab" "$lab" down --name "$a"
 check "down twice is fine" matches 'not up' "$lab" down --name "$a"
 "$lab" down --name "$b" >/dev/null
 for n in "$a" "$b"; do
-    refused "$n: no namespaces left" matches "^$n-[cri]( |\$)" ip netns list
+    refused "$n: no namespaces left" matches "^$n-[cris]( |\$)" ip netns list
     check "$n: no files left" test ! -e "/run/nerivane-lab/$n" -a ! -e "/etc/netns/$n-c"
     check "$n: no processes left" test "$(responders "$n")" = 0
 done

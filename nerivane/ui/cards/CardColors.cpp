@@ -32,6 +32,18 @@ QColor orange(const QPalette& palette) { return isDark(palette) ? QColor(0xff, 0
 
 QColor red(const QPalette& palette) { return isDark(palette) ? QColor(0xff, 0x6b, 0x6b) : QColor(0xc6, 0x28, 0x28); }
 
+QColor grade(LoadGrade grade, const QPalette& palette) {
+    switch (grade) {
+    case LoadGrade::aPlus:
+    case LoadGrade::a: return isDark(palette) ? QColor(0x4a, 0xde, 0x80) : QColor(0x18, 0x8a, 0x48);
+    case LoadGrade::b:
+    case LoadGrade::c: return orange(palette);
+    case LoadGrade::d:
+    case LoadGrade::f: return red(palette);
+    }
+    return secondary(palette);
+}
+
 QColor cardFill(const QPalette& palette) {
     return mix(palette.color(QPalette::Window), palette.color(QPalette::WindowText), isDark(palette) ? 0.07 : 0.045);
 }

@@ -1,13 +1,15 @@
 // The popup's colours from the desktop palette: the five accents, the
-// secondary ink, the warning orange and the failure red, each chosen for a
-// light or a dark palette, and the colour of a target's state. Pure
-// functions; main thread (they read QPalette values only).
+// secondary ink, the warning orange, the failure red and the grades' green,
+// each chosen for a light or a dark palette, and the colour of a target's
+// state or of a grade. Pure functions; main thread (they read QPalette
+// values only).
 #pragma once
 
 #include <QColor>
 #include <QPalette>
 
 #include "NerivaneKit/analysis/TargetState.h"
+#include "NerivaneKit/load/LoadGrade.h"
 #include "nerivane/core/Accent.h"
 
 namespace nerivane::CardColors {
@@ -24,6 +26,8 @@ QColor red(const QPalette& palette);
 QColor cardFill(const QPalette& palette);
 // ok: the accent; measuring: secondary; bad: orange; down: red.
 QColor state(TargetState::Kind kind, const QColor& accent, const QPalette& palette);
+// A grade of latency under load: A+ and A green, B and C orange, D and F red.
+QColor grade(LoadGrade grade, const QPalette& palette);
 // a blended towards b by the fraction t.
 QColor mix(const QColor& a, const QColor& b, double t);
 

@@ -14,6 +14,10 @@ struct ChartColors {
     QColor accent;
     QColor secondary;
     QColor loss;
+    // Throughput's two tones and the opacity of their areas.
+    QColor sent;
+    QColor received;
+    double throughputOpacity = 0.35;
     // Shading of non-measured runs and the p95 line's opacity.
     double runOpacity = 0.14;
     double p95Opacity = 0.4;

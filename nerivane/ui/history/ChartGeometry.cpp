@@ -6,6 +6,8 @@
 #include <cmath>
 #include <map>
 
+#include "nerivane/core/LoadTexts.h"
+
 namespace nerivane {
 
 namespace {
@@ -35,6 +37,28 @@ ChartGeometry::Line lineThrough(const std::vector<std::optional<double>>& ys, do
     }
     close();
     return line;
+}
+
+// Areas under the values (y coordinates) down to floor, cut where a bucket
+// has none; each stretch reaches its columns' outer edges.
+std::vector<QPolygonF> areasUnder(const std::vector<std::optional<double>>& ys, double step, double left, double floor) {
+    std::vector<QPolygonF> areas;
+    for (std::size_t i = 0; i < ys.size();) {
+        if (!ys[i]) {
+            ++i;
+            continue;
+        }
+        QPolygonF area;
+        const double start = left + step * static_cast<double>(i);
+        area << QPointF(start, floor) << QPointF(start, *ys[i]);
+        std::size_t end = i;
+        for (; end < ys.size() && ys[end]; ++end) area << QPointF(left + step * (static_cast<double>(end) + 0.5), *ys[end]);
+        const double stop = left + step * static_cast<double>(end);
+        area << QPointF(stop, *ys[end - 1]) << QPointF(stop, floor);
+        areas.push_back(area);
+        i = end;
+    }
+    return areas;
 }
 
 }  // namespace
@@ -113,6 +137,24 @@ ChartGeometry ChartGeometry::layout(const std::vector<ChartBucket>& buckets, Cha
             g.lossBars.emplace_back(x - width / 2, g.lossStrip.top(), width, height);
         }
     }
+    for (std::size_t i = 0; i < shown; ++i) {
+        for (const auto& value : {buckets[i].sentBitsPerSecond, buckets[i].receivedBitsPerSecond})
+            if (value) g.throughputScale = std::max(g.throughputScale, *value);
+    }
+    g.throughputBand = QRectF(left, bottom - plotHeight * throughputShare, bounds.width(), plotHeight * throughputShare);
+    if (g.throughputScale > 0) {
+        std::vector<std::optional<double>> sent, received;
+        const auto bandY = [&](std::optional<double> bits) -> std::optional<double> {
+            if (!bits) return std::nullopt;
+            return bottom - std::clamp(*bits / g.throughputScale, 0.0, 1.0) * g.throughputBand.height();
+        };
+        for (std::size_t i = 0; i < shown; ++i) {
+            sent.push_back(bandY(buckets[i].sentBitsPerSecond));
+            received.push_back(bandY(buckets[i].receivedBitsPerSecond));
+        }
+        g.sent = areasUnder(sent, g.step, left, bottom);
+        g.received = areasUnder(received, g.step, left, bottom);
+    }
     g.p95 = lineThrough(p95, g.step);
     g.median = lineThrough(median, g.step);
     g.signal = lineThrough(signal, g.step);
@@ -131,7 +173,10 @@ QString ChartGeometry::spokenSummary(const std::vector<ChartBucket>& buckets, Ch
     double lossSum = 0;
     int lossCount = 0;
     std::map<MinuteState, double> stateSeconds;
+    std::optional<double> mostSent, mostReceived;
     for (const ChartBucket& bucket : buckets) {
+        if (bucket.sentBitsPerSecond) mostSent = std::max(mostSent.value_or(0), *bucket.sentBitsPerSecond);
+        if (bucket.receivedBitsPerSecond) mostReceived = std::max(mostReceived.value_or(0), *bucket.receivedBitsPerSecond);
         if (bucket.median) medians.push_back(*bucket.median);
         if (bucket.p95) highestP95 = std::max(highestP95.value_or(*bucket.p95), *bucket.p95);
         if (bucket.lossPercent) {
@@ -156,6 +201,10 @@ QString ChartGeometry::spokenSummary(const std::vector<ChartBucket>& buckets, Ch
     if (lossCount > 0) text += tr(", loss %1").arg(VerdictTexts::percentText(lossSum / lossCount));
     for (const auto& [state, seconds] : stateSeconds) {
         text += tr(", %1 %2").arg(stateName(state), VerdictTexts::durationText(seconds, context));
+    }
+    if (mostSent || mostReceived) {
+        text += tr(", throughput up to %1 sent and %2 received")
+                    .arg(LoadTexts::rateText(mostSent.value_or(0)), LoadTexts::rateText(mostReceived.value_or(0)));
     }
     return text;
 }

@@ -4,10 +4,12 @@
 //
 // Layout from the top: the plot, a 16-point strip for loss bars, 11 points for
 // the time labels. Bucket i owns the column [step × i, step × (i + 1)) and
-// its values sit at the column's centre.
+// its values sit at the column's centre. Throughput fills a low band at the
+// plot's foot, under the latency lines, on a scale of its own.
 #pragma once
 
 #include <QPointF>
+#include <QPolygonF>
 #include <QRectF>
 #include <QString>
 #include <functional>
@@ -26,6 +28,8 @@ struct ChartGeometry {
     // Loss at or above this fills the strip.
     static constexpr double fullLossPercent = 10;
     static constexpr double minimumLossBar = 1.5;
+    // The throughput band's share of the plot's height.
+    static constexpr double throughputShare = 0.3;
 
     // A stretch of buckets sharing one state other than measured.
     struct Run {
@@ -53,6 +57,13 @@ struct ChartGeometry {
     Line median;
     Line signal;
     std::vector<QRectF> lossBars;
+    // Bits per second at the band's top: the largest of either direction;
+    // 0 where no bucket has throughput (and the areas are empty).
+    double throughputScale = 0;
+    QRectF throughputBand;
+    // Closed areas down to the band's floor, one per stretch of buckets with a value.
+    std::vector<QPolygonF> sent;
+    std::vector<QPolygonF> received;
 
     // textWidth measures a run's label in the font it is drawn with.
     static ChartGeometry layout(const std::vector<ChartBucket>& buckets, ChartRange range, double floor,

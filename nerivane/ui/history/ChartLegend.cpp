@@ -24,6 +24,12 @@ void ChartLegend::setShowRSSI(bool show) {
     update();
 }
 
+void ChartLegend::setShowThroughput(bool show) {
+    showThroughput_ = show;
+    updateGeometry();
+    update();
+}
+
 void ChartLegend::setAccent(Accent accent) {
     accent_ = accent;
     update();
@@ -76,6 +82,16 @@ void ChartLegend::paintEvent(QPaintEvent*) {
         dashed.setDashPattern({2, 2});
         lineSwatch(dashed);
         word(tr("signal"));
+    }
+    if (showThroughput_) {
+        // Both tones, received below sent, as the chart stacks them.
+        for (const auto& [tone, top] : {std::pair{colors.received, mid - 0.5}, {colors.sent, mid - 4.5}}) {
+            QColor fill = tone;
+            fill.setAlphaF(std::max(colors.throughputOpacity, 0.6));
+            painter.fillRect(QRectF(x, top, swatchWidth, 4), fill);
+        }
+        x += swatchWidth + gap;
+        word(tr("throughput"));
     }
 }
 

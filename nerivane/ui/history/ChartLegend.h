@@ -1,5 +1,5 @@
-// The chart's legend: a swatch and a word per series (median, p95, loss, and
-// signal only when the chart has a signal line). Owned by the history card;
+// The chart's legend: a swatch and a word per series (median, p95, loss;
+// signal and throughput only when the chart has them). Owned by the history card;
 // main thread.
 #pragma once
 
@@ -17,6 +17,8 @@ public:
 
     void setShowRSSI(bool show);
     bool showRSSI() const { return showRSSI_; }
+    void setShowThroughput(bool show);
+    bool showThroughput() const { return showThroughput_; }
     void setAccent(Accent accent);
     void setIncreasedContrast(bool on);
 
@@ -27,6 +29,7 @@ protected:
 
 private:
     bool showRSSI_ = false;
+    bool showThroughput_ = false;
     Accent accent_ = Accent::phosphor;
     bool increasedContrast_ = false;
 };

@@ -70,6 +70,11 @@ bool ChartView::hasSignal() const {
     return std::any_of(buckets_.begin(), buckets_.end(), [](const ChartBucket& b) { return b.rssi.has_value(); });
 }
 
+bool ChartView::hasThroughput() const {
+    return std::any_of(buckets_.begin(), buckets_.end(),
+                       [](const ChartBucket& b) { return b.sentBitsPerSecond || b.receivedBitsPerSecond; });
+}
+
 QSize ChartView::sizeHint() const { return {300, 110}; }
 
 void ChartView::updateDescription() {
@@ -118,6 +123,15 @@ void ChartView::draw(QPainter& painter, const QRectF& bounds) const {
         QRectF box(0, 0, metrics.horizontalAdvance(run.name), metrics.height());
         box.moveCenter(*run.labelCentre);
         painter.drawText(box, Qt::AlignCenter, run.name);
+    }
+
+    // Received under sent: downloads are usually the larger of the two.
+    painter.setPen(Qt::NoPen);
+    for (const auto& [areas, tone] : {std::pair{&g.received, colors.received}, {&g.sent, colors.sent}}) {
+        QColor fill = tone;
+        fill.setAlphaF(colors.throughputOpacity);
+        painter.setBrush(fill);
+        for (const auto& area : *areas) painter.drawPolygon(area);
     }
 
     QPen signalPen(colors.secondary, 1, Qt::DashLine);

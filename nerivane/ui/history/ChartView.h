@@ -1,5 +1,5 @@
-// The history chart: shaded non-measured runs with their names, the p95 and
-// median lines, the signal line, the loss strip and the scale label, painted
+// The history chart: shaded non-measured runs with their names, throughput
+// low under the lines, the p95 and median lines, the signal line, the loss strip and the scale label, painted
 // from ChartGeometry. Its accessible description is the spoken summary.
 // Owned by the history card; main thread.
 #pragma once
@@ -30,6 +30,8 @@ public:
     void setIncreasedContrast(bool on);
     // Whether any bucket has a signal reading (the legend shows it then).
     bool hasSignal() const;
+    // Whether any bucket has throughput (the legend shows it then).
+    bool hasThroughput() const;
 
     // Paints into any device: the widget, or an image in tests.
     void draw(QPainter& painter, const QRectF& bounds) const;

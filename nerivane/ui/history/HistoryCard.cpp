@@ -138,6 +138,7 @@ void HistoryCard::apply(int generation, ChartRange range, std::vector<ChartBucke
     if (generation != generation_) return;
     chart_->setBuckets(std::move(buckets), range);
     legend_->setShowRSSI(chart_->hasSignal());
+    legend_->setShowThroughput(chart_->hasThroughput());
     emit bucketsLoaded();
 }
 

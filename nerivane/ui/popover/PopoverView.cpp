@@ -7,6 +7,7 @@
 #include "nerivane/ui/cards/CardColors.h"
 #include "nerivane/ui/cards/DetailCards.h"
 #include "nerivane/ui/cards/EventsCard.h"
+#include "nerivane/ui/cards/LoadCard.h"
 #include "nerivane/ui/cards/TargetCards.h"
 #include "nerivane/ui/popover/PopoverFooter.h"
 #include "nerivane/ui/popover/PopoverHeader.h"
@@ -125,6 +126,7 @@ void PopoverView::refresh() {
     if (targets_ != nullptr) {
         // The same targets: the cards shown take the new texts, so focus stays
         // on them. Other targets, or rows come or gone: the new cards replace them.
+        delete loadCard_;
         std::vector<QWidget*> made = TargetCards::make(model_, context);
         std::vector<QWidget*> shown;
         for (int i = 0; i < targets_->count(); ++i) shown.push_back(targets_->itemAt(i)->widget());
@@ -135,6 +137,11 @@ void PopoverView::refresh() {
             clearLayout(targets_);
             for (QWidget* card : made) targets_->addWidget(card);
             targetSet_ = set;
+        }
+        // Under the internet card (never the offline card): how the link fares when busy.
+        if (targets_->count() > 0 && model_.snapshot().verdict != Verdict::offline) {
+            loadCard_ = LoadCard::make(model_.snapshot(), context);
+            if (loadCard_ != nullptr) targets_->insertWidget(1, loadCard_);
         }
     }
     refreshWiFi();

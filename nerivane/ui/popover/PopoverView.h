@@ -1,6 +1,7 @@
 // The popup's content: the header, one scrolling column (the first-run card,
-// the target cards or the offline card, the history card, the Wi-Fi card,
-// the events card; or the settings page in their place) and the footer.
+// the target cards with the under-load card after the internet card, or the
+// offline card, the history card, the Wi-Fi card, the events card; or the
+// settings page in their place) and the footer.
 // Built anew each time the popup opens and refreshed from the model while it
 // is shown. Owned by the popup window or the snapshot renderer; main thread.
 #pragma once
@@ -95,6 +96,8 @@ private:
     QVBoxLayout* targets_ = nullptr;
     // What the target cards shown were made for; empty before the first.
     QStringList targetSet_;
+    // The under-load card, made afresh with every refresh; gone with its layout.
+    QPointer<QWidget> loadCard_;
     QVBoxLayout* wifi_ = nullptr;
     QPointer<EventsCard> eventsCard_;
 };

@@ -20,6 +20,7 @@
 #include "support/widgets/PopoverHarness.h"
 #include "nerivane/export/CSVExport.h"
 #include "nerivane/ui/cards/CardTexts.h"
+#include "nerivane/ui/history/HistoryCard.h"
 #include "nerivane/ui/popover/ExportFlow.h"
 #include "nerivane/ui/popover/PopoverWindow.h"
 
@@ -34,6 +35,7 @@ using namespace test;
 void collectAccessible(QAccessibleInterface* node, QStringList& names, int depth = 0) {
     if (node == nullptr || depth > 40) return;
     if (!node->text(QAccessible::Name).isEmpty()) names << node->text(QAccessible::Name);
+    if (!node->text(QAccessible::Description).isEmpty()) names << node->text(QAccessible::Description);
     for (int i = 0; i < node->childCount(); ++i) collectAccessible(node->child(i), names, depth + 1);
 }
 
@@ -65,6 +67,11 @@ TEST(Popover, EverySceneShowsItsWordsAndThreeMatchTheReferences) {
         {"dns-failing", [](PopoverHarness& h) { scenes::lookups(h, true); },
          {"Name lookups failing", "192.168.1.1 \u00b7 \u2014 \u00b7 1 failure"}},
         {"dns-slow", [](PopoverHarness& h) { scenes::lookups(h, false); }, {"Name lookups slow", "192.168.1.1 \u00b7 1.5 s \u00b7 no failures"}},
+        {"under-load", scenes::underLoad,
+         {"UNDER LOAD", "F", "+480 ms", "Queue beyond the router", "during an upload at 12 Mbit/s, 4 minutes ago", "A", "+12 ms",
+          "during a download at 85 Mbit/s, 25 minutes ago", "Upload: grade F, unusable while busy, 480 milliseconds added, "
+          "queue beyond the router, during an upload at 12 Mbit/s, 4 minutes ago",
+          "Median 12 milliseconds, p95 up to 560 milliseconds, loss 0%, throughput up to 12 Mbit/s sent and 85 Mbit/s received"}},
         {"internet-down", scenes::internetDown, {"Internet down", "Router is fine, but no internet host answers."}},
         {"local-problem", scenes::localProblem,
          {"WI\u2011FI", "19 milliseconds", "7 of 60 lost", "4.2 milliseconds", "signal -58 dBm", "signal to noise 34 dB",
@@ -110,11 +117,25 @@ TEST(Popover, EverySceneShowsItsWordsAndThreeMatchTheReferences) {
                 actions.installUpdate = [] {};
                 places.settingsPage = [] { return new QLabel(QStringLiteral("(the settings page)")); };
             }
+            HistoryCard* history = nullptr;
+            if (make == scenes::underLoad) {
+                places.historyCard = [&] {
+                    return history = new HistoryCard(harness.preferences, scenes::underLoadHour, [&] { return harness.clock; });
+                };
+            }
             auto view = harness.view(actions, places);
-            const QImage fresh = harness.picture(*view);
+            QImage fresh = harness.picture(*view);
+            if (history != nullptr) {  // it reads once shown
+                ASSERT_TRUE(waitForWidgets([&] { return !history->buckets().empty(); }));
+                fresh = harness.picture(*view);
+            }
             keepPicture(fresh, file);
             const QStringList texts = words(*view);
             for (const char* text : shown) EXPECT_TRUE(texts.contains(text)) << text;
+            // Without latency under load there is no card for it.
+            if (make == scenes::good) {
+                EXPECT_FALSE(texts.contains("UNDER LOAD"));
+            }
             if (looking && make == scenes::good) {
                 harness.state.setShowingSettings(true);
                 keepPicture(PopoverSnapshot::render(*view), QStringLiteral("settings-%1.png").arg(dark ? "dark" : "light"));

@@ -196,6 +196,34 @@ inline void lookups(PopoverHarness& harness, bool failing) {
     harness.deliver(state);
 }
 
+// The good scene after a bloated upload 4 minutes ago (F, beyond the
+// router) and a lean download 25 minutes ago.
+inline void underLoad(PopoverHarness& harness) {
+    good(harness);
+    MonitorSnapshot state = harness.model->snapshot();
+    LoadSnapshot load;
+    load.interfaceName = "eth0";
+    load.upload = {RoleLoad{12, 492, 480, 40, 0}, RoleLoad{1.1, 1.6, 0.5, 40, 0}, LoadGrade::f, QueuePlace::beyondRouter,
+                   harness.clock - 250, 12e6};
+    load.download = {RoleLoad{12, 24, 12, 60, 0}, RoleLoad{1.1, 1.3, 0.2, 60, 0}, LoadGrade::a, QueuePlace::unknown,
+                     harness.clock - 1500, 85e6};
+    state.load = load;
+    harness.deliver(state);
+}
+
+// Its hour of history: 12 ms idle, the download 25 minutes ago barely
+// slower, the upload 4 minutes ago near half a second.
+inline std::vector<ChartBucket> underLoadHour(ChartRange, const TargetRole&, double now) {
+    std::vector<ChartBucket> buckets;
+    for (int i = 0; i < 60; ++i) {
+        const bool upload = i >= 52 && i <= 55, download = i >= 31 && i <= 35;
+        ChartBucket bucket{now - 3600 + 60.0 * i, MinuteState::measured, upload ? 470 : download ? 22 : 12,
+                           upload ? 560 : download ? 30 : 18, 0, {}, upload ? 12e6 : 0.3e6, download ? 85e6 : 1.5e6};
+        buckets.push_back(bucket);
+    }
+    return buckets;
+}
+
 inline void internetDown(PopoverHarness& harness) {
     const double now = harness.clock;
     auto one = measured(cloudflare, TargetState::down(), 12.0, 60, 40), two = measured(google, TargetState::down(), 15.0, 60, 40);

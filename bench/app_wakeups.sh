@@ -1,0 +1,74 @@
+#!/usr/bin/env bash
+# app_wakeups.sh: what the headless application costs the machine as a whole
+# while it probes at a 1 s interval: processor time (user + system of all its
+# threads, as a percentage of one core) and wakeups per second (voluntary and
+# involuntary context switches of every thread, from /proc/PID/task/*/status),
+# over a window after it settled. Runs `nerivane --console` inside a lab of
+# its own with scratch settings and history, which go away at the end. Run it
+# on two builds to compare them (the lead's before/after):
+#
+#   bench/app_wakeups.sh                                 60 s window
+#   NERIVANE_BIN_DIR=/other/build/bin bench/app_wakeups.sh
+#   SECONDS_TO_RUN=120 LOAD=upload bench/app_wakeups.sh  with a bulk transfer
+#
+# LOAD=upload|download runs `lab load` through a 20 Mbit/s bottleneck for the
+# whole window, so the figures include the application's share of a busy link.
+# Threads that end inside the window are not counted; the thread count is shown.
+bench=app_wakeups
+name="${LAB_NAME:-nvb-wake}"
+duration="${SECONDS_TO_RUN:-60}"
+settle="${SETTLE_SECONDS:-15}"
+source "$(dirname "${BASH_SOURCE[0]}")/lab-common.sh"
+need nerivane
+whole_number SECONDS_TO_RUN "$duration"
+whole_number SETTLE_SECONDS "$settle"
+case "${LOAD:-}" in "" | upload | download) ;; *) die "LOAD must be upload or download" ;; esac
+start_lab
+"$lab" set internet delay=8 --name "$name" >/dev/null
+
+mkdir -p "$work/config/nerivane"
+printf '[General]\ninterval=1\n' >"$work/config/nerivane/nerivane.conf"
+in_lab env -u NERIVANE_HOSTS -u NERIVANE_ON_BATTERY -u NERIVANE_LOCK_TEST \
+    DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent \
+    XDG_CONFIG_HOME="$work/config" XDG_DATA_HOME="$work/data" NERIVANE_HISTORY="$work/history.sqlite" \
+    "$NERIVANE_BIN_DIR/nerivane" --console --exit-after $((settle + duration + 10)) \
+    >"$work/nerivane.out" 2>"$work/nerivane.err" &
+launcher=$!
+# The program is the deepest of the launch's single line of children (the
+# shell, lab exec, ip netns exec and nerivane).
+for ((i = 0; i < 100; i++)); do
+    pid="$launcher"
+    while child="$(ps -o pid= --ppid "$pid" | head -1 | tr -d ' ')" && [ -n "$child" ]; do pid="$child"; done
+    [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = nerivane ] && break
+    sleep 0.05
+done
+[ "$(cat "/proc/$pid/comm" 2>/dev/null)" = nerivane ] || die "nerivane did not start: $(tail -3 "$work/nerivane.err")"
+
+# "ticks switches threads": processor ticks of the whole process, context
+# switches summed over its live threads.
+sample() {
+    local ticks switches
+    ticks="$(awk '{ print $14 + $15 }' "/proc/$pid/stat")"
+    switches="$(cat /proc/"$pid"/task/*/status 2>/dev/null |
+        awk '/^(non)?voluntary_ctxt_switches:/ { s += $2 } END { print s + 0 }')"
+    echo "$ticks $switches $(ls "/proc/$pid/task" | wc -l)"
+}
+
+sleep "$settle"
+if [ -n "${LOAD:-}" ]; then
+    "$lab" set internet rate=20 buffer=100 --name "$name" >/dev/null
+    "$lab" load "$LOAD" $((duration + 5)) --name "$name" >"$work/load.out" 2>&1 &
+    sleep 2
+fi
+read -r ticks0 switches0 _ < <(sample)
+start="$EPOCHREALTIME"
+sleep "$duration"
+read -r ticks1 switches1 threads < <(sample)
+took="$(awk -v a="$start" -v b="$EPOCHREALTIME" 'BEGIN { print b - a }')"
+wait "$launcher" || true
+
+hz="$(getconf CLK_TCK)"
+echo "nerivane --console at 1 s, ${duration} s window after ${settle} s${LOAD:+, during a 20 Mbit/s $LOAD}; binaries $NERIVANE_BIN_DIR"
+printf '%-10s %10s %12s %10s %8s\n' "" "cpu s" "% core" "wakeups/s" threads
+awk -v t0="$ticks0" -v t1="$ticks1" -v s0="$switches0" -v s1="$switches1" -v hz="$hz" -v d="$took" -v n="$threads" \
+    'BEGIN { c = (t1 - t0) / hz; printf "%-10s %10.2f %12.3f %10.1f %8d\n", "nerivane", c, c * 100 / d, (s1 - s0) / d, n }'
