@@ -9,6 +9,7 @@
 
 #include "NerivaneKit/analysis/MonitorCore.h"
 #include "NerivaneKit/load/LinkCounters.h"
+#include "bench/SixTargets.h"
 
 namespace {
 
@@ -48,14 +49,7 @@ void ClassifyReply(benchmark::State& state) {
 BENCHMARK(ClassifyReply)->Unit(benchmark::kNanosecond);
 
 void RoundSixTargetsUnderLoad(benchmark::State& state) {
-    const std::vector<Target> targets{
-        {TargetRole::router(), "router", *ProbeAddress::parse("192.168.1.1")},
-        {TargetRole::internet(0), "1.1.1.1", *ProbeAddress::parse("1.1.1.1")},
-        {TargetRole::internet(1), "8.8.8.8", *ProbeAddress::parse("8.8.8.8")},
-        {TargetRole::internetIPv6(), "1.1.1.1", *ProbeAddress::parse("2606:4700:4700::1111")},
-        {TargetRole::custom(0), "9.9.9.9", *ProbeAddress::parse("9.9.9.9")},
-        {TargetRole::custom(1), "example", *ProbeAddress::parse("10.0.0.1")},
-    };
+    const std::vector<Target> targets = bench::sixTargets();
     MonitorCore core{[](double t) { return 1'700'000'000 + t; }};
     NetworkPath path;
     path.isSatisfied = true;

@@ -6,21 +6,12 @@
 #include <vector>
 
 #include "NerivaneKit/analysis/MonitorCore.h"
+#include "bench/SixTargets.h"
 
 namespace {
 
 using namespace nerivane;
-
-std::vector<Target> sixTargets() {
-    return {
-        {TargetRole::router(), "router", *ProbeAddress::parse("192.168.1.1")},
-        {TargetRole::internet(0), "1.1.1.1", *ProbeAddress::parse("1.1.1.1")},
-        {TargetRole::internet(1), "8.8.8.8", *ProbeAddress::parse("8.8.8.8")},
-        {TargetRole::internetIPv6(), "1.1.1.1", *ProbeAddress::parse("2606:4700:4700::1111")},
-        {TargetRole::custom(0), "9.9.9.9", *ProbeAddress::parse("9.9.9.9")},
-        {TargetRole::custom(1), "example", *ProbeAddress::parse("10.0.0.1")},
-    };
-}
+using bench::sixTargets;
 
 // Replies with some spread, a loss every 17th probe and a late reply every 23rd.
 ProbeResult::Outcome outcome(int probe, int target) {
