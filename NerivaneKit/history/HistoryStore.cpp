@@ -340,11 +340,11 @@ void HistoryStore::recordTraffic(const TrafficSample& sample) {
     recentTraffic.push_back(sample);
     double seconds = 0;
     for (const TrafficSample& read : recentTraffic) seconds += read.seconds;
-    while (recentTraffic.size() > 1 && seconds - recentTraffic.front().seconds >= peakSeconds) {
+    while (recentTraffic.size() > 1 && seconds - recentTraffic.front().seconds >= LinkCapacity::sampleSeconds) {
         seconds -= recentTraffic.front().seconds;
         recentTraffic.pop_front();
     }
-    if (seconds < peakSeconds) return;
+    if (seconds < LinkCapacity::sampleSeconds) return;
     double sent = 0, received = 0;
     for (const TrafficSample& read : recentTraffic) {
         sent += static_cast<double>(read.sentBytes);

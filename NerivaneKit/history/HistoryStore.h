@@ -116,8 +116,7 @@ struct HistoryStore {
     static const std::string lookupColumnsSQL;
     // Version 3: interface traffic in periods, busy round trips in aggregates.
     static const std::string loadColumnsSQL;
-    // The span of a peak throughput, and the days the capacity looks back.
-    static constexpr double peakSeconds = 10;
+    // The days the capacity looks back.
     static constexpr double capacityDays = 7;
     // Minutes whose peak in a direction stays under this (bits per second)
     // carry only background chatter and are not part of its capacity.

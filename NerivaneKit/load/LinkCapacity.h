@@ -9,6 +9,10 @@ struct LinkCapacity {
     double uploadBitsPerSecond = 0;
     double downloadBitsPerSecond = 0;
 
+    // The span over which a throughput counts towards capacity: the session's
+    // peak and history's per-minute peaks both average this long.
+    static constexpr double sampleSeconds = 10;
+
     bool operator==(const LinkCapacity&) const = default;
 };
 

@@ -48,14 +48,14 @@ void TrafficMeter::updatePeak(double now) {
     double up = 0;
     double down = 0;
     double seconds = 0;
-    for (auto it = intervals.rbegin(); it != intervals.rend() && it->end > now - peakSeconds; ++it) {
+    for (auto it = intervals.rbegin(); it != intervals.rend() && it->end > now - LinkCapacity::sampleSeconds; ++it) {
         const double length = it->end - it->start;
         up += it->uploadBitsPerSecond * length;
         down += it->downloadBitsPerSecond * length;
         seconds += length;
     }
     // Shorter spans count as ten seconds, so one burst does not pass for capacity.
-    seconds = std::max(seconds, peakSeconds);
+    seconds = std::max(seconds, LinkCapacity::sampleSeconds);
     sessionPeak.uploadBitsPerSecond = std::max(sessionPeak.uploadBitsPerSecond, up / seconds);
     sessionPeak.downloadBitsPerSecond = std::max(sessionPeak.downloadBitsPerSecond, down / seconds);
 }

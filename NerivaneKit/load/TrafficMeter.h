@@ -50,7 +50,6 @@ struct TrafficMeter {
     // Long enough to class every probe of the widest target window (20
     // probes at the slowest interval) and its late answers.
     static constexpr double keepSeconds = 660;
-    static constexpr double peakSeconds = 10;
     // Busy intervals this close together belong to one busy period.
     static constexpr double periodGapSeconds = 10;
 
