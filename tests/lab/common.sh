@@ -44,6 +44,8 @@ times_of() {
     grep -o 'time=[0-9.]*' | cut -d= -f2 | sort -n
 }
 
+# Whole seconds since a $EPOCHREALTIME reading.
+elapsed() { awk -v a="$1" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.0f", b - a }'; }
 pass() { echo "ok: $*"; }
 fail() {
     echo "FAIL: $*"

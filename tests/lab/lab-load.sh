@@ -47,7 +47,6 @@ for path in sys.argv[1:]:
         value = value.get(key) if isinstance(value, dict) else None
     print("" if value is None else value)' "$@"
 }
-elapsed() { awk -v a="$1" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.0f", b - a }'; }
 # wait_verdict VERDICT SECONDS [SINCE]: polls until the verdict is VERDICT,
 # at most SECONDS after SINCE (default now).
 wait_verdict() {

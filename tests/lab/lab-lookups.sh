@@ -30,7 +30,6 @@ launch() {
 # The last snapshot line so far.
 last_snapshot() { grep '"type":"snapshot"' "$work/new.jsonl" | tail -1; }
 field() { grep -o "\"$1\":\"[A-Za-z]*\"" | head -1 | cut -d'"' -f4; }
-elapsed() { awk -v a="$1" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.0f", b - a }'; }
 
 # wait_verdict VERDICT SECONDS: polls until the shown verdict is VERDICT.
 wait_verdict() {
