@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "NerivaneKit/probing/ProbeAddress.h"
+#include "NerivaneKit/net/ProbeAddress.h"
 
 namespace {
 

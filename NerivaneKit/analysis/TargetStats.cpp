@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "NerivaneKit/analysis/Statistics.h"
+#include "NerivaneKit/statistics/Statistics.h"
 
 namespace nerivane {
 

@@ -8,17 +8,12 @@
 #include <vector>
 
 #include "NerivaneKit/analysis/Metrics.h"
+#include "NerivaneKit/statistics/Statistics.h"
 
 namespace nerivane {
 
 struct TargetStats {
-    struct Sample {
-        // When the probe was sent.
-        double time = 0;
-        // Absent for a lost probe.
-        std::optional<double> rtt;
-        bool operator==(const Sample&) const = default;
-    };
+    using Sample = Statistics::Sample;
 
     // The window is the last 60 seconds of probes, but never fewer than 20
     // probes once 20 exist: a slow probing rate still gives usable figures.

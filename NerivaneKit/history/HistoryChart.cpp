@@ -4,7 +4,7 @@
 #include <cmath>
 #include <map>
 
-#include "NerivaneKit/analysis/Statistics.h"
+#include "NerivaneKit/statistics/Statistics.h"
 
 namespace nerivane::HistoryChart {
 

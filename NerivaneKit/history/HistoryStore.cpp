@@ -6,7 +6,7 @@
 #include <functional>
 #include <limits>
 
-#include "NerivaneKit/analysis/Statistics.h"
+#include "NerivaneKit/statistics/Statistics.h"
 #include "NerivaneKit/history/HistoryFile.h"
 #include "NerivaneKit/platform/ApplicationId.h"
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "NerivaneKit/analysis/Statistics.h"
+#include "NerivaneKit/statistics/Statistics.h"
 #include "NerivaneKit/load/LoadGrade.h"
 #include "NerivaneKit/load/LoadRules.h"
 

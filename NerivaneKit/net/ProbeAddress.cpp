@@ -1,4 +1,4 @@
-#include "NerivaneKit/probing/ProbeAddress.h"
+#include "NerivaneKit/net/ProbeAddress.h"
 
 #include <arpa/inet.h>
 #include <net/if.h>

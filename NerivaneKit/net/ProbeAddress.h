@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "NerivaneKit/probing/IPFamily.h"
+#include "NerivaneKit/net/IPFamily.h"
 
 namespace nerivane {
 

@@ -37,7 +37,7 @@
 
 #include "NerivaneKit/path/PathFacts.h"
 #include "NerivaneKit/path/StoreSnapshot.h"
-#include "NerivaneKit/probing/IPFamily.h"
+#include "NerivaneKit/net/IPFamily.h"
 
 namespace nerivane {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "NerivaneKit/probing/ProbeAddress.h"
+#include "NerivaneKit/net/ProbeAddress.h"
 
 namespace nerivane {
 

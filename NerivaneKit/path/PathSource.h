@@ -10,7 +10,7 @@
 
 #include "NerivaneKit/path/PathFacts.h"
 #include "NerivaneKit/path/StoreSnapshot.h"
-#include "NerivaneKit/probing/ProbeAddress.h"
+#include "NerivaneKit/net/ProbeAddress.h"
 
 namespace nerivane {
 

@@ -8,7 +8,7 @@
 #include <optional>
 #include <span>
 
-#include "NerivaneKit/probing/IPFamily.h"
+#include "NerivaneKit/net/IPFamily.h"
 
 namespace nerivane::ICMPPacket {
 

@@ -26,9 +26,9 @@
 
 #include "NerivaneKit/platform/DescriptorSource.h"
 #include "NerivaneKit/platform/UniqueFd.h"
-#include "NerivaneKit/probing/IPFamily.h"
+#include "NerivaneKit/net/IPFamily.h"
 #include "NerivaneKit/probing/PendingProbes.h"
-#include "NerivaneKit/probing/ProbeAddress.h"
+#include "NerivaneKit/net/ProbeAddress.h"
 #include "NerivaneKit/probing/ProbeResult.h"
 
 namespace nerivane {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "NerivaneKit/probing/ICMPPacket.h"
-#include "NerivaneKit/probing/ProbeAddress.h"
+#include "NerivaneKit/net/ProbeAddress.h"
 #include "NerivaneKit/probing/ProbeResult.h"
 
 namespace nerivane {

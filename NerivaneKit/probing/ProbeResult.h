@@ -6,7 +6,7 @@
 #include <optional>
 #include <variant>
 
-#include "NerivaneKit/probing/ProbeAddress.h"
+#include "NerivaneKit/net/ProbeAddress.h"
 
 namespace nerivane {
 

@@ -19,7 +19,7 @@
 
 #include "NerivaneKit/platform/DescriptorSource.h"
 #include "NerivaneKit/platform/MachClock.h"
-#include "NerivaneKit/probing/ProbeAddress.h"
+#include "NerivaneKit/net/ProbeAddress.h"
 #include "NerivaneKit/probing/ProbeResult.h"
 
 namespace nerivane {

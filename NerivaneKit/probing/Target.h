@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "NerivaneKit/probing/ProbeAddress.h"
+#include "NerivaneKit/net/ProbeAddress.h"
 #include "NerivaneKit/probing/TargetRole.h"
 
 namespace nerivane {

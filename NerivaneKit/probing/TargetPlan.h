@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "NerivaneKit/path/NetworkPath.h"
-#include "NerivaneKit/probing/IPFamily.h"
-#include "NerivaneKit/probing/ProbeAddress.h"
+#include "NerivaneKit/net/IPFamily.h"
+#include "NerivaneKit/net/ProbeAddress.h"
 #include "NerivaneKit/probing/Target.h"
 #include "NerivaneKit/probing/TargetSettings.h"
 

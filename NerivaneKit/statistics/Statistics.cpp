@@ -1,4 +1,4 @@
-#include "NerivaneKit/analysis/Statistics.h"
+#include "NerivaneKit/statistics/Statistics.h"
 
 #include <algorithm>
 #include <cmath>
@@ -16,7 +16,7 @@ std::optional<double> percentile(std::span<const double> sorted, double fraction
     return sorted[static_cast<std::size_t>(rank) - 1];
 }
 
-std::optional<double> jitter(std::span<const TargetStats::Sample> samples) {
+std::optional<double> jitter(std::span<const Sample> samples) {
     double sum = 0;
     std::size_t count = 0;
     for (std::size_t i = 0; i + 1 < samples.size(); ++i) {

@@ -10,7 +10,7 @@
 #include <span>
 #include <vector>
 
-#include "NerivaneKit/probing/ProbeAddress.h"
+#include "NerivaneKit/net/ProbeAddress.h"
 #include "lab/responder/Profile.h"
 
 namespace nerivane::lab::EchoReply {

@@ -11,7 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "NerivaneKit/probing/ProbeAddress.h"
+#include "NerivaneKit/net/ProbeAddress.h"
 #include "lab/responder/Profile.h"
 
 namespace nerivane::lab {

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "NerivaneKit/platform/UniqueFd.h"
-#include "NerivaneKit/probing/ProbeAddress.h"
+#include "NerivaneKit/net/ProbeAddress.h"
 #include "lab/responder/ProfileTable.h"
 
 namespace nerivane::lab {

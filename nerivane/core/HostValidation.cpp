@@ -8,7 +8,7 @@
 #include <QStringList>
 #include <algorithm>
 
-#include "NerivaneKit/probing/ProbeAddress.h"
+#include "NerivaneKit/net/ProbeAddress.h"
 
 namespace nerivane {
 

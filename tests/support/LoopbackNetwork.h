@@ -16,7 +16,7 @@
 #include <thread>
 
 #include "NerivaneKit/platform/UniqueFd.h"
-#include "NerivaneKit/probing/ProbeAddress.h"
+#include "NerivaneKit/net/ProbeAddress.h"
 
 namespace nerivane::test {
 

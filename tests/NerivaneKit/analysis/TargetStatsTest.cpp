@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "support/Printers.h"
-#include "NerivaneKit/analysis/Statistics.h"
+#include "NerivaneKit/statistics/Statistics.h"
 #include "NerivaneKit/analysis/TargetState.h"
 #include "NerivaneKit/analysis/TargetStats.h"
 

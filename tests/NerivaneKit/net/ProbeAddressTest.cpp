@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "NerivaneKit/probing/ProbeAddress.h"
+#include "NerivaneKit/net/ProbeAddress.h"
 
 namespace nerivane {
 namespace {
