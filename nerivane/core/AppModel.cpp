@@ -14,21 +14,6 @@
 namespace nerivane {
 namespace {
 
-// The real monitor behind the model's narrow view of it.
-class ProbingMonitor final : public AppModel::MonitorControl {
-public:
-    ProbingMonitor(const TargetSettings& settings, double interval, Monitor::UpdateHandler onUpdate)
-        : monitor_(settings, interval, std::move(onUpdate)) {}
-    void start() override { monitor_.start(); }
-    void stop() override { monitor_.stop(); }
-    void update(const TargetSettings& settings) override { monitor_.update(settings); }
-    void setInterval(double seconds) override { monitor_.setInterval(seconds); }
-    void setLinkCapacity(LinkCapacity capacity) override { monitor_.setLinkCapacity(capacity); }
-
-private:
-    Monitor monitor_;
-};
-
 // The intervals the preferences store registers; used when a stored value
 // cannot be a probing interval at all.
 constexpr double defaultInterval = 1.0;
@@ -55,7 +40,7 @@ AppModel::Environment completed(AppModel::Environment environment) {
         environment.now = [] { return static_cast<double>(MachClock::realtimeNow()) / 1e9; };
     if (!environment.makeMonitor) {
         environment.makeMonitor = [](const TargetSettings& settings, double interval, Monitor::UpdateHandler onUpdate) {
-            return std::make_unique<ProbingMonitor>(settings, interval, std::move(onUpdate));
+            return std::make_unique<Monitor>(settings, interval, std::move(onUpdate));
         };
     }
     if (!environment.openHistory)
