@@ -9,24 +9,13 @@
 
 #include "NerivaneKit/platform/MachClock.h"
 #include "NerivaneKit/platform/SerialQueue.h"
+#include "nerivane/core/ProbingInterval.h"
 #include "nerivane/core/SlowRateReason.h"
 
 namespace nerivane {
 namespace {
 
-// The intervals the preferences store registers; used when a stored value
-// cannot be a probing interval at all.
-constexpr double defaultInterval = 1.0;
-constexpr double defaultBatteryInterval = 5.0;
-// A stored interval is taken as read, but a zero, negative or tiny one would
-// make the engine fire without pause and flood the network.
-constexpr double shortestInterval = 0.1;
 constexpr int capacityRefreshMilliseconds = 3600 * 1000;
-
-double usableInterval(double seconds, double fallback) {
-    if (!std::isfinite(seconds) || seconds <= 0) return fallback;
-    return std::max(seconds, shortestInterval);
-}
 
 AppModel::Environment completed(AppModel::Environment environment) {
     if (!environment.variable) {
@@ -191,8 +180,7 @@ void AppModel::stopMonitoring() {
 
 double AppModel::currentInterval() const {
     const auto reason = system_->slowRateReason(snapshot_.path);
-    return probingInterval(reason, usableInterval(preferences_.interval(), defaultInterval),
-                           usableInterval(preferences_.batteryInterval(), defaultBatteryInterval));
+    return ProbingInterval::fromStored(preferences_.interval(), preferences_.batteryInterval()).forReason(reason);
 }
 
 void AppModel::applyRate() {
