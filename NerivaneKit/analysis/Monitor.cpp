@@ -79,9 +79,9 @@ void Monitor::stop() {
     engine_->queue().sync([this] { publish(core_.closeOutages(now())); });
 }
 
-void Monitor::update(TargetSettings settings) {
+void Monitor::update(const TargetSettings& settings) {
     if (lookups_ && !settings.lookupName.empty()) lookups_->setName(settings.lookupName);
-    engine_->setSettings(std::move(settings));
+    engine_->setSettings(settings);
 }
 
 void Monitor::setInterval(double seconds) {

@@ -17,6 +17,7 @@
 #include <variant>
 #include <vector>
 
+#include "NerivaneKit/analysis/MonitorControl.h"
 #include "NerivaneKit/analysis/MonitorCore.h"
 #include "NerivaneKit/analysis/MonitorSnapshot.h"
 #include "NerivaneKit/analysis/NetworkEvent.h"
@@ -33,7 +34,7 @@ namespace nerivane {
 
 class SerialQueue;
 
-class Monitor {
+class Monitor : public MonitorControl {
 public:
     // A snapshot, and the probe records and traffic counter reads gathered since the previous one.
     struct SnapshotUpdate {
@@ -70,7 +71,7 @@ public:
             Clocks clocks = {});
     // Stops the engine and waits for its queue; call it from neither of the
     // engine's queues (not from inside onUpdate).
-    ~Monitor();
+    ~Monitor() override;
     Monitor(const Monitor&) = delete;
     Monitor& operator=(const Monitor&) = delete;
 
@@ -78,15 +79,15 @@ public:
     // call it before start. The snapshots then carry the lookups' health.
     void enableLookups(NameLookups::Settings settings);
 
-    void start();
+    void start() override;
     // Returns once the engine has stopped on its queue; replies already
     // waiting may still be handled before that. Open outages then end at the
     // stop and their events are delivered before it returns.
-    void stop();
-    void update(TargetSettings settings);
-    void setInterval(double seconds);
+    void stop() override;
+    void update(const TargetSettings& settings) override;
+    void setInterval(double seconds) override;
     // The link capacity history remembers; what the monitor sees raises it.
-    void setLinkCapacity(LinkCapacity capacity);
+    void setLinkCapacity(LinkCapacity capacity) override;
 
     // One engine event; the engine calls it on its queue.
     void handle(const ProbeEngine::Event& event);

@@ -40,16 +40,6 @@ void RepeatingTimer::start(std::chrono::nanoseconds period) {
     arm();
 }
 
-void RepeatingTimer::setPeriod(std::chrono::nanoseconds period) {
-    period = std::max(period, minimumPeriod);
-    if (!state_->running) return start(period);
-    if (period == state_->period) return;
-    state_->generation += 1;
-    state_->expiry = std::max(state_->expiry - state_->period + period, std::chrono::steady_clock::now());
-    state_->period = period;
-    arm();
-}
-
 void RepeatingTimer::cancel() {
     state_->generation += 1;
     state_->running = false;

@@ -20,9 +20,6 @@ public:
 
     // (Re)starts the timer: first firing one period from now, then every period.
     void start(std::chrono::nanoseconds period);
-    // Changes the period, keeping the phase: the next firing is the last one
-    // plus the new period (or now, if that is already past).
-    void setPeriod(std::chrono::nanoseconds period);
     void cancel();
 
     bool isRunning() const;

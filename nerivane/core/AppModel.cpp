@@ -9,39 +9,13 @@
 
 #include "NerivaneKit/platform/MachClock.h"
 #include "NerivaneKit/platform/SerialQueue.h"
+#include "nerivane/core/ProbingInterval.h"
 #include "nerivane/core/SlowRateReason.h"
 
 namespace nerivane {
 namespace {
 
-// The real monitor behind the model's narrow view of it.
-class ProbingMonitor final : public AppModel::MonitorControl {
-public:
-    ProbingMonitor(const TargetSettings& settings, double interval, Monitor::UpdateHandler onUpdate)
-        : monitor_(settings, interval, std::move(onUpdate)) {}
-    void start() override { monitor_.start(); }
-    void stop() override { monitor_.stop(); }
-    void update(const TargetSettings& settings) override { monitor_.update(settings); }
-    void setInterval(double seconds) override { monitor_.setInterval(seconds); }
-    void setLinkCapacity(LinkCapacity capacity) override { monitor_.setLinkCapacity(capacity); }
-
-private:
-    Monitor monitor_;
-};
-
-// The intervals the preferences store registers; used when a stored value
-// cannot be a probing interval at all.
-constexpr double defaultInterval = 1.0;
-constexpr double defaultBatteryInterval = 5.0;
-// A stored interval is taken as read, but a zero, negative or tiny one would
-// make the engine fire without pause and flood the network.
-constexpr double shortestInterval = 0.1;
 constexpr int capacityRefreshMilliseconds = 3600 * 1000;
-
-double usableInterval(double seconds, double fallback) {
-    if (!std::isfinite(seconds) || seconds <= 0) return fallback;
-    return std::max(seconds, shortestInterval);
-}
 
 AppModel::Environment completed(AppModel::Environment environment) {
     if (!environment.variable) {
@@ -55,7 +29,7 @@ AppModel::Environment completed(AppModel::Environment environment) {
         environment.now = [] { return static_cast<double>(MachClock::realtimeNow()) / 1e9; };
     if (!environment.makeMonitor) {
         environment.makeMonitor = [](const TargetSettings& settings, double interval, Monitor::UpdateHandler onUpdate) {
-            return std::make_unique<ProbingMonitor>(settings, interval, std::move(onUpdate));
+            return std::make_unique<Monitor>(settings, interval, std::move(onUpdate));
         };
     }
     if (!environment.openHistory)
@@ -206,8 +180,7 @@ void AppModel::stopMonitoring() {
 
 double AppModel::currentInterval() const {
     const auto reason = system_->slowRateReason(snapshot_.path);
-    return probingInterval(reason, usableInterval(preferences_.interval(), defaultInterval),
-                           usableInterval(preferences_.batteryInterval(), defaultBatteryInterval));
+    return ProbingInterval::fromStored(preferences_.interval(), preferences_.batteryInterval()).forReason(reason);
 }
 
 void AppModel::applyRate() {

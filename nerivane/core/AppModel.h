@@ -35,6 +35,7 @@
 
 #include "NerivaneKit/analysis/AlertTracker.h"
 #include "NerivaneKit/analysis/Monitor.h"
+#include "NerivaneKit/analysis/MonitorControl.h"
 #include "NerivaneKit/analysis/MonitorSnapshot.h"
 #include "NerivaneKit/analysis/NetworkEvent.h"
 #include "NerivaneKit/analysis/ProbeRecord.h"
@@ -67,19 +68,6 @@ public:
     // Wi-Fi details are read at most this often while they are shown.
     static constexpr double wifiReadSeconds = 4.5;
 
-    // What the model needs of a running monitor. The real one probes; tests
-    // drive the model with fakes that deliver updates of their own making.
-    class MonitorControl {
-    public:
-        virtual ~MonitorControl() = default;
-        virtual void start() = 0;
-        // Returns once no further update will be delivered.
-        virtual void stop() = 0;
-        virtual void update(const TargetSettings& settings) = 0;
-        virtual void setInterval(double seconds) = 0;
-        // The link's capacity as history measured it; fakes may ignore it.
-        virtual void setLinkCapacity(LinkCapacity capacity) { (void)capacity; }
-    };
     using MonitorFactory = std::function<std::unique_ptr<MonitorControl>(
         const TargetSettings& settings, double interval, Monitor::UpdateHandler onUpdate)>;
 

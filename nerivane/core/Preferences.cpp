@@ -7,6 +7,7 @@
 
 #include "NerivaneKit/platform/Log.h"
 #include "nerivane/core/HostValidation.h"
+#include "nerivane/core/ProbingInterval.h"
 
 namespace nerivane {
 namespace {
@@ -163,8 +164,8 @@ Preferences::Preferences(const QString& path, QObject* parent)
 Preferences::Preferences(std::unique_ptr<QSettings> store, QObject* parent)
     : QObject(parent), store_(std::move(store)) {
     registered_ = {
-        {intervalKey, 1.0},
-        {batteryIntervalKey, 5.0},
+        {intervalKey, ProbingInterval::defaultSeconds},
+        {batteryIntervalKey, ProbingInterval::defaultBatterySeconds},
         {primaryHostKey, defaultPrimaryHost},
         {secondaryHostKey, QStringLiteral("8.8.8.8")},
         {probeIPv6Key, true},
@@ -325,12 +326,6 @@ TargetSettings Preferences::targetSettings() const {
     const bool isName = !hostProblem(name) && !name.contains(QLatin1Char(':')) && !numeric;
     settings.lookupName = (isName ? name : defaultDNSProbeName).toStdString();
     return settings;
-}
-
-QString Preferences::intervalLabel(double seconds) {
-    // NaN counts as below one second rather than printing "nan".
-    if (!(seconds >= 1)) return QStringLiteral("½s");
-    return QString::number(std::trunc(seconds), 'f', 0) + QLatin1Char('s');
 }
 
 QString Preferences::retentionLabel(int days) {

@@ -89,8 +89,6 @@ public:
     // The store behind the properties.
     QSettings& defaults() { return *store_; }
 
-    // "½s" below one second, else whole seconds and "s" (2.7 gives "2s").
-    static QString intervalLabel(double seconds);
     // "30d".
     static QString retentionLabel(int days);
     // Where the user's store lives.

@@ -1,11 +1,9 @@
 #include "nerivane/core/SlowRateReason.h"
 
 #include <QCoreApplication>
-#include <algorithm>
 
 #include "NerivaneKit/platform/Log.h"
-#include "NerivaneKit/probing/ProbeEngine.h"
-#include "nerivane/core/Preferences.h"
+#include "nerivane/core/ProbingInterval.h"
 
 namespace nerivane {
 
@@ -17,11 +15,6 @@ std::optional<SlowRateReason> slowRateReason(bool onBattery, bool lowPowerMode, 
     return std::nullopt;
 }
 
-double probingInterval(std::optional<SlowRateReason> reason, double interval, double batteryInterval) {
-    // An hour at most, for either: the engine cannot run a slower timer.
-    return std::min(reason ? batteryInterval : interval, ProbeEngine::longestInterval);
-}
-
 std::string intervalLogLine(double interval, std::optional<SlowRateReason> reason) {
     const std::string suffix = reason ? " (" + std::string(text(*reason)) + ")" : std::string();
     return Log::format("interval %f s%s", interval, suffix.c_str());
@@ -29,7 +22,7 @@ std::string intervalLogLine(double interval, std::optional<SlowRateReason> reaso
 
 QString settingsHint(std::optional<SlowRateReason> reason, double batteryInterval) {
     const auto tr = [](const char* text) { return QCoreApplication::translate("SettingsHint", text); };
-    const QString label = Preferences::intervalLabel(batteryInterval);
+    const QString label = ProbingInterval::label(batteryInterval);
     if (!reason) {
         // Linux names: the power saver profile; metered networks (no low-data mode exists).
         return tr("The battery interval also applies with the power saver profile, and on metered networks.");

@@ -1,7 +1,7 @@
 // Why probing runs at the slower battery interval: on battery, in Low Power
 // Mode, on a Low Data network or on an expensive (metered) one, in that order
 // of priority. The rules here are pure; the application model applies them
-// on the main thread whenever it needs the interval.
+// on the main thread whenever it needs the interval (ProbingInterval picks it).
 #pragma once
 
 #include <QString>
@@ -28,10 +28,6 @@ constexpr std::string_view text(SlowRateReason reason) {
 
 // The first reason that holds; none when probing may run at the normal interval.
 std::optional<SlowRateReason> slowRateReason(bool onBattery, bool lowPowerMode, const NetworkPath& path);
-
-// The normal interval without a reason, the battery interval with any; an
-// hour at most.
-double probingInterval(std::optional<SlowRateReason> reason, double interval, double batteryInterval);
 
 // "interval 5.000000 s (battery)", or without the parenthesis when there is no reason.
 std::string intervalLogLine(double interval, std::optional<SlowRateReason> reason);

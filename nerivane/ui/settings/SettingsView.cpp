@@ -9,6 +9,7 @@
 
 #include "nerivane/core/AppModel.h"
 #include "nerivane/core/Preferences.h"
+#include "nerivane/core/ProbingInterval.h"
 #include "nerivane/ui/settings/HostField.h"
 #include "nerivane/ui/settings/HostPicker.h"
 #include "nerivane/ui/settings/LaunchAtLoginSwitch.h"
@@ -48,8 +49,6 @@ SettingsView::Status modelStatus(AppModel& model) {
 
 }  // namespace
 
-const std::array<double, 4> SettingsView::powerIntervals{0.5, 1, 2, 5};
-const std::array<double, 4> SettingsView::batteryIntervals{1, 2, 5, 10};
 const std::array<int, 3> SettingsView::retentionChoices{7, 30, 90};
 
 SettingsView::SettingsView(AppModel& model, QWidget* parent)
@@ -102,8 +101,9 @@ void SettingsView::build(LaunchAtLogin login) {
     trayLabel_ = SettingsStyle::trailingSwitch(tr("show the value beside the icon"), menuBar, this);
 
     QVBoxLayout* probing = SettingsStyle::section(tr("PROBING"), page, this);
-    interval_ = new SegmentedPicker(tr("on power"), labels(powerIntervals, &Preferences::intervalLabel), this);
-    batteryInterval_ = new SegmentedPicker(tr("on battery"), labels(batteryIntervals, &Preferences::intervalLabel), this);
+    interval_ = new SegmentedPicker(tr("on power"), labels(ProbingInterval::choices, &ProbingInterval::label), this);
+    batteryInterval_ =
+        new SegmentedPicker(tr("on battery"), labels(ProbingInterval::batteryChoices, &ProbingInterval::label), this);
     SettingsStyle::row(tr("on power"), interval_, probing, this);
     SettingsStyle::row(tr("on battery"), batteryInterval_, probing, this);
     probeIPv6_ = SettingsStyle::trailingSwitch(tr("IPv6 on dual-stack networks"), probing, this);
@@ -180,9 +180,9 @@ void SettingsView::bind() {
     connect(displayStyle_, &SegmentedPicker::activated, this,
             [&p](int i) { p.setDisplayStyle(displayStyles.at(static_cast<std::size_t>(i))); });
     connect(interval_, &SegmentedPicker::activated, this,
-            [&p](int i) { p.setInterval(powerIntervals.at(static_cast<std::size_t>(i))); });
+            [&p](int i) { p.setInterval(ProbingInterval::choices.at(static_cast<std::size_t>(i))); });
     connect(batteryInterval_, &SegmentedPicker::activated, this,
-            [&p](int i) { p.setBatteryInterval(batteryIntervals.at(static_cast<std::size_t>(i))); });
+            [&p](int i) { p.setBatteryInterval(ProbingInterval::batteryChoices.at(static_cast<std::size_t>(i))); });
     connect(trayLabel_, &QCheckBox::clicked, &p, &Preferences::setTrayLabel);
     connect(probeIPv6_, &QCheckBox::clicked, &p, &Preferences::setProbeIPv6);
     connect(keepMonitoringWhileLocked_, &QCheckBox::clicked, &p, &Preferences::setKeepMonitoringWhileLocked);
@@ -213,8 +213,8 @@ void SettingsView::syncFromPreferences() {
     menuBarTarget_->setCurrentIndex(indexOf(menuBarTargets, p.menuBarTarget()));
     displayStyle_->setCurrentIndex(indexOf(displayStyles, p.displayStyle()));
     trayLabel_->setChecked(p.trayLabel());
-    interval_->setCurrentIndex(indexOf(powerIntervals, p.interval()));
-    batteryInterval_->setCurrentIndex(indexOf(batteryIntervals, p.batteryInterval()));
+    interval_->setCurrentIndex(indexOf(ProbingInterval::choices, p.interval()));
+    batteryInterval_->setCurrentIndex(indexOf(ProbingInterval::batteryChoices, p.batteryInterval()));
     probeIPv6_->setChecked(p.probeIPv6());
     keepMonitoringWhileLocked_->setChecked(p.keepMonitoringWhileLocked());
     primaryHost_->setHost(p.primaryHost());

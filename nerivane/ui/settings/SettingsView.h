@@ -37,8 +37,6 @@ public:
         std::function<bool()> notificationsDenied;
     };
 
-    static const std::array<double, 4> powerIntervals;
-    static const std::array<double, 4> batteryIntervals;
     static const std::array<int, 3> retentionChoices;
 
     // The model's preferences and state; the user's autostart entry.

@@ -79,8 +79,6 @@ TEST_F(PreferencesTest, TargetSettingsTrimDeduplicateAndLimitTheHostsAndSurviveT
         EXPECT_EQ(preferences.primaryHost(), row.primary);
         EXPECT_EQ(dump(Preferences(copyOf(file))), dump(preferences));
     }
-    for (const auto& [seconds, label] : std::vector<std::pair<double, const char*>>{{0.99, "½s"}, {1, "1s"}, {2.7, "2s"}})
-        EXPECT_EQ(Preferences::intervalLabel(seconds), QString::fromUtf8(label));
 }
 
 // A hand-edited file is held to the rules typed hosts are: an address that

@@ -8,15 +8,12 @@ namespace {
 
 using R = SlowRateReason;
 
-TEST(SystemStateRules, SlowRateReasonsByPriorityTheirIntervalTheSimulatedLockAndTheForcedBattery) {
+TEST(SystemStateRules, SlowRateReasonsByPriorityTheSimulatedLockAndTheForcedBattery) {
     using Row = std::tuple<bool, bool, bool, bool, std::optional<R>>;
     for (const auto& [onBattery, lowPower, constrained, expensive, reason] :
          {Row{1, 1, 1, 1, R::battery}, Row{0, 1, 1, 1, R::lowPowerMode}, Row{0, 0, 1, 1, R::lowDataMode}, Row{0, 0, 0, 1, R::expensivePath}, Row{0, 0, 0, 0, {}}})
         EXPECT_EQ(slowRateReason(onBattery, lowPower, [&] { NetworkPath p; p.isExpensive = expensive, p.isConstrained = constrained; return p; }()), reason)
             << lowPower << constrained;
-    // Any reason selects the battery interval; either counts as an hour at most.
-    EXPECT_EQ((std::vector<double>{probingInterval({}, 1, 5), probingInterval(R::expensivePath, 1, 5), probingInterval({}, 1e10, 5),
-                                   probingInterval(R::battery, 1, 7200)}), (std::vector<double>{1, 5, 3600, 3600}));
     using Window = std::optional<std::pair<double, double>>;
     EXPECT_EQ(SystemState::parseLockTest(",0.5,,2,"), (Window{{0.5, 2}}));
     for (const char* text : {"5", "5,20,30", "a,b", ""})

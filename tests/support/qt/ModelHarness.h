@@ -34,7 +34,7 @@ struct FakeRun {
     std::vector<LinkCapacity> capacities;
 };
 
-class FakeMonitor : public AppModel::MonitorControl {
+class FakeMonitor : public MonitorControl {
 public:
     explicit FakeMonitor(std::shared_ptr<FakeRun> run) : run_(std::move(run)) {}
     void start() override { run_->started = true; }

@@ -24,7 +24,7 @@ namespace nerivane::test {
 // 2026-03-14 15:05:00 UTC.
 inline constexpr double sceneClock = 1773500700;
 
-struct SceneMonitor : AppModel::MonitorControl {
+struct SceneMonitor : MonitorControl {
     explicit SceneMonitor(Monitor::UpdateHandler* handler) : handler(handler) {}
     void start() override {}
     void stop() override { *handler = nullptr; }
