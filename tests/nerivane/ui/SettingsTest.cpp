@@ -80,6 +80,12 @@ TEST(SettingsView, ChoicesAreStoredAtOnceAndTheHintsAndTheLoginSwitchFollow) {
     p.setNotifyOutages(false);
     EXPECT_FALSE(page.find<QCheckBox>("notifyOutages").isChecked());
 
+    // A stored battery interval that cannot be one reads as the one probed.
+    p.setBatteryInterval(0);
+    page.reason = SlowRateReason::battery;
+    page.view->refreshStatus();
+    EXPECT_EQ(page.find<QLabel>("rateHint").text(), "On battery now, so probing every 5s.");
+    p.setBatteryInterval(5);
     for (const auto& [reason, denied, hint] :
          {std::tuple<std::optional<SlowRateReason>, bool, const char*>{SlowRateReason::battery, false, "On battery now, so probing every 5s."},
           {SlowRateReason::lowPowerMode, true, "The power saver profile is on, so probing every 5s."},
