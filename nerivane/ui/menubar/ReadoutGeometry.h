@@ -66,9 +66,9 @@ struct ReadoutGeometry {
         Circle disc;
     };
 
-    // A row of compact digits; no font for none.
+    // A row of compact digits; no font for none. The font is the fonts' own.
     struct Digits {
-        std::optional<QFont> font;
+        const QFont* font = nullptr;
         Line line;
     };
 

@@ -340,7 +340,7 @@ TEST_P(Compact, GeometryKeepsThePartsApart) {
     const auto badge = ReadoutGeometry::badge(side);
     EXPECT_EQ(both.stacked, side >= ReadoutGeometry::stackedSide);
     EXPECT_EQ(both.dot.has_value(), !both.stacked);
-    EXPECT_TRUE(both.digits.font && both.routerDigits.font.has_value() == both.stacked);
+    EXPECT_TRUE(both.digits.font && (both.routerDigits.font != nullptr) == both.stacked);
     EXPECT_TRUE(!both.stacked || both.routerDigits.line.width + badge.diameter + 1 == side);
     const auto alone = ReadoutGeometry::compact(
         CompactReadout::make(reading(12.4, Verdict::internetDown), {1.0, 2.0}, {}, D::trace, M::internet, false), side, fonts);
