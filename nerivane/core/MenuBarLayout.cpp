@@ -103,10 +103,9 @@ std::string MenuBarLayout::text() const {
 
 MenuBarText::Value MenuBarLayout::value(const MonitorSnapshot& snapshot, const TargetRole& role) {
     const auto* target = find(snapshot, role);
-    if (target == nullptr || (target->status != TargetStatus::icmp && target->status != TargetStatus::tcp) ||
-        target->state.kind == TargetState::Kind::down)
-        return MenuBarText::digits(std::nullopt);
-    return MenuBarText::digits(target->metrics.latest);
+    const bool measured = target != nullptr && target->state.kind != TargetState::Kind::down &&
+                          (target->status == TargetStatus::icmp || target->status == TargetStatus::tcp);
+    return MenuBarText::digits(measured ? target->metrics.latest : std::nullopt);
 }
 
 std::string MenuBarLayout::padded(const std::string& text) {
@@ -134,7 +133,8 @@ MenuBarLayout MenuBarLayout::make(const MonitorSnapshot& snapshot, const std::ve
     const TargetRole routerRole = TargetRole::router();
     if (target == MenuBarTarget::both) {
         if (style != DisplayStyle::text)
-            layout.pieces.emplace_back(Traces{levels(router, TraceSample::routerFloor), levels(internet, TraceSample::internetFloor)});
+            layout.pieces.emplace_back(
+                Traces{levels(router, TraceSample::routerFloor), levels(internet, TraceSample::internetFloor)});
         if (style != DisplayStyle::trace)
             layout.pieces.emplace_back(Pair{"R " + padded(value(snapshot, routerRole).text()),
                                             "I " + padded(value(snapshot, internetRole).text())});
@@ -142,8 +142,8 @@ MenuBarLayout MenuBarLayout::make(const MonitorSnapshot& snapshot, const std::ve
         const bool isRouter = target == MenuBarTarget::router;
         const TargetRole& role = isRouter ? routerRole : internetRole;
         if (style != DisplayStyle::text)
-            layout.pieces.emplace_back(
-                Trace{levels(isRouter ? router : internet, isRouter ? TraceSample::routerFloor : TraceSample::internetFloor)});
+            layout.pieces.emplace_back(Trace{levels(isRouter ? router : internet,
+                                                    isRouter ? TraceSample::routerFloor : TraceSample::internetFloor)});
         if (style != DisplayStyle::trace) {
             const auto* shown = find(snapshot, role);
             const std::string caption = shown != nullptr && shown->status == TargetStatus::tcp ? "TCP" : "RTT";

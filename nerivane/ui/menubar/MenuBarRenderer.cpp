@@ -302,7 +302,8 @@ std::optional<QImage> MenuBarRenderer::render(const MenuBarLayout& layout, const
             } else if (const auto* traces = std::get_if<MenuBarLayout::Traces>(&piece)) {
                 drawTrace(strokes(), traces->top, place.traces[0], ink.text, ink.baseline, 1.25);
                 drawTrace(strokes(), traces->bottom, place.traces[1], ink.text, ink.baseline, 1.25);
-            } else if (const auto* mark = std::get_if<MenuBarLayout::Mark>(&piece); mark && *mark != MenuBarLayout::Mark::none) {
+            } else if (const auto* mark = std::get_if<MenuBarLayout::Mark>(&piece);
+                       mark && *mark != MenuBarLayout::Mark::none) {
                 // The same every render: drawn once, then laid.
                 if (painter) painter->end();
                 painter.reset();
@@ -347,14 +348,17 @@ QImage MenuBarRenderer::renderCompact(const CompactReadout& readout, const TrayA
         painter.setRenderHint(QPainter::Antialiasing);
         const QColor line = geometry.traceOnly ? ink.text : withAlpha(ink.mark, base * 0.35);
         const QColor baseline = geometry.traceOnly ? ink.secondary : withAlpha(ink.mark, base * 0.2);
-        if (geometry.routerTrace) drawTrace(painter, readout.routerTrace, *geometry.routerTrace, line, baseline, geometry.traceLine);
+        if (geometry.routerTrace)
+            drawTrace(painter, readout.routerTrace, *geometry.routerTrace, line, baseline, geometry.traceLine);
         drawTrace(painter, readout.trace, geometry.trace, line, baseline, geometry.traceLine);
     }
 
     // Digits drawn from the glyph cells like the wide readout's text.
-    for (const auto& [digits, row] : {std::pair{&readout.digits, &geometry.digits}, {&readout.routerDigits, &geometry.routerDigits}}) {
-        if (row->font) glyphs_.draw(image, fonts_, *row->font, ink.text, *digits, row->line.left, row->line.top, row->line.width, 1);
-    }
+    const auto digits = [&](const std::string& text, const ReadoutGeometry::Digits& row) {
+        if (row.font) glyphs_.draw(image, fonts_, *row.font, ink.text, text, row.line.left, row.line.top, row.line.width, 1);
+    };
+    digits(readout.digits, geometry.digits);
+    digits(readout.routerDigits, geometry.routerDigits);
 
     if (geometry.dot) {
         QPainter painter(&image);
