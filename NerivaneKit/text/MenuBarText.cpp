@@ -24,19 +24,23 @@ std::optional<double> drawable(const std::optional<double>& value) {
 
 }  // namespace
 
-std::string value(std::optional<double> milliseconds) {
-    if (!milliseconds || !std::isfinite(*milliseconds) || *milliseconds < 0) return emDash;
+Value digits(std::optional<double> milliseconds) {
+    if (!milliseconds || !std::isfinite(*milliseconds) || *milliseconds < 0) return {emDash, ""};
     const double v = *milliseconds;
-    if (v < 9.95) return formatted("%.1fms", v);
+    if (v < 9.95) return {formatted("%.1f", v), "ms"};
     // std::round rounds halves away from zero.
-    if (v < 999.5) return formatted("%.0fms", std::round(v));
+    if (v < 999.5) return {formatted("%.0f", std::round(v)), "ms"};
     const double seconds = v / 1000;
-    if (seconds < 9.95) return formatted("%.1fs", seconds);
-    return formatted("%.0fs", std::round(seconds));
+    if (seconds < 9.95) return {formatted("%.1f", seconds), "s"};
+    return {formatted("%.0f", std::round(seconds)), "s"};
 }
 
-std::string mark(Verdict verdict, bool paused) {
-    if (paused) return "\u2016";
+std::string value(std::optional<double> milliseconds) {
+    return digits(milliseconds).text();
+}
+
+Mark mark(Verdict verdict, bool paused) {
+    if (paused) return Mark::paused;
     switch (verdict) {
     case Verdict::internetProblem:
     case Verdict::localProblem:
@@ -45,17 +49,17 @@ std::string mark(Verdict verdict, bool paused) {
     case Verdict::lookupsFailing:
     case Verdict::lookupsSlow:
     case Verdict::slowWhileBusy:
-        return "!";
+        return Mark::problem;
     case Verdict::internetDown:
     case Verdict::localDown:
     case Verdict::connectionDown:
     case Verdict::offline:
-        return "\u00d7";
+        return Mark::down;
     case Verdict::measuring:
     case Verdict::good:
-        return "";
+        return Mark::none;
     }
-    return "";
+    return Mark::none;
 }
 
 std::vector<double> traceLevels(const std::vector<std::optional<double>>& milliseconds, double floorMilliseconds) {

@@ -5,11 +5,11 @@
 
 #include "NerivaneKit/text/MenuBarText.h"
 #include "nerivane/core/AppModel.h"
+#include "nerivane/core/TraceSample.h"
 
 namespace nerivane {
 namespace {
 
-constexpr const char* dash = "\u2014";
 constexpr const char* lostMark = "\u00b7";
 constexpr const char* blocks[] = {"\u2581", "\u2582", "\u2583", "\u2584", "\u2585", "\u2586", "\u2587", "\u2588"};
 
@@ -24,16 +24,6 @@ std::size_t characters(const std::string& text) {
     // UTF-8: count every byte that does not continue a character.
     return static_cast<std::size_t>(std::count_if(
         text.begin(), text.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
-}
-
-std::string markText(MenuBarLayout::Mark mark) {
-    switch (mark) {
-    case MenuBarLayout::Mark::none: return "";
-    case MenuBarLayout::Mark::problem: return "!";
-    case MenuBarLayout::Mark::down: return "\u00d7";
-    case MenuBarLayout::Mark::paused: return "\u2016";
-    }
-    return "";
 }
 
 std::string traceText(const MenuBarLayout::Levels& levels) {
@@ -79,7 +69,7 @@ std::string MenuBarLayout::label() const {
         } else if (const auto* pair = std::get_if<Pair>(&piece)) {
             texts.push_back(squeezed(pair->top) + " \u00b7 " + squeezed(pair->bottom));
         } else if (const auto* mark = std::get_if<Mark>(&piece)) {
-            if (auto glyph = markText(*mark); !glyph.empty()) texts.push_back(std::move(glyph));
+            if (auto glyph = MenuBarText::glyph(*mark); !glyph.empty()) texts.emplace_back(glyph);
         }
     }
     return joined(texts);
@@ -105,18 +95,17 @@ std::string MenuBarLayout::text() const {
         } else if (const auto* pair = std::get_if<Pair>(&piece)) {
             texts.push_back(pair->top + " " + pair->bottom);
         } else if (const auto* mark = std::get_if<Mark>(&piece)) {
-            if (auto glyph = markText(*mark); !glyph.empty()) texts.push_back(std::move(glyph));
+            if (auto glyph = MenuBarText::glyph(*mark); !glyph.empty()) texts.emplace_back(glyph);
         }
     }
     return joined(texts);
 }
 
-std::string MenuBarLayout::valueText(const MonitorSnapshot& snapshot, const TargetRole& role) {
+MenuBarText::Value MenuBarLayout::value(const MonitorSnapshot& snapshot, const TargetRole& role) {
     const auto* target = find(snapshot, role);
-    if (target == nullptr || (target->status != TargetStatus::icmp && target->status != TargetStatus::tcp) ||
-        target->state.kind == TargetState::Kind::down)
-        return dash;
-    return MenuBarText::value(target->metrics.latest);
+    const bool measured = target != nullptr && target->state.kind != TargetState::Kind::down &&
+                          (target->status == TargetStatus::icmp || target->status == TargetStatus::tcp);
+    return MenuBarText::digits(measured ? target->metrics.latest : std::nullopt);
 }
 
 std::string MenuBarLayout::padded(const std::string& text) {
@@ -135,14 +124,6 @@ MenuBarLayout::Levels MenuBarLayout::levels(const std::vector<std::optional<doub
     return levels;
 }
 
-MenuBarLayout::Mark MenuBarLayout::mark(Verdict verdict, bool paused) {
-    if (paused) return Mark::paused;
-    const std::string glyph = MenuBarText::mark(verdict, false);
-    if (glyph == "!") return Mark::problem;
-    if (glyph.empty()) return Mark::none;
-    return Mark::down;
-}
-
 MenuBarLayout MenuBarLayout::make(const MonitorSnapshot& snapshot, const std::vector<std::optional<double>>& internet,
                                   const std::vector<std::optional<double>>& router, DisplayStyle style,
                                   MenuBarTarget target, bool paused) {
@@ -152,24 +133,27 @@ MenuBarLayout MenuBarLayout::make(const MonitorSnapshot& snapshot, const std::ve
     const TargetRole routerRole = TargetRole::router();
     if (target == MenuBarTarget::both) {
         if (style != DisplayStyle::text)
-            layout.pieces.emplace_back(Traces{levels(router, routerFloor), levels(internet, internetFloor)});
+            layout.pieces.emplace_back(
+                Traces{levels(router, TraceSample::routerFloor), levels(internet, TraceSample::internetFloor)});
         if (style != DisplayStyle::trace)
-            layout.pieces.emplace_back(Pair{"R " + padded(valueText(snapshot, routerRole)),
-                                            "I " + padded(valueText(snapshot, internetRole))});
+            layout.pieces.emplace_back(Pair{"R " + padded(value(snapshot, routerRole).text()),
+                                            "I " + padded(value(snapshot, internetRole).text())});
     } else {
         const bool isRouter = target == MenuBarTarget::router;
         const TargetRole& role = isRouter ? routerRole : internetRole;
         if (style != DisplayStyle::text)
-            layout.pieces.emplace_back(
-                Trace{levels(isRouter ? router : internet, isRouter ? routerFloor : internetFloor)});
+            layout.pieces.emplace_back(Trace{levels(isRouter ? router : internet,
+                                                    isRouter ? TraceSample::routerFloor : TraceSample::internetFloor)});
         if (style != DisplayStyle::trace) {
             const auto* shown = find(snapshot, role);
             const std::string caption = shown != nullptr && shown->status == TargetStatus::tcp ? "TCP" : "RTT";
-            const std::string value = valueText(snapshot, role);
-            layout.pieces.emplace_back(Stacked{caption, value == dash ? value : padded(value)});
+            const auto shownValue = value(snapshot, role);
+            // A dash stands at the left, unpadded.
+            const std::string text = shownValue.text();
+            layout.pieces.emplace_back(Stacked{caption, shownValue.unit.empty() ? text : padded(text)});
         }
     }
-    layout.pieces.emplace_back(mark(snapshot.verdict, paused));
+    layout.pieces.emplace_back(MenuBarText::mark(snapshot.verdict, paused));
     return layout;
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "NerivaneKit/analysis/MonitorSnapshot.h"
+#include "NerivaneKit/text/MenuBarText.h"
 #include "nerivane/core/DisplayStyle.h"
 #include "nerivane/core/MenuBarTarget.h"
 
@@ -19,7 +20,7 @@ namespace nerivane {
 class AppModel;
 
 struct MenuBarLayout {
-    enum class Mark { none, problem, down, paused };
+    using Mark = MenuBarText::Mark;
 
     // Trace heights 0 to 1, oldest first. A lost probe keeps its place with
     // no level: the terminal prints a dot there, the renderer a zero.
@@ -46,10 +47,6 @@ struct MenuBarLayout {
     };
     using Piece = std::variant<Stacked, Pair, Trace, Traces, Mark>;
 
-    // The trace floors: a router answers within a few milliseconds.
-    static constexpr double routerFloor = 2;
-    static constexpr double internetFloor = 10;
-
     std::vector<Piece> pieces;
     bool dimmed = false;
 
@@ -72,12 +69,12 @@ struct MenuBarLayout {
     // From the model's snapshot, traces and pause, and its preferences' style and target.
     static MenuBarLayout make(AppModel& model);
 
-    // The role's value text: a dash without a usable latest value.
-    static std::string valueText(const MonitorSnapshot& snapshot, const TargetRole& role);
+    // The role's latest latency as digits and unit: a dash for a target
+    // missing, not measured by ping or TCP, down, or without a usable value.
+    static MenuBarText::Value value(const MonitorSnapshot& snapshot, const TargetRole& role);
     // Left-padded with blanks to the width of the widest value.
     static std::string padded(const std::string& text);
     static Levels levels(const std::vector<std::optional<double>>& values, double floorMilliseconds);
-    static Mark mark(Verdict verdict, bool paused);
 };
 
 }  // namespace nerivane

@@ -23,6 +23,11 @@ QString fromStd(const std::string& text) {
     return QString::fromStdString(text);
 }
 
+// One decimal below 9.95, whole numbers from there, in the locale's digits.
+QString spokenNumber(double value, const Context& context) {
+    return value < 9.95 ? context.locale.toString(value, 'f', 1) : context.locale.toString(std::round(value), 'f', 0);
+}
+
 const TargetSnapshot* routerSnapshot(const MonitorSnapshot& snapshot) {
     for (const auto& target : snapshot.targets) {
         if (target.target.role == TargetRole::router()) return &target;
@@ -320,18 +325,38 @@ QString percentText(double percent) {
 }
 
 QString millisecondsText(std::optional<double> milliseconds) {
-    const QString compact = fromStd(MenuBarText::value(milliseconds));
-    if (compact == QStringLiteral("\u2014")) return compact;
-    if (compact.endsWith(QLatin1String("ms"))) return compact.chopped(2) + QStringLiteral(" ms");
-    return compact.chopped(1) + QStringLiteral(" s");
+    const auto value = MenuBarText::digits(milliseconds);
+    if (value.unit.empty()) return fromStd(value.digits);
+    return fromStd(value.digits) + QLatin1Char(' ') + fromStd(value.unit);
 }
 
 QString spokenMilliseconds(std::optional<double> milliseconds, const Context& context) {
     if (!milliseconds || !std::isfinite(*milliseconds)) return tr("no value");
-    const double value = *milliseconds;
-    const QString number = value < 9.95 ? context.locale.toString(value, 'f', 1)
-                                        : context.locale.toString(std::round(value), 'f', 0);
-    return tr("%1 milliseconds").arg(number);
+    return tr("%1 milliseconds").arg(spokenNumber(*milliseconds, context));
+}
+
+QString spokenReadout(const MonitorSnapshot& snapshot, std::optional<double> pausedUntil, const Context& context) {
+    if (pausedUntil) return tr("Paused until %1.").arg(timeText(*pausedUntil, context));
+    QStringList parts{verdictTitle(snapshot.verdict) + QLatin1Char('.')};
+    for (const auto& target : snapshot.targets) {
+        const Metrics& metrics = target.metrics;
+        if (!metrics.latest || target.state.kind == TargetState::Kind::down) continue;
+        if (target.target.role == TargetRole::internet(0) && target.status != TargetStatus::warmingUp) {
+            const long loss = metrics.sent > 0 ? std::lround(static_cast<double>(metrics.lost) * 100 /
+                                                             static_cast<double>(metrics.sent))
+                                               : 0;
+            parts << tr("Internet %1 milliseconds, jitter %2, loss %3 percent.")
+                         .arg(spokenNumber(*metrics.latest, context), spokenNumber(metrics.jitter.value_or(0), context),
+                              QString::number(loss));
+        }
+    }
+    // The router only as ping measures it.
+    for (const auto& target : snapshot.targets) {
+        if (target.target.role == TargetRole::router() && target.status == TargetStatus::icmp &&
+            target.metrics.latest && target.state.kind != TargetState::Kind::down)
+            parts << tr("Router %1 milliseconds.").arg(spokenNumber(*target.metrics.latest, context));
+    }
+    return parts.join(QLatin1Char(' '));
 }
 
 QString durationText(double seconds, const Context& context) {

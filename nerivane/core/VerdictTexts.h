@@ -65,6 +65,12 @@ QString percentText(double percent);
 QString millisecondsText(std::optional<double> milliseconds);
 // For screen readers: "12 milliseconds", "no value".
 QString spokenMilliseconds(std::optional<double> milliseconds, const Context& context = Context::current());
+// The readout for screen readers: "Paused until 3:05 PM." while paused,
+// else the verdict's title, the internet's latency, jitter and loss, and the
+// router's latency where ping measures it: "Good. Internet 12 milliseconds,
+// jitter 1.2, loss 0 percent. Router 0.4 milliseconds."
+QString spokenReadout(const MonitorSnapshot& snapshot, std::optional<double> pausedUntil,
+                      const Context& context = Context::current());
 // Rounded to whole seconds, at least 1; the two leading units of hours,
 // minutes and seconds with zero units left out: "1h 5m", "2m 5s", "42s".
 QString durationText(double seconds, const Context& context = Context::current());

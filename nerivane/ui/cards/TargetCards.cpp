@@ -156,7 +156,7 @@ QWidget* internetCard(const AppModel& model, const CardContext& context) {
     for (std::size_t index = 0; index < internet.size(); ++index) {
         card->body()->addWidget(targetRows(internet[index], index > 0, std::nullopt, context));
     }
-    card->body()->addWidget(trace(model, internet, internetFloor, context, card));
+    card->body()->addWidget(trace(model, internet, TraceSample::internetFloor, context, card));
     if (snapshot.lookups) card->body()->addWidget(lookupRow(*snapshot.lookups, context, card));
     return card;
 }
@@ -174,7 +174,7 @@ QWidget* routerCard(const AppModel& model, const CardContext& context) {
         return card;
     }
     card->body()->addWidget(targetRows(*router, false, snapshot.verdict, context));
-    card->body()->addWidget(trace(model, {*router}, routerFloor, context, card));
+    card->body()->addWidget(trace(model, {*router}, TraceSample::routerFloor, context, card));
     return card;
 }
 
@@ -185,7 +185,7 @@ QWidget* customCard(const AppModel& model, const TargetSnapshot& target, const C
     const auto samples = samplesOf(model, target.target.role);
     auto* lost = CardFrame::secondaryLabel(CardTexts::lostLine(CardTexts::lostInLastMinute(samples, context.texts.now)), card);
     card->body()->addWidget(lost);
-    card->body()->addWidget(trace(model, {target}, internetFloor, context, card));
+    card->body()->addWidget(trace(model, {target}, TraceSample::internetFloor, context, card));
     return card;
 }
 

@@ -23,11 +23,6 @@ class AppModel;
 
 namespace nerivane::TargetCards {
 
-// Floors of the traces' vertical scales, in milliseconds: a router answers
-// within a few, an internet host within tens.
-inline constexpr double routerFloor = 2;
-inline constexpr double internetFloor = 10;
-
 // The offline card while the verdict is offline; otherwise the internet and
 // router cards and one card per custom target.
 std::vector<QWidget*> make(const AppModel& model, const CardContext& context);

@@ -140,12 +140,12 @@ void StatusItemController::updateLabel() {
 
 void StatusItemController::render() {
     updateLabel();
-    const QString spoken = MenuBarRenderer::accessibilityLabel(model_);
+    const QString spoken = VerdictTexts::spokenReadout(model_.snapshot(), model_.pausedUntil());
     const QString label = QAccessible::isActive() ? spoken : QStringLiteral("nerivane");
     if (label != lastAccessibilityLabel_) lastAccessibilityLabel_ = label;
     if (sni_) sni_->setAccessibleDescription(spoken);
 
-    RenderKey key{MenuBarRenderer::layout(model_), CompactReadout::make(model_), appearance_.appearance(), deviceScale()};
+    RenderKey key{MenuBarLayout::make(model_), CompactReadout::make(model_), appearance_.appearance(), deviceScale()};
     if (key == lastRender_) return;
     lastRender_ = key;
 

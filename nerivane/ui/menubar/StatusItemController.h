@@ -15,8 +15,8 @@
 #include <memory>
 #include <optional>
 
+#include "nerivane/core/CompactReadout.h"
 #include "nerivane/core/MenuBarLayout.h"
-#include "nerivane/ui/menubar/CompactReadout.h"
 #include "nerivane/ui/menubar/DBusMenuExporter.h"
 #include "nerivane/ui/menubar/MenuBarRenderer.h"
 #include "nerivane/ui/menubar/MenuBarSnapshot.h"

@@ -68,7 +68,7 @@ TEST(StatusItem, RendersOncePerChangeAndTheMenuFollowsThePause) {
     for (const double ms : {12.2, 11.9 /* the same "12ms" */, 13.0}) item.harness.deliver(reading(ms));
     EXPECT_EQ(controller.renderCount(), initial + 2);
     EXPECT_TRUE(controller.toolTip().contains("Good") && controller.toolTip().contains("RTT  13ms")) << controller.toolTip().toStdString();
-    EXPECT_EQ(MenuBarRenderer::accessibilityLabel(*item.harness.model),
+    EXPECT_EQ(VerdictTexts::spokenReadout(item.harness.model->snapshot(), item.harness.model->pausedUntil()),
               "Good. Internet 13 milliseconds, jitter 1.2, loss 8 percent. Router 0.4 milliseconds.");
 
     const QStringList running = item.menu();
@@ -76,7 +76,7 @@ TEST(StatusItem, RendersOncePerChangeAndTheMenuFollowsThePause) {
     item.trigger("Pause for 1 Hour");
     ASSERT_TRUE(item.harness.model->pausedUntil().has_value());
     EXPECT_EQ(controller.renderCount(), initial + 3) << "dimmed";
-    EXPECT_TRUE(MenuBarRenderer::accessibilityLabel(*item.harness.model).startsWith("Paused until "));
+    EXPECT_TRUE(VerdictTexts::spokenReadout(item.harness.model->snapshot(), item.harness.model->pausedUntil()).startsWith("Paused until "));
     QStringList paused = running;
     paused.replace(0, "(nerivane)");  // the last spoken label, without a screen reader
     paused.replace(running.indexOf("Pause for 1 Hour"), "Resume");
@@ -87,7 +87,7 @@ TEST(StatusItem, RendersOncePerChangeAndTheMenuFollowsThePause) {
     EXPECT_EQ(item.quits, 1);
     // A router answering over TCP only is left out of the spoken description.
     item.harness.deliver(reading(12.4, Verdict::good, TargetStatus::tcp));
-    EXPECT_EQ(MenuBarRenderer::accessibilityLabel(*item.harness.model), "Good. Internet 12 milliseconds, jitter 1.2, loss 8 percent.");
+    EXPECT_EQ(VerdictTexts::spokenReadout(item.harness.model->snapshot(), item.harness.model->pausedUntil()), "Good. Internet 12 milliseconds, jitter 1.2, loss 8 percent.");
 }
 
 TEST(StatusItem, FirstRunCardStaysAfterAGlanceShorterThanThreeSeconds) {
@@ -213,7 +213,7 @@ TEST(MenuBarRenderer, MarksDimmingAndTheNewestTracePoint) {
     MenuBarRenderer renderer;
     const TrayAppearance dark;
     const double scale = 2;
-    const int mid = static_cast<int>(MenuBarRenderer::barHeight / 2 * scale);
+    const int mid = static_cast<int>(ReadoutGeometry::barHeight / 2 * scale);
     const auto markOnly = [&](Mark mark) { return renderer.render({{mark}, false}, dark, scale)->copy(); };
 
     // Opaque where the shape has ink (the centre column is x = 6 pixels).
@@ -229,10 +229,10 @@ TEST(MenuBarRenderer, MarksDimmingAndTheNewestTracePoint) {
     EXPECT_EQ(maxAlpha(markOnly(Mark::none), 0, 12), 0);
 
     // Paused: the text at 40 %, the pause mark at full strength.
-    const QImage wide = renderer.render(MenuBarLayout::make(reading(12), {}, {}, D::text, M::internet, true), dark, scale)
-                            ->copy();
+    const auto pausedLayout = MenuBarLayout::make(reading(12), {}, {}, D::text, M::internet, true);
+    const QImage wide = renderer.render(pausedLayout, dark, scale)->copy();
     keepPicture(wide, QStringLiteral("wide-paused.png"));
-    const int stacked = static_cast<int>(renderer.stackedWidth() * scale);
+    const int stacked = static_cast<int>(ReadoutGeometry::wide(pausedLayout, renderer.fonts()).pieces[0].width * scale);
     EXPECT_GT(maxAlpha(wide, 0, stacked), 60);
     EXPECT_LE(maxAlpha(wide, 0, stacked), 103);
     EXPECT_GT(maxAlpha(wide, stacked, wide.width()), 240);
@@ -241,7 +241,7 @@ TEST(MenuBarRenderer, MarksDimmingAndTheNewestTracePoint) {
     const Values rising{1.0, 2.0, 4.0, 8.0, 16.0, 32.0};
     const auto traced = MenuBarLayout::make(reading(12), rising, {}, D::trace, M::internet, false);
     const QImage trace = renderer.render(traced, dark, scale)->copy();
-    const int top = static_cast<int>((MenuBarRenderer::barHeight / 2 - 8) * scale);
+    const int top = static_cast<int>((ReadoutGeometry::barHeight / 2 - 8) * scale);
     EXPECT_GT(maxAlpha(trace, 52, 56, top, top + 4), 150) << "newest point at the top right";
     EXPECT_EQ(maxAlpha(trace, 0, 40, top, top + 8), 0) << "older, lower points";
 
@@ -320,7 +320,7 @@ TEST_P(Compact, EveryDisplayChoice) {
             if (style == D::trace) {
                 EXPECT_TRUE(readout.digits.empty() && readout.routerDigits.empty());
                 EXPECT_GT(maxAlpha(image, 0, side, side / 2), 200) << "a trace alone is drawn at full strength";
-            } else if (side >= MenuBarRenderer::stackedSide) {
+            } else if (side >= ReadoutGeometry::stackedSide) {
                 EXPECT_EQ(maxAlpha(image, 0, side - corner, 0, side / 2), 255) << "the router's row above";
             } else {
                 EXPECT_EQ(readout.router, CompactReadout::Router::ok);
@@ -328,6 +328,24 @@ TEST_P(Compact, EveryDisplayChoice) {
             }
         }
     }
+}
+
+// The parts of a square slot: two rows of digits from 32 px, their top row
+// left of the badge, else the router's dot; a trace alone keeps below the badge.
+TEST_P(Compact, GeometryKeepsThePartsApart) {
+    widgetsApplication();
+    ReadoutFonts fonts;
+    const int side = GetParam();
+    const auto both = ReadoutGeometry::compact(CompactReadout::make(reading(12.4), {}, {}, D::text, M::both, false), side, fonts);
+    const auto badge = ReadoutGeometry::badge(side);
+    EXPECT_EQ(both.stacked, side >= ReadoutGeometry::stackedSide);
+    EXPECT_EQ(both.dot.has_value(), !both.stacked);
+    EXPECT_TRUE(both.digits.font && (both.routerDigits.font != nullptr) == both.stacked);
+    EXPECT_TRUE(!both.stacked || both.routerDigits.line.width + badge.diameter + 1 == side);
+    const auto alone = ReadoutGeometry::compact(
+        CompactReadout::make(reading(12.4, Verdict::internetDown), {1.0, 2.0}, {}, D::trace, M::internet, false), side, fonts);
+    EXPECT_TRUE(alone.traceOnly && !alone.digits.font && !alone.dot);
+    EXPECT_EQ(alone.trace, QRectF(1, badge.diameter + 1, side - 2, side - badge.diameter - 2));
 }
 
 INSTANTIATE_TEST_SUITE_P(MenuBarRenderer, Compact, testing::Values(16, 22, 24, 32));

@@ -1,14 +1,12 @@
-#include "nerivane/ui/menubar/CompactReadout.h"
+#include "nerivane/core/CompactReadout.h"
 
 #include "nerivane/core/AppModel.h"
+#include "nerivane/core/TraceSample.h"
 
 namespace nerivane {
 
-std::string CompactReadout::digitsOf(const std::string& valueText) {
-    std::string digits = valueText;
-    if (digits.size() > 2 && digits.ends_with("ms")) digits.resize(digits.size() - 2);
-    const auto first = digits.find_first_not_of(' ');
-    return first == std::string::npos ? std::string() : digits.substr(first);
+std::string CompactReadout::digitsOf(const MenuBarText::Value& value) {
+    return value.unit == "ms" ? value.digits : value.text();
 }
 
 CompactReadout::Router CompactReadout::routerState(const MonitorSnapshot& snapshot) {
@@ -34,16 +32,16 @@ CompactReadout CompactReadout::make(const MonitorSnapshot& snapshot, const std::
     CompactReadout readout;
     if (digits)
         readout.digits =
-            digitsOf(MenuBarLayout::valueText(snapshot, isRouter ? TargetRole::router() : TargetRole::internet(0)));
+            digitsOf(MenuBarLayout::value(snapshot, isRouter ? TargetRole::router() : TargetRole::internet(0)));
     if (traced)
         readout.trace = MenuBarLayout::levels(isRouter ? router : internet,
-                                              isRouter ? MenuBarLayout::routerFloor : MenuBarLayout::internetFloor);
+                                              isRouter ? TraceSample::routerFloor : TraceSample::internetFloor);
     if (target == MenuBarTarget::both) {
-        if (digits) readout.routerDigits = digitsOf(MenuBarLayout::valueText(snapshot, TargetRole::router()));
-        if (traced) readout.routerTrace = MenuBarLayout::levels(router, MenuBarLayout::routerFloor);
+        if (digits) readout.routerDigits = digitsOf(MenuBarLayout::value(snapshot, TargetRole::router()));
+        if (traced) readout.routerTrace = MenuBarLayout::levels(router, TraceSample::routerFloor);
         readout.router = routerState(snapshot);
     }
-    readout.mark = MenuBarLayout::mark(snapshot.verdict, paused);
+    readout.mark = MenuBarText::mark(snapshot.verdict, paused);
     readout.dimmed = paused;
     return readout;
 }

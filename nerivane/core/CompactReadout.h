@@ -4,7 +4,8 @@
 // behind them where the display style has one, the mark and the dim state.
 // For target both, the router's value and trace too (the renderer stacks them
 // where the slot has room) and the router's state for a corner dot where it
-// has not. A plain value built from the same facts as the wide layout; main thread.
+// has not. A plain value built from the same facts as the wide layout, like
+// it free of drawing; made on the main thread.
 #pragma once
 
 #include <string>
@@ -37,8 +38,8 @@ struct CompactReadout {
                                MenuBarTarget target, bool paused);
     static CompactReadout make(AppModel& model);
 
-    // "12ms" -> "12", "0.4ms" -> "0.4", "1.2s" stays, the dash stays.
-    static std::string digitsOf(const std::string& valueText);
+    // Digits alone for milliseconds ("12", "0.4"), with the unit for seconds ("1.2s"), the dash as it is.
+    static std::string digitsOf(const MenuBarText::Value& value);
     // ok, problem (slow or lossy) or down for a measured router; none without one.
     static Router routerState(const MonitorSnapshot& snapshot);
 };
