@@ -2,9 +2,7 @@
 // meets, with what it shows and what assistive technology hears, drawn on
 // both palettes and compared with the reference pictures (all written to
 // NERIVANE_PICTURES when set, for a person to look at); the window's
-// placement and size; the snapshot switches; saving history from the popup;
-// and the cards' figures from nothing, losses over exactly the last minute
-// and Wi-Fi without a noise figure.
+// placement and size; the snapshot switches; saving history from the popup.
 
 #include <gtest/gtest.h>
 
@@ -19,7 +17,6 @@
 
 #include "support/widgets/PopoverHarness.h"
 #include "nerivane/export/CSVExport.h"
-#include "nerivane/ui/cards/CardTexts.h"
 #include "nerivane/ui/history/HistoryCard.h"
 #include "nerivane/ui/popover/ExportFlow.h"
 #include "nerivane/ui/popover/PopoverWindow.h"
@@ -60,7 +57,7 @@ double differingShare(const QImage& a, const QImage& b) {
 }
 
 TEST(Popover, EverySceneShowsItsWordsAndThreeMatchTheReferences) {
-    const QString references = qEnvironmentVariable("NERIVANE_SOURCE_DIR") + "/tests/nerivane/ui/reference/";
+    const QString references = qEnvironmentVariable("NERIVANE_SOURCE_DIR") + "/tests/nerivane/ui/popover/reference/";
     const bool looking = !qEnvironmentVariableIsEmpty("NERIVANE_PICTURES");
     const std::tuple<const char*, void (*)(PopoverHarness&), std::vector<const char*>> all[] = {
         {"good", scenes::good, {"Good", "INTERNET", "ROUTER", "nas.home.arpa", "192.168.1.1", "IPv6", "3 lost in the last minute"}},
@@ -303,23 +300,6 @@ TEST(Popover, ExportWritesTheProducedBytesOrTellsWhyAndLeavesNothing) {
     flow.start(choice);
     EXPECT_EQ(finished.count(), 3);
     EXPECT_EQ(told.size(), 1);
-}
-
-TEST(Cards, FiguresFromNothingLossesOfExactlyTheLastMinuteAndWiFiWithoutNoise) {
-    const VerdictTexts::Context english{QLocale(QLocale::English, QLocale::UnitedStates), QTimeZone::utc(), sceneClock};
-    // Nothing sent: dashes, and no division by zero.
-    const auto nothing = CardTexts::statistics(Metrics{}, english);
-    EXPECT_EQ(nothing[0].value + nothing[0].spoken + nothing[4].value + nothing[4].spoken, "—no value—0 of 0 lost");
-
-    const double now = sceneClock;
-    const std::vector<TraceSample> samples{
-        {now - 60.01, std::nullopt}, {now - 60, std::nullopt}, {now - 30, 12.0}, {now - 12, std::nullopt}, {now - 0.5, std::nullopt}};
-    EXPECT_EQ(CardTexts::lostInLastMinute(samples, now), 3);
-
-    // A driver that measures no noise: no made-up noise or signal-to-noise figure.
-    QStringList labels;
-    for (const auto& value : CardTexts::wifiValues(WiFiInfo{-58, 0, 72, 6, "2.4 GHz", 20})) labels << value.label;
-    EXPECT_EQ(labels, (QStringList{"signal", "rate", "band"}));
 }
 
 }  // namespace
