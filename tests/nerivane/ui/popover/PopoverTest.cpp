@@ -106,7 +106,7 @@ TEST(Popover, EverySceneShowsItsWordsAndThreeMatchTheReferences) {
             fixLook(dark);
             PopoverHarness harness;
             make(harness);
-            PopoverActions actions{.exportData = [](ExportChoice) {}, .copyDiagnostics = [](std::function<void()> done) { done(); }};
+            PopoverActions actions{.exportData = [](CSVExport::Choice) {}, .copyDiagnostics = [](std::function<void()> done) { done(); }};
             PopoverView::Places places;
             if (!referenced) {  // every control the footer can bring, with stand-ins
                 actions.dismissFirstRun = [&] { harness.state.dismissFirstRun(harness.preferences); };
@@ -265,7 +265,7 @@ TEST(Popover, ExportWritesTheProducedBytesOrTellsWhyAndLeavesNothing) {
     const double now = std::floor(static_cast<double>(QDateTime::currentSecsSinceEpoch()) / 60) * 60;
     history->record(NetworkEvent{NetworkEvent::Kind::spike, TargetRole::internet(0), "1.1.1.1", *ProbeAddress::parse("1.1.1.1"),
                                  now - 600, now - 590, 310.5});
-    const ExportChoice choice{ExportChoice::Kind::events, ExportChoice::Range::day};
+    const CSVExport::Choice choice{CSVExport::Kind::events, CSVExport::Range::day};
     const auto expected = CSVExport::read(history, CSVExport::Kind::events, CSVExport::Range::day, now);
     ASSERT_NE(expected.value_or("").find("spike"), std::string::npos);
     // "Everything" reaches back to the oldest stored minute, not a month of empty ones.
