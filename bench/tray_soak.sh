@@ -25,7 +25,7 @@ if [ "${1:-}" = --inside ]; then
     set -uo pipefail
     outer="$2" seconds="$3" every="${CLICK_EVERY:-30}"
     bin="${NERIVANE_BIN_DIR:?}"
-    source "$(dirname "$0")/../tests/nerivane/ui/tray/session.sh"
+    source "$(dirname "$0")/../tests/nerivane/ui/menubar/tray/session.sh"
     # Ended early: the session's clean-up still ends what it started.
     trap 'exit 143' TERM INT
     # The popup wholly on screen beside the panel, as on a desktop.

@@ -12,6 +12,11 @@
 
 namespace nerivane::CSVExport {
 
+QString label(Kind kind) {
+    return kind == Kind::aggregates ? QCoreApplication::translate("CSVExport", "Measurements")
+                                    : QCoreApplication::translate("CSVExport", "Events");
+}
+
 QString label(Range range) {
     switch (range) {
     case Range::hour: return QCoreApplication::translate("CSVExport", "Last Hour");

@@ -1,6 +1,7 @@
 // Saving stored history as CSV, below the file dialog: the kinds and ranges
-// the events card offers, the suggested file name, the time window of a
-// range, and producing the text through the history off the main thread.
+// the events card offers with their menu words, the suggested file name, the
+// time window of a range, and producing the text through the history off the
+// main thread.
 // Stateless; produce() may be called from the main thread, the read runs on
 // Qt's global thread pool and blocks there on the history queue.
 #pragma once
@@ -21,8 +22,18 @@ namespace CSVExport {
 enum class Kind { aggregates, events };
 enum class Range { hour, day, week, all };
 
+inline constexpr Kind allKinds[] = {Kind::aggregates, Kind::events};
 inline constexpr Range allRanges[] = {Range::hour, Range::day, Range::week, Range::all};
 
+// What the events card's export menu hands to the export action. A plain value.
+struct Choice {
+    Kind kind = Kind::aggregates;
+    Range range = Range::hour;
+    bool operator==(const Choice&) const = default;
+};
+
+// "Measurements", "Events".
+QString label(Kind kind);
 // "Last Hour", "Last 24 Hours", "Last 7 Days", "Everything".
 QString label(Range range);
 

@@ -24,10 +24,10 @@ EventsCard::EventsCard(std::vector<NetworkEvent> recent, History* history, Expor
         button->setAccessibleName(tr("export csv"));
         button->setPopupMode(QToolButton::InstantPopup);
         menu_ = new QMenu(button);
-        for (const auto kind : ExportChoice::kinds) {
-            QMenu* sub = menu_->addMenu(tr(ExportChoice::label(kind)));
-            for (const auto range : ExportChoice::ranges) {
-                QAction* action = sub->addAction(tr(ExportChoice::label(range)));
+        for (const auto kind : CSVExport::allKinds) {
+            QMenu* sub = menu_->addMenu(CSVExport::label(kind));
+            for (const auto range : CSVExport::allRanges) {
+                QAction* action = sub->addAction(CSVExport::label(range));
                 connect(action, &QAction::triggered, this, [onExport, kind, range] { onExport({kind, range}); });
             }
         }

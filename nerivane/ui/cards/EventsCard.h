@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "NerivaneKit/analysis/NetworkEvent.h"
+#include "nerivane/export/CSVExport.h"
 #include "nerivane/ui/cards/CardContext.h"
 #include "nerivane/ui/cards/CardFrame.h"
-#include "nerivane/ui/cards/ExportChoice.h"
 
 namespace nerivane {
 
@@ -25,7 +25,7 @@ class EventsCard : public CardFrame {
 
 public:
     static constexpr int limit = 10;
-    using ExportHandler = std::function<void(ExportChoice)>;
+    using ExportHandler = std::function<void(CSVExport::Choice)>;
 
     // recent: the model's events, oldest first. history may be null (no
     // store), and so may onExport (no export control).

@@ -261,7 +261,7 @@ PopoverActions StatusItemController::popoverActions() {
     }
     // Started from the event loop: the save dialog's own loop may drop the
     // closed popup, whose menu is still on the stack here.
-    actions.exportData = [this](ExportChoice choice) {
+    actions.exportData = [this](CSVExport::Choice choice) {
         QTimer::singleShot(0, this, [this, choice] {
             if (!exportFlow_) exportFlow_ = std::make_unique<ExportFlow>(model_.history());
             exportFlow_->start(choice);

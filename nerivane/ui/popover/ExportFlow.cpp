@@ -41,16 +41,13 @@ ExportFlow::~ExportFlow() {
     }
 }
 
-void ExportFlow::start(ExportChoice choice) {
+void ExportFlow::start(CSVExport::Choice choice) {
     if (isBusy()) return;
-    // The menu's orders match the writer's.
-    const auto kind = static_cast<CSVExport::Kind>(choice.kind);
-    const auto range = static_cast<CSVExport::Range>(choice.range);
     // Many homes have no Documents folder; the dialog would then open in the
     // program's working folder, so start at home instead.
     QString folder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
     if (!QFileInfo(folder).isDir()) folder = QDir::homePath();
-    const QString path = ask_(QDir(folder).filePath(CSVExport::suggestedFileName(kind)));
+    const QString path = ask_(QDir(folder).filePath(CSVExport::suggestedFileName(choice.kind)));
     if (path.isEmpty()) {
         emit finished(false);
         return;
@@ -58,7 +55,7 @@ void ExportFlow::start(ExportChoice choice) {
     QGuiApplication::setOverrideCursor(Qt::BusyCursor);
     watcher_ = std::make_unique<QFutureWatcher<std::optional<std::string>>>();
     connect(watcher_.get(), &QFutureWatcherBase::finished, this, [this, path] { complete(path); });
-    watcher_->setFuture(CSVExport::produce(history_, kind, range, now_()));
+    watcher_->setFuture(CSVExport::produce(history_, choice.kind, choice.range, now_()));
 }
 
 void ExportFlow::complete(const QString& path) {

@@ -11,7 +11,7 @@
 #include <optional>
 #include <string>
 
-#include "nerivane/ui/cards/ExportChoice.h"
+#include "nerivane/export/CSVExport.h"
 
 namespace nerivane {
 
@@ -33,7 +33,7 @@ public:
     ~ExportFlow() override;
 
     // Ignored while an export is under way.
-    void start(ExportChoice choice);
+    void start(CSVExport::Choice choice);
     bool isBusy() const { return watcher_ != nullptr; }
 
 signals:

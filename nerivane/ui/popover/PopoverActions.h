@@ -7,13 +7,13 @@
 #include <functional>
 #include <optional>
 
-#include "nerivane/ui/cards/ExportChoice.h"
+#include "nerivane/export/CSVExport.h"
 
 namespace nerivane {
 
 struct PopoverActions {
     // The events card's export menu: save the chosen history as CSV.
-    std::function<void(ExportChoice)> exportData;
+    std::function<void(CSVExport::Choice)> exportData;
     // The footer's diagnostics button: copies the report and calls done
     // (on the main thread) when the text is on the clipboard.
     std::function<void(std::function<void()> done)> copyDiagnostics;
