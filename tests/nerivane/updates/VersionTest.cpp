@@ -1,5 +1,5 @@
-// How release versions order: part by part as numbers, a part's suffix and
-// text that is no number counting as its leading digits or 0.
+// How release versions order: part by part as numbers, text that is no
+// number counting as 0, and a pre-release before its release.
 #include <gtest/gtest.h>
 
 #include <QString>
@@ -12,7 +12,7 @@ namespace {
 
 int sign(int value) { return (value > 0) - (value < 0); }
 
-TEST(Version, PartsCompareAsNumbersAndSuffixesOrTextWithoutDigitsDoNot) {
+TEST(Version, PartsCompareAsNumbersAndAPreReleaseComesBeforeItsRelease) {
     // a, b, and whether a is older (-1), the same (0) or newer (1).
     const std::tuple<const char*, const char*, int> rows[] = {
         {"1.10", "1.9", 1},  // numbers, not text
@@ -20,9 +20,13 @@ TEST(Version, PartsCompareAsNumbersAndSuffixesOrTextWithoutDigitsDoNot) {
         {"1.2.1", "1.2", 1},
         {"1.2", "1.2.0.0", 0},  // a missing part is 0
         {" 1.3\n", "1.3", 0},
-        // A pre-release counts as its release; only a higher part is newer.
-        {"1.3-rc1", "1.3", 0},
-        {"1.3rc2", "1.3rc1", 0},
+        // A pre-release comes before its release, and after the one before.
+        {"1.3-rc1", "1.3", -1},
+        {"1.3.0-rc1", "1.3", -1},
+        {"1.3rc2", "1.3rc1", 1},
+        {"1.3-rc10", "1.3-rc9", 1},
+        {"1.3-beta", "1.3-rc1", -1},
+        {"1.3-rc1", " 1.3-rc1", 0},
         {"1.4-beta", "1.3.9", 1},
         // Text that is no version: 0, never a failure.
         {"", "0.0", 0},
