@@ -99,7 +99,9 @@ took="$(awk -v a="$start" -v b="$EPOCHREALTIME" 'BEGIN { print b - a }')"
 wait "$launcher" || true
 
 hz="$(getconf CLK_TCK)"
-echo "nerivane ${TRAY:+in the tray}${TRAY:---console} at 1 s, ${duration} s window after ${settle} s${LOAD:+, during a 20 Mbit/s $LOAD}; binaries $NERIVANE_BIN_DIR"
+mode="--console"
+[ -n "${TRAY:-}" ] && mode="in the tray"
+echo "nerivane $mode at 1 s, ${duration} s window after ${settle} s${LOAD:+, during a 20 Mbit/s $LOAD}; binaries $NERIVANE_BIN_DIR"
 printf '%-10s %10s %12s %10s %8s %10s\n' "" "cpu s" "% core" "wakeups/s" threads "peak KiB"
 awk -v t0="$ticks0" -v t1="$ticks1" -v s0="$switches0" -v s1="$switches1" -v hz="$hz" -v d="$took" -v n="$threads" -v m="$peak" \
     'BEGIN { c = (t1 - t0) / hz; printf "%-10s %10.2f %12.3f %10.2f %8d %10d\n", "nerivane", c, c * 100 / d, (s1 - s0) / d, n, m }'
