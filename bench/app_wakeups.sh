@@ -74,13 +74,14 @@ done
 [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = nerivane ] || die "nerivane did not start: $(tail -3 "$work/nerivane.err")"
 fi
 
-# "ticks switches threads": processor ticks of the whole process, context
-# switches summed over its live threads.
+# "ticks switches voluntary threads": processor ticks of the whole process,
+# context switches (all, and the voluntary ones alone: the program's own
+# sleeps, not preemption by other load) summed over its live threads.
 sample() {
     local ticks switches
     ticks="$(awk '{ print $14 + $15 }' "/proc/$pid/stat")"
     switches="$(cat /proc/"$pid"/task/*/status 2>/dev/null |
-        awk '/^(non)?voluntary_ctxt_switches:/ { s += $2 } END { print s + 0 }')"
+        awk '/^(non)?voluntary_ctxt_switches:/ { s += $2 } /^voluntary_ctxt_switches:/ { v += $2 } END { print s + 0, v + 0 }')"
     echo "$ticks $switches $(ls "/proc/$pid/task" | wc -l)"
 }
 
@@ -90,10 +91,10 @@ if [ -n "${LOAD:-}" ]; then
     "$lab" load "$LOAD" $((duration + 5)) --name "$name" >"$work/load.out" 2>&1 &
     sleep 2
 fi
-read -r ticks0 switches0 _ < <(sample)
+read -r ticks0 switches0 voluntary0 _ < <(sample)
 start="$EPOCHREALTIME"
 sleep "$duration"
-read -r ticks1 switches1 threads < <(sample)
+read -r ticks1 switches1 voluntary1 threads < <(sample)
 peak="$(awk '/^VmHWM:/ { print $2 }' "/proc/$pid/status")"
 took="$(awk -v a="$start" -v b="$EPOCHREALTIME" 'BEGIN { print b - a }')"
 wait "$launcher" || true
@@ -102,6 +103,7 @@ hz="$(getconf CLK_TCK)"
 mode="--console"
 [ -n "${TRAY:-}" ] && mode="in the tray"
 echo "nerivane $mode at 1 s, ${duration} s window after ${settle} s${LOAD:+, during a 20 Mbit/s $LOAD}; binaries $NERIVANE_BIN_DIR"
-printf '%-10s %10s %12s %10s %8s %10s\n' "" "cpu s" "% core" "wakeups/s" threads "peak KiB"
-awk -v t0="$ticks0" -v t1="$ticks1" -v s0="$switches0" -v s1="$switches1" -v hz="$hz" -v d="$took" -v n="$threads" -v m="$peak" \
-    'BEGIN { c = (t1 - t0) / hz; printf "%-10s %10.2f %12.3f %10.2f %8d %10d\n", "nerivane", c, c * 100 / d, (s1 - s0) / d, n, m }'
+printf '%-10s %10s %12s %10s %12s %8s %10s\n' "" "cpu s" "% core" "wakeups/s" "voluntary/s" threads "peak KiB"
+awk -v t0="$ticks0" -v t1="$ticks1" -v s0="$switches0" -v s1="$switches1" -v v0="$voluntary0" -v v1="$voluntary1" \
+    -v hz="$hz" -v d="$took" -v n="$threads" -v m="$peak" 'BEGIN { c = (t1 - t0) / hz
+    printf "%-10s %10.2f %12.3f %10.2f %12.2f %8d %10d\n", "nerivane", c, c * 100 / d, (s1 - s0) / d, (v1 - v0) / d, n, m }'
