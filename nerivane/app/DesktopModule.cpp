@@ -8,7 +8,10 @@ namespace nerivane {
 
 std::variant<std::unique_ptr<Desktop>, std::string> DesktopModule::load() {
     std::error_code error;
-    const std::filesystem::path programFolder = std::filesystem::read_symlink("/proc/self/exe", error).parent_path();
+    const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", error);
+    // Never a folder relative to the working directory: a module there is anyone's.
+    if (error || !program.is_absolute()) return "cannot tell where the program is (" + error.message() + ")";
+    const std::filesystem::path programFolder = program.parent_path();
     // NERIVANE_DESKTOP_MODULE_DIR: the installed module's folder relative to the program's.
     const std::filesystem::path candidates[] = {programFolder / fileName,
                                                 programFolder / NERIVANE_DESKTOP_MODULE_DIR / fileName};
