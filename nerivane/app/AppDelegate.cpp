@@ -1,8 +1,6 @@
 #include "nerivane/app/AppDelegate.h"
 
 #include <QCoreApplication>
-#include <QGuiApplication>
-#include <QScreen>
 #include <QTimer>
 #include <cmath>
 #include <csignal>
@@ -11,20 +9,22 @@
 #include "NerivaneKit/platform/Log.h"
 #include "nerivane/export/DevChecks.h"
 #include "nerivane/export/DiagnosticsService.h"
-#include "nerivane/ui/menubar/MenuBarSnapshot.h"
-#include "nerivane/ui/menubar/StatusItemController.h"
-#include "nerivane/updates/Updater.h"
 
 namespace nerivane {
 
 AppDelegate::AppDelegate(CommandLine options, FrontEnd frontEnd, std::unique_ptr<SingleInstance> instance,
-                         QObject* parent)
-    : QObject(parent), options_(std::move(options)), frontEnd_(frontEnd), instance_(std::move(instance)) {}
+                         Desktop* desktop, QObject* parent)
+    : QObject(parent),
+      options_(std::move(options)),
+      frontEnd_(frontEnd),
+      desktop_(desktop),
+      instance_(std::move(instance)) {}
 
 AppDelegate::~AppDelegate() {
     // The front ends and the metrics watch the model; the model goes before the preferences.
     metrics_.reset();
-    statusItem_.reset();
+    tray_.reset();
+    readoutPicture_.reset();
     readout_.reset();
     model_.reset();
 }
@@ -72,10 +72,7 @@ void AppDelegate::applicationDidFinishLaunching() {
     model().start();
 
     if (frontEnd_ == FrontEnd::tray) {
-        updater_ = std::make_unique<Updater>(preferences_, Updater::Options::fromBuild());
-        statusItem_ = std::make_unique<StatusItemController>(model(), preferences_, &AppDelegate::quit);
-        statusItem_->setUpdater(updater_.get());
-        statusItem_->showFirstRunIfNeeded();
+        tray_ = desktop_->makeTray(model(), preferences_, &AppDelegate::quit);
         if (instance_) {
             connect(instance_.get(), &SingleInstance::activationRequested, this,
                     &AppDelegate::handleActivationRequested);
@@ -91,13 +88,7 @@ void AppDelegate::applicationDidFinishLaunching() {
                 AppDelegate::quit();
             }));
         // The readout's picture needs a GUI application (offscreen without a display).
-        if (const auto path = MenuBarSnapshot::pathFromEnvironment(); path && qGuiApp != nullptr) {
-            snapshot_ = std::make_unique<MenuBarSnapshot>(*path);
-            connect(&model(), &AppModel::changed, this, &AppDelegate::writeSnapshot);
-            connect(&preferences_, &Preferences::displayStyleChanged, this, &AppDelegate::writeSnapshot);
-            connect(&preferences_, &Preferences::menuBarTargetChanged, this, &AppDelegate::writeSnapshot);
-            writeSnapshot();
-        }
+        if (desktop_ != nullptr) readoutPicture_ = desktop_->makeReadoutPicture(model(), preferences_);
     }
 
     devChecks_ = DevChecks::fromEnvironment();
@@ -131,7 +122,7 @@ void AppDelegate::serveStoredMetrics() {
 void AppDelegate::applicationWillTerminate() {
     if (terminated_ || !model_) return;
     terminated_ = true;
-    if (statusItem_) statusItem_->hide();
+    if (tray_) tray_->hide();
     model_->stopMonitoring();
     // Blocks until every open minute, the current one included, is written.
     if (auto* history = model_->history()) history->close();
@@ -144,12 +135,7 @@ void AppDelegate::handleTerminationSignal(int signal) {
 
 void AppDelegate::handleActivationRequested() {
     // A second launch: show the popup, never close it.
-    if (statusItem_ && !statusItem_->isPopoverShown()) statusItem_->openPopover();
-}
-
-void AppDelegate::writeSnapshot() {
-    const QScreen* screen = QGuiApplication::primaryScreen();
-    snapshot_->write(MenuBarLayout::make(model()), TrayAppearance{}, screen != nullptr ? screen->devicePixelRatio() : 1);
+    if (tray_) tray_->activate();
 }
 
 }  // namespace nerivane

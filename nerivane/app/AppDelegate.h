@@ -11,8 +11,10 @@
 
 #include "nerivane/app/CommandLine.h"
 #include "nerivane/app/ConsoleReadout.h"
+#include "nerivane/app/Desktop.h"
 #include "nerivane/app/SingleInstance.h"
 #include "nerivane/app/TerminationSignals.h"
+#include "nerivane/app/TrayFrontEnd.h"
 #include "nerivane/core/AppModel.h"
 #include "nerivane/core/Preferences.h"
 #include "nerivane/metrics/MetricsExporter.h"
@@ -20,9 +22,6 @@
 namespace nerivane {
 
 class DevChecks;
-class MenuBarSnapshot;
-class StatusItemController;
-class Updater;
 
 class AppDelegate : public QObject {
     Q_OBJECT
@@ -30,9 +29,11 @@ class AppDelegate : public QObject {
 public:
     enum class FrontEnd { tray, console };
 
-    // instance: the claimed session-bus name of a tray application, if any.
+    // instance: the claimed session-bus name of a tray application, if any;
+    // desktop: the desktop layer where it made the application object (the
+    // tray needs it, the terminal readout draws its picture with it).
     AppDelegate(CommandLine options, FrontEnd frontEnd, std::unique_ptr<SingleInstance> instance = nullptr,
-                QObject* parent = nullptr);
+                Desktop* desktop = nullptr, QObject* parent = nullptr);
     ~AppDelegate() override;
 
     // Created on first use from the preferences.
@@ -49,21 +50,20 @@ public:
 private:
     void handleTerminationSignal(int signal);
     void handleActivationRequested();
-    void writeSnapshot();
     // (Re)starts the endpoint of the stored setting; one it cannot serve is logged, not fatal.
     void serveStoredMetrics();
 
     CommandLine options_;
     FrontEnd frontEnd_;
+    Desktop* desktop_;
     Preferences preferences_;
     std::unique_ptr<SingleInstance> instance_;
     std::unique_ptr<TerminationSignals> terminationSource_;
     std::unique_ptr<AppModel> model_;
     std::unique_ptr<ConsoleReadout> readout_;
     std::unique_ptr<MetricsExporter> metrics_;
-    std::unique_ptr<MenuBarSnapshot> snapshot_;
-    std::unique_ptr<Updater> updater_;
-    std::unique_ptr<StatusItemController> statusItem_;
+    std::unique_ptr<QObject> readoutPicture_;
+    std::unique_ptr<TrayFrontEnd> tray_;
     // Present while NERIVANE_DEV_LOG names a file.
     std::unique_ptr<DevChecks> devChecks_;
     bool terminated_ = false;

@@ -5,15 +5,8 @@
 // (the menu's quit, SIGTERM, SIGINT, SIGHUP, a closed output, --exit-after)
 // and shuts monitoring and history down before returning.
 
-#include <xcb/xcb.h>
-
-#include <QApplication>
 #include <QCoreApplication>
 #include <QDBusConnection>
-#include <QDeadlineTimer>
-#include <QGuiApplication>
-#include <QSystemTrayIcon>
-#include <QThread>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -23,57 +16,39 @@
 #include <variant>
 #include <vector>
 
-#include "NerivaneKit/platform/ApplicationId.h"
 #include "NerivaneKit/platform/LogStore.h"
 #include "nerivane/app/AppDelegate.h"
 #include "nerivane/app/CommandLine.h"
+#include "nerivane/app/DesktopModule.h"
 #include "nerivane/app/SingleInstance.h"
 #include "nerivane/app/TerminationSignals.h"
 #include "nerivane/export/DiagnosticsClient.h"
 
 namespace {
 
-// How long a tray host may take to appear after the session starts.
-constexpr int trayWaitMilliseconds = 5000;
-
 std::string variable(const char* name) {
     const char* value = std::getenv(name);
     return value == nullptr ? std::string() : std::string(value);
 }
 
-// Why no window can be shown here; none when a display answers. Checked
-// before Qt, which ends the process when its display does not answer.
-std::optional<std::string> displayMissing() {
+// Why no window can be shown here; none when a display answers. Without the
+// desktop layer only the environment is read: an X display is asked (before
+// Qt, which ends the process when its display does not answer) through it.
+std::optional<std::string> displayMissing(nerivane::Desktop* desktop) {
     const std::string platform = variable("QT_QPA_PLATFORM");
     if (platform == "offscreen" || platform == "minimal") return "the " + platform + " platform has no system tray";
     if (!variable("WAYLAND_DISPLAY").empty()) return std::nullopt;
     const std::string display = variable("DISPLAY");
     if (display.empty()) return std::string("no display (DISPLAY and WAYLAND_DISPLAY are unset)");
-    xcb_connection_t* connection = xcb_connect(display.c_str(), nullptr);
-    const bool failed = xcb_connection_has_error(connection) != 0;
-    xcb_disconnect(connection);
-    if (failed) return "the display " + display + " does not answer";
+    if (desktop != nullptr && !desktop->displayAnswers(display)) return "the display " + display + " does not answer";
     return std::nullopt;
 }
 
+// The desktop layer's part (the desktop file name) comes with its application objects.
 void setIdentity() {
     QCoreApplication::setApplicationName(QStringLiteral("nerivane"));
     QCoreApplication::setOrganizationDomain(QStringLiteral("nerivane.org"));
     QCoreApplication::setApplicationVersion(QStringLiteral(NERIVANE_VERSION));
-    // The desktop entry's name: Wayland's app id, the notifications' desktop-entry
-    // hint and the portals all name the program by it.
-    QGuiApplication::setDesktopFileName(
-        QString::fromLatin1(nerivane::applicationId.data(), static_cast<qsizetype>(nerivane::applicationId.size())));
-}
-
-bool waitForTray() {
-    QDeadlineTimer deadline(trayWaitMilliseconds);
-    while (!QSystemTrayIcon::isSystemTrayAvailable()) {
-        if (deadline.hasExpired()) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 100);
-        QThread::msleep(100);
-    }
-    return true;
 }
 
 void sayWhy(const std::string& reason) {
@@ -113,18 +88,27 @@ int main(int argc, char** argv) {
     const bool snapshot = !variable("NERIVANE_SNAPSHOT").empty();
     std::optional<std::string> consoleReason;
     if (options.console) consoleReason = options.json ? "--json given" : "--console given";
-    if (!consoleReason) consoleReason = displayMissing();
+    if (!consoleReason) consoleReason = displayMissing(nullptr);
+
+    // Loaded only for a window or a picture: the terminal readout and the
+    // metrics service run without Qt Gui, Widgets and X.
+    std::unique_ptr<nerivane::Desktop> desktop;
+    if (!consoleReason || snapshot) {
+        auto loaded = nerivane::DesktopModule::load();
+        if (auto* module = std::get_if<std::unique_ptr<nerivane::Desktop>>(&loaded)) {
+            desktop = std::move(*module);
+            if (!consoleReason) consoleReason = displayMissing(desktop.get());
+        } else if (!consoleReason) {
+            consoleReason = "cannot load the desktop front end (" + std::get<std::string>(loaded) + ")";
+        }
+    }
 
     std::unique_ptr<QCoreApplication> application;
     std::unique_ptr<nerivane::SingleInstance> instance;
     if (!consoleReason) {
-        auto widgets = std::make_unique<QApplication>(argc, argv);
-        // A tray application: no window, nothing in the taskbar, and closing
-        // the popup or a dialog does not end it.
-        QApplication::setQuitOnLastWindowClosed(false);
-        application = std::move(widgets);
+        application = desktop->makeTrayApplication(argc, argv);
         setIdentity();
-        if (!waitForTray()) {
+        if (!desktop->waitForTray()) {
             consoleReason = "no system tray on this desktop";
         } else {
             instance = std::make_unique<nerivane::SingleInstance>(QDBusConnection::sessionBus());
@@ -147,10 +131,10 @@ int main(int argc, char** argv) {
     if (consoleReason) {
         sayWhy(*consoleReason);
         if (!application) {
-            if (snapshot) {
+            if (snapshot && desktop) {
                 // The picture needs fonts and a painter, not a display.
-                if (displayMissing()) setenv("QT_QPA_PLATFORM", "offscreen", 1);
-                application = std::make_unique<QGuiApplication>(argc, argv);
+                if (displayMissing(desktop.get())) setenv("QT_QPA_PLATFORM", "offscreen", 1);
+                application = desktop->makePictureApplication(argc, argv);
             } else {
                 application = std::make_unique<QCoreApplication>(argc, argv);
             }
@@ -158,7 +142,10 @@ int main(int argc, char** argv) {
         }
     }
 
-    nerivane::AppDelegate delegate(options, consoleReason ? FrontEnd::console : FrontEnd::tray, std::move(instance));
+    // The desktop layer made the application object, or has no part in this run.
+    const bool fromDesktop = desktop && application->inherits("QGuiApplication");
+    nerivane::AppDelegate delegate(options, consoleReason ? FrontEnd::console : FrontEnd::tray, std::move(instance),
+                                   fromDesktop ? desktop.get() : nullptr);
     delegate.applicationDidFinishLaunching();
     const int status = QCoreApplication::exec();
     delegate.applicationWillTerminate();

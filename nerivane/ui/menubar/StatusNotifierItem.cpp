@@ -125,21 +125,24 @@ void StatusNotifierItem::handleWatcherRegistered() {
 void StatusNotifierItem::setIcon(StatusNotifierPixmaps pixmaps) {
     if (pixmaps == pixmaps_) return;
     pixmaps_ = std::move(pixmaps);
-    emit NewIcon();
+    // Only a registered item has a host listening: elsewhere (an XEmbed tray)
+    // a signal a second would only wake the bus thread. A host reads all
+    // properties when the item registers.
+    if (active_) emit NewIcon();
 }
 
 void StatusNotifierItem::setToolTip(const QString& title, const QString& text) {
     if (title == toolTip_.title && text == toolTip_.text) return;
     toolTip_.title = title;
     toolTip_.text = text;
-    emit NewToolTip();
+    if (active_) emit NewToolTip();
 }
 
 void StatusNotifierItem::setLabel(const QString& label, const QString& guide) {
     if (label == label_ && guide == labelGuide_) return;
     label_ = label;
     labelGuide_ = guide;
-    emit XAyatanaNewLabel(label_, labelGuide_);
+    if (active_) emit XAyatanaNewLabel(label_, labelGuide_);
 }
 
 void StatusNotifierItem::setAccessibleDescription(const QString& description) {
