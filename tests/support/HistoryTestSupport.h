@@ -133,7 +133,8 @@ inline std::string errorOf(const std::function<void()>& work) {
 
 inline std::int64_t count(Database& db, const std::string& sql) {
     auto rows = db.query(sql);
-    return rows.empty() ? -1 : *rows.front().front().asInteger();
+    const std::int64_t* value = rows.empty() ? nullptr : rows.front().front().asInteger();
+    return value ? *value : -1;
 }
 
 // Runs body in a forked child that reports on a pipe, one line at a time.
