@@ -28,8 +28,9 @@ chmod 700 "$home/runtime"
 chmod 711 "$work"
 # The first-run card would open the popup by itself.
 printf '[General]\ndidShowFirstRun=true\n' >"$home/config/nerivane/nerivane.conf"
-# The build tree may be out of this user's reach.
-cp "$bin/nerivane" "$home/nerivane"
+# The build tree may be out of this user's reach: the program and its
+# desktop module, which it finds beside itself.
+cp "$bin/nerivane" "$bin/nerivane-desktop.so" "$home/"
 export HOME="$home" XDG_RUNTIME_DIR="$home/runtime" XDG_CONFIG_HOME="$home/config" XDG_DATA_HOME="$home/data"
 export NERIVANE_HISTORY="$home/history.sqlite" LC_ALL=C.UTF-8
 export DBUS_SESSION_BUS_ADDRESS="unix:path=$home/runtime/bus"
