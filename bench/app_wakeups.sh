@@ -24,10 +24,10 @@ if [ "${1:-}" = --inside ]; then
     # folder (settings there already), $3 the seconds to run.
     set -uo pipefail
     outer="$2"
-    source "$(dirname "$0")/../tests/nerivane/ui/tray/session.sh"
+    source "$(dirname "$0")/../tests/nerivane/ui/menubar/tray/session.sh" || exit 1
     trap 'exit 143' TERM INT
-    start_session
-    start_trayer
+    start_session || exit 1
+    start_trayer || exit 1
     XDG_CONFIG_HOME="$outer/config" XDG_DATA_HOME="$outer/data" NERIVANE_HISTORY="$outer/history.sqlite" \
         "$NERIVANE_BIN_DIR/nerivane" --exit-after "$3" >"$outer/nerivane.out" 2>"$outer/nerivane.err" &
     echo $! >"$outer/app.pid"
