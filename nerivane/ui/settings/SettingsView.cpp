@@ -243,8 +243,9 @@ void SettingsView::refreshStatus() {
     const auto reason = status_.slowRateReason ? status_.slowRateReason() : std::nullopt;
     // The interval the monitor uses, not the stored one: a hand-edited
     // batteryInterval=0 probes every 5 s and must not read as every ½ s.
+    // Without a reason the hint names no interval.
     const auto interval = ProbingInterval::fromStored(preferences_.interval(), preferences_.batteryInterval());
-    rateHint_->setText(settingsHint(reason, interval.batterySeconds));
+    rateHint_->setText(settingsHint(reason, interval.forReason(reason)));
     const bool denied = status_.notificationsDenied && status_.notificationsDenied();
     // The page may not be shown yet; the label's own flag is what counts.
     notificationsWarning_->setHidden(!denied);
