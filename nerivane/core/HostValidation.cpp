@@ -4,7 +4,6 @@
 #include <netinet/in.h>
 
 #include <QCoreApplication>
-#include <QRegularExpression>
 #include <QStringList>
 #include <algorithm>
 
@@ -53,6 +52,22 @@ bool isLabel(QStringView label) {
     return true;
 }
 
+// "host:443", "host:" and "[2001:db8::1]:443" name a port: a name without
+// colons or brackets, or anything in brackets, then a colon and ASCII digits.
+// Plain code rather than a pattern, so the headless program never maps PCRE.
+bool namesPort(QStringView host) {
+    const qsizetype colon = host.lastIndexOf(u':');
+    if (colon < 0) return false;
+    for (QChar c : host.sliced(colon + 1)) {
+        if (c.unicode() < u'0' || c.unicode() > u'9') return false;
+    }
+    const QStringView head = host.first(colon);
+    if (head.size() >= 2 && head.front() == u'[' && head.back() == u']') {
+        return !head.sliced(1, head.size() - 2).contains(u']');
+    }
+    return !head.isEmpty() && !head.contains(u':') && !head.contains(u'[') && !head.contains(u']');
+}
+
 bool allDigits(QStringView text) {
     for (QChar c : text) {
         if (!c.isDigit()) return false;
@@ -94,10 +109,8 @@ std::optional<HostProblem> hostProblem(const QString& text) {
         return std::nullopt;
     }
 
-    // "host:443" and "[2001:db8::1]:443" name a port; other colons only
-    // appear in IPv6 addresses, and this one did not parse.
-    static const QRegularExpression withPort(QStringLiteral("^(\\[[^\\]]*\\]|[^:\\[\\]]+):[0-9]*$"));
-    if (withPort.match(host).hasMatch()) return HostProblem::port;
+    // Other colons only appear in IPv6 addresses, and this one did not parse.
+    if (namesPort(host)) return HostProblem::port;
     if (host.contains(u':') || host.contains(u'[')) return HostProblem::invalid;
 
     const QStringList labels = name.split(u'.');

@@ -15,6 +15,8 @@ TEST(HostValidation, OneHostNameOrAddressAndEveryOtherTextWithItsReason) {
         {"1.1.1.1", {}}, {"2606:4700:4700::1111", {}}, {"  dns.quad9.net\n", {}}, {"localhost", {}}, {"router.lan.", {}},
         {"xn--bcher-kva.example", {}}, {"   ", P::empty}, {"one host", P::blank}, {"https://1.1.1.1/", P::url},
         {"example.org/dns", P::url}, {"1.1.1.1:53", P::port}, {"[2001:db8::1]:443", P::port}, {longName, P::tooLong},
+        {"example.org:", P::port}, {"[::1]:", P::port}, {":443", P::invalid}, {"a:b:53", P::invalid},
+        {"[a]b]:53", P::invalid}, {"example.org:8o", P::invalid}, {QStringLiteral("example.org:\u0665"), P::invalid},
         {"999.1.1.1", P::invalid}, {"2001:db8:::1", P::invalid}, {"-bad.example", P::invalid}, {"a..b", P::invalid},
         {"under_score.example", P::invalid}, {QStringLiteral("b\u00fccher.example"), P::invalid},
         // The resolver's shorthand, and addresses that reach no other host.
