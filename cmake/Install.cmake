@@ -1,5 +1,5 @@
 # What an installed nerivane consists of, and the Debian package made from it
-# (scripts/package). Only the three programs, nerivane's desktop module and the files under data/ have
+# (scripts/package). Only the three programs, nerivane's two modules and the files under data/ have
 # install rules, all in the component "nerivane": the lab's responder, tests
 # and benchmarks never reach an installation or the package.
 include(GNUInstallDirs)
@@ -10,8 +10,9 @@ set(NERIVANE_SCREENSHOT_URL_BASE "" CACHE STRING
 
 install(TARGETS nerivane nerivane-probe nerivane-history
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT nerivane)
-# The tray's widgets, loaded by nerivane where a desktop is (nerivane/CMakeLists.txt).
-install(TARGETS nerivane-desktop
+# The tray's widgets, loaded by nerivane where a desktop is, and the metrics
+# endpoint, loaded when it serves metrics (nerivane/CMakeLists.txt).
+install(TARGETS nerivane-desktop nerivane-metrics
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/nerivane COMPONENT nerivane)
 
 set(data ${CMAKE_SOURCE_DIR}/data)

@@ -54,13 +54,13 @@ void AppDelegate::applicationDidFinishLaunching() {
     // Before probing starts: an address given on the command line that it
     // cannot serve on is a usage error, not a silent off.
     if (options_.metrics) {
-        auto exporter = MetricsExporter::start(model(), *options_.metrics);
-        if (const auto* error = std::get_if<std::string>(&exporter)) {
+        auto endpoint = metricsModule_.start(model(), *options_.metrics);
+        if (const auto* error = std::get_if<std::string>(&endpoint)) {
             std::fprintf(stderr, "nerivane: %s\n", error->c_str());
             QTimer::singleShot(0, this, [] { QCoreApplication::exit(2); });
             return;
         }
-        metrics_ = std::move(std::get<std::unique_ptr<MetricsExporter>>(exporter));
+        metrics_ = std::move(std::get<std::unique_ptr<MetricsEndpoint>>(endpoint));
         model().setMetricsEndpoint("serving " + metrics_->boundAddress());
     } else {
         // The stored setting must not keep an autostarted monitor from running.
@@ -106,8 +106,8 @@ void AppDelegate::serveStoredMetrics() {
         model().setMetricsEndpoint({});
         return;
     }
-    auto exporter = MetricsExporter::start(model(), listen);
-    if (const auto* error = std::get_if<std::string>(&exporter)) {
+    auto endpoint = metricsModule_.start(model(), listen);
+    if (const auto* error = std::get_if<std::string>(&endpoint)) {
         const std::string message =
             "setting metricsListen: " + *error + "; monitoring runs on without the metrics endpoint";
         std::fprintf(stderr, "nerivane: %s\n", message.c_str());
@@ -115,7 +115,7 @@ void AppDelegate::serveStoredMetrics() {
         model().setMetricsEndpoint("not served: " + *error);
         return;
     }
-    metrics_ = std::move(std::get<std::unique_ptr<MetricsExporter>>(exporter));
+    metrics_ = std::move(std::get<std::unique_ptr<MetricsEndpoint>>(endpoint));
     model().setMetricsEndpoint("serving " + metrics_->boundAddress());
 }
 

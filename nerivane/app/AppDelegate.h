@@ -12,12 +12,12 @@
 #include "nerivane/app/CommandLine.h"
 #include "nerivane/app/ConsoleReadout.h"
 #include "nerivane/app/Desktop.h"
+#include "nerivane/app/MetricsModule.h"
 #include "nerivane/app/SingleInstance.h"
 #include "nerivane/app/TerminationSignals.h"
 #include "nerivane/app/TrayFrontEnd.h"
 #include "nerivane/core/AppModel.h"
 #include "nerivane/core/Preferences.h"
-#include "nerivane/metrics/MetricsExporter.h"
 
 namespace nerivane {
 
@@ -61,7 +61,8 @@ private:
     std::unique_ptr<TerminationSignals> terminationSource_;
     std::unique_ptr<AppModel> model_;
     std::unique_ptr<ConsoleReadout> readout_;
-    std::unique_ptr<MetricsExporter> metrics_;
+    MetricsModule metricsModule_;
+    std::unique_ptr<MetricsEndpoint> metrics_;
     std::unique_ptr<QObject> readoutPicture_;
     std::unique_ptr<TrayFrontEnd> tray_;
     // Present while NERIVANE_DEV_LOG names a file.

@@ -1,6 +1,4 @@
-// Finds and loads the desktop layer's module: beside the program first (a
-// build folder), then in the installed library folder. The module stays
-// loaded until the process ends, as Qt's objects from it may live that long.
+// The desktop layer's module and how to have it (Module finds and loads it).
 // Main thread, before the application object exists.
 #pragma once
 
@@ -9,6 +7,7 @@
 #include <variant>
 
 #include "nerivane/app/Desktop.h"
+#include "nerivane/app/Module.h"
 
 namespace nerivane {
 
@@ -20,7 +19,11 @@ public:
     using EntryPoint = std::unique_ptr<Desktop> (*)();
 
     // The desktop layer, or why it cannot be had.
-    static std::variant<std::unique_ptr<Desktop>, std::string> load();
+    static std::variant<std::unique_ptr<Desktop>, std::string> load() {
+        auto make = Module::entryPoint<EntryPoint>(fileName, entryPoint);
+        if (auto* why = std::get_if<std::string>(&make)) return std::move(*why);
+        return std::get<EntryPoint>(make)();
+    }
 };
 
 }  // namespace nerivane

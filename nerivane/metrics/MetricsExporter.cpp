@@ -135,3 +135,13 @@ void MetricsExporter::handleChange() {
 }
 
 }  // namespace nerivane
+
+// The module's one entry point (MetricsEndpoint::entryPoint), found by name.
+extern "C" __attribute__((visibility("default"))) std::variant<std::unique_ptr<nerivane::MetricsEndpoint>, std::string>
+nerivane_start_metrics(nerivane::AppModel& model, const std::string& listen) {
+    auto started = nerivane::MetricsExporter::start(model, listen);
+    if (auto* why = std::get_if<std::string>(&started)) return std::move(*why);
+    return std::unique_ptr<nerivane::MetricsEndpoint>(std::move(std::get<std::unique_ptr<nerivane::MetricsExporter>>(started)));
+}
+// Of the type the program calls it by.
+[[maybe_unused]] static constexpr nerivane::MetricsEndpoint::Start checkedStart = &nerivane_start_metrics;

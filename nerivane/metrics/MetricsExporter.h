@@ -1,8 +1,9 @@
 // The opt-in Prometheus endpoint: serves GET /metrics on exactly the address
 // given, from a tally of the model's snapshots, probe records and events.
-// Nothing it serves can change the program. Created by the application
-// delegate on the main thread, where it follows the model and answers
-// scrapes from its tally.
+// Nothing it serves can change the program. Lives in the module
+// nerivane-metrics.so, started by the application delegate through its entry
+// point on the main thread, where it follows the model and answers scrapes
+// from its tally.
 #pragma once
 
 #include <QObject>
@@ -11,6 +12,7 @@
 #include <variant>
 
 #include "nerivane/metrics/MetricsAddress.h"
+#include "nerivane/metrics/MetricsEndpoint.h"
 #include "nerivane/metrics/MetricsTally.h"
 
 namespace nerivane {
@@ -18,7 +20,7 @@ namespace nerivane {
 class AppModel;
 class MetricsServer;
 
-class MetricsExporter : public QObject {
+class MetricsExporter : public QObject, public MetricsEndpoint {
     Q_OBJECT
 
 public:
@@ -29,8 +31,7 @@ public:
     static std::variant<std::unique_ptr<MetricsExporter>, std::string> start(AppModel& model, const std::string& listen);
     ~MetricsExporter() override;
 
-    // The numeric address served, e.g. "127.0.0.1:9101".
-    const std::string& boundAddress() const { return boundAddress_; }
+    const std::string& boundAddress() const override { return boundAddress_; }
 
 private:
     MetricsExporter(AppModel& model, std::string boundAddress);

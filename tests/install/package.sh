@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # scripts/package builds the Debian package from this build folder; it holds
-# exactly the three programs, nerivane's desktop module and their data
+# exactly the three programs, nerivane's two modules and their data
 # (nothing of the lab, tests or benchmarks), its dependencies come from
 # dpkg-shlibdeps, apt accepts it, and the programs unpacked from it run: the
 # terminal readout without the desktop stack, the desktop check through it.
@@ -21,6 +21,7 @@ libdir="$(sed -n 's/^CMAKE_INSTALL_LIBDIR:PATH=//p' "$build_dir/CMakeCache.txt")
 expected="$(sort <<EOT
 /usr/bin/nerivane
 /usr/$libdir/nerivane/nerivane-desktop.so
+/usr/$libdir/nerivane/nerivane-metrics.so
 /usr/bin/nerivane-history
 /usr/bin/nerivane-probe
 /usr/share/applications/org.nerivane.Nerivane.desktop
@@ -35,7 +36,7 @@ $icons/scalable/apps/org.nerivane.Nerivane.svg
 /usr/share/nerivane/60-nerivane-ping.conf
 EOT
 )"
-check "the package holds exactly the programs, the module and their data" diff <(echo "$expected") <(echo "$files")
+check "the package holds exactly the programs, the modules and their data" diff <(echo "$expected") <(echo "$files")
 
 echo "--- dependencies"
 depends="$(dpkg-deb -f "$deb" Depends)"
@@ -53,15 +54,21 @@ out="$(offline "$bin/nerivane-history" --help)"
 check "the unpacked nerivane-history --help prints its usage" grep -q '^usage: nerivane-history' <<<"$out"
 
 # Probing for a second, only where a namespace of nothing but loopback can be made.
+# Its arguments go to env before the assignments: options (-u) are taken only there.
 run() {
-    unshare --net env -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM -u NERIVANE_SNAPSHOT \
+    unshare --net env -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM -u NERIVANE_SNAPSHOT "$@" \
         DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent \
-        XDG_CONFIG_HOME="$scratch/config" XDG_DATA_HOME="$scratch/data" NERIVANE_HISTORY="$scratch/history.sqlite" \
-        "$@" "$bin/nerivane" --exit-after 1 2>&1 >/dev/null
+        XDG_CONFIG_HOME="${config:-$scratch/config}" XDG_DATA_HOME="$scratch/data" NERIVANE_HISTORY="$scratch/history.sqlite" \
+        "$bin/nerivane" --exit-after 1 2>&1 >/dev/null
 }
 if unshare --net true 2>/dev/null; then
-    loaded="$(run -u DISPLAY LD_DEBUG=files | grep -Eo 'file=[^ ]*(Qt6Gui|Qt6Widgets|libxcb|libX11|nerivane-desktop)[^ ]*' | sort -u)"
-    check "the terminal readout loads no Qt Gui, Widgets, X library or module${loaded:+: $loaded}" test -z "$loaded"
+    loaded="$(run -u DISPLAY LD_DEBUG=files | grep -Eo 'file=[^ ]*(Qt6Gui|Qt6Widgets|Qt6Network|prometheus|libxcb|libX11|nerivane-desktop|nerivane-metrics)[^ ]*' | sort -u)"
+    check "the terminal readout loads no Qt Gui, Widgets, Network, prometheus-cpp, X library or module${loaded:+: $loaded}" test -z "$loaded"
+    mkdir -p "$scratch/served/nerivane"
+    printf '[General]\nmetricsListen=127.0.0.1:9101\n' >"$scratch/served/nerivane/nerivane.conf"
+    said="$(config="$scratch/served" run -u DISPLAY LD_DEBUG=files)"
+    check "the unpacked program finds its metrics module for a stored metricsListen" \
+        grep -q "file=[^ ]*/nerivane/nerivane-metrics.so" <<<"$said"
     said="$(run DISPLAY=:97)"
     check "the unpacked module asks the X display (said: $(head -1 <<<"$said"))" grep -q 'the display :97 does not answer' <<<"$said"
 fi

@@ -1,11 +1,13 @@
 // The real program in the lab's client namespace: a 40-second internet
-// outage seen as verdicts, events and notifications, then SIGTERM in the
+// outage seen as verdicts, events and notifications, with only what the
+// terminal readout needs in memory, then SIGTERM in the
 // middle of a minute and the history it leaves; SIGHUP and a closed pipe
 // quit through the same path. Its D-Bus is a private bus with a stand-in
 // notification service; its settings and history live in a temporary folder.
 #include <gtest/gtest.h>
 
 #include <QDateTime>
+#include <QFile>
 #include <QImage>
 #include <QProcess>
 #include <QSettings>
@@ -119,6 +121,12 @@ TEST_F(ConsoleLab, InternetOutageSeenEndToEndThenSigtermInTheMiddleOfAMinuteWrit
     const std::string history = directory.filePath(QStringLiteral("outage.sqlite")).toStdString();
     launch({QStringLiteral("--console")}, history);
     ASSERT_TRUE(waitUntil([&] { return printed("  Good  "); }, 60000)) << output;
+    // Neither a picture nor metrics asked for: neither module nor what they link is in memory.
+    QFile maps(QStringLiteral("/proc/%1/maps").arg(program.processId()));
+    ASSERT_TRUE(maps.open(QIODevice::ReadOnly));
+    const QByteArray mapped = maps.readAll();
+    for (const char* library : {"libQt6Gui", "libQt6Widgets", "libQt6Network", "libprometheus-cpp", "nerivane-desktop", "nerivane-metrics"})
+        EXPECT_FALSE(mapped.contains(library)) << library;
     const double outageStart = wallNow();
     ASSERT_TRUE(lab("set internet mode=silent"));
     ASSERT_TRUE(waitUntil([&] { return wallNow() - outageStart >= 40; }, 60000));
