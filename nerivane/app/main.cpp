@@ -94,25 +94,30 @@ int main(int argc, char** argv) {
     const bool snapshot = !variable("NERIVANE_SNAPSHOT").empty();
     std::optional<std::string> consoleReason;
     if (options.console) consoleReason = options.json ? "--json given" : "--console given";
-    if (!consoleReason) consoleReason = displayMissing(nullptr);
+    // Asked once: X is asked only when the desktop layer is loaded.
+    std::optional<std::string> noDisplay = displayMissing(nullptr);
 
     // Loaded only for a window or a picture: the terminal readout and the
     // metrics service run without Qt Gui, Widgets and X.
     std::unique_ptr<nerivane::Desktop> desktop;
-    if (!consoleReason || snapshot) {
+    if ((!consoleReason && !noDisplay) || snapshot) {
         auto loaded = nerivane::DesktopModule::load();
         if (auto* module = std::get_if<std::unique_ptr<nerivane::Desktop>>(&loaded)) {
             desktop = std::move(*module);
-            if (!consoleReason) consoleReason = displayMissing(desktop.get());
-        } else if (!consoleReason) {
+            if (!noDisplay) noDisplay = displayMissing(desktop.get());
+        } else if (!consoleReason && !noDisplay) {
             consoleReason = "cannot load the desktop front end (" + std::get<std::string>(loaded) + ")";
         }
     }
+    if (!consoleReason) consoleReason = noDisplay;
 
     std::unique_ptr<QCoreApplication> application;
+    // Whether the desktop layer made the application object, so has a part in this run.
+    bool fromDesktop = false;
     std::unique_ptr<nerivane::SingleInstance> instance;
     if (!consoleReason) {
         application = desktop->makeTrayApplication(argc, argv);
+        fromDesktop = true;
         setIdentity();
         if (!desktop->waitForTray()) {
             consoleReason = "no system tray on this desktop";
@@ -139,8 +144,9 @@ int main(int argc, char** argv) {
         if (!application) {
             if (snapshot && desktop) {
                 // The picture needs fonts and a painter, not a display.
-                if (displayMissing(desktop.get())) setenv("QT_QPA_PLATFORM", "offscreen", 1);
+                if (noDisplay) setenv("QT_QPA_PLATFORM", "offscreen", 1);
                 application = desktop->makePictureApplication(argc, argv);
+                fromDesktop = true;
             } else {
                 application = std::make_unique<QCoreApplication>(argc, argv);
             }
@@ -148,8 +154,6 @@ int main(int argc, char** argv) {
         }
     }
 
-    // The desktop layer made the application object, or has no part in this run.
-    const bool fromDesktop = desktop && application->inherits("QGuiApplication");
     nerivane::AppDelegate delegate(options, consoleReason ? FrontEnd::console : FrontEnd::tray, std::move(instance),
                                    fromDesktop ? desktop.get() : nullptr);
     delegate.applicationDidFinishLaunching();
