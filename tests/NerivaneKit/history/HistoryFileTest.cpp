@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <sstream>
 
 #include "NerivaneKit/history/History.h"
 #include "NerivaneKit/platform/ApplicationId.h"

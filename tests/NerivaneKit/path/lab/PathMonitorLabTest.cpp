@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <net/if.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <string>
