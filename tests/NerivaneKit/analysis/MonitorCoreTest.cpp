@@ -145,70 +145,51 @@ TEST(MonitorCore, WarmUpRecordsAreReleasedOnlyWhenTheTargetSettlesOnICMP) {
 // The monitor shell: engine events fed straight into handle() on the probe
 // queue with injected clocks. The engine is never started; the lab test runs
 // the monitor against a real one.
-class MonitorTest : public ::testing::Test {
-protected:
-    static constexpr std::uint64_t tickStart = 1'000'000'000'000;
+TEST(Monitor, AnOutageOpenWhenMonitoringStopsIsRecordedEndedAtTheStop) {
+    LogStore::shared().setStderrOutput(LogStore::StderrOutput::never);
+    constexpr std::uint64_t tickStart = 1'000'000'000'000;
     // Monitor seconds from 500, dates from epoch, probe ticks from tickStart; all move together.
     std::atomic<double> elapsed{0};
-    std::vector<Monitor::Update> updates_;
-    // Where the monitor's events go as well, as the application model sends them.
-    History* history = nullptr;
-
-    void SetUp() override { LogStore::shared().setStderrOutput(LogStore::StderrOutput::never); }
-
-    // An unstarted monitor, fed the given hosts all settled on ICMP, as the engine would.
-    std::unique_ptr<Monitor> fedMonitor(const std::vector<Target>& targets) {
-        ProbeEngine::Environment environment;
-        environment.identifier = "org.nerivane.monitortest";
-        Monitor::Clocks clocks{[this] { return 500 + elapsed.load(); }, [this] { return epoch + elapsed.load(); },
-                               [this] { return tickStart + MachClock::ticks(elapsed.load()); }};
-        // Updates come on the probe queue, inside feed()'s sync: no lock needed.
-        auto monitor = std::make_unique<Monitor>(
-            TargetSettings{}, 1.0,
-            [this](const Monitor::Update& update) {
-                if (const auto* event = std::get_if<Monitor::EventUpdate>(&update); event && history)
-                    history->record(event->event);
-                updates_.push_back(update);
-            },
-            std::move(environment), std::move(clocks));
-        feed(*monitor, ProbeEngine::TargetsEvent{satisfied(), targets});
-        for (const auto& t : targets) feed(*monitor, ProbeEngine::StatusEvent{t.role, TargetStatus::icmp});
-        take();
-        return monitor;
-    }
-    void feed(Monitor& monitor, const ProbeEngine::Event& event) {
-        monitor.queue().sync([&] { monitor.handle(event); });
-    }
-    std::vector<Monitor::Update> take() { return std::exchange(updates_, {}); }
-    MonitorSnapshot lastSnapshot() { return std::get<Monitor::SnapshotUpdate>(take().back()).snapshot; }
-};
-
-TEST_F(MonitorTest, AnOutageOpenWhenMonitoringStopsIsRecordedEndedAtTheStop) {
     TempFolder folder;
     History::Options options;
-    options.date = [this] { return epoch + elapsed.load(); };
+    options.date = [&] { return epoch + elapsed.load(); };
     options.timeZone = TimeZone::utc();
-    History stored(folder.path("history.sqlite"), options);
-    history = &stored;
-    auto monitor = fedMonitor({hostA, hostB});
+    History history(folder.path("history.sqlite"), options);
+    ProbeEngine::Environment environment;
+    environment.identifier = "org.nerivane.monitortest";
+    Monitor::Clocks clocks{[&] { return 500 + elapsed.load(); }, [&] { return epoch + elapsed.load(); },
+                           [&] { return tickStart + MachClock::ticks(elapsed.load()); }};
+    // Updates come on the probe queue, inside feed()'s sync: no lock needed.
+    // Events go to history as well, as the application model sends them.
+    std::vector<Monitor::Update> updates;
+    auto monitor = std::make_unique<Monitor>(
+        TargetSettings{}, 1.0,
+        [&](const Monitor::Update& update) {
+            if (const auto* event = std::get_if<Monitor::EventUpdate>(&update)) history.record(event->event);
+            updates.push_back(update);
+        },
+        std::move(environment), std::move(clocks));
+    const auto feed = [&](const ProbeEngine::Event& event) { monitor->queue().sync([&] { monitor->handle(event); }); };
+    // Both hosts settled on ICMP, as the engine would report them.
+    feed(ProbeEngine::TargetsEvent{satisfied(), {hostA, hostB}});
+    for (const auto& t : {hostA, hostB}) feed(ProbeEngine::StatusEvent{t.role, TargetStatus::icmp});
     // Four losses, each reported 2 s after its probe was sent, a tick after each.
     for (int sent = 1; sent <= 4; ++sent) {
         elapsed = sent + 2;
         const ProbeResult result{hostA.address, 1, tickStart + MachClock::ticks(sent), ProbeResult::Lost{}};
-        feed(*monitor, ProbeEngine::ResultEvent{hostA.role, ProbeProtocol::icmp, result});
-        feed(*monitor, ProbeEngine::TickEvent{});
+        feed(ProbeEngine::ResultEvent{hostA.role, ProbeProtocol::icmp, result});
+        feed(ProbeEngine::TickEvent{});
     }
     elapsed = 20;
-    feed(*monitor, ProbeEngine::TickEvent{});
-    ASSERT_TRUE(lastSnapshot().targets[0].outageSince);
+    feed(ProbeEngine::TickEvent{});
+    ASSERT_TRUE(std::get<Monitor::SnapshotUpdate>(updates.back()).snapshot.targets[0].outageSince);
+    updates.clear();
     monitor->stop();  // quit, pause, lock or sleep, with hostA still down
-    const auto updates = take();
     ASSERT_EQ(updates.size(), 1u);
     EXPECT_EQ(std::get<Monitor::EventUpdate>(updates[0]).event, outageAt(hostA, 1, 20));
     monitor.reset();
-    history = nullptr;
-    stored.close();
-    EXPECT_EQ(stored.latestEvents(10), std::vector{outageAt(hostA, 1, 20)});
+    history.close();
+    EXPECT_EQ(history.latestEvents(10), std::vector{outageAt(hostA, 1, 20)});
 }
 
 }  // namespace

@@ -46,12 +46,18 @@ TEST(Verdict, DecideFullTable) {
         EXPECT_EQ(decideVerdict(row.satisfied, row.router, row.internet), row.expected) << "row " << (&row - rows);
 }
 
-TEST(Verdict, LoadTakesOverOnlyProblemsThatBusyRepliesExplain) {
+// Load evidence first, then the name lookups, which speak only over a good verdict.
+TEST(Verdict, LoadTakesOverOnlyProblemsThatBusyRepliesExplainAndLookupsOnlyGood) {
     using H = LookupSnapshot::Health;
     const std::optional<LoadEvidence> none;
     const LoadEvidence busy{V::good, true, true, false}, bloated{V::good, true, true, true},
         ended{V::good, true, false, false}, idleLoss{V::internetProblem, true, true, true},
         quietWindow{V::good, false, true, true};
+    const auto lookups = [](H health) {
+        LookupSnapshot snapshot;
+        snapshot.health = health;
+        return snapshot;
+    };
     const struct {
         V raw;
         std::optional<LoadEvidence> load;
@@ -76,12 +82,17 @@ TEST(Verdict, LoadTakesOverOnlyProblemsThatBusyRepliesExplain) {
         {V::good, busy, H::slow, V::lookupsSlow},  // a lean queue does not explain slow DNS
         {V::good, ended, H::failing, V::lookupsFailing},
         {V::good, bloated, H::ok, V::good},
+        {V::good, none, H::failing, V::lookupsFailing},
+        {V::good, none, H::slow, V::lookupsSlow},
+        {V::good, none, H::ok, V::good},
     };
-    for (const auto& row : rows) {
-        LookupSnapshot lookups;
-        lookups.health = row.lookups;
-        EXPECT_EQ(withLoad(row.raw, row.load, lookups), row.expected) << "row " << (&row - rows);
-    }
+    for (const auto& row : rows)
+        EXPECT_EQ(withLoad(row.raw, row.load, lookups(row.lookups)), row.expected) << "row " << (&row - rows);
+    for (const V raw : {V::measuring, V::internetProblem, V::internetDown, V::localProblem, V::localDown,
+                        V::connectionProblem, V::connectionDown, V::internetUnmeasured, V::offline})
+        for (const H health : {H::failing, H::slow}) EXPECT_EQ(withLoad(raw, none, lookups(health)), raw) << text(raw);
+    EXPECT_EQ(withLoad(V::good, none, std::nullopt), V::good);
+    EXPECT_EQ(parseVerdict("lookupsFailing"), V::lookupsFailing);
 }
 
 TEST(VerdictFilter, ChangesHoldTenSecondsMeasuringNeverReplacesOfflineSwitchesAtOnce) {

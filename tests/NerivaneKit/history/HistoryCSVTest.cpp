@@ -23,14 +23,10 @@ TEST(HistoryCSV, FieldsWithSeparatorsAreQuoted) {
         EXPECT_EQ(HistoryCSV::escape(field), written) << field;
 }
 
-class CSVExportTest : public ::testing::Test {
-protected:
+TEST(CSVExport, MinuteRowsBeforeTheBoundaryStepByMinuteAndDamagedRowsAreSkipped) {
     TempFolder folder;
     HistoryStore store = openStore(folder.path("history.sqlite"));
     Database& db = *store.db;
-};
-
-TEST_F(CSVExportTest, MinuteRowsBeforeTheBoundaryStepByMinuteAndDamagedRowsAreSkipped) {
     store.timeZone = TimeZone::fixed(3600);
     // An hour row and a minute row at the same start: the hour wins. Only
     // the hour had name lookups.

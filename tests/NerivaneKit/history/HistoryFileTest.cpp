@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <sstream>
 
 #include "NerivaneKit/history/History.h"
 #include "NerivaneKit/platform/ApplicationId.h"
@@ -31,7 +30,7 @@ std::string link(const std::string& target, const std::string& at) {
 // What the history path may reach: a link, a file of another program or of
 // another user, and a link in the lock file's place are each refused before
 // anything is written; the file they reach keeps its bytes and its mode, and
-// no lock file appears. A file of an earlier version is taken and marked.
+// no lock file appears.
 TEST(HistoryFileTest, RefusesWhatIsNotItsOwnAndChangesNothing) {
     TempFolder folder;
     const std::string text = folder.path("notes.txt");
@@ -90,50 +89,14 @@ TEST(HistoryFileTest, RefusesWhatIsNotItsOwnAndChangesNothing) {
         }
     }
 
-    // A file of an earlier version: nerivane's tables of schema version 1
-    // (no name lookup columns), no mark. Read as it stands; then taken,
-    // marked and given the columns, keeping its rows, and lookups are kept.
-    const std::string earlier = folder.path("earlier/history.sqlite");
-    std::filesystem::create_directories(std::filesystem::path(earlier).parent_path());
-    Database(earlier).execute(HistoryStore::schemaScript + "PRAGMA user_version = 1;" +
-                              "INSERT INTO periods VALUES (" + std::to_string(noonSeconds) + ", 60, 'paused', -50);");
-    const std::vector<PeriodRow> before{{noonSeconds, 60, MinuteState::paused, -50, {}, {}, {}, {}, {}, {}}};
-    EXPECT_EQ(HistoryStore(HistoryFile::openReadOnly(earlier)).periods("1", {}), before);
-    {
-        double date = noon + 65;
-        History::Options options;
-        options.date = [&] { return date; };
-        History history(earlier, options);
-        // Three servers answer in 30, 10 and 20 ms, one times out.
-        LookupSnapshot lookups;
-        lookups.latestRound = 1000;
-        for (std::optional<double> seconds : {std::optional(0.030), std::optional<double>(), std::optional(0.010),
-                                              std::optional(0.020)})
-            lookups.servers.push_back({{"10.0.0.53", 53, {}}, {}, 0, seconds ? std::nullopt : std::optional(LookupFailure::timeout), seconds});
-        history.record(lookups);
-        date = noon + 70;
-        history.record(lookups);  // the same round again: taken once
-        date = noon + 125;
-        lookups.latestRound = 1060;
-        lookups.servers = {lookups.servers[1]};
-        history.record(lookups);
-        history.close();
-        history.withStore([&](HistoryStore& store) {
-            EXPECT_EQ(pragma(*store.db, "application_id"), databaseApplicationId);
-            EXPECT_EQ(pragma(*store.db, "user_version"), HistoryFile::schemaVersion);
-            EXPECT_EQ(store.periods("1", {}),
-                      (std::vector<PeriodRow>{before[0], {noonSeconds + 60, 60, MinuteState::measured, {}, 20.0, 1, {}, {}, {}, {}},
-                                              {noonSeconds + 120, 60, MinuteState::measured, {}, {}, 1, {}, {}, {}, {}}}));
-        });
-    }
 }
 
 // Files of both earlier layouts (version 1 without the lookup columns, 2
-// without the traffic and busy ones), each with a period and an aggregate:
-// read alone they show their rows with the new figures as none and keep every
-// byte; opened for writing they gain the columns, keep the rows and take new
-// figures.
-TEST(HistoryFileTest, EarlierLayoutsAreReadAsTheyStandAndGainTheLoadColumns) {
+// without the traffic and busy ones), unmarked, each with a period and an
+// aggregate: read alone they show their rows with the new figures as none and
+// keep every byte; opened for writing they are marked, gain the columns, keep
+// the rows and take new figures (traffic, and name lookups).
+TEST(HistoryFileTest, EarlierLayoutsAreReadAsTheyStandAndAreMarkedAndGainTheNewColumns) {
     TempFolder folder;
     for (std::int64_t version : {1, 2}) {
         SCOPED_TRACE(version);
@@ -144,26 +107,46 @@ TEST(HistoryFileTest, EarlierLayoutsAreReadAsTheyStandAndGainTheLoadColumns) {
                                "VALUES (" + row + ", 60, 'measured'); INSERT INTO aggregates VALUES (" + row +
                                ", 60, 'router', 'router', '192.168.1.1', 'icmp', 2, 0, 0, 5, 6, 1);");
         const FileState before = fileState(path);
+        const PeriodRow stored{noonSeconds, 60, MinuteState::measured, {}, {}, {}, {}, {}, {}, {}};
         {
             const HistoryStore reader(HistoryFile::openReadOnly(path));
-            EXPECT_EQ(reader.periods("1", {}), (std::vector<PeriodRow>{{noonSeconds, 60, MinuteState::measured, {}, {}, {}, {}, {}, {}, {}}}));
+            EXPECT_EQ(reader.periods("1", {}), std::vector{stored});
             EXPECT_EQ(figures(reader.aggregates("1", {}).at(0)), (Figures{2, 0, 0, 5.0, 6.0, 1.0}));
             EXPECT_EQ(reader.aggregates("1", {}).at(0).busyUploadReplies, std::nullopt);
             EXPECT_EQ(reader.linkCapacity(noon + 60), LinkCapacity{});
         }
         EXPECT_EQ(fileState(path), before);
         EXPECT_FALSE(std::filesystem::exists(path + "-wal"));
+        double date = noon + 185;
         History::Options options;
-        options.date = [] { return noon + 200; };
+        options.date = [&] { return date; };
         History history(path, options);
         history.record({TrafficSample{noon + 90, 1, 100, 200}});
+        // Three servers answer in 30, 10 and 20 ms, one times out.
+        LookupSnapshot lookups;
+        lookups.latestRound = 1000;
+        for (std::optional<double> seconds : {std::optional(0.030), std::optional<double>(), std::optional(0.010),
+                                              std::optional(0.020)})
+            lookups.servers.push_back({{"10.0.0.53", 53, {}}, {}, 0, seconds ? std::nullopt : std::optional(LookupFailure::timeout), seconds});
+        history.record(lookups);
+        date = noon + 190;
+        history.record(lookups);  // the same round again: taken once
+        date = noon + 245;
+        lookups.latestRound = 1060;
+        lookups.servers = {lookups.servers[1]};
+        history.record(lookups);
         history.close();
         history.withStore([&](HistoryStore& store) {
+            EXPECT_EQ(pragma(*store.db, "application_id"), databaseApplicationId);
             EXPECT_EQ(pragma(*store.db, "user_version"), HistoryFile::schemaVersion);
             EXPECT_TRUE(store.hasLookupColumns() && store.hasLoadColumns());
             EXPECT_EQ(figures(store.aggregates("1", {}).at(0)), (Figures{2, 0, 0, 5.0, 6.0, 1.0}));
             const auto periods = store.periods("1", {});
-            ASSERT_EQ(periods.size(), 2u);
+            ASSERT_EQ(periods.size(), 4u);
+            EXPECT_EQ(periods[0], stored) << "kept as it was";
+            EXPECT_EQ(std::vector(periods.begin() + 2, periods.end()),
+                      (std::vector<PeriodRow>{{noonSeconds + 180, 60, MinuteState::measured, {}, 20.0, 1, {}, {}, {}, {}},
+                                              {noonSeconds + 240, 60, MinuteState::measured, {}, {}, 1, {}, {}, {}, {}}}));
             EXPECT_EQ(std::tuple(periods[0].sentBytes, periods[1].sentBytes, periods[1].receivedBytes),
                       std::tuple(std::optional<std::int64_t>(), std::optional<std::int64_t>(100), std::optional<std::int64_t>(200)));
         });

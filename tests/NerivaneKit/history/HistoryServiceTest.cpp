@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-
 #include <atomic>
 #include <chrono>
 #include <limits>
@@ -46,11 +44,6 @@ protected:
         return history.withStore([](HistoryStore& store) { return store.periods("1", {}); });
     }
 };
-
-unsigned modeOf(const std::string& path) {
-    struct stat status {};
-    return ::stat(path.c_str(), &status) == 0 ? status.st_mode & 07777 : 0;
-}
 
 TEST_F(HistoryServiceTest, WritesThatKeepFailingBackOffAndHoldAtMostAWeek) {
     auto history = open();
@@ -105,7 +98,8 @@ TEST_F(HistoryServiceTest, AnInvalidRetentionIsLoggedOnceAndDeletesNothing) {
     history->tick();
     EXPECT_FALSE(oldRowKept());
     // It tells when the user was asleep, locked or away: the user's only.
-    EXPECT_EQ(std::pair(modeOf(folder.path("deep")), modeOf(folder.path("deep/history.sqlite"))), std::pair(0700u, 0600u));
+    EXPECT_EQ(std::pair(fileState(folder.path("deep")).mode & 07777, fileState(folder.path("deep/history.sqlite")).mode & 07777),
+              std::pair(0700u, 0600u));
 }
 
 TEST_F(HistoryServiceTest, MaintenanceWaitsWhileTheWallClockDisagreesWithTheSteadyOne) {

@@ -12,9 +12,6 @@ protected:
     TempFolder folder;
     HistoryStore store = openStore(folder.path("history.sqlite"));
     Database& db = *store.db;
-
-    std::vector<AggregateRow> minuteAggregates() { return store.aggregates("seconds = 60", {}); }
-    std::vector<PeriodRow> allPeriods() { return store.periods("1", {}); }
 };
 
 TEST_F(HistoryStoreTest, RateLimitAndForce) {
@@ -34,7 +31,7 @@ TEST_F(HistoryStoreTest, RateLimitAndForce) {
              {noon - 86400, noon - 86400 + 60, false, 4}}) {  // the clock set back by a day: writing goes on at once
         if (record) store.record(reply(router(), *record, 3));
         store.flush(flush, flush, force);
-        EXPECT_EQ(minuteAggregates().size(), minutes) << "flush at " << flush - noon;
+        EXPECT_EQ(store.aggregates("seconds = 60", {}).size(), minutes) << "flush at " << flush - noon;
     }
     EXPECT_EQ(store.lastMaintenance, noon - 86400 + 60) << "as does maintenance";
 }
@@ -54,8 +51,8 @@ TEST_F(HistoryStoreTest, UnconvertibleRowsAreSkipped) {
         INSERT INTO events (kind, role, host, address, start, end, worst) VALUES ('spike', 'router', 'r', 'not-an-address', 1, 2, 5);
         INSERT INTO events (kind, role, host, address, start, end, worst) VALUES ('spike', 'internet[0]', 'h', 'fe80::1%nosuchif0', 3, 4, 'bad');
     )");
-    EXPECT_EQ(allPeriods(), (std::vector<PeriodRow>{{60, 60, MinuteState::measured, std::nullopt, {}, {}, {}, {}, {}, {}},
-                                                    {180, 60, MinuteState::asleep, -55, {}, {}, {}, {}, {}, {}}}))
+    EXPECT_EQ(store.periods("1", {}), (std::vector<PeriodRow>{{60, 60, MinuteState::measured, std::nullopt, {}, {}, {}, {}, {}, {}},
+                                                              {180, 60, MinuteState::asleep, -55, {}, {}, {}, {}, {}, {}}}))
         << "reals truncate toward zero";
     auto rows = store.aggregates("1", {});
     ASSERT_EQ(rows.size(), 1u);
@@ -102,9 +99,9 @@ TEST_F(HistoryStoreTest, HourRowsReplaceMinuteRowsAWeekOldInOneTransaction) {
     db.execute("DROP TRIGGER refuse");
     store.rollup(now);
 
-    EXPECT_EQ(allPeriods(), (std::vector<PeriodRow>{{h1, 3600, MinuteState::measured, -60, 20.0, 3, 10000, 40000, 9000.0, {}},
-                                                    {h2, 3600, MinuteState::asleep, std::nullopt, {}, {}, {}, {}, {}, {}},
-                                                    {boundary, 60, MinuteState::measured, std::nullopt, {}, {}, {}, {}, {}, {}}}));
+    EXPECT_EQ(store.periods("1", {}), (std::vector<PeriodRow>{{h1, 3600, MinuteState::measured, -60, 20.0, 3, 10000, 40000, 9000.0, {}},
+                                                              {h2, 3600, MinuteState::asleep, std::nullopt, {}, {}, {}, {}, {}, {}},
+                                                              {boundary, 60, MinuteState::measured, std::nullopt, {}, {}, {}, {}, {}, {}}}));
     auto rows = store.aggregates("1", {});
     ASSERT_EQ(rows.size(), 3u);
     EXPECT_EQ(rows[0].seconds, 3600);

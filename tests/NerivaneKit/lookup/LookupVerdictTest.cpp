@@ -1,9 +1,8 @@
-// The rules that turn DNS probe outcomes into a verdict: every server failing
-// is "failing", a median over a second within five minutes is "slow", and
-// neither ever hides an internet, local or offline verdict.
+// The rules that turn DNS probe outcomes into the lookups' health: every
+// server failing is "failing", a median over a second within five minutes is
+// "slow". How that weighs against the other verdicts: analysis/VerdictTest.
 #include <gtest/gtest.h>
 
-#include "NerivaneKit/analysis/Verdict.h"
 #include "NerivaneKit/lookup/LookupTally.h"
 
 namespace nerivane {
@@ -70,26 +69,6 @@ TEST(LookupTally, NamesTheFailingServerAndCountsOnlyTheLastMinute) {
     EXPECT_EQ(snapshot.namedServer()->latestFailure, LookupFailure::nxdomain);
     EXPECT_EQ(snapshot.servers[1].failuresLastMinute, 1);  // the one at 0 is past the minute
     EXPECT_EQ(snapshot.servers[0].medianSeconds, 0.01);
-}
-
-TEST(Verdict, NameLookupsSpeakOnlyWhenEverythingElseIsGood) {
-    LookupSnapshot failing, slow, fine;
-    failing.health = LookupSnapshot::Health::failing;
-    slow.health = LookupSnapshot::Health::slow;
-    fine.health = LookupSnapshot::Health::ok;
-    const Verdict others[] = {Verdict::measuring,          Verdict::internetProblem, Verdict::internetDown,
-                              Verdict::localProblem,       Verdict::localDown,       Verdict::connectionProblem,
-                              Verdict::connectionDown,     Verdict::internetUnmeasured, Verdict::offline};
-    for (const Verdict verdict : others) {
-        SCOPED_TRACE(std::string(text(verdict)));
-        EXPECT_EQ(withLookups(verdict, failing), verdict);
-        EXPECT_EQ(withLookups(verdict, slow), verdict);
-    }
-    EXPECT_EQ(withLookups(Verdict::good, failing), Verdict::lookupsFailing);
-    EXPECT_EQ(withLookups(Verdict::good, slow), Verdict::lookupsSlow);
-    EXPECT_EQ(withLookups(Verdict::good, fine), Verdict::good);
-    EXPECT_EQ(withLookups(Verdict::good, std::nullopt), Verdict::good);
-    EXPECT_EQ(parseVerdict("lookupsFailing"), Verdict::lookupsFailing);
 }
 
 }  // namespace

@@ -66,41 +66,33 @@ TEST(SerialQueue, DestructionDropsWaitingWorkAndMayComeFromItsOwnWorkOrOutliveIt
     std::this_thread::sleep_for(50ms);
 }
 
-class RepeatingTimerTest : public ::testing::Test {
-protected:
-    std::unique_ptr<RepeatingTimer> make(std::function<void()> handler) {
-        return queue.syncResult([&] { return std::make_unique<RepeatingTimer>(queue, std::move(handler)); });
-    }
-    std::size_t count() { return firings.values().size(); }
-    Clock::time_point at(std::size_t i) { return firings.entries().at(i).at; }
-    void destroy(std::unique_ptr<RepeatingTimer>& timer) { queue.sync([&] { timer.reset(); }); }
-
-    SerialQueue queue{"org.nerivane.Nerivane.test"};
-    test::Recorder<int> firings;
-};
-
 // Expiries stay on the grid start + k * period however long the handler runs,
 // and periods missed during a stall are skipped, not fired back to back.
-TEST_F(RepeatingTimerTest, DoesNotDriftWithASlowHandlerAndSkipsMissedPeriods) {
+TEST(RepeatingTimer, DoesNotDriftWithASlowHandlerAndSkipsMissedPeriods) {
     constexpr auto period = 250ms;
+    SerialQueue queue{"org.nerivane.Nerivane.test"};
+    test::Recorder<int> firings;
     int calls = 0;
-    auto timer = make([&] {
-        firings(queue.isCurrent() ? 0 : -1);
-        // Slow every time (40 % of a period); once, a stall of 2.5 periods.
-        std::this_thread::sleep_for(++calls == 2 ? period * 5 / 2 : period * 2 / 5);
+    auto timer = queue.syncResult([&] {
+        return std::make_unique<RepeatingTimer>(queue, [&] {
+            firings(queue.isCurrent() ? 0 : -1);
+            // Slow every time (40 % of a period); once, a stall of 2.5 periods.
+            std::this_thread::sleep_for(++calls == 2 ? period * 5 / 2 : period * 2 / 5);
+        });
     });
     const auto origin = queue.syncResult([&] {
         timer->start(period);
         return Clock::now();
     });
-    ASSERT_TRUE(eventually([&] { return count() >= 7; }));
-    destroy(timer);
+    ASSERT_TRUE(eventually([&] { return firings.values().size() >= 7; }));
+    queue.sync([&] { timer.reset(); });
     // The firing due during the stall comes once, late; every other one sits
     // on the grid (generously: a drifting timer is 100 ms later each time).
+    const auto entries = firings.entries();
     for (std::size_t i = 0; i < 7; ++i) {
-        const auto offset = at(i) - origin;
+        const auto offset = entries[i].at - origin;
         if (i != 2) { EXPECT_LT(offset - (offset / period) * period, period / 3) << "firing " << i; }
-        if (i > 0) { EXPECT_GT(at(i) - at(i - 1), period / 4) << "missed periods fired back to back at " << i; }
+        if (i > 0) { EXPECT_GT(entries[i].at - entries[i - 1].at, period / 4) << "missed periods fired back to back at " << i; }
     }
     EXPECT_EQ(firings.countIf([](int v) { return v != 0; }), 0u) << "fired off its queue";
 }

@@ -47,16 +47,11 @@ void expectReply(const ProbeResult& result, const ProbeAddress& address, std::ui
     EXPECT_TRUE(result.isReply());
 }
 
-class ICMPProberInPrivateNetwork : public ::testing::TestWithParam<SocketKind> {
-protected:
-    void inNetwork(const std::function<void()>& body) {
-        if (auto failure = test::runInPrivateNetwork({GetParam() == SocketKind::ping, true}, body)) GTEST_SKIP() << *failure;
-    }
-};
+class ICMPProberInPrivateNetwork : public ::testing::TestWithParam<SocketKind> {};
 
 // The kernel answers; the test adds a flood of foreign replies.
 TEST_P(ICMPProberInPrivateNetwork, EchoesBothFamiliesByArrivalAndReadsAFloodInBoundedPasses) {
-    inNetwork([&] {
+    const auto failure = test::runInPrivateNetwork({GetParam() == SocketKind::ping, true}, [&] {
         std::uint64_t draws = 0;  // the identifier, then the first sequence
         UniqueFd watch;  // a second descriptor of the IPv4 socket shows what the prober left unread
         ICMPProber::Environment environment;
@@ -102,6 +97,7 @@ TEST_P(ICMPProberInPrivateNetwork, EchoesBothFamiliesByArrivalAndReadsAFloodInBo
         ASSERT_EQ(results.size(), 1u);
         expectReply(results[0], loopbackV4, sequence);
     });
+    if (failure) GTEST_SKIP() << *failure;
 }
 
 // A datagram whose sender is of the other family is skipped alone; the rest

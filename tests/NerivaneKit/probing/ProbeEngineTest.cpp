@@ -72,9 +72,8 @@ bool dropRawSockets() {
     __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
     __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3]{};
     if (syscall(SYS_capget, &header, data) != 0) return false;
-    data[CAP_TO_INDEX(CAP_NET_RAW)].effective &= ~CAP_TO_MASK(CAP_NET_RAW);
-    data[CAP_TO_INDEX(CAP_NET_RAW)].permitted &= ~CAP_TO_MASK(CAP_NET_RAW);
-    data[CAP_TO_INDEX(CAP_NET_RAW)].inheritable &= ~CAP_TO_MASK(CAP_NET_RAW);
+    auto& raw = data[CAP_TO_INDEX(CAP_NET_RAW)];
+    for (auto* set : {&raw.effective, &raw.permitted, &raw.inheritable}) *set &= ~CAP_TO_MASK(CAP_NET_RAW);
     return syscall(SYS_capset, &header, data) == 0;
 }
 

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <vector>
 
 #include "NerivaneKit/probing/TargetTracker.h"
 

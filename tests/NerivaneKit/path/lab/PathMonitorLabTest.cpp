@@ -5,16 +5,13 @@
 #include <gtest/gtest.h>
 #include <net/if.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <string>
 #include <thread>
 
 #include "NerivaneKit/path/PathMonitor.h"
-#include "NerivaneKit/platform/LogStore.h"
 #include "NerivaneKit/platform/SerialQueue.h"
-#include "NerivaneKit/probing/ProbeEngine.h"
 #include "support/LabAccess.h"
 #include "support/Recorder.h"
 
@@ -155,41 +152,6 @@ TEST_F(PathMonitorLab, PolicyRoutedVPNIsTheTunnelTheKernelChoosesForTheProbedHos
     changed = Clock::now();
     queue.sync([&] { monitor->setInternetAddresses({*ProbeAddress::parse("9.9.9.9")}); });
     expectTunnelOverEthernet(next());
-}
-
-// The engine under a policy-routed VPN with a silent router: the router is
-// probed on eth0 and, as under a main-table VPN, marked unreachable through
-// the VPN rather than as not answering ping.
-TEST(PolicyVPNEngineLab, ASilentRouterBeneathIsUnreachableThroughTheVPN) {
-    if (!insideTheLab()) GTEST_SKIP() << "not inside the client namespace of lab \"" << labName() << "\"";
-    LogStore::shared().setStderrOutput(LogStore::StderrOutput::never);
-    ASSERT_TRUE(lab("vpn off") && lab("link up") && lab("reset"));
-    ASSERT_TRUE(lab("set router mode=silent") && lab("vpn policy on"));
-    test::Recorder<ProbeEngine::Event> recorder;
-    TargetSettings settings;
-    settings.internetHosts = {"1.1.1.1"};
-    auto engine = std::make_unique<ProbeEngine>(settings, 1.0, std::ref(recorder));
-    engine->start();
-    std::optional<ProbeEngine::TargetsEvent> targets;
-    std::optional<TargetStatus> router;
-    recorder.waitFor([&](const std::vector<ProbeEngine::Event>& events) {
-        for (const auto& event : events) {
-            if (const auto* list = std::get_if<ProbeEngine::TargetsEvent>(&event)) targets = *list;
-            if (const auto* status = std::get_if<ProbeEngine::StatusEvent>(&event);
-                status && status->role == TargetRole::router() && status->status != TargetStatus::warmingUp)
-                router = status->status;
-        }
-        return router.has_value();
-    }, 25s);
-    engine.reset();
-    lab("vpn off");
-    lab("reset");
-    ASSERT_TRUE(router) << "the router never settled";
-    EXPECT_EQ(text(*router), text(TargetStatus::unreachableVPN));
-    ASSERT_TRUE(targets);
-    EXPECT_EQ(targets->path.primaryInterface, "tun0");
-    ASSERT_FALSE(targets->targets.empty());
-    EXPECT_EQ(targets->targets[0].address.text(), "10.77.0.1");
 }
 
 }  // namespace
