@@ -83,6 +83,7 @@ TEST(SettingsView, ChoicesAreStoredAtOnceAndTheHintsAndTheLoginSwitchFollow) {
     page.reason = SlowRateReason::battery;
     page.view->refreshStatus();
     EXPECT_EQ(page.find<QLabel>("rateHint").text(), "On battery now, so probing every 5s.");
+    p.setBatteryInterval(5);
     for (const auto& [reason, denied, hint] :
          {std::tuple<std::optional<SlowRateReason>, bool, const char*>{SlowRateReason::lowPowerMode, true, "The power saver profile is on, so probing every 5s."},
           {SlowRateReason::expensivePath, false, "This network is a hotspot or metered, so probing every 5s."},
