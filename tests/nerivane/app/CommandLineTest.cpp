@@ -11,7 +11,6 @@ TEST(CommandLine, UsageErrorsNameTheProblem) {
     const auto accepted = CommandLine::parse({"--json", "--exit-after=90", "--metrics", "[::1]:9101", "--version"});
     EXPECT_EQ(std::get<CommandLine>(accepted), (CommandLine{.console = true, .json = true, .exitAfter = 90, .metrics = "[::1]:9101", .version = true}));
     const std::string seconds = "option --exit-after needs a number of seconds";
-    const std::string metrics = "option --metrics: metrics address ";
     std::vector<std::pair<std::vector<std::string>, std::string>> rows{
         {{"--exit-after"}, seconds},
         {{"--consol"}, "unknown argument \"--consol\""},
@@ -19,11 +18,8 @@ TEST(CommandLine, UsageErrorsNameTheProblem) {
         {{"--json=yes"}, "option --json takes no value"},
         // A metrics address it cannot be is an error, never a silent off.
         {{"--metrics"}, "option --metrics needs ADDR:PORT, e.g. 127.0.0.1:9101"},
-        {{"--metrics", "127.0.0.1"}, metrics + "\"127.0.0.1\" has no port"},
-        {{"--metrics", "127.0.0.1:http"}, metrics + "\"127.0.0.1:http\" has no port number"},
-        {{"--metrics", ":9101"}, metrics + "\":9101\" has no host"},
-        {{"--metrics", "::1:9101"}, metrics + "\"::1:9101\": write an IPv6 address in brackets"},
-        {{"--metrics", "127.0.0.1:65536"}, metrics + "\"127.0.0.1:65536\": the port must be from 1 to 65535"},
+        // The address's own reasons (MetricsAddressTest), under the option's name.
+        {{"--metrics", "127.0.0.1"}, "option --metrics: metrics address \"127.0.0.1\" has no port"},
     };
     for (const char* bad : {"0", "5s", "", "nan", "1e300"})
         rows.push_back({{"--exit-after", bad}, seconds + " above 0 and at most 2000000, not \"" + bad + "\""});

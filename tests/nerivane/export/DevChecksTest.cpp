@@ -5,23 +5,16 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <sstream>
 
 #include "support/HistoryTestSupport.h"
 
 namespace nerivane {
 namespace {
 
-std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-mode_t modeOf(const std::string& path) {
-    struct stat status {};
-    return ::stat(path.c_str(), &status) == 0 ? status.st_mode & 07777 : 0;
+// The bytes and permission bits of a file.
+std::pair<std::string, mode_t> contents(const std::string& path) {
+    const FileState state = fileState(path);
+    return {state.bytes, state.mode & 07777};
 }
 
 // NERIVANE_DEV_LOG through a link is refused and the file it reaches stays
@@ -35,16 +28,17 @@ TEST(DevChecks, TheLogIsAppendedToAndNeverReachedThroughALink) {
     }
     ASSERT_EQ(::symlink(text.c_str(), link.c_str()), 0);
     EXPECT_EQ(DevChecks::open(link), nullptr);
-    EXPECT_EQ(std::pair(slurp(text), modeOf(text)), std::pair(std::string("old line\n"), mode_t{0644}));
+    EXPECT_EQ(contents(text), std::pair(std::string("old line\n"), mode_t{0644}));
 
     auto checks = DevChecks::open(own, {[] { return std::nullopt; }, [] { return 1; }, [] { return 1; }});
     ASSERT_NE(checks, nullptr);
     checks->write("new line");
     checks->flush();
     checks.reset();
-    EXPECT_EQ(slurp(own).rfind("old line\n", 0), 0u) << slurp(own);
-    EXPECT_NE(slurp(own).find("new line\n"), std::string::npos);
-    EXPECT_EQ(modeOf(own), mode_t{0600});
+    const auto [bytes, mode] = contents(own);
+    EXPECT_EQ(bytes.rfind("old line\n", 0), 0u) << bytes;
+    EXPECT_NE(bytes.find("new line\n"), std::string::npos);
+    EXPECT_EQ(mode, mode_t{0600});
 }
 
 }  // namespace

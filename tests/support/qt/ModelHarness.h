@@ -24,7 +24,6 @@ namespace nerivane::test {
 
 // What the model did with one monitor it made.
 struct FakeRun {
-    TargetSettings settings;
     double interval = 0;
     Monitor::UpdateHandler onUpdate;
     bool started = false;
@@ -69,9 +68,8 @@ protected:
             return found == variables.end() ? std::nullopt : std::optional(found->second);
         };
         environment.now = [this] { return clock; };
-        environment.makeMonitor = [this](const TargetSettings& settings, double interval,
-                                         Monitor::UpdateHandler onUpdate) {
-            auto run = std::make_shared<FakeRun>(FakeRun{settings, interval, std::move(onUpdate), false, false, {}, {}, {}});
+        environment.makeMonitor = [this](const TargetSettings&, double interval, Monitor::UpdateHandler onUpdate) {
+            auto run = std::make_shared<FakeRun>(FakeRun{interval, std::move(onUpdate), false, false, {}, {}, {}});
             runs.push_back(run);
             return std::make_unique<FakeMonitor>(run);
         };

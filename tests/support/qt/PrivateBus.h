@@ -14,7 +14,6 @@
 #include <QMap>
 #include <QProcess>
 #include <QTemporaryDir>
-#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -131,8 +130,8 @@ private:
 };
 
 // org.freedesktop.Notifications: records every Notify call and answers with
-// ids from 100 on; counts GetServerInformation calls, which are how
-// permission is asked. Serves once start() has taken the name.
+// ids from 100 on; answers GetServerInformation, which is how permission is
+// asked. Serves once start() has taken the name.
 class NotificationServer {
 public:
     explicit NotificationServer(StandIns& services) : services_(services) {
@@ -142,8 +141,7 @@ public:
             state->calls.push_back(message.arguments());
             return std::optional<QVariantList>{{QVariant::fromValue(state->nextID++)}};
         });
-        server.setMethod(name, QStringLiteral("GetServerInformation"), [state = state_](const QDBusMessage&) {
-            state->asked += 1;
+        server.setMethod(name, QStringLiteral("GetServerInformation"), [](const QDBusMessage&) {
             return std::optional<QVariantList>{{QStringLiteral("stand-in"), QStringLiteral("tests"), QStringLiteral("1"), QStringLiteral("1.2")}};
         });
     }
@@ -158,7 +156,6 @@ public:
         for (const auto& call : calls()) result.push_back(call.value(3).toString());
         return result;
     }
-    int asked() const { return state_->asked; }
     void invoke(uint id, const QString& action) { services_.emitSignal(path, name, QStringLiteral("ActionInvoked"), {id, action}); }
     void close(uint id) { services_.emitSignal(path, name, QStringLiteral("NotificationClosed"), {id, uint(2)}); }
 
@@ -171,7 +168,6 @@ private:
         std::mutex mutex;
         std::vector<QVariantList> calls;
         uint nextID = 100;
-        std::atomic<int> asked{0};
     };
     StandIns& services_;
     std::shared_ptr<State> state_ = std::make_shared<State>();

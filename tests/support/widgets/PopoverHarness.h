@@ -11,7 +11,7 @@
 #include <memory>
 #include <thread>
 
-#include "NerivaneKit/platform/LogStore.h"
+#include "support/HistoryTestSupport.h"
 #include "support/widgets/WidgetsSupport.h"
 #include "nerivane/core/AppModel.h"
 #include "nerivane/ui/cards/EventsCard.h"
@@ -90,11 +90,7 @@ public:
     }
 
     static LogStore& quietLogs() {
-        static LogStore store{[] {
-            LogStore::Configuration configuration;
-            configuration.stderrOutput = LogStore::StderrOutput::never;
-            return configuration;
-        }()};
+        static LogStore store{nerivane::quietLogs()};
         return store;
     }
 

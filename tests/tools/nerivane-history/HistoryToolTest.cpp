@@ -5,7 +5,6 @@
 
 #include <chrono>
 #include <fstream>
-#include <sstream>
 
 #include "support/HistoryTestSupport.h"
 
@@ -28,11 +27,6 @@ protected:
     // Ten minutes back: well inside every window however long the test takes.
     const std::int64_t minute = *HistoryStore::minuteStart(now) - 600;
 
-    std::string slurp(const std::string& name) {
-        std::stringstream text;
-        text << std::ifstream(folder.path(name)).rdbuf();
-        return text.str();
-    }
     Result run(const std::string& arguments, const std::string& environment = "") {
         // Run by hand, the program sits next to the test executable.
         const char* bin = std::getenv("NERIVANE_BIN_DIR");
@@ -41,7 +35,7 @@ protected:
         const std::string command = "env -u NERIVANE_HISTORY TZ=UTC " + environment + " " + quoted(program) + " " +
                                     arguments + " >" + quoted(folder.path("out")) + " 2>" + quoted(folder.path("err"));
         const int status = std::system(command.c_str());
-        return Result{WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp("out"), slurp("err")};
+        return Result{WIFEXITED(status) ? WEXITSTATUS(status) : -1, fileState(folder.path("out")).bytes, fileState(folder.path("err")).bytes};
     }
 };
 
