@@ -39,8 +39,8 @@ struct HistoryFile {
         // Ending now: history applies its retention against the real clock.
         const double end = std::floor(static_cast<double>(std::time(nullptr)) / 60) * 60;
         const double start = end - days * 86400.0;
-        using namespace test::scenes;
-        const Target targets[] = {router, cloudflare, google, cloudflare6, nas,
+        namespace scenes = test::scenes;
+        const Target targets[] = {scenes::router, scenes::cloudflare, scenes::google, scenes::cloudflare6, scenes::nas,
                                   test::target(TargetRole::custom(1), "example.org", "192.0.2.7")};
         HistoryStore store(std::make_shared<Database>(path), TimeZone::utc());
         store.prepareSchema();
@@ -53,7 +53,8 @@ struct HistoryFile {
                 store.record(ProbeRecord{target, ProbeProtocol::icmp, ProbeResult::Reply{3 + (noise >> 16) % 40 / 2.0}, minute + 1});
             }
             if (static_cast<long>(minute - start) % 7200 == 0) {
-                store.addEvent({NetworkEvent::Kind::spike, cloudflare.role, "1.1.1.1", cloudflare.address, minute, minute + 9, 180.0});
+                store.addEvent({NetworkEvent::Kind::spike, scenes::cloudflare.role, "1.1.1.1", scenes::cloudflare.address, minute,
+                                minute + 9, 180.0});
             }
             store.flush(minute + 20, minute + 60, false);
         }
