@@ -18,12 +18,28 @@ QString rowText(const LookupSnapshot& lookups) {
     if (lookups.servers.size() > 1) server += tr(" +%1").arg(lookups.servers.size() - 1);
     int failures = 0;
     for (const auto& entry : lookups.servers) failures += entry.failuresLastMinute;
-    const QString time = VerdictTexts::millisecondsText(
-        named->medianSeconds ? std::optional<double>(*named->medianSeconds * 1000) : std::nullopt);
+    // A server that failed its latest probe gets no median beside it: that
+    // was how fast it answered before, not now.
+    const QString time = named->latestFailure ? lastAnswerText(named->lastAnswerAge)
+                                              : VerdictTexts::millisecondsText(named->medianSeconds
+                                                                                   ? std::optional<double>(
+                                                                                         *named->medianSeconds * 1000)
+                                                                                   : std::nullopt);
     const QString failed = failures == 0   ? tr("no failures")
                            : failures == 1 ? tr("1 failure")
                                            : tr("%1 failures").arg(failures);
-    return tr("%1 \u00b7 %2 \u00b7 %3").arg(server, time, failed);
+    QString row = tr("%1 \u00b7 %2 \u00b7 %3").arg(server, time, failed);
+    if (!lookups.missingName.empty())
+        row += tr(" \u00b7 %1 does not exist").arg(QString::fromStdString(lookups.missingName));
+    return row;
+}
+
+QString lastAnswerText(std::optional<double> age) {
+    if (!age) return tr("no answer yet");
+    const auto seconds = static_cast<long>(*age);
+    if (seconds < 60) return tr("last answer %1 s ago").arg(seconds);
+    if (seconds < 3600) return tr("last answer %1 min ago").arg(seconds / 60);
+    return tr("last answer %1 h ago").arg(seconds / 3600);
 }
 
 QString healthText(LookupSnapshot::Health health) {

@@ -4,14 +4,19 @@
 #pragma once
 
 #include <QString>
+#include <optional>
 
 #include "NerivaneKit/lookup/LookupSnapshot.h"
 
 namespace nerivane::LookupTexts {
 
 // The named server (and how many more), its median lookup time over five
-// minutes and the failures of every server in the last minute.
+// minutes (how long ago it last answered when its latest probe failed), the
+// failures of every server in the last minute, and a chosen probe name that
+// does not exist.
 QString rowText(const LookupSnapshot& lookups);
+// "last answer 40 s ago", "last answer 2 min ago", "no answer yet".
+QString lastAnswerText(std::optional<double> age);
 // "Checking", "Fine", "Slow", "Failing".
 QString healthText(LookupSnapshot::Health health);
 
