@@ -122,6 +122,9 @@ TEST(VerdictFilter, ChangesHoldTenSecondsMeasuringNeverReplacesOfflineSwitchesAt
         {V::localDown, 418, V::localDown},
         {V::offline, 430, V::offline},
         {V::good, 431, V::good},
+        // Failing lookups hold themselves (two failed rounds): they come and go at once.
+        {V::lookupsFailing, 500, V::lookupsFailing},
+        {V::good, 501, V::good},
     };
     VerdictFilter filter;
     for (const auto& step : steps) EXPECT_EQ(filter.apply(step.raw, step.time), step.shown) << "at " << step.time;
