@@ -10,8 +10,9 @@ Verdict VerdictFilter::apply(Verdict verdict, double now) {
     }
     // Failing lookups hold themselves (two failed rounds a few seconds apart)
     // and clear on the first answer: a second hold here would only delay them.
-    const bool lookups = (shown == Verdict::good && verdict == Verdict::lookupsFailing) ||
-                         (shown == Verdict::lookupsFailing && verdict == Verdict::good);
+    const auto quiet = [](Verdict other) { return other == Verdict::good || other == Verdict::lookupsSlow; };
+    const bool lookups = (quiet(shown) && verdict == Verdict::lookupsFailing) ||
+                         (shown == Verdict::lookupsFailing && quiet(verdict));
     const bool immediate =
         shown == Verdict::measuring || shown == Verdict::offline || verdict == Verdict::offline || lookups;
     if (!immediate) {
