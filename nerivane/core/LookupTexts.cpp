@@ -16,22 +16,24 @@ QString rowText(const LookupSnapshot& lookups) {
     if (!named) return tr("no DNS server known");
     QString server = QString::fromStdString(named->server.address);
     if (lookups.servers.size() > 1) server += tr(" +%1").arg(lookups.servers.size() - 1);
+    // A server that failed its latest probe gets no median beside it: that
+    // was how fast it answered before, not now; how long ago it did says more.
+    if (named->latestFailure) return tr("%1 \u00b7 %2").arg(server, lastAnswerText(named->lastAnswerAge));
+    const QString time = VerdictTexts::millisecondsText(
+        named->medianSeconds ? std::optional<double>(*named->medianSeconds * 1000) : std::nullopt);
+    // A mistyped probe name is the one thing to fix then. The row does not
+    // wrap: a long name is shortened (the settings show it whole).
+    if (!lookups.missingName.empty()) {
+        QString name = QString::fromStdString(lookups.missingName);
+        if (name.size() > 20) name = name.left(19) + QChar(0x2026);
+        return tr("%1 \u00b7 %2 \u00b7 %3 does not exist").arg(server, time, name);
+    }
     int failures = 0;
     for (const auto& entry : lookups.servers) failures += entry.failuresLastMinute;
-    // A server that failed its latest probe gets no median beside it: that
-    // was how fast it answered before, not now.
-    const QString time = named->latestFailure ? lastAnswerText(named->lastAnswerAge)
-                                              : VerdictTexts::millisecondsText(named->medianSeconds
-                                                                                   ? std::optional<double>(
-                                                                                         *named->medianSeconds * 1000)
-                                                                                   : std::nullopt);
     const QString failed = failures == 0   ? tr("no failures")
                            : failures == 1 ? tr("1 failure")
                                            : tr("%1 failures").arg(failures);
-    QString row = tr("%1 \u00b7 %2 \u00b7 %3").arg(server, time, failed);
-    if (!lookups.missingName.empty())
-        row += tr(" \u00b7 %1 does not exist").arg(QString::fromStdString(lookups.missingName));
-    return row;
+    return tr("%1 \u00b7 %2 \u00b7 %3").arg(server, time, failed);
 }
 
 QString lastAnswerText(std::optional<double> age) {

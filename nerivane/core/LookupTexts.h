@@ -11,9 +11,9 @@
 namespace nerivane::LookupTexts {
 
 // The named server (and how many more), its median lookup time over five
-// minutes (how long ago it last answered when its latest probe failed), the
-// failures of every server in the last minute, and a chosen probe name that
-// does not exist.
+// minutes and the failures of every server in the last minute; how long ago
+// it last answered instead when its latest probe failed; a chosen probe name
+// that does not exist instead of the failures.
 QString rowText(const LookupSnapshot& lookups);
 // "last answer 40 s ago", "last answer 2 min ago", "no answer yet".
 QString lastAnswerText(std::optional<double> age);
