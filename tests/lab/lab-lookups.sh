@@ -10,7 +10,8 @@
 # Prints how long each failure took to show and to clear, the program's CPU
 # time and memory at the end; with NERIVANE_COMPARE_BIN=PROGRAM a second
 # build runs beside it in the same lab, waited for at the silence and the
-# recovery, and its figures are printed alongside. About three minutes.
+# recovery, and its figures are printed alongside. About two and a half
+# minutes (four when comparing).
 source "$(dirname "$0")/common.sh"
 need_lab
 bin_dir="${NERIVANE_BIN_DIR:-$(cd "$(dirname "$0")/../.." && pwd)/build/bin}"
