@@ -1,8 +1,8 @@
 // Holds the shown verdict steady: a change between two real verdicts must be
 // seen without interruption for 10 seconds before it is shown, so a verdict
 // that flickers does not reach the menu bar or notifications. Going offline,
-// coming back from offline and the first verdict after measuring switch at
-// once. Owned by the monitor core, on the probe queue; times are monitor seconds.
+// coming back from offline, the first verdict after measuring, and failing
+// name lookups coming and going over good (or slow lookups) switch at once. Owned by the monitor core, on the probe queue; times are monitor seconds.
 #pragma once
 
 #include <optional>

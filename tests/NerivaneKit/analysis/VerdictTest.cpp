@@ -122,6 +122,13 @@ TEST(VerdictFilter, ChangesHoldTenSecondsMeasuringNeverReplacesOfflineSwitchesAt
         {V::localDown, 418, V::localDown},
         {V::offline, 430, V::offline},
         {V::good, 431, V::good},
+        // Failing lookups hold themselves (two failed rounds): they come and go at once.
+        {V::lookupsFailing, 500, V::lookupsFailing},
+        {V::good, 501, V::good},
+        {V::lookupsSlow, 600, V::good},
+        {V::lookupsSlow, 610, V::lookupsSlow},
+        {V::lookupsFailing, 611, V::lookupsFailing},
+        {V::lookupsSlow, 612, V::lookupsSlow},
     };
     VerdictFilter filter;
     for (const auto& step : steps) EXPECT_EQ(filter.apply(step.raw, step.time), step.shown) << "at " << step.time;

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "support/qt/QtSupport.h"
+#include "nerivane/core/LookupTexts.h"
 #include "nerivane/core/VerdictTexts.h"
 
 namespace nerivane {
@@ -57,6 +58,44 @@ TEST(VerdictTexts, ExplanationNamesWhatTheVerdictRestsOn) {
         {snapshot(Verdict::offline, {}), saturdayMorning - 3300, "No network since 9:05 AM."},
     })
         EXPECT_EQ(plain(verdictExplanation(shown, offlineSince, english())), expected);
+}
+
+// The lookups' words name the fault where it is: no median beside a server
+// that stopped answering, an answer without an address said as such, the
+// computer's own resolver when only it fails, and a mistyped probe name on
+// the DNS row rather than blamed on the server.
+TEST(VerdictTexts, LookupsNameTheFaultWhereItIs) {
+    using Health = LookupSnapshot::Health;
+    const ResolverServer server{"192.0.2.53", 53, ""};
+    const auto lookups = [&](Health health, std::optional<LookupFailure> failure, bool systemFailed = false,
+                             std::string missing = {}) {
+        LookupSnapshot result;
+        result.servers = {{server, 0.012, failure ? 3 : 0, failure, failure ? std::nullopt : std::optional(0.012), 130.0}};
+        result.health = health, result.systemFailed = systemFailed, result.missingName = std::move(missing);
+        return result;
+    };
+    const struct {
+        LookupSnapshot lookups;
+        const char* row;
+        const char* explanation;  // of lookupsFailing; none for a good verdict
+    } rows[] = {
+        {lookups(Health::failing, LookupFailure::timeout), "192.0.2.53 \u00b7 last answer 2 min ago",
+         "Your DNS server 192.0.2.53 does not answer. "},
+        {lookups(Health::failing, LookupFailure::noAddress), "192.0.2.53 \u00b7 last answer 2 min ago",
+         "Your DNS server 192.0.2.53 answers lookups without an address. "},
+        {lookups(Health::failing, std::nullopt, true), "192.0.2.53 \u00b7 12 ms \u00b7 no failures",
+         "Name lookups on this computer fail, although your DNS server 192.0.2.53 answers when asked directly. "},
+        {lookups(Health::ok, std::nullopt, false, "exmaple.com"),
+         "192.0.2.53 \u00b7 12 ms \u00b7 exmaple.com does not exist", nullptr},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(LookupTexts::rowText(row.lookups), QString::fromUtf8(row.row));
+        if (!row.explanation) continue;
+        MonitorSnapshot shown = snapshot(Verdict::lookupsFailing, {router(ok), internet(0, "1.1.1.1", ok)});
+        shown.lookups = row.lookups;
+        EXPECT_TRUE(lookupExplanation(shown, english()).startsWith(QString::fromUtf8(row.explanation)))
+            << lookupExplanation(shown, english()).toStdString();
+    }
 }
 
 TEST(VerdictTexts, SlowWhileBusyNamesTheDirectionTheRoundTripsAndTheCureWhereTheQueueIs) {

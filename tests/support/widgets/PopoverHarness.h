@@ -179,12 +179,13 @@ inline void good(PopoverHarness& harness) {
 }
 
 // Pings fine, DNS not: the good scene with the router's resolver failing
-// (timeouts) or answering after a second and a half.
+// (timeouts; its last answer, 12 ms, two minutes ago) or answering after a
+// second and a half.
 inline void lookups(PopoverHarness& harness, bool failing) {
     good(harness);
     MonitorSnapshot state = harness.model->snapshot();
     const ResolverServer router{"192.168.1.1", 53, "eth0"};
-    state.lookups = failing ? LookupSnapshot{{{router, std::nullopt, 1, LookupFailure::timeout, std::nullopt}},
+    state.lookups = failing ? LookupSnapshot{{{router, 0.012, 1, LookupFailure::timeout, std::nullopt, 130.0}},
                                              LookupSnapshot::Health::failing, std::nullopt, false, 1}
                             : LookupSnapshot{{{router, 1.52, 0, std::nullopt, 1.48}}, LookupSnapshot::Health::slow,
                                              std::nullopt, false, 1};
