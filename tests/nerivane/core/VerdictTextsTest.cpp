@@ -70,12 +70,14 @@ TEST(VerdictTexts, SlowWhileBusyNamesTheDirectionTheRoundTripsAndTheCureWhereThe
         shown.load = load;
         return plain(verdictExplanation(shown, {}, english()));
     };
-    const QString sqm = " The router's queue is too large (bufferbloat); turning on Smart Queue Management (CAKE or "
-                        "fq_codel) in the router fixes it.";
+    // The words name the place the load row names, never the router's own queue.
     EXPECT_EQ(busy(LoadClass::upload, QueuePlace::beyondRouter, NetworkPath::Kind::ethernet),
-              "Latency rises from 12 ms to 480 ms while you upload." + sqm);
+              "Latency rises from 12 ms to 480 ms while you upload. The queue builds up beyond the router, on the way "
+              "out to the internet (bufferbloat); Smart Queue Management (CAKE or fq_codel) in the router, set a "
+              "little below the line's speed, fixes it.");
     EXPECT_EQ(busy(LoadClass::download, QueuePlace::unknown, NetworkPath::Kind::ethernet, false),
-              "Latency rises while you download." + sqm);
+              "Latency rises while you download. Where the queue builds up is not yet known; Smart Queue Management "
+              "(CAKE or fq_codel) in the router usually fixes it.");
     EXPECT_TRUE(busy(LoadClass::both, QueuePlace::thisSide, NetworkPath::Kind::wifi).contains("on the Wi\u2011Fi link"));
     EXPECT_TRUE(busy(LoadClass::upload, QueuePlace::thisSide, NetworkPath::Kind::ethernet).contains("in this computer"));
 }
