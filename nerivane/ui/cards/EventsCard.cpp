@@ -74,6 +74,7 @@ void EventsCard::load() {
     if (loadStarted_) return;
     loadStarted_ = true;
     if (history_ == nullptr) {
+        loaded_ = true;
         emit loaded();
         return;
     }
@@ -100,6 +101,7 @@ void EventsCard::handleLoaded(std::optional<std::vector<NetworkEvent>> events) {
         merge(*events);
         showIncidents();
     }
+    loaded_ = true;
     emit loaded();
 }
 

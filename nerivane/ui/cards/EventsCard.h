@@ -40,6 +40,8 @@ public:
 
     // Starts the history read unless it has started; the first paint calls it.
     void load();
+    // The history read has finished (loaded() was sent).
+    bool isLoaded() const { return loaded_; }
     // An event that has just ended; one already shown is left alone.
     void add(const NetworkEvent& event, std::vector<Incident::BusySpan> busy);
     // Newest first.
@@ -68,6 +70,7 @@ private:
     QWidget* rows_ = nullptr;
     QMenu* menu_ = nullptr;
     bool loadStarted_ = false;
+    bool loaded_ = false;
     // The read's thread. Last, so it is waited for first: a card going away
     // (and the model after it) never leaves a read running on the history.
     QThreadPool pool_;

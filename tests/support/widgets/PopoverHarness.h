@@ -114,10 +114,8 @@ public:
     // The view's picture once the history read is in.
     QImage picture(PopoverView& view) {
         if (auto* events = view.eventsCard()) {
-            bool loaded = false;
-            QObject::connect(events, &EventsCard::loaded, [&] { loaded = true; });
             events->load();
-            waitForWidgets([&] { return loaded; });
+            waitForWidgets([&] { return events->isLoaded(); });
         }
         return PopoverSnapshot::render(view);
     }

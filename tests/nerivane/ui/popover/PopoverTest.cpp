@@ -161,35 +161,38 @@ TEST(Popover, EverySceneShowsItsWordsAndThreeMatchTheReferences) {
 // each event joins the one incident row at once. A new user's chart reads
 // "no data yet" before the first recorded minute, not "not running".
 TEST(Popover, TheOpenPopupFollowsOneOutageIntoOneIncidentRow) {
-    fixLook(false);
-    PopoverHarness harness;
-    // No probe records: nothing is stored yet.
-    harness.deliver(scenes::snapshot(path(NetworkPath::Kind::ethernet), Verdict::good, TargetState::ok(),
-                                     {measured(scenes::router, TargetState::ok(), 1.2),
-                                      measured(scenes::cloudflare, TargetState::ok(), 12.3)}));
-    HistoryCard* history = nullptr;
-    PopoverView::Places places{.historyCard = [&] { return history = new HistoryCard(*harness.model); }};
-    auto view = harness.view({}, places);
-    harness.picture(*view);
-    ASSERT_TRUE(waitForWidgets([&] { return history != nullptr && !history->buckets().empty(); }));
-    const auto runs = ChartGeometry::layout(history->buckets(), history->range(), 20, QRectF(0, 0, 600, 127),
-                                            [](const QString&) { return 0.0; }, history->chart().firstRecorded())
-                          .runs;
-    ASSERT_FALSE(runs.empty());
-    EXPECT_EQ(runs.front().name, "no data yet");
+    for (const bool dark : {false, true}) {
+        SCOPED_TRACE(dark ? "dark" : "light");
+        fixLook(dark);
+        PopoverHarness harness;
+        // No probe records: nothing is stored yet.
+        harness.deliver(scenes::snapshot(path(NetworkPath::Kind::ethernet), Verdict::good, TargetState::ok(),
+                                         {measured(scenes::router, TargetState::ok(), 1.2),
+                                          measured(scenes::cloudflare, TargetState::ok(), 12.3)}));
+        HistoryCard* history = nullptr;
+        PopoverView::Places places{.historyCard = [&] { return history = new HistoryCard(*harness.model); }};
+        auto view = harness.view({}, places);
+        harness.picture(*view);
+        ASSERT_TRUE(waitForWidgets([&] { return history != nullptr && !history->buckets().empty(); }));
+        const auto runs = ChartGeometry::layout(history->buckets(), history->range(), 20, QRectF(0, 0, 600, 127),
+                                                [](const QString&) { return 0.0; }, history->chart().firstRecorded())
+                              .runs;
+        ASSERT_FALSE(runs.empty());
+        EXPECT_EQ(runs.front().name, "no data yet");
 
-    EventsCard* card = view->eventsCard();
-    const QStringList titles[] = {{"Outage \u00b7 1.1.1.1"},
-                                  {"Internet down \u00b7 1.1.1.1, 8.8.8.8"},
-                                  {"Internet down \u00b7 1.1.1.1, 8.8.8.8, IPv6"}};
-    for (std::size_t i = 0; i < scenes::outageTargets.size(); ++i) {
-        harness.deliver(Monitor::EventUpdate{scenes::outageOf(harness, i)});
-        ASSERT_EQ(view->eventsCard(), card) << "the same card, not a new popup";
-        QStringList shown;
-        for (const auto* row : card->findChildren<EventRow*>()) shown << row->texts().title + " \u00b7 " + row->texts().targets;
-        EXPECT_EQ(shown, titles[i]);
+        EventsCard* card = view->eventsCard();
+        const QStringList titles[] = {{"Outage \u00b7 1.1.1.1"},
+                                      {"Internet down \u00b7 1.1.1.1, 8.8.8.8"},
+                                      {"Internet down \u00b7 1.1.1.1, 8.8.8.8, IPv6"}};
+        for (std::size_t i = 0; i < scenes::outageTargets.size(); ++i) {
+            harness.deliver(Monitor::EventUpdate{scenes::outageOf(harness, i)});
+            ASSERT_EQ(view->eventsCard(), card) << "the same card, not a new popup";
+            QStringList shown;
+            for (const auto* row : card->findChildren<EventRow*>()) shown << row->texts().title + " \u00b7 " + row->texts().targets;
+            EXPECT_EQ(shown, titles[i]);
+        }
+        keepPicture(PopoverSnapshot::render(*view), QStringLiteral("popup-live-incident-%1.png").arg(dark ? "dark" : "light"));
     }
-    keepPicture(PopoverSnapshot::render(*view), QStringLiteral("popup-live-incident-light.png"));
 }
 
 TEST(PopoverWindow, PlacementStaysBesideTheItemAndOnTheScreen) {
