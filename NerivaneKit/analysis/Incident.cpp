@@ -49,7 +49,13 @@ bool Incident::isLocal() const {
 
 bool Incident::isInternet() const {
     if (isLocal()) return false;
-    return std::count_if(events.begin(), events.end(), [](const NetworkEvent& event) { return event.role.isInternet(); }) >= 2;
+    // Two different targets: one host failing twice is no internet outage.
+    std::vector<TargetRole> roles;
+    for (const auto& event : events) {
+        if (event.role.isInternet() && std::find(roles.begin(), roles.end(), event.role) == roles.end())
+            roles.push_back(event.role);
+    }
+    return roles.size() >= 2;
 }
 
 std::vector<Incident> Incident::group(std::vector<NetworkEvent> events, const std::vector<BusySpan>& busy) {
