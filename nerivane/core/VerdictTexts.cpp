@@ -256,9 +256,15 @@ QString loadExplanation(const MonitorSnapshot& snapshot) {
                         "access point or using a cable helps.")
                    : tr("The queue builds up before the router, in this computer or its link; a fair queue "
                         "on this computer (fq_codel or CAKE) fixes it.");
+    } else if (figures.queue == QueuePlace::beyondRouter) {
+        // The router's own replies stay fast: the queue is on its way out, at
+        // its uplink or in the modem, not where the router answers.
+        cure = tr("The queue builds up beyond the router, on the way out to the internet (bufferbloat); "
+                  "Smart Queue Management (CAKE or fq_codel) in the router, set a little below the line's "
+                  "speed, fixes it.");
     } else {
-        cure = tr("The router's queue is too large (bufferbloat); turning on Smart Queue Management "
-                  "(CAKE or fq_codel) in the router fixes it.");
+        cure = tr("Where the queue builds up is not yet known; Smart Queue Management (CAKE or fq_codel) "
+                  "in the router usually fixes it.");
     }
     return rise + QLatin1Char(' ') + cure;
 }

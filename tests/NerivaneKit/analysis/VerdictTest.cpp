@@ -178,8 +178,15 @@ TEST(AlertTracker, InternetDownAfterTenSecondsBackWithItsDurationAndVerdictsAfte
           {bothDown, at(12, 0, 9), {}},
           {bothDown, at(12, 0, 10), {downAtNoon}},
           {bothDown, at(12, 1, 20), {}},  // the settled verdict is covered by the down alert
-          {good, at(12, 3, 0), {Back{180}}},
+          {good, at(12, 3, 0), {}},  // back once the return has held 5 s, dated from the return
+          {good, at(12, 3, 5), {Back{180}}},
           {good, at(12, 3, 30), {}}}},  // nor is the good verdict that follows announced
+        {"a moment of replies inside an outage: one incident, one pair of alerts", true, false,
+         {{bothDown, at(12, 0, 10), {downAtNoon}},
+          {good, at(12, 0, 40), {}},
+          {bothDown, at(12, 0, 43), {}},
+          {good, at(12, 1, 0), {}},
+          {good, at(12, 1, 5), {Back{60}}}}},
         {"short outage", true, true, {{bothDown, at(12, 0, 8), {}}, {good, at(12, 0, 9), {}}}},
         {"outages off: the verdict stage announces it", false, true,
          {{good, at(10, 0, 0), {}},
@@ -195,7 +202,8 @@ TEST(AlertTracker, InternetDownAfterTenSecondsBackWithItsDurationAndVerdictsAfte
          {{bothDown, at(12, 0, 0), {}},
           {snapshot(V::measuring, S::measuring()), at(12, 0, 5), {}},
           {bothDown, at(12, 0, 10), {downAtNoon}},
-          {good, at(13, 0, 0), {Back{3600}}},
+          {good, at(13, 0, 0), {}},
+          {good, at(13, 0, 5), {Back{3600}}},
           {good, at(13, 0, 30), {}},
           {problem, at(14, 0, 0), {}},
           {measuring, at(14, 0, 29), {}},

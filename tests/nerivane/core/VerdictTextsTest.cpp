@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "support/qt/QtSupport.h"
+#include "nerivane/core/IncidentTexts.h"
+#include "nerivane/core/LoadTexts.h"
 #include "nerivane/core/LookupTexts.h"
 #include "nerivane/core/VerdictTexts.h"
 
@@ -109,14 +111,51 @@ TEST(VerdictTexts, SlowWhileBusyNamesTheDirectionTheRoundTripsAndTheCureWhereThe
         shown.load = load;
         return plain(verdictExplanation(shown, {}, english()));
     };
-    const QString sqm = " The router's queue is too large (bufferbloat); turning on Smart Queue Management (CAKE or "
-                        "fq_codel) in the router fixes it.";
+    // The words name the place the load row names, never the router's own queue.
     EXPECT_EQ(busy(LoadClass::upload, QueuePlace::beyondRouter, NetworkPath::Kind::ethernet),
-              "Latency rises from 12 ms to 480 ms while you upload." + sqm);
+              "Latency rises from 12 ms to 480 ms while you upload. The queue builds up beyond the router, on the way "
+              "out to the internet (bufferbloat); Smart Queue Management (CAKE or fq_codel) in the router, set a "
+              "little below the line's speed, fixes it.");
     EXPECT_EQ(busy(LoadClass::download, QueuePlace::unknown, NetworkPath::Kind::ethernet, false),
-              "Latency rises while you download." + sqm);
+              "Latency rises while you download. Where the queue builds up is not yet known; Smart Queue Management "
+              "(CAKE or fq_codel) in the router usually fixes it.");
     EXPECT_TRUE(busy(LoadClass::both, QueuePlace::thisSide, NetworkPath::Kind::wifi).contains("on the Wi\u2011Fi link"));
     EXPECT_TRUE(busy(LoadClass::upload, QueuePlace::thisSide, NetworkPath::Kind::ethernet).contains("in this computer"));
+
+    // The rates measured against: a capacity only once history has one; nothing while idle.
+    const auto against = [](LoadClass now, LinkCapacity remembered) {
+        LoadSnapshot load;
+        load.now = now, load.capacity = {20e6, 3e6}, load.remembered = remembered;
+        return LoadTexts::capacityText(load);
+    };
+    EXPECT_EQ(against(LoadClass::idle, {20e6, 3e6}), "");
+    EXPECT_EQ(against(LoadClass::upload, {}), "highest seen 20 Mbit/s / 3.0 Mbit/s");
+    EXPECT_EQ(against(LoadClass::upload, {20e6, 3e6}), "capacity 20 Mbit/s / 3.0 Mbit/s");
+    EXPECT_EQ(against(LoadClass::download, {20e6, 0}), "capacity 20 Mbit/s / highest seen 3.0 Mbit/s");
+}
+
+TEST(IncidentTexts, TheTitleSaysTheCauseAndThePartnerIsNeverItsTwinsName) {
+    using K = NetworkEvent::Kind;
+    const auto at = [](K kind, TargetRole role, std::string host) { return NetworkEvent{kind, role, std::move(host), {}, 0, 31, {}}; };
+    const NetworkEvent one = at(K::outage, TargetRole::internet(0), "1.1.1.1"), two = at(K::outage, TargetRole::internet(1), "8.8.8.8"),
+                       six = at(K::outage, TargetRole::internetIPv6(), "1.1.1.1"), router = at(K::outage, TargetRole::router(), "router");
+    const auto spikes = [&](LoadClass load) {
+        Incident incident{K::spike, 0, 40, 480, {}, load};
+        for (auto event : {one, six}) incident.events.push_back((event.kind = K::spike, event));
+        return IncidentTexts::line(incident);
+    };
+    const std::pair<Incident, const char*> rows[] = {
+        {{K::outage, 0, 31, {}, {one, two, six}}, "Internet down \u00b7 1.1.1.1, 8.8.8.8, IPv6"},
+        {{K::outage, 0, 31, {}, {router, one, two}}, "Local network down \u00b7 router, 1.1.1.1, 8.8.8.8"},
+        {{K::outage, 0, 31, {}, {six}}, "Outage \u00b7 1.1.1.1 over IPv6"},
+        {{K::outage, 0, 31, {}, {one, one}}, "Outage \u00b7 1.1.1.1"},
+    };
+    for (const auto& [incident, line] : rows) EXPECT_EQ(IncidentTexts::line(incident), line);
+    EXPECT_EQ(spikes(LoadClass::upload), "Slow while uploading \u00b7 1.1.1.1, IPv6");
+    EXPECT_EQ(spikes(LoadClass::unknown), "Spike \u00b7 1.1.1.1, IPv6");
+    Incident morning = rows[0].first;
+    morning.start = saturdayMorning - 31, morning.end = saturdayMorning;
+    EXPECT_EQ(plain(IncidentTexts::spoken(morning, english())), "Internet down at 9:59 AM, 31s: 1.1.1.1, 8.8.8.8, and 1.1.1.1 over IPv6");
 }
 
 TEST(VerdictTexts, PingThatIsNotPermittedIsNamedWithItsFix) {
