@@ -24,8 +24,16 @@ using namespace std::chrono_literals;
 using nerivane::HistoryStore;
 
 constexpr double start = 1773489600;  // 2026-03-14T12:00:00Z
-constexpr int days = 30;
-constexpr double end = start + days * 86400;
+
+// NERIVANE_BENCH_DAYS shortens the history (the test that keeps the benchmark
+// running uses one day); NERIVANE_BENCH_KEEP copies the file there to look into.
+int days() {
+    const char* value = std::getenv("NERIVANE_BENCH_DAYS");
+    const int given = value ? std::atoi(value) : 0;
+    return given > 0 ? given : 30;
+}
+const int historyDays = days();
+const double end = start + historyDays * 86400.0;
 
 struct GeneratedHistory {
     std::filesystem::path folder;
@@ -74,6 +82,8 @@ struct GeneratedHistory {
         }
         seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
         bytes = std::filesystem::file_size(path);
+        if (const char* keep = std::getenv("NERIVANE_BENCH_KEEP"))
+            std::filesystem::copy_file(path, keep, std::filesystem::copy_options::overwrite_existing);
     }
     ~GeneratedHistory() {
         std::error_code ignored;
@@ -134,7 +144,7 @@ void BM_ExportAllMeasurements(benchmark::State& state) {
     HistoryStore store = openGenerated();
     std::size_t bytes = 0;
     for (auto _ : state) {
-        auto text = nerivane::HistoryCSV::exportAggregates(store, end - days * 86400.0, end, end);
+        auto text = nerivane::HistoryCSV::exportAggregates(store, end - historyDays * 86400.0, end, end);
         bytes = text.size();
         benchmark::DoNotOptimize(text);
     }

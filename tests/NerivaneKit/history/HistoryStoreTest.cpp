@@ -2,6 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <charconv>
+#include <cstdio>
+#include <fstream>
+
+#include "NerivaneKit/history/HistoryCSV.h"
+#include "NerivaneKit/history/HistoryChart.h"
+
 #include "support/HistoryTestSupport.h"
 
 namespace nerivane {
@@ -110,6 +117,76 @@ TEST_F(HistoryStoreTest, HourRowsReplaceMinuteRowsAWeekOldInOneTransaction) {
               std::tuple(std::optional(90.0), std::optional<std::int64_t>(4), std::optional<std::int64_t>()));
     EXPECT_EQ(figures(rows[1]), (Figures{4, 4, 0, std::nullopt, std::nullopt, std::nullopt})) << "all weights 0";
     EXPECT_EQ(rows[2].seconds, 60);
+}
+
+// Every stored value, both exports and the charts of a generated history of
+// eight days, as digests taken before the tables, indexes and reads were
+// reworked for speed: what the user sees and what the file holds must not
+// change by a byte.
+std::string shortest(double value) {
+    char buffer[64];
+    return std::string(buffer, std::to_chars(buffer, buffer + sizeof buffer, value).ptr);
+}
+template <class T>
+std::string field(const std::optional<T>& value) {
+    if (!value) return "-";
+    if constexpr (std::is_same_v<T, double>) return shortest(*value);
+    else return std::to_string(*value);
+}
+std::string digest(const std::string& text) {
+    std::uint64_t hash = 14695981039346656037ull;  // FNV-1a
+    for (unsigned char c : text) hash = (hash ^ c) * 1099511628211ull;
+    char hex[17];
+    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
+    return hex;
+}
+
+TEST(HistoryStoreGolden, StoredValuesExportsAndChartsOfAGeneratedHistoryStayTheSame) {
+    HistoryStore store(std::make_shared<Database>(std::nullopt), TimeZone::fixed(3600));
+    store.prepareSchema();
+    const double end = generateHistory(store, noon + 17, 8 * 1440 + 200);
+    const double now = end + 42.5;
+
+    std::string stored;
+    for (const PeriodRow& row : store.periods("1", {}))
+        stored += std::to_string(row.start) + " " + std::to_string(row.seconds) + " " + std::string(text(row.state)) + " " +
+                  field(row.rssi) + " " + field(row.dnsMedian) + " " + field(row.dnsFailures) + " " + field(row.sentBytes) +
+                  " " + field(row.receivedBytes) + " " + field(row.peakSentBitsPerSecond) + " " +
+                  field(row.peakReceivedBitsPerSecond) + "\n";
+    for (const AggregateRow& row : store.aggregates("1", {}))
+        stored += std::to_string(row.start) + " " + std::to_string(row.seconds) + " " + row.role.text() + " " + row.host + " " +
+                  row.address + " " + std::string(text(row.probeProtocol)) + " " + std::to_string(row.sent) + " " +
+                  std::to_string(row.lost) + " " + std::to_string(row.late) + " " + field(row.median) + " " + field(row.p95) +
+                  " " + field(row.jitter) + " " + field(row.busyUploadMedian) + " " + field(row.busyUploadReplies) + " " +
+                  field(row.busyDownloadMedian) + " " + field(row.busyDownloadReplies) + "\n";
+    for (const NetworkEvent& event : store.events("1 ORDER BY start", {}))
+        stored += std::string(text(event.kind)) + " " + event.role.text() + " " + event.host + " " + event.address.text() + " " +
+                  shortest(event.start) + " " + shortest(event.end) + " " + field(event.worstRTT) + "\n";
+
+    std::string charts;
+    for (ChartRange range : {ChartRange::hour, ChartRange::day, ChartRange::week})
+        for (const TargetRole& role : {TargetRole::router(), TargetRole::internet(0), TargetRole::internetIPv6(),
+                                       TargetRole::custom(0), TargetRole::custom(1)})
+            for (double at : {now, now - 3 * 86400 - 1234.5})
+                for (const ChartBucket& bucket : HistoryChart::read(store, range, role, at))
+                    charts += shortest(bucket.start) + " " + (bucket.state ? std::string(text(*bucket.state)) : "-") + " " +
+                              field(bucket.median) + " " + field(bucket.p95) + " " + field(bucket.lossPercent) + " " +
+                              field(bucket.rssi) + " " + field(bucket.sentBitsPerSecond) + " " +
+                              field(bucket.receivedBitsPerSecond) + "\n";
+
+    const std::string all = HistoryCSV::exportAggregates(store, now - 30 * 86400, now, now);
+    const std::string window = HistoryCSV::exportAggregates(store, noon + 2 * 86400 + 1000.5, noon + 8 * 86400 + 77, now);
+    const std::string events = HistoryCSV::exportEvents(store, noon, now);
+    EXPECT_EQ(std::count(all.begin(), all.end(), '\n'), 39355);
+    EXPECT_EQ(digest(stored), "7a1f510a8aba78b3");
+    EXPECT_EQ(digest(charts), "7330f3f07e76bbc3");
+    EXPECT_EQ(digest(all), "be5999ec0177df52");
+    EXPECT_EQ(digest(window), "4ae96b931fe96ef2");
+    EXPECT_EQ(digest(events), "d2089742bb6f9b3c");
+    if (const char* folder = std::getenv("NERIVANE_GOLDEN_DUMP")) {
+        for (const auto& [name, content] : std::vector<std::pair<std::string, const std::string*>>{{"stored", &stored}, {"charts", &charts}, {"all", &all}})
+            std::ofstream(std::string(folder) + "/" + name + ".txt") << *content;
+    }
 }
 
 }  // namespace
