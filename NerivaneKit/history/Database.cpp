@@ -119,6 +119,39 @@ Database::Value Database::Cursor::value(int column) const {
     }
 }
 
+// Through the column's value: one call into SQLite per column, not two.
+std::optional<std::int64_t> Database::Cursor::integer(int column) const {
+    sqlite3_value* value = sqlite3_column_value(statement_, column);
+    switch (sqlite3_value_type(value)) {
+    case SQLITE_INTEGER: return sqlite3_value_int64(value);
+    case SQLITE_FLOAT: {
+        const double real = sqlite3_value_double(value);
+        // The limits of a double that converts to 64 bits without overflow.
+        if (std::isfinite(real) && real >= -9223372036854775808.0 && real < 9223372036854775808.0)
+            return static_cast<std::int64_t>(real);
+        return std::nullopt;
+    }
+    default: return std::nullopt;
+    }
+}
+
+std::optional<double> Database::Cursor::real(int column) const {
+    sqlite3_value* value = sqlite3_column_value(statement_, column);
+    switch (sqlite3_value_type(value)) {
+    case SQLITE_INTEGER: return static_cast<double>(sqlite3_value_int64(value));
+    case SQLITE_FLOAT: return sqlite3_value_double(value);
+    default: return std::nullopt;
+    }
+}
+
+std::optional<std::string_view> Database::Cursor::text(int column) const {
+    sqlite3_value* value = sqlite3_column_value(statement_, column);
+    if (sqlite3_value_type(value) != SQLITE_TEXT) return std::nullopt;
+    auto* text = reinterpret_cast<const char*>(sqlite3_value_text(value));
+    if (!text) return std::nullopt;
+    return std::string_view(text);
+}
+
 bool Database::step(sqlite3_stmt* statement) {
     const int result = sqlite3_step(statement);
     if (result == SQLITE_ROW) return true;

@@ -9,6 +9,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <variant>
 #include <vector>
@@ -75,6 +76,15 @@ public:
         int columnCount() const;
         // The column as query() would return it.
         Value value(int column) const;
+        // The column read in place, without a Value: an integer as it is and
+        // a finite real within 64 bits truncated toward zero; none for text,
+        // blobs and NULL.
+        std::optional<std::int64_t> integer(int column) const;
+        // An integer or a real as a double; none for anything else.
+        std::optional<double> real(int column) const;
+        // A text up to its first NUL, valid until the cursor moves on; none
+        // for anything else.
+        std::optional<std::string_view> text(int column) const;
 
     private:
         friend class Database;

@@ -116,6 +116,10 @@ struct HistoryStore {
     static const std::string lookupColumnsSQL;
     // Version 3: interface traffic in periods, busy round trips in aggregates.
     static const std::string loadColumnsSQL;
+    // Version 4: periods and aggregates rebuilt as tables keyed by their
+    // primary keys alone, every row and value copied as it is.
+    static const std::string keyedTablesSQL;
+    static constexpr std::int64_t keyedTablesVersion = 4;
     // The days the capacity looks back.
     static constexpr double capacityDays = 7;
     // Minutes whose peak in a direction stays under this (bits per second)
@@ -176,6 +180,9 @@ struct HistoryStore {
     // thousands of rows step by step costs more than reading them.
     std::vector<PeriodRow> periods(const std::string& condition, const std::vector<Database::Value>& values,
                                    std::size_t expectedRows = 0) const;
+    // The same rows handed over one at a time, in start order, without collecting them.
+    void eachPeriod(const std::string& condition, const std::vector<Database::Value>& values,
+                    const std::function<void(const PeriodRow&)>& onRow) const;
     // Sorted by start, role order, address text.
     std::vector<AggregateRow> aggregates(const std::string& condition, const std::vector<Database::Value>& values) const;
     std::vector<NetworkEvent> events(const std::string& condition, const std::vector<Database::Value>& values) const;
@@ -218,6 +225,10 @@ struct HistoryStore {
     static std::int64_t roleOrder(const TargetRole& role);
 
 private:
+    // Whether the tables have the later columns; asked of the file once.
+    mutable std::optional<bool> lookupColumns;
+    mutable std::optional<bool> loadColumns;
+
     OpenMinute& openMinute(std::int64_t minute, MinuteState initial);
     void writeMinute(std::int64_t minute, const OpenMinute& content);
     void writeEvent(const NetworkEvent& event);
