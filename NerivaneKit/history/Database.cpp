@@ -84,6 +84,11 @@ sqlite3_stmt* Database::prepare(const std::string& sql, const std::vector<Value>
     sqlite3_stmt* statement = found->second.get();
     // A reused statement must never see values of its previous use.
     sqlite3_clear_bindings(statement);
+    bind(statement, values);
+    return statement;
+}
+
+void Database::bind(sqlite3_stmt* statement, const std::vector<Value>& values) {
     int index = 1;
     for (const Value& value : values) {
         if (auto* integer = value.asInteger()) sqlite3_bind_int64(statement, index, *integer);
@@ -92,7 +97,23 @@ sqlite3_stmt* Database::prepare(const std::string& sql, const std::vector<Value>
         else sqlite3_bind_null(statement, index);
         ++index;
     }
-    return statement;
+}
+
+void Database::Statement::Finalizer::operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
+
+Database::Statement::Statement(Database& db, const std::string& sql, const std::vector<Value>& values) : db_(&db) {
+    sqlite3_stmt* raw = nullptr;
+    const int result = sqlite3_prepare_v2(db.handle_.get(), sql.c_str(), -1, &raw, nullptr);
+    statement_.reset(raw);
+    if (result != SQLITE_OK || raw == nullptr) throw Error("prepare: " + db.message());
+    bind(raw, values);
+}
+
+bool Database::Statement::next() {
+    const int result = sqlite3_step(statement_.get());
+    if (result == SQLITE_ROW) return true;
+    if (result != SQLITE_DONE) throw Error("query: " + db_->message());
+    return false;
 }
 
 void Database::run(const std::string& sql, const std::vector<Value>& values) {

@@ -92,6 +92,24 @@ public:
         sqlite3_stmt* statement_;
     };
 
+    // A statement of its own, outside the cache, stepped on demand: for reads
+    // that step several statements at once. Finalized when dropped.
+    class Statement {
+    public:
+        Statement(Database& db, const std::string& sql, const std::vector<Value>& values = {});
+        // Steps once: true with a row, false at the end. Throws "query: ...".
+        bool next();
+        // The current row; valid until the next step.
+        Cursor cursor() const { return Cursor(statement_.get()); }
+
+    private:
+        struct Finalizer {
+            void operator()(sqlite3_stmt* statement) const;
+        };
+        Database* db_;
+        std::unique_ptr<sqlite3_stmt, Finalizer> statement_;
+    };
+
     // One or more statements without parameters or results.
     void execute(const std::string& sql);
     // The cached (or newly prepared) statement for sql with bindings cleared
@@ -125,6 +143,7 @@ private:
     };
 
     std::string message() const;
+    static void bind(sqlite3_stmt* statement, const std::vector<Value>& values);
     // Steps once: true with a row, false (reset) at the end; throws "query:
     // ..." (reset) on failure.
     bool step(sqlite3_stmt* statement);

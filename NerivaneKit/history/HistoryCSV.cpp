@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 #include <map>
+#include <unordered_map>
 
 namespace nerivane::HistoryCSV {
 
@@ -81,6 +82,81 @@ private:
     const Sink& write_;
 };
 
+// One target as the export writes it: its place in the order of lines and
+// its fields, escaped once for all its lines.
+struct LineTarget {
+    std::int64_t order = 0;
+    std::string address;
+    // "host,address,protocol,"
+    std::string fields;
+};
+
+// One aggregate row without its texts, which its target holds.
+struct Line {
+    std::int64_t start = 0, seconds = 0;
+    std::uint32_t target = 0;
+    std::int64_t sent = 0, lost = 0, late = 0;
+    std::optional<double> median, p95, jitter, busyUpload, busyDownload;
+};
+
+// The rows of the window, each target's texts kept once.
+struct Lines {
+    std::vector<LineTarget> targets;
+    std::vector<Line> rows;
+
+    // The index of the target of (role, host, address, protocol); rows come
+    // grouped by target, so the last one asked for is checked first.
+    std::uint32_t target(const TargetRole& role, std::string_view host, std::string_view address, ProbeProtocol protocol) {
+        key.clear();
+        key += role.text();
+        key += '\0';
+        key += host;
+        key += '\0';
+        key += address;
+        key += '\0';
+        key += nerivane::text(protocol);
+        if (last && key == lastKey) return *last;
+        auto [found, added] = index.try_emplace(key, static_cast<std::uint32_t>(targets.size()));
+        if (added) {
+            LineTarget& made = targets.emplace_back();
+            made.order = HistoryStore::roleOrder(role);
+            made.address = std::string(address);
+            appendEscaped(made.fields, host);
+            made.fields += ',';
+            appendEscaped(made.fields, address);
+            made.fields += ',';
+            made.fields += nerivane::text(protocol);
+            made.fields += ',';
+        }
+        lastKey = key;
+        last = found->second;
+        return found->second;
+    }
+
+    // The order of lines: by start, role order and address; a stable sort
+    // keeps rows equal in all three in the order they came.
+    bool before(const Line& a, const Line& b) const {
+        if (a.start != b.start) return a.start < b.start;
+        const LineTarget& x = targets[a.target];
+        const LineTarget& y = targets[b.target];
+        if (x.order != y.order) return x.order < y.order;
+        return x.address < y.address;
+    }
+
+private:
+    std::unordered_map<std::string, std::uint32_t> index;
+    std::string key, lastKey;
+    std::optional<std::uint32_t> last;
+};
+
+// Fills `group` with the lines of the period at (start, seconds), in the order they are written.
+using GroupOf = std::function<void(std::int64_t start, std::int64_t seconds, std::vector<Line>& group)>;
+
+// The measurements text; the periods' lines come from groupOf, asked in
+// ascending order of start.
+void writeMeasurements(const std::vector<PeriodRow>& periods, const Lines& lines, const GroupOf& groupOf, double from,
+                       double end, std::int64_t boundary, const TimeZone& zone, const Sink& write);
+
 }  // namespace
 
 std::string escape(std::string_view text) {
@@ -102,8 +178,11 @@ std::string fixed(double value, int decimals) {
     return std::string(buffer, end);
 }
 
-void measurements(const std::vector<PeriodRow>& periods, const std::vector<AggregateRow>& aggregates, double from,
-                  double end, std::int64_t boundary, const TimeZone& zone, const Sink& write) {
+namespace {
+
+void writeMeasurements(const std::vector<PeriodRow>& periods, const Lines& lines, const GroupOf& groupOf, double from,
+                       double end, std::int64_t boundary, const TimeZone& zone, const Sink& write) {
+    std::vector<Line> group;
     // One period per start; an hour row beats a minute row at the same start.
     // Only minutes and hours are written; a row of another length, or one
     // whose end does not fit in 64 bits, is damage and is left out.
@@ -137,9 +216,6 @@ void measurements(const std::vector<PeriodRow>& periods, const std::vector<Aggre
     const std::int64_t limit = endMinute >= 9.2e18 ? std::numeric_limits<std::int64_t>::max()
                                                    : static_cast<std::int64_t>(endMinute);
 
-    // The aggregate rows come sorted by start: a period's rows are the run
-    // at its start with its length, met by a cursor that only moves on.
-    std::size_t row = 0;
     auto cursor = unique.begin();
     while (static_cast<double>(t) < end) {
         while (cursor != unique.end() && (*cursor)->start < t) ++cursor;
@@ -152,20 +228,11 @@ void measurements(const std::vector<PeriodRow>& periods, const std::vector<Aggre
             head += nerivane::text(period.state);
             head += ',';
             const std::string tail = periodFields(period);
-            while (row < aggregates.size() && aggregates[row].start < period.start) ++row;
-            bool any = false;
-            for (std::size_t i = row; i < aggregates.size() && aggregates[i].start == period.start; ++i) {
-                const AggregateRow& line = aggregates[i];
-                if (line.seconds != period.seconds) continue;
-                any = true;
+            groupOf(period.start, period.seconds, group);
+            for (const Line& line : group) {
                 std::string& text = out.text;
                 text += head;
-                appendEscaped(text, line.host);
-                text += ',';
-                appendEscaped(text, line.address);
-                text += ',';
-                text += nerivane::text(line.probeProtocol);
-                text += ',';
+                text += lines.targets[line.target].fields;
                 appendInteger(text, line.sent);
                 text += ',';
                 appendInteger(text, line.lost);
@@ -183,12 +250,12 @@ void measurements(const std::vector<PeriodRow>& periods, const std::vector<Aggre
                 text += ',';
                 text += tail;
                 text += ',';
-                appendOptional(text, line.busyUploadMedian, 3);
+                appendOptional(text, line.busyUpload, 3);
                 text += ',';
-                appendOptional(text, line.busyDownloadMedian, 3);
+                appendOptional(text, line.busyDownload, 3);
                 out.lineDone();
             }
-            if (!any) {
+            if (group.empty()) {
                 out.text += head;
                 out.text += ",,,,,,,,,,";
                 out.text += tail;
@@ -210,6 +277,29 @@ void measurements(const std::vector<PeriodRow>& periods, const std::vector<Aggre
         }
     }
     out.flush();
+}
+
+}  // namespace
+
+void measurements(const std::vector<PeriodRow>& periods, const std::vector<AggregateRow>& aggregates, double from,
+                  double end, std::int64_t boundary, const TimeZone& zone, const Sink& write) {
+    Lines lines;
+    lines.rows.reserve(aggregates.size());
+    for (const AggregateRow& row : aggregates)
+        lines.rows.push_back({row.start, row.seconds, lines.target(row.role, row.host, row.address, row.probeProtocol),
+                              row.sent, row.lost, row.late, row.median, row.p95, row.jitter, row.busyUploadMedian,
+                              row.busyDownloadMedian});
+    std::stable_sort(lines.rows.begin(), lines.rows.end(), [&](const Line& a, const Line& b) { return lines.before(a, b); });
+    // A period's rows are the run at its start with its length, met by a
+    // cursor that only moves on.
+    std::size_t next = 0;
+    const GroupOf groupOf = [&](std::int64_t start, std::int64_t seconds, std::vector<Line>& group) {
+        group.clear();
+        while (next < lines.rows.size() && lines.rows[next].start < start) ++next;
+        for (std::size_t i = next; i < lines.rows.size() && lines.rows[i].start == start; ++i)
+            if (lines.rows[i].seconds == seconds) group.push_back(lines.rows[i]);
+    };
+    writeMeasurements(periods, lines, groupOf, from, end, boundary, zone, write);
 }
 
 std::string measurements(const std::vector<PeriodRow>& periods, const std::vector<AggregateRow>& aggregates, double from,
@@ -241,8 +331,60 @@ void exportAggregates(const HistoryStore& store, double from, double to, double 
     // key skip the older rows.
     const std::vector<Value> window{Value::real(from - 3600), Value::real(end), Value::real(from)};
     const std::string condition = "start > ? AND start < ? AND start + seconds > ?";
-    measurements(store.periods(condition, window), store.aggregates(condition, window), from, end, *boundary, store.timeZone,
-                 write);
+    // One pass over each table, streamed: a statement per role steps through
+    // that role's rows in start order (the table's key), and each period
+    // takes the rows at its start from every role. Rows are skipped as
+    // HistoryStore::aggregates skips them; texts are kept once per target.
+    Lines lines;
+    const bool keyed = store.hasKeyedTables();
+    const std::string loadColumns = store.hasLoadColumns() ? "busy_upload_median, busy_download_median" : "NULL, NULL";
+    const std::string select = "SELECT start, seconds, role, host, address, protocol, sent, lost, late, median, p95, jitter, " +
+                               loadColumns + " FROM aggregates WHERE role = ? AND " + condition +
+                               " ORDER BY start, seconds, address, protocol";
+    struct Stream {
+        TargetRole role;
+        Database::Statement statement;
+        std::optional<Line> line;
+    };
+    std::vector<Stream> streams;
+    const auto advance = [&](Stream& stream) {
+        stream.line.reset();
+        while (!stream.line && stream.statement.next()) {
+            const Database::Cursor row = stream.statement.cursor();
+            auto start = row.integer(0);
+            auto seconds = row.integer(1);
+            auto host = row.text(3);
+            auto address = row.text(4);
+            auto protocolText = row.text(5);
+            auto protocol = protocolText ? parseProbeProtocol(*protocolText) : std::nullopt;
+            auto sent = row.integer(6);
+            auto lost = row.integer(7);
+            auto late = row.integer(8);
+            if (!start || !seconds || !host || !address || !protocol || !sent || !lost || !late) continue;
+            stream.line = Line{*start, *seconds, lines.target(stream.role, *host, *address, *protocol), *sent, *lost, *late,
+                               row.real(9), row.real(10), row.real(11), row.real(12), row.real(13)};
+        }
+    };
+    const std::string roles = keyed ? HistoryStore::rolesCTE + "SELECT role FROM roles WHERE role IS NOT NULL"
+                                    : "SELECT DISTINCT role FROM aggregates";
+    for (const Database::Row& found : store.db->query(roles)) {
+        const std::string* text = found.empty() ? nullptr : found.front().asText();
+        const auto role = text ? TargetRole::parse(*text) : std::nullopt;
+        if (!role) continue;
+        std::vector<Value> values{found.front()};
+        values.insert(values.end(), window.begin(), window.end());
+        advance(streams.emplace_back(Stream{*role, Database::Statement(*store.db, select, values), {}}));
+    }
+    const GroupOf groupOf = [&](std::int64_t start, std::int64_t seconds, std::vector<Line>& group) {
+        group.clear();
+        for (Stream& stream : streams) {
+            while (stream.line && stream.line->start < start) advance(stream);
+            for (; stream.line && stream.line->start == start; advance(stream))
+                if (stream.line->seconds == seconds) group.push_back(*stream.line);
+        }
+        std::stable_sort(group.begin(), group.end(), [&](const Line& a, const Line& b) { return lines.before(a, b); });
+    };
+    writeMeasurements(store.periods(condition, window), lines, groupOf, from, end, *boundary, store.timeZone, write);
 }
 
 std::string exportAggregates(const HistoryStore& store, double from, double to, double now) {

@@ -145,7 +145,7 @@ std::vector<ChartBucket> read(const HistoryStore& store, ChartRange range, const
                        if (!start || !seconds || !state) return;
                        grid.addPeriod(*start, *seconds, *state, row.integer(3), row.integer(4), row.integer(5));
                    });
-    // Answered from the aggregates_figures index alone.
+    // One key range of the table (of the aggregates_figures index in older files).
     store.db->each("SELECT start, seconds, protocol, sent, lost, late, median, p95 FROM aggregates "
                    "WHERE role = ? AND start >= ? AND start < ?",
                    {Value::text(role.text()), window[0], window[1]}, [&](const Database::Cursor& row) {

@@ -73,7 +73,10 @@ ALTER TABLE aggregates ADD COLUMN busy_download_replies INTEGER;
 
 // The two tables of many rows keyed by their primary keys alone: rows are
 // read in key order without a second lookup, and the file holds no second
-// copy of every key. Same columns, types and keys as before.
+// copy of every key. Same columns and types as before. Aggregates lead with
+// the role: the chart reads one target's rows in start order straight from
+// the table, and reads of every target take each role's range in turn (see
+// rolesCTE), so no index is needed besides the key.
 const std::string HistoryStore::keyedTablesSQL = R"(CREATE TABLE periods_keyed (
     start INTEGER NOT NULL,
     seconds INTEGER NOT NULL,
@@ -108,14 +111,20 @@ CREATE TABLE aggregates_keyed (
     busy_upload_replies INTEGER,
     busy_download_median REAL,
     busy_download_replies INTEGER,
-    PRIMARY KEY (start, seconds, role, address, protocol)
+    PRIMARY KEY (role, start, seconds, address, protocol)
 ) WITHOUT ROWID;
 INSERT INTO aggregates_keyed SELECT start, seconds, role, host, address, protocol, sent, lost, late, median, p95, jitter,
     busy_upload_median, busy_upload_replies, busy_download_median, busy_download_replies
-    FROM aggregates ORDER BY start, seconds, role, address, protocol;
+    FROM aggregates ORDER BY role, start, seconds, address, protocol;
 DROP TABLE aggregates;
 ALTER TABLE aggregates_keyed RENAME TO aggregates;
-)" + figuresIndexSQL;
+)";
+
+// The roles present, each found by one step down the key: with it a read of
+// every target's rows becomes one key range per role instead of a scan.
+const std::string HistoryStore::rolesCTE =
+    "WITH RECURSIVE roles (role) AS (SELECT min(role) FROM aggregates UNION ALL "
+    "SELECT (SELECT min(role) FROM aggregates WHERE role > roles.role) FROM roles WHERE roles.role IS NOT NULL) ";
 
 // A second write of a minute merges: "measured" is never overwritten, a
 // stored signal reading and lookup median win, lookup failures and bytes add
@@ -291,6 +300,7 @@ void HistoryStore::prepareSchema() {
     if (version < 1) db->execute(schemaScript);
     lookupColumns.reset();
     loadColumns.reset();
+    keyedTables.reset();
     if (version < HistoryFile::schemaVersion) {
         // The columns, the tables and the version change together, so a
         // failure leaves the file as it was, for the next start to migrate.
@@ -302,6 +312,7 @@ void HistoryStore::prepareSchema() {
         });
         lookupColumns.reset();
         loadColumns.reset();
+        keyedTables.reset();
     }
     // The mark that tells nerivane's files from other programs' databases;
     // files of earlier versions get it here.
@@ -584,7 +595,8 @@ std::size_t HistoryStore::minutesBetween(double from, double to) {
 }
 
 std::vector<AggregateRow> HistoryStore::roleFigures(const TargetRole& role, double from, double to) const {
-    // Answered from the aggregates_figures index alone, in role and start order.
+    // One key range of the table (of the aggregates_figures index in files
+    // of earlier layouts), in start order.
     std::vector<AggregateRow> result;
     result.reserve(minutesBetween(from, to));
     db->each("SELECT start, seconds, protocol, sent, lost, late, median, p95 FROM aggregates "
@@ -661,6 +673,11 @@ std::optional<double> HistoryStore::weightedMedian(std::vector<std::pair<double,
     return std::nullopt;
 }
 
+bool HistoryStore::hasKeyedTables() const {
+    if (!keyedTables) keyedTables = db->userVersion() >= keyedTablesVersion;
+    return *keyedTables;
+}
+
 bool HistoryStore::hasLookupColumns() const {
     if (lookupColumns) return *lookupColumns;
     const auto rows =
@@ -714,8 +731,10 @@ std::vector<AggregateRow> HistoryStore::aggregates(const std::string& condition,
     std::string lastRoleText;
     std::optional<TargetRole> lastRole;
     std::vector<std::int64_t> order;
-    db->each("SELECT start, seconds, role, host, address, protocol, sent, lost, late, median, p95, jitter, " + loadColumns +
-                 " FROM aggregates WHERE " + condition,
+    const bool keyed = hasKeyedTables();
+    db->each(std::string(keyed ? rolesCTE : "") +
+                 "SELECT start, seconds, role, host, address, protocol, sent, lost, late, median, p95, jitter, " + loadColumns +
+                 " FROM aggregates WHERE " + (keyed ? "role IN (SELECT role FROM roles) AND (" + condition + ")" : condition),
              values, [&](const Database::Cursor& row) {
                  auto start = row.integer(0);
                  auto seconds = row.integer(1);

@@ -120,6 +120,8 @@ struct HistoryStore {
     // primary keys alone, every row and value copied as it is.
     static const std::string keyedTablesSQL;
     static constexpr std::int64_t keyedTablesVersion = 4;
+    // Put before a read of the aggregates: names `roles`, each role stored.
+    static const std::string rolesCTE;
     // The days the capacity looks back.
     static constexpr double capacityDays = 7;
     // Minutes whose peak in a direction stays under this (bits per second)
@@ -199,6 +201,8 @@ struct HistoryStore {
     bool hasLookupColumns() const;
     // Whether the tables have the traffic and busy columns (version 3).
     bool hasLoadColumns() const;
+    // Whether the tables are keyed by their primary keys alone (version 4).
+    bool hasKeyedTables() const;
     // The capacity per direction from the minute rows of the capacityDays
     // before now (see capacityOf); zero without such rows.
     LinkCapacity linkCapacity(double now) const;
@@ -228,6 +232,7 @@ private:
     // Whether the tables have the later columns; asked of the file once.
     mutable std::optional<bool> lookupColumns;
     mutable std::optional<bool> loadColumns;
+    mutable std::optional<bool> keyedTables;
 
     OpenMinute& openMinute(std::int64_t minute, MinuteState initial);
     void writeMinute(std::int64_t minute, const OpenMinute& content);
