@@ -8,6 +8,7 @@
 
 #include "NerivaneKit/history/HistoryCSV.h"
 #include "NerivaneKit/history/HistoryChart.h"
+#include "NerivaneKit/history/HistoryGrades.h"
 
 #include "support/HistoryTestSupport.h"
 
@@ -117,6 +118,64 @@ TEST_F(HistoryStoreTest, HourRowsReplaceMinuteRowsAWeekOldInOneTransaction) {
               std::tuple(std::optional(90.0), std::optional<std::int64_t>(4), std::optional<std::int64_t>()));
     EXPECT_EQ(figures(rows[1]), (Figures{4, 4, 0, std::nullopt, std::nullopt, std::nullopt})) << "all weights 0";
     EXPECT_EQ(rows[2].seconds, 60);
+}
+
+// A direction is graded from the minutes in which a role met that load in as
+// many replies as the running monitor needs before it grades; stray busy
+// replies spread over many minutes (an upload's acknowledgements on the
+// download side) grade nothing.
+TEST(HistoryGrades, OnlyMinutesBusyByTheMonitorsRuleGrade) {
+    // A quiet minute (30 ms), then minutes with busy replies: role, minute,
+    // busy upload and download replies (at 80 and 90 ms).
+    struct Busy {
+        TargetRole role;
+        int minute;
+        std::int64_t upload, download;
+    };
+    struct Case {
+        std::string name;
+        std::vector<Busy> rows;
+        // Download, internet: busy replies counted and whether it has a grade.
+        std::int64_t downloadReplies;
+        bool downloadGraded;
+    };
+    const auto internet = TargetRole::internet(0);
+    const std::vector<Case> cases{
+        {"an upload's acknowledgements, two a minute", {{internet, 1, 12, 2}, {internet, 2, 12, 2}, {internet, 3, 0, 2},
+                                                       {internet, 4, 0, 2}, {internet, 5, 0, 2}, {internet, 6, 0, 2}}, 0, false},
+        {"ten in one minute", {{internet, 1, 0, 10}}, 10, true},
+        {"nine in one minute", {{internet, 1, 0, 9}, {internet, 2, 0, 9}}, 0, false},
+        {"the IPv4 and IPv6 hosts together", {{internet, 1, 0, 5}, {TargetRole::internetIPv6(), 1, 0, 5}}, 10, true},
+        {"the router's replies count for the router only", {{TargetRole::router(), 1, 0, 12}, {internet, 1, 0, 3}}, 0, false},
+    };
+    for (const Case& test : cases) {
+        std::vector<AggregateRow> rows;
+        AggregateRow quiet{noonSeconds, 60, internet, "h", "a", ProbeProtocol::icmp, 60, 0, 0, 30.0, 31.0, 1.0, {}, 0, {}, 0};
+        rows.push_back(quiet);
+        for (const Busy& busy : test.rows) {
+            AggregateRow row = quiet;
+            row.start = noonSeconds + 60 * busy.minute;
+            row.role = busy.role;
+            row.address = busy.role.text();
+            row.busyUploadReplies = busy.upload;
+            row.busyDownloadReplies = busy.download;
+            if (busy.upload) row.busyUploadMedian = 80.0;
+            if (busy.download) row.busyDownloadMedian = 90.0;
+            rows.push_back(row);
+        }
+        const auto summary = HistoryGrades::summarize({}, rows);
+        ASSERT_EQ(summary.grades.size(), 4u);
+        const HistoryGrades::Grade& download = summary.grades[3];
+        EXPECT_EQ(std::tuple(download.busyReplies, download.grade.has_value(), download.busyMedian.has_value()),
+                  std::tuple(test.downloadReplies, test.downloadGraded, test.downloadGraded))
+            << test.name;
+    }
+    // The upload of the first case is graded: 80 ms busy over 30 ms idle.
+    std::vector<AggregateRow> upload{{noonSeconds, 60, TargetRole::internet(0), "h", "a", ProbeProtocol::icmp, 60, 0, 0, 30.0,
+                                      31.0, 1.0, {}, 0, {}, 0},
+                                     {noonSeconds + 60, 60, TargetRole::internet(0), "h", "a", ProbeProtocol::icmp, 60, 0, 0,
+                                      50.0, 81.0, 1.0, 80.0, 12, 90.0, 2}};
+    EXPECT_EQ(HistoryGrades::summarize({}, upload).grades[1].grade, LoadGrade::b);
 }
 
 // Every stored value, both exports and the charts of a generated history of
