@@ -128,8 +128,9 @@ std::vector<ChartBucket> read(const HistoryStore& store, ChartRange range, const
     // A row counts in the bucket of its start, and the first bucket begins
     // after the window's start: bounding the start on both sides gives the
     // same buckets and lets the key skip the older rows. Rows go straight
-    // into the grid, and only the columns it uses are read; rows are skipped
-    // as HistoryStore::periods and roleFigures skip them.
+    // into the grid, and only the columns it uses are read. Periods are
+    // skipped as HistoryStore::periods skips them, aggregate rows whose
+    // counts, start, length or protocol do not convert as they always were.
     const double from = windowStart(range, now);
     Grid grid(range, now);
     const std::vector<Value> window{Value::real(from), Value::real(now)};

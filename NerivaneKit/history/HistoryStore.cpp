@@ -589,41 +589,6 @@ void HistoryStore::applyRetention(double now) {
     db->run(retainEventsSQL, limit);
 }
 
-std::size_t HistoryStore::minutesBetween(double from, double to) {
-    const double minutes = (to - from) / 60 + 2;
-    return minutes > 0 && minutes < 1e6 ? static_cast<std::size_t>(minutes) : 0;
-}
-
-std::vector<AggregateRow> HistoryStore::roleFigures(const TargetRole& role, double from, double to) const {
-    // One key range of the table (of the aggregates_figures index in files
-    // of earlier layouts), in start order.
-    std::vector<AggregateRow> result;
-    result.reserve(minutesBetween(from, to));
-    db->each("SELECT start, seconds, protocol, sent, lost, late, median, p95 FROM aggregates "
-             "WHERE role = ? AND start >= ? AND start < ?",
-             {Value::text(role.text()), Value::real(from), Value::real(to)}, [&](const Database::Cursor& row) {
-                 auto start = row.integer(0);
-                 auto seconds = row.integer(1);
-                 auto protocolText = row.text(2);
-                 auto protocol = protocolText ? parseProbeProtocol(*protocolText) : std::nullopt;
-                 auto sent = row.integer(3);
-                 auto lost = row.integer(4);
-                 auto late = row.integer(5);
-                 if (!start || !seconds || !protocol || !sent || !lost || !late) return;
-                 AggregateRow& out = result.emplace_back();
-                 out.start = *start;
-                 out.seconds = *seconds;
-                 out.role = role;
-                 out.probeProtocol = *protocol;
-                 out.sent = *sent;
-                 out.lost = *lost;
-                 out.late = *late;
-                 out.median = row.real(6);
-                 out.p95 = row.real(7);
-             });
-    return result;
-}
-
 bool HistoryStore::hasLoadColumns() const {
     if (loadColumns) return *loadColumns;
     const auto rows = db->query(
@@ -696,16 +661,9 @@ std::vector<PeriodRow> HistoryStore::periods(const std::string& condition, const
                                              std::size_t expectedRows) const {
     std::vector<PeriodRow> result;
     result.reserve(expectedRows);
-    eachPeriod(condition, values, [&](const PeriodRow& row) { result.push_back(row); });
-    return result;
-}
-
-void HistoryStore::eachPeriod(const std::string& condition, const std::vector<Value>& values,
-                              const std::function<void(const PeriodRow&)>& onRow) const {
     const std::string lookupColumns = hasLookupColumns() ? "dns_median, dns_failures" : "NULL, NULL";
     const std::string loadColumns =
         hasLoadColumns() ? "sent_bytes, received_bytes, peak_sent_bps, peak_received_bps" : "NULL, NULL, NULL, NULL";
-    PeriodRow out;
     db->each("SELECT start, seconds, state, rssi, " + lookupColumns + ", " + loadColumns + " FROM periods WHERE " + condition +
                  " ORDER BY start",
              values,
@@ -715,10 +673,10 @@ void HistoryStore::eachPeriod(const std::string& condition, const std::vector<Va
                  auto stateText = row.text(2);
                  auto periodState = stateText ? parseMinuteState(*stateText) : std::nullopt;
                  if (!start || !seconds || !periodState) return;
-                 out = {*start, *seconds, *periodState, row.integer(3), row.real(4), row.integer(5), row.integer(6),
-                        row.integer(7), row.real(8), row.real(9)};
-                 onRow(out);
+                 result.push_back({*start, *seconds, *periodState, row.integer(3), row.real(4), row.integer(5),
+                                   row.integer(6), row.integer(7), row.real(8), row.real(9)});
              });
+    return result;
 }
 
 std::vector<AggregateRow> HistoryStore::aggregates(const std::string& condition,

@@ -182,20 +182,9 @@ struct HistoryStore {
     // thousands of rows step by step costs more than reading them.
     std::vector<PeriodRow> periods(const std::string& condition, const std::vector<Database::Value>& values,
                                    std::size_t expectedRows = 0) const;
-    // The same rows handed over one at a time, in start order, without collecting them.
-    void eachPeriod(const std::string& condition, const std::vector<Database::Value>& values,
-                    const std::function<void(const PeriodRow&)>& onRow) const;
     // Sorted by start, role order, address text.
     std::vector<AggregateRow> aggregates(const std::string& condition, const std::vector<Database::Value>& values) const;
     std::vector<NetworkEvent> events(const std::string& condition, const std::vector<Database::Value>& values) const;
-    // The aggregate rows of one role that start in [from, to), without host,
-    // address and jitter: what the chart uses, read from an index alone at a
-    // fraction of the cost of aggregates(). Skips the rows aggregates() skips,
-    // except that a host or address stored as a blob is not looked at.
-    std::vector<AggregateRow> roleFigures(const TargetRole& role, double from, double to) const;
-    // A row per minute from `from` to `to`, and one over at each end; 0 for
-    // a span that is empty or too long to reserve for.
-    static std::size_t minutesBetween(double from, double to);
     // Whether the periods table has the lookup columns: a file of version 1
     // opened for reading alone does not, and reads them as none.
     bool hasLookupColumns() const;
