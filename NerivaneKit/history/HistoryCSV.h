@@ -36,7 +36,8 @@ std::string fixed(double value, int decimals);
 // The measurements text for [from, end): rows read from the window and one
 // line per gap where nothing is stored, its length as period_s; before
 // `boundary` (a whole hour) the window starts at an hour.
-// The aggregate rows sorted by start (as HistoryStore::aggregates gives them).
+// The aggregate rows in any order; lines of one period are written by role
+// order and address.
 void measurements(const std::vector<PeriodRow>& periods, const std::vector<AggregateRow>& aggregates, double from,
                   double end, std::int64_t boundary, const TimeZone& zone, const Sink& write);
 std::string measurements(const std::vector<PeriodRow>& periods, const std::vector<AggregateRow>& aggregates,
