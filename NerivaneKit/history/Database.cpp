@@ -170,7 +170,10 @@ std::optional<std::string_view> Database::Cursor::text(int column) const {
     if (sqlite3_value_type(value) != SQLITE_TEXT) return std::nullopt;
     auto* text = reinterpret_cast<const char*>(sqlite3_value_text(value));
     if (!text) return std::nullopt;
-    return std::string_view(text);
+    // Up to the first NUL, as a C string reads; the length saves the search
+    // for it when the text holds none.
+    const std::string_view whole(text, static_cast<std::size_t>(sqlite3_value_bytes(value)));
+    return whole.substr(0, whole.find('\0'));
 }
 
 bool Database::step(sqlite3_stmt* statement) {

@@ -1,6 +1,7 @@
 #include "NerivaneKit/history/HistoryChart.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <map>
 
@@ -10,8 +11,12 @@ namespace nerivane::HistoryChart {
 
 namespace {
 
+constexpr std::size_t stateCount = static_cast<std::size_t>(MinuteState::notRunning) + 1;
+
 struct Collected {
-    std::map<MinuteState, std::int64_t> seconds;
+    // Seconds per state, indexed by the state, and which states have an entry.
+    std::array<std::int64_t, stateCount> seconds{};
+    std::array<bool, stateCount> present{};
     std::vector<double> readings;
     std::vector<double> medians, p95s;
     std::int64_t sent = 0, lost = 0;
@@ -37,13 +42,21 @@ public:
         first_ = last_ - (count_ - 1) * size_;
         current_ = t - floorMod(t, 60);
         collected_.resize(static_cast<std::size_t>(count_));
+        // A bucket holds a row per minute: room for that many figures up front.
+        for (Collected& bucket : collected_) {
+            const auto minutes = static_cast<std::size_t>(std::min<std::int64_t>(size_ / 60, 60));
+            bucket.medians.reserve(minutes);
+            bucket.p95s.reserve(minutes);
+            bucket.readings.reserve(minutes);
+        }
     }
 
     void addPeriod(std::int64_t start, std::int64_t seconds, MinuteState state, const std::optional<std::int64_t>& rssi,
                    const std::optional<std::int64_t>& sentBytes, const std::optional<std::int64_t>& receivedBytes) {
         Collected* bucket = bucketOf(start);
         if (!bucket) return;
-        bucket->seconds[state] += seconds;
+        bucket->seconds[static_cast<std::size_t>(state)] += seconds;
+        bucket->present[static_cast<std::size_t>(state)] = true;
         if (rssi) bucket->readings.push_back(static_cast<double>(*rssi));
         if (sentBytes || receivedBytes) {
             bucket->sentBytes += static_cast<double>(sentBytes.value_or(0));
@@ -73,10 +86,15 @@ public:
 
             // Only time before the current, unwritten minute can be "not running".
             const std::int64_t expected = std::max<std::int64_t>(std::min(start + size_, current_) - start, 0);
+            std::map<MinuteState, std::int64_t> states;
             std::int64_t covered = 0;
-            for (const auto& [state, seconds] : bucket.seconds) covered += seconds;
-            if (covered < expected) bucket.seconds[MinuteState::notRunning] += expected - covered;
-            out.state = dominantState(bucket.seconds);
+            for (std::size_t state = 0; state < stateCount; ++state) {
+                if (!bucket.present[state]) continue;
+                states[static_cast<MinuteState>(state)] = bucket.seconds[state];
+                covered += bucket.seconds[state];
+            }
+            if (covered < expected) states[MinuteState::notRunning] += expected - covered;
+            out.state = dominantState(states);
 
             std::sort(bucket.medians.begin(), bucket.medians.end());
             std::sort(bucket.p95s.begin(), bucket.p95s.end());
