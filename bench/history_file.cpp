@@ -2,7 +2,8 @@
 // real write path (record, regular flushes, hourly roll-up and retention) with
 // simulated time; then the size of its file and the cost of the reads that
 // run on it: the week chart (and its former, unbounded form) and the "all"
-// measurements export.
+// measurements export, as one text (the save dialog's) and streamed (the
+// command-line tool's).
 #include <benchmark/benchmark.h>
 
 #include <unistd.h>
