@@ -42,6 +42,10 @@ LocalTraffic::LocalTraffic() {
     ended_ = UniqueFd(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_SOCK_DIAG));
     const int room = 1 << 20;
     if (ended_) ::setsockopt(ended_.get(), SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
+    // Multicast reaches bound netlink sockets only.
+    sockaddr_nl self{};
+    self.nl_family = AF_NETLINK;
+    if (ended_ && ::bind(ended_.get(), reinterpret_cast<const sockaddr*>(&self), sizeof self) != 0) ended_.reset();
     for (const int group : {SKNLGRP_INET_TCP_DESTROY, SKNLGRP_INET6_TCP_DESTROY}) {
         if (ended_ && ::setsockopt(ended_.get(), SOL_NETLINK, NETLINK_ADD_MEMBERSHIP, &group, sizeof group) != 0)
             ended_.reset();
