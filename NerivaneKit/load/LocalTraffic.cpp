@@ -70,10 +70,11 @@ bool LocalTraffic::onLink(int family, const std::uint8_t* address, const std::ve
 }
 
 template <typename Each>
-bool LocalTraffic::eachFlow(const char* buffer, std::size_t size, const std::vector<Prefix>& networks, Each each) {
+LocalTraffic::Part LocalTraffic::eachFlow(const char* buffer, std::size_t size, const std::vector<Prefix>& networks, Each each) {
     auto length = static_cast<unsigned>(size);
     for (auto* header = reinterpret_cast<const nlmsghdr*>(buffer); NLMSG_OK(header, length); header = NLMSG_NEXT(header, length)) {
-        if (header->nlmsg_type == NLMSG_DONE || header->nlmsg_type == NLMSG_ERROR) return true;
+        if (header->nlmsg_type == NLMSG_DONE) return Part::last;
+        if (header->nlmsg_type == NLMSG_ERROR) return Part::failed;
         if (header->nlmsg_type != SOCK_DIAG_BY_FAMILY) continue;
         const auto* entry = static_cast<const inet_diag_msg*>(NLMSG_DATA(header));
         if (!onLink(entry->idiag_family, reinterpret_cast<const std::uint8_t*>(entry->id.idiag_dst), networks)) continue;
@@ -90,7 +91,7 @@ bool LocalTraffic::eachFlow(const char* buffer, std::size_t size, const std::vec
                               info.tcpi_bytes_received + info.tcpi_segs_in * perPacket});
         }
     }
-    return false;
+    return Part::more;
 }
 
 LocalTraffic::Flow LocalTraffic::count(const std::vector<Prefix>& networks) {
@@ -110,11 +111,14 @@ LocalTraffic::Flow LocalTraffic::count(const std::vector<Prefix>& networks) {
         message.request.idiag_states = counted;
         message.request.idiag_ext = 1U << (INET_DIAG_INFO - 1);
         if (::send(diagnostics_.get(), &message, sizeof message, 0) != static_cast<ssize_t>(sizeof message)) return total_;
-        for (bool done = false; !done;) {
+        // A dump that fails leaves everything as it was: an empty one would
+        // make every open connection look new at the next count.
+        for (Part part = Part::more; part != Part::last;) {
             const ssize_t received = ::recv(diagnostics_.get(), buffer, sizeof buffer, 0);
             if (received <= 0) return total_;
-            done = eachFlow(buffer, static_cast<std::size_t>(received), networks,
+            part = eachFlow(buffer, static_cast<std::size_t>(received), networks,
                             [&](std::uint64_t cookie, const Flow& flow) { now[cookie] = flow; });
+            if (part == Part::failed) return total_;
         }
     }
     // A connection new since the last count carried all it has since then;

@@ -47,10 +47,12 @@ public:
     static bool onLink(int family, const std::uint8_t* address, const std::vector<Prefix>& networks);
 
 private:
+    // What a buffer of socket-diagnostics messages was of a dump.
+    enum class Part { more, last, failed };
     // Calls each(cookie, flow) for every connection to the networks among
-    // socket-diagnostics messages; true at the end of a dump.
+    // socket-diagnostics messages.
     template <typename Each>
-    static bool eachFlow(const char* buffer, std::size_t size, const std::vector<Prefix>& networks, Each each);
+    static Part eachFlow(const char* buffer, std::size_t size, const std::vector<Prefix>& networks, Each each);
     void add(const Flow& to, const Flow& from);
 
     UniqueFd diagnostics_;

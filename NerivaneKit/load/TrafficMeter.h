@@ -68,6 +68,9 @@ struct TrafficMeter {
     std::string interfaceName;
     std::optional<double> lastReadTime;
     std::optional<Reading> lastReading;
+    // Bytes by which the local link's estimate exceeded the interface's
+    // count in the last interval (sent and received; the local fields unused).
+    Reading localAhead;
     std::deque<Interval> intervals;
     // The highest 10-second throughput seen this session, per direction.
     LinkCapacity sessionPeak;

@@ -7,6 +7,7 @@
 #include <asio/post.hpp>
 #include <asio/write.hpp>
 #include <string_view>
+#include <vector>
 
 namespace nerivane {
 
@@ -22,9 +23,9 @@ namespace nerivane {
 // acceptsPerTurn connections and queues the next accept behind whatever else
 // is ready (reads, writes, the timer), so the loop never drains the kernel's
 // queue in one go; an idle connection makes room before one that has sent
-// something; a connection has no timer of its own (one timer sweeps them all at the
-// earliest deadline) and no buffer while it waits; a closed one gives its
-// descriptor back at once.
+// something; a connection has no timer of its own (one timer sweeps them all
+// at the earliest deadline) and no buffer while it waits; a closed one gives
+// its descriptor back at once.
 
 struct MetricsServer::Connection {
     explicit Connection(asio::ip::tcp::socket s) : socket(std::move(s)) {}

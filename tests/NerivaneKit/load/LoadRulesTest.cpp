@@ -146,9 +146,13 @@ TEST(TrafficMeter, ALocalCopyIsNeitherLoadNorCapacity) {
     EXPECT_EQ(sample, (TrafficSample{1020, 1, 0, 0}));
     EXPECT_EQ(meter.latest()->load, C::unknown);
     EXPECT_NEAR(meter.latest()->localUploadBitsPerSecond, 10'000 * mbit, 0.01 * mbit);
+    // The estimate ran ahead of the interface's count; the next second it
+    // falls behind by as much, and that is still the copy.
+    second(21, 0, 1'250'000'000, 1'200'001'000);
+    EXPECT_EQ(sample, (TrafficSample{1021, 1, 0, 0}));
     EXPECT_EQ(meter.sessionPeak, (LinkCapacity{8'000, 0}));
     EXPECT_FALSE(meter.busy[0]);
-    for (int t = 21; t <= 40; ++t) second(t, 2'500'000, 0, 0);
+    for (int t = 22; t <= 41; ++t) second(t, 2'500'000, 0, 0);
     EXPECT_EQ(meter.latest()->load, C::upload);
     EXPECT_DOUBLE_EQ(meter.sessionPeak.uploadBitsPerSecond, 20 * mbit);
 }
