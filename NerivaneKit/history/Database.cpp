@@ -57,6 +57,10 @@ Database::Database(const std::optional<std::string>& path, Access access) {
     // A reader (nerivane-history) or a checkpoint briefly holding the file
     // makes a write wait rather than fail at once.
     sqlite3_busy_timeout(raw, busyMilliseconds);
+    // Only statements of this program can call it, never a view or trigger of the file.
+    if (sqlite3_create_function_v2(raw, rowsFunction, -1, SQLITE_UTF8 | SQLITE_DIRECTONLY, this, nullptr, &scannedRow,
+                                   &scanFinished, nullptr) != SQLITE_OK)
+        throw Error("open: " + message());
 }
 
 Database::~Database() = default;
@@ -126,14 +130,30 @@ void Database::run(const std::string& sql, const std::vector<Value>& values) {
     sqlite3_reset(statement);
 }
 
-int Database::Cursor::columnCount() const { return sqlite3_column_count(statement_); }
+int Database::Cursor::columnCount() const { return values_ ? count_ : sqlite3_column_count(statement_); }
+
+sqlite3_value* Database::Cursor::at(int column) const {
+    return values_ ? values_[column] : sqlite3_column_value(statement_, column);
+}
 
 Database::Value Database::Cursor::value(int column) const {
-    switch (sqlite3_column_type(statement_, column)) {
-    case SQLITE_INTEGER: return Value::integer(sqlite3_column_int64(statement_, column));
-    case SQLITE_FLOAT: return Value::real(sqlite3_column_double(statement_, column));
+    if (!values_) {
+        switch (sqlite3_column_type(statement_, column)) {
+        case SQLITE_INTEGER: return Value::integer(sqlite3_column_int64(statement_, column));
+        case SQLITE_FLOAT: return Value::real(sqlite3_column_double(statement_, column));
+        case SQLITE_TEXT: {
+            auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement_, column));
+            return text ? Value::text(text) : Value::null();
+        }
+        default: return Value::null();
+        }
+    }
+    sqlite3_value* value = values_[column];
+    switch (sqlite3_value_type(value)) {
+    case SQLITE_INTEGER: return Value::integer(sqlite3_value_int64(value));
+    case SQLITE_FLOAT: return Value::real(sqlite3_value_double(value));
     case SQLITE_TEXT: {
-        auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement_, column));
+        auto* text = reinterpret_cast<const char*>(sqlite3_value_text(value));
         return text ? Value::text(text) : Value::null();
     }
     default: return Value::null();
@@ -142,7 +162,7 @@ Database::Value Database::Cursor::value(int column) const {
 
 // Through the column's value: one call into SQLite per column, not two.
 std::optional<std::int64_t> Database::Cursor::integer(int column) const {
-    sqlite3_value* value = sqlite3_column_value(statement_, column);
+    sqlite3_value* value = at(column);
     switch (sqlite3_value_type(value)) {
     case SQLITE_INTEGER: return sqlite3_value_int64(value);
     case SQLITE_FLOAT: {
@@ -157,7 +177,7 @@ std::optional<std::int64_t> Database::Cursor::integer(int column) const {
 }
 
 std::optional<double> Database::Cursor::real(int column) const {
-    sqlite3_value* value = sqlite3_column_value(statement_, column);
+    sqlite3_value* value = at(column);
     switch (sqlite3_value_type(value)) {
     case SQLITE_INTEGER: return static_cast<double>(sqlite3_value_int64(value));
     case SQLITE_FLOAT: return sqlite3_value_double(value);
@@ -166,7 +186,7 @@ std::optional<double> Database::Cursor::real(int column) const {
 }
 
 std::optional<std::string_view> Database::Cursor::text(int column) const {
-    sqlite3_value* value = sqlite3_column_value(statement_, column);
+    sqlite3_value* value = at(column);
     if (sqlite3_value_type(value) != SQLITE_TEXT) return std::nullopt;
     auto* text = reinterpret_cast<const char*>(sqlite3_value_text(value));
     if (!text) return std::nullopt;
@@ -174,6 +194,39 @@ std::optional<std::string_view> Database::Cursor::text(int column) const {
     // for it when the text holds none.
     const std::string_view whole(text, static_cast<std::size_t>(sqlite3_value_bytes(value)));
     return whole.substr(0, whole.find('\0'));
+}
+
+void Database::scannedRow(sqlite3_context* context, int count, sqlite3_value** values) {
+    auto* db = static_cast<Database*>(sqlite3_user_data(context));
+    RowSink* sink = db->sink_;
+    if (!sink) {
+        sqlite3_result_error(context, "rows scanned outside a scan", -1);
+        return;
+    }
+    // No exception may cross SQLite's frames: keep it, stop the statement,
+    // rethrow once stepping has returned.
+    try {
+        sink->call(sink->target, Cursor(values, count));
+    } catch (...) {
+        sink->failure = std::current_exception();
+        sqlite3_result_error(context, "a scanned row was refused", -1);
+    }
+}
+
+void Database::scanFinished(sqlite3_context* context) { sqlite3_result_null(context); }
+
+void Database::scanStatement(sqlite3_stmt* statement, RowSink sink) {
+    RowSink* previous = sink_;
+    sink_ = &sink;
+    try {
+        while (step(statement)) {
+        }
+    } catch (const Error&) {
+        sink_ = previous;
+        if (sink.failure) std::rethrow_exception(sink.failure);
+        throw;
+    }
+    sink_ = previous;
 }
 
 bool Database::step(sqlite3_stmt* statement) {

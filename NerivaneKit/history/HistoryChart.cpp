@@ -146,37 +146,38 @@ std::vector<ChartBucket> read(const HistoryStore& store, ChartRange range, const
     // A row counts in the bucket of its start, and the first bucket begins
     // after the window's start: bounding the start on both sides gives the
     // same buckets and lets the key skip the older rows. Rows go straight
-    // into the grid, and only the columns it uses are read. Periods are
-    // skipped as HistoryStore::periods skips them, aggregate rows whose
-    // counts, start, length or protocol do not convert as they always were.
+    // into the grid as SQLite scans them in key order, and only the columns
+    // it uses are read. Periods are skipped as HistoryStore::periods skips
+    // them, aggregate rows whose counts, start, length or protocol do not
+    // convert as they always were.
     const double from = windowStart(range, now);
     Grid grid(range, now);
     const std::vector<Value> window{Value::real(from), Value::real(now)};
-    store.db->each(store.hasLoadColumns()
-                       ? "SELECT start, seconds, state, rssi, sent_bytes, received_bytes FROM periods "
-                         "WHERE start >= ? AND start < ? ORDER BY start"
-                       : "SELECT start, seconds, state, rssi, NULL, NULL FROM periods WHERE start >= ? AND start < ? ORDER BY start",
-                   window, [&](const Database::Cursor& row) {
-                       auto start = row.integer(0);
-                       auto seconds = row.integer(1);
-                       auto stateText = row.text(2);
-                       auto state = stateText ? parseMinuteState(*stateText) : std::nullopt;
-                       if (!start || !seconds || !state) return;
-                       grid.addPeriod(*start, *seconds, *state, row.integer(3), row.integer(4), row.integer(5));
-                   });
+    const std::string periodsSQL = std::string("SELECT ") + Database::rowsFunction +
+                                   (store.hasLoadColumns() ? "(start, seconds, state, rssi, sent_bytes, received_bytes)"
+                                                           : "(start, seconds, state, rssi, NULL, NULL)") +
+                                   " FROM periods WHERE start >= ? AND start < ?";
+    store.db->scan(periodsSQL, window, [&](const Database::Cursor& row) {
+        auto start = row.integer(0);
+        auto seconds = row.integer(1);
+        auto stateText = row.text(2);
+        auto state = stateText ? parseMinuteState(*stateText) : std::nullopt;
+        if (!start || !seconds || !state) return;
+        grid.addPeriod(*start, *seconds, *state, row.integer(3), row.integer(4), row.integer(5));
+    });
     // One key range of the table (of the aggregates_figures index in older files).
-    store.db->each("SELECT start, seconds, protocol, sent, lost, late, median, p95 FROM aggregates "
-                   "WHERE role = ? AND start >= ? AND start < ?",
-                   {Value::text(role.text()), window[0], window[1]}, [&](const Database::Cursor& row) {
-                       auto start = row.integer(0);
-                       auto protocol = row.text(2);
-                       auto sent = row.integer(3);
-                       auto lost = row.integer(4);
-                       if (!start || !row.integer(1) || !protocol || !parseProbeProtocol(*protocol) || !sent || !lost ||
-                           !row.integer(5))
-                           return;
-                       grid.addFigures(*start, *sent, *lost, row.real(6), row.real(7));
-                   });
+    const std::string aggregatesSQL = std::string("SELECT ") + Database::rowsFunction +
+                                      "(start, seconds, protocol, sent, lost, late, median, p95) FROM aggregates "
+                                      "WHERE role = ? AND start >= ? AND start < ?";
+    store.db->scan(aggregatesSQL, {Value::text(role.text()), window[0], window[1]}, [&](const Database::Cursor& row) {
+        auto start = row.integer(0);
+        auto protocol = row.text(2);
+        auto sent = row.integer(3);
+        auto lost = row.integer(4);
+        if (!start || !row.integer(1) || !protocol || !parseProbeProtocol(*protocol) || !sent || !lost || !row.integer(5))
+            return;
+        grid.addFigures(*start, *sent, *lost, row.real(6), row.real(7));
+    });
     return grid.finish();
 }
 

@@ -113,6 +113,31 @@ TEST(HistoryReliability, FilesThatAreNoDatabaseFailToOpen) {
     }
 }
 
+// A scan hands the rows in key order with their values as stored; a row its
+// reader refuses ends the read with the reader's own exception and leaves
+// the statement ready for the next read; the row function is nothing
+// outside a scan.
+TEST(HistoryReliability, AScanEndsWithTheReadersFailureAndReadsAgainAfterwards) {
+    Database db(std::nullopt);
+    db.execute("CREATE TABLE t (k INTEGER PRIMARY KEY, v) WITHOUT ROWID;"
+               "INSERT INTO t VALUES (3, NULL), (1, 'a'), (2, 2.5), (4, 'b' || char(0) || 'c');");
+    const std::string sql = std::string("SELECT ") + Database::rowsFunction + "(k, v) FROM t WHERE k >= ?";
+    auto read = [&](std::int64_t from, std::int64_t refused) {
+        std::vector<Database::Row> rows;
+        db.scan(sql, {Value::integer(from)}, [&](const Database::Cursor& row) {
+            if (row.integer(0) == refused) throw std::out_of_range("refused");
+            rows.push_back({row.value(0), row.value(1)});
+            EXPECT_EQ(row.columnCount(), 2);
+        });
+        return rows;
+    };
+    EXPECT_THROW(read(1, 2), std::out_of_range);
+    EXPECT_EQ(read(2, 0), (std::vector<Database::Row>{{Value::integer(2), Value::real(2.5)},
+                                                       {Value::integer(3), Value::null()},
+                                                       {Value::integer(4), Value::text("b")}}));
+    EXPECT_EQ(errorOf([&] { db.query(sql, {Value::integer(1)}); }).rfind("query: ", 0), 0u);
+}
+
 // The child's side of the full-disk test; returns what went wrong, or "".
 std::string fillTheDisk(const std::string& mountPoint) {
     if (unshare(CLONE_NEWNS) != 0) return "skip: no mount namespace";
