@@ -261,29 +261,30 @@ void StatusItemController::rebuildMenu() {
                 model_.pauseForOneHour();
             }
         });
+        // Sentence case and no shortcuts: a tray menu has no keyboard focus to deliver them.
         QAction* settings = menu_.addAction(QStringLiteral("Settings\u2026"));
-        settings->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Comma));
         connect(settings, &QAction::triggered, this, &StatusItemController::openSettings);
-        check_ = menu_.addAction(QStringLiteral("Check for Updates\u2026"));
+        check_ = menu_.addAction(QStringLiteral("Check for updates\u2026"));
         connect(check_, &QAction::triggered, this, [this] {
             if (updatesEnabled()) updater_->checkForUpdates();
         });
         menu_.addSeparator();
         QAction* quit = menu_.addAction(QStringLiteral("Quit nerivane"));
-        quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
         connect(quit, &QAction::triggered, this, [this] { quit_(); });
     }
     const bool paused = model_.pausedUntil().has_value();
     header_->setText(paused ? lastAccessibilityLabel_.value_or(QString())
                             : VerdictTexts::verdictTitle(model_.snapshot().verdict));
-    pause_->setText(paused ? QStringLiteral("Resume") : QStringLiteral("Pause for 1 Hour"));
+    pause_->setText(paused ? QStringLiteral("Resume") : QStringLiteral("Pause for 1 hour"));
     pause_->setData(paused);
-    // Inactive without an update checker to ask.
+    // Gone from builds without an update feed; inactive while a check runs.
+    check_->setVisible(updatesEnabled());
     check_->setEnabled(updatesEnabled() && !updater_->isChecking());
 }
 
 void StatusItemController::setUpdater(Updater* updater) {
     updater_ = updater;
+    rebuildMenu();
     if (!updatesEnabled()) return;
     connect(updater_, &Updater::checkFinished, this,
             [](Updater::Outcome outcome, const QString& message, bool userInitiated) {

@@ -19,6 +19,7 @@
 #include <QMenu>
 #include <QPainter>
 #include <QPixmapCache>
+#include <QPushButton>
 #include <QSignalSpy>
 
 #include "support/qt/PrivateBus.h"
@@ -51,7 +52,7 @@ struct Item {
         emit controller.menu().aboutToShow();
         QStringList texts;
         for (QAction* action : controller.menu().actions())
-            texts << (action->isEnabled() ? action->text() : "(" + action->text() + ")");
+            if (action->isVisible()) texts << (action->isEnabled() ? action->text() : "(" + action->text() + ")");
         return texts;
     }
     void trigger(const QString& text) {
@@ -67,19 +68,23 @@ TEST(StatusItem, RendersOncePerChangeAndTheMenuFollowsThePause) {
     const int initial = controller.renderCount();
     for (const double ms : {12.2, 11.9 /* the same "12ms" */, 13.0}) item.harness.deliver(reading(ms));
     EXPECT_EQ(controller.renderCount(), initial + 2);
-    EXPECT_TRUE(controller.toolTip().contains("Good") && controller.toolTip().contains("RTT  13ms")) << controller.toolTip().toStdString();
+    EXPECT_EQ(controller.toolTip(),
+              "nerivane: Good. Internet 13 milliseconds, jitter 1.2, loss 8 percent. Router 0.4 milliseconds.");
     EXPECT_EQ(VerdictTexts::spokenReadout(item.harness.model->snapshot(), item.harness.model->pausedUntil()),
               "Good. Internet 13 milliseconds, jitter 1.2, loss 8 percent. Router 0.4 milliseconds.");
 
     const QStringList running = item.menu();
+    // Sentence case, no update item without a feed, no shortcut a tray menu cannot deliver.
+    EXPECT_EQ(running, QStringList({"(Good)", "", "Open nerivane", "Pause for 1 hour", "Settings\u2026", "", "Quit nerivane"}));
+    for (QAction* action : controller.menu().actions()) EXPECT_TRUE(action->shortcut().isEmpty()) << action->text().toStdString();
     EXPECT_EQ(running.first(), "(Good)") << "the header is a label, not a command";
-    item.trigger("Pause for 1 Hour");
+    item.trigger("Pause for 1 hour");
     ASSERT_TRUE(item.harness.model->pausedUntil().has_value());
     EXPECT_EQ(controller.renderCount(), initial + 3) << "dimmed";
     EXPECT_TRUE(VerdictTexts::spokenReadout(item.harness.model->snapshot(), item.harness.model->pausedUntil()).startsWith("Paused until "));
     QStringList paused = running;
     paused.replace(0, "(nerivane)");  // the last spoken label, without a screen reader
-    paused.replace(running.indexOf("Pause for 1 Hour"), "Resume");
+    paused.replace(running.indexOf("Pause for 1 hour"), "Resume");
     EXPECT_EQ(item.menu(), paused);
     item.trigger("Resume");
     EXPECT_FALSE(item.harness.model->pausedUntil().has_value());
@@ -88,6 +93,38 @@ TEST(StatusItem, RendersOncePerChangeAndTheMenuFollowsThePause) {
     // A router answering over TCP only is left out of the spoken description.
     item.harness.deliver(reading(12.4, Verdict::good, TargetStatus::tcp));
     EXPECT_EQ(VerdictTexts::spokenReadout(item.harness.model->snapshot(), item.harness.model->pausedUntil()), "Good. Internet 12 milliseconds, jitter 1.2, loss 8 percent.");
+}
+
+// No tray host: the popup's content in a window titled with the readout,
+// raised (never closed) by activation, its panel note dismissed for good,
+// and closing it quits.
+TEST(StatusItem, WithoutATrayHostAWindowStandsIn) {
+    Item item;
+    auto& controller = item.controller;
+    controller.useWindow();
+    ReadoutWindow* window = controller.window();
+    ASSERT_NE(window, nullptr);
+    EXPECT_FALSE(controller.trayIcon().isVisible());
+    item.harness.deliver(reading(13.0));
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_EQ(window->windowTitle(), "13 ms \u00b7 Good \u2014 nerivane");
+    EXPECT_FALSE(window->windowIcon().isNull());
+    ASSERT_NE(window->view(), nullptr);
+    controller.openPopover();
+    controller.openPopover();
+    EXPECT_TRUE(window->isVisible()) << "activation raises the window, never closes it";
+    EXPECT_FALSE(controller.isPopoverShown());
+    ASSERT_TRUE(window->showsHint());
+    const QString picture = qEnvironmentVariable("NERIVANE_PICTURES");
+    if (!picture.isEmpty()) window->grab().save(picture + "/window-offscreen.png");
+    auto* gotIt = window->findChild<QPushButton*>();
+    ASSERT_NE(gotIt, nullptr);
+    gotIt->click();
+    EXPECT_TRUE(item.harness.preferences.didShowPanelHint());
+    EXPECT_FALSE(window->showsHint());
+    EXPECT_EQ(item.quits, 0);
+    window->close();
+    EXPECT_EQ(item.quits, 1);
 }
 
 TEST(StatusItem, FirstRunCardStaysAfterAGlanceShorterThanThreeSeconds) {

@@ -48,7 +48,7 @@ L set internet delay=150 >/dev/null
 wait_label 200 '1[5-6][0-9]ms' || fail "the label did not follow the delay to 150 ms: '$(label)'"
 echo "label at 150 ms: '$(label)'"
 
-click "Pause for 1 Hour" || fail "no Pause for 1 Hour item to click"
+click "Pause for 1 hour" || fail "no Pause for 1 hour item to click"
 wait_label 50 '.*‖' || fail "no pause mark after pausing: '$(label)'"
 echo "paused: '$(label)'"
 click "Resume" || fail "no Resume item to click"
