@@ -20,6 +20,9 @@
 #include <QPainter>
 #include <QPixmapCache>
 #include <QPushButton>
+#include <algorithm>
+#include <cmath>
+#include <map>
 #include <QSignalSpy>
 
 #include "support/qt/PrivateBus.h"
@@ -319,7 +322,7 @@ TEST_P(Compact, DigitsFillTheSlotBesideTheBadge) {
     for (int y = side / 2; y < side; ++y)
         for (int x = 0; x < side; ++x)
             if (qAlpha(image.pixel(x, y)) > 200) left = std::min(left, x), right = std::max(right, x), bottom = std::max(bottom, y);
-    EXPECT_GE(right - left + 1, side * 6 / 10) << "digit width";
+    EXPECT_GE(right - left + 1, side * 45 / 100) << "digit width";
     EXPECT_GE(bottom - side / 2 + 1, side * 4 / 10) << "digits reach down to the bottom";
     // The badge: a full-strength disc in the top right corner.
     const int badge = static_cast<int>(std::round(side * 0.38));
@@ -331,6 +334,46 @@ TEST_P(Compact, DigitsFillTheSlotBesideTheBadge) {
     keepPicture(dim, QStringLiteral("compact-paused-%1.png").arg(side));
     EXPECT_LE(maxAlpha(dim, 0, side, side * 6 / 10, side), 103);
     EXPECT_EQ(maxAlpha(dim, side - badge, side, 0, badge), 255);
+}
+
+// The state in the digits' colour, not only in the badge, legible on a
+// light and on a dark panel (3:1 for graphics); a sheet of both panels kept.
+TEST_P(Compact, StateShowsInTheDigitsOnLightAndDarkPanels) {
+    const auto luminance = [](QColor c) {
+        const auto channel = [](double v) { return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+        return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) + 0.0722 * channel(c.blueF());
+    };
+    const auto contrast = [&](QColor a, QColor b) {
+        const double la = luminance(a), lb = luminance(b);
+        return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+    };
+    const Values trace{10.0, 14.0, 12.0, 30.0, 12.0, 11.0};
+    const std::pair<TrayAppearance, QColor> panels[] = {{TrayAppearance::resolve(std::nullopt, 2u), QColor(0xf0, 0xf0, 0xf0)},
+                                                        {TrayAppearance::resolve(std::nullopt, 1u), QColor(0x30, 0x30, 0x30)}};
+    const Verdict verdicts[] = {Verdict::good, Verdict::internetProblem, Verdict::internetDown};
+    QImage sheet(side * 3 + 8, (side + 6) * 2, QImage::Format_ARGB32_Premultiplied);
+    for (int row = 0; row < 2; ++row) {
+        const auto& [appearance, panel] = panels[row];
+        QPainter painter(&sheet);
+        painter.fillRect(0, row * (side + 6), sheet.width(), side + 6, panel);
+        std::vector<QRgb> inks;
+        for (int column = 0; column < 3; ++column) {
+            const auto readout = CompactReadout::make(reading(12.4, verdicts[column]), trace, {}, D::textAndTrace, M::internet, false);
+            const QImage image = renderer.renderCompact(readout, appearance, side);
+            painter.drawImage(2 + column * (side + 2), row * (side + 6) + 3, image);
+            // The digits' ink: the most frequent opaque colour in the lower half.
+            std::map<QRgb, int> counts;
+            for (int y = side / 2; y < side; ++y)
+                for (int x = 0; x < side; ++x)
+                    if (qAlpha(image.pixel(x, y)) == 255) counts[image.pixel(x, y)] += 1;
+            ASSERT_FALSE(counts.empty());
+            const QRgb ink = std::max_element(counts.begin(), counts.end(), [](auto a, auto b) { return a.second < b.second; })->first;
+            EXPECT_GE(contrast(QColor::fromRgb(ink), panel), 3.0) << appearance.name.toStdString() << " verdict " << column;
+            inks.push_back(ink);
+        }
+        EXPECT_TRUE(inks[0] != inks[1] && inks[1] != inks[2] && inks[0] != inks[2]) << "good, problem and down look alike";
+    }
+    keepPicture(sheet.scaled(sheet.size() * 4), QStringLiteral("tray-states-%1.png").arg(side));
 }
 
 // Every display choice legible in every slot, on a light and a dark panel:
@@ -375,6 +418,13 @@ TEST_P(Compact, GeometryKeepsThePartsApart) {
     EXPECT_EQ(both.dot.has_value(), !both.stacked);
     EXPECT_TRUE(both.digits.font && (both.routerDigits.font != nullptr) == both.stacked);
     EXPECT_TRUE(!both.stacked || both.routerDigits.line.width + badge.diameter + 1 == side);
+    // The default style: the trace above the digits, never through them, and clear of the badge.
+    const auto traced = ReadoutGeometry::compact(
+        CompactReadout::make(reading(12.4, Verdict::internetProblem), {1.0, 30.0, 2.0}, {}, D::textAndTrace, M::internet, false),
+        side, fonts);
+    EXPECT_TRUE(!traced.traced || (traced.trace.bottom() < traced.digits.line.top &&
+                                   traced.trace.right() < side - badge.diameter)) << "trace and digits apart";
+    EXPECT_TRUE(traced.traced || side < 22) << "a trace from 22 px";
     const auto alone = ReadoutGeometry::compact(
         CompactReadout::make(reading(12.4, Verdict::internetDown), {1.0, 2.0}, {}, D::trace, M::internet, false), side, fonts);
     EXPECT_TRUE(alone.traceOnly && !alone.digits.font && !alone.dot);
