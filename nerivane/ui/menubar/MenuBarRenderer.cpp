@@ -11,6 +11,25 @@ namespace {
 
 // The digits' colour for a problem or an outage, legible on the panel the
 // label colour is made for: light tones on a dark panel, dark on a light one.
+// Where nothing tells the panel's lightness, the light glyphs get a dark
+// rim, so that they read on a light panel as well as on a dark one.
+void addRim(QImage& image, const QColor& rim) {
+    const QImage source = image.copy();
+    const int w = image.width(), h = image.height();
+    for (int y = 0; y < h; ++y) {
+        for (int x = 0; x < w; ++x) {
+            if (qAlpha(source.pixel(x, y)) != 0) continue;
+            int near = 0;
+            for (int dy = -1; dy <= 1; ++dy)
+                for (int dx = -1; dx <= 1; ++dx) {
+                    const int nx = x + dx, ny = y + dy;
+                    if (nx >= 0 && ny >= 0 && nx < w && ny < h) near = std::max(near, qAlpha(source.pixel(nx, ny)));
+                }
+            if (near > 96) image.setPixel(x, y, qPremultiply(qRgba(rim.red(), rim.green(), rim.blue(), near * 3 / 4)));
+        }
+    }
+}
+
 std::optional<QColor> stateInk(MenuBarLayout::Mark mark, const QColor& label) {
     const bool darkPanel = label.lightnessF() > 0.5;
     switch (mark) {
@@ -391,6 +410,7 @@ QImage MenuBarRenderer::renderCompact(const CompactReadout& readout, const TrayA
             paintBadge(painter, geometry.badge, readout.mark, ink.mark);
         }
     }
+    if (appearance.source == TrayAppearance::Source::fallback) addRim(image, QColor(0x1a, 0x1a, 0x1a));
     image.setDevicePixelRatio(scale);
     return image;
 }
