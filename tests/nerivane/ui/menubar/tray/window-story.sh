@@ -5,14 +5,15 @@
 # ordinary window within 5 s whose title then carries the readout; with
 # another window over it, a second launch exits 0 within 5 s and the first
 # window comes to the top; closing the window (Ctrl+W) quits through the normal quit
-# path, the history written by the one monitor. Exit 77 (skipped) where a
-# tool is missing.
+# path, the history written by the one monitor; next to a --console run a
+# desktop launch says so in a message window and exits 0. Exit 77 (skipped)
+# where a tool is missing.
 set -uo pipefail
 
 bin="${NERIVANE_BIN_DIR:?}"
 
 source "$(dirname "$0")/session.sh"
-require Xvfb xdotool xwininfo xmessage import dbus-daemon sqlite3
+require Xvfb xdotool xwininfo xmessage import dbus-daemon dbus-send sqlite3
 pictures="${NERIVANE_PICTURES:-$work}"
 
 start_session 640x720
@@ -68,4 +69,29 @@ wait "$app"; status=$?
 rows="$(sqlite3 "$NERIVANE_HISTORY" 'select count(*) from aggregates')"
 [ "${rows:-0}" -gt 0 ] || fail "no history written at quit"
 echo "closing the window: exit 0, $rows history rows written"
+
+# Next to a --console run, a desktop launch says so in a message window,
+# starts no second monitor and exits 0 once it is read.
+"$bin/nerivane" --console >"$work/console.out" 2>"$work/console.err" &
+console=$!
+pids+=($console)
+owned() { dbus-send --session --print-reply --dest=org.freedesktop.DBus / org.freedesktop.DBus.GetNameOwner \
+    string:org.nerivane.Nerivane; }
+wait_for 100 owned || fail "the --console run does not own the session's name"
+"$bin/nerivane" >"$work/third.out" 2>"$work/third.err" &
+third=$!
+pids+=($third)
+message() { xdotool search --onlyvisible --name '^nerivane$' 2>/dev/null | head -1; }
+has_message() { [ -n "$(message)" ]; }
+wait_for 50 has_message || fail "no message window beside the --console run: $(cat "$work/third.err")"
+import -window root "$pictures/window-beside-console.png"
+xdotool windowfocus --sync "$(message)"
+xdotool key Return
+wait_for 50 bash -c "! kill -0 $third" || fail "the message window's launch did not end"
+wait "$third"; status=$?
+[ "$status" -eq 0 ] || fail "the launch beside --console exited $status"
+grep -q "already running in a terminal" "$work/third.err" || fail "no word of the terminal run: $(cat "$work/third.err")"
+kill -0 "$console" || fail "the --console run ended"
+kill -TERM "$console"; wait "$console"
+echo "beside --console: a message window, exit 0, one monitor"
 echo "1 passed, 0 failed"
