@@ -65,7 +65,7 @@ expect_quit
 # The setting off, read at the next start: the item comes back without a label.
 rm -f "$work/sni/item.txt"
 start_nerivane 'trayLabel=false'
-wait_for 300 bash -c "grep -q '^title nerivane: .*[0-9]ms' '$work/sni/item.txt'" || fail "no measured value after the restart"
+wait_for 300 bash -c "grep -q '^title nerivane: .*[0-9] milliseconds' '$work/sni/item.txt'" || fail "no measured value after the restart"
 [ -z "$(label)" ] || fail "a label with the setting off: '$(label)'"
 echo "setting off: no label, tooltip '$(grep '^title' "$work/sni/item.txt" | cut -c7-)'"
 click "Quit nerivane" || fail "no Quit nerivane item to click"
