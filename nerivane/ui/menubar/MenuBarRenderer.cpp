@@ -17,15 +17,19 @@ void addRim(QImage& image, const QColor& rim) {
     const QImage source = image.copy();
     const int w = image.width(), h = image.height();
     for (int y = 0; y < h; ++y) {
+        auto* out = reinterpret_cast<QRgb*>(image.scanLine(y));
+        const auto* rows = reinterpret_cast<const QRgb*>(source.constScanLine(y));
+        const auto* above = y > 0 ? reinterpret_cast<const QRgb*>(source.constScanLine(y - 1)) : nullptr;
+        const auto* below = y + 1 < h ? reinterpret_cast<const QRgb*>(source.constScanLine(y + 1)) : nullptr;
         for (int x = 0; x < w; ++x) {
-            if (qAlpha(source.pixel(x, y)) != 0) continue;
+            if (qAlpha(rows[x]) != 0) continue;
             int near = 0;
-            for (int dy = -1; dy <= 1; ++dy)
-                for (int dx = -1; dx <= 1; ++dx) {
-                    const int nx = x + dx, ny = y + dy;
-                    if (nx >= 0 && ny >= 0 && nx < w && ny < h) near = std::max(near, qAlpha(source.pixel(nx, ny)));
-                }
-            if (near > 96) image.setPixel(x, y, qPremultiply(qRgba(rim.red(), rim.green(), rim.blue(), near * 3 / 4)));
+            for (int nx = std::max(0, x - 1); nx <= std::min(w - 1, x + 1); ++nx) {
+                near = std::max(near, qAlpha(rows[nx]));
+                if (above) near = std::max(near, qAlpha(above[nx]));
+                if (below) near = std::max(near, qAlpha(below[nx]));
+            }
+            if (near > 96) out[x] = qPremultiply(qRgba(rim.red(), rim.green(), rim.blue(), near * 3 / 4));
         }
     }
 }
