@@ -78,6 +78,8 @@ void AppDelegate::applicationDidFinishLaunching() {
         // `nerivane --diagnostics` asks the instance that owns the name.
         if (instance_ && instance_->owned() && !DiagnosticsService::registerOn(model(), this, instance_->bus()))
             Log("app").error("cannot offer the diagnostics report on the session bus");
+        // A second launch during the tray wait is answered now.
+        if (instance_ && instance_->takeEarlyActivation()) handleActivationRequested();
     } else {
         readout_ = std::make_unique<ConsoleReadout>(
             model(), options_.json ? ConsoleReadout::Format::json : ConsoleReadout::Format::text,

@@ -2,6 +2,7 @@
 
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
+#include <QMetaMethod>
 
 #include "NerivaneKit/platform/ApplicationId.h"
 
@@ -48,7 +49,11 @@ std::optional<QString> SingleInstance::activateRunning() {
 }
 
 QString SingleInstance::Activate() {
-    emit activationRequested();
+    if (isSignalConnected(QMetaMethod::fromSignal(&SingleInstance::activationRequested))) {
+        emit activationRequested();
+    } else {
+        earlyActivation_ = true;
+    }
     return frontEnd_;
 }
 

@@ -9,6 +9,7 @@
 #include <QObject>
 #include <QString>
 #include <optional>
+#include <utility>
 
 namespace nerivane {
 
@@ -30,6 +31,9 @@ public:
     std::optional<QString> activateRunning();
     // What Activate answers: the front end this instance runs.
     void setFrontEnd(QString frontEnd) { frontEnd_ = std::move(frontEnd); }
+    // Whether a second launch asked before anything listened (while the
+    // front end was still being chosen); cleared by asking.
+    bool takeEarlyActivation() { return std::exchange(earlyActivation_, false); }
     // The connection that owns the name once claimed, for the program's other objects.
     QDBusConnection bus() const { return bus_; }
     bool owned() const { return owned_; }
@@ -45,6 +49,7 @@ private:
     QDBusConnection bus_;
     bool owned_ = false;
     QString frontEnd_;
+    bool earlyActivation_ = false;
 };
 
 }  // namespace nerivane
