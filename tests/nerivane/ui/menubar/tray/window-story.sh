@@ -6,14 +6,15 @@
 # another window over it, a second launch exits 0 within 5 s and the first
 # window comes to the top; closing the window (Ctrl+W) quits through the normal quit
 # path, the history written by the one monitor; next to a --console run a
-# desktop launch says so in a message window and exits 0. Exit 77 (skipped)
+# desktop launch says so in a message window and exits 0; a tray host that
+# starts later (trayer) takes the item from the window. Exit 77 (skipped)
 # where a tool is missing.
 set -uo pipefail
 
 bin="${NERIVANE_BIN_DIR:?}"
 
 source "$(dirname "$0")/session.sh"
-require Xvfb xdotool xwininfo xmessage import dbus-daemon dbus-send sqlite3
+require Xvfb trayer xdotool xwininfo xmessage import dbus-daemon dbus-send sqlite3
 pictures="${NERIVANE_PICTURES:-$work}"
 
 start_session 640x720
@@ -94,4 +95,13 @@ grep -q "already running in a terminal" "$work/third.err" || fail "no word of th
 kill -0 "$console" || fail "the --console run ended"
 kill -TERM "$console"; wait "$console"
 echo "beside --console: a message window, exit 0, one monitor"
+
+# A tray host that starts later takes the item from the window.
+start_nerivane "didShowPanelHint=true"
+wait_for 50 has_window || fail "no window on the next start"
+start_trayer
+find_tray_item
+wait_for 50 bash -c "! ( $(declare -f nerivane_window has_window); has_window )" || fail "the window stayed beside the tray item"
+echo "a tray host appeared: the window gave way to the item"
+kill -TERM "$app"; wait "$app"
 echo "1 passed, 0 failed"
