@@ -20,10 +20,10 @@
 #include <QPainter>
 #include <QPixmapCache>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <algorithm>
 #include <cmath>
 #include <map>
-#include <QSignalSpy>
 
 #include "support/qt/PrivateBus.h"
 #include "support/widgets/PopoverHarness.h"
@@ -102,6 +102,7 @@ TEST(StatusItem, RendersOncePerChangeAndTheMenuFollowsThePause) {
 // raised (never closed) by activation, its panel note dismissed for good,
 // and closing it quits.
 TEST(StatusItem, WithoutATrayHostAWindowStandsIn) {
+    fixLook(false);
     Item item;
     auto& controller = item.controller;
     controller.useWindow();
@@ -118,8 +119,11 @@ TEST(StatusItem, WithoutATrayHostAWindowStandsIn) {
     EXPECT_TRUE(window->isVisible()) << "activation raises the window, never closes it";
     EXPECT_FALSE(controller.isPopoverShown());
     ASSERT_TRUE(window->showsHint());
-    const QString picture = qEnvironmentVariable("NERIVANE_PICTURES");
-    if (!picture.isEmpty()) window->grab().save(picture + "/window-offscreen.png");
+    for (const bool dark : {false, true}) {
+        QApplication::setPalette(scenePalette(dark));
+        QCoreApplication::processEvents();
+        keepPicture(window->grab().toImage(), dark ? "window-dark.png" : "window-light.png");
+    }
     auto* gotIt = window->findChild<QPushButton*>();
     ASSERT_NE(gotIt, nullptr);
     gotIt->click();
