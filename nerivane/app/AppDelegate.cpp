@@ -72,15 +72,15 @@ void AppDelegate::applicationDidFinishLaunching() {
     // Starts history's timer, applies the preferences and starts the monitor.
     model().start();
 
-    if (frontEnd_ == FrontEnd::tray) {
-        tray_ = desktop_->makeTray(model(), preferences_, &AppDelegate::quit);
-        if (instance_) {
-            connect(instance_.get(), &SingleInstance::activationRequested, this,
-                    &AppDelegate::handleActivationRequested);
-            // `nerivane --diagnostics` asks the instance that owns the name.
-            if (instance_->owned() && !DiagnosticsService::registerOn(model(), this, instance_->bus()))
-                Log("app").error("cannot offer the diagnostics report on the session bus");
-        }
+    if (instance_) connect(instance_.get(), &SingleInstance::activationRequested, this,
+                           &AppDelegate::handleActivationRequested);
+    if (frontEnd_ != FrontEnd::console) {
+        tray_ = desktop_->makeTray(model(), preferences_, &AppDelegate::quit, frontEnd_ == FrontEnd::window);
+        // `nerivane --diagnostics` asks the instance that owns the name.
+        if (instance_ && instance_->owned() && !DiagnosticsService::registerOn(model(), this, instance_->bus()))
+            Log("app").error("cannot offer the diagnostics report on the session bus");
+        // A second launch during the tray wait is answered now.
+        if (instance_ && instance_->takeEarlyActivation()) handleActivationRequested();
     } else {
         readout_ = std::make_unique<ConsoleReadout>(
             model(), options_.json ? ConsoleReadout::Format::json : ConsoleReadout::Format::text,
@@ -140,9 +140,22 @@ void AppDelegate::handleTerminationSignal(int signal) {
     quit();
 }
 
+QString AppDelegate::name(FrontEnd frontEnd) {
+    switch (frontEnd) {
+    case FrontEnd::tray: return QStringLiteral("tray");
+    case FrontEnd::window: return QStringLiteral("window");
+    case FrontEnd::console: return QStringLiteral("console");
+    }
+    return {};
+}
+
 void AppDelegate::handleActivationRequested() {
-    // A second launch: show the popup, never close it.
-    if (tray_) tray_->activate();
+    // A second launch: show the popup or raise the window, never close it.
+    if (tray_) {
+        tray_->activate();
+    } else {
+        Log("app").info("a second launch found this terminal instance running and ended");
+    }
 }
 
 }  // namespace nerivane

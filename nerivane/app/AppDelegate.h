@@ -27,9 +27,12 @@ class AppDelegate : public QObject {
     Q_OBJECT
 
 public:
-    enum class FrontEnd { tray, console };
+    // window: the tray item's popup in a window, where no tray host runs.
+    enum class FrontEnd { tray, window, console };
+    // What a second launch is told (SingleInstance::Activate).
+    static QString name(FrontEnd frontEnd);
 
-    // instance: the claimed session-bus name of a tray application, if any;
+    // instance: the session-bus name this run owns, if any;
     // desktop: the desktop layer where it made the application object (the
     // tray needs it, the terminal readout draws its picture with it).
     AppDelegate(CommandLine options, FrontEnd frontEnd, std::unique_ptr<SingleInstance> instance = nullptr,

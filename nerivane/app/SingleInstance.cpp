@@ -2,6 +2,7 @@
 
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
+#include <QMetaMethod>
 
 #include "NerivaneKit/platform/ApplicationId.h"
 
@@ -37,14 +38,23 @@ SingleInstance::Claim SingleInstance::claim() {
     return reply.isValid() ? Claim::alreadyRunning : Claim::noBus;
 }
 
-bool SingleInstance::activateRunning() {
+std::optional<QString> SingleInstance::activateRunning() {
     auto message = QDBusMessage::createMethodCall(serviceName(), QString::fromLatin1(objectPath), serviceName(),
                                                   QStringLiteral("Activate"));
-    return bus_.call(message, QDBus::Block, 5000).type() == QDBusMessage::ReplyMessage;
+    const QDBusMessage reply = bus_.call(message, QDBus::Block, 5000);
+    if (reply.type() != QDBusMessage::ReplyMessage) return std::nullopt;
+    // An older instance answers with nothing: it ran a tray item.
+    const auto arguments = reply.arguments();
+    return arguments.isEmpty() ? QStringLiteral("tray") : arguments.first().toString();
 }
 
-void SingleInstance::Activate() {
-    emit activationRequested();
+QString SingleInstance::Activate() {
+    if (isSignalConnected(QMetaMethod::fromSignal(&SingleInstance::activationRequested))) {
+        emit activationRequested();
+    } else {
+        earlyActivation_ = true;
+    }
+    return frontEnd_;
 }
 
 }  // namespace nerivane

@@ -1,11 +1,15 @@
-// One tray application per user session: the first instance owns the name
-// org.nerivane.Nerivane on the session bus and serves Activate() there; a
-// second one finds the name taken, asks the first to open its popup and
-// ends. Owned by the application delegate; main thread.
+// One monitor per user session: the first instance owns the name
+// org.nerivane.Nerivane on the session bus and serves Activate() there,
+// which brings up its popup or window and answers with its front end
+// ("tray", "window" or "console"); a second desktop launch finds the name
+// taken, asks the first and ends. Owned by the application delegate; main thread.
 #pragma once
 
 #include <QDBusConnection>
 #include <QObject>
+#include <QString>
+#include <optional>
+#include <utility>
 
 namespace nerivane {
 
@@ -23,15 +27,20 @@ public:
 
     // Owns the name, or finds it owned by a running instance.
     Claim claim();
-    // Asks the instance that owns the name to open its popup; true when it answered.
-    bool activateRunning();
+    // Asks the instance that owns the name to open its popup; its front end when it answered.
+    std::optional<QString> activateRunning();
+    // What Activate answers: the front end this instance runs.
+    void setFrontEnd(QString frontEnd) { frontEnd_ = std::move(frontEnd); }
+    // Whether a second launch asked before anything listened (while the
+    // front end was still being chosen); cleared by asking.
+    bool takeEarlyActivation() { return std::exchange(earlyActivation_, false); }
     // The connection that owns the name once claimed, for the program's other objects.
     QDBusConnection bus() const { return bus_; }
     bool owned() const { return owned_; }
 
 public slots:
     // Called over the bus by a second launch.
-    Q_SCRIPTABLE void Activate();
+    Q_SCRIPTABLE QString Activate();
 
 signals:
     void activationRequested();
@@ -39,6 +48,8 @@ signals:
 private:
     QDBusConnection bus_;
     bool owned_ = false;
+    QString frontEnd_;
+    bool earlyActivation_ = false;
 };
 
 }  // namespace nerivane

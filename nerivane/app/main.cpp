@@ -1,6 +1,7 @@
 // nerivane: the network-quality monitor. Parses the command line, chooses
-// the front end (the tray item where a display and a tray host are, else the
-// terminal readout, saying why), keeps to one tray instance per session, then
+// the front end (the tray item where a display and a tray host are, a window
+// where a display but no tray host is, else the terminal readout, saying
+// why), keeps to one monitor per session, then
 // runs the application delegate on Qt's event loop until the one quit path
 // (the menu's quit, SIGTERM, SIGINT, SIGHUP, a closed output, --exit-after)
 // and shuts monitoring and history down before returning.
@@ -114,47 +115,60 @@ int main(int argc, char** argv) {
     std::unique_ptr<QCoreApplication> application;
     // Whether the desktop layer made the application object, so has a part in this run.
     bool fromDesktop = false;
-    std::unique_ptr<nerivane::SingleInstance> instance;
     if (!consoleReason) {
         application = desktop->makeTrayApplication(argc, argv);
         fromDesktop = true;
-        setIdentity();
-        if (!desktop->waitForTray()) {
-            consoleReason = "no system tray on this desktop";
-        } else {
-            instance = std::make_unique<nerivane::SingleInstance>(QDBusConnection::sessionBus());
-            switch (instance->claim()) {
-            case nerivane::SingleInstance::Claim::owned: break;
-            case nerivane::SingleInstance::Claim::alreadyRunning:
-                if (instance->activateRunning()) {
-                    std::fprintf(stderr, "nerivane: already running; its popup is open\n");
-                    return 0;
-                }
-                std::fprintf(stderr, "nerivane: already running, but it does not answer on the session bus\n");
-                return 1;
-            case nerivane::SingleInstance::Claim::noBus:
-                // Still a tray application, only without the guard.
-                instance.reset();
-                break;
-            }
-        }
+    } else if (snapshot && desktop) {
+        // The picture needs fonts and a painter, not a display.
+        if (noDisplay) setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        application = desktop->makePictureApplication(argc, argv);
+        fromDesktop = true;
+    } else {
+        application = std::make_unique<QCoreApplication>(argc, argv);
     }
-    if (consoleReason) {
-        sayWhy(*consoleReason);
-        if (!application) {
-            if (snapshot && desktop) {
-                // The picture needs fonts and a painter, not a display.
-                if (noDisplay) setenv("QT_QPA_PLATFORM", "offscreen", 1);
-                application = desktop->makePictureApplication(argc, argv);
-                fromDesktop = true;
-            } else {
-                application = std::make_unique<QCoreApplication>(argc, argv);
-            }
-            setIdentity();
+    setIdentity();
+
+    // One monitor per session, whatever its front end: a desktop launch that
+    // finds one running brings it up and ends; --console runs stand beside
+    // others as before, and own the name only when it is free.
+    auto instance = std::make_unique<nerivane::SingleInstance>(QDBusConnection::sessionBus());
+    instance->setFrontEnd(nerivane::AppDelegate::name(consoleReason ? FrontEnd::console : FrontEnd::tray));
+    switch (instance->claim()) {
+    case nerivane::SingleInstance::Claim::owned: break;
+    case nerivane::SingleInstance::Claim::alreadyRunning: {
+        if (options.console) {
+            instance.reset();
+            break;
         }
+        const auto running = instance->activateRunning();
+        if (!running) {
+            std::fprintf(stderr, "nerivane: already running, but it does not answer on the session bus\n");
+            return 1;
+        }
+        if (*running == nerivane::AppDelegate::name(FrontEnd::console)) {
+            std::fprintf(stderr, "nerivane: already running in a terminal (--console); no second monitor starts\n");
+            if (fromDesktop && !consoleReason) desktop->tellTerminalInstanceRuns();
+            return 0;
+        }
+        std::fprintf(stderr, "nerivane: already running; its %s is open\n",
+                     *running == nerivane::AppDelegate::name(FrontEnd::window) ? "window" : "popup");
+        return 0;
+    }
+    case nerivane::SingleInstance::Claim::noBus:
+        // Still runs, only without the guard.
+        instance.reset();
+        break;
     }
 
-    nerivane::AppDelegate delegate(options, consoleReason ? FrontEnd::console : FrontEnd::tray, std::move(instance),
+    FrontEnd frontEnd = consoleReason ? FrontEnd::console : FrontEnd::tray;
+    if (!consoleReason && !desktop->waitForTray()) {
+        frontEnd = FrontEnd::window;
+        std::fprintf(stderr, "nerivane: no system tray on this desktop; the readout shows in a window\n");
+    }
+    if (instance) instance->setFrontEnd(nerivane::AppDelegate::name(frontEnd));
+    if (consoleReason) sayWhy(*consoleReason);
+
+    nerivane::AppDelegate delegate(options, frontEnd, std::move(instance),
                                    fromDesktop ? desktop.get() : nullptr);
     delegate.applicationDidFinishLaunching();
     const int status = QCoreApplication::exec();

@@ -32,6 +32,7 @@ const QString notifyOutagesKey = QStringLiteral("notifyOutages");
 const QString notifyVerdictChangesKey = QStringLiteral("notifyVerdictChanges");
 const QString accentKey = QStringLiteral("accent");
 const QString didShowFirstRunKey = QStringLiteral("didShowFirstRun");
+const QString didShowPanelHintKey = QStringLiteral("didShowPanelHint");
 const QString automaticallyChecksForUpdatesKey = QStringLiteral("automaticallyChecksForUpdates");
 const QString automaticallyDownloadsUpdatesKey = QStringLiteral("automaticallyDownloadsUpdates");
 const QString metricsListenKey = QStringLiteral("metricsListen");
@@ -196,6 +197,7 @@ Preferences::Preferences(std::unique_ptr<QSettings> store, QObject* parent)
     notifyVerdictChanges_ = readBool(read(notifyVerdictChangesKey));
     accent_ = readEnum(read(accentKey), parseAccent, Accent::phosphor);
     didShowFirstRun_ = readBool(read(didShowFirstRunKey));
+    didShowPanelHint_ = readBool(read(didShowPanelHintKey));
     automaticallyChecksForUpdates_ = readBool(read(automaticallyChecksForUpdatesKey));
     automaticallyDownloadsUpdates_ = readBool(read(automaticallyDownloadsUpdatesKey));
     metricsListen_ = readString(read(metricsListenKey)).value_or(QString());
@@ -287,6 +289,10 @@ void Preferences::setAccent(Accent value) {
 
 void Preferences::setDidShowFirstRun(bool value) {
     assign(didShowFirstRun_, value, didShowFirstRunKey, value, &Preferences::didShowFirstRunChanged);
+}
+
+void Preferences::setDidShowPanelHint(bool value) {
+    assign(didShowPanelHint_, value, didShowPanelHintKey, value, &Preferences::didShowPanelHintChanged);
 }
 
 void Preferences::setAutomaticallyChecksForUpdates(bool value) {

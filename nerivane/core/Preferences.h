@@ -53,6 +53,8 @@ public:
     bool notifyVerdictChanges() const { return notifyVerdictChanges_; }
     Accent accent() const { return accent_; }
     bool didShowFirstRun() const { return didShowFirstRun_; }
+    // The window's note on getting a panel item was dismissed.
+    bool didShowPanelHint() const { return didShowPanelHint_; }
     // The update checker's two switches ("check automatically", "download automatically").
     bool automaticallyChecksForUpdates() const { return automaticallyChecksForUpdates_; }
     bool automaticallyDownloadsUpdates() const { return automaticallyDownloadsUpdates_; }
@@ -76,6 +78,7 @@ public:
     void setNotifyVerdictChanges(bool value);
     void setAccent(Accent value);
     void setDidShowFirstRun(bool value);
+    void setDidShowPanelHint(bool value);
     void setAutomaticallyChecksForUpdates(bool value);
     void setAutomaticallyDownloadsUpdates(bool value);
     void setMetricsListen(const QString& value);
@@ -110,6 +113,7 @@ signals:
     void notifyVerdictChangesChanged();
     void accentChanged();
     void didShowFirstRunChanged();
+    void didShowPanelHintChanged();
     void automaticallyChecksForUpdatesChanged();
     void automaticallyDownloadsUpdatesChanged();
     void metricsListenChanged();
@@ -142,6 +146,7 @@ private:
     bool notifyVerdictChanges_ = false;
     Accent accent_ = Accent::phosphor;
     bool didShowFirstRun_ = false;
+    bool didShowPanelHint_ = false;
     bool automaticallyChecksForUpdates_ = false;
     bool automaticallyDownloadsUpdates_ = false;
     QString metricsListen_;

@@ -2,9 +2,11 @@
 
 namespace nerivane {
 
-TrayItemFrontEnd::TrayItemFrontEnd(AppModel& model, Preferences& preferences, std::function<void()> quit)
+TrayItemFrontEnd::TrayItemFrontEnd(AppModel& model, Preferences& preferences, std::function<void()> quit,
+                                   bool inWindow)
     : updater_(preferences, Updater::Options::fromBuild()), statusItem_(model, preferences, std::move(quit)) {
     statusItem_.setUpdater(&updater_);
+    if (inWindow) statusItem_.useWindow();
     statusItem_.showFirstRunIfNeeded();
 }
 
@@ -13,6 +15,7 @@ void TrayItemFrontEnd::hide() {
 }
 
 void TrayItemFrontEnd::activate() {
+    // The window is raised; a popup already open stays so.
     if (!statusItem_.isPopoverShown()) statusItem_.openPopover();
 }
 

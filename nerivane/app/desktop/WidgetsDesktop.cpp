@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QDeadlineTimer>
+#include <QMessageBox>
 #include <QSystemTrayIcon>
 #include <QThread>
 
@@ -16,8 +17,9 @@
 namespace nerivane {
 namespace {
 
-// How long a tray host may take to appear after the session starts.
-constexpr int trayWaitMilliseconds = 5000;
+// How long a tray host may take to appear after the session starts; one
+// that comes later still gets the item, from the window shown meanwhile.
+constexpr int trayWaitMilliseconds = 2000;
 
 // The desktop entry's name: Wayland's app id, the notifications' desktop-entry
 // hint and the portals all name the program by it.
@@ -59,8 +61,18 @@ std::unique_ptr<QCoreApplication> WidgetsDesktop::makePictureApplication(int& ar
 }
 
 std::unique_ptr<TrayFrontEnd> WidgetsDesktop::makeTray(AppModel& model, Preferences& preferences,
-                                                       std::function<void()> quit) {
-    return std::make_unique<TrayItemFrontEnd>(model, preferences, std::move(quit));
+                                                       std::function<void()> quit, bool inWindow) {
+    return std::make_unique<TrayItemFrontEnd>(model, preferences, std::move(quit), inWindow);
+}
+
+void WidgetsDesktop::tellTerminalInstanceRuns() {
+    QMessageBox box(QMessageBox::Information, QStringLiteral("nerivane"),
+                    QObject::tr("nerivane is already running in a terminal (started with --console), so this launch "
+                                "does not start a second monitor."),
+                    QMessageBox::Ok);
+    box.setInformativeText(QObject::tr("Quit it in its terminal (Ctrl+C), then start nerivane again for the "
+                                       "panel item or its window."));
+    box.exec();
 }
 
 std::unique_ptr<QObject> WidgetsDesktop::makeReadoutPicture(AppModel& model, Preferences& preferences) {

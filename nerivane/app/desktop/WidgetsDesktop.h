@@ -14,7 +14,8 @@ public:
     bool waitForTray() override;
     std::unique_ptr<QCoreApplication> makePictureApplication(int& argc, char** argv) override;
     std::unique_ptr<TrayFrontEnd> makeTray(AppModel& model, Preferences& preferences,
-                                           std::function<void()> quit) override;
+                                           std::function<void()> quit, bool inWindow) override;
+    void tellTerminalInstanceRuns() override;
     std::unique_ptr<QObject> makeReadoutPicture(AppModel& model, Preferences& preferences) override;
 };
 

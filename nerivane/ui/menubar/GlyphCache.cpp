@@ -11,12 +11,13 @@ namespace nerivane {
 
 std::size_t GlyphCache::KeyHash::operator()(const Key& key) const noexcept {
     const std::size_t size = std::hash<double>{}(key.fontSize);
-    return size ^ (std::hash<int>{}(key.alpha) << 1) ^ (std::hash<char32_t>{}(key.character) << 9);
+    return size ^ (std::hash<int>{}(key.alpha) << 1) ^ (std::hash<char32_t>{}(key.character) << 9) ^
+           (std::hash<unsigned>{}(key.rgb) << 17);
 }
 
 const GlyphCache::Cell& GlyphCache::cell(ReadoutFonts& fonts, const QFont& font, const QColor& color,
                                          char32_t character, double scale) {
-    const Key key{font.pointSizeF(), color.alpha(), character};
+    const Key key{font.pointSizeF(), color.alpha(), character, color.rgb() & 0xffffffu};
     if (auto found = cells_.find(key); found != cells_.end()) return found->second;
 
     const QFontMetricsF metrics(font, &ReadoutFonts::metricsDevice());

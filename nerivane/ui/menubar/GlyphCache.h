@@ -44,6 +44,8 @@ private:
         double fontSize = 0;
         int alpha = 0;
         char32_t character = 0;
+        // The state inks share the cache with the panel's ink.
+        unsigned rgb = 0;
         bool operator==(const Key&) const = default;
     };
     struct KeyHash {

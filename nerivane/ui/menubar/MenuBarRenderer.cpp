@@ -9,6 +9,42 @@
 namespace nerivane {
 namespace {
 
+// The digits' colour for a problem or an outage, legible on the panel the
+// label colour is made for: light tones on a dark panel, dark on a light one.
+// Where nothing tells the panel's lightness, the light glyphs get a dark
+// rim, so that they read on a light panel as well as on a dark one.
+void addRim(QImage& image, const QColor& rim) {
+    const QImage source = image.copy();
+    const int w = image.width(), h = image.height();
+    for (int y = 0; y < h; ++y) {
+        auto* out = reinterpret_cast<QRgb*>(image.scanLine(y));
+        const auto* rows = reinterpret_cast<const QRgb*>(source.constScanLine(y));
+        const auto* above = y > 0 ? reinterpret_cast<const QRgb*>(source.constScanLine(y - 1)) : nullptr;
+        const auto* below = y + 1 < h ? reinterpret_cast<const QRgb*>(source.constScanLine(y + 1)) : nullptr;
+        for (int x = 0; x < w; ++x) {
+            if (qAlpha(rows[x]) != 0) continue;
+            int near = 0;
+            for (int nx = std::max(0, x - 1); nx <= std::min(w - 1, x + 1); ++nx) {
+                near = std::max(near, qAlpha(rows[nx]));
+                if (above) near = std::max(near, qAlpha(above[nx]));
+                if (below) near = std::max(near, qAlpha(below[nx]));
+            }
+            if (near > 96) out[x] = qPremultiply(qRgba(rim.red(), rim.green(), rim.blue(), near * 3 / 4));
+        }
+    }
+}
+
+std::optional<QColor> stateInk(MenuBarLayout::Mark mark, const QColor& label) {
+    const bool darkPanel = label.lightnessF() > 0.5;
+    switch (mark) {
+    case MenuBarLayout::Mark::problem: return darkPanel ? QColor(0xff, 0xb3, 0x47) : QColor(0x8a, 0x5a, 0x00);
+    case MenuBarLayout::Mark::down: return darkPanel ? QColor(0xff, 0x70, 0x70) : QColor(0xc0, 0x18, 0x18);
+    case MenuBarLayout::Mark::none:
+    case MenuBarLayout::Mark::paused: return std::nullopt;
+    }
+    return std::nullopt;
+}
+
 QColor withAlpha(QColor color, double alpha) {
     color.setAlphaF(static_cast<float>(std::clamp(alpha, 0.0, 1.0)));
     return color;
@@ -341,21 +377,24 @@ QImage MenuBarRenderer::renderCompact(const CompactReadout& readout, const TrayA
     const Ink& ink = resolveInk(appearance, 1, readout.dimmed);
     const ReadoutGeometry::Compact geometry = ReadoutGeometry::compact(readout, side, fonts_);
 
-    // Behind the digits the trace is faint; without digits it stands alone
+    // The state in the glyphs themselves, not only in the badge.
+    const QColor text = readout.dimmed ? ink.text : stateInk(readout.mark, appearance.label).value_or(ink.text);
+
+    // Above the digits the trace is lighter; without digits it stands alone
     // at full strength (the newest point is at the right).
     if (geometry.traced) {
         QPainter painter(&image);
         painter.setRenderHint(QPainter::Antialiasing);
-        const QColor line = geometry.traceOnly ? ink.text : withAlpha(ink.mark, base * 0.35);
-        const QColor baseline = geometry.traceOnly ? ink.secondary : withAlpha(ink.mark, base * 0.2);
+        const QColor line = geometry.traceOnly ? text : withAlpha(text, base * 0.75);
+        const QColor baseline = geometry.traceOnly ? ink.secondary : withAlpha(ink.mark, base * 0.25);
         if (geometry.routerTrace)
             drawTrace(painter, readout.routerTrace, *geometry.routerTrace, line, baseline, geometry.traceLine);
         drawTrace(painter, readout.trace, geometry.trace, line, baseline, geometry.traceLine);
     }
 
     // Digits drawn from the glyph cells like the wide readout's text.
-    const auto digits = [&](const std::string& text, const ReadoutGeometry::Digits& row) {
-        if (row.font) glyphs_.draw(image, fonts_, *row.font, ink.text, text, row.line.left, row.line.top, row.line.width, 1);
+    const auto digits = [&, colour = text](const std::string& digitText, const ReadoutGeometry::Digits& row) {
+        if (row.font) glyphs_.draw(image, fonts_, *row.font, colour, digitText, row.line.left, row.line.top, row.line.width, 1);
     };
     digits(readout.digits, geometry.digits);
     digits(readout.routerDigits, geometry.routerDigits);
@@ -375,6 +414,7 @@ QImage MenuBarRenderer::renderCompact(const CompactReadout& readout, const TrayA
             paintBadge(painter, geometry.badge, readout.mark, ink.mark);
         }
     }
+    if (appearance.source == TrayAppearance::Source::fallback) addRim(image, QColor(0x1a, 0x1a, 0x1a));
     image.setDevicePixelRatio(scale);
     return image;
 }

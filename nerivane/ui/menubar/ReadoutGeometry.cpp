@@ -83,7 +83,9 @@ ReadoutGeometry::Compact ReadoutGeometry::compact(const CompactReadout& readout,
         geometry.digits = {&lower.font, {0, bottom - lower.ascent, s}};
         geometry.routerDigits = {&upper.font, {0, bottom - row - upper.ascent, topWidth}};
     } else if (!geometry.traceOnly) {
-        const auto& digits = fonts.digitSize(characters(readout.digits), s, s);
+        // Beside a trace the digits leave it a band at the top: never one through the other.
+        const double height = geometry.traced ? std::round(s * traceDigitsShare) : s;
+        const auto& digits = fonts.digitSize(characters(readout.digits), s, height);
         geometry.digits = {&digits.font, {0, bottom - digits.ascent, s}};
     }
 
@@ -91,6 +93,21 @@ ReadoutGeometry::Compact ReadoutGeometry::compact(const CompactReadout& readout,
         const double diameter = std::round(s * 0.3);
         geometry.dot = Circle{QPointF(diameter / 2 + 0.5, diameter / 2 + 0.5), diameter / 2};
         geometry.dotPen = std::max(1.0, diameter / 5);
+    }
+
+    // With digits, the internet's trace takes the band above them, between
+    // the router's dot and the badge; two rows of digits leave it no room.
+    if (geometry.traced && !geometry.traceOnly) {
+        geometry.routerTrace.reset();
+        const double left = geometry.dot ? geometry.dot->centre.x() + geometry.dot->radius + 2 : 1;
+        const double right = readout.mark != MenuBarLayout::Mark::none ? s - geometry.badge.diameter - 2 : s - 1;
+        const double top = 1, lowest = geometry.digits.line.top - 1;
+        if (geometry.stacked || lowest - top < 4 || right - left < 6) {
+            geometry.traced = false;
+        } else {
+            geometry.trace = QRectF(left, top, right - left, lowest - top);
+            geometry.traceLine = std::max(1.0, s / 20);
+        }
     }
     return geometry;
 }

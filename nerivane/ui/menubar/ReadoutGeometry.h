@@ -72,6 +72,9 @@ struct ReadoutGeometry {
         Line line;
     };
 
+    // The share of a compact slot's height the digits take beside a trace.
+    static constexpr double traceDigitsShare = 0.75;
+
     struct Compact {
         // No digits: the trace stands alone.
         bool traceOnly = false;

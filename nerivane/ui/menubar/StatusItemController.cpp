@@ -46,6 +46,19 @@ PopoverView::Options popoverOptions() {
     return options;
 }
 
+// The internet's latest latency as the readout says it ("12 ms"); empty while there is none.
+QString internetLatency(const MonitorSnapshot& snapshot) {
+    for (const auto& target : snapshot.targets) {
+        if (target.target.role != TargetRole::internet(0)) continue;
+        if (!target.metrics.latest || target.state.kind == TargetState::Kind::down) return {};
+        return VerdictTexts::millisecondsText(target.metrics.latest);
+    }
+    return {};
+}
+
+// How often a window looks for a tray host that started after it.
+constexpr int trayWatchMilliseconds = 2000;
+
 }  // namespace
 
 StatusItemController::StatusItemController(AppModel& model, Preferences& preferences, std::function<void()> quit,
@@ -74,6 +87,9 @@ StatusItemController::StatusItemController(AppModel& model, Preferences& prefere
         connect(sni_.get(), &StatusNotifierItem::watcherAppeared, this, &StatusItemController::useStatusNotifierItem);
     }
 
+    connect(&trayWatch_, &QTimer::timeout, this, [this] {
+        if (QSystemTrayIcon::isSystemTrayAvailable()) leaveWindow();
+    });
     connect(&model_, &AppModel::changed, this, &StatusItemController::render);
     connect(&preferences_, &Preferences::displayStyleChanged, this, &StatusItemController::render);
     connect(&preferences_, &Preferences::menuBarTargetChanged, this, &StatusItemController::render);
@@ -113,7 +129,41 @@ StatusItemController::~StatusItemController() {
     tray_.setContextMenu(nullptr);
 }
 
+void StatusItemController::useWindow() {
+    if (window_) return;
+    tray_.hide();
+    window_ = std::make_unique<ReadoutWindow>(
+        [this] { quit_(); }, [this] { preferences_.setDidShowPanelHint(true); }, !preferences_.didShowPanelHint());
+    trayWatch_.start(trayWatchMilliseconds);
+    // The title and the icon come with the next render: force it.
+    lastRender_.reset();
+    render();
+    showInWindow(false);
+}
+
+void StatusItemController::leaveWindow() {
+    if (!window_) return;
+    trayWatch_.stop();
+    window_.reset();
+    model_.setDetailsVisible(false);
+    Log("app").info("a tray host appeared; the readout moves from its window to the panel");
+    lastRender_.reset();
+    render();
+    if (!(sni_ && sni_->isActive())) tray_.show();
+}
+
+void StatusItemController::showInWindow(bool showSettings) {
+    if (showSettings) popoverState_.setShowingSettings(true);
+    // A new view where the page changed (first run, settings), else the one shown.
+    if (window_->view() == nullptr || showSettings || popoverState_.showingFirstRun())
+        window_->setView(new PopoverView(model_, popoverState_, popoverActions(),
+                                         PopoverPlaces::make(model_, popoverState_, updater_), popoverOptions()));
+    model_.setDetailsVisible(true);
+    window_->present();
+}
+
 void StatusItemController::useStatusNotifierItem() {
+    leaveWindow();
     if (sni_->isActive()) return;
     // The XEmbed icon is off the tray before the panel shows ours: never two.
     tray_.hide();
@@ -144,6 +194,19 @@ void StatusItemController::render() {
     const QString label = QAccessible::isActive() ? spoken : QStringLiteral("nerivane");
     if (label != lastAccessibilityLabel_) lastAccessibilityLabel_ = label;
     if (sni_) sni_->setAccessibleDescription(spoken);
+    const bool onBus = sni_ && sni_->isActive();
+    // The tooltip is what a tray offers for reading the whole readout, and
+    // the name screen readers announce: the verdict and the values in words,
+    // which change more often than the picture.
+    if (const QString tip = QStringLiteral("nerivane: ") + spoken; tip != toolTip_) {
+        toolTip_ = tip;
+        if (!onBus) tray_.setToolTip(toolTip_);
+        // All of it as the title, as hosts show the title most prominently.
+        if (sni_) sni_->setToolTip(toolTip_, {});
+    }
+    if (window_)
+        window_->setWindowTitle(
+            ReadoutWindow::title(internetLatency(model_.snapshot()), VerdictTexts::verdictTitle(model_.snapshot())));
 
     RenderKey key{MenuBarLayout::make(model_), CompactReadout::make(model_), appearance_.appearance(), deviceScale()};
     if (key == lastRender_) return;
@@ -165,16 +228,9 @@ void StatusItemController::render() {
     if (sni_) sni_->setIcon(std::move(wirePixmaps));
     // The previous pictures go with the previous icon: none stays in a cache.
     // The XEmbed icon, hidden while our item is on the bus, is left alone then.
-    const bool onBus = sni_ && sni_->isActive();
-    if (!onBus) tray_.setIcon(TrayIconEngine::icon(std::move(pixmaps)));
-    // The tooltip is what a tray offers for reading the whole readout, and
-    // the name screen readers announce.
-    toolTip_ = QStringLiteral("nerivane: %1\n%2").arg(VerdictTexts::verdictTitle(model_.snapshot().verdict),
-                                                      QString::fromStdString(key.layout.text()));
-    if (QAccessible::isActive()) toolTip_ += QLatin1Char('\n') + spoken;
-    if (!onBus) tray_.setToolTip(toolTip_);
-    // All of it as the title, as hosts show the title most prominently.
-    if (sni_) sni_->setToolTip(toolTip_, {});
+    const QIcon icon = TrayIconEngine::icon(std::move(pixmaps));
+    if (!onBus && !window_) tray_.setIcon(icon);
+    if (window_) window_->setWindowIcon(icon);
     if (snapshot_) snapshot_->write(key.layout, key.appearance, key.scale);
     renderCount_ += 1;
     emit rendered();
@@ -205,29 +261,30 @@ void StatusItemController::rebuildMenu() {
                 model_.pauseForOneHour();
             }
         });
+        // Sentence case and no shortcuts: a tray menu has no keyboard focus to deliver them.
         QAction* settings = menu_.addAction(QStringLiteral("Settings\u2026"));
-        settings->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Comma));
         connect(settings, &QAction::triggered, this, &StatusItemController::openSettings);
-        check_ = menu_.addAction(QStringLiteral("Check for Updates\u2026"));
+        check_ = menu_.addAction(QStringLiteral("Check for updates\u2026"));
         connect(check_, &QAction::triggered, this, [this] {
             if (updatesEnabled()) updater_->checkForUpdates();
         });
         menu_.addSeparator();
         QAction* quit = menu_.addAction(QStringLiteral("Quit nerivane"));
-        quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
         connect(quit, &QAction::triggered, this, [this] { quit_(); });
     }
     const bool paused = model_.pausedUntil().has_value();
     header_->setText(paused ? lastAccessibilityLabel_.value_or(QString())
                             : VerdictTexts::verdictTitle(model_.snapshot().verdict));
-    pause_->setText(paused ? QStringLiteral("Resume") : QStringLiteral("Pause for 1 Hour"));
+    pause_->setText(paused ? QStringLiteral("Resume") : QStringLiteral("Pause for 1 hour"));
     pause_->setData(paused);
-    // Inactive without an update checker to ask.
+    // Gone from builds without an update feed; inactive while a check runs.
+    check_->setVisible(updatesEnabled());
     check_->setEnabled(updatesEnabled() && !updater_->isChecking());
 }
 
 void StatusItemController::setUpdater(Updater* updater) {
     updater_ = updater;
+    rebuildMenu();
     if (!updatesEnabled()) return;
     connect(updater_, &Updater::checkFinished, this,
             [](Updater::Outcome outcome, const QString& message, bool userInitiated) {
@@ -271,6 +328,11 @@ PopoverActions StatusItemController::popoverActions() {
 }
 
 void StatusItemController::togglePopover(bool showSettings) {
+    // The window is not toggled: a click or a second launch brings it up.
+    if (window_) {
+        showInWindow(showSettings);
+        return;
+    }
     if (isPopoverShown()) {
         popover_->hide();
         return;

@@ -11,6 +11,7 @@
 #include <QMenu>
 #include <QObject>
 #include <QSystemTrayIcon>
+#include <QTimer>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -20,6 +21,7 @@
 #include "nerivane/ui/menubar/DBusMenuExporter.h"
 #include "nerivane/ui/menubar/MenuBarRenderer.h"
 #include "nerivane/ui/menubar/MenuBarSnapshot.h"
+#include "nerivane/ui/menubar/ReadoutWindow.h"
 #include "nerivane/ui/menubar/StatusNotifierItem.h"
 #include "nerivane/ui/menubar/TrayAppearanceWatcher.h"
 #include "nerivane/ui/popover/ExportFlow.h"
@@ -68,6 +70,11 @@ public:
     QSystemTrayIcon& trayIcon() { return tray_; }
     // Null without a session bus.
     StatusNotifierItem* statusNotifierItem() { return sni_.get(); }
+    // Where no tray host runs: the popup's content in an application window
+    // instead of the item, until a host appears (XEmbed or StatusNotifierItem).
+    void useWindow();
+    // Null while the item is on a panel.
+    ReadoutWindow* window() { return window_.get(); }
     // Takes the item off the panel, at termination.
     void hide();
     QMenu& menu() { return menu_; }
@@ -90,6 +97,9 @@ private:
     void updateLabel();
     // From the XEmbed icon to our StatusNotifierItem, when a watcher runs.
     void useStatusNotifierItem();
+    // From the window to the tray item, once a host runs.
+    void leaveWindow();
+    void showInWindow(bool showSettings);
     void handlePopoverHidden();
     void rebuildMenu();
     PopoverActions popoverActions();
@@ -114,6 +124,9 @@ private:
     // The popup's page state, kept across openings; outlives the views.
     PopoverState popoverState_;
     std::unique_ptr<PopoverWindow> popover_;
+    // Present while no tray host runs; the watch looks for one meanwhile.
+    std::unique_ptr<ReadoutWindow> window_;
+    QTimer trayWatch_;
     // Made at the first export, once the history exists.
     std::unique_ptr<ExportFlow> exportFlow_;
     Updater* updater_ = nullptr;

@@ -4,6 +4,7 @@
 #include <QHBoxLayout>
 #include <QPointer>
 #include <QTimer>
+#include <QVBoxLayout>
 
 #include "nerivane/ui/cards/CardColors.h"
 #include "nerivane/ui/cards/CardFrame.h"
@@ -30,7 +31,12 @@ QToolButton* button(const QString& text, QWidget* parent) {
 PopoverFooter::PopoverFooter(PopoverState& state, const PopoverActions& actions, const QString& version, bool hasSettings,
                              QWidget* parent)
     : QWidget(parent), state_(state), actions_(actions) {
-    auto* row = new QHBoxLayout(this);
+    // The row of controls; an update offer, long with both versions, on a line above it.
+    auto* column = new QVBoxLayout(this);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(2);
+    auto* row = new QHBoxLayout;
+    column->addLayout(row);
     row->setContentsMargins(0, 0, 0, 0);
     row->setSpacing(0);
     QFont small = font();
@@ -58,11 +64,14 @@ PopoverFooter::PopoverFooter(PopoverState& state, const PopoverActions& actions,
 
     const auto newer = actions_.availableUpdate ? actions_.availableUpdate() : std::nullopt;
     if (newer && actions_.installUpdate) {
-        update_ = button(tr("update ") + *newer, this);
+        // Both versions, so that nobody wonders which one runs.
+        update_ = button(tr("update %1 available (running %2)")
+                             .arg(*newer, version.isEmpty() ? QStringLiteral("dev") : version),
+                         this);
         update_->setToolTip(tr("Install nerivane ") + *newer);
         update_->setAccessibleName(update_->toolTip());
         connect(update_, &QToolButton::clicked, this, [this] { actions_.installUpdate(); });
-        row->addWidget(update_);
+        column->insertWidget(0, update_, 0, Qt::AlignLeft);
     }
 
     row->addStretch(1);
@@ -70,6 +79,8 @@ PopoverFooter::PopoverFooter(PopoverState& state, const PopoverActions& actions,
     version_->setContentsMargins(4, 0, 4, 0);
     CardFrame::setInk(version_, ink);
     version_->setAccessibleName(tr("Version ") + version_->text());
+    // The update button names the running version already.
+    version_->setVisible(update_ == nullptr);
     row->addWidget(version_);
 
     if (hasSettings) {

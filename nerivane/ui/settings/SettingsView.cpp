@@ -93,7 +93,7 @@ void SettingsView::build(LaunchAtLogin login) {
         section->addWidget(SettingsStyle::hint(text, HintKind::note, this));
     };
 
-    QVBoxLayout* menuBar = SettingsStyle::section(tr("MENU BAR"), page, this);
+    QVBoxLayout* menuBar = SettingsStyle::section(tr("PANEL"), page, this);
     menuBarTarget_ = new SegmentedPicker(tr("show"), {tr("internet"), tr("router"), tr("both")}, this);
     displayStyle_ = new SegmentedPicker(tr("style"), {tr("text"), tr("trace"), tr("both")}, this);
     SettingsStyle::row(tr("show"), menuBarTarget_, menuBar, this);

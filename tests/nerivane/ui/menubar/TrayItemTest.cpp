@@ -19,7 +19,11 @@
 #include <QMenu>
 #include <QPainter>
 #include <QPixmapCache>
+#include <QPushButton>
 #include <QSignalSpy>
+#include <algorithm>
+#include <cmath>
+#include <map>
 
 #include "support/qt/PrivateBus.h"
 #include "support/widgets/PopoverHarness.h"
@@ -51,7 +55,7 @@ struct Item {
         emit controller.menu().aboutToShow();
         QStringList texts;
         for (QAction* action : controller.menu().actions())
-            texts << (action->isEnabled() ? action->text() : "(" + action->text() + ")");
+            if (action->isVisible()) texts << (action->isEnabled() ? action->text() : "(" + action->text() + ")");
         return texts;
     }
     void trigger(const QString& text) {
@@ -67,19 +71,23 @@ TEST(StatusItem, RendersOncePerChangeAndTheMenuFollowsThePause) {
     const int initial = controller.renderCount();
     for (const double ms : {12.2, 11.9 /* the same "12ms" */, 13.0}) item.harness.deliver(reading(ms));
     EXPECT_EQ(controller.renderCount(), initial + 2);
-    EXPECT_TRUE(controller.toolTip().contains("Good") && controller.toolTip().contains("RTT  13ms")) << controller.toolTip().toStdString();
+    EXPECT_EQ(controller.toolTip(),
+              "nerivane: Good. Internet 13 milliseconds, jitter 1.2, loss 8 percent. Router 0.4 milliseconds.");
     EXPECT_EQ(VerdictTexts::spokenReadout(item.harness.model->snapshot(), item.harness.model->pausedUntil()),
               "Good. Internet 13 milliseconds, jitter 1.2, loss 8 percent. Router 0.4 milliseconds.");
 
     const QStringList running = item.menu();
+    // Sentence case, no update item without a feed, no shortcut a tray menu cannot deliver.
+    EXPECT_EQ(running, QStringList({"(Good)", "", "Open nerivane", "Pause for 1 hour", "Settings\u2026", "", "Quit nerivane"}));
+    for (QAction* action : controller.menu().actions()) EXPECT_TRUE(action->shortcut().isEmpty()) << action->text().toStdString();
     EXPECT_EQ(running.first(), "(Good)") << "the header is a label, not a command";
-    item.trigger("Pause for 1 Hour");
+    item.trigger("Pause for 1 hour");
     ASSERT_TRUE(item.harness.model->pausedUntil().has_value());
     EXPECT_EQ(controller.renderCount(), initial + 3) << "dimmed";
     EXPECT_TRUE(VerdictTexts::spokenReadout(item.harness.model->snapshot(), item.harness.model->pausedUntil()).startsWith("Paused until "));
     QStringList paused = running;
     paused.replace(0, "(nerivane)");  // the last spoken label, without a screen reader
-    paused.replace(running.indexOf("Pause for 1 Hour"), "Resume");
+    paused.replace(running.indexOf("Pause for 1 hour"), "Resume");
     EXPECT_EQ(item.menu(), paused);
     item.trigger("Resume");
     EXPECT_FALSE(item.harness.model->pausedUntil().has_value());
@@ -88,6 +96,42 @@ TEST(StatusItem, RendersOncePerChangeAndTheMenuFollowsThePause) {
     // A router answering over TCP only is left out of the spoken description.
     item.harness.deliver(reading(12.4, Verdict::good, TargetStatus::tcp));
     EXPECT_EQ(VerdictTexts::spokenReadout(item.harness.model->snapshot(), item.harness.model->pausedUntil()), "Good. Internet 12 milliseconds, jitter 1.2, loss 8 percent.");
+}
+
+// No tray host: the popup's content in a window titled with the readout,
+// raised (never closed) by activation, its panel note dismissed for good,
+// and closing it quits.
+TEST(StatusItem, WithoutATrayHostAWindowStandsIn) {
+    fixLook(false);
+    Item item;
+    auto& controller = item.controller;
+    controller.useWindow();
+    ReadoutWindow* window = controller.window();
+    ASSERT_NE(window, nullptr);
+    EXPECT_FALSE(controller.trayIcon().isVisible());
+    item.harness.deliver(reading(13.0));
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_EQ(window->windowTitle(), "13 ms \u00b7 Good \u2014 nerivane");
+    EXPECT_FALSE(window->windowIcon().isNull());
+    ASSERT_NE(window->view(), nullptr);
+    controller.openPopover();
+    controller.openPopover();
+    EXPECT_TRUE(window->isVisible()) << "activation raises the window, never closes it";
+    EXPECT_FALSE(controller.isPopoverShown());
+    ASSERT_TRUE(window->showsHint());
+    for (const bool dark : {false, true}) {
+        QApplication::setPalette(scenePalette(dark));
+        QCoreApplication::processEvents();
+        keepPicture(window->grab().toImage(), dark ? "window-dark.png" : "window-light.png");
+    }
+    auto* gotIt = window->findChild<QPushButton*>();
+    ASSERT_NE(gotIt, nullptr);
+    gotIt->click();
+    EXPECT_TRUE(item.harness.preferences.didShowPanelHint());
+    EXPECT_FALSE(window->showsHint());
+    EXPECT_EQ(item.quits, 0);
+    window->close();
+    EXPECT_EQ(item.quits, 1);
 }
 
 TEST(StatusItem, FirstRunCardStaysAfterAGlanceShorterThanThreeSeconds) {
@@ -282,7 +326,7 @@ TEST_P(Compact, DigitsFillTheSlotBesideTheBadge) {
     for (int y = side / 2; y < side; ++y)
         for (int x = 0; x < side; ++x)
             if (qAlpha(image.pixel(x, y)) > 200) left = std::min(left, x), right = std::max(right, x), bottom = std::max(bottom, y);
-    EXPECT_GE(right - left + 1, side * 6 / 10) << "digit width";
+    EXPECT_GE(right - left + 1, side * 45 / 100) << "digit width";
     EXPECT_GE(bottom - side / 2 + 1, side * 4 / 10) << "digits reach down to the bottom";
     // The badge: a full-strength disc in the top right corner.
     const int badge = static_cast<int>(std::round(side * 0.38));
@@ -294,6 +338,60 @@ TEST_P(Compact, DigitsFillTheSlotBesideTheBadge) {
     keepPicture(dim, QStringLiteral("compact-paused-%1.png").arg(side));
     EXPECT_LE(maxAlpha(dim, 0, side, side * 6 / 10, side), 103);
     EXPECT_EQ(maxAlpha(dim, side - badge, side, 0, badge), 255);
+}
+
+// The state in the digits' colour, not only in the badge, legible on a
+// light and on a dark panel (3:1 for graphics); a sheet of both panels kept.
+TEST_P(Compact, StateShowsInTheDigitsOnLightAndDarkPanels) {
+    const auto luminance = [](QColor c) {
+        const auto channel = [](double v) { return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+        return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) + 0.0722 * channel(c.blueF());
+    };
+    const auto contrast = [&](QColor a, QColor b) {
+        const double la = luminance(a), lb = luminance(b);
+        return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+    };
+    const Values trace{10.0, 14.0, 12.0, 30.0, 12.0, 11.0};
+    // Then the panels nothing told us about: light glyphs with a dark rim on both.
+    const std::pair<TrayAppearance, QColor> panels[] = {{TrayAppearance::resolve(std::nullopt, 2u), QColor(0xf0, 0xf0, 0xf0)},
+                                                        {TrayAppearance::resolve(std::nullopt, 1u), QColor(0x30, 0x30, 0x30)},
+                                                        {TrayAppearance{}, QColor(0xf0, 0xf0, 0xf0)},
+                                                        {TrayAppearance{}, QColor(0x30, 0x30, 0x30)}};
+    const Verdict verdicts[] = {Verdict::good, Verdict::internetProblem, Verdict::internetDown};
+    QImage sheet(side * 3 + 8, (side + 6) * 4, QImage::Format_ARGB32_Premultiplied);
+    for (int row = 0; row < 4; ++row) {
+        const auto& [appearance, panel] = panels[row];
+        QPainter painter(&sheet);
+        painter.fillRect(0, row * (side + 6), sheet.width(), side + 6, panel);
+        std::vector<QRgb> inks;
+        for (int column = 0; column < 3; ++column) {
+            const auto readout = CompactReadout::make(reading(12.4, verdicts[column]), trace, {}, D::textAndTrace, M::internet, false);
+            const QImage image = renderer.renderCompact(readout, appearance, side);
+            painter.drawImage(2 + column * (side + 2), row * (side + 6) + 3, image);
+            // The digits' ink: the most frequent opaque colour in the lower half.
+            std::map<QRgb, int> counts;
+            for (int y = side / 2; y < side; ++y)
+                for (int x = 0; x < side; ++x)
+                    if (qAlpha(image.pixel(x, y)) == 255) counts[image.pixel(x, y)] += 1;
+            ASSERT_FALSE(counts.empty());
+            if (appearance.source == TrayAppearance::Source::fallback) {
+                // The rim: dark pixels of some strength around the light digits.
+                int rim = 0;
+                for (int y = 0; y < side; ++y)
+                    for (int x = 0; x < side; ++x)
+                        if (const QRgb p = image.pixel(x, y); qAlpha(p) > 120 && qGray(qUnpremultiply(p)) < 60) rim += 1;
+                EXPECT_GE(rim, side) << "no dark rim on the fallback picture";
+                continue;
+            }
+            const QRgb ink = std::max_element(counts.begin(), counts.end(), [](auto a, auto b) { return a.second < b.second; })->first;
+            EXPECT_GE(contrast(QColor::fromRgb(ink), panel), 3.0) << appearance.name.toStdString() << " verdict " << column;
+            inks.push_back(ink);
+        }
+        if (row < 2) {
+            EXPECT_TRUE(inks[0] != inks[1] && inks[1] != inks[2] && inks[0] != inks[2]) << "good, problem and down look alike";
+        }
+    }
+    keepPicture(sheet.scaled(sheet.size() * 4), QStringLiteral("tray-states-%1.png").arg(side));
 }
 
 // Every display choice legible in every slot, on a light and a dark panel:
@@ -338,6 +436,13 @@ TEST_P(Compact, GeometryKeepsThePartsApart) {
     EXPECT_EQ(both.dot.has_value(), !both.stacked);
     EXPECT_TRUE(both.digits.font && (both.routerDigits.font != nullptr) == both.stacked);
     EXPECT_TRUE(!both.stacked || both.routerDigits.line.width + badge.diameter + 1 == side);
+    // The default style: the trace above the digits, never through them, and clear of the badge.
+    const auto traced = ReadoutGeometry::compact(
+        CompactReadout::make(reading(12.4, Verdict::internetProblem), {1.0, 30.0, 2.0}, {}, D::textAndTrace, M::internet, false),
+        side, fonts);
+    EXPECT_TRUE(!traced.traced || (traced.trace.bottom() < traced.digits.line.top &&
+                                   traced.trace.right() < side - badge.diameter)) << "trace and digits apart";
+    EXPECT_TRUE(traced.traced || side < 22) << "a trace from 22 px";
     const auto alone = ReadoutGeometry::compact(
         CompactReadout::make(reading(12.4, Verdict::internetDown), {1.0, 2.0}, {}, D::trace, M::internet, false), side, fonts);
     EXPECT_TRUE(alone.traceOnly && !alone.digits.font && !alone.dot);

@@ -48,7 +48,7 @@ L set internet delay=150 >/dev/null
 wait_label 200 '1[5-6][0-9]ms' || fail "the label did not follow the delay to 150 ms: '$(label)'"
 echo "label at 150 ms: '$(label)'"
 
-click "Pause for 1 Hour" || fail "no Pause for 1 Hour item to click"
+click "Pause for 1 hour" || fail "no Pause for 1 hour item to click"
 wait_label 50 '.*‖' || fail "no pause mark after pausing: '$(label)'"
 echo "paused: '$(label)'"
 click "Resume" || fail "no Resume item to click"
@@ -65,7 +65,7 @@ expect_quit
 # The setting off, read at the next start: the item comes back without a label.
 rm -f "$work/sni/item.txt"
 start_nerivane 'trayLabel=false'
-wait_for 300 bash -c "grep -q '^title nerivane: .*[0-9]ms' '$work/sni/item.txt'" || fail "no measured value after the restart"
+wait_for 300 bash -c "grep -q '^title nerivane: .*[0-9] milliseconds' '$work/sni/item.txt'" || fail "no measured value after the restart"
 [ -z "$(label)" ] || fail "a label with the setting off: '$(label)'"
 echo "setting off: no label, tooltip '$(grep '^title' "$work/sni/item.txt" | cut -c7-)'"
 click "Quit nerivane" || fail "no Quit nerivane item to click"

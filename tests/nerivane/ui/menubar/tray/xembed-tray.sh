@@ -3,7 +3,7 @@
 # a private session bus and trayer, all inside a lab's client namespace
 # (run through lab/run-lab-test; X and D-Bus are reached through socket
 # files). Checks: the item appears in the tray; a screenshot of the tray
-# shows the latency digits legibly; the tray's own colours become the ink; a click opens the popup and a second
+# shows the latency digits legibly; hovering shows the tooltip; the tray's own colours become the ink; a click opens the popup and a second
 # click closes it; a second launch opens the first instance's popup and
 # exits 0; the context menu's last item quits through the normal quit path
 # (history written). Exit 77 (skipped) where a tool is missing.
@@ -32,6 +32,23 @@ wait_for 300 legible || fail "the tray item shows no legible digits (see $work/t
 echo "legible digits: bright area ${w}x${h} px in $runs glyph columns"
 cp "$work/tray.png" "${NERIVANE_PICTURES:-$work}/xembed-tray-item.png" 2>/dev/null
 import -window root "${NERIVANE_PICTURES:-$work}/xembed-screen.png"
+
+# Hovering shows the tooltip: the verdict and the values in words, a line
+# far wider than the item (X cannot tell its text; the unit test checks it).
+cx=$((x0 + width / 2)); cy=$((y0 + height / 2))
+xdotool mousemove "$cx" "$cy"
+tooltip() {
+    xwininfo -root -tree | awk '/\("nerivane" "nerivane"\)/ {
+        for (i = 1; i <= NF; i++) if ($i ~ /^[0-9]+x[0-9]+\+[0-9-]+\+[0-9-]+$/) { split($i, g, "[x+]") }
+        if (g[1] >= 200 && g[2] < 120) { print g[1], g[2], g[3], g[4]; found = 1; exit } }
+        END { exit !found }'
+}
+wait_for 80 tooltip || fail "no tooltip after hovering over the item"
+read -r tw th tx ty < <(tooltip)
+import -window root -crop "${tw}x${th}+${tx}+${ty}" +repage "${NERIVANE_PICTURES:-$work}/xembed-tooltip.png"
+echo "tooltip ${tw}x${th}"
+xdotool mousemove 5 300
+wait_for 50 bash -c "! ( $(declare -f tooltip); tooltip )" || fail "the tooltip stays"
 
 # The tray's own colours win: a red foreground in _NET_SYSTEM_TRAY_COLORS (set
 # on every top-level window, the tray selection's owner among them) turns the
