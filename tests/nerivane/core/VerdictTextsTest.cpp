@@ -15,7 +15,10 @@ Context english(QTimeZone zone = QTimeZone::utc()) { return {QLocale(QLocale::En
 
 TargetSnapshot target(TargetRole role, std::string host, TargetState state, int lost = 0, int sent = 0, std::optional<double> p95 = {},
                       TargetStatus status = TargetStatus::icmp) {
-    TargetSnapshot snapshot{{role, std::move(host), ProbeAddress::v4({192, 0, 2, 1})}, status, state, {}, false, {}};
+    TargetSnapshot snapshot;
+    snapshot.target = {role, std::move(host), ProbeAddress::v4({192, 0, 2, 1})};
+    snapshot.status = status;
+    snapshot.state = state;
     snapshot.metrics.sent = sent, snapshot.metrics.lost = lost, snapshot.metrics.p95 = p95;
     return snapshot;
 }
