@@ -156,7 +156,8 @@ std::vector<NetworkEvent> MonitorCore::result(const TargetRole& role, const Prob
             target.stats.outageEnded(outage->start, outage->end);
             events.push_back(event(target, NetworkEvent::Kind::outage, outage->start, outage->end, std::nullopt));
         }
-        if (!events.empty()) eventEnded = true;
+        // Only the targets the verdict reads.
+        if (!events.empty() && (kind == TargetRole::Kind::router || kind == TargetRole::Kind::internet)) eventEnded = true;
     } else if (std::holds_alternative<ProbeResult::Lost>(outcome)) {
         target.stats.record(std::nullopt, time);
         target.outage.lost(time);

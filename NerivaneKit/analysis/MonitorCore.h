@@ -14,6 +14,13 @@
 //   same method (icmp -> warmingUp)   keep everything
 // A reset closes an open outage (its event is returned) and starts a fresh
 // window and fresh detectors; a spike in progress is dropped.
+//
+// A snapshot tells one story, whoever reads it (headline, cards, tray,
+// terminal, JSON): the probes of an ended outage or spike stay in the figures
+// but are that event's, not the present's; every internet host silent beyond
+// the probe time-out is loss before it can be an outage; a router slow only
+// to its own pings, with the traffic through it faster, is ok. The filter
+// shows what rests on silence or outages at once.
 #pragma once
 
 #include <functional>

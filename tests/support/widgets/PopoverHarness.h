@@ -259,6 +259,26 @@ inline void localProblem(PopoverHarness& harness) {
     events(harness);
 }
 
+// Good again 20 s after a 30-second internet outage whose losses are still in
+// the window, beside a router that answers its own pings in 80 ms.
+inline void afterOutage(PopoverHarness& harness) {
+    const double now = harness.clock;
+    const auto ok = TargetState::ok();
+    std::vector<ProbeRecord> records;
+    minute(records, now, router, 80, 4);
+    for (const auto& target : {cloudflare, google}) minute(records, now, target, 12, 4, [](int i) { return i >= 10 && i < 40; });
+    auto slowRouter = measured(router, ok, 80);
+    slowRouter.slowToOwnPings = true;
+    std::vector<TargetSnapshot> targets{slowRouter};
+    for (const auto& [target, median] : {std::pair{cloudflare, 12.3}, {google, 15.8}}) {
+        auto host = measured(target, ok, median, 60, 31);
+        host.metrics.lostInOutages = 30;
+        host.pastOutageStart = now - 50;
+        targets.push_back(host);
+    }
+    harness.deliver(snapshot(path(NetworkPath::Kind::ethernet), Verdict::good, ok, targets), records);
+}
+
 inline void vpnWithIPv6Problem(PopoverHarness& harness) {
     auto routerBehindVPN = measured(router, TargetState::measuring(), 0);
     routerBehindVPN.status = TargetStatus::unreachableVPN;
