@@ -58,6 +58,12 @@ if(NERIVANE_SCREENSHOT_URL_BASE)
   endif()
 endif()
 set(NERIVANE_METAINFO_SCREENSHOTS "${screenshots}")
+# A build with a release feed also asks it for newer versions; say so.
+if(NERIVANE_UPDATE_FEED)
+  set(NERIVANE_METAINFO_UPDATES "; and a check of the release feed for a newer version")
+else()
+  set(NERIVANE_METAINFO_UPDATES "")
+endif()
 configure_file(${data}/${NERIVANE_APP_ID}.metainfo.xml.in ${generated}/${NERIVANE_APP_ID}.metainfo.xml @ONLY)
 install(FILES ${generated}/${NERIVANE_APP_ID}.metainfo.xml
   DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo COMPONENT nerivane)

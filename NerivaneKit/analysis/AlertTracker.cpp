@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "NerivaneKit/analysis/Incident.h"
+
 namespace nerivane {
 
 std::vector<AlertTracker::Alert> AlertTracker::update(const MonitorSnapshot& snapshot, double now) {
@@ -14,6 +16,7 @@ std::vector<AlertTracker::Alert> AlertTracker::update(const MonitorSnapshot& sna
 void AlertTracker::reset() {
     downSince.reset();
     postedDown = false;
+    upSince.reset();
     candidate.reset();
 }
 
@@ -22,6 +25,8 @@ void AlertTracker::updateInternet(const MonitorSnapshot& snapshot, double now, s
     switch (snapshot.internet->kind) {
     case TargetState::Kind::measuring: return;
     case TargetState::Kind::down: {
+        // Down again before the return held: the same incident goes on.
+        upSince.reset();
         const auto measured = snapshot.measuredInternetTargets();
         if (!downSince) {
             // The internet as a whole went down when the last of its hosts did.
@@ -42,12 +47,15 @@ void AlertTracker::updateInternet(const MonitorSnapshot& snapshot, double now, s
     case TargetState::Kind::ok:
     case TargetState::Kind::bad:
         if (postedDown && downSince) {
-            alerts.emplace_back(InternetBack{now - *downSince});
+            if (!upSince) upSince = now;
+            if (now - *upSince < Incident::adjacentSeconds) return;
+            alerts.emplace_back(InternetBack{*upSince - *downSince});
             // The return to good is covered by this alert; don't announce it again.
             lastVerdict = Verdict::good;
         }
         downSince.reset();
         postedDown = false;
+        upSince.reset();
         return;
     }
 }

@@ -4,7 +4,10 @@
 // application model on the main thread; times are wall-clock dates (Unix seconds).
 //
 //   internet: idle -> timing [down: downSince set] -> posted [10 s, outages on]
-//             -> idle [ok or bad: internetBack if posted]
+//             -> returning [ok or bad: upSince set] -> idle [5 s later: internetBack]
+//             returning -> posted [down again: the same incident, no new alert]
+//   One outage is one incident (Incident::adjacentSeconds): a link that
+//   answers for a moment between two silences gets one pair of alerts.
 //   verdict:  every new filtered verdict restarts the 30 s timer; a verdict
 //             that holds becomes lastVerdict, announced only if it differs
 #pragma once
@@ -54,6 +57,9 @@ struct AlertTracker {
     std::optional<double> downSince;
     // An internet-down alert has been posted for the current outage.
     bool postedDown = false;
+    // The internet answers again since then; the back alert waits until the
+    // outage is over for good.
+    std::optional<double> upSince;
     // The verdict being timed.
     std::optional<Candidate> candidate;
     // The last verdict that held long enough (announced or not).

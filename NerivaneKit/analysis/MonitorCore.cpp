@@ -332,6 +332,7 @@ std::optional<LoadSnapshot> MonitorCore::loadSnapshot() const {
     snapshot.sentBytes = traffic.lastReading->sentBytes;
     snapshot.receivedBytes = traffic.lastReading->receivedBytes;
     snapshot.capacity = traffic.capacity(capacity);
+    snapshot.remembered = capacity;
     if (const auto* latest = traffic.latest(); latest && traffic.lastReadTime && latest->end == *traffic.lastReadTime) {
         snapshot.uploadBitsPerSecond = latest->uploadBitsPerSecond;
         snapshot.downloadBitsPerSecond = latest->downloadBitsPerSecond;

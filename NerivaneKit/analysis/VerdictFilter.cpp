@@ -20,8 +20,13 @@ Verdict VerdictFilter::apply(Verdict verdict, double now, bool urgent) {
         shownUrgent = urgent;
         return shown;
     }
+    // Failing lookups hold themselves (two failed rounds a few seconds apart)
+    // and clear on the first answer: a second hold here would only delay them.
+    const auto quiet = [](Verdict other) { return other == Verdict::good || other == Verdict::lookupsSlow; };
+    const bool lookups = (quiet(shown) && verdict == Verdict::lookupsFailing) ||
+                         (shown == Verdict::lookupsFailing && quiet(verdict));
     const bool immediate = shown == Verdict::measuring || shown == Verdict::offline || verdict == Verdict::offline ||
-                           isDown(verdict) || isDown(shown) || urgent || shownUrgent;
+                           isDown(verdict) || isDown(shown) || urgent || shownUrgent || lookups;
     if (!immediate) {
         if (!pending || pending->verdict != verdict) {
             pending = Pending{verdict, now};

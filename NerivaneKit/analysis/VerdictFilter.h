@@ -8,6 +8,8 @@
 //   - going offline, coming back from offline, the first verdict after measuring;
 //   - to or from a down verdict (internet, local or connection down): the
 //     outage rule has waited already, and its end is a reply;
+//   - failing name lookups coming and going over good (or slow lookups): they
+//     hold themselves (two failed rounds) and clear on the first answer;
 //   - a verdict the core marks urgent (every internet host silent, or the
 //     trouble gone with the outage or spike that held it), and leaving a
 //     verdict that was shown for that reason.

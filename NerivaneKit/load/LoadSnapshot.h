@@ -69,6 +69,9 @@ struct LoadSnapshot {
     double uploadBitsPerSecond = 0;
     double downloadBitsPerSecond = 0;
     LinkCapacity capacity;
+    // History's share of it: zero per direction while history has no figure,
+    // and capacity is only the highest rate seen this session.
+    LinkCapacity remembered;
     // How busy the link is now.
     LoadClass now = LoadClass::unknown;
     DirectionLoad upload;

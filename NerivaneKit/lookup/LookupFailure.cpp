@@ -6,13 +6,14 @@
 namespace nerivane {
 namespace {
 
-constexpr std::array<std::pair<LookupFailure, std::string_view>, 6> texts{{
+constexpr std::array<std::pair<LookupFailure, std::string_view>, 7> texts{{
     {LookupFailure::timeout, "timeout"},
     {LookupFailure::servfail, "servfail"},
     {LookupFailure::refused, "refused"},
     {LookupFailure::nxdomain, "nxdomain"},
     {LookupFailure::unreachable, "unreachable"},
     {LookupFailure::other, "other"},
+    {LookupFailure::noAddress, "noaddress"},
 }};
 
 }  // namespace

@@ -19,6 +19,10 @@ enum class LookupFailure {
     unreachable,
     // A malformed reply, or anything else the library reports.
     other,
+    // Answered, but without an address for the name: NOERROR with no A and
+    // no AAAA record for it, or an answer that cannot be read (a record
+    // count that lies, a name compression that points at itself).
+    noAddress,
 };
 
 std::string_view text(LookupFailure failure);

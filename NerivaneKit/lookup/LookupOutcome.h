@@ -4,6 +4,7 @@
 #pragma once
 
 #include <optional>
+#include <string>
 
 #include "NerivaneKit/lookup/LookupFailure.h"
 #include "NerivaneKit/lookup/ResolverServer.h"
@@ -16,6 +17,10 @@ struct LookupOutcome {
     std::optional<double> seconds;
     // The first query's failure; none when both were answered.
     std::optional<LookupFailure> failure;
+    // The chosen probe name when the server said it does not exist and the
+    // fallback name was answered instead (seconds are that answer's); empty
+    // otherwise.
+    std::string missingName = {};
 
     bool operator==(const LookupOutcome&) const = default;
 };

@@ -1,10 +1,12 @@
 // The health of name lookups at one moment: each DNS server's median answer
-// time over five minutes and failures in the last minute, the last lookup
-// through the system's own path, and the overall health that the verdict
-// reads. A plain value built by LookupTally on the probe queue; seconds.
+// time over five minutes, failures in the last minute and how long ago it
+// last answered, the last lookup through the system's own path, and the
+// overall health that the verdict reads. A plain value built by LookupTally
+// on the probe queue; seconds.
 #pragma once
 
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -20,7 +22,8 @@ struct LookupSnapshot {
         ok,
         // Every answering server's median is above a second.
         slow,
-        // Every server failed its latest probe.
+        // Every server failed its latest two rounds, or the system's own
+        // lookup failed twice in a row.
         failing,
     };
 
@@ -33,6 +36,8 @@ struct LookupSnapshot {
         std::optional<LookupFailure> latestFailure;
         // The latest probe's time when it was answered.
         std::optional<double> latestSeconds;
+        // Since the latest answer, however long ago; none without one.
+        std::optional<double> lastAnswerAge = std::nullopt;
         bool operator==(const Server&) const = default;
     };
 
@@ -45,6 +50,9 @@ struct LookupSnapshot {
     // When the latest round was recorded (monitor seconds): a new value is a
     // new round, which the metrics count once.
     std::optional<double> latestRound;
+    // The chosen probe name when a server says it does not exist (and the
+    // default name was answered in its place); empty otherwise.
+    std::string missingName = {};
 
     bool operator==(const LookupSnapshot&) const = default;
 

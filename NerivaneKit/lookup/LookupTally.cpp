@@ -7,23 +7,31 @@
 namespace nerivane {
 
 void LookupTally::record(double time, const std::vector<LookupOutcome>& outcomes) {
-    std::vector<std::pair<ResolverServer, std::deque<Sample>>> next;
+    std::vector<Server> next;
     for (const auto& outcome : outcomes) {
-        auto known = std::find_if(samples.begin(), samples.end(),
-                                  [&](const auto& entry) { return entry.first == outcome.server; });
-        std::deque<Sample> kept;
-        if (known != samples.end()) kept = std::move(known->second);
-        kept.push_back({time, outcome});
-        while (!kept.empty() && kept.front().time < time - windowSeconds) kept.pop_front();
-        next.emplace_back(outcome.server, std::move(kept));
+        auto known = std::find_if(servers.begin(), servers.end(),
+                                  [&](const Server& entry) { return entry.server == outcome.server; });
+        Server entry;
+        if (known != servers.end()) entry = std::move(*known);
+        entry.server = outcome.server;
+        entry.samples.push_back({time, outcome});
+        while (!entry.samples.empty() && entry.samples.front().time < time - windowSeconds) entry.samples.pop_front();
+        if (outcome.failure) {
+            ++entry.failedInARow;
+        } else {
+            entry.failedInARow = 0;
+            entry.lastAnswer = time;
+        }
+        next.push_back(std::move(entry));
     }
-    samples = std::move(next);
+    servers = std::move(next);
     latestRound = time;
 }
 
 void LookupTally::recordSystem(std::optional<double> seconds) {
     systemSeconds = seconds;
     systemFailed = !seconds;
+    systemFailedInARow = seconds ? 0 : systemFailedInARow + 1;
 }
 
 LookupSnapshot LookupTally::snapshot(double now) const {
@@ -33,22 +41,25 @@ LookupSnapshot LookupTally::snapshot(double now) const {
     bool allFailing = true;
     bool anyAnswered = false;
     bool allSlow = true;
-    for (const auto& [server, history] : samples) {
+    for (const auto& server : servers) {
         LookupSnapshot::Server entry;
-        entry.server = server;
+        entry.server = server.server;
         std::vector<double> answers;
-        for (const auto& sample : history) {
+        for (const auto& sample : server.samples) {
             if (sample.time < now - windowSeconds) continue;
             if (sample.outcome.seconds) answers.push_back(*sample.outcome.seconds);
             if (sample.outcome.failure && sample.time >= now - failureSeconds) ++entry.failuresLastMinute;
         }
         std::sort(answers.begin(), answers.end());
         entry.medianSeconds = Statistics::percentile(answers, 0.5);
-        if (!history.empty()) {
-            entry.latestFailure = history.back().outcome.failure;
-            entry.latestSeconds = history.back().outcome.seconds;
+        if (!server.samples.empty()) {
+            const auto& latest = server.samples.back().outcome;
+            entry.latestFailure = latest.failure;
+            entry.latestSeconds = latest.seconds;
+            if (!latest.missingName.empty()) snapshot.missingName = latest.missingName;
         }
-        allFailing = allFailing && entry.latestFailure.has_value();
+        if (server.lastAnswer) entry.lastAnswerAge = std::max(0.0, now - *server.lastAnswer);
+        allFailing = allFailing && server.failedInARow >= failingRounds;
         if (entry.medianSeconds) {
             anyAnswered = true;
             allSlow = allSlow && *entry.medianSeconds > slowSeconds;
@@ -57,9 +68,12 @@ LookupSnapshot LookupTally::snapshot(double now) const {
     }
     using Health = LookupSnapshot::Health;
     snapshot.latestRound = latestRound;
+    // The system's own lookup failing is what applications see, whatever
+    // the servers answer when asked directly (a broken local resolver).
+    const bool systemFailing = systemFailedInARow >= failingRounds;
     if (!latestRound || snapshot.servers.empty())
         snapshot.health = Health::unknown;
-    else if (allFailing)
+    else if (allFailing || systemFailing)
         snapshot.health = Health::failing;
     else if (anyAnswered && allSlow)
         snapshot.health = Health::slow;

@@ -3,6 +3,7 @@
 #include <netdb.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <thread>
 #include <utility>
 
@@ -75,15 +76,29 @@ void NameLookups::setName(std::string name) {
     queue_.async([this, name = std::move(name)] { settings_.name = name; });
 }
 
+std::chrono::nanoseconds NameLookups::nextRound(const Settings& settings, const std::vector<LookupOutcome>& outcomes,
+                                                bool systemFailed) {
+    const bool failed = systemFailed || std::any_of(outcomes.begin(), outcomes.end(),
+                                                    [](const LookupOutcome& outcome) { return outcome.failure; });
+    return failed ? settings.retryInterval : settings.interval;
+}
+
 void NameLookups::round() {
     if (!running_ || settings_.name.empty()) return;
-    const auto outcomes = DNSProbe::probe(settings_.servers(), settings_.name, settings_.timeout);
+    const auto outcomes = DNSProbe::probe(settings_.servers(), settings_.name, settings_.timeout, defaultName);
     if (onRound_) onRound_(outcomes);
+    const auto next = nextRound(settings_, outcomes, system_->failed);
+    if (!timer_->isRunning() || timer_->period() != next) timer_->start(next);
     // One getaddrinfo at a time: one stuck in the system's resolver is not
-    // joined by another every minute.
+    // joined by another every round.
     if (!settings_.systemLookup || system_->busy.exchange(true)) return;
-    std::thread([system = system_, name = settings_.name] {
+    // The name the servers know: a chosen name that does not exist would
+    // fail here as well, and that is the setting's fault, not the resolver's.
+    const bool missing = std::any_of(outcomes.begin(), outcomes.end(),
+                                     [](const LookupOutcome& outcome) { return !outcome.missingName.empty(); });
+    std::thread([system = system_, name = missing ? std::string(defaultName) : settings_.name] {
         const auto seconds = timeSystemLookup(name);
+        system->failed = !seconds;
         {
             std::lock_guard lock(system->lock);
             if (system->onSystem) system->onSystem(seconds);

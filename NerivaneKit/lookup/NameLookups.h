@@ -1,7 +1,9 @@
-// Runs the DNS health probes: once a round interval (a minute), and at once
-// when asked (a path change, the internet looking down), it reads the
-// system's servers, probes each directly (DNSProbe) and times one lookup
-// through getaddrinfo, as applications see it. Owned by the Monitor.
+// Runs the DNS health probes: once a round interval (15 s), every few
+// seconds while a round fails (so a failure shows, and clears, within
+// seconds), and at once when asked (a path change, the internet looking
+// down). A round reads the system's servers, probes each directly (DNSProbe)
+// and times one lookup through getaddrinfo, as applications see it. Owned by
+// the Monitor.
 // Rounds block, so they run on a lookup queue of their own, and getaddrinfo
 // on a detached thread of its own (it can take the system resolver's
 // time-outs, many seconds), so none holds up the probe queue or the main
@@ -28,13 +30,19 @@ class RepeatingTimer;
 
 class NameLookups {
 public:
+    // The name asked for unless the user chose another; also asked when a
+    // server says the chosen one does not exist.
+    static constexpr const char* defaultName = "example.com";
+
     struct Settings {
         // The name asked for; never empty.
         std::string name;
         // The servers to ask, read on the lookup queue at every round; empty
         // means the system's (SystemResolvers::read).
         std::function<std::vector<ResolverServer>()> servers;
-        std::chrono::nanoseconds interval = std::chrono::seconds(60);
+        std::chrono::nanoseconds interval = std::chrono::seconds(15);
+        // After a round in which a server or the system's lookup failed.
+        std::chrono::nanoseconds retryInterval = std::chrono::seconds(5);
         std::chrono::milliseconds timeout = DNSProbe::defaultTimeout;
         // Time getaddrinfo of the name as well.
         bool systemLookup = true;
@@ -57,12 +65,18 @@ public:
     void probeNow();
     void setName(std::string name);
 
+    // How long after a round the next one comes: the retry interval when a
+    // server failed it or the latest system lookup failed, else the interval.
+    static std::chrono::nanoseconds nextRound(const Settings& settings, const std::vector<LookupOutcome>& outcomes,
+                                              bool systemFailed);
+
 private:
     // Shared with the getaddrinfo threads, which may outlive this object.
     struct SystemLookup {
         std::mutex lock;
         SystemHandler onSystem;  // under lock; cleared when this object goes
         std::atomic<bool> busy{false};
+        std::atomic<bool> failed{false};
     };
 
     void round();

@@ -6,6 +6,12 @@
 //   silent    nothing
 //   servfail  a SERVFAIL reply of our own (the query with QR and the rcode)
 //   refused   a REFUSED reply of our own
+//   noaddress    NOERROR without any record
+//   lyingcount   NOERROR claiming 65,535 answers, none present
+//   selfpointer  one answer whose name is a compression pointer to itself
+//   oversized    a 64 KB reply of address records (203.0.113.80 or
+//                2001:db8:77::80) without the truncation flag; this server
+//                takes no TCP, so a client that insists on TCP gets nothing
 // The profile is one line, "delay=MS mode=MODE", re-read for every query.
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -69,6 +75,54 @@ std::vector<char> forward(const std::vector<char>& query, const sockaddr_in& ups
     return answer;
 }
 
+// The end of the query's question: the name, then type and class.
+std::size_t questionEnd(const std::vector<char>& query) {
+    std::size_t at = 12;
+    while (at < query.size() && query[at] != 0) at += static_cast<unsigned char>(query[at]) + 1u;
+    return at + 5;
+}
+
+// The replies no honest server sends, built from the query alone.
+std::vector<char> hostile(const std::vector<char>& query, const std::string& mode) {
+    const std::size_t end = questionEnd(query);
+    if (end > query.size()) return {};
+    std::vector<char> answer(query.begin(), query.begin() + static_cast<std::ptrdiff_t>(end));
+    answer[2] = static_cast<char>(0x80 | (answer[2] & 0x01));
+    answer[3] = static_cast<char>(0x80);
+    for (std::size_t i = 6; i < 12; ++i) answer[i] = 0;
+    if (mode == "noaddress") return answer;
+    if (mode == "lyingcount") {
+        answer[6] = answer[7] = static_cast<char>(0xff);
+        return answer;
+    }
+    const bool six = static_cast<unsigned char>(query[end - 3]) == 28;
+    std::vector<char> record{static_cast<char>(0xc0), 0x0c, 0, static_cast<char>(six ? 28 : 1), 0, 1, 0, 0, 0, 60, 0,
+                             static_cast<char>(six ? 16 : 4)};
+    if (six) {
+        const unsigned char address[16] = {0x20, 0x01, 0x0d, 0xb8, 0, 0x77, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x80};
+        record.insert(record.end(), address, address + 16);
+    } else {
+        const unsigned char address[4] = {203, 0, 113, 80};
+        record.insert(record.end(), address, address + 4);
+    }
+    if (mode == "selfpointer") {
+        record[0] = static_cast<char>(0xc0 | end >> 8);
+        record[1] = static_cast<char>(end & 0xff);
+        answer.insert(answer.end(), record.begin(), record.end());
+        answer[7] = 1;
+        return answer;
+    }
+    // oversized: as many records as fit in 64 KB.
+    std::size_t count = 0;
+    while (answer.size() + record.size() <= 65000) {
+        answer.insert(answer.end(), record.begin(), record.end());
+        ++count;
+    }
+    answer[6] = static_cast<char>(count >> 8);
+    answer[7] = static_cast<char>(count & 0xff);
+    return answer;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -108,6 +162,9 @@ int main(int argc, char** argv) {
                 answer = query;
                 answer[2] = static_cast<char>(0x80 | (answer[2] & 0x79));
                 answer[3] = static_cast<char>(0x80 | (profile.mode == "servfail" ? 2 : 5));
+            } else if (profile.mode == "noaddress" || profile.mode == "lyingcount" || profile.mode == "selfpointer" ||
+                       profile.mode == "oversized") {
+                answer = hostile(query, profile.mode);
             } else {
                 answer = forward(query, upstream);
             }

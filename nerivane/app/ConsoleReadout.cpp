@@ -78,6 +78,7 @@ QJsonValue lookupsJson(const std::optional<LookupSnapshot>& lookups) {
             {QStringLiteral("failuresLastMinute"), entry.failuresLastMinute},
             {QStringLiteral("latestFailure"), entry.latestFailure ? QJsonValue(qtext(text(*entry.latestFailure)))
                                                                   : QJsonValue(QJsonValue::Null)},
+            {QStringLiteral("lastAnswerAgeSeconds"), number(entry.lastAnswerAge)},
         });
     }
     return QJsonObject{
@@ -85,6 +86,9 @@ QJsonValue lookupsJson(const std::optional<LookupSnapshot>& lookups) {
         {QStringLiteral("servers"), servers},
         {QStringLiteral("systemSeconds"), number(lookups->systemSeconds)},
         {QStringLiteral("systemFailed"), lookups->systemFailed},
+        {QStringLiteral("missingName"), lookups->missingName.empty()
+                                            ? QJsonValue(QJsonValue::Null)
+                                            : QJsonValue(QString::fromStdString(lookups->missingName))},
     };
 }
 

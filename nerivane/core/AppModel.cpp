@@ -354,6 +354,7 @@ void AppModel::applySnapshot(int generation, const MonitorSnapshot& snapshot, co
     }
 
     applyRate();
+    noteBusy(now);
 
     for (const auto& alert : alerts_.update(snapshot_, now)) {
         notifier_->post(alert, snapshot_);
@@ -364,6 +365,24 @@ void AppModel::applySnapshot(int generation, const MonitorSnapshot& snapshot, co
     if (!probes.empty()) emit probesApplied(probes);
     emit snapshotApplied();
     emit changed();
+}
+
+void AppModel::noteBusy(double now) {
+    if (!snapshot_.load) return;
+    const double from = now - monitorInterval_.value_or(1);
+    for (const auto direction : {LoadDirection::upload, LoadDirection::download}) {
+        if (!isBusy(snapshot_.load->now, direction)) continue;
+        // The direction's latest stretch grows while the link stays busy.
+        const auto latest = std::find_if(busySpans_.rbegin(), busySpans_.rend(),
+                                         [&](const Incident::BusySpan& span) { return span.direction == direction; });
+        if (latest != busySpans_.rend() && latest->end >= from - Incident::adjacentSeconds) {
+            latest->end = now;
+        } else {
+            busySpans_.push_back({direction, from, now});
+        }
+    }
+    if (busySpans_.size() > busySpanLimit)
+        busySpans_.erase(busySpans_.begin(), busySpans_.end() - static_cast<std::ptrdiff_t>(busySpanLimit));
 }
 
 void AppModel::applyPath(const NetworkPath& path) {

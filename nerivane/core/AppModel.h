@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "NerivaneKit/analysis/AlertTracker.h"
+#include "NerivaneKit/analysis/Incident.h"
 #include "NerivaneKit/analysis/Monitor.h"
 #include "NerivaneKit/analysis/MonitorControl.h"
 #include "NerivaneKit/analysis/MonitorSnapshot.h"
@@ -67,6 +68,8 @@ public:
     static constexpr double pauseCheckSeconds = 30;
     // Wi-Fi details are read at most this often while they are shown.
     static constexpr double wifiReadSeconds = 4.5;
+    // Busy stretches kept to tell what a spike happened during.
+    static constexpr std::size_t busySpanLimit = 32;
 
     using MonitorFactory = std::function<std::unique_ptr<MonitorControl>(
         const TargetSettings& settings, double interval, Monitor::UpdateHandler onUpdate)>;
@@ -131,6 +134,9 @@ public:
     bool notificationsDenied() const { return notificationsDenied_; }
     bool isLockPaused() const { return isLockPaused_; }
     bool detailsVisible() const { return detailsVisible_; }
+    // The stretches in which the link was busy, oldest first (the last
+    // busySpanLimit); they tell which spikes came with an upload or download.
+    const std::vector<Incident::BusySpan>& busySpans() const { return busySpans_; }
 
     Preferences& preferences() { return preferences_; }
     // None when the history store could not be opened.
@@ -200,6 +206,7 @@ private:
     void applySnapshot(int generation, const MonitorSnapshot& snapshot, const std::vector<RoleSample>& samples,
                        const std::vector<ProbeRecord>& probes);
     void applyPath(const NetworkPath& path);
+    void noteBusy(double now);
     void refreshWiFi();
     void storeWiFi(const std::optional<WiFiInfo>& info);
 
@@ -221,6 +228,7 @@ private:
     bool isLockPaused_ = false;
     bool detailsVisible_ = false;
     std::string metricsEndpoint_;
+    std::vector<Incident::BusySpan> busySpans_;
 
     std::unique_ptr<History> history_;
     std::unique_ptr<SystemState> system_;

@@ -104,12 +104,25 @@ QString directionText(LoadDirection direction, const DirectionLoad& load, const 
     return text;
 }
 
+QString capacityText(const LoadSnapshot& load) {
+    if (load.now == LoadClass::idle) return QString();
+    if (load.capacity.uploadBitsPerSecond <= 0 && load.capacity.downloadBitsPerSecond <= 0) return QString();
+    // Only history's seven days make a capacity; a session's peak is what it is.
+    const auto label = [](double remembered) { return remembered > 0 ? tr("capacity") : tr("highest seen"); };
+    const QString up = label(load.remembered.uploadBitsPerSecond);
+    const QString down = label(load.remembered.downloadBitsPerSecond);
+    return tr("%1 %2 / %3").arg(up, rateText(load.capacity.uploadBitsPerSecond),
+                                (down == up ? QString() : down + QLatin1Char(' ')) +
+                                    rateText(load.capacity.downloadBitsPerSecond));
+}
+
 QString rowText(const LoadSnapshot& load, const VerdictTexts::Context& context) {
-    return tr("%1 up %2 down %3 (capacity %4 / %5); %6; %7")
-        .arg(QString::fromStdString(load.interfaceName), rateText(load.uploadBitsPerSecond),
-             rateText(load.downloadBitsPerSecond), rateText(load.capacity.uploadBitsPerSecond),
-             rateText(load.capacity.downloadBitsPerSecond), directionText(LoadDirection::upload, load.upload, context),
-             directionText(LoadDirection::download, load.download, context));
+    QString row = tr("%1 up %2 down %3")
+                      .arg(QString::fromStdString(load.interfaceName), rateText(load.uploadBitsPerSecond),
+                           rateText(load.downloadBitsPerSecond));
+    if (const QString capacity = capacityText(load); !capacity.isEmpty()) row += tr(" (%1)").arg(capacity);
+    return row + tr("; %1; %2").arg(directionText(LoadDirection::upload, load.upload, context),
+                                    directionText(LoadDirection::download, load.download, context));
 }
 
 }  // namespace nerivane::LoadTexts

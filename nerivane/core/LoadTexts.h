@@ -36,7 +36,12 @@ bool hasGrade(const LoadSnapshot& load);
 // "upload F +480 ms (20 ms idle, 500 ms busy), queue beyond the router, busy at 14:02"
 // or "upload not graded yet".
 QString directionText(LoadDirection direction, const DirectionLoad& load, const VerdictTexts::Context& context);
-// "eth0 up 20 Mbit/s down 480 kbit/s (capacity 20 Mbit/s / 1.2 Mbit/s); upload ...; download ..."
+// What the rates are measured against while the link is not idle: "capacity
+// 20 Mbit/s / 1.2 Mbit/s" from history, "highest seen 3 Mbit/s / 1 Mbit/s"
+// while history has no figure (mixed per direction); empty while idle.
+QString capacityText(const LoadSnapshot& load);
+// "eth0 up 20 Mbit/s down 480 kbit/s (capacity 20 Mbit/s / 1.2 Mbit/s); upload ...; download ...",
+// without the parenthesis while the link is idle.
 QString rowText(const LoadSnapshot& load, const VerdictTexts::Context& context);
 
 }  // namespace nerivane::LoadTexts

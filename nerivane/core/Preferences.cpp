@@ -5,6 +5,7 @@
 #include <limits>
 #include <optional>
 
+#include "NerivaneKit/lookup/NameLookups.h"
 #include "NerivaneKit/platform/Log.h"
 #include "nerivane/core/HostValidation.h"
 #include "nerivane/core/ProbingInterval.h"
@@ -23,7 +24,7 @@ const QString probeIPv6Key = QStringLiteral("probeIPv6");
 const QString customHostsKey = QStringLiteral("customHosts");
 const QString dnsProbeNameKey = QStringLiteral("dnsProbeName");
 // Served by every DNS server that resolves names on the internet.
-const QString defaultDNSProbeName = QStringLiteral("example.com");
+const QString defaultDNSProbeName = QString::fromLatin1(NameLookups::defaultName);
 const QString keepMonitoringWhileLockedKey = QStringLiteral("keepMonitoringWhileLocked");
 const QString retentionDaysKey = QStringLiteral("retentionDays");
 const QString notifyOutagesKey = QStringLiteral("notifyOutages");

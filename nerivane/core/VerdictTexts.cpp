@@ -267,9 +267,15 @@ QString loadExplanation(const MonitorSnapshot& snapshot) {
                         "access point or using a cable helps.")
                    : tr("The queue builds up before the router, in this computer or its link; a fair queue "
                         "on this computer (fq_codel or CAKE) fixes it.");
+    } else if (figures.queue == QueuePlace::beyondRouter) {
+        // The router's own replies stay fast: the queue is on its way out, at
+        // its uplink or in the modem, not where the router answers.
+        cure = tr("The queue builds up beyond the router, on the way out to the internet (bufferbloat); "
+                  "Smart Queue Management (CAKE or fq_codel) in the router, set a little below the line's "
+                  "speed, fixes it.");
     } else {
-        cure = tr("The router's queue is too large (bufferbloat); turning on Smart Queue Management "
-                  "(CAKE or fq_codel) in the router fixes it.");
+        cure = tr("Where the queue builds up is not yet known; Smart Queue Management (CAKE or fq_codel) "
+                  "in the router usually fixes it.");
     }
     return rise + QLatin1Char(' ') + cure;
 }
@@ -288,12 +294,23 @@ QString lookupExplanation(const MonitorSnapshot& snapshot, const Context& contex
     }
     QStringList addresses;
     for (const auto& entry : lookups.servers) addresses.append(fromStd(entry.server.address));
+    // Every server answers, yet the system's own lookup fails: the fault is
+    // on this computer (its resolver), not at the servers.
+    if (named && !named->latestFailure && lookups.systemFailed) {
+        return tr("Name lookups on this computer fail, although your DNS server %1 answers when asked directly. "
+                  "Pages will not load although the connection works. Check this computer's resolver "
+                  "(systemd-resolved or /etc/resolv.conf).")
+            .arg(server);
+    }
     QString failure = tr("does not answer");
     if (named && named->latestFailure) {
         switch (*named->latestFailure) {
         case LookupFailure::servfail: failure = tr("fails every lookup (SERVFAIL)"); break;
         case LookupFailure::refused: failure = tr("refuses lookups"); break;
+        // Only after the default name was refused as well: a chosen name that
+        // does not exist is shown on the DNS row, not blamed on the server.
         case LookupFailure::nxdomain: failure = tr("says that well-known names do not exist"); break;
+        case LookupFailure::noAddress: failure = tr("answers lookups without an address"); break;
         case LookupFailure::timeout:
         case LookupFailure::unreachable:
         case LookupFailure::other: break;

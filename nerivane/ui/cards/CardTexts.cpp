@@ -3,6 +3,8 @@
 #include <QCoreApplication>
 #include <cmath>
 
+#include "nerivane/core/IncidentTexts.h"
+
 namespace nerivane::CardTexts {
 namespace {
 
@@ -42,7 +44,9 @@ QStringList hostTags(const TargetSnapshot& target) {
 }
 
 QString hostName(const TargetSnapshot& target) {
-    if (target.target.role.kind == TargetRole::Kind::router) return QString::fromStdString(target.target.address.text());
+    const auto kind = target.target.role.kind;
+    if (kind == TargetRole::Kind::router || kind == TargetRole::Kind::internetIPv6)
+        return QString::fromStdString(target.target.address.text());
     return QString::fromStdString(target.target.host);
 }
 
@@ -127,18 +131,25 @@ std::vector<Value> wifiValues(const WiFiInfo& info) {
     return values;
 }
 
-EventTexts eventTexts(const NetworkEvent& event, const Context& context) {
-    const bool outage = event.kind == NetworkEvent::Kind::outage;
-    const QString host = event.role.kind == TargetRole::Kind::router ? tr("router") : QString::fromStdString(event.host);
+EventTexts eventTexts(const Incident& incident, const Context& context) {
     EventTexts texts;
-    texts.title = (outage ? tr("outage") : tr("spike")) + QLatin1Char(' ') + host;
-    if (event.worstRTT) texts.worst = VerdictTexts::millisecondsText(event.worstRTT);
-    texts.duration = VerdictTexts::durationText(event.duration(), context);
-    texts.start = VerdictTexts::timeText(event.start, context);
-    texts.spoken = (outage ? tr("Outage") : tr("Spike")) + tr(" to ") + host + tr(" at ") + texts.start + QStringLiteral(", ") +
-                   texts.duration;
-    if (event.worstRTT) texts.spoken += tr(", worst ") + VerdictTexts::spokenMilliseconds(event.worstRTT, context);
+    texts.title = IncidentTexts::title(incident);
+    texts.targets = IncidentTexts::targets(incident);
+    if (incident.worstRTT) texts.worst = VerdictTexts::millisecondsText(incident.worstRTT);
+    texts.duration = VerdictTexts::durationText(incident.duration(), context);
+    texts.start = VerdictTexts::timeText(incident.start, context);
+    texts.spoken = IncidentTexts::spoken(incident, context);
     return texts;
+}
+
+QString firstRunText(const QString& dnsProbeName, bool checksForUpdates) {
+    QString text = tr("nerivane sends small pings about once a second to your router, 1.1.1.1 (Cloudflare) and "
+                      "8.8.8.8 (Google), or opens a TCP connection to port 443 of a host that does not answer "
+                      "pings, and times the replies. Every 15 seconds it asks your DNS servers for %1 (every 5 "
+                      "seconds while one fails).")
+                       .arg(dnsProbeName);
+    if (checksForUpdates) text += QLatin1Char(' ') + tr("It also checks for a newer version of nerivane.");
+    return text + QLatin1Char(' ') + tr("Nothing else leaves your computer, and history stays on it.");
 }
 
 }  // namespace nerivane::CardTexts

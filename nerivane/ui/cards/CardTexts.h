@@ -10,6 +10,7 @@
 #include <optional>
 #include <vector>
 
+#include "NerivaneKit/analysis/Incident.h"
 #include "NerivaneKit/analysis/Metrics.h"
 #include "NerivaneKit/analysis/NetworkEvent.h"
 #include "NerivaneKit/analysis/TargetSnapshot.h"
@@ -42,8 +43,9 @@ std::optional<QString> routerNote(const std::optional<TargetSnapshot>& router);
 
 // "IPv6", "TCP", "answered locally", in that order, as they apply.
 QStringList hostTags(const TargetSnapshot& target);
-// The name a host row shows: the host as the user gave it, and for the
-// router its address (its host is the word "router", the card's title already).
+// The name a host row shows: the host as the user gave it; for the router
+// its address (its host is the word "router", the card's title already), and
+// for the IPv6 partner its own address (its host is its IPv4 twin's).
 QString hostName(const TargetSnapshot& target);
 
 // Empty for a target that is fine. The verdict is the snapshot's, passed only
@@ -66,8 +68,10 @@ std::vector<Value> wifiValues(const WiFiInfo& info);
 QString channelLine(const WiFiInfo& info);
 
 struct EventTexts {
-    // "outage router", "spike 1.1.1.1".
+    // "Internet down", "Spike".
     QString title;
+    // "1.1.1.1, 8.8.8.8, IPv6", "router".
+    QString targets;
     // Empty without a worst round-trip time.
     QString worst;
     QString duration;
@@ -75,14 +79,14 @@ struct EventTexts {
     QString spoken;
     bool operator==(const EventTexts&) const = default;
 };
-EventTexts eventTexts(const NetworkEvent& event, const Context& context);
+EventTexts eventTexts(const Incident& incident, const Context& context);
 
 inline constexpr const char* noEvents = "No outages or spikes";
 inline constexpr const char* firstRunTitle = "WELCOME";
-// The platform's name adapted: the data stay on the computer.
-inline constexpr const char* firstRunText =
-    "nerivane sends small pings about once a second to your router, 1.1.1.1 (Cloudflare) and "
-    "8.8.8.8 (Google), and times the replies. Nothing else leaves your computer, and history stays on it.";
+// Everything that leaves the computer, and nothing more: the probes, the
+// name lookup that checks the DNS servers (dnsProbeName), and the update
+// check when the build has one.
+QString firstRunText(const QString& dnsProbeName, bool checksForUpdates);
 inline constexpr const char* firstRunTargets = "The targets can be changed in settings.";
 
 }  // namespace nerivane::CardTexts

@@ -45,9 +45,9 @@ QWidget* wifiCard(const WiFiInfo& info, const CardContext&) {
     return card;
 }
 
-QWidget* firstRunCard(std::function<void()> dismiss, QWidget* launchAtLogin) {
+QWidget* firstRunCard(const QString& words, std::function<void()> dismiss, QWidget* launchAtLogin) {
     auto* card = new CardFrame(tr(CardTexts::firstRunTitle));
-    auto* text = new QLabel(tr(CardTexts::firstRunText), card);
+    auto* text = new QLabel(words, card);
     text->setWordWrap(true);
     card->body()->addWidget(text);
     auto* targets = CardFrame::secondaryLabel(tr(CardTexts::firstRunTargets), card);

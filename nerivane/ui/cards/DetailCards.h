@@ -13,8 +13,9 @@ namespace nerivane::DetailCards {
 
 QWidget* wifiCard(const WiFiInfo& info, const CardContext& context);
 
-// dismiss may be empty (no "Got it" button); launchAtLogin is the settings'
-// switch, or null while there is none.
-QWidget* firstRunCard(std::function<void()> dismiss, QWidget* launchAtLogin);
+// text says what leaves the computer (CardTexts::firstRunText); dismiss may be
+// empty (no "Got it" button); launchAtLogin is the settings' switch, or null
+// while there is none.
+QWidget* firstRunCard(const QString& text, std::function<void()> dismiss, QWidget* launchAtLogin);
 
 }  // namespace nerivane::DetailCards

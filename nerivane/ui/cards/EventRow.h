@@ -1,11 +1,11 @@
-// One outage or spike in the events card: its symbol, kind and target
-// (elided when long), worst round-trip time, duration and start time, painted
-// as one line and read out as one sentence. Owned by the events card; main thread.
+// One incident in the events card: its symbol, title and targets (elided
+// when long), worst round-trip time, duration and start time, painted as one
+// line and read out as one sentence. Owned by the events card; main thread.
 #pragma once
 
 #include <QWidget>
 
-#include "NerivaneKit/analysis/NetworkEvent.h"
+#include "NerivaneKit/analysis/Incident.h"
 #include "nerivane/ui/cards/CardContext.h"
 #include "nerivane/ui/cards/CardTexts.h"
 
@@ -15,7 +15,7 @@ class EventRow : public QWidget {
     Q_OBJECT
 
 public:
-    EventRow(const NetworkEvent& event, const CardContext& context, QWidget* parent = nullptr);
+    EventRow(const Incident& incident, const CardContext& context, QWidget* parent = nullptr);
 
     const CardTexts::EventTexts& texts() const { return texts_; }
     QSize sizeHint() const override;

@@ -12,9 +12,9 @@
 #include "nerivane/ui/cards/Symbols.h"
 
 namespace nerivane {
-EventsCard::EventsCard(std::vector<NetworkEvent> recent, History* history, ExportHandler onExport, CardContext context,
-                       QWidget* parent)
-    : CardFrame(tr("EVENTS"), parent), history_(history), context_(std::move(context)) {
+EventsCard::EventsCard(std::vector<NetworkEvent> recent, std::vector<Incident::BusySpan> busy, History* history,
+                       ExportHandler onExport, CardContext context, QWidget* parent)
+    : CardFrame(tr("EVENTS"), parent), history_(history), context_(std::move(context)), busy_(std::move(busy)) {
     if (onExport) {
         auto* button = new QToolButton(this);
         button->setIcon(Symbols::icon(Symbols::Symbol::exportData, CardColors::secondary(palette())));
@@ -34,22 +34,38 @@ EventsCard::EventsCard(std::vector<NetworkEvent> recent, History* history, Expor
         button->setMenu(menu_);
         titleRow()->addWidget(button);
     }
-    std::reverse(recent.begin(), recent.end());
-    if (recent.size() > static_cast<std::size_t>(limit)) recent.resize(limit);
-    showEvents(std::move(recent));
+    merge(recent);
+    showIncidents();
 }
 
-void EventsCard::showEvents(std::vector<NetworkEvent> events) {
-    events_ = std::move(events);
+void EventsCard::merge(const std::vector<NetworkEvent>& events) {
+    for (const auto& event : events) {
+        // History holds the model's events too: each is shown once.
+        if (std::find(events_.begin(), events_.end(), event) == events_.end()) events_.push_back(event);
+    }
+    std::stable_sort(events_.begin(), events_.end(),
+                     [](const NetworkEvent& a, const NetworkEvent& b) { return a.start < b.start; });
+}
+
+void EventsCard::add(const NetworkEvent& event, std::vector<Incident::BusySpan> busy) {
+    busy_ = std::move(busy);
+    merge({event});
+    showIncidents();
+}
+
+void EventsCard::showIncidents() {
+    incidents_ = Incident::group(events_, busy_);
+    std::reverse(incidents_.begin(), incidents_.end());
+    if (incidents_.size() > static_cast<std::size_t>(limit)) incidents_.resize(limit);
     delete rows_;
     rows_ = new QWidget(this);
     auto* layout = new QVBoxLayout(rows_);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(1);
-    if (events_.empty()) {
+    if (incidents_.empty()) {
         layout->addWidget(CardFrame::secondaryLabel(tr(CardTexts::noEvents), rows_));
     } else {
-        for (const auto& event : events_) layout->addWidget(new EventRow(event, context_, rows_));
+        for (const auto& incident : incidents_) layout->addWidget(new EventRow(incident, context_, rows_));
     }
     body()->addWidget(rows_);
 }
@@ -58,6 +74,7 @@ void EventsCard::load() {
     if (loadStarted_) return;
     loadStarted_ = true;
     if (history_ == nullptr) {
+        loaded_ = true;
         emit loaded();
         return;
     }
@@ -66,7 +83,7 @@ void EventsCard::load() {
     pool_.start([history, card] {
         std::optional<std::vector<NetworkEvent>> events;
         try {
-            events = history->latestEvents(limit);
+            events = history->latestEvents(eventLimit);
         } catch (const std::exception&) {
             // The service logs its own errors; the card keeps the model's list.
         }
@@ -80,7 +97,11 @@ void EventsCard::load() {
 }
 
 void EventsCard::handleLoaded(std::optional<std::vector<NetworkEvent>> events) {
-    if (events) showEvents(std::move(*events));
+    if (events) {
+        merge(*events);
+        showIncidents();
+    }
+    loaded_ = true;
     emit loaded();
 }
 

@@ -17,7 +17,8 @@ ChartColors ChartColors::from(const QPalette& palette, Accent accent, bool incre
     // The accents are the cards' own, so the chart and the cards agree.
     colors.accent = CardColors::accent(accent, palette);
     colors.loss = dark ? QColor(0xff, 0x9f, 0x0a) : QColor(0xe6, 0x7e, 0x00);
-    colors.secondary = palette.color(QPalette::PlaceholderText);
+    // The cards' secondary ink: a palette's placeholder colour can sink into a dark window.
+    colors.secondary = CardColors::secondary(palette);
     // Cool tones apart from every accent and the loss orange, so the latency stays in front.
     colors.received = dark ? QColor(0x5b, 0x9b, 0xf0) : QColor(0x2f, 0x6f, 0xc8);
     colors.sent = dark ? QColor(0xb3, 0x8b, 0xf5) : QColor(0x7d, 0x4f, 0xc4);

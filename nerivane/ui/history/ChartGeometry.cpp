@@ -75,8 +75,16 @@ QString ChartGeometry::stateName(MinuteState state) {
     return QString();
 }
 
+QString ChartGeometry::noDataName() { return tr("no data yet"); }
+
+bool ChartGeometry::isBeforeHistory(const ChartBucket& bucket, ChartRange range, std::optional<double> firstRecorded) {
+    return firstRecorded && bucket.state == MinuteState::notRunning &&
+           bucket.start + static_cast<double>(bucketSeconds(range)) <= *firstRecorded;
+}
+
 ChartGeometry ChartGeometry::layout(const std::vector<ChartBucket>& buckets, ChartRange range, double floor,
-                                    const QRectF& bounds, const std::function<double(const QString&)>& textWidth) {
+                                    const QRectF& bounds, const std::function<double(const QString&)>& textWidth,
+                                    std::optional<double> firstRecorded) {
     ChartGeometry g;
     const auto count = static_cast<std::size_t>(std::max<std::int64_t>(bucketCount(range), 1));
     const std::size_t shown = std::min(buckets.size(), count);
@@ -104,14 +112,18 @@ ChartGeometry ChartGeometry::layout(const std::vector<ChartBucket>& buckets, Cha
     // Runs of one non-measured state.
     for (std::size_t i = 0; i < shown;) {
         const auto state = buckets[i].state;
+        const bool before = isBeforeHistory(buckets[i], range, firstRecorded);
         std::size_t end = i + 1;
         if (state && *state != MinuteState::measured) {
-            while (end < shown && buckets[end].state == state) ++end;
+            while (end < shown && buckets[end].state == state &&
+                   isBeforeHistory(buckets[end], range, firstRecorded) == before)
+                ++end;
             Run run;
             run.state = *state;
+            run.beforeHistory = before;
             run.area = QRectF(left + g.step * static_cast<double>(i), g.plot.top(),
                               g.step * static_cast<double>(end - i), plotHeight + lossStripHeight);
-            run.name = stateName(*state);
+            run.name = before ? noDataName() : stateName(*state);
             if (run.area.width() >= textWidth(run.name) + 4) run.labelCentre = run.area.center();
             g.runs.push_back(run);
         }
@@ -167,12 +179,13 @@ ChartGeometry ChartGeometry::layout(const std::vector<ChartBucket>& buckets, Cha
 }
 
 QString ChartGeometry::spokenSummary(const std::vector<ChartBucket>& buckets, ChartRange range,
-                                     const VerdictTexts::Context& context) {
+                                     const VerdictTexts::Context& context, std::optional<double> firstRecorded) {
     std::vector<double> medians;
     std::optional<double> highestP95;
     double lossSum = 0;
     int lossCount = 0;
     std::map<MinuteState, double> stateSeconds;
+    double noDataSeconds = 0;
     std::optional<double> mostSent, mostReceived;
     for (const ChartBucket& bucket : buckets) {
         if (bucket.sentBitsPerSecond) mostSent = std::max(mostSent.value_or(0), *bucket.sentBitsPerSecond);
@@ -183,7 +196,9 @@ QString ChartGeometry::spokenSummary(const std::vector<ChartBucket>& buckets, Ch
             lossSum += *bucket.lossPercent;
             ++lossCount;
         }
-        if (bucket.state && *bucket.state != MinuteState::measured)
+        if (isBeforeHistory(bucket, range, firstRecorded))
+            noDataSeconds += static_cast<double>(bucketSeconds(range));
+        else if (bucket.state && *bucket.state != MinuteState::measured)
             stateSeconds[*bucket.state] += static_cast<double>(bucketSeconds(range));
     }
     if (medians.empty() && !highestP95 && lossCount == 0) return tr("No measurements in this range");
@@ -202,6 +217,7 @@ QString ChartGeometry::spokenSummary(const std::vector<ChartBucket>& buckets, Ch
     for (const auto& [state, seconds] : stateSeconds) {
         text += tr(", %1 %2").arg(stateName(state), VerdictTexts::durationText(seconds, context));
     }
+    if (noDataSeconds > 0) text += tr(", %1 %2").arg(noDataName(), VerdictTexts::durationText(noDataSeconds, context));
     if (mostSent || mostReceived) {
         text += tr(", throughput up to %1 sent and %2 received")
                     .arg(LoadTexts::rateText(mostSent.value_or(0)), LoadTexts::rateText(mostReceived.value_or(0)));

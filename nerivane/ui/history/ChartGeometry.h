@@ -34,6 +34,8 @@ struct ChartGeometry {
     // A stretch of buckets sharing one state other than measured.
     struct Run {
         MinuteState state = MinuteState::notRunning;
+        // Not running before the first minute history holds: "no data yet".
+        bool beforeHistory = false;
         // Over the run's columns, plot and loss strip.
         QRectF area;
         // The state's name, and where its centre goes when it fits.
@@ -66,17 +68,25 @@ struct ChartGeometry {
     std::vector<QPolygonF> received;
 
     // textWidth measures a run's label in the font it is drawn with.
+    // firstRecorded (Unix seconds) is where history begins: time before it
+    // was never recorded, so it reads "no data yet" rather than "not
+    // running"; none when that is not known.
     static ChartGeometry layout(const std::vector<ChartBucket>& buckets, ChartRange range, double floor,
-                                const QRectF& bounds, const std::function<double(const QString&)>& textWidth);
+                                const QRectF& bounds, const std::function<double(const QString&)>& textWidth,
+                                std::optional<double> firstRecorded = std::nullopt);
 
     // "paused", "locked", "asleep", "offline", "not running"; "measured" too.
     static QString stateName(MinuteState state);
+    static QString noDataName();
+    // A not-running bucket that ends at or before firstRecorded.
+    static bool isBeforeHistory(const ChartBucket& bucket, ChartRange range, std::optional<double> firstRecorded);
 
     // What a screen reader says for the chart: "No measurements in this
     // range", or the median of the bucket medians, the largest p95, the mean
     // loss and the time spent in each non-measured state.
     static QString spokenSummary(const std::vector<ChartBucket>& buckets, ChartRange range,
-                                 const VerdictTexts::Context& context = VerdictTexts::Context::current());
+                                 const VerdictTexts::Context& context = VerdictTexts::Context::current(),
+                                 std::optional<double> firstRecorded = std::nullopt);
 };
 
 }  // namespace nerivane

@@ -44,9 +44,10 @@ ChartView::ChartView(QWidget* parent) : QWidget(parent) {
     updateDescription();
 }
 
-void ChartView::setBuckets(std::vector<ChartBucket> buckets, ChartRange range) {
+void ChartView::setBuckets(std::vector<ChartBucket> buckets, ChartRange range, std::optional<double> firstRecorded) {
     buckets_ = std::move(buckets);
     range_ = range;
+    firstRecorded_ = firstRecorded;
     updateDescription();
     update();
 }
@@ -78,7 +79,7 @@ bool ChartView::hasThroughput() const {
 QSize ChartView::sizeHint() const { return {300, 110}; }
 
 void ChartView::updateDescription() {
-    const QString summary = ChartGeometry::spokenSummary(buckets_, range_);
+    const QString summary = ChartGeometry::spokenSummary(buckets_, range_, VerdictTexts::Context::current(), firstRecorded_);
     if (summary == accessibleDescription()) return;
     setAccessibleDescription(summary);
     QAccessibleEvent event(this, QAccessible::DescriptionChanged);
@@ -99,7 +100,8 @@ void ChartView::draw(QPainter& painter, const QRectF& bounds) const {
     const QFont font = labelFont();
     const QFontMetricsF metrics(font, painter.device());
     const ChartGeometry g = ChartGeometry::layout(buckets_, range_, floor_, bounds,
-                                                  [&](const QString& text) { return metrics.horizontalAdvance(text); });
+                                                  [&](const QString& text) { return metrics.horizontalAdvance(text); },
+                                                  firstRecorded_);
     const ChartColors colors = ChartColors::from(palette(), accent_, increasedContrast_);
 
     painter.save();

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <QWidget>
+#include <optional>
 #include <vector>
 
 #include "NerivaneKit/history/ChartBucket.h"
@@ -22,9 +23,11 @@ public:
 
     explicit ChartView(QWidget* parent = nullptr);
 
-    void setBuckets(std::vector<ChartBucket> buckets, ChartRange range);
+    // firstRecorded: where history begins (ChartGeometry::layout); none when not known.
+    void setBuckets(std::vector<ChartBucket> buckets, ChartRange range, std::optional<double> firstRecorded = std::nullopt);
     const std::vector<ChartBucket>& buckets() const { return buckets_; }
     ChartRange range() const { return range_; }
+    std::optional<double> firstRecorded() const { return firstRecorded_; }
     void setFloor(double milliseconds);
     void setAccent(Accent accent);
     void setIncreasedContrast(bool on);
@@ -47,6 +50,7 @@ private:
 
     std::vector<ChartBucket> buckets_;
     ChartRange range_ = ChartRange::hour;
+    std::optional<double> firstRecorded_;
     double floor_ = defaultFloor;
     Accent accent_ = Accent::phosphor;
     bool increasedContrast_ = false;

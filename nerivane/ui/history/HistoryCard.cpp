@@ -32,12 +32,25 @@ HistoryCard::Reader modelReader(AppModel& model) {
     return [history](ChartRange range, const TargetRole& role, double now) { return history->chart(range, role, now); };
 }
 
+HistoryCard::Beginning modelBeginning(AppModel& model) {
+    History* history = model.history();
+    if (!history) return {};
+    return [history]() -> std::optional<double> {
+        const auto oldest = history->withStore([](const HistoryStore& store) { return store.oldestStart(); });
+        if (!oldest) return std::nullopt;
+        return static_cast<double>(*oldest);
+    };
+}
+
 double wallClock() { return static_cast<double>(QDateTime::currentMSecsSinceEpoch()) / 1000; }
 
 }  // namespace
 
 HistoryCard::HistoryCard(AppModel& model, QWidget* parent)
-    : HistoryCard(model.preferences(), modelReader(model), wallClock, parent) {}
+    : HistoryCard(model.preferences(), modelReader(model), wallClock, parent) {
+    beginning_ = modelBeginning(model);
+    connect(&model, &AppModel::snapshotApplied, this, &HistoryCard::refresh);
+}
 
 HistoryCard::HistoryCard(Preferences& preferences, Reader reader, std::function<double()> now, QWidget* parent)
     : QWidget(parent), preferences_(preferences), reader_(std::move(reader)), now_(std::move(now)) {
@@ -113,30 +126,41 @@ void HistoryCard::showEvent(QShowEvent* event) {
     reload();
 }
 
+void HistoryCard::refresh() {
+    if (!isVisible()) return;
+    if (lastRead_ && now_() - *lastRead_ < refreshSeconds) return;
+    reload();
+}
+
 void HistoryCard::reload() {
     const int generation = ++generation_;
     const ChartRange range = range_;
     const TargetRole role = nerivane::role(target_);
     const double now = now_();
-    pool_.start([this, reader = reader_, generation, range, role, now] {
+    lastRead_ = now;
+    pool_.start([this, reader = reader_, beginning = beginning_, generation, range, role, now] {
         std::vector<ChartBucket> buckets;
+        std::optional<double> firstRecorded;
         try {
             buckets = reader(range, role, now);
+            // Nothing stored yet: all of the range lies before history.
+            if (beginning) firstRecorded = beginning().value_or(now);
         } catch (const std::exception& error) {
             Log("history").error(std::string("chart read failed: ") + error.what());
         }
         QMetaObject::invokeMethod(
             this,
-            [this, generation, range, buckets = std::move(buckets)]() mutable {
-                apply(generation, range, std::move(buckets));
+            [this, generation, range, firstRecorded, buckets = std::move(buckets)]() mutable {
+                apply(generation, range, std::move(buckets), firstRecorded);
             },
             Qt::QueuedConnection);
     });
 }
 
-void HistoryCard::apply(int generation, ChartRange range, std::vector<ChartBucket> buckets) {
+void HistoryCard::apply(int generation, ChartRange range, std::vector<ChartBucket> buckets,
+                        std::optional<double> firstRecorded) {
     if (generation != generation_) return;
-    chart_->setBuckets(std::move(buckets), range);
+    chart_->setBuckets(std::move(buckets), range, firstRecorded);
     legend_->setShowRSSI(chart_->hasSignal());
     legend_->setShowThroughput(chart_->hasThroughput());
     emit bucketsLoaded();

@@ -1,13 +1,15 @@
 // The popup's history card: "HISTORY" with a target and a range picker above
-// the chart and its legend. Whenever it is shown or a picker changes, it reads
-// the chart buckets on a thread of its own (never the main thread) and shows
-// the answer; an answer for a choice that has since changed is dropped.
+// the chart and its legend. Whenever it is shown or a picker changes, and
+// every refreshSeconds while it is shown and the model goes on, it reads the
+// chart buckets on a thread of its own (never the main thread) and shows the
+// answer; an answer for a choice that has since changed is dropped.
 // Owned by the popup; main thread (the reader runs on the card's pool).
 #pragma once
 
 #include <QThreadPool>
 #include <QWidget>
 #include <functional>
+#include <optional>
 #include <vector>
 
 #include "NerivaneKit/history/ChartBucket.h"
@@ -28,6 +30,12 @@ class HistoryCard : public QWidget {
 public:
     // Reads buckets off the main thread; may throw (the card then shows none).
     using Reader = std::function<std::vector<ChartBucket>(ChartRange range, const TargetRole& role, double now)>;
+    // The start of the oldest stored minute (Unix seconds), none while history
+    // is empty; read with the buckets. May throw.
+    using Beginning = std::function<std::optional<double>()>;
+    // An open card reads again at most this often: history writes its
+    // minutes on a timer of the same period.
+    static constexpr double refreshSeconds = 10;
 
     // The model's history (none shown without one) at the wall clock's time.
     explicit HistoryCard(AppModel& model, QWidget* parent = nullptr);
@@ -46,6 +54,12 @@ public:
     ChartView& chart() { return *chart_; }
     // Reads now for the current choice (also done when the card is shown).
     void reload();
+    // Reads again when shown and the last read is refreshSeconds old: the
+    // current bucket grows while the popup is open.
+    void refresh();
+    // Where history begins, so the time before a new user's first start
+    // reads "no data yet"; without it that time is "not running".
+    void setBeginning(Beginning beginning) { beginning_ = std::move(beginning); }
 
 signals:
     void rangeChanged(nerivane::ChartRange range);
@@ -58,11 +72,14 @@ protected:
 
 private:
     void applyAccent();
-    void apply(int generation, ChartRange range, std::vector<ChartBucket> buckets);
+    void apply(int generation, ChartRange range, std::vector<ChartBucket> buckets, std::optional<double> firstRecorded);
 
     Preferences& preferences_;
     Reader reader_;
     std::function<double()> now_;
+    Beginning beginning_;
+    // When the last read was asked for (now_'s seconds).
+    std::optional<double> lastRead_;
     ChartRange range_ = ChartRange::hour;
     ChartTarget target_ = ChartTarget::internet;
     // Moves on with every read and every change of choice; only an answer

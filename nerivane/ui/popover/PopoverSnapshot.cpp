@@ -2,12 +2,14 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QSaveFile>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <cmath>
 #include <cstdlib>
 
 #include "nerivane/core/AppModel.h"
+#include "nerivane/core/IncidentTexts.h"
 #include "nerivane/ui/cards/EventsCard.h"
 #include "nerivane/ui/popover/PopoverState.h"
 
@@ -121,6 +123,16 @@ QImage PopoverSnapshot::render(PopoverView& view) {
 void PopoverSnapshot::capture() {
     bool written = false;
     if (view_) written = render(*view_).save(switches_.path, "PNG");
+    // Beside the picture, the events card's rows as text, one a line, so a
+    // script can read what the popup listed.
+    if (written && view_ && view_->eventsCard() != nullptr) {
+        QSaveFile rows(switches_.path + QStringLiteral(".events.txt"));
+        if (rows.open(QIODevice::WriteOnly)) {
+            for (const auto& incident : view_->eventsCard()->incidents())
+                rows.write((IncidentTexts::line(incident) + QLatin1Char('\n')).toUtf8());
+            rows.commit();
+        }
+    }
     window_->hide();
     window_.reset();
     if (!popoverShown_ || !popoverShown_()) model_.setDetailsVisible(false);

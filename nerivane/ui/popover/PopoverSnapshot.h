@@ -3,8 +3,9 @@
 // seconds to wait first (15 when unset or not a number); NERIVANE_POPOVER_PAGE
 // picks "paused", "wifi", "settings" or "first-run"; NERIVANE_POPOVER_RANGE
 // the chart's "hour", "day" or "week". Rendered in a window that is never put
-// on screen, so it works on the offscreen platform too. Made by the status
-// item controller at start; main thread.
+// on screen, so it works on the offscreen platform too; the events card's
+// incident rows are written beside it as PATH.events.txt, one a line. Made by
+// the status item controller at start; main thread.
 #pragma once
 
 #include <QImage>

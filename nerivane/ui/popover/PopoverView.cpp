@@ -5,6 +5,7 @@
 
 #include "nerivane/core/AppModel.h"
 #include "nerivane/ui/cards/CardColors.h"
+#include "nerivane/ui/cards/CardTexts.h"
 #include "nerivane/ui/cards/DetailCards.h"
 #include "nerivane/ui/cards/EventsCard.h"
 #include "nerivane/ui/cards/LoadCard.h"
@@ -100,7 +101,9 @@ void PopoverView::rebuildColumn() {
         }
     } else {
         if (state_.showingFirstRun()) {
-            layout->addWidget(DetailCards::firstRunCard(actions_.dismissFirstRun,
+            // The update check is offered only where the build has one.
+            const QString words = CardTexts::firstRunText(preferences_.dnsProbeName(), static_cast<bool>(actions_.installUpdate));
+            layout->addWidget(DetailCards::firstRunCard(words, actions_.dismissFirstRun,
                                                         places_.launchAtLogin ? places_.launchAtLogin() : nullptr));
         }
         targets_ = stack();
@@ -110,8 +113,14 @@ void PopoverView::rebuildColumn() {
         }
         wifi_ = stack();
         layout->addLayout(wifi_);
-        eventsCard_ = new EventsCard(model_.recentEvents(), model_.history(), actions_.exportData, context);
+        eventsCard_ =
+            new EventsCard(model_.recentEvents(), model_.busySpans(), model_.history(), actions_.exportData, context);
         connect(eventsCard_, &EventsCard::loaded, this, &PopoverView::contentChanged);
+        // The open popup follows: an event that ends meanwhile joins its incident at once.
+        connect(&model_, &AppModel::eventApplied, eventsCard_, [this](const NetworkEvent& event) {
+            eventsCard_->add(event, model_.busySpans());
+            emit contentChanged();
+        });
         layout->addWidget(eventsCard_);
     }
     layout->addStretch(1);

@@ -139,6 +139,13 @@ TEST(VerdictFilter, ChangesHoldTenSecondsButOutagesAndSilenceShowAtOnce) {
         {V::internetProblem, 700, V::good},
         {V::internetProblem, 710, V::internetProblem},
         {V::good, 711, V::good, true},
+        // Failing lookups hold themselves (two failed rounds): they come and go at once.
+        {V::lookupsFailing, 800, V::lookupsFailing},
+        {V::good, 801, V::good},
+        {V::lookupsSlow, 900, V::good},
+        {V::lookupsSlow, 910, V::lookupsSlow},
+        {V::lookupsFailing, 911, V::lookupsFailing},
+        {V::lookupsSlow, 912, V::lookupsSlow},
     };
     VerdictFilter filter;
     for (const auto& step : steps)
@@ -189,8 +196,15 @@ TEST(AlertTracker, InternetDownAfterTenSecondsBackWithItsDurationAndVerdictsAfte
           {bothDown, at(12, 0, 9), {}},
           {bothDown, at(12, 0, 10), {downAtNoon}},
           {bothDown, at(12, 1, 20), {}},  // the settled verdict is covered by the down alert
-          {good, at(12, 3, 0), {Back{180}}},
+          {good, at(12, 3, 0), {}},  // back once the return has held 5 s, dated from the return
+          {good, at(12, 3, 5), {Back{180}}},
           {good, at(12, 3, 30), {}}}},  // nor is the good verdict that follows announced
+        {"a moment of replies inside an outage: one incident, one pair of alerts", true, false,
+         {{bothDown, at(12, 0, 10), {downAtNoon}},
+          {good, at(12, 0, 40), {}},
+          {bothDown, at(12, 0, 43), {}},
+          {good, at(12, 1, 0), {}},
+          {good, at(12, 1, 5), {Back{60}}}}},
         {"short outage", true, true, {{bothDown, at(12, 0, 8), {}}, {good, at(12, 0, 9), {}}}},
         {"outages off: the verdict stage announces it", false, true,
          {{good, at(10, 0, 0), {}},
@@ -206,7 +220,8 @@ TEST(AlertTracker, InternetDownAfterTenSecondsBackWithItsDurationAndVerdictsAfte
          {{bothDown, at(12, 0, 0), {}},
           {snapshot(V::measuring, S::measuring()), at(12, 0, 5), {}},
           {bothDown, at(12, 0, 10), {downAtNoon}},
-          {good, at(13, 0, 0), {Back{3600}}},
+          {good, at(13, 0, 0), {}},
+          {good, at(13, 0, 5), {Back{3600}}},
           {good, at(13, 0, 30), {}},
           {problem, at(14, 0, 0), {}},
           {measuring, at(14, 0, 29), {}},

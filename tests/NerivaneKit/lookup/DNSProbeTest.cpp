@@ -1,7 +1,9 @@
 // DNSProbe against a DNS server of the test's own on loopback: each way a
-// server can fail (a closed port too) is reported as its kind, and replies
-// that do not belong to the query (wrong transaction id, wrong source) are
-// ignored, never taken as the answer.
+// server can fail (a closed port too) is reported as its kind, replies that
+// do not belong to the query (wrong transaction id, wrong source) are
+// ignored, never taken as the answer, an answer without an address (or one
+// that cannot be read) is a failure, an oversized UDP answer is read for what
+// it holds, and a chosen name that does not exist is no fault of the server.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -11,7 +13,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <algorithm>
 #include <cstdint>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -23,7 +27,28 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-enum class Mode { answer, servfail, refused, nxdomain, silent, spoofedIdFirst, spoofedSourceFirst, truncated, closed };
+enum class Mode {
+    answer,
+    servfail,
+    refused,
+    nxdomain,
+    silent,
+    spoofedIdFirst,
+    spoofedSourceFirst,
+    truncated,
+    closed,
+    // NOERROR without any record.
+    noRecords,
+    // NOERROR claiming 65,535 answers, none present.
+    lyingCount,
+    // An answer whose owner name is a compression pointer to itself.
+    selfPointer,
+    // A 64 KB UDP answer of address records without the truncation flag,
+    // from a server that takes no TCP.
+    oversized,
+    // NXDOMAIN for every name but the default probe name.
+    onlyDefaultName,
+};
 
 UniqueFd boundSocket(int type, const char* address, std::uint16_t port) {
     UniqueFd fd(::socket(AF_INET, type | SOCK_CLOEXEC, 0));
@@ -61,6 +86,50 @@ Bytes reply(const Bytes& query, int rcode, bool truncated, std::uint8_t lastOcte
     return out;
 }
 
+std::string questionName(const Bytes& query) {
+    std::string name;
+    for (std::size_t at = 12; at < query.size() && query[at] != 0; at += query[at] + 1u) {
+        if (!name.empty()) name += '.';
+        name.append(query.begin() + static_cast<std::ptrdiff_t>(at + 1),
+                    query.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(at + 1 + query[at], query.size())));
+    }
+    return name;
+}
+
+// The answers no honest server gives.
+Bytes hostile(const Bytes& query, Mode mode) {
+    Bytes out = reply(query, 0, false);
+    if (out.empty()) return out;
+    const std::size_t question = reply(query, 0, true).size();
+    switch (mode) {
+    case Mode::noRecords:
+        out.resize(question);
+        out[7] = 0;
+        break;
+    case Mode::lyingCount:
+        out.resize(question);
+        out[6] = out[7] = 0xff;
+        break;
+    case Mode::selfPointer:
+        out[question] = static_cast<std::uint8_t>(0xc0 | question >> 8);
+        out[question + 1] = static_cast<std::uint8_t>(question);
+        break;
+    case Mode::oversized: {
+        const Bytes record(out.begin() + static_cast<std::ptrdiff_t>(question), out.end());
+        std::size_t count = 1;
+        while (out.size() + record.size() <= 65000) {
+            out.insert(out.end(), record.begin(), record.end());
+            ++count;
+        }
+        out[6] = static_cast<std::uint8_t>(count >> 8);
+        out[7] = static_cast<std::uint8_t>(count);
+        break;
+    }
+    default: break;
+    }
+    return out;
+}
+
 // A DNS server on 127.0.0.1, UDP and TCP on one port, answering by mode on a
 // thread of its own.
 class TestServer {
@@ -76,6 +145,7 @@ public:
         other_ = boundSocket(SOCK_DGRAM, "127.0.0.2", 0);
         // Nothing listens on the port any more: the kernel answers "port unreachable".
         if (mode == Mode::closed) udp_ = UniqueFd(), tcp_ = UniqueFd();
+        if (mode == Mode::oversized) tcp_ = UniqueFd();
         thread_ = std::thread([this] { run(); });
     }
     ~TestServer() {
@@ -126,6 +196,13 @@ private:
             send(udp_.get(), reply(query, 0, false));
             break;
         case Mode::truncated: send(udp_.get(), reply(query, 0, true)); break;
+        case Mode::noRecords:
+        case Mode::lyingCount:
+        case Mode::selfPointer:
+        case Mode::oversized: send(udp_.get(), hostile(query, mode_)); break;
+        case Mode::onlyDefaultName:
+            send(udp_.get(), reply(query, questionName(query) == "example.com" ? 0 : 3, false));
+            break;
         }
     }
 
@@ -156,31 +233,39 @@ private:
     std::thread thread_;
 };
 
-TEST(DNSProbe, ReportsEachFailureByKindAndIgnoresRepliesThatAreNotTheAnswer) {
+TEST(DNSProbe, ReportsEachFailureByKindAndTakesOnlyAnAddressForTheNameAsAnAnswer) {
     constexpr std::chrono::milliseconds timeout{400};
     struct Case {
         const char* name;
         Mode mode;
         std::optional<LookupFailure> failure;
+        // The probe name, when the server said it does not exist but knew the default.
+        std::string missingName = {};
     };
     const Case cases[] = {
         {"answer", Mode::answer, std::nullopt},
         {"servfail", Mode::servfail, LookupFailure::servfail},
         {"refused", Mode::refused, LookupFailure::refused},
-        {"nxdomain", Mode::nxdomain, LookupFailure::nxdomain},
+        {"no name exists, not even the default", Mode::nxdomain, LookupFailure::nxdomain},
         {"silent", Mode::silent, LookupFailure::timeout},
         {"wrong transaction id first", Mode::spoofedIdFirst, std::nullopt},
         {"wrong source first", Mode::spoofedSourceFirst, std::nullopt},
         {"truncated, then over TCP", Mode::truncated, std::nullopt},
         {"closed port", Mode::closed, LookupFailure::unreachable},
+        {"NOERROR without an address", Mode::noRecords, LookupFailure::noAddress},
+        {"an answer count that lies", Mode::lyingCount, LookupFailure::noAddress},
+        {"a name pointing at itself", Mode::selfPointer, LookupFailure::noAddress},
+        {"64 KB over UDP without the truncation flag, no TCP", Mode::oversized, std::nullopt},
+        {"the chosen name does not exist, the default does", Mode::onlyDefaultName, std::nullopt, "probe.example"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         TestServer server(c.mode);
-        const auto outcomes = DNSProbe::probe({server.server()}, "probe.example", timeout);
+        const auto outcomes = DNSProbe::probe({server.server()}, "probe.example", timeout, "example.com");
         ASSERT_EQ(outcomes.size(), 1u);
         EXPECT_EQ(outcomes[0].server, server.server());
         EXPECT_EQ(outcomes[0].failure, c.failure);
+        EXPECT_EQ(outcomes[0].missingName, c.missingName);
         EXPECT_EQ(outcomes[0].seconds.has_value(), !c.failure.has_value());
         EXPECT_LT(outcomes[0].seconds.value_or(0), timeout.count() / 1000.0);
         // TCP only after a truncated answer.

@@ -60,6 +60,23 @@ TEST_F(AppModelTest, OneMonitorPauseIsNotExtendedAndStaleUpdatesOnlyReachHistory
     EXPECT_EQ(model->recentEvents(), std::vector<NetworkEvent>{outage(start - 10)});
 }
 
+// The stretches of a busy link that tell which spikes came with an upload:
+// one per busy spell, growing while it lasts.
+TEST_F(AppModelTest, BusySnapshotsMakeOneStretchPerBusySpell) {
+    startedModel();
+    auto busy = good();
+    busy.load = LoadSnapshot{};
+    busy.load->now = LoadClass::upload;
+    auto idle = busy;
+    idle.load->now = LoadClass::idle;
+    for (int i = 0; i < 20; ++i, clock += 1) deliverSnapshot(busy);
+    deliverSnapshot(idle);
+    clock += 30;
+    deliverSnapshot(busy);
+    EXPECT_EQ(model->busySpans(), (std::vector<Incident::BusySpan>{{LoadDirection::upload, start - 1, start + 19},
+                                                                   {LoadDirection::upload, start + 49, start + 50}}));
+}
+
 TEST_F(AppModelTest, AnUnusableStoredIntervalIsNoFloodAndASlowPathSendsTheBatteryIntervalWhenItChanges) {
     preferences->defaults().setValue(QStringLiteral("interval"), QStringLiteral("fast"));
     preferences->defaults().sync();

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include "support/qt/QtSupport.h"
+#include "nerivane/core/IncidentTexts.h"
+#include "nerivane/core/LoadTexts.h"
+#include "nerivane/core/LookupTexts.h"
 #include "nerivane/core/VerdictTexts.h"
 
 namespace nerivane {
@@ -76,6 +79,44 @@ TEST(VerdictTexts, ExplanationNamesWhatTheVerdictRestsOn) {
         EXPECT_EQ(plain(verdictExplanation(shown, offlineSince, english())), expected);
 }
 
+// The lookups' words name the fault where it is: no median beside a server
+// that stopped answering, an answer without an address said as such, the
+// computer's own resolver when only it fails, and a mistyped probe name on
+// the DNS row rather than blamed on the server.
+TEST(VerdictTexts, LookupsNameTheFaultWhereItIs) {
+    using Health = LookupSnapshot::Health;
+    const ResolverServer server{"192.0.2.53", 53, ""};
+    const auto lookups = [&](Health health, std::optional<LookupFailure> failure, bool systemFailed = false,
+                             std::string missing = {}) {
+        LookupSnapshot result;
+        result.servers = {{server, 0.012, failure ? 3 : 0, failure, failure ? std::nullopt : std::optional(0.012), 130.0}};
+        result.health = health, result.systemFailed = systemFailed, result.missingName = std::move(missing);
+        return result;
+    };
+    const struct {
+        LookupSnapshot lookups;
+        const char* row;
+        const char* explanation;  // of lookupsFailing; none for a good verdict
+    } rows[] = {
+        {lookups(Health::failing, LookupFailure::timeout), "192.0.2.53 \u00b7 last answer 2 min ago",
+         "Your DNS server 192.0.2.53 does not answer. "},
+        {lookups(Health::failing, LookupFailure::noAddress), "192.0.2.53 \u00b7 last answer 2 min ago",
+         "Your DNS server 192.0.2.53 answers lookups without an address. "},
+        {lookups(Health::failing, std::nullopt, true), "192.0.2.53 \u00b7 12 ms \u00b7 no failures",
+         "Name lookups on this computer fail, although your DNS server 192.0.2.53 answers when asked directly. "},
+        {lookups(Health::ok, std::nullopt, false, "exmaple.com"),
+         "192.0.2.53 \u00b7 12 ms \u00b7 exmaple.com does not exist", nullptr},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(LookupTexts::rowText(row.lookups), QString::fromUtf8(row.row));
+        if (!row.explanation) continue;
+        MonitorSnapshot shown = snapshot(Verdict::lookupsFailing, {router(ok), internet(0, "1.1.1.1", ok)});
+        shown.lookups = row.lookups;
+        EXPECT_TRUE(lookupExplanation(shown, english()).startsWith(QString::fromUtf8(row.explanation)))
+            << lookupExplanation(shown, english()).toStdString();
+    }
+}
+
 TEST(VerdictTexts, SlowWhileBusyNamesTheDirectionTheRoundTripsAndTheCureWhereTheQueueIs) {
     auto busy = [](LoadClass now, QueuePlace queue, NetworkPath::Kind kind, bool figures = true) {
         MonitorSnapshot shown = snapshot(Verdict::slowWhileBusy, {router(ok)}, kind);
@@ -87,14 +128,51 @@ TEST(VerdictTexts, SlowWhileBusyNamesTheDirectionTheRoundTripsAndTheCureWhereThe
         shown.load = load;
         return plain(verdictExplanation(shown, {}, english()));
     };
-    const QString sqm = " The router's queue is too large (bufferbloat); turning on Smart Queue Management (CAKE or "
-                        "fq_codel) in the router fixes it.";
+    // The words name the place the load row names, never the router's own queue.
     EXPECT_EQ(busy(LoadClass::upload, QueuePlace::beyondRouter, NetworkPath::Kind::ethernet),
-              "Latency rises from 12 ms to 480 ms while you upload." + sqm);
+              "Latency rises from 12 ms to 480 ms while you upload. The queue builds up beyond the router, on the way "
+              "out to the internet (bufferbloat); Smart Queue Management (CAKE or fq_codel) in the router, set a "
+              "little below the line's speed, fixes it.");
     EXPECT_EQ(busy(LoadClass::download, QueuePlace::unknown, NetworkPath::Kind::ethernet, false),
-              "Latency rises while you download." + sqm);
+              "Latency rises while you download. Where the queue builds up is not yet known; Smart Queue Management "
+              "(CAKE or fq_codel) in the router usually fixes it.");
     EXPECT_TRUE(busy(LoadClass::both, QueuePlace::thisSide, NetworkPath::Kind::wifi).contains("on the Wi\u2011Fi link"));
     EXPECT_TRUE(busy(LoadClass::upload, QueuePlace::thisSide, NetworkPath::Kind::ethernet).contains("in this computer"));
+
+    // The rates measured against: a capacity only once history has one; nothing while idle.
+    const auto against = [](LoadClass now, LinkCapacity remembered) {
+        LoadSnapshot load;
+        load.now = now, load.capacity = {20e6, 3e6}, load.remembered = remembered;
+        return LoadTexts::capacityText(load);
+    };
+    EXPECT_EQ(against(LoadClass::idle, {20e6, 3e6}), "");
+    EXPECT_EQ(against(LoadClass::upload, {}), "highest seen 20 Mbit/s / 3.0 Mbit/s");
+    EXPECT_EQ(against(LoadClass::upload, {20e6, 3e6}), "capacity 20 Mbit/s / 3.0 Mbit/s");
+    EXPECT_EQ(against(LoadClass::download, {20e6, 0}), "capacity 20 Mbit/s / highest seen 3.0 Mbit/s");
+}
+
+TEST(IncidentTexts, TheTitleSaysTheCauseAndThePartnerIsNeverItsTwinsName) {
+    using K = NetworkEvent::Kind;
+    const auto at = [](K kind, TargetRole role, std::string host) { return NetworkEvent{kind, role, std::move(host), {}, 0, 31, {}}; };
+    const NetworkEvent one = at(K::outage, TargetRole::internet(0), "1.1.1.1"), two = at(K::outage, TargetRole::internet(1), "8.8.8.8"),
+                       six = at(K::outage, TargetRole::internetIPv6(), "1.1.1.1"), router = at(K::outage, TargetRole::router(), "router");
+    const auto spikes = [&](LoadClass load) {
+        Incident incident{K::spike, 0, 40, 480, {}, load};
+        for (auto event : {one, six}) incident.events.push_back((event.kind = K::spike, event));
+        return IncidentTexts::line(incident);
+    };
+    const std::pair<Incident, const char*> rows[] = {
+        {{K::outage, 0, 31, {}, {one, two, six}}, "Internet down \u00b7 1.1.1.1, 8.8.8.8, IPv6"},
+        {{K::outage, 0, 31, {}, {router, one, two}}, "Local network down \u00b7 router, 1.1.1.1, 8.8.8.8"},
+        {{K::outage, 0, 31, {}, {six}}, "Outage \u00b7 1.1.1.1 over IPv6"},
+        {{K::outage, 0, 31, {}, {one, one}}, "Outage \u00b7 1.1.1.1"},
+    };
+    for (const auto& [incident, line] : rows) EXPECT_EQ(IncidentTexts::line(incident), line);
+    EXPECT_EQ(spikes(LoadClass::upload), "Slow while uploading \u00b7 1.1.1.1, IPv6");
+    EXPECT_EQ(spikes(LoadClass::unknown), "Spike \u00b7 1.1.1.1, IPv6");
+    Incident morning = rows[0].first;
+    morning.start = saturdayMorning - 31, morning.end = saturdayMorning;
+    EXPECT_EQ(plain(IncidentTexts::spoken(morning, english())), "Internet down at 9:59 AM, 31s: 1.1.1.1, 8.8.8.8, and 1.1.1.1 over IPv6");
 }
 
 TEST(VerdictTexts, PingThatIsNotPermittedIsNamedWithItsFix) {

@@ -124,10 +124,8 @@ public:
     // The view's picture once the history read is in.
     QImage picture(PopoverView& view) {
         if (auto* events = view.eventsCard()) {
-            bool loaded = false;
-            QObject::connect(events, &EventsCard::loaded, [&] { loaded = true; });
             events->load();
-            waitForWidgets([&] { return loaded; });
+            waitForWidgets([&] { return events->isLoaded(); });
         }
         return PopoverSnapshot::render(view);
     }
@@ -174,7 +172,8 @@ inline MonitorSnapshot snapshot(NetworkPath path, Verdict verdict, std::optional
     return snapshot;
 }
 
-inline void good(PopoverHarness& harness) {
+// Everything fine, with a minute of probes, and no events yet.
+inline void goodWithoutEvents(PopoverHarness& harness) {
     const double now = harness.clock;
     const auto ok = TargetState::ok();
     std::vector<ProbeRecord> records;
@@ -185,16 +184,34 @@ inline void good(PopoverHarness& harness) {
                              {measured(router, ok, 1.2), measured(cloudflare, ok, 12.3), measured(google, ok, 15.8),
                               measured(cloudflare6, ok, 13.1), measured(nas, ok, 2.4, 60, 3)}),
                     records);
+}
+
+inline void good(PopoverHarness& harness) {
+    goodWithoutEvents(harness);
     events(harness);
 }
 
+// One internet outage of 31 s that began three minutes ago, as the monitor
+// reports it: one event per internet target, each when its replies came back.
+inline const std::vector<Target> outageTargets{cloudflare, google, cloudflare6};
+inline NetworkEvent outageOf(const PopoverHarness& harness, std::size_t i) {
+    const Target& target = outageTargets.at(i);
+    const double start = harness.clock - 180 + 0.2 * static_cast<double>(i);
+    return {NetworkEvent::Kind::outage, target.role, target.host, target.address, start, start + 31, {}};
+}
+inline void outageIncident(PopoverHarness& harness) {
+    goodWithoutEvents(harness);
+    for (std::size_t i = 0; i < outageTargets.size(); ++i) harness.deliver(Monitor::EventUpdate{outageOf(harness, i)});
+}
+
 // Pings fine, DNS not: the good scene with the router's resolver failing
-// (timeouts) or answering after a second and a half.
+// (timeouts; its last answer, 12 ms, two minutes ago) or answering after a
+// second and a half.
 inline void lookups(PopoverHarness& harness, bool failing) {
     good(harness);
     MonitorSnapshot state = harness.model->snapshot();
     const ResolverServer router{"192.168.1.1", 53, "eth0"};
-    state.lookups = failing ? LookupSnapshot{{{router, std::nullopt, 1, LookupFailure::timeout, std::nullopt}},
+    state.lookups = failing ? LookupSnapshot{{{router, 0.012, 1, LookupFailure::timeout, std::nullopt, 130.0}},
                                              LookupSnapshot::Health::failing, std::nullopt, false, 1}
                             : LookupSnapshot{{{router, 1.52, 0, std::nullopt, 1.48}}, LookupSnapshot::Health::slow,
                                              std::nullopt, false, 1};

@@ -45,6 +45,18 @@ TEST(ChartGeometry, RunsOfOneNonMeasuredStateAreShadedAndNamedWhenTheNameFits) {
     EXPECT_EQ(g.runs[1].area, QRectF(110, 0, 20, 116));
     EXPECT_FALSE(g.runs[1].labelCentre) << "offline needs 35 + 4 points, the run has 20";
     EXPECT_EQ(g.runs[3].area.left(), 160) << "a new state starts a new run";
+
+    // Before the first recorded minute nothing was ever known: no data yet,
+    // as a run of its own beside the not-running time after it.
+    auto fresh = hourOf({{12, measured(10, 20)}});
+    for (int i = 0; i < 12; ++i) fresh[static_cast<std::size_t>(i)].state = MinuteState::notRunning;
+    const auto young = ChartGeometry::layout(fresh, ChartRange::hour, 20, bounds, fiveWide, 60.0 * 8);
+    ASSERT_EQ(young.runs.size(), 2u);
+    EXPECT_EQ(young.runs[0].name, "no data yet");
+    EXPECT_EQ(young.runs[0].area.width(), 80);
+    EXPECT_EQ(young.runs[1].name, "not running");
+    EXPECT_TRUE(ChartGeometry::spokenSummary(fresh, ChartRange::hour, {QLocale(QLocale::English), QTimeZone::utc(), 0}, 60.0 * 8)
+                    .endsWith(", not running 4m, no data yet 8m"));
 }
 
 TEST(ChartGeometry, LinesBreakAtMissingValuesAndALoneValueIsAShortStroke) {
@@ -100,9 +112,10 @@ TEST(HistoryCard, EveryChoiceReReadsAndAnAnswerForAFormerChoiceIsDropped) {
     QTemporaryDir folder;
     Preferences preferences(folder.filePath("prefs.conf"));
     GatedReader gate;
+    double clock = 1e9;
     {
         HistoryCard card(preferences, [&](ChartRange range, const TargetRole& role, double) { return gate.read(range, role); },
-                         [] { return 1e9; });
+                         [&] { return clock; });
         card.resize(360, 200);
         card.show();
         ASSERT_TRUE(test::waitForWidgets([&] { return gate.askedCount() == 1; }));
@@ -123,9 +136,17 @@ TEST(HistoryCard, EveryChoiceReReadsAndAnAnswerForAFormerChoiceIsDropped) {
         ASSERT_TRUE(test::waitForWidgets([&] { return shownCode(card) == GatedReader::code(ChartRange::day, TargetRole::router()); }));
         EXPECT_EQ(card.chart().range(), ChartRange::day);
 
+        // While shown it follows history, at most once a refresh period.
+        card.refresh();
+        EXPECT_EQ(gate.askedCount(), 3u);
+        clock += HistoryCard::refreshSeconds;
+        card.refresh();
+        ASSERT_TRUE(test::waitForWidgets([&] { return gate.askedCount() == 4; }));
+        gate.release(4);
+
         // Gone with a read still held: the card waits for it and drops the answer.
         card.setRange(ChartRange::week);
-        ASSERT_TRUE(test::waitForWidgets([&] { return gate.askedCount() == 4; }));
+        ASSERT_TRUE(test::waitForWidgets([&] { return gate.askedCount() == 5; }));
         gate.release(100);
     }
     QApplication::processEvents();

@@ -17,6 +17,9 @@
 
 #include "support/widgets/PopoverHarness.h"
 #include "nerivane/export/CSVExport.h"
+#include "nerivane/ui/cards/EventRow.h"
+#include "nerivane/ui/history/ChartGeometry.h"
+#include "nerivane/ui/history/ChartView.h"
 #include "nerivane/ui/history/HistoryCard.h"
 #include "nerivane/ui/popover/ExportFlow.h"
 #include "nerivane/ui/popover/PopoverWindow.h"
@@ -60,9 +63,13 @@ TEST(Popover, EverySceneShowsItsWordsAndThreeMatchTheReferences) {
     const QString references = qEnvironmentVariable("NERIVANE_SOURCE_DIR") + "/tests/nerivane/ui/popover/reference/";
     const bool looking = !qEnvironmentVariableIsEmpty("NERIVANE_PICTURES");
     const std::tuple<const char*, void (*)(PopoverHarness&), std::vector<const char*>> all[] = {
-        {"good", scenes::good, {"Good", "INTERNET", "ROUTER", "nas.home.arpa", "192.168.1.1", "IPv6", "3 lost in the last minute"}},
+        {"good", scenes::good,
+         {"Good", "INTERNET", "ROUTER", "nas.home.arpa", "192.168.1.1", "IPv6", "3 lost in the last minute",
+          "2606:4700:4700::1111"}},
+        {"outage-incident", scenes::outageIncident,
+         {"Internet down at 3:02 PM, 31s: 1.1.1.1, 8.8.8.8, and 1.1.1.1 over IPv6"}},
         {"dns-failing", [](PopoverHarness& h) { scenes::lookups(h, true); },
-         {"Name lookups failing", "192.168.1.1 \u00b7 \u2014 \u00b7 1 failure"}},
+         {"Name lookups failing", "192.168.1.1 \u00b7 last answer 2 min ago"}},
         {"dns-slow", [](PopoverHarness& h) { scenes::lookups(h, false); }, {"Name lookups slow", "192.168.1.1 \u00b7 1.5 s \u00b7 no failures"}},
         {"under-load", scenes::underLoad,
          {"UNDER LOAD", "F", "+480 ms", "Queue beyond the router", "during an upload at 12 Mbit/s, 4 minutes ago", "A", "+12 ms",
@@ -72,7 +79,7 @@ TEST(Popover, EverySceneShowsItsWordsAndThreeMatchTheReferences) {
         {"internet-down", scenes::internetDown, {"Internet down", "Router is fine, but no internet host answers."}},
         {"local-problem", scenes::localProblem,
          {"WI\u2011FI", "19 milliseconds", "7 of 60 lost", "4.2 milliseconds", "signal -58 dBm", "signal to noise 34 dB",
-          "Spike to router at 2:15 PM, 9s, worst 212 milliseconds", "Outage to 1.1.1.1 at 1:01 PM, 42s", "Copy diagnostics"}},
+          "Spike at 2:15 PM, 9s: router, worst 212 milliseconds", "Outage at 1:01 PM, 42s: 1.1.1.1", "Copy diagnostics"}},
         {"after-outage", scenes::afterOutage,
          {"The internet is fine. The router is slow to answer ping.", "52% lost, most during the outage at 3:04 PM",
           "Answers its own pings slowly; traffic through it is fine"}},
@@ -136,6 +143,10 @@ TEST(Popover, EverySceneShowsItsWordsAndThreeMatchTheReferences) {
             if (make == scenes::good) {
                 EXPECT_FALSE(texts.contains("UNDER LOAD"));
             }
+            // One outage on three targets is one row.
+            if (make == scenes::outageIncident) {
+                EXPECT_EQ(view->eventsCard()->findChildren<EventRow*>().size(), 1);
+            }
             if (looking && make == scenes::good) {
                 harness.state.setShowingSettings(true);
                 keepPicture(PopoverSnapshot::render(*view), QStringLiteral("settings-%1.png").arg(dark ? "dark" : "light"));
@@ -146,6 +157,44 @@ TEST(Popover, EverySceneShowsItsWordsAndThreeMatchTheReferences) {
             ASSERT_EQ(fresh.size(), reference.size()) << "the layout changed";
             EXPECT_LT(differingShare(fresh, reference), 0.01);
         }
+    }
+}
+
+// The popup stays open while an outage ends on one target after another:
+// each event joins the one incident row at once. A new user's chart reads
+// "no data yet" before the first recorded minute, not "not running".
+TEST(Popover, TheOpenPopupFollowsOneOutageIntoOneIncidentRow) {
+    for (const bool dark : {false, true}) {
+        SCOPED_TRACE(dark ? "dark" : "light");
+        fixLook(dark);
+        PopoverHarness harness;
+        // No probe records: nothing is stored yet.
+        harness.deliver(scenes::snapshot(path(NetworkPath::Kind::ethernet), Verdict::good, TargetState::ok(),
+                                         {measured(scenes::router, TargetState::ok(), 1.2),
+                                          measured(scenes::cloudflare, TargetState::ok(), 12.3)}));
+        HistoryCard* history = nullptr;
+        PopoverView::Places places{.historyCard = [&] { return history = new HistoryCard(*harness.model); }};
+        auto view = harness.view({}, places);
+        harness.picture(*view);
+        ASSERT_TRUE(waitForWidgets([&] { return history != nullptr && !history->buckets().empty(); }));
+        const auto runs = ChartGeometry::layout(history->buckets(), history->range(), 20, QRectF(0, 0, 600, 127),
+                                                [](const QString&) { return 0.0; }, history->chart().firstRecorded())
+                              .runs;
+        ASSERT_FALSE(runs.empty());
+        EXPECT_EQ(runs.front().name, "no data yet");
+
+        EventsCard* card = view->eventsCard();
+        const QStringList titles[] = {{"Outage \u00b7 1.1.1.1"},
+                                      {"Internet down \u00b7 1.1.1.1, 8.8.8.8"},
+                                      {"Internet down \u00b7 1.1.1.1, 8.8.8.8, IPv6"}};
+        for (std::size_t i = 0; i < scenes::outageTargets.size(); ++i) {
+            harness.deliver(Monitor::EventUpdate{scenes::outageOf(harness, i)});
+            ASSERT_EQ(view->eventsCard(), card) << "the same card, not a new popup";
+            QStringList shown;
+            for (const auto* row : card->findChildren<EventRow*>()) shown << row->texts().title + " \u00b7 " + row->texts().targets;
+            EXPECT_EQ(shown, titles[i]);
+        }
+        keepPicture(PopoverSnapshot::render(*view), QStringLiteral("popup-live-incident-%1.png").arg(dark ? "dark" : "light"));
     }
 }
 

@@ -8,7 +8,8 @@
 # real save dialog ("Export History") gets the file's path typed in and
 # Return. Checks: each file equals nerivane-history's export of the same
 # window; the outage is in the events file and its minutes show internet
-# losses in the measurements file; nerivane --diagnostics of the running
+# losses in the measurements file; the popup lists it as one incident, not
+# one row per host (its snapshot's events text); nerivane --diagnostics of the running
 # instance lists it; the menu's quit ends the program cleanly. A screenshot
 # of the open save dialog is kept. Exit 77 (skipped) where a tool is missing.
 set -uo pipefail
@@ -30,6 +31,8 @@ start_trayer
 # The dialog opens in the Documents folder of a home of the test's own.
 export HOME="$work/home"
 mkdir -p "$HOME/Documents" "$work/exports"
+# A picture of the popup, and its incident rows as text, once the outage is stored.
+export NERIVANE_POPOVER_SNAPSHOT="$work/popup-snapshot.png" NERIVANE_POPOVER_DELAY=$((story - 15))
 start_nerivane
 started="$(date +%s)"
 find_tray_item
@@ -155,6 +158,14 @@ read -r minutes lost bad router_lost < <(awk -F, -v from="$from" -v to="$to" 'NR
     fail "the outage's minutes show no internet losses (minutes $minutes, lost $lost, without loss $bad)"
 [ "$router_lost" -eq 0 ] || fail "the router lost $router_lost probes in the outage's minutes"
 echo "measurements file: the outage's $minutes minutes show $lost lost internet probes, none to the router"
+
+# One outage on 1.1.1.1, 8.8.8.8 and the IPv6 partner is one incident row.
+rows="$work/popup-snapshot.png.events.txt"
+wait_for 300 test -s "$rows" || fail "the popup's snapshot wrote no $rows"
+[ "$(grep -c '^Internet down' "$rows")" -eq 1 ] && ! grep -q '^Outage' "$rows" ||
+    fail "the outage is not one incident in the popup: $(cat "$rows")"
+cp "$work/popup-snapshot.png" "$pictures/export-story-popup.png" 2>/dev/null
+echo "popup: $(grep '^Internet down' "$rows")"
 
 report="$("$bin/nerivane" --diagnostics)" || fail "nerivane --diagnostics failed"
 grep -q ' outage ' <<<"$report" || fail "the running instance's report lists no outage"
