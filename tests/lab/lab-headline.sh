@@ -111,6 +111,18 @@ print("seconds from each change to the first snapshot showing it (- : never)")
 print(f"{'':44}" + "".join(f"{tag:>8}" for tag in tags))
 for title, _, _ in measures:
     print(f"{title:44}" + "".join("{:>8}".format("-" if table[t][title] is None else f"{table[t][title]:.1f}") for t in tags))
+counts = [
+    ("snapshots good while the internet is down", lambda r: r["verdict"] == "good" and r["internet"] == "down", 0, 0),
+    ("snapshots not good in the minute after", lambda r: r["verdict"] != "good", "answering", 60),
+]
+for title, test, start, length in counts:
+    cells = []
+    for tag in tags:
+        rows = snapshots(tag)
+        if start:
+            rows = between(rows, marks[start], marks[start] + length)
+        cells.append(sum(1 for r in rows if test(r)))
+    print(f"{title:44}" + "".join(f"{n:>8}" for n in cells))
 
 rows = snapshots("new")
 failures = 0
