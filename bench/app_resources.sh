@@ -8,6 +8,8 @@
 #   bench/app_resources.sh               300 s
 #   SECONDS_TO_RUN=60 bench/app_resources.sh
 #
+# The last line is the ratio of nerivane's processor time to fping's.
+#
 # Targets: the lab router 10.77.0.1, 1.1.1.1, 8.8.8.8 and 2606:4700:4700::1111
 # (the defaults) and 9.9.9.9 and 2620:fe::fe as the two custom hosts. nerivane
 # runs with settings and history of its own in a scratch folder and without
@@ -55,3 +57,7 @@ row() {
 }
 row "nerivane --console" "$nv_user" "$nv_sys" "$nv_peak" "$snapshots"
 row "fping -l -p 1000" "$fp_user" "$fp_sys" "$fp_peak" "$fp_replies"
+# The figure to keep: processor time against fping's, the same run.
+awk -v nu="$nv_user" -v ns="$nv_sys" -v fu="$fp_user" -v fs="$fp_sys" 'BEGIN {
+    if (fu + fs > 0) printf "nerivane / fping processor time: %.2f\n", (nu + ns) / (fu + fs)
+    else print "nerivane / fping processor time: - (fping used no measurable time)" }'

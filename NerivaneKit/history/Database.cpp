@@ -84,6 +84,11 @@ sqlite3_stmt* Database::prepare(const std::string& sql, const std::vector<Value>
     sqlite3_stmt* statement = found->second.get();
     // A reused statement must never see values of its previous use.
     sqlite3_clear_bindings(statement);
+    bind(statement, values);
+    return statement;
+}
+
+void Database::bind(sqlite3_stmt* statement, const std::vector<Value>& values) {
     int index = 1;
     for (const Value& value : values) {
         if (auto* integer = value.asInteger()) sqlite3_bind_int64(statement, index, *integer);
@@ -92,7 +97,23 @@ sqlite3_stmt* Database::prepare(const std::string& sql, const std::vector<Value>
         else sqlite3_bind_null(statement, index);
         ++index;
     }
-    return statement;
+}
+
+void Database::Statement::Finalizer::operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
+
+Database::Statement::Statement(Database& db, const std::string& sql, const std::vector<Value>& values) : db_(&db) {
+    sqlite3_stmt* raw = nullptr;
+    const int result = sqlite3_prepare_v2(db.handle_.get(), sql.c_str(), -1, &raw, nullptr);
+    statement_.reset(raw);
+    if (result != SQLITE_OK || raw == nullptr) throw Error("prepare: " + db.message());
+    bind(raw, values);
+}
+
+bool Database::Statement::next() {
+    const int result = sqlite3_step(statement_.get());
+    if (result == SQLITE_ROW) return true;
+    if (result != SQLITE_DONE) throw Error("query: " + db_->message());
+    return false;
 }
 
 void Database::run(const std::string& sql, const std::vector<Value>& values) {
@@ -117,6 +138,42 @@ Database::Value Database::Cursor::value(int column) const {
     }
     default: return Value::null();
     }
+}
+
+// Through the column's value: one call into SQLite per column, not two.
+std::optional<std::int64_t> Database::Cursor::integer(int column) const {
+    sqlite3_value* value = sqlite3_column_value(statement_, column);
+    switch (sqlite3_value_type(value)) {
+    case SQLITE_INTEGER: return sqlite3_value_int64(value);
+    case SQLITE_FLOAT: {
+        const double real = sqlite3_value_double(value);
+        // The limits of a double that converts to 64 bits without overflow.
+        if (std::isfinite(real) && real >= -9223372036854775808.0 && real < 9223372036854775808.0)
+            return static_cast<std::int64_t>(real);
+        return std::nullopt;
+    }
+    default: return std::nullopt;
+    }
+}
+
+std::optional<double> Database::Cursor::real(int column) const {
+    sqlite3_value* value = sqlite3_column_value(statement_, column);
+    switch (sqlite3_value_type(value)) {
+    case SQLITE_INTEGER: return static_cast<double>(sqlite3_value_int64(value));
+    case SQLITE_FLOAT: return sqlite3_value_double(value);
+    default: return std::nullopt;
+    }
+}
+
+std::optional<std::string_view> Database::Cursor::text(int column) const {
+    sqlite3_value* value = sqlite3_column_value(statement_, column);
+    if (sqlite3_value_type(value) != SQLITE_TEXT) return std::nullopt;
+    auto* text = reinterpret_cast<const char*>(sqlite3_value_text(value));
+    if (!text) return std::nullopt;
+    // Up to the first NUL, as a C string reads; the length saves the search
+    // for it when the text holds none.
+    const std::string_view whole(text, static_cast<std::size_t>(sqlite3_value_bytes(value)));
+    return whole.substr(0, whole.find('\0'));
 }
 
 bool Database::step(sqlite3_stmt* statement) {

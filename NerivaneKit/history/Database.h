@@ -9,6 +9,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <variant>
 #include <vector>
@@ -75,11 +76,38 @@ public:
         int columnCount() const;
         // The column as query() would return it.
         Value value(int column) const;
+        // The column read in place, without a Value: an integer as it is and
+        // a finite real within 64 bits truncated toward zero; none for text,
+        // blobs and NULL.
+        std::optional<std::int64_t> integer(int column) const;
+        // An integer or a real as a double; none for anything else.
+        std::optional<double> real(int column) const;
+        // A text up to its first NUL, valid until the cursor moves on; none
+        // for anything else.
+        std::optional<std::string_view> text(int column) const;
 
     private:
         friend class Database;
         explicit Cursor(sqlite3_stmt* statement) : statement_(statement) {}
         sqlite3_stmt* statement_;
+    };
+
+    // A statement of its own, outside the cache, stepped on demand: for reads
+    // that step several statements at once. Finalized when dropped.
+    class Statement {
+    public:
+        Statement(Database& db, const std::string& sql, const std::vector<Value>& values = {});
+        // Steps once: true with a row, false at the end. Throws "query: ...".
+        bool next();
+        // The current row; valid until the next step.
+        Cursor cursor() const { return Cursor(statement_.get()); }
+
+    private:
+        struct Finalizer {
+            void operator()(sqlite3_stmt* statement) const;
+        };
+        Database* db_;
+        std::unique_ptr<sqlite3_stmt, Finalizer> statement_;
     };
 
     // One or more statements without parameters or results.
@@ -115,6 +143,7 @@ private:
     };
 
     std::string message() const;
+    static void bind(sqlite3_stmt* statement, const std::vector<Value>& values);
     // Steps once: true with a row, false (reset) at the end; throws "query:
     // ..." (reset) on failure.
     bool step(sqlite3_stmt* statement);

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,6 +24,9 @@ inline constexpr std::string_view measurementsHeader =
     "dns_median_ms,dns_failures,sent_bytes,received_bytes,busy_upload_median_ms,busy_download_median_ms";
 inline constexpr std::string_view eventsHeader = "start,end,duration_s,type,target,address,worst_rtt_ms";
 
+// Takes the text piece by piece, in order.
+using Sink = std::function<void(std::string_view piece)>;
+
 // Quotes a text holding a comma, a double quote, a carriage return or a line
 // feed (doubling its quotes); any other text is returned unchanged.
 std::string escape(std::string_view text);
@@ -32,12 +36,19 @@ std::string fixed(double value, int decimals);
 // The measurements text for [from, end): rows read from the window and one
 // line per gap where nothing is stored, its length as period_s; before
 // `boundary` (a whole hour) the window starts at an hour.
+// The aggregate rows in any order; lines of one period are written by role
+// order and address.
+void measurements(const std::vector<PeriodRow>& periods, const std::vector<AggregateRow>& aggregates, double from,
+                  double end, std::int64_t boundary, const TimeZone& zone, const Sink& write);
 std::string measurements(const std::vector<PeriodRow>& periods, const std::vector<AggregateRow>& aggregates,
                          double from, double end, std::int64_t boundary, const TimeZone& zone);
 std::string events(const std::vector<NetworkEvent>& events, const TimeZone& zone);
 
 // Reads the store for [from, to) and builds the text; the current minute of
 // `now` is never exported. Throws Database::Error.
+// The text goes to write in pieces of about 64 KB, so that a long history
+// need not be held whole.
+void exportAggregates(const HistoryStore& store, double from, double to, double now, const Sink& write);
 std::string exportAggregates(const HistoryStore& store, double from, double to, double now);
 std::string exportEvents(const HistoryStore& store, double from, double to);
 

@@ -14,11 +14,12 @@
 namespace nerivane::HistoryFile {
 
 // The schema version (SQLite's user_version) of the current layout. Files of
-// earlier ones (1: no name lookup columns, 2: no traffic or busy columns) are
+// earlier ones (1: no name lookup columns, 2: no traffic or busy columns, 3:
+// tables with row ids) are
 // migrated when opened for writing and read as they are, the missing columns
 // as none, when opened for reading alone.
-inline constexpr std::int64_t schemaVersion = 3;
-inline constexpr std::int64_t previousSchemaVersion = 2;
+inline constexpr std::int64_t schemaVersion = 4;
+inline constexpr std::int64_t previousSchemaVersion = 3;
 inline constexpr std::int64_t oldestSchemaVersion = 1;
 
 // Whether a file of this user_version can be read and migrated.

@@ -1,6 +1,11 @@
 #include "NerivaneKit/history/HistoryGrades.h"
 
+#include <array>
+#include <map>
+#include <tuple>
 #include <utility>
+
+#include "NerivaneKit/load/LoadTracker.h"
 
 namespace nerivane::HistoryGrades {
 
@@ -22,6 +27,22 @@ bool quiet(const AggregateRow& row) {
     return row.busyUploadReplies == std::int64_t{0} && row.busyDownloadReplies == std::int64_t{0};
 }
 
+// The busy replies of one role in one period, by direction.
+using BusyKey = std::tuple<std::int64_t, std::int64_t, Role>;
+using BusyCounts = std::map<BusyKey, std::array<std::int64_t, 2>>;
+
+BusyCounts busyCounts(const std::vector<AggregateRow>& aggregates) {
+    BusyCounts counts;
+    for (const AggregateRow& row : aggregates) {
+        const auto role = roleOf(row.role);
+        if (!role) continue;
+        auto& count = counts[{row.start, row.seconds, *role}];
+        count[0] += row.busyUploadReplies.value_or(0);
+        count[1] += row.busyDownloadReplies.value_or(0);
+    }
+    return counts;
+}
+
 }  // namespace
 
 Summary summarize(const std::vector<PeriodRow>& periods, const std::vector<AggregateRow>& aggregates) {
@@ -30,9 +51,16 @@ Summary summarize(const std::vector<PeriodRow>& periods, const std::vector<Aggre
         if (period.sentBytes) summary.sentBytes = summary.sentBytes.value_or(0) + *period.sentBytes;
         if (period.receivedBytes) summary.receivedBytes = summary.receivedBytes.value_or(0) + *period.receivedBytes;
     }
+    // The running monitor grades a direction once the role's replies of 60
+    // seconds that met the link busy that way are enough to go on; a few busy
+    // seconds (the acknowledgements of an upload briefly lifting the download
+    // side) are not a load. So a period is busy for a role and direction only
+    // when the role's rows hold that many busy replies; the busy figures come
+    // from such periods alone. An hour row is judged as a whole.
+    const BusyCounts busy = busyCounts(aggregates);
     for (LoadDirection direction : {LoadDirection::upload, LoadDirection::download}) {
         for (Role role : {Role::router, Role::internet}) {
-            std::vector<std::pair<double, double>> idle, busy;
+            std::vector<std::pair<double, double>> idle, loaded;
             Grade grade{direction, role, {}, {}, {}, 0, {}};
             for (const AggregateRow& row : aggregates) {
                 if (roleOf(row.role) != role) continue;
@@ -40,13 +68,14 @@ Summary summarize(const std::vector<PeriodRow>& periods, const std::vector<Aggre
                 const bool upload = direction == LoadDirection::upload;
                 const auto& median = upload ? row.busyUploadMedian : row.busyDownloadMedian;
                 const auto& replies = upload ? row.busyUploadReplies : row.busyDownloadReplies;
-                if (median && replies && *replies > 0) {
-                    busy.emplace_back(*median, static_cast<double>(*replies));
+                const auto& count = busy.at({row.start, row.seconds, role})[upload ? 0 : 1];
+                if (median && replies && *replies > 0 && count >= static_cast<std::int64_t>(LoadTracker::minimumBusyReplies)) {
+                    loaded.emplace_back(*median, static_cast<double>(*replies));
                     grade.busyReplies += *replies;
                 }
             }
             grade.idleMedian = HistoryStore::weightedMedian(std::move(idle));
-            grade.busyMedian = HistoryStore::weightedMedian(std::move(busy));
+            grade.busyMedian = HistoryStore::weightedMedian(std::move(loaded));
             if (grade.idleMedian && grade.busyMedian) {
                 grade.added = *grade.busyMedian - *grade.idleMedian;
                 if (grade.busyReplies >= leastBusyReplies) grade.grade = gradeForAddedLatency(*grade.added);

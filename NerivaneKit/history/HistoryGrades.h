@@ -31,7 +31,10 @@ struct Grade {
     Role role = Role::router;
     // Milliseconds. Idle: the stored medians of the quiet periods (counters
     // read, not one busy reply either way), weighted by their replies. Busy:
-    // the stored busy medians of this direction, weighted by their busy replies.
+    // the stored busy medians of this direction, weighted by their busy
+    // replies, of the periods in which the role was busy that way by the
+    // running monitor's rule (at least LoadTracker::minimumBusyReplies busy
+    // replies of the role); busyReplies counts those periods' replies.
     std::optional<double> idleMedian;
     std::optional<double> busyMedian;
     std::optional<double> added;

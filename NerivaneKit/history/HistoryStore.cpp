@@ -71,6 +71,61 @@ ALTER TABLE aggregates ADD COLUMN busy_download_median REAL;
 ALTER TABLE aggregates ADD COLUMN busy_download_replies INTEGER;
 )";
 
+// The two tables of many rows keyed by their primary keys alone: rows are
+// read in key order without a second lookup, and the file holds no second
+// copy of every key. Same columns and types as before. Aggregates lead with
+// the role: the chart reads one target's rows in start order straight from
+// the table, and reads of every target take each role's range in turn (see
+// rolesCTE), so no index is needed besides the key.
+const std::string HistoryStore::keyedTablesSQL = R"(CREATE TABLE periods_keyed (
+    start INTEGER NOT NULL,
+    seconds INTEGER NOT NULL,
+    state TEXT NOT NULL,
+    rssi INTEGER,
+    dns_median REAL,
+    dns_failures INTEGER,
+    sent_bytes INTEGER,
+    received_bytes INTEGER,
+    peak_sent_bps REAL,
+    peak_received_bps REAL,
+    PRIMARY KEY (start, seconds)
+) WITHOUT ROWID;
+INSERT INTO periods_keyed SELECT start, seconds, state, rssi, dns_median, dns_failures, sent_bytes, received_bytes,
+    peak_sent_bps, peak_received_bps FROM periods ORDER BY start, seconds;
+DROP TABLE periods;
+ALTER TABLE periods_keyed RENAME TO periods;
+CREATE TABLE aggregates_keyed (
+    start INTEGER NOT NULL,
+    seconds INTEGER NOT NULL,
+    role TEXT NOT NULL,
+    host TEXT NOT NULL,
+    address TEXT NOT NULL,
+    protocol TEXT NOT NULL,
+    sent INTEGER NOT NULL,
+    lost INTEGER NOT NULL,
+    late INTEGER NOT NULL,
+    median REAL,
+    p95 REAL,
+    jitter REAL,
+    busy_upload_median REAL,
+    busy_upload_replies INTEGER,
+    busy_download_median REAL,
+    busy_download_replies INTEGER,
+    PRIMARY KEY (role, start, seconds, address, protocol)
+) WITHOUT ROWID;
+INSERT INTO aggregates_keyed SELECT start, seconds, role, host, address, protocol, sent, lost, late, median, p95, jitter,
+    busy_upload_median, busy_upload_replies, busy_download_median, busy_download_replies
+    FROM aggregates ORDER BY role, start, seconds, address, protocol;
+DROP TABLE aggregates;
+ALTER TABLE aggregates_keyed RENAME TO aggregates;
+)";
+
+// The roles present, each found by one step down the key: with it a read of
+// every target's rows becomes one key range per role instead of a scan.
+const std::string HistoryStore::rolesCTE =
+    "WITH RECURSIVE roles (role) AS (SELECT min(role) FROM aggregates UNION ALL "
+    "SELECT (SELECT min(role) FROM aggregates WHERE role > roles.role) FROM roles WHERE roles.role IS NOT NULL) ";
+
 // A second write of a minute merges: "measured" is never overwritten, a
 // stored signal reading and lookup median win, lookup failures and bytes add
 // up and the higher peak wins. Parameters left unbound are NULL.
@@ -240,20 +295,24 @@ std::int64_t HistoryStore::roleOrder(const TargetRole& role) {
 
 void HistoryStore::prepareSchema() {
     const std::int64_t version = db->userVersion();
-    if (version < 1) {
-        db->execute(schemaScript);
-    } else {
-        // Files written before the index existed get it once.
-        db->execute(figuresIndexSQL);
-    }
+    // The tables of version 1, then every later change in one step; files
+    // that lack the chart's index get it with the rebuilt tables.
+    if (version < 1) db->execute(schemaScript);
+    lookupColumns.reset();
+    loadColumns.reset();
+    keyedTables.reset();
     if (version < HistoryFile::schemaVersion) {
-        // The columns and the version change together, so a failure leaves
-        // a file that the next start migrates again.
+        // The columns, the tables and the version change together, so a
+        // failure leaves the file as it was, for the next start to migrate.
         transaction(*db, [&] {
             if (!hasLookupColumns()) db->execute(lookupColumnsSQL);
             if (!hasLoadColumns()) db->execute(loadColumnsSQL);
+            if (version < keyedTablesVersion) db->execute(keyedTablesSQL);
             db->execute("PRAGMA user_version = " + std::to_string(HistoryFile::schemaVersion));
         });
+        lookupColumns.reset();
+        loadColumns.reset();
+        keyedTables.reset();
     }
     // The mark that tells nerivane's files from other programs' databases;
     // files of earlier versions get it here.
@@ -530,40 +589,15 @@ void HistoryStore::applyRetention(double now) {
     db->run(retainEventsSQL, limit);
 }
 
-std::size_t HistoryStore::minutesBetween(double from, double to) {
-    const double minutes = (to - from) / 60 + 2;
-    return minutes > 0 && minutes < 1e6 ? static_cast<std::size_t>(minutes) : 0;
-}
-
-std::vector<AggregateRow> HistoryStore::roleFigures(const TargetRole& role, double from, double to) const {
-    // Answered from the aggregates_figures index alone, in role and start order.
-    std::vector<AggregateRow> result;
-    result.reserve(minutesBetween(from, to));
-    db->each("SELECT start, seconds, protocol, sent, lost, late, median, p95 FROM aggregates "
-             "WHERE role = ? AND start >= ? AND start < ?",
-             {Value::text(role.text()), Value::real(from), Value::real(to)}, [&](const Database::Cursor& row) {
-                 auto start = integerOf(row.value(0));
-                 auto seconds = integerOf(row.value(1));
-                 const Value protocolValue = row.value(2);
-                 auto* protocolText = textOf(protocolValue);
-                 auto protocol = protocolText ? parseProbeProtocol(*protocolText) : std::nullopt;
-                 auto sent = integerOf(row.value(3));
-                 auto lost = integerOf(row.value(4));
-                 auto late = integerOf(row.value(5));
-                 if (!start || !seconds || !protocol || !sent || !lost || !late) return;
-                 result.push_back({*start, *seconds, role, {}, {}, *protocol, *sent, *lost, *late, realOf(row.value(6)),
-                                   realOf(row.value(7)), std::nullopt, {}, {}, {}, {}});
-             });
-    return result;
-}
-
 bool HistoryStore::hasLoadColumns() const {
+    if (loadColumns) return *loadColumns;
     const auto rows = db->query(
         "SELECT (SELECT count(*) FROM pragma_table_info('periods') WHERE name IN "
         "('sent_bytes', 'received_bytes', 'peak_sent_bps', 'peak_received_bps')) + "
         "(SELECT count(*) FROM pragma_table_info('aggregates') WHERE name IN "
         "('busy_upload_median', 'busy_upload_replies', 'busy_download_median', 'busy_download_replies'))");
-    return !rows.empty() && !rows.front().empty() && rows.front().front() == Value::integer(8);
+    loadColumns = !rows.empty() && !rows.front().empty() && rows.front().front() == Value::integer(8);
+    return *loadColumns;
 }
 
 LinkCapacity HistoryStore::linkCapacity(double now) const {
@@ -604,10 +638,17 @@ std::optional<double> HistoryStore::weightedMedian(std::vector<std::pair<double,
     return std::nullopt;
 }
 
+bool HistoryStore::hasKeyedTables() const {
+    if (!keyedTables) keyedTables = db->userVersion() >= keyedTablesVersion;
+    return *keyedTables;
+}
+
 bool HistoryStore::hasLookupColumns() const {
+    if (lookupColumns) return *lookupColumns;
     const auto rows =
         db->query("SELECT count(*) FROM pragma_table_info('periods') WHERE name IN ('dns_median', 'dns_failures')");
-    return !rows.empty() && !rows.front().empty() && rows.front().front() == Value::integer(2);
+    lookupColumns = !rows.empty() && !rows.front().empty() && rows.front().front() == Value::integer(2);
+    return *lookupColumns;
 }
 
 std::optional<std::int64_t> HistoryStore::oldestStart() const {
@@ -627,15 +668,13 @@ std::vector<PeriodRow> HistoryStore::periods(const std::string& condition, const
                  " ORDER BY start",
              values,
              [&](const Database::Cursor& row) {
-                 auto start = integerOf(row.value(0));
-                 auto seconds = integerOf(row.value(1));
-                 const Value stateValue = row.value(2);
-                 auto* stateText = textOf(stateValue);
+                 auto start = row.integer(0);
+                 auto seconds = row.integer(1);
+                 auto stateText = row.text(2);
                  auto periodState = stateText ? parseMinuteState(*stateText) : std::nullopt;
                  if (!start || !seconds || !periodState) return;
-                 result.push_back({*start, *seconds, *periodState, integerOf(row.value(3)), realOf(row.value(4)),
-                                   integerOf(row.value(5)), integerOf(row.value(6)), integerOf(row.value(7)),
-                                   realOf(row.value(8)), realOf(row.value(9))});
+                 result.push_back({*start, *seconds, *periodState, row.integer(3), row.real(4), row.integer(5),
+                                   row.integer(6), row.integer(7), row.real(8), row.real(9)});
              });
     return result;
 }
@@ -646,34 +685,48 @@ std::vector<AggregateRow> HistoryStore::aggregates(const std::string& condition,
     const std::string loadColumns = hasLoadColumns()
                                         ? "busy_upload_median, busy_upload_replies, busy_download_median, busy_download_replies"
                                         : "NULL, NULL, NULL, NULL";
-    for (const Database::Row& row :
-         db->query("SELECT start, seconds, role, host, address, protocol, sent, lost, late, median, p95, jitter, " +
-                       loadColumns + " FROM aggregates WHERE " + condition,
-                   values)) {
-        if (row.size() < 16) continue;
-        auto start = integerOf(row[0]);
-        auto seconds = integerOf(row[1]);
-        auto* roleText = textOf(row[2]);
-        auto role = roleText ? TargetRole::parse(*roleText) : std::nullopt;
-        auto* host = textOf(row[3]);
-        auto* address = textOf(row[4]);
-        auto* protocolText = textOf(row[5]);
-        auto protocol = protocolText ? parseProbeProtocol(*protocolText) : std::nullopt;
-        auto sent = integerOf(row[6]);
-        auto lost = integerOf(row[7]);
-        auto late = integerOf(row[8]);
-        if (!start || !seconds || !role || !host || !address || !protocol || !sent || !lost || !late) continue;
-        result.push_back({*start, *seconds, *role, *host, *address, *protocol, *sent, *lost, *late, realOf(row[9]),
-                          realOf(row[10]), realOf(row[11]), realOf(row[12]), integerOf(row[13]), realOf(row[14]),
-                          integerOf(row[15])});
-    }
-    std::stable_sort(result.begin(), result.end(), [](const AggregateRow& a, const AggregateRow& b) {
-        if (a.start != b.start) return a.start < b.start;
-        const auto orderA = roleOrder(a.role), orderB = roleOrder(b.role);
-        if (orderA != orderB) return orderA < orderB;
-        return a.address < b.address;
+    // Rows come in key order, so the role's text mostly repeats: parse it once per run.
+    std::string lastRoleText;
+    std::optional<TargetRole> lastRole;
+    std::vector<std::int64_t> order;
+    const bool keyed = hasKeyedTables();
+    db->each(std::string(keyed ? rolesCTE : "") +
+                 "SELECT start, seconds, role, host, address, protocol, sent, lost, late, median, p95, jitter, " + loadColumns +
+                 " FROM aggregates WHERE " + (keyed ? "role IN (SELECT role FROM roles) AND (" + condition + ")" : condition),
+             values, [&](const Database::Cursor& row) {
+                 auto start = row.integer(0);
+                 auto seconds = row.integer(1);
+                 auto roleText = row.text(2);
+                 if (roleText && *roleText != lastRoleText) {
+                     lastRoleText = *roleText;
+                     lastRole = TargetRole::parse(lastRoleText);
+                 }
+                 auto role = roleText ? lastRole : std::nullopt;
+                 auto host = row.text(3);
+                 auto address = row.text(4);
+                 auto protocolText = row.text(5);
+                 auto protocol = protocolText ? parseProbeProtocol(*protocolText) : std::nullopt;
+                 auto sent = row.integer(6);
+                 auto lost = row.integer(7);
+                 auto late = row.integer(8);
+                 if (!start || !seconds || !role || !host || !address || !protocol || !sent || !lost || !late) return;
+                 result.push_back({*start, *seconds, *role, std::string(*host), std::string(*address), *protocol, *sent, *lost,
+                                   *late, row.real(9), row.real(10), row.real(11), row.real(12), row.integer(13),
+                                   row.real(14), row.integer(15)});
+                 order.push_back(roleOrder(*role));
+             });
+    // Sorted through an index, so that each row moves once.
+    std::vector<std::size_t> sorted(result.size());
+    for (std::size_t i = 0; i < sorted.size(); ++i) sorted[i] = i;
+    std::stable_sort(sorted.begin(), sorted.end(), [&](std::size_t a, std::size_t b) {
+        if (result[a].start != result[b].start) return result[a].start < result[b].start;
+        if (order[a] != order[b]) return order[a] < order[b];
+        return result[a].address < result[b].address;
     });
-    return result;
+    std::vector<AggregateRow> ordered;
+    ordered.reserve(result.size());
+    for (std::size_t i : sorted) ordered.push_back(std::move(result[i]));
+    return ordered;
 }
 
 std::vector<NetworkEvent> HistoryStore::events(const std::string& condition, const std::vector<Value>& values) const {

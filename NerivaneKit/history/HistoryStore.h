@@ -116,6 +116,12 @@ struct HistoryStore {
     static const std::string lookupColumnsSQL;
     // Version 3: interface traffic in periods, busy round trips in aggregates.
     static const std::string loadColumnsSQL;
+    // Version 4: periods and aggregates rebuilt as tables keyed by their
+    // primary keys alone, every row and value copied as it is.
+    static const std::string keyedTablesSQL;
+    static constexpr std::int64_t keyedTablesVersion = 4;
+    // Put before a read of the aggregates: names `roles`, each role stored.
+    static const std::string rolesCTE;
     // The days the capacity looks back.
     static constexpr double capacityDays = 7;
     // Minutes whose peak in a direction stays under this (bits per second)
@@ -179,19 +185,13 @@ struct HistoryStore {
     // Sorted by start, role order, address text.
     std::vector<AggregateRow> aggregates(const std::string& condition, const std::vector<Database::Value>& values) const;
     std::vector<NetworkEvent> events(const std::string& condition, const std::vector<Database::Value>& values) const;
-    // The aggregate rows of one role that start in [from, to), without host,
-    // address and jitter: what the chart uses, read from an index alone at a
-    // fraction of the cost of aggregates(). Skips the rows aggregates() skips,
-    // except that a host or address stored as a blob is not looked at.
-    std::vector<AggregateRow> roleFigures(const TargetRole& role, double from, double to) const;
-    // A row per minute from `from` to `to`, and one over at each end; 0 for
-    // a span that is empty or too long to reserve for.
-    static std::size_t minutesBetween(double from, double to);
     // Whether the periods table has the lookup columns: a file of version 1
     // opened for reading alone does not, and reads them as none.
     bool hasLookupColumns() const;
     // Whether the tables have the traffic and busy columns (version 3).
     bool hasLoadColumns() const;
+    // Whether the tables are keyed by their primary keys alone (version 4).
+    bool hasKeyedTables() const;
     // The capacity per direction from the minute rows of the capacityDays
     // before now (see capacityOf); zero without such rows.
     LinkCapacity linkCapacity(double now) const;
@@ -218,6 +218,11 @@ struct HistoryStore {
     static std::int64_t roleOrder(const TargetRole& role);
 
 private:
+    // Whether the tables have the later columns; asked of the file once.
+    mutable std::optional<bool> lookupColumns;
+    mutable std::optional<bool> loadColumns;
+    mutable std::optional<bool> keyedTables;
+
     OpenMinute& openMinute(std::int64_t minute, MinuteState initial);
     void writeMinute(std::int64_t minute, const OpenMinute& content);
     void writeEvent(const NetworkEvent& event);

@@ -77,4 +77,15 @@ WriterLock& WriterLock::operator=(WriterLock&& other) noexcept {
     return *this;
 }
 
+std::optional<long> WriterLock::holder(const std::string& databasePath) {
+    const int descriptor = ::open((databasePath + ".lock").c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (descriptor < 0) return std::nullopt;
+    // Asks without taking: our own locks never show, another process's do.
+    struct flock lock = wholeFile(F_WRLCK);
+    const bool asked = fcntl(descriptor, F_GETLK, &lock) == 0;
+    ::close(descriptor);
+    if (!asked || lock.l_type == F_UNLCK) return std::nullopt;
+    return static_cast<long>(lock.l_pid);
+}
+
 }  // namespace nerivane

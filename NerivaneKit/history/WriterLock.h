@@ -6,6 +6,7 @@
 // the history service; made and released on the creating thread.
 #pragma once
 
+#include <optional>
 #include <string>
 
 namespace nerivane {
@@ -26,6 +27,10 @@ public:
     WriterLock& operator=(const WriterLock&) = delete;
 
     bool held() const { return descriptor_ >= 0; }
+
+    // The process id of another process that holds the lock for the database
+    // at path; none when nobody else does or there is no lock file. Creates nothing.
+    static std::optional<long> holder(const std::string& databasePath);
 
 private:
     int descriptor_ = -1;

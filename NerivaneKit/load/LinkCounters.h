@@ -1,12 +1,16 @@
 // Reads an interface's byte counters (the kernel's 64-bit link statistics)
-// over one rtnetlink socket, opened once and owned here. Needs no privileges
-// and captures nothing. Owned by the Monitor and used only on the probe queue.
+// over one rtnetlink socket, opened once and owned here, and with them what
+// of that traffic stayed on the interface's own link (LocalTraffic, from the
+// interface's networks). Needs no privileges and captures nothing. Owned by
+// the Monitor and used only on the probe queue.
 #pragma once
 
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "NerivaneKit/load/LocalTraffic.h"
 #include "NerivaneKit/load/TrafficMeter.h"
 
 struct nl_sock;
@@ -15,7 +19,7 @@ namespace nerivane {
 
 class LinkCounters {
 public:
-    // Opens the socket; without one every read comes back empty.
+    // Opens the sockets; without the first every read comes back empty.
     LinkCounters();
     ~LinkCounters();
     LinkCounters(const LinkCounters&) = delete;
@@ -30,7 +34,12 @@ private:
     struct SocketFreer {
         void operator()(nl_sock* socket) const;
     };
+
+    // The networks of the interface's addresses.
+    std::vector<LocalTraffic::Prefix> networks(int interfaceIndex);
+
     std::unique_ptr<nl_sock, SocketFreer> socket_;
+    LocalTraffic local_;
 };
 
 }  // namespace nerivane

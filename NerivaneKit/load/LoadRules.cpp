@@ -19,13 +19,15 @@ double lossRate(const RoleLoad& load) {
 
 }  // namespace
 
-LoadClass LoadRules::classify(double upload, double download, const LinkCapacity& capacity) {
+LoadClass LoadRules::classify(double upload, double download, const LinkCapacity& capacity, double localUpload,
+                              double localDownload) {
     const bool up = busy(upload, capacity.uploadBitsPerSecond);
     const bool down = busy(download, capacity.downloadBitsPerSecond);
     if (up && down) return LoadClass::both;
     if (up) return LoadClass::upload;
     if (down) return LoadClass::download;
-    if (idle(upload, capacity.uploadBitsPerSecond) && idle(download, capacity.downloadBitsPerSecond))
+    if (idle(upload + localUpload, capacity.uploadBitsPerSecond) &&
+        idle(download + localDownload, capacity.downloadBitsPerSecond))
         return LoadClass::idle;
     return LoadClass::unknown;
 }

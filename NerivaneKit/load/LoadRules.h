@@ -30,8 +30,13 @@ struct LoadRules {
     // counts when it is at least queueRiseShare of the internet's.
     static constexpr double queueLossRate = 0.02;
 
-    // The class of one counter interval from its throughput in each direction.
-    static LoadClass classify(double uploadBitsPerSecond, double downloadBitsPerSecond, const LinkCapacity& capacity);
+    // The class of one counter interval from its throughput through the
+    // router in each direction, and what went to the local link beside it:
+    // only the first can make the link busy (a local copy is no load on the
+    // internet path, however fast), but the interval is idle only when both
+    // together are (a copy may crowd the Wi-Fi all the same).
+    static LoadClass classify(double uploadBitsPerSecond, double downloadBitsPerSecond, const LinkCapacity& capacity,
+                              double localUploadBitsPerSecond = 0, double localDownloadBitsPerSecond = 0);
     // The class of a probe in flight across two intervals: busy in every
     // direction either was busy in (the probe met that queue), idle only
     // when both were idle, otherwise in between.

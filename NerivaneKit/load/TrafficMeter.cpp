@@ -18,19 +18,39 @@ std::optional<TrafficSample> TrafficMeter::read(double now, double date, const s
     interfaceName = name;
     lastReading = reading;
     lastReadTime = reading ? std::optional<double>(now) : std::nullopt;
-    if (!sameRun) return std::nullopt;
+    if (!sameRun) {
+        localAhead = {};
+        return std::nullopt;
+    }
 
     const double seconds = now - *previousTime;
-    TrafficSample sample{date, seconds, reading->sentBytes - previous->sentBytes,
-                         reading->receivedBytes - previous->receivedBytes};
-    Interval interval{*previousTime, now, static_cast<double>(sample.sentBytes) * 8 / seconds,
-                      static_cast<double>(sample.receivedBytes) * 8 / seconds, LoadClass::unknown};
-    intervals.push_back(interval);
+    // The local link's share of each direction, at most all of it: the
+    // estimate of its packets' headers may be larger than what this
+    // interface counts for them, and the connections are counted a moment
+    // after the interface, so the estimate runs a little ahead. What it ran
+    // ahead by is taken off the next interval too (once), or the next
+    // interval of a copy would pass for the internet's.
+    const auto local = [](std::uint64_t all, std::uint64_t localNow, std::uint64_t localBefore, std::uint64_t& ahead) {
+        const std::uint64_t counted = localNow >= localBefore ? localNow - localBefore : 0;
+        const std::uint64_t share = std::min(all, counted + ahead);
+        ahead = counted > all ? counted - all : 0;
+        return share;
+    };
+    const std::uint64_t sent = reading->sentBytes - previous->sentBytes;
+    const std::uint64_t received = reading->receivedBytes - previous->receivedBytes;
+    const std::uint64_t localSent = local(sent, reading->localSentBytes, previous->localSentBytes, localAhead.sentBytes);
+    const std::uint64_t localReceived =
+        local(received, reading->localReceivedBytes, previous->localReceivedBytes, localAhead.receivedBytes);
+    TrafficSample sample{date, seconds, sent - localSent, received - localReceived};
+    const auto bitsPerSecond = [seconds](std::uint64_t bytes) { return static_cast<double>(bytes) * 8 / seconds; };
+    intervals.push_back(Interval{*previousTime, now, bitsPerSecond(sample.sentBytes), bitsPerSecond(sample.receivedBytes),
+                                 bitsPerSecond(localSent), bitsPerSecond(localReceived), LoadClass::unknown});
     // The peak takes this interval in first, so the first upload of a fresh
     // install is measured against itself and counts as busy.
     updatePeak(now);
     Interval& added = intervals.back();
-    added.load = LoadRules::classify(added.uploadBitsPerSecond, added.downloadBitsPerSecond, capacity(remembered));
+    added.load = LoadRules::classify(added.uploadBitsPerSecond, added.downloadBitsPerSecond, capacity(remembered),
+                                     added.localUploadBitsPerSecond, added.localDownloadBitsPerSecond);
 
     for (const LoadDirection direction : {LoadDirection::upload, LoadDirection::download}) {
         if (!isBusy(added.load, direction)) continue;

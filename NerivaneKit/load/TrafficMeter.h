@@ -4,6 +4,11 @@
 // install) and the last busy period per direction. Owned by the monitor core,
 // on the probe queue. Times are monitor seconds; throughput bits per second.
 //
+// Only traffic through the router is the internet path's: a copy to a host
+// on the local link (a NAS, the router itself) runs at the local network's
+// speed, so it is taken out before anything is classed, peaked or sampled.
+// Busy and capacity count what is left; idle needs the whole interface quiet.
+//
 // Invariants: `intervals` are in time order, back to back (a failed read or a
 // new interface starts a new run) and none ended more than `keepSeconds` ago.
 #pragma once
@@ -21,18 +26,25 @@
 namespace nerivane {
 
 struct TrafficMeter {
-    // Total bytes the interface has sent and received, as the kernel counts them.
+    // Total bytes the interface has sent and received, as the kernel counts
+    // them; and of those, what went to and came from hosts on the local link,
+    // counted since the counters were opened (LinkCounters).
     struct Reading {
         std::uint64_t sentBytes = 0;
         std::uint64_t receivedBytes = 0;
+        std::uint64_t localSentBytes = 0;
+        std::uint64_t localReceivedBytes = 0;
         bool operator==(const Reading&) const = default;
     };
 
+    // Upload and download through the router; local: to and from the local link.
     struct Interval {
         double start = 0;
         double end = 0;
         double uploadBitsPerSecond = 0;
         double downloadBitsPerSecond = 0;
+        double localUploadBitsPerSecond = 0;
+        double localDownloadBitsPerSecond = 0;
         LoadClass load = LoadClass::unknown;
         bool operator==(const Interval&) const = default;
     };
@@ -56,6 +68,9 @@ struct TrafficMeter {
     std::string interfaceName;
     std::optional<double> lastReadTime;
     std::optional<Reading> lastReading;
+    // Bytes by which the local link's estimate exceeded the interface's
+    // count in the last interval (sent and received; the local fields unused).
+    Reading localAhead;
     std::deque<Interval> intervals;
     // The highest 10-second throughput seen this session, per direction.
     LinkCapacity sessionPeak;
@@ -66,8 +81,9 @@ struct TrafficMeter {
 
     // One counter read of the named interface at time now (none: it could not
     // be read). Classes the interval since the previous read against the
-    // remembered capacity and this session's peak; returns its traffic, dated
-    // `date`. Counters that went backwards (a reset) start over without one.
+    // remembered capacity and this session's peak; returns its traffic through
+    // the router, dated `date`. Counters that went backwards (a reset) start
+    // over without one.
     std::optional<TrafficSample> read(double now, double date, const std::string& name,
                                       const std::optional<Reading>& reading, const LinkCapacity& remembered);
 

@@ -1,6 +1,7 @@
-// The bytes the path's interface sent and received between two counter reads
-// (one probing tick), dated by the later read. Made on the probe queue, kept
-// per minute by history.
+// The bytes the path's interface sent and received through the router
+// between two counter reads (one probing tick; what went to hosts on the
+// local link left out), dated by the later read. Made on the probe queue,
+// kept per minute by history, whose peaks are the link's capacity.
 #pragma once
 
 #include <cstdint>

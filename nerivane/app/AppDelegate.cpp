@@ -1,6 +1,7 @@
 #include "nerivane/app/AppDelegate.h"
 
 #include <QCoreApplication>
+#include <QDBusConnectionInterface>
 #include <QTimer>
 #include <cmath>
 #include <csignal>
@@ -87,6 +88,12 @@ void AppDelegate::applicationDidFinishLaunching() {
                 Log("app").info("standard output was closed; quitting");
                 AppDelegate::quit();
             }));
+        // `nerivane --diagnostics` asks a terminal instance too, where a session bus runs.
+        QDBusConnection bus = QDBusConnection::sessionBus();
+        if (bus.isConnected() && bus.interface() != nullptr && DiagnosticsService::registerOn(model(), this, bus))
+            bus.interface()->registerService(QString::fromUtf8(DiagnosticsService::consoleServiceName),
+                                             QDBusConnectionInterface::QueueService,
+                                             QDBusConnectionInterface::DontAllowReplacement);
         // The readout's picture needs a GUI application (offscreen without a display).
         if (desktop_ != nullptr) readoutPicture_ = desktop_->makeReadoutPicture(model(), preferences_);
     }

@@ -1,6 +1,7 @@
 #include "nerivane/core/Preferences.h"
 
 #include <QStandardPaths>
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -315,7 +316,11 @@ TargetSettings Preferences::targetSettings() const {
     settings.customHosts.clear();
     for (const QString& host : customHosts_) {
         const QString trimmed = host.trimmed();
-        if (trimmed.isEmpty()) continue;
+        // Host names know no case; one host listed twice is probed once.
+        const bool listed = std::any_of(settings.customHosts.begin(), settings.customHosts.end(), [&](const std::string& kept) {
+            return QString::fromStdString(kept).compare(trimmed, Qt::CaseInsensitive) == 0;
+        });
+        if (trimmed.isEmpty() || listed) continue;
         settings.customHosts.push_back(trimmed.toStdString());
         if (settings.customHosts.size() == 2) break;
     }

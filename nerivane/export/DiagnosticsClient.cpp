@@ -9,6 +9,7 @@
 #include "NerivaneKit/history/History.h"
 #include "NerivaneKit/history/HistoryFile.h"
 #include "NerivaneKit/history/HistoryStore.h"
+#include "NerivaneKit/history/WriterLock.h"
 #include "NerivaneKit/platform/Log.h"
 #include "nerivane/core/Preferences.h"
 #include "nerivane/export/DiagnosticsReport.h"
@@ -18,12 +19,16 @@ namespace nerivane::DiagnosticsClient {
 
 std::optional<QString> fetch(QDBusConnection bus, int timeoutMilliseconds) {
     if (!bus.isConnected()) return std::nullopt;
-    const QDBusMessage call = QDBusMessage::createMethodCall(
-        QString::fromUtf8(DiagnosticsService::serviceName), QString::fromUtf8(DiagnosticsService::objectPath),
-        QString::fromUtf8(DiagnosticsService::interfaceName), QStringLiteral("Report"));
-    const QDBusMessage reply = bus.call(call, QDBus::Block, timeoutMilliseconds);
-    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) return std::nullopt;
-    return reply.arguments().constFirst().toString();
+    // The tray application first, then a terminal instance.
+    for (const char* service : {DiagnosticsService::serviceName, DiagnosticsService::consoleServiceName}) {
+        const QDBusMessage call = QDBusMessage::createMethodCall(
+            QString::fromUtf8(service), QString::fromUtf8(DiagnosticsService::objectPath),
+            QString::fromUtf8(DiagnosticsService::interfaceName), QStringLiteral("Report"));
+        const QDBusMessage reply = bus.call(call, QDBus::Block, timeoutMilliseconds);
+        if (reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty())
+            return reply.arguments().constFirst().toString();
+    }
+    return std::nullopt;
 }
 
 QString offlineReport(const Preferences& preferences, const std::optional<std::string>& historyPath) {
@@ -39,7 +44,9 @@ QString offlineReport(const Preferences& preferences, const std::optional<std::s
             Log("app").error(std::string("history read: ") + error.what());
         }
     }
-    return DiagnosticsReport::offline(preferences, std::move(events));
+    // An instance that did not answer still holds the history it writes.
+    const std::optional<long> writer = historyPath ? WriterLock::holder(*historyPath) : std::nullopt;
+    return DiagnosticsReport::offline(preferences, std::move(events), writer);
 }
 
 int run(std::ostream& out) {

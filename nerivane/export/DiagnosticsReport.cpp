@@ -213,6 +213,10 @@ QString DiagnosticsReport::text(const Contents& contents) {
     lines << settingsLine(contents.settings);
     if (contents.live) {
         appendLive(lines, *contents.live, facts.zone);
+    } else if (contents.silentInstance) {
+        lines << QStringLiteral("an instance is running (process %1) but does not answer on this session bus: "
+                                "no probing state, path or targets")
+                     .arg(*contents.silentInstance);
     } else {
         lines << QStringLiteral("no instance is running: no probing state, path or targets");
     }
@@ -299,8 +303,10 @@ std::vector<NetworkEvent> DiagnosticsReport::latestEvents(const HistoryStore& st
     return store.events("1 ORDER BY start DESC LIMIT ?", {Database::Value::integer(eventLimit)});
 }
 
-QString DiagnosticsReport::offline(const Preferences& preferences, std::vector<NetworkEvent> events) {
+QString DiagnosticsReport::offline(const Preferences& preferences, std::vector<NetworkEvent> events,
+                                   std::optional<long> silentInstance) {
     Contents contents;
+    contents.silentInstance = silentInstance;
     contents.facts = Facts::current();
     contents.settings = Settings::from(preferences);
     contents.events = std::move(events);

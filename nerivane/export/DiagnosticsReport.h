@@ -79,6 +79,10 @@ public:
         Settings settings;
         // None: no instance is running, and the report says so.
         std::optional<Live> live;
+        // Without live: the process id of an instance that writes the
+        // history but did not answer (no session bus in common, as with a
+        // system service).
+        std::optional<long> silentInstance;
         // Newest first.
         std::vector<NetworkEvent> events;
         std::vector<std::string> log;
@@ -108,7 +112,8 @@ public:
     static void collect(AppModel& model, QObject* context, std::function<void(const QString&)> done);
     // Without a running instance: the stored settings and the events read
     // from the file (newest first).
-    static QString offline(const Preferences& preferences, std::vector<NetworkEvent> events);
+    static QString offline(const Preferences& preferences, std::vector<NetworkEvent> events,
+                           std::optional<long> silentInstance = std::nullopt);
 };
 
 }  // namespace nerivane

@@ -19,6 +19,10 @@ class DiagnosticsService : public QObject, protected QDBusContext {
 
 public:
     static constexpr const char* serviceName = "org.nerivane.Nerivane";
+    // A terminal instance's name: the tray's own would make a later tray
+    // launch take it for itself already running. Queued, so that with
+    // several terminal instances one answers and the next takes over.
+    static constexpr const char* consoleServiceName = "org.nerivane.Nerivane.Console";
     static constexpr const char* objectPath = "/org/nerivane/Nerivane/Diagnostics";
     static constexpr const char* interfaceName = "org.nerivane.Nerivane.Diagnostics";
 

@@ -1,5 +1,8 @@
 #include "nerivane/metrics/MetricsAddress.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <algorithm>
 #include <cctype>
 
@@ -30,6 +33,15 @@ std::variant<MetricsAddress, std::string> MetricsAddress::parse(std::string_view
 std::string MetricsAddress::text() const {
     const bool bracketed = host.find(':') != std::string::npos;
     return (bracketed ? "[" + host + "]" : host) + ":" + std::to_string(port);
+}
+
+bool MetricsAddress::isLoopback(const std::string& numericHost) {
+    in_addr v4{};
+    if (::inet_pton(AF_INET, numericHost.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
+    in6_addr v6{};
+    if (::inet_pton(AF_INET6, numericHost.c_str(), &v6) != 1) return false;
+    if (IN6_IS_ADDR_LOOPBACK(&v6)) return true;
+    return IN6_IS_ADDR_V4MAPPED(&v6) && v6.s6_addr[12] == 127;
 }
 
 }  // namespace nerivane

@@ -21,6 +21,10 @@ struct MetricsAddress {
     static std::variant<MetricsAddress, std::string> parse(std::string_view text);
     // "host:port", with brackets around an IPv6 host.
     std::string text() const;
+    // Whether a numeric address (as resolved, without brackets) reaches only
+    // this machine: 127.0.0.0/8, ::1, and 127.0.0.0/8 written as an IPv4-mapped
+    // IPv6 address (::ffff:127.0.0.1), which a dual-stack socket serves as that.
+    static bool isLoopback(const std::string& numericHost);
 };
 
 }  // namespace nerivane

@@ -50,13 +50,13 @@ std::variant<Resolved, std::string> resolve(const MetricsAddress& where, const s
         auto& v4 = reinterpret_cast<sockaddr_in&>(resolved.address);
         v4.sin_port = htons(where.port);
         ::inet_ntop(AF_INET, &v4.sin_addr, text.data(), text.size());
-        resolved.isLoopback = (ntohl(v4.sin_addr.s_addr) >> 24) == 127;
+        resolved.isLoopback = MetricsAddress::isLoopback(text.data());
         resolved.numeric = std::string(text.data()) + ":" + std::to_string(where.port);
     } else {
         auto& v6 = reinterpret_cast<sockaddr_in6&>(resolved.address);
         v6.sin6_port = htons(where.port);
         ::inet_ntop(AF_INET6, &v6.sin6_addr, text.data(), text.size());
-        resolved.isLoopback = IN6_IS_ADDR_LOOPBACK(&v6.sin6_addr);
+        resolved.isLoopback = MetricsAddress::isLoopback(text.data());
         resolved.numeric = "[" + std::string(text.data()) + "]:" + std::to_string(where.port);
     }
     return resolved;
@@ -97,9 +97,9 @@ std::variant<std::unique_ptr<MetricsExporter>, std::string> MetricsExporter::sta
 
     auto exporter = std::unique_ptr<MetricsExporter>(new MetricsExporter(model, address.numeric));
     exporter->server_ = std::make_unique<MetricsServer>(std::move(std::get<UniqueFd>(listening)),
-                                                        [tally = &exporter->tally_] {
+                                                        [self = exporter.get()] {
                                                             return prometheus::TextSerializer().Serialize(
-                                                                tally->families());
+                                                                self->families());
                                                         });
     if (!exporter->server_->isListening()) return "metrics address " + quoted + ": cannot listen there";
 
@@ -115,14 +115,23 @@ std::variant<std::unique_ptr<MetricsExporter>, std::string> MetricsExporter::sta
 MetricsExporter::MetricsExporter(AppModel& model, std::string boundAddress)
     : model_(model), boundAddress_(std::move(boundAddress)) {
     connect(&model_, &AppModel::probesApplied, this,
-            [this](const std::vector<ProbeRecord>& probes) { tally_.addProbes(probes); });
-    connect(&model_, &AppModel::eventApplied, this, [this](const NetworkEvent& event) { tally_.addEvent(event); });
+            [this](const std::vector<ProbeRecord>& probes) {
+                const std::lock_guard lock(tallyLock_);
+                tally_.addProbes(probes);
+            });
+    connect(&model_, &AppModel::eventApplied, this, [this](const NetworkEvent& event) {
+        const std::lock_guard lock(tallyLock_);
+        tally_.addEvent(event);
+    });
     connect(&model_, &AppModel::changed, this, &MetricsExporter::handleChange);
     connect(&model_, &AppModel::isLockPausedChanged, this, &MetricsExporter::handleChange);
     handleChange();
 }
 
-MetricsExporter::~MetricsExporter() = default;
+MetricsExporter::~MetricsExporter() {
+    // The server's thread renders from the tally: it stops first.
+    server_.reset();
+}
 
 void MetricsExporter::handleChange() {
     MetricsTally::Probing probing;
@@ -130,8 +139,14 @@ void MetricsExporter::handleChange() {
     probing.locked = model_.isLockPaused();
     probing.slowed = model_.system().slowRateReason(model_.snapshot().path).has_value();
     probing.interval = model_.monitorInterval();
+    const std::lock_guard lock(tallyLock_);
     tally_.setSnapshot(model_.snapshot(), unixSeconds());
     tally_.setProbing(probing);
+}
+
+std::vector<prometheus::MetricFamily> MetricsExporter::families() const {
+    const std::lock_guard lock(tallyLock_);
+    return tally_.families();
 }
 
 }  // namespace nerivane

@@ -2,12 +2,14 @@
 // given, from a tally of the model's snapshots, probe records and events.
 // Nothing it serves can change the program. Lives in the module
 // nerivane-metrics.so, started by the application delegate through its entry
-// point on the main thread, where it follows the model and answers scrapes
-// from its tally.
+// point on the main thread, where it follows the model; its server answers
+// scrapes on a thread of its own from the tally, under the tally's lock.
 #pragma once
 
 #include <QObject>
 #include <memory>
+#include <mutex>
+#include <vector>
 #include <string>
 #include <variant>
 
@@ -36,9 +38,14 @@ public:
 private:
     MetricsExporter(AppModel& model, std::string boundAddress);
     void handleChange();
+    // The tally's families, taken under its lock; any thread.
+    std::vector<prometheus::MetricFamily> families() const;
 
     AppModel& model_;
     std::string boundAddress_;
+    // Changed on the main thread, read on the server's: held only while
+    // either touches the tally, never across I/O.
+    mutable std::mutex tallyLock_;
     MetricsTally tally_;
     // Renders from the tally: goes first.
     std::unique_ptr<MetricsServer> server_;

@@ -138,16 +138,24 @@ void MetricsTally::setSnapshot(const MonitorSnapshot& snapshot, double now) {
         });
         seen = lastSeen_.erase(seen);
     }
-    countLookups(snapshot);
+    countLookups(snapshot, now);
 }
 
-void MetricsTally::countLookups(const MonitorSnapshot& snapshot) {
+void MetricsTally::countLookups(const MonitorSnapshot& snapshot, double now) {
+    // A server counts as seen while the system names it, like a target while it is probed.
+    if (snapshot.lookups) {
+        for (const auto& entry : snapshot.lookups->servers) {
+            if (auto counts = lookups_.find(entry.server.address); counts != lookups_.end()) counts->second.lastSeen = now;
+        }
+    }
+    std::erase_if(lookups_, [now](const auto& entry) { return now - entry.second.lastSeen > retention; });
     if (!snapshot.lookups || !snapshot.lookups->latestRound || snapshot.lookups->latestRound == countedLookupRound_)
         return;
     countedLookupRound_ = snapshot.lookups->latestRound;
     const auto& bounds = rttBuckets();
     for (const auto& entry : snapshot.lookups->servers) {
         auto& counts = lookups_[entry.server.address];
+        counts.lastSeen = now;
         if (counts.buckets.empty()) counts.buckets.assign(bounds.size() + 1, 0);
         if (entry.latestFailure) {
             ++counts.failures[std::string(text(*entry.latestFailure))];

@@ -10,6 +10,7 @@
 // series stay while it is in the snapshots and for an hour after it last
 // was, so sums do not dip when a target comes back after a short absence;
 // names that roam or rotate their addresses do not pile up series for ever.
+// A DNS server's series follow the same rule, from the snapshots that name it.
 #pragma once
 
 #include <prometheus/metric_family.h>
@@ -66,8 +67,9 @@ private:
     void see(const EventKey& target, double at);
     // The interface's byte counters and latency under load, from the snapshot.
     void appendLoad(std::vector<prometheus::MetricFamily>& out) const;
-    // Counts the DNS round a snapshot brings, once.
-    void countLookups(const MonitorSnapshot& snapshot);
+    // Counts the DNS round a snapshot brings, once; the series of servers
+    // the system has not named for longer than retention go.
+    void countLookups(const MonitorSnapshot& snapshot, double now);
 
     struct ProbeCounts {
         std::uint64_t sent = 0;
@@ -90,6 +92,8 @@ private:
         std::uint64_t answers = 0;
         double answerSeconds = 0;
         std::map<std::string, std::uint64_t> failures;
+        // Unix seconds the server was last in a snapshot.
+        double lastSeen = 0;
     };
 
     MonitorSnapshot snapshot_;

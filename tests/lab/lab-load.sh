@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The latency-under-load story, with the real program in a lab of its own
 # whose uplink is a 20 Mbit/s bottleneck. Phase A, a lean 20 ms queue: a
-# download, then an upload; both directions grade A or better. Phase B, a
+# download, then an upload; both directions grade A or better. Then a copy to
+# a host on the local link (the router), far faster than the uplink: the
+# capacity stays the uplink's and the copy gets no grade. Phase B, a
 # bloated 600 ms queue: an upload grades D or F with the queue beyond the
 # router, the verdict turns "slow while busy" within 30 s of the load's start
 # and good again within 30 s of its end, no outage is recorded, and the
@@ -73,6 +75,19 @@ echo "  phase A: upload ${up:-none} (+$(get load.upload.addedMs) ms), download $
 check "a 20 ms queue grades the upload A or better" one_of "$up" "A+ A"
 check "... and the download A or better" one_of "$down" "A+ A"
 phase_a=("$up" "$down")
+
+# A copy to the router's own namespace, as to a NAS on the local link: ten
+# seconds at the local link's speed, hundreds of times the uplink's. It is no
+# load on the internet path: the capacity stays the uplink's, the copy gets
+# no grade, and phase B's upload is busy against the uplink.
+ip netns exec "$name-r" iperf3 --server --one-off --bind 10.77.0.1 --port 5299 >"$work/copy-server.out" 2>&1 &
+for _ in $(seq 50); do ip netns exec "$name-r" ss -Hltn "sport = :5299" | grep -q . && break; sleep 0.1; done
+in_lab iperf3 --client 10.77.0.1 --port 5299 --time 10 >"$work/copy.out" 2>&1 || fail "the local copy ran (see $(tail -1 "$work/copy.out"))"
+sleep 2
+read -r capacity up < <(get load.capacity.uploadBps load.upload.grade | tr '\n' ' ')
+echo "  local copy: $(awk '/sender/ { print $7, $8 }' "$work/copy.out"); upload capacity then $capacity bit/s, grade ${up:-none}"
+check "the copy leaves the upload capacity the uplink's" awk -v c="$capacity" 'BEGIN { exit !(c > 0 && c < 40e6) }'
+check "... and the upload's grade phase A's" test "$up" = "${phase_a[0]}"
 # Phase B starts on a minute of its own, so that history's minutes before
 # it hold phase A alone.
 sleep $((61 - $(date +%s) % 60))

@@ -121,6 +121,61 @@ inline Figures figures(const AggregateRow& row) {
     return {row.sent, row.lost, row.late, row.median, row.p95, row.jitter};
 }
 
+// A history written through the store's own write path with a simulated
+// clock: four targets (one measured by TCP) probed every 5 s with replies,
+// losses and late replies classed idle, upload, download or both; a counter
+// read, a Wi-Fi reading and a round of name lookups a minute; a paused
+// stretch, a sleep, silent minutes and events; regular flushes and the
+// hourly roll-up and retention. Every column of every table gets values.
+// Returns the date it ends at.
+inline double generateHistory(HistoryStore& store, double from, int minutes) {
+    const Target targets[] = {
+        router(), cloudflare(),
+        {TargetRole::internetIPv6(), "1.1.1.1", *ProbeAddress::parse("2606:4700:4700::1111")},
+        {TargetRole::custom(0), "nas, \"the\" box", *ProbeAddress::parse("192.168.1.20")},
+    };
+    unsigned noise = 777;
+    auto next = [&] { return (noise = noise * 1103515245u + 12345u) >> 8; };
+    double now = from;
+    for (int m = 0; m < minutes; ++m) {
+        const double minute = from + 60.0 * m;
+        const int phase = m % 500;
+        if (phase >= 200 && phase < 210) {
+            store.apply(MinuteState::paused, minute);
+        } else if (phase >= 300 && phase < 305) {
+            // Nothing recorded: a gap the export writes as not running.
+        } else if (phase == 400) {
+            store.markAsleep(minute, minute + 180);
+            m += 2;
+        } else {
+            store.apply(MinuteState::measured, minute);
+            const auto load = static_cast<LoadClass>(m / 7 % 5);
+            for (int second = 0; second < 60; second += 5) {
+                for (std::size_t t = 0; t < std::size(targets); ++t) {
+                    const unsigned n = next();
+                    const double at = minute + second + (n % 1000) / 1000.0;
+                    ProbeResult::Outcome outcome = ProbeResult::Reply{2 + (n >> 4) % 400 / 16.0 + 0.001 * t};
+                    if (n % 97 == 0) outcome = ProbeResult::Lost{};
+                    else if (n % 89 == 0) outcome = ProbeResult::Late{900.5};
+                    store.record({targets[t], t == 3 ? ProbeProtocol::tcp : ProbeProtocol::icmp, outcome, at,
+                                  second % 10 ? load : LoadClass::idle});
+                }
+                store.recordTraffic({minute + second + 5, 5, 1000 + next() % 100000, 5000 + next() % 9000000});
+            }
+            store.recordRSSI(minute + 30, -50 - static_cast<std::int64_t>(next() % 30));
+            std::vector<LookupOutcome> lookups{{{"192.0.2.53", 53, {}}, 0.0125 + (next() % 50) / 1000.0, {}},
+                                               {{"192.0.2.54", 53, {}}, {}, LookupFailure::timeout}};
+            if (m % 3 == 0) store.recordLookups(minute + 20, lookups);
+            if (m % 250 == 17) store.addEvent(outage(targets[m % 3], minute + 3.25, minute + 41.5));
+            if (m % 250 == 90) store.addEvent(spike(targets[3], minute + 1, minute + 12.75, 812.125));
+        }
+        now = minute + 60;
+        store.flush(now - 40, now, false);
+    }
+    store.flush(now, now, true);
+    return now;
+}
+
 // The description of the database error that work throws, "(no error)" when it throws none.
 inline std::string errorOf(const std::function<void()>& work) {
     try {

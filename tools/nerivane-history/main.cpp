@@ -257,7 +257,8 @@ int run(int argc, char** argv) {
             const auto oldest = store.oldestStart();
             from = std::max(from, oldest ? static_cast<double>(*oldest) : to);
         }
-        std::cout << nerivane::HistoryCSV::exportAggregates(store, from, to, to);
+        // Written as it is made: a long history is never held whole.
+        nerivane::HistoryCSV::exportAggregates(store, from, to, to, [](std::string_view piece) { std::cout << piece; });
         return 0;
     }
     if (command == "events") {

@@ -5,6 +5,7 @@
 #include <QDBusMetaType>
 #include <QGuiApplication>
 #include <QKeySequence>
+#include <QSet>
 #include <QTimer>
 
 #include "NerivaneKit/platform/Log.h"
@@ -37,6 +38,23 @@ QVariantMap filtered(const QVariantMap& properties, const QStringList& names) {
     }
     return kept;
 }
+
+// The distinct values of a list in their first order; none when there are
+// more than `limit`. Stops counting there, so a huge list costs no more.
+template <typename T, typename Key>
+std::optional<QList<T>> distinct(const QList<T>& values, qsizetype limit, Key key) {
+    QList<T> kept;
+    QSet<decltype(key(values.value(0)))> seen;
+    for (const T& value : values) {
+        if (seen.contains(key(value))) continue;
+        if (kept.size() == limit) return std::nullopt;
+        seen.insert(key(value));
+        kept << value;
+    }
+    return kept;
+}
+
+const auto itself = [](const auto& value) { return value; };
 
 }  // namespace
 
@@ -218,9 +236,17 @@ std::optional<DBusMenuLayoutItem> DBusMenuExporter::layout(int id, int depth, co
     return item;
 }
 
+void DBusMenuExporter::refuseLongList(const char* what, qsizetype limit) {
+    if (calledFromDBus())
+        sendErrorReply(QDBusError::LimitsExceeded, QStringLiteral("at most %1 distinct %2 per call").arg(limit).arg(QLatin1String(what)));
+}
+
 uint DBusMenuExporter::GetLayout(int parentId, int recursionDepth, const QStringList& propertyNames,
                                  DBusMenuLayoutItem& result) {
-    if (auto found = layout(parentId, recursionDepth, propertyNames)) {
+    const auto names = distinct(propertyNames, nameLimit, itself);
+    if (!names) {
+        refuseLongList("property names", nameLimit);
+    } else if (auto found = layout(parentId, recursionDepth, *names)) {
         result = *found;
     } else if (calledFromDBus()) {
         sendErrorReply(QDBusError::InvalidArgs, QStringLiteral("no menu item %1").arg(parentId));
@@ -230,9 +256,15 @@ uint DBusMenuExporter::GetLayout(int parentId, int recursionDepth, const QString
 
 DBusMenuItems DBusMenuExporter::GetGroupProperties(const QList<int>& ids, const QStringList& propertyNames) {
     DBusMenuItems items;
-    for (const int id : ids) {
+    const auto distinctIds = distinct(ids, idLimit, itself);
+    const auto names = distinct(propertyNames, nameLimit, itself);
+    if (!distinctIds || !names) {
+        refuseLongList(distinctIds ? "property names" : "ids", distinctIds ? nameLimit : idLimit);
+        return items;
+    }
+    for (const int id : *distinctIds) {
         // Unknown ids are left out: the host asked about items it saw before a change.
-        if (auto item = layout(id, 0, propertyNames)) items << DBusMenuItem{id, item->properties};
+        if (auto item = layout(id, 0, *names)) items << DBusMenuItem{id, item->properties};
     }
     return items;
 }
@@ -263,12 +295,18 @@ void DBusMenuExporter::Event(int id, const QString& eventId, const QDBusVariant&
         sendErrorReply(QDBusError::InvalidArgs, QStringLiteral("no menu item %1").arg(id));
 }
 
-QList<int> DBusMenuExporter::EventGroup(const DBusMenuEvents& events) {
+QList<int> DBusMenuExporter::EventGroup(const DBusMenuEvents& all) {
     QList<int> errors;
-    for (const DBusMenuEvent& event : events) {
+    // One click per item and kind of event: a repeated one would toggle back.
+    const auto events = distinct(all, idLimit, [](const DBusMenuEvent& event) { return qMakePair(event.id, event.eventId); });
+    if (!events) {
+        refuseLongList("events", idLimit);
+        return errors;
+    }
+    for (const DBusMenuEvent& event : *events) {
         if (!handleEvent(event.id, event.eventId)) errors << event.id;
     }
-    if (!events.isEmpty() && errors.size() == events.size() && calledFromDBus())
+    if (!events->isEmpty() && errors.size() == events->size() && calledFromDBus())
         sendErrorReply(QDBusError::InvalidArgs, QStringLiteral("none of the menu items exists"));
     return errors;
 }
@@ -282,9 +320,14 @@ bool DBusMenuExporter::AboutToShow(int id) {
     return revision_ != before;
 }
 
-QList<int> DBusMenuExporter::AboutToShowGroup(const QList<int>& ids, QList<int>& idErrors) {
+QList<int> DBusMenuExporter::AboutToShowGroup(const QList<int>& all, QList<int>& idErrors) {
     QList<int> updates;
-    for (const int id : ids) {
+    const auto ids = distinct(all, idLimit, itself);
+    if (!ids) {
+        refuseLongList("ids", idLimit);
+        return updates;
+    }
+    for (const int id : *ids) {
         if (id != 0 && !actions_.value(id)) {
             idErrors << id;
         } else if (AboutToShow(id)) {

@@ -82,6 +82,12 @@ class DBusMenuExporter : public QObject, protected QDBusContext {
 
 public:
     static constexpr const char* objectPath = "/MenuBar";
+    // A host asks about the few dozen items a menu has. A call with more
+    // distinct ids (or events) or property names than these is refused, so
+    // no caller makes a reply of megabytes or holds the connection's thread;
+    // repeated ones are answered once.
+    static constexpr qsizetype idLimit = 256;
+    static constexpr qsizetype nameLimit = 64;
 
     // Exports at objectPath when the bus is connected; the menu outlives us.
     DBusMenuExporter(QMenu& menu, QDBusConnection bus, QObject* parent = nullptr);
@@ -125,6 +131,8 @@ private:
     int idOf(QAction* action);
     // The menu id 0 stands for, or an action's submenu; null for none.
     QMenu* menuOf(int id) const;
+    // Answers a bus caller that its list is too long.
+    void refuseLongList(const char* what, qsizetype limit);
     // False (and an error reply to a bus caller) for an unknown id.
     bool handleEvent(int id, const QString& eventId);
     void handleActionChanged(QAction* action);

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <bit>
 #include <fstream>
 
 #include "NerivaneKit/history/History.h"
@@ -151,6 +152,76 @@ TEST(HistoryFileTest, EarlierLayoutsAreReadAsTheyStandAndAreMarkedAndGainTheNewC
                       std::tuple(std::optional<std::int64_t>(), std::optional<std::int64_t>(100), std::optional<std::int64_t>(200)));
         });
     }
+}
+
+// Every stored value of a table as text, in key order.
+std::string dump(Database& db, const std::string& table, const std::string& key) {
+    std::string text;
+    for (const Database::Row& row : db.query("SELECT * FROM " + table + " ORDER BY " + key)) {
+        for (const Database::Value& value : row) {
+            if (auto* integer = value.asInteger()) text += "i" + std::to_string(*integer);
+            else if (auto* real = value.asReal()) text += "r" + std::to_string(std::bit_cast<std::uint64_t>(*real));
+            else if (auto* string = value.asText()) text += "t" + *string;
+            else text += "n";
+            text += '|';
+        }
+        text += '\n';
+    }
+    return text;
+}
+
+// A file of the layout before the keyed tables, every column of every table
+// filled by the write path (and one damaged row), moves to the keyed tables
+// with every value as it was, in one transaction: when a step fails, the
+// file keeps its layout, version and bytes, and the next open migrates it.
+TEST(HistoryFileTest, TheKeyedTablesTakeEveryValueOfAFileOfThePreviousLayoutInOneStep) {
+    TempFolder folder;
+    const std::string path = folder.path("v3.sqlite");
+    {
+        HistoryStore generated(std::make_shared<Database>(std::nullopt), TimeZone::utc());
+        generated.prepareSchema();
+        generateHistory(generated, noon, 8 * 1440 + 90);
+        Database file(path);
+        file.execute(HistoryStore::schemaScript + HistoryStore::lookupColumnsSQL + HistoryStore::loadColumnsSQL +
+                     "PRAGMA user_version = 3;");
+        generated.db->execute("ATTACH '" + path + "' AS v3; "
+                              "INSERT INTO v3.periods SELECT * FROM periods; INSERT INTO v3.aggregates SELECT * FROM aggregates; "
+                              "INSERT INTO v3.events SELECT * FROM events; "
+                              "INSERT INTO v3.aggregates (start, seconds, role, host, address, protocol, sent, lost, late, median) "
+                              "VALUES (60.5, 60, 'gateway', 'x', 'y', 'icmp', 'many', 0, 0, 'fast'); DETACH v3");
+    }
+    std::string before;
+    {
+        Database file(path);
+        EXPECT_EQ(pragma(file, "user_version"), 3);
+        EXPECT_EQ(count(file, "SELECT count(*) FROM periods WHERE rssi IS NULL OR dns_median IS NULL OR dns_failures IS NULL "
+                              "OR sent_bytes IS NULL OR received_bytes IS NULL OR peak_sent_bps IS NULL OR "
+                              "peak_received_bps IS NULL"), count(file, "SELECT count(*) FROM periods WHERE state <> 'measured' OR "
+                              "dns_median IS NULL"));
+        EXPECT_GT(count(file, "SELECT count(*) FROM aggregates WHERE busy_upload_median IS NOT NULL AND "
+                              "busy_download_median IS NOT NULL AND jitter IS NOT NULL AND seconds = 3600"), 0);
+        before = dump(file, "periods", "start, seconds") + dump(file, "aggregates", "start, seconds, role, address, protocol") +
+                 dump(file, "events", "id");
+        // A leftover of the new layout's name makes the rebuild fail half-way.
+        file.execute("CREATE TABLE aggregates_keyed (x)");
+    }
+    {
+        HistoryStore store(std::make_shared<Database>(path), TimeZone::utc());
+        EXPECT_NE(errorOf([&] { store.prepareSchema(); }).find("aggregates_keyed"), std::string::npos);
+        EXPECT_EQ(pragma(*store.db, "user_version"), 3);
+        EXPECT_EQ(count(*store.db, "SELECT count(*) FROM sqlite_master WHERE name = 'periods_keyed'"), 0);
+        store.db->execute("DROP TABLE aggregates_keyed");
+        EXPECT_EQ(dump(*store.db, "periods", "start, seconds") +
+                      dump(*store.db, "aggregates", "start, seconds, role, address, protocol") + dump(*store.db, "events", "id"),
+                  before);
+    }
+    HistoryStore store = openStore(path);
+    EXPECT_EQ(pragma(*store.db, "user_version"), HistoryFile::schemaVersion);
+    EXPECT_EQ(count(*store.db, "SELECT count(*) FROM sqlite_master WHERE sql LIKE '%WITHOUT ROWID'"), 2);
+    EXPECT_EQ(count(*store.db, "SELECT count(*) FROM sqlite_master WHERE name LIKE '%keyed'"), 0);
+    EXPECT_EQ(dump(*store.db, "periods", "start, seconds") + dump(*store.db, "aggregates", "start, seconds, role, address, protocol") +
+                  dump(*store.db, "events", "id"),
+              before);
 }
 
 }  // namespace

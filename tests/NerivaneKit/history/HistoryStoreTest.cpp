@@ -2,6 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <charconv>
+#include <cstdio>
+#include <fstream>
+
+#include "NerivaneKit/history/HistoryCSV.h"
+#include "NerivaneKit/history/HistoryChart.h"
+#include "NerivaneKit/history/HistoryGrades.h"
+
 #include "support/HistoryTestSupport.h"
 
 namespace nerivane {
@@ -110,6 +118,134 @@ TEST_F(HistoryStoreTest, HourRowsReplaceMinuteRowsAWeekOldInOneTransaction) {
               std::tuple(std::optional(90.0), std::optional<std::int64_t>(4), std::optional<std::int64_t>()));
     EXPECT_EQ(figures(rows[1]), (Figures{4, 4, 0, std::nullopt, std::nullopt, std::nullopt})) << "all weights 0";
     EXPECT_EQ(rows[2].seconds, 60);
+}
+
+// A direction is graded from the minutes in which a role met that load in as
+// many replies as the running monitor needs before it grades; stray busy
+// replies spread over many minutes (an upload's acknowledgements on the
+// download side) grade nothing.
+TEST(HistoryGrades, OnlyMinutesBusyByTheMonitorsRuleGrade) {
+    // A quiet minute (30 ms), then minutes with busy replies: role, minute,
+    // busy upload and download replies (at 80 and 90 ms).
+    struct Busy {
+        TargetRole role;
+        int minute;
+        std::int64_t upload, download;
+    };
+    struct Case {
+        std::string name;
+        std::vector<Busy> rows;
+        // Download, internet: busy replies counted and whether it has a grade.
+        std::int64_t downloadReplies;
+        bool downloadGraded;
+    };
+    const auto internet = TargetRole::internet(0);
+    const std::vector<Case> cases{
+        {"an upload's acknowledgements, two a minute", {{internet, 1, 12, 2}, {internet, 2, 12, 2}, {internet, 3, 0, 2},
+                                                       {internet, 4, 0, 2}, {internet, 5, 0, 2}, {internet, 6, 0, 2}}, 0, false},
+        {"ten in one minute", {{internet, 1, 0, 10}}, 10, true},
+        {"nine in one minute", {{internet, 1, 0, 9}, {internet, 2, 0, 9}}, 0, false},
+        {"the IPv4 and IPv6 hosts together", {{internet, 1, 0, 5}, {TargetRole::internetIPv6(), 1, 0, 5}}, 10, true},
+        {"the router's replies count for the router only", {{TargetRole::router(), 1, 0, 12}, {internet, 1, 0, 3}}, 0, false},
+    };
+    for (const Case& test : cases) {
+        std::vector<AggregateRow> rows;
+        AggregateRow quiet{noonSeconds, 60, internet, "h", "a", ProbeProtocol::icmp, 60, 0, 0, 30.0, 31.0, 1.0, {}, 0, {}, 0};
+        rows.push_back(quiet);
+        for (const Busy& busy : test.rows) {
+            AggregateRow row = quiet;
+            row.start = noonSeconds + 60 * busy.minute;
+            row.role = busy.role;
+            row.address = busy.role.text();
+            row.busyUploadReplies = busy.upload;
+            row.busyDownloadReplies = busy.download;
+            if (busy.upload) row.busyUploadMedian = 80.0;
+            if (busy.download) row.busyDownloadMedian = 90.0;
+            rows.push_back(row);
+        }
+        const auto summary = HistoryGrades::summarize({}, rows);
+        ASSERT_EQ(summary.grades.size(), 4u);
+        const HistoryGrades::Grade& download = summary.grades[3];
+        EXPECT_EQ(std::tuple(download.busyReplies, download.grade.has_value(), download.busyMedian.has_value()),
+                  std::tuple(test.downloadReplies, test.downloadGraded, test.downloadGraded))
+            << test.name;
+    }
+    // The upload of the first case is graded: 80 ms busy over 30 ms idle.
+    std::vector<AggregateRow> upload{{noonSeconds, 60, TargetRole::internet(0), "h", "a", ProbeProtocol::icmp, 60, 0, 0, 30.0,
+                                      31.0, 1.0, {}, 0, {}, 0},
+                                     {noonSeconds + 60, 60, TargetRole::internet(0), "h", "a", ProbeProtocol::icmp, 60, 0, 0,
+                                      50.0, 81.0, 1.0, 80.0, 12, 90.0, 2}};
+    EXPECT_EQ(HistoryGrades::summarize({}, upload).grades[1].grade, LoadGrade::b);
+}
+
+// Every stored value, both exports and the charts of a generated history of
+// eight days, as digests taken before the tables, indexes and reads were
+// reworked for speed: what the user sees and what the file holds must not
+// change by a byte.
+std::string shortest(double value) {
+    char buffer[64];
+    return std::string(buffer, std::to_chars(buffer, buffer + sizeof buffer, value).ptr);
+}
+template <class T>
+std::string field(const std::optional<T>& value) {
+    if (!value) return "-";
+    if constexpr (std::is_same_v<T, double>) return shortest(*value);
+    else return std::to_string(*value);
+}
+std::string digest(const std::string& text) {
+    std::uint64_t hash = 14695981039346656037ull;  // FNV-1a
+    for (unsigned char c : text) hash = (hash ^ c) * 1099511628211ull;
+    char hex[17];
+    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
+    return hex;
+}
+
+TEST(HistoryStoreGolden, StoredValuesExportsAndChartsOfAGeneratedHistoryStayTheSame) {
+    HistoryStore store(std::make_shared<Database>(std::nullopt), TimeZone::fixed(3600));
+    store.prepareSchema();
+    const double end = generateHistory(store, noon + 17, 8 * 1440 + 200);
+    const double now = end + 42.5;
+
+    std::string stored;
+    for (const PeriodRow& row : store.periods("1", {}))
+        stored += std::to_string(row.start) + " " + std::to_string(row.seconds) + " " + std::string(text(row.state)) + " " +
+                  field(row.rssi) + " " + field(row.dnsMedian) + " " + field(row.dnsFailures) + " " + field(row.sentBytes) +
+                  " " + field(row.receivedBytes) + " " + field(row.peakSentBitsPerSecond) + " " +
+                  field(row.peakReceivedBitsPerSecond) + "\n";
+    for (const AggregateRow& row : store.aggregates("1", {}))
+        stored += std::to_string(row.start) + " " + std::to_string(row.seconds) + " " + row.role.text() + " " + row.host + " " +
+                  row.address + " " + std::string(text(row.probeProtocol)) + " " + std::to_string(row.sent) + " " +
+                  std::to_string(row.lost) + " " + std::to_string(row.late) + " " + field(row.median) + " " + field(row.p95) +
+                  " " + field(row.jitter) + " " + field(row.busyUploadMedian) + " " + field(row.busyUploadReplies) + " " +
+                  field(row.busyDownloadMedian) + " " + field(row.busyDownloadReplies) + "\n";
+    for (const NetworkEvent& event : store.events("1 ORDER BY start", {}))
+        stored += std::string(text(event.kind)) + " " + event.role.text() + " " + event.host + " " + event.address.text() + " " +
+                  shortest(event.start) + " " + shortest(event.end) + " " + field(event.worstRTT) + "\n";
+
+    std::string charts;
+    for (ChartRange range : {ChartRange::hour, ChartRange::day, ChartRange::week})
+        for (const TargetRole& role : {TargetRole::router(), TargetRole::internet(0), TargetRole::internetIPv6(),
+                                       TargetRole::custom(0), TargetRole::custom(1)})
+            for (double at : {now, now - 3 * 86400 - 1234.5})
+                for (const ChartBucket& bucket : HistoryChart::read(store, range, role, at))
+                    charts += shortest(bucket.start) + " " + (bucket.state ? std::string(text(*bucket.state)) : "-") + " " +
+                              field(bucket.median) + " " + field(bucket.p95) + " " + field(bucket.lossPercent) + " " +
+                              field(bucket.rssi) + " " + field(bucket.sentBitsPerSecond) + " " +
+                              field(bucket.receivedBitsPerSecond) + "\n";
+
+    const std::string all = HistoryCSV::exportAggregates(store, now - 30 * 86400, now, now);
+    const std::string window = HistoryCSV::exportAggregates(store, noon + 2 * 86400 + 1000.5, noon + 8 * 86400 + 77, now);
+    const std::string events = HistoryCSV::exportEvents(store, noon, now);
+    EXPECT_EQ(std::count(all.begin(), all.end(), '\n'), 39355);
+    EXPECT_EQ(digest(stored), "7a1f510a8aba78b3");
+    EXPECT_EQ(digest(charts), "7330f3f07e76bbc3");
+    EXPECT_EQ(digest(all), "be5999ec0177df52");
+    EXPECT_EQ(digest(window), "4ae96b931fe96ef2");
+    EXPECT_EQ(digest(events), "d2089742bb6f9b3c");
+    if (const char* folder = std::getenv("NERIVANE_GOLDEN_DUMP")) {
+        for (const auto& [name, content] : std::vector<std::pair<std::string, const std::string*>>{{"stored", &stored}, {"charts", &charts}, {"all", &all}})
+            std::ofstream(std::string(folder) + "/" + name + ".txt") << *content;
+    }
 }
 
 }  // namespace

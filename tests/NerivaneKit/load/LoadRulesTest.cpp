@@ -1,5 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+
+#include <array>
+#include <tuple>
+
+#include "NerivaneKit/load/LocalTraffic.h"
 #include "NerivaneKit/load/LoadGrade.h"
 #include "NerivaneKit/load/LoadRules.h"
 #include "NerivaneKit/load/TrafficMeter.h"
@@ -16,6 +22,8 @@ TEST(LoadRules, ClassesAtTheHalfTheFloorAndTheTenth) {
         double up, down;
         LinkCapacity capacity;
         C expected;
+        // Beside it, to and from hosts on the local link.
+        double localUp = 0, localDown = 0;
     } rows[] = {
         {10 * mbit, 0, link, C::upload},            // exactly half
         {9.99 * mbit, 0, link, C::unknown},         // under half, over a tenth
@@ -29,9 +37,17 @@ TEST(LoadRules, ClassesAtTheHalfTheFloorAndTheTenth) {
         {0.099 * mbit, 0, none, C::idle},
         {0.1 * mbit, 0, none, C::unknown},
         {1 * mbit, 0, none, C::upload},  // any load is busy against no capacity
+        // A copy to a NAS is no load on the internet path, however fast,
+        // but no quiet either; an upload beside it is still an upload.
+        {0, 0, link, C::unknown, 10'000 * mbit, 0},
+        {0, 0, none, C::unknown, 0, 10'000 * mbit},
+        {10 * mbit, 0, link, C::upload, 0, 900 * mbit},
+        {1.9 * mbit, 0, link, C::unknown, 0.2 * mbit, 0},  // together over a tenth
+        {0.05 * mbit, 0, none, C::idle, 0.04 * mbit, 0},   // a trickle to the printer
     };
     for (const auto& row : rows)
-        EXPECT_EQ(LoadRules::classify(row.up, row.down, row.capacity), row.expected) << "row " << (&row - rows);
+        EXPECT_EQ(LoadRules::classify(row.up, row.down, row.capacity, row.localUp, row.localDown), row.expected)
+            << "row " << (&row - rows);
 
     EXPECT_EQ(LoadRules::merge(C::idle, C::idle), C::idle);
     EXPECT_EQ(LoadRules::merge(C::idle, C::unknown), C::unknown);
@@ -107,6 +123,62 @@ TEST(TrafficMeter, CapacityIsTheLargerOfHistoryAndTheSessionsPeakTenSeconds) {
     second(32, 0);
     EXPECT_FALSE(sample);
     EXPECT_EQ(meter.classify(31.5, 32.5), C::unknown);
+}
+
+// A 10 Gbit/s copy to a host on the local link for 20 s, then a 20 Mbit/s
+// upload through the router: the copy is neither busy nor capacity nor in the
+// samples history keeps; the upload is busy against its own peak.
+TEST(TrafficMeter, ALocalCopyIsNeitherLoadNorCapacity) {
+    TrafficMeter meter;
+    TrafficMeter::Reading counters;
+    std::optional<TrafficSample> sample;
+    auto second = [&](int t, std::uint64_t internet, std::uint64_t local, std::uint64_t localCounted) {
+        counters.sentBytes += internet + local;
+        counters.localSentBytes += localCounted;
+        sample = meter.read(t, 1000 + t, "eth0", counters, {});
+    };
+    second(0, 0, 0, 0);
+    for (int t = 1; t <= 10; ++t) second(t, 1'000, 1'250'000'000, 1'250'000'000);
+    EXPECT_EQ(sample, (TrafficSample{1010, 1, 1'000, 0}));
+    // The estimate of its headers came out larger than what the interface
+    // counted: then all of it was local, and no more.
+    for (int t = 11; t <= 20; ++t) second(t, 1'000, 1'250'000'000, 1'300'000'000);
+    EXPECT_EQ(sample, (TrafficSample{1020, 1, 0, 0}));
+    EXPECT_EQ(meter.latest()->load, C::unknown);
+    EXPECT_NEAR(meter.latest()->localUploadBitsPerSecond, 10'000 * mbit, 0.01 * mbit);
+    // The estimate ran ahead of the interface's count; the next second it
+    // falls behind by as much, and that is still the copy.
+    second(21, 0, 1'250'000'000, 1'200'001'000);
+    EXPECT_EQ(sample, (TrafficSample{1021, 1, 0, 0}));
+    EXPECT_EQ(meter.sessionPeak, (LinkCapacity{8'000, 0}));
+    EXPECT_FALSE(meter.busy[0]);
+    for (int t = 22; t <= 41; ++t) second(t, 2'500'000, 0, 0);
+    EXPECT_EQ(meter.latest()->load, C::upload);
+    EXPECT_DOUBLE_EQ(meter.sessionPeak.uploadBitsPerSecond, 20 * mbit);
+}
+
+// Which peers a connection reaches without the router.
+TEST(LocalTraffic, PeersOnTheLinkAreInItsNetworksOrLinkLocal) {
+    const std::vector<LocalTraffic::Prefix> networks{
+        {AF_INET, {192, 168, 1, 17}, 24}, {AF_INET, {10, 77, 0, 2}, 30}, {AF_INET6, {0xfd, 0x77, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2}, 64}};
+    const std::tuple<int, std::array<std::uint8_t, 16>, bool> rows[] = {
+        {AF_INET, {192, 168, 1, 200}, true},
+        {AF_INET, {192, 168, 2, 1}, false},
+        {AF_INET, {10, 77, 0, 1}, true},
+        {AF_INET, {10, 77, 0, 5}, false},  // outside the /30
+        {AF_INET, {1, 1, 1, 1}, false},
+        {AF_INET6, {0xfd, 0x77, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}, true},
+        {AF_INET6, {0xfd, 0x77, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 1}, false},
+        {AF_INET6, {0xfe, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}, true},  // link-local
+        {AF_INET6, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 192, 168, 1, 9}, true},  // IPv4-mapped
+        {AF_INET6, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 8, 8, 8, 8}, false},
+        {AF_INET6, {0x26, 0x06, 0x47, 0, 0x47, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x11, 0x11}, false},
+    };
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        const auto& [family, address, expected] = rows[i];
+        EXPECT_EQ(LocalTraffic::onLink(family, address.data(), networks), expected) << "row " << i;
+    }
+    EXPECT_FALSE(LocalTraffic::onLink(AF_INET, std::array<std::uint8_t, 16>{192, 168, 1, 1}.data(), {}));
 }
 
 }  // namespace

@@ -70,7 +70,9 @@ TEST_F(PreferencesTest, TargetSettingsTrimDeduplicateAndLimitTheHostsAndSurviveT
     for (const auto& row : std::vector<Row>{
              {" \t\n", "8.8.8.8", {}, {"1.1.1.1", "8.8.8.8"}, {}}, {"1.1.1.1", " 1.1.1.1\n", {"nas.lan"}, {"1.1.1.1"}, {"nas.lan"}},
              {"  one.example\n", "\ttwo.example ", {"", "  nas.local ", "printer", "camera"}, {"one.example", "two.example"}, {"nas.local", "printer"}},
-             {"1.1.1.1", "", {" ", "\n", "solo"}, {"1.1.1.1"}, {"solo"}}}) {
+             {"1.1.1.1", "", {" ", "\n", "solo"}, {"1.1.1.1"}, {"solo"}},
+             // One host twice is probed once, whatever its case; the next one takes the free place.
+             {"1.1.1.1", "", {"one.lab", " ONE.lab", "two.lab"}, {"1.1.1.1"}, {"one.lab", "two.lab"}}}) {
         preferences.setPrimaryHost(row.primary);
         preferences.setSecondaryHost(row.secondary);
         preferences.setCustomHosts(row.custom);

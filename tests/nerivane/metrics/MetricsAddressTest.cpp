@@ -1,4 +1,5 @@
-// Which metrics addresses are taken, as what, and what a refused one is told.
+// Which metrics addresses are taken, as what, and what a refused one is told;
+// which resolved ones reach only this machine.
 #include <gtest/gtest.h>
 
 #include <tuple>
@@ -47,6 +48,13 @@ TEST(MetricsAddress, FormsTakenAndRefusedWithWhatToWrite) {
         ASSERT_TRUE(std::holds_alternative<std::string>(parsed)) << text;
         EXPECT_EQ(std::get<std::string>(parsed), "metrics address \"" + std::string(text) + "\"" + problem);
     }
+}
+
+TEST(MetricsAddress, LoopbackIsThisMachineOnlyInEveryForm) {
+    for (const char* host : {"127.0.0.1", "127.255.0.9", "::1", "::ffff:127.0.0.1", "::ffff:127.1.2.3"})
+        EXPECT_TRUE(MetricsAddress::isLoopback(host)) << host;
+    for (const char* host : {"0.0.0.0", "::", "10.77.0.2", "128.0.0.1", "::ffff:10.0.0.1", "::127.0.0.1", "fe80::1", "localhost", ""})
+        EXPECT_FALSE(MetricsAddress::isLoopback(host)) << host;
 }
 
 }  // namespace

@@ -88,7 +88,8 @@ TEST(MetricsTally, InterfaceBytesAndLatencyUnderLoadOnlyWhenKnown) {
 
 // Round-robin names: a target absent from the snapshots for more than an
 // hour loses every series; one absent 59 minutes keeps them; one that stays
-// only ever counts up.
+// only ever counts up. A DNS server the system stopped naming (a network
+// left behind) goes the same way.
 TEST(MetricsTally, SeriesOfATargetGoneForAnHourAreDropped) {
     const auto target = [](const char* address) {
         return Target{TargetRole::custom(0), "pool.lan", *ProbeAddress::parse(address)};
@@ -121,11 +122,18 @@ TEST(MetricsTally, SeriesOfATargetGoneForAnHourAreDropped) {
         for (const auto& t : targets) probes.push_back(ProbeRecord{t, ProbeProtocol::icmp, ProbeResult::Lost{}, now - 1});
         tally.addProbes(probes);
         if (offset == 0) tally.addEvent(NetworkEvent{NetworkEvent::Kind::outage, gone.role, gone.host, gone.address, now - 30, now - 1, std::nullopt});
-        tally.setSnapshot(snapshotOf(targets), now);
+        auto snapshot = snapshotOf(targets);
+        // Each target's address stands in for a DNS server the system names too.
+        snapshot.lookups = LookupSnapshot{};
+        for (const auto& t : targets)
+            snapshot.lookups->servers.push_back({ResolverServer{t.address.text(), 53, ""}, std::nullopt, 0, std::nullopt, 0.02});
+        snapshot.lookups->latestRound = offset;
+        tally.setSnapshot(snapshot, now);
         const auto families = tally.families();
         SCOPED_TRACE(offset);
         EXPECT_EQ(mentions(families, gone), offset < 3601);
         EXPECT_EQ(mentions(families, briefly), offset < 3661);
+        EXPECT_EQ(find(families, "nerivane_dns_lookup_seconds")->metric.size(), offset < 3601 ? 3u : offset < 3661 ? 2u : 1u);
         ASSERT_TRUE(sent(families, stays));
         EXPECT_GT(*sent(families, stays), before);
         before = *sent(families, stays);

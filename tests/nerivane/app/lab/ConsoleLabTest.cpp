@@ -108,6 +108,18 @@ protected:
 
     bool printed(const std::string& text) const { return output.find(text) != std::string::npos; }
 
+    // What `nerivane --diagnostics` prints beside the program, in its
+    // environment but for the session bus given.
+    std::string diagnostics(const QString& sessionBus) const {
+        QProcess asking;
+        QProcessEnvironment variables = program.processEnvironment();
+        variables.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), sessionBus);
+        asking.setProcessEnvironment(variables);
+        asking.start(QString::fromStdString(labtest::environment("NERIVANE_BIN_DIR") + "/nerivane"), {QStringLiteral("--diagnostics")});
+        EXPECT_TRUE(asking.waitForFinished(30000));
+        return asking.readAllStandardOutput().toStdString();
+    }
+
     std::unique_ptr<test::NotificationServer> server;
     QTemporaryDir directory;
     QProcess program;
@@ -127,6 +139,13 @@ TEST_F(ConsoleLab, InternetOutageSeenEndToEndThenSigtermInTheMiddleOfAMinuteWrit
     const QByteArray mapped = maps.readAll();
     for (const char* library : {"libQt6Gui", "libQt6Widgets", "libQt6Network", "libprometheus-cpp", "nerivane-desktop", "nerivane-metrics"})
         EXPECT_FALSE(mapped.contains(library)) << library;
+    // --diagnostics beside it: the live report over the bus they share;
+    // without one in common, the report still knows that it runs.
+    const std::string live = diagnostics(bus->address());
+    EXPECT_NE(live.find("\nverdict good"), std::string::npos) << live;
+    const std::string apart = diagnostics(QStringLiteral("unix:path=/nonexistent"));
+    EXPECT_NE(apart.find("\nan instance is running (process " + std::to_string(program.processId()) + ") but does not answer"),
+              std::string::npos) << apart;
     const double outageStart = wallNow();
     ASSERT_TRUE(lab("set internet mode=silent"));
     ASSERT_TRUE(waitUntil([&] { return wallNow() - outageStart >= 40; }, 60000));

@@ -4,11 +4,16 @@
 // own (as the JSON readout prints them), its state sets sum to one and its
 // counters never go down. Idle connections, however many, neither hold off a
 // scrape nor stay open. An address given on the command line that it cannot
-// serve on is a usage error; a stored one leaves monitoring running.
+// serve on is a usage error; a stored one leaves monitoring running. A flood
+// of connections stalls neither the readout nor a scrape, leaves no memory
+// behind and does not hold up SIGTERM.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -18,12 +23,16 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <algorithm>
+#include <atomic>
+#include <fstream>
+#include <iostream>
 #include <chrono>
 #include <future>
 #include <map>
 #include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "NerivaneKit/platform/UniqueFd.h"
@@ -50,9 +59,11 @@ sockaddr_in loopback(int port) {
     return address;
 }
 
-// A connection to 127.0.0.1:PORT that sends nothing.
-UniqueFd connectTo(int port) {
+// A connection to 127.0.0.1:PORT that sends nothing, made within the time.
+UniqueFd connectTo(int port, std::chrono::milliseconds time = std::chrono::seconds(10)) {
     UniqueFd socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const timeval limit{static_cast<time_t>(time.count() / 1000), static_cast<suseconds_t>(time.count() % 1000 * 1000)};
+    ::setsockopt(socket.get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
     const auto address = loopback(port);
     if (::connect(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) return {};
     return socket;
@@ -77,7 +88,9 @@ std::optional<std::string> readUntilClosed(const UniqueFd& socket, std::chrono::
 // GET /metrics within the time: the body, or none when the whole answer
 // (with status 200) did not come in time.
 std::optional<std::string> scrape(int port = 9101, std::chrono::milliseconds time = std::chrono::seconds(10)) {
-    const UniqueFd socket = connectTo(port);
+    const auto asked = std::chrono::steady_clock::now();
+    const UniqueFd socket = connectTo(port, time);
+    time -= std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - asked);
     const std::string request = "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
     if (!socket || ::send(socket.get(), request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size()))
         return std::nullopt;
@@ -86,6 +99,61 @@ std::optional<std::string> scrape(int port = 9101, std::chrono::milliseconds tim
     if (body == std::string::npos || response->rfind("HTTP/1.1 200 ", 0) != 0 || response->find("nerivane_", body) == std::string::npos)
         return std::nullopt;
     return response->substr(body + 4);
+}
+
+// Two threads opening non-blocking connections to 127.0.0.1:PORT, each
+// keeping its latest few hundred open and resetting the oldest, until
+// `count` were opened, `limit` passed or it is stopped.
+class Flood {
+public:
+    Flood(int port, std::size_t count, std::chrono::seconds limit) {
+        running_ = 2;
+        for (int i = 0; i < 2; ++i)
+            threads_.emplace_back([this, port, count, limit] { run(port, count, std::chrono::steady_clock::now() + limit); });
+    }
+    ~Flood() { stop(); }
+    void stop() {
+        stopped_ = true;
+        for (auto& thread : threads_) {
+            if (thread.joinable()) thread.join();
+        }
+    }
+    bool running() const { return running_.load() > 0; }
+    std::size_t opened() const { return opened_.load(); }
+
+private:
+    void run(int port, std::size_t count, std::chrono::steady_clock::time_point end) {
+        const auto address = loopback(port);
+        std::vector<UniqueFd> open(300);
+        std::size_t next = 0;
+        while (!stopped_ && opened_.load() < count && std::chrono::steady_clock::now() < end) {
+            UniqueFd socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+            if (!socket) continue;
+            if (::connect(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 && errno != EINPROGRESS)
+                continue;
+            ++opened_;
+            // A reset, not a close: no TIME_WAIT left to use up the ports.
+            const linger reset{1, 0};
+            auto& oldest = open[next++ % open.size()];
+            if (oldest) ::setsockopt(oldest.get(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+            oldest = std::move(socket);
+        }
+        --running_;
+    }
+
+    std::atomic<bool> stopped_{false};
+    std::atomic<int> running_{0};
+    std::atomic<std::size_t> opened_{0};
+    std::vector<std::thread> threads_;
+};
+
+// Resident memory of a process in kilobytes.
+long residentKilobytes(qint64 pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    }
+    return 0;
 }
 
 std::string label(const std::string& series, const std::string& name) {
@@ -272,6 +340,90 @@ TEST_F(MetricsLab, IdleConnectionsNeitherHoldOffAScrapeNorStayOpen) {
     const UniqueFd late = connectTo(9101);
     EXPECT_TRUE(readUntilClosed(late, 6s)) << "an idle connection stayed open";
     EXPECT_GE(std::chrono::steady_clock::now() - opened, 1s) << "an idle connection was closed at once";
+}
+
+// 500,000 connections, idle and reset, from two threads: the readout goes on
+// at its pace, scrapes are answered within a second, memory comes back after,
+// and SIGTERM during a second flood ends the program at once.
+TEST_F(MetricsLab, AFloodStallsNothingAndLeavesNothingBehind) {
+    using namespace std::chrono_literals;
+    using Clock = std::chrono::steady_clock;
+    std::vector<Clock::time_point> lines;
+    QObject::connect(&program, &QProcess::readyReadStandardOutput, [&] {
+        const std::string text = program.readAllStandardOutput().toStdString();
+        for (std::size_t at = text.find("\"type\":\"snapshot\""); at != std::string::npos;
+             at = text.find("\"type\":\"snapshot\"", at + 1))
+            lines.push_back(Clock::now());
+    });
+    start(program, {QStringLiteral("--metrics"), QStringLiteral("127.0.0.1:9101"), QStringLiteral("--json"),
+                    QStringLiteral("--exit-after"), QStringLiteral("300")});
+    ASSERT_TRUE(waitUntil([&] { return scrape(9101, 2s).has_value(); }, 20000)) << "the endpoint never answered";
+    // The longest time without a readout line from `since` to `until`, in seconds.
+    const auto largestGap = [&](Clock::time_point since, Clock::time_point until) {
+        double gap = 0;
+        Clock::time_point last = since;
+        for (const auto line : lines) {
+            if (line <= since || line > until) continue;
+            gap = std::max(gap, std::chrono::duration<double>(line - last).count());
+            last = line;
+        }
+        return std::max(gap, std::chrono::duration<double>(until - last).count());
+    };
+    const qint64 pid = program.processId();
+    waitUntil([] { return false; }, 5000);
+    const long rest = residentKilobytes(pid);
+    const auto flooded = Clock::now();
+    const double gapBefore = largestGap(flooded - 5s, flooded);
+
+    std::vector<double> scrapes;
+    std::size_t failed = 0;
+    long peak = rest;
+    {
+        Flood flood(9101, 500000, 120s);
+        while (flood.running()) {
+            const auto asked = Clock::now();
+            if (scrape(9101, 1s)) {
+                scrapes.push_back(std::chrono::duration<double>(Clock::now() - asked).count());
+            } else {
+                ++failed;
+            }
+            peak = std::max(peak, residentKilobytes(pid));
+            waitUntil([&] { return !flood.running(); }, 500);
+        }
+        EXPECT_GE(flood.opened(), 500000u) << "the flood ran out of time";
+    }
+    const auto ended = Clock::now();
+    const double gapDuring = largestGap(flooded, ended);
+    const double flood = std::chrono::duration<double>(ended - flooded).count();
+    EXPECT_LE(gapDuring, 3) << "the readout stalled during the flood";
+    EXPECT_EQ(failed, 0u) << "scrapes not answered within a second during the flood (of " << scrapes.size() + failed << ")";
+    EXPECT_GE(scrapes.size(), 3u);
+    // Memory comes back (the flood's connections gone, the same heap).
+    EXPECT_TRUE(waitUntil([&] { return residentKilobytes(pid) <= rest + 5 * 1024; }, 15000))
+        << residentKilobytes(pid) << " kB after the flood, " << rest << " kB before";
+    const long after = residentKilobytes(pid);
+    waitUntil([] { return false; }, 5000);
+    const double gapAfter = largestGap(ended, Clock::now());
+    EXPECT_LE(gapAfter, 3);
+
+    // SIGTERM in the middle of a flood.
+    Flood again(9101, 500000, 30s);
+    waitUntil([] { return false; }, 2000);
+    const auto signalled = Clock::now();
+    ::kill(static_cast<pid_t>(pid), SIGTERM);
+    const bool ended3s = waitUntil([&] { return program.state() == QProcess::NotRunning; }, 3000);
+    waitUntil([&] { return program.state() == QProcess::NotRunning; }, 60000);
+    const double termSeconds = std::chrono::duration<double>(Clock::now() - signalled).count();
+    again.stop();
+    EXPECT_TRUE(ended3s) << "SIGTERM during a flood took " << termSeconds << " s";
+    EXPECT_EQ(program.exitCode(), 0);
+
+    std::sort(scrapes.begin(), scrapes.end());
+    std::cout << "flood: " << flood << " s; resident " << rest << " kB at rest, " << peak << " kB at most during, " << after
+              << " kB after; readout's largest gap " << gapBefore << " s before, " << gapDuring << " s during, " << gapAfter
+              << " s after; scrapes during: " << scrapes.size() << " answered (slowest "
+              << (scrapes.empty() ? 0 : scrapes.back()) << " s), " << failed << " not within 1 s; SIGTERM to exit "
+              << termSeconds << " s\n";
 }
 
 // A port held by another process: with --metrics a usage error; as the stored

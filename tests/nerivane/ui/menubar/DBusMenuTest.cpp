@@ -2,11 +2,13 @@
 // QMenu's actions (mnemonics, separators, toggles, radio groups, disabled and
 // hidden items, shortcuts, submenus), property filters and depth, change
 // announcements with only what changed, clicks, a rebuild on AboutToShow;
-// then read as a host reads it, over a private bus.
+// then read as a host reads it, over a private bus, where lists that ask
+// too much are refused.
 
 #include <gtest/gtest.h>
 
 #include <QActionGroup>
+#include <QDBusPendingCall>
 #include <QSignalSpy>
 
 #include "nerivane/ui/menubar/DBusMenuExporter.h"
@@ -99,6 +101,47 @@ TEST_F(DBusMenuTest, PublishesTheMenusActionsAndTheirChanges) {
     EXPECT_EQ(wire.children.at(6).children.size(), 1) << "the submenu's item";
     EXPECT_EQ(call("com.canonical.dbusmenu", "Event", {999, "clicked", QVariant::fromValue(QDBusVariant(0)), 0u}).type(),
               QDBusMessage::ErrorMessage);
+
+    // Lists that ask too much: a repeated id is answered once; more distinct
+    // ids, events or names than the limits are refused, and a burst of such
+    // calls leaves the connection answering.
+    const int fastId = root->children[3].id;
+    const QDBusMessage repeated = call("com.canonical.dbusmenu", "GetGroupProperties",
+                                       {QVariant::fromValue(QList<int>{fastId, fastId, 999, fastId}), QStringList{"label", "label"}});
+    ASSERT_EQ(repeated.type(), QDBusMessage::ReplyMessage) << repeated.errorMessage().toStdString();
+    EXPECT_EQ(qdbus_cast<DBusMenuItems>(repeated.arguments().at(0)), (DBusMenuItems{{fastId, {{"label", "Fast"}}}}));
+    QList<int> ids(100000);
+    for (int i = 0; i < ids.size(); ++i) ids[i] = i % 2 == 0 ? fastId : i;
+    DBusMenuEvents clicks;
+    for (int i = 0; i < 1000; ++i) clicks << DBusMenuEvent{i, "clicked", QDBusVariant(0), 0};
+    const QStringList names(1000, "label");
+    QStringList distinctNames;
+    for (int i = 0; i < 1000; ++i) distinctNames << QString::number(i);
+    const std::vector<std::pair<const char*, QVariantList>> tooMuch{
+        {"GetGroupProperties", {QVariant::fromValue(ids), QStringList()}},
+        {"GetGroupProperties", {QVariant::fromValue(QList<int>{fastId}), distinctNames}},
+        {"GetLayout", {0, -1, distinctNames}},
+        {"AboutToShowGroup", {QVariant::fromValue(ids)}},
+        {"EventGroup", {QVariant::fromValue(clicks)}},
+    };
+    for (const auto& [method, arguments] : tooMuch) {
+        const QDBusMessage refused = call("com.canonical.dbusmenu", method, arguments);
+        EXPECT_EQ(refused.errorName(), "org.freedesktop.DBus.Error.LimitsExceeded") << method;
+    }
+    EXPECT_FALSE(fast->isChecked()) << "no click of the refused group went through";
+    EXPECT_EQ(call("com.canonical.dbusmenu", "GetLayout", {0, 0, names}).type(), QDBusMessage::ReplyMessage)
+        << "repeated names are one";
+    std::vector<QDBusPendingCall> burst;
+    for (int i = 0; i < 20; ++i) {
+        auto message = QDBusMessage::createMethodCall(client->baseService(), "/MenuBar", "com.canonical.dbusmenu", "GetGroupProperties");
+        message.setArguments({QVariant::fromValue(ids), QStringList()});
+        burst.push_back(host.asyncCall(message));
+    }
+    EXPECT_EQ(call("com.canonical.dbusmenu", "GetLayout", {0, -1, QStringList()}).type(), QDBusMessage::ReplyMessage);
+    for (auto& pending : burst) {
+        EXPECT_TRUE(test::waitUntil([&] { return pending.isFinished(); }, 10000));
+        EXPECT_TRUE(pending.isError());
+    }
 }
 
 }  // namespace
