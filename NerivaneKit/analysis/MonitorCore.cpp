@@ -54,8 +54,10 @@ std::vector<NetworkEvent> MonitorCore::reset(Record& record, double now) {
 std::vector<NetworkEvent> MonitorCore::closeOutages(double now) {
     std::vector<NetworkEvent> events;
     for (auto& record : records) {
-        if (auto outage = record.outage.close(now))
+        if (auto outage = record.outage.close(now)) {
+            record.stats.outageEnded(outage->start, outage->end);
             events.push_back(event(record, NetworkEvent::Kind::outage, outage->start, outage->end, std::nullopt));
+        }
     }
     return events;
 }
@@ -145,11 +147,17 @@ std::vector<NetworkEvent> MonitorCore::result(const TargetRole& role, const Prob
 
     std::vector<NetworkEvent> events;
     if (const auto* reply = std::get_if<ProbeResult::Reply>(&outcome)) {
-        if (auto spike = target.spike.observe(target.stats.rtts(), reply->milliseconds, time))
+        if (auto spike = target.spike.observe(target.stats.rtts(), reply->milliseconds, time)) {
+            target.stats.spikeEnded(spike->start, spike->end);
             events.push_back(event(target, NetworkEvent::Kind::spike, spike->start, spike->end, spike->worst));
+        }
         target.stats.record(reply->milliseconds, time);
-        if (auto outage = target.outage.reply(time))
+        if (auto outage = target.outage.reply(time)) {
+            target.stats.outageEnded(outage->start, outage->end);
             events.push_back(event(target, NetworkEvent::Kind::outage, outage->start, outage->end, std::nullopt));
+        }
+        // Only the targets the verdict reads.
+        if (!events.empty() && (kind == TargetRole::Kind::router || kind == TargetRole::Kind::internet)) eventEnded = true;
     } else if (std::holds_alternative<ProbeResult::Lost>(outcome)) {
         target.stats.record(std::nullopt, time);
         target.outage.lost(time);
@@ -180,7 +188,10 @@ MonitorSnapshot MonitorCore::snapshot(double now) {
 
     snapshot.targets.reserve(records.size());
     for (const auto& record : records) {
-        TargetSnapshot target{record.target, record.status, {}, record.stats.metrics(), false, std::nullopt};
+        TargetSnapshot target;
+        target.target = record.target;
+        target.status = record.status;
+        target.metrics = record.stats.metrics();
         target.state = TargetState::evaluate(record.status, record.outage.inOutage(), target.metrics,
                                              Thresholds::forRole(record.target.role));
         // An internet host answering no slower than the fastest router reply
@@ -189,8 +200,13 @@ MonitorSnapshot MonitorCore::snapshot(double now) {
                                  *target.metrics.median <= *routerBaseline &&
                                  record.stats.replyCount() >= minimumReplies;
         if (record.outage.since) target.outageSince = date(*record.outage.since);
+        if (target.metrics.lostInOutages > 0 && !record.stats.endedOutages.empty())
+            target.pastOutageStart = date(record.stats.endedOutages.back().start);
         snapshot.targets.push_back(std::move(target));
     }
+
+    markSilence(snapshot, now);
+    if (routerIndex) judgeRouterByTraffic(snapshot, *routerIndex);
 
     std::vector<TargetState> internetStates;
     for (const auto& target : snapshot.targets) {
@@ -210,7 +226,12 @@ MonitorSnapshot MonitorCore::snapshot(double now) {
     snapshot.load = loadSnapshot();
     std::optional<LoadEvidence> evidence;
     if (snapshot.load) evidence = loadEvidence(snapshot, raw, routerIndex, now);
-    snapshot.verdict = filter.apply(withLoad(raw, evidence, snapshot.lookups), now);
+    const Verdict verdict = withLoad(raw, evidence, snapshot.lookups);
+    // No reply at all is shown at once, and so is the good verdict that an
+    // ended outage or spike leaves behind: the window no longer holds its trouble.
+    const bool urgent = snapshot.internetSilentSince || (eventEnded && verdict == Verdict::good);
+    eventEnded = false;
+    snapshot.verdict = filter.apply(verdict, now, urgent);
 
     const TargetSnapshot* ipv6 = nullptr;
     for (const auto& target : snapshot.targets) {
@@ -222,6 +243,54 @@ MonitorSnapshot MonitorCore::snapshot(double now) {
     snapshot.ipv6Problem = ipv6 && !ipv6->answeredLocally && snapshot.internet == TargetState::ok() &&
                            ipv6->state.isProblem();
     return snapshot;
+}
+
+void MonitorCore::markSilence(MonitorSnapshot& snapshot, double now) const {
+    // A host is silent when a probe sent after its newest reply has timed out
+    // (the outage detector counts it) and no outage has started yet.
+    std::optional<double> newestReply;
+    bool anySilent = false;
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        const TargetSnapshot& target = snapshot.targets[i];
+        if (!MonitorSnapshot::isMeasuredInternet(target)) continue;
+        const Record& record = records[i];
+        if (target.state.kind == TargetState::Kind::down) continue;
+        if (target.status == TargetStatus::warmingUp || record.outage.lostInRow == 0) return;
+        anySilent = true;
+        const auto last = record.outage.lastReply ? record.outage.lastReply : record.outage.firstLost;
+        if (last && (!newestReply || *last > *newestReply)) newestReply = *last;
+    }
+    if (!anySilent) return;
+    snapshot.internetSilentSince = date(std::min(newestReply.value_or(now), now));
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        TargetSnapshot& target = snapshot.targets[i];
+        if (!MonitorSnapshot::isMeasuredInternet(target) || target.state.kind == TargetState::Kind::down) continue;
+        Problems problems = target.state.kind == TargetState::Kind::bad ? target.state.problems : Problems{};
+        problems.insert(Problems::loss());
+        target.state = TargetState::bad(problems);
+    }
+}
+
+void MonitorCore::judgeRouterByTraffic(MonitorSnapshot& snapshot, std::size_t routerIndex) {
+    // Routers often answer their own pings last; what matters is the traffic
+    // through them. Slow or jittery router pings with the internet hosts'
+    // round trips (which pass the router) below the router's own are no
+    // problem of the router's. Loss is not judged this way.
+    TargetSnapshot& router = snapshot.targets[routerIndex];
+    if (router.state.kind != TargetState::Kind::bad || router.state.problems.contains(Problems::loss())) return;
+    const auto lower = [](std::optional<double> internet, std::optional<double> own) {
+        return internet && own && *internet < *own;
+    };
+    bool latency = !router.state.problems.contains(Problems::latency());
+    bool jitter = !router.state.problems.contains(Problems::jitter());
+    for (const auto& target : snapshot.targets) {
+        if (!MonitorSnapshot::isMeasuredInternet(target) || target.status == TargetStatus::warmingUp) continue;
+        latency = latency || lower(target.metrics.currentP95(), router.metrics.currentP95());
+        jitter = jitter || lower(target.metrics.jitter, router.metrics.jitter);
+    }
+    if (!latency || !jitter) return;
+    router.state = TargetState::ok();
+    router.slowToOwnPings = true;
 }
 
 std::vector<ProbeRecord> MonitorCore::takeProbes() {
@@ -303,6 +372,8 @@ LoadEvidence MonitorCore::loadEvidence(const MonitorSnapshot& snapshot, Verdict 
         TargetStats idle;
         idle.lateTimes = record.stats.lateTimes;
         idle.baseline = record.stats.baseline;
+        idle.endedOutages = record.stats.endedOutages;
+        idle.endedSpikes = record.stats.endedSpikes;
         for (const auto& sample : record.stats.samples) {
             const double until = sample.time + (sample.rtt ? *sample.rtt / 1000 : lostFlightSeconds);
             const LoadClass load = traffic.classify(sample.time, until);

@@ -14,6 +14,13 @@
 //   same method (icmp -> warmingUp)   keep everything
 // A reset closes an open outage (its event is returned) and starts a fresh
 // window and fresh detectors; a spike in progress is dropped.
+//
+// A snapshot tells one story, whoever reads it (headline, cards, tray,
+// terminal, JSON): the probes of an ended outage or spike stay in the figures
+// but are that event's, not the present's; every internet host silent beyond
+// the probe time-out is loss before it can be an outage; a router slow only
+// to its own pings, with the traffic through it faster, is ok. The filter
+// shows what rests on silence or outages at once.
 #pragma once
 
 #include <functional>
@@ -77,6 +84,8 @@ struct MonitorCore {
     LoadTracker load;
     // Counter reads waiting to be handed out with the next snapshot.
     std::vector<TrafficSample> trafficSamples;
+    // An outage or spike ended since the last snapshot.
+    bool eventEnded = false;
 
     // A busy direction still counts as busy this long after its last busy
     // interval, so a pause in an upload does not flip the verdict.
@@ -113,6 +122,11 @@ struct MonitorCore {
 private:
     Record* record(const TargetRole& role);
     std::vector<NetworkEvent> reset(Record& record, double now);
+    // Every measured internet host without a reply beyond its time-out: the
+    // snapshot says since when, and their states say loss.
+    void markSilence(MonitorSnapshot& snapshot, double now) const;
+    // A router slow only to its own pings is ok; its snapshot says so.
+    static void judgeRouterByTraffic(MonitorSnapshot& snapshot, std::size_t routerIndex);
     void classifyProbes(double now);
     std::optional<LoadSnapshot> loadSnapshot() const;
     LoadEvidence loadEvidence(const MonitorSnapshot& snapshot, Verdict raw, std::optional<std::size_t> routerIndex,

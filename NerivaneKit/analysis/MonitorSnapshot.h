@@ -32,6 +32,10 @@ struct MonitorSnapshot {
     std::optional<LookupSnapshot> lookups;
     // Traffic on the path and latency under load; none without counters.
     std::optional<LoadSnapshot> load;
+    // Every measured internet host has left its newest probes unanswered
+    // (beyond the probe time-out) before any outage could start: the wall-clock
+    // date of the newest reply from any of them. Their states then say loss.
+    std::optional<double> internetSilentSince;
 
     bool operator==(const MonitorSnapshot&) const = default;
 

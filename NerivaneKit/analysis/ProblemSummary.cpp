@@ -24,10 +24,11 @@ std::optional<ProblemSummary> ProblemSummary::of(std::span<const TargetSnapshot>
             const auto& metrics = target.metrics;
             std::optional<double> value;
             switch (kind) {
+            // The present's figures: an ended outage or spike is its event's.
             case Kind::loss:
-                value = metrics.sent == 0 ? 0.0 : metrics.lost * 100.0 / metrics.sent;
+                value = metrics.currentSent() <= 0 ? 0.0 : metrics.currentLost() * 100.0 / metrics.currentSent();
                 break;
-            case Kind::latency: value = metrics.p95; break;
+            case Kind::latency: value = metrics.currentP95(); break;
             case Kind::jitter: value = metrics.jitter; break;
             }
             if (value) worst = worst ? std::max(*worst, *value) : *value;

@@ -22,6 +22,12 @@ struct TargetSnapshot {
     bool answeredLocally = false;
     // Wall-clock date (Unix seconds) of the start of an outage in progress.
     std::optional<double> outageSince;
+    // Wall-clock date of the start of the newest ended outage whose lost
+    // probes are still in the window (they no longer count as loss).
+    std::optional<double> pastOutageStart;
+    // The router answers its own pings slowly while the internet hosts'
+    // round trips through it are faster: its state is ok, and this says why.
+    bool slowToOwnPings = false;
 
     bool operator==(const TargetSnapshot&) const = default;
 };

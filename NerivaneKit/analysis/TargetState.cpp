@@ -12,10 +12,12 @@ TargetState TargetState::evaluate(TargetStatus status, bool inOutage, const Metr
     if (inOutage) return down();
     if (metrics.sent == 0) return measuring();
 
+    // The losses of an ended outage and the replies of an ended spike were
+    // the event's; the state is about the present.
     Problems problems;
-    if (metrics.lost >= thresholds.lost) problems.insert(Problems::loss());
+    if (metrics.currentLost() >= thresholds.lost) problems.insert(Problems::loss());
     if (metrics.jitter && *metrics.jitter > thresholds.jitter) problems.insert(Problems::jitter());
-    if (metrics.p95 && *metrics.p95 > thresholds.p95) problems.insert(Problems::latency());
+    if (const auto p95 = metrics.currentP95(); p95 && *p95 > thresholds.p95) problems.insert(Problems::latency());
     return problems.isEmpty() ? ok() : bad(problems);
 }
 

@@ -24,6 +24,23 @@ void TargetStats::recordLate(double time) {
     prune();
 }
 
+void TargetStats::outageEnded(double start, double end) {
+    endedOutages.push_back({start, end});
+}
+
+void TargetStats::spikeEnded(double start, double end) {
+    endedSpikes.push_back({start, end});
+}
+
+namespace {
+
+bool within(const std::vector<TargetStats::Period>& periods, double time) {
+    return std::any_of(periods.begin(), periods.end(),
+                       [time](const TargetStats::Period& period) { return time >= period.start && time < period.end; });
+}
+
+}  // namespace
+
 void TargetStats::prune() {
     if (samples.empty()) return;
     const double newest = samples.back().time;
@@ -33,6 +50,9 @@ void TargetStats::prune() {
 
     const double oldest = samples.front().time;
     std::erase_if(lateTimes, [oldest](double time) { return time < oldest; });
+    const auto gone = [oldest](const Period& period) { return period.end <= oldest; };
+    std::erase_if(endedOutages, gone);
+    std::erase_if(endedSpikes, gone);
 }
 
 std::vector<double> TargetStats::rtts() const {
@@ -61,6 +81,21 @@ Metrics TargetStats::metrics() const {
     metrics.sent = static_cast<int>(samples.size());
     metrics.lost = static_cast<int>(samples.size() - sorted.size());
     metrics.late = static_cast<int>(lateTimes.size());
+
+    std::vector<double> outsideSpikes;
+    for (const auto& sample : samples) {
+        if (!sample.rtt) {
+            if (within(endedOutages, sample.time)) ++metrics.lostInOutages;
+        } else if (within(endedSpikes, sample.time)) {
+            ++metrics.repliesInSpikes;
+        } else {
+            outsideSpikes.push_back(*sample.rtt);
+        }
+    }
+    if (metrics.repliesInSpikes > 0) {
+        std::sort(outsideSpikes.begin(), outsideSpikes.end());
+        metrics.p95OutsideSpikes = Statistics::percentile(outsideSpikes, 0.95);
+    }
     return metrics;
 }
 

@@ -30,6 +30,15 @@ struct TargetStats {
     std::optional<double> baseline;
     // The reply with the newest send time (always one with an RTT).
     std::optional<Sample> latest;
+    // Ended outages and spikes (send times from, up to but not including the
+    // probe that ended them) while probes of theirs are in the window.
+    struct Period {
+        double start = 0;
+        double end = 0;
+        bool operator==(const Period&) const = default;
+    };
+    std::vector<Period> endedOutages;
+    std::vector<Period> endedSpikes;
 
     bool operator==(const TargetStats&) const = default;
 
@@ -38,6 +47,10 @@ struct TargetStats {
     void record(std::optional<double> rtt, double time);
     // A late reply to the probe sent at time.
     void recordLate(double time);
+    // An outage or spike has ended and been recorded as an event: its
+    // probes are counted apart from the present's.
+    void outageEnded(double start, double end);
+    void spikeEnded(double start, double end);
 
     // The round-trip times of the window, in sample order.
     std::vector<double> rtts() const;

@@ -1,11 +1,23 @@
 #include "NerivaneKit/analysis/VerdictFilter.h"
 
 namespace nerivane {
+namespace {
 
-Verdict VerdictFilter::apply(Verdict verdict, double now) {
+bool isDown(Verdict verdict) {
+    return verdict == Verdict::internetDown || verdict == Verdict::localDown || verdict == Verdict::connectionDown;
+}
+
+}  // namespace
+
+Verdict VerdictFilter::apply(Verdict verdict, double now, bool urgent) {
     // Once something has been shown, a momentary return to measuring does not replace it.
-    if (verdict == Verdict::measuring || verdict == shown) {
+    if (verdict == Verdict::measuring) {
         pending.reset();
+        return shown;
+    }
+    if (verdict == shown) {
+        pending.reset();
+        shownUrgent = urgent;
         return shown;
     }
     // Failing lookups hold themselves (two failed rounds a few seconds apart)
@@ -13,8 +25,8 @@ Verdict VerdictFilter::apply(Verdict verdict, double now) {
     const auto quiet = [](Verdict other) { return other == Verdict::good || other == Verdict::lookupsSlow; };
     const bool lookups = (quiet(shown) && verdict == Verdict::lookupsFailing) ||
                          (shown == Verdict::lookupsFailing && quiet(verdict));
-    const bool immediate =
-        shown == Verdict::measuring || shown == Verdict::offline || verdict == Verdict::offline || lookups;
+    const bool immediate = shown == Verdict::measuring || shown == Verdict::offline || verdict == Verdict::offline ||
+                           isDown(verdict) || isDown(shown) || urgent || shownUrgent || lookups;
     if (!immediate) {
         if (!pending || pending->verdict != verdict) {
             pending = Pending{verdict, now};
@@ -23,6 +35,7 @@ Verdict VerdictFilter::apply(Verdict verdict, double now) {
         if (now - pending->since < holdSeconds) return shown;
     }
     shown = verdict;
+    shownUrgent = urgent;
     pending.reset();
     return shown;
 }

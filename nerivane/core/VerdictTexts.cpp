@@ -174,6 +174,11 @@ QString verdictExplanation(const MonitorSnapshot& snapshot, std::optional<double
     if (const auto summary = ProblemSummary::of(measured)) internetSummary = summaryText(*summary, context);
     const TargetSnapshot* router = routerSnapshot(snapshot);
 
+    // Before an outage can be told, silence is all there is to say.
+    const bool problem = snapshot.verdict == Verdict::internetProblem || snapshot.verdict == Verdict::localProblem ||
+                         snapshot.verdict == Verdict::connectionProblem;
+    if (problem && snapshot.internetSilentSince) return silenceText(*snapshot.internetSilentSince, context);
+
     switch (snapshot.verdict) {
     case Verdict::measuring:
         return tr("The first verdict comes after 10 seconds of probes.");
@@ -181,7 +186,8 @@ QString verdictExplanation(const MonitorSnapshot& snapshot, std::optional<double
         if (router != nullptr && router->status == TargetStatus::pingNotPermitted)
             return tr("The internet is fine. Ping isn't permitted, so the router can't be measured.");
         if (isUnmeasurable(router)) return tr("The internet is fine. The router can't be measured.");
-        if (router->state.kind == TargetState::Kind::measuring || router->state.kind == TargetState::Kind::ok) {
+        if (!router->slowToOwnPings &&
+            (router->state.kind == TargetState::Kind::measuring || router->state.kind == TargetState::Kind::ok)) {
             return tr("Router and internet are fine.");
         }
         return tr("The internet is fine. The router is slow to answer ping.");
@@ -228,6 +234,11 @@ QString verdictExplanation(const MonitorSnapshot& snapshot, std::optional<double
         return loadExplanation(snapshot);
     }
     return QString();
+}
+
+QString silenceText(double since, const Context& context) {
+    const double seconds = std::max(1.0, std::round(context.now - since));
+    return tr("No reply from the internet for %1 s.").arg(context.locale.toString(seconds, 'f', 0));
 }
 
 QString loadExplanation(const MonitorSnapshot& snapshot) {

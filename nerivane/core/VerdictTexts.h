@@ -42,6 +42,10 @@ QString verdictTitle(const MonitorSnapshot& snapshot);
 QString verdictExplanation(const MonitorSnapshot& snapshot, std::optional<double> offlineSince,
                            const Context& context = Context::current());
 
+// "No reply from the internet for 3 s.": every internet host silent since
+// the date (Unix seconds), before an outage could be told.
+QString silenceText(double since, const Context& context = Context::current());
+
 // The explanation of the two name-lookup verdicts: the server named, what
 // it does wrong, and what to do.
 QString lookupExplanation(const MonitorSnapshot& snapshot, const Context& context = Context::current());

@@ -76,6 +76,21 @@ QWidget* lookupRow(const LookupSnapshot& lookups, const CardContext& context, QW
 
 }  // namespace
 
+QString remarks(const TargetSnapshot& target, const VerdictTexts::Context& context) {
+    QStringList lines;
+    if (target.slowToOwnPings) lines << tr("Answers its own pings slowly; traffic through it is fine");
+    const Metrics& metrics = target.metrics;
+    if (metrics.lostInOutages > 0 && metrics.sent > 0 && target.pastOutageStart) {
+        const QString share = metrics.lostInOutages == metrics.lost ? tr("all")
+                              : metrics.lostInOutages * 2 > metrics.lost ? tr("most")
+                                                                         : tr("some");
+        lines << tr("%1 lost, %2 during the outage at %3")
+                     .arg(VerdictTexts::percentText(metrics.lost * 100.0 / metrics.sent), share,
+                          VerdictTexts::timeText(*target.pastOutageStart, context));
+    }
+    return lines.join(QLatin1Char('\n'));
+}
+
 QWidget* statsRow(const TargetSnapshot& target, const CardContext& context) {
     auto* row = new QWidget;
     auto* grid = new QGridLayout(row);
@@ -132,8 +147,14 @@ QWidget* targetRows(const TargetSnapshot& target, bool isSecondary, std::optiona
     line->setVisible(!state.isEmpty());
     layout->addWidget(line);
     layout->addWidget(statsRow(target, context));
+    // Made and hidden like the state line: what the figures above do not say about now.
+    const QString remark = remarks(target, context.texts);
+    auto* note = CardFrame::secondaryLabel(remark, block);
+    note->setWordWrap(true);
+    note->setVisible(!remark.isEmpty());
+    layout->addWidget(note);
     block->setAccessibleName(host->text());
-    block->setAccessibleDescription(state);
+    block->setAccessibleDescription(remark.isEmpty() ? state : state.isEmpty() ? remark : state + QStringLiteral(". ") + remark);
     return block;
 }
 

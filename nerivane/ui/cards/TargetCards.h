@@ -46,5 +46,9 @@ QWidget* offlineCard(std::optional<double> since, const CardContext& context);
 QWidget* targetRows(const TargetSnapshot& target, bool isSecondary, std::optional<Verdict> verdict,
                     const CardContext& context);
 QWidget* statsRow(const TargetSnapshot& target, const CardContext& context);
+// What a target's figures do not say about the present, one remark a line:
+// a router slow only to its own pings, losses that an ended outage holds
+// ("12% lost, most during the outage at 1:15 PM"). Empty when none applies.
+QString remarks(const TargetSnapshot& target, const VerdictTexts::Context& context);
 
 }  // namespace nerivane::TargetCards

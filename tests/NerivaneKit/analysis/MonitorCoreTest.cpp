@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 #include <vector>
 
@@ -119,6 +120,134 @@ TEST(MonitorCore, AnUploadThroughABloatedQueueIsSlowWhileBusyThenGoodOnceItEnds)
     // second came before the counters.
     EXPECT_EQ(classes, (std::map<LoadClass, int>{{LoadClass::unknown, 3}, {LoadClass::idle, 444}, {LoadClass::upload, 60}}));
     EXPECT_EQ(samples, 168);
+}
+
+// The engine's rhythm: a probe to every target each whole second, its reply
+// folded in when it arrives, a loss when the engine gives up on it 2 s after
+// sending; a snapshot half-way between two sends. The network is a function
+// of target and send second: the round trip, or none for a lost probe.
+struct Timeline {
+    using Network = std::function<std::optional<double>(const Target&, int)>;
+    Harness h;
+    std::vector<Target> targets{router, hostA, hostB};
+    std::multimap<double, std::pair<Target, ProbeResult::Outcome>> arriving;
+    std::multimap<double, int> sentAt;
+    int next = 0;
+
+    // Runs up to the snapshot at second + 0.5 and returns it; each snapshot
+    // on the way goes to seen.
+    MonitorSnapshot until(int second, const Network& network,
+                          const std::function<void(const MonitorSnapshot&)>& seen = {}) {
+        MonitorSnapshot snapshot;
+        for (; next <= second; ++next) {
+            for (const auto& t : targets) {
+                const auto ms = network(t, next);
+                const double arrival = ms ? next + *ms / 1000 : next + 2.0;
+                arriving.emplace(arrival, std::pair{t, ms ? reply(*ms) : lost});
+                sentAt.emplace(arrival, next);
+            }
+            const double now = next + 0.5;
+            while (!arriving.empty() && arriving.begin()->first <= now) {
+                const auto& [t, outcome] = arriving.begin()->second;
+                h.core.result(t.role, outcome, sentAt.begin()->second);
+                arriving.erase(arriving.begin());
+                sentAt.erase(sentAt.begin());
+            }
+            snapshot = h.core.tick(now);
+            if (seen) seen(snapshot);
+        }
+        return snapshot;
+    }
+};
+
+// No snapshot is good while the internet hosts are down or have all gone
+// unanswered beyond the time-out; whatever the headline says, it says from
+// one snapshot.
+void expectOneStory(const MonitorSnapshot& snapshot) {
+    const bool silent = snapshot.internetSilentSince.has_value();
+    EXPECT_FALSE(snapshot.verdict == Verdict::good && (snapshot.internet == TargetState::down() || silent))
+        << text(snapshot.verdict) << " over " << (snapshot.internet ? text(snapshot.internet->kind) : "none");
+}
+
+// The headline through an internet outage, a spike and a router slow to its
+// own pings, second by second: each row is the network from its second on
+// and what the snapshots say at the seconds named.
+TEST(MonitorCore, TheHeadlineFollowsTheNetworkWithinSecondsAndTheEventsKeepTheirOwnProbes) {
+    using V = Verdict;
+    const auto fine = [](const Target& t, int) -> std::optional<double> { return t == router ? 1 : 5; };
+    const auto silentInternet = [](const Target& t, int) -> std::optional<double> {
+        if (t == router) return 1;
+        return std::nullopt;
+    };
+    const auto spiking = [](const Target& t, int) -> std::optional<double> { return t == router ? 1 : 400; };
+    const auto slowRouter = [](const Target& t, int) -> std::optional<double> { return t == router ? 80 : 5; };
+    // A slow router beside internet hosts that lose now and then (2 in 20).
+    const auto slowRouterLossyHosts = [](const Target& t, int s) -> std::optional<double> {
+        if (t == router) return 80;
+        if (s % 10 == 0) return std::nullopt;
+        return 5;
+    };
+    const auto slowEverything = [](const Target& t, int) -> std::optional<double> { return t == router ? 80 : 200; };
+    const struct {
+        int from;
+        Timeline::Network network;
+        std::vector<std::pair<int, V>> expected;
+    } phases[] = {
+        {0, fine, {{59, V::good}}},
+        // The first losses are known 2 s after their probes: the headline
+        // leaves good then, and is down once the outage rule holds (5 s).
+        {60, silentInternet, {{61, V::good}, {62, V::internetProblem}, {64, V::internetProblem},
+                              {65, V::internetDown}, {89, V::internetDown}}},
+        // The first reply ends the outage; its 30 lost probes are its own.
+        {90, fine, {{90, V::good}, {150, V::good}}},
+        // 30 s of 400 ms replies: a latency problem, over as the spike ends.
+        {180, spiking, {{200, V::internetProblem}, {209, V::internetProblem}}},
+        {210, fine, {{210, V::good}, {270, V::good}}},
+        // A router that answers its own pings in 80 ms while the internet
+        // answers through it in 5 ms is no local problem.
+        {300, slowRouter, {{360, V::good}}},
+        {400, slowRouterLossyHosts, {{460, V::internetProblem}}},
+        {500, slowEverything, {{560, V::localProblem}}},
+    };
+    Timeline line;
+    std::map<int, MonitorSnapshot> at;
+    int second = 0;
+    for (std::size_t i = 0; i < std::size(phases); ++i) {
+        const auto& phase = phases[i];
+        const int end = i + 1 < std::size(phases) ? phases[i + 1].from - 1 : phase.expected.back().first;
+        line.until(end, phase.network, [&](const MonitorSnapshot& snapshot) {
+            expectOneStory(snapshot);
+            at[second++] = snapshot;
+        });
+        for (const auto& [when, verdict] : phase.expected)
+            EXPECT_EQ(at[when].verdict, verdict) << "at " << when << " s: " << text(at[when].verdict);
+    }
+    // The good verdict after each event holds until the next phase.
+    for (int s = 90; s < 180; ++s) EXPECT_EQ(at[s].verdict, V::good) << "at " << s << " s";
+    for (int s = 210; s < 300; ++s) EXPECT_EQ(at[s].verdict, V::good) << "at " << s << " s";
+
+    // Silence before the outage: since the newest reply, and said as loss.
+    EXPECT_EQ(at[62].internetSilentSince, epoch + 59);
+    EXPECT_EQ(at[62].internet, TargetState::bad(Problems::loss()));
+    EXPECT_EQ(at[65].internet, TargetState::down());
+    // After the outage the cards still show its losses, and whose they are.
+    const TargetSnapshot& afterOutage = Harness::of(at[100], hostA);
+    EXPECT_EQ(afterOutage.state, TargetState::ok());
+    EXPECT_EQ(afterOutage.metrics.lost, 30);
+    EXPECT_EQ(afterOutage.metrics.lostInOutages, 30);
+    EXPECT_EQ(afterOutage.pastOutageStart, epoch + 60);
+    // Once they leave the window, so does the note.
+    EXPECT_FALSE(Harness::of(at[170], hostA).pastOutageStart);
+    // The spike's replies stay in the figures, not in the state.
+    const TargetSnapshot& afterSpike = Harness::of(at[220], hostB);
+    EXPECT_EQ(afterSpike.metrics.p95, 400);
+    EXPECT_EQ(afterSpike.state, TargetState::ok());
+    // The slow router is told on its card, not in the verdict.
+    EXPECT_EQ(Harness::of(at[360], router).state, TargetState::ok());
+    EXPECT_TRUE(Harness::of(at[360], router).slowToOwnPings);
+    EXPECT_EQ(Harness::of(at[460], router).state, TargetState::ok());
+    EXPECT_EQ(Harness::of(at[560], router).state, TargetState::bad(Problems::latency()));
+    EXPECT_FALSE(Harness::of(at[560], router).slowToOwnPings);
 }
 
 TEST(MonitorCore, WarmUpRecordsAreReleasedOnlyWhenTheTargetSettlesOnICMP) {

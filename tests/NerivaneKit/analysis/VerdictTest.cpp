@@ -95,11 +95,12 @@ TEST(Verdict, LoadTakesOverOnlyProblemsThatBusyRepliesExplainAndLookupsOnlyGood)
     EXPECT_EQ(parseVerdict("lookupsFailing"), V::lookupsFailing);
 }
 
-TEST(VerdictFilter, ChangesHoldTenSecondsMeasuringNeverReplacesOfflineSwitchesAtOnce) {
+TEST(VerdictFilter, ChangesHoldTenSecondsButOutagesAndSilenceShowAtOnce) {
     const struct {
         V raw;
         double time;
         V shown;
+        bool urgent = false;
     } steps[] = {
         {V::measuring, 0, V::measuring},
         {V::good, 1, V::good},  // the first verdict after measuring: at once
@@ -116,22 +117,39 @@ TEST(VerdictFilter, ChangesHoldTenSecondsMeasuringNeverReplacesOfflineSwitchesAt
         {V::internetProblem, 307, V::good},
         {V::internetProblem, 316.9, V::good},
         {V::internetProblem, 317, V::internetProblem},
-        // A different pending verdict restarts the clock.
+        // A different pending verdict restarts the clock; a down verdict has
+        // waited for its outage already and comes at once, and goes at once.
         {V::localProblem, 400, V::internetProblem},
-        {V::localDown, 408, V::internetProblem},
-        {V::localDown, 418, V::localDown},
+        {V::localDown, 408, V::localDown},
+        {V::internetProblem, 409, V::internetProblem},
         {V::offline, 430, V::offline},
         {V::good, 431, V::good},
+        {V::internetDown, 440, V::internetDown},
+        {V::good, 470, V::good},
+        // Silence is urgent: shown at once, and gone as soon as it is.
+        {V::connectionProblem, 500, V::connectionProblem, true},
+        {V::connectionProblem, 501, V::connectionProblem, true},
+        {V::good, 502, V::good},
+        {V::internetProblem, 600, V::internetProblem, true},
+        // Still a problem once the silence ends: now an ordinary one, which holds.
+        {V::internetProblem, 601, V::internetProblem},
+        {V::good, 602, V::internetProblem},
+        {V::good, 612, V::good},
+        // An urgent good verdict (its trouble gone with an ended event) too.
+        {V::internetProblem, 700, V::good},
+        {V::internetProblem, 710, V::internetProblem},
+        {V::good, 711, V::good, true},
         // Failing lookups hold themselves (two failed rounds): they come and go at once.
-        {V::lookupsFailing, 500, V::lookupsFailing},
-        {V::good, 501, V::good},
-        {V::lookupsSlow, 600, V::good},
-        {V::lookupsSlow, 610, V::lookupsSlow},
-        {V::lookupsFailing, 611, V::lookupsFailing},
-        {V::lookupsSlow, 612, V::lookupsSlow},
+        {V::lookupsFailing, 800, V::lookupsFailing},
+        {V::good, 801, V::good},
+        {V::lookupsSlow, 900, V::good},
+        {V::lookupsSlow, 910, V::lookupsSlow},
+        {V::lookupsFailing, 911, V::lookupsFailing},
+        {V::lookupsSlow, 912, V::lookupsSlow},
     };
     VerdictFilter filter;
-    for (const auto& step : steps) EXPECT_EQ(filter.apply(step.raw, step.time), step.shown) << "at " << step.time;
+    for (const auto& step : steps)
+        EXPECT_EQ(filter.apply(step.raw, step.time, step.urgent), step.shown) << "at " << step.time;
 }
 
 using Down = AlertTracker::InternetDown;

@@ -14,7 +14,10 @@ using M = MenuBarTarget;
 using Values = std::vector<std::optional<double>>;
 
 TargetSnapshot target(TargetRole role, double latest, TargetStatus status, TargetState state) {
-    TargetSnapshot snapshot{{role, "host", ProbeAddress::v4({192, 0, 2, 1})}, status, state, {}, false, {}};
+    TargetSnapshot snapshot;
+    snapshot.target = {role, "host", ProbeAddress::v4({192, 0, 2, 1})};
+    snapshot.status = status;
+    snapshot.state = state;
     snapshot.metrics.latest = latest;
     return snapshot;
 }

@@ -18,7 +18,10 @@ Context english(QTimeZone zone = QTimeZone::utc()) { return {QLocale(QLocale::En
 
 TargetSnapshot target(TargetRole role, std::string host, TargetState state, int lost = 0, int sent = 0, std::optional<double> p95 = {},
                       TargetStatus status = TargetStatus::icmp) {
-    TargetSnapshot snapshot{{role, std::move(host), ProbeAddress::v4({192, 0, 2, 1})}, status, state, {}, false, {}};
+    TargetSnapshot snapshot;
+    snapshot.target = {role, std::move(host), ProbeAddress::v4({192, 0, 2, 1})};
+    snapshot.status = status;
+    snapshot.state = state;
     snapshot.metrics.sent = sent, snapshot.metrics.lost = lost, snapshot.metrics.p95 = p95;
     return snapshot;
 }
@@ -57,6 +60,20 @@ TEST(VerdictTexts, ExplanationNamesWhatTheVerdictRestsOn) {
                                              target(TargetRole::internetIPv6(), "::1", lossy, 90, 100)}),
          {}, "Router is fine; 12% loss to 1.1.1.1."},
         {snapshot(Verdict::internetUnmeasured, {router(ok), local(host)}), {}, "Something on the local network answers for the internet hosts."},
+        // Every host silent before an outage can be told; a router slow only to its own pings.
+        {[&] {
+             auto shown = snapshot(Verdict::internetProblem, {router(ok), internet(0, "1.1.1.1", lossy, 1, 60)});
+             shown.internetSilentSince = saturdayMorning - 3.4;
+             return shown;
+         }(),
+         {}, "No reply from the internet for 3 s."},
+        {snapshot(Verdict::good, {[] {
+                      auto slow = router(ok);
+                      slow.slowToOwnPings = true;
+                      return slow;
+                  }(),
+                                  host}),
+         {}, "The internet is fine. The router is slow to answer ping."},
         {snapshot(Verdict::offline, {}), saturdayMorning - 3300, "No network since 9:05 AM."},
     })
         EXPECT_EQ(plain(verdictExplanation(shown, offlineSince, english())), expected);

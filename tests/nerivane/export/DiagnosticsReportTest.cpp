@@ -47,7 +47,14 @@ DiagnosticsReport::Contents madeUp() {
     router.target = {TargetRole::router(), "router", address("192.168.1.1")};
     router.status = TargetStatus::icmp;
     router.state = TargetState::bad(Problems::loss() | Problems::latency());
-    router.metrics = {2.5, 2.25, 9.75, 1.5, 0.125, 60, 3, 1};
+    router.metrics.latest = 2.5;
+    router.metrics.median = 2.25;
+    router.metrics.p95 = 9.75;
+    router.metrics.baseline = 1.5;
+    router.metrics.jitter = 0.125;
+    router.metrics.sent = 60;
+    router.metrics.lost = 3;
+    router.metrics.late = 1;
     TargetSnapshot host;
     host.target = {TargetRole::internet(0), "1.1.1.1", address("1.1.1.1")};
     host.answeredLocally = true;

@@ -16,7 +16,10 @@ ProbeRecord record(ProbeResult::Outcome outcome) { return ProbeRecord{one, Probe
 
 MonitorSnapshot snapshotOf(const std::vector<Target>& targets) {
     MonitorSnapshot snapshot;
-    for (const auto& t : targets) snapshot.targets.push_back(TargetSnapshot{t, TargetStatus::icmp, {}, {}, false, std::nullopt});
+    for (const auto& t : targets) {
+        snapshot.targets.emplace_back().target = t;
+        snapshot.targets.back().status = TargetStatus::icmp;
+    }
     return snapshot;
 }
 

@@ -38,8 +38,18 @@ inline Target target(TargetRole role, const std::string& host, const std::string
 }
 
 inline TargetSnapshot measured(Target target, TargetState state, double median, int sent = 60, int lost = 0) {
-    const Metrics metrics{median, median, median * 1.4, median * 0.8, median * 0.08, sent, lost, 0};
-    return {std::move(target), TargetStatus::icmp, state, metrics, false, std::nullopt};
+    TargetSnapshot snapshot;
+    snapshot.target = std::move(target);
+    snapshot.status = TargetStatus::icmp;
+    snapshot.state = state;
+    Metrics& metrics = snapshot.metrics;
+    metrics.latest = metrics.median = median;
+    metrics.p95 = median * 1.4;
+    metrics.baseline = median * 0.8;
+    metrics.jitter = median * 0.08;
+    metrics.sent = sent;
+    metrics.lost = lost;
+    return snapshot;
 }
 
 inline NetworkPath path(NetworkPath::Kind kind, bool vpn = false) {
@@ -266,9 +276,35 @@ inline void localProblem(PopoverHarness& harness) {
     events(harness);
 }
 
+// Good again 20 s after a 30-second internet outage whose losses are still in
+// the window, beside a router that answers its own pings in 80 ms.
+inline void afterOutage(PopoverHarness& harness) {
+    const double now = harness.clock;
+    const auto ok = TargetState::ok();
+    std::vector<ProbeRecord> records;
+    minute(records, now, router, 80, 4);
+    for (const auto& target : {cloudflare, google}) minute(records, now, target, 12, 4, [](int i) { return i >= 10 && i < 40; });
+    auto slowRouter = measured(router, ok, 80);
+    slowRouter.slowToOwnPings = true;
+    std::vector<TargetSnapshot> targets{slowRouter};
+    for (const auto& [target, median] : {std::pair{cloudflare, 12.3}, {google, 15.8}}) {
+        auto host = measured(target, ok, median, 60, 31);
+        host.metrics.lostInOutages = 30;
+        host.pastOutageStart = now - 50;
+        targets.push_back(host);
+    }
+    harness.deliver(snapshot(path(NetworkPath::Kind::ethernet), Verdict::good, ok, targets), records);
+}
+
 inline void vpnWithIPv6Problem(PopoverHarness& harness) {
-    TargetSnapshot routerBehindVPN{router, TargetStatus::unreachableVPN, TargetState::measuring(), {}, false, std::nullopt};
-    TargetSnapshot six{cloudflare6, TargetStatus::icmp, TargetState::down(), {30, {}, {}, {}, {}, 60, 60, 0}, false, harness.clock - 300};
+    auto routerBehindVPN = measured(router, TargetState::measuring(), 0);
+    routerBehindVPN.status = TargetStatus::unreachableVPN;
+    routerBehindVPN.metrics = {};
+    auto six = measured(cloudflare6, TargetState::down(), 0, 60, 60);
+    six.metrics = {};
+    six.metrics.latest = 30;
+    six.metrics.sent = six.metrics.lost = 60;
+    six.outageSince = harness.clock - 300;
     auto tcp = measured(google, TargetState::ok(), 31.0);
     tcp.status = TargetStatus::tcp;
     auto state = snapshot(path(NetworkPath::Kind::ethernet, true), Verdict::good, TargetState::ok(),
