@@ -294,6 +294,8 @@ inline void afterOutage(PopoverHarness& harness) {
         targets.push_back(host);
     }
     harness.deliver(snapshot(path(NetworkPath::Kind::ethernet), Verdict::good, ok, targets), records);
+    for (const auto& target : {cloudflare, google})
+        harness.deliver(Monitor::EventUpdate{{NetworkEvent::Kind::outage, target.role, target.host, target.address, now - 50, now - 20, {}}});
 }
 
 inline void vpnWithIPv6Problem(PopoverHarness& harness) {
