@@ -41,11 +41,7 @@ std::vector<Shape> shapes(const std::vector<Incident>& incidents) {
 
 TEST(Incident, EventsOfOneCauseCloseInTimeAreOneIncident) {
     const std::vector<Incident::BusySpan> upload{{LoadDirection::upload, 100, 140}};
-    const struct {
-        const char* story;
-        std::vector<NetworkEvent> events;
-        std::vector<Shape> incidents;
-    } rows[] = {
+    const struct { const char* story; std::vector<NetworkEvent> events; std::vector<Shape> incidents; } rows[] = {
         {"nothing", {}, {}},
         {"one internet outage seen by both hosts and the partner, handed in out of order",
          {event(K::outage, six, 0.4, 31.1), event(K::outage, one, 0, 31), event(K::outage, two, 0.2, 31.2)},

@@ -175,24 +175,15 @@ void expectOneStory(const MonitorSnapshot& snapshot) {
 TEST(MonitorCore, TheHeadlineFollowsTheNetworkWithinSecondsAndTheEventsKeepTheirOwnProbes) {
     using V = Verdict;
     const auto fine = [](const Target& t, int) -> std::optional<double> { return t == router ? 1 : 5; };
-    const auto silentInternet = [](const Target& t, int) -> std::optional<double> {
-        if (t == router) return 1;
-        return std::nullopt;
-    };
+    const auto silentInternet = [](const Target& t, int) { return t == router ? std::optional(1.0) : std::nullopt; };
     const auto spiking = [](const Target& t, int) -> std::optional<double> { return t == router ? 1 : 400; };
     const auto slowRouter = [](const Target& t, int) -> std::optional<double> { return t == router ? 80 : 5; };
     // A slow router beside internet hosts that lose now and then (2 in 20).
     const auto slowRouterLossyHosts = [](const Target& t, int s) -> std::optional<double> {
-        if (t == router) return 80;
-        if (s % 10 == 0) return std::nullopt;
-        return 5;
+        return t == router ? 80 : s % 10 == 0 ? std::optional<double>() : 5;
     };
     const auto slowEverything = [](const Target& t, int) -> std::optional<double> { return t == router ? 80 : 200; };
-    const struct {
-        int from;
-        Timeline::Network network;
-        std::vector<std::pair<int, V>> expected;
-    } phases[] = {
+    const struct { int from; Timeline::Network network; std::vector<std::pair<int, V>> expected; } phases[] = {
         {0, fine, {{59, V::good}}},
         // The first losses are known 2 s after their probes: the headline
         // leaves good then, and is down once the outage rule holds (5 s).

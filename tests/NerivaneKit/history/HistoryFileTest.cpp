@@ -169,6 +169,9 @@ std::string dump(Database& db, const std::string& table, const std::string& key)
     }
     return text;
 }
+std::string dumpAll(Database& db) {
+    return dump(db, "periods", "start, seconds") + dump(db, "aggregates", "start, seconds, role, address, protocol") + dump(db, "events", "id");
+}
 
 // A file of the layout before the keyed tables, every column of every table
 // filled by the write path (and one damaged row), moves to the keyed tables
@@ -200,8 +203,7 @@ TEST(HistoryFileTest, TheKeyedTablesTakeEveryValueOfAFileOfThePreviousLayoutInOn
                               "dns_median IS NULL"));
         EXPECT_GT(count(file, "SELECT count(*) FROM aggregates WHERE busy_upload_median IS NOT NULL AND "
                               "busy_download_median IS NOT NULL AND jitter IS NOT NULL AND seconds = 3600"), 0);
-        before = dump(file, "periods", "start, seconds") + dump(file, "aggregates", "start, seconds, role, address, protocol") +
-                 dump(file, "events", "id");
+        before = dumpAll(file);
         // A leftover of the new layout's name makes the rebuild fail half-way.
         file.execute("CREATE TABLE aggregates_keyed (x)");
     }
@@ -211,17 +213,13 @@ TEST(HistoryFileTest, TheKeyedTablesTakeEveryValueOfAFileOfThePreviousLayoutInOn
         EXPECT_EQ(pragma(*store.db, "user_version"), 3);
         EXPECT_EQ(count(*store.db, "SELECT count(*) FROM sqlite_master WHERE name = 'periods_keyed'"), 0);
         store.db->execute("DROP TABLE aggregates_keyed");
-        EXPECT_EQ(dump(*store.db, "periods", "start, seconds") +
-                      dump(*store.db, "aggregates", "start, seconds, role, address, protocol") + dump(*store.db, "events", "id"),
-                  before);
+        EXPECT_EQ(dumpAll(*store.db), before);
     }
     HistoryStore store = openStore(path);
     EXPECT_EQ(pragma(*store.db, "user_version"), HistoryFile::schemaVersion);
     EXPECT_EQ(count(*store.db, "SELECT count(*) FROM sqlite_master WHERE sql LIKE '%WITHOUT ROWID'"), 2);
     EXPECT_EQ(count(*store.db, "SELECT count(*) FROM sqlite_master WHERE name LIKE '%keyed'"), 0);
-    EXPECT_EQ(dump(*store.db, "periods", "start, seconds") + dump(*store.db, "aggregates", "start, seconds, role, address, protocol") +
-                  dump(*store.db, "events", "id"),
-              before);
+    EXPECT_EQ(dumpAll(*store.db), before);
 }
 
 }  // namespace

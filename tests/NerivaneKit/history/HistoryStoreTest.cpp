@@ -4,7 +4,6 @@
 
 #include <charconv>
 #include <cstdio>
-#include <fstream>
 
 #include "NerivaneKit/history/HistoryCSV.h"
 #include "NerivaneKit/history/HistoryChart.h"
@@ -127,18 +126,9 @@ TEST_F(HistoryStoreTest, HourRowsReplaceMinuteRowsAWeekOldInOneTransaction) {
 TEST(HistoryGrades, OnlyMinutesBusyByTheMonitorsRuleGrade) {
     // A quiet minute (30 ms), then minutes with busy replies: role, minute,
     // busy upload and download replies (at 80 and 90 ms).
-    struct Busy {
-        TargetRole role;
-        int minute;
-        std::int64_t upload, download;
-    };
-    struct Case {
-        std::string name;
-        std::vector<Busy> rows;
-        // Download, internet: busy replies counted and whether it has a grade.
-        std::int64_t downloadReplies;
-        bool downloadGraded;
-    };
+    struct Busy { TargetRole role; int minute; std::int64_t upload, download; };
+    // Then, for the internet's download: busy replies counted and whether it has a grade.
+    struct Case { std::string name; std::vector<Busy> rows; std::int64_t downloadReplies; bool downloadGraded; };
     const auto internet = TargetRole::internet(0);
     const std::vector<Case> cases{
         {"an upload's acknowledgements, two a minute", {{internet, 1, 12, 2}, {internet, 2, 12, 2}, {internet, 3, 0, 2},
@@ -242,10 +232,6 @@ TEST(HistoryStoreGolden, StoredValuesExportsAndChartsOfAGeneratedHistoryStayTheS
     EXPECT_EQ(digest(all), "be5999ec0177df52");
     EXPECT_EQ(digest(window), "4ae96b931fe96ef2");
     EXPECT_EQ(digest(events), "d2089742bb6f9b3c");
-    if (const char* folder = std::getenv("NERIVANE_GOLDEN_DUMP")) {
-        for (const auto& [name, content] : std::vector<std::pair<std::string, const std::string*>>{{"stored", &stored}, {"charts", &charts}, {"all", &all}})
-            std::ofstream(std::string(folder) + "/" + name + ".txt") << *content;
-    }
 }
 
 }  // namespace

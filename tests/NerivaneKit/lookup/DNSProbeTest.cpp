@@ -27,28 +27,13 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-enum class Mode {
-    answer,
-    servfail,
-    refused,
-    nxdomain,
-    silent,
-    spoofedIdFirst,
-    spoofedSourceFirst,
-    truncated,
-    closed,
-    // NOERROR without any record.
-    noRecords,
-    // NOERROR claiming 65,535 answers, none present.
-    lyingCount,
-    // An answer whose owner name is a compression pointer to itself.
-    selfPointer,
-    // A 64 KB UDP answer of address records without the truncation flag,
-    // from a server that takes no TCP.
-    oversized,
-    // NXDOMAIN for every name but the default probe name.
-    onlyDefaultName,
-};
+// noRecords: NOERROR without any record; lyingCount: NOERROR claiming 65,535
+// answers, none present; selfPointer: an answer whose owner name is a
+// compression pointer to itself; oversized: a 64 KB UDP answer of address
+// records without the truncation flag, from a server that takes no TCP;
+// onlyDefaultName: NXDOMAIN for every name but the default probe name.
+enum class Mode { answer, servfail, refused, nxdomain, silent, spoofedIdFirst, spoofedSourceFirst, truncated, closed,
+                  noRecords, lyingCount, selfPointer, oversized, onlyDefaultName };
 
 UniqueFd boundSocket(int type, const char* address, std::uint16_t port) {
     UniqueFd fd(::socket(AF_INET, type | SOCK_CLOEXEC, 0));
@@ -102,17 +87,10 @@ Bytes hostile(const Bytes& query, Mode mode) {
     if (out.empty()) return out;
     const std::size_t question = reply(query, 0, true).size();
     switch (mode) {
-    case Mode::noRecords:
-        out.resize(question);
-        out[7] = 0;
-        break;
-    case Mode::lyingCount:
-        out.resize(question);
-        out[6] = out[7] = 0xff;
-        break;
+    case Mode::noRecords: out.resize(question), out[7] = 0; break;
+    case Mode::lyingCount: out.resize(question), out[6] = out[7] = 0xff; break;
     case Mode::selfPointer:
-        out[question] = static_cast<std::uint8_t>(0xc0 | question >> 8);
-        out[question + 1] = static_cast<std::uint8_t>(question);
+        out[question] = static_cast<std::uint8_t>(0xc0 | question >> 8), out[question + 1] = static_cast<std::uint8_t>(question);
         break;
     case Mode::oversized: {
         const Bytes record(out.begin() + static_cast<std::ptrdiff_t>(question), out.end());
@@ -235,13 +213,8 @@ private:
 
 TEST(DNSProbe, ReportsEachFailureByKindAndTakesOnlyAnAddressForTheNameAsAnAnswer) {
     constexpr std::chrono::milliseconds timeout{400};
-    struct Case {
-        const char* name;
-        Mode mode;
-        std::optional<LookupFailure> failure;
-        // The probe name, when the server said it does not exist but knew the default.
-        std::string missingName = {};
-    };
+    // missingName: the probe name, when the server said it does not exist but knew the default.
+    struct Case { const char* name; Mode mode; std::optional<LookupFailure> failure; std::string missingName = {}; };
     const Case cases[] = {
         {"answer", Mode::answer, std::nullopt},
         {"servfail", Mode::servfail, LookupFailure::servfail},

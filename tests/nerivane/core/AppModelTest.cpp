@@ -65,8 +65,7 @@ TEST_F(AppModelTest, OneMonitorPauseIsNotExtendedAndStaleUpdatesOnlyReachHistory
 TEST_F(AppModelTest, BusySnapshotsMakeOneStretchPerBusySpell) {
     startedModel();
     auto busy = good();
-    busy.load = LoadSnapshot{};
-    busy.load->now = LoadClass::upload;
+    busy.load = LoadSnapshot{}, busy.load->now = LoadClass::upload;
     auto idle = busy;
     idle.load->now = LoadClass::idle;
     for (int i = 0; i < 20; ++i, clock += 1) deliverSnapshot(busy);

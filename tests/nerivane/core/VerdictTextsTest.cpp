@@ -19,9 +19,7 @@ Context english(QTimeZone zone = QTimeZone::utc()) { return {QLocale(QLocale::En
 TargetSnapshot target(TargetRole role, std::string host, TargetState state, int lost = 0, int sent = 0, std::optional<double> p95 = {},
                       TargetStatus status = TargetStatus::icmp) {
     TargetSnapshot snapshot;
-    snapshot.target = {role, std::move(host), ProbeAddress::v4({192, 0, 2, 1})};
-    snapshot.status = status;
-    snapshot.state = state;
+    snapshot.target = {role, std::move(host), ProbeAddress::v4({192, 0, 2, 1})}, snapshot.status = status, snapshot.state = state;
     snapshot.metrics.sent = sent, snapshot.metrics.lost = lost, snapshot.metrics.p95 = p95;
     return snapshot;
 }
@@ -93,11 +91,8 @@ TEST(VerdictTexts, LookupsNameTheFaultWhereItIs) {
         result.health = health, result.systemFailed = systemFailed, result.missingName = std::move(missing);
         return result;
     };
-    const struct {
-        LookupSnapshot lookups;
-        const char* row;
-        const char* explanation;  // of lookupsFailing; none for a good verdict
-    } rows[] = {
+    // The explanation is that of lookupsFailing; none for a good verdict.
+    const struct { LookupSnapshot lookups; const char *row, *explanation; } rows[] = {
         {lookups(Health::failing, LookupFailure::timeout), "192.0.2.53 \u00b7 last answer 2 min ago",
          "Your DNS server 192.0.2.53 does not answer. "},
         {lookups(Health::failing, LookupFailure::noAddress), "192.0.2.53 \u00b7 last answer 2 min ago",

@@ -47,14 +47,8 @@ DiagnosticsReport::Contents madeUp() {
     router.target = {TargetRole::router(), "router", address("192.168.1.1")};
     router.status = TargetStatus::icmp;
     router.state = TargetState::bad(Problems::loss() | Problems::latency());
-    router.metrics.latest = 2.5;
-    router.metrics.median = 2.25;
-    router.metrics.p95 = 9.75;
-    router.metrics.baseline = 1.5;
-    router.metrics.jitter = 0.125;
-    router.metrics.sent = 60;
-    router.metrics.lost = 3;
-    router.metrics.late = 1;
+    Metrics& m = router.metrics;
+    m.latest = 2.5, m.median = 2.25, m.p95 = 9.75, m.baseline = 1.5, m.jitter = 0.125, m.sent = 60, m.lost = 3, m.late = 1;
     TargetSnapshot host;
     host.target = {TargetRole::internet(0), "1.1.1.1", address("1.1.1.1")};
     host.answeredLocally = true;

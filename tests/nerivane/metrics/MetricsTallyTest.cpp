@@ -16,10 +16,7 @@ ProbeRecord record(ProbeResult::Outcome outcome) { return ProbeRecord{one, Probe
 
 MonitorSnapshot snapshotOf(const std::vector<Target>& targets) {
     MonitorSnapshot snapshot;
-    for (const auto& t : targets) {
-        snapshot.targets.emplace_back().target = t;
-        snapshot.targets.back().status = TargetStatus::icmp;
-    }
+    for (const auto& t : targets) snapshot.targets.emplace_back().target = t, snapshot.targets.back().status = TargetStatus::icmp;
     return snapshot;
 }
 

@@ -39,16 +39,10 @@ inline Target target(TargetRole role, const std::string& host, const std::string
 
 inline TargetSnapshot measured(Target target, TargetState state, double median, int sent = 60, int lost = 0) {
     TargetSnapshot snapshot;
-    snapshot.target = std::move(target);
-    snapshot.status = TargetStatus::icmp;
-    snapshot.state = state;
-    Metrics& metrics = snapshot.metrics;
-    metrics.latest = metrics.median = median;
-    metrics.p95 = median * 1.4;
-    metrics.baseline = median * 0.8;
-    metrics.jitter = median * 0.08;
-    metrics.sent = sent;
-    metrics.lost = lost;
+    snapshot.target = std::move(target), snapshot.status = TargetStatus::icmp, snapshot.state = state;
+    Metrics& m = snapshot.metrics;
+    m.latest = m.median = median, m.p95 = median * 1.4, m.baseline = median * 0.8, m.jitter = median * 0.08;
+    m.sent = sent, m.lost = lost;
     return snapshot;
 }
 
@@ -300,12 +294,9 @@ inline void afterOutage(PopoverHarness& harness) {
 
 inline void vpnWithIPv6Problem(PopoverHarness& harness) {
     auto routerBehindVPN = measured(router, TargetState::measuring(), 0);
-    routerBehindVPN.status = TargetStatus::unreachableVPN;
-    routerBehindVPN.metrics = {};
+    routerBehindVPN.status = TargetStatus::unreachableVPN, routerBehindVPN.metrics = {};
     auto six = measured(cloudflare6, TargetState::down(), 0, 60, 60);
-    six.metrics = {};
-    six.metrics.latest = 30;
-    six.metrics.sent = six.metrics.lost = 60;
+    six.metrics = {}, six.metrics.latest = 30, six.metrics.sent = six.metrics.lost = 60;
     six.outageSince = harness.clock - 300;
     auto tcp = measured(google, TargetState::ok(), 31.0);
     tcp.status = TargetStatus::tcp;
