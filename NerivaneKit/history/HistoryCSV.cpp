@@ -351,18 +351,11 @@ void exportAggregates(const HistoryStore& store, double from, double to, double 
         stream.line.reset();
         while (!stream.line && stream.statement.next()) {
             const Database::Cursor row = stream.statement.cursor();
-            auto start = row.integer(0);
-            auto seconds = row.integer(1);
-            auto host = row.text(3);
-            auto address = row.text(4);
-            auto protocolText = row.text(5);
-            auto protocol = protocolText ? parseProbeProtocol(*protocolText) : std::nullopt;
-            auto sent = row.integer(6);
-            auto lost = row.integer(7);
-            auto late = row.integer(8);
-            if (!start || !seconds || !host || !address || !protocol || !sent || !lost || !late) continue;
-            stream.line = Line{*start, *seconds, lines.target(stream.role, *host, *address, *protocol), *sent, *lost, *late,
-                               row.real(9), row.real(10), row.real(11), row.real(12), row.real(13)};
+            const auto key = HistoryStore::aggregateKey(row);
+            if (!key) continue;
+            stream.line = Line{key->start, key->seconds, lines.target(stream.role, key->host, key->address, key->protocol),
+                               key->sent, key->lost, key->late, row.real(9), row.real(10), row.real(11), row.real(12),
+                               row.real(13)};
         }
     };
     const std::string roles = keyed ? HistoryStore::rolesCTE + "SELECT role FROM roles WHERE role IS NOT NULL"

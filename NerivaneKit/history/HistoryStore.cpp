@@ -651,6 +651,15 @@ bool HistoryStore::hasLookupColumns() const {
     return *lookupColumns;
 }
 
+std::optional<HistoryStore::AggregateKey> HistoryStore::aggregateKey(const Database::Cursor& row) {
+    const auto start = row.integer(0), seconds = row.integer(1);
+    const auto host = row.text(3), address = row.text(4), protocolText = row.text(5);
+    const auto protocol = protocolText ? parseProbeProtocol(*protocolText) : std::nullopt;
+    const auto sent = row.integer(6), lost = row.integer(7), late = row.integer(8);
+    if (!start || !seconds || !host || !address || !protocol || !sent || !lost || !late) return std::nullopt;
+    return AggregateKey{*start, *seconds, *host, *address, *protocol, *sent, *lost, *late};
+}
+
 std::optional<std::int64_t> HistoryStore::oldestStart() const {
     auto rows = db->query("SELECT min(start) FROM periods");
     if (rows.empty() || rows.front().empty()) return std::nullopt;
@@ -694,25 +703,17 @@ std::vector<AggregateRow> HistoryStore::aggregates(const std::string& condition,
                  "SELECT start, seconds, role, host, address, protocol, sent, lost, late, median, p95, jitter, " + loadColumns +
                  " FROM aggregates WHERE " + (keyed ? "role IN (SELECT role FROM roles) AND (" + condition + ")" : condition),
              values, [&](const Database::Cursor& row) {
-                 auto start = row.integer(0);
-                 auto seconds = row.integer(1);
                  auto roleText = row.text(2);
                  if (roleText && *roleText != lastRoleText) {
                      lastRoleText = *roleText;
                      lastRole = TargetRole::parse(lastRoleText);
                  }
                  auto role = roleText ? lastRole : std::nullopt;
-                 auto host = row.text(3);
-                 auto address = row.text(4);
-                 auto protocolText = row.text(5);
-                 auto protocol = protocolText ? parseProbeProtocol(*protocolText) : std::nullopt;
-                 auto sent = row.integer(6);
-                 auto lost = row.integer(7);
-                 auto late = row.integer(8);
-                 if (!start || !seconds || !role || !host || !address || !protocol || !sent || !lost || !late) return;
-                 result.push_back({*start, *seconds, *role, std::string(*host), std::string(*address), *protocol, *sent, *lost,
-                                   *late, row.real(9), row.real(10), row.real(11), row.real(12), row.integer(13),
-                                   row.real(14), row.integer(15)});
+                 const auto key = aggregateKey(row);
+                 if (!role || !key) return;
+                 result.push_back({key->start, key->seconds, *role, std::string(key->host), std::string(key->address),
+                                   key->protocol, key->sent, key->lost, key->late, row.real(9), row.real(10), row.real(11),
+                                   row.real(12), row.integer(13), row.real(14), row.integer(15)});
                  order.push_back(roleOrder(*role));
              });
     // Sorted through an index, so that each row moves once.

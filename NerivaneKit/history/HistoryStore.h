@@ -29,6 +29,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -202,6 +203,17 @@ struct HistoryStore {
     // at which the weights so far reach half of all; pairs of weight 0 or
     // less do not count. None without weight.
     static std::optional<double> weightedMedian(std::vector<std::pair<double, double>> pairs);
+    // The fields every aggregates read needs whole, from columns 0-8 of
+    // "SELECT start, seconds, role, host, address, protocol, sent, lost,
+    // late, ..."; none for a damaged row, which reads skip. The texts point
+    // into the row and live as long as it does.
+    struct AggregateKey {
+        std::int64_t start, seconds;
+        std::string_view host, address;
+        ProbeProtocol protocol;
+        std::int64_t sent, lost, late;
+    };
+    static std::optional<AggregateKey> aggregateKey(const Database::Cursor& row);
     // The start of the oldest stored period; none in an empty file.
     std::optional<std::int64_t> oldestStart() const;
 
