@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "JsonLine.h"
+#include "NerivaneKit/text/JsonLine.h"
 #include "NerivaneKit/analysis/Monitor.h"
 #include "NerivaneKit/platform/LogStore.h"
 #include "NerivaneKit/platform/MachClock.h"
@@ -26,7 +26,7 @@ namespace {
 
 using nerivane::Monitor;
 using nerivane::ProbeEngine;
-using nerivane::probe::JsonLine;
+using nerivane::JsonLine;
 
 struct Options {
     nerivane::TargetSettings settings;
