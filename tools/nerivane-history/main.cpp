@@ -51,7 +51,8 @@ constexpr Help::Option optionTable[] = {
     {"--role", "ROLE", "chart: router, internet0, internet1, internet-ipv6, custom0 or custom1 (internet-0 and "
                        "internet[0] work too)"},
     {"--limit", "N", "events: how many (default 10)"},
-    {"--csv", "", "events, chart, grades: comma-separated values with a header line, for machines"},
+    {"--csv", "", "events, chart, grades: comma-separated values with a header line, for machines (export "
+                  "writes CSV anyway)"},
     {"--json", "", "events, chart, grades: JSON, one object per line, for machines"},
     {"--version", "", "print the version"},
     {"--help", "", "print this text"},
@@ -415,8 +416,10 @@ int run(int argc, char** argv) {
     if (option(arguments, "--end") && command != "export" && command != "grades")
         throw UsageError{"--end belongs to export and grades only"};
     const Output output = outputOf(arguments);
-    if (output != Output::text && command != "events" && command != "chart" && command != "grades")
-        throw UsageError{"--csv and --json belong to events, chart and grades; export writes CSV"};
+    // export writes CSV anyway, so --csv is no mistake there.
+    if ((output == Output::json && command == "export") ||
+        (output != Output::text && command != "export" && command != "events" && command != "chart" && command != "grades"))
+        throw UsageError{"--json belongs to events, chart and grades, --csv to those and export"};
 
     const auto path = option(arguments, "--db") ? option(arguments, "--db") : nerivane::History::configuredPath();
     if (!path) throw OpenFailure{"no database path: give --db or set NERIVANE_HISTORY or HOME"};

@@ -58,7 +58,7 @@ TEST_F(HistoryToolTest, UsageErrorsAndUnreadableDatabasesPrintNothingAndCreateNo
                             {"stats --colour", 2, "unknown option '--colour'"}};
     for (const std::string bad : {"", "frobnicate", "export pictures --range day", "export events", "export events --range year",
                                   "chart --range hour", "chart --range all --role router", "chart --range hour --role gateway",
-                                  "events --limit 0", "events --limit", "stats --json", "grades --range day --csv --json", "export events --range day --end soon",
+                                  "events --limit 0", "events --limit", "stats --json", "export events --range day --json", "grades --range day --csv --json", "export events --range day --end soon",
                                   "export events --range day --end -1", "export events --range day --end inf",
                                   "export events --range day --end 99999999999", "stats --end 1",
                                   "grades", "grades --range year", "grades now --range day"})
@@ -106,7 +106,7 @@ TEST_F(HistoryToolTest, ExportsEventsAndChartWithoutChangingTheFile) {
         return result.out;
     };
 
-    const std::string measurements = ok("export measurements --range hour", "NERIVANE_HISTORY=" + quoted(db));
+    const std::string measurements = ok("export measurements --range hour --csv", "NERIVANE_HISTORY=" + quoted(db));
     // The header, the gap before the stored minutes, the two minutes, the gap after them.
     EXPECT_EQ(std::count(measurements.begin(), measurements.end(), '\n'), 5);
     EXPECT_NE(measurements.find("\n" + iso(minute) + ",60,measured,1.1.1.1,1.1.1.1,icmp,4,1,1,25.0,30.000,34.000,4.000,-60,,,5000,7000,,\n"), std::string::npos);
