@@ -9,6 +9,8 @@
 
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QDBusObjectPath>
+#include <QDBusVariant>
 #include <QDBusVirtualObject>
 #include <QFile>
 #include <QMap>
@@ -169,6 +171,55 @@ private:
         std::vector<QVariantList> calls;
         uint nextID = 100;
     };
+    StandIns& services_;
+    std::shared_ptr<State> state_ = std::make_shared<State>();
+};
+
+// org.freedesktop.NetworkManager as far as connectivity goes: the manager,
+// its primary connection and that one's device, all full, checking against
+// checkURL. set() changes a property and announces it as NetworkManager does.
+// Serves once start() has taken the name.
+class NetworkManagerStandIn {
+public:
+    inline static const QString manager = QStringLiteral("/org/freedesktop/NetworkManager");
+    inline static const QString device = QStringLiteral("/org/freedesktop/NetworkManager/Devices/2");
+    inline static const QString checkURL = QStringLiteral("http://check.example/portal");
+
+    explicit NetworkManagerStandIn(StandIns& services) : services_(services) {
+        const QString active = QStringLiteral("/org/freedesktop/NetworkManager/ActiveConnection/1");
+        serve(manager, {{QStringLiteral("Connectivity"), 4u}, {QStringLiteral("ConnectivityCheckUri"), checkURL},
+                        {QStringLiteral("PrimaryConnection"), QVariant::fromValue(QDBusObjectPath(active))}});
+        serve(active, {{QStringLiteral("Devices"), QVariant::fromValue(QList<QDBusObjectPath>{QDBusObjectPath(device)})}});
+        serve(device, {{QStringLiteral("Ip4Connectivity"), 4u}, {QStringLiteral("Ip6Connectivity"), 4u}});
+    }
+    bool start() { return services_.own(name); }
+    void stop() { services_.release(name); }
+    void set(const QString& path, const QString& property, const QVariant& value) {
+        {
+            std::lock_guard lock(state_->mutex);
+            state_->properties[path + u'.' + property] = value;
+        }
+        const QString interface = path == manager ? name : name + QStringLiteral(".Device");
+        services_.emitSignal(path, QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("PropertiesChanged"),
+                             {interface, QVariantMap{{property, value}}, QStringList()});
+    }
+
+private:
+    inline static const QString name = QStringLiteral("org.freedesktop.NetworkManager");
+    struct State {
+        std::mutex mutex;
+        QMap<QString, QVariant> properties;
+    };
+    void serve(const QString& path, const QVariantMap& properties) {
+        for (auto it = properties.begin(); it != properties.end(); ++it) state_->properties[path + u'.' + it.key()] = it.value();
+        services_.object(path).setMethod(QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"),
+                                         [state = state_, path](const QDBusMessage& message) -> std::optional<QVariantList> {
+                                             std::lock_guard lock(state->mutex);
+                                             const auto found = state->properties.find(path + u'.' + message.arguments().value(1).toString());
+                                             if (found == state->properties.end()) return std::nullopt;
+                                             return QVariantList{QVariant::fromValue(QDBusVariant(*found))};
+                                         });
+    }
     StandIns& services_;
     std::shared_ptr<State> state_ = std::make_shared<State>();
 };
