@@ -188,11 +188,7 @@ const MonitorSnapshot good = snapshot(V::good, S::ok(), {host(TargetRole::intern
 const MonitorSnapshot measuring = snapshot(V::measuring, std::nullopt);
 const MonitorSnapshot problem = snapshot(V::internetProblem, S::bad(Problems::latency()));
 const Down downAtNoon{at(12, 0, 0), {"a", "b"}, V::internetDown};
-const MonitorSnapshot signIn = [] {
-    auto shown = bothDown;
-    shown.verdict = V::signInNeeded;
-    return shown;
-}();
+const MonitorSnapshot signIn = [] { auto shown = bothDown; return shown.verdict = V::signInNeeded, shown; }();
 
 struct AlertStep {
     MonitorSnapshot snapshot;
@@ -248,15 +244,10 @@ TEST(AlertTracker, InternetDownAfterTenSecondsBackWithItsDurationAndVerdictsAfte
           {problem, at(15, 0, 20), {}},
           {problem, at(15, 1, 0), {}}}},
         {"a sign-in the down alert asked for is not asked again; one it did not ask for is", true, true,
-         {{good, at(11, 0, 0), {}},
-          {good, at(11, 0, 30), {}},
-          {signIn, at(12, 0, 10), {Down{at(12, 0, 0), {"a", "b"}, V::signInNeeded}}},
-          {signIn, at(12, 0, 40), {}},
-          {good, at(13, 0, 0), {}},
-          {good, at(13, 0, 5), {Back{3600}}},
-          {bothDown, at(14, 0, 10), {Down{at(12, 0, 0), {"a", "b"}, V::internetDown}}},
-          {signIn, at(14, 0, 20), {}},
-          {signIn, at(14, 0, 50), {Changed{V::signInNeeded}}}}},
+         {{good, at(11, 0, 0), {}}, {good, at(11, 0, 30), {}},
+          {signIn, at(12, 0, 10), {Down{at(12, 0, 0), {"a", "b"}, V::signInNeeded}}}, {signIn, at(12, 0, 40), {}},
+          {good, at(13, 0, 0), {}}, {good, at(13, 0, 5), {Back{3600}}},
+          {bothDown, at(14, 0, 10), {downAtNoon}}, {signIn, at(14, 0, 20), {}}, {signIn, at(14, 0, 50), {Changed{V::signInNeeded}}}}},
     };
     for (const auto& story : stories) {
         SCOPED_TRACE(story.story);

@@ -181,47 +181,36 @@ private:
 // Serves once start() has taken the name.
 class NetworkManagerStandIn {
 public:
-    inline static const QString manager = QStringLiteral("/org/freedesktop/NetworkManager");
-    inline static const QString device = QStringLiteral("/org/freedesktop/NetworkManager/Devices/2");
-    inline static const QString checkURL = QStringLiteral("http://check.example/portal");
+    inline static const QString name = QStringLiteral("org.freedesktop.NetworkManager"), manager = QStringLiteral("/org/freedesktop/NetworkManager"),
+                                device = manager + QStringLiteral("/Devices/2"), checkURL = QStringLiteral("http://check.example/portal");
 
     explicit NetworkManagerStandIn(StandIns& services) : services_(services) {
-        const QString active = QStringLiteral("/org/freedesktop/NetworkManager/ActiveConnection/1");
-        serve(manager, {{QStringLiteral("Connectivity"), 4u}, {QStringLiteral("ConnectivityCheckUri"), checkURL},
-                        {QStringLiteral("PrimaryConnection"), QVariant::fromValue(QDBusObjectPath(active))}});
-        serve(active, {{QStringLiteral("Devices"), QVariant::fromValue(QList<QDBusObjectPath>{QDBusObjectPath(device)})}});
-        serve(device, {{QStringLiteral("Ip4Connectivity"), 4u}, {QStringLiteral("Ip6Connectivity"), 4u}});
+        const QDBusObjectPath active(manager + QStringLiteral("/ActiveConnection/1"));
+        objects_ = {{manager, {{"Connectivity", 4u}, {"ConnectivityCheckUri", checkURL}, {"PrimaryConnection", QVariant::fromValue(active)}}},
+                    {active.path(), {{"Devices", QVariant::fromValue(QList<QDBusObjectPath>{QDBusObjectPath(device)})}}},
+                    {device, {{"Ip4Connectivity", 4u}, {"Ip6Connectivity", 4u}}}};
+        for (auto it = objects_.begin(); it != objects_.end(); ++it) serve(it.key());
     }
     bool start() { return services_.own(name); }
     void stop() { services_.release(name); }
     void set(const QString& path, const QString& property, const QVariant& value) {
-        {
-            std::lock_guard lock(state_->mutex);
-            state_->properties[path + u'.' + property] = value;
-        }
-        const QString interface = path == manager ? name : name + QStringLiteral(".Device");
+        objects_[path][property] = value;
+        serve(path);
         services_.emitSignal(path, QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("PropertiesChanged"),
-                             {interface, QVariantMap{{property, value}}, QStringList()});
+                             {path == manager ? name : name + QStringLiteral(".Device"), QVariantMap{{property, value}}, QStringList()});
     }
 
 private:
-    inline static const QString name = QStringLiteral("org.freedesktop.NetworkManager");
-    struct State {
-        std::mutex mutex;
-        QMap<QString, QVariant> properties;
-    };
-    void serve(const QString& path, const QVariantMap& properties) {
-        for (auto it = properties.begin(); it != properties.end(); ++it) state_->properties[path + u'.' + it.key()] = it.value();
+    // Get answers from a copy: the service thread never reads what the test changes.
+    void serve(const QString& path) {
         services_.object(path).setMethod(QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"),
-                                         [state = state_, path](const QDBusMessage& message) -> std::optional<QVariantList> {
-                                             std::lock_guard lock(state->mutex);
-                                             const auto found = state->properties.find(path + u'.' + message.arguments().value(1).toString());
-                                             if (found == state->properties.end()) return std::nullopt;
-                                             return QVariantList{QVariant::fromValue(QDBusVariant(*found))};
+                                         [properties = objects_.value(path)](const QDBusMessage& get) {
+                                             const QVariant value = properties.value(get.arguments().value(1).toString());
+                                             return value.isValid() ? std::optional(QVariantList{QVariant::fromValue(QDBusVariant(value))}) : std::nullopt;
                                          });
     }
     StandIns& services_;
-    std::shared_ptr<State> state_ = std::make_shared<State>();
+    QMap<QString, QVariantMap> objects_;
 };
 
 // One private bus for the test suite; stand-in services and a client
