@@ -376,7 +376,8 @@ void AppModel::applySnapshot(int generation, const MonitorSnapshot& snapshot, co
 MonitorSnapshot AppModel::withConnectivity(MonitorSnapshot snapshot) const {
     const auto& state = connectivity_->state();
     snapshot.verdict = withSignIn(snapshot.verdict, snapshot.path.isSatisfied && state.signInNeeded());
-    if (snapshot.path.isSatisfied && state.ipv6Limited()) snapshot.ipv6Problem = true;
+    // Only where IPv6 routes out: a check that cannot be made over it says nothing.
+    if (snapshot.path.hasIPv6 && state.ipv6Limited()) snapshot.ipv6Problem = true;
     return snapshot;
 }
 
