@@ -26,6 +26,7 @@
 #include "NerivaneKit/history/HistoryFile.h"
 #include "NerivaneKit/history/HistoryGrades.h"
 #include "NerivaneKit/history/HistoryStore.h"
+#include "tools/nerivane-history/Report.h"
 
 namespace {
 
@@ -50,6 +51,8 @@ commands:
                                       A 30, B 60, C 200, D 400, else F; none
                                       from fewer than 10 busy replies)
   stats                               row counts and file size
+  report --range R [--out FILE.html]  a report to send the provider, one HTML page
+                                      (R: day, week, month or all)
 
 options:
   --db PATH          the database (default: $NERIVANE_HISTORY, else
@@ -85,7 +88,7 @@ struct Arguments {
 };
 
 Arguments parse(int argc, char** argv) {
-    static const std::vector<std::string> valued{"--db", "--range", "--role", "--limit", "--retention", "--end"};
+    static const std::vector<std::string> valued{"--db", "--range", "--role", "--limit", "--retention", "--end", "--out"};
     Arguments arguments;
     for (int i = 1; i < argc; ++i) {
         const std::string word = argv[i];
@@ -228,8 +231,9 @@ int run(int argc, char** argv) {
     }
     if (arguments.words.empty()) throw UsageError{"no command given"};
     const std::string& command = arguments.words[0];
-    if (option(arguments, "--end") && command != "export" && command != "grades")
-        throw UsageError{"--end belongs to export and grades only"};
+    if (option(arguments, "--end") && command != "export" && command != "grades" && command != "report")
+        throw UsageError{"--end belongs to export, grades and report only"};
+    if (option(arguments, "--out") && command != "report") throw UsageError{"--out belongs to report only"};
 
     const auto path = option(arguments, "--db") ? option(arguments, "--db") : nerivane::History::configuredPath();
     if (!path) throw OpenFailure{"no database path: give --db or set NERIVANE_HISTORY or HOME"};
@@ -302,6 +306,7 @@ int run(int argc, char** argv) {
         printGrades(store, to - *span, std::floor(to / 60) * 60);
         return 0;
     }
+    if (command == "report") return nerivane::HistoryTool::report([&] { return openExisting(*path); }, option(arguments, "--range"), windowEnd(arguments, now), option(arguments, "--out"));
     if (command == "stats") {
         if (arguments.words.size() != 1) throw UsageError{"stats takes no further words"};
         printStats(openExisting(*path), *path);
