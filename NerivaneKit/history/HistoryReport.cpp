@@ -87,9 +87,14 @@ std::pair<double, double> window(const HistoryStore& store, Span span, double en
 
 std::vector<const Incident*> Figures::downs() const {
     std::vector<const Incident*> found;
-    for (const Incident& incident : incidents)
-        if (incident.kind == NetworkEvent::Kind::outage && (incident.isLocal() || incident.isInternet()))
-            found.push_back(&incident);
+    for (const Incident& incident : incidents) {
+        if (incident.kind != NetworkEvent::Kind::outage) continue;
+        // A router that alone stops answering (many ignore pings while busy) cut nothing off.
+        std::vector<TargetRole> hit;
+        for (const auto& event : incident.events)
+            if (std::find(hit.begin(), hit.end(), event.role) == hit.end()) hit.push_back(event.role);
+        if (incident.isInternet() || (incident.isLocal() && hit.size() > 1)) found.push_back(&incident);
+    }
     return found;
 }
 
@@ -192,8 +197,18 @@ Figures read(const HistoryStore& store, Span span, double fromDate, double toDat
     std::map<const Day*, std::vector<double>> dayMedians;
     std::int64_t covered = 0;
     std::map<const Day*, std::int64_t> dayCovered;
+    auto notMeasured = [&](std::int64_t start, std::int64_t stop) {
+        if (!figures.unmonitored.empty() && figures.unmonitored.back().second >= start)
+            figures.unmonitored.back().second = std::max(figures.unmonitored.back().second, stop);
+        else
+            figures.unmonitored.emplace_back(start, stop);
+    };
+    std::int64_t reached = from;
     for (const PeriodRow& period : uniquePeriods(store.periods("start >= ? AND start < ?", window))) {
         const std::int64_t seconds = std::min(period.seconds, to - period.start);
+        if (period.start > reached) notMeasured(reached, period.start);
+        reached = std::max(reached, period.start + seconds);
+        if (period.state != MinuteState::measured) notMeasured(period.start, period.start + seconds);
         (period.seconds == 60 ? figures.minuteRows : figures.hourRows) += 1;
         Day& day = dayOf(period.start);
         figures.states[period.state] += seconds;
@@ -210,6 +225,7 @@ Figures read(const HistoryStore& store, Span span, double fromDate, double toDat
         addReach(figures.reach, counted);
         addReach(day.reach, counted);
     }
+    if (reached < to) notMeasured(reached, to);
     finishLookups(figures.lookups, lookupMedians);
     if (const std::int64_t gap = (to - from) - covered; gap > 0) figures.states[MinuteState::notRunning] += gap;
     for (Day& day : figures.days) {

@@ -111,6 +111,9 @@ struct Figures {
     std::int64_t hourRows = 0;
     std::vector<TargetUsed> targets;
     StateSeconds states;
+    // The stretches [start, end) not measured, to the minute, merged; the
+    // chart greys them.
+    std::vector<std::pair<std::int64_t, std::int64_t>> unmonitored;
     Reach reach;
     Lookups lookups;
     std::vector<Day> days;
@@ -119,8 +122,9 @@ struct Figures {
     HistoryGrades::Summary grades;
     bool operator==(const Figures&) const = default;
 
-    // The outage incidents that cut this machine off the internet: the
-    // router's, and those of two or more internet targets at once.
+    // The outage incidents that cut this machine off the internet, those the
+    // popup calls "Internet down" and "Local network down": two or more
+    // internet targets at once, or the router with any other.
     std::vector<const Incident*> downs() const;
     double downSeconds() const;
     // Seconds of the window not measured: paused, locked, asleep, offline

@@ -169,16 +169,16 @@ const HistoryGrades::Grade* gradeOf(const Figures& figures, LoadDirection direct
 }
 
 std::string gradeClause(const HistoryGrades::Grade& grade) {
-    std::string text = milliseconds(grade.added);
+    std::string text = *grade.added < 0.5 ? std::string("nothing measurable") : milliseconds(grade.added);
     text += grade.grade ? " (grade " + std::string(nerivane::text(*grade.grade)) + ")" : " (too few busy replies to grade)";
     return text;
 }
 
-// The style sheet: light and dark screens, and print on A4 or Letter.
+// The style sheet: light and dark screens, and print on A4 or Letter, always light.
 constexpr const char* style = R"(
 :root{--fg:#1d1f23;--muted:#5f6670;--bg:#fff;--card:#f5f6f8;--line:#d9dce1;--median:#1f6fd1;--p95:#9cc0ee;
 --loss:#d1342c;--down:#f4c7c3;--off:#e3e4e8;--night:#f0f2f6;--good:#2e9d52;--h0:#d9f0df;--h1:#f5f0c4;--h2:#f8d9a6;--h3:#f3ad8d;--h4:#e4776a}
-@media (prefers-color-scheme:dark){:root{--fg:#e8eaee;--muted:#a0a7b2;--bg:#16181c;--card:#202329;--line:#3a3f48;
+@media screen and (prefers-color-scheme:dark){:root{--fg:#e8eaee;--muted:#a0a7b2;--bg:#16181c;--card:#202329;--line:#3a3f48;
 --median:#6aa8ff;--p95:#3d5f8f;--loss:#ff6b5f;--down:#5a2a27;--off:#33363d;--night:#1c1f25;--good:#5fd184;
 --h0:#1f4a2c;--h1:#4d4a1f;--h2:#5e4420;--h3:#6b3522;--h4:#7d2723}}
 *{box-sizing:border-box}
@@ -188,7 +188,7 @@ h1{font-size:20px;margin:0}h2{font-size:14px;margin:18px 0 6px;text-transform:up
 p{margin:4px 0}.sub,.note{color:var(--muted)}.note{font-size:11px}
 .summary{font-size:16px;font-weight:600;margin:12px 0;padding:10px 12px;background:var(--card);border-radius:8px}
 table{border-collapse:collapse;width:100%;font-size:12px}th,td{padding:2px 6px;text-align:left;border-bottom:1px solid var(--line);vertical-align:top}
-th{color:var(--muted);font-weight:600}td.n,th.n{text-align:right;font-variant-numeric:tabular-nums}
+th{color:var(--muted);font-weight:600}td.n,th.n{text-align:right;font-variant-numeric:tabular-nums}td{white-space:nowrap}td.off-minutes{white-space:normal}
 svg{display:block;width:100%;height:auto}svg text{fill:var(--muted);font-size:10px}
 .chart .median{fill:none;stroke:var(--median);stroke-width:1.4}.chart .p95{fill:none;stroke:var(--p95);stroke-width:1}
 .chart .loss{fill:var(--loss)}.chart .down{fill:var(--down)}.chart .off{fill:var(--off)}.chart .night{fill:var(--night)}
@@ -246,9 +246,7 @@ void chart(std::string& out, const Figures& figures, const Series& series, const
         out += std::string("<rect class=\"") + kind + "\" x=\"" + number(a, 1) + "\" y=\"" + number(top, 0) +
                "\" width=\"" + number(std::max(b - a, 0.8), 1) + "\" height=\"" + number(plotHeight, 0) + "\"/>";
     };
-    for (const auto& bucket : series.hours)
-        if (bucket.state && *bucket.state != MinuteState::measured)
-            band("off", bucket.start, std::min(bucket.start + 3600, figures.to));
+    for (const auto& [from, to] : figures.unmonitored) band("off", static_cast<double>(from), static_cast<double>(to));
     for (const Incident* incident : downs) band("down", incident->start, incident->end);
     for (const auto& day : figures.days) {
         const auto midnight = HistoryReport::localMidnight(figures.zone, day.start);
@@ -258,7 +256,7 @@ void chart(std::string& out, const Figures& figures, const Series& series, const
                    "\" y2=\"" + number(height - foot + 3, 0) + "\"/>";
         }
         // A label where the day has room for it.
-        if (day.end - day.start >= 6 * 3600 && figures.days.size() <= 10)
+        if (day.end - day.start >= 18 * 3600 && figures.days.size() <= 10)
             out += "<text x=\"" + number(x(static_cast<double>(day.start)) + 2, 1) + "\" y=\"" + number(height - 2, 0) +
                    "\">" + dayText(figures.zone, static_cast<double>(day.start)) + "</text>";
     }
@@ -374,6 +372,16 @@ void heatMap(std::string& out, const Figures& figures, const Series& series) {
     out += "</p>\n";
 }
 
+std::string connectionWords(NetworkPath::Kind kind) {
+    switch (kind) {
+    case NetworkPath::Kind::wifi: return "Wi-Fi";
+    case NetworkPath::Kind::ethernet: return "Ethernet";
+    case NetworkPath::Kind::cellular: return "Cellular";
+    case NetworkPath::Kind::other: return "Other";
+    }
+    return "";
+}
+
 std::string stateWords(MinuteState state) {
     switch (state) {
     case MinuteState::measured: return "measured";
@@ -429,17 +437,14 @@ void daysTable(std::string& out, const Figures& figures) {
 }
 
 void incidentsTable(std::string& out, const Figures& figures) {
-    // Outages first, then the worst spikes, up to the limit; listed by time.
-    std::vector<const Incident*> chosen;
+    // The outages that cut the machine off first, then the rest by length; listed by time.
+    const auto downs = figures.downs();
+    std::vector<const Incident*> chosen = downs;
+    std::vector<const Incident*> rest;
     for (const auto& incident : figures.incidents)
-        if (incident.kind == NetworkEvent::Kind::outage) chosen.push_back(&incident);
-    std::vector<const Incident*> spikes;
-    for (const auto& incident : figures.incidents)
-        if (incident.kind == NetworkEvent::Kind::spike) spikes.push_back(&incident);
-    std::stable_sort(spikes.begin(), spikes.end(), [](const Incident* a, const Incident* b) {
-        return a->worstRTT.value_or(0) > b->worstRTT.value_or(0);
-    });
-    chosen.insert(chosen.end(), spikes.begin(), spikes.end());
+        if (std::find(downs.begin(), downs.end(), &incident) == downs.end()) rest.push_back(&incident);
+    std::stable_sort(rest.begin(), rest.end(), [](const Incident* a, const Incident* b) { return a->duration() > b->duration(); });
+    chosen.insert(chosen.end(), rest.begin(), rest.end());
     const std::size_t left = chosen.size() > listedIncidents ? chosen.size() - listedIncidents : 0;
     chosen.resize(std::min(chosen.size(), listedIncidents));
     std::sort(chosen.begin(), chosen.end(), [](const Incident* a, const Incident* b) { return a->start < b->start; });
@@ -479,7 +484,7 @@ void factsList(std::string& out, const Figures& figures, const Facts& facts) {
         out += "<dt>" + name + "</dt><dd>" + value + "</dd>";
     };
     out += "<dl>";
-    fact("Connection", escaped(facts.connection.value_or("not recorded in the history")));
+    fact("Connection", facts.connection ? connectionWords(*facts.connection) : "not recorded in the history");
     if (facts.wifiName) fact("Wi-Fi network", escaped(*facts.wifiName));
     std::string router, targets;
     for (const auto& target : figures.targets) {

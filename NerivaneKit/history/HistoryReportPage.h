@@ -9,14 +9,15 @@
 #include <string>
 
 #include "NerivaneKit/history/HistoryReport.h"
+#include "NerivaneKit/path/NetworkPath.h"
 
 namespace nerivane::HistoryReportPage {
 
 // What the history file does not hold; the application knows it, the
 // command-line tool mostly does not.
 struct Facts {
-    // "Wi-Fi", "Ethernet"; none when unknown.
-    std::optional<std::string> connection;
+    // The path's interface kind; none when unknown (the command-line tool).
+    std::optional<NetworkPath::Kind> connection;
     std::string version;
     // The time zone's name ("Europe/Berlin"); the offset is always shown.
     std::optional<std::string> zoneName;

@@ -3,6 +3,8 @@
 #include <QDateTime>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QMenu>
+#include <QToolButton>
 #include <QVBoxLayout>
 #include <exception>
 
@@ -11,6 +13,7 @@
 #include "nerivane/core/Preferences.h"
 #include "nerivane/ui/history/ChartLegend.h"
 #include "nerivane/ui/history/ChartView.h"
+#include "nerivane/ui/popover/ExportFlow.h"
 #include "nerivane/ui/settings/SegmentedPicker.h"
 
 namespace nerivane {
@@ -50,6 +53,7 @@ HistoryCard::HistoryCard(AppModel& model, QWidget* parent)
     : HistoryCard(model.preferences(), modelReader(model), wallClock, parent) {
     beginning_ = modelBeginning(model);
     connect(&model, &AppModel::snapshotApplied, this, &HistoryCard::refresh);
+    if (model.history()) addReportButton(model);
 }
 
 HistoryCard::HistoryCard(Preferences& preferences, Reader reader, std::function<double()> now, QWidget* parent)
@@ -75,7 +79,7 @@ HistoryCard::HistoryCard(Preferences& preferences, Reader reader, std::function<
     chart_ = new ChartView(this);
     legend_ = new ChartLegend(this);
 
-    auto* header = new QHBoxLayout;
+    auto* header = header_ = new QHBoxLayout;
     header->addWidget(title);
     header->addStretch(1);
     header->addWidget(targetPicker_);
@@ -164,6 +168,24 @@ void HistoryCard::apply(int generation, ChartRange range, std::vector<ChartBucke
     legend_->setShowRSSI(chart_->hasSignal());
     legend_->setShowThroughput(chart_->hasThroughput());
     emit bucketsLoaded();
+}
+
+void HistoryCard::addReportButton(AppModel& model) {
+    reportFlow_ = new ExportFlow(model.history(), {}, {}, {}, this);
+    auto* button = new QToolButton(this);
+    button->setText(tr("report"));
+    button->setToolTip(tr("Save a report to send your provider"));
+    button->setAccessibleName(tr("report"));
+    button->setAutoRaise(true);
+    button->setPopupMode(QToolButton::InstantPopup);
+    auto* menu = new QMenu(button);
+    for (const auto span : ReportExport::allSpans) {
+        connect(menu->addAction(ReportExport::label(span)), &QAction::triggered, this,
+                [this, &model, span] { reportFlow_->startReport(span, ReportExport::facts(model.snapshot().path)); });
+    }
+    button->setMenu(menu);
+    // Beside the pickers, at the header's end.
+    header_->addWidget(button);
 }
 
 void HistoryCard::applyAccent() {

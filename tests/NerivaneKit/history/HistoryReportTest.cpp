@@ -106,18 +106,21 @@ TEST(HistoryReport, FiguresOfAThirtyDayHistoryAgreeWithItsExport) {
         EXPECT_EQ(figures.states, states) << "paused, asleep and silent minutes, not outages";
         EXPECT_GT(figures.states.at(MinuteState::notRunning), 0);
         EXPECT_EQ(figures.reach, reach);
+        std::int64_t greyed = 0;
+        for (const auto& [from, to] : figures.unmonitored) greyed += to - from;
+        EXPECT_EQ(greyed, figures.unmonitoredSeconds()) << "the chart greys every minute not measured";
         EXPECT_LT(reach.reachableSeconds, reach.probedSeconds);
         std::int64_t dayProbed = 0;
         for (const auto& day : figures.days) dayProbed += day.reach.probedSeconds;
         EXPECT_EQ(dayProbed, reach.probedSeconds);
 
-        // Outages that cut the machine off: the router's and the two internet
-        // targets' at once, as the events export lists them.
+        // Outages that cut the machine off: two targets at once, as the
+        // events export lists them (a router alone does not).
         std::map<std::string, std::pair<int, double>> outages;
         for (const auto& line : events) {
             if (line[3] != "outage") continue;
-            auto& [hits, seconds] = outages[line[4] == "router" ? line[0] + "router" : line[0].substr(0, 16)];
-            hits += line[4] == "router" ? 2 : 1;
+            auto& [hits, seconds] = outages[line[0].substr(0, 16)];
+            ++hits;
             seconds = std::max(seconds, std::stod(line[2]));
         }
         std::size_t downs = 0;
@@ -151,7 +154,7 @@ TEST(HistoryReport, FiguresOfAThirtyDayHistoryAgreeWithItsExport) {
             EXPECT_NEAR(main->days[i].p95.value_or(-1), nearestRank(p95s, 0.95).value_or(-1), 0.0005) << i;
         }
 
-        const std::string page = HistoryReportPage::html(figures, {"Ethernet", "1.2.3", "Europe/Berlin", std::nullopt});
+        const std::string page = HistoryReportPage::html(figures, {NetworkPath::Kind::ethernet, "1.2.3", "Europe/Berlin", std::nullopt});
         const std::string summary = HistoryReportPage::summary(figures);
         EXPECT_NE(page.find(summary), std::string::npos);
         EXPECT_NE(summary.find("down " + std::to_string(downs) + " times for "), std::string::npos) << summary;
