@@ -90,7 +90,9 @@ Summary read(const HistoryStore& store, double from, double to) {
     using Value = Database::Value;
     const std::string window = "start + seconds > ? AND start < ?";
     const std::vector<Value> values{Value::real(from), Value::real(to)};
-    return summarize(store.periods(window, values), store.aggregates(window, values));
+    // Custom targets count in no grade: their rows are not read at all.
+    return summarize(store.periods(window, values),
+                     store.aggregates(window + " AND role NOT LIKE 'custom[%'", values));
 }
 
 }  // namespace nerivane::HistoryGrades

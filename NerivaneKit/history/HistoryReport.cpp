@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <tuple>
 #include <unordered_map>
 
 #include "NerivaneKit/analysis/Thresholds.h"
@@ -154,8 +155,8 @@ Figures read(const HistoryStore& store, Span span, double fromDate, double toDat
     };
 
     // The internet targets' periods, and every target the window used.
-    std::map<std::int64_t, InternetPeriod> internet;
-    std::map<std::tuple<std::int64_t, std::string, std::string, std::string>, TargetUsed> used;
+    std::unordered_map<std::int64_t, InternetPeriod> internet;
+    internet.reserve(static_cast<std::size_t>((to - from) / 60));
     const std::string roles = store.hasKeyedTables()
                                   ? HistoryStore::rolesCTE + "SELECT role FROM roles WHERE role IS NOT NULL"
                                   : "SELECT DISTINCT role FROM aggregates";
@@ -167,13 +168,20 @@ Figures read(const HistoryStore& store, Span span, double fromDate, double toDat
         const auto role = roleText ? TargetRole::parse(*roleText) : std::nullopt;
         if (!role) continue;
         const Thresholds limits = Thresholds::forRole(*role);
+        // A role has a target or two: found by comparing texts in place, made once.
+        const std::size_t first = figures.targets.size();
         store.db->scan(select, {found.front(), window[0], window[1]}, [&](const Database::Cursor& row) {
             const auto key = HistoryStore::aggregateKey(row);
             if (!key || (key->seconds != 60 && key->seconds != 3600)) return;
-            TargetUsed& target = used[{HistoryStore::roleOrder(*role), std::string(key->address), std::string(key->host),
-                                       std::string(nerivane::text(key->protocol))}];
-            if (target.host.empty() && target.address.empty())
-                target = TargetUsed{*role, std::string(key->host), std::string(key->address), key->protocol, 0, 0};
+            auto known = std::find_if(figures.targets.begin() + static_cast<std::ptrdiff_t>(first), figures.targets.end(),
+                                      [&](const TargetUsed& target) {
+                                          return target.address == key->address && target.host == key->host &&
+                                                 target.protocol == key->protocol;
+                                      });
+            if (known == figures.targets.end())
+                known = figures.targets.insert(known, TargetUsed{*role, std::string(key->host), std::string(key->address),
+                                                                 key->protocol, 0, 0});
+            TargetUsed& target = *known;
             target.sent += key->sent;
             target.seconds += key->seconds;
             if (!role->isInternet() || key->sent <= 0) return;
@@ -190,7 +198,11 @@ Figures read(const HistoryStore& store, Span span, double fromDate, double toDat
             if ((p95 && *p95 > limits.p95) || (jitter && *jitter > limits.jitter)) period.poor = true;
         });
     }
-    for (auto& [key, target] : used) figures.targets.push_back(std::move(target));
+    std::stable_sort(figures.targets.begin(), figures.targets.end(), [](const TargetUsed& a, const TargetUsed& b) {
+        const auto x = HistoryStore::roleOrder(a.role), y = HistoryStore::roleOrder(b.role);
+        if (x != y) return x < y;
+        return std::tie(a.address, a.host) < std::tie(b.address, b.host);
+    });
 
     // Periods: their states, reach and lookups, in all and per day.
     std::vector<double> lookupMedians;
@@ -238,7 +250,8 @@ Figures read(const HistoryStore& store, Span span, double fromDate, double toDat
     const std::int64_t firstHour = HistoryStore::hourStart(from);
     const HistoryChart::Buckets hours{firstHour, 3600, (to - firstHour + 3599) / 3600};
     for (const TargetUsed& target : figures.targets) {
-        if (!figures.series.empty() && figures.series.back().role == target.role) continue;
+        if (std::any_of(figures.series.begin(), figures.series.end(), [&](const Series& made) { return made.role == target.role; }))
+            continue;
         Series series{target.role, target.host, HistoryChart::read(store, hours, target.role, static_cast<double>(to)), {}};
         for (const Day& day : figures.days) {
             auto bucket = HistoryChart::read(store, HistoryChart::Buckets{day.start, day.end - day.start, 1}, target.role,
