@@ -5,7 +5,8 @@
 include(GNUInstallDirs)
 
 set(NERIVANE_APP_ID org.nerivane.Nerivane)
-set(NERIVANE_SCREENSHOT_URL_BASE "" CACHE STRING
+# A release publishes data/screenshots/ (scripts/screenshots makes it) there.
+set(NERIVANE_SCREENSHOTS_URL "https://nerivane.org/screenshots" CACHE STRING
   "Public address under which data/screenshots/ is served, for the software centre; no screenshots when empty")
 
 install(TARGETS nerivane nerivane-probe nerivane-history
@@ -39,7 +40,7 @@ install(FILES ${generated}/changelog.Debian.gz
 # The metainfo with one screenshot entry per data/screenshots/NAME.png; the
 # first line of NAME.txt beside it is its caption.
 set(screenshots "")
-if(NERIVANE_SCREENSHOT_URL_BASE)
+if(NERIVANE_SCREENSHOTS_URL)
   file(GLOB shots CONFIGURE_DEPENDS ${data}/screenshots/*.png)
   set(type " type=\"default\"")
   foreach(shot ${shots})
@@ -50,7 +51,7 @@ if(NERIVANE_SCREENSHOT_URL_BASE)
       file(STRINGS ${data}/screenshots/${stem}.txt caption LIMIT_COUNT 1)
     endif()
     string(APPEND screenshots "\n    <screenshot${type}>\n      <caption>${caption}</caption>"
-      "\n      <image>${NERIVANE_SCREENSHOT_URL_BASE}/${file}</image>\n    </screenshot>")
+      "\n      <image>${NERIVANE_SCREENSHOTS_URL}/${file}</image>\n    </screenshot>")
     set(type "")
   endforeach()
   if(screenshots)

@@ -16,6 +16,7 @@ std::vector<AlertTracker::Alert> AlertTracker::update(const MonitorSnapshot& sna
 void AlertTracker::reset() {
     downSince.reset();
     postedDown = false;
+    downVerdict.reset();
     upSince.reset();
     candidate.reset();
 }
@@ -39,6 +40,7 @@ void AlertTracker::updateInternet(const MonitorSnapshot& snapshot, double now, s
         if (outages && !postedDown && now - *downSince >= downSeconds) {
             InternetDown alert{*downSince, {}, snapshot.verdict};
             for (const auto& target : measured) alert.hosts.push_back(target.target.host);
+            downVerdict = alert.verdict;
             alerts.emplace_back(std::move(alert));
             postedDown = true;
         }
@@ -55,6 +57,7 @@ void AlertTracker::updateInternet(const MonitorSnapshot& snapshot, double now, s
         }
         downSince.reset();
         postedDown = false;
+        downVerdict.reset();
         upSince.reset();
         return;
     }
@@ -65,8 +68,11 @@ void AlertTracker::updateVerdict(Verdict verdict, double now, std::vector<Alert>
     if (!candidate || candidate->verdict != verdict) candidate = Candidate{verdict, now};
     if (now - candidate->since < verdictSeconds) return;
     if (lastVerdict == verdict) return;
-    const bool coveredByDownAlert = postedDown && (verdict == Verdict::internetDown || verdict == Verdict::localDown ||
-                                                   verdict == Verdict::connectionDown);
+    // A down alert that asked for the sign-in asked already; one that did not, did not.
+    const bool coveredByDownAlert =
+        postedDown && (verdict == Verdict::internetDown || verdict == Verdict::localDown ||
+                       verdict == Verdict::connectionDown ||
+                       (verdict == Verdict::signInNeeded && downVerdict == Verdict::signInNeeded));
     // The first verdict that holds after start is the starting point, not a change.
     if (verdictChanges && lastVerdict && !coveredByDownAlert) alerts.emplace_back(VerdictChanged{verdict});
     lastVerdict = verdict;

@@ -57,6 +57,8 @@ struct AlertTracker {
     std::optional<double> downSince;
     // An internet-down alert has been posted for the current outage.
     bool postedDown = false;
+    // The verdict it was posted with: a sign-in it asked for is not asked again.
+    std::optional<Verdict> downVerdict;
     // The internet answers again since then; the back alert waits until the
     // outage is over for good.
     std::optional<double> upSince;

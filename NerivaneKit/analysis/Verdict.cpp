@@ -8,7 +8,7 @@
 namespace nerivane {
 namespace {
 
-constexpr std::array<std::pair<Verdict, std::string_view>, 13> texts{{
+constexpr std::array<std::pair<Verdict, std::string_view>, 14> texts{{
     {Verdict::measuring, "measuring"},
     {Verdict::good, "good"},
     {Verdict::internetProblem, "internetProblem"},
@@ -22,6 +22,7 @@ constexpr std::array<std::pair<Verdict, std::string_view>, 13> texts{{
     {Verdict::lookupsFailing, "lookupsFailing"},
     {Verdict::lookupsSlow, "lookupsSlow"},
     {Verdict::slowWhileBusy, "slowWhileBusy"},
+    {Verdict::signInNeeded, "signInNeeded"},
 }};
 
 }  // namespace
@@ -90,6 +91,16 @@ Verdict withLoad(Verdict verdict, const std::optional<LoadEvidence>& load,
     const bool lookupTrouble = verdict == Verdict::lookupsSlow || verdict == Verdict::lookupsFailing;
     if (lookupTrouble && load->busyNow && load->bloatedNow) return Verdict::slowWhileBusy;
     return verdict;
+}
+
+Verdict withSignIn(Verdict verdict, bool signInNeeded) {
+    if (!signInNeeded) return verdict;
+    switch (verdict) {
+    case Verdict::offline:
+    case Verdict::localProblem:
+    case Verdict::localDown: return verdict;
+    default: return Verdict::signInNeeded;
+    }
 }
 
 }  // namespace nerivane

@@ -29,6 +29,9 @@ enum class Verdict {
     // Latency or jitter is a problem only while the link is busy in a
     // direction, and idle probes are fine: the queue of a busy link (bufferbloat).
     slowWhileBusy,
+    // NetworkManager finds a portal on this network: it holds traffic until
+    // the user signs in in a browser.
+    signInNeeded,
 };
 
 std::string_view text(Verdict verdict);
@@ -59,6 +62,11 @@ struct LoadEvidence;
 // Without evidence (no counters) it is withLookups alone.
 Verdict withLoad(Verdict verdict, const std::optional<LoadEvidence>& load,
                  const std::optional<LookupSnapshot>& lookups);
+
+// A network whose portal waits for the user to sign in explains an internet
+// that fails or that pages cannot reach, whatever the pings say; it does not
+// explain no network or a router in trouble.
+Verdict withSignIn(Verdict verdict, bool signInNeeded);
 
 }  // namespace nerivane
 

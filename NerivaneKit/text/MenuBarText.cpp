@@ -49,6 +49,7 @@ Mark mark(Verdict verdict, bool paused) {
     case Verdict::lookupsFailing:
     case Verdict::lookupsSlow:
     case Verdict::slowWhileBusy:
+    case Verdict::signInNeeded:
         return Mark::problem;
     case Verdict::internetDown:
     case Verdict::localDown:

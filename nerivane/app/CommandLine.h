@@ -3,9 +3,12 @@
 #pragma once
 
 #include <optional>
+#include <span>
 #include <string>
 #include <variant>
 #include <vector>
+
+#include "NerivaneKit/text/CommandHelp.h"
 
 namespace nerivane {
 
@@ -28,6 +31,8 @@ struct CommandLine {
 
     bool operator==(const CommandLine&) const = default;
 
+    // Every option the parser knows, as --help explains it.
+    static std::span<const CommandHelp::Option> options();
     // The options, or the text of the first usage error.
     static std::variant<CommandLine, std::string> parse(const std::vector<std::string>& arguments);
     static std::string usage();

@@ -71,7 +71,7 @@ int main(int argc, char** argv) {
     const std::vector<std::string> arguments(argv + 1, argv + argc);
     const auto parsed = nerivane::CommandLine::parse(arguments);
     if (const auto* error = std::get_if<std::string>(&parsed)) {
-        std::fprintf(stderr, "nerivane: %s\nTry \"nerivane --help\".\n", error->c_str());
+        std::fputs(nerivane::CommandHelp::errorLine("nerivane", *error).c_str(), stderr);
         return 2;
     }
     const auto& options = std::get<nerivane::CommandLine>(parsed);

@@ -36,6 +36,8 @@ AppModel::Environment completed(AppModel::Environment environment) {
         environment.openHistory = [](const std::string& path) { return std::make_unique<History>(path); };
     if (!environment.makeSystemState) environment.makeSystemState = [] { return std::make_unique<SystemState>(); };
     if (!environment.makeNotifier) environment.makeNotifier = [] { return std::make_unique<Notifier>(); };
+    if (!environment.makeConnectivityWatch)
+        environment.makeConnectivityWatch = [] { return std::make_unique<ConnectivityWatch>(); };
     if (!environment.localAddress) environment.localAddress = &WiFiInfo::localAddress;
     if (!environment.readWiFi) environment.readWiFi = &WiFiInfo::read;
     if (!environment.readSignal) environment.readSignal = &WiFiInfo::readSignal;
@@ -69,6 +71,8 @@ AppModel::AppModel(Preferences& preferences, Environment environment, QObject* p
         applyRate();
     };
     system_->onWake = [this] { checkPause(); };
+    connectivity_ = environment_.makeConnectivityWatch();
+    connectivity_->onChange = [this] { handleConnectivityChanged(); };
 
     resumeTimer_.setSingleShot(true);
     connect(&resumeTimer_, &QTimer::timeout, this, &AppModel::checkPause);
@@ -78,6 +82,7 @@ AppModel::AppModel(Preferences& preferences, Environment environment, QObject* p
 
 AppModel::~AppModel() {
     system_->onChange = nullptr;
+    connectivity_->onChange = nullptr;
     monitor_.reset();
     // History's timer reads the Wi-Fi interface and the signal through this
     // model: it stops before any member it reaches is gone.
@@ -348,8 +353,9 @@ void AppModel::applySnapshot(int generation, const MonitorSnapshot& snapshot, co
         emit offlineSinceChanged();
     }
 
-    if (snapshot != snapshot_) {
-        snapshot_ = snapshot;
+    monitorSnapshot_ = snapshot;
+    if (auto shown = withConnectivity(snapshot); shown != snapshot_) {
+        snapshot_ = std::move(shown);
         emit snapshotChanged();
     }
 
@@ -364,6 +370,27 @@ void AppModel::applySnapshot(int generation, const MonitorSnapshot& snapshot, co
     refreshWiFi();
     if (!probes.empty()) emit probesApplied(probes);
     emit snapshotApplied();
+    emit changed();
+}
+
+MonitorSnapshot AppModel::withConnectivity(MonitorSnapshot snapshot) const {
+    const auto& state = connectivity_->state();
+    snapshot.verdict = withSignIn(snapshot.verdict, snapshot.path.isSatisfied && state.signInNeeded());
+    // Only where IPv6 routes out: a check that cannot be made over it says nothing.
+    if (snapshot.path.hasIPv6 && state.ipv6Limited()) snapshot.ipv6Problem = true;
+    return snapshot;
+}
+
+// NetworkManager knows at once: the verdict follows without waiting for the
+// next snapshot. Alerts wait for it, as they are timed by snapshots.
+void AppModel::handleConnectivityChanged() {
+    if (monitorSnapshot_) {
+        if (auto shown = withConnectivity(*monitorSnapshot_); shown != snapshot_) {
+            snapshot_ = std::move(shown);
+            emit snapshotChanged();
+        }
+    }
+    emit connectivityChanged();
     emit changed();
 }
 

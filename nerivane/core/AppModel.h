@@ -44,6 +44,7 @@
 #include "NerivaneKit/platform/Log.h"
 #include "NerivaneKit/probing/TargetRole.h"
 #include "NerivaneKit/probing/TargetSettings.h"
+#include "nerivane/core/ConnectivityWatch.h"
 #include "nerivane/core/Notifier.h"
 #include "nerivane/core/Preferences.h"
 #include "nerivane/core/SystemState.h"
@@ -87,6 +88,7 @@ public:
         std::function<std::unique_ptr<History>(const std::string& path)> openHistory;
         std::function<std::unique_ptr<SystemState>()> makeSystemState;
         std::function<std::unique_ptr<Notifier>()> makeNotifier;
+        std::function<std::unique_ptr<ConnectivityWatch>()> makeConnectivityWatch;
         std::function<std::optional<std::string>(const std::string& interfaceName)> localAddress;
         // Called off the main thread.
         std::function<std::optional<WiFiInfo>(const std::string& interfaceName)> readWiFi;
@@ -124,6 +126,8 @@ public:
     TargetSettings targetSettings() const;
 
     // Observable state; each has a change signal below.
+    // The monitor's latest, with NetworkManager's connectivity taken in: a
+    // portal's sign-in as the verdict, limited IPv6 as an IPv6 problem.
     const MonitorSnapshot& snapshot() const { return snapshot_; }
     std::optional<double> pausedUntil() const { return pausedUntil_; }
     const std::map<TargetRole, std::vector<TraceSample>>& samples() const { return samples_; }
@@ -144,6 +148,7 @@ public:
     SystemState& system() { return *system_; }
     Notifier& notifier() { return *notifier_; }
     const AlertTracker& alerts() const { return alerts_; }
+    const ConnectivityWatch::State& connectivity() const { return connectivity_->state(); }
     std::optional<double> monitorInterval() const { return monitorInterval_; }
     bool started() const { return started_; }
     bool isMonitorRunning() const { return monitor_ != nullptr; }
@@ -169,7 +174,8 @@ signals:
     void notificationsDeniedChanged();
     void isLockPausedChanged();
     void detailsVisibleChanged();
-    // After every applied snapshot and after pause and resume.
+    void connectivityChanged();
+    // After every applied snapshot, pause and resume, and connectivity change.
     void changed();
     // The probe records that came with a snapshot of the current monitor,
     // just before its snapshotApplied.
@@ -206,6 +212,9 @@ private:
     void applySnapshot(int generation, const MonitorSnapshot& snapshot, const std::vector<RoleSample>& samples,
                        const std::vector<ProbeRecord>& probes);
     void applyPath(const NetworkPath& path);
+    // The monitor's snapshot as shown: with the connectivity taken in.
+    MonitorSnapshot withConnectivity(MonitorSnapshot snapshot) const;
+    void handleConnectivityChanged();
     void noteBusy(double now);
     void refreshWiFi();
     void storeWiFi(const std::optional<WiFiInfo>& info);
@@ -218,6 +227,9 @@ private:
     Preferences& preferences_;
 
     MonitorSnapshot snapshot_;
+    // The last snapshot a monitor delivered, before the connectivity was
+    // taken in; none before the first.
+    std::optional<MonitorSnapshot> monitorSnapshot_;
     std::optional<double> pausedUntil_;
     std::map<TargetRole, std::vector<TraceSample>> samples_;
     std::vector<NetworkEvent> recentEvents_;
@@ -233,6 +245,7 @@ private:
     std::unique_ptr<History> history_;
     std::unique_ptr<SystemState> system_;
     std::unique_ptr<Notifier> notifier_;
+    std::unique_ptr<ConnectivityWatch> connectivity_;
     AlertTracker alerts_{false, false};
     std::optional<double> monitorInterval_;
     bool started_ = false;

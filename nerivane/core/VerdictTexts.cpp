@@ -158,6 +158,7 @@ QString verdictTitle(Verdict verdict) {
     case Verdict::lookupsFailing: return tr("Name lookups failing");
     case Verdict::lookupsSlow: return tr("Name lookups slow");
     case Verdict::slowWhileBusy: return tr("Slow while the connection is busy");
+    case Verdict::signInNeeded: return tr("Sign in to this network");
     }
     return QString();
 }
@@ -232,6 +233,8 @@ QString verdictExplanation(const MonitorSnapshot& snapshot, std::optional<double
         return lookupExplanation(snapshot, context);
     case Verdict::slowWhileBusy:
         return loadExplanation(snapshot);
+    case Verdict::signInNeeded:
+        return tr("This network wants you to sign in before it lets traffic through.");
     }
     return QString();
 }

@@ -18,7 +18,7 @@ constexpr Verdict allVerdicts[] = {Verdict::measuring,         Verdict::good,   
                                    Verdict::internetDown,      Verdict::localProblem,   Verdict::localDown,
                                    Verdict::connectionProblem, Verdict::connectionDown, Verdict::internetUnmeasured,
                                    Verdict::offline,           Verdict::lookupsFailing, Verdict::lookupsSlow,
-                                   Verdict::slowWhileBusy};
+                                   Verdict::slowWhileBusy,     Verdict::signInNeeded};
 constexpr TargetStatus allStatuses[] = {TargetStatus::warmingUp, TargetStatus::icmp, TargetStatus::tcp,
                                         TargetStatus::doesntAnswerPing, TargetStatus::unreachableVPN};
 

@@ -2,7 +2,8 @@
 # cmake --install into a scratch root, then look at what a desktop would use:
 # the desktop entry and the metainfo pass their validators, the entry's program
 # and icon are there (every hicolor size at its size), each man page renders
-# cleanly and names every option its program's --help names, the metainfo's
+# cleanly and names every option its program's --help names, the metainfo
+# lists the screenshots the README shows, the metainfo's
 # and the Debian changelog's newest release is this version, and nothing is
 # put where the system would apply it without being asked (sysctl.d).
 source "$(dirname "$0")/common.sh"
@@ -21,6 +22,15 @@ said="$(desktop-file-validate "$desktop" 2>&1)"
 check "desktop-file-validate accepts the desktop entry without a remark${said:+: $said}" test $? -eq 0 -a -z "$said"
 # The tree form also finds the desktop entry the metainfo launches.
 check "appstreamcli validate-tree accepts the metainfo" appstreamcli validate-tree --no-net "$root"
+check "appstreamcli validate accepts the metainfo file" appstreamcli validate --no-net "$metainfo"
+# The software centre shows what the README shows: data/screenshots/, made by
+# scripts/screenshots.
+shots="$(ls "$source_dir"/data/screenshots/*.png 2>/dev/null | wc -l)"
+listed="$(grep -c '<image>https://.*\.png</image>' "$metainfo")"
+check "the metainfo lists the $shots screenshots of data/screenshots (got $listed)" test "$shots" -gt 0 -a "$listed" -eq "$shots"
+for shot in $(grep -o '(data/screenshots/[^)]*)' "$source_dir/README.md" | tr -d '()'); do
+    check "the README's picture $shot exists" test -s "$source_dir/$shot"
+done
 
 key() { sed -n "s/^$1=//p" "$desktop"; }
 check "the entry's Exec program is installed" test -x "$usr/bin/$(key Exec)"

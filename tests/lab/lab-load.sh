@@ -116,7 +116,7 @@ check "no outage was recorded" test "$(grep -c '"kind":"outage"' "$work/run.json
 kill -TERM "$program"
 for _ in $(seq 30); do kill -0 "$program" 2>/dev/null || break; sleep 1; done
 program=""
-grades="$("$bin_dir/nerivane-history" grades --range hour --end "$phase_b" \
+grades="$("$bin_dir/nerivane-history" grades --csv --range hour --end "$phase_b" \
     --db "$work/data/nerivane/history.sqlite" 2>&1)"
 echo "$grades" | sed 's/^/  history before phase B: /'
 graded() { awk -F, -v d="$1" '$1 == d && $2 == "internet" { print $7 }' <<<"$grades"; }

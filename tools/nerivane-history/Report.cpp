@@ -9,25 +9,17 @@
 
 #include "NerivaneKit/history/HistoryReport.h"
 #include "NerivaneKit/history/HistoryReportPage.h"
+#include "NerivaneKit/text/CommandHelp.h"
 
 namespace nerivane::HistoryTool {
 
-int report(const std::function<HistoryStore()>& open, const std::optional<std::string>& range, double end,
+int report(const std::function<HistoryStore()>& open, HistoryReport::Span span, double end,
            const std::optional<std::string>& out) {
-    const auto span = range ? HistoryReport::parseSpan(*range) : std::nullopt;
-    if (!span) {
-        std::cerr << "nerivane-history: report needs --range day|week|month|all\n(see nerivane-history --help)\n";
-        return 2;
-    }
-    if (out && out->empty()) {
-        std::cerr << "nerivane-history: --out needs a file name\n(see nerivane-history --help)\n";
-        return 2;
-    }
     const HistoryStore store = open();
     HistoryReportPage::Facts facts;
     facts.version = NERIVANE_VERSION;
     facts.zoneName = HistoryReportPage::localZoneName();
-    const std::string page = HistoryReportPage::html(HistoryReport::read(store, *span, end), facts);
+    const std::string page = HistoryReportPage::html(HistoryReport::read(store, span, end), facts);
     if (!out) {
         std::cout << page;
         return 0;
@@ -42,7 +34,7 @@ int report(const std::function<HistoryStore()>& open, const std::optional<std::s
     if (!file || error) {
         const std::string reason = error ? error.message() : std::strerror(errno);
         std::filesystem::remove(temporary, error);
-        std::cerr << "nerivane-history: cannot write " << *out << ": " << reason << "\n";
+        std::cerr << CommandHelp::errorLine("nerivane-history", "cannot write " + *out + ": " + reason);
         return 1;
     }
     return 0;

@@ -6,15 +6,16 @@
 #include <optional>
 #include <string>
 
+#include "NerivaneKit/history/HistoryReport.h"
 #include "NerivaneKit/history/HistoryStore.h"
 
 namespace nerivane::HistoryTool {
 
-// --range day|week|month|all, the window's end (Unix seconds), --out FILE.
-// open gives the store once the words are known to be right. Returns the
-// exit status: 0 written, 1 the file could not be written, 2 a usage error
-// (told on standard error). Throws what open and the reads throw.
-int report(const std::function<HistoryStore()>& open, const std::optional<std::string>& range, double end,
+// The span's report ending at end (Unix seconds), to out or to standard
+// output; open gives the store. Returns the exit status: 0 written, 1 when
+// the file could not be written (told on standard error). Throws what open
+// and the reads throw.
+int report(const std::function<HistoryStore()>& open, HistoryReport::Span span, double end,
            const std::optional<std::string>& out);
 
 }  // namespace nerivane::HistoryTool

@@ -13,10 +13,14 @@
 #include <ctime>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <variant>
 #include <vector>
 
-#include "JsonLine.h"
+#include "NerivaneKit/text/CommandHelp.h"
+#include "NerivaneKit/text/JsonLine.h"
 #include "NerivaneKit/analysis/Monitor.h"
 #include "NerivaneKit/platform/LogStore.h"
 #include "NerivaneKit/platform/MachClock.h"
@@ -26,7 +30,7 @@ namespace {
 
 using nerivane::Monitor;
 using nerivane::ProbeEngine;
-using nerivane::probe::JsonLine;
+using nerivane::JsonLine;
 
 struct Options {
     nerivane::TargetSettings settings;
@@ -35,35 +39,46 @@ struct Options {
     bool verboseLog = false;
     bool monitor = false;
     bool json = false;
+    bool help = false;
+    bool version = false;
 };
 
-void printUsage(std::FILE* out) {
-    std::fputs(
-        "usage: nerivane-probe [options]\n"
-        "Runs the probe engine on the current network path and prints every event:\n"
-        "  targets (role=address), status changes, results with protocol and\n"
-        "  milliseconds, names not (yet) resolved, and ticks; each line starts\n"
-        "  with seconds since start.\n"
-        "With --monitor it prints what the monitor makes of them instead:\n"
-        "  a snapshot line after each probing round, with the shown verdict, the\n"
-        "  internet state, the IPv6 problem flag and per target its role, address,\n"
-        "  status, state and metrics (latest, median, p95, baseline, jitter in ms;\n"
-        "  sent, lost, late; \"-\" when absent), and an event line (its log line)\n"
-        "  when an outage or latency spike ends.\n"
-        "Probes go to the real network: run it only where that is allowed (the\n"
-        "  lab runs it inside its client namespace: lab/lab exec nerivane-probe).\n"
-        "options:\n"
-        "  --internet HOST[,HOST]  internet hosts (default 1.1.1.1,8.8.8.8)\n"
-        "  --custom HOST[,HOST]    custom hosts (default none)\n"
-        "  --no-ipv6               do not probe the first host's IPv6 partner\n"
-        "  --interval SECONDS      seconds between regular probes, 0.1 to 3600 (default 1)\n"
-        "  --seconds N             stop after N seconds (default: until interrupted)\n"
-        "  --monitor               print snapshots and events, not engine events\n"
-        "  --json                  one JSON object per line instead of text (with\n"
-        "                          \"type\" snapshot/event, or the engine event's name)\n"
-        "  --log                   also print the engine's log lines to stderr\n"
-        "  --help                  this text\n",
-        out);
+namespace Help = nerivane::CommandHelp;
+
+constexpr std::string_view program = "nerivane-probe";
+
+// Every option the parser knows; --help prints them from here.
+constexpr Help::Option optionTable[] = {
+    {"--internet", "HOST[,HOST]", "internet hosts (default 1.1.1.1,8.8.8.8)"},
+    {"--custom", "HOST[,HOST]", "custom hosts (default none)"},
+    {"--no-ipv6", "", "do not probe the first host's IPv6 partner"},
+    {"--interval", "SECONDS", "seconds between regular probes, 0.1 to 3600 (default 1)"},
+    {"--seconds", "N", "stop after N seconds (default: until interrupted)"},
+    {"--monitor", "", "print snapshots and events, not engine events"},
+    {"--json", "", "one JSON object per line instead of text (with \"type\" snapshot or event, or the engine "
+                   "event's name)"},
+    {"--log", "", "also print the engine's log lines to standard error"},
+    {"--version", "", "print the version"},
+    {"--help", "", "print this text"},
+};
+
+std::string usage() {
+    using Help::paragraph;
+    return "usage: nerivane-probe [OPTIONS]\n\n" +
+           paragraph("Runs the probe engine on the current network path and prints every event: targets "
+                     "(role=address), status changes, results with protocol and milliseconds, names not (yet) "
+                     "resolved, and ticks; each line starts with seconds since start.") +
+           "\n" +
+           paragraph("With --monitor it prints what the monitor makes of them instead: a snapshot line after each "
+                     "probing round, with the shown verdict, the internet state, the IPv6 problem flag and per "
+                     "target its role, address, status, state and metrics (latest, median, p95, baseline, jitter "
+                     "in ms; sent, lost, late; '-' when absent), and an event line (its log line) when an outage "
+                     "or latency spike ends.") +
+           "\n" +
+           paragraph("Probes go to the real network: run it only where that is allowed (the lab runs it inside "
+                     "its client namespace: lab/lab exec nerivane-probe).") +
+           "\noptions:\n" + Help::entries(Help::rows(optionTable)) + "\n" +
+           paragraph("SIGINT and SIGTERM stop it. Exit status: 0 when stopped, 2 for a usage error.");
 }
 
 std::vector<std::string> splitHosts(const std::string& text) {
@@ -80,64 +95,42 @@ std::vector<std::string> splitHosts(const std::string& text) {
     return hosts;
 }
 
-bool parseNumber(const char* text, double& value) {
+std::optional<double> parseNumber(const std::string& text) {
     char* end = nullptr;
-    value = std::strtod(text, &end);
-    return end != text && *end == '\0' && value >= 0;
+    const double value = std::strtod(text.c_str(), &end);
+    if (text.empty() || *end != '\0' || !std::isfinite(value)) return std::nullopt;
+    return value;
 }
 
-// Returns false (after a message) for bad arguments.
-bool parseOptions(int argc, char** argv, Options& options, bool& help) {
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        const auto value = [&]() -> const char* {
-            if (i + 1 >= argc) {
-                std::fprintf(stderr, "nerivane-probe: %s needs a value\n", arg.c_str());
-                return nullptr;
-            }
-            return argv[++i];
-        };
-        if (arg == "--help" || arg == "-h") {
-            help = true;
-        } else if (arg == "--internet") {
-            const char* v = value();
-            if (!v) return false;
-            options.settings.internetHosts = splitHosts(v);
-        } else if (arg == "--custom") {
-            const char* v = value();
-            if (!v) return false;
-            options.settings.customHosts = splitHosts(v);
-        } else if (arg == "--no-ipv6") {
-            options.settings.probeIPv6 = false;
-        } else if (arg == "--interval" || arg == "--seconds") {
-            const char* v = value();
-            double number = 0;
-            if (!v) return false;
-            if (!parseNumber(v, number) || (arg == "--interval" && number <= 0)) {
-                std::fprintf(stderr, "nerivane-probe: %s wants a positive number, not \"%s\"\n", arg.c_str(), v);
-                return false;
-            }
-            if (arg == "--interval") {
-                // The application's bounds: fast enough to be a monitor, slow
-                // enough not to flood, and within what the timer can hold.
-                options.interval = ProbeEngine::usableInterval(number);
-                if (options.interval != number)
-                    std::fprintf(stderr, "nerivane-probe: --interval %s counts as %g s\n", v, options.interval);
-            } else {
-                options.seconds = number;
-            }
-        } else if (arg == "--log") {
-            options.verboseLog = true;
-        } else if (arg == "--monitor") {
-            options.monitor = true;
-        } else if (arg == "--json") {
-            options.json = true;
-        } else {
-            std::fprintf(stderr, "nerivane-probe: unknown option \"%s\" (see --help)\n", arg.c_str());
-            return false;
-        }
+// The options, or the text of the first usage error.
+std::variant<Options, std::string> parseOptions(const std::vector<std::string>& words) {
+    auto parsed = Help::parse(optionTable, words);
+    if (const auto* error = std::get_if<std::string>(&parsed)) return *error;
+    const auto& arguments = std::get<Help::Arguments>(parsed);
+    if (!arguments.words.empty()) return "unexpected argument " + Help::quoted(arguments.words.front());
+    Options options;
+    options.help = arguments.has("--help");
+    options.version = arguments.has("--version");
+    if (const auto hosts = arguments.value("--internet")) options.settings.internetHosts = splitHosts(*hosts);
+    if (const auto hosts = arguments.value("--custom")) options.settings.customHosts = splitHosts(*hosts);
+    options.settings.probeIPv6 = !arguments.has("--no-ipv6");
+    if (const auto text = arguments.value("--interval")) {
+        // The application's bounds: fast enough to be a monitor, slow enough
+        // not to flood, and within what the timer can hold.
+        const auto number = parseNumber(*text);
+        if (!number || *number != ProbeEngine::usableInterval(*number))
+            return "--interval needs seconds from 0.1 to 3600, not " + Help::quoted(*text);
+        options.interval = *number;
     }
-    return true;
+    if (const auto text = arguments.value("--seconds")) {
+        const auto number = parseNumber(*text);
+        if (!number || *number <= 0) return "--seconds needs a number above 0, not " + Help::quoted(*text);
+        options.seconds = *number;
+    }
+    options.verboseLog = arguments.has("--log");
+    options.monitor = arguments.has("--monitor");
+    options.json = arguments.has("--json");
+    return options;
 }
 
 std::string describePath(const nerivane::NetworkPath& path) {
@@ -389,11 +382,18 @@ std::string describeUpdate(double seconds, const Monitor::Update& update, bool j
 }  // namespace
 
 int main(int argc, char** argv) {
-    Options options;
-    bool help = false;
-    if (!parseOptions(argc, argv, options, help)) return 2;
-    if (help) {
-        printUsage(stdout);
+    const auto parsed = parseOptions(std::vector<std::string>(argv + 1, argv + argc));
+    if (const auto* error = std::get_if<std::string>(&parsed)) {
+        std::fputs(Help::errorLine(program, *error).c_str(), stderr);
+        return 2;
+    }
+    const Options& options = std::get<Options>(parsed);
+    if (options.help) {
+        std::fputs(usage().c_str(), stdout);
+        return 0;
+    }
+    if (options.version) {
+        std::printf("%s %s\n", program.data(), NERIVANE_VERSION);
         return 0;
     }
 

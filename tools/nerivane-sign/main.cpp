@@ -58,11 +58,19 @@ std::string releaseMessage(const Bytes& file, const std::string& version, const 
     return nerivane::ReleaseMessage::make(version, name, digest);
 }
 
-int usage() {
-    std::cerr << "usage: nerivane-sign keygen SECRET-KEY-FILE   (prints the public key)\n"
-                 "       nerivane-sign sign SECRET-KEY-FILE FILE VERSION [NAME]\n"
-                 "           (prints signature and length; NAME: the enclosure's file name, FILE's by default)\n"
-                 "       nerivane-sign verify PUBLIC-KEY FILE VERSION SIGNATURE [NAME]\n";
+constexpr const char* usageText =
+    "usage: nerivane-sign keygen SECRET-KEY-FILE   (prints the public key)\n"
+    "       nerivane-sign sign SECRET-KEY-FILE FILE VERSION [NAME]\n"
+    "           (prints signature and length; NAME: the enclosure's file name, FILE's by default)\n"
+    "       nerivane-sign verify PUBLIC-KEY FILE VERSION SIGNATURE [NAME]\n"
+    "       nerivane-sign --version | --help\n"
+    "\n"
+    "Signs releases for the update feed; not installed with nerivane.\n"
+    "Exit status: 0 on success (verify: a valid signature), 1 on failure, 2 for a usage error.\n";
+
+// A usage error: one line, as the other programs print it.
+int usage(const std::string& message) {
+    std::cerr << "nerivane-sign: " << message << '\n';
     return 2;
 }
 
@@ -107,7 +115,8 @@ int verify(const char* publicText, const char* filePath, const std::string& vers
     const auto publicKey = unbase64(publicText, crypto_sign_PUBLICKEYBYTES);
     const auto signature = unbase64(signatureText, crypto_sign_BYTES);
     const auto file = readFile(filePath);
-    if (!publicKey || !signature || !file) return usage();
+    if (!publicKey || !signature || !file)
+        return usage(!file ? std::string("cannot read ") + filePath : "the public key or the signature is not valid base64");
     const std::string message = releaseMessage(*file, version, name);
     const bool valid = crypto_sign_verify_detached(signature->data(), reinterpret_cast<const unsigned char*>(message.data()),
                                                    message.size(), publicKey->data()) == 0;
@@ -120,10 +129,24 @@ int verify(const char* publicText, const char* filePath, const std::string& vers
 int main(int argc, char** argv) {
     if (sodium_init() < 0) return 1;
     const std::string command = argc > 1 ? argv[1] : "";
+    if (argc == 2 && (command == "--help" || command == "-h")) {
+        std::cout << usageText;
+        return 0;
+    }
+    if (argc == 2 && command == "--version") {
+        std::cout << "nerivane-sign " << NERIVANE_VERSION << '\n';
+        return 0;
+    }
     if (command == "keygen" && argc == 3) return keygen(argv[2]);
     if (command == "sign" && (argc == 5 || argc == 6) && *argv[4] != '\0')
         return sign(argv[2], argv[3], argv[4], argc == 6 ? argv[5] : baseName(argv[3]));
     if (command == "verify" && (argc == 6 || argc == 7))
         return verify(argv[2], argv[3], argv[4], argv[5], argc == 7 ? argv[6] : baseName(argv[3]));
-    return usage();
+    if (command != "keygen" && command != "sign" && command != "verify")
+        return usage(command.empty() ? "no command given; commands: keygen, sign, verify"
+                                     : "unknown command '" + command + "'; commands: keygen, sign, verify");
+    const char* wanted = command == "keygen" ? "SECRET-KEY-FILE"
+                         : command == "sign" ? "SECRET-KEY-FILE FILE VERSION [NAME]"
+                                             : "PUBLIC-KEY FILE VERSION SIGNATURE [NAME]";
+    return usage(command + " needs " + wanted);
 }

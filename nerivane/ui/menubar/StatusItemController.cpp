@@ -6,6 +6,8 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
 #include <QDateTime>
 #include <QDesktopServices>
 #include <QGuiApplication>
@@ -252,6 +254,8 @@ void StatusItemController::rebuildMenu() {
         menu_.addSeparator();
         connect(menu_.addAction(QStringLiteral("Open nerivane")), &QAction::triggered, this,
                 &StatusItemController::openPopover);
+        signIn_ = menu_.addAction(QStringLiteral("Sign in to this network\u2026"));
+        connect(signIn_, &QAction::triggered, this, [this] { openSignInPage(model_.connectivity().signInURL()); });
         // Does what it said when it was shown.
         pause_ = menu_.addAction(QString());
         connect(pause_, &QAction::triggered, this, [this] {
@@ -275,6 +279,8 @@ void StatusItemController::rebuildMenu() {
     const bool paused = model_.pausedUntil().has_value();
     header_->setText(paused ? lastAccessibilityLabel_.value_or(QString())
                             : VerdictTexts::verdictTitle(model_.snapshot().verdict));
+    signIn_->setVisible(!paused && model_.snapshot().verdict == Verdict::signInNeeded &&
+                        model_.connectivity().signInURL().isValid());
     pause_->setText(paused ? QStringLiteral("Resume") : QStringLiteral("Pause for 1 hour"));
     pause_->setData(paused);
     // Gone from builds without an update feed; inactive while a check runs.
@@ -299,6 +305,27 @@ void StatusItemController::setUpdater(Updater* updater) {
 
 bool StatusItemController::updatesEnabled() const { return updater_ != nullptr && updater_->isEnabled(); }
 
+// Through the desktop portal where the desktop has one, so a sandbox lets it
+// out; else QDesktopServices, which runs xdg-open.
+void StatusItemController::openSignInPage(const QUrl& url) {
+    if (!url.isValid()) return;
+    auto message = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.portal.Desktop"),
+                                                  QStringLiteral("/org/freedesktop/portal/desktop"),
+                                                  QStringLiteral("org.freedesktop.portal.OpenURI"), QStringLiteral("OpenURI"));
+    message << QString() << url.toString() << QVariantMap();
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected()) {
+        QDesktopServices::openUrl(url);
+        return;
+    }
+    // Asked without waiting: the portal may ask the user which browser to use.
+    auto* call = new QDBusPendingCallWatcher(bus.asyncCall(message, 5000), QCoreApplication::instance());
+    QObject::connect(call, &QDBusPendingCallWatcher::finished, call, [url](QDBusPendingCallWatcher* finished) {
+        finished->deleteLater();
+        if (finished->isError()) QDesktopServices::openUrl(url);
+    });
+}
+
 PopoverActions StatusItemController::popoverActions() {
     PopoverActions actions;
     actions.dismissFirstRun = [this] { popoverState_.dismissFirstRun(preferences_); };
@@ -316,6 +343,7 @@ PopoverActions StatusItemController::popoverActions() {
         actions.availableUpdate = [this] { return updater_->availableVersion(); };
         actions.installUpdate = [this] { QDesktopServices::openUrl(updater_->updateTarget()); };
     }
+    actions.openSignInPage = [](const QUrl& url) { openSignInPage(url); };
     // Started from the event loop: the save dialog's own loop may drop the
     // closed popup, whose menu is still on the stack here.
     actions.exportData = [this](CSVExport::Choice choice) {

@@ -92,6 +92,8 @@ signals:
     void rendered();
 
 private:
+    // Opens a portal's sign-in page in the user's browser.
+    static void openSignInPage(const QUrl& url);
     void render();
     void handleActivated(QSystemTrayIcon::ActivationReason reason);
     void updateLabel();
@@ -115,6 +117,7 @@ private:
     QAction* header_ = nullptr;
     QAction* pause_ = nullptr;
     QAction* check_ = nullptr;
+    QAction* signIn_ = nullptr;
     // The menu and the item on the session bus; declared after the menu they publish.
     std::unique_ptr<DBusMenuExporter> menuExporter_;
     std::unique_ptr<StatusNotifierItem> sni_;

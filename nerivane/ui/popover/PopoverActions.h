@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QString>
+#include <QUrl>
 #include <functional>
 #include <optional>
 
@@ -22,6 +23,8 @@ struct PopoverActions {
     // The newer version the update checker knows of; none when there is none.
     std::function<std::optional<QString>()> availableUpdate;
     std::function<void()> installUpdate;
+    // The header's "Sign in": opens the network's sign-in page in the browser.
+    std::function<void(const QUrl&)> openSignInPage;
     // The footer's "quit"; the application's normal quit when empty.
     std::function<void()> quit;
 };

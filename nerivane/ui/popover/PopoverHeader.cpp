@@ -23,7 +23,8 @@ QColor verdictInk(Verdict verdict, const QColor& accent, const QPalette& palette
     case Verdict::connectionProblem:
     case Verdict::internetUnmeasured:
     case Verdict::lookupsSlow:
-    case Verdict::slowWhileBusy: return CardColors::orange(palette);
+    case Verdict::slowWhileBusy:
+    case Verdict::signInNeeded: return CardColors::orange(palette);
     case Verdict::lookupsFailing: return CardColors::red(palette);
     case Verdict::internetDown:
     case Verdict::localDown:
@@ -36,7 +37,8 @@ QColor verdictInk(Verdict verdict, const QColor& accent, const QPalette& palette
 
 }  // namespace
 
-PopoverHeader::PopoverHeader(QWidget* parent) : QWidget(parent) {
+PopoverHeader::PopoverHeader(QWidget* parent, std::function<void(const QUrl&)> openSignInPage)
+    : QWidget(parent), openSignInPage_(std::move(openSignInPage)) {
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(2, 0, 2, 0);
     layout->setSpacing(3);
@@ -67,6 +69,14 @@ PopoverHeader::PopoverHeader(QWidget* parent) : QWidget(parent) {
     explanation_ = new QLabel(this);
     explanation_->setWordWrap(true);
     layout->addWidget(explanation_);
+
+    signIn_ = new QPushButton(tr("Sign in"), this);
+    signIn_->setFocusPolicy(Qt::TabFocus);
+    signIn_->hide();
+    connect(signIn_, &QPushButton::clicked, this, [this] {
+        if (openSignInPage_ && signInURL_.isValid()) openSignInPage_(signInURL_);
+    });
+    layout->addWidget(signIn_, 0, Qt::AlignLeft);
 
     auto* networkRow = new QHBoxLayout;
     networkRow->setSpacing(6);
@@ -103,6 +113,13 @@ void PopoverHeader::refresh(const AppModel& model, const CardContext& context) {
     CardFrame::setInk(ipv6_, CardColors::orange(palette()));
     vpn_->setVisible(snapshot.path.isVPN);
     ipv6_->setVisible(snapshot.ipv6Problem);
+    // NetworkManager's check page: the portal catches it and shows its own.
+    signInURL_ = model.connectivity().signInURL();
+    const bool signIn = openSignInPage_ && !model.pausedUntil() && snapshot.verdict == Verdict::signInNeeded &&
+                        signInURL_.isValid();
+    signIn_->setToolTip(signInURL_.toDisplayString());
+    signIn_->setAccessibleDescription(tr("Opens %1 in the browser").arg(signInURL_.toDisplayString()));
+    signIn_->setVisible(signIn);
 }
 
 }  // namespace nerivane

@@ -43,7 +43,7 @@ PopoverView::PopoverView(AppModel& model, PopoverState& state, PopoverActions ac
     layout->setContentsMargins(margin, margin, margin, margin - 2);
     layout->setSpacing(spacing);
 
-    header_ = new PopoverHeader(this);
+    header_ = new PopoverHeader(this, actions_.openSignInPage);
     layout->addWidget(header_);
 
     scroll_ = new QScrollArea(this);

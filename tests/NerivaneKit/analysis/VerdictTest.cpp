@@ -46,6 +46,18 @@ TEST(Verdict, DecideFullTable) {
         EXPECT_EQ(decideVerdict(row.satisfied, row.router, row.internet), row.expected) << "row " << (&row - rows);
 }
 
+// A portal explains every internet verdict, pings fine or not; no network and
+// a router in trouble are explained by themselves.
+TEST(Verdict, SignInTakesOverAllButNoNetworkAndTheRouter) {
+    for (int i = 0; i <= static_cast<int>(V::signInNeeded); ++i) {
+        const auto verdict = static_cast<V>(i);
+        const bool kept = verdict == V::offline || verdict == V::localProblem || verdict == V::localDown;
+        EXPECT_EQ(withSignIn(verdict, true), kept ? verdict : V::signInNeeded) << text(verdict);
+        EXPECT_EQ(withSignIn(verdict, false), verdict);
+        EXPECT_EQ(parseVerdict(text(verdict)), verdict);
+    }
+}
+
 // Load evidence first, then the name lookups, which speak only over a good verdict.
 TEST(Verdict, LoadTakesOverOnlyProblemsThatBusyRepliesExplainAndLookupsOnlyGood) {
     using H = LookupSnapshot::Health;
@@ -176,6 +188,7 @@ const MonitorSnapshot good = snapshot(V::good, S::ok(), {host(TargetRole::intern
 const MonitorSnapshot measuring = snapshot(V::measuring, std::nullopt);
 const MonitorSnapshot problem = snapshot(V::internetProblem, S::bad(Problems::latency()));
 const Down downAtNoon{at(12, 0, 0), {"a", "b"}, V::internetDown};
+const MonitorSnapshot signIn = [] { auto shown = bothDown; return shown.verdict = V::signInNeeded, shown; }();
 
 struct AlertStep {
     MonitorSnapshot snapshot;
@@ -230,6 +243,11 @@ TEST(AlertTracker, InternetDownAfterTenSecondsBackWithItsDurationAndVerdictsAfte
           {good, at(15, 0, 0), {}},
           {problem, at(15, 0, 20), {}},
           {problem, at(15, 1, 0), {}}}},
+        {"a sign-in the down alert asked for is not asked again; one it did not ask for is", true, true,
+         {{good, at(11, 0, 0), {}}, {good, at(11, 0, 30), {}},
+          {signIn, at(12, 0, 10), {Down{at(12, 0, 0), {"a", "b"}, V::signInNeeded}}}, {signIn, at(12, 0, 40), {}},
+          {good, at(13, 0, 0), {}}, {good, at(13, 0, 5), {Back{3600}}},
+          {bothDown, at(14, 0, 10), {downAtNoon}}, {signIn, at(14, 0, 20), {}}, {signIn, at(14, 0, 50), {Changed{V::signInNeeded}}}}},
     };
     for (const auto& story : stories) {
         SCOPED_TRACE(story.story);

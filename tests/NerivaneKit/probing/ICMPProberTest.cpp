@@ -7,6 +7,7 @@
 #include <fcntl.h>
 
 #include "support/LoopbackNetwork.h"
+#include "support/Printers.h"
 #include "NerivaneKit/platform/SerialQueue.h"
 #include "NerivaneKit/probing/ICMPPacket.h"
 #include "NerivaneKit/probing/ICMPProber.h"
@@ -141,7 +142,7 @@ TEST(ICMPProberReadPass, ADatagramFromTheOtherFamilySkipsOnlyItself) {
 }
 
 INSTANTIATE_TEST_SUITE_P(SocketKinds, ICMPProberInPrivateNetwork, ::testing::Values(SocketKind::ping, SocketKind::raw),
-                         [](const auto& info) { return info.param == SocketKind::ping ? "ping" : "raw"; });
+                         [](const auto& info) { return ::testing::PrintToString(info.param); });
 
 }  // namespace
 }  // namespace nerivane

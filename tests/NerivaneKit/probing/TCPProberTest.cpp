@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "support/LoopbackNetwork.h"
+#include "support/Printers.h"
 #include "NerivaneKit/platform/SerialQueue.h"
 #include "NerivaneKit/probing/TCPProber.h"
 #include "support/Recorder.h"
@@ -63,7 +64,7 @@ TEST_P(TCPProberTest, SilentAttemptsAreLostOldestFirstOnTheFirstExpireAfterTheTi
 }
 
 INSTANTIATE_TEST_SUITE_P(Loopback, TCPProberTest, ::testing::Values(IPFamily::v4, IPFamily::v6),
-                         [](const auto& info) { return info.param == IPFamily::v4 ? "IPv4" : "IPv6"; });
+                         [](const auto& info) { return ::testing::PrintToString(info.param); });
 
 }  // namespace
 }  // namespace nerivane

@@ -47,6 +47,10 @@ TEST_F(NotifierBus, PostedAlertsBecomeNotifyCallsAndOnlyAClickOnOursOpensThePopo
     const QString entry = QStringLiteral("org.nerivane.Nerivane");
     EXPECT_EQ(hints(0), (QVariantMap{{"desktop-entry", entry}, {"sound-name", "message-new-instant"}, {"category", "network.disconnected"}}));
     EXPECT_EQ(hints(1), (QVariantMap{{"desktop-entry", entry}, {"suppress-sound", true}, {"category", "network.connected"}}));
+    // An outage that a portal explains says what cures it.
+    const auto signIn = Notifier::content(AlertTracker::InternetDown{0, {"1.1.1.1"}, Verdict::signInNeeded},
+                                          [] { MonitorSnapshot shown; return shown.verdict = Verdict::signInNeeded, shown; }());
+    EXPECT_TRUE(signIn.title == "Sign in to this network" && signIn.sound && signIn.body.endsWith(". This network wants you to sign in before it lets traffic through."));
 
     // Someone else's notification, and another action on ours, open nothing.
     server.invoke(7, QStringLiteral("default"));

@@ -180,6 +180,9 @@ struct HostileCase {
     const char* message;
 };
 
+// Failures and test lists show a case by its name.
+void PrintTo(const HostileCase& row, std::ostream* os) { *os << row.name; }
+
 class HostileServer : public UpdaterTest, public ::testing::WithParamInterface<HostileCase> {};
 
 TEST_P(HostileServer, EndsTheCheckWithAnErrorAndChangesNothing) {

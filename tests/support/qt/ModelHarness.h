@@ -77,6 +77,7 @@ protected:
             return std::make_unique<SystemState>(*client, *client, SystemState::Environment());
         };
         environment.makeNotifier = [this] { return std::make_unique<Notifier>(*client); };
+        environment.makeConnectivityWatch = [this] { return std::make_unique<ConnectivityWatch>(*client); };
         environment.localAddress = [](const std::string& name) {
             return name == "wlan0" ? std::optional<std::string>("192.168.1.20") : std::nullopt;
         };

@@ -9,6 +9,8 @@
 
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QDBusObjectPath>
+#include <QDBusVariant>
 #include <QDBusVirtualObject>
 #include <QFile>
 #include <QMap>
@@ -171,6 +173,44 @@ private:
     };
     StandIns& services_;
     std::shared_ptr<State> state_ = std::make_shared<State>();
+};
+
+// org.freedesktop.NetworkManager as far as connectivity goes: the manager,
+// its primary connection and that one's device, all full, checking against
+// checkURL. set() changes a property and announces it as NetworkManager does.
+// Serves once start() has taken the name.
+class NetworkManagerStandIn {
+public:
+    inline static const QString name = QStringLiteral("org.freedesktop.NetworkManager"), manager = QStringLiteral("/org/freedesktop/NetworkManager"),
+                                device = manager + QStringLiteral("/Devices/2"), checkURL = QStringLiteral("http://check.example/portal");
+
+    explicit NetworkManagerStandIn(StandIns& services) : services_(services) {
+        const QDBusObjectPath active(manager + QStringLiteral("/ActiveConnection/1"));
+        objects_ = {{manager, {{"Connectivity", 4u}, {"ConnectivityCheckUri", checkURL}, {"PrimaryConnection", QVariant::fromValue(active)}}},
+                    {active.path(), {{"Devices", QVariant::fromValue(QList<QDBusObjectPath>{QDBusObjectPath(device)})}}},
+                    {device, {{"Ip4Connectivity", 4u}, {"Ip6Connectivity", 4u}}}};
+        for (auto it = objects_.begin(); it != objects_.end(); ++it) serve(it.key());
+    }
+    bool start() { return services_.own(name); }
+    void stop() { services_.release(name); }
+    void set(const QString& path, const QString& property, const QVariant& value) {
+        objects_[path][property] = value;
+        serve(path);
+        services_.emitSignal(path, QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("PropertiesChanged"),
+                             {path == manager ? name : name + QStringLiteral(".Device"), QVariantMap{{property, value}}, QStringList()});
+    }
+
+private:
+    // Get answers from a copy: the service thread never reads what the test changes.
+    void serve(const QString& path) {
+        services_.object(path).setMethod(QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"),
+                                         [properties = objects_.value(path)](const QDBusMessage& get) {
+                                             const QVariant value = properties.value(get.arguments().value(1).toString());
+                                             return value.isValid() ? std::optional(QVariantList{QVariant::fromValue(QDBusVariant(value))}) : std::nullopt;
+                                         });
+    }
+    StandIns& services_;
+    QMap<QString, QVariantMap> objects_;
 };
 
 // One private bus for the test suite; stand-in services and a client

@@ -60,7 +60,9 @@ inline NetworkPath path(NetworkPath::Kind kind, bool vpn = false) {
 class PopoverHarness {
 public:
     // historyFile: a history database to open; an empty one in memory without.
-    explicit PopoverHarness(std::optional<std::string> historyFile = std::nullopt)
+    // systemBus: where NetworkManager is asked.
+    explicit PopoverHarness(std::optional<std::string> historyFile = std::nullopt,
+                            QDBusConnection systemBus = QDBusConnection(QStringLiteral("never-system")))
         : preferences(directory.filePath(QStringLiteral("nerivane.conf"))) {
         widgetsApplication();
         AppModel::Environment environment;
@@ -80,6 +82,7 @@ public:
                                                  QDBusConnection(QStringLiteral("never-session")), SystemState::Environment{});
         };
         environment.makeNotifier = [] { return std::make_unique<Notifier>(QDBusConnection(QStringLiteral("never-notify"))); };
+        environment.makeConnectivityWatch = [systemBus] { return std::make_unique<ConnectivityWatch>(systemBus); };
         environment.localAddress = [](const std::string&) -> std::optional<std::string> { return "192.168.1.20"; };
         environment.readWiFi = [](const std::string&) -> std::optional<WiFiInfo> { return WiFiInfo{-58, -92, 866.7, 36, "5 GHz", 80}; };
         environment.readSignal = [](const std::string&) -> std::optional<int> { return std::nullopt; };

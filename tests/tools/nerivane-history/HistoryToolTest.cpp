@@ -44,6 +44,7 @@ protected:
 
 TEST_F(HistoryToolTest, UsageErrorsAndUnreadableDatabasesPrintNothingAndCreateNothing) {
     EXPECT_EQ(run("--help").out.rfind("usage: nerivane-history", 0), 0u);
+    EXPECT_EQ(run("--version").out, "nerivane-history " NERIVANE_VERSION "\n");
     std::filesystem::create_directory(folder.path("dir.sqlite"));
     std::ofstream(folder.path("text.sqlite")) << std::string(5000, 'x');
     Database(folder.path("other.sqlite")).execute("CREATE TABLE t (x)");
@@ -55,10 +56,12 @@ TEST_F(HistoryToolTest, UsageErrorsAndUnreadableDatabasesPrintNothingAndCreateNo
     std::vector<Case> cases{{"stats --db " + quoted(db), 1, "no history database at " + db},
                             {"events --db " + quoted(folder.path("dir.sqlite")), 1, "is a folder"},
                             {"export events --range day --db " + quoted(folder.path("text.sqlite")), 1, "file is not a database"},
-                            {"stats --db " + quoted(folder.path("other.sqlite")), 1, "not a nerivane history database"}};
+                            {"stats --db " + quoted(folder.path("other.sqlite")), 1, "not a nerivane history database"},
+                            {"chart --range hour --role internet", 2, "unknown role 'internet'; roles: router, internet0, internet1, internet-ipv6,"},
+                            {"stats --colour", 2, "unknown option '--colour'"}};
     for (const std::string bad : {"", "frobnicate", "export pictures --range day", "export events", "export events --range year",
                                   "chart --range hour", "chart --range all --role router", "chart --range hour --role gateway",
-                                  "events --limit 0", "events --limit", "stats --colour", "export events --range day --end soon",
+                                  "events --limit 0", "events --limit", "stats --json", "export events --range day --json", "grades --range day --csv --json", "export events --range day --end soon",
                                   "export events --range day --end -1", "export events --range day --end inf",
                                   "export events --range day --end 99999999999", "stats --end 1",
                                   "grades", "grades --range year", "grades now --range day"})
@@ -67,7 +70,9 @@ TEST_F(HistoryToolTest, UsageErrorsAndUnreadableDatabasesPrintNothingAndCreateNo
         SCOPED_TRACE(arguments);
         Result result = run(arguments);
         EXPECT_EQ(result.status, status);
+        // One line in one style: "nerivane-history: MESSAGE".
         EXPECT_EQ(result.err.rfind("nerivane-history: ", 0), 0u) << result.err;
+        EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
         EXPECT_NE(result.err.find(message), std::string::npos) << result.err;
         EXPECT_TRUE(result.out.empty());
     }
@@ -104,16 +109,26 @@ TEST_F(HistoryToolTest, ExportsEventsAndChartWithoutChangingTheFile) {
         return result.out;
     };
 
-    const std::string measurements = ok("export measurements --range hour", "NERIVANE_HISTORY=" + quoted(db));
+    const std::string measurements = ok("export measurements --range hour --csv", "NERIVANE_HISTORY=" + quoted(db));
     // The header, the gap before the stored minutes, the two minutes, the gap after them.
     EXPECT_EQ(std::count(measurements.begin(), measurements.end(), '\n'), 5);
     EXPECT_NE(measurements.find("\n" + iso(minute) + ",60,measured,1.1.1.1,1.1.1.1,icmp,4,1,1,25.0,30.000,34.000,4.000,-60,,,5000,7000,,\n"), std::string::npos);
+    // Grades for people in units, for machines in CSV (empty for nothing) and JSON (null).
     const std::string grades = ok("grades --range hour");
-    EXPECT_EQ(grades.substr(grades.find("sent_bytes")),
-              "sent_bytes: 5000\nreceived_bytes: 7000\ndirection,role,idle_median_ms,busy_median_ms,added_ms,busy_replies,grade\n"
-              "upload,router,-,-,-,0,-\nupload,internet,30.000,80.000,50.000,12,B\n"
-              "download,router,-,-,-,0,-\ndownload,internet,30.000,-,-,0,-\n");
-    EXPECT_NE(ok("chart --range hour --role internet[0]").find("\n" + iso(minute) + ",measured,30.000,34.000,25.0,-60\n"), std::string::npos);
+    EXPECT_EQ(grades.substr(grades.find("sent")),
+              "sent 5 kB, received 7 kB\n\n"
+              "direction  role      idle   busy   added  busy replies  grade\n"
+              "upload     router    -      -      -      0             -\n"
+              "upload     internet  30 ms  80 ms  50 ms  12            B\n"
+              "download   router    -      -      -      0             -\n"
+              "download   internet  30 ms  -      -      0             -\n");
+    const std::string csv = ok("grades --range hour --csv");
+    EXPECT_NE(csv.find("_ms,busy_replies,grade,sent_bytes,received_bytes,from,to\nupload,router,,,,0,,5000,7000,"), std::string::npos) << csv;
+    EXPECT_NE(csv.find("\nupload,internet,30.000,80.000,50.000,12,B,5000,7000,"), std::string::npos) << csv;
+    EXPECT_NE(ok("grades --range hour --json").find("\"sentBytes\":5000,\"receivedBytes\":7000,\"grades\":[{\"direction\":\"upload\","
+                                                   "\"role\":\"router\",\"idleMedianMs\":null"), std::string::npos);
+    EXPECT_NE(ok("chart --range hour --role internet0 --csv").find("\n" + iso(minute) + ",measured,30.000,34.000,25.0,-60\n"), std::string::npos);
+    EXPECT_NE(ok("chart --range hour --role internet-0").find("30 ms   34 ms  25 %  \u2588"), std::string::npos);
     // A window ending inside the stored minute leaves that minute out, as the
     // application's export at that moment does; one ending after it holds it.
     const auto last = [](const std::string& text) { return text.substr(text.rfind('\n', text.size() - 2) + 1); };

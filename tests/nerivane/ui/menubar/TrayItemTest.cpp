@@ -446,7 +446,8 @@ TEST_P(Compact, GeometryKeepsThePartsApart) {
     EXPECT_EQ(alone.trace, QRectF(1, badge.diameter + 1, side - 2, side - badge.diameter - 2));
 }
 
-INSTANTIATE_TEST_SUITE_P(MenuBarRenderer, Compact, testing::Values(16, 22, 24, 32));
+INSTANTIATE_TEST_SUITE_P(MenuBarRenderer, Compact, testing::Values(16, 22, 24, 32),
+                         [](const auto& info) { return std::to_string(info.param) + "px"; });
 
 }  // namespace
 }  // namespace nerivane

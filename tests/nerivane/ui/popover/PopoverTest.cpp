@@ -15,6 +15,7 @@
 #include <QScreen>
 #include <QSignalSpy>
 
+#include "support/qt/PrivateBus.h"
 #include "support/widgets/PopoverHarness.h"
 #include "nerivane/export/CSVExport.h"
 #include "nerivane/ui/cards/EventRow.h"
@@ -22,6 +23,7 @@
 #include "nerivane/ui/history/ChartView.h"
 #include "nerivane/ui/history/HistoryCard.h"
 #include "nerivane/ui/popover/ExportFlow.h"
+#include "nerivane/ui/popover/PopoverHeader.h"
 #include "nerivane/ui/popover/PopoverWindow.h"
 
 // Designated initializers name only the actions a case uses.
@@ -191,6 +193,48 @@ TEST(Popover, TheOpenPopupFollowsOneOutageIntoOneIncidentRow) {
             EXPECT_EQ(shown, titles[i]);
         }
         keepPicture(PopoverSnapshot::render(*view), QStringLiteral("popup-live-incident-%1.png").arg(dark ? "dark" : "light"));
+    }
+}
+
+// A hotel network, with NetworkManager a stand-in on a bus of the test's own:
+// the popup says what the pings say until NetworkManager shows up reporting
+// a portal; then it asks to sign in, and its button opens NetworkManager's
+// check page, which the portal catches. Signed in, the pings speak again.
+// Limited IPv6 beside full IPv4 is an IPv6 problem, until NetworkManager goes.
+TEST(Popover, APortalAsksToSignInOnTheCheckPageUntilSignedIn) {
+    PrivateBus bus;  // without a dbus-daemon the stand-in cannot start
+    using NM = NetworkManagerStandIn;
+    for (const bool dark : {false, true}) {
+        SCOPED_TRACE(dark ? "dark" : "light");
+        fixLook(dark);
+        StandIns services(bus, QStringLiteral("services-%1").arg(dark));
+        NM manager(services);
+        manager.set(NM::manager, QStringLiteral("Connectivity"), 2u);
+        PopoverHarness harness(std::nullopt, bus.connect(QStringLiteral("client-%1").arg(dark)));
+        std::vector<QUrl> opened;
+        const auto view = harness.view({.openSignInPage = [&](const QUrl& url) { opened.push_back(url); }});
+        const PopoverHeader& header = *view->header();
+        scenes::internetDown(harness);
+        EXPECT_EQ(header.status(), "Internet down");
+
+        ASSERT_TRUE(manager.start());
+        ASSERT_TRUE(waitForWidgets([&] { return header.status() == "Sign in to this network"; }));
+        EXPECT_EQ(header.explanation(), "This network wants you to sign in before it lets traffic through.");
+        header.signInButton()->click();
+        EXPECT_EQ(opened, std::vector<QUrl>{QUrl(NM::checkURL)});
+        keepPicture(harness.picture(*view), QStringLiteral("popup-sign-in-%1.png").arg(dark ? "dark" : "light"));
+        // Only a web page is ever opened.
+        manager.set(NM::manager, QStringLiteral("ConnectivityCheckUri"), QStringLiteral("file:///etc/passwd"));
+        ASSERT_TRUE(waitForWidgets([&] { return header.signInURL().isEmpty(); }));
+
+        manager.set(NM::manager, QStringLiteral("Connectivity"), 4u);
+        ASSERT_TRUE(waitForWidgets([&] { return header.status() == "Internet down"; }));
+
+        scenes::goodWithoutEvents(harness);
+        manager.set(NM::device, QStringLiteral("Ip6Connectivity"), 3u);
+        EXPECT_TRUE(waitForWidgets([&] { return header.ipv6Tag() == "IPv6 problem"; }));
+        manager.stop();
+        EXPECT_TRUE(waitForWidgets([&] { return header.ipv6Tag().isEmpty(); }));
     }
 }
 

@@ -1,9 +1,9 @@
-#include "JsonLine.h"
+#include "NerivaneKit/text/JsonLine.h"
 
 #include <cmath>
 #include <cstdio>
 
-namespace nerivane::probe {
+namespace nerivane {
 
 std::string JsonLine::quoted(std::string_view value) {
     std::string out = "\"";
@@ -69,4 +69,4 @@ JsonLine& JsonLine::raw(std::string_view key, std::string_view json) {
     return add(key, json);
 }
 
-}  // namespace nerivane::probe
+}  // namespace nerivane

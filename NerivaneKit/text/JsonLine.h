@@ -1,5 +1,5 @@
 // One JSON object written as a single line, field by field, with strings
-// escaped as JSON requires. nerivane-probe builds its --json output with it;
+// escaped as JSON requires. nerivane-probe and nerivane-history build their --json output with it;
 // a value lives only while one line is being written.
 #pragma once
 
@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace nerivane::probe {
+namespace nerivane {
 
 class JsonLine {
 public:
@@ -33,4 +33,4 @@ private:
     std::string body_;
 };
 
-}  // namespace nerivane::probe
+}  // namespace nerivane
