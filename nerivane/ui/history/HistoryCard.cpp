@@ -11,6 +11,8 @@
 #include "NerivaneKit/platform/Log.h"
 #include "nerivane/core/AppModel.h"
 #include "nerivane/core/Preferences.h"
+#include "nerivane/ui/cards/CardColors.h"
+#include "nerivane/ui/cards/Symbols.h"
 #include "nerivane/ui/history/ChartLegend.h"
 #include "nerivane/ui/history/ChartView.h"
 #include "nerivane/ui/popover/ExportFlow.h"
@@ -172,9 +174,11 @@ void HistoryCard::apply(int generation, ChartRange range, std::vector<ChartBucke
 
 void HistoryCard::addReportButton(AppModel& model) {
     reportFlow_ = new ExportFlow(model.history(), {}, {}, {}, this);
+    // An icon as the events card's export has: the header has no room for words.
     auto* button = new QToolButton(this);
-    button->setText(tr("report"));
-    button->setToolTip(tr("Save a report to send your provider"));
+    button->setIcon(Symbols::icon(Symbols::Symbol::exportData, CardColors::secondary(palette())));
+    button->setIconSize(QSize(14, 14));
+    button->setToolTip(tr("report: save a page to send your provider"));
     button->setAccessibleName(tr("report"));
     button->setAutoRaise(true);
     button->setPopupMode(QToolButton::InstantPopup);
