@@ -260,6 +260,15 @@ void chart(std::string& out, const Figures& figures, const Series& series, const
             out += "<text x=\"" + number(x(static_cast<double>(day.start)) + 2, 1) + "\" y=\"" + number(height - 2, 0) +
                    "\">" + dayText(figures.zone, static_cast<double>(day.start)) + "</text>";
     }
+    // A day or two has no whole day to name: its hours instead, every three.
+    if (span <= 2 * 86400) {
+        for (auto hour = static_cast<std::int64_t>(std::ceil(figures.from / 3600)) * 3600; hour < figures.to; hour += 3600) {
+            const std::tm p = localTime(figures.zone, static_cast<double>(hour));
+            if (p.tm_hour % 3 != 0) continue;
+            out += "<text x=\"" + number(x(static_cast<double>(hour)) - 12, 1) + "\" y=\"" + number(height - 2, 0) + "\">" +
+                   clockText(figures.zone, static_cast<double>(hour)) + "</text>";
+        }
+    }
     // Lines, broken at every hour without a figure.
     for (const auto& [kind, p95] : {std::pair{"p95", true}, std::pair{"median", false}}) {
         std::string points;
