@@ -3,7 +3,7 @@
 // simulated time; then the size of its file and the cost of the reads that
 // run on it: the week chart (and its former, unbounded form) and the "all"
 // measurements export, as one text (the save dialog's) and streamed (the
-// command-line tool's).
+// command-line tool's); the report of a week and of a month, read and written.
 #include <benchmark/benchmark.h>
 
 #include <unistd.h>
@@ -17,6 +17,8 @@
 
 #include "NerivaneKit/history/HistoryCSV.h"
 #include "NerivaneKit/history/HistoryChart.h"
+#include "NerivaneKit/history/HistoryReport.h"
+#include "NerivaneKit/history/HistoryReportPage.h"
 #include "NerivaneKit/history/HistoryStore.h"
 
 namespace {
@@ -166,5 +168,22 @@ void BM_ExportAllMeasurementsStreamed(benchmark::State& state) {
     state.counters["csv_MB"] = static_cast<double>(bytes) / 1e6;
 }
 BENCHMARK(BM_ExportAllMeasurementsStreamed)->Unit(benchmark::kMillisecond);
+
+void BM_Report(benchmark::State& state) {
+    HistoryStore store = openGenerated();
+    const auto span = static_cast<nerivane::HistoryReport::Span>(state.range(0));
+    std::size_t bytes = 0;
+    for (auto _ : state) {
+        const auto page = nerivane::HistoryReportPage::html(nerivane::HistoryReport::read(store, span, end), {});
+        bytes = page.size();
+        benchmark::DoNotOptimize(page);
+    }
+    state.SetLabel(std::string(nerivane::HistoryReport::text(span)));
+    state.counters["html_KB"] = static_cast<double>(bytes) / 1e3;
+}
+BENCHMARK(BM_Report)
+    ->Arg(static_cast<int>(nerivane::HistoryReport::Span::week))
+    ->Arg(static_cast<int>(nerivane::HistoryReport::Span::month))
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -343,4 +343,13 @@ std::string History::exportEvents(double from, double to) {
     });
 }
 
+HistoryReport::Figures History::report(HistoryReport::Span span, double now) {
+    return queue_->syncResult([&] {
+        drain();
+        const double date = this->now();
+        store_.flush(date, date, true);
+        return HistoryReport::read(store_, span, now);
+    });
+}
+
 }  // namespace nerivane

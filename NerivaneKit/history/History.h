@@ -27,6 +27,7 @@
 #include "NerivaneKit/load/TrafficSample.h"
 #include "NerivaneKit/history/ChartBucket.h"
 #include "NerivaneKit/history/ChartRange.h"
+#include "NerivaneKit/history/HistoryReport.h"
 #include "NerivaneKit/history/HistoryStore.h"
 #include "NerivaneKit/history/WriterLock.h"
 #include "NerivaneKit/lookup/LookupOutcome.h"
@@ -150,6 +151,8 @@ public:
     std::vector<NetworkEvent> latestEvents(int limit);
     std::string exportAggregates(double from, double to);
     std::string exportEvents(double from, double to);
+    // The report's figures of the span ending at now.
+    HistoryReport::Figures report(HistoryReport::Span span, double now);
 
     // One timer tick, run now on the queue and waited for; what the timer
     // does every 10 seconds (tests and tools drive the service with it).

@@ -41,6 +41,19 @@ public:
         last_ = t - floorMod(t, size_);
         first_ = last_ - (count_ - 1) * size_;
         current_ = t - floorMod(t, 60);
+        reserve();
+    }
+    Grid(const Buckets& geometry, double now) : size_(std::max<std::int64_t>(geometry.seconds, 60)),
+                                                count_(std::max<std::int64_t>(geometry.count, 0)) {
+        const std::int64_t t = HistoryStore::minuteStart(now) ? static_cast<std::int64_t>(std::floor(now)) : 0;
+        first_ = geometry.first;
+        last_ = first_ + std::max<std::int64_t>(count_ - 1, 0) * size_;
+        current_ = t - floorMod(t, 60);
+        reserve();
+    }
+
+private:
+    void reserve() {
         collected_.resize(static_cast<std::size_t>(count_));
         // A bucket holds a row per minute: room for that many figures up front.
         for (Collected& bucket : collected_) {
@@ -51,6 +64,7 @@ public:
         }
     }
 
+public:
     void addPeriod(std::int64_t start, std::int64_t seconds, MinuteState state, const std::optional<std::int64_t>& rssi,
                    const std::optional<std::int64_t>& sentBytes, const std::optional<std::int64_t>& receivedBytes) {
         Collected* bucket = bucketOf(start);
@@ -116,7 +130,7 @@ public:
 
 private:
     Collected* bucketOf(std::int64_t start) {
-        if (start < first_ || start >= last_ + size_) return nullptr;
+        if (count_ == 0 || start < first_ || start >= last_ + size_) return nullptr;
         return &collected_[static_cast<std::size_t>((start - first_) / size_)];
     }
 
@@ -141,7 +155,9 @@ std::vector<ChartBucket> buckets(ChartRange range, const TargetRole& role, const
     return grid.finish();
 }
 
-std::vector<ChartBucket> read(const HistoryStore& store, ChartRange range, const TargetRole& role, double now) {
+namespace {
+
+std::vector<ChartBucket> readInto(const HistoryStore& store, Grid& grid, double from, double to, const TargetRole& role) {
     using Value = Database::Value;
     // A row counts in the bucket of its start, and the first bucket begins
     // after the window's start: bounding the start on both sides gives the
@@ -150,9 +166,7 @@ std::vector<ChartBucket> read(const HistoryStore& store, ChartRange range, const
     // it uses are read. Periods are skipped as HistoryStore::periods skips
     // them, aggregate rows whose counts, start, length or protocol do not
     // convert as they always were.
-    const double from = windowStart(range, now);
-    Grid grid(range, now);
-    const std::vector<Value> window{Value::real(from), Value::real(now)};
+    const std::vector<Value> window{Value::real(from), Value::real(to)};
     const std::string periodsSQL = std::string("SELECT ") + Database::rowsFunction +
                                    (store.hasLoadColumns() ? "(start, seconds, state, rssi, sent_bytes, received_bytes)"
                                                            : "(start, seconds, state, rssi, NULL, NULL)") +
@@ -179,6 +193,21 @@ std::vector<ChartBucket> read(const HistoryStore& store, ChartRange range, const
         grid.addFigures(*start, *sent, *lost, row.real(6), row.real(7));
     });
     return grid.finish();
+}
+
+}  // namespace
+
+std::vector<ChartBucket> read(const HistoryStore& store, ChartRange range, const TargetRole& role, double now) {
+    Grid grid(range, now);
+    return readInto(store, grid, windowStart(range, now), now, role);
+}
+
+std::vector<ChartBucket> read(const HistoryStore& store, const Buckets& geometry, const TargetRole& role, double now) {
+    Grid grid(geometry, now);
+    const double end = static_cast<double>(geometry.first) +
+                       static_cast<double>(std::max<std::int64_t>(geometry.count, 0)) *
+                           static_cast<double>(std::max<std::int64_t>(geometry.seconds, 60));
+    return readInto(store, grid, static_cast<double>(geometry.first), std::min(end, now), role);
 }
 
 }  // namespace nerivane::HistoryChart

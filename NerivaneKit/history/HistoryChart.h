@@ -22,11 +22,22 @@ namespace nerivane::HistoryChart {
 std::vector<ChartBucket> buckets(ChartRange range, const TargetRole& role, const std::vector<PeriodRow>& periods,
                                  const std::vector<AggregateRow>& aggregates, double now);
 
+// Buckets of any size: count of them from first (Unix seconds), each
+// `seconds` long (at least a minute); the report's local days and hours.
+struct Buckets {
+    std::int64_t first = 0;
+    std::int64_t seconds = 3600;
+    std::int64_t count = 0;
+};
+
 // The window of row starts the chart needs: from now − span − one bucket to now.
 double windowStart(ChartRange range, double now);
 
 // Reads the window's period rows and the role's aggregate rows from the store
 // and builds the buckets. Writes nothing. Throws Database::Error.
 std::vector<ChartBucket> read(const HistoryStore& store, ChartRange range, const TargetRole& role, double now);
+// The same figures in the given buckets; rows count in the bucket of their
+// start, none after now.
+std::vector<ChartBucket> read(const HistoryStore& store, const Buckets& geometry, const TargetRole& role, double now);
 
 }  // namespace nerivane::HistoryChart

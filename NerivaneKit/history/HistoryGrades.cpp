@@ -88,9 +88,13 @@ Summary summarize(const std::vector<PeriodRow>& periods, const std::vector<Aggre
 
 Summary read(const HistoryStore& store, double from, double to) {
     using Value = Database::Value;
-    const std::string window = "start + seconds > ? AND start < ?";
-    const std::vector<Value> values{Value::real(from), Value::real(to)};
-    return summarize(store.periods(window, values), store.aggregates(window, values));
+    // No row is longer than an hour: the bound on the start, which follows
+    // from the overlap, lets the key skip the older rows.
+    const std::string window = "start > ? AND start + seconds > ? AND start < ?";
+    const std::vector<Value> values{Value::real(from - 3600), Value::real(from), Value::real(to)};
+    // Custom targets count in no grade: their rows are not read at all.
+    return summarize(store.periods(window, values),
+                     store.aggregates(window + " AND role NOT LIKE 'custom[%'", values));
 }
 
 }  // namespace nerivane::HistoryGrades

@@ -26,8 +26,10 @@
 #include "NerivaneKit/history/HistoryFile.h"
 #include "NerivaneKit/history/HistoryGrades.h"
 #include "NerivaneKit/history/HistoryStore.h"
+#include "NerivaneKit/history/HistoryReport.h"
 #include "NerivaneKit/text/CommandHelp.h"
 #include "NerivaneKit/text/JsonLine.h"
+#include "tools/nerivane-history/Report.h"
 
 namespace {
 
@@ -43,10 +45,10 @@ constexpr Help::Option optionTable[] = {
     {"--db", "PATH",
      "the database (default: $NERIVANE_HISTORY, else $XDG_DATA_HOME/nerivane/history.sqlite, else "
      "~/.local/share/nerivane/history.sqlite)"},
-    {"--range", "RANGE", "hour, day, week, or (export and grades) all"},
+    {"--range", "RANGE", "hour, day, week, or (export and grades) all; report: day, week, month or all"},
     {"--retention", "DAYS", "the span of --range all (default 30)"},
     {"--end", "TIME",
-     "export, grades: the window ends at TIME (Unix seconds, not later than now) instead of now; the minute "
+     "export, grades, report: the window ends at TIME (Unix seconds, not later than now) instead of now; the minute "
      "holding TIME is left out, as the application's export leaves out its current one"},
     {"--role", "ROLE", "chart: router, internet0, internet1, internet-ipv6, custom0 or custom1 (internet-0 and "
                        "internet[0] work too)"},
@@ -54,6 +56,7 @@ constexpr Help::Option optionTable[] = {
     {"--csv", "", "events, chart, grades: comma-separated values with a header line, for machines (export "
                   "writes CSV anyway)"},
     {"--json", "", "events, chart, grades: JSON, one object per line, for machines"},
+    {"--out", "FILE", "report: write the page to FILE (whole or not at all) instead of standard output"},
     {"--version", "", "print the version"},
     {"--help", "", "print this text"},
 };
@@ -78,7 +81,10 @@ std::string usage() {
                           {"grades", "with --range: latency under load: the bytes sent and received, then per "
                                      "direction and role (router; internet: the internet hosts) the idle and busy "
                                      "median round trips, the latency added and its grade"},
-                          {"stats", "row counts and file size"}}) +
+                          {"stats", "row counts and file size"},
+                          {"report", "with --range day, week, month or all: a report to send the provider, one "
+                                     "self-contained HTML page (inline style and pictures, no script) that prints "
+                                     "on one to three pages for a week"}}) +
            "\noptions:\n" + Help::entries(Help::rows(optionTable)) + "\n" +
            paragraph("Grades: A+ under 5 ms added, A under 30 ms, B 60 ms, C 200 ms, D 400 ms, else F; none from "
                      "fewer than 10 busy replies. They are built from the stored minutes and hours: the busy "
@@ -411,10 +417,11 @@ int run(int argc, char** argv) {
         std::cout << program << " " << NERIVANE_VERSION << "\n";
         return 0;
     }
-    if (arguments.words.empty()) throw UsageError{"no command given; commands: export, events, chart, grades, stats"};
+    if (arguments.words.empty()) throw UsageError{"no command given; commands: export, events, chart, grades, stats, report"};
     const std::string& command = arguments.words[0];
-    if (option(arguments, "--end") && command != "export" && command != "grades")
-        throw UsageError{"--end belongs to export and grades only"};
+    if (option(arguments, "--end") && command != "export" && command != "grades" && command != "report")
+        throw UsageError{"--end belongs to export, grades and report only"};
+    if (option(arguments, "--out") && command != "report") throw UsageError{"--out belongs to report only"};
     const Output output = outputOf(arguments);
     // export writes CSV anyway, so --csv is no mistake there.
     if ((output == Output::json && command == "export") ||
@@ -485,12 +492,18 @@ int run(int argc, char** argv) {
         printGrades(store, to - *span, std::floor(to / 60) * 60, output);
         return 0;
     }
+    if (command == "report") {
+        const auto span = nerivane::HistoryReport::parseSpan(option(arguments, "--range").value_or(""));
+        if (arguments.words.size() != 1 || !span) throw UsageError{"report needs --range day, week, month or all"};
+        return nerivane::HistoryTool::report([&] { return openExisting(*path); }, *span, windowEnd(arguments, now),
+                                             option(arguments, "--out"));
+    }
     if (command == "stats") {
         if (arguments.words.size() != 1) throw UsageError{"stats takes no further words"};
         printStats(openExisting(*path), *path);
         return 0;
     }
-    throw UsageError{"unknown command " + Help::quoted(command) + "; commands: export, events, chart, grades, stats"};
+    throw UsageError{"unknown command " + Help::quoted(command) + "; commands: export, events, chart, grades, stats, report"};
 }
 
 }  // namespace

@@ -3,14 +3,19 @@
 #include <QDateTime>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QMenu>
+#include <QToolButton>
 #include <QVBoxLayout>
 #include <exception>
 
 #include "NerivaneKit/platform/Log.h"
 #include "nerivane/core/AppModel.h"
 #include "nerivane/core/Preferences.h"
+#include "nerivane/ui/cards/CardColors.h"
+#include "nerivane/ui/cards/Symbols.h"
 #include "nerivane/ui/history/ChartLegend.h"
 #include "nerivane/ui/history/ChartView.h"
+#include "nerivane/ui/popover/ExportFlow.h"
 #include "nerivane/ui/settings/SegmentedPicker.h"
 
 namespace nerivane {
@@ -50,6 +55,7 @@ HistoryCard::HistoryCard(AppModel& model, QWidget* parent)
     : HistoryCard(model.preferences(), modelReader(model), wallClock, parent) {
     beginning_ = modelBeginning(model);
     connect(&model, &AppModel::snapshotApplied, this, &HistoryCard::refresh);
+    if (model.history()) addReportButton(model);
 }
 
 HistoryCard::HistoryCard(Preferences& preferences, Reader reader, std::function<double()> now, QWidget* parent)
@@ -75,7 +81,7 @@ HistoryCard::HistoryCard(Preferences& preferences, Reader reader, std::function<
     chart_ = new ChartView(this);
     legend_ = new ChartLegend(this);
 
-    auto* header = new QHBoxLayout;
+    auto* header = header_ = new QHBoxLayout;
     header->addWidget(title);
     header->addStretch(1);
     header->addWidget(targetPicker_);
@@ -164,6 +170,26 @@ void HistoryCard::apply(int generation, ChartRange range, std::vector<ChartBucke
     legend_->setShowRSSI(chart_->hasSignal());
     legend_->setShowThroughput(chart_->hasThroughput());
     emit bucketsLoaded();
+}
+
+void HistoryCard::addReportButton(AppModel& model) {
+    reportFlow_ = new ExportFlow(model.history(), {}, {}, {}, this);
+    // An icon as the events card's export has: the header has no room for words.
+    auto* button = new QToolButton(this);
+    button->setIcon(Symbols::icon(Symbols::Symbol::exportData, CardColors::secondary(palette())));
+    button->setIconSize(QSize(14, 14));
+    button->setToolTip(tr("report: save a page to send your provider"));
+    button->setAccessibleName(tr("report"));
+    button->setAutoRaise(true);
+    button->setPopupMode(QToolButton::InstantPopup);
+    auto* menu = new QMenu(button);
+    for (const auto span : ReportExport::allSpans) {
+        connect(menu->addAction(ReportExport::label(span)), &QAction::triggered, this,
+                [this, &model, span] { reportFlow_->startReport(span, ReportExport::facts(model.snapshot().path)); });
+    }
+    button->setMenu(menu);
+    // Beside the pickers, at the header's end.
+    header_->addWidget(button);
 }
 
 void HistoryCard::applyAccent() {

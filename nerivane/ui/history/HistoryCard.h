@@ -16,11 +16,14 @@
 #include "NerivaneKit/history/ChartRange.h"
 #include "nerivane/ui/history/ChartTarget.h"
 
+class QHBoxLayout;
+
 namespace nerivane {
 
 class AppModel;
 class ChartLegend;
 class ChartView;
+class ExportFlow;
 class Preferences;
 class SegmentedPicker;
 
@@ -52,6 +55,8 @@ public:
 
     const std::vector<ChartBucket>& buckets() const;
     ChartView& chart() { return *chart_; }
+    // Saves the report through the save dialog; none without a model's history.
+    ExportFlow* reportFlow() { return reportFlow_; }
     // Reads now for the current choice (also done when the card is shown).
     void reload();
     // Reads again when shown and the last read is refreshSeconds old: the
@@ -72,6 +77,7 @@ protected:
 
 private:
     void applyAccent();
+    void addReportButton(AppModel& model);
     void apply(int generation, ChartRange range, std::vector<ChartBucket> buckets, std::optional<double> firstRecorded);
 
     Preferences& preferences_;
@@ -90,6 +96,8 @@ private:
     SegmentedPicker* rangePicker_ = nullptr;
     ChartView* chart_ = nullptr;
     ChartLegend* legend_ = nullptr;
+    ExportFlow* reportFlow_ = nullptr;
+    QHBoxLayout* header_ = nullptr;
     // Last: stopped first, before the widgets its answers would touch.
     QThreadPool pool_;
 };

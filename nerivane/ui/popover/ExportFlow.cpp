@@ -15,8 +15,9 @@ namespace nerivane {
 namespace {
 
 QString askWithDialog(const QString& suggestedPath) {
+    const bool page = suggestedPath.endsWith(QStringLiteral(".html"));
     return QFileDialog::getSaveFileName(nullptr, QObject::tr("Export History"), suggestedPath,
-                                        QObject::tr("CSV files (*.csv)"));
+                                        page ? QObject::tr("Web pages (*.html)") : QObject::tr("CSV files (*.csv)"));
 }
 
 void tellWithMessageBox(const QString& text) {
@@ -42,12 +43,23 @@ ExportFlow::~ExportFlow() {
 }
 
 void ExportFlow::start(CSVExport::Choice choice) {
+    begin(CSVExport::suggestedFileName(choice.kind), [this, choice](double now) {
+        return CSVExport::produce(history_, choice.kind, choice.range, now);
+    });
+}
+
+void ExportFlow::startReport(HistoryReport::Span span, const HistoryReportPage::Facts& facts) {
+    begin(ReportExport::suggestedFileName(),
+          [this, span, facts](double now) { return ReportExport::produce(history_, span, now, facts); });
+}
+
+void ExportFlow::begin(const QString& suggestedName, const Produce& produce) {
     if (isBusy()) return;
     // Many homes have no Documents folder; the dialog would then open in the
     // program's working folder, so start at home instead.
     QString folder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
     if (!QFileInfo(folder).isDir()) folder = QDir::homePath();
-    const QString path = ask_(QDir(folder).filePath(CSVExport::suggestedFileName(choice.kind)));
+    const QString path = ask_(QDir(folder).filePath(suggestedName));
     if (path.isEmpty()) {
         emit finished(false);
         return;
@@ -55,7 +67,7 @@ void ExportFlow::start(CSVExport::Choice choice) {
     QGuiApplication::setOverrideCursor(Qt::BusyCursor);
     watcher_ = std::make_unique<QFutureWatcher<std::optional<std::string>>>();
     connect(watcher_.get(), &QFutureWatcherBase::finished, this, [this, path] { complete(path); });
-    watcher_->setFuture(CSVExport::produce(history_, choice.kind, choice.range, now_()));
+    watcher_->setFuture(produce(now_()));
 }
 
 void ExportFlow::complete(const QString& path) {

@@ -1,4 +1,5 @@
-// Saving history as CSV from the events card's menu: asks for a file (in the
+// Saving history as CSV from the events card's menu, and the report from the
+// history card's: asks for a file (in the
 // Documents folder, under the suggested name), reads the chosen window off
 // the main thread under a busy cursor, and writes the file whole or not at
 // all; a failure is told with its reason. Owned by the status item; main thread.
@@ -12,6 +13,7 @@
 #include <string>
 
 #include "nerivane/export/CSVExport.h"
+#include "nerivane/export/ReportExport.h"
 
 namespace nerivane {
 
@@ -34,6 +36,8 @@ public:
 
     // Ignored while an export is under way.
     void start(CSVExport::Choice choice);
+    // The history report as one HTML page, the same way.
+    void startReport(HistoryReport::Span span, const HistoryReportPage::Facts& facts);
     bool isBusy() const { return watcher_ != nullptr; }
 
 signals:
@@ -41,6 +45,8 @@ signals:
     void finished(bool written);
 
 private:
+    using Produce = std::function<QFuture<std::optional<std::string>>(double now)>;
+    void begin(const QString& suggestedName, const Produce& produce);
     void complete(const QString& path);
 
     History* history_;

@@ -392,6 +392,17 @@ TEST(Popover, ExportWritesTheProducedBytesOrTellsWhyAndLeavesNothing) {
     flow.start(choice);
     EXPECT_EQ(finished.count(), 3);
     EXPECT_EQ(told.size(), 1);
+
+    // The report goes the same way: its page, under its own name.
+    chosen = folder.filePath(QStringLiteral("report.html"));
+    flow.startReport(HistoryReport::Span::week, ReportExport::facts(NetworkPath{}));
+    EXPECT_TRUE(finish(4));
+    EXPECT_TRUE(suggested.endsWith(ReportExport::suggestedFileName())) << suggested.toStdString();
+    QFile page(chosen);
+    ASSERT_TRUE(page.open(QIODevice::ReadOnly));
+    const std::string html = page.readAll().toStdString();
+    EXPECT_EQ(html.rfind("<!DOCTYPE html>", 0), 0u);
+    EXPECT_NE(html.find("<td>Spike</td>"), std::string::npos) << "the stored spike";
 }
 
 }  // namespace
