@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "nerivane/app/ConsoleReadout.h"
 #include "nerivane/metrics/MetricsAddress.h"
 
 namespace nerivane {
@@ -146,6 +147,7 @@ std::string CommandLine::usage() {
            "  NERIVANE_LOCK_TEST    \"START,END\": act as if the screen were locked from\n"
            "                        START to END seconds after launch\n"
            "\n"
+           "\n" + std::string(ConsoleReadout::legend) + "\n"
            "exit status: 0 after a clean quit, 2 for a usage error.\n";
 }
 

@@ -167,6 +167,10 @@ int main(int argc, char** argv) {
     }
     if (instance) instance->setFrontEnd(nerivane::AppDelegate::name(frontEnd));
     if (consoleReason) sayWhy(*consoleReason);
+    // Lines written into the status area would move it: only errors go there.
+    if (consoleReason && !options.json &&
+        nerivane::ConsoleReadout::layoutFor(options.log) == nerivane::ConsoleReadout::Layout::statusArea)
+        nerivane::LogStore::shared().setStderrOutput(nerivane::LogStore::StderrOutput::errorsWithoutJournal);
 
     nerivane::AppDelegate delegate(options, frontEnd, std::move(instance),
                                    fromDesktop ? desktop.get() : nullptr);
