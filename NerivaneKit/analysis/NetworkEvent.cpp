@@ -1,6 +1,6 @@
 #include "NerivaneKit/analysis/NetworkEvent.h"
 
-#include "NerivaneKit/text/NumberText.h"
+#include "NerivaneKit/platform/NumberText.h"
 
 namespace nerivane {
 

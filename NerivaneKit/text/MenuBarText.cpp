@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "NerivaneKit/text/NumberText.h"
+#include "NerivaneKit/platform/NumberText.h"
 
 namespace nerivane::MenuBarText {
 namespace {

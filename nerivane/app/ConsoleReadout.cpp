@@ -14,7 +14,7 @@
 #include <unistd.h>
 
 #include "NerivaneKit/text/MenuBarText.h"
-#include "NerivaneKit/text/NumberText.h"
+#include "NerivaneKit/platform/NumberText.h"
 #include "nerivane/core/LoadTexts.h"
 #include "nerivane/core/LookupTexts.h"
 #include "nerivane/core/MenuBarLayout.h"

@@ -87,7 +87,7 @@ int main(int argc, char** argv) {
         // Before anything that probes: this process only asks and reads.
         QCoreApplication core(argc, argv);
         setIdentity();
-        return nerivane::DiagnosticsClient::run(std::cout);
+        return nerivane::DiagnosticsClient::run(std::cout, options.json);
     }
     if (options.log) nerivane::LogStore::shared().setStderrOutput(nerivane::LogStore::StderrOutput::always);
 

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "NerivaneKit/text/NumberText.h"
+#include "NerivaneKit/platform/NumberText.h"
 
 namespace nerivane::LoadTexts {
 namespace {

@@ -8,7 +8,7 @@
 
 #include <unistd.h>
 
-#include "NerivaneKit/text/NumberText.h"
+#include "NerivaneKit/platform/NumberText.h"
 
 namespace nerivane::VerdictTexts {
 namespace {

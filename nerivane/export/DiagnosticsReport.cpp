@@ -16,6 +16,7 @@
 #include "NerivaneKit/history/HistoryCSV.h"
 #include "NerivaneKit/history/HistoryStore.h"
 #include "NerivaneKit/platform/Log.h"
+#include "NerivaneKit/platform/NumberText.h"
 #include "nerivane/core/AppModel.h"
 #include "nerivane/core/Preferences.h"
 
@@ -225,8 +226,8 @@ QString DiagnosticsReport::text(const Contents& contents) {
     for (const NetworkEvent& event : contents.events) {
         QString line = iso(facts.zone, event.start) + u' ' + QString::fromUtf8(nerivane::text(event.kind)) + u' ' +
                        QString::fromStdString(event.host) + u' ' + QString::fromStdString(event.address.text()) +
-                       u' ' + QString::fromStdString(HistoryCSV::fixed(event.duration(), 1)) + " s";
-        if (event.worstRTT) line += " worst " + QString::fromStdString(HistoryCSV::fixed(*event.worstRTT, 1)) + " ms";
+                       u' ' + QString::fromStdString(NumberText::duration(event.duration()));
+        if (event.worstRTT) line += " worst " + QString::fromStdString(NumberText::milliseconds(event.worstRTT));
         lines << line;
     }
 

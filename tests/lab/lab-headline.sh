@@ -138,7 +138,7 @@ def check(description, ok):
 # Every line of the stream, whatever its type, as docs/nerivane.schema.json describes it.
 import jsonschema
 schema = json.load(open(f"{source}/docs/nerivane.schema.json"))
-validator = jsonschema.Draft202012Validator(schema, format_checker=jsonschema.Draft202012Validator.FORMAT_CHECKER)
+validator = jsonschema.Draft202012Validator(schema, format_checker=jsonschema.FormatChecker())
 invalid, types = [], {}
 for number, line in enumerate(open(f"{work}/new.jsonl"), 1):
     try:

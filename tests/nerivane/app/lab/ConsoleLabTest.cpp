@@ -11,6 +11,9 @@
 #include <QDateTime>
 #include <QFile>
 #include <QImage>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSettings>
@@ -172,12 +175,13 @@ protected:
 
     // What `nerivane --diagnostics` prints beside the program, in its
     // environment but for the session bus given.
-    std::string diagnostics(const QString& sessionBus) const {
+    std::string diagnostics(const QString& sessionBus, const QStringList& more = {}) const {
         QProcess asking;
         QProcessEnvironment variables = program.processEnvironment();
         variables.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), sessionBus);
         asking.setProcessEnvironment(variables);
-        asking.start(QString::fromStdString(labtest::environment("NERIVANE_BIN_DIR") + "/nerivane"), {QStringLiteral("--diagnostics")});
+        asking.start(QString::fromStdString(labtest::environment("NERIVANE_BIN_DIR") + "/nerivane"),
+                     QStringList{QStringLiteral("--diagnostics")} + more);
         EXPECT_TRUE(asking.waitForFinished(30000));
         return asking.readAllStandardOutput().toStdString();
     }
@@ -208,7 +212,8 @@ TEST_F(ConsoleLab, InternetOutageSeenEndToEndThenSigtermInTheMiddleOfAMinuteWrit
     // --diagnostics beside it: the live report over the bus they share;
     // without one in common, the report still knows that it runs.
     const std::string live = diagnostics(bus->address());
-    EXPECT_NE(live.find("\nverdict good"), std::string::npos) << live;
+    EXPECT_TRUE(live.starts_with("summary:\nverdict good\n")) << live;
+    EXPECT_NE(live.find("\ndetail:\n"), std::string::npos) << live;
     const std::string apart = diagnostics(QStringLiteral("unix:path=/nonexistent"));
     EXPECT_NE(apart.find("\nan instance is running (process " + std::to_string(program.processId()) + ") but does not answer"),
               std::string::npos) << apart;
@@ -272,6 +277,16 @@ TEST_F(ConsoleLab, InternetOutageSeenEndToEndThenSigtermInTheMiddleOfAMinuteWrit
         }
     }
     std::printf("%s\n", screen.lines.join(QLatin1Char('\n')).toStdString().c_str());
+
+    // Without the program, --diagnostics --json sums up the history: one
+    // outage of all the internet hosts, every target's last hour.
+    const auto summary = QJsonDocument::fromJson(QByteArray::fromStdString(
+                                                     diagnostics(QStringLiteral("unix:path=/nonexistent"), {QStringLiteral("--json")})))
+                             .object();
+    EXPECT_EQ(summary.value(QStringLiteral("outagesToday")).toInt(), 1) << QJsonDocument(summary).toJson().toStdString();
+    EXPECT_NEAR(summary.value(QStringLiteral("outageSecondsToday")).toDouble(), 40, 5);
+    EXPECT_EQ(summary.value(QStringLiteral("lastHour")).toArray().size(), 4);
+    EXPECT_TRUE(summary.value(QStringLiteral("verdict")).isNull());
 
     // The minute of the signal has a row for every target, holding the
     // probes up to the signal: about one a second.

@@ -4,7 +4,7 @@
 #include <limits>
 #include <string>
 
-#include "NerivaneKit/text/NumberText.h"
+#include "NerivaneKit/platform/NumberText.h"
 
 namespace nerivane {
 namespace {

@@ -1,4 +1,4 @@
-#include "NerivaneKit/text/NumberText.h"
+#include "NerivaneKit/platform/NumberText.h"
 
 #include <algorithm>
 #include <array>
