@@ -231,8 +231,11 @@ QString DiagnosticsReport::text(const Contents& contents) {
         lines << line;
     }
 
-    lines << QStringLiteral("log (last 10 minutes):");
-    for (const std::string& message : contents.log) lines << QString::fromStdString(message);
+    // Only a running instance keeps a log worth showing.
+    if (contents.live || !contents.log.empty()) {
+        lines << QStringLiteral("log (last 10 minutes):");
+        for (const std::string& message : contents.log) lines << QString::fromStdString(message);
+    }
     return lines.join(u'\n') + u'\n';
 }
 
