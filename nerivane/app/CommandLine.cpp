@@ -147,7 +147,7 @@ std::string CommandLine::usage() {
            "  NERIVANE_LOCK_TEST    \"START,END\": act as if the screen were locked from\n"
            "                        START to END seconds after launch\n"
            "\n"
-           "\n" + std::string(ConsoleReadout::legend) + "\n"
+           + std::string(ConsoleReadout::legend) + "\n"
            "exit status: 0 after a clean quit, 2 for a usage error.\n";
 }
 
