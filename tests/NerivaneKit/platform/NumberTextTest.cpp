@@ -12,8 +12,7 @@ namespace {
 TEST(NumberText, EachQuantityAtItsRoundingBoundaries) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const std::pair<std::string, std::string> cases[] = {
-        {NumberText::milliseconds(9.94), "9.9 ms"}, {NumberText::milliseconds(9.95), "10 ms"},
-        {NumberText::milliseconds(999.5), "1.0 s"}, {NumberText::milliseconds(-1), "\u2014"},
+        {NumberText::milliseconds(999.5), "1.0 s"},  // the boundaries: MenuBarTextTest
         {NumberText::duration(0.2), "1 s"}, {NumberText::duration(-3), "1 s"}, {NumberText::duration(nan), "1 s"},
         {NumberText::duration(42.49), "42 s"}, {NumberText::duration(59.5), "1 min"}, {NumberText::duration(180), "3 min"},
         {NumberText::duration(3725.9), "1 h 2 min"},
