@@ -354,7 +354,10 @@ std::vector<std::string> ConsoleReadout::statusRows(const MonitorSnapshot& snaps
     rows.push_back(targetRow("", "", "last", "median", "p95", "loss", "state"));
     for (const auto& target : snapshot.targets) {
         const Metrics& m = target.metrics;
-        rows.push_back(targetRow(roleName(target.target.role), hostColumn(target), NumberText::milliseconds(m.latest),
+        // A target that is down has no latest round trip, only an old one.
+        const bool down = target.state.kind == TargetState::Kind::down;
+        rows.push_back(targetRow(roleName(target.target.role), hostColumn(target),
+                                 NumberText::milliseconds(down ? std::nullopt : m.latest),
                                  NumberText::milliseconds(m.median), NumberText::milliseconds(m.p95), lossText(m),
                                  stateWords(target)));
     }
