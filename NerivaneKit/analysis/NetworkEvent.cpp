@@ -1,21 +1,14 @@
 #include "NerivaneKit/analysis/NetworkEvent.h"
 
-#include <cstdio>
+#include "NerivaneKit/platform/NumberText.h"
 
 namespace nerivane {
 
 std::string NetworkEvent::logLine() const {
-    std::string suffix;
-    if (worstRTT) {
-        char worst[64];
-        std::snprintf(worst, sizeof worst, ", worst %.1f ms", *worstRTT);
-        suffix = worst;
-    }
-    char seconds[64];
-    std::snprintf(seconds, sizeof seconds, "%.*f", 1, duration());
     std::string line;
     line.append(text(kind)).append(" ").append(host).append(" ").append(address.text());
-    line.append(" ").append(seconds).append(" s").append(suffix);
+    line.append(" ").append(NumberText::duration(duration()));
+    if (worstRTT) line.append(", worst ").append(NumberText::milliseconds(worstRTT));
     return line;
 }
 

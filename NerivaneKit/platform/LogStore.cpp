@@ -72,7 +72,11 @@ void LogStore::write(LogLevel level, std::string_view subsystem, std::string_vie
     const StderrOutput output = stderrOutput_.load();
     bool journaled = false;
     if (journal_) journaled = sendToJournal(entry);
-    if (output == StderrOutput::always || (output == StderrOutput::withoutJournal && !journaled)) writeToStderr(entry);
+    // Debug messages reach a terminal only when asked for (--log); the
+    // diagnostics report has them all the same.
+    const bool fallback = !journaled && ((output == StderrOutput::withoutJournal && entry.level != LogLevel::debug) ||
+                                         (output == StderrOutput::errorsWithoutJournal && entry.level == LogLevel::error));
+    if (output == StderrOutput::always || fallback) writeToStderr(entry);
 }
 
 void LogStore::prune(std::uint64_t now) {

@@ -31,7 +31,8 @@ public:
     static constexpr std::string_view journalIdentifier = "nerivane";
 
     enum class StderrOutput {
-        withoutJournal,  // only when the journal is not used or refuses a message
+        withoutJournal,  // only when the journal is not used or refuses a message; no debug messages
+        errorsWithoutJournal,  // the same, errors only: nothing writes into a status area drawn on the terminal
         always,
         never,
     };

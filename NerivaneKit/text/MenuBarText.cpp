@@ -2,18 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
+
+#include "NerivaneKit/platform/NumberText.h"
 
 namespace nerivane::MenuBarText {
 namespace {
-
-constexpr const char* emDash = "\u2014";
-
-std::string formatted(const char* format, double number) {
-    char buffer[64];
-    std::snprintf(buffer, sizeof buffer, format, number);
-    return buffer;
-}
 
 // A value the trace can draw: finite and not negative. Anything else is
 // shown as a gap, like a lost probe, rather than poisoning the scale.
@@ -25,14 +18,8 @@ std::optional<double> drawable(const std::optional<double>& value) {
 }  // namespace
 
 Value digits(std::optional<double> milliseconds) {
-    if (!milliseconds || !std::isfinite(*milliseconds) || *milliseconds < 0) return {emDash, ""};
-    const double v = *milliseconds;
-    if (v < 9.95) return {formatted("%.1f", v), "ms"};
-    // std::round rounds halves away from zero.
-    if (v < 999.5) return {formatted("%.0f", std::round(v)), "ms"};
-    const double seconds = v / 1000;
-    if (seconds < 9.95) return {formatted("%.1f", seconds), "s"};
-    return {formatted("%.0f", std::round(seconds)), "s"};
+    auto figure = NumberText::millisecondFigure(milliseconds);
+    return {std::move(figure.digits), std::move(figure.unit)};
 }
 
 std::string value(std::optional<double> milliseconds) {

@@ -84,7 +84,7 @@ void AppDelegate::applicationDidFinishLaunching() {
     } else {
         readout_ = std::make_unique<ConsoleReadout>(
             model(), options_.json ? ConsoleReadout::Format::json : ConsoleReadout::Format::text,
-            ConsoleReadout::standardOutput([] {
+            ConsoleReadout::layoutFor(options_.log), ConsoleReadout::standardOutput([] {
                 Log("app").info("standard output was closed; quitting");
                 AppDelegate::quit();
             }));

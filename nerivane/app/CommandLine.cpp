@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "NerivaneKit/text/CommandHelp.h"
+#include "nerivane/app/ConsoleReadout.h"
 #include "nerivane/metrics/MetricsAddress.h"
 
 namespace nerivane {
@@ -44,10 +45,6 @@ constexpr CommandHelp::Option optionTable[] = {
     {"--version", "", "print the version"},
     {"--help", "", "print this text"},
 };
-
-// The console's legend of its symbols, printed under the options. Empty
-// until the console readout names its symbols; it is filled from there.
-constexpr std::string_view consoleLegend = "";
 
 }  // namespace
 
@@ -104,12 +101,14 @@ std::string CommandLine::usage() {
         "\n" +
         paragraph("In a desktop session with a system tray it is a tray item; a click opens its window. Without a "
                   "display or a tray host, or with --console or --json, it runs in the terminal and says why on "
-                  "standard error; it then prints the verdict, the readout the settings choose (displayStyle, "
-                  "menuBarTarget) and the explanation, a line per outage or latency spike that has ended, and "
-                  "per notification posted. Probes go to the real network: run it only where that is allowed "
+                  "standard error. On a terminal it keeps a status area redrawn in place (the verdict, a row per "
+                  "target with last, median, 95th percentile and loss, DNS and load) above a line per change: "
+                  "verdict, a target's state, the path, an outage or latency spike that has ended, a "
+                  "notification. Piped or with --log it writes the lines per change and a heartbeat line each "
+                  "minute; --json writes the lines described in docs/json.md. Probes go to the real network: run it only where that is allowed "
                   "(scripts/demo runs it inside the lab's own network namespaces).") +
         "\noptions:\n" + entries(CommandHelp::rows(optionTable));
-    if (!consoleLegend.empty()) text += "\nin the terminal:\n" + std::string(consoleLegend);
+    text += "\n" + std::string(ConsoleReadout::legend);
     text += "\nsettings, in the INI file $XDG_CONFIG_HOME/nerivane/nerivane.conf (~/.config):\n" +
             entries({{"interval", "seconds between probes on power (default 1)"},
                      {"batteryInterval", "seconds between probes on battery, power saver or a metered "

@@ -87,7 +87,7 @@ int main(int argc, char** argv) {
         // Before anything that probes: this process only asks and reads.
         QCoreApplication core(argc, argv);
         setIdentity();
-        return nerivane::DiagnosticsClient::run(std::cout);
+        return nerivane::DiagnosticsClient::run(std::cout, options.json);
     }
     if (options.log) nerivane::LogStore::shared().setStderrOutput(nerivane::LogStore::StderrOutput::always);
 
@@ -167,6 +167,10 @@ int main(int argc, char** argv) {
     }
     if (instance) instance->setFrontEnd(nerivane::AppDelegate::name(frontEnd));
     if (consoleReason) sayWhy(*consoleReason);
+    // Lines written into the status area would move it: only errors go there.
+    if (consoleReason && !options.json &&
+        nerivane::ConsoleReadout::layoutFor(options.log) == nerivane::ConsoleReadout::Layout::statusArea)
+        nerivane::LogStore::shared().setStderrOutput(nerivane::LogStore::StderrOutput::errorsWithoutJournal);
 
     nerivane::AppDelegate delegate(options, frontEnd, std::move(instance),
                                    fromDesktop ? desktop.get() : nullptr);

@@ -1,7 +1,10 @@
 #include "nerivane/core/LoadTexts.h"
 
 #include <QCoreApplication>
+#include <algorithm>
 #include <cmath>
+
+#include "NerivaneKit/platform/NumberText.h"
 
 namespace nerivane::LoadTexts {
 namespace {
@@ -33,8 +36,7 @@ QString gradeMeaning(LoadGrade grade) {
 
 QString addedText(double milliseconds) {
     // Less than nothing added reads as nothing: a busy link is never faster.
-    const auto whole = static_cast<long long>(std::llround(std::max(milliseconds, 0.0)));
-    return tr("+%1 ms").arg(whole);
+    return QStringLiteral("+") + QString::fromStdString(NumberText::milliseconds(std::max(milliseconds, 0.0)));
 }
 
 QString queueText(QueuePlace place) {
@@ -46,16 +48,7 @@ QString queueText(QueuePlace place) {
     return QString();
 }
 
-QString rateText(double bitsPerSecond) {
-    const double bits = std::max(bitsPerSecond, 0.0);
-    // Two significant figures below ten, whole numbers above.
-    const auto figure = [](double value) {
-        return value < 9.95 ? QString::number(value, 'f', 1) : QString::number(std::llround(value));
-    };
-    if (bits >= 1e9) return tr("%1 Gbit/s").arg(figure(bits / 1e9));
-    if (bits >= 1e6) return tr("%1 Mbit/s").arg(figure(bits / 1e6));
-    return tr("%1 kbit/s").arg(std::llround(bits / 1e3));
-}
+QString rateText(double bitsPerSecond) { return QString::fromStdString(NumberText::bitRate(bitsPerSecond)); }
 
 QString agoText(double date, const VerdictTexts::Context& context) {
     const double seconds = std::max(context.now - date, 0.0);

@@ -17,7 +17,7 @@ QString directionName(LoadDirection direction);
 QString gradeText(LoadGrade grade);
 // The grade's meaning in words: "A+: no added delay" .. "F: unusable while busy".
 QString gradeMeaning(LoadGrade grade);
-// The internet's added round trip, whole milliseconds with a sign: "+480 ms", "+0 ms".
+// The internet's added round trip with a sign: "+480 ms", "+4.2 ms", "+0.0 ms".
 QString addedText(double milliseconds);
 // "Queue beyond the router", "Queue on this side of the router", "Where the queue is not yet known".
 QString queueText(QueuePlace place);

@@ -8,7 +8,7 @@
 
 #include <unistd.h>
 
-#include "NerivaneKit/text/MenuBarText.h"
+#include "NerivaneKit/platform/NumberText.h"
 
 namespace nerivane::VerdictTexts {
 namespace {
@@ -52,6 +52,17 @@ bool isPingRefused(const MonitorSnapshot& snapshot) {
 QString capitalized(QString text) {
     if (!text.isEmpty() && text.front().isLower()) text.front() = text.front().toUpper();
     return text;
+}
+
+// The locale's short time format with the seconds after the minutes, in
+// the separator it puts before the minutes: "h:mm:ss AP", "HH.mm.ss".
+QString secondsFormat(const QLocale& locale) {
+    QString format = locale.timeFormat(QLocale::ShortFormat);
+    if (format.contains(QLatin1String("ss"))) return format;
+    const qsizetype minutes = format.indexOf(QLatin1String("mm"));
+    if (minutes < 0) return format;
+    const QString separator = minutes > 0 ? QString(format[minutes - 1]) : QStringLiteral(":");
+    return format.insert(minutes + 2, separator + QLatin1String("ss"));
 }
 
 // The month-and-day part of a date: the locale's long date format without
@@ -240,8 +251,7 @@ QString verdictExplanation(const MonitorSnapshot& snapshot, std::optional<double
 }
 
 QString silenceText(double since, const Context& context) {
-    const double seconds = std::max(1.0, std::round(context.now - since));
-    return tr("No reply from the internet for %1 s.").arg(context.locale.toString(seconds, 'f', 0));
+    return tr("No reply from the internet for %1.").arg(durationText(context.now - since, context));
 }
 
 QString loadExplanation(const MonitorSnapshot& snapshot) {
@@ -347,19 +357,9 @@ QString andList(const QStringList& items, const Context& context) {
     return context.locale.createSeparatedList(items);
 }
 
-QString percentText(double percent) {
-    if (!std::isfinite(percent)) return QStringLiteral("\u2014");
-    if (percent == 0) return QStringLiteral("0%");
-    if (percent < 9.95) return QString::asprintf("%.1f%%", percent);
-    // std::round rounds halves away from zero.
-    return QString::asprintf("%.0f%%", std::round(percent));
-}
+QString percentText(double percent) { return fromStd(NumberText::percent(percent)); }
 
-QString millisecondsText(std::optional<double> milliseconds) {
-    const auto value = MenuBarText::digits(milliseconds);
-    if (value.unit.empty()) return fromStd(value.digits);
-    return fromStd(value.digits) + QLatin1Char(' ') + fromStd(value.unit);
-}
+QString millisecondsText(std::optional<double> milliseconds) { return fromStd(NumberText::milliseconds(milliseconds)); }
 
 QString spokenMilliseconds(std::optional<double> milliseconds, const Context& context) {
     if (!milliseconds || !std::isfinite(*milliseconds)) return tr("no value");
@@ -390,29 +390,13 @@ QString spokenReadout(const MonitorSnapshot& snapshot, std::optional<double> pau
     return parts.join(QLatin1Char(' '));
 }
 
-QString durationText(double seconds, const Context& context) {
-    // Rounded half away from zero and at least one second; NaN counts as nothing.
-    double rounded = std::isnan(seconds) ? 1 : std::round(seconds);
-    rounded = std::clamp(rounded, 1.0, 1e15);
-    const auto total = static_cast<long long>(rounded);
-    const std::array<long long, 3> values{total / 3600, total % 3600 / 60, total % 60};
-    const std::array<const char*, 3> formats{"%1h", "%1m", "%1s"};
-
-    // The leading non-zero unit and the one after it; a zero among them is left out,
-    // and what lies beyond is cut off rather than rounded (3725.9 s is 1h 2m).
-    std::size_t first = 0;
-    while (values[first] == 0) ++first;
-    QStringList parts;
-    for (std::size_t i = first; i < values.size() && i < first + 2; ++i) {
-        if (values[i] != 0) parts.append(tr(formats[i]).arg(context.locale.toString(values[i])));
-    }
-    return parts.join(QLatin1Char(' '));
-}
+QString durationText(double seconds, const Context&) { return fromStd(NumberText::duration(seconds)); }
 
 QString timeText(double date, const Context& context) {
     const QDateTime when = dateTime(date, context.zone);
     const QDateTime present = dateTime(context.now, context.zone);
-    const QString time = context.locale.toString(when.time(), QLocale::ShortFormat);
+    const QString time = context.withSeconds ? context.locale.toString(when.time(), secondsFormat(context.locale))
+                                             : context.locale.toString(when.time(), QLocale::ShortFormat);
     if (when.date() == present.date()) return time;
     return tr("%1, %2").arg(context.locale.toString(when.date(), monthDayFormat(context.locale)), time);
 }

@@ -26,6 +26,8 @@ struct Context {
     double now = 0;
     // The user's group, which the fix for a refused ping names.
     unsigned groupID = 0;
+    // Times of day with their seconds, for a line that logs (the console's).
+    bool withSeconds = false;
 
     // The user's locale and time zone, now.
     static Context current();
@@ -76,10 +78,11 @@ QString spokenMilliseconds(std::optional<double> milliseconds, const Context& co
 QString spokenReadout(const MonitorSnapshot& snapshot, std::optional<double> pausedUntil,
                       const Context& context = Context::current());
 // Rounded to whole seconds, at least 1; the two leading units of hours,
-// minutes and seconds with zero units left out: "1h 5m", "2m 5s", "42s".
+// minutes and seconds with zero units left out: "1 h 5 min", "2 min 5 s", "42 s".
 QString durationText(double seconds, const Context& context = Context::current());
-// A date (Unix seconds) of today as its time alone ("3:05 PM"); any other
-// date with abbreviated month and day as well ("Jan 5, 3:05 PM").
+// A date (Unix seconds) of today as its time alone ("3:05 PM", with
+// seconds "3:05:12 PM"); any other date with abbreviated month and day as
+// well ("Jan 5, 3:05 PM").
 QString timeText(double date, const Context& context = Context::current());
 
 }  // namespace nerivane::VerdictTexts

@@ -2,6 +2,7 @@
 
 #include <QDBusMessage>
 #include <QFileInfo>
+#include <QJsonDocument>
 #include <exception>
 #include <memory>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "nerivane/core/Preferences.h"
 #include "nerivane/export/DiagnosticsReport.h"
 #include "nerivane/export/DiagnosticsService.h"
+#include "nerivane/export/DiagnosticsSummary.h"
 
 namespace nerivane::DiagnosticsClient {
 
@@ -49,13 +51,36 @@ QString offlineReport(const Preferences& preferences, const std::optional<std::s
     return DiagnosticsReport::offline(preferences, std::move(events), writer);
 }
 
-int run(std::ostream& out) {
-    std::optional<QString> report = fetch(QDBusConnection::sessionBus());
-    if (!report) {
-        const Preferences preferences;
-        report = offlineReport(preferences, History::configuredPath());
+DiagnosticsSummary summary(const std::optional<std::string>& historyPath) {
+    const auto facts = DiagnosticsReport::Facts::current();
+    DiagnosticsSummary summary;
+    summary.now = facts.now;
+    summary.zone = facts.zone;
+    if (!historyPath || !QFileInfo::exists(QString::fromStdString(*historyPath))) return summary;
+    try {
+        const HistoryStore store(HistoryFile::openReadOnly(*historyPath));
+        summary = DiagnosticsSummary::read(store, facts.now, facts.zone);
+    } catch (const std::exception& error) {
+        Log("app").error(std::string("history read: ") + error.what());
     }
-    out << report->toStdString();
+    return summary;
+}
+
+int run(std::ostream& out, bool json) {
+    const auto historyPath = History::configuredPath();
+    std::optional<QString> report = fetch(QDBusConnection::sessionBus());
+    DiagnosticsSummary first = summary(historyPath);
+    if (report) {
+        first.verdict = DiagnosticsSummary::verdictOf(*report);
+    } else {
+        const Preferences preferences;
+        report = offlineReport(preferences, historyPath);
+    }
+    if (json) {
+        out << QJsonDocument(first.json(*report)).toJson(QJsonDocument::Indented).toStdString();
+    } else {
+        out << (first.lines().join(u'\n') + QStringLiteral("\ndetail:\n") + *report).toStdString();
+    }
     out.flush();
     return out ? 0 : 1;
 }

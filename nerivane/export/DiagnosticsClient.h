@@ -22,9 +22,10 @@ std::optional<QString> fetch(QDBusConnection bus, int timeoutMilliseconds = 1000
 // history file at historyPath (which is not created when missing).
 QString offlineReport(const Preferences& preferences, const std::optional<std::string>& historyPath);
 
-// Prints the report to out and returns the exit status: the session bus,
+// Prints the summary from the history file, then the report, to out (as
+// one JSON object with json) and returns the exit status: the session bus,
 // the user's preferences and NERIVANE_HISTORY or the default history file.
-int run(std::ostream& out);
+int run(std::ostream& out, bool json = false);
 
 }  // namespace DiagnosticsClient
 }  // namespace nerivane

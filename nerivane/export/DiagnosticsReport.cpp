@@ -16,6 +16,7 @@
 #include "NerivaneKit/history/HistoryCSV.h"
 #include "NerivaneKit/history/HistoryStore.h"
 #include "NerivaneKit/platform/Log.h"
+#include "NerivaneKit/platform/NumberText.h"
 #include "nerivane/core/AppModel.h"
 #include "nerivane/core/Preferences.h"
 
@@ -225,13 +226,16 @@ QString DiagnosticsReport::text(const Contents& contents) {
     for (const NetworkEvent& event : contents.events) {
         QString line = iso(facts.zone, event.start) + u' ' + QString::fromUtf8(nerivane::text(event.kind)) + u' ' +
                        QString::fromStdString(event.host) + u' ' + QString::fromStdString(event.address.text()) +
-                       u' ' + QString::fromStdString(HistoryCSV::fixed(event.duration(), 1)) + " s";
-        if (event.worstRTT) line += " worst " + QString::fromStdString(HistoryCSV::fixed(*event.worstRTT, 1)) + " ms";
+                       u' ' + QString::fromStdString(NumberText::duration(event.duration()));
+        if (event.worstRTT) line += " worst " + QString::fromStdString(NumberText::milliseconds(event.worstRTT));
         lines << line;
     }
 
-    lines << QStringLiteral("log (last 10 minutes):");
-    for (const std::string& message : contents.log) lines << QString::fromStdString(message);
+    // Only a running instance keeps a log worth showing.
+    if (contents.live || !contents.log.empty()) {
+        lines << QStringLiteral("log (last 10 minutes):");
+        for (const std::string& message : contents.log) lines << QString::fromStdString(message);
+    }
     return lines.join(u'\n') + u'\n';
 }
 

@@ -9,7 +9,8 @@
 # within 15 s). Prints, per fault and recovery, the seconds to the first
 # snapshot with the new headline; with NERIVANE_COMPARE_BIN=PROGRAM a second
 # build runs beside it in the same lab and its figures are printed alongside
-# (only the first is checked). About three minutes.
+# (only the first is checked). Every line of the stream must match the
+# JSON schema in docs/. About three minutes.
 source "$(dirname "$0")/common.sh"
 need_lab
 bin_dir="${NERIVANE_BIN_DIR:-$(cd "$(dirname "$0")/../.." && pwd)/build/bin}"
@@ -63,9 +64,10 @@ L set dns mode=answer >/dev/null && mark dns-answering
 sleep 17
 
 # The checks and the table, from the marks and each program's snapshots.
-python3 - "$work" ${NERIVANE_COMPARE_BIN:+old} <<'EOF'
+source="$(cd "$(dirname "$0")/../.." && pwd)"
+python3 - "$work" "$source" ${NERIVANE_COMPARE_BIN:+old} <<'EOF'
 import json, sys
-work, tags = sys.argv[1], ["new"] + sys.argv[2:]
+work, source, tags = sys.argv[1], sys.argv[2], ["new"] + sys.argv[3:]
 marks = dict(line.split() for line in open(f"{work}/marks"))
 marks = {name: float(at) for name, at in marks.items()}
 
@@ -77,18 +79,20 @@ def snapshots(tag):
         except ValueError:
             continue
         if row.get("type") == "snapshot":
+            # A build from before the JSON schema says "date" (NERIVANE_COMPARE_BIN).
+            row.setdefault("timeUnixSeconds", row.get("date"))
             rows.append(row)
     return rows
 
 def first(rows, since, test):
     """Seconds from since to the first snapshot at or after it that passes test."""
     for row in rows:
-        if row["date"] >= since and test(row):
-            return row["date"] - since
+        if row["timeUnixSeconds"] >= since and test(row):
+            return row["timeUnixSeconds"] - since
     return None
 
 def between(rows, start, end):
-    return [row for row in rows if start <= row["date"] < end]
+    return [row for row in rows if start <= row["timeUnixSeconds"] < end]
 
 local = ("localProblem", "localDown")
 measures = [
@@ -131,6 +135,24 @@ def check(description, ok):
     print(("ok: " if ok else "FAIL: ") + description)
     failures += 0 if ok else 1
 
+# Every line of the stream, whatever its type, as docs/nerivane.schema.json describes it.
+import jsonschema
+schema = json.load(open(f"{source}/docs/nerivane.schema.json"))
+validator = jsonschema.Draft202012Validator(schema, format_checker=jsonschema.FormatChecker())
+invalid, types = [], {}
+for number, line in enumerate(open(f"{work}/new.jsonl"), 1):
+    try:
+        row = json.loads(line)
+    except ValueError as error:
+        invalid.append(f"line {number}: {error}")
+        continue
+    types[row.get("type")] = types.get(row.get("type"), 0) + 1
+    invalid += [f"line {number}: {error.json_path}: {error.message[:200]}" for error in validator.iter_errors(row)]
+check(f"every JSON line matches the schema ({', '.join(f'{n} {t}' for t, n in sorted(types.items()))})", not invalid)
+for problem in invalid[:5]:
+    print("   ", problem)
+check("... snapshots and the outage's events among them", types.get("snapshot", 0) > 100 and types.get("event", 0) >= 1)
+
 contradictions = [r["time"] for r in rows if r["verdict"] == "good" and r["internet"] == "down"]
 check(f"never good while the internet is down ({len(contradictions)} snapshots)", not contradictions)
 took = table["new"]["internet silent: internet down"]
@@ -146,7 +168,7 @@ slow = between(rows, marks["router-slow"] + 5, marks["reset"])
 check("the router's own pings at 80 ms make no local verdict",
       slow and all(r["verdict"] not in local for r in slow))
 router = [t for t in slow[-1]["targets"] if t["role"] == "router"] if slow else []
-check("... while its card has its slow pings", router and (router[0]["metrics"]["p95"] or 0) >= 60)
+check("... while its card has its slow pings", router and (router[0]["metrics"]["p95Ms"] or 0) >= 60)
 took = table["new"]["resolver silent: lookups failing"]
 check("lookups failing within 30 s of the resolver going silent", took is not None and took <= 30)
 took = table["new"]["resolver answering: lookups failing gone"]

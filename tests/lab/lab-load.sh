@@ -84,7 +84,7 @@ ip netns exec "$name-r" iperf3 --server --one-off --bind 10.77.0.1 --port 5299 >
 for _ in $(seq 50); do ip netns exec "$name-r" ss -Hltn "sport = :5299" | grep -q . && break; sleep 0.1; done
 in_lab iperf3 --client 10.77.0.1 --port 5299 --time 10 >"$work/copy.out" 2>&1 || fail "the local copy ran (see $(tail -1 "$work/copy.out"))"
 sleep 2
-read -r capacity up < <(get load.capacity.uploadBps load.upload.grade | tr '\n' ' ')
+read -r capacity up < <(get load.capacity.uploadBitsPerSecond load.upload.grade | tr '\n' ' ')
 echo "  local copy: $(awk '/sender/ { print $7, $8 }' "$work/copy.out"); upload capacity then $capacity bit/s, grade ${up:-none}"
 check "the copy leaves the upload capacity the uplink's" awk -v c="$capacity" 'BEGIN { exit !(c > 0 && c < 40e6) }'
 check "... and the upload's grade phase A's" test "$up" = "${phase_a[0]}"

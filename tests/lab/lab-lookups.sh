@@ -46,8 +46,9 @@ shown() {
     [ "${wanted:0:1}" = "!" ] && negate=1 wanted="${wanted:1}"
     grep '"type":"snapshot"' "$work/$tag.jsonl" 2>/dev/null |
         awk -v since="$since" -v wanted="$wanted" -v negate="$negate" '{
-            if (!match($0, /"date":[0-9.]+/)) next
-            date = substr($0, RSTART + 7, RLENGTH - 7) + 0
+            # "date" in builds from before the JSON schema (NERIVANE_COMPARE_BIN).
+            if (!match($0, /"(timeUnixSeconds|date)":[0-9.]+/)) next
+            date = substr($0, RSTART, RLENGTH); sub(/.*:/, "", date); date += 0
             if (date < since) next
             match($0, /"verdict":"[A-Za-z]*"/)
             verdict = substr($0, RSTART + 11, RLENGTH - 12)

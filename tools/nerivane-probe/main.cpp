@@ -199,7 +199,7 @@ std::string pathJson(const nerivane::NetworkPath& path) {
 
 std::string eventJson(double seconds, const ProbeEngine::Event& event) {
     JsonLine json;
-    json.number("time", seconds);
+    json.number("elapsedSeconds", seconds, 6);
     if (const auto* targets = std::get_if<ProbeEngine::TargetsEvent>(&event)) {
         std::string list;
         for (const auto& target : targets->targets) {
@@ -224,7 +224,7 @@ std::string eventJson(double seconds, const ProbeEngine::Event& event) {
             .text("protocol", nerivane::text(result->probeProtocol))
             .integer("sequence", result->result.sequence);
         const char* outcome = result->result.isReply() ? "reply" : result->result.isLate() ? "late" : "lost";
-        return json.text("outcome", outcome).number("ms", result->result.milliseconds()).str();
+        return json.text("outcome", outcome).number("roundTripMs", result->result.milliseconds()).str();
     }
     if (const auto* lookups = std::get_if<ProbeEngine::LookupsEvent>(&event)) {
         std::string list;
@@ -301,19 +301,19 @@ std::string directionJson(const nerivane::DirectionLoad& load) {
          : json.null("busyProbes").null("busyLost");
     json.number("routerAddedMs", load.router ? std::optional<double>(load.router->added) : std::nullopt)
         .text("queue", nerivane::text(load.queue))
-        .number("lastBusy", load.lastBusy)
-        .number("lastBusyBps", load.lastBusy ? std::optional<double>(load.lastBusyBitsPerSecond) : std::nullopt, 0);
+        .number("lastBusyUnixSeconds", load.lastBusy, 6)
+        .number("lastBusyBitsPerSecond", load.lastBusy ? std::optional<double>(load.lastBusyBitsPerSecond) : std::nullopt, 0);
     return json.str();
 }
 
 std::string loadJson(const nerivane::LoadSnapshot& load) {
     return JsonLine()
         .text("interface", load.interfaceName)
-        .number("uploadBps", load.uploadBitsPerSecond, 0)
-        .number("downloadBps", load.downloadBitsPerSecond, 0)
+        .number("uploadBitsPerSecond", load.uploadBitsPerSecond, 0)
+        .number("downloadBitsPerSecond", load.downloadBitsPerSecond, 0)
         .raw("capacity", JsonLine()
-                             .number("uploadBps", load.capacity.uploadBitsPerSecond, 0)
-                             .number("downloadBps", load.capacity.downloadBitsPerSecond, 0)
+                             .number("uploadBitsPerSecond", load.capacity.uploadBitsPerSecond, 0)
+                             .number("downloadBitsPerSecond", load.capacity.downloadBitsPerSecond, 0)
                              .str())
         .text("now", nerivane::text(load.now))
         .raw("upload", directionJson(load.upload))
@@ -333,20 +333,20 @@ std::string snapshotJson(double seconds, const Monitor::SnapshotUpdate& update) 
             .text("status", nerivane::text(target.status))
             .text("state", stateText(target.state))
             .boolean("answeredLocally", target.answeredLocally)
-            .number("outageSince", target.outageSince)
-            .number("latest", m.latest)
-            .number("median", m.median)
-            .number("p95", m.p95)
-            .number("baseline", m.baseline)
-            .number("jitter", m.jitter)
-            .integer("sent", m.sent)
-            .integer("lost", m.lost)
-            .integer("late", m.late);
+            .number("outageSinceUnixSeconds", target.outageSince, 6)
+            .number("latestMs", m.latest)
+            .number("medianMs", m.median)
+            .number("p95Ms", m.p95)
+            .number("baselineMs", m.baseline)
+            .number("jitterMs", m.jitter)
+            .integer("probesSent", m.sent)
+            .integer("probesLost", m.lost)
+            .integer("probesLate", m.late);
         if (!targets.empty()) targets += ',';
         targets += json.str();
     }
     JsonLine json;
-    json.number("time", seconds).text("type", "snapshot").text("verdict", nerivane::text(snapshot.verdict));
+    json.number("elapsedSeconds", seconds, 6).text("type", "snapshot").text("verdict", nerivane::text(snapshot.verdict));
     snapshot.internet ? json.text("internet", stateText(*snapshot.internet)) : json.null("internet");
     return json.boolean("ipv6Problem", snapshot.ipv6Problem)
         .raw("path", pathJson(snapshot.path))
@@ -358,16 +358,16 @@ std::string snapshotJson(double seconds, const Monitor::SnapshotUpdate& update) 
 
 std::string networkEventJson(double seconds, const nerivane::NetworkEvent& event) {
     return JsonLine()
-        .number("time", seconds)
+        .number("elapsedSeconds", seconds, 6)
         .text("type", "event")
         .text("kind", nerivane::text(event.kind))
         .text("role", event.role.text())
         .text("host", event.host)
         .text("address", event.address.text())
-        .number("start", event.start)
-        .number("end", event.end)
-        .number("duration", event.duration())
-        .number("worstRTT", event.worstRTT)
+        .number("startUnixSeconds", event.start, 6)
+        .number("endUnixSeconds", event.end, 6)
+        .number("durationSeconds", event.duration(), 6)
+        .number("worstRttMs", event.worstRTT)
         .text("log", event.logLine())
         .str();
 }

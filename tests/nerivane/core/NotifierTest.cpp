@@ -43,7 +43,7 @@ TEST_F(NotifierBus, PostedAlertsBecomeNotifyCallsAndOnlyAClickOnOursOpensThePopo
     const auto hints = [&](std::size_t i) { return qdbus_cast<QVariantMap>(calls[i][6].value<QDBusArgument>()); };
     // Nothing replaces an earlier notification; only an outage makes a sound.
     EXPECT_EQ((QVariantList{down[0], down[3], down[5], calls[1][1], calls[1][4]}),
-              (QVariantList{"nerivane", "Internet down", QStringList{"default", "Open"}, 0u, "It was down for 2m 5s."}));
+              (QVariantList{"nerivane", "Internet down", QStringList{"default", "Open"}, 0u, "It was down for 2 min 5 s."}));
     const QString entry = QStringLiteral("org.nerivane.Nerivane");
     EXPECT_EQ(hints(0), (QVariantMap{{"desktop-entry", entry}, {"sound-name", "message-new-instant"}, {"category", "network.disconnected"}}));
     EXPECT_EQ(hints(1), (QVariantMap{{"desktop-entry", entry}, {"suppress-sound", true}, {"category", "network.connected"}}));

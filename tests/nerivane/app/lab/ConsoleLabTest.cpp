@@ -1,5 +1,7 @@
 // The real program in the lab's client namespace: a 40-second internet
-// outage seen as verdicts, events and notifications, with only what the
+// outage seen on a terminal (a pseudo-terminal) as the status area redrawn
+// in place and a scroll-back line per change, with events and
+// notifications, with only what the
 // terminal readout needs in memory, then SIGTERM in the
 // middle of a minute and the history it leaves; SIGHUP and a closed pipe
 // quit through the same path. Its D-Bus is a private bus with a stand-in
@@ -9,17 +11,26 @@
 #include <QDateTime>
 #include <QFile>
 #include <QImage>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSettings>
+#include <QSocketNotifier>
 #include <QTemporaryDir>
 #include <algorithm>
 #include <cmath>
 #include <map>
+#include <set>
+#include <pty.h>
 #include <signal.h>
+#include <unistd.h>
 #include <string>
 #include <vector>
 
 #include "NerivaneKit/history/Database.h"
+#include "NerivaneKit/platform/UniqueFd.h"
 #include "support/LabAccess.h"
 #include "support/qt/PrivateBus.h"
 #include "support/qt/QtSupport.h"
@@ -44,6 +55,49 @@ std::map<std::string, int> sentSince(const std::string& path, qint64 minute) {
     }
     return sent;
 }
+
+// What a terminal shows after the program's output: its lines (the
+// scroll-back, then the status area) and the status area as it stood before
+// each redraw. Knows the few controls the readout sends: cursor up, erase
+// below, erase to the end of the line, carriage return, newline.
+struct Screen {
+    QStringList lines{QString()};
+    std::vector<QStringList> frames;
+
+    // The columns where the line's words end.
+    static std::set<qsizetype> wordEnds(const QString& line) {
+        std::set<qsizetype> ends;
+        for (qsizetype i = 0; i < line.size(); ++i)
+            if (line[i] != u' ' && (i + 1 == line.size() || line[i + 1] == u' ')) ends.insert(i);
+        return ends;
+    }
+
+    explicit Screen(const std::string& output) {
+        static const QRegularExpression token(QStringLiteral("\x1b\\[(\\d*)([A-Za-z])|\r|\n|[^\x1b\r\n]+"));
+        qsizetype row = 0, column = 0;
+        for (auto it = token.globalMatch(QString::fromUtf8(output)); it.hasNext();) {
+            const auto match = it.next();
+            const QString text = match.captured(0);
+            if (text == QLatin1String("\n")) {
+                ++row, column = 0;
+            } else if (text == QLatin1String("\r")) {
+                column = 0;
+            } else if (const QString control = match.captured(2); control == QLatin1String("A")) {
+                const qsizetype up = std::max(1, match.captured(1).toInt());
+                frames.push_back(lines.mid(std::max<qsizetype>(row - up, 0), up));
+                row = std::max<qsizetype>(row - up, 0);
+            } else if (control == QLatin1String("J")) {
+                lines = lines.mid(0, row + 1), lines[row].truncate(column);
+            } else if (control == QLatin1String("K")) {
+                lines[row].truncate(column);
+            } else if (control.isEmpty()) {
+                lines[row] = lines[row].leftJustified(column).left(column) + text + lines[row].mid(column + text.size());
+                column += text.size();
+            }
+            while (lines.size() <= row) lines.append(QString());
+        }
+    }
+};
 
 class ConsoleLab : public test::BusTest {
 protected:
@@ -83,6 +137,26 @@ protected:
         for (const auto& name : extra.keys()) variables.insert(name, extra.value(name));
         program.setProcessEnvironment(variables);
         output.clear();
+        if (onTerminal) {
+            // Standard output on a pseudo-terminal of 100 columns, read here.
+            int master = -1, slave = -1;
+            winsize size{40, 100, 0, 0};
+            ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, &size), 0);
+            terminal = UniqueFd(master);
+            program.setChildProcessModifier([slave] { ::dup2(slave, STDOUT_FILENO); });
+            reader = std::make_unique<QSocketNotifier>(master, QSocketNotifier::Read);
+            QObject::connect(reader.get(), &QSocketNotifier::activated, [this] {
+                char buffer[4096];
+                const ssize_t n = ::read(terminal.get(), buffer, sizeof buffer);
+                if (n > 0) output.append(buffer, static_cast<std::size_t>(n));
+                if (n <= 0) reader->setEnabled(false);
+            });
+            program.start(QString::fromStdString(labtest::environment("NERIVANE_BIN_DIR") + "/nerivane"), arguments);
+            ::close(slave);
+            ASSERT_TRUE(program.waitForStarted(10000));
+            launched = wallNow();
+            return;
+        }
         program.start(executable.isEmpty() ? QString::fromStdString(labtest::environment("NERIVANE_BIN_DIR") + "/nerivane") : executable,
                       arguments);
         ASSERT_TRUE(program.waitForStarted(10000));
@@ -110,12 +184,13 @@ protected:
 
     // What `nerivane --diagnostics` prints beside the program, in its
     // environment but for the session bus given.
-    std::string diagnostics(const QString& sessionBus) const {
+    std::string diagnostics(const QString& sessionBus, const QStringList& more = {}) const {
         QProcess asking;
         QProcessEnvironment variables = program.processEnvironment();
         variables.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), sessionBus);
         asking.setProcessEnvironment(variables);
-        asking.start(QString::fromStdString(labtest::environment("NERIVANE_BIN_DIR") + "/nerivane"), {QStringLiteral("--diagnostics")});
+        asking.start(QString::fromStdString(labtest::environment("NERIVANE_BIN_DIR") + "/nerivane"),
+                     QStringList{QStringLiteral("--diagnostics")} + more);
         EXPECT_TRUE(asking.waitForFinished(30000));
         return asking.readAllStandardOutput().toStdString();
     }
@@ -125,12 +200,16 @@ protected:
     QProcess program;
     std::string output;
     QProcessEnvironment extra;  // for the next launch
+    bool onTerminal = false;    // the next launch's standard output a pseudo-terminal
+    UniqueFd terminal;
+    std::unique_ptr<QSocketNotifier> reader;
     double launched = 0;
     double signalled = 0;
 };
 
 TEST_F(ConsoleLab, InternetOutageSeenEndToEndThenSigtermInTheMiddleOfAMinuteWritesThatMinute) {
     const std::string history = directory.filePath(QStringLiteral("outage.sqlite")).toStdString();
+    onTerminal = true;
     launch({QStringLiteral("--console")}, history);
     ASSERT_TRUE(waitUntil([&] { return printed("  Good  "); }, 60000)) << output;
     // Neither a picture nor metrics asked for: neither module nor what they link is in memory.
@@ -142,7 +221,8 @@ TEST_F(ConsoleLab, InternetOutageSeenEndToEndThenSigtermInTheMiddleOfAMinuteWrit
     // --diagnostics beside it: the live report over the bus they share;
     // without one in common, the report still knows that it runs.
     const std::string live = diagnostics(bus->address());
-    EXPECT_NE(live.find("\nverdict good"), std::string::npos) << live;
+    EXPECT_TRUE(live.starts_with("summary:\nverdict good\n")) << live;
+    EXPECT_NE(live.find("\ndetail:\n"), std::string::npos) << live;
     const std::string apart = diagnostics(QStringLiteral("unix:path=/nonexistent"));
     EXPECT_NE(apart.find("\nan instance is running (process " + std::to_string(program.processId()) + ") but does not answer"),
               std::string::npos) << apart;
@@ -164,6 +244,54 @@ TEST_F(ConsoleLab, InternetOutageSeenEndToEndThenSigtermInTheMiddleOfAMinuteWrit
     EXPECT_TRUE(printed("  Event: outage 1.1.1.1 1.1.1.1 ")) << output;
     EXPECT_TRUE(printed("  Notification: Internet down: No reply from 1.1.1.1")) << output;
     EXPECT_EQ(server->titles(), (std::vector<QString>{QStringLiteral("Internet down"), QStringLiteral("Internet back")}));
+
+    // The scroll-back: a stamped line per change, none repeating the one
+    // before it of the same subject; the router, untouched, has one line.
+    const Screen screen(output);
+    ASSERT_GT(screen.frames.size(), 60u) << "a redraw a second";
+    const auto area = screen.frames.back().size();
+    const QStringList scrollBack = screen.lines.mid(0, screen.lines.size() - area - 1);
+    std::map<QString, QString> said;
+    QStringList verdicts;
+    static const QRegularExpression stamped(QStringLiteral("^\\d{1,2}:\\d\\d:\\d\\d( [AP]M)?  (.+?)(: |  )(.*)$"));
+    for (const QString& line : scrollBack) {
+        const auto match = stamped.match(line);
+        EXPECT_TRUE(match.hasMatch()) << line.toStdString();
+        const QString subject = match.captured(3) == QLatin1String("  ") ? QStringLiteral("verdict") : match.captured(2);
+        const QString what = subject == QLatin1String("verdict") ? match.captured(2) : match.captured(4);
+        if (subject == QLatin1String("verdict")) verdicts << what;
+        if (!subject.startsWith(QLatin1String("Event")) && !subject.startsWith(QLatin1String("Notification"))) {
+            EXPECT_NE(std::exchange(said[subject], what), what) << "repeated: " << line.toStdString();
+        }
+    }
+    EXPECT_LE(scrollBack.size(), 40) << scrollBack.join(QLatin1Char('\n')).toStdString();
+    EXPECT_EQ(scrollBack.filter(QStringLiteral("router 10.77.0.1: ")).size(), 1) << scrollBack.join(QLatin1Char('\n')).toStdString();
+    EXPECT_TRUE(verdicts.contains(QStringLiteral("Internet down")) && verdicts.endsWith(QStringLiteral("Good")))
+        << verdicts.join(QLatin1Char(',')).toStdString();
+    // The status area: in every redraw each figure ends where its heading
+    // ends, and the state starts under its own.
+    for (const QStringList& frame : screen.frames) {
+        if (frame.size() < 6) continue;  // before the targets are known
+        const qsizetype state = frame[1].indexOf(QLatin1String("state"));
+        const auto headings = Screen::wordEnds(frame[1].left(state));
+        for (const QString& row : frame.mid(2, 4)) {
+            const auto figures = Screen::wordEnds(row.left(state));
+            EXPECT_TRUE(std::includes(figures.begin(), figures.end(), headings.begin(), headings.end()) &&
+                        row.mid(state - 1, 2).startsWith(u' ') && !row.mid(state, 1).startsWith(u' '))
+                << frame[1].toStdString() << "\n" << row.toStdString();
+        }
+    }
+    std::printf("%s\n", screen.lines.join(QLatin1Char('\n')).toStdString().c_str());
+
+    // Without the program, --diagnostics --json sums up the history: one
+    // outage of all the internet hosts, every target's last hour.
+    const auto summary = QJsonDocument::fromJson(QByteArray::fromStdString(
+                                                     diagnostics(QStringLiteral("unix:path=/nonexistent"), {QStringLiteral("--json")})))
+                             .object();
+    EXPECT_EQ(summary.value(QStringLiteral("outagesToday")).toInt(), 1) << QJsonDocument(summary).toJson().toStdString();
+    EXPECT_NEAR(summary.value(QStringLiteral("outageSecondsToday")).toDouble(), 40, 5);
+    EXPECT_EQ(summary.value(QStringLiteral("lastHour")).toArray().size(), 4);
+    EXPECT_TRUE(summary.value(QStringLiteral("verdict")).isNull());
 
     // The minute of the signal has a row for every target, holding the
     // probes up to the signal: about one a second.
@@ -188,21 +316,22 @@ TEST_F(ConsoleLab, HangUpAndAClosedPipeQuitThroughTheSamePath) {
     EXPECT_GE(readout.width(), 40) << "caption and value, gap, mark";
     extra.clear();
 
-    // nerivane | head -15 (past the warm-up, whose records wait until the
-    // targets settle): the reader goes away; the program notices at its next
-    // line, quits cleanly and writes the history. Without a display it runs
+    // nerivane | head -6 (the path, measuring, then good and the first
+    // targets settled, past the warm-up whose records wait for that): the
+    // reader goes away; the program notices within a probing round though
+    // no line is due, quits cleanly and writes the history. Without a display it runs
     // the terminal readout, and says why.
     // No D-Bus either: connecting to one would make libdbus ignore SIGPIPE for us.
     const std::string piped = directory.filePath(QStringLiteral("pipe.sqlite")).toStdString();
     extra.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), QStringLiteral("unix:path=/nonexistent"));
     extra.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), QStringLiteral("unix:path=/nonexistent"));
     launch({QStringLiteral("-c"), QString::fromStdString(labtest::environment("NERIVANE_BIN_DIR") +
-                                                          "/nerivane | head -15; echo \"status ${PIPESTATUS[0]}\"")},
+                                                          "/nerivane | head -6; echo \"status ${PIPESTATUS[0]}\"")},
            piped, QStringLiteral("bash"));
     ASSERT_TRUE(finish(60)) << output;
     const QByteArray errors = program.readAllStandardError();
     EXPECT_TRUE(errors.contains("no display")) << errors.toStdString();
-    EXPECT_EQ(std::count(output.begin(), output.end(), '\n'), 16) << output;
+    EXPECT_EQ(std::count(output.begin(), output.end(), '\n'), 7) << output;
     EXPECT_TRUE(output.ends_with("\nstatus 0\n")) << output;
     EXPECT_FALSE(sentSince(piped, 0).empty());
 }

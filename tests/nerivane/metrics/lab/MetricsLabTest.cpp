@@ -278,7 +278,7 @@ TEST_F(MetricsLab, ScrapesMatchTheModelAndCountersNeverGoDown) {
     EXPECT_EQ(value(probing, "nerivane_path_info", {{"interface", "eth0"}, {"vpn", "false"}, {"kind", "ethernet"}}), 1);
 
     // Stopped by the lock, the model holds still: the scrape is the last
-    // snapshot the readout printed, to the last digit.
+    // snapshot the readout printed, to the microsecond.
     ASSERT_TRUE(waitUntil([&] { return !lines("probing").empty(); }, 40000)) << output;
     const auto locked = checkedScrape();
     EXPECT_EQ(value(locked, "nerivane_probing_locked"), 1);
@@ -287,8 +287,9 @@ TEST_F(MetricsLab, ScrapesMatchTheModelAndCountersNeverGoDown) {
     ASSERT_EQ(targets.size(), 4);
     const auto router = targets.first().toObject().value(QStringLiteral("metrics")).toObject();
     const std::map<std::string, std::string> labels{{"role", "router"}, {"address", "10.77.0.1"}, {"protocol", "icmp"}};
-    const double sent = router.value(QStringLiteral("sent")).toDouble(), lost = router.value(QStringLiteral("lost")).toDouble();
-    EXPECT_NEAR(value(locked, "nerivane_target_rtt_median_seconds", labels).value_or(0) * 1000, router.value(QStringLiteral("median")).toDouble(), 1e-9);
+    const double sent = router.value(QStringLiteral("probesSent")).toDouble(), lost = router.value(QStringLiteral("probesLost")).toDouble();
+    // The JSON rounds to the microsecond.
+    EXPECT_NEAR(value(locked, "nerivane_target_rtt_median_seconds", labels).value_or(0) * 1000, router.value(QStringLiteral("medianMs")).toDouble(), 0.0005);
     EXPECT_EQ(value(locked, "nerivane_probes_sent_total", labels), sent);
     EXPECT_EQ(value(locked, "nerivane_probes_lost_total", labels), lost);
     EXPECT_EQ(value(locked, "nerivane_rtt_seconds_count", labels), sent - lost);

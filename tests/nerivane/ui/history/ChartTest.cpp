@@ -56,7 +56,7 @@ TEST(ChartGeometry, RunsOfOneNonMeasuredStateAreShadedAndNamedWhenTheNameFits) {
     EXPECT_EQ(young.runs[0].area.width(), 80);
     EXPECT_EQ(young.runs[1].name, "not running");
     EXPECT_TRUE(ChartGeometry::spokenSummary(fresh, ChartRange::hour, {QLocale(QLocale::English), QTimeZone::utc(), 0}, 60.0 * 8)
-                    .endsWith(", not running 4m, no data yet 8m"));
+                    .endsWith(", not running 4 min, no data yet 8 min"));
 }
 
 TEST(ChartGeometry, LinesBreakAtMissingValuesAndALoneValueIsAShortStroke) {
