@@ -30,5 +30,13 @@ QColor state(TargetState::Kind kind, const QColor& accent, const QPalette& palet
 QColor grade(LoadGrade grade, const QPalette& palette);
 // a blended towards b by the fraction t.
 QColor mix(const QColor& a, const QColor& b, double t);
+// The contrast ratio of two opaque colours, 1 to 21, by relative luminance.
+double contrast(const QColor& a, const QColor& b);
+// colour, or the nearest shade of it (towards black or white, away from
+// ground) that stands out from ground by ratio: 4.5 for text, 3 for
+// large text and graphics. A desktop palette or an accent can be too faint.
+QColor legible(const QColor& colour, const QColor& ground, double ratio = 4.5);
+// Text in the secondary ink, legible on a card and on the window.
+QColor secondaryText(const QPalette& palette);
 
 }  // namespace nerivane::CardColors

@@ -8,6 +8,7 @@
 #include <QPointF>
 #include <QRectF>
 #include <QWidget>
+#include <algorithm>
 #include <vector>
 
 #include "nerivane/core/TraceSample.h"
@@ -47,6 +48,10 @@ public:
 
     // Takes the other's samples, floor and moment, and repaints.
     void takeData(TraceView& other);
+
+    bool hasSamples() const {
+        return std::any_of(series_.begin(), series_.end(), [](const Series& s) { return !s.samples.empty(); });
+    }
 
     // Draws into area (the plot plus the mark room below it).
     void draw(QPainter& painter, const QRectF& area) const;

@@ -139,9 +139,7 @@ void ChartView::draw(QPainter& painter, const QRectF& bounds) const {
     QPen signalPen(colors.secondary, 1, Qt::DashLine);
     signalPen.setDashPattern({2, 2});
     strokeLine(painter, g.signal, signalPen);
-    QColor p95 = colors.accent;
-    p95.setAlphaF(colors.p95Opacity);
-    strokeLine(painter, g.p95, QPen(p95, 1, Qt::SolidLine, Qt::FlatCap, Qt::RoundJoin));
+    strokeLine(painter, g.p95, QPen(colors.p95, 1, Qt::SolidLine, Qt::FlatCap, Qt::RoundJoin));
     strokeLine(painter, g.median, QPen(colors.accent, colors.medianWidth, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
 
     painter.setRenderHint(QPainter::Antialiasing, false);

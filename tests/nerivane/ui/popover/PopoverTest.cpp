@@ -7,9 +7,11 @@
 #include <gtest/gtest.h>
 
 #include <QAccessible>
+#include <QCheckBox>
 #include <QDateTime>
 #include <QFile>
 #include <QKeyEvent>
+#include <QLineEdit>
 #include <QLabel>
 #include <QPointer>
 #include <QScreen>
@@ -18,11 +20,14 @@
 #include "support/widgets/PopoverHarness.h"
 #include "nerivane/export/CSVExport.h"
 #include "nerivane/ui/cards/EventRow.h"
+#include "nerivane/ui/cards/TraceView.h"
 #include "nerivane/ui/history/ChartGeometry.h"
+#include "nerivane/ui/history/ChartLegend.h"
 #include "nerivane/ui/history/ChartView.h"
 #include "nerivane/ui/history/HistoryCard.h"
 #include "nerivane/ui/popover/ExportFlow.h"
 #include "nerivane/ui/popover/PopoverWindow.h"
+#include "nerivane/ui/settings/SettingsView.h"
 
 // Designated initializers name only the actions a case uses.
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
@@ -59,53 +64,57 @@ double differingShare(const QImage& a, const QImage& b) {
     return static_cast<double>(differing) / (a.width() * a.height());
 }
 
+// Every scene a user meets, with the words it must show.
+using Scene = std::tuple<const char*, void (*)(PopoverHarness&), std::vector<const char*>>;
+const std::vector<Scene> everyScene = {
+    {"good", scenes::good,
+     {"Good", "INTERNET", "ROUTER", "nas.home.arpa", "192.168.1.1", "IPv6", "3 lost in the last minute",
+      "2606:4700:4700::1111"}},
+    {"outage-incident", scenes::outageIncident,
+     {"Internet down at 3:02 PM, 31s: 1.1.1.1, 8.8.8.8, and 1.1.1.1 over IPv6"}},
+    {"dns-failing", [](PopoverHarness& h) { scenes::lookups(h, true); },
+     {"Name lookups failing", "192.168.1.1 \u00b7 last answer 2 min ago"}},
+    {"dns-slow", [](PopoverHarness& h) { scenes::lookups(h, false); }, {"Name lookups slow", "192.168.1.1 \u00b7 1.5 s \u00b7 no failures"}},
+    {"under-load", scenes::underLoad,
+     {"UNDER LOAD", "F", "+480 ms", "Queue beyond the router", "during an upload at 12 Mbit/s, 4 minutes ago", "A", "+12 ms",
+      "during a download at 85 Mbit/s, 25 minutes ago", "Upload: grade F, unusable while busy, 480 milliseconds added, "
+      "queue beyond the router, during an upload at 12 Mbit/s, 4 minutes ago",
+      "Median 12 milliseconds, p95 up to 560 milliseconds, loss 0%, throughput up to 12 Mbit/s sent and 85 Mbit/s received"}},
+    {"internet-down", scenes::internetDown, {"Internet down", "Router is fine, but no internet host answers."}},
+    {"local-problem", scenes::localProblem,
+     {"WI\u2011FI", "19 milliseconds", "7 of 60 lost", "4.2 milliseconds", "signal -58 dBm", "signal to noise 34 dB",
+      "Spike at 2:15 PM, 9s: router, worst 212 milliseconds", "Outage at 1:01 PM, 42s: 1.1.1.1", "Copy diagnostics"}},
+    {"after-outage", scenes::afterOutage,
+     {"The internet is fine. The router is slow to answer ping.", "52% lost, most during the outage at 3:04 PM",
+      "Answers its own pings slowly; traffic through it is fine"}},
+    {"vpn-ipv6", scenes::vpnWithIPv6Problem,
+     {"The internet is fine. The router can't be measured.", "Router can't be reached through the VPN", "TCP",
+      "No reply since 3:00 PM"}},
+    {"offline", scenes::offline, {"No network since 3:01 PM.", "Offline since 3:01 PM"}},
+    {"paused", scenes::paused, {"Paused until 4:05 PM"}},
+    {"first-run", scenes::firstRun, {"WELCOME"}},
+    {"first-snapshot", [](PopoverHarness& h) { h.deliver(scenes::snapshot(path(NetworkPath::Kind::ethernet), {}, {}, {})); },
+     {"Measuring", "No router on this network"}},
+    {"nothing-resolved",
+     [](PopoverHarness& h) { h.deliver(scenes::snapshot(path(NetworkPath::Kind::ethernet), Verdict::internetUnmeasured, {}, {})); },
+     {"No internet host resolved"}},
+    {"lookups",
+     [](PopoverHarness& h) {
+         const auto ok = TargetState::ok();
+         auto shown = scenes::snapshot(path(NetworkPath::Kind::ethernet), Verdict::good, ok,
+                                       {measured(scenes::router, ok, 1.2), measured(scenes::cloudflare, ok, 12.3)});
+         shown.unresolved = {{TargetRole::internet(1), "dns.example", HostLookup::State::notFound},
+                             {TargetRole::custom(0), "nas.home.arpa", HostLookup::State::lookingUp},
+                             {TargetRole::custom(1), "printer.lan", HostLookup::State::notFound}};
+         h.deliver(shown);
+     },
+     {"dns.example not found", "Looking up nas.home.arpa\u2026", "printer.lan not found"}},
+};
+
 TEST(Popover, EverySceneShowsItsWordsAndThreeMatchTheReferences) {
     const QString references = qEnvironmentVariable("NERIVANE_SOURCE_DIR") + "/tests/nerivane/ui/popover/reference/";
     const bool looking = !qEnvironmentVariableIsEmpty("NERIVANE_PICTURES");
-    const std::tuple<const char*, void (*)(PopoverHarness&), std::vector<const char*>> all[] = {
-        {"good", scenes::good,
-         {"Good", "INTERNET", "ROUTER", "nas.home.arpa", "192.168.1.1", "IPv6", "3 lost in the last minute",
-          "2606:4700:4700::1111"}},
-        {"outage-incident", scenes::outageIncident,
-         {"Internet down at 3:02 PM, 31s: 1.1.1.1, 8.8.8.8, and 1.1.1.1 over IPv6"}},
-        {"dns-failing", [](PopoverHarness& h) { scenes::lookups(h, true); },
-         {"Name lookups failing", "192.168.1.1 \u00b7 last answer 2 min ago"}},
-        {"dns-slow", [](PopoverHarness& h) { scenes::lookups(h, false); }, {"Name lookups slow", "192.168.1.1 \u00b7 1.5 s \u00b7 no failures"}},
-        {"under-load", scenes::underLoad,
-         {"UNDER LOAD", "F", "+480 ms", "Queue beyond the router", "during an upload at 12 Mbit/s, 4 minutes ago", "A", "+12 ms",
-          "during a download at 85 Mbit/s, 25 minutes ago", "Upload: grade F, unusable while busy, 480 milliseconds added, "
-          "queue beyond the router, during an upload at 12 Mbit/s, 4 minutes ago",
-          "Median 12 milliseconds, p95 up to 560 milliseconds, loss 0%, throughput up to 12 Mbit/s sent and 85 Mbit/s received"}},
-        {"internet-down", scenes::internetDown, {"Internet down", "Router is fine, but no internet host answers."}},
-        {"local-problem", scenes::localProblem,
-         {"WI\u2011FI", "19 milliseconds", "7 of 60 lost", "4.2 milliseconds", "signal -58 dBm", "signal to noise 34 dB",
-          "Spike at 2:15 PM, 9s: router, worst 212 milliseconds", "Outage at 1:01 PM, 42s: 1.1.1.1", "Copy diagnostics"}},
-        {"after-outage", scenes::afterOutage,
-         {"The internet is fine. The router is slow to answer ping.", "52% lost, most during the outage at 3:04 PM",
-          "Answers its own pings slowly; traffic through it is fine"}},
-        {"vpn-ipv6", scenes::vpnWithIPv6Problem,
-         {"The internet is fine. The router can't be measured.", "Router can't be reached through the VPN", "TCP",
-          "No reply since 3:00 PM"}},
-        {"offline", scenes::offline, {"No network since 3:01 PM.", "Offline since 3:01 PM"}},
-        {"paused", scenes::paused, {"Paused until 4:05 PM"}},
-        {"first-run", scenes::firstRun, {"WELCOME"}},
-        {"first-snapshot", [](PopoverHarness& h) { h.deliver(scenes::snapshot(path(NetworkPath::Kind::ethernet), {}, {}, {})); },
-         {"Measuring", "No router on this network"}},
-        {"nothing-resolved",
-         [](PopoverHarness& h) { h.deliver(scenes::snapshot(path(NetworkPath::Kind::ethernet), Verdict::internetUnmeasured, {}, {})); },
-         {"No internet host resolved"}},
-        {"lookups",
-         [](PopoverHarness& h) {
-             const auto ok = TargetState::ok();
-             auto shown = scenes::snapshot(path(NetworkPath::Kind::ethernet), Verdict::good, ok,
-                                           {measured(scenes::router, ok, 1.2), measured(scenes::cloudflare, ok, 12.3)});
-             shown.unresolved = {{TargetRole::internet(1), "dns.example", HostLookup::State::notFound},
-                                 {TargetRole::custom(0), "nas.home.arpa", HostLookup::State::lookingUp},
-                                 {TargetRole::custom(1), "printer.lan", HostLookup::State::notFound}};
-             h.deliver(shown);
-         },
-         {"dns.example not found", "Looking up nas.home.arpa\u2026", "printer.lan not found"}},
-    };
+    const auto& all = everyScene;
     for (const bool dark : {false, true}) {
         for (const auto& [name, make, shown] : all) {
             const QString file = QStringLiteral("popup-%1-%2.png").arg(name, dark ? "dark" : "light");
@@ -152,6 +161,121 @@ TEST(Popover, EverySceneShowsItsWordsAndThreeMatchTheReferences) {
             const QImage reference(references + file);
             ASSERT_EQ(fresh.size(), reference.size()) << "the layout changed";
             EXPECT_LT(differingShare(fresh, reference), 0.01);
+        }
+    }
+}
+
+// Relative luminance and contrast ratio as the accessibility guidelines define them.
+double luminance(QRgb c) {
+    const auto linear = [](int v) {
+        const double s = v / 255.0;
+        return s <= 0.04045 ? s / 12.92 : std::pow((s + 0.055) / 1.055, 2.4);
+    };
+    return 0.2126 * linear(qRed(c)) + 0.7152 * linear(qGreen(c)) + 0.0722 * linear(qBlue(c));
+}
+double contrast(QRgb a, QRgb b) {
+    const double x = luminance(a), y = luminance(b);
+    return (std::max(x, y) + 0.05) / (std::min(x, y) + 0.05);
+}
+
+QRgb dominant(const QImage& image, const QRect& area, const QRect& except = {}) {
+    std::map<QRgb, int> counts;
+    for (int y = area.top(); y <= area.bottom(); ++y)
+        for (int x = area.left(); x <= area.right(); ++x)
+            if (!except.contains(x, y)) ++counts[image.pixel(x, y)];
+    return std::max_element(counts.begin(), counts.end(), [](auto& a, auto& b) { return a.second < b.second; })->first;
+}
+
+// The ink is the pixel that stands out most from the background: the area's
+// most common colour, or the one given.
+double inkContrast(const QImage& image, QRect area, std::optional<QRgb> background = std::nullopt) {
+    area &= image.rect();
+    if (area.isEmpty()) return 21;
+    const QRgb ground = background.value_or(dominant(image, area));
+    double best = 1;
+    for (int y = area.top(); y <= area.bottom(); ++y)
+        for (int x = area.left(); x <= area.right(); ++x) best = std::max(best, contrast(image.pixel(x, y), ground));
+    return best;
+}
+
+// Every text, control and trace of the view measured in its picture: 4.5:1
+// for text, 3:1 for large text, traces, swatches and switches (against what
+// surrounds them). Returns what falls short.
+QStringList faint(QWidget& view, const QImage& picture) {
+    const QImage image = picture.convertToFormat(QImage::Format_RGB32);
+    const double scale = picture.devicePixelRatio();
+    const auto pixels = [&](const QWidget* widget, QRectF local) {
+        local.translate(widget->mapTo(&view, QPoint()));
+        return QRectF(local.topLeft() * scale, local.size() * scale).toAlignedRect();
+    };
+    QStringList short_;
+    const auto check = [&](const QString& what, double ratio, double needed) {
+        if (ratio < needed) short_ << QStringLiteral("%1 %2:1 < %3").arg(what).arg(ratio, 0, 'f', 2).arg(needed);
+    };
+    for (QWidget* widget : view.findChildren<QWidget*>()) {
+        if (!widget->isVisibleTo(&view) || widget->width() <= 2 || widget->height() <= 2) continue;
+        const QRectF whole = widget->rect();
+        if (auto* box = qobject_cast<QCheckBox*>(widget)) {
+            const QRect inside = pixels(widget, whole), around = inside.adjusted(-3, -3, 3, 3);
+            check("switch " + box->accessibleName(), inkContrast(image, inside, dominant(image, around & image.rect(), inside)), 3);
+        } else if (auto* label = qobject_cast<QLabel*>(widget); label && !label->text().isEmpty()) {
+            const QFont font = label->font();
+            const bool large = font.pointSizeF() >= 18 || (font.bold() && font.pointSizeF() >= 14);
+            check("label " + label->text().left(40), inkContrast(image, pixels(widget, label->contentsRect())), large ? 3 : 4.5);
+        } else if (auto* button = qobject_cast<QAbstractButton*>(widget); button && !button->text().isEmpty()) {
+            check("button " + button->text(), inkContrast(image, pixels(widget, whole.adjusted(3, 3, -3, -3))), 4.5);
+        } else if (auto* edit = qobject_cast<QLineEdit*>(widget)) {
+            check("field " + edit->text() + edit->placeholderText(), inkContrast(image, pixels(widget, whole.adjusted(4, 4, -4, -4))), 4.5);
+        } else if (auto* trace = qobject_cast<TraceView*>(widget); trace && trace->hasSamples()) {
+            check("trace", inkContrast(image, pixels(widget, whole)), 3);
+        } else if (qobject_cast<ChartView*>(widget)) {
+            // The scale's label at the top left, the times along the foot.
+            check("chart scale", inkContrast(image, pixels(widget, {0, 0, 48, 12})), 4.5);
+            check("chart times", inkContrast(image, pixels(widget, whole.adjusted(0, whole.height() - ChartGeometry::bottomMargin, 0, 0))), 4.5);
+        } else if (auto* legend = qobject_cast<ChartLegend*>(widget)) {
+            for (const auto& item : legend->items()) {
+                check("legend " + item.word, inkContrast(image, pixels(widget, item.wordBox)), 4.5);
+                check("legend swatch " + item.word, inkContrast(image, pixels(widget, item.swatchBox.adjusted(-2, -2, 2, 2))), 3);
+            }
+        }
+    }
+    return short_;
+}
+
+// Light and dark as the tests draw them, and a desktop's dark palette made
+// from a button and a window colour alone (roles such a theme leaves unset).
+TEST(Popover, EveryTextStandsOutFromWhatItIsDrawnOnInEveryPalette) {
+    const std::pair<const char*, std::function<QPalette()>> palettes[] = {
+        {"light", [] { return scenePalette(false); }},
+        {"dark", [] { return scenePalette(true); }},
+        {"desktop-dark", [] { return QPalette(QColor(0x45, 0x47, 0x4c), QColor(0x31, 0x33, 0x38)); }},
+    };
+    for (const auto& [name, palette] : palettes) {
+        fixLook(false);
+        QApplication::setPalette(palette());
+        auto pages = everyScene;
+        pages.push_back({"settings", scenes::good, {}});
+        for (const auto& [scene, make, shown] : pages) {
+            const QString picture = QStringLiteral("%1-%2").arg(scene, name);
+            SCOPED_TRACE(picture.toStdString());
+            PopoverHarness harness;
+            make(harness);
+            const bool settings = QString(scene) == "settings";
+            harness.state.setShowingSettings(settings);
+            HistoryCard* history = nullptr;
+            PopoverView::Places places{.settingsPage = [&] { return new SettingsView(*harness.model); }};
+            if (make == scenes::underLoad) {
+                places.historyCard = [&] { return history = new HistoryCard(harness.preferences, scenes::underLoadHour, [&] { return harness.clock; }); };
+            }
+            auto view = harness.view({.dismissFirstRun = [] {}}, places);
+            QImage image = harness.picture(*view);
+            if (history != nullptr) {  // it reads once shown
+                ASSERT_TRUE(waitForWidgets([&] { return !history->buckets().empty(); }));
+                image = harness.picture(*view);
+            }
+            keepPicture(image, "contrast-" + picture + ".png");
+            const QStringList shortfalls = faint(*view, image);
+            EXPECT_TRUE(shortfalls.isEmpty()) << shortfalls.join("\n").toStdString();
         }
     }
 }
