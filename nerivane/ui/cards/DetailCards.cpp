@@ -45,7 +45,7 @@ QWidget* wifiCard(const WiFiInfo& info, const CardContext&) {
     return card;
 }
 
-QWidget* firstRunCard(const QString& words, std::function<void()> dismiss, QWidget* launchAtLogin) {
+QWidget* firstRunCard(const QString& words, std::function<void()> dismiss, QWidget* launchAtLogin, QWidget* notifications) {
     auto* card = new CardFrame(tr(CardTexts::firstRunTitle));
     auto* text = new QLabel(words, card);
     text->setWordWrap(true);
@@ -53,6 +53,7 @@ QWidget* firstRunCard(const QString& words, std::function<void()> dismiss, QWidg
     auto* targets = CardFrame::secondaryLabel(tr(CardTexts::firstRunTargets), card);
     targets->setWordWrap(true);
     card->body()->addWidget(targets);
+    if (notifications != nullptr) card->body()->addWidget(notifications);
     auto* row = new QHBoxLayout;
     if (launchAtLogin != nullptr) {
         launchAtLogin->setParent(card);

@@ -1,5 +1,6 @@
 #include "nerivane/ui/popover/PopoverView.h"
 
+#include <QCheckBox>
 #include <QEvent>
 #include <QScrollBar>
 
@@ -13,6 +14,7 @@
 #include "nerivane/ui/popover/PopoverFooter.h"
 #include "nerivane/ui/popover/PopoverHeader.h"
 #include "nerivane/ui/popover/PopoverState.h"
+#include "nerivane/ui/settings/SettingsStyle.h"
 
 namespace nerivane {
 namespace {
@@ -104,7 +106,9 @@ void PopoverView::rebuildColumn() {
             // The update check is offered only where the build has one.
             const QString words = CardTexts::firstRunText(preferences_.dnsProbeName(), static_cast<bool>(actions_.installUpdate));
             layout->addWidget(DetailCards::firstRunCard(words, actions_.dismissFirstRun,
-                                                        places_.launchAtLogin ? places_.launchAtLogin() : nullptr));
+                                                        places_.launchAtLogin ? places_.launchAtLogin() : nullptr,
+                                                        outageSwitch()));
+            model_.offerOutageNotifications();
         }
         targets_ = stack();
         layout->addLayout(targets_);
@@ -127,6 +131,19 @@ void PopoverView::rebuildColumn() {
     scroll_->setWidget(column_);
     refresh();
     scroll_->verticalScrollBar()->setValue(scrolled);
+}
+
+QWidget* PopoverView::outageSwitch() {
+    // The settings' own preference, offered where a new user looks first.
+    auto* row = new QWidget;
+    auto* layout = new QVBoxLayout(row);
+    layout->setContentsMargins(0, 0, 0, 0);
+    QCheckBox* toggle = SettingsStyle::trailingSwitch(tr("Notify me when the internet goes down"), layout, row);
+    toggle->setObjectName(QStringLiteral("welcomeNotifyOutages"));
+    toggle->setChecked(preferences_.notifyOutages());
+    connect(toggle, &QCheckBox::clicked, &preferences_, &Preferences::setNotifyOutages);
+    connect(&preferences_, &Preferences::notifyOutagesChanged, toggle, [this, toggle] { toggle->setChecked(preferences_.notifyOutages()); });
+    return row;
 }
 
 void PopoverView::refresh() {

@@ -78,6 +78,7 @@ protected:
 private:
     CardContext cardContext() const;
     void rebuildColumn();
+    QWidget* outageSwitch();
     void refresh();
     void refreshWiFi();
     void clearLayout(QLayout* layout);

@@ -92,7 +92,7 @@ const std::vector<Scene> everyScene = {
       "No reply since 3:00 PM"}},
     {"offline", scenes::offline, {"No network since 3:01 PM.", "Offline since 3:01 PM"}},
     {"paused", scenes::paused, {"Paused until 4:05 PM"}},
-    {"first-run", scenes::firstRun, {"WELCOME"}},
+    {"first-run", scenes::firstRun, {"WELCOME", "Notify me when the internet goes down"}},
     {"first-snapshot", [](PopoverHarness& h) { h.deliver(scenes::snapshot(path(NetworkPath::Kind::ethernet), {}, {}, {})); },
      {"Measuring", "No router on this network"}},
     {"nothing-resolved",
