@@ -72,6 +72,15 @@ QColor grade(LoadGrade grade, const QPalette& palette) {
     return secondary(palette);
 }
 
+QColor hostColour(std::size_t index, const QPalette& palette) {
+    // Blue, reddish purple, sky blue, vermillion; the dark palette takes the lighter of each pair.
+    static const QColor light[] = {QColor(0x00, 0x72, 0xb2), QColor(0xcc, 0x79, 0xa7), QColor(0x56, 0xb4, 0xe9), QColor(0xd5, 0x5e, 0x00)};
+    static const QColor dark[] = {QColor(0x56, 0xb4, 0xe9), QColor(0xcc, 0x79, 0xa7), QColor(0x00, 0x9e, 0xe0), QColor(0xe6, 0x9f, 0x00)};
+    const std::size_t slot = (index == 0 ? 0 : index - 1) % std::size(light);
+    const QColor colour = isDark(palette) ? dark[slot] : light[slot];
+    return legible(legible(colour, palette.color(QPalette::Window), 3), cardFill(palette), 3);
+}
+
 QColor cardFill(const QPalette& palette) {
     return mix(palette.color(QPalette::Window), palette.color(QPalette::WindowText), isDark(palette) ? 0.07 : 0.045);
 }

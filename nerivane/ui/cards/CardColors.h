@@ -22,6 +22,10 @@ QColor accent(Accent accent, const QPalette& palette);
 QColor secondary(const QPalette& palette);
 QColor orange(const QPalette& palette);
 QColor red(const QPalette& palette);
+// The line of the index-th host of a card (1 on; the first takes its
+// state's colour): hues from the Okabe-Ito set, apart for any colour vision
+// and from the accents, each 3:1 on the card.
+QColor hostColour(std::size_t index, const QPalette& palette);
 // A card's fill, a little off the window colour.
 QColor cardFill(const QPalette& palette);
 // ok: the accent; measuring: secondary; bad: orange; down: red.

@@ -47,6 +47,7 @@ QLabel* CardFrame::valueLabel(const CardTexts::Value& value, QWidget* parent) {
     label->setText(text);
     label->setAccessibleName(value.spoken);
     label->setAccessibleDescription(value.label);
+    label->setToolTip(value.meaning);
     return label;
 }
 

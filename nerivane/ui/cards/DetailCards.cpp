@@ -25,6 +25,8 @@ QWidget* wifiCard(const WiFiInfo& info, const CardContext&) {
     int column = 0;
     for (const auto& value : CardTexts::wifiValues(info)) {
         auto* label = CardFrame::secondaryLabel(value.label, card);
+        label->setToolTip(value.meaning);
+        label->setAccessibleDescription(value.meaning);
         auto* text = CardFrame::valueLabel(value, card);
         // The channel line is long: it takes a row of its own.
         if (value.unit.isEmpty()) {

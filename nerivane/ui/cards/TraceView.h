@@ -53,6 +53,9 @@ public:
         return std::any_of(series_.begin(), series_.end(), [](const Series& s) { return !s.samples.empty(); });
     }
 
+    // The scale's label: the top of the plot, "6 ms".
+    static QString scaleText(double scale);
+
     // Draws into area (the plot plus the mark room below it).
     void draw(QPainter& painter, const QRectF& area) const;
     QSize sizeHint() const override { return {300, 44}; }
@@ -61,6 +64,8 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
+    QFont scaleFont() const;
+
     std::vector<Series> series_;
     double floor_;
     double now_;

@@ -2,7 +2,6 @@
 
 #include <QAccessible>
 #include <QEvent>
-#include <QFontDatabase>
 #include <QFontMetricsF>
 #include <QPainter>
 #include <QPainterPath>
@@ -14,9 +13,10 @@ namespace nerivane {
 
 namespace {
 
-QFont labelFont() {
-    QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-    font.setPointSizeF(8);
+// The popup's small step of its own face, so the labels grow with the desktop's font.
+QFont labelFont(const QFont& base) {
+    QFont font = base;
+    font.setPointSizeF(base.pointSizeF() * 0.85);
     return font;
 }
 
@@ -97,7 +97,7 @@ void ChartView::paintEvent(QPaintEvent*) {
 }
 
 void ChartView::draw(QPainter& painter, const QRectF& bounds) const {
-    const QFont font = labelFont();
+    const QFont font = labelFont(this->font());
     const QFontMetricsF metrics(font, painter.device());
     const ChartGeometry g = ChartGeometry::layout(buckets_, range_, floor_, bounds,
                                                   [&](const QString& text) { return metrics.horizontalAdvance(text); },

@@ -53,14 +53,8 @@ HistoryCard::HistoryCard(AppModel& model, QWidget* parent)
 }
 
 HistoryCard::HistoryCard(Preferences& preferences, Reader reader, std::function<double()> now, QWidget* parent)
-    : QWidget(parent), preferences_(preferences), reader_(std::move(reader)), now_(std::move(now)) {
+    : CardFrame(tr("HISTORY"), parent), preferences_(preferences), reader_(std::move(reader)), now_(std::move(now)) {
     pool_.setMaxThreadCount(1);
-
-    auto* title = new QLabel(tr("HISTORY"), this);
-    QFont titleFont = title->font();
-    titleFont.setBold(true);
-    titleFont.setPointSizeF(titleFont.pointSizeF() * 0.85);
-    title->setFont(titleFont);
 
     QStringList targets, ranges;
     for (ChartTarget target : allChartTargets) targets.append(label(target));
@@ -75,15 +69,11 @@ HistoryCard::HistoryCard(Preferences& preferences, Reader reader, std::function<
     chart_ = new ChartView(this);
     legend_ = new ChartLegend(this);
 
-    auto* header = new QHBoxLayout;
-    header->addWidget(title);
-    header->addStretch(1);
+    // A card like the others: the title line takes the pickers.
+    QHBoxLayout* header = titleRow();
     header->addWidget(targetPicker_);
     header->addWidget(rangePicker_);
-    auto* layout = new QVBoxLayout(this);
-    layout->setContentsMargins(8, 6, 8, 6);
-    layout->setSpacing(4);
-    layout->addLayout(header);
+    QVBoxLayout* layout = body();
     layout->addWidget(chart_);
     layout->addWidget(legend_);
 
@@ -122,7 +112,7 @@ void HistoryCard::setTarget(ChartTarget target) {
 }
 
 void HistoryCard::showEvent(QShowEvent* event) {
-    QWidget::showEvent(event);
+    CardFrame::showEvent(event);
     reload();
 }
 

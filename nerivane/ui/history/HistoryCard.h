@@ -14,6 +14,7 @@
 
 #include "NerivaneKit/history/ChartBucket.h"
 #include "NerivaneKit/history/ChartRange.h"
+#include "nerivane/ui/cards/CardFrame.h"
 #include "nerivane/ui/history/ChartTarget.h"
 
 namespace nerivane {
@@ -24,7 +25,7 @@ class ChartView;
 class Preferences;
 class SegmentedPicker;
 
-class HistoryCard : public QWidget {
+class HistoryCard : public CardFrame {
     Q_OBJECT
 
 public:

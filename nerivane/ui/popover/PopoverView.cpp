@@ -3,6 +3,7 @@
 #include <QCheckBox>
 #include <QEvent>
 #include <QScrollBar>
+#include <QStyle>
 
 #include "nerivane/core/AppModel.h"
 #include "nerivane/ui/cards/CardColors.h"
@@ -56,10 +57,16 @@ PopoverView::PopoverView(AppModel& model, PopoverState& state, PopoverActions ac
     // A short column (the settings page) must not take the header's room
     // for a scroll area's usual minimum.
     scroll_->setMinimumHeight(1);
+    // The column keeps one width whether the scroll bar shows or not: its
+    // room is kept free beside the column while it is hidden, so nothing
+    // reflows or is cut when it appears.
+    connect(scroll_->verticalScrollBar(), &QScrollBar::rangeChanged, this, &PopoverView::reserveScrollBar, Qt::QueuedConnection);
     layout->addWidget(scroll_, 1);
 
     footer_ = new PopoverFooter(state_, actions_, options_.version, static_cast<bool>(places_.settingsPage), this);
     layout->addWidget(footer_);
+    // Header and footer end where the cards do.
+    for (QWidget* part : {static_cast<QWidget*>(header_), static_cast<QWidget*>(footer_)}) part->setContentsMargins(0, 0, scrollBarRoom(), 0);
 
     rebuildColumn();
 
@@ -129,6 +136,7 @@ void PopoverView::rebuildColumn() {
     }
     layout->addStretch(1);
     scroll_->setWidget(column_);
+    reserveScrollBar();
     refresh();
     scroll_->verticalScrollBar()->setValue(scrolled);
 }
@@ -185,7 +193,7 @@ void PopoverView::refreshWiFi() {
 
 int PopoverView::contentHeight() const {
     const QMargins margins = contentsMargins() + layout()->contentsMargins();
-    const int inner = width - margins.left() - margins.right();
+    const int inner = width - margins.left() - margins.right() - scrollBarRoom();
     // Wrapped texts are as tall as the width they get.
     const auto height = [inner](QLayout* layout) {
         // Cards replaced inside nested layouts leave cached hints behind.
@@ -195,6 +203,14 @@ int PopoverView::contentHeight() const {
     const int columnHeight = column_ != nullptr ? height(column_->layout()) : 0;
     return margins.top() + height(header_->layout()) + spacing + columnHeight + spacing +
            footer_->sizeHint().height() + margins.bottom();
+}
+
+int PopoverView::scrollBarRoom() const { return style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, scroll_); }
+
+void PopoverView::reserveScrollBar() {
+    if (column_ == nullptr) return;
+    const int room = scroll_->verticalScrollBar()->maximum() > 0 ? 0 : scrollBarRoom();
+    if (column_->contentsMargins().right() != room) column_->setContentsMargins(0, 0, room, 0);
 }
 
 int PopoverView::overflow() const { return scroll_->verticalScrollBar()->maximum(); }

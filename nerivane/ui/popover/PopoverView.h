@@ -78,6 +78,8 @@ protected:
 private:
     CardContext cardContext() const;
     void rebuildColumn();
+    int scrollBarRoom() const;
+    void reserveScrollBar();
     QWidget* outageSwitch();
     void refresh();
     void refreshWiFi();

@@ -200,7 +200,7 @@ double inkContrast(const QImage& image, QRect area, std::optional<QRgb> backgrou
 
 // Every text, control and trace of the view measured in its picture: 4.5:1
 // for text, 3:1 for large text, traces, swatches and switches (against what
-// surrounds them). Returns what falls short.
+// surrounds them); and no text narrower than it needs. Returns what falls short.
 QStringList faint(QWidget& view, const QImage& picture) {
     const QImage image = picture.convertToFormat(QImage::Format_RGB32);
     const double scale = picture.devicePixelRatio();
@@ -215,6 +215,10 @@ QStringList faint(QWidget& view, const QImage& picture) {
     for (QWidget* widget : view.findChildren<QWidget*>()) {
         if (!widget->isVisibleTo(&view) || widget->width() <= 2 || widget->height() <= 2) continue;
         const QRectF whole = widget->rect();
+        const bool wraps = qobject_cast<QLabel*>(widget) != nullptr && static_cast<QLabel*>(widget)->wordWrap();
+        if ((qobject_cast<QLabel*>(widget) || qobject_cast<QAbstractButton*>(widget)) && !wraps &&
+            (widget->sizeHint().width() > widget->width() || !widget->parentWidget()->rect().contains(widget->geometry())))
+            short_ << QStringLiteral("clipped %1: %2 of %3").arg(widget->accessibleName()).arg(widget->width()).arg(widget->sizeHint().width());
         if (auto* box = qobject_cast<QCheckBox*>(widget)) {
             const QRect inside = pixels(widget, whole), around = inside.adjusted(-3, -3, 3, 3);
             check("switch " + box->accessibleName(), inkContrast(image, inside, dominant(image, around & image.rect(), inside)), 3);
@@ -392,7 +396,7 @@ TEST(Popover, CardsStayWhileTheTargetsDo) {
     auto view = harness.view();
     const auto median = [&] {
         for (auto* label : view->column()->findChildren<QLabel*>())
-            if (label->accessibleDescription() == "med") return QPointer(label);
+            if (label->accessibleDescription() == "median") return QPointer(label);
         return QPointer<QLabel>();
     };
     const QPointer<QLabel> before = median();
