@@ -31,6 +31,8 @@ public:
     QString ipv6Tag() const { return ipv6_->isHidden() ? QString() : ipv6_->text(); }
 
 private:
+    QLabel* symbol_;
+    QLabel* name_;
     QLabel* status_;
     QLabel* explanation_;
     QLabel* network_;

@@ -219,7 +219,11 @@ void PopoverView::changeEvent(QEvent* event) {
     QWidget::changeEvent(event);
     // Colours are taken from the palette when widgets are made: make them again.
     if (scroll_ == nullptr) return;
-    if (event->type() == QEvent::PaletteChange || event->type() == QEvent::StyleChange) rebuildColumn();
+    if (event->type() != QEvent::PaletteChange && event->type() != QEvent::StyleChange) return;
+    rebuildColumn();
+    // The header takes its inks from its own palette, which it is given
+    // after us: refreshed again once it has it.
+    QMetaObject::invokeMethod(this, &PopoverView::refresh, Qt::QueuedConnection);
 }
 
 }  // namespace nerivane

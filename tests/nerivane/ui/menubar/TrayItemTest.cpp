@@ -118,7 +118,7 @@ TEST(StatusItem, WithoutATrayHostAWindowStandsIn) {
     ASSERT_TRUE(window->showsHint());
     for (const bool dark : {false, true}) {
         QApplication::setPalette(scenePalette(dark));
-        QCoreApplication::processEvents();
+        waitForWidgets([] { return false; }, 50);  // the inks that follow the palette
         keepPicture(window->grab().toImage(), dark ? "window-dark.png" : "window-light.png");
     }
     auto* gotIt = window->findChild<QPushButton*>();
