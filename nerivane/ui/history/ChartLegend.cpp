@@ -2,6 +2,7 @@
 
 #include <QFontMetricsF>
 #include <QPainter>
+#include <cmath>
 
 #include "nerivane/ui/history/ChartColors.h"
 
@@ -79,14 +80,15 @@ void ChartLegend::paintEvent(QPaintEvent*) {
     const ChartColors colors = ChartColors::from(palette(), accent_, increasedContrast_);
     for (const Item& item : items()) {
         const QRectF& box = item.swatchBox;
-        const double mid = box.center().y();
+        // On whole pixels, so a line's swatch is never smeared to a paler two.
+        const double mid = std::round(box.center().y());
         const auto line = [&](const QPen& pen) {
             painter.setPen(pen);
             painter.drawLine(QPointF(box.left(), mid), QPointF(box.right(), mid));
         };
         switch (item.swatch) {
-        case Item::Swatch::median: line(QPen(colors.accent, 1.5, Qt::SolidLine, Qt::FlatCap)); break;
-        case Item::Swatch::p95: line(QPen(colors.p95, 1.5, Qt::SolidLine, Qt::FlatCap)); break;
+        case Item::Swatch::median: line(QPen(colors.accent, 2, Qt::SolidLine, Qt::FlatCap)); break;
+        case Item::Swatch::p95: line(QPen(colors.p95, 2, Qt::SolidLine, Qt::FlatCap)); break;
         case Item::Swatch::loss: painter.fillRect(QRectF(box.left(), mid - 3.5, box.width(), 7), colors.loss); break;
         case Item::Swatch::signal: {
             QPen dashed(colors.secondary, 1, Qt::DashLine, Qt::FlatCap);

@@ -5,6 +5,7 @@
 #include <QFontMetricsF>
 #include <QPainter>
 #include <QPainterPath>
+#include <algorithm>
 
 #include "nerivane/ui/history/ChartColors.h"
 #include "nerivane/ui/history/ChartGeometry.h"
@@ -99,7 +100,9 @@ void ChartView::paintEvent(QPaintEvent*) {
 void ChartView::draw(QPainter& painter, const QRectF& bounds) const {
     const QFont font = labelFont(this->font());
     const QFontMetricsF metrics(font, painter.device());
-    const ChartGeometry g = ChartGeometry::layout(buckets_, range_, floor_, bounds,
+    // A large font's time labels take more than the usual foot: the plot gives way.
+    const double taller = std::max(0.0, metrics.height() - ChartGeometry::bottomMargin);
+    const ChartGeometry g = ChartGeometry::layout(buckets_, range_, floor_, bounds.adjusted(0, 0, 0, -taller),
                                                   [&](const QString& text) { return metrics.horizontalAdvance(text); },
                                                   firstRecorded_);
     const ChartColors colors = ChartColors::from(palette(), accent_, increasedContrast_);
@@ -149,7 +152,7 @@ void ChartView::draw(QPainter& painter, const QRectF& bounds) const {
     painter.setPen(colors.secondary);
     const QRectF scaleBox(g.plot.left() + 2, g.plot.top(), g.plot.width() - 4, metrics.height());
     painter.drawText(scaleBox, Qt::AlignLeft | Qt::AlignTop, g.scaleLabel);
-    const QRectF timeBox(bounds.left(), g.lossStrip.bottom(), bounds.width(), ChartGeometry::bottomMargin);
+    const QRectF timeBox(bounds.left(), g.lossStrip.bottom(), bounds.width(), bounds.bottom() - g.lossStrip.bottom());
     painter.drawText(timeBox, Qt::AlignLeft | Qt::AlignBottom, rangeStartLabel(range_));
     painter.drawText(timeBox, Qt::AlignRight | Qt::AlignBottom, tr("now"));
     painter.restore();

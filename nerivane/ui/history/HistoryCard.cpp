@@ -69,11 +69,14 @@ HistoryCard::HistoryCard(Preferences& preferences, Reader reader, std::function<
     chart_ = new ChartView(this);
     legend_ = new ChartLegend(this);
 
-    // A card like the others: the title line takes the pickers.
-    QHBoxLayout* header = titleRow();
+    // A card like the others; the pickers in a row of their own, so that a
+    // large font still fits them.
+    auto* header = new QHBoxLayout;
     header->addWidget(targetPicker_);
+    header->addStretch(1);
     header->addWidget(rangePicker_);
     QVBoxLayout* layout = body();
+    layout->addLayout(header);
     layout->addWidget(chart_);
     layout->addWidget(legend_);
 

@@ -1,9 +1,13 @@
 #include "nerivane/ui/popover/PopoverView.h"
 
 #include <QCheckBox>
+#include <QApplication>
 #include <QEvent>
+#include <QFontInfo>
 #include <QScrollBar>
 #include <QStyle>
+#include <algorithm>
+#include <cmath>
 
 #include "nerivane/core/AppModel.h"
 #include "nerivane/ui/cards/CardColors.h"
@@ -41,7 +45,7 @@ PopoverView::PopoverView(AppModel& model, PopoverState& state, PopoverActions ac
       actions_(std::move(actions)),
       places_(std::move(places)),
       options_(std::move(options)) {
-    setFixedWidth(width);
+    setFixedWidth(fixedWidth());
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(margin, margin, margin, margin - 2);
     layout->setSpacing(spacing);
@@ -78,6 +82,11 @@ PopoverView::PopoverView(AppModel& model, PopoverState& state, PopoverActions ac
 }
 
 PopoverView::~PopoverView() = default;
+
+int PopoverView::fixedWidth() {
+    const double points = QFontInfo(QApplication::font()).pointSizeF();
+    return std::max(340, static_cast<int>(std::lround(340 * points / 9)));
+}
 
 EventsCard* PopoverView::eventsCard() const { return eventsCard_; }
 
@@ -193,7 +202,7 @@ void PopoverView::refreshWiFi() {
 
 int PopoverView::contentHeight() const {
     const QMargins margins = contentsMargins() + layout()->contentsMargins();
-    const int inner = width - margins.left() - margins.right() - scrollBarRoom();
+    const int inner = fixedWidth() - margins.left() - margins.right() - scrollBarRoom();
     // Wrapped texts are as tall as the width they get.
     const auto height = [inner](QLayout* layout) {
         // Cards replaced inside nested layouts leave cached hints behind.

@@ -36,7 +36,8 @@ QVBoxLayout* section(const QString& title, QVBoxLayout* page, QWidget* parent) {
 void row(const QString& label, QWidget* content, QVBoxLayout* section, QWidget* parent) {
     auto* line = new QHBoxLayout;
     auto* name = new QLabel(label, parent);
-    name->setFixedWidth(labelWidth);
+    // At least the column's width; a longer name in a larger font takes more.
+    name->setMinimumWidth(labelWidth);
     name->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     // Level with the text of the first line of controls beside it.
     name->setContentsMargins(0, 4, 0, 0);

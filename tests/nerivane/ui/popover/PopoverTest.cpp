@@ -218,7 +218,7 @@ QStringList faint(QWidget& view, const QImage& picture) {
         const bool wraps = qobject_cast<QLabel*>(widget) != nullptr && static_cast<QLabel*>(widget)->wordWrap();
         if ((qobject_cast<QLabel*>(widget) || qobject_cast<QAbstractButton*>(widget)) && !wraps &&
             (widget->sizeHint().width() > widget->width() || !widget->parentWidget()->rect().contains(widget->geometry())))
-            short_ << QStringLiteral("clipped %1: %2 of %3").arg(widget->accessibleName()).arg(widget->width()).arg(widget->sizeHint().width());
+            short_ << QStringLiteral("cut %1: %2 of %3").arg(widget->property("text").toString().left(30)).arg(widget->width()).arg(widget->sizeHint().width());
         if (auto* box = qobject_cast<QCheckBox*>(widget)) {
             const QRect inside = pixels(widget, whole), around = inside.adjusted(-3, -3, 3, 3);
             check("switch " + box->accessibleName(), inkContrast(image, inside, dominant(image, around & image.rect(), inside)), 3);
