@@ -90,7 +90,11 @@ SegmentedPicker::SegmentedPicker(const QString& name, const QStringList& choices
         return widest;
     };
     for (int rows = 2; columns > 1 && rowWidth(columns) > wrapWidth; ++rows) columns = (count + rows - 1) / rows;
-    for (int i = 0; i < count; ++i) layout->addWidget(segments[i], i / columns, i % columns);
+    for (int i = 0; i < count; ++i) {
+        // Wrapped rows line up: each segment fills its column.
+        if (columns < count) segments[i]->setSizePolicy(QSizePolicy::Minimum, QSizePolicy::Fixed);
+        layout->addWidget(segments[i], i / columns, i % columns);
+    }
     layout->setColumnStretch(columns, 1);
     connect(&group_, &QButtonGroup::idClicked, this, &SegmentedPicker::activated);
 }
