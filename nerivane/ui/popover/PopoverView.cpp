@@ -26,6 +26,8 @@ namespace {
 
 constexpr int margin = 10;
 constexpr int spacing = 8;
+// Between the cards and a scroll bar beside them.
+constexpr int scrollBarGap = 4;
 
 QVBoxLayout* stack(QWidget* parent = nullptr) {
     auto* layout = new QVBoxLayout(parent);
@@ -214,11 +216,13 @@ int PopoverView::contentHeight() const {
            footer_->sizeHint().height() + margins.bottom();
 }
 
-int PopoverView::scrollBarRoom() const { return style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, scroll_); }
+int PopoverView::scrollBarRoom() const {
+    return style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, scroll_) + scrollBarGap;
+}
 
 void PopoverView::reserveScrollBar() {
     if (column_ == nullptr) return;
-    const int room = scroll_->verticalScrollBar()->maximum() > 0 ? 0 : scrollBarRoom();
+    const int room = scroll_->verticalScrollBar()->maximum() > 0 ? scrollBarGap : scrollBarRoom();
     if (column_->contentsMargins().right() != room) column_->setContentsMargins(0, 0, room, 0);
 }
 
