@@ -1,6 +1,7 @@
 // The popup built from a model fed with made-up snapshots: every scene a user
-// meets, with what it shows and what assistive technology hears, drawn on
-// both palettes and compared with the reference pictures (all written to
+// meets and the settings page, with what it shows and what assistive
+// technology hears, drawn on three palettes, every text measured for contrast
+// and cuts, and compared with the reference pictures (all written to
 // NERIVANE_PICTURES when set, for a person to look at); the window's
 // placement and size; the snapshot switches; saving history from the popup.
 
