@@ -45,7 +45,7 @@ void EventRow::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     const QRect area = rect();
     const QPalette& colours = palette();
-    const QColor secondary = CardColors::secondary(colours);
+    const QColor secondary = CardColors::secondaryText(colours);
     const bool outage = kind_ == NetworkEvent::Kind::outage;
     const QFont digits = digitsFont(font());
     const int lineHeight = std::max(fontMetrics().height(), QFontMetrics(digits).height()) + 2;
@@ -66,7 +66,7 @@ void EventRow::paintEvent(QPaintEvent*) {
     };
     drawRight(texts_.start, digits, secondary);
     drawRight(texts_.duration, digits, colours.color(QPalette::WindowText));
-    if (!texts_.worst.isEmpty()) drawRight(texts_.worst, font(), secondary);
+    if (!texts_.worst.isEmpty()) drawRight(texts_.worst, digits, secondary);
 
     const int left = symbolSide + 6;
     painter.setFont(font());
