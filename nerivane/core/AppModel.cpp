@@ -212,6 +212,14 @@ void AppModel::applyNotificationSwitches() {
     }
 }
 
+void AppModel::offerOutageNotifications() {
+    if (outageNotificationsOffered_ || preferences_.didShowFirstRun() || preferences_.notifyOutages()) return;
+    outageNotificationsOffered_ = true;
+    notifier_->requestPermission([this](Notifier::Permission permission) {
+        if (permission == Notifier::Permission::granted && !preferences_.didShowFirstRun()) preferences_.setNotifyOutages(true);
+    });
+}
+
 void AppModel::handlePermission(Notifier::Permission permission) {
     // No service yet is no answer: the switches stay as the user set them
     // and alerts are logged until a service appears.

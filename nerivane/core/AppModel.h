@@ -116,6 +116,10 @@ public:
     void setDetailsVisible(bool visible);
     // At termination: stops a running monitor for good (nothing restarts it).
     void stopMonitoring();
+    // The welcome's default: outage notifications on when a notification
+    // service answers, before the welcome was ever dismissed. Once a run, so
+    // the user's own choice in the welcome stands.
+    void offerOutageNotifications();
 
     // The round-trip times of the role's last 28 samples, oldest first, none
     // for a lost probe; empty when the role has no buffer.
@@ -253,6 +257,7 @@ private:
     bool stopped_ = false;
     bool tracking_ = false;
     bool preferencesApplyQueued_ = false;
+    bool outageNotificationsOffered_ = false;
     int generation_ = 0;
     QTimer resumeTimer_;
     // Hands history's capacity to the monitor again every hour, so the

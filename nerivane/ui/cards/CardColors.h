@@ -22,6 +22,10 @@ QColor accent(Accent accent, const QPalette& palette);
 QColor secondary(const QPalette& palette);
 QColor orange(const QPalette& palette);
 QColor red(const QPalette& palette);
+// The line of the index-th host of a card (1 on; the first takes its
+// state's colour): hues from the Okabe-Ito set, apart for any colour vision
+// and from the accents, each 3:1 on the card.
+QColor hostColour(std::size_t index, const QPalette& palette);
 // A card's fill, a little off the window colour.
 QColor cardFill(const QPalette& palette);
 // ok: the accent; measuring: secondary; bad: orange; down: red.
@@ -30,5 +34,13 @@ QColor state(TargetState::Kind kind, const QColor& accent, const QPalette& palet
 QColor grade(LoadGrade grade, const QPalette& palette);
 // a blended towards b by the fraction t.
 QColor mix(const QColor& a, const QColor& b, double t);
+// The contrast ratio of two opaque colours, 1 to 21, by relative luminance.
+double contrast(const QColor& a, const QColor& b);
+// colour, or the nearest shade of it (towards black or white, away from
+// ground) that stands out from ground by ratio: 4.5 for text, 3 for
+// large text and graphics. A desktop palette or an accent can be too faint.
+QColor legible(const QColor& colour, const QColor& ground, double ratio = 4.5);
+// Text in the secondary ink, legible on a card and on the window.
+QColor secondaryText(const QPalette& palette);
 
 }  // namespace nerivane::CardColors

@@ -42,17 +42,19 @@ QLabel* CardFrame::valueLabel(const CardTexts::Value& value, QWidget* parent) {
     QString text = value.value.toHtmlEscaped();
     if (!value.unit.isEmpty()) {
         text += QStringLiteral("<span style=\"color:%1; font-size:small\">&nbsp;%2</span>")
-                    .arg(CardColors::secondary(label->palette()).name(), value.unit.toHtmlEscaped());
+                    .arg(CardColors::secondaryText(label->palette()).name(), value.unit.toHtmlEscaped());
     }
     label->setText(text);
     label->setAccessibleName(value.spoken);
     label->setAccessibleDescription(value.label);
+    label->setToolTip(value.meaning);
     return label;
 }
 
 void CardFrame::setInk(QWidget* widget, const QColor& colour) {
     QPalette palette = widget->palette();
-    palette.setColor(QPalette::WindowText, colour);
+    // The card's fill is the darker ground in a light palette and the lighter in a dark one.
+    palette.setColor(QPalette::WindowText, CardColors::legible(colour, CardColors::cardFill(palette)));
     widget->setPalette(palette);
 }
 

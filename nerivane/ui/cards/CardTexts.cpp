@@ -1,6 +1,7 @@
 #include "nerivane/ui/cards/CardTexts.h"
 
 #include <QCoreApplication>
+#include <QRegularExpression>
 #include <cmath>
 
 #include "nerivane/core/IncidentTexts.h"
@@ -17,9 +18,9 @@ std::pair<QString, QString> splitUnit(const QString& text) {
     return {text.left(blank), text.mid(blank + 1)};
 }
 
-Value milliseconds(const char* label, std::optional<double> value, const Context& context) {
+Value milliseconds(const char* label, const char* meaning, std::optional<double> value, const Context& context) {
     const auto [number, unit] = splitUnit(VerdictTexts::millisecondsText(value));
-    return {tr(label), number, unit, VerdictTexts::spokenMilliseconds(value, context)};
+    return {tr(label), number, unit, VerdictTexts::spokenMilliseconds(value, context), tr(meaning)};
 }
 
 }  // namespace
@@ -72,13 +73,15 @@ QString stateLine(const TargetSnapshot& target, std::optional<Verdict> verdict, 
 }
 
 std::array<Value, 5> statistics(const Metrics& metrics, const Context& context) {
-    Value loss{tr("loss"), QStringLiteral("—"), QString(),
-               tr("%1 of %2 lost").arg(metrics.lost).arg(metrics.sent)};
+    Value loss{tr("loss"), QStringLiteral("—"), QString(), tr("%1 of %2 lost").arg(metrics.lost).arg(metrics.sent),
+               tr("Probes without a reply in the last minute")};
     if (metrics.sent > 0) {
         loss.value = VerdictTexts::percentText(metrics.lost * 100.0 / metrics.sent);
     }
-    return {milliseconds("med", metrics.median, context), milliseconds("p95", metrics.p95, context),
-            milliseconds("min", metrics.baseline, context), milliseconds("jit", metrics.jitter, context), loss};
+    return {milliseconds("median", "Median round-trip time of the last minute", metrics.median, context),
+            milliseconds("p95", "95th percentile: 19 of 20 replies came faster", metrics.p95, context),
+            milliseconds("min", "Minimum: the fastest reply, the line's own delay", metrics.baseline, context),
+            milliseconds("jitter", "Jitter: how much one reply's time differs from the next", metrics.jitter, context), loss};
 }
 
 int lostInLastMinute(const std::vector<TraceSample>& samples, double now) {
@@ -122,7 +125,8 @@ std::vector<Value> wifiValues(const WiFiInfo& info) {
         const QString noise = QString::number(info.noise);
         values.push_back({tr("noise"), noise, tr("dBm"), tr("noise ") + noise + tr(" dBm")});
         const QString snr = QString::number(info.rssi - info.noise);
-        values.push_back({tr("snr"), snr, tr("dB"), tr("signal to noise ") + snr + tr(" dB")});
+        values.push_back({tr("snr"), snr, tr("dB"), tr("signal to noise ") + snr + tr(" dB"),
+                          tr("Signal-to-noise ratio: how far the signal stands above the noise")});
     }
     const QString rate = QString::number(std::llround(info.transmitRate));
     values.push_back({tr("rate"), rate, tr("Mbit/s"), rate + tr(" Mbit/s")});
@@ -136,7 +140,9 @@ EventTexts eventTexts(const Incident& incident, const Context& context) {
     texts.title = IncidentTexts::title(incident);
     texts.targets = IncidentTexts::targets(incident);
     if (incident.worstRTT) texts.worst = VerdictTexts::millisecondsText(incident.worstRTT);
-    texts.duration = VerdictTexts::durationText(incident.duration(), context);
+    // A unit after a space, as every figure in the popup: "42 s", "1 h 2 m".
+    static const QRegularExpression unit(QStringLiteral("(\\d)([hms])\\b"));
+    texts.duration = VerdictTexts::durationText(incident.duration(), context).replace(unit, QStringLiteral("\\1 \\2"));
     texts.start = VerdictTexts::timeText(incident.start, context);
     texts.spoken = IncidentTexts::spoken(incident, context);
     return texts;

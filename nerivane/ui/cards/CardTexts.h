@@ -31,6 +31,8 @@ struct Value {
     // "ms", "s" or empty.
     QString unit;
     QString spoken;
+    // What a short label means: its tooltip and accessible description.
+    QString meaning = QString();
     bool operator==(const Value&) const = default;
 };
 

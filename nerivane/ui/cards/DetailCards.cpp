@@ -25,6 +25,8 @@ QWidget* wifiCard(const WiFiInfo& info, const CardContext&) {
     int column = 0;
     for (const auto& value : CardTexts::wifiValues(info)) {
         auto* label = CardFrame::secondaryLabel(value.label, card);
+        label->setToolTip(value.meaning);
+        label->setAccessibleDescription(value.meaning);
         auto* text = CardFrame::valueLabel(value, card);
         // The channel line is long: it takes a row of its own.
         if (value.unit.isEmpty()) {
@@ -45,7 +47,7 @@ QWidget* wifiCard(const WiFiInfo& info, const CardContext&) {
     return card;
 }
 
-QWidget* firstRunCard(const QString& words, std::function<void()> dismiss, QWidget* launchAtLogin) {
+QWidget* firstRunCard(const QString& words, std::function<void()> dismiss, QWidget* launchAtLogin, QWidget* notifications) {
     auto* card = new CardFrame(tr(CardTexts::firstRunTitle));
     auto* text = new QLabel(words, card);
     text->setWordWrap(true);
@@ -53,6 +55,7 @@ QWidget* firstRunCard(const QString& words, std::function<void()> dismiss, QWidg
     auto* targets = CardFrame::secondaryLabel(tr(CardTexts::firstRunTargets), card);
     targets->setWordWrap(true);
     card->body()->addWidget(targets);
+    if (notifications != nullptr) card->body()->addWidget(notifications);
     auto* row = new QHBoxLayout;
     if (launchAtLogin != nullptr) {
         launchAtLogin->setParent(card);

@@ -15,7 +15,8 @@ QWidget* wifiCard(const WiFiInfo& info, const CardContext& context);
 
 // text says what leaves the computer (CardTexts::firstRunText); dismiss may be
 // empty (no "Got it" button); launchAtLogin is the settings' switch, or null
-// while there is none.
-QWidget* firstRunCard(const QString& text, std::function<void()> dismiss, QWidget* launchAtLogin);
+// while there is none; so is notifications, the outage notifications' switch.
+QWidget* firstRunCard(const QString& text, std::function<void()> dismiss, QWidget* launchAtLogin,
+                      QWidget* notifications = nullptr);
 
 }  // namespace nerivane::DetailCards

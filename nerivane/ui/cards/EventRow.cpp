@@ -1,6 +1,5 @@
 #include "nerivane/ui/cards/EventRow.h"
 
-#include <QFontDatabase>
 #include <QPainter>
 
 #include "nerivane/ui/cards/CardColors.h"
@@ -13,15 +12,17 @@ constexpr int symbolSide = 13;
 constexpr int gap = 8;
 
 // Digits of durations and times in a fixed-width face, so a list of them lines up.
+// The popup's one small step, in its own face: sans figures are as wide as
+// each other, so the columns of times still line up.
 QFont digitsFont(const QFont& base) {
-    QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-    font.setPointSizeF(base.pointSizeF() * 0.9);
+    QFont font = base;
+    font.setPointSizeF(base.pointSizeF() * 0.85);
     return font;
 }
 
 QFont targetsFont(const QFont& base) {
     QFont font = base;
-    font.setPointSizeF(base.pointSizeF() * 0.9);
+    font.setPointSizeF(base.pointSizeF() * 0.85);
     return font;
 }
 
@@ -44,7 +45,7 @@ void EventRow::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     const QRect area = rect();
     const QPalette& colours = palette();
-    const QColor secondary = CardColors::secondary(colours);
+    const QColor secondary = CardColors::secondaryText(colours);
     const bool outage = kind_ == NetworkEvent::Kind::outage;
     const QFont digits = digitsFont(font());
     const int lineHeight = std::max(fontMetrics().height(), QFontMetrics(digits).height()) + 2;
@@ -65,7 +66,7 @@ void EventRow::paintEvent(QPaintEvent*) {
     };
     drawRight(texts_.start, digits, secondary);
     drawRight(texts_.duration, digits, colours.color(QPalette::WindowText));
-    if (!texts_.worst.isEmpty()) drawRight(texts_.worst, font(), secondary);
+    if (!texts_.worst.isEmpty()) drawRight(texts_.worst, digits, secondary);
 
     const int left = symbolSide + 6;
     painter.setFont(font());

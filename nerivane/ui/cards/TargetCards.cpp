@@ -5,6 +5,8 @@
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QPainter>
+#include <QPixmap>
 #include <QVBoxLayout>
 #include <algorithm>
 
@@ -36,18 +38,37 @@ std::vector<TraceSample> samplesOf(const AppModel& model, const TargetRole& role
     return found == model.samples().end() ? std::vector<TraceSample>{} : found->second;
 }
 
-// A trace of the targets in the colours of their states, the first full, the others paler.
+// The colour of the index-th host's line: the first in the colour of its
+// state, the others in hues told apart with any colour vision.
+QColor hostColour(std::size_t index, const TargetSnapshot& target, const CardContext& context, const QPalette& palette) {
+    if (index == 0) return CardColors::state(target.state.kind, context.accent, palette);
+    return CardColors::hostColour(index, palette);
+}
+
+// A short line in the host's colour before its name: the trace's legend.
+QLabel* swatch(const QColor& colour, QWidget* parent) {
+    auto* label = new QLabel(parent);
+    const qreal ratio = parent->devicePixelRatioF();
+    QPixmap line(QSize(12, 10) * ratio);
+    line.setDevicePixelRatio(ratio);
+    line.fill(Qt::transparent);
+    QPainter painter(&line);
+    painter.fillRect(QRectF(0, 4, 12, 2.5), colour);
+    painter.end();
+    label->setPixmap(line);
+    return label;
+}
+
 TraceView* trace(const AppModel& model, const std::vector<TargetSnapshot>& targets, double floor,
                  const CardContext& context, QWidget* parent) {
     std::vector<TraceView::Series> series;
     const QPalette& palette = parent->palette();
-    for (const auto& target : targets) {
-        const QColor ink = CardColors::state(target.state.kind, context.accent, palette);
-        const QColor colour = series.empty() ? ink : CardColors::mix(ink, palette.color(QPalette::Window), 0.5);
-        series.push_back({samplesOf(model, target.target.role), colour});
-    }
+    for (std::size_t index = 0; index < targets.size(); ++index)
+        series.push_back({samplesOf(model, targets[index].target.role), hostColour(index, targets[index], context, palette)});
+    const double scale = TraceView::layout(series, floor, context.texts.now, QRectF(0, 0, 100, 40)).scale;
     auto* view = new TraceView(std::move(series), floor, context.texts.now, parent);
     view->setAccessibleName(tr("latency of the last minute"));
+    view->setAccessibleDescription(tr("scale up to %1").arg(TraceView::scaleText(scale)));
     return view;
 }
 
@@ -101,6 +122,8 @@ QWidget* statsRow(const TargetSnapshot& target, const CardContext& context) {
     for (const auto& value : CardTexts::statistics(target.metrics, context.texts)) {
         auto* label = CardFrame::secondaryLabel(value.label, row);
         label->setAccessibleName(value.label);
+        label->setAccessibleDescription(value.meaning);
+        label->setToolTip(value.meaning);
         grid->addWidget(label, 0, column);
         grid->addWidget(CardFrame::valueLabel(value, row), 1, column);
         grid->setColumnStretch(column, 1);
@@ -110,7 +133,7 @@ QWidget* statsRow(const TargetSnapshot& target, const CardContext& context) {
 }
 
 QWidget* targetRows(const TargetSnapshot& target, bool isSecondary, std::optional<Verdict> verdict,
-                    const CardContext& context) {
+                    const CardContext& context, std::optional<QColor> traceColour, bool showsHost) {
     auto* block = new QWidget;
     auto* layout = new QVBoxLayout(block);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -121,7 +144,10 @@ QWidget* targetRows(const TargetSnapshot& target, bool isSecondary, std::optiona
     if (isSecondary) ink = CardColors::mix(ink, palette.color(QPalette::Window), 0.3);
     auto* hostLine = new QHBoxLayout;
     hostLine->setSpacing(5);
+    if (traceColour) hostLine->addWidget(swatch(*traceColour, block));
     auto* host = new QLabel(CardTexts::hostName(target), block);
+    // A card titled with the host does not name it again.
+    host->setVisible(showsHost);
     QFont bold = host->font();
     bold.setBold(!isSecondary);
     host->setFont(bold);
@@ -174,8 +200,10 @@ QWidget* internetCard(const AppModel& model, const CardContext& context) {
         card->body()->addWidget(CardFrame::note(CardTexts::internetNote(snapshot.verdict)));
         return card;
     }
+    const QPalette& palette = card->palette();
     for (std::size_t index = 0; index < internet.size(); ++index) {
-        card->body()->addWidget(targetRows(internet[index], index > 0, std::nullopt, context));
+        const auto colour = internet.size() > 1 ? std::optional(hostColour(index, internet[index], context, palette)) : std::nullopt;
+        card->body()->addWidget(targetRows(internet[index], index > 0, std::nullopt, context, colour, true));
     }
     card->body()->addWidget(trace(model, internet, TraceSample::internetFloor, context, card));
     if (snapshot.lookups) card->body()->addWidget(lookupRow(*snapshot.lookups, context, card));
@@ -194,7 +222,7 @@ QWidget* routerCard(const AppModel& model, const CardContext& context) {
         card->body()->addWidget(CardFrame::note(*note));
         return card;
     }
-    card->body()->addWidget(targetRows(*router, false, snapshot.verdict, context));
+    card->body()->addWidget(targetRows(*router, false, snapshot.verdict, context, std::nullopt, true));
     card->body()->addWidget(trace(model, {*router}, TraceSample::routerFloor, context, card));
     return card;
 }
@@ -202,7 +230,7 @@ QWidget* routerCard(const AppModel& model, const CardContext& context) {
 QWidget* customCard(const AppModel& model, const TargetSnapshot& target, const CardContext& context) {
     auto* card = new CardFrame(QString::fromStdString(target.target.host));
     card->setAccessibleName(QString::fromStdString(target.target.host));
-    card->body()->addWidget(targetRows(target, false, std::nullopt, context));
+    card->body()->addWidget(targetRows(target, false, std::nullopt, context, std::nullopt, false));
     const auto samples = samplesOf(model, target.target.role);
     auto* lost = CardFrame::secondaryLabel(CardTexts::lostLine(CardTexts::lostInLastMinute(samples, context.texts.now)), card);
     card->body()->addWidget(lost);

@@ -7,6 +7,7 @@
 // values change. The widgets belong to the popup's column. Main thread.
 #pragma once
 
+#include <QColor>
 #include <QStringList>
 #include <QWidget>
 #include <optional>
@@ -42,9 +43,11 @@ QWidget* lookupCard(const HostLookup& lookup);
 QWidget* offlineCard(std::optional<double> since, const CardContext& context);
 
 // Host, tags, state line and statistics of one target. The verdict goes to
-// the state line (it matters for the router only).
+// the state line (it matters for the router only); traceColour puts a swatch
+// of the host's line before its name; showsHost false leaves the name to the card title.
 QWidget* targetRows(const TargetSnapshot& target, bool isSecondary, std::optional<Verdict> verdict,
-                    const CardContext& context);
+                    const CardContext& context,
+                    std::optional<QColor> traceColour = std::nullopt, bool showsHost = true);
 QWidget* statsRow(const TargetSnapshot& target, const CardContext& context);
 // What a target's figures do not say about the present, one remark a line:
 // a router slow only to its own pings, losses that an ended outage holds

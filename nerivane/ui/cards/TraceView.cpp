@@ -1,9 +1,11 @@
 #include "nerivane/ui/cards/TraceView.h"
 
+#include <QFontMetricsF>
 #include <QPainter>
 #include <QPainterPath>
 #include <algorithm>
 
+#include "nerivane/core/VerdictTexts.h"
 #include "nerivane/ui/cards/CardColors.h"
 
 namespace nerivane {
@@ -43,11 +45,28 @@ TraceView::TraceView(std::vector<Series> series, double floor, double now, QWidg
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
 }
 
+QFont TraceView::scaleFont() const {
+    QFont small = font();
+    small.setPointSizeF(small.pointSizeF() * 0.8);
+    return small;
+}
+
+QString TraceView::scaleText(double scale) { return VerdictTexts::millisecondsText(scale); }
+
 void TraceView::draw(QPainter& painter, const QRectF& area) const {
-    const QRectF plot = area.adjusted(0, 0, 0, -markRoom);
+    // The scale's top value at the right, beside the lines rather than under them.
+    const QFontMetricsF metrics(scaleFont(), painter.device());
+    const double gutter = metrics.horizontalAdvance(QStringLiteral("000 ms")) + 4;
+    const QRectF plot = area.adjusted(0, 0, -gutter, -markRoom);
     const Layout geometry = layout(series_, floor_, now_, plot);
     painter.save();
     painter.setRenderHint(QPainter::Antialiasing);
+    if (hasSamples()) {
+        painter.setFont(scaleFont());
+        painter.setPen(CardColors::secondaryText(palette()));
+        painter.drawText(QRectF(plot.right() + 4, area.top(), gutter - 4, metrics.height()), Qt::AlignLeft | Qt::AlignTop,
+                         scaleText(geometry.scale));
+    }
     // A faint baseline, so an empty or flat trace still reads as a chart.
     painter.setPen(QPen(CardColors::mix(palette().color(QPalette::Window), palette().color(QPalette::WindowText), 0.18), 1));
     painter.drawLine(QPointF(plot.left(), plot.bottom() + 0.5), QPointF(plot.right(), plot.bottom() + 0.5));

@@ -8,6 +8,7 @@
 #include <QPointF>
 #include <QRectF>
 #include <QWidget>
+#include <algorithm>
 #include <vector>
 
 #include "nerivane/core/TraceSample.h"
@@ -48,6 +49,13 @@ public:
     // Takes the other's samples, floor and moment, and repaints.
     void takeData(TraceView& other);
 
+    bool hasSamples() const {
+        return std::any_of(series_.begin(), series_.end(), [](const Series& s) { return !s.samples.empty(); });
+    }
+
+    // The scale's label: the top of the plot, "6 ms".
+    static QString scaleText(double scale);
+
     // Draws into area (the plot plus the mark room below it).
     void draw(QPainter& painter, const QRectF& area) const;
     QSize sizeHint() const override { return {300, 44}; }
@@ -56,6 +64,8 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
+    QFont scaleFont() const;
+
     std::vector<Series> series_;
     double floor_;
     double now_;

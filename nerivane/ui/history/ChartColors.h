@@ -12,6 +12,8 @@ namespace nerivane {
 
 struct ChartColors {
     QColor accent;
+    // The p95 line: the accent paled by p95Opacity, still 3:1 on the card.
+    QColor p95;
     QColor secondary;
     QColor loss;
     // Throughput's two tones and the opacity of their areas.

@@ -2,6 +2,7 @@
 
 #include <QFontMetricsF>
 #include <QPainter>
+#include <cmath>
 
 #include "nerivane/ui/history/ChartColors.h"
 
@@ -46,52 +47,63 @@ QSize ChartLegend::sizeHint() const {
     return {200, static_cast<int>(QFontMetricsF(small).height()) + 2};
 }
 
+QFont ChartLegend::wordFont() const {
+    QFont small = font();
+    small.setPointSizeF(small.pointSizeF() * 0.85);
+    return small;
+}
+
+std::vector<ChartLegend::Item> ChartLegend::items() const {
+    const QFontMetricsF metrics(wordFont());
+    const double mid = height() / 2.0;
+    std::vector<Item> items;
+    double x = 0;
+    const auto add = [&](Item::Swatch swatch, const QString& word, double boxWidth) {
+        const QRectF box(x, mid - 4.5, boxWidth, 9);
+        x += boxWidth + gap;
+        const QRectF wordBox(x, 0, metrics.horizontalAdvance(word) + 1, height());
+        x += wordBox.width() - 1 + spacing;
+        items.push_back({swatch, word, box, wordBox});
+    };
+    add(Item::Swatch::median, tr("median"), swatchWidth);
+    add(Item::Swatch::p95, tr("p95"), swatchWidth);
+    add(Item::Swatch::loss, tr("loss"), 4);
+    if (showRSSI_) add(Item::Swatch::signal, tr("signal"), swatchWidth);
+    if (showThroughput_) add(Item::Swatch::throughput, tr("throughput"), swatchWidth);
+    return items;
+}
+
 void ChartLegend::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
-    QFont small = font();
-    small.setPointSizeF(small.pointSizeF() * 0.85);
-    painter.setFont(small);
-    const QFontMetricsF metrics(small);
+    painter.setFont(wordFont());
     const ChartColors colors = ChartColors::from(palette(), accent_, increasedContrast_);
-    const double mid = height() / 2.0;
-    double x = 0;
-
-    const auto word = [&](const QString& text) {
-        painter.setPen(colors.secondary);
-        painter.drawText(QRectF(x, 0, metrics.horizontalAdvance(text) + 1, height()), Qt::AlignVCenter, text);
-        x += metrics.horizontalAdvance(text) + spacing;
-    };
-    const auto lineSwatch = [&](const QPen& pen) {
-        painter.setPen(pen);
-        painter.drawLine(QPointF(x, mid), QPointF(x + swatchWidth, mid));
-        x += swatchWidth + gap;
-    };
-
-    lineSwatch(QPen(colors.accent, 1.5, Qt::SolidLine, Qt::FlatCap));
-    word(tr("median"));
-    QColor p95 = colors.accent;
-    p95.setAlphaF(0.4);
-    lineSwatch(QPen(p95, 1, Qt::SolidLine, Qt::FlatCap));
-    word(tr("p95"));
-    painter.fillRect(QRectF(x, mid - 3.5, 4, 7), colors.loss);
-    x += 4 + gap;
-    word(tr("loss"));
-    if (showRSSI_) {
-        QPen dashed(colors.secondary, 1, Qt::DashLine, Qt::FlatCap);
-        dashed.setDashPattern({2, 2});
-        lineSwatch(dashed);
-        word(tr("signal"));
-    }
-    if (showThroughput_) {
-        // Both tones, received below sent, as the chart stacks them.
-        for (const auto& [tone, top] : {std::pair{colors.received, mid - 0.5}, {colors.sent, mid - 4.5}}) {
-            QColor fill = tone;
-            fill.setAlphaF(std::max(colors.throughputOpacity, 0.6));
-            painter.fillRect(QRectF(x, top, swatchWidth, 4), fill);
+    for (const Item& item : items()) {
+        const QRectF& box = item.swatchBox;
+        // On whole pixels, so a line's swatch is never smeared to a paler two.
+        const double mid = std::round(box.center().y());
+        const auto line = [&](const QPen& pen) {
+            painter.setPen(pen);
+            painter.drawLine(QPointF(box.left(), mid), QPointF(box.right(), mid));
+        };
+        switch (item.swatch) {
+        case Item::Swatch::median: line(QPen(colors.accent, 2, Qt::SolidLine, Qt::FlatCap)); break;
+        case Item::Swatch::p95: line(QPen(colors.p95, 2, Qt::SolidLine, Qt::FlatCap)); break;
+        case Item::Swatch::loss: painter.fillRect(QRectF(box.left(), mid - 3.5, box.width(), 7), colors.loss); break;
+        case Item::Swatch::signal: {
+            QPen dashed(colors.secondary, 1, Qt::DashLine, Qt::FlatCap);
+            dashed.setDashPattern({2, 2});
+            line(dashed);
+            break;
         }
-        x += swatchWidth + gap;
-        word(tr("throughput"));
+        case Item::Swatch::throughput:
+            // Both tones, received below sent, as the chart stacks them.
+            for (const auto& [tone, top] : {std::pair{colors.received, mid - 0.5}, {colors.sent, mid - 4.5}})
+                painter.fillRect(QRectF(box.left(), top, box.width(), 4), tone);
+            break;
+        }
+        painter.setPen(colors.secondary);
+        painter.drawText(item.wordBox, Qt::AlignVCenter, item.word);
     }
 }
 

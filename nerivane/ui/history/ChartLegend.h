@@ -3,7 +3,9 @@
 // main thread.
 #pragma once
 
+#include <QRectF>
 #include <QWidget>
+#include <vector>
 
 #include "nerivane/core/Accent.h"
 
@@ -22,12 +24,25 @@ public:
     void setAccent(Accent accent);
     void setIncreasedContrast(bool on);
 
+    // One entry: where its swatch and its word go (the one layout that
+    // painting and the contrast checks share).
+    struct Item {
+        enum class Swatch { median, p95, loss, signal, throughput };
+        Swatch swatch;
+        QString word;
+        QRectF swatchBox;
+        QRectF wordBox;
+    };
+    std::vector<Item> items() const;
+
     QSize sizeHint() const override;
 
 protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
+    QFont wordFont() const;
+
     bool showRSSI_ = false;
     bool showThroughput_ = false;
     Accent accent_ = Accent::phosphor;

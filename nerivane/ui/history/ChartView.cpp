@@ -2,10 +2,10 @@
 
 #include <QAccessible>
 #include <QEvent>
-#include <QFontDatabase>
 #include <QFontMetricsF>
 #include <QPainter>
 #include <QPainterPath>
+#include <algorithm>
 
 #include "nerivane/ui/history/ChartColors.h"
 #include "nerivane/ui/history/ChartGeometry.h"
@@ -14,9 +14,10 @@ namespace nerivane {
 
 namespace {
 
-QFont labelFont() {
-    QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-    font.setPointSizeF(8);
+// The popup's small step of its own face, so the labels grow with the desktop's font.
+QFont labelFont(const QFont& base) {
+    QFont font = base;
+    font.setPointSizeF(base.pointSizeF() * 0.85);
     return font;
 }
 
@@ -97,9 +98,11 @@ void ChartView::paintEvent(QPaintEvent*) {
 }
 
 void ChartView::draw(QPainter& painter, const QRectF& bounds) const {
-    const QFont font = labelFont();
+    const QFont font = labelFont(this->font());
     const QFontMetricsF metrics(font, painter.device());
-    const ChartGeometry g = ChartGeometry::layout(buckets_, range_, floor_, bounds,
+    // A large font's time labels take more than the usual foot: the plot gives way.
+    const double taller = std::max(0.0, metrics.height() - ChartGeometry::bottomMargin);
+    const ChartGeometry g = ChartGeometry::layout(buckets_, range_, floor_, bounds.adjusted(0, 0, 0, -taller),
                                                   [&](const QString& text) { return metrics.horizontalAdvance(text); },
                                                   firstRecorded_);
     const ChartColors colors = ChartColors::from(palette(), accent_, increasedContrast_);
@@ -139,9 +142,7 @@ void ChartView::draw(QPainter& painter, const QRectF& bounds) const {
     QPen signalPen(colors.secondary, 1, Qt::DashLine);
     signalPen.setDashPattern({2, 2});
     strokeLine(painter, g.signal, signalPen);
-    QColor p95 = colors.accent;
-    p95.setAlphaF(colors.p95Opacity);
-    strokeLine(painter, g.p95, QPen(p95, 1, Qt::SolidLine, Qt::FlatCap, Qt::RoundJoin));
+    strokeLine(painter, g.p95, QPen(colors.p95, 1, Qt::SolidLine, Qt::FlatCap, Qt::RoundJoin));
     strokeLine(painter, g.median, QPen(colors.accent, colors.medianWidth, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
 
     painter.setRenderHint(QPainter::Antialiasing, false);
@@ -151,7 +152,7 @@ void ChartView::draw(QPainter& painter, const QRectF& bounds) const {
     painter.setPen(colors.secondary);
     const QRectF scaleBox(g.plot.left() + 2, g.plot.top(), g.plot.width() - 4, metrics.height());
     painter.drawText(scaleBox, Qt::AlignLeft | Qt::AlignTop, g.scaleLabel);
-    const QRectF timeBox(bounds.left(), g.lossStrip.bottom(), bounds.width(), ChartGeometry::bottomMargin);
+    const QRectF timeBox(bounds.left(), g.lossStrip.bottom(), bounds.width(), bounds.bottom() - g.lossStrip.bottom());
     painter.drawText(timeBox, Qt::AlignLeft | Qt::AlignBottom, rangeStartLabel(range_));
     painter.drawText(timeBox, Qt::AlignRight | Qt::AlignBottom, tr("now"));
     painter.restore();

@@ -59,14 +59,8 @@ HistoryCard::HistoryCard(AppModel& model, QWidget* parent)
 }
 
 HistoryCard::HistoryCard(Preferences& preferences, Reader reader, std::function<double()> now, QWidget* parent)
-    : QWidget(parent), preferences_(preferences), reader_(std::move(reader)), now_(std::move(now)) {
+    : CardFrame(tr("HISTORY"), parent), preferences_(preferences), reader_(std::move(reader)), now_(std::move(now)) {
     pool_.setMaxThreadCount(1);
-
-    auto* title = new QLabel(tr("HISTORY"), this);
-    QFont titleFont = title->font();
-    titleFont.setBold(true);
-    titleFont.setPointSizeF(titleFont.pointSizeF() * 0.85);
-    title->setFont(titleFont);
 
     QStringList targets, ranges;
     for (ChartTarget target : allChartTargets) targets.append(label(target));
@@ -81,14 +75,13 @@ HistoryCard::HistoryCard(Preferences& preferences, Reader reader, std::function<
     chart_ = new ChartView(this);
     legend_ = new ChartLegend(this);
 
-    auto* header = header_ = new QHBoxLayout;
-    header->addWidget(title);
-    header->addStretch(1);
+    // A card like the others; the pickers in a row of their own, so that a
+    // large font still fits them.
+    auto* header = new QHBoxLayout;
     header->addWidget(targetPicker_);
+    header->addStretch(1);
     header->addWidget(rangePicker_);
-    auto* layout = new QVBoxLayout(this);
-    layout->setContentsMargins(8, 6, 8, 6);
-    layout->setSpacing(4);
+    QVBoxLayout* layout = body();
     layout->addLayout(header);
     layout->addWidget(chart_);
     layout->addWidget(legend_);
@@ -128,7 +121,7 @@ void HistoryCard::setTarget(ChartTarget target) {
 }
 
 void HistoryCard::showEvent(QShowEvent* event) {
-    QWidget::showEvent(event);
+    CardFrame::showEvent(event);
     reload();
 }
 
@@ -188,8 +181,8 @@ void HistoryCard::addReportButton(AppModel& model) {
                 [this, &model, span] { reportFlow_->startReport(span, ReportExport::facts(model.snapshot().path)); });
     }
     button->setMenu(menu);
-    // Beside the pickers, at the header's end.
-    header_->addWidget(button);
+    // Beside the card's title, as the events card's export.
+    titleRow()->addWidget(button);
 }
 
 void HistoryCard::applyAccent() {

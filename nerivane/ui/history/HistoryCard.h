@@ -14,6 +14,7 @@
 
 #include "NerivaneKit/history/ChartBucket.h"
 #include "NerivaneKit/history/ChartRange.h"
+#include "nerivane/ui/cards/CardFrame.h"
 #include "nerivane/ui/history/ChartTarget.h"
 
 class QHBoxLayout;
@@ -27,7 +28,7 @@ class ExportFlow;
 class Preferences;
 class SegmentedPicker;
 
-class HistoryCard : public QWidget {
+class HistoryCard : public CardFrame {
     Q_OBJECT
 
 public:
@@ -97,7 +98,6 @@ private:
     ChartView* chart_ = nullptr;
     ChartLegend* legend_ = nullptr;
     ExportFlow* reportFlow_ = nullptr;
-    QHBoxLayout* header_ = nullptr;
     // Last: stopped first, before the widgets its answers would touch.
     QThreadPool pool_;
 };

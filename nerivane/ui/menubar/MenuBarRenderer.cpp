@@ -9,31 +9,25 @@
 namespace nerivane {
 namespace {
 
-// The digits' colour for a problem or an outage, legible on the panel the
-// label colour is made for: light tones on a dark panel, dark on a light one.
-// Where nothing tells the panel's lightness, the light glyphs get a dark
-// rim, so that they read on a light panel as well as on a dark one.
-void addRim(QImage& image, const QColor& rim) {
-    const QImage source = image.copy();
-    const int w = image.width(), h = image.height();
-    for (int y = 0; y < h; ++y) {
-        auto* out = reinterpret_cast<QRgb*>(image.scanLine(y));
-        const auto* rows = reinterpret_cast<const QRgb*>(source.constScanLine(y));
-        const auto* above = y > 0 ? reinterpret_cast<const QRgb*>(source.constScanLine(y - 1)) : nullptr;
-        const auto* below = y + 1 < h ? reinterpret_cast<const QRgb*>(source.constScanLine(y + 1)) : nullptr;
-        for (int x = 0; x < w; ++x) {
-            if (qAlpha(rows[x]) != 0) continue;
-            int near = 0;
-            for (int nx = std::max(0, x - 1); nx <= std::min(w - 1, x + 1); ++nx) {
-                near = std::max(near, qAlpha(rows[nx]));
-                if (above) near = std::max(near, qAlpha(above[nx]));
-                if (below) near = std::max(near, qAlpha(below[nx]));
-            }
-            if (near > 96) out[x] = qPremultiply(qRgba(rim.red(), rim.green(), rim.blue(), near * 3 / 4));
-        }
-    }
+// Where nothing tells the panel's lightness, the light glyphs sit on a dark
+// rounded plate of their own: legible on a light panel as on a dark one, and
+// calmer than an outline around every stroke.
+void addPlate(QImage& image, const QColor& plate) {
+    QImage backed(image.size(), image.format());
+    backed.fill(Qt::transparent);
+    QPainter painter(&backed);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(plate);
+    const double radius = std::min(image.width(), image.height()) * 0.2;
+    painter.drawRoundedRect(QRectF(image.rect()), radius, radius);
+    painter.drawImage(0, 0, image);
+    painter.end();
+    image = std::move(backed);
 }
 
+// The digits' colour for a problem or an outage, legible on the panel the
+// label colour is made for: light tones on a dark panel, dark on a light one.
 std::optional<QColor> stateInk(MenuBarLayout::Mark mark, const QColor& label) {
     const bool darkPanel = label.lightnessF() > 0.5;
     switch (mark) {
@@ -414,7 +408,7 @@ QImage MenuBarRenderer::renderCompact(const CompactReadout& readout, const TrayA
             paintBadge(painter, geometry.badge, readout.mark, ink.mark);
         }
     }
-    if (appearance.source == TrayAppearance::Source::fallback) addRim(image, QColor(0x1a, 0x1a, 0x1a));
+    if (appearance.source == TrayAppearance::Source::fallback) addPlate(image, QColor(0x1a, 0x1a, 0x1a, 0xe6));
     image.setDevicePixelRatio(scale);
     return image;
 }

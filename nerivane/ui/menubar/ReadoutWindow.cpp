@@ -43,7 +43,7 @@ ReadoutWindow::ReadoutWindow(std::function<void()> close, std::function<void()> 
         });
         column_->addWidget(hint_);
     }
-    setFixedWidth(PopoverView::width + 24);
+    setFixedWidth(PopoverView::fixedWidth() + 24);
     // A window, unlike a tray menu, takes the keys every window does.
     for (const auto key : {QKeySequence::Close, QKeySequence::Quit})
         connect(new QShortcut(QKeySequence(key), this), &QShortcut::activated, this, &QWidget::close);

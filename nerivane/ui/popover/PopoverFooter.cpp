@@ -1,6 +1,7 @@
 #include "nerivane/ui/popover/PopoverFooter.h"
 
 #include <QCoreApplication>
+#include <QEvent>
 #include <QHBoxLayout>
 #include <QPointer>
 #include <QTimer>
@@ -102,6 +103,18 @@ PopoverFooter::PopoverFooter(PopoverState& state, const PopoverActions& actions,
         }
     });
     row->addWidget(quit_);
+}
+
+void PopoverFooter::changeEvent(QEvent* event) {
+    QWidget::changeEvent(event);
+    // Once the children have the new palette as well.
+    if (event->type() == QEvent::PaletteChange) QMetaObject::invokeMethod(this, &PopoverFooter::applyInks, Qt::QueuedConnection);
+}
+
+void PopoverFooter::applyInks() {
+    CardFrame::setInk(version_, CardColors::secondary(palette()));
+    setCopyState(copyState_);
+    if (settings_ != nullptr) refreshSettings();
 }
 
 void PopoverFooter::setCopyState(CopyState state) {

@@ -35,7 +35,12 @@ public:
     QToolButton* quitButton() const { return quit_; }
     QString versionText() const { return version_->text(); }
 
+protected:
+    void changeEvent(QEvent* event) override;
+
 private:
+    // The version's and the icons' ink, from the palette as it is now.
+    void applyInks();
     void setCopyState(CopyState state);
     void refreshSettings();
 

@@ -45,10 +45,10 @@ PopoverHeader::PopoverHeader(QWidget* parent, std::function<void(const QUrl&)> o
 
     auto* nameRow = new QHBoxLayout;
     nameRow->setSpacing(5);
-    auto* symbol = new QLabel(this);
+    auto* symbol = symbol_ = new QLabel(this);
     symbol->setPixmap(Symbols::icon(Symbols::Symbol::product, CardColors::secondary(palette())).pixmap(14, 14));
     nameRow->addWidget(symbol);
-    auto* name = new QLabel(QStringLiteral("nerivane"), this);
+    auto* name = name_ = new QLabel(QStringLiteral("nerivane"), this);
     QFont nameFont = name->font();
     nameFont.setBold(true);
     nameFont.setPointSizeF(nameFont.pointSizeF() * 0.9);
@@ -101,6 +101,9 @@ QString PopoverHeader::statusText(const AppModel& model, const CardContext& cont
 
 void PopoverHeader::refresh(const AppModel& model, const CardContext& context) {
     const auto& snapshot = model.snapshot();
+    // Again with every refresh: the palette may have changed since.
+    symbol_->setPixmap(Symbols::icon(Symbols::Symbol::product, CardColors::secondary(palette())).pixmap(14, 14));
+    CardFrame::setInk(name_, CardColors::secondary(palette()));
     status_->setText(statusText(model, context));
     CardFrame::setInk(status_, model.pausedUntil() ? CardColors::secondary(palette())
                                         : verdictInk(snapshot.verdict, context.accent, palette()));

@@ -39,6 +39,8 @@ public:
     QPushButton* signInButton() const { return signIn_; }
 
 private:
+    QLabel* symbol_;
+    QLabel* name_;
     QLabel* status_;
     QLabel* explanation_;
     QLabel* network_;

@@ -96,7 +96,7 @@ void PopoverSnapshot::open() {
     view_ = new PopoverView(model_, state_, actions_, places_, options_, window_.get());
     layout->addWidget(view_);
     window_->move(-10000, -10000);
-    window_->resize(PopoverView::width, 400);
+    window_->resize(PopoverView::fixedWidth(), 400);
     window_->show();
     model_.setDetailsVisible(true);
     if (view_->eventsCard() != nullptr) view_->eventsCard()->load();
@@ -109,13 +109,13 @@ QImage PopoverSnapshot::render(PopoverView& view) {
         window->setAttribute(Qt::WA_DontShowOnScreen);
         window->show();
     }
-    window->setFixedSize(PopoverView::width, view.contentHeight());
+    window->setFixedSize(PopoverView::fixedWidth(), view.contentHeight());
     // The estimate can fall short of wrapped texts: grow until nothing scrolls.
     for (int attempt = 0; attempt < 4; ++attempt) {
         QCoreApplication::sendPostedEvents();
         const int overflow = view.overflow();
         if (overflow <= 0) break;
-        window->setFixedSize(PopoverView::width, window->height() + overflow);
+        window->setFixedSize(PopoverView::fixedWidth(), window->height() + overflow);
     }
     return view.grab().toImage();
 }

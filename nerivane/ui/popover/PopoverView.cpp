@@ -1,7 +1,13 @@
 #include "nerivane/ui/popover/PopoverView.h"
 
+#include <QCheckBox>
+#include <QApplication>
 #include <QEvent>
+#include <QFontInfo>
 #include <QScrollBar>
+#include <QStyle>
+#include <algorithm>
+#include <cmath>
 
 #include "nerivane/core/AppModel.h"
 #include "nerivane/ui/cards/CardColors.h"
@@ -13,12 +19,15 @@
 #include "nerivane/ui/popover/PopoverFooter.h"
 #include "nerivane/ui/popover/PopoverHeader.h"
 #include "nerivane/ui/popover/PopoverState.h"
+#include "nerivane/ui/settings/SettingsStyle.h"
 
 namespace nerivane {
 namespace {
 
 constexpr int margin = 10;
 constexpr int spacing = 8;
+// Between the cards and a scroll bar beside them.
+constexpr int scrollBarGap = 4;
 
 QVBoxLayout* stack(QWidget* parent = nullptr) {
     auto* layout = new QVBoxLayout(parent);
@@ -38,7 +47,7 @@ PopoverView::PopoverView(AppModel& model, PopoverState& state, PopoverActions ac
       actions_(std::move(actions)),
       places_(std::move(places)),
       options_(std::move(options)) {
-    setFixedWidth(width);
+    setFixedWidth(fixedWidth());
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(margin, margin, margin, margin - 2);
     layout->setSpacing(spacing);
@@ -54,10 +63,16 @@ PopoverView::PopoverView(AppModel& model, PopoverState& state, PopoverActions ac
     // A short column (the settings page) must not take the header's room
     // for a scroll area's usual minimum.
     scroll_->setMinimumHeight(1);
+    // The column keeps one width whether the scroll bar shows or not: its
+    // room is kept free beside the column while it is hidden, so nothing
+    // reflows or is cut when it appears.
+    connect(scroll_->verticalScrollBar(), &QScrollBar::rangeChanged, this, &PopoverView::reserveScrollBar, Qt::QueuedConnection);
     layout->addWidget(scroll_, 1);
 
     footer_ = new PopoverFooter(state_, actions_, options_.version, static_cast<bool>(places_.settingsPage), this);
     layout->addWidget(footer_);
+    // Header and footer end where the cards do.
+    for (QWidget* part : {static_cast<QWidget*>(header_), static_cast<QWidget*>(footer_)}) part->setContentsMargins(0, 0, scrollBarRoom(), 0);
 
     rebuildColumn();
 
@@ -69,6 +84,11 @@ PopoverView::PopoverView(AppModel& model, PopoverState& state, PopoverActions ac
 }
 
 PopoverView::~PopoverView() = default;
+
+int PopoverView::fixedWidth() {
+    const double points = QFontInfo(QApplication::font()).pointSizeF();
+    return std::max(340, static_cast<int>(std::lround(340 * points / 9)));
+}
 
 EventsCard* PopoverView::eventsCard() const { return eventsCard_; }
 
@@ -104,7 +124,9 @@ void PopoverView::rebuildColumn() {
             // The update check is offered only where the build has one.
             const QString words = CardTexts::firstRunText(preferences_.dnsProbeName(), static_cast<bool>(actions_.installUpdate));
             layout->addWidget(DetailCards::firstRunCard(words, actions_.dismissFirstRun,
-                                                        places_.launchAtLogin ? places_.launchAtLogin() : nullptr));
+                                                        places_.launchAtLogin ? places_.launchAtLogin() : nullptr,
+                                                        outageSwitch()));
+            model_.offerOutageNotifications();
         }
         targets_ = stack();
         layout->addLayout(targets_);
@@ -125,8 +147,22 @@ void PopoverView::rebuildColumn() {
     }
     layout->addStretch(1);
     scroll_->setWidget(column_);
+    reserveScrollBar();
     refresh();
     scroll_->verticalScrollBar()->setValue(scrolled);
+}
+
+QWidget* PopoverView::outageSwitch() {
+    // The settings' own preference, offered where a new user looks first.
+    auto* row = new QWidget;
+    auto* layout = new QVBoxLayout(row);
+    layout->setContentsMargins(0, 0, 0, 0);
+    QCheckBox* toggle = SettingsStyle::trailingSwitch(tr("Notify me when the internet goes down"), layout, row);
+    toggle->setObjectName(QStringLiteral("welcomeNotifyOutages"));
+    toggle->setChecked(preferences_.notifyOutages());
+    connect(toggle, &QCheckBox::clicked, &preferences_, &Preferences::setNotifyOutages);
+    connect(&preferences_, &Preferences::notifyOutagesChanged, toggle, [this, toggle] { toggle->setChecked(preferences_.notifyOutages()); });
+    return row;
 }
 
 void PopoverView::refresh() {
@@ -168,7 +204,7 @@ void PopoverView::refreshWiFi() {
 
 int PopoverView::contentHeight() const {
     const QMargins margins = contentsMargins() + layout()->contentsMargins();
-    const int inner = width - margins.left() - margins.right();
+    const int inner = fixedWidth() - margins.left() - margins.right() - scrollBarRoom();
     // Wrapped texts are as tall as the width they get.
     const auto height = [inner](QLayout* layout) {
         // Cards replaced inside nested layouts leave cached hints behind.
@@ -180,13 +216,27 @@ int PopoverView::contentHeight() const {
            footer_->sizeHint().height() + margins.bottom();
 }
 
+int PopoverView::scrollBarRoom() const {
+    return style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, scroll_) + scrollBarGap;
+}
+
+void PopoverView::reserveScrollBar() {
+    if (column_ == nullptr) return;
+    const int room = scroll_->verticalScrollBar()->maximum() > 0 ? scrollBarGap : scrollBarRoom();
+    if (column_->contentsMargins().right() != room) column_->setContentsMargins(0, 0, room, 0);
+}
+
 int PopoverView::overflow() const { return scroll_->verticalScrollBar()->maximum(); }
 
 void PopoverView::changeEvent(QEvent* event) {
     QWidget::changeEvent(event);
     // Colours are taken from the palette when widgets are made: make them again.
     if (scroll_ == nullptr) return;
-    if (event->type() == QEvent::PaletteChange || event->type() == QEvent::StyleChange) rebuildColumn();
+    if (event->type() != QEvent::PaletteChange && event->type() != QEvent::StyleChange) return;
+    rebuildColumn();
+    // The header takes its inks from its own palette, which it is given
+    // after us: refreshed again once it has it.
+    QMetaObject::invokeMethod(this, &PopoverView::refresh, Qt::QueuedConnection);
 }
 
 }  // namespace nerivane

@@ -32,8 +32,9 @@ class PopoverView : public QWidget {
     Q_OBJECT
 
 public:
-    // The width the column is laid out for.
-    static constexpr int width = 340;
+    // The popup's fixed width: 340 at a 9-point desktop font, wider in
+    // proportion to a larger one (never narrower), so a large font cuts nothing.
+    static int fixedWidth();
 
     // Places of the column filled by other parts of the program: each makes
     // a new widget (the view takes it) or returns null, and an empty one
@@ -78,6 +79,9 @@ protected:
 private:
     CardContext cardContext() const;
     void rebuildColumn();
+    int scrollBarRoom() const;
+    void reserveScrollBar();
+    QWidget* outageSwitch();
     void refresh();
     void refreshWiFi();
     void clearLayout(QLayout* layout);

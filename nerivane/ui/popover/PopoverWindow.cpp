@@ -139,7 +139,7 @@ QSize PopoverWindow::fittingSize(int contentWidth, int contentHeight, const QRec
 void PopoverWindow::place() {
     QScreen* screen = anchor_.isEmpty() ? QGuiApplication::screenAt(cursor_) : QGuiApplication::screenAt(anchor_.center());
     if (screen == nullptr) screen = QGuiApplication::primaryScreen();
-    const QRect area = screen != nullptr ? screen->availableGeometry() : QRect(0, 0, PopoverView::width, 4096);
+    const QRect area = screen != nullptr ? screen->availableGeometry() : QRect(0, 0, PopoverView::fixedWidth(), 4096);
     if (view_ == nullptr) {
         adjustSize();
         setGeometry(placement(size(), anchor_, area, cursor_));
@@ -156,7 +156,7 @@ void PopoverWindow::place() {
             room.setBottom(std::max(area.top(), anchor_.top() - 1 - gap));
         }
     }
-    QSize wanted = fittingSize(PopoverView::width, view_->contentHeight(), room);
+    QSize wanted = fittingSize(PopoverView::fixedWidth(), view_->contentHeight(), room);
     if (isVisible()) {
         // The estimate can fall short of wrapped texts by a line or so: while
         // the column scrolls and the screen has room, grow by what it

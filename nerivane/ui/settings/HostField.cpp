@@ -1,10 +1,12 @@
 #include "nerivane/ui/settings/HostField.h"
 
+#include <QEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QVBoxLayout>
 
 #include "nerivane/core/HostValidation.h"
+#include "nerivane/ui/cards/CardColors.h"
 #include "nerivane/ui/settings/SettingsStyle.h"
 
 namespace nerivane {
@@ -24,6 +26,20 @@ HostField::HostField(const QString& prompt, bool allowsEmpty, QWidget* parent)
     layout->addWidget(edit_);
     layout->addWidget(error_);
     connect(edit_, &QLineEdit::editingFinished, this, &HostField::handleEditingFinished);
+    applyPlaceholderInk();
+}
+
+void HostField::changeEvent(QEvent* event) {
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::PaletteChange) applyPlaceholderInk();
+}
+
+void HostField::applyPlaceholderInk() {
+    // A desktop palette's placeholder colour can all but vanish on its base.
+    QPalette own = edit_->palette();
+    const QColor ink = CardColors::legible(CardColors::secondary(palette()), palette().color(QPalette::Base));
+    own.setColor(QPalette::PlaceholderText, ink);
+    edit_->setPalette(own);
 }
 
 void HostField::setHost(const QString& host) {

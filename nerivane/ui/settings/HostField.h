@@ -30,7 +30,11 @@ signals:
     // A checked, trimmed host the user committed (differs from the last one).
     void committed(const QString& host);
 
+protected:
+    void changeEvent(QEvent* event) override;
+
 private:
+    void applyPlaceholderInk();
     void handleEditingFinished();
     void showError(const QString& text);
 

@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <vector>
 
+#include "nerivane/ui/cards/CardColors.h"
+
 namespace nerivane {
 
 namespace {
@@ -36,7 +38,9 @@ protected:
         path.addRoundedRect(box, 4, 4);
 
         const QPalette& p = palette();
-        QColor fill = isChecked() ? p.color(QPalette::Highlight) : p.color(QPalette::Button);
+        // The highlight deepened where the desktop's is too pale for its text.
+        QColor fill = isChecked() ? CardColors::legible(p.color(QPalette::Highlight), p.color(QPalette::HighlightedText))
+                                  : p.color(QPalette::Button);
         if (!isChecked() && underMouse()) fill = fill.lighter(dark() ? 130 : 96);
         painter.fillPath(path, fill);
         QColor outline = p.color(QPalette::PlaceholderText);
@@ -86,7 +90,11 @@ SegmentedPicker::SegmentedPicker(const QString& name, const QStringList& choices
         return widest;
     };
     for (int rows = 2; columns > 1 && rowWidth(columns) > wrapWidth; ++rows) columns = (count + rows - 1) / rows;
-    for (int i = 0; i < count; ++i) layout->addWidget(segments[i], i / columns, i % columns);
+    for (int i = 0; i < count; ++i) {
+        // Wrapped rows line up: each segment fills its column.
+        if (columns < count) segments[i]->setSizePolicy(QSizePolicy::Minimum, QSizePolicy::Fixed);
+        layout->addWidget(segments[i], i / columns, i % columns);
+    }
     layout->setColumnStretch(columns, 1);
     connect(&group_, &QButtonGroup::idClicked, this, &SegmentedPicker::activated);
 }

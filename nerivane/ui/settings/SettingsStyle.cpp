@@ -5,6 +5,9 @@
 #include <QLabel>
 #include <QVBoxLayout>
 
+#include "nerivane/ui/settings/HintLabel.h"
+#include "nerivane/ui/settings/Switch.h"
+
 namespace nerivane::SettingsStyle {
 
 namespace {
@@ -12,20 +15,7 @@ constexpr int labelWidth = 78;
 }
 
 QLabel* hint(const QString& text, HintKind kind, QWidget* parent) {
-    auto* label = new QLabel(text, parent);
-    label->setWordWrap(true);
-    QFont small = label->font();
-    small.setPointSizeF(small.pointSizeF() * 0.85);
-    label->setFont(small);
-    if (kind == HintKind::warning) {
-        QPalette palette = label->palette();
-        palette.setColor(QPalette::WindowText, QColor(0xe6, 0x7e, 0x00));
-        label->setPalette(palette);
-    } else {
-        // A role, not a colour, so the hint follows a change of palette.
-        label->setForegroundRole(QPalette::PlaceholderText);
-    }
-    return label;
+    return new HintLabel(text, kind == HintKind::warning ? HintLabel::Kind::warning : HintLabel::Kind::note, parent);
 }
 
 QVBoxLayout* section(const QString& title, QVBoxLayout* page, QWidget* parent) {
@@ -46,7 +36,8 @@ QVBoxLayout* section(const QString& title, QVBoxLayout* page, QWidget* parent) {
 void row(const QString& label, QWidget* content, QVBoxLayout* section, QWidget* parent) {
     auto* line = new QHBoxLayout;
     auto* name = new QLabel(label, parent);
-    name->setFixedWidth(labelWidth);
+    // At least the column's width; a longer name in a larger font takes more.
+    name->setMinimumWidth(labelWidth);
     name->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     // Level with the text of the first line of controls beside it.
     name->setContentsMargins(0, 4, 0, 0);
@@ -59,7 +50,7 @@ void row(const QString& label, QWidget* content, QVBoxLayout* section, QWidget* 
 QCheckBox* trailingSwitch(const QString& label, QVBoxLayout* section, QWidget* parent) {
     auto* line = new QHBoxLayout;
     auto* name = new QLabel(label, parent);
-    auto* box = new QCheckBox(parent);
+    auto* box = new Switch(parent);
     box->setAccessibleName(label);
     name->setBuddy(box);
     line->addWidget(name, 1);

@@ -183,6 +183,19 @@ TEST_F(AppModelTest, AMissingNotificationServiceKeepsTheSwitchesAndALaterOneGets
     EXPECT_EQ(server.titles(), std::vector<QString>{"Internet down"});
 }
 
+// The welcome's offer turns outage notifications on where a service answers,
+// once: switched off in the welcome, they stay off.
+TEST_F(AppModelTest, TheWelcomeTurnsOutageNotificationsOnWhereAServiceAnswers) {
+    test::NotificationServer server(*services);
+    ASSERT_TRUE(server.start());
+    startedModel();
+    model->offerOutageNotifications();
+    EXPECT_TRUE(waitUntil([&] { return preferences->notifyOutages(); }));
+    preferences->setNotifyOutages(false);
+    model->offerOutageNotifications();
+    EXPECT_FALSE(waitUntil([&] { return preferences->notifyOutages(); }, 300));
+}
+
 // The timer that ends a pause stands still while the machine sleeps; waking
 // after the pause's end by the wall clock ends it at once.
 TEST_F(AppModelTest, APauseWhoseEndPassedDuringSleepEndsOnWake) {

@@ -49,12 +49,15 @@ inline QPalette scenePalette(bool dark) {
     return palette;
 }
 
-// Fixed look whatever the machine: Fusion, DejaVu Sans, no icon theme.
+// Fixed look whatever the machine: Fusion, DejaVu Sans (9 points unless
+// NERIVANE_FONT_POINTS says), no icon theme.
 inline void fixLook(bool dark) {
     widgetsApplication();
     if (QApplication::font().family() != QStringLiteral("DejaVu Sans")) {
         QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
-        QApplication::setFont(QFont(QStringLiteral("DejaVu Sans"), 9));
+        // NERIVANE_FONT_POINTS: a desktop's larger font, for the checks that nothing is cut.
+        const int points = qEnvironmentVariableIntValue("NERIVANE_FONT_POINTS");
+        QApplication::setFont(QFont(QStringLiteral("DejaVu Sans"), points > 0 ? points : 9));
         QIcon::setThemeSearchPaths({});
         QIcon::setThemeName(QString());
     }

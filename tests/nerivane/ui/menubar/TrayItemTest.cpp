@@ -118,7 +118,7 @@ TEST(StatusItem, WithoutATrayHostAWindowStandsIn) {
     ASSERT_TRUE(window->showsHint());
     for (const bool dark : {false, true}) {
         QApplication::setPalette(scenePalette(dark));
-        QCoreApplication::processEvents();
+        waitForWidgets([] { return false; }, 50);  // the inks that follow the palette
         keepPicture(window->grab().toImage(), dark ? "window-dark.png" : "window-light.png");
     }
     auto* gotIt = window->findChild<QPushButton*>();
@@ -312,7 +312,8 @@ protected:
 };
 
 TEST_P(Compact, DigitsFillTheSlotBesideTheBadge) {
-    const TrayAppearance dark;
+    // A panel known to be dark: the unknown one's plate would fill the slot.
+    const TrayAppearance dark = TrayAppearance::resolve(std::nullopt, 1u);
     const auto readout = CompactReadout::make(reading(12.4, Verdict::internetProblem), {10.0, 14.0, 12.0, 30.0, 12.0}, {},
                                               D::textAndTrace, M::internet, false);
     const QImage image = renderer.renderCompact(readout, dark, side);
@@ -349,7 +350,7 @@ TEST_P(Compact, StateShowsInTheDigitsOnLightAndDarkPanels) {
         return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
     };
     const Values trace{10.0, 14.0, 12.0, 30.0, 12.0, 11.0};
-    // Then the panels nothing told us about: light glyphs with a dark rim on both.
+    // Then the panels nothing told us about: light glyphs on a dark plate on both.
     const std::pair<TrayAppearance, QColor> panels[] = {{TrayAppearance::resolve(std::nullopt, 2u), QColor(0xf0, 0xf0, 0xf0)},
                                                         {TrayAppearance::resolve(std::nullopt, 1u), QColor(0x30, 0x30, 0x30)},
                                                         {TrayAppearance{}, QColor(0xf0, 0xf0, 0xf0)},
@@ -372,12 +373,12 @@ TEST_P(Compact, StateShowsInTheDigitsOnLightAndDarkPanels) {
                     if (qAlpha(image.pixel(x, y)) == 255) counts[image.pixel(x, y)] += 1;
             ASSERT_FALSE(counts.empty());
             if (appearance.source == TrayAppearance::Source::fallback) {
-                // The rim: dark pixels of some strength around the light digits.
+                // The plate: dark pixels of some strength around the light digits.
                 int rim = 0;
                 for (int y = 0; y < side; ++y)
                     for (int x = 0; x < side; ++x)
                         if (const QRgb p = image.pixel(x, y); qAlpha(p) > 120 && qGray(qUnpremultiply(p)) < 60) rim += 1;
-                EXPECT_GE(rim, side) << "no dark rim on the fallback picture";
+                EXPECT_GE(rim, side) << "no dark plate on the fallback picture";
                 continue;
             }
             const QRgb ink = std::max_element(counts.begin(), counts.end(), [](auto a, auto b) { return a.second < b.second; })->first;

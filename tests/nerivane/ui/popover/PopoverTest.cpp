@@ -1,15 +1,18 @@
 // The popup built from a model fed with made-up snapshots: every scene a user
-// meets, with what it shows and what assistive technology hears, drawn on
-// both palettes and compared with the reference pictures (all written to
+// meets and the settings page, with what it shows and what assistive
+// technology hears, drawn on three palettes, every text measured for contrast
+// and cuts, and compared with the reference pictures (all written to
 // NERIVANE_PICTURES when set, for a person to look at); the window's
 // placement and size; the snapshot switches; saving history from the popup.
 
 #include <gtest/gtest.h>
 
 #include <QAccessible>
+#include <QCheckBox>
 #include <QDateTime>
 #include <QFile>
 #include <QKeyEvent>
+#include <QLineEdit>
 #include <QLabel>
 #include <QPointer>
 #include <QScreen>
@@ -18,13 +21,17 @@
 #include "support/qt/PrivateBus.h"
 #include "support/widgets/PopoverHarness.h"
 #include "nerivane/export/CSVExport.h"
+#include "nerivane/ui/cards/CardColors.h"
 #include "nerivane/ui/cards/EventRow.h"
+#include "nerivane/ui/cards/TraceView.h"
 #include "nerivane/ui/history/ChartGeometry.h"
+#include "nerivane/ui/history/ChartLegend.h"
 #include "nerivane/ui/history/ChartView.h"
 #include "nerivane/ui/history/HistoryCard.h"
 #include "nerivane/ui/popover/ExportFlow.h"
 #include "nerivane/ui/popover/PopoverHeader.h"
 #include "nerivane/ui/popover/PopoverWindow.h"
+#include "nerivane/ui/settings/SettingsView.h"
 
 // Designated initializers name only the actions a case uses.
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
@@ -61,70 +68,147 @@ double differingShare(const QImage& a, const QImage& b) {
     return static_cast<double>(differing) / (a.width() * a.height());
 }
 
-TEST(Popover, EverySceneShowsItsWordsAndThreeMatchTheReferences) {
-    const QString references = qEnvironmentVariable("NERIVANE_SOURCE_DIR") + "/tests/nerivane/ui/popover/reference/";
-    const bool looking = !qEnvironmentVariableIsEmpty("NERIVANE_PICTURES");
-    const std::tuple<const char*, void (*)(PopoverHarness&), std::vector<const char*>> all[] = {
-        {"good", scenes::good,
-         {"Good", "INTERNET", "ROUTER", "nas.home.arpa", "192.168.1.1", "IPv6", "3 lost in the last minute",
-          "2606:4700:4700::1111"}},
-        {"outage-incident", scenes::outageIncident,
-         {"Internet down at 3:02 PM, 31 s: 1.1.1.1, 8.8.8.8, and 1.1.1.1 over IPv6"}},
-        {"dns-failing", [](PopoverHarness& h) { scenes::lookups(h, true); },
-         {"Name lookups failing", "192.168.1.1 \u00b7 last answer 2 min ago"}},
-        {"dns-slow", [](PopoverHarness& h) { scenes::lookups(h, false); }, {"Name lookups slow", "192.168.1.1 \u00b7 1.5 s \u00b7 no failures"}},
-        {"under-load", scenes::underLoad,
-         {"UNDER LOAD", "F", "+480 ms", "Queue beyond the router", "during an upload at 12 Mbit/s, 4 minutes ago", "A", "+12 ms",
-          "during a download at 85 Mbit/s, 25 minutes ago", "Upload: grade F, unusable while busy, 480 milliseconds added, "
-          "queue beyond the router, during an upload at 12 Mbit/s, 4 minutes ago",
-          "Median 12 milliseconds, p95 up to 560 milliseconds, loss 0%, throughput up to 12 Mbit/s sent and 85 Mbit/s received"}},
-        {"internet-down", scenes::internetDown, {"Internet down", "Router is fine, but no internet host answers."}},
-        {"local-problem", scenes::localProblem,
-         {"WI\u2011FI", "19 milliseconds", "7 of 60 lost", "4.2 milliseconds", "signal -58 dBm", "signal to noise 34 dB",
-          "Spike at 2:15 PM, 9 s: router, worst 212 milliseconds", "Outage at 1:01 PM, 42 s: 1.1.1.1", "Copy diagnostics"}},
-        {"after-outage", scenes::afterOutage,
-         {"The internet is fine. The router is slow to answer ping.", "52% lost, most during the outage at 3:04 PM",
-          "Answers its own pings slowly; traffic through it is fine"}},
-        {"vpn-ipv6", scenes::vpnWithIPv6Problem,
-         {"The internet is fine. The router can't be measured.", "Router can't be reached through the VPN", "TCP",
-          "No reply since 3:00 PM"}},
-        {"offline", scenes::offline, {"No network since 3:01 PM.", "Offline since 3:01 PM"}},
-        {"paused", scenes::paused, {"Paused until 4:05 PM"}},
-        {"first-run", scenes::firstRun, {"WELCOME"}},
-        {"first-snapshot", [](PopoverHarness& h) { h.deliver(scenes::snapshot(path(NetworkPath::Kind::ethernet), {}, {}, {})); },
-         {"Measuring", "No router on this network"}},
-        {"nothing-resolved",
-         [](PopoverHarness& h) { h.deliver(scenes::snapshot(path(NetworkPath::Kind::ethernet), Verdict::internetUnmeasured, {}, {})); },
-         {"No internet host resolved"}},
-        {"lookups",
-         [](PopoverHarness& h) {
-             const auto ok = TargetState::ok();
-             auto shown = scenes::snapshot(path(NetworkPath::Kind::ethernet), Verdict::good, ok,
-                                           {measured(scenes::router, ok, 1.2), measured(scenes::cloudflare, ok, 12.3)});
-             shown.unresolved = {{TargetRole::internet(1), "dns.example", HostLookup::State::notFound},
-                                 {TargetRole::custom(0), "nas.home.arpa", HostLookup::State::lookingUp},
-                                 {TargetRole::custom(1), "printer.lan", HostLookup::State::notFound}};
-             h.deliver(shown);
-         },
-         {"dns.example not found", "Looking up nas.home.arpa\u2026", "printer.lan not found"}},
+// Every scene a user meets, with the words it must show.
+using Scene = std::tuple<const char*, void (*)(PopoverHarness&), std::vector<const char*>>;
+const std::vector<Scene> everyScene = {
+    {"good", scenes::good,
+     {"Good", "INTERNET", "ROUTER", "nas.home.arpa", "192.168.1.1", "IPv6", "3 lost in the last minute",
+      "2606:4700:4700::1111"}},
+    {"outage-incident", scenes::outageIncident,
+     {"Internet down at 3:02 PM, 31 s: 1.1.1.1, 8.8.8.8, and 1.1.1.1 over IPv6"}},
+    {"dns-failing", [](PopoverHarness& h) { scenes::lookups(h, true); },
+     {"Name lookups failing", "192.168.1.1 \u00b7 last answer 2 min ago"}},
+    {"dns-slow", [](PopoverHarness& h) { scenes::lookups(h, false); }, {"Name lookups slow", "192.168.1.1 \u00b7 1.5 s \u00b7 no failures"}},
+    {"under-load", scenes::underLoad,
+     {"UNDER LOAD", "F", "+480 ms", "Queue beyond the router", "during an upload at 12 Mbit/s, 4 minutes ago", "A", "+12 ms",
+      "during a download at 85 Mbit/s, 25 minutes ago", "Upload: grade F, unusable while busy, 480 milliseconds added, "
+      "queue beyond the router, during an upload at 12 Mbit/s, 4 minutes ago",
+      "Median 12 milliseconds, p95 up to 560 milliseconds, loss 0%, throughput up to 12 Mbit/s sent and 85 Mbit/s received"}},
+    {"internet-down", scenes::internetDown, {"Internet down", "Router is fine, but no internet host answers."}},
+    {"local-problem", scenes::localProblem,
+     {"WI\u2011FI", "19 milliseconds", "7 of 60 lost", "4.2 milliseconds", "signal -58 dBm", "signal to noise 34 dB",
+      "Spike at 2:15 PM, 9 s: router, worst 212 milliseconds", "Outage at 1:01 PM, 42 s: 1.1.1.1", "Copy diagnostics"}},
+    {"after-outage", scenes::afterOutage,
+     {"The internet is fine. The router is slow to answer ping.", "52% lost, most during the outage at 3:04 PM",
+      "Answers its own pings slowly; traffic through it is fine"}},
+    {"vpn-ipv6", scenes::vpnWithIPv6Problem,
+     {"The internet is fine. The router can't be measured.", "Router can't be reached through the VPN", "TCP",
+      "No reply since 3:00 PM"}},
+    {"offline", scenes::offline, {"No network since 3:01 PM.", "Offline since 3:01 PM"}},
+    {"paused", scenes::paused, {"Paused until 4:05 PM"}},
+    {"first-run", scenes::firstRun, {"WELCOME", "Notify me when the internet goes down"}},
+    {"first-snapshot", [](PopoverHarness& h) { h.deliver(scenes::snapshot(path(NetworkPath::Kind::ethernet), {}, {}, {})); },
+     {"Measuring", "No router on this network"}},
+    {"nothing-resolved",
+     [](PopoverHarness& h) { h.deliver(scenes::snapshot(path(NetworkPath::Kind::ethernet), Verdict::internetUnmeasured, {}, {})); },
+     {"No internet host resolved"}},
+    {"lookups",
+     [](PopoverHarness& h) {
+         const auto ok = TargetState::ok();
+         auto shown = scenes::snapshot(path(NetworkPath::Kind::ethernet), Verdict::good, ok,
+                                       {measured(scenes::router, ok, 1.2), measured(scenes::cloudflare, ok, 12.3)});
+         shown.unresolved = {{TargetRole::internet(1), "dns.example", HostLookup::State::notFound},
+                             {TargetRole::custom(0), "nas.home.arpa", HostLookup::State::lookingUp},
+                             {TargetRole::custom(1), "printer.lan", HostLookup::State::notFound}};
+         h.deliver(shown);
+     },
+     {"dns.example not found", "Looking up nas.home.arpa\u2026", "printer.lan not found"}},
+    {"settings", [](PopoverHarness& h) {
+         scenes::good(h);
+         h.state.setShowingSettings(true);
+     }, {"PROBING"}},
+};
+
+// The ink is the pixel of inkArea that stands out most from the ground: the
+// most common colour of groundArea (outside inkArea), or of inkArea.
+double inkContrast(const QImage& image, QRect inkArea, QRect groundArea = {}) {
+    const bool around = !groundArea.isNull();
+    std::map<QRgb, int> counts;
+    inkArea &= image.rect();
+    groundArea = around ? groundArea & image.rect() : inkArea;
+    for (int y = groundArea.top(); y <= groundArea.bottom(); ++y)
+        for (int x = groundArea.left(); x <= groundArea.right(); ++x)
+            if (!around || !inkArea.contains(x, y)) ++counts[image.pixel(x, y)];
+    if (counts.empty()) return 21;
+    const QColor ground = std::max_element(counts.begin(), counts.end(), [](auto& p, auto& q) { return p.second < q.second; })->first;
+    double best = 1;
+    for (int y = inkArea.top(); y <= inkArea.bottom(); ++y)
+        for (int x = inkArea.left(); x <= inkArea.right(); ++x) best = std::max(best, CardColors::contrast(image.pixel(x, y), ground));
+    return best;
+}
+
+// Every text, control and trace of the view measured in its picture: 4.5:1
+// for text, 3:1 for large text, traces, swatches and switches (against what
+// surrounds them); and no text narrower than it needs. Returns what falls short.
+QStringList faint(QWidget& view, const QImage& picture) {
+    const QImage image = picture.convertToFormat(QImage::Format_RGB32);
+    const double scale = picture.devicePixelRatio();
+    const auto pixels = [&](const QWidget* widget, QRectF local) {
+        local.translate(widget->mapTo(&view, QPoint()));
+        return QRectF(local.topLeft() * scale, local.size() * scale).toAlignedRect();
     };
-    for (const bool dark : {false, true}) {
-        for (const auto& [name, make, shown] : all) {
-            const QString file = QStringLiteral("popup-%1-%2.png").arg(name, dark ? "dark" : "light");
+    QStringList short_;
+    const auto check = [&](const QString& what, double ratio, double needed) {
+        if (ratio < needed) short_ << QStringLiteral("%1 %2:1 < %3").arg(what).arg(ratio, 0, 'f', 2).arg(needed);
+    };
+    for (QWidget* widget : view.findChildren<QWidget*>()) {
+        if (!widget->isVisibleTo(&view) || widget->width() <= 2 || widget->height() <= 2) continue;
+        const QRectF whole = widget->rect();
+        const bool wraps = qobject_cast<QLabel*>(widget) != nullptr && static_cast<QLabel*>(widget)->wordWrap();
+        if ((qobject_cast<QLabel*>(widget) || qobject_cast<QAbstractButton*>(widget)) && !wraps &&
+            (widget->sizeHint().width() > widget->width() || !widget->parentWidget()->rect().contains(widget->geometry())))
+            short_ << QStringLiteral("cut %1: %2 of %3").arg(widget->property("text").toString().left(30)).arg(widget->width()).arg(widget->sizeHint().width());
+        if (auto* box = qobject_cast<QCheckBox*>(widget)) {
+            const QRect inside = pixels(widget, whole);
+            check("switch " + box->accessibleName(), inkContrast(image, inside, inside.adjusted(-3, -3, 3, 3)), 3);
+        } else if (auto* label = qobject_cast<QLabel*>(widget); label && !label->text().isEmpty()) {
+            const QFont font = label->font();
+            const bool large = font.pointSizeF() >= 18 || (font.bold() && font.pointSizeF() >= 14);
+            check("label " + label->text().left(40), inkContrast(image, pixels(widget, label->contentsRect())), large ? 3 : 4.5);
+        } else if (auto* button = qobject_cast<QAbstractButton*>(widget); button && !button->text().isEmpty()) {
+            check("button " + button->text(), inkContrast(image, pixels(widget, whole.adjusted(3, 3, -3, -3))), 4.5);
+        } else if (auto* edit = qobject_cast<QLineEdit*>(widget)) {
+            check("field " + edit->text() + edit->placeholderText(), inkContrast(image, pixels(widget, whole.adjusted(4, 4, -4, -4))), 4.5);
+        } else if (auto* trace = qobject_cast<TraceView*>(widget); trace && trace->hasSamples()) {
+            check("trace", inkContrast(image, pixels(widget, whole)), 3);
+        } else if (qobject_cast<ChartView*>(widget)) {
+            // The scale's label at the top left, the times along the foot.
+            check("chart scale", inkContrast(image, pixels(widget, {0, 0, 48, 12})), 4.5);
+            check("chart times", inkContrast(image, pixels(widget, whole.adjusted(0, whole.height() - ChartGeometry::bottomMargin, 0, 0))), 4.5);
+        } else if (auto* legend = qobject_cast<ChartLegend*>(widget)) {
+            for (const auto& item : legend->items()) {
+                check("legend " + item.word, inkContrast(image, pixels(widget, item.wordBox)), 4.5);
+                check("legend swatch " + item.word, inkContrast(image, pixels(widget, item.swatchBox.adjusted(-2, -2, 2, 2))), 3);
+            }
+        }
+    }
+    return short_;
+}
+
+// Every scene on the light and dark palettes and a desktop's dark palette made
+// from a button and a window colour alone (roles such a theme leaves unset):
+// its words (read on the light one), every text legible and uncut, and three
+// scenes as their reference pictures at the usual scale and font.
+TEST(Popover, EverySceneShowsItsWordsLegiblyAndThreeMatchTheReferences) {
+    const QString references = qEnvironmentVariable("NERIVANE_SOURCE_DIR") + "/tests/nerivane/ui/popover/reference/";
+    const std::pair<const char*, QPalette> palettes[] = {
+        {"light", scenePalette(false)}, {"dark", scenePalette(true)}, {"desktop-dark", QPalette(QColor(0x45, 0x47, 0x4c), QColor(0x31, 0x33, 0x38))}};
+    for (const auto& [palette, colours] : palettes) {
+        for (const auto& [name, make, shown] : everyScene) {
+            const QString file = QStringLiteral("popup-%1-%2.png").arg(name, palette);
             const bool referenced = QFile::exists(references + file);
-            // The words are read on the light palette; the dark one is drawn for the references and for a person.
-            if (dark && !referenced && !looking) continue;
             SCOPED_TRACE(file.toStdString());
-            fixLook(dark);
+            fixLook(false);
+            QApplication::setPalette(colours);
             PopoverHarness harness;
             make(harness);
             PopoverActions actions{.exportData = [](CSVExport::Choice) {}, .copyDiagnostics = [](std::function<void()> done) { done(); }};
             PopoverView::Places places;
-            if (!referenced) {  // every control the footer can bring, with stand-ins
+            if (!referenced) {  // every control the footer can bring
                 actions.dismissFirstRun = [&] { harness.state.dismissFirstRun(harness.preferences); };
                 actions.availableUpdate = [] { return std::optional<QString>("1.2.0"); };
                 actions.installUpdate = [] {};
-                places.settingsPage = [] { return new QLabel(QStringLiteral("(the settings page)")); };
+                places.settingsPage = [&] { return new SettingsView(*harness.model); };
             }
             HistoryCard* history = nullptr;
             if (make == scenes::underLoad) {
@@ -139,16 +223,16 @@ TEST(Popover, EverySceneShowsItsWordsAndThreeMatchTheReferences) {
                 fresh = harness.picture(*view);
             }
             keepPicture(fresh, file);
+            const QStringList shortfalls = faint(*view, fresh);
+            EXPECT_TRUE(shortfalls.isEmpty()) << shortfalls.join("\n").toStdString();
             const QStringList texts = words(*view);
-            for (const char* text : shown) EXPECT_TRUE(texts.contains(text)) << text;
+            for (const char* text : shown) EXPECT_TRUE(palette != std::string("light") || texts.contains(text)) << text;
             // Without latency under load there is no card for it.
             if (make == scenes::good) {
                 EXPECT_FALSE(texts.contains("UNDER LOAD"));
             }
-            if (looking && make == scenes::good) {
-                harness.state.setShowingSettings(true);
-                keepPicture(PopoverSnapshot::render(*view), QStringLiteral("settings-%1.png").arg(dark ? "dark" : "light"));
-            }
+            // At another scale or font the pictures differ by design.
+            if (fresh.devicePixelRatio() != 1 || QApplication::font().pointSize() != 9) continue;
             if (!referenced) continue;
             if (qEnvironmentVariableIsSet("NERIVANE_UPDATE_REFERENCES")) fresh.save(references + file);
             const QImage reference(references + file);
@@ -312,7 +396,7 @@ TEST(Popover, CardsStayWhileTheTargetsDo) {
     auto view = harness.view();
     const auto median = [&] {
         for (auto* label : view->column()->findChildren<QLabel*>())
-            if (label->accessibleDescription() == "med") return QPointer(label);
+            if (label->accessibleDescription() == "median") return QPointer(label);
         return QPointer<QLabel>();
     };
     const QPointer<QLabel> before = median();

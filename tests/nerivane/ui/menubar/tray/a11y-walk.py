@@ -75,9 +75,9 @@ def cards(nodes):
                 break
             inside.append(item)
         # The host rows are the blocks named after their host; the median is
-        # the value described "med" whose name is the spoken value.
-        hosts = [(p, n) for p, _, n, d, _, _ in inside if n and re.match(r"^[0-9a-f.:]+$", n) and d != "med"]
-        medians = [(p, n) for p, _, n, d, _, _ in inside if d == "med"]
+        # the value described "median" whose name is the spoken value.
+        hosts = [(p, n) for p, _, n, d, _, _ in inside if n and re.match(r"^[0-9a-f.:]+$", n) and d != "median"]
+        medians = [(p, n) for p, _, n, d, _, _ in inside if d == "median"]
         result[name] = {"card": path, "hosts": hosts, "medians": medians}
     return result
 
