@@ -66,7 +66,7 @@ void AlertTracker::updateVerdict(Verdict verdict, double now, std::vector<Alert>
     if (now - candidate->since < verdictSeconds) return;
     if (lastVerdict == verdict) return;
     const bool coveredByDownAlert = postedDown && (verdict == Verdict::internetDown || verdict == Verdict::localDown ||
-                                                   verdict == Verdict::connectionDown);
+                                                   verdict == Verdict::connectionDown || verdict == Verdict::providerDown);
     // The first verdict that holds after start is the starting point, not a change.
     if (verdictChanges && lastVerdict && !coveredByDownAlert) alerts.emplace_back(VerdictChanged{verdict});
     lastVerdict = verdict;

@@ -49,11 +49,13 @@ Mark mark(Verdict verdict, bool paused) {
     case Verdict::lookupsFailing:
     case Verdict::lookupsSlow:
     case Verdict::slowWhileBusy:
+    case Verdict::providerProblem:
         return Mark::problem;
     case Verdict::internetDown:
     case Verdict::localDown:
     case Verdict::connectionDown:
     case Verdict::offline:
+    case Verdict::providerDown:
         return Mark::down;
     case Verdict::measuring:
     case Verdict::good:

@@ -127,6 +127,22 @@ QJsonValue loadJson(const std::optional<LoadSnapshot>& load) {
     };
 }
 
+// The newest sweep toward the first internet host, one object a TTL.
+QJsonArray hopsJson(const std::vector<HopSweep::Hop>& hops) {
+    QJsonArray array;
+    for (const auto& hop : hops) {
+        array.append(QJsonObject{
+            {QStringLiteral("ttl"), hop.ttl},
+            {QStringLiteral("address"), hop.address ? QJsonValue(QString::fromStdString(hop.address->text()))
+                                                    : QJsonValue(QJsonValue::Null)},
+            {QStringLiteral("name"), hop.name.empty() ? QJsonValue(QJsonValue::Null) : QJsonValue(QString::fromStdString(hop.name))},
+            {QStringLiteral("roundTripMs"), number(hop.roundTripMilliseconds)},
+            {QStringLiteral("destination"), hop.isDestination},
+        });
+    }
+    return array;
+}
+
 QJsonObject targetJson(const TargetSnapshot& target) {
     const Metrics& metrics = target.metrics;
     return QJsonObject{
@@ -220,6 +236,7 @@ QJsonObject ConsoleReadout::snapshotJson(const MonitorSnapshot& snapshot, std::o
         {QStringLiteral("unresolved"), unresolved},
         {QStringLiteral("lookups"), lookupsJson(snapshot.lookups)},
         {QStringLiteral("load"), loadJson(snapshot.load)},
+        {QStringLiteral("hops"), hopsJson(snapshot.hops)},
     };
 }
 

@@ -61,7 +61,7 @@ options:
                      not later than now) instead of now; the minute holding
                      TIME is left out, as the application's export leaves out
                      its current one
-  --role ROLE        router, internet[0], internet[1], internet-ipv6, custom[0], custom[1]
+  --role ROLE        router, internet[0], internet[1], internet-ipv6, custom[0], custom[1], provider
   --help             this text
 
 Grades are built from the stored minutes and hours: the busy median of a

@@ -24,6 +24,8 @@ QColor verdictInk(Verdict verdict, const QColor& accent, const QPalette& palette
     case Verdict::internetUnmeasured:
     case Verdict::lookupsSlow:
     case Verdict::slowWhileBusy: return CardColors::orange(palette);
+    case Verdict::providerProblem: return CardColors::orange(palette);
+    case Verdict::providerDown: return CardColors::red(palette);
     case Verdict::lookupsFailing: return CardColors::red(palette);
     case Verdict::internetDown:
     case Verdict::localDown:
