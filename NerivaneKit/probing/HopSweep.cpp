@@ -26,6 +26,10 @@ namespace nerivane {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+// Send and arrival times are of the real-time clock: the kernel stamps
+// arrivals with it (SO_TIMESTAMPNS), and on a veth the errors of the first
+// TTLs queue while the later ones are still being sent.
+using WallClock = std::chrono::system_clock;
 
 // The token of a sweep probe: a fixed tag in the high bits, the TTL in the
 // low byte. It rides in the echo payload (ICMP) or is the whole payload (UDP).
@@ -52,6 +56,7 @@ SweepSocket openSocket(IPFamily family) {
                             ? setsockopt(opened.descriptor.get(), SOL_IP, IP_RECVERR, &on, sizeof on) == 0
                             : setsockopt(opened.descriptor.get(), SOL_IPV6, IPV6_RECVERR, &on, sizeof on) == 0;
     if (!errors) opened.descriptor.reset();
+    if (opened.descriptor) setsockopt(opened.descriptor.get(), SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
     return opened;
 }
 
@@ -96,9 +101,21 @@ bool send(const SweepSocket& socket, const ProbeAddress& destination, int ttl) {
 
 struct Answer {
     ProbeAddress address;
-    Clock::time_point at;
+    WallClock::time_point at;
     bool isDestination = false;
 };
+
+// The kernel's arrival stamp of a message, else now.
+WallClock::time_point arrival(msghdr& message) {
+    for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr; header = CMSG_NXTHDR(&message, header)) {
+        if (header->cmsg_level != SOL_SOCKET || header->cmsg_type != SCM_TIMESTAMPNS) continue;
+        timespec stamp{};
+        std::memcpy(&stamp, CMSG_DATA(header), sizeof stamp);
+        return WallClock::time_point(std::chrono::duration_cast<WallClock::duration>(
+            std::chrono::seconds(stamp.tv_sec) + std::chrono::nanoseconds(stamp.tv_nsec)));
+    }
+    return WallClock::now();
+}
 
 // One queued ICMP error: the hop that sent it and the TTL it answers.
 std::optional<std::pair<int, Answer>> readError(const SweepSocket& socket) {
@@ -115,7 +132,7 @@ std::optional<std::pair<int, Answer>> readError(const SweepSocket& socket) {
     message.msg_controllen = control.size();
     const ssize_t length = ::recvmsg(socket.descriptor.get(), &message, MSG_ERRQUEUE | MSG_DONTWAIT);
     if (length < 0) return std::nullopt;
-    const auto at = Clock::now();
+    const auto at = arrival(message);
     for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr; header = CMSG_NXTHDR(&message, header)) {
         const bool v4 = header->cmsg_level == SOL_IP && header->cmsg_type == IP_RECVERR;
         const bool v6 = header->cmsg_level == SOL_IPV6 && header->cmsg_type == IPV6_RECVERR;
@@ -139,15 +156,23 @@ std::optional<std::pair<int, Answer>> readError(const SweepSocket& socket) {
 // One echo reply from the destination.
 std::optional<std::pair<int, Answer>> readReply(const SweepSocket& socket, IPFamily family, bool& drained) {
     std::array<std::uint8_t, 256> data{};
+    std::array<char, 128> control{};
     sockaddr_storage from{};
-    socklen_t fromLength = sizeof from;
-    const ssize_t length = ::recvfrom(socket.descriptor.get(), data.data(), data.size(), MSG_DONTWAIT,
-                                      reinterpret_cast<sockaddr*>(&from), &fromLength);
+    iovec vector{data.data(), data.size()};
+    msghdr message{};
+    message.msg_name = &from;
+    message.msg_namelen = sizeof from;
+    message.msg_iov = &vector;
+    message.msg_iovlen = 1;
+    message.msg_control = control.data();
+    message.msg_controllen = control.size();
+    const ssize_t length = ::recvmsg(socket.descriptor.get(), &message, MSG_DONTWAIT);
     if (length < 0) {
         drained = true;
         return std::nullopt;
     }
-    const auto at = Clock::now();
+    const socklen_t fromLength = message.msg_namelen;
+    const auto at = arrival(message);
     const auto echo = ICMPPacket::parseReply({data.data(), static_cast<std::size_t>(length)}, family);
     const auto address = ProbeAddress::fromSocketAddress(reinterpret_cast<const sockaddr*>(&from), fromLength);
     if (!echo || !address || (echo->token & ~std::uint64_t{0xff}) != tokenTag) return std::nullopt;
@@ -190,7 +215,7 @@ std::vector<HopSweep::Hop> HopSweep::run(const ProbeAddress& destination, const 
     if (!socket.descriptor) return {};
     const int maxHops = std::clamp(options.maxHops, 1, 64);
 
-    std::map<int, Clock::time_point> sentAt;
+    std::map<int, WallClock::time_point> sentAt;
     std::map<int, Answer> answers;
     // The lowest TTL at which the destination answered; no hop lies beyond it.
     const auto lastTTL = [&] {
@@ -203,8 +228,9 @@ std::vector<HopSweep::Hop> HopSweep::run(const ProbeAddress& destination, const 
         bool sentAny = false;
         for (int ttl = 1; ttl <= lastTTL(); ++ttl) {
             if (answers.contains(ttl)) continue;
+            const auto before = WallClock::now();
             if (send(socket, destination, ttl)) {
-                sentAt[ttl] = Clock::now();
+                sentAt[ttl] = before;
                 sentAny = true;
             }
         }
@@ -244,7 +270,7 @@ std::vector<HopSweep::Hop> HopSweep::run(const ProbeAddress& destination, const 
             hop.address = found->second.address;
             hop.isDestination = found->second.isDestination;
             hop.roundTripMilliseconds =
-                std::chrono::duration<double, std::milli>(found->second.at - sentAt[ttl]).count();
+                std::max(0.0, std::chrono::duration<double, std::milli>(found->second.at - sentAt[ttl]).count());
             if (options.reverseNames && !hop.isDestination) hop.name = quickReverseName(*hop.address, options.nameSeconds);
         }
         hops.push_back(std::move(hop));
