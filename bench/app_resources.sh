@@ -8,7 +8,8 @@
 #   bench/app_resources.sh               300 s
 #   SECONDS_TO_RUN=60 bench/app_resources.sh
 #
-# The last line is the ratio of nerivane's processor time to fping's.
+# The last line is the ratio of nerivane's processor time to fping's; the
+# line before it, the provider tier's hop sweeps and their packets.
 #
 # Targets: the lab router 10.77.0.1, 1.1.1.1, 8.8.8.8 and 2606:4700:4700::1111
 # (the defaults) and 9.9.9.9 and 2620:fe::fe as the two custom hosts. nerivane
@@ -57,6 +58,12 @@ row() {
 }
 row "nerivane --console" "$nv_user" "$nv_sys" "$nv_peak" "$snapshots"
 row "fping -l -p 1000" "$fp_user" "$fp_sys" "$fp_peak" "$fp_replies"
+# The provider's tier: the hop sweeps (8 TTLs a round, a second round for
+# the hops that stayed silent) and the pings of the edge they found.
+sweeps="$(grep -c 'sweeping the hops' "$work/nerivane.err" || true)"
+sweep_packets="$({ grep -o 'hops [0-9][^;]*' "$work/nerivane.err" || true; } | awk '{ n += 8; for (i = 2; i <= NF; i++) if ($i ~ /=\*$/) n++ } END { print n + 0 }')"
+provider_sent="$({ grep -o 'provider=[^ ]*' "$work/nerivane.err" || true; } | tail -1)"
+echo "hop sweeps: $sweeps in ${duration} s, $sweep_packets packets sent; at rest 2 an hour (start, then every 30 min): $(awk -v s="$sweeps" -v p="$sweep_packets" 'BEGIN { printf "%d", (s > 0 ? 2 * p / s : 0) }') packets an hour${provider_sent:+; the edge probed as $provider_sent at 1 ping a second}"
 # The figure to keep: processor time against fping's, the same run.
 awk -v nu="$nv_user" -v ns="$nv_sys" -v fu="$fp_user" -v fs="$fp_sys" 'BEGIN {
     if (fu + fs > 0) printf "nerivane / fping processor time: %.2f\n", (nu + ns) / (fu + fs)

@@ -71,7 +71,7 @@ void AlertTracker::updateVerdict(Verdict verdict, double now, std::vector<Alert>
     // A down alert that asked for the sign-in asked already; one that did not, did not.
     const bool coveredByDownAlert =
         postedDown && (verdict == Verdict::internetDown || verdict == Verdict::localDown ||
-                       verdict == Verdict::connectionDown ||
+                       verdict == Verdict::connectionDown || verdict == Verdict::providerDown ||
                        (verdict == Verdict::signInNeeded && downVerdict == Verdict::signInNeeded));
     // The first verdict that holds after start is the starting point, not a change.
     if (verdictChanges && lastVerdict && !coveredByDownAlert) alerts.emplace_back(VerdictChanged{verdict});

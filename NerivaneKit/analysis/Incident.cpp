@@ -9,6 +9,9 @@ namespace {
 bool shareCause(const TargetRole& a, const TargetRole& b) {
     if (a.kind == TargetRole::Kind::router || b.kind == TargetRole::Kind::router) return true;
     if (a.isInternet() && b.isInternet()) return true;
+    // The provider's edge lies on the way to every internet host.
+    const auto onTheWay = [](const TargetRole& r) { return r.isInternet() || r.kind == TargetRole::Kind::provider; };
+    if (onTheWay(a) && onTheWay(b)) return true;
     return a == b;
 }
 

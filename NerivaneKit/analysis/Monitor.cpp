@@ -107,6 +107,7 @@ double Monitor::date(double time) const {
 void Monitor::handle(const ProbeEngine::Event& event) {
     const double now = this->now();
     if (const auto* targets = std::get_if<ProbeEngine::TargetsEvent>(&event)) {
+        core_.hops = targets->hops;
         publish(core_.install(targets->path, targets->targets, now, targets->extendsPrevious));
         // A new path may bring new DNS servers: ask them at once.
         if (lookups_ && !targets->extendsPrevious) lookups_->probeNow();

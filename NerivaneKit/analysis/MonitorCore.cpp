@@ -175,6 +175,7 @@ MonitorSnapshot MonitorCore::tick(double now) {
 MonitorSnapshot MonitorCore::snapshot(double now) {
     MonitorSnapshot snapshot;
     snapshot.path = path;
+    snapshot.hops = hops;
 
     // The router reference: the first router target, its fastest reply ever,
     // trusted only once it has a few replies in its window.
@@ -226,7 +227,13 @@ MonitorSnapshot MonitorCore::snapshot(double now) {
     snapshot.load = loadSnapshot();
     std::optional<LoadEvidence> evidence;
     if (snapshot.load) evidence = loadEvidence(snapshot, raw, routerIndex, now);
-    const Verdict verdict = withLoad(raw, evidence, snapshot.lookups);
+    // The provider's edge, where ping measures it.
+    std::optional<TargetState> providerState;
+    for (const auto& target : snapshot.targets) {
+        if (target.target.role == TargetRole::provider() && method(target.status) != Method::unmeasured)
+            providerState = target.state;
+    }
+    const Verdict verdict = withProvider(withLoad(raw, evidence, snapshot.lookups), providerState, snapshot.internet);
     // No reply at all is shown at once, and so is the good verdict that an
     // ended outage or spike leaves behind: the window no longer holds its trouble.
     const bool urgent = snapshot.internetSilentSince || (eventEnded && verdict == Verdict::good);

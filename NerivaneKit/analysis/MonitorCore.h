@@ -74,6 +74,8 @@ struct MonitorCore {
     VerdictFilter filter;
     // DNS health, present while the monitor probes name lookups.
     std::optional<LookupTally> lookups;
+    // The engine's newest sweep, passed on with every snapshot.
+    std::vector<HopSweep::Hop> hops;
     // The link capacity history remembers.
     LinkCapacity capacity;
     // Records waiting to be handed out with the next snapshot.

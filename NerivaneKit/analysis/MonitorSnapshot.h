@@ -12,6 +12,7 @@
 #include "NerivaneKit/load/LoadSnapshot.h"
 #include "NerivaneKit/lookup/LookupSnapshot.h"
 #include "NerivaneKit/path/NetworkPath.h"
+#include "NerivaneKit/probing/HopSweep.h"
 #include "NerivaneKit/probing/HostLookup.h"
 
 namespace nerivane {
@@ -36,6 +37,8 @@ struct MonitorSnapshot {
     // (beyond the probe time-out) before any outage could start: the wall-clock
     // date of the newest reply from any of them. Their states then say loss.
     std::optional<double> internetSilentSince;
+    // The newest sweep's hops toward the first internet host, for diagnostics.
+    std::vector<HopSweep::Hop> hops;
 
     bool operator==(const MonitorSnapshot&) const = default;
 

@@ -8,7 +8,7 @@
 namespace nerivane {
 namespace {
 
-constexpr std::array<std::pair<Verdict, std::string_view>, 14> texts{{
+constexpr std::array<std::pair<Verdict, std::string_view>, 16> texts{{
     {Verdict::measuring, "measuring"},
     {Verdict::good, "good"},
     {Verdict::internetProblem, "internetProblem"},
@@ -22,6 +22,8 @@ constexpr std::array<std::pair<Verdict, std::string_view>, 14> texts{{
     {Verdict::lookupsFailing, "lookupsFailing"},
     {Verdict::lookupsSlow, "lookupsSlow"},
     {Verdict::slowWhileBusy, "slowWhileBusy"},
+    {Verdict::providerDown, "providerDown"},
+    {Verdict::providerProblem, "providerProblem"},
     {Verdict::signInNeeded, "signInNeeded"},
 }};
 
@@ -62,6 +64,19 @@ Verdict decideVerdict(bool isSatisfied, const std::optional<TargetState>& router
     case Kind::down: return internetDown ? Verdict::localDown : Verdict::localProblem;
     }
     return Verdict::measuring;
+}
+
+Verdict withProvider(Verdict verdict, const std::optional<TargetState>& provider,
+                     const std::optional<TargetState>& internet) {
+    if (!provider || !internet) return verdict;
+    if (verdict == Verdict::internetDown && provider->kind == TargetState::Kind::down) return Verdict::providerDown;
+    if (verdict != Verdict::internetProblem || provider->kind != TargetState::Kind::bad ||
+        internet->kind != TargetState::Kind::bad)
+        return verdict;
+    for (const Problems shared : {Problems::latency(), Problems::loss()}) {
+        if (provider->problems.contains(shared) && internet->problems.contains(shared)) return Verdict::providerProblem;
+    }
+    return verdict;
 }
 
 Verdict withLookups(Verdict verdict, const std::optional<LookupSnapshot>& lookups) {

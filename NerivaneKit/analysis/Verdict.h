@@ -29,6 +29,12 @@ enum class Verdict {
     // Latency or jitter is a problem only while the link is busy in a
     // direction, and idle probes are fine: the queue of a busy link (bufferbloat).
     slowWhileBusy,
+    // The router is fine, but the provider's edge (the first hop beyond it)
+    // and every internet host are down.
+    providerDown,
+    // The internet's trouble shows at the provider's edge already: the same
+    // added latency or loss.
+    providerProblem,
     // NetworkManager finds a portal on this network: it holds traffic until
     // the user signs in in a browser.
     signInNeeded,
@@ -46,6 +52,14 @@ Verdict decideVerdict(bool isSatisfied, const std::optional<TargetState>& router
 // Name lookups speak only when everything else is good: an internet or local
 // verdict explains failing lookups already, and stays.
 Verdict withLookups(Verdict verdict, const std::optional<LookupSnapshot>& lookups);
+
+// The provider's edge speaks only to sharpen an internet verdict: internet
+// down with the edge down too is providerDown; an internet problem whose
+// latency or loss the edge shares is providerProblem. The edge's own loss
+// never makes a verdict (hops rate-limit their answers to pings), so every
+// other verdict stays. provider is absent when there is no measured edge.
+Verdict withProvider(Verdict verdict, const std::optional<TargetState>& provider,
+                     const std::optional<TargetState>& internet);
 
 struct LoadEvidence;
 

@@ -16,7 +16,8 @@ std::optional<Role> roleOf(const TargetRole& role) {
     case TargetRole::Kind::router: return Role::router;
     case TargetRole::Kind::internet:
     case TargetRole::Kind::internetIPv6: return Role::internet;
-    case TargetRole::Kind::custom: return std::nullopt;
+    case TargetRole::Kind::custom:
+    case TargetRole::Kind::provider: return std::nullopt;
     }
     return std::nullopt;
 }

@@ -289,6 +289,7 @@ std::int64_t HistoryStore::roleOrder(const TargetRole& role) {
     case TargetRole::Kind::internet: return role.index + 1;
     case TargetRole::Kind::internetIPv6: return 3;
     case TargetRole::Kind::custom: return role.index + 4;
+    case TargetRole::Kind::provider: return 6;
     }
     return 0;
 }

@@ -42,6 +42,13 @@ ProbeEngine::ProbeEngine(TargetSettings settings, double interval, EventHandler 
       started_(environment_.clock.monotonic()),
       settings_(std::move(settings)),
       interval_(usableInterval(interval)) {
+    if (!environment_.sweep && !environment_.makePathSource) {
+        environment_.sweep = [](const ProbeAddress& destination) {
+            HopSweep::Options options;
+            options.reverseNames = true;
+            return HopSweep::run(destination, options);
+        };
+    }
     icmp_ = std::make_unique<ICMPProber>(
         *queue_, false, probeTimeoutSeconds,
         [this](const ProbeResult& result) { handleProbeResult(ProbeProtocol::icmp, result); }, environment_.icmp);
@@ -133,6 +140,9 @@ void ProbeEngine::reconfigure() {
     order_.clear();
     lastCheck_.clear();
     routerAnswered_ = false;
+    provider_.reset();
+    hops_.clear();
+    internetLosses_.clear();
     answers_.clear();
     asked_.clear();
     lookupFailures_.clear();
@@ -149,7 +159,13 @@ void ProbeEngine::plan(int generation) {
         unanswered.push_back(host);
         return std::vector<ProbeAddress>{};
     };
-    const auto targets = TargetPlan::targets(path_, settings_, known);
+    auto targets = TargetPlan::targets(path_, settings_, known);
+    if (provider_ && path_.isSatisfied) {
+        // Between the router and the internet hosts, as the path goes.
+        const auto afterRouter = std::find_if(targets.begin(), targets.end(),
+                                              [](const Target& t) { return t.role != TargetRole::router(); });
+        targets.insert(afterRouter, *provider_);
+    }
     for (const auto& host : unanswered) {
         if (asked_.insert(host).second) startLookup(host, generation);
     }
@@ -182,6 +198,71 @@ void ProbeEngine::reportLookups(const std::vector<Target>& targets) {
     if (lookups == lookups_) return;
     lookups_ = lookups;
     publish(LookupsEvent{std::move(lookups)});
+}
+
+void ProbeEngine::startSweep(const char* why) {
+    if (sweeping_ || !environment_.sweep) return;
+    const auto destination = std::find_if(targets_.begin(), targets_.end(),
+                                          [](const Target& t) { return t.role.kind == TargetRole::Kind::internet; });
+    if (destination == targets_.end()) return;
+    sweeping_ = true;
+    sweptGeneration_ = generation_;
+    lastSweep_ = now();
+    log_.info(std::string("sweeping the hops to ") + destination->address.text() + " (" + why + ")");
+    // Detached like a lookup, for the same reasons; the inbox outlives us.
+    try {
+        std::thread([inbox = inbox_, sweep = environment_.sweep, address = destination->address,
+                     generation = generation_] {
+            auto hops = sweep(address);
+            std::lock_guard lock(inbox->mutex);
+            if (inbox->engine == nullptr) return;
+            inbox->engine->queue_->async([engine = inbox->engine, generation, hops = std::move(hops)]() mutable {
+                engine->handleSweep(generation, std::move(hops));
+            });
+        }).detach();
+    } catch (const std::system_error& error) {
+        sweeping_ = false;
+        log_.error(std::string("sweep not started: ") + error.what());
+    }
+}
+
+void ProbeEngine::handleSweep(int generation, std::vector<HopSweep::Hop> hops) {
+    sweeping_ = false;
+    if (generation != generation_) {
+        // The path changed meanwhile: its own sweep is due now.
+        if (!targets_.empty()) startSweep("path");
+        return;
+    }
+    const auto& router = path_.hasIPv4 ? path_.routerIPv4 : path_.routerIPv6;
+    const auto edge = HopSweep::providerEdge(hops, router);
+    std::string described;
+    for (const auto& hop : hops)
+        described += " " + std::to_string(hop.ttl) + "=" + (hop.address ? hop.address->text() : "*");
+    log_.info("hops" + described + "; provider edge " + (edge ? edge->address->text() : "none"));
+    hops_ = std::move(hops);
+    if (edge) provider_ = Target{TargetRole::provider(), edge->address->text(), *edge->address};
+    // A new target list goes out with plan(); the same list goes out again so
+    // that the hops reach the readouts.
+    const auto before = targets_;
+    plan(generation);
+    if (targets_ == before && announced_) publish(TargetsEvent{path_, targets_, true, hops_});
+}
+
+void ProbeEngine::sweepIfDue(double now) {
+    if (sweeping_ || !lastSweep_) return;
+    if (now - *lastSweep_ >= sweepEverySeconds) {
+        startSweep("every 30 minutes");
+        return;
+    }
+    if (now - *lastSweep_ < silentSweepSeconds) return;
+    int internet = 0;
+    for (const auto& target : targets_) {
+        if (target.role.kind != TargetRole::Kind::internet) continue;
+        ++internet;
+        const auto found = internetLosses_.find(target.role);
+        if (found == internetLosses_.end() || found->second < silentSweepLosses) return;
+    }
+    if (internet > 0) startSweep("the internet is silent");
 }
 
 void ProbeEngine::startLookup(const std::string& host, int generation) {
@@ -255,8 +336,9 @@ void ProbeEngine::applyTargets(const NetworkPath& path, const std::vector<Target
 
     log_.info("path " + path.primaryInterface.value_or("none") + (path.isVPN ? " (VPN)" : "") + " targets " +
               describeTargets(targets));
-    publish(TargetsEvent{path, targets, extends});
+    publish(TargetsEvent{path, targets, extends, hops_});
     for (const auto& role : added) publish(StatusEvent{role, TargetStatus::warmingUp});
+    if (sweptGeneration_ != generation_) startSweep("path");
 
     if (targets.empty()) return;
     if (wasProbing) {
@@ -289,6 +371,7 @@ void ProbeEngine::tick() {
         sendPlanned(role, tracker.target, plan, now);
     }
 
+    sweepIfDue(now);
     std::erase_if(sent_, [now](const auto& entry) { return now - entry.second.sentAt >= sentRetentionSeconds; });
     setTimer(effectiveInterval());
 
@@ -342,6 +425,8 @@ void ProbeEngine::account(const TargetRole& role, ProbeProtocol protocol, bool i
     if (found == trackers_.end()) return;
     const auto accounting = found->second.account(result, protocol, isCheck, interval_);
     if (accounting.routerAnswered) routerAnswered_ = true;
+    if (accounting.isMeasurement && role.kind == TargetRole::Kind::internet)
+        internetLosses_[role] = result.isLost() ? internetLosses_[role] + 1 : 0;
     if (accounting.isMeasurement) publish(ResultEvent{role, protocol, result});
     if (accounting.newStatus) reportStatus(role, *accounting.newStatus, now());
 }

@@ -15,6 +15,14 @@
 // once when the path changes. Work for an older configuration, a lookup's
 // answer or retry included, is recognised by its generation and dropped.
 //
+// The provider's edge: a TTL sweep (HopSweep) toward the first internet
+// target runs on a thread of its own when a generation's first internet target
+// is planned, every 30 minutes, and at once when every internet target has
+// lost its last probes (at most once a minute). The edge it finds is probed as
+// a target of role provider, listed after the router. A sweep that finds no
+// edge within a generation keeps the one found before: a provider's network
+// that is down answers no sweep, and that is when its edge matters most.
+//
 // Engine clock: seconds since construction, of the monotonic clock (it stops
 // while the machine sleeps).
 #pragma once
@@ -35,6 +43,7 @@
 #include "NerivaneKit/platform/ApplicationId.h"
 #include "NerivaneKit/platform/ClockSource.h"
 #include "NerivaneKit/platform/Log.h"
+#include "NerivaneKit/probing/HopSweep.h"
 #include "NerivaneKit/probing/HostLookup.h"
 #include "NerivaneKit/probing/ICMPProber.h"
 #include "NerivaneKit/probing/ProbeProtocol.h"
@@ -78,6 +87,8 @@ public:
         NetworkPath path;
         std::vector<Target> targets;
         bool extendsPrevious = false;
+        // The newest sweep's hops toward the first internet target.
+        std::vector<HopSweep::Hop> hops;
         bool operator==(const TargetsEvent&) const = default;
     };
     // A target's status is now this.
@@ -116,6 +127,10 @@ public:
         std::function<std::unique_ptr<PathSource>()> makePathSource;
         ICMPProber::Environment icmp;
         std::uint16_t tcpPort = 443;
+        // Sweeps the hops toward an address (blocking). Empty means
+        // HopSweep::run with the system's path, and no sweep at all with a
+        // stand-in path source: its addresses lead nowhere real.
+        std::function<std::vector<HopSweep::Hop>(const ProbeAddress&)> sweep;
     };
 
     static constexpr double probeTimeoutSeconds = 2.0;
@@ -125,6 +140,11 @@ public:
     // A name not found is asked again after the first delay, doubling up to the last.
     static constexpr double firstLookupRetrySeconds = 5.0;
     static constexpr double longestLookupRetrySeconds = 300.0;
+    static constexpr double sweepEverySeconds = 1800.0;
+    // Sweeps for a silent internet come at most this often, after this many
+    // lost probes in a row at every internet target.
+    static constexpr double silentSweepSeconds = 60.0;
+    static constexpr int silentSweepLosses = 3;
     // The probing interval is kept within these: a tiny one would fire without
     // pause, a huge one would overflow the timer's nanoseconds.
     static constexpr double shortestInterval = 0.1;
@@ -172,6 +192,9 @@ private:
     void startLookup(const std::string& host, int generation);
     void handleLookup(int generation, const std::string& host, std::vector<ProbeAddress> addresses);
     void reportLookups(const std::vector<Target>& targets);
+    void startSweep(const char* why);
+    void handleSweep(int generation, std::vector<HopSweep::Hop> hops);
+    void sweepIfDue(double now);
     void applyTargets(const NetworkPath& path, const std::vector<Target>& targets, bool extends);
     void tick();
     void sendPlanned(const TargetRole& role, const Target& target, const TargetTracker::Plan& plan, double now);
@@ -218,6 +241,15 @@ private:
     std::map<TargetRole, TargetTracker> trackers_;
     std::map<TargetRole, double> lastCheck_;
     bool routerAnswered_ = false;
+    // The provider's edge of this generation and the newest sweep's hops.
+    std::optional<Target> provider_;
+    std::vector<HopSweep::Hop> hops_;
+    // The generation whose sweep has started; one sweep runs at a time.
+    int sweptGeneration_ = 0;
+    bool sweeping_ = false;
+    std::optional<double> lastSweep_;
+    // Lost probes in a row per internet target.
+    std::map<TargetRole, int> internetLosses_;
     // Every probe sent in the last 60 s; one ICMP probe may report lost and
     // later late, so entries stay until they age out.
     std::map<ProbeKey, SentProbe> sent_;

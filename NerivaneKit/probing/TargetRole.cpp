@@ -32,6 +32,7 @@ std::string TargetRole::text() const {
     switch (kind) {
     case Kind::router: return "router";
     case Kind::internetIPv6: return "internet-ipv6";
+    case Kind::provider: return "provider";
     case Kind::internet: return "internet[" + std::to_string(index) + "]";
     case Kind::custom: return "custom[" + std::to_string(index) + "]";
     }
@@ -41,6 +42,7 @@ std::string TargetRole::text() const {
 std::optional<TargetRole> TargetRole::parse(const std::string& text) {
     if (text == "router") return router();
     if (text == "internet-ipv6") return internetIPv6();
+    if (text == "provider") return provider();
 
     // Split at every bracket, dropping empty pieces: "internet[1]" gives
     // "internet" and "1"; "internet[]" gives only "internet".

@@ -1,7 +1,8 @@
 // What a target is for: the router, an internet host or a custom host (with
-// its index in the settings' list), or the first internet host's IPv6 partner.
-// Its text ("router", "internet-ipv6", "internet[0]", "custom[1]") is stored
-// in history and CSV.
+// its index in the settings' list), the first internet host's IPv6 partner,
+// or the provider's edge (the first hop beyond the router that answers).
+// Its text ("router", "internet-ipv6", "internet[0]", "custom[1]",
+// "provider") is stored in history and CSV.
 #pragma once
 
 #include <compare>
@@ -12,16 +13,17 @@
 namespace nerivane {
 
 struct TargetRole {
-    enum class Kind { internet, custom, router, internetIPv6 };
+    enum class Kind { internet, custom, router, internetIPv6, provider };
 
     Kind kind = Kind::router;
-    // The index in the settings' host list; 0 for router and internetIPv6.
+    // The index in the settings' host list; 0 for router, internetIPv6 and provider.
     int index = 0;
 
     static TargetRole internet(int index) { return {Kind::internet, index}; }
     static TargetRole custom(int index) { return {Kind::custom, index}; }
     static TargetRole router() { return {Kind::router, 0}; }
     static TargetRole internetIPv6() { return {Kind::internetIPv6, 0}; }
+    static TargetRole provider() { return {Kind::provider, 0}; }
 
     bool isInternet() const { return kind == Kind::internet || kind == Kind::internetIPv6; }
     bool isCustom() const { return kind == Kind::custom; }

@@ -33,7 +33,8 @@ std::optional<TargetStatus> TargetTracker::settle(double now) {
     TargetStatus settled = TargetStatus::icmp;
     if (icmpReplies >= 1) {
         settled = TargetStatus::icmp;
-    } else if (target.role == TargetRole::router()) {
+    } else if (target.role == TargetRole::router() || target.role == TargetRole::provider()) {
+        // Neither has a TCP port to fall back on.
         settled = isVPN ? TargetStatus::unreachableVPN : TargetStatus::doesntAnswerPing;
     } else if (target.role.isInternet() && tcpReplies >= 1) {
         settled = TargetStatus::tcp;

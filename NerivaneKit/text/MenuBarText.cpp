@@ -36,12 +36,14 @@ Mark mark(Verdict verdict, bool paused) {
     case Verdict::lookupsFailing:
     case Verdict::lookupsSlow:
     case Verdict::slowWhileBusy:
+    case Verdict::providerProblem:
     case Verdict::signInNeeded:
         return Mark::problem;
     case Verdict::internetDown:
     case Verdict::localDown:
     case Verdict::connectionDown:
     case Verdict::offline:
+    case Verdict::providerDown:
         return Mark::down;
     case Verdict::measuring:
     case Verdict::good:

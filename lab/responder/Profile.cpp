@@ -46,7 +46,7 @@ double Profile::replyDelayMs(double uniform) const {
 
 std::string Profile::text() const {
     return "delay=" + number(delayMs) + " jitter=" + number(jitterMs) + " loss=" + number(lossPercent) +
-           " mode=" + std::string(modeText(mode));
+           " mode=" + std::string(modeText(mode)) + (limitPerSecond > 0 ? " limit=" + number(limitPerSecond) : "");
 }
 
 }  // namespace nerivane::lab

@@ -30,12 +30,15 @@ struct Profile {
     double jitterMs = 0;     // each reply is delayed by delayMs +- up to jitterMs
     double lossPercent = 0;  // chance in percent that a request goes unanswered
     AnswerMode mode = AnswerMode::answer;
+    // At most this many answers a second (0: no limit), as a router that
+    // rate-limits its own ICMP answers; the rest go unanswered.
+    double limitPerSecond = 0;
 
     bool operator==(const Profile&) const = default;
 
     // The delay of one reply for a uniform draw in [0, 1): never negative.
     double replyDelayMs(double uniform) const;
-    // "delay=20 jitter=0 loss=0 mode=answer"
+    // "delay=20 jitter=0 loss=0 mode=answer", with " limit=N" when limited
     std::string text() const;
 };
 

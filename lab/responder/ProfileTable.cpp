@@ -38,6 +38,8 @@ std::string applyField(Profile& profile, std::string_view field) {
         profile.delayMs = *number;
     } else if (key == "jitter") {
         profile.jitterMs = *number;
+    } else if (key == "limit") {
+        profile.limitPerSecond = *number;
     } else if (key == "loss") {
         if (*number > 100) return "loss above 100 percent";
         profile.lossPercent = *number;

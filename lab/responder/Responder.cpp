@@ -353,6 +353,18 @@ void Responder::handleRequest(IPFamily family, const ProbeAddress& requester, co
         log("%s: silent", who.c_str());
         return;
     }
+    if (profile.limitPerSecond > 0) {
+        auto& [windowStart, count] = answered_[probed];
+        if (arrivedAt - windowStart >= std::chrono::seconds(1)) {
+            windowStart = arrivedAt;
+            count = 0;
+        }
+        if (count >= profile.limitPerSecond) {
+            log("%s: over the limit of %g a second", who.c_str(), profile.limitPerSecond);
+            return;
+        }
+        count += 1;
+    }
     if (uniform_(random_) * 100 < profile.lossPercent) {
         log("%s: lost (loss %g%%)", who.c_str(), profile.lossPercent);
         return;

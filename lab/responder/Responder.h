@@ -15,6 +15,8 @@
 #include <random>
 #include <span>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "NerivaneKit/platform/UniqueFd.h"
@@ -88,6 +90,9 @@ private:
     ProfileTable table_;
     std::multimap<Clock::time_point, Outgoing> pending_;
     std::mt19937_64 random_;
+    // Per address with a limit: the start of its current one-second window
+    // and the answers given in it.
+    std::unordered_map<ProbeAddress, std::pair<Clock::time_point, double>> answered_;
     std::uniform_real_distribution<double> uniform_{0.0, 1.0};
 };
 

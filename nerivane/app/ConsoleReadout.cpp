@@ -267,6 +267,22 @@ QJsonValue loadJson(const std::optional<LoadSnapshot>& load, const VerdictTexts:
     };
 }
 
+// The newest sweep toward the first internet host, one object a TTL.
+QJsonArray hopsJson(const std::vector<HopSweep::Hop>& hops) {
+    QJsonArray array;
+    for (const auto& hop : hops) {
+        array.append(QJsonObject{
+            {QStringLiteral("ttl"), hop.ttl},
+            {QStringLiteral("address"), hop.address ? QJsonValue(QString::fromStdString(hop.address->text()))
+                                                    : QJsonValue(QJsonValue::Null)},
+            {QStringLiteral("name"), hop.name.empty() ? QJsonValue(QJsonValue::Null) : QJsonValue(QString::fromStdString(hop.name))},
+            {QStringLiteral("roundTripMs"), milliseconds(hop.roundTripMilliseconds)},
+            {QStringLiteral("destination"), hop.isDestination},
+        });
+    }
+    return array;
+}
+
 QJsonObject targetJson(const TargetSnapshot& target, const VerdictTexts::Context& context) {
     const Metrics& metrics = target.metrics;
     QJsonObject object{
@@ -407,6 +423,7 @@ QJsonObject ConsoleReadout::snapshotJson(const MonitorSnapshot& snapshot, std::o
     object.insert(QStringLiteral("unresolved"), unresolved);
     object.insert(QStringLiteral("lookups"), lookupsJson(snapshot.lookups));
     object.insert(QStringLiteral("load"), loadJson(snapshot.load, context));
+    object.insert(QStringLiteral("hops"), hopsJson(snapshot.hops));
     return object;
 }
 

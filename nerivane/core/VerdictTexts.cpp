@@ -35,6 +35,16 @@ const TargetSnapshot* routerSnapshot(const MonitorSnapshot& snapshot) {
     return nullptr;
 }
 
+// The provider's edge when ping measures it.
+const TargetSnapshot* providerSnapshot(const MonitorSnapshot& snapshot) {
+    for (const auto& target : snapshot.targets) {
+        if (target.target.role == TargetRole::provider() &&
+            (target.status == TargetStatus::icmp || target.status == TargetStatus::warmingUp))
+            return &target;
+    }
+    return nullptr;
+}
+
 // A router that does not answer ping, directly or behind a VPN, or that this
 // user may not ping, cannot be measured.
 bool isUnmeasurable(const TargetSnapshot* router) {
@@ -169,6 +179,8 @@ QString verdictTitle(Verdict verdict) {
     case Verdict::lookupsFailing: return tr("Name lookups failing");
     case Verdict::lookupsSlow: return tr("Name lookups slow");
     case Verdict::slowWhileBusy: return tr("Slow while the connection is busy");
+    case Verdict::providerDown: return tr("Provider's network down");
+    case Verdict::providerProblem: return tr("Provider's network problem");
     case Verdict::signInNeeded: return tr("Sign in to this network");
     }
     return QString();
@@ -206,6 +218,9 @@ QString verdictExplanation(const MonitorSnapshot& snapshot, std::optional<double
     case Verdict::internetProblem:
         return tr("Router is fine; %1.").arg(internetSummary.value_or(tr("trouble beyond it")));
     case Verdict::internetDown:
+        if (const auto* provider = providerSnapshot(snapshot); provider && provider->state.kind == TargetState::Kind::ok)
+            return tr("Router and your provider's edge %1 are fine, but no internet host answers beyond your provider.")
+                .arg(fromStd(provider->target.address.text()));
         return tr("Router is fine, but no internet host answers.");
     case Verdict::localProblem: {
         // U+2011 keeps "Wi-Fi" on one line.
@@ -244,6 +259,17 @@ QString verdictExplanation(const MonitorSnapshot& snapshot, std::optional<double
         return lookupExplanation(snapshot, context);
     case Verdict::slowWhileBusy:
         return loadExplanation(snapshot);
+    case Verdict::providerDown: {
+        const auto* provider = providerSnapshot(snapshot);
+        const QString address = provider ? fromStd(provider->target.address.text()) : tr("hop");
+        return tr("Your router is fine; its upstream %1 doesn't answer either. Call your provider.").arg(address);
+    }
+    case Verdict::providerProblem: {
+        const auto* provider = providerSnapshot(snapshot);
+        const QString address = provider ? fromStd(provider->target.address.text()) : tr("its first hop");
+        return tr("Router is fine; %1. It starts in your provider's network: %2 shows it too.")
+            .arg(internetSummary.value_or(tr("trouble beyond it")), address);
+    }
     case Verdict::signInNeeded:
         return tr("This network wants you to sign in before it lets traffic through.");
     }

@@ -145,6 +145,15 @@ void appendLive(QStringList& lines, const DiagnosticsReport::Live& live, const T
                 " late=" + QString::number(m.late);
         lines << line;
     }
+    // The newest sweep toward the first internet host: "hop 2 100.64.0.1 (name) 1.2 ms".
+    for (const auto& hop : snapshot.hops) {
+        QString line = QStringLiteral("hop ") + QString::number(hop.ttl) + u' ' +
+                       (hop.address ? QString::fromStdString(hop.address->text()) : QStringLiteral("*"));
+        if (!hop.name.empty()) line += QStringLiteral(" (") + QString::fromStdString(hop.name) + u')';
+        if (hop.roundTripMilliseconds) line += u' ' + decimal(hop.roundTripMilliseconds) + QStringLiteral(" ms");
+        if (hop.isDestination) line += QStringLiteral(" destination");
+        lines << line;
+    }
     if (snapshot.lookups) {
         const LookupSnapshot& lookups = *snapshot.lookups;
         lines << QStringLiteral("dns health=") + QString::fromUtf8(text(lookups.health)) +

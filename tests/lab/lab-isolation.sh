@@ -6,7 +6,7 @@ source "$(dirname "$0")/common.sh"
 need_lab
 links_before="$(own_links)"
 start_lab nvt-iso
-namespaces=("$name-c" "$name-r" "$name-i" "$name-s")
+namespaces=("$name-c" "$name-r" "$name-p" "$name-i" "$name-s")
 
 check "the machine's own namespace got no new links" test "$(own_links)" = "$links_before"
 for ns in "${namespaces[@]}"; do

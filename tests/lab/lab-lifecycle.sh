@@ -9,7 +9,7 @@ start_lab "$a" "$b"
 responders() { pgrep -fc -- "--dir /run/nerivane-lab/$1 " || true; }
 
 check "up on a running lab says so and succeeds" matches 'already up' "$lab" up --name "$a"
-check "it still has one responder per namespace" test "$(responders "$a")" = 2
+check "it still has one responder per namespace" test "$(responders "$a")" = 3
 "$lab" set 1.1.1.1 mode=silent --name "$b" >/dev/null
 check "two labs run side by side, each with its own profiles" \
     test "$(loss 2 1.1.1.1)" = 0 -a "$(name=$b loss 2 1.1.1.1)" = 100
@@ -58,7 +58,7 @@ check "down removes the lab" "$lab" down --name "$a"
 check "down twice is fine" matches 'not up' "$lab" down --name "$a"
 "$lab" down --name "$b" >/dev/null
 for n in "$a" "$b"; do
-    refused "$n: no namespaces left" matches "^$n-[cris]( |\$)" ip netns list
+    refused "$n: no namespaces left" matches "^$n-[crisp]( |\$)" ip netns list
     check "$n: no files left" test ! -e "/run/nerivane-lab/$n" -a ! -e "/etc/netns/$n-c"
     check "$n: no processes left" test "$(responders "$n")" = 0
 done

@@ -62,7 +62,7 @@ constexpr Help::Option optionTable[] = {
 };
 
 // The roles a chart can show, as the user may type them.
-constexpr std::string_view roleNames = "router, internet0, internet1, internet-ipv6, custom0, custom1";
+constexpr std::string_view roleNames = "router, provider, internet0, internet1, internet-ipv6, custom0, custom1";
 
 std::string usage() {
     using Help::paragraph;

@@ -227,6 +227,28 @@ QWidget* routerCard(const AppModel& model, const CardContext& context) {
     return card;
 }
 
+QWidget* providerCard(const AppModel& model, const CardContext& context) {
+    const auto& snapshot = model.snapshot();
+    const auto provider = std::find_if(snapshot.targets.begin(), snapshot.targets.end(),
+                                       [](const TargetSnapshot& t) { return t.target.role == TargetRole::provider(); });
+    if (provider == snapshot.targets.end()) return nullptr;
+    auto* card = new CardFrame(tr("PROVIDER"));
+    card->setAccessibleName(tr("Provider"));
+    if (provider->status == TargetStatus::doesntAnswerPing || provider->status == TargetStatus::pingNotPermitted) {
+        card->body()->addWidget(CardFrame::note(tr("%1 doesn't answer ping")
+                                                    .arg(QString::fromStdString(provider->target.address.text()))));
+        return card;
+    }
+    card->body()->addWidget(targetRows(*provider, false, std::nullopt, context));
+    // Hops limit their answers to ping; with the internet fine that is all it is.
+    const QString note = provider->state.isProblem() && snapshot.internet == TargetState::ok()
+                             ? tr("First hop beyond your router; it limits its answers to ping, traffic through it is fine")
+                             : tr("First hop beyond your router");
+    card->body()->addWidget(CardFrame::secondaryLabel(note, card));
+    card->body()->addWidget(trace(model, {*provider}, TraceSample::routerFloor, context, card));
+    return card;
+}
+
 QWidget* customCard(const AppModel& model, const TargetSnapshot& target, const CardContext& context) {
     auto* card = new CardFrame(QString::fromStdString(target.target.host));
     card->setAccessibleName(QString::fromStdString(target.target.host));
@@ -339,7 +361,9 @@ bool update(const std::vector<QWidget*>& shown, const std::vector<QWidget*>& mad
 std::vector<QWidget*> make(const AppModel& model, const CardContext& context) {
     const auto& snapshot = model.snapshot();
     if (snapshot.verdict == Verdict::offline) return {offlineCard(model.offlineSince(), context)};
-    std::vector<QWidget*> cards{internetCard(model, context), routerCard(model, context)};
+    std::vector<QWidget*> cards{internetCard(model, context)};
+    if (auto* provider = providerCard(model, context)) cards.push_back(provider);
+    cards.push_back(routerCard(model, context));
     // Custom hosts in the order of the settings, probed or still a name.
     std::vector<std::pair<TargetRole, QWidget*>> custom;
     for (const auto& target : snapshot.targets) {

@@ -1,4 +1,4 @@
-// The cards of the probed targets: internet, router, one per custom host (a
+// The cards of the probed targets: internet, provider, router, one per custom host (a
 // name not yet looked up or not found says so in its place), or the offline
 // card in their place without a network; and their parts (host row, state
 // line, statistics row). Built from the application model each time the
@@ -37,6 +37,8 @@ bool update(const std::vector<QWidget*>& shown, const std::vector<QWidget*>& mad
 
 QWidget* internetCard(const AppModel& model, const CardContext& context);
 QWidget* routerCard(const AppModel& model, const CardContext& context);
+// The provider's edge between the two; none while no sweep has found one.
+QWidget* providerCard(const AppModel& model, const CardContext& context);
 QWidget* customCard(const AppModel& model, const TargetSnapshot& target, const CardContext& context);
 // A custom host's card while its name has no address.
 QWidget* lookupCard(const HostLookup& lookup);

@@ -24,7 +24,9 @@ QColor verdictInk(Verdict verdict, const QColor& accent, const QPalette& palette
     case Verdict::internetUnmeasured:
     case Verdict::lookupsSlow:
     case Verdict::slowWhileBusy:
+    case Verdict::providerProblem:
     case Verdict::signInNeeded: return CardColors::orange(palette);
+    case Verdict::providerDown: return CardColors::red(palette);
     case Verdict::lookupsFailing: return CardColors::red(palette);
     case Verdict::internetDown:
     case Verdict::localDown:

@@ -19,7 +19,8 @@ NetworkEvent event(K kind, TargetRole role, double start, double end, std::optio
 }
 
 const TargetRole one = TargetRole::internet(0), two = TargetRole::internet(1), six = TargetRole::internetIPv6(),
-                 router = TargetRole::router(), nas = TargetRole::custom(0), printer = TargetRole::custom(1);
+                 router = TargetRole::router(), nas = TargetRole::custom(0), printer = TargetRole::custom(1),
+                 edge = TargetRole::provider();
 
 // Each incident as its span, its events' roles and what the link was busy with.
 struct Shape {
@@ -59,6 +60,9 @@ TEST(Incident, EventsOfOneCauseCloseInTimeAreOneIncident) {
         {"the router's outage covers everything behind it and binds them",
          {event(K::outage, one, 0, 10), event(K::outage, nas, 1, 12), event(K::outage, router, 2, 9)},
          {{0, 12, {one, nas, router}}}},
+        {"the provider's edge joins the internet hosts behind it, not a custom host",
+         {event(K::outage, edge, 0, 10), event(K::outage, one, 1, 11), event(K::outage, nas, 1, 9)},
+         {{0, 11, {edge, one}}, {1, 9, {nas}}}},
         {"spikes during an upload, and one long after it",
          {event(K::spike, one, 101, 120, 480), event(K::spike, six, 102, 124, 510), event(K::spike, two, 200, 204, 90)},
          {{101, 124, {one, six}, LoadClass::upload}, {200, 204, {two}}}},

@@ -58,6 +58,36 @@ TEST(Verdict, SignInTakesOverAllButNoNetworkAndTheRouter) {
     }
 }
 
+// The provider's edge sharpens internet verdicts only; its own loss never
+// makes one (hops rate-limit their answers to ping).
+TEST(Verdict, ProviderTierSharpensOnlyInternetTrouble) {
+    const auto slow = S::bad(Problems::latency()), lossy = S::bad(Problems::loss()),
+               both = S::bad(Problems::latency() | Problems::loss());
+    const std::optional<S> none;
+    const struct {
+        V raw;
+        std::optional<S> provider, internet;
+        V expected;
+    } rows[] = {
+        {V::internetDown, S::down(), S::down(), V::providerDown},
+        {V::internetDown, S::ok(), S::down(), V::internetDown},  // worded "beyond your provider"
+        {V::internetDown, S::measuring(), S::down(), V::internetDown},
+        {V::internetDown, none, S::down(), V::internetDown},
+        {V::internetProblem, slow, slow, V::providerProblem},
+        {V::internetProblem, both, lossy, V::providerProblem},
+        {V::internetProblem, S::ok(), slow, V::internetProblem},
+        {V::internetProblem, lossy, slow, V::internetProblem},  // not the same trouble
+        {V::internetProblem, S::bad(Problems::jitter()), S::bad(Problems::jitter()), V::internetProblem},
+        {V::good, S::down(), S::ok(), V::good},  // a rate-limiting or silent edge alone
+        {V::good, lossy, S::ok(), V::good},
+        {V::localDown, S::down(), S::down(), V::localDown},  // the router explains it first
+        {V::connectionDown, S::down(), S::down(), V::connectionDown},
+        {V::localProblem, slow, slow, V::localProblem},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(withProvider(row.raw, row.provider, row.internet), row.expected) << "row " << (&row - rows);
+}
+
 // Load evidence first, then the name lookups, which speak only over a good verdict.
 TEST(Verdict, LoadTakesOverOnlyProblemsThatBusyRepliesExplainAndLookupsOnlyGood) {
     using H = LookupSnapshot::Health;

@@ -9,7 +9,7 @@ namespace {
 
 TEST(TargetRole, StoredTextsParseBackAndOnlyThey) {
     const std::vector<std::pair<TargetRole, std::string>> roles{
-        {TargetRole::router(), "router"},         {TargetRole::internetIPv6(), "internet-ipv6"},
+        {TargetRole::router(), "router"},         {TargetRole::internetIPv6(), "internet-ipv6"}, {TargetRole::provider(), "provider"},
         {TargetRole::internet(0), "internet[0]"}, {TargetRole::custom(-7), "custom[-7]"},
         {TargetRole::internet(INT_MAX), "internet[2147483647]"}, {TargetRole::custom(INT_MIN), "custom[-2147483648]"},
     };

@@ -73,6 +73,13 @@ TEST(VerdictTexts, ExplanationNamesWhatTheVerdictRestsOn) {
                                   host}),
          {}, "The internet is fine. The router is slow to answer ping."},
         {snapshot(Verdict::offline, {}), saturdayMorning - 3300, "No network since 9:05 AM."},
+        // The provider's edge answering places the fault beyond it; sharing the loss, in it.
+        {snapshot(Verdict::internetDown, {router(ok), target(TargetRole::provider(), "100.64.0.1", ok, 3, 0),
+                                          internet(0, "1.1.1.1", TargetState::down(), 12, 100)}),
+         {}, "Router and your provider's edge 192.0.2.1 are fine, but no internet host answers beyond your provider."},
+        {snapshot(Verdict::providerProblem, {router(ok), target(TargetRole::provider(), "100.64.0.1", lossy, 3, 100),
+                                             internet(0, "1.1.1.1", lossy, 12, 100)}),
+         {}, "Router is fine; 12% loss to 1.1.1.1. It starts in your provider's network: 192.0.2.1 shows it too."},
     })
         EXPECT_EQ(plain(verdictExplanation(shown, offlineSince, english())), expected);
 }
@@ -160,6 +167,8 @@ TEST(IncidentTexts, TheTitleSaysTheCauseAndThePartnerIsNeverItsTwinsName) {
         {{K::outage, 0, 31, {}, {one, two, six}}, "Internet down \u00b7 1.1.1.1, 8.8.8.8, IPv6"},
         {{K::outage, 0, 31, {}, {router, one, two}}, "Local network down \u00b7 router, 1.1.1.1, 8.8.8.8"},
         {{K::outage, 0, 31, {}, {six}}, "Outage \u00b7 1.1.1.1 over IPv6"},
+        {{K::outage, 0, 31, {}, {at(K::outage, TargetRole::provider(), "100.64.0.1"), one, two}},
+         "Provider's network down \u00b7 provider 100.64.0.1, 1.1.1.1, 8.8.8.8"},
         {{K::outage, 0, 31, {}, {one, one}}, "Outage \u00b7 1.1.1.1"},
     };
     for (const auto& [incident, line] : rows) EXPECT_EQ(IncidentTexts::line(incident), line);

@@ -258,6 +258,20 @@ inline void internetDown(PopoverHarness& harness) {
     events(harness);
 }
 
+// The provider's edge silent with every internet host; the router fine.
+inline void providerDown(PopoverHarness& harness) {
+    const double now = harness.clock;
+    const Target edge = target(TargetRole::provider(), "100.64.0.1", "100.64.0.1");
+    auto hop = measured(edge, TargetState::down(), 4.0, 60, 40), one = measured(cloudflare, TargetState::down(), 12.0, 60, 40);
+    hop.outageSince = one.outageSince = now - 41;
+    std::vector<ProbeRecord> records;
+    minute(records, now, router, 1, 0.6);
+    for (const auto& target : {edge, cloudflare}) minute(records, now, target, target == edge ? 4 : 12, 2, [](int i) { return i >= 19; });
+    harness.deliver(snapshot(path(NetworkPath::Kind::ethernet), Verdict::providerDown, TargetState::down(),
+                             {measured(router, TargetState::ok(), 1.3), hop, one}),
+                    records);
+}
+
 inline void localProblem(PopoverHarness& harness) {
     const auto loss = Problems::loss();
     std::vector<ProbeRecord> records;

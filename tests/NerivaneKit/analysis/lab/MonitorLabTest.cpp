@@ -246,9 +246,10 @@ TEST_F(MonitorLab, VerdictsFollowTheInternetThroughItsTroublesToOfflineAndBackTo
     tool.join();
     expectProbeToolLines(toolLines);
     auto snapshot = watch_.latest();
-    ASSERT_EQ(snapshot.targets.size(), 4u);
+    ASSERT_EQ(snapshot.targets.size(), 5u);
     EXPECT_EQ(snapshot.targets[0].target.address.text(), "10.77.0.1");
-    EXPECT_EQ(snapshot.targets[3].target.address.text(), "2606:4700:4700::1111");
+    EXPECT_EQ(snapshot.targets[1].target.address.text(), "100.64.0.1");  // the provider's hop, found by the sweep
+    EXPECT_EQ(snapshot.targets[4].target.address.text(), "2606:4700:4700::1111");
     for (const auto& target : snapshot.targets) EXPECT_EQ(target.status, TargetStatus::icmp) << target.target.host;
 
     // The IPv6 partner silent: still good, with the IPv6 flag as soon as two

@@ -177,10 +177,10 @@ TEST_F(ProbeEngineLab, TargetsSettleOnWhatTheyAnswerWithTheRouterAnswering) {
     EXPECT_FALSE(phase.targets.path.isVPN);
 
     // Names come from the lab's hosts file; the partner of a named first
-    // host is that name's IPv6 address.
+    // host is that name's IPv6 address. The sweep finds the lab's provider hop.
     std::string planned;
     for (const auto& target : phase.targets.targets) planned += target.role.text() + "=" + target.address.text() + " ";
-    EXPECT_EQ(planned, "router=10.77.0.1 internet[0]=203.0.113.10 internet[1]=1.1.1.1 internet-ipv6=2001:db8:77::10 "
+    EXPECT_EQ(planned, "router=10.77.0.1 provider=100.64.0.1 internet[0]=203.0.113.10 internet[1]=1.1.1.1 internet-ipv6=2001:db8:77::10 "
                        "custom[0]=203.0.113.20 custom[1]=9.9.9.9 ");
     expectOneOutcomePerProbe(events);
     phase.expectWarmUpThen({{router, TargetStatus::icmp}, {internet0, TargetStatus::tcp},
@@ -242,7 +242,7 @@ TEST_F(ProbeEngineLab, ASilentRouterIsMarkedAndCorruptOrForeignAnswersAreLosses)
     ASSERT_GE(phases.size(), 2u);
     const auto& plain = phases.front();
     EXPECT_FALSE(plain.targets.path.isVPN);
-    ASSERT_EQ(plain.targets.targets.size(), 6u);
+    ASSERT_EQ(plain.targets.targets.size(), 7u);  // with the provider's hop
     plain.expectWarmUpThen({{router, TargetStatus::doesntAnswerPing}, {internet0, TargetStatus::icmp},
                             {internetIPv6, TargetStatus::icmp}, {internet1, TargetStatus::icmp},
                             {custom0, TargetStatus::icmp}, {custom1, TargetStatus::icmp}});
