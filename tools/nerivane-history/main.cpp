@@ -50,7 +50,7 @@ constexpr Help::Option optionTable[] = {
     {"--end", "TIME",
      "export, grades, report: the window ends at TIME (Unix seconds, not later than now) instead of now; the minute "
      "holding TIME is left out, as the application's export leaves out its current one"},
-    {"--role", "ROLE", "chart: router, internet0, internet1, internet-ipv6, custom0 or custom1 (internet-0 and "
+    {"--role", "ROLE", "chart: router, provider, internet0, internet1, internet-ipv6, custom0 or custom1 (internet-0 and "
                        "internet[0] work too)"},
     {"--limit", "N", "events: how many (default 10)"},
     {"--csv", "", "events, chart, grades: comma-separated values with a header line, for machines (export "

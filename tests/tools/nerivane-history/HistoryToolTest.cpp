@@ -57,7 +57,7 @@ TEST_F(HistoryToolTest, UsageErrorsAndUnreadableDatabasesPrintNothingAndCreateNo
                             {"events --db " + quoted(folder.path("dir.sqlite")), 1, "is a folder"},
                             {"export events --range day --db " + quoted(folder.path("text.sqlite")), 1, "file is not a database"},
                             {"stats --db " + quoted(folder.path("other.sqlite")), 1, "not a nerivane history database"},
-                            {"chart --range hour --role internet", 2, "unknown role 'internet'; roles: router, internet0, internet1, internet-ipv6,"},
+                            {"chart --range hour --role internet", 2, "unknown role 'internet'; roles: router, provider, internet0, internet1, internet-ipv6,"},
                             {"stats --colour", 2, "unknown option '--colour'"}};
     for (const std::string bad : {"", "frobnicate", "export pictures --range day", "export events", "export events --range year",
                                   "chart --range hour", "chart --range all --role router", "chart --range hour --role gateway",
