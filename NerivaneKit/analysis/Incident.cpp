@@ -61,6 +61,32 @@ bool Incident::isInternet() const {
     return roles.size() >= 2;
 }
 
+std::string_view Incident::title() const {
+    std::vector<std::pair<TargetRole, std::string>> targets;
+    for (const auto& event : events)
+        if (std::find(targets.begin(), targets.end(), std::pair{event.role, event.host}) == targets.end())
+            targets.emplace_back(event.role, event.host);
+    const bool several = targets.size() > 1;
+    if (kind == NetworkEvent::Kind::outage) {
+        if (isLocal() && several) return "Local network down";
+        // The internet down with the provider's edge: where it started.
+        const bool atProvider = std::any_of(events.begin(), events.end(), [](const NetworkEvent& event) {
+            return event.role.kind == TargetRole::Kind::provider;
+        });
+        if (isInternet()) return atProvider ? "Provider's network down" : "Internet down";
+        return "Outage";
+    }
+    switch (load) {
+    case LoadClass::upload: return "Slow while uploading";
+    case LoadClass::download: return "Slow while downloading";
+    case LoadClass::both: return "Slow while busy";
+    case LoadClass::idle:
+    case LoadClass::unknown: break;
+    }
+    if (isLocal() && several) return "Slow local network";
+    return "Spike";
+}
+
 std::vector<Incident> Incident::group(std::vector<NetworkEvent> events, const std::vector<BusySpan>& busy) {
     std::stable_sort(events.begin(), events.end(),
                      [](const NetworkEvent& a, const NetworkEvent& b) { return a.start < b.start; });

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <optional>
+#include <string_view>
 #include <vector>
 
 #include "NerivaneKit/analysis/NetworkEvent.h"
@@ -51,6 +52,11 @@ struct Incident {
     bool isLocal() const;
     // Two or more internet targets (the hosts or the IPv6 partner), no router.
     bool isInternet() const;
+    // What the popup, the notifications and the report call it: "Internet
+    // down", "Provider's network down", "Local network down", "Outage";
+    // "Slow while uploading", "Slow while downloading", "Slow while busy",
+    // "Slow local network", "Spike".
+    std::string_view title() const;
 
     // The incidents the events make, by start (oldest first). busy are the
     // stretches of a busy link known; a spike incident that overlaps one is

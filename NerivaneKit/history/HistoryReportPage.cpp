@@ -117,39 +117,22 @@ std::string spanWords(const Figures& figures) {
     return days >= 1 ? "the " + plural(days, "day", "days") + " stored" : "the time stored";
 }
 
-// A role as the popup names it: "router", "1.1.1.1 over IPv6", else the host.
-std::string targetName(const TargetRole& role, const std::string& host) {
-    if (role.kind == TargetRole::Kind::router) return "router";
-    if (role.kind == TargetRole::Kind::internetIPv6) return host + " over IPv6";
-    return host;
-}
-
-// The popup's incident titles.
-std::string title(const Incident& incident) {
-    std::set<std::pair<TargetRole::Kind, std::string>> targets;
-    for (const auto& event : incident.events) targets.insert({event.role.kind, event.host + event.role.text()});
-    const bool several = targets.size() > 1;
-    if (incident.kind == NetworkEvent::Kind::outage) {
-        if (incident.isLocal() && several) return "Local network down";
-        if (incident.isInternet()) return "Internet down";
-        return "Outage";
-    }
-    if (incident.isLocal() && several) return "Slow local network";
-    return "Spike";
-}
-
-// Where the trouble lay: "router" (this side of it), "internet", or the custom host.
+// Where the trouble lay: "router" (this side of it), "provider" (its edge is
+// among the targets), "internet", or the custom host.
 std::string where(const Incident& incident) {
     if (incident.isLocal()) return "router";
-    bool internet = false;
-    for (const auto& event : incident.events) internet = internet || event.role.isInternet();
-    return internet ? "internet" : "custom host";
+    bool internet = false, provider = false;
+    for (const auto& event : incident.events) {
+        internet = internet || event.role.isInternet();
+        provider = provider || event.role.kind == TargetRole::Kind::provider;
+    }
+    return provider ? "provider" : internet ? "internet" : "custom host";
 }
 
 std::string targetsText(const Incident& incident) {
     std::vector<std::string> names;
     for (const auto& event : incident.events) {
-        std::string name = targetName(event.role, event.host);
+        std::string name = event.role.shownName(event.host);
         if (event.role.kind == TargetRole::Kind::internetIPv6 &&
             std::any_of(incident.events.begin(), incident.events.end(), [&](const NetworkEvent& other) {
                 return other.role.kind == TargetRole::Kind::internet && other.host == event.host;
@@ -230,7 +213,7 @@ void chart(std::string& out, const Figures& figures, const Series& series, const
     auto y = [&](double ms) { return top + plotHeight - std::clamp(ms / scale, 0.0, 1.0) * plotHeight; };
 
     out += "<svg class=\"chart\" viewBox=\"0 0 720 78\" role=\"img\" aria-label=\"" +
-           escaped(targetName(series.role, series.host)) + ": median and 95th percentile per hour\">";
+           escaped(series.role.shownName(series.host)) + ": median and 95th percentile per hour\">";
     // Nights and midnights.
     for (const auto& day : figures.days) {
         const auto midnight = HistoryReport::localMidnight(figures.zone, day.start);
@@ -424,7 +407,7 @@ void daysTable(std::string& out, const Figures& figures) {
     if (internet == router) internet = nullptr;
     out += "<table><tr><th>Day</th><th class=\"n\">Internet reachable</th><th class=\"n\">Latency good</th>";
     if (router) out += "<th class=\"n\">Router median / p95</th>";
-    if (internet) out += "<th class=\"n\">" + escaped(targetName(internet->role, internet->host)) + " median / p95</th><th class=\"n\">Lost</th>";
+    if (internet) out += "<th class=\"n\">" + escaped(internet->role.shownName(internet->host)) + " median / p95</th><th class=\"n\">Lost</th>";
     out += "<th class=\"n\">DNS median</th><th class=\"n\">DNS failures</th><th>Not monitored</th></tr>\n";
     for (std::size_t i = 0; i < figures.days.size(); ++i) {
         const auto& day = figures.days[i];
@@ -465,7 +448,7 @@ void incidentsTable(std::string& out, const Figures& figures) {
            "<th class=\"n\">Worst</th></tr>\n";
     for (const Incident* incident : chosen) {
         out += "<tr><td>" + dateTimeText(figures.zone, incident->start) + "</td><td>" + clockText(figures.zone, incident->end) +
-               "</td><td class=\"n\">" + duration(incident->duration()) + "</td><td>" + title(*incident) + "</td><td>" +
+               "</td><td class=\"n\">" + duration(incident->duration()) + "</td><td>" + std::string(incident->title()) + "</td><td>" +
                where(*incident) + "</td><td>" + escaped(targetsText(*incident)) + "</td><td class=\"n\">" +
                (incident->worstRTT ? milliseconds(incident->worstRTT) : "") + "</td></tr>\n";
     }
@@ -500,7 +483,7 @@ void factsList(std::string& out, const Figures& figures, const Facts& facts) {
         if (target.role.kind == TargetRole::Kind::router)
             router += (router.empty() ? "" : ", ") + escaped(target.address);
         const double interval = target.sent > 0 ? static_cast<double>(target.seconds) / static_cast<double>(target.sent) : 0;
-        targets += "<div>" + escaped(targetName(target.role, target.host)) + " — " + escaped(target.address) + ", " +
+        targets += "<div>" + escaped(target.role.shownName(target.host)) + " — " + escaped(target.address) + ", " +
                    std::string(nerivane::text(target.protocol)) + ", " + std::to_string(target.sent) + " probes" +
                    (interval > 0 ? ", about one every " + number(interval, interval < 10 ? 1 : 0) + " s" : "") + "</div>";
     }
@@ -557,7 +540,7 @@ std::string html(const Figures& figures, const Facts& facts) {
            "style=\"background:var(--night)\"></span>night (22:00–06:00); a gap in a line is an hour without "
            "figures.</p>\n";
     for (const auto& series : figures.series) {
-        out += "<p><b>" + escaped(targetName(series.role, series.host)) + "</b></p>";
+        out += "<p><b>" + escaped(series.role.shownName(series.host)) + "</b></p>";
         chart(out, figures, series, downs);
     }
     out += "</section>\n";
@@ -570,7 +553,7 @@ std::string html(const Figures& figures, const Facts& facts) {
     out += "</section>\n";
 
     if (const Series* main = figures.mainSeries()) {
-        out += "<section><h2>Hours of the week: " + escaped(targetName(main->role, main->host)) + "</h2>\n";
+        out += "<section><h2>Hours of the week: " + escaped(main->role.shownName(main->host)) + "</h2>\n";
         heatMap(out, figures, *main);
         out += "</section>\n";
     }

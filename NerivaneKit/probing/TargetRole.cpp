@@ -39,6 +39,17 @@ std::string TargetRole::text() const {
     return {};
 }
 
+std::string TargetRole::shownName(const std::string& host) const {
+    switch (kind) {
+    case Kind::router: return "router";
+    case Kind::internetIPv6: return host + " over IPv6";
+    case Kind::provider: return "provider " + host;
+    case Kind::internet:
+    case Kind::custom: break;
+    }
+    return host;
+}
+
 std::optional<TargetRole> TargetRole::parse(const std::string& text) {
     if (text == "router") return router();
     if (text == "internet-ipv6") return internetIPv6();

@@ -30,6 +30,10 @@ struct TargetRole {
 
     std::string text() const;
     static std::optional<TargetRole> parse(const std::string& text);
+    // The target as a person reads it: "router", "1.1.1.1 over IPv6" for the
+    // partner (whose host is its IPv4 twin's), "provider 100.64.0.1", else
+    // the host as the user gave it.
+    std::string shownName(const std::string& host) const;
 
     bool operator==(const TargetRole&) const = default;
     auto operator<=>(const TargetRole&) const = default;

@@ -24,33 +24,10 @@ std::vector<const NetworkEvent*> distinctTargets(const Incident& incident) {
 }  // namespace
 
 QString targetName(const TargetRole& role, const std::string& host) {
-    if (role.kind == TargetRole::Kind::router) return tr("router");
-    const QString name = QString::fromStdString(host);
-    if (role.kind == TargetRole::Kind::internetIPv6) return tr("%1 over IPv6").arg(name);
-    if (role.kind == TargetRole::Kind::provider) return tr("provider %1").arg(name);
-    return name;
+    return QString::fromStdString(role.shownName(host));
 }
 
-QString title(const Incident& incident) {
-    if (incident.kind == NetworkEvent::Kind::outage) {
-        if (incident.isLocal() && distinctTargets(incident).size() > 1) return tr("Local network down");
-        // The internet down with the provider's edge: where it started.
-        const bool atProvider = std::any_of(incident.events.begin(), incident.events.end(), [](const NetworkEvent& event) {
-            return event.role.kind == TargetRole::Kind::provider;
-        });
-        if (incident.isInternet()) return atProvider ? tr("Provider's network down") : tr("Internet down");
-        return tr("Outage");
-    }
-    switch (incident.load) {
-    case LoadClass::upload: return tr("Slow while uploading");
-    case LoadClass::download: return tr("Slow while downloading");
-    case LoadClass::both: return tr("Slow while busy");
-    case LoadClass::idle:
-    case LoadClass::unknown: break;
-    }
-    if (incident.isLocal() && distinctTargets(incident).size() > 1) return tr("Slow local network");
-    return tr("Spike");
-}
+QString title(const Incident& incident) { return QString::fromUtf8(incident.title()); }
 
 QString targets(const Incident& incident) {
     const auto hit = distinctTargets(incident);

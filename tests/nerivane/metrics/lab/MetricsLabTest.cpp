@@ -284,7 +284,8 @@ TEST_F(MetricsLab, ScrapesMatchTheModelAndCountersNeverGoDown) {
     EXPECT_EQ(value(locked, "nerivane_probing_locked"), 1);
     // Everything since launch still lies in the one-minute window.
     const auto targets = lines("snapshot").back().value(QStringLiteral("targets")).toArray();
-    ASSERT_EQ(targets.size(), 4);
+    // Router, the provider's edge, two internet hosts and the IPv6 partner.
+    ASSERT_EQ(targets.size(), 5);
     const auto router = targets.first().toObject().value(QStringLiteral("metrics")).toObject();
     const std::map<std::string, std::string> labels{{"role", "router"}, {"address", "10.77.0.1"}, {"protocol", "icmp"}};
     const double sent = router.value(QStringLiteral("probesSent")).toDouble(), lost = router.value(QStringLiteral("probesLost")).toDouble();
