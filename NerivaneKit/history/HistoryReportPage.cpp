@@ -10,6 +10,7 @@
 
 #include "NerivaneKit/analysis/Thresholds.h"
 #include "NerivaneKit/history/HistoryCSV.h"
+#include "NerivaneKit/platform/NumberText.h"
 #include "NerivaneKit/statistics/Statistics.h"
 
 namespace nerivane::HistoryReportPage {
@@ -419,7 +420,7 @@ void daysTable(std::string& out, const Figures& figures) {
             const ChartBucket& bucket = series->days[i];
             out += "<td class=\"n\">" + milliseconds(bucket.median) + " / " + milliseconds(bucket.p95) + "</td>";
             if (series == internet)
-                out += "<td class=\"n\">" + (bucket.lossPercent ? number(*bucket.lossPercent, 2) + " %" : "–") + "</td>";
+                out += "<td class=\"n\">" + (bucket.lossPercent ? NumberText::percent(*bucket.lossPercent) : "–") + "</td>";
         }
         out += "<td class=\"n\">" + milliseconds(day.lookups.median) + "</td><td class=\"n\">" +
                std::to_string(day.lookups.failures) + "</td><td class=\"off-minutes\">" + unmonitoredText(day.states) +

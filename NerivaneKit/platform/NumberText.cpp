@@ -72,8 +72,8 @@ std::string bytes(double count) {
 
 std::string percent(double value) {
     if (!std::isfinite(value)) return emDash;
-    if (value == 0) return "0%";
-    return decimal(value) + "%";
+    if (value == 0) return "0 %";
+    return decimal(value) + " %";
 }
 
 double rounded(double value, int decimals) {

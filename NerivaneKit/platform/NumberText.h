@@ -44,7 +44,7 @@ std::string bitRate(double bitsPerSecond);
 // Decimal units: "512 B", "12 kB", "1.2 MB", "3.4 GB".
 std::string bytes(double bytes);
 
-// "0%", "4.2%" below 9.95, then whole ("38%"); the dash when not finite.
+// "0 %", "4.2 %" below 9.95, then whole ("38 %"); the dash when not finite.
 std::string percent(double percent);
 
 // The value at the given number of decimals (3 for milliseconds, 6 for

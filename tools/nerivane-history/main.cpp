@@ -27,6 +27,7 @@
 #include "NerivaneKit/history/HistoryGrades.h"
 #include "NerivaneKit/history/HistoryStore.h"
 #include "NerivaneKit/history/HistoryReport.h"
+#include "NerivaneKit/platform/NumberText.h"
 #include "NerivaneKit/text/CommandHelp.h"
 #include "NerivaneKit/text/JsonLine.h"
 #include "tools/nerivane-history/Report.h"
@@ -202,17 +203,7 @@ std::string milliseconds(const std::optional<double>& value) {
 }
 
 std::string megabytes(const std::optional<std::int64_t>& bytes) {
-    if (!bytes) return "-";
-    const double value = static_cast<double>(*bytes);
-    if (value >= 1e9) return nerivane::HistoryCSV::fixed(value / 1e9, 2) + " GB";
-    if (value >= 1e6) return nerivane::HistoryCSV::fixed(value / 1e6, 1) + " MB";
-    return nerivane::HistoryCSV::fixed(value / 1e3, 0) + " kB";
-}
-
-std::string duration(double seconds) {
-    if (seconds < 60) return nerivane::HistoryCSV::fixed(seconds, seconds < 9.95 ? 1 : 0) + " s";
-    if (seconds < 3600) return std::to_string(std::lround(seconds / 60)) + " min";
-    return nerivane::HistoryCSV::fixed(seconds / 3600, 1) + " h";
+    return bytes ? nerivane::NumberText::bytes(static_cast<double>(*bytes)) : "-";
 }
 
 // "2026-12-07 17:01:12" in the file's time zone.
@@ -361,7 +352,7 @@ void printEvents(const HistoryStore& store, const std::vector<nerivane::NetworkE
     }
     std::vector<std::vector<std::string>> rows{{"start", "lasted", "kind", "target", "address", "worst"}};
     for (const auto& event : events)
-        rows.push_back({localTime(store, event.start), duration(event.duration()), std::string(nerivane::text(event.kind)),
+        rows.push_back({localTime(store, event.start), nerivane::NumberText::duration(event.duration()), std::string(nerivane::text(event.kind)),
                         event.host, event.address.text(), milliseconds(event.worstRTT)});
     printTable(rows);
 }
@@ -401,7 +392,7 @@ void printChart(const HistoryStore& store, const std::vector<nerivane::ChartBuck
         const std::string start = range == nerivane::ChartRange::week ? time.substr(5, 11) : time.substr(11, 5);
         const bool measured = bucket.median.has_value();
         rows.push_back({start, milliseconds(bucket.median), milliseconds(bucket.p95),
-                        bucket.lossPercent ? nerivane::HistoryCSV::fixed(*bucket.lossPercent, 0) + " %" : "-",
+                        bucket.lossPercent ? nerivane::NumberText::percent(*bucket.lossPercent) : "-",
                         measured && longest > 0 ? bar(*bucket.median / longest, 40) : spaced(state(bucket))});
     }
     printTable(rows);

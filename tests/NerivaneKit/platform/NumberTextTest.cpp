@@ -23,7 +23,7 @@ TEST(NumberText, EachQuantityAtItsRoundingBoundaries) {
         {NumberText::bitRate(1.46e9), "1.5 Gbit/s"},
         {NumberText::bytes(512), "512 B"}, {NumberText::bytes(12'345), "12 kB"}, {NumberText::bytes(199'757'970), "200 MB"},
         {NumberText::bytes(3.4e9), "3.4 GB"},
-        {NumberText::percent(0), "0%"}, {NumberText::percent(0.04), "0.0%"}, {NumberText::percent(9.95), "10%"},
+        {NumberText::percent(0), "0 %"}, {NumberText::percent(0.04), "0.0 %"}, {NumberText::percent(9.95), "10 %"},
         {NumberText::percent(nan), "\u2014"},
     };
     for (const auto& [shown, expected] : cases) EXPECT_EQ(shown, expected);

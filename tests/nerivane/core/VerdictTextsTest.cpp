@@ -56,7 +56,7 @@ TEST(VerdictTexts, ExplanationNamesWhatTheVerdictRestsOn) {
         {snapshot(Verdict::internetProblem, {router(ok), internet(0, "1.1.1.1", lossy, 12, 100), local(internet(1, "8.8.8.8", lossy, 50, 100)),
                                              target(TargetRole::custom(0), "nas", lossy, 90, 100),
                                              target(TargetRole::internetIPv6(), "::1", lossy, 90, 100)}),
-         {}, "Router is fine; 12% loss to 1.1.1.1."},
+         {}, "Router is fine; 12 % loss to 1.1.1.1."},
         {snapshot(Verdict::internetUnmeasured, {router(ok), local(host)}), {}, "Something on the local network answers for the internet hosts."},
         // Every host silent before an outage can be told; a router slow only to its own pings.
         {[&] {
@@ -79,7 +79,7 @@ TEST(VerdictTexts, ExplanationNamesWhatTheVerdictRestsOn) {
          {}, "Router and your provider's edge 192.0.2.1 are fine, but no internet host answers beyond your provider."},
         {snapshot(Verdict::providerProblem, {router(ok), target(TargetRole::provider(), "100.64.0.1", lossy, 3, 100),
                                              internet(0, "1.1.1.1", lossy, 12, 100)}),
-         {}, "Router is fine; 12% loss to 1.1.1.1. It starts in your provider's network: 192.0.2.1 shows it too."},
+         {}, "Router is fine; 12 % loss to 1.1.1.1. It starts in your provider's network: 192.0.2.1 shows it too."},
     })
         EXPECT_EQ(plain(verdictExplanation(shown, offlineSince, english())), expected);
 }
@@ -194,10 +194,10 @@ TEST(VerdictTexts, PingThatIsNotPermittedIsNamedWithItsFix) {
 
 TEST(VerdictTexts, NumbersAtTheirRoundingBoundaries) {
     for (const auto& [text, expected] : std::vector<std::pair<QString, QString>>{
-        {percentText(37.5), "38%"}, {millisecondsText(12345), "12 s"},
+        {percentText(37.5), "38 %"}, {millisecondsText(12345), "12 s"},
         {spokenMilliseconds(9.95, english()), "10 milliseconds"}, {spokenMilliseconds(1234.5, english()), "1,235 milliseconds"},
         {durationText(125, english()), "2 min 5 s"},
-        {summaryText(ProblemSummary::Kind::loss, 4.2, {"router"}, english()), "4.2% loss to the router"},
+        {summaryText(ProblemSummary::Kind::loss, 4.2, {"router"}, english()), "4.2 % loss to the router"},
         {summaryText(ProblemSummary::Kind::latency, 1234, {"a", "b", "c"}, english()), "slow replies from a, b, and c (p95 1.2 s)"},
     })
         EXPECT_EQ(text, expected);

@@ -116,7 +116,7 @@ TEST_F(HistoryToolTest, ExportsEventsAndChartWithoutChangingTheFile) {
     // Grades for people in units, for machines in CSV (empty for nothing) and JSON (null).
     const std::string grades = ok("grades --range hour");
     EXPECT_EQ(grades.substr(grades.find("sent")),
-              "sent 5 kB, received 7 kB\n\n"
+              "sent 5.0 kB, received 7.0 kB\n\n"
               "direction  role      idle   busy   added  busy replies  grade\n"
               "upload     router    -      -      -      0             -\n"
               "upload     internet  30 ms  80 ms  50 ms  12            B\n"

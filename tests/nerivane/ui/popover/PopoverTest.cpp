@@ -83,7 +83,7 @@ const std::vector<Scene> everyScene = {
      {"UNDER LOAD", "F", "+480 ms", "Queue beyond the router", "during an upload at 12 Mbit/s, 4 minutes ago", "A", "+12 ms",
       "during a download at 85 Mbit/s, 25 minutes ago", "Upload: grade F, unusable while busy, 480 milliseconds added, "
       "queue beyond the router, during an upload at 12 Mbit/s, 4 minutes ago",
-      "Median 12 milliseconds, p95 up to 560 milliseconds, loss 0%, throughput up to 12 Mbit/s sent and 85 Mbit/s received"}},
+      "Median 12 milliseconds, p95 up to 560 milliseconds, loss 0 %, throughput up to 12 Mbit/s sent and 85 Mbit/s received"}},
     {"internet-down", scenes::internetDown, {"Internet down", "Router is fine, but no internet host answers."}},
     {"provider-down", scenes::providerDown,
      {"Provider's network down", "PROVIDER", "100.64.0.1",
@@ -92,7 +92,7 @@ const std::vector<Scene> everyScene = {
      {"WI\u2011FI", "19 milliseconds", "7 of 60 lost", "4.2 milliseconds", "signal -58 dBm", "signal to noise 34 dB",
       "Spike at 2:15 PM, 9 s: router, worst 212 milliseconds", "Outage at 1:01 PM, 42 s: 1.1.1.1", "Copy diagnostics"}},
     {"after-outage", scenes::afterOutage,
-     {"The internet is fine. The router is slow to answer ping.", "52% lost, most during the outage at 3:04 PM",
+     {"The internet is fine. The router is slow to answer ping.", "52 % lost, most during the outage at 3:04 PM",
       "Answers its own pings slowly; traffic through it is fine"}},
     {"vpn-ipv6", scenes::vpnWithIPv6Problem,
      {"The internet is fine. The router can't be measured.", "Router can't be reached through the VPN", "TCP",
