@@ -117,21 +117,38 @@ WallClock::time_point arrival(msghdr& message) {
     return WallClock::now();
 }
 
-// One queued ICMP error: the hop that sent it and the TTL it answers.
-std::optional<std::pair<int, Answer>> readError(const SweepSocket& socket) {
+// One datagram, or with MSG_ERRQUEUE one queued error, with its sender and
+// ancillary data (arrival stamp, the error). Filled in place: the message
+// points into the other members.
+struct Received {
     std::array<std::uint8_t, 256> data{};
     std::array<char, 512> control{};
     sockaddr_storage from{};
-    iovec vector{data.data(), data.size()};
+    iovec vector{};
     msghdr message{};
-    message.msg_name = &from;
-    message.msg_namelen = sizeof from;
-    message.msg_iov = &vector;
-    message.msg_iovlen = 1;
-    message.msg_control = control.data();
-    message.msg_controllen = control.size();
-    const ssize_t length = ::recvmsg(socket.descriptor.get(), &message, MSG_ERRQUEUE | MSG_DONTWAIT);
-    if (length < 0) return std::nullopt;
+    ssize_t length = -1;
+
+    Received(const Received&) = delete;
+    Received& operator=(const Received&) = delete;
+    Received(int descriptor, int flags) {
+        vector = {data.data(), data.size()};
+        message.msg_name = &from;
+        message.msg_namelen = sizeof from;
+        message.msg_iov = &vector;
+        message.msg_iovlen = 1;
+        message.msg_control = control.data();
+        message.msg_controllen = control.size();
+        length = ::recvmsg(descriptor, &message, flags | MSG_DONTWAIT);
+    }
+};
+
+// One queued ICMP error: the hop that sent it and the TTL it answers.
+std::optional<std::pair<int, Answer>> readError(const SweepSocket& socket) {
+    Received received(socket.descriptor.get(), MSG_ERRQUEUE);
+    if (received.length < 0) return std::nullopt;
+    auto& message = received.message;
+    const ssize_t length = received.length;
+    const auto& data = received.data;
     const auto at = arrival(message);
     for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr; header = CMSG_NXTHDR(&message, header)) {
         const bool v4 = header->cmsg_level == SOL_IP && header->cmsg_type == IP_RECVERR;
@@ -155,18 +172,11 @@ std::optional<std::pair<int, Answer>> readError(const SweepSocket& socket) {
 
 // One echo reply from the destination.
 std::optional<std::pair<int, Answer>> readReply(const SweepSocket& socket, IPFamily family, bool& drained) {
-    std::array<std::uint8_t, 256> data{};
-    std::array<char, 128> control{};
-    sockaddr_storage from{};
-    iovec vector{data.data(), data.size()};
-    msghdr message{};
-    message.msg_name = &from;
-    message.msg_namelen = sizeof from;
-    message.msg_iov = &vector;
-    message.msg_iovlen = 1;
-    message.msg_control = control.data();
-    message.msg_controllen = control.size();
-    const ssize_t length = ::recvmsg(socket.descriptor.get(), &message, MSG_DONTWAIT);
+    Received received(socket.descriptor.get(), 0);
+    auto& message = received.message;
+    const ssize_t length = received.length;
+    const auto& data = received.data;
+    const auto& from = received.from;
     if (length < 0) {
         drained = true;
         return std::nullopt;
