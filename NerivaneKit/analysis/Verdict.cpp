@@ -1,14 +1,12 @@
 #include "NerivaneKit/analysis/Verdict.h"
 
 #include "NerivaneKit/analysis/LoadEvidence.h"
-
-#include <array>
-#include <utility>
+#include "NerivaneKit/platform/EnumTexts.h"
 
 namespace nerivane {
 namespace {
 
-constexpr std::array<std::pair<Verdict, std::string_view>, 16> texts{{
+constexpr auto texts = enumTexts<Verdict>({
     {Verdict::measuring, "measuring"},
     {Verdict::good, "good"},
     {Verdict::internetProblem, "internetProblem"},
@@ -25,22 +23,16 @@ constexpr std::array<std::pair<Verdict, std::string_view>, 16> texts{{
     {Verdict::providerDown, "providerDown"},
     {Verdict::providerProblem, "providerProblem"},
     {Verdict::signInNeeded, "signInNeeded"},
-}};
+});
 
 }  // namespace
 
 std::string_view text(Verdict verdict) {
-    for (const auto& [value, name] : texts) {
-        if (value == verdict) return name;
-    }
-    return "";
+    return texts.textOf(verdict);
 }
 
 std::optional<Verdict> parseVerdict(std::string_view text) {
-    for (const auto& [value, name] : texts) {
-        if (name == text) return value;
-    }
-    return std::nullopt;
+    return texts.valueOf(text);
 }
 
 Verdict decideVerdict(bool isSatisfied, const std::optional<TargetState>& router,

@@ -3,17 +3,19 @@
 #include <array>
 #include <utility>
 
+#include "NerivaneKit/platform/EnumTexts.h"
+
 namespace nerivane {
 namespace {
 
-constexpr std::array<std::pair<LoadGrade, std::string_view>, 6> texts{{
+constexpr auto texts = enumTexts<LoadGrade>({
     {LoadGrade::aPlus, "A+"},
     {LoadGrade::a, "A"},
     {LoadGrade::b, "B"},
     {LoadGrade::c, "C"},
     {LoadGrade::d, "D"},
     {LoadGrade::f, "F"},
-}};
+});
 
 // Upper bounds (exclusive) of added milliseconds, in grade order.
 constexpr std::array<std::pair<double, LoadGrade>, 5> bounds{{
@@ -27,17 +29,11 @@ constexpr std::array<std::pair<double, LoadGrade>, 5> bounds{{
 }  // namespace
 
 std::string_view text(LoadGrade grade) {
-    for (const auto& [value, name] : texts) {
-        if (value == grade) return name;
-    }
-    return "";
+    return texts.textOf(grade);
 }
 
 std::optional<LoadGrade> parseLoadGrade(std::string_view text) {
-    for (const auto& [value, name] : texts) {
-        if (name == text) return value;
-    }
-    return std::nullopt;
+    return texts.valueOf(text);
 }
 
 LoadGrade gradeForAddedLatency(double addedMilliseconds) {

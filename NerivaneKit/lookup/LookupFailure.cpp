@@ -1,12 +1,11 @@
 #include "NerivaneKit/lookup/LookupFailure.h"
 
-#include <array>
-#include <utility>
+#include "NerivaneKit/platform/EnumTexts.h"
 
 namespace nerivane {
 namespace {
 
-constexpr std::array<std::pair<LookupFailure, std::string_view>, 7> texts{{
+constexpr auto texts = enumTexts<LookupFailure>({
     {LookupFailure::timeout, "timeout"},
     {LookupFailure::servfail, "servfail"},
     {LookupFailure::refused, "refused"},
@@ -14,22 +13,16 @@ constexpr std::array<std::pair<LookupFailure, std::string_view>, 7> texts{{
     {LookupFailure::unreachable, "unreachable"},
     {LookupFailure::other, "other"},
     {LookupFailure::noAddress, "noaddress"},
-}};
+});
 
 }  // namespace
 
 std::string_view text(LookupFailure failure) {
-    for (const auto& [value, name] : texts) {
-        if (value == failure) return name;
-    }
-    return "";
+    return texts.textOf(failure);
 }
 
 std::optional<LookupFailure> parseLookupFailure(std::string_view text) {
-    for (const auto& [value, name] : texts) {
-        if (name == text) return value;
-    }
-    return std::nullopt;
+    return texts.valueOf(text);
 }
 
 }  // namespace nerivane

@@ -1,20 +1,21 @@
 #include "lab/responder/Profile.h"
 
 #include <algorithm>
-#include <array>
 #include <cstdio>
+
+#include "NerivaneKit/platform/EnumTexts.h"
 
 namespace nerivane::lab {
 namespace {
 
-constexpr std::array<std::pair<AnswerMode, std::string_view>, 6> modeTexts{{
+constexpr auto modeTexts = enumTexts<AnswerMode>({
     {AnswerMode::answer, "answer"},
     {AnswerMode::silent, "silent"},
     {AnswerMode::late, "late"},
     {AnswerMode::corrupt, "corrupt"},
     {AnswerMode::foreign, "foreign"},
     {AnswerMode::duplicate, "duplicate"},
-}};
+});
 
 std::string number(double value) {
     char buffer[32];
@@ -25,17 +26,12 @@ std::string number(double value) {
 }  // namespace
 
 std::string_view modeText(AnswerMode mode) {
-    for (const auto& [candidate, text] : modeTexts) {
-        if (candidate == mode) return text;
-    }
-    return "answer";
+    const std::string_view text = modeTexts.textOf(mode);
+    return text.empty() ? "answer" : text;
 }
 
 std::optional<AnswerMode> parseMode(std::string_view text) {
-    for (const auto& [mode, candidate] : modeTexts) {
-        if (candidate == text) return mode;
-    }
-    return std::nullopt;
+    return modeTexts.valueOf(text);
 }
 
 double Profile::replyDelayMs(double uniform) const {

@@ -6,7 +6,7 @@
 
 #include "NerivaneKit/text/CommandHelp.h"
 #include "nerivane/app/ConsoleReadout.h"
-#include "nerivane/metrics/MetricsAddress.h"
+#include "nerivane/core/MetricsAddress.h"
 
 namespace nerivane {
 namespace {

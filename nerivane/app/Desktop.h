@@ -1,6 +1,6 @@
 // What the program asks of the desktop layer (widgets, the tray item, X), which
 // lives in a module of its own (nerivane-desktop.so, built from
-// nerivane/app/desktop/) so that the terminal readout and the metrics service
+// nerivane/modules/desktop/) so that the terminal readout and the metrics service
 // never load Qt Gui, Widgets or the X libraries. DesktopModule loads it only
 // when a window could be shown or a picture is asked for. One per process,
 // kept until the end; main thread.

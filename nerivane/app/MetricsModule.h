@@ -8,7 +8,7 @@
 #include <string>
 #include <variant>
 
-#include "nerivane/metrics/MetricsEndpoint.h"
+#include "nerivane/app/MetricsEndpoint.h"
 
 namespace nerivane {
 

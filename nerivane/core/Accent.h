@@ -5,27 +5,23 @@
 #include <optional>
 #include <string_view>
 
+#include "NerivaneKit/platform/EnumTexts.h"
+
 namespace nerivane {
 
 enum class Accent { phosphor, cyan, magenta, amber, system };
 
-constexpr std::string_view text(Accent accent) {
-    switch (accent) {
-    case Accent::phosphor: return "phosphor";
-    case Accent::cyan: return "cyan";
-    case Accent::magenta: return "magenta";
-    case Accent::amber: return "amber";
-    case Accent::system: return "system";
-    }
-    return "";
-}
+inline constexpr auto accentTexts = enumTexts<Accent>({
+    {Accent::phosphor, "phosphor"},
+    {Accent::cyan, "cyan"},
+    {Accent::magenta, "magenta"},
+    {Accent::amber, "amber"},
+    {Accent::system, "system"},
+});
+
+constexpr std::string_view text(Accent accent) { return accentTexts.textOf(accent); }
 
 // None for a text that names no accent.
-constexpr std::optional<Accent> parseAccent(std::string_view text) {
-    for (auto accent : {Accent::phosphor, Accent::cyan, Accent::magenta, Accent::amber, Accent::system}) {
-        if (nerivane::text(accent) == text) return accent;
-    }
-    return std::nullopt;
-}
+constexpr std::optional<Accent> parseAccent(std::string_view text) { return accentTexts.valueOf(text); }
 
 }  // namespace nerivane

@@ -5,25 +5,21 @@
 #include <optional>
 #include <string_view>
 
+#include "NerivaneKit/platform/EnumTexts.h"
+
 namespace nerivane {
 
 enum class DisplayStyle { text, trace, textAndTrace };
 
-constexpr std::string_view text(DisplayStyle style) {
-    switch (style) {
-    case DisplayStyle::text: return "text";
-    case DisplayStyle::trace: return "trace";
-    case DisplayStyle::textAndTrace: return "textAndTrace";
-    }
-    return "";
-}
+inline constexpr auto displayStyleTexts = enumTexts<DisplayStyle>({
+    {DisplayStyle::text, "text"},
+    {DisplayStyle::trace, "trace"},
+    {DisplayStyle::textAndTrace, "textAndTrace"},
+});
+
+constexpr std::string_view text(DisplayStyle style) { return displayStyleTexts.textOf(style); }
 
 // None for a text that names no style.
-constexpr std::optional<DisplayStyle> parseDisplayStyle(std::string_view text) {
-    for (auto style : {DisplayStyle::text, DisplayStyle::trace, DisplayStyle::textAndTrace}) {
-        if (nerivane::text(style) == text) return style;
-    }
-    return std::nullopt;
-}
+constexpr std::optional<DisplayStyle> parseDisplayStyle(std::string_view text) { return displayStyleTexts.valueOf(text); }
 
 }  // namespace nerivane

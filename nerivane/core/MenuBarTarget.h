@@ -5,25 +5,21 @@
 #include <optional>
 #include <string_view>
 
+#include "NerivaneKit/platform/EnumTexts.h"
+
 namespace nerivane {
 
 enum class MenuBarTarget { internet, router, both };
 
-constexpr std::string_view text(MenuBarTarget target) {
-    switch (target) {
-    case MenuBarTarget::internet: return "internet";
-    case MenuBarTarget::router: return "router";
-    case MenuBarTarget::both: return "both";
-    }
-    return "";
-}
+inline constexpr auto menuBarTargetTexts = enumTexts<MenuBarTarget>({
+    {MenuBarTarget::internet, "internet"},
+    {MenuBarTarget::router, "router"},
+    {MenuBarTarget::both, "both"},
+});
+
+constexpr std::string_view text(MenuBarTarget target) { return menuBarTargetTexts.textOf(target); }
 
 // None for a text that names no target.
-constexpr std::optional<MenuBarTarget> parseMenuBarTarget(std::string_view text) {
-    for (auto target : {MenuBarTarget::internet, MenuBarTarget::router, MenuBarTarget::both}) {
-        if (nerivane::text(target) == text) return target;
-    }
-    return std::nullopt;
-}
+constexpr std::optional<MenuBarTarget> parseMenuBarTarget(std::string_view text) { return menuBarTargetTexts.valueOf(text); }
 
 }  // namespace nerivane

@@ -84,8 +84,6 @@ TEST(LoadGrade, Boundaries) {
         {399.9, LoadGrade::d},  {400, LoadGrade::f},
     };
     for (const auto& [added, grade] : rows) EXPECT_EQ(gradeForAddedLatency(added), grade) << added;
-    EXPECT_EQ(parseLoadGrade(text(LoadGrade::aPlus)), LoadGrade::aPlus);
-    EXPECT_EQ(parseLoadGrade("E"), std::nullopt);
 }
 
 TEST(TrafficMeter, CapacityIsTheLargerOfHistoryAndTheSessionsPeakTenSeconds) {

@@ -5,7 +5,7 @@
 
 #include <cmath>
 
-#include "nerivane/metrics/MetricsTally.h"
+#include "nerivane/modules/metrics/MetricsTally.h"
 
 namespace nerivane {
 namespace {

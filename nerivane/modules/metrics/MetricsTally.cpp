@@ -1,4 +1,4 @@
-#include "nerivane/metrics/MetricsTally.h"
+#include "nerivane/modules/metrics/MetricsTally.h"
 
 #include <algorithm>
 #include <limits>

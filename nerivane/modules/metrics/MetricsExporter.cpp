@@ -1,4 +1,4 @@
-#include "nerivane/metrics/MetricsExporter.h"
+#include "nerivane/modules/metrics/MetricsExporter.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -14,7 +14,7 @@
 #include "NerivaneKit/platform/Log.h"
 #include "NerivaneKit/platform/UniqueFd.h"
 #include "nerivane/core/AppModel.h"
-#include "nerivane/metrics/MetricsServer.h"
+#include "nerivane/modules/metrics/MetricsServer.h"
 
 namespace nerivane {
 namespace {

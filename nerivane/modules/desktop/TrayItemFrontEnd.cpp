@@ -1,4 +1,4 @@
-#include "nerivane/app/desktop/TrayItemFrontEnd.h"
+#include "nerivane/modules/desktop/TrayItemFrontEnd.h"
 
 namespace nerivane {
 

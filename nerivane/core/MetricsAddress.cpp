@@ -1,4 +1,4 @@
-#include "nerivane/metrics/MetricsAddress.h"
+#include "nerivane/core/MetricsAddress.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

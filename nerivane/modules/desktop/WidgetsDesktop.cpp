@@ -1,4 +1,4 @@
-#include "nerivane/app/desktop/WidgetsDesktop.h"
+#include "nerivane/modules/desktop/WidgetsDesktop.h"
 
 #include <xcb/xcb.h>
 
@@ -10,8 +10,8 @@
 
 #include "NerivaneKit/platform/ApplicationId.h"
 #include "nerivane/app/DesktopModule.h"
-#include "nerivane/app/desktop/ReadoutPicture.h"
-#include "nerivane/app/desktop/TrayItemFrontEnd.h"
+#include "nerivane/modules/desktop/ReadoutPicture.h"
+#include "nerivane/modules/desktop/TrayItemFrontEnd.h"
 #include "nerivane/ui/menubar/MenuBarSnapshot.h"
 
 namespace nerivane {

@@ -4,7 +4,7 @@
 
 #include <tuple>
 
-#include "nerivane/metrics/MetricsAddress.h"
+#include "nerivane/core/MetricsAddress.h"
 
 namespace nerivane {
 namespace {

@@ -1,4 +1,4 @@
-#include "nerivane/metrics/MetricsServer.h"
+#include "nerivane/modules/metrics/MetricsServer.h"
 
 #include <sys/socket.h>
 

@@ -1,4 +1,4 @@
-#include "nerivane/app/desktop/ReadoutPicture.h"
+#include "nerivane/modules/desktop/ReadoutPicture.h"
 
 #include <QGuiApplication>
 #include <QScreen>

@@ -13,9 +13,9 @@
 #include <string>
 #include <variant>
 
-#include "nerivane/metrics/MetricsAddress.h"
-#include "nerivane/metrics/MetricsEndpoint.h"
-#include "nerivane/metrics/MetricsTally.h"
+#include "nerivane/app/MetricsEndpoint.h"
+#include "nerivane/core/MetricsAddress.h"
+#include "nerivane/modules/metrics/MetricsTally.h"
 
 namespace nerivane {
 
