@@ -61,13 +61,13 @@ public:
         // Unix seconds now.
         std::function<double()> wallNow;
         // Monotonic ticks now, comparable with ProbeResult::sentAt.
-        std::function<std::uint64_t()> probeTicks;
+        std::function<Ticks()> probeTicks;
     };
 
     // Creates the core and the engine; starts nothing. A settings' lookupName
     // turns on DNS health probes of the system's servers.
-    Monitor(TargetSettings settings, double interval, UpdateHandler onUpdate);
-    Monitor(TargetSettings settings, double interval, UpdateHandler onUpdate, ProbeEngine::Environment environment,
+    Monitor(TargetSettings settings, Seconds interval, UpdateHandler onUpdate);
+    Monitor(TargetSettings settings, Seconds interval, UpdateHandler onUpdate, ProbeEngine::Environment environment,
             Clocks clocks = {});
     // Stops the engine and waits for its queue; call it from neither of the
     // engine's queues (not from inside onUpdate).
@@ -85,7 +85,7 @@ public:
     // stop and their events are delivered before it returns.
     void stop() override;
     void update(const TargetSettings& settings) override;
-    void setInterval(double seconds) override;
+    void setInterval(Seconds interval) override;
     // The link capacity history remembers; what the monitor sees raises it.
     void setLinkCapacity(LinkCapacity capacity) override;
 

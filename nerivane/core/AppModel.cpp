@@ -26,9 +26,9 @@ AppModel::Environment completed(AppModel::Environment environment) {
         };
     }
     if (!environment.now)
-        environment.now = [] { return static_cast<double>(MachClock::realtimeNow()) / 1e9; };
+        environment.now = [] { return static_cast<double>(MachClock::realtimeNow().time_since_epoch().count()) / 1e9; };
     if (!environment.makeMonitor) {
-        environment.makeMonitor = [](const TargetSettings& settings, double interval, Monitor::UpdateHandler onUpdate) {
+        environment.makeMonitor = [](const TargetSettings& settings, Seconds interval, Monitor::UpdateHandler onUpdate) {
             return std::make_unique<Monitor>(settings, interval, std::move(onUpdate));
         };
     }
@@ -151,7 +151,7 @@ void AppModel::startMonitor() {
     generation_ += 1;
     const double interval = currentInterval();
     monitorInterval_ = interval;
-    monitor_ = environment_.makeMonitor(targetSettings(), interval, updateHandler(generation_));
+    monitor_ = environment_.makeMonitor(targetSettings(), Seconds{interval}, updateHandler(generation_));
     monitor_->start();
     refreshLinkCapacity();
 }
@@ -195,7 +195,7 @@ void AppModel::applyRate() {
     if (monitorInterval_ == interval) return;
     environment_.log.info(intervalLogLine(interval, reason));
     monitorInterval_ = interval;
-    monitor_->setInterval(interval);
+    monitor_->setInterval(Seconds{interval});
 }
 
 void AppModel::applyNotificationSwitches() {

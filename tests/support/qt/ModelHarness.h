@@ -39,7 +39,7 @@ public:
     void start() override { run_->started = true; }
     void stop() override { run_->stopped = true; }
     void update(const TargetSettings& settings) override { run_->updates.push_back(settings); }
-    void setInterval(double seconds) override { run_->intervals.push_back(seconds); }
+    void setInterval(Seconds interval) override { run_->intervals.push_back(interval.count()); }
     void setLinkCapacity(LinkCapacity capacity) override { run_->capacities.push_back(capacity); }
 
 private:
@@ -68,8 +68,8 @@ protected:
             return found == variables.end() ? std::nullopt : std::optional(found->second);
         };
         environment.now = [this] { return clock; };
-        environment.makeMonitor = [this](const TargetSettings&, double interval, Monitor::UpdateHandler onUpdate) {
-            auto run = std::make_shared<FakeRun>(FakeRun{interval, std::move(onUpdate), false, false, {}, {}, {}});
+        environment.makeMonitor = [this](const TargetSettings&, Seconds interval, Monitor::UpdateHandler onUpdate) {
+            auto run = std::make_shared<FakeRun>(FakeRun{interval.count(), std::move(onUpdate), false, false, {}, {}, {}});
             runs.push_back(run);
             return std::make_unique<FakeMonitor>(run);
         };
