@@ -28,23 +28,22 @@ Monitor::Clocks completed(Monitor::Clocks clocks, const ClockSource& engineClock
 
 }  // namespace
 
-Monitor::Monitor(TargetSettings settings, Seconds interval, UpdateHandler onUpdate)
-    : Monitor(std::move(settings), interval, std::move(onUpdate), ProbeEngine::Environment{}) {}
+Monitor::Monitor(TargetSettings settings, LookupSettings lookups, Seconds interval, UpdateHandler onUpdate)
+    : Monitor(std::move(settings), std::move(lookups), interval, std::move(onUpdate), ProbeEngine::Environment{}) {}
 
-Monitor::Monitor(TargetSettings settings, Seconds interval, UpdateHandler onUpdate,
+Monitor::Monitor(TargetSettings settings, LookupSettings lookups, Seconds interval, UpdateHandler onUpdate,
                  ProbeEngine::Environment environment, Clocks clocks)
     : clocks_(completed(std::move(clocks), environment.clock)),
       onUpdate_(std::move(onUpdate)),
       log_("stats", environment.identifier),
       core_([this](double time) { return date(time); }) {
-    const std::string lookupName = settings.lookupName;
     engine_ = std::make_unique<ProbeEngine>(
         std::move(settings), interval, [this](const ProbeEngine::Event& event) { handle(event); },
         std::move(environment));
-    if (!lookupName.empty()) {
-        NameLookups::Settings lookups;
-        lookups.name = lookupName;
-        enableLookups(std::move(lookups));
+    if (!lookups.name.empty()) {
+        NameLookups::Settings probes;
+        probes.name = std::move(lookups.name);
+        enableLookups(std::move(probes));
     }
 }
 
@@ -84,8 +83,11 @@ void Monitor::stop() {
 }
 
 void Monitor::update(const TargetSettings& settings) {
-    if (lookups_ && !settings.lookupName.empty()) lookups_->setName(settings.lookupName);
     engine_->setSettings(settings);
+}
+
+void Monitor::updateLookups(const LookupSettings& settings) {
+    if (lookups_ && !settings.name.empty()) lookups_->setName(settings.name);
 }
 
 void Monitor::setInterval(Seconds interval) {

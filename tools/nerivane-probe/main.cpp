@@ -422,10 +422,11 @@ int main(int argc, char** argv) {
     std::unique_ptr<ProbeEngine> engine;
     std::unique_ptr<Monitor> monitor;
     if (options.monitor) {
-        monitor = std::make_unique<Monitor>(options.settings, options.interval, [&](const Monitor::Update& update) {
+        const auto onUpdate = [&](const Monitor::Update& update) {
             const double seconds = elapsed();
             print(describeUpdate(seconds, update, options.json), seconds);
-        });
+        };
+        monitor = std::make_unique<Monitor>(options.settings, nerivane::LookupSettings{}, options.interval, onUpdate);
         monitor->start();
     } else {
         engine = std::make_unique<ProbeEngine>(options.settings, options.interval, [&](const ProbeEngine::Event& event) {

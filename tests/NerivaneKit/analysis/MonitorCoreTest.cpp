@@ -283,7 +283,7 @@ TEST(Monitor, AnOutageOpenWhenMonitoringStopsIsRecordedEndedAtTheStop) {
     // Events go to history as well, as the application model sends them.
     std::vector<Monitor::Update> updates;
     auto monitor = std::make_unique<Monitor>(
-        TargetSettings{}, Seconds{1.0},
+        TargetSettings{}, LookupSettings{}, Seconds{1.0},
         [&](const Monitor::Update& update) {
             if (const auto* event = std::get_if<Monitor::EventUpdate>(&update)) history.record(event->event);
             updates.push_back(update);

@@ -31,6 +31,7 @@ struct FakeRun {
     std::vector<double> intervals;
     std::vector<TargetSettings> updates;
     std::vector<LinkCapacity> capacities;
+    std::vector<LookupSettings> lookupUpdates;
 };
 
 class FakeMonitor : public MonitorControl {
@@ -39,6 +40,7 @@ public:
     void start() override { run_->started = true; }
     void stop() override { run_->stopped = true; }
     void update(const TargetSettings& settings) override { run_->updates.push_back(settings); }
+    void updateLookups(const LookupSettings& settings) override { run_->lookupUpdates.push_back(settings); }
     void setInterval(Seconds interval) override { run_->intervals.push_back(interval.count()); }
     void setLinkCapacity(LinkCapacity capacity) override { run_->capacities.push_back(capacity); }
 
@@ -68,8 +70,9 @@ protected:
             return found == variables.end() ? std::nullopt : std::optional(found->second);
         };
         environment.now = [this] { return clock; };
-        environment.makeMonitor = [this](const TargetSettings&, Seconds interval, Monitor::UpdateHandler onUpdate) {
-            auto run = std::make_shared<FakeRun>(FakeRun{interval.count(), std::move(onUpdate), false, false, {}, {}, {}});
+        environment.makeMonitor = [this](const TargetSettings&, const LookupSettings&, Seconds interval,
+                                         Monitor::UpdateHandler onUpdate) {
+            auto run = std::make_shared<FakeRun>(FakeRun{interval.count(), std::move(onUpdate), false, false, {}, {}, {}, {}});
             runs.push_back(run);
             return std::make_unique<FakeMonitor>(run);
         };

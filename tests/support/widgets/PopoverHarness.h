@@ -68,7 +68,8 @@ public:
         AppModel::Environment environment;
         environment.variable = [](const char*) -> std::optional<std::string> { return std::nullopt; };
         environment.now = [this] { return clock; };
-        environment.makeMonitor = [this](const TargetSettings&, Seconds, Monitor::UpdateHandler onUpdate) {
+        environment.makeMonitor = [this](const TargetSettings&, const LookupSettings&, Seconds,
+                                         Monitor::UpdateHandler onUpdate) {
             handler = std::move(onUpdate);
             return std::make_unique<SceneMonitor>(&handler);
         };
