@@ -6,7 +6,6 @@
 #include <array>
 #include <vector>
 
-#include "NerivaneKit/platform/MachClock.h"
 #include "NerivaneKit/platform/SerialQueue.h"
 #include "NerivaneKit/probing/ICMPPacket.h"
 #include "NerivaneKit/probing/ICMPProber.h"
@@ -29,7 +28,7 @@ void roundTrip(benchmark::State& state, const ProbeAddress& target) {
     double rttTotal = 0;
     std::unique_ptr<nerivane::ICMPProber> prober;
     queue.sync([&] {
-        prober = std::make_unique<nerivane::ICMPProber>(queue, false, 2.0, [&](const nerivane::ProbeResult& result) {
+        prober = std::make_unique<nerivane::ICMPProber>(queue, false, nerivane::Seconds{2.0}, [&](const nerivane::ProbeResult& result) {
             if (result.isReply()) {
                 ++replies;
                 rttTotal += *result.milliseconds();
@@ -70,11 +69,11 @@ BENCHMARK(BM_ProbeRoundTripIPv6)->UseRealTime();
 // reply (with the IP header a raw socket delivers) and match it.
 void BM_BuildParseMatch(benchmark::State& state) {
     nerivane::PendingProbes pending;
-    pending.timeout = nerivane::MachClock::ticks(2);
-    pending.lateWindow = nerivane::MachClock::ticks(30);
+    pending.timeout = std::chrono::seconds(2);
+    pending.lateWindow = std::chrono::seconds(30);
     std::uint16_t sequence = 0;
     std::uint64_t token = 0x9e3779b97f4a7c15ull;
-    std::uint64_t now = 1'000'000'000;
+    nerivane::Ticks now{std::chrono::seconds(1)};
     std::array<std::uint8_t, 20 + nerivane::ICMPPacket::requestSize> datagram{};
     datagram[0] = 0x45;
     datagram[9] = 1;
@@ -93,11 +92,11 @@ void BM_BuildParseMatch(benchmark::State& state) {
         std::copy(request.begin(), request.end(), datagram.begin() + 20);
 
         const auto reply = nerivane::ICMPPacket::parseReply(datagram, IPFamily::v4);
-        auto results = pending.match(*reply, loopbackV4, now + 250'000);
+        auto results = pending.match(*reply, loopbackV4, now + std::chrono::microseconds(250));
         benchmark::DoNotOptimize(results);
         ++sequence;
         token = token * 6364136223846793005ull + 1442695040888963407ull;
-        now += 1000;
+        now += std::chrono::microseconds(1);
     }
     if (!pending.inFlight.empty()) state.SkipWithError("a reply did not match");
 }
@@ -113,13 +112,14 @@ BENCHMARK(BM_Checksum64);
 // targets a second for the 30 s late window) when nothing is due: the usual case.
 void BM_ExpireFullTable(benchmark::State& state) {
     nerivane::PendingProbes pending;
-    pending.timeout = nerivane::MachClock::ticks(2);
-    pending.lateWindow = nerivane::MachClock::ticks(30);
-    const std::uint64_t second = 1'000'000'000;
-    for (std::uint16_t i = 0; i < 180; ++i) pending.timedOut[i] = {loopbackV4, i, i, 100 * second + i * second / 6};
-    for (std::uint16_t i = 180; i < 186; ++i) pending.inFlight[i] = {loopbackV4, i, i, 129 * second + (i - 180) * second / 6};
+    pending.timeout = std::chrono::seconds(2);
+    pending.lateWindow = std::chrono::seconds(30);
+    const auto at = [](std::int64_t nanoseconds) { return nerivane::Ticks{std::chrono::nanoseconds(nanoseconds)}; };
+    const std::int64_t second = 1'000'000'000;
+    for (std::uint16_t i = 0; i < 180; ++i) pending.timedOut[i] = {loopbackV4, i, i, at(100 * second + i * second / 6)};
+    for (std::uint16_t i = 180; i < 186; ++i) pending.inFlight[i] = {loopbackV4, i, i, at(129 * second + (i - 180) * second / 6)};
     for (auto _ : state) {
-        auto lost = pending.expire(130 * second);
+        auto lost = pending.expire(at(130 * second));
         benchmark::DoNotOptimize(lost);
     }
     if (pending.timedOut.size() != 180 || pending.inFlight.size() != 6) state.SkipWithError("the table changed");

@@ -12,35 +12,38 @@ constexpr double nanosecondsPerSecond = 1e9;
 
 Monitor::Clocks completed(Monitor::Clocks clocks, const ClockSource& engineClock) {
     if (!clocks.monitorNow) {
-        std::function<std::uint64_t()> continuous = engineClock.continuous;
+        std::function<ContinuousClock::time_point()> continuous = engineClock.continuous;
         if (!continuous) continuous = &MachClock::continuousNow;
-        clocks.monitorNow = [continuous] { return static_cast<double>(continuous()) / nanosecondsPerSecond; };
+        clocks.monitorNow = [continuous] {
+            return static_cast<double>(continuous().time_since_epoch().count()) / nanosecondsPerSecond;
+        };
     }
     if (!clocks.wallNow)
-        clocks.wallNow = [] { return static_cast<double>(MachClock::realtimeNow()) / nanosecondsPerSecond; };
+        clocks.wallNow = [] {
+            return static_cast<double>(MachClock::realtimeNow().time_since_epoch().count()) / nanosecondsPerSecond;
+        };
     if (!clocks.probeTicks) clocks.probeTicks = &MachClock::now;
     return clocks;
 }
 
 }  // namespace
 
-Monitor::Monitor(TargetSettings settings, double interval, UpdateHandler onUpdate)
-    : Monitor(std::move(settings), interval, std::move(onUpdate), ProbeEngine::Environment{}) {}
+Monitor::Monitor(TargetSettings settings, LookupSettings lookups, Seconds interval, UpdateHandler onUpdate)
+    : Monitor(std::move(settings), std::move(lookups), interval, std::move(onUpdate), ProbeEngine::Environment{}) {}
 
-Monitor::Monitor(TargetSettings settings, double interval, UpdateHandler onUpdate,
+Monitor::Monitor(TargetSettings settings, LookupSettings lookups, Seconds interval, UpdateHandler onUpdate,
                  ProbeEngine::Environment environment, Clocks clocks)
     : clocks_(completed(std::move(clocks), environment.clock)),
       onUpdate_(std::move(onUpdate)),
       log_("stats", environment.identifier),
       core_([this](double time) { return date(time); }) {
-    const std::string lookupName = settings.lookupName;
     engine_ = std::make_unique<ProbeEngine>(
         std::move(settings), interval, [this](const ProbeEngine::Event& event) { handle(event); },
         std::move(environment));
-    if (!lookupName.empty()) {
-        NameLookups::Settings lookups;
-        lookups.name = lookupName;
-        enableLookups(std::move(lookups));
+    if (!lookups.name.empty()) {
+        NameLookups::Settings probes;
+        probes.name = std::move(lookups.name);
+        enableLookups(std::move(probes));
     }
 }
 
@@ -56,12 +59,12 @@ void Monitor::enableLookups(NameLookups::Settings settings) {
         std::move(settings),
         [this, &queue](const std::vector<LookupOutcome>& outcomes) {
             queue.async([this, outcomes] {
-                if (core_.lookups) core_.lookups->record(now(), outcomes);
+                if (core_.lookups) core_.lookups->record(MonitorTime{Seconds{now()}}, outcomes);
             });
         },
-        [this, &queue](std::optional<double> seconds) {
-            queue.async([this, seconds] {
-                if (core_.lookups) core_.lookups->recordSystem(seconds);
+        [this, &queue](std::optional<Seconds> took) {
+            queue.async([this, took] {
+                if (core_.lookups) core_.lookups->recordSystem(took);
             });
         });
 }
@@ -80,12 +83,15 @@ void Monitor::stop() {
 }
 
 void Monitor::update(const TargetSettings& settings) {
-    if (lookups_ && !settings.lookupName.empty()) lookups_->setName(settings.lookupName);
     engine_->setSettings(settings);
 }
 
-void Monitor::setInterval(double seconds) {
-    engine_->setInterval(seconds);
+void Monitor::updateLookups(const LookupSettings& settings) {
+    if (lookups_ && !settings.name.empty()) lookups_->setName(settings.name);
+}
+
+void Monitor::setInterval(Seconds interval) {
+    engine_->setInterval(interval);
 }
 
 void Monitor::setLinkCapacity(LinkCapacity capacity) {
@@ -117,7 +123,7 @@ void Monitor::handle(const ProbeEngine::Event& event) {
     } else if (const auto* result = std::get_if<ProbeEngine::ResultEvent>(&event)) {
         // The probe was sent this long ago; milliseconds() is 0 for a send
         // time that is not in the past.
-        const double age = MachClock::milliseconds(result->result.sentAt, clocks_.probeTicks()) / 1000.0;
+        const double age = MachClock::milliseconds(result->result.sentAt, clocks_.probeTicks()).count() / 1000.0;
         publish(core_.result(result->role, result->result.outcome, now - age));
     } else if (const auto* lookups = std::get_if<ProbeEngine::LookupsEvent>(&event)) {
         unresolved_ = lookups->lookups;

@@ -25,6 +25,7 @@
 #include "NerivaneKit/load/LinkCapacity.h"
 #include "NerivaneKit/load/LinkCounters.h"
 #include "NerivaneKit/load/TrafficSample.h"
+#include "NerivaneKit/lookup/LookupSettings.h"
 #include "NerivaneKit/lookup/NameLookups.h"
 #include "NerivaneKit/platform/Log.h"
 #include "NerivaneKit/probing/ProbeEngine.h"
@@ -61,14 +62,14 @@ public:
         // Unix seconds now.
         std::function<double()> wallNow;
         // Monotonic ticks now, comparable with ProbeResult::sentAt.
-        std::function<std::uint64_t()> probeTicks;
+        std::function<Ticks()> probeTicks;
     };
 
-    // Creates the core and the engine; starts nothing. A settings' lookupName
-    // turns on DNS health probes of the system's servers.
-    Monitor(TargetSettings settings, double interval, UpdateHandler onUpdate);
-    Monitor(TargetSettings settings, double interval, UpdateHandler onUpdate, ProbeEngine::Environment environment,
-            Clocks clocks = {});
+    // Creates the core and the engine; starts nothing. A lookup name turns on
+    // DNS health probes of the system's servers.
+    Monitor(TargetSettings settings, LookupSettings lookups, Seconds interval, UpdateHandler onUpdate);
+    Monitor(TargetSettings settings, LookupSettings lookups, Seconds interval, UpdateHandler onUpdate,
+            ProbeEngine::Environment environment, Clocks clocks = {});
     // Stops the engine and waits for its queue; call it from neither of the
     // engine's queues (not from inside onUpdate).
     ~Monitor() override;
@@ -85,7 +86,9 @@ public:
     // stop and their events are delivered before it returns.
     void stop() override;
     void update(const TargetSettings& settings) override;
-    void setInterval(double seconds) override;
+    // A new name reaches lookups already on; an empty one changes nothing.
+    void updateLookups(const LookupSettings& settings) override;
+    void setInterval(Seconds interval) override;
     // The link capacity history remembers; what the monitor sees raises it.
     void setLinkCapacity(LinkCapacity capacity) override;
 

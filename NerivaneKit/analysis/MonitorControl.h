@@ -5,6 +5,8 @@
 #pragma once
 
 #include "NerivaneKit/load/LinkCapacity.h"
+#include "NerivaneKit/lookup/LookupSettings.h"
+#include "NerivaneKit/platform/Clocks.h"
 #include "NerivaneKit/probing/TargetSettings.h"
 
 namespace nerivane {
@@ -16,8 +18,10 @@ public:
     // Returns once no further update will be delivered.
     virtual void stop() = 0;
     virtual void update(const TargetSettings& settings) = 0;
-    // Seconds between probing rounds.
-    virtual void setInterval(double seconds) = 0;
+    // A new name for the DNS health probes; fakes may ignore it.
+    virtual void updateLookups(const LookupSettings& settings) { (void)settings; }
+    // The time between probing rounds.
+    virtual void setInterval(Seconds interval) = 0;
     // The link's capacity as history measured it; fakes may ignore it.
     virtual void setLinkCapacity(LinkCapacity capacity) { (void)capacity; }
 };

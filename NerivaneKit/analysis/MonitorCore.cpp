@@ -221,7 +221,7 @@ MonitorSnapshot MonitorCore::snapshot(double now) {
         routerState = snapshot.targets[*routerIndex].state;
 
     const Verdict raw = installed ? decideVerdict(path.isSatisfied, routerState, snapshot.internet) : Verdict::measuring;
-    if (lookups) snapshot.lookups = lookups->snapshot(now);
+    if (lookups) snapshot.lookups = lookups->snapshot(MonitorTime{Seconds{now}});
     load.update(now, traffic);
     classifyProbes(now);
     snapshot.load = loadSnapshot();

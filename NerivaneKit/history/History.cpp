@@ -93,11 +93,13 @@ std::optional<std::string> History::configuredPath() {
 
 double History::now() const { return options_.date(); }
 
-double History::uptime() const { return static_cast<double>(options_.clocks.continuous()) / 1e9; }
+double History::uptime() const {
+    return static_cast<double>(options_.clocks.continuous().time_since_epoch().count()) / 1e9;
+}
 
 std::uint64_t History::sleepTicks() const {
-    const std::uint64_t continuous = options_.clocks.continuous();
-    const std::uint64_t monotonic = options_.clocks.monotonic();
+    const auto continuous = static_cast<std::uint64_t>(options_.clocks.continuous().time_since_epoch().count());
+    const auto monotonic = static_cast<std::uint64_t>(options_.clocks.monotonic().time_since_epoch().count());
     return continuous > monotonic ? continuous - monotonic : 0;
 }
 

@@ -6,7 +6,7 @@
 
 namespace nerivane {
 
-void LookupTally::record(double time, const std::vector<LookupOutcome>& outcomes) {
+void LookupTally::record(MonitorTime time, const std::vector<LookupOutcome>& outcomes) {
     std::vector<Server> next;
     for (const auto& outcome : outcomes) {
         auto known = std::find_if(servers.begin(), servers.end(),
@@ -15,7 +15,7 @@ void LookupTally::record(double time, const std::vector<LookupOutcome>& outcomes
         if (known != servers.end()) entry = std::move(*known);
         entry.server = outcome.server;
         entry.samples.push_back({time, outcome});
-        while (!entry.samples.empty() && entry.samples.front().time < time - windowSeconds) entry.samples.pop_front();
+        while (!entry.samples.empty() && entry.samples.front().time < time - window) entry.samples.pop_front();
         if (outcome.failure) {
             ++entry.failedInARow;
         } else {
@@ -28,15 +28,15 @@ void LookupTally::record(double time, const std::vector<LookupOutcome>& outcomes
     latestRound = time;
 }
 
-void LookupTally::recordSystem(std::optional<double> seconds) {
-    systemSeconds = seconds;
-    systemFailed = !seconds;
-    systemFailedInARow = seconds ? 0 : systemFailedInARow + 1;
+void LookupTally::recordSystem(std::optional<Seconds> took) {
+    systemTime = took;
+    systemFailed = !took;
+    systemFailedInARow = took ? 0 : systemFailedInARow + 1;
 }
 
-LookupSnapshot LookupTally::snapshot(double now) const {
+LookupSnapshot LookupTally::snapshot(MonitorTime now) const {
     LookupSnapshot snapshot;
-    snapshot.systemSeconds = systemSeconds;
+    if (systemTime) snapshot.systemSeconds = systemTime->count();
     snapshot.systemFailed = systemFailed;
     bool allFailing = true;
     bool anyAnswered = false;
@@ -46,9 +46,9 @@ LookupSnapshot LookupTally::snapshot(double now) const {
         entry.server = server.server;
         std::vector<double> answers;
         for (const auto& sample : server.samples) {
-            if (sample.time < now - windowSeconds) continue;
+            if (sample.time < now - window) continue;
             if (sample.outcome.seconds) answers.push_back(*sample.outcome.seconds);
-            if (sample.outcome.failure && sample.time >= now - failureSeconds) ++entry.failuresLastMinute;
+            if (sample.outcome.failure && sample.time >= now - failureWindow) ++entry.failuresLastMinute;
         }
         std::sort(answers.begin(), answers.end());
         entry.medianSeconds = Statistics::percentile(answers, 0.5);
@@ -58,7 +58,7 @@ LookupSnapshot LookupTally::snapshot(double now) const {
             entry.latestSeconds = latest.seconds;
             if (!latest.missingName.empty()) snapshot.missingName = latest.missingName;
         }
-        if (server.lastAnswer) entry.lastAnswerAge = std::max(0.0, now - *server.lastAnswer);
+        if (server.lastAnswer) entry.lastAnswerAge = std::max(0.0, (now - *server.lastAnswer).count());
         allFailing = allFailing && server.failedInARow >= failingRounds;
         if (entry.medianSeconds) {
             anyAnswered = true;
@@ -67,7 +67,7 @@ LookupSnapshot LookupTally::snapshot(double now) const {
         snapshot.servers.push_back(std::move(entry));
     }
     using Health = LookupSnapshot::Health;
-    snapshot.latestRound = latestRound;
+    if (latestRound) snapshot.latestRound = latestRound->time_since_epoch().count();
     // The system's own lookup failing is what applications see, whatever
     // the servers answer when asked directly (a broken local resolver).
     const bool systemFailing = systemFailedInARow >= failingRounds;

@@ -13,8 +13,8 @@
 namespace nerivane {
 namespace {
 
-// Seconds until getaddrinfo answered, none when it failed.
-std::optional<double> timeSystemLookup(const std::string& name) {
+// How long getaddrinfo took to answer, none when it failed.
+std::optional<Seconds> timeSystemLookup(const std::string& name) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -24,7 +24,7 @@ std::optional<double> timeSystemLookup(const std::string& name) {
     const auto end = std::chrono::steady_clock::now();
     if (found != nullptr) ::freeaddrinfo(found);
     if (status != 0) return std::nullopt;
-    return std::chrono::duration<double>(end - start).count();
+    return Seconds(end - start);
 }
 
 }  // namespace
@@ -97,11 +97,11 @@ void NameLookups::round() {
     const bool missing = std::any_of(outcomes.begin(), outcomes.end(),
                                      [](const LookupOutcome& outcome) { return !outcome.missingName.empty(); });
     std::thread([system = system_, name = missing ? std::string(defaultName) : settings_.name] {
-        const auto seconds = timeSystemLookup(name);
-        system->failed = !seconds;
+        const auto took = timeSystemLookup(name);
+        system->failed = !took;
         {
             std::lock_guard lock(system->lock);
-            if (system->onSystem) system->onSystem(seconds);
+            if (system->onSystem) system->onSystem(took);
         }
         system->busy = false;
     }).detach();

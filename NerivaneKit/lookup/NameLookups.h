@@ -22,6 +22,7 @@
 #include "NerivaneKit/lookup/DNSProbe.h"
 #include "NerivaneKit/lookup/LookupOutcome.h"
 #include "NerivaneKit/lookup/ResolverServer.h"
+#include "NerivaneKit/platform/Clocks.h"
 #include "NerivaneKit/platform/SerialQueue.h"
 
 namespace nerivane {
@@ -48,8 +49,8 @@ public:
         bool systemLookup = true;
     };
     using RoundHandler = std::function<void(const std::vector<LookupOutcome>&)>;
-    // Seconds getaddrinfo took, none when it failed.
-    using SystemHandler = std::function<void(std::optional<double>)>;
+    // How long getaddrinfo took, none when it failed.
+    using SystemHandler = std::function<void(std::optional<Seconds>)>;
 
     NameLookups(Settings settings, RoundHandler onRound, SystemHandler onSystem);
     // Waits for a round in progress to end (a few seconds at most); a

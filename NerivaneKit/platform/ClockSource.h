@@ -2,16 +2,17 @@
 // the history service can be driven step by step in tests with a fake clock.
 #pragma once
 
-#include <cstdint>
 #include <functional>
+
+#include "NerivaneKit/platform/Clocks.h"
 
 namespace nerivane {
 
 struct ClockSource {
-    // Ticks that stop during sleep (MachClock::now on the real system).
-    std::function<std::uint64_t()> monotonic;
-    // Ticks that run through sleep (MachClock::continuousNow on the real system).
-    std::function<std::uint64_t()> continuous;
+    // Stops during sleep (MachClock::now on the real system).
+    std::function<Ticks()> monotonic;
+    // Runs through sleep (MachClock::continuousNow on the real system).
+    std::function<ContinuousClock::time_point()> continuous;
 
     static ClockSource system();
 };

@@ -5,11 +5,11 @@
 namespace nerivane {
 
 MonotonicClock::time_point MonotonicClock::now() noexcept {
-    return time_point{duration{static_cast<rep>(MachClock::now())}};
+    return MachClock::now();
 }
 
 ContinuousClock::time_point ContinuousClock::now() noexcept {
-    return time_point{duration{static_cast<rep>(MachClock::continuousNow())}};
+    return MachClock::continuousNow();
 }
 
 }  // namespace nerivane

@@ -19,6 +19,11 @@
 namespace nerivane {
 namespace {
 
+// When the entry was written, on the continuous clock.
+ContinuousClock::time_point stamp(const LogEntry& entry) {
+    return ContinuousClock::time_point{std::chrono::nanoseconds(static_cast<std::int64_t>(entry.time))};
+}
+
 int priority(LogLevel level) {
     switch (level) {
     case LogLevel::debug: return LOG_DEBUG;
@@ -34,9 +39,9 @@ LogStore::LogStore(Configuration configuration)
     : journal_(configuration.journal),
       stderrDescriptor_(configuration.stderrDescriptor),
       stderrOutput_(configuration.stderrOutput),
-      continuous_(configuration.continuous ? std::move(configuration.continuous) : Clock(&MachClock::continuousNow)),
-      realtime_(configuration.realtime ? std::move(configuration.realtime) : Clock(&MachClock::realtimeNow)),
-      retention_(static_cast<std::uint64_t>(configuration.retention.count()) * 1'000'000'000ull),
+      continuous_(configuration.continuous ? std::move(configuration.continuous) : ContinuousNow(&MachClock::continuousNow)),
+      realtime_(configuration.realtime ? std::move(configuration.realtime) : RealtimeNow(&MachClock::realtimeNow)),
+      retention_(configuration.retention),
       capacity_(configuration.capacity) {}
 
 LogStore& LogStore::shared() {
@@ -63,10 +68,11 @@ void LogStore::write(LogLevel level, std::string_view subsystem, std::string_vie
     {
         std::lock_guard lock(mutex_);
         // Stamped under the lock so the ring stays in time order.
-        entry.time = continuous_();
-        entry.date = realtime_();
+        const auto now = continuous_();
+        entry.time = static_cast<std::uint64_t>(now.time_since_epoch().count());
+        entry.date = static_cast<std::uint64_t>(realtime_().time_since_epoch().count());
         ring_.push_back(entry);
-        prune(entry.time);
+        prune(now);
     }
 
     const StderrOutput output = stderrOutput_.load();
@@ -79,22 +85,22 @@ void LogStore::write(LogLevel level, std::string_view subsystem, std::string_vie
     if (output == StderrOutput::always || fallback) writeToStderr(entry);
 }
 
-void LogStore::prune(std::uint64_t now) {
+void LogStore::prune(ContinuousClock::time_point now) {
     while (!ring_.empty()) {
-        const auto& oldest = ring_.front();
-        const bool expired = now > oldest.time && now - oldest.time > retention_;
+        const auto oldest = stamp(ring_.front());
+        const bool expired = now > oldest && now - oldest > retention_;
         if (!expired && ring_.size() <= capacity_) break;
         ring_.pop_front();
     }
 }
 
 std::vector<LogEntry> LogStore::entries(std::chrono::seconds window) const {
-    const auto span = static_cast<std::uint64_t>(std::max<std::int64_t>(window.count(), 0)) * 1'000'000'000ull;
+    const auto span = std::max(window, std::chrono::seconds(0));
     std::lock_guard lock(mutex_);
-    const std::uint64_t now = continuous_();
+    const auto now = continuous_();
     std::vector<LogEntry> result;
     for (const auto& entry : ring_) {
-        if (now <= entry.time || now - entry.time <= span) result.push_back(entry);
+        if (now <= stamp(entry) || now - stamp(entry) <= span) result.push_back(entry);
     }
     return result;
 }

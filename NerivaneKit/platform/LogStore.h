@@ -17,13 +17,15 @@
 #include <string_view>
 #include <vector>
 
+#include "NerivaneKit/platform/Clocks.h"
 #include "NerivaneKit/platform/LogEntry.h"
 
 namespace nerivane {
 
 class LogStore {
 public:
-    using Clock = std::function<std::uint64_t()>;
+    using ContinuousNow = std::function<ContinuousClock::time_point()>;
+    using RealtimeNow = std::function<std::chrono::sys_time<std::chrono::nanoseconds>()>;
 
     static constexpr std::string_view journalSocket = "/run/systemd/journal/socket";
     // Journal fields: SYSLOG_IDENTIFIER is this, the subsystem and category
@@ -42,10 +44,9 @@ public:
         // Not owned; the store only writes to it.
         int stderrDescriptor = STDERR_FILENO;
         StderrOutput stderrOutput = StderrOutput::withoutJournal;
-        // Nanoseconds; the continuous clock ages entries, the real-time clock
-        // dates them.
-        Clock continuous;
-        Clock realtime;
+        // The continuous clock ages entries, the real-time clock dates them.
+        ContinuousNow continuous;
+        RealtimeNow realtime;
         std::chrono::seconds retention{600};
         // A flood of messages must not grow memory without bound either.
         std::size_t capacity = 20'000;
@@ -78,16 +79,16 @@ public:
     static std::string stderrLine(const LogEntry& entry);
 
 private:
-    void prune(std::uint64_t now);
+    void prune(ContinuousClock::time_point now);
     bool sendToJournal(const LogEntry& entry) const;
     void writeToStderr(const LogEntry& entry) const;
 
     const bool journal_;
     const int stderrDescriptor_;
     std::atomic<StderrOutput> stderrOutput_;
-    const Clock continuous_;
-    const Clock realtime_;
-    const std::uint64_t retention_;
+    const ContinuousNow continuous_;
+    const RealtimeNow realtime_;
+    const std::chrono::nanoseconds retention_;
     const std::size_t capacity_;
 
     mutable std::mutex mutex_;

@@ -1,6 +1,7 @@
 #include "NerivaneKit/platform/MachClock.h"
 
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -13,33 +14,36 @@ namespace {
 constexpr double timebaseNumerator = 1.0;
 constexpr double timebaseDenominator = 1.0;
 
-std::uint64_t read(clockid_t clock) {
+std::chrono::nanoseconds read(clockid_t clock) {
     timespec ts{};
     clock_gettime(clock, &ts);
-    return static_cast<std::uint64_t>(ts.tv_sec) * 1'000'000'000ull + static_cast<std::uint64_t>(ts.tv_nsec);
+    return std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec);
 }
 
 }  // namespace
 
-std::uint64_t now() { return read(CLOCK_MONOTONIC); }
-std::uint64_t continuousNow() { return read(CLOCK_BOOTTIME); }
-std::uint64_t realtimeNow() { return read(CLOCK_REALTIME); }
-
-double milliseconds(std::uint64_t a, std::uint64_t b) {
-    if (b <= a) return 0;
-    return timebaseNumerator * static_cast<double>(b - a) / timebaseDenominator / 1'000'000.0;
+Ticks now() { return Ticks{read(CLOCK_MONOTONIC)}; }
+ContinuousClock::time_point continuousNow() { return ContinuousClock::time_point{read(CLOCK_BOOTTIME)}; }
+std::chrono::sys_time<std::chrono::nanoseconds> realtimeNow() {
+    return std::chrono::sys_time<std::chrono::nanoseconds>{read(CLOCK_REALTIME)};
 }
 
-std::uint64_t ticks(double seconds) {
-    const double value = seconds * 1'000'000'000.0 * timebaseDenominator / timebaseNumerator;
+Milliseconds milliseconds(Ticks a, Ticks b) {
+    if (b <= a) return Milliseconds{0};
+    return Milliseconds{timebaseNumerator * static_cast<double>((b - a).count()) / timebaseDenominator / 1'000'000.0};
+}
+
+std::chrono::nanoseconds ticks(Seconds seconds) {
+    const double value = seconds.count() * 1'000'000'000.0 * timebaseDenominator / timebaseNumerator;
     // Checked in every build: converting an out-of-range double is undefined
     // and would quietly give a time-out of some arbitrary length. (The bound
-    // is 2^64 exactly, so every value below it fits; NaN fails the test.)
-    if (!(value >= 0 && value < static_cast<double>(std::numeric_limits<std::uint64_t>::max()))) {
-        std::fprintf(stderr, "MachClock::ticks: %g seconds does not fit in 64-bit ticks\n", seconds);
+    // is 2^63 exactly, so every value below it fits; NaN fails the test.)
+    using Rep = std::chrono::nanoseconds::rep;
+    if (!(value >= 0 && value < static_cast<double>(std::numeric_limits<Rep>::max()))) {
+        std::fprintf(stderr, "MachClock::ticks: %g seconds does not fit in 64-bit ticks\n", seconds.count());
         std::abort();
     }
-    return static_cast<std::uint64_t>(value);
+    return std::chrono::nanoseconds{static_cast<Rep>(value)};
 }
 
 }  // namespace nerivane::MachClock

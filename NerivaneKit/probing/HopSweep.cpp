@@ -192,7 +192,7 @@ std::optional<std::pair<int, Answer>> readReply(const SweepSocket& socket, IPFam
 // The reverse name of an address if the resolver gives it within `seconds`.
 // The lookup cannot be interrupted, so it runs on a thread of its own that
 // may outlive the wait and answers into shared state nobody reads any more.
-std::string quickReverseName(const ProbeAddress& address, double seconds) {
+std::string quickReverseName(const ProbeAddress& address, Seconds seconds) {
     struct Shared {
         std::mutex mutex;
         std::condition_variable done;
@@ -214,7 +214,7 @@ std::string quickReverseName(const ProbeAddress& address, double seconds) {
         return {};
     }
     std::unique_lock lock(shared->mutex);
-    shared->done.wait_for(lock, std::chrono::duration<double>(seconds), [&] { return shared->name.has_value(); });
+    shared->done.wait_for(lock, seconds, [&] { return shared->name.has_value(); });
     return shared->name.value_or(std::string());
 }
 
@@ -245,8 +245,7 @@ std::vector<HopSweep::Hop> HopSweep::run(const ProbeAddress& destination, const 
             }
         }
         if (!sentAny) break;
-        const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                                 std::chrono::duration<double>(options.roundSeconds));
+        const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(options.roundTime);
         while (true) {
             const auto complete = [&] {
                 for (int ttl = 1; ttl <= lastTTL(); ++ttl)
@@ -281,7 +280,7 @@ std::vector<HopSweep::Hop> HopSweep::run(const ProbeAddress& destination, const 
             hop.isDestination = found->second.isDestination;
             hop.roundTripMilliseconds =
                 std::max(0.0, std::chrono::duration<double, std::milli>(found->second.at - sentAt[ttl]).count());
-            if (options.reverseNames && !hop.isDestination) hop.name = quickReverseName(*hop.address, options.nameSeconds);
+            if (options.reverseNames && !hop.isDestination) hop.name = quickReverseName(*hop.address, options.nameTime);
         }
         hops.push_back(std::move(hop));
     }

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "NerivaneKit/net/ProbeAddress.h"
+#include "NerivaneKit/platform/Clocks.h"
 
 namespace nerivane {
 
@@ -39,11 +40,11 @@ public:
     struct Options {
         int maxHops = 8;
         // How long a round waits for its answers.
-        double roundSeconds = 1.0;
+        Seconds roundTime{1.0};
         int rounds = 2;
         // Reverse names of the answering hops, each given this long.
         bool reverseNames = false;
-        double nameSeconds = 0.5;
+        Seconds nameTime{0.5};
     };
 
     // Silent hops after the router that the edge may lie beyond; more, and

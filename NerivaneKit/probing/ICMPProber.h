@@ -63,8 +63,8 @@ public:
 
     // May be called on any thread. With `readsOnArrival` each socket reads its
     // replies as they arrive; otherwise only poll, drain and reset read them.
-    ICMPProber(SerialQueue& queue, bool readsOnArrival, double timeoutSeconds, ResultHandler onResult);
-    ICMPProber(SerialQueue& queue, bool readsOnArrival, double timeoutSeconds, ResultHandler onResult,
+    ICMPProber(SerialQueue& queue, bool readsOnArrival, Seconds timeout, ResultHandler onResult);
+    ICMPProber(SerialQueue& queue, bool readsOnArrival, Seconds timeout, ResultHandler onResult,
                Environment environment);
     // Closes every socket. Must run on the queue when replies are read on
     // arrival (the read sources belong to it); anywhere otherwise.

@@ -12,8 +12,8 @@ ProbeResult resultFor(const PendingProbes::Probe& probe, ProbeResult::Outcome ou
 }
 
 // Age of a probe at `now`; 0 when the clock reads earlier than the send time.
-std::uint64_t age(const PendingProbes::Probe& probe, std::uint64_t now) {
-    return now > probe.sentAt ? now - probe.sentAt : 0;
+std::chrono::nanoseconds age(const PendingProbes::Probe& probe, Ticks now) {
+    return now > probe.sentAt ? now - probe.sentAt : std::chrono::nanoseconds{};
 }
 
 bool answers(const PendingProbes::Probe& probe, const ICMPPacket::Echo& echo, const ProbeAddress& source) {
@@ -28,11 +28,11 @@ void PendingProbes::record(const Probe& probe) {
 }
 
 std::vector<ProbeResult> PendingProbes::match(const ICMPPacket::Echo& echo, const ProbeAddress& source,
-                                              std::uint64_t receivedAt) {
+                                              Ticks receivedAt) {
     if (auto it = inFlight.find(echo.sequence); it != inFlight.end() && answers(it->second, echo, source)) {
         const Probe probe = it->second;
         inFlight.erase(it);
-        const double ms = MachClock::milliseconds(probe.sentAt, receivedAt);
+        const double ms = MachClock::milliseconds(probe.sentAt, receivedAt).count();
         // Expiry has not run yet, but the reply came after the time-out.
         if (age(probe, receivedAt) > timeout)
             return {resultFor(probe, ProbeResult::Lost{}), resultFor(probe, ProbeResult::Late{ms})};
@@ -41,12 +41,12 @@ std::vector<ProbeResult> PendingProbes::match(const ICMPPacket::Echo& echo, cons
     if (auto it = timedOut.find(echo.sequence); it != timedOut.end() && answers(it->second, echo, source)) {
         const Probe probe = it->second;
         timedOut.erase(it);
-        return {resultFor(probe, ProbeResult::Late{MachClock::milliseconds(probe.sentAt, receivedAt)})};
+        return {resultFor(probe, ProbeResult::Late{MachClock::milliseconds(probe.sentAt, receivedAt).count()})};
     }
     return {};
 }
 
-std::vector<ProbeResult> PendingProbes::expire(std::uint64_t now) {
+std::vector<ProbeResult> PendingProbes::expire(Ticks now) {
     std::vector<Probe> expired;
     for (const auto& [sequence, probe] : inFlight)
         if (age(probe, now) > timeout) expired.push_back(probe);

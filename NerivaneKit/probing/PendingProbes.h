@@ -1,15 +1,17 @@
 // The table of outstanding echo probes and the rules that turn replies and the
 // passing of time into results. A plain value owned by ICMPProber (on its
 // queue); every operation takes the time as an argument, so the rules can be
-// driven step by step. All times are ticks of the monotonic clock (MachClock).
+// driven step by step. All times are probe ticks (MachClock).
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <vector>
 
 #include "NerivaneKit/probing/ICMPPacket.h"
 #include "NerivaneKit/net/ProbeAddress.h"
+#include "NerivaneKit/platform/Clocks.h"
 #include "NerivaneKit/probing/ProbeResult.h"
 
 namespace nerivane {
@@ -31,14 +33,14 @@ struct PendingProbes {
         std::uint16_t sequence = 0;
         // Random value carried in the request; only our reply echoes it back.
         std::uint64_t token = 0;
-        std::uint64_t sentAt = 0;
+        Ticks sentAt{};
         bool operator==(const Probe&) const = default;
     };
 
-    // After this many ticks without a reply a probe is lost.
-    std::uint64_t timeout = 0;
-    // A lost probe whose reply arrives within this many ticks of sending is late.
-    std::uint64_t lateWindow = 0;
+    // After this long without a reply a probe is lost.
+    std::chrono::nanoseconds timeout{};
+    // A lost probe whose reply arrives within this long of sending is late.
+    std::chrono::nanoseconds lateWindow{};
     // Sent and neither answered nor expired, by sequence.
     std::map<std::uint16_t, Probe> inFlight;
     // Expired, still waiting for a late reply; after `expire(now)` it holds only
@@ -56,11 +58,11 @@ struct PendingProbes {
     // reply; lost then late; late; or nothing for a stray, duplicate or foreign
     // reply (which leaves the table untouched).
     std::vector<ProbeResult> match(const ICMPPacket::Echo& echo, const ProbeAddress& source,
-                                   std::uint64_t receivedAt);
+                                   Ticks receivedAt);
 
     // Moves every in-flight probe older than `timeout` to `timedOut` and returns
     // their losses, oldest first; forgets timed-out probes beyond `lateWindow`.
-    std::vector<ProbeResult> expire(std::uint64_t now);
+    std::vector<ProbeResult> expire(Ticks now);
 
     // Forgets everything outstanding without reporting it.
     void clear();

@@ -16,8 +16,9 @@
 namespace nerivane {
 namespace {
 
-std::chrono::nanoseconds duration(double seconds) {
-    return std::chrono::nanoseconds(static_cast<std::int64_t>(seconds * 1e9));
+// Truncated to whole nanoseconds, as the queue and the timer take them.
+std::chrono::nanoseconds nanoseconds(Seconds seconds) {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(seconds);
 }
 
 std::string describeTargets(const std::vector<Target>& targets) {
@@ -31,15 +32,14 @@ std::string describeTargets(const std::vector<Target>& targets) {
 
 }  // namespace
 
-ProbeEngine::ProbeEngine(TargetSettings settings, double interval, EventHandler onEvent)
+ProbeEngine::ProbeEngine(TargetSettings settings, Seconds interval, EventHandler onEvent)
     : ProbeEngine(std::move(settings), interval, std::move(onEvent), Environment{}) {}
 
-ProbeEngine::ProbeEngine(TargetSettings settings, double interval, EventHandler onEvent, Environment environment)
+ProbeEngine::ProbeEngine(TargetSettings settings, Seconds interval, EventHandler onEvent, Environment environment)
     : environment_(std::move(environment)),
       onEvent_(std::move(onEvent)),
       log_("targets", environment_.identifier),
       queue_(std::make_unique<SerialQueue>(environment_.identifier + ".probe")),
-      started_(environment_.clock.monotonic()),
       settings_(std::move(settings)),
       interval_(usableInterval(interval)) {
     if (!environment_.sweep && !environment_.makePathSource) {
@@ -50,9 +50,9 @@ ProbeEngine::ProbeEngine(TargetSettings settings, double interval, EventHandler 
         };
     }
     icmp_ = std::make_unique<ICMPProber>(
-        *queue_, false, probeTimeoutSeconds,
+        *queue_, false, probeTimeout,
         [this](const ProbeResult& result) { handleProbeResult(ProbeProtocol::icmp, result); }, environment_.icmp);
-    tcp_ = std::make_unique<TCPProber>(*queue_, probeTimeoutSeconds,
+    tcp_ = std::make_unique<TCPProber>(*queue_, probeTimeout,
                                        [this](const ProbeResult& result) { handleProbeResult(ProbeProtocol::tcp, result); });
     auto source = environment_.makePathSource ? environment_.makePathSource() : nullptr;
     pathMonitor_ = std::make_unique<PathMonitor>(
@@ -77,14 +77,14 @@ ProbeEngine::~ProbeEngine() {
     queue_.reset();
 }
 
-double ProbeEngine::now() const {
-    return MachClock::milliseconds(started_, environment_.clock.monotonic()) / 1000.0;
+EngineTime ProbeEngine::now() const {
+    return std::chrono::time_point_cast<Seconds>(environment_.clock.monotonic());
 }
 
-std::uint64_t ProbeEngine::sleptTicks() const {
-    const std::uint64_t continuous = environment_.clock.continuous();
-    const std::uint64_t monotonic = environment_.clock.monotonic();
-    return continuous > monotonic ? continuous - monotonic : 0;
+std::chrono::nanoseconds ProbeEngine::sleptTicks() const {
+    const auto continuous = environment_.clock.continuous().time_since_epoch();
+    const auto monotonic = environment_.clock.monotonic().time_since_epoch();
+    return continuous > monotonic ? continuous - monotonic : std::chrono::nanoseconds{};
 }
 
 void ProbeEngine::start() {
@@ -114,14 +114,14 @@ void ProbeEngine::setSettings(TargetSettings settings) {
     });
 }
 
-double ProbeEngine::usableInterval(double seconds) {
-    if (std::isnan(seconds)) return shortestInterval;
-    return std::clamp(seconds, shortestInterval, longestInterval);
+Seconds ProbeEngine::usableInterval(Seconds interval) {
+    if (std::isnan(interval.count())) return shortestInterval;
+    return std::clamp(interval, shortestInterval, longestInterval);
 }
 
-void ProbeEngine::setInterval(double seconds) {
-    queue_->async([this, seconds = usableInterval(seconds)] {
-        interval_ = seconds;
+void ProbeEngine::setInterval(Seconds interval) {
+    queue_->async([this, interval = usableInterval(interval)] {
+        interval_ = interval;
         if (!order_.empty()) setTimer(effectiveInterval());
     });
 }
@@ -248,13 +248,13 @@ void ProbeEngine::handleSweep(int generation, std::vector<HopSweep::Hop> hops) {
     if (targets_ == before && announced_) publish(TargetsEvent{path_, targets_, true, hops_});
 }
 
-void ProbeEngine::sweepIfDue(double now) {
+void ProbeEngine::sweepIfDue(EngineTime now) {
     if (sweeping_ || !lastSweep_) return;
-    if (now - *lastSweep_ >= sweepEverySeconds) {
+    if (now - *lastSweep_ >= sweepEvery) {
         startSweep("every 30 minutes");
         return;
     }
-    if (now - *lastSweep_ < silentSweepSeconds) return;
+    if (now - *lastSweep_ < silentSweep) return;
     int internet = 0;
     for (const auto& target : targets_) {
         if (target.role.kind != TargetRole::Kind::internet) continue;
@@ -291,10 +291,10 @@ void ProbeEngine::handleLookup(int generation, const std::string& host, std::vec
         // Kept as an empty answer meanwhile, so the plan says "not found"
         // and does not ask at once again.
         const int failures = ++lookupFailures_[host];
-        const double delay = std::min(firstLookupRetrySeconds * std::ldexp(1.0, std::min(failures - 1, 16)),
-                                      longestLookupRetrySeconds);
-        log_.info("no address for " + host + "; asking again in " + std::to_string(std::lround(delay)) + " s");
-        queue_->asyncAfter(duration(delay), [this, generation, host] {
+        const Seconds delay = std::min(firstLookupRetry * std::ldexp(1.0, std::min(failures - 1, 16)),
+                                       longestLookupRetry);
+        log_.info("no address for " + host + "; asking again in " + std::to_string(std::lround(delay.count())) + " s");
+        queue_->asyncAfter(nanoseconds(delay), [this, generation, host] {
             if (generation == generation_) startLookup(host, generation);
         });
     } else {
@@ -307,7 +307,7 @@ void ProbeEngine::handleLookup(int generation, const std::string& host, std::vec
 void ProbeEngine::applyTargets(const NetworkPath& path, const std::vector<Target>& targets, bool extends) {
     // Within a generation answers only add targets; the ones already probed
     // keep their trackers and go on without a new warm-up.
-    const double now = this->now();
+    const EngineTime now = this->now();
     std::map<TargetRole, TargetTracker> trackers;
     std::vector<TargetRole> added;
     for (const auto& target : targets) {
@@ -344,14 +344,14 @@ void ProbeEngine::applyTargets(const NetworkPath& path, const std::vector<Target
     if (wasProbing) {
         setTimer(effectiveInterval());  // the new trackers are probed on the next tick
     } else {
-        setTimer(1.0);
+        setTimer(Seconds{1.0});
         tick();
     }
 }
 
 void ProbeEngine::tick() {
-    const std::uint64_t slept = sleptTicks();
-    if (slept > sleepTotal_ && slept - sleepTotal_ > MachClock::ticks(1.0)) {
+    const auto slept = sleptTicks();
+    if (slept > sleepTotal_ && slept - sleepTotal_ > MachClock::ticks(Seconds{1.0})) {
         sleepTotal_ = slept;
         log_.info("woke from sleep");
         reconfigure();
@@ -361,7 +361,7 @@ void ProbeEngine::tick() {
     icmp_->poll();
     tcp_->expire();
 
-    const double now = this->now();
+    const EngineTime now = this->now();
     for (const auto& role : order_) {
         auto found = trackers_.find(role);
         if (found == trackers_.end()) continue;
@@ -372,15 +372,15 @@ void ProbeEngine::tick() {
     }
 
     sweepIfDue(now);
-    std::erase_if(sent_, [now](const auto& entry) { return now - entry.second.sentAt >= sentRetentionSeconds; });
+    std::erase_if(sent_, [now](const auto& entry) { return now - entry.second.sentAt >= sentRetention; });
     setTimer(effectiveInterval());
 
     const int generation = generation_;
-    queue_->asyncAfter(duration(drainDelaySeconds), [this, generation] { drainAndTick(generation); });
+    queue_->asyncAfter(nanoseconds(drainDelay), [this, generation] { drainAndTick(generation); });
 }
 
 void ProbeEngine::sendPlanned(const TargetRole& role, const Target& target, const TargetTracker::Plan& plan,
-                              double now) {
+                              EngineTime now) {
     // A probe that cannot be sent counts as lost at once.
     const auto lostNow = [&] { return ProbeResult{target.address, 0, environment_.clock.monotonic(), ProbeResult::Lost{}}; };
     if (plan.sendICMP) {
@@ -431,7 +431,7 @@ void ProbeEngine::account(const TargetRole& role, ProbeProtocol protocol, bool i
     if (accounting.newStatus) reportStatus(role, *accounting.newStatus, now());
 }
 
-void ProbeEngine::reportStatus(const TargetRole& role, TargetStatus status, double now) {
+void ProbeEngine::reportStatus(const TargetRole& role, TargetStatus status, EngineTime now) {
     // A status without ICMP measurements gets its first ICMP check a minute from now.
     if (status != TargetStatus::warmingUp && status != TargetStatus::icmp) {
         lastCheck_[role] = now;
@@ -446,23 +446,23 @@ void ProbeEngine::resetProbers() {
     sent_.clear();
 }
 
-double ProbeEngine::effectiveInterval() const {
+Seconds ProbeEngine::effectiveInterval() const {
     for (const auto& [role, tracker] : trackers_) {
-        if (tracker.needsFastTicks()) return std::min(interval_, 1.0);
+        if (tracker.needsFastTicks()) return std::min(interval_, Seconds{1.0});
     }
     return interval_;
 }
 
-void ProbeEngine::setTimer(std::optional<double> period) {
+void ProbeEngine::setTimer(std::optional<Seconds> period) {
     if (period == timerInterval_) return;  // a running timer keeps its phase
     timer_.reset();
     timerInterval_ = period;
     if (!period) return;
     timer_ = std::make_unique<RepeatingTimer>(*queue_, [this] { tick(); });
-    timer_->start(duration(*period));
+    timer_->start(nanoseconds(*period));
 }
 
-std::optional<double> ProbeEngine::lastCheckFor(const TargetRole& role) const {
+std::optional<EngineTime> ProbeEngine::lastCheckFor(const TargetRole& role) const {
     const auto found = lastCheck_.find(role);
     if (found == lastCheck_.end()) return std::nullopt;
     return found->second;

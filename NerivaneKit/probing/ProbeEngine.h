@@ -23,10 +23,11 @@
 // edge within a generation keeps the one found before: a provider's network
 // that is down answers no sweep, and that is when its edge matters most.
 //
-// Engine clock: seconds since construction, of the monotonic clock (it stops
-// while the machine sleeps).
+// Engine time: seconds of the monotonic clock (it stops while the machine
+// sleeps); probe send and receive moments are ticks of the same clock.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -42,6 +43,7 @@
 #include "NerivaneKit/path/PathSource.h"
 #include "NerivaneKit/platform/ApplicationId.h"
 #include "NerivaneKit/platform/ClockSource.h"
+#include "NerivaneKit/platform/Clocks.h"
 #include "NerivaneKit/platform/Log.h"
 #include "NerivaneKit/probing/HopSweep.h"
 #include "NerivaneKit/probing/HostLookup.h"
@@ -75,8 +77,7 @@ public:
     struct SentProbe {
         TargetRole role;
         bool isCheck = false;
-        // Engine-clock seconds.
-        double sentAt = 0;
+        EngineTime sentAt{};
         bool operator==(const SentProbe&) const = default;
     };
 
@@ -133,28 +134,27 @@ public:
         std::function<std::vector<HopSweep::Hop>(const ProbeAddress&)> sweep;
     };
 
-    static constexpr double probeTimeoutSeconds = 2.0;
-    static constexpr double lateWindowSeconds = 30.0;
-    static constexpr double drainDelaySeconds = 0.25;
-    static constexpr double sentRetentionSeconds = 60.0;
+    static constexpr Seconds probeTimeout{2.0};
+    static constexpr Seconds drainDelay{0.25};
+    static constexpr Seconds sentRetention{60.0};
     // A name not found is asked again after the first delay, doubling up to the last.
-    static constexpr double firstLookupRetrySeconds = 5.0;
-    static constexpr double longestLookupRetrySeconds = 300.0;
-    static constexpr double sweepEverySeconds = 1800.0;
+    static constexpr Seconds firstLookupRetry{5.0};
+    static constexpr Seconds longestLookupRetry{300.0};
+    static constexpr Seconds sweepEvery{1800.0};
     // Sweeps for a silent internet come at most this often, after this many
     // lost probes in a row at every internet target.
-    static constexpr double silentSweepSeconds = 60.0;
+    static constexpr Seconds silentSweep{60.0};
     static constexpr int silentSweepLosses = 3;
     // The probing interval is kept within these: a tiny one would fire without
     // pause, a huge one would overflow the timer's nanoseconds.
-    static constexpr double shortestInterval = 0.1;
-    static constexpr double longestInterval = 3600.0;
+    static constexpr Seconds shortestInterval{0.1};
+    static constexpr Seconds longestInterval{3600.0};
     // The interval clamped to the two bounds; not a number counts as the shortest.
-    static double usableInterval(double seconds);
+    static Seconds usableInterval(Seconds interval);
 
     // Creates the queues, probers and path monitor; starts nothing.
-    ProbeEngine(TargetSettings settings, double interval, EventHandler onEvent);
-    ProbeEngine(TargetSettings settings, double interval, EventHandler onEvent, Environment environment);
+    ProbeEngine(TargetSettings settings, Seconds interval, EventHandler onEvent);
+    ProbeEngine(TargetSettings settings, Seconds interval, EventHandler onEvent, Environment environment);
     // Stops everything and waits for the probe queue; call it from neither queue.
     ~ProbeEngine();
     ProbeEngine(const ProbeEngine&) = delete;
@@ -166,17 +166,17 @@ public:
     // already waiting are still reported; nothing of the old generation after.
     void stop();
     void setSettings(TargetSettings settings);
-    void setInterval(double seconds);
+    void setInterval(Seconds interval);
 
     // The probe queue: events are delivered here.
     SerialQueue& queue() { return *queue_; }
 
     // For tests and diagnostics; call on the probe queue.
-    std::optional<double> timerInterval() const { return timerInterval_; }
+    std::optional<Seconds> timerInterval() const { return timerInterval_; }
     int generation() const { return generation_; }
     // Name lookups started and not yet answered, of any generation.
     int lookupsInFlight() const { return lookupsInFlight_; }
-    double now() const;
+    EngineTime now() const;
 
 private:
     // Where lookup threads hand their answers in. The engine closes it
@@ -194,21 +194,22 @@ private:
     void reportLookups(const std::vector<Target>& targets);
     void startSweep(const char* why);
     void handleSweep(int generation, std::vector<HopSweep::Hop> hops);
-    void sweepIfDue(double now);
+    void sweepIfDue(EngineTime now);
     void applyTargets(const NetworkPath& path, const std::vector<Target>& targets, bool extends);
     void tick();
-    void sendPlanned(const TargetRole& role, const Target& target, const TargetTracker::Plan& plan, double now);
+    void sendPlanned(const TargetRole& role, const Target& target, const TargetTracker::Plan& plan, EngineTime now);
     void drainAndTick(int generation);
     void handleProbeResult(ProbeProtocol protocol, const ProbeResult& result);
     void account(const TargetRole& role, ProbeProtocol protocol, bool isCheck, const ProbeResult& result);
-    void reportStatus(const TargetRole& role, TargetStatus status, double now);
+    void reportStatus(const TargetRole& role, TargetStatus status, EngineTime now);
     void resetProbers();
     void stopOnQueue();
-    double effectiveInterval() const;
-    void setTimer(std::optional<double> period);
-    std::uint64_t sleptTicks() const;
+    Seconds effectiveInterval() const;
+    void setTimer(std::optional<Seconds> period);
+    // How far the continuous clock is ahead of the monotonic one.
+    std::chrono::nanoseconds sleptTicks() const;
     void publish(Event event);
-    std::optional<double> lastCheckFor(const TargetRole& role) const;
+    std::optional<EngineTime> lastCheckFor(const TargetRole& role) const;
 
     Environment environment_;
     EventHandler onEvent_;
@@ -216,11 +217,10 @@ private:
     // Declared first, destroyed last: everything below may have work queued on it.
     std::unique_ptr<SerialQueue> queue_;
     std::shared_ptr<LookupInbox> inbox_ = std::make_shared<LookupInbox>();
-    std::uint64_t started_ = 0;
 
     // Everything below lives on queue_.
     TargetSettings settings_;
-    double interval_;
+    Seconds interval_;
     std::unique_ptr<ICMPProber> icmp_;
     std::unique_ptr<TCPProber> tcp_;
     std::unique_ptr<PathMonitor> pathMonitor_;
@@ -239,7 +239,7 @@ private:
     bool announced_ = false;
     int lookupsInFlight_ = 0;
     std::map<TargetRole, TargetTracker> trackers_;
-    std::map<TargetRole, double> lastCheck_;
+    std::map<TargetRole, EngineTime> lastCheck_;
     bool routerAnswered_ = false;
     // The provider's edge of this generation and the newest sweep's hops.
     std::optional<Target> provider_;
@@ -247,7 +247,7 @@ private:
     // The generation whose sweep has started; one sweep runs at a time.
     int sweptGeneration_ = 0;
     bool sweeping_ = false;
-    std::optional<double> lastSweep_;
+    std::optional<EngineTime> lastSweep_;
     // Lost probes in a row per internet target.
     std::map<TargetRole, int> internetLosses_;
     // Every probe sent in the last 60 s; one ICMP probe may report lost and
@@ -255,10 +255,10 @@ private:
     std::map<ProbeKey, SentProbe> sent_;
     int generation_ = 0;
     std::unique_ptr<RepeatingTimer> timer_;
-    std::optional<double> timerInterval_;
+    std::optional<Seconds> timerInterval_;
     // How far the continuous clock was ahead of the monotonic one at the last
     // start or detected wake.
-    std::uint64_t sleepTotal_ = 0;
+    std::chrono::nanoseconds sleepTotal_{};
 };
 
 }  // namespace nerivane

@@ -7,6 +7,7 @@
 #include <variant>
 
 #include "NerivaneKit/net/ProbeAddress.h"
+#include "NerivaneKit/platform/Clocks.h"
 
 namespace nerivane {
 
@@ -26,8 +27,8 @@ struct ProbeResult {
 
     ProbeAddress address;
     std::uint16_t sequence = 0;
-    // MachClock ticks when the probe was sent.
-    std::uint64_t sentAt = 0;
+    // When the probe was sent.
+    Ticks sentAt{};
     Outcome outcome = Lost{};
 
     bool operator==(const ProbeResult&) const = default;

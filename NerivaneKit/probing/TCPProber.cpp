@@ -17,11 +17,11 @@ namespace nerivane {
 // Shared with the event handlers, which hold it weakly: once the prober is
 // gone, a handler that still fires finds nothing and does nothing.
 struct TCPProber::State {
-    State(SerialQueue& queue, std::uint64_t timeout, ResultHandler onResult, Environment environment)
+    State(SerialQueue& queue, std::chrono::nanoseconds timeout, ResultHandler onResult, Environment environment)
         : queue(queue), timeout(timeout), onResult(std::move(onResult)), environment(std::move(environment)) {}
 
     SerialQueue& queue;
-    const std::uint64_t timeout;
+    const std::chrono::nanoseconds timeout;
     ResultHandler onResult;
     Environment environment;
     std::uint16_t nextSequence = 0;
@@ -31,11 +31,11 @@ struct TCPProber::State {
     std::uint64_t generation = 0;
 };
 
-TCPProber::TCPProber(SerialQueue& queue, double timeoutSeconds, ResultHandler onResult)
-    : TCPProber(queue, timeoutSeconds, std::move(onResult), Environment{}) {}
+TCPProber::TCPProber(SerialQueue& queue, Seconds timeout, ResultHandler onResult)
+    : TCPProber(queue, timeout, std::move(onResult), Environment{}) {}
 
-TCPProber::TCPProber(SerialQueue& queue, double timeoutSeconds, ResultHandler onResult, Environment environment)
-    : state_(std::make_shared<State>(queue, MachClock::ticks(timeoutSeconds), std::move(onResult),
+TCPProber::TCPProber(SerialQueue& queue, Seconds timeout, ResultHandler onResult, Environment environment)
+    : state_(std::make_shared<State>(queue, MachClock::ticks(timeout), std::move(onResult),
                                      std::move(environment))) {}
 
 TCPProber::~TCPProber() {
@@ -56,7 +56,7 @@ std::uint16_t TCPProber::send(const ProbeAddress& address, std::uint16_t port) {
     const std::uint16_t sequence = state.nextSequence++;
     socklen_t length = 0;
     const sockaddr_storage target = address.socketAddress(port, length);
-    const std::uint64_t sentAt = state.environment.now();
+    const Ticks sentAt = state.environment.now();
     if (state.environment.connect(socket.get(), reinterpret_cast<const sockaddr*>(&target), length) != 0) {
         const int error = errno;
         if (error == ECONNREFUSED) {
@@ -93,7 +93,7 @@ std::uint16_t TCPProber::send(const ProbeAddress& address, std::uint16_t port) {
 }
 
 void TCPProber::complete(const std::shared_ptr<State>& state, std::uint16_t sequence, int descriptor) {
-    const std::uint64_t now = state->environment.now();
+    const Ticks now = state->environment.now();
     auto found = state->attempts.find(sequence);
     if (found == state->attempts.end() || found->second.source->descriptor() != descriptor) return;
 
@@ -107,7 +107,7 @@ void TCPProber::complete(const std::shared_ptr<State>& state, std::uint16_t sequ
     attempt.source.reset();  // we run inside its handler, which the source allows
 
     ProbeResult result{attempt.address, attempt.sequence, attempt.sentAt, ProbeResult::Lost{}};
-    if (error == 0) result.outcome = ProbeResult::Reply{MachClock::milliseconds(attempt.sentAt, now)};
+    if (error == 0) result.outcome = ProbeResult::Reply{MachClock::milliseconds(attempt.sentAt, now).count()};
     state->onResult(result);
 }
 
@@ -115,9 +115,9 @@ void TCPProber::expire() {
     // Keep the state for the whole pass: a result handler may destroy us.
     const std::shared_ptr<State> state = state_;
     state->queue.precondition();
-    const std::uint64_t now = state->environment.now();
+    const Ticks now = state->environment.now();
 
-    std::vector<std::pair<std::uint64_t, std::uint16_t>> due;  // (sentAt, sequence)
+    std::vector<std::pair<Ticks, std::uint16_t>> due;  // (sentAt, sequence)
     for (const auto& [sequence, attempt] : state->attempts) {
         if (now > attempt.sentAt && now - attempt.sentAt > state->timeout) due.emplace_back(attempt.sentAt, sequence);
     }

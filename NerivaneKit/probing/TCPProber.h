@@ -33,8 +33,7 @@ public:
     // What the prober takes from the system; tests replace parts of it to
     // inject faults and drive time.
     struct Environment {
-        // MachClock ticks.
-        std::function<std::uint64_t()> now = &MachClock::now;
+        std::function<Ticks()> now = &MachClock::now;
         // socket(2): a descriptor, or -1 with errno set.
         std::function<int(int domain, int type, int protocol)> openSocket = &::socket;
         // connect(2): 0, or -1 with errno set.
@@ -44,15 +43,15 @@ public:
     struct Attempt {
         ProbeAddress address;
         std::uint16_t sequence = 0;
-        // Ticks taken just before connect.
-        std::uint64_t sentAt = 0;
+        // Taken just before connect.
+        Ticks sentAt{};
         // Watches the socket for writability; owns and closes it.
         std::unique_ptr<DescriptorSource> source;
     };
 
     // May be called on any thread; the time-out is converted to ticks once.
-    TCPProber(SerialQueue& queue, double timeoutSeconds, ResultHandler onResult);
-    TCPProber(SerialQueue& queue, double timeoutSeconds, ResultHandler onResult, Environment environment);
+    TCPProber(SerialQueue& queue, Seconds timeout, ResultHandler onResult);
+    TCPProber(SerialQueue& queue, Seconds timeout, ResultHandler onResult, Environment environment);
     // Closes every socket without reporting; handlers still queued do nothing.
     // Destroy it on the queue (its sources belong there).
     ~TCPProber();

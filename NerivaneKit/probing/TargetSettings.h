@@ -11,8 +11,6 @@ struct TargetSettings {
     std::vector<std::string> internetHosts{"1.1.1.1", "8.8.8.8"};
     bool probeIPv6 = true;
     std::vector<std::string> customHosts;
-    // The name the monitor's DNS health probes ask for; empty: no DNS probes.
-    std::string lookupName;
     bool operator==(const TargetSettings&) const = default;
 };
 

@@ -4,7 +4,7 @@
 
 namespace nerivane {
 
-TargetTracker::TargetTracker(Target target, bool isVPN, double startedAt)
+TargetTracker::TargetTracker(Target target, bool isVPN, EngineTime startedAt)
     : target(std::move(target)), isVPN(isVPN), startedAt(startedAt) {}
 
 std::optional<ProbeProtocol> TargetTracker::protocol(TargetStatus status) {
@@ -27,8 +27,8 @@ void TargetTracker::setStatus(TargetStatus status) {
     status_ = status;
 }
 
-std::optional<TargetStatus> TargetTracker::settle(double now) {
-    if (status_ != TargetStatus::warmingUp || now - startedAt < warmUpSeconds) return std::nullopt;
+std::optional<TargetStatus> TargetTracker::settle(EngineTime now) {
+    if (status_ != TargetStatus::warmingUp || now - startedAt < warmUp) return std::nullopt;
 
     TargetStatus settled = TargetStatus::icmp;
     if (icmpReplies >= 1) {
@@ -45,10 +45,10 @@ std::optional<TargetStatus> TargetTracker::settle(double now) {
     return settled;
 }
 
-TargetTracker::Plan TargetTracker::plan(double now, double interval, bool routerAnswered,
-                                        std::optional<double> lastCheck) {
-    const bool due = isRechecking || !lastSent || now - *lastSent >= interval - dueSlackSeconds;
-    const bool checkDue = lastCheck && now - *lastCheck >= checkEverySeconds;
+TargetTracker::Plan TargetTracker::plan(EngineTime now, Seconds interval, bool routerAnswered,
+                                        std::optional<EngineTime> lastCheck) {
+    const bool due = isRechecking || !lastSent || now - *lastSent >= interval - dueSlack;
+    const bool checkDue = lastCheck && now - *lastCheck >= checkEvery;
 
     Plan plan;
     switch (status_) {
@@ -57,7 +57,7 @@ TargetTracker::Plan TargetTracker::plan(double now, double interval, bool router
         // Without ICMP the router can never answer, and nothing else can
         // measure the host: try TCP at once.
         plan.sendTCP = target.role.isInternet() && icmpReplies == 0 &&
-                       (icmpRefused || (routerAnswered && now - startedAt >= tcpAttemptsAfterSeconds));
+                       (icmpRefused || (routerAnswered && now - startedAt >= tcpAttemptsAfter));
         plan.tcpIsCheck = plan.sendTCP;
         plan.regularDue = true;
         break;
@@ -83,7 +83,7 @@ TargetTracker::Plan TargetTracker::plan(double now, double interval, bool router
 }
 
 TargetTracker::Accounting TargetTracker::account(const ProbeResult& result, ProbeProtocol resultProtocol,
-                                                 bool isCheck, double interval) {
+                                                 bool isCheck, Seconds interval) {
     Accounting accounting;
     accounting.isMeasurement = !isCheck && protocol(status_) == resultProtocol;
 
@@ -93,7 +93,7 @@ TargetTracker::Accounting TargetTracker::account(const ProbeResult& result, Prob
     if (accounting.isMeasurement) {
         if (result.isLost()) {
             // At one probe a second or faster the normal rounds already are a burst.
-            isRechecking = interval > 1.0;
+            isRechecking = interval > Seconds{1.0};
             recheckReplies = 0;
         } else if (isRechecking && ++recheckReplies >= recheckRepliesToEnd) {
             isRechecking = false;

@@ -1,11 +1,12 @@
 // Decides how one target is probed: warm-up, then ICMP, TCP or (the router)
 // no measurements at all, with minute-by-minute ICMP checks and a recheck
 // burst after a loss. A plain value: the probe engine owns one per target
-// role and calls it on its probe queue; all times are engine-clock seconds.
+// role and calls it on its probe queue; all times are engine time.
 #pragma once
 
 #include <optional>
 
+#include "NerivaneKit/platform/Clocks.h"
 #include "NerivaneKit/probing/ProbeProtocol.h"
 #include "NerivaneKit/probing/ProbeResult.h"
 #include "NerivaneKit/probing/Target.h"
@@ -76,21 +77,21 @@ struct TargetTracker {
         bool operator==(const Accounting&) const = default;
     };
 
-    static constexpr double warmUpSeconds = 10.0;
-    static constexpr double tcpAttemptsAfterSeconds = 3.0;
-    static constexpr double checkEverySeconds = 60.0;
+    static constexpr Seconds warmUp{10.0};
+    static constexpr Seconds tcpAttemptsAfter{3.0};
+    static constexpr Seconds checkEvery{60.0};
     // A regular probe is due this much before a full interval has passed, so
     // that timer jitter does not skip a round.
-    static constexpr double dueSlackSeconds = 0.5;
+    static constexpr Seconds dueSlack{0.5};
     static constexpr int recheckRepliesToEnd = 3;
     static constexpr int checkRepliesToLeaveTCP = 3;
 
-    TargetTracker(Target target, bool isVPN, double startedAt);
+    TargetTracker(Target target, bool isVPN, EngineTime startedAt);
 
     Target target;
     // The path's VPN flag when the targets were built.
     bool isVPN = false;
-    double startedAt = 0;
+    EngineTime startedAt{};
     // Replies since creation, measurements and checks alike.
     int icmpReplies = 0;
     int tcpReplies = 0;
@@ -101,7 +102,7 @@ struct TargetTracker {
     bool isRechecking = false;
     int recheckReplies = 0;
     // When the regular probe was last due and sent; none before the first.
-    std::optional<double> lastSent;
+    std::optional<EngineTime> lastSent;
     // The system refused an ICMP socket for this target's family.
     bool icmpRefused = false;
 
@@ -116,17 +117,17 @@ struct TargetTracker {
 
     // Ends the warm-up once it has lasted 10 s; returns the new status when
     // the status changed. Call at the start of each tick, before plan().
-    std::optional<TargetStatus> settle(double now);
+    std::optional<TargetStatus> settle(EngineTime now);
 
     // What to send this tick. `lastCheck` is the engine's time of the last
     // ICMP check of this role (none: no check is due yet). Sets lastSent =
     // now when the regular probe is due. After sending an ICMP check (even
     // one that failed to send) the engine sets its lastCheck to now.
-    Plan plan(double now, double interval, bool routerAnswered, std::optional<double> lastCheck);
+    Plan plan(EngineTime now, Seconds interval, bool routerAnswered, std::optional<EngineTime> lastCheck);
 
     // Books a result of a probe sent for this target with the given protocol
     // and check flag; `interval` is the engine's current regular interval.
-    Accounting account(const ProbeResult& result, ProbeProtocol protocol, bool isCheck, double interval);
+    Accounting account(const ProbeResult& result, ProbeProtocol protocol, bool isCheck, Seconds interval);
 
     // An ICMP probe of this target could not get a socket because the user
     // may not open one. Not a loss: returns the new status when it changed.

@@ -26,10 +26,11 @@ AppModel::Environment completed(AppModel::Environment environment) {
         };
     }
     if (!environment.now)
-        environment.now = [] { return static_cast<double>(MachClock::realtimeNow()) / 1e9; };
+        environment.now = [] { return static_cast<double>(MachClock::realtimeNow().time_since_epoch().count()) / 1e9; };
     if (!environment.makeMonitor) {
-        environment.makeMonitor = [](const TargetSettings& settings, double interval, Monitor::UpdateHandler onUpdate) {
-            return std::make_unique<Monitor>(settings, interval, std::move(onUpdate));
+        environment.makeMonitor = [](const TargetSettings& settings, const LookupSettings& lookups, Seconds interval,
+                                     Monitor::UpdateHandler onUpdate) {
+            return std::make_unique<Monitor>(settings, lookups, interval, std::move(onUpdate));
         };
     }
     if (!environment.openHistory)
@@ -104,7 +105,10 @@ void AppModel::start() {
 
 void AppModel::applyPreferences() {
     if (history_) history_->setRetentionDays(preferences_.retentionDays());
-    if (monitor_) monitor_->update(targetSettings());
+    if (monitor_) {
+        monitor_->update(targetSettings());
+        monitor_->updateLookups(preferences_.lookupSettings());
+    }
     reconcile();
     applyRate();
     applyNotificationSwitches();
@@ -151,7 +155,8 @@ void AppModel::startMonitor() {
     generation_ += 1;
     const double interval = currentInterval();
     monitorInterval_ = interval;
-    monitor_ = environment_.makeMonitor(targetSettings(), interval, updateHandler(generation_));
+    monitor_ = environment_.makeMonitor(targetSettings(), preferences_.lookupSettings(), Seconds{interval},
+                                        updateHandler(generation_));
     monitor_->start();
     refreshLinkCapacity();
 }
@@ -195,7 +200,7 @@ void AppModel::applyRate() {
     if (monitorInterval_ == interval) return;
     environment_.log.info(intervalLogLine(interval, reason));
     monitorInterval_ = interval;
-    monitor_->setInterval(interval);
+    monitor_->setInterval(Seconds{interval});
 }
 
 void AppModel::applyNotificationSwitches() {

@@ -73,7 +73,7 @@ public:
     static constexpr std::size_t busySpanLimit = 32;
 
     using MonitorFactory = std::function<std::unique_ptr<MonitorControl>(
-        const TargetSettings& settings, double interval, Monitor::UpdateHandler onUpdate)>;
+        const TargetSettings& settings, const LookupSettings& lookups, Seconds interval, Monitor::UpdateHandler onUpdate)>;
 
     // Everything the model takes from its surroundings. Empty members mean
     // the real thing: the process environment, the wall clock, a probing

@@ -330,14 +330,17 @@ TargetSettings Preferences::targetSettings() const {
         settings.customHosts.push_back(trimmed.toStdString());
         if (settings.customHosts.size() == 2) break;
     }
+    return settings;
+}
+
+LookupSettings Preferences::lookupSettings() const {
     // A name, not an address: the probe asks servers to resolve it.
     const QString name = dnsProbeName_.trimmed();
     const QString lastLabel = name.section(QLatin1Char('.'), -1, -1, QString::SectionSkipEmpty);
     bool numeric = false;
     lastLabel.toUInt(&numeric);
     const bool isName = !hostProblem(name) && !name.contains(QLatin1Char(':')) && !numeric;
-    settings.lookupName = (isName ? name : defaultDNSProbeName).toStdString();
-    return settings;
+    return LookupSettings{(isName ? name : defaultDNSProbeName).toStdString()};
 }
 
 QString Preferences::retentionLabel(int days) {

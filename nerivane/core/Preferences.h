@@ -16,6 +16,7 @@
 #include <QVariantMap>
 #include <memory>
 
+#include "NerivaneKit/lookup/LookupSettings.h"
 #include "NerivaneKit/probing/TargetSettings.h"
 #include "nerivane/core/Accent.h"
 #include "nerivane/core/DisplayStyle.h"
@@ -85,9 +86,11 @@ public:
 
     // What the probe engine is given: trimmed hosts, a blank primary replaced
     // by "1.1.1.1", a blank or repeated secondary dropped, blank custom hosts
-    // dropped and at most two of them kept; the DNS probe name, the default
-    // when the stored one is not a host name.
+    // dropped and at most two of them kept.
     TargetSettings targetSettings() const;
+    // What the DNS health probes are given: the DNS probe name, the default
+    // when the stored one is not a host name.
+    LookupSettings lookupSettings() const;
 
     // The store behind the properties.
     QSettings& defaults() { return *store_; }

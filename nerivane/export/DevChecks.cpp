@@ -76,8 +76,13 @@ DevChecks::DevChecks(UniqueFd file, Sources sources)
       sources_(std::move(sources)),
       queue_(std::make_unique<SerialQueue>(std::string(Log::defaultSubsystem) + ".devchecks")) {
     if (!sources_.wifi) sources_.wifi = [] { return readWiFi(); };
-    if (!sources_.monotonic) sources_.monotonic = MachClock::now;
-    if (!sources_.continuous) sources_.continuous = MachClock::continuousNow;
+    if (!sources_.monotonic)
+        sources_.monotonic = [] { return static_cast<std::uint64_t>(MachClock::now().time_since_epoch().count()); };
+    if (!sources_.continuous) {
+        sources_.continuous = [] {
+            return static_cast<std::uint64_t>(MachClock::continuousNow().time_since_epoch().count());
+        };
+    }
     startContinuous_ = sources_.continuous();
     startAsleep_ = startContinuous_ - sources_.monotonic();
     queue_->sync([this] {

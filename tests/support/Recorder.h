@@ -41,7 +41,7 @@ public:
     void operator()(const T& value) {
         std::lock_guard lock(mutex_);
         values_.push_back(value);
-        entries_.push_back({value, SteadyClock::now(), MachClock::realtimeNow()});
+        entries_.push_back({value, SteadyClock::now(), static_cast<std::uint64_t>(MachClock::realtimeNow().time_since_epoch().count())});
         changed_.notify_all();
     }
     std::vector<T> values() const { std::lock_guard lock(mutex_); return values_; }

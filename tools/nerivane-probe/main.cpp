@@ -34,8 +34,8 @@ using nerivane::JsonLine;
 
 struct Options {
     nerivane::TargetSettings settings;
-    double interval = 1.0;
-    double seconds = 0;  // 0: until interrupted
+    nerivane::Seconds interval{1.0};
+    nerivane::Seconds seconds{0};  // 0: until interrupted
     bool verboseLog = false;
     bool monitor = false;
     bool json = false;
@@ -118,14 +118,14 @@ std::variant<Options, std::string> parseOptions(const std::vector<std::string>& 
         // The application's bounds: fast enough to be a monitor, slow enough
         // not to flood, and within what the timer can hold.
         const auto number = parseNumber(*text);
-        if (!number || *number != ProbeEngine::usableInterval(*number))
+        if (!number || *number != ProbeEngine::usableInterval(nerivane::Seconds{*number}).count())
             return "--interval needs seconds from 0.1 to 3600, not " + Help::quoted(*text);
-        options.interval = *number;
+        options.interval = nerivane::Seconds{*number};
     }
     if (const auto text = arguments.value("--seconds")) {
         const auto number = parseNumber(*text);
         if (!number || *number <= 0) return "--seconds needs a number above 0, not " + Help::quoted(*text);
-        options.seconds = *number;
+        options.seconds = nerivane::Seconds{*number};
     }
     options.verboseLog = arguments.has("--log");
     options.monitor = arguments.has("--monitor");
@@ -407,8 +407,10 @@ int main(int argc, char** argv) {
     nerivane::LogStore::shared().setStderrOutput(options.verboseLog ? nerivane::LogStore::StderrOutput::always
                                                                    : nerivane::LogStore::StderrOutput::never);
 
-    const std::uint64_t start = nerivane::MachClock::now();
-    const auto elapsed = [start] { return nerivane::MachClock::milliseconds(start, nerivane::MachClock::now()) / 1000.0; };
+    const nerivane::Ticks start = nerivane::MachClock::now();
+    const auto elapsed = [start] {
+        return nerivane::MachClock::milliseconds(start, nerivane::MachClock::now()).count() / 1000.0;
+    };
     // Both callbacks run on the probe queue, one at a time.
     const auto print = [&options, elapsed](const std::string& line, double seconds) {
         if (options.json)
@@ -420,10 +422,11 @@ int main(int argc, char** argv) {
     std::unique_ptr<ProbeEngine> engine;
     std::unique_ptr<Monitor> monitor;
     if (options.monitor) {
-        monitor = std::make_unique<Monitor>(options.settings, options.interval, [&](const Monitor::Update& update) {
+        const auto onUpdate = [&](const Monitor::Update& update) {
             const double seconds = elapsed();
             print(describeUpdate(seconds, update, options.json), seconds);
-        });
+        };
+        monitor = std::make_unique<Monitor>(options.settings, nerivane::LookupSettings{}, options.interval, onUpdate);
         monitor->start();
     } else {
         engine = std::make_unique<ProbeEngine>(options.settings, options.interval, [&](const ProbeEngine::Event& event) {
@@ -434,16 +437,16 @@ int main(int argc, char** argv) {
     }
 
     // Wait for SIGINT or SIGTERM, or until the deadline.
-    const std::uint64_t deadline = start + nerivane::MachClock::ticks(options.seconds);
+    const nerivane::Ticks deadline = start + nerivane::MachClock::ticks(options.seconds);
     for (;;) {
         timespec wait{};
         timespec* timeout = nullptr;
-        if (options.seconds > 0) {
-            const std::uint64_t now = nerivane::MachClock::now();
+        if (options.seconds > nerivane::Seconds{0}) {
+            const nerivane::Ticks now = nerivane::MachClock::now();
             if (now >= deadline) break;
-            const std::uint64_t left = deadline - now;
-            wait.tv_sec = static_cast<time_t>(left / 1'000'000'000ull);
-            wait.tv_nsec = static_cast<long>(left % 1'000'000'000ull);
+            const auto left = deadline - now;
+            wait.tv_sec = static_cast<time_t>(left.count() / 1'000'000'000);
+            wait.tv_nsec = static_cast<long>(left.count() % 1'000'000'000);
             timeout = &wait;
         }
         const int received = sigtimedwait(&signals, nullptr, timeout);

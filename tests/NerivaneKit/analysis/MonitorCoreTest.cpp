@@ -267,7 +267,7 @@ TEST(MonitorCore, WarmUpRecordsAreReleasedOnlyWhenTheTargetSettlesOnICMP) {
 // the monitor against a real one.
 TEST(Monitor, AnOutageOpenWhenMonitoringStopsIsRecordedEndedAtTheStop) {
     LogStore::shared().setStderrOutput(LogStore::StderrOutput::never);
-    constexpr std::uint64_t tickStart = 1'000'000'000'000;
+    constexpr Ticks tickStart{std::chrono::nanoseconds(1'000'000'000'000)};
     // Monitor seconds from 500, dates from epoch, probe ticks from tickStart; all move together.
     std::atomic<double> elapsed{0};
     TempFolder folder;
@@ -278,12 +278,12 @@ TEST(Monitor, AnOutageOpenWhenMonitoringStopsIsRecordedEndedAtTheStop) {
     ProbeEngine::Environment environment;
     environment.identifier = "org.nerivane.monitortest";
     Monitor::Clocks clocks{[&] { return 500 + elapsed.load(); }, [&] { return epoch + elapsed.load(); },
-                           [&] { return tickStart + MachClock::ticks(elapsed.load()); }};
+                           [&] { return tickStart + MachClock::ticks(Seconds{elapsed.load()}); }};
     // Updates come on the probe queue, inside feed()'s sync: no lock needed.
     // Events go to history as well, as the application model sends them.
     std::vector<Monitor::Update> updates;
     auto monitor = std::make_unique<Monitor>(
-        TargetSettings{}, 1.0,
+        TargetSettings{}, LookupSettings{}, Seconds{1.0},
         [&](const Monitor::Update& update) {
             if (const auto* event = std::get_if<Monitor::EventUpdate>(&update)) history.record(event->event);
             updates.push_back(update);
@@ -296,7 +296,7 @@ TEST(Monitor, AnOutageOpenWhenMonitoringStopsIsRecordedEndedAtTheStop) {
     // Four losses, each reported 2 s after its probe was sent, a tick after each.
     for (int sent = 1; sent <= 4; ++sent) {
         elapsed = sent + 2;
-        const ProbeResult result{hostA.address, 1, tickStart + MachClock::ticks(sent), ProbeResult::Lost{}};
+        const ProbeResult result{hostA.address, 1, tickStart + MachClock::ticks(Seconds{double(sent)}), ProbeResult::Lost{}};
         feed(ProbeEngine::ResultEvent{hostA.role, ProbeProtocol::icmp, result});
         feed(ProbeEngine::TickEvent{});
     }

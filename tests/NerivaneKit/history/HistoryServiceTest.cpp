@@ -28,7 +28,8 @@ protected:
 
     std::unique_ptr<History> open(const std::string& name = "history.sqlite") {
         History::Options options;
-        options.clocks = ClockSource{[this] { return time.monotonic.load(); }, [this] { return time.continuous.load(); }};
+        options.clocks = ClockSource{[this] { return Ticks{std::chrono::nanoseconds(time.monotonic.load())}; },
+                                    [this] { return ContinuousClock::time_point{std::chrono::nanoseconds(time.continuous.load())}; }};
         options.date = [this] { return time.date.load(); };
         options.timeZone = TimeZone::utc();
         options.log = Log("history", std::string(Log::defaultSubsystem), logs);

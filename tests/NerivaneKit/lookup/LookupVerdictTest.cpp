@@ -17,6 +17,7 @@ const ResolverServer second{"192.0.2.54", 53, ""};
 
 LookupOutcome answered(const ResolverServer& server, double seconds) { return {server, seconds, std::nullopt}; }
 LookupOutcome failed(const ResolverServer& server, LookupFailure failure) { return {server, std::nullopt, failure}; }
+MonitorTime at(double seconds) { return MonitorTime{Seconds{seconds}}; }
 
 TEST(LookupTally, FailingSlowAndFineFromTheRoundsOfFiveMinutes) {
     using Health = LookupSnapshot::Health;
@@ -58,10 +59,10 @@ TEST(LookupTally, FailingSlowAndFineFromTheRoundsOfFiveMinutes) {
         LookupTally tally;
         double time = 0;
         for (const auto& round : c.rounds) {
-            tally.record(time, round);
+            tally.record(at(time), round);
             time += 60;
         }
-        const auto snapshot = tally.snapshot(time - 59);
+        const auto snapshot = tally.snapshot(at(time - 59));
         EXPECT_EQ(snapshot.health, c.health);
         if (!snapshot.servers.empty()) {
             EXPECT_EQ(snapshot.servers.front().failuresLastMinute, c.failuresLastMinute);
@@ -71,10 +72,10 @@ TEST(LookupTally, FailingSlowAndFineFromTheRoundsOfFiveMinutes) {
 
 TEST(LookupTally, NamesTheFailingServerItsLastAnswerAndCountsOnlyTheLastMinute) {
     LookupTally tally;
-    tally.record(0, {answered(first, 0.01), failed(second, LookupFailure::timeout)});
-    tally.record(30, {failed(first, LookupFailure::nxdomain), failed(second, LookupFailure::timeout)});
-    tally.record(40, {failed(first, LookupFailure::nxdomain), failed(second, LookupFailure::timeout)});
-    const auto snapshot = tally.snapshot(70);
+    tally.record(at(0), {answered(first, 0.01), failed(second, LookupFailure::timeout)});
+    tally.record(at(30), {failed(first, LookupFailure::nxdomain), failed(second, LookupFailure::timeout)});
+    tally.record(at(40), {failed(first, LookupFailure::nxdomain), failed(second, LookupFailure::timeout)});
+    const auto snapshot = tally.snapshot(at(70));
     ASSERT_EQ(snapshot.health, LookupSnapshot::Health::failing);
     EXPECT_EQ(snapshot.namedServer()->server, first);
     EXPECT_EQ(snapshot.namedServer()->latestFailure, LookupFailure::nxdomain);
@@ -90,19 +91,19 @@ TEST(LookupTally, NamesTheFailingServerItsLastAnswerAndCountsOnlyTheLastMinute) 
 // first success clears it. A chosen name the servers deny is shown, not failed.
 TEST(LookupTally, TheSystemLookupTakesPartAndAMissingChosenNameIsNoFailure) {
     LookupTally tally;
-    tally.record(0, {answered(first, 0.01)});
+    tally.record(at(0), {answered(first, 0.01)});
     tally.recordSystem(std::nullopt);
-    EXPECT_EQ(tally.snapshot(1).health, LookupSnapshot::Health::ok);
+    EXPECT_EQ(tally.snapshot(at(1)).health, LookupSnapshot::Health::ok);
     tally.recordSystem(std::nullopt);
-    EXPECT_EQ(tally.snapshot(2).health, LookupSnapshot::Health::failing);
-    tally.recordSystem(0.02);
-    EXPECT_EQ(tally.snapshot(3).health, LookupSnapshot::Health::ok);
+    EXPECT_EQ(tally.snapshot(at(2)).health, LookupSnapshot::Health::failing);
+    tally.recordSystem(Seconds{0.02});
+    EXPECT_EQ(tally.snapshot(at(3)).health, LookupSnapshot::Health::ok);
 
     LookupOutcome typo = answered(first, 0.01);
     typo.missingName = "exmaple.com";
-    tally.record(10, {typo});
-    tally.record(20, {typo});
-    const auto snapshot = tally.snapshot(21);
+    tally.record(at(10), {typo});
+    tally.record(at(20), {typo});
+    const auto snapshot = tally.snapshot(at(21));
     EXPECT_EQ(snapshot.health, LookupSnapshot::Health::ok);
     EXPECT_EQ(snapshot.missingName, "exmaple.com");
 }
@@ -126,9 +127,9 @@ TEST(LookupTally, SilenceShowsWithinSecondsAndTheFirstAnswerClearsIt) {
             const bool silent = start >= silence && start < back;
             const auto outcomes = std::vector{silent ? failed(first, LookupFailure::timeout) : answered(first, 0.01)};
             const double end = start + (silent ? timeout : 0.01);
-            tally.record(end, outcomes);
+            tally.record(at(end), outcomes);
             silentRounds = silent ? silentRounds + 1 : 0;
-            const bool failing = tally.snapshot(end).health == LookupSnapshot::Health::failing;
+            const bool failing = tally.snapshot(at(end)).health == LookupSnapshot::Health::failing;
             EXPECT_EQ(failing, silentRounds >= 2) << "round at " << start;
             if (failing && !failingAt) failingAt = end;
             if (!failing && start >= back && !clearedAt) clearedAt = end;

@@ -32,9 +32,9 @@ protected:
         auto configuration = quietLogs();
         configuration.stderrDescriptor = writeEnd.get();
         configuration.stderrOutput = LogStore::StderrOutput::withoutJournal;
-        configuration.continuous = [this] { return now.load(); };
+        configuration.continuous = [this] { return ContinuousClock::time_point{std::chrono::nanoseconds(now.load())}; };
         // 2024-01-02 03:04:05.678 UTC, plus whatever the fake clock advanced.
-        configuration.realtime = [this] { return 1'704'164'645'678'000'000ull + (now.load() - 1'000 * second); };
+        configuration.realtime = [this] { return std::chrono::sys_time<std::chrono::nanoseconds>{1'704'164'645'678'000'000ns + (now.load() - 1'000 * second) * 1ns}; };
         store = std::make_unique<LogStore>(std::move(configuration));
     }
     std::string output() const {

@@ -26,7 +26,7 @@ using SocketKind = ICMPProber::SocketKind;
 // A prober on its own queue; `run` hands out the results reported since.
 struct Harness {
     explicit Harness(ICMPProber::Environment environment = {}) {
-        queue.sync([&] { prober = std::make_unique<ICMPProber>(queue, false, 2.0, std::ref(results), std::move(environment)); });
+        queue.sync([&] { prober = std::make_unique<ICMPProber>(queue, false, Seconds{2.0}, std::ref(results), std::move(environment)); });
     }
     ~Harness() { queue.sync([&] { prober.reset(); }); }
     template <class F>

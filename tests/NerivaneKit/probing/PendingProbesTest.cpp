@@ -5,9 +5,10 @@
 namespace nerivane {
 namespace {
 
-constexpr std::uint64_t ms = 1'000'000;  // ticks are nanoseconds
-constexpr std::uint64_t second = 1000 * ms;
-constexpr std::uint64_t start = 1'000 * second;
+using std::chrono::nanoseconds;
+constexpr nanoseconds ms = std::chrono::milliseconds(1);
+constexpr nanoseconds second = 1000 * ms;
+constexpr Ticks start{1'000 * second};
 
 const ProbeAddress router = ProbeAddress::v4({192, 168, 1, 1});
 const ProbeAddress linkLocal = ProbeAddress::v6({0xfe, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}, 2);
@@ -20,7 +21,7 @@ PendingProbes table() {
     pending.lateWindow = 30 * second;
     return pending;
 }
-PendingProbes::Probe probe(std::uint16_t sequence, std::uint64_t sentAt = start, ProbeAddress address = router) {
+PendingProbes::Probe probe(std::uint16_t sequence, Ticks sentAt = start, ProbeAddress address = router) {
     return {address, sequence, 0xabc0'0000'0000'0000ull + sequence, sentAt};
 }
 ICMPPacket::Echo echoFor(const PendingProbes::Probe& probe) { return {0x4242, probe.sequence, probe.token}; }
@@ -54,7 +55,7 @@ TEST(PendingProbes, AReplyMatchesBySequenceTokenAndSourceWithItsScopeOnce) {
     // Against the time-out, read before any expiry: after it lost, then
     // late; exactly at it a reply; stamped before the sending, zero.
     const auto p = probe(1);
-    const std::pair<std::uint64_t, Results> arrivals[] = {
+    const std::pair<Ticks, Results> arrivals[] = {
         {start + 2500 * ms, {result(p, lost), result(p, ProbeResult::Late{2500.0})}},
         {start + 2 * second, {result(p, ProbeResult::Reply{2000.0})}},
         {start - 3 * ms, {result(p, ProbeResult::Reply{0.0})}},
@@ -71,16 +72,16 @@ TEST(PendingProbes, LostProbesExpireOldestFirstAndTurnLateWithinTheLateWindow) {
     // Sent across the sequence wrap; expired only once older than the
     // time-out, and reported in sending order.
     auto pending = table();
-    const auto a = probe(65535), b = probe(0, start + 1);
+    const auto a = probe(65535), b = probe(0, start + nanoseconds(1));
     pending.record(b);
     pending.record(a);
     EXPECT_EQ(pending.expire(start + 2 * second), Results{});
-    EXPECT_EQ(pending.expire(start + 2 * second + 2), (Results{result(a, lost), result(b, lost)}));
+    EXPECT_EQ(pending.expire(start + 2 * second + nanoseconds(2)), (Results{result(a, lost), result(b, lost)}));
     // Kept until 30 s after their sending: late then, gone after.
     EXPECT_EQ(pending.expire(start + 30 * second), Results{});
     EXPECT_EQ(pending.match(echoFor(a), router, start + 30 * second), (Results{result(a, ProbeResult::Late{30'000.0})}));
-    EXPECT_EQ(pending.expire(start + 30 * second + 2), Results{});
-    EXPECT_EQ(pending.match(echoFor(b), router, start + 30 * second + 3), Results{});
+    EXPECT_EQ(pending.expire(start + 30 * second + nanoseconds(2)), Results{});
+    EXPECT_EQ(pending.match(echoFor(b), router, start + 30 * second + nanoseconds(3)), Results{});
 }
 
 }  // namespace

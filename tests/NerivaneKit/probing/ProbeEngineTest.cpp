@@ -97,12 +97,13 @@ protected:
         environment.identifier = "org.nerivane.test";
         // A monotonic clock the test moves ahead, and a continuous one that
         // can also move alone, as a sleep would.
-        environment.clock = ClockSource{[this] { return MachClock::now() + ahead.load(); },
-                                        [this] { return MachClock::now() + ahead.load() + slept.load(); }};
+        environment.clock = ClockSource{[this] { return MachClock::now() + ahead.load(); }, [this] {
+            return ContinuousClock::time_point{MachClock::now().time_since_epoch() + ahead.load() + slept.load()};
+        }};
         environment.resolve = resolve ? resolve : [](const std::string&) { return std::vector<ProbeAddress>{}; };
         environment.makePathSource = [network = network] { return std::make_unique<FakePathSource>(network); };
         environment.tcpPort = tcpPort;
-        auto engine = std::make_unique<ProbeEngine>(settings, 1.0, std::ref(recorder), environment);
+        auto engine = std::make_unique<ProbeEngine>(settings, Seconds{1.0}, std::ref(recorder), environment);
         engine->start();
         return engine;
     }
@@ -116,7 +117,7 @@ protected:
     }
 
     std::shared_ptr<FakePathSource::Network> network = std::make_shared<FakePathSource::Network>();
-    std::atomic<std::uint64_t> ahead{0}, slept{0};
+    std::atomic<std::chrono::nanoseconds> ahead{}, slept{};
     std::uint16_t tcpPort = 443;
     test::Recorder<Event> recorder;
 };
@@ -126,8 +127,8 @@ TEST_F(ProbeEngineTest, WarmsUpSettlesSlowsDownRebuildsOnWakeAndStops) {
     const auto timerInterval = [&] { return engine->queue().syncResult([&] { return engine->timerInterval(); }); };
     const auto generation = [&] { return engine->queue().syncResult([&] { return engine->generation(); }); };
     ASSERT_TRUE(waitForCount(tickIndex, 1));
-    engine->setInterval(5.0);
-    EXPECT_EQ(timerInterval(), 1.0) << "fast while warming up";
+    engine->setInterval(Seconds{5.0});
+    EXPECT_EQ(timerInterval(), Seconds{1.0}) << "fast while warming up";
 
     // The list, each target warming up, and the first round's replies read
     // within the 0.25 s window before the first tick.
@@ -146,25 +147,25 @@ TEST_F(ProbeEngineTest, WarmsUpSettlesSlowsDownRebuildsOnWakeAndStops) {
     EXPECT_EQ(events[7].index(), tickIndex);
 
     // Ten seconds on, every target settles on the next tick and the timer slows.
-    ahead += MachClock::ticks(10.5);
+    ahead = ahead.load() + MachClock::ticks(Seconds{10.5});
     ASSERT_TRUE(recorder.waitForCountIf([](const Event& e) {
         auto* status = std::get_if<ProbeEngine::StatusEvent>(&e);
         return status && status->status == TargetStatus::icmp;
     }, 3));
-    ASSERT_TRUE(test::eventually([&] { return timerInterval() == 5.0; }));
+    ASSERT_TRUE(test::eventually([&] { return timerInterval() == Seconds{5.0}; }));
     // An interval beyond the timer's reach counts as an hour, a tiny one as
     // the shortest: neither becomes a busy loop.
-    engine->setInterval(1e10);
+    engine->setInterval(Seconds{1e10});
     EXPECT_EQ(timerInterval(), ProbeEngine::longestInterval);
-    engine->setInterval(1e-6);
+    engine->setInterval(Seconds{1e-6});
     EXPECT_EQ(timerInterval(), ProbeEngine::shortestInterval);
 
     // Short sleeps add up; only more than a second in all is a wake, which
     // rebuilds the list and starts over with warm-up.
-    slept += MachClock::ticks(0.6);
+    slept = slept.load() + MachClock::ticks(Seconds{0.6});
     ASSERT_TRUE(waitForCount(tickIndex, count(tickIndex) + 2));
     EXPECT_EQ(count(targetsIndex), 1u);
-    slept += MachClock::ticks(0.6);
+    slept = slept.load() + MachClock::ticks(Seconds{0.6});
     ASSERT_TRUE(waitForCount(targetsIndex, 2));
     ASSERT_TRUE(waitForCount(statusIndex, 9));
     EXPECT_EQ(statusOf(recorder.values(), TargetRole::router()), TargetStatus::warmingUp);
@@ -275,7 +276,7 @@ TEST_F(ProbeEngineTest, WithoutLeaveToPingTargetsAreNotPermittedNotLostAndTCPSti
         EXPECT_EQ(statusOf(recorder.values(), TargetRole::internet(0)), TargetStatus::warmingUp);
 
         // Past the warm-up the host that took TCP is measured over it.
-        ahead += MachClock::ticks(10.5);
+        ahead = ahead.load() + MachClock::ticks(Seconds{10.5});
         ASSERT_TRUE(recorder.waitForCountIf([](const Event& e) {
             auto* result = std::get_if<ProbeEngine::ResultEvent>(&e);
             return result && result->probeProtocol == ProbeProtocol::tcp && result->result.isReply();

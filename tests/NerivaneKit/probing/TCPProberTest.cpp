@@ -17,6 +17,7 @@ using test::SilentTarget;
 
 constexpr std::uint64_t second = 1'000'000'000ull, start = 1'000 * second;
 const ProbeResult::Outcome lost = ProbeResult::Lost{};
+Ticks tick(std::uint64_t nanoseconds) { return Ticks{std::chrono::nanoseconds(nanoseconds)}; }
 
 class TCPProberTest : public ::testing::TestWithParam<IPFamily> {};
 
@@ -28,11 +29,11 @@ TEST_P(TCPProberTest, SilentAttemptsAreLostOldestFirstOnTheFirstExpireAfterTheTi
         const ProbeAddress address = test::loopback(GetParam());
         std::atomic<std::uint64_t> now{start};
         TCPProber::Environment environment;
-        environment.now = [&] { return now.load(); };
+        environment.now = [&] { return tick(now.load()); };
         SerialQueue queue{"org.nerivane.Nerivane.probe"};
         test::Recorder<ProbeResult> results;
         std::unique_ptr<TCPProber> prober;
-        queue.sync([&] { prober = std::make_unique<TCPProber>(queue, 2, std::ref(results), environment); });
+        queue.sync([&] { prober = std::make_unique<TCPProber>(queue, Seconds{2}, std::ref(results), environment); });
         const auto send = [&] { return queue.syncResult([&] { return prober->send(address, target.listener.port); }); };
         const auto expire = [&] { queue.sync([&] { prober->expire(); }); };
 
@@ -45,10 +46,10 @@ TEST_P(TCPProberTest, SilentAttemptsAreLostOldestFirstOnTheFirstExpireAfterTheTi
         EXPECT_TRUE(results.values().empty());
         now += 1;
         expire();
-        EXPECT_EQ(results.values(), (std::vector<ProbeResult>{{address, first, start, lost}}));
+        EXPECT_EQ(results.values(), (std::vector<ProbeResult>{{address, first, tick(start), lost}}));
         now += second;
         expire();
-        EXPECT_EQ(results.take(), (std::vector<ProbeResult>{{address, first, start, lost}, {address, next, start + second / 2, lost}}));
+        EXPECT_EQ(results.take(), (std::vector<ProbeResult>{{address, first, tick(start), lost}, {address, next, tick(start + second / 2), lost}}));
         // Expiring together, they come oldest first, although here sequences
         // and send times run in opposite orders: the clock steps back between sends.
         for (int i = 0; i < 3; ++i, now -= second / 10) send();

@@ -12,7 +12,10 @@ constexpr auto icmp = ProbeProtocol::icmp;
 constexpr auto tcp = ProbeProtocol::tcp;
 const TargetRole router = TargetRole::router(), internet0 = TargetRole::internet(0), custom0 = TargetRole::custom(0);
 
-TargetTracker tracker(TargetRole role, double startedAt = 0, bool isVPN = false) {
+EngineTime at(double seconds) { return EngineTime{Seconds{seconds}}; }
+Seconds seconds(double count) { return Seconds{count}; }
+
+TargetTracker tracker(TargetRole role, EngineTime startedAt = {}, bool isVPN = false) {
     return TargetTracker({role, "host.test", ProbeAddress::v4({192, 0, 2, 1})}, isVPN, startedAt);
 }
 TargetTracker settledAs(TargetStatus status, TargetRole role = internet0) {
@@ -20,9 +23,9 @@ TargetTracker settledAs(TargetStatus status, TargetRole role = internet0) {
     settled.setStatus(status);
     return settled;
 }
-ProbeResult reply() { return {ProbeAddress::v4({192, 0, 2, 1}), 1, 0, ProbeResult::Reply{12.5}}; }
-ProbeResult late() { return {ProbeAddress::v4({192, 0, 2, 1}), 1, 0, ProbeResult::Late{2500}}; }
-ProbeResult lost() { return {ProbeAddress::v4({192, 0, 2, 1}), 1, 0, ProbeResult::Lost{}}; }
+ProbeResult reply() { return {ProbeAddress::v4({192, 0, 2, 1}), 1, {}, ProbeResult::Reply{12.5}}; }
+ProbeResult late() { return {ProbeAddress::v4({192, 0, 2, 1}), 1, {}, ProbeResult::Late{2500}}; }
+ProbeResult lost() { return {ProbeAddress::v4({192, 0, 2, 1}), 1, {}, ProbeResult::Lost{}}; }
 
 // A fresh tracker driven one tick a second through its warm-up, every probe
 // answered at once as the network of the row does; a refused ICMP socket
@@ -51,13 +54,13 @@ TEST(TargetTracker, WarmUpTriesTCPOnlyForInternetHostsThatDoNotPing) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.role.text() + (c.icmpRefused ? " refused" : "") + (c.isVPN ? " VPN" : ""));
-        auto t = tracker(c.role, 5.0, c.isVPN);
+        auto t = tracker(c.role, at(5.0), c.isVPN);
         std::optional<double> firstTCP;
         for (double age = 0; age <= 11.0; age += 1.0) {
-            const auto settled = t.settle(5.0 + age);
+            const auto settled = t.settle(at(5.0 + age));
             EXPECT_EQ(settled.has_value(), age == 10.0 && !(c.icmpRefused && !c.role.isInternet()));
             const bool warming = t.status() == TargetStatus::warmingUp;
-            const Plan plan = t.plan(5.0 + age, 1.0, c.routerAnswered, std::nullopt);
+            const Plan plan = t.plan(at(5.0 + age), seconds(1.0), c.routerAnswered, std::nullopt);
             if (warming) {
                 // Warm-up pings measure; TCP is only a check.
                 EXPECT_TRUE(plan.sendICMP && plan.regularDue && !plan.icmpIsCheck) << age;
@@ -69,9 +72,9 @@ TEST(TargetTracker, WarmUpTriesTCPOnlyForInternetHostsThatDoNotPing) {
                 EXPECT_EQ(refused, age == 0 && !c.role.isInternet() ? std::optional(TargetStatus::pingNotPermitted)
                                                                      : std::nullopt);
             } else if (plan.sendICMP) {
-                t.account(c.hostPings ? reply() : lost(), icmp, plan.icmpIsCheck, 1.0);
+                t.account(c.hostPings ? reply() : lost(), icmp, plan.icmpIsCheck, seconds(1.0));
             }
-            if (plan.sendTCP) t.account(c.hostAnswersTCP ? reply() : lost(), tcp, plan.tcpIsCheck, 1.0);
+            if (plan.sendTCP) t.account(c.hostAnswersTCP ? reply() : lost(), tcp, plan.tcpIsCheck, seconds(1.0));
         }
         EXPECT_EQ(firstTCP, c.firstTCP);
         EXPECT_EQ(t.status(), c.settled);
@@ -85,31 +88,31 @@ TEST(TargetTracker, WarmUpTriesTCPOnlyForInternetHostsThatDoNotPing) {
 // replies in a row.
 TEST(TargetTracker, ChecksWinICMPBackAndOnlyASlowIntervalLossStartsARecheckBurstUntilThreeReplies) {
     auto r = settledAs(TargetStatus::doesntAnswerPing, router);
-    EXPECT_EQ(r.account(reply(), tcp, true, 1.0), (Accounting{}));
-    EXPECT_EQ(r.account(reply(), icmp, true, 1.0), (Accounting{.newStatus = TargetStatus::icmp, .routerAnswered = true}));
+    EXPECT_EQ(r.account(reply(), tcp, true, seconds(1.0)), (Accounting{}));
+    EXPECT_EQ(r.account(reply(), icmp, true, seconds(1.0)), (Accounting{.newStatus = TargetStatus::icmp, .routerAnswered = true}));
     auto t = settledAs(TargetStatus::tcp);
     for (const auto& result : {reply(), reply(), lost(), reply(), late(), reply()})
-        EXPECT_EQ(t.account(result, icmp, true, 1.0).newStatus, std::nullopt);
-    EXPECT_EQ(t.account(reply(), tcp, false, 1.0).newStatus, std::nullopt);
-    EXPECT_EQ(t.account(reply(), icmp, true, 1.0), (Accounting{.newStatus = TargetStatus::icmp}));
+        EXPECT_EQ(t.account(result, icmp, true, seconds(1.0)).newStatus, std::nullopt);
+    EXPECT_EQ(t.account(reply(), tcp, false, seconds(1.0)).newStatus, std::nullopt);
+    EXPECT_EQ(t.account(reply(), icmp, true, seconds(1.0)), (Accounting{.newStatus = TargetStatus::icmp}));
 
     for (const double fast : {1.0, 0.5}) {
-        t.account(lost(), icmp, false, fast);
+        t.account(lost(), icmp, false, seconds(fast));
         EXPECT_FALSE(t.isRechecking) << fast;
     }
-    ASSERT_TRUE(t.plan(100.0, 5.0, true, std::nullopt).regularDue);
+    ASSERT_TRUE(t.plan(at(100.0), seconds(5.0), true, std::nullopt).regularDue);
     EXPECT_FALSE(t.needsFastTicks());
-    t.account(lost(), icmp, false, 5.0);
+    t.account(lost(), icmp, false, seconds(5.0));
     EXPECT_TRUE(t.needsFastTicks());
     // Ticks 1 s apart are all due; a loss in the middle restarts the count.
     double now = 101.0;
     for (const auto& answer : {reply(), reply(), lost(), reply(), reply(), reply()}) {
-        EXPECT_TRUE(t.plan(now, 5.0, true, std::nullopt).sendICMP) << now;
-        t.account(answer, icmp, false, 5.0);
+        EXPECT_TRUE(t.plan(at(now), seconds(5.0), true, std::nullopt).sendICMP) << now;
+        t.account(answer, icmp, false, seconds(5.0));
         now += 1.0;
     }
     EXPECT_FALSE(t.isRechecking);
-    EXPECT_FALSE(t.plan(now, 5.0, true, std::nullopt).sendICMP);
+    EXPECT_FALSE(t.plan(at(now), seconds(5.0), true, std::nullopt).sendICMP);
 }
 
 }  // namespace

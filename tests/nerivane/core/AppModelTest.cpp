@@ -32,6 +32,7 @@ TEST_F(AppModelTest, OneMonitorPauseIsNotExtendedAndStaleUpdatesOnlyReachHistory
     ASSERT_EQ(runs.size(), 1u);
     EXPECT_TRUE(run().started);
     EXPECT_EQ(run().updates, std::vector<TargetSettings>{preferences->targetSettings()});
+    EXPECT_EQ(run().lookupUpdates, std::vector<LookupSettings>{preferences->lookupSettings()});
 
     // Updates queued before a pause are applied after it: dropped, but history takes them.
     const auto oldHandler = run().onUpdate;

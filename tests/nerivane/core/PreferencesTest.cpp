@@ -76,7 +76,8 @@ TEST_F(PreferencesTest, TargetSettingsTrimDeduplicateAndLimitTheHostsAndSurviveT
         preferences.setPrimaryHost(row.primary);
         preferences.setSecondaryHost(row.secondary);
         preferences.setCustomHosts(row.custom);
-        EXPECT_EQ(preferences.targetSettings(), (TargetSettings{row.internet, true, row.customExpected, "example.com"})) << row.primary.toStdString();
+        EXPECT_EQ(preferences.targetSettings(), (TargetSettings{row.internet, true, row.customExpected})) << row.primary.toStdString();
+        EXPECT_EQ(preferences.lookupSettings(), LookupSettings{"example.com"});
         // The stored values keep their blanks; only the derived settings are trimmed.
         EXPECT_EQ(preferences.primaryHost(), row.primary);
         EXPECT_EQ(dump(Preferences(copyOf(file))), dump(preferences));

@@ -31,6 +31,7 @@ struct FakeRun {
     std::vector<double> intervals;
     std::vector<TargetSettings> updates;
     std::vector<LinkCapacity> capacities;
+    std::vector<LookupSettings> lookupUpdates;
 };
 
 class FakeMonitor : public MonitorControl {
@@ -39,7 +40,8 @@ public:
     void start() override { run_->started = true; }
     void stop() override { run_->stopped = true; }
     void update(const TargetSettings& settings) override { run_->updates.push_back(settings); }
-    void setInterval(double seconds) override { run_->intervals.push_back(seconds); }
+    void updateLookups(const LookupSettings& settings) override { run_->lookupUpdates.push_back(settings); }
+    void setInterval(Seconds interval) override { run_->intervals.push_back(interval.count()); }
     void setLinkCapacity(LinkCapacity capacity) override { run_->capacities.push_back(capacity); }
 
 private:
@@ -68,8 +70,9 @@ protected:
             return found == variables.end() ? std::nullopt : std::optional(found->second);
         };
         environment.now = [this] { return clock; };
-        environment.makeMonitor = [this](const TargetSettings&, double interval, Monitor::UpdateHandler onUpdate) {
-            auto run = std::make_shared<FakeRun>(FakeRun{interval, std::move(onUpdate), false, false, {}, {}, {}});
+        environment.makeMonitor = [this](const TargetSettings&, const LookupSettings&, Seconds interval,
+                                         Monitor::UpdateHandler onUpdate) {
+            auto run = std::make_shared<FakeRun>(FakeRun{interval.count(), std::move(onUpdate), false, false, {}, {}, {}, {}});
             runs.push_back(run);
             return std::make_unique<FakeMonitor>(run);
         };

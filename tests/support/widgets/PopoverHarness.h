@@ -29,7 +29,7 @@ struct SceneMonitor : MonitorControl {
     void start() override {}
     void stop() override { *handler = nullptr; }
     void update(const TargetSettings&) override {}
-    void setInterval(double) override {}
+    void setInterval(Seconds) override {}
     Monitor::UpdateHandler* handler;
 };
 
@@ -68,7 +68,8 @@ public:
         AppModel::Environment environment;
         environment.variable = [](const char*) -> std::optional<std::string> { return std::nullopt; };
         environment.now = [this] { return clock; };
-        environment.makeMonitor = [this](const TargetSettings&, double, Monitor::UpdateHandler onUpdate) {
+        environment.makeMonitor = [this](const TargetSettings&, const LookupSettings&, Seconds,
+                                         Monitor::UpdateHandler onUpdate) {
             handler = std::move(onUpdate);
             return std::make_unique<SceneMonitor>(&handler);
         };

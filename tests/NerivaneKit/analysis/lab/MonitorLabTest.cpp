@@ -173,7 +173,7 @@ protected:
         if (insideTheLab()) lab("vpn off"), lab("link up"), lab("reset");
     }
     void start() {
-        monitor_ = std::make_unique<Monitor>(TargetSettings{}, 1.0, std::ref(watch_));
+        monitor_ = std::make_unique<Monitor>(TargetSettings{}, LookupSettings{}, Seconds{1.0}, std::ref(watch_));
         monitor_->start();
     }
     // A step: where its updates begin, and when.

@@ -146,7 +146,7 @@ protected:
     // Runs the engine with its default environment (real path monitor, real
     // resolver, interval 1 s) until `seconds` after its first target list.
     void run(const TargetSettings& settings, double seconds) {
-        engine_ = std::make_unique<ProbeEngine>(settings, 1.0, std::ref(recorder_));
+        engine_ = std::make_unique<ProbeEngine>(settings, Seconds{1.0}, std::ref(recorder_));
         engine_->start();
         ASSERT_TRUE(recorder_.waitForCount(1, 10s)) << "no target list within 10 s";
         std::this_thread::sleep_until(recorder_.entries()[0].at + std::chrono::duration_cast<test::SteadyClock::duration>(
@@ -279,7 +279,7 @@ TEST_F(ProbeEngineLab, ANameNotFoundAtFirstIsAskedAgainAndProbedOnceItResolves) 
     TargetSettings settings;
     settings.internetHosts = {"1.1.1.1"};
     settings.customHosts = {"late-dns.lab"};
-    engine_ = std::make_unique<ProbeEngine>(settings, 1.0, std::ref(recorder_));
+    engine_ = std::make_unique<ProbeEngine>(settings, Seconds{1.0}, std::ref(recorder_));
     engine_->start();
     const auto lookupsOf = [](const std::vector<Event>& events) {
         std::vector<std::string> seen;
