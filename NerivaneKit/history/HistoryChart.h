@@ -8,7 +8,7 @@
 #include "NerivaneKit/history/AggregateRow.h"
 #include "NerivaneKit/history/ChartBucket.h"
 #include "NerivaneKit/history/ChartRange.h"
-#include "NerivaneKit/history/HistoryStore.h"
+#include "NerivaneKit/history/HistoryQueries.h"
 #include "NerivaneKit/history/PeriodRow.h"
 #include "NerivaneKit/probing/TargetRole.h"
 
@@ -33,11 +33,11 @@ struct Buckets {
 // The window of row starts the chart needs: from now − span − one bucket to now.
 double windowStart(ChartRange range, double now);
 
-// Reads the window's period rows and the role's aggregate rows from the store
+// Reads the window's period rows and the role's aggregate rows from the queries
 // and builds the buckets. Writes nothing. Throws Database::Error.
-std::vector<ChartBucket> read(const HistoryStore& store, ChartRange range, const TargetRole& role, double now);
+std::vector<ChartBucket> read(const HistoryQueries& queries, ChartRange range, const TargetRole& role, double now);
 // The same figures in the given buckets; rows count in the bucket of their
 // start, none after now.
-std::vector<ChartBucket> read(const HistoryStore& store, const Buckets& geometry, const TargetRole& role, double now);
+std::vector<ChartBucket> read(const HistoryQueries& queries, const Buckets& geometry, const TargetRole& role, double now);
 
 }  // namespace nerivane::HistoryChart

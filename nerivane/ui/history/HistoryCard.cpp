@@ -41,7 +41,7 @@ HistoryCard::Beginning modelBeginning(AppModel& model) {
     History* history = model.history();
     if (!history) return {};
     return [history]() -> std::optional<double> {
-        const auto oldest = history->withStore([](const HistoryStore& store) { return store.oldestStart(); });
+        const auto oldest = history->withQueries([](const HistoryQueries& queries) { return queries.oldestStart(); });
         if (!oldest) return std::nullopt;
         return static_cast<double>(*oldest);
     };

@@ -93,7 +93,7 @@ protected:
         // History dates by the system clock, the tests' records by `clock`,
         // years before: were they in ahead of the first tick, its maintenance
         // would drop them as out of retention. Wait for that tick.
-        if (model->history()) model->history()->withStore([](HistoryStore&) {});
+        if (model->history()) model->history()->withQueries([](const HistoryQueries&) {});
         return *model;
     }
 
