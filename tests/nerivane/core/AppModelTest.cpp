@@ -95,9 +95,8 @@ TEST_F(AppModelTest, AnUnusableStoredIntervalIsNoFloodAndASlowPathSendsTheBatter
 }
 
 TEST_F(AppModelTest, TheStoredRetentionGovernsTheFirstMaintenanceAndAnInvalidOneKeepsEverything) {
-    // History dates by the system clock: a row two months before today.
-    const double today = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-    const auto twoMonthsAgo = static_cast<std::int64_t>(today / 3600) * 3600 - 60 * 86400;
+    // A row two months before the model's clock, by which history dates.
+    const auto twoMonthsAgo = static_cast<std::int64_t>(start / 3600) * 3600 - 60 * 86400;
     ASSERT_TRUE(QDir(directory.path()).mkpath(QStringLiteral("history")));
     int file = 0;
     for (const auto& [stored, kept] : std::vector<std::pair<const char*, bool>>{
