@@ -121,7 +121,7 @@ BENCHMARK(BM_ThirtyDayFile)->Iterations(1)->Unit(benchmark::kSecond);
 void BM_WeekChartRead(benchmark::State& state) {
     const HistoryQueries store = openGenerated();
     for (auto _ : state) {
-        auto buckets = nerivane::HistoryChart::read(store, nerivane::ChartRange::week, nerivane::TargetRole::internet(0), end);
+        auto buckets = nerivane::HistoryChart::read(store, nerivane::ChartRange::week, nerivane::TargetRole::internet(0), dateFromUnixSeconds(end));
         benchmark::DoNotOptimize(buckets);
     }
 }
@@ -135,11 +135,11 @@ void BM_WeekChartReadByEndOnly(benchmark::State& state) {
     const auto range = nerivane::ChartRange::week;
     const auto role = nerivane::TargetRole::internet(0);
     for (auto _ : state) {
-        const std::vector<Value> window{Value::real(nerivane::HistoryChart::windowStart(range, end)), Value::real(end)};
+        const std::vector<Value> window{Value::real(nerivane::HistoryChart::windowStart(range, dateFromUnixSeconds(end))), Value::real(end)};
         auto periods = store.periods("start + seconds > ? AND start < ?", window);
         auto aggregates =
             store.aggregates("start + seconds > ? AND start < ? AND role = ?", {window[0], window[1], Value::text(role.text())});
-        auto buckets = nerivane::HistoryChart::buckets(range, role, periods, aggregates, end);
+        auto buckets = nerivane::HistoryChart::buckets(range, role, periods, aggregates, dateFromUnixSeconds(end));
         benchmark::DoNotOptimize(buckets);
     }
 }
@@ -149,7 +149,8 @@ void BM_ExportAllMeasurements(benchmark::State& state) {
     const HistoryQueries store = openGenerated();
     std::size_t bytes = 0;
     for (auto _ : state) {
-        auto text = nerivane::HistoryCSV::exportAggregates(store, end - historyDays * 86400.0, end, end);
+        auto text = nerivane::HistoryCSV::exportAggregates(store, dateFromUnixSeconds(end - historyDays * 86400.0), dateFromUnixSeconds(end),
+                                                           dateFromUnixSeconds(end));
         bytes = text.size();
         benchmark::DoNotOptimize(text);
     }
@@ -163,7 +164,8 @@ void BM_ExportAllMeasurementsStreamed(benchmark::State& state) {
     for (auto _ : state) {
         // Streamed, as the command-line tool writes it: the pieces are counted, not kept.
         bytes = 0;
-        nerivane::HistoryCSV::exportAggregates(store, end - historyDays * 86400.0, end, end,
+        nerivane::HistoryCSV::exportAggregates(store, dateFromUnixSeconds(end - historyDays * 86400.0), dateFromUnixSeconds(end),
+                                               dateFromUnixSeconds(end),
                                                [&](std::string_view piece) { bytes += piece.size(); });
         benchmark::DoNotOptimize(bytes);
     }
@@ -176,7 +178,7 @@ void BM_Report(benchmark::State& state) {
     const auto span = static_cast<nerivane::HistoryReport::Span>(state.range(0));
     std::size_t bytes = 0;
     for (auto _ : state) {
-        const auto page = nerivane::HistoryReportPage::html(nerivane::HistoryReport::read(store, span, end), {});
+        const auto page = nerivane::HistoryReportPage::html(nerivane::HistoryReport::read(store, span, dateFromUnixSeconds(end)), {});
         bytes = page.size();
         benchmark::DoNotOptimize(page);
     }

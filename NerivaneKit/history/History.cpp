@@ -301,10 +301,10 @@ bool History::mayMaintain(Date date) {
     return true;
 }
 
-std::vector<ChartBucket> History::chart(ChartRange range, const TargetRole& role, double date) {
+std::vector<ChartBucket> History::chart(ChartRange range, const TargetRole& role, Date date) {
     return queue_->syncResult([&] {
         drain();
-        writer_.flush(dateFromUnixSeconds(date), dateFromUnixSeconds(date), true);
+        writer_.flush(date, date, true);
         return HistoryChart::read(writer_.queries(), range, role, date);
     });
 }
@@ -318,16 +318,16 @@ std::vector<NetworkEvent> History::latestEvents(int limit) {
     });
 }
 
-std::string History::exportAggregates(double from, double to) {
+std::string History::exportAggregates(Date from, Date to) {
     return queue_->syncResult([&] {
         drain();
         const Date date = now();
         writer_.flush(date, date, true);
-        return HistoryCSV::exportAggregates(writer_.queries(), from, to, unixSeconds(date));
+        return HistoryCSV::exportAggregates(writer_.queries(), from, to, date);
     });
 }
 
-std::string History::exportEvents(double from, double to) {
+std::string History::exportEvents(Date from, Date to) {
     return queue_->syncResult([&] {
         drain();
         const Date date = now();
@@ -336,7 +336,7 @@ std::string History::exportEvents(double from, double to) {
     });
 }
 
-HistoryReport::Figures History::report(HistoryReport::Span span, double now) {
+HistoryReport::Figures History::report(HistoryReport::Span span, Date now) {
     return queue_->syncResult([&] {
         drain();
         const Date date = this->now();

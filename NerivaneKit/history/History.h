@@ -148,12 +148,12 @@ public:
 
     // Reads: each drains the inbox and writes everything closed first. They
     // throw Database::Error.
-    std::vector<ChartBucket> chart(ChartRange range, const TargetRole& role, double now);
+    std::vector<ChartBucket> chart(ChartRange range, const TargetRole& role, Date now);
     std::vector<NetworkEvent> latestEvents(int limit);
-    std::string exportAggregates(double from, double to);
-    std::string exportEvents(double from, double to);
+    std::string exportAggregates(Date from, Date to);
+    std::string exportEvents(Date from, Date to);
     // The report's figures of the span ending at now.
-    HistoryReport::Figures report(HistoryReport::Span span, double now);
+    HistoryReport::Figures report(HistoryReport::Span span, Date now);
 
     // One timer tick, run now on the queue and waited for; what the timer
     // does every 10 seconds (tests and tools drive the service with it).

@@ -281,8 +281,8 @@ void writeMeasurements(const std::vector<PeriodRow>& periods, const Lines& lines
 
 }  // namespace
 
-void measurements(const std::vector<PeriodRow>& periods, const std::vector<AggregateRow>& aggregates, double from,
-                  double end, std::int64_t boundary, const TimeZone& zone, const Sink& write) {
+void measurements(const std::vector<PeriodRow>& periods, const std::vector<AggregateRow>& aggregates, Date from,
+                  Date end, std::int64_t boundary, const TimeZone& zone, const Sink& write) {
     Lines lines;
     lines.rows.reserve(aggregates.size());
     for (const AggregateRow& row : aggregates)
@@ -299,11 +299,11 @@ void measurements(const std::vector<PeriodRow>& periods, const std::vector<Aggre
         for (std::size_t i = next; i < lines.rows.size() && lines.rows[i].start == start; ++i)
             if (lines.rows[i].seconds == seconds) group.push_back(lines.rows[i]);
     };
-    writeMeasurements(periods, lines, groupOf, from, end, boundary, zone, write);
+    writeMeasurements(periods, lines, groupOf, unixSeconds(from), unixSeconds(end), boundary, zone, write);
 }
 
-std::string measurements(const std::vector<PeriodRow>& periods, const std::vector<AggregateRow>& aggregates, double from,
-                         double end, std::int64_t boundary, const TimeZone& zone) {
+std::string measurements(const std::vector<PeriodRow>& periods, const std::vector<AggregateRow>& aggregates, Date from,
+                         Date end, std::int64_t boundary, const TimeZone& zone) {
     std::string text;
     measurements(periods, aggregates, from, end, boundary, zone, [&](std::string_view piece) { text += piece; });
     return text;
@@ -321,11 +321,12 @@ std::string events(const std::vector<NetworkEvent>& events, const TimeZone& zone
     return text;
 }
 
-void exportAggregates(const HistoryQueries& queries, double from, double to, double now, const Sink& write) {
-    auto nowMinute = HistoryQueries::minuteStart(dateFromUnixSeconds(now));
-    auto boundary = HistoryQueries::rollupBoundary(dateFromUnixSeconds(now));
-    if (!nowMinute || !boundary) return measurements({}, {}, from, from, 0, queries.timeZone(), write);
-    const double end = std::min(to, static_cast<double>(*nowMinute));
+void exportAggregates(const HistoryQueries& queries, Date fromDate, Date toDate, Date now, const Sink& write) {
+    auto nowMinute = HistoryQueries::minuteStart(now);
+    auto boundary = HistoryQueries::rollupBoundary(now);
+    if (!nowMinute || !boundary) return measurements({}, {}, fromDate, fromDate, 0, queries.timeZone(), write);
+    const double from = unixSeconds(fromDate);
+    const double end = std::min(unixSeconds(toDate), static_cast<double>(*nowMinute));
     // Only rows of a minute or an hour are written, so none that starts an
     // hour or more before `from` is: the lower bound on the start lets the
     // key skip the older rows.
@@ -380,14 +381,14 @@ void exportAggregates(const HistoryQueries& queries, double from, double to, dou
     writeMeasurements(queries.periods(condition, window), lines, groupOf, from, end, *boundary, queries.timeZone(), write);
 }
 
-std::string exportAggregates(const HistoryQueries& queries, double from, double to, double now) {
+std::string exportAggregates(const HistoryQueries& queries, Date from, Date to, Date now) {
     std::string text;
     exportAggregates(queries, from, to, now, [&](std::string_view piece) { text += piece; });
     return text;
 }
 
-std::string exportEvents(const HistoryQueries& queries, double from, double to) {
-    return events(queries.events("end > ? AND start < ? ORDER BY start", {Value::real(from), Value::real(to)}),
+std::string exportEvents(const HistoryQueries& queries, Date from, Date to) {
+    return events(queries.events("end > ? AND start < ? ORDER BY start", {Value::real(unixSeconds(from)), Value::real(unixSeconds(to))}),
                   queries.timeZone());
 }
 

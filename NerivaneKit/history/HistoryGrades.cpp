@@ -87,7 +87,8 @@ Summary summarize(const std::vector<PeriodRow>& periods, const std::vector<Aggre
     return summary;
 }
 
-Summary read(const HistoryQueries& queries, double from, double to) {
+Summary read(const HistoryQueries& queries, Date fromDate, Date toDate) {
+    const double from = unixSeconds(fromDate), to = unixSeconds(toDate);
     using Value = Database::Value;
     // No row is longer than an hour: the bound on the start, which follows
     // from the overlap, lets the key skip the older rows.

@@ -57,6 +57,6 @@ struct Summary {
 Summary summarize(const std::vector<PeriodRow>& periods, const std::vector<AggregateRow>& aggregates);
 
 // The periods and aggregates that overlap [from, to). Throws Database::Error.
-Summary read(const HistoryQueries& queries, double from, double to);
+Summary read(const HistoryQueries& queries, Date from, Date to);
 
 }  // namespace nerivane::HistoryGrades

@@ -74,8 +74,8 @@ std::optional<Span> parseSpan(std::string_view text) {
 
 std::int64_t localMidnight(const TimeZone& zone, std::int64_t t) { return t - floorMod(t + zone.offset(t), 86400); }
 
-std::pair<double, double> window(const HistoryQueries& queries, Span span, double end) {
-    const double to = std::floor(end / 60) * 60;
+std::pair<double, double> window(const HistoryQueries& queries, Span span, Date end) {
+    const double to = std::floor(unixSeconds(end) / 60) * 60;
     switch (span) {
     case Span::day: return {to - 86400, to};
     case Span::week: return {to - 7 * 86400.0, to};
@@ -118,21 +118,21 @@ const Series* Figures::mainSeries() const {
     return series.empty() ? nullptr : &series.front();
 }
 
-Figures read(const HistoryQueries& queries, Span span, double end) {
+Figures read(const HistoryQueries& queries, Span span, Date end) {
     const auto [from, to] = window(queries, span, end);
-    return read(queries, span, from, to);
+    return read(queries, span, dateFromUnixSeconds(from), dateFromUnixSeconds(to));
 }
 
-Figures read(const HistoryQueries& queries, Span span, double fromDate, double toDate) {
+Figures read(const HistoryQueries& queries, Span span, Date fromDate, Date toDate) {
     Figures figures;
     figures.span = span;
     figures.zone = queries.timeZone();
     // As the export's window: minutes, from an hour before the roll-up boundary.
-    const auto firstMinute = HistoryQueries::minuteStart(dateFromUnixSeconds(fromDate));
-    const auto lastMinute = HistoryQueries::minuteStart(dateFromUnixSeconds(toDate));
-    const auto boundary = HistoryQueries::rollupBoundary(dateFromUnixSeconds(toDate));
+    const auto firstMinute = HistoryQueries::minuteStart(fromDate);
+    const auto lastMinute = HistoryQueries::minuteStart(toDate);
+    const auto boundary = HistoryQueries::rollupBoundary(toDate);
     if (!firstMinute || !lastMinute || !boundary || *lastMinute <= *firstMinute) {
-        figures.from = figures.to = toDate;
+        figures.from = figures.to = unixSeconds(toDate);
         return figures;
     }
     std::int64_t from = *firstMinute;
@@ -252,10 +252,10 @@ Figures read(const HistoryQueries& queries, Span span, double fromDate, double t
     for (const TargetUsed& target : figures.targets) {
         if (std::any_of(figures.series.begin(), figures.series.end(), [&](const Series& made) { return made.role == target.role; }))
             continue;
-        Series series{target.role, target.host, HistoryChart::read(queries, hours, target.role, static_cast<double>(to)), {}};
+        Series series{target.role, target.host, HistoryChart::read(queries, hours, target.role, dateFromUnixSeconds(static_cast<double>(to))), {}};
         for (const Day& day : figures.days) {
             auto bucket = HistoryChart::read(queries, HistoryChart::Buckets{day.start, day.end - day.start, 1}, target.role,
-                                             static_cast<double>(to));
+                                             dateFromUnixSeconds(static_cast<double>(to)));
             ChartBucket none;
             none.start = static_cast<double>(day.start);
             series.days.push_back(bucket.empty() ? none : bucket.front());
@@ -266,7 +266,7 @@ Figures read(const HistoryQueries& queries, Span span, double fromDate, double t
     // The export's events, grouped as the popup groups them.
     figures.incidents = Incident::group(
         queries.events("end > ? AND start < ? ORDER BY start", {Value::real(figures.from), Value::real(figures.to)}));
-    figures.grades = HistoryGrades::read(queries, figures.from, figures.to);
+    figures.grades = HistoryGrades::read(queries, dateFromUnixSeconds(figures.from), dateFromUnixSeconds(figures.to));
     return figures;
 }
 

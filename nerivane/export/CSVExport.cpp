@@ -62,7 +62,8 @@ std::optional<std::string> read(History* history, Kind kind, Range range, double
             const auto oldest = history->withQueries([](const HistoryQueries& queries) { return queries.oldestStart(); });
             from = std::max(from, oldest ? static_cast<double>(*oldest) : now - 60);
         }
-        return kind == Kind::aggregates ? history->exportAggregates(from, to) : history->exportEvents(from, to);
+        const Date fromDate = dateFromUnixSeconds(from), toDate = dateFromUnixSeconds(to);
+        return kind == Kind::aggregates ? history->exportAggregates(fromDate, toDate) : history->exportEvents(fromDate, toDate);
     } catch (const std::exception& error) {
         Log("app").error(std::string("history read: ") + error.what());
         return std::nullopt;

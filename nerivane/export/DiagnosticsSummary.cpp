@@ -97,7 +97,7 @@ DiagnosticsSummary DiagnosticsSummary::read(const HistoryQueries& queries, doubl
     }
     summary.dnsMedian = percentile(dns, 0.5);
 
-    for (const auto& grade : HistoryGrades::read(queries, now - 24 * hour, now).grades) {
+    for (const auto& grade : HistoryGrades::read(queries, dateFromUnixSeconds(now - 24 * hour), dateFromUnixSeconds(now)).grades) {
         if (grade.role == HistoryGrades::Role::internet) summary.grades.push_back(grade);
     }
     return summary;

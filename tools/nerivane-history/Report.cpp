@@ -19,7 +19,7 @@ int report(const std::function<HistoryQueries()>& open, HistoryReport::Span span
     HistoryReportPage::Facts facts;
     facts.version = NERIVANE_VERSION;
     facts.zoneName = HistoryReportPage::localZoneName();
-    const std::string page = HistoryReportPage::html(HistoryReport::read(queries, span, end), facts);
+    const std::string page = HistoryReportPage::html(HistoryReport::read(queries, span, dateFromUnixSeconds(end)), facts);
     if (!out) {
         std::cout << page;
         return 0;

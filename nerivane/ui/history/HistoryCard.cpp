@@ -34,7 +34,7 @@ QString rangeLabel(ChartRange range) {
 HistoryCard::Reader modelReader(AppModel& model) {
     History* history = model.history();
     if (!history) return [](ChartRange, const TargetRole&, double) { return std::vector<ChartBucket>(); };
-    return [history](ChartRange range, const TargetRole& role, double now) { return history->chart(range, role, now); };
+    return [history](ChartRange range, const TargetRole& role, double now) { return history->chart(range, role, dateFromUnixSeconds(now)); };
 }
 
 HistoryCard::Beginning modelBeginning(AppModel& model) {

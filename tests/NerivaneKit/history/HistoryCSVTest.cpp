@@ -46,7 +46,7 @@ TEST(CSVExport, MinuteRowsBeforeTheBoundaryStepByMinuteAndDamagedRowsAreSkipped)
     // Lengths no writer makes are damage: left out, they shift nothing.
     for (std::int64_t seconds : {std::int64_t{90}, std::int64_t{0}, std::int64_t{-60}, std::numeric_limits<std::int64_t>::max()})
         putPeriod(db, boundary - 3480, seconds, "paused");
-    EXPECT_EQ(HistoryCSV::exportAggregates(store.queries(), static_cast<double>(boundary - 7200), static_cast<double>(boundary - 3420), exportNow),
+    EXPECT_EQ(HistoryCSV::exportAggregates(store.queries(), unixDate(static_cast<double>(boundary - 7200)), unixDate(static_cast<double>(boundary - 3420)), unixDate(exportNow)),
               header +
                   "2026-03-15T11:00:00+01:00,3600,locked,router,192.168.1.1,icmp,3600,36,2,1.0,1.500,4.000,0.250,-55,12.500,3,,,,\n"
                   "2026-03-15T12:00:00+01:00,60,not_running,,,,,,,,,,,,,,,,,\n"

@@ -74,11 +74,11 @@ TEST(HistoryReport, FiguresOfAThirtyDayHistoryAgreeWithItsExport) {
 
     for (const auto span : {HistoryReport::Span::week, HistoryReport::Span::month}) {
         SCOPED_TRACE(std::string(HistoryReport::text(span)));
-        const HistoryReport::Figures figures = HistoryReport::read(store.queries(), span, end + 30);
+        const HistoryReport::Figures figures = HistoryReport::read(store.queries(), span, unixDate(end + 30));
         ASSERT_EQ(figures.to, end);
         ASSERT_EQ(figures.days.size(), span == HistoryReport::Span::week ? 8u : 31u) << "local days, cut to the window";
-        const auto measurements = rows(HistoryCSV::exportAggregates(store.queries(), figures.from, figures.to, figures.to));
-        const auto events = rows(HistoryCSV::exportEvents(store.queries(), figures.from, figures.to));
+        const auto measurements = rows(HistoryCSV::exportAggregates(store.queries(), unixDate(figures.from), unixDate(figures.to), unixDate(figures.to)));
+        const auto events = rows(HistoryCSV::exportEvents(store.queries(), unixDate(figures.from), unixDate(figures.to)));
 
         // States and reach per period, as the export's lines tell them.
         HistoryReport::StateSeconds states;

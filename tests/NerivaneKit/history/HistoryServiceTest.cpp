@@ -172,7 +172,7 @@ TEST_F(HistoryServiceTest, TrafficBusyRepliesAndTheWeeksCapacity) {
         EXPECT_EQ(busy, (std::vector<Busy>{{{}, 0, {}, 0}, {70.0, 3, 30.0, 2}, {{}, {}, {}, {}}})) << "router, 1.1.1.1, router a minute on";
     });
     // The chart draws the minute's mean throughput, none for a minute without counters.
-    const auto chart = history->chart(ChartRange::hour, TargetRole::internet(0), time.date);
+    const auto chart = history->chart(ChartRange::hour, TargetRole::internet(0), unixDate(time.date));
     EXPECT_EQ(std::pair(chart[chart.size() - 4].sentBitsPerSecond, chart[chart.size() - 3].sentBitsPerSecond),
               std::pair(std::optional(173'200.0), std::optional<double>()));
     // Over the week before: 60 minutes of chatter, 38 active ones at 1 to 38

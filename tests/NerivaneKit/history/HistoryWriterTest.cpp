@@ -221,15 +221,15 @@ TEST(HistoryWriterGolden, StoredValuesExportsAndChartsOfAGeneratedHistoryStayThe
         for (const TargetRole& role : {TargetRole::router(), TargetRole::internet(0), TargetRole::internetIPv6(),
                                        TargetRole::custom(0), TargetRole::custom(1)})
             for (double at : {now, now - 3 * 86400 - 1234.5})
-                for (const ChartBucket& bucket : HistoryChart::read(queries, range, role, at))
+                for (const ChartBucket& bucket : HistoryChart::read(queries, range, role, unixDate(at)))
                     charts += shortest(bucket.start) + " " + (bucket.state ? std::string(text(*bucket.state)) : "-") + " " +
                               field(bucket.median) + " " + field(bucket.p95) + " " + field(bucket.lossPercent) + " " +
                               field(bucket.rssi) + " " + field(bucket.sentBitsPerSecond) + " " +
                               field(bucket.receivedBitsPerSecond) + "\n";
 
-    const std::string all = HistoryCSV::exportAggregates(queries, now - 30 * 86400, now, now);
-    const std::string window = HistoryCSV::exportAggregates(queries, noon + 2 * 86400 + 1000.5, noon + 8 * 86400 + 77, now);
-    const std::string events = HistoryCSV::exportEvents(queries, noon, now);
+    const std::string all = HistoryCSV::exportAggregates(queries, unixDate(now - 30 * 86400), unixDate(now), unixDate(now));
+    const std::string window = HistoryCSV::exportAggregates(queries, unixDate(noon + 2 * 86400 + 1000.5), unixDate(noon + 8 * 86400 + 77), unixDate(now));
+    const std::string events = HistoryCSV::exportEvents(queries, unixDate(noon), unixDate(now));
     EXPECT_EQ(std::count(all.begin(), all.end(), '\n'), 39355);
     EXPECT_EQ(digest(stored), "7a1f510a8aba78b3");
     EXPECT_EQ(digest(charts), "7330f3f07e76bbc3");

@@ -182,7 +182,7 @@ TEST_F(HistoryToolTest, ReportOpensOfflineInABrowserAndPrintsOnOneToThreePages) 
 
     // The summary as the figures make it, in the printed text however the lines broke.
     const HistoryQueries store(HistoryFile::openReadOnly(db), TimeZone::utc());
-    std::string summary = HistoryReportPage::summary(HistoryReport::read(store, HistoryReport::Span::week, end));
+    std::string summary = HistoryReportPage::summary(HistoryReport::read(store, HistoryReport::Span::week, unixDate(end)));
     auto words = [](std::string text) {
         std::replace(text.begin(), text.end(), '\n', ' ');
         std::string joined;
