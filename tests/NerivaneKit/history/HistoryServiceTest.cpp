@@ -190,6 +190,7 @@ TEST_F(HistoryServiceTest, TrafficBusyRepliesAndTheWeeksCapacity) {
                           std::to_string(noonSeconds - 8 * 86400) + ", 60, 'measured', 5e9); COMMIT;");
     });
     EXPECT_EQ(history->linkCapacity(), (LinkCapacity{38e6, 0})) << "the chatter of a quiet direction is no capacity";
+    EXPECT_TRUE(history->withWriter([](const HistoryWriter& writer) { return writer.invariantsHold(); }));
 }
 
 }  // namespace
