@@ -388,7 +388,8 @@ std::string exportAggregates(const HistoryQueries& queries, Date from, Date to, 
 }
 
 std::string exportEvents(const HistoryQueries& queries, Date from, Date to) {
-    return events(queries.events("end > ? AND start < ? ORDER BY start", {Value::real(unixSeconds(from)), Value::real(unixSeconds(to))}),
+    return events(queries.events("end > ? AND start < ? ORDER BY start",
+                                 {Value::real(unixSeconds(from)), Value::real(unixSeconds(to))}),
                   queries.timeZone());
 }
 

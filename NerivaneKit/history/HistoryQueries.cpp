@@ -94,11 +94,12 @@ LinkCapacity HistoryQueries::linkCapacity(Date date) const {
     const double now = unixSeconds(date);
     if (!schema_.hasLoadColumns()) return {};
     std::vector<double> sent, received;
-    database().each("SELECT peak_sent_bps, peak_received_bps FROM periods WHERE seconds = 60 AND start >= ? AND start < ?",
-                    {Value::real(now - capacityDays * 86400), Value::real(now)}, [&](const Database::Cursor& row) {
-                        if (auto peak = realOf(row.value(0))) sent.push_back(*peak);
-                 if (auto peak = realOf(row.value(1))) received.push_back(*peak);
-             });
+    Database& db = database();
+    db.each("SELECT peak_sent_bps, peak_received_bps FROM periods WHERE seconds = 60 AND start >= ? AND start < ?",
+            {Value::real(now - capacityDays * 86400), Value::real(now)}, [&](const Database::Cursor& row) {
+                if (auto peak = realOf(row.value(0))) sent.push_back(*peak);
+                if (auto peak = realOf(row.value(1))) received.push_back(*peak);
+            });
     return {capacityOf(std::move(sent)), capacityOf(std::move(received))};
 }
 
@@ -145,29 +146,30 @@ std::optional<std::int64_t> HistoryQueries::oldestStart() const {
 }
 
 std::vector<PeriodRow> HistoryQueries::periods(const std::string& condition, const std::vector<Value>& values,
-                                             std::size_t expectedRows) const {
+                                               std::size_t expectedRows) const {
     std::vector<PeriodRow> result;
     result.reserve(expectedRows);
+    Database& db = database();
     const std::string lookupColumns = schema_.hasLookupColumns() ? "dns_median, dns_failures" : "NULL, NULL";
     const std::string loadColumns =
         schema_.hasLoadColumns() ? "sent_bytes, received_bytes, peak_sent_bps, peak_received_bps" : "NULL, NULL, NULL, NULL";
-    database().each("SELECT start, seconds, state, rssi, " + lookupColumns + ", " + loadColumns + " FROM periods WHERE " + condition +
-                        " ORDER BY start",
-                    values,
-                    [&](const Database::Cursor& row) {
-                        auto start = row.integer(0);
-                 auto seconds = row.integer(1);
-                 auto stateText = row.text(2);
-                 auto periodState = stateText ? parseMinuteState(*stateText) : std::nullopt;
-                 if (!start || !seconds || !periodState) return;
-                 result.push_back({*start, *seconds, *periodState, row.integer(3), row.real(4), row.integer(5),
-                                   row.integer(6), row.integer(7), row.real(8), row.real(9)});
-             });
+    db.each("SELECT start, seconds, state, rssi, " + lookupColumns + ", " + loadColumns + " FROM periods WHERE " + condition +
+                " ORDER BY start",
+            values,
+            [&](const Database::Cursor& row) {
+                auto start = row.integer(0);
+                auto seconds = row.integer(1);
+                auto stateText = row.text(2);
+                auto periodState = stateText ? parseMinuteState(*stateText) : std::nullopt;
+                if (!start || !seconds || !periodState) return;
+                result.push_back({*start, *seconds, *periodState, row.integer(3), row.real(4), row.integer(5),
+                                  row.integer(6), row.integer(7), row.real(8), row.real(9)});
+            });
     return result;
 }
 
 std::vector<AggregateRow> HistoryQueries::aggregates(const std::string& condition,
-                                                   const std::vector<Value>& values) const {
+                                                     const std::vector<Value>& values) const {
     std::vector<AggregateRow> result;
     const std::string loadColumns = schema_.hasLoadColumns()
                                         ? "busy_upload_median, busy_upload_replies, busy_download_median, busy_download_replies"
@@ -177,23 +179,24 @@ std::vector<AggregateRow> HistoryQueries::aggregates(const std::string& conditio
     std::optional<TargetRole> lastRole;
     std::vector<std::int64_t> order;
     const bool keyed = schema_.hasKeyedTables();
-    database().each(std::string(keyed ? rolesCTE : "") +
-                        "SELECT start, seconds, role, host, address, protocol, sent, lost, late, median, p95, jitter, " + loadColumns +
-                        " FROM aggregates WHERE " + (keyed ? "role IN (SELECT role FROM roles) AND (" + condition + ")" : condition),
-                    values, [&](const Database::Cursor& row) {
-                        auto roleText = row.text(2);
-                 if (roleText && *roleText != lastRoleText) {
-                     lastRoleText = *roleText;
-                     lastRole = TargetRole::parse(lastRoleText);
-                 }
-                 auto role = roleText ? lastRole : std::nullopt;
-                 const auto key = aggregateKey(row);
-                 if (!role || !key) return;
-                 result.push_back({key->start, key->seconds, *role, std::string(key->host), std::string(key->address),
-                                   key->protocol, key->sent, key->lost, key->late, row.real(9), row.real(10), row.real(11),
-                                   row.real(12), row.integer(13), row.real(14), row.integer(15)});
-                 order.push_back(roleOrder(*role));
-             });
+    Database& db = database();
+    db.each(std::string(keyed ? rolesCTE : "") +
+                "SELECT start, seconds, role, host, address, protocol, sent, lost, late, median, p95, jitter, " + loadColumns +
+                " FROM aggregates WHERE " + (keyed ? "role IN (SELECT role FROM roles) AND (" + condition + ")" : condition),
+            values, [&](const Database::Cursor& row) {
+                auto roleText = row.text(2);
+                if (roleText && *roleText != lastRoleText) {
+                    lastRoleText = *roleText;
+                    lastRole = TargetRole::parse(lastRoleText);
+                }
+                auto role = roleText ? lastRole : std::nullopt;
+                const auto key = aggregateKey(row);
+                if (!role || !key) return;
+                result.push_back({key->start, key->seconds, *role, std::string(key->host), std::string(key->address),
+                                  key->protocol, key->sent, key->lost, key->late, row.real(9), row.real(10), row.real(11),
+                                  row.real(12), row.integer(13), row.real(14), row.integer(15)});
+                order.push_back(roleOrder(*role));
+            });
     // Sorted through an index, so that each row moves once.
     std::vector<std::size_t> sorted(result.size());
     for (std::size_t i = 0; i < sorted.size(); ++i) sorted[i] = i;
@@ -210,10 +213,11 @@ std::vector<AggregateRow> HistoryQueries::aggregates(const std::string& conditio
 
 std::vector<NetworkEvent> HistoryQueries::events(const std::string& condition, const std::vector<Value>& values) const {
     std::vector<NetworkEvent> result;
+    Database& db = database();
     for (const Database::Row& row :
-         database().query("SELECT kind, role, host, address, start, end, worst FROM events WHERE " + condition, values)) {
-               if (row.size() < 7) continue;
-               auto* kindText = textOf(row[0]);
+         db.query("SELECT kind, role, host, address, start, end, worst FROM events WHERE " + condition, values)) {
+        if (row.size() < 7) continue;
+        auto* kindText = textOf(row[0]);
         auto kind = kindText ? parseNetworkEventKind(*kindText) : std::nullopt;
         auto* roleText = textOf(row[1]);
         auto role = roleText ? TargetRole::parse(*roleText) : std::nullopt;

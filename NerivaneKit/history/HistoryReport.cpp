@@ -252,10 +252,10 @@ Figures read(const HistoryQueries& queries, Span span, Date fromDate, Date toDat
     for (const TargetUsed& target : figures.targets) {
         if (std::any_of(figures.series.begin(), figures.series.end(), [&](const Series& made) { return made.role == target.role; }))
             continue;
-        Series series{target.role, target.host, HistoryChart::read(queries, hours, target.role, dateFromUnixSeconds(static_cast<double>(to))), {}};
+        const Date end = dateFromUnixSeconds(static_cast<double>(to));
+        Series series{target.role, target.host, HistoryChart::read(queries, hours, target.role, end), {}};
         for (const Day& day : figures.days) {
-            auto bucket = HistoryChart::read(queries, HistoryChart::Buckets{day.start, day.end - day.start, 1}, target.role,
-                                             dateFromUnixSeconds(static_cast<double>(to)));
+            auto bucket = HistoryChart::read(queries, HistoryChart::Buckets{day.start, day.end - day.start, 1}, target.role, end);
             ChartBucket none;
             none.start = static_cast<double>(day.start);
             series.days.push_back(bucket.empty() ? none : bucket.front());

@@ -299,12 +299,13 @@ void HistoryWriter::rollup(Date now) {
     };
     std::map<HourKey, std::vector<AggregateRow>> hourAggregates;
     for (AggregateRow& row : queries_.aggregates(minuteRowsCondition, boundaryValue)) {
-        HourKey key{HistoryQueries::hourStart(row.start), HistoryQueries::roleOrder(row.role), row.role.text(), row.host, row.address,
-                    std::string(text(row.probeProtocol))};
+        HourKey key{HistoryQueries::hourStart(row.start), HistoryQueries::roleOrder(row.role), row.role.text(), row.host,
+                    row.address, std::string(text(row.probeProtocol))};
         hourAggregates[key].push_back(std::move(row));
     }
     std::map<std::int64_t, std::vector<PeriodRow>> hourPeriods;
-    for (PeriodRow& row : queries_.periods(minuteRowsCondition, boundaryValue)) hourPeriods[HistoryQueries::hourStart(row.start)].push_back(row);
+    for (PeriodRow& row : queries_.periods(minuteRowsCondition, boundaryValue))
+        hourPeriods[HistoryQueries::hourStart(row.start)].push_back(row);
 
     db_->transaction([&] {
         for (const auto& [hour, rows] : hourPeriods) {

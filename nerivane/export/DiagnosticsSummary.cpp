@@ -97,7 +97,8 @@ DiagnosticsSummary DiagnosticsSummary::read(const HistoryQueries& queries, doubl
     }
     summary.dnsMedian = percentile(dns, 0.5);
 
-    for (const auto& grade : HistoryGrades::read(queries, dateFromUnixSeconds(now - 24 * hour), dateFromUnixSeconds(now)).grades) {
+    const auto grades = HistoryGrades::read(queries, dateFromUnixSeconds(now - 24 * hour), dateFromUnixSeconds(now)).grades;
+    for (const auto& grade : grades) {
         if (grade.role == HistoryGrades::Role::internet) summary.grades.push_back(grade);
     }
     return summary;

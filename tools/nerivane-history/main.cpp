@@ -280,7 +280,8 @@ void printStats(const HistoryQueries& queries, const std::string& path) {
 }
 
 void printGrades(const HistoryQueries& queries, double from, double to, Output output) {
-    const auto summary = nerivane::HistoryGrades::read(queries, nerivane::dateFromUnixSeconds(from), nerivane::dateFromUnixSeconds(to));
+    const auto summary =
+        nerivane::HistoryGrades::read(queries, nerivane::dateFromUnixSeconds(from), nerivane::dateFromUnixSeconds(to));
     const auto grade = [](const nerivane::HistoryGrades::Grade& row) {
         return row.grade ? std::string(nerivane::text(*row.grade)) : std::string();
     };
@@ -436,7 +437,8 @@ int run(int argc, char** argv) {
         const double to = windowEnd(arguments, now);
         const HistoryQueries queries = openExisting(*path);
         if (kind == "events") {
-            std::cout << nerivane::HistoryCSV::exportEvents(queries, nerivane::dateFromUnixSeconds(to - *span), nerivane::dateFromUnixSeconds(to));
+            std::cout << nerivane::HistoryCSV::exportEvents(queries, nerivane::dateFromUnixSeconds(to - *span),
+                                                            nerivane::dateFromUnixSeconds(to));
             return 0;
         }
         double from = to - *span;
@@ -468,7 +470,8 @@ int run(int argc, char** argv) {
         const auto role = parseRole(*roleText);
         if (!role) throw UsageError{"unknown role " + Help::quoted(*roleText) + "; roles: " + std::string(roleNames)};
         const HistoryQueries queries = openExisting(*path);
-        printChart(queries, nerivane::HistoryChart::read(queries, *range, *role, nerivane::dateFromUnixSeconds(now)), *range, *role, output);
+        printChart(queries, nerivane::HistoryChart::read(queries, *range, *role, nerivane::dateFromUnixSeconds(now)), *range,
+                   *role, output);
         return 0;
     }
     if (command == "grades") {
