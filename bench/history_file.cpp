@@ -19,12 +19,14 @@
 #include "NerivaneKit/history/HistoryChart.h"
 #include "NerivaneKit/history/HistoryReport.h"
 #include "NerivaneKit/history/HistoryReportPage.h"
-#include "NerivaneKit/history/HistoryStore.h"
+#include "NerivaneKit/history/HistoryWriter.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using nerivane::HistoryStore;
+using nerivane::dateFromUnixSeconds;
+using nerivane::HistoryQueries;
+using nerivane::HistoryWriter;
 
 constexpr double start = 1773489600;  // 2026-03-14T12:00:00Z
 
@@ -60,11 +62,11 @@ struct GeneratedHistory {
         };
         const auto began = std::chrono::steady_clock::now();
         {
-            HistoryStore store(std::make_shared<nerivane::Database>(path), nerivane::TimeZone::utc());
+            HistoryWriter store(std::make_shared<nerivane::Database>(path), nerivane::TimeZone::utc());
             store.prepareSchema();
             // 43200 commits: without a sync per commit the generator takes
             // seconds instead of minutes; the file's content is the same.
-            store.db->execute("PRAGMA synchronous = NORMAL");
+            store.database().execute("PRAGMA synchronous = NORMAL");
             unsigned noise = 12345;
             for (double minute = start; minute < end; minute += 60) {
                 for (int second = 0; second < 60; ++second) {
@@ -76,12 +78,12 @@ struct GeneratedHistory {
                         store.record(nerivane::ProbeRecord{target, nerivane::ProbeProtocol::icmp, outcome, at});
                     }
                 }
-                store.recordRSSI(minute + 30, -55 - static_cast<int>(noise % 10));
+                store.recordRSSI(dateFromUnixSeconds(minute + 30), -55 - static_cast<int>(noise % 10));
                 // The service's regular flush: cut-off 40 s back, at most once a minute.
                 const double now = minute + 60;
-                store.flush(now - 40, now, false);
+                store.flush(dateFromUnixSeconds(now - 40), dateFromUnixSeconds(now), false);
             }
-            store.flush(end, end, true);
+            store.flush(dateFromUnixSeconds(end), dateFromUnixSeconds(end), true);
         }
         seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
         bytes = std::filesystem::file_size(path);
@@ -99,16 +101,16 @@ GeneratedHistory& history() {
     return generated;
 }
 
-HistoryStore openGenerated() {
-    HistoryStore store(std::make_shared<nerivane::Database>(history().path), nerivane::TimeZone::utc());
-    store.prepareSchema();
-    return store;
+HistoryQueries openGenerated() {
+    HistoryWriter writer(std::make_shared<nerivane::Database>(history().path), nerivane::TimeZone::utc());
+    writer.prepareSchema();
+    return writer.queries();
 }
 
 void BM_ThirtyDayFile(benchmark::State& state) {
     for (auto _ : state) benchmark::DoNotOptimize(history().bytes);
-    HistoryStore store = openGenerated();
-    auto count = [&](const std::string& sql) { return static_cast<double>(*store.db->query(sql).front().front().asInteger()); };
+    const HistoryQueries store = openGenerated();
+    auto count = [&](const std::string& sql) { return static_cast<double>(*store.database().query(sql).front().front().asInteger()); };
     state.counters["file_MB"] = static_cast<double>(history().bytes) / 1e6;
     state.counters["generate_s"] = history().seconds;
     state.counters["minute_rows"] = count("SELECT count(*) FROM aggregates WHERE seconds = 60");
@@ -117,9 +119,9 @@ void BM_ThirtyDayFile(benchmark::State& state) {
 BENCHMARK(BM_ThirtyDayFile)->Iterations(1)->Unit(benchmark::kSecond);
 
 void BM_WeekChartRead(benchmark::State& state) {
-    HistoryStore store = openGenerated();
+    const HistoryQueries store = openGenerated();
     for (auto _ : state) {
-        auto buckets = nerivane::HistoryChart::read(store, nerivane::ChartRange::week, nerivane::TargetRole::internet(0), end);
+        auto buckets = nerivane::HistoryChart::read(store, nerivane::ChartRange::week, nerivane::TargetRole::internet(0), dateFromUnixSeconds(end));
         benchmark::DoNotOptimize(buckets);
     }
 }
@@ -129,25 +131,26 @@ BENCHMARK(BM_WeekChartRead)->Unit(benchmark::kMillisecond);
 // only, which the index cannot bound from below. Kept to compare in one run.
 void BM_WeekChartReadByEndOnly(benchmark::State& state) {
     using Value = nerivane::Database::Value;
-    HistoryStore store = openGenerated();
+    const HistoryQueries store = openGenerated();
     const auto range = nerivane::ChartRange::week;
     const auto role = nerivane::TargetRole::internet(0);
     for (auto _ : state) {
-        const std::vector<Value> window{Value::real(nerivane::HistoryChart::windowStart(range, end)), Value::real(end)};
+        const std::vector<Value> window{Value::real(nerivane::HistoryChart::windowStart(range, dateFromUnixSeconds(end))), Value::real(end)};
         auto periods = store.periods("start + seconds > ? AND start < ?", window);
         auto aggregates =
             store.aggregates("start + seconds > ? AND start < ? AND role = ?", {window[0], window[1], Value::text(role.text())});
-        auto buckets = nerivane::HistoryChart::buckets(range, role, periods, aggregates, end);
+        auto buckets = nerivane::HistoryChart::buckets(range, role, periods, aggregates, dateFromUnixSeconds(end));
         benchmark::DoNotOptimize(buckets);
     }
 }
 BENCHMARK(BM_WeekChartReadByEndOnly)->Unit(benchmark::kMillisecond);
 
 void BM_ExportAllMeasurements(benchmark::State& state) {
-    HistoryStore store = openGenerated();
+    const HistoryQueries store = openGenerated();
     std::size_t bytes = 0;
     for (auto _ : state) {
-        auto text = nerivane::HistoryCSV::exportAggregates(store, end - historyDays * 86400.0, end, end);
+        auto text = nerivane::HistoryCSV::exportAggregates(store, dateFromUnixSeconds(end - historyDays * 86400.0), dateFromUnixSeconds(end),
+                                                           dateFromUnixSeconds(end));
         bytes = text.size();
         benchmark::DoNotOptimize(text);
     }
@@ -156,12 +159,13 @@ void BM_ExportAllMeasurements(benchmark::State& state) {
 BENCHMARK(BM_ExportAllMeasurements)->Unit(benchmark::kMillisecond);
 
 void BM_ExportAllMeasurementsStreamed(benchmark::State& state) {
-    HistoryStore store = openGenerated();
+    const HistoryQueries store = openGenerated();
     std::size_t bytes = 0;
     for (auto _ : state) {
         // Streamed, as the command-line tool writes it: the pieces are counted, not kept.
         bytes = 0;
-        nerivane::HistoryCSV::exportAggregates(store, end - historyDays * 86400.0, end, end,
+        nerivane::HistoryCSV::exportAggregates(store, dateFromUnixSeconds(end - historyDays * 86400.0), dateFromUnixSeconds(end),
+                                               dateFromUnixSeconds(end),
                                                [&](std::string_view piece) { bytes += piece.size(); });
         benchmark::DoNotOptimize(bytes);
     }
@@ -170,11 +174,11 @@ void BM_ExportAllMeasurementsStreamed(benchmark::State& state) {
 BENCHMARK(BM_ExportAllMeasurementsStreamed)->Unit(benchmark::kMillisecond);
 
 void BM_Report(benchmark::State& state) {
-    HistoryStore store = openGenerated();
+    const HistoryQueries store = openGenerated();
     const auto span = static_cast<nerivane::HistoryReport::Span>(state.range(0));
     std::size_t bytes = 0;
     for (auto _ : state) {
-        const auto page = nerivane::HistoryReportPage::html(nerivane::HistoryReport::read(store, span, end), {});
+        const auto page = nerivane::HistoryReportPage::html(nerivane::HistoryReport::read(store, span, dateFromUnixSeconds(end)), {});
         bytes = page.size();
         benchmark::DoNotOptimize(page);
     }

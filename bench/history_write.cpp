@@ -7,7 +7,7 @@
 #include <memory>
 
 #include "NerivaneKit/history/History.h"
-#include "NerivaneKit/history/HistoryStore.h"
+#include "NerivaneKit/history/HistoryWriter.h"
 #include "support/HistoryTestSupport.h"
 
 namespace {
@@ -41,8 +41,8 @@ BENCHMARK(BM_RecordProbeInInbox);
 
 void BM_RegularFlushOfOneMinute(benchmark::State& state) {
     nerivane::TempFolder folder;
-    nerivane::HistoryStore store(std::make_shared<nerivane::Database>(folder.path("history.sqlite")),
-                                 nerivane::TimeZone::utc());
+    nerivane::HistoryWriter store(std::make_shared<nerivane::Database>(folder.path("history.sqlite")),
+                                  nerivane::TimeZone::utc());
     store.prepareSchema();
     double minute = start;
     for (auto _ : state) {
@@ -55,11 +55,11 @@ void BM_RegularFlushOfOneMinute(benchmark::State& state) {
                               minute + second, load});
             store.recordTraffic({minute + second + 1, 1, 2'000, 400'000});
         }
-        store.recordRSSI(minute + 30, -60);
+        store.recordRSSI(nerivane::dateFromUnixSeconds(minute + 30), -60);
         minute += 60;
         state.ResumeTiming();
         // A tick 40 s after the minute ended; the rate limit lets it write.
-        store.flush(minute, minute + 40, false);
+        store.flush(nerivane::dateFromUnixSeconds(minute), nerivane::dateFromUnixSeconds(minute + 40), false);
     }
 }
 BENCHMARK(BM_RegularFlushOfOneMinute)->Unit(benchmark::kMicrosecond);

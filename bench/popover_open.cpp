@@ -12,7 +12,7 @@
 #include <filesystem>
 
 #include "NerivaneKit/history/Database.h"
-#include "NerivaneKit/history/HistoryStore.h"
+#include "NerivaneKit/history/HistoryWriter.h"
 #include "support/widgets/PopoverHarness.h"
 #include "nerivane/ui/popover/PopoverFooter.h"
 #include "nerivane/ui/popover/PopoverWindow.h"
@@ -42,10 +42,10 @@ struct HistoryFile {
         namespace scenes = test::scenes;
         const Target targets[] = {scenes::router, scenes::cloudflare, scenes::google, scenes::cloudflare6, scenes::nas,
                                   test::target(TargetRole::custom(1), "example.org", "192.0.2.7")};
-        HistoryStore store(std::make_shared<Database>(path), TimeZone::utc());
+        HistoryWriter store(std::make_shared<Database>(path), TimeZone::utc());
         store.prepareSchema();
         // A fixture, not a measurement: no syncs, so it is made in seconds.
-        store.db->execute("PRAGMA synchronous = OFF");
+        store.database().execute("PRAGMA synchronous = OFF");
         unsigned noise = 12345;
         for (double minute = start; minute < end; minute += 60) {
             for (const auto& target : targets) {
@@ -56,9 +56,9 @@ struct HistoryFile {
                 store.addEvent({NetworkEvent::Kind::spike, scenes::cloudflare.role, "1.1.1.1", scenes::cloudflare.address, minute,
                                 minute + 9, 180.0});
             }
-            store.flush(minute + 20, minute + 60, false);
+            store.flush(dateFromUnixSeconds(minute + 20), dateFromUnixSeconds(minute + 60), false);
         }
-        store.flush(end, end, true);
+        store.flush(dateFromUnixSeconds(end), dateFromUnixSeconds(end), true);
     }
     ~HistoryFile() {
         std::error_code ignored;
@@ -107,8 +107,8 @@ void BM_ClickToFirstPaint(benchmark::State& state) {
         window.hide();
     }
     state.counters["history_read_ms"] = readMilliseconds;
-    HistoryStore store(std::make_shared<Database>(historyFile().path), TimeZone::utc());
-    auto count = [&](const std::string& sql) { return static_cast<double>(*store.db->query(sql).front().front().asInteger()); };
+    const HistoryQueries store(std::make_shared<Database>(historyFile().path), TimeZone::utc());
+    auto count = [&](const std::string& sql) { return static_cast<double>(*store.database().query(sql).front().front().asInteger()); };
     state.counters["minute_rows"] = count("SELECT count(*) FROM aggregates WHERE seconds = 60");
     state.counters["hour_rows"] = count("SELECT count(*) FROM aggregates WHERE seconds = 3600");
     state.counters["file_MB"] = static_cast<double>(std::filesystem::file_size(historyFile().path)) / 1e6;

@@ -1,5 +1,5 @@
 // One stored row of the aggregates table: one target's counts and figures
-// for a minute or an hour. Read by the history store on the history queue.
+// for a minute or an hour. Read by the history queries on the history queue.
 #pragma once
 
 #include <cstdint>

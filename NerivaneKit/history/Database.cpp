@@ -72,6 +72,20 @@ void Database::execute(const std::string& sql) {
         throw Error("execute: " + message());
 }
 
+void Database::transaction(const std::function<void()>& work) {
+    execute("BEGIN IMMEDIATE");
+    try {
+        work();
+        execute("COMMIT");
+    } catch (...) {
+        try {
+            execute("ROLLBACK");
+        } catch (const Error&) {
+        }
+        throw;
+    }
+}
+
 sqlite3_stmt* Database::prepare(const std::string& sql, const std::vector<Value>& values) {
     auto found = statements_.find(sql);
     if (found == statements_.end()) {

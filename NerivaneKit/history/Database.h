@@ -1,11 +1,12 @@
 // One SQLite connection with a cache of prepared statements keyed by their
-// exact SQL text. Owned (shared) by the history store; used only on the
+// exact SQL text. Shared by the history writer and its queries; used only on the
 // history queue, one thread at a time: the connection is opened without
 // SQLite's own mutexes and nothing here is locked.
 #pragma once
 
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -121,6 +122,9 @@ public:
 
     // One or more statements without parameters or results.
     void execute(const std::string& sql);
+    // Runs work inside "BEGIN IMMEDIATE" ... "COMMIT"; on failure rolls back
+    // (ignoring a failing rollback) and rethrows the first error.
+    void transaction(const std::function<void()>& work);
     // The cached (or newly prepared) statement for sql with bindings cleared
     // and values bound to parameters 1...n. The caller steps and resets it.
     sqlite3_stmt* prepare(const std::string& sql, const std::vector<Value>& values = {});

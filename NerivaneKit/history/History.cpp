@@ -56,11 +56,11 @@ std::shared_ptr<Database> openDatabase(const std::optional<std::string>& path) {
 History::History(const std::optional<std::string>& path) : History(path, Options()) {}
 
 History::History(const std::optional<std::string>& path, Options options)
-    : options_(std::move(options)), lock_(claim(path)), store_(openDatabase(path), options_.timeZone) {
+    : options_(std::move(options)), lock_(claim(path)), writer_(openDatabase(path), options_.timeZone) {
     if (!options_.date) options_.date = systemDate;
     sleepTotal_ = sleepTicks();
-    store_.mayMaintain = [this](double date) { return mayMaintain(date); };
-    store_.prepareSchema();
+    writer_.setMayMaintain([this](Date date) { return mayMaintain(date); });
+    writer_.prepareSchema();
     queue_ = std::make_unique<SerialQueue>(options_.queueLabel);
     lifeline_->history = this;
 }
@@ -91,7 +91,7 @@ std::optional<std::string> History::configuredPath() {
     return defaultPath();
 }
 
-double History::now() const { return options_.date(); }
+Date History::now() const { return dateFromUnixSeconds(options_.date()); }
 
 double History::uptime() const {
     return static_cast<double>(options_.clocks.continuous().time_since_epoch().count()) / 1e9;
@@ -106,7 +106,7 @@ std::uint64_t History::sleepTicks() const {
 void History::logError(const std::string& description) const { options_.log.error(description); }
 
 int History::retentionDays() {
-    return queue_->syncResult([this] { return store_.retentionDays; });
+    return queue_->syncResult([this] { return writer_.retentionDays(); });
 }
 
 void History::setRetentionDays(int days) {
@@ -114,9 +114,9 @@ void History::setRetentionDays(int days) {
 }
 
 void History::takeRetention(int days) {
-    if (days < 1 && days != store_.retentionDays)
+    if (days < 1 && days != writer_.retentionDays())
         options_.log.error(Log::format("retention of %d days is not valid: history is kept until a valid one is set", days));
-    store_.retentionDays = days;
+    writer_.setRetentionDays(days);
 }
 
 void History::start(int retentionDays, std::function<std::optional<std::int64_t>()> rssi) {
@@ -134,7 +134,7 @@ void History::close() {
         timer_.reset();
         drain();
         try {
-            store_.flush(std::numeric_limits<double>::infinity(), now(), true);
+            writer_.flush(dateFromUnixSeconds(std::numeric_limits<double>::infinity()), now(), true);
         } catch (const Database::Error& error) {
             logError(error.description());
         }
@@ -142,7 +142,7 @@ void History::close() {
 }
 
 void History::record(const std::vector<ProbeRecord>& probes, MinuteState state) {
-    const double date = now();
+    const Date date = now();
     std::lock_guard lock(inboxLock_);
     for (const ProbeRecord& probe : probes) inbox_.entries.emplace_back(probe);
     if (inbox_.lastState != state) {
@@ -152,7 +152,7 @@ void History::record(const std::vector<ProbeRecord>& probes, MinuteState state) 
 }
 
 void History::setState(MinuteState state) {
-    const double date = now();
+    const Date date = now();
     {
         std::lock_guard lock(inboxLock_);
         inbox_.entries.emplace_back(StateChange{state, date});
@@ -164,7 +164,7 @@ void History::setState(MinuteState state) {
 void History::record(const NetworkEvent& event) {
     queue_->async([this, event] {
         drain();
-        store_.addEvent(event);
+        writer_.addEvent(event);
     });
 }
 
@@ -178,7 +178,7 @@ void History::record(const ProbeRecord& probe) {
 
 void History::record(const LookupSnapshot& lookups) {
     if (!lookups.latestRound) return;
-    const double date = now();
+    const Date date = now();
     std::lock_guard lock(inboxLock_);
     if (inbox_.lastLookupRound == lookups.latestRound) return;
     inbox_.lastLookupRound = lookups.latestRound;
@@ -197,9 +197,9 @@ void History::record(const std::vector<TrafficSample>& traffic) {
 LinkCapacity History::linkCapacity() {
     return queue_->syncResult([&] {
         drain();
-        const double date = now();
-        store_.flush(date, date, true);
-        return store_.linkCapacity(date);
+        const Date date = now();
+        writer_.flush(date, date, true);
+        return writer_.queries().linkCapacity(date);
     });
 }
 
@@ -207,9 +207,9 @@ void History::linkCapacity(std::function<void(LinkCapacity)> done) {
     queue_->async([this, done = std::move(done)] {
         try {
             drain();
-            const double date = now();
-            store_.flush(date, date, true);
-            done(store_.linkCapacity(date));
+            const Date date = now();
+            writer_.flush(date, date, true);
+            done(writer_.queries().linkCapacity(date));
         } catch (const Database::Error& error) {
             logError("history read: " + error.description());
         }
@@ -223,14 +223,14 @@ void History::drain() {
     }
     for (const Entry& entry : draining_) {
         if (auto* probe = std::get_if<ProbeRecord>(&entry)) {
-            store_.record(*probe);
+            writer_.record(*probe);
         } else if (auto* round = std::get_if<LookupRound>(&entry)) {
-            store_.recordLookups(round->date, round->outcomes);
+            writer_.recordLookups(round->date, round->outcomes);
         } else if (auto* sample = std::get_if<TrafficSample>(&entry)) {
-            store_.recordTraffic(*sample);
+            writer_.recordTraffic(*sample);
         } else {
             const auto& change = std::get<StateChange>(entry);
-            store_.apply(change.state, change.date);
+            writer_.apply(change.state, change.date);
         }
     }
     draining_.clear();
@@ -243,23 +243,23 @@ void History::tick() {
 void History::tickOnQueue() {
     const std::optional<std::int64_t> rssi = rssi_ ? rssi_() : std::nullopt;
     drain();
-    const double date = now();
+    const Date date = now();
     // The continuous clock runs on through sleep, the monotonic one does not:
     // their difference grows by the time slept.
     const std::uint64_t total = sleepTicks();
     if (total > sleepTotal_) {
         const double slept = static_cast<double>(total - sleepTotal_) / 1'000'000 / 1000;
         sleepTotal_ = total;
-        if (slept > 1.0) store_.markAsleep(date - slept, date);
+        if (slept > 1.0) writer_.markAsleep(date - Seconds(slept), date);
     }
-    store_.recordRSSI(date, rssi);
+    writer_.recordRSSI(date, rssi);
     const double steady = uptime();
     if (retryAt_ && steady < *retryAt_) {
         boundBacklog();
         return;
     }
     try {
-        store_.flush(date - closeDelay, date, false);
+        writer_.flush(date - Seconds(closeDelay), date, false);
         failedWrites_ = 0;
         retryAt_.reset();
     } catch (const Database::Error& error) {
@@ -273,31 +273,24 @@ void History::tickOnQueue() {
 }
 
 void History::boundBacklog() {
-    if (store_.open.size() > backlogMinutes) {
-        const std::size_t excess = store_.open.size() - backlogMinutes;
-        const std::int64_t first = store_.open.begin()->first;
-        auto end = std::next(store_.open.begin(), static_cast<std::ptrdiff_t>(excess));
-        const std::int64_t last = std::prev(end)->first;
-        store_.open.erase(store_.open.begin(), end);
-        logError(Log::format("history cannot be written: dropped %zu unwritten minutes, %s to %s", excess,
-                             store_.timeZone.iso8601(first).c_str(), store_.timeZone.iso8601(last).c_str()));
+    const HistoryWriter::Dropped dropped = writer_.dropOldestMinutes(backlogMinutes);
+    if (dropped.minutes > 0) {
+        const TimeZone& zone = writer_.queries().timeZone();
+        logError(Log::format("history cannot be written: dropped %zu unwritten minutes, %s to %s", dropped.minutes,
+                             zone.iso8601(dropped.first).c_str(), zone.iso8601(dropped.last).c_str()));
     }
-    if (store_.pendingEvents.size() > backlogMinutes) {
-        const std::size_t excess = store_.pendingEvents.size() - backlogMinutes;
-        store_.pendingEvents.erase(store_.pendingEvents.begin(),
-                                   store_.pendingEvents.begin() + static_cast<std::ptrdiff_t>(excess));
+    if (const std::size_t excess = writer_.dropOldestEvents(backlogMinutes); excess > 0)
         logError(Log::format("history cannot be written: dropped %zu unwritten events", excess));
-    }
 }
 
-bool History::mayMaintain(double date) {
+bool History::mayMaintain(Date date) {
     const double steady = uptime();
     if (maintenanceHeldUntil_ && steady < *maintenanceHeldUntil_) return false;
     maintenanceHeldUntil_.reset();
     // A wall clock that jumped (a bad RTC, a wrong time server) must not
     // roll up or delete what it takes to be old.
     if (lastMaintenance_) {
-        const double wall = date - lastMaintenance_->date;
+        const double wall = (date - lastMaintenance_->date).count();
         const double elapsed = steady - lastMaintenance_->uptime;
         if (!(std::fabs(wall - elapsed) <= clockTolerance)) {
             maintenanceHeldUntil_ = steady + maintenanceHold;
@@ -310,47 +303,47 @@ bool History::mayMaintain(double date) {
     return true;
 }
 
-std::vector<ChartBucket> History::chart(ChartRange range, const TargetRole& role, double date) {
+std::vector<ChartBucket> History::chart(ChartRange range, const TargetRole& role, Date date) {
     return queue_->syncResult([&] {
         drain();
-        store_.flush(date, date, true);
-        return HistoryChart::read(store_, range, role, date);
+        writer_.flush(date, date, true);
+        return HistoryChart::read(writer_.queries(), range, role, date);
     });
 }
 
 std::vector<NetworkEvent> History::latestEvents(int limit) {
     return queue_->syncResult([&] {
         drain();
-        const double date = now();
-        store_.flush(date, date, true);
-        return store_.events("1 ORDER BY start DESC LIMIT ?", {Value::integer(limit)});
+        const Date date = now();
+        writer_.flush(date, date, true);
+        return writer_.queries().events("1 ORDER BY start DESC LIMIT ?", {Value::integer(limit)});
     });
 }
 
-std::string History::exportAggregates(double from, double to) {
+std::string History::exportAggregates(Date from, Date to) {
     return queue_->syncResult([&] {
         drain();
-        const double date = now();
-        store_.flush(date, date, true);
-        return HistoryCSV::exportAggregates(store_, from, to, date);
+        const Date date = now();
+        writer_.flush(date, date, true);
+        return HistoryCSV::exportAggregates(writer_.queries(), from, to, date);
     });
 }
 
-std::string History::exportEvents(double from, double to) {
+std::string History::exportEvents(Date from, Date to) {
     return queue_->syncResult([&] {
         drain();
-        const double date = now();
-        store_.flush(date, date, true);
-        return HistoryCSV::exportEvents(store_, from, to);
+        const Date date = now();
+        writer_.flush(date, date, true);
+        return HistoryCSV::exportEvents(writer_.queries(), from, to);
     });
 }
 
-HistoryReport::Figures History::report(HistoryReport::Span span, double now) {
+HistoryReport::Figures History::report(HistoryReport::Span span, Date now) {
     return queue_->syncResult([&] {
         drain();
-        const double date = this->now();
-        store_.flush(date, date, true);
-        return HistoryReport::read(store_, span, now);
+        const Date date = this->now();
+        writer_.flush(date, date, true);
+        return HistoryReport::read(writer_.queries(), span, now);
     });
 }
 

@@ -1,4 +1,4 @@
-// The long-lived history service: owns the history store and its database
+// The long-lived history service: owns the history writer and its database
 // file (with the lock that makes this process its only writer), a serial
 // queue on which all SQLite work runs, the 10-second timer that closes and
 // writes minutes, sleep detection from the two clocks, and the inbox through
@@ -18,6 +18,7 @@
 #include <shared_mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -28,7 +29,7 @@
 #include "NerivaneKit/history/ChartBucket.h"
 #include "NerivaneKit/history/ChartRange.h"
 #include "NerivaneKit/history/HistoryReport.h"
-#include "NerivaneKit/history/HistoryStore.h"
+#include "NerivaneKit/history/HistoryWriter.h"
 #include "NerivaneKit/history/WriterLock.h"
 #include "NerivaneKit/lookup/LookupOutcome.h"
 #include "NerivaneKit/lookup/LookupSnapshot.h"
@@ -44,14 +45,14 @@ class History {
 public:
     struct StateChange {
         MinuteState state = MinuteState::measured;
-        // Unix seconds when the change was reported.
-        double date = 0;
+        // When the change was reported.
+        Date date;
         bool operator==(const StateChange&) const = default;
     };
     // One round of DNS probes: each server's outcome.
     struct LookupRound {
-        // Unix seconds when the round was handed in.
-        double date = 0;
+        // When the round was handed in.
+        Date date;
         std::vector<LookupOutcome> outcomes;
         bool operator==(const LookupRound&) const = default;
     };
@@ -134,11 +135,11 @@ public:
     void record(const LookupSnapshot& lookups);
 
     // The interface's counter reads of a probing tick, each into the minute
-    // of its date (see HistoryStore); from any thread, without waiting.
+    // of its date (see HistoryWriter); from any thread, without waiting.
     void record(const std::vector<TrafficSample>& traffic);
     // The link's capacity per direction: the 95th percentile of the stored
     // per-minute peak 10-second throughputs of the last seven days, over the
-    // minutes that carried real traffic (HistoryStore::capacityOf); zero
+    // minutes that carried real traffic (HistoryQueries::capacityOf); zero
     // while nothing is stored. Blocks like the reads below; throws Database::Error.
     LinkCapacity linkCapacity();
     // The same without waiting: done gets it on the history queue; a failed
@@ -147,12 +148,12 @@ public:
 
     // Reads: each drains the inbox and writes everything closed first. They
     // throw Database::Error.
-    std::vector<ChartBucket> chart(ChartRange range, const TargetRole& role, double now);
+    std::vector<ChartBucket> chart(ChartRange range, const TargetRole& role, Date now);
     std::vector<NetworkEvent> latestEvents(int limit);
-    std::string exportAggregates(double from, double to);
-    std::string exportEvents(double from, double to);
+    std::string exportAggregates(Date from, Date to);
+    std::string exportEvents(Date from, Date to);
     // The report's figures of the span ending at now.
-    HistoryReport::Figures report(HistoryReport::Span span, double now);
+    HistoryReport::Figures report(HistoryReport::Span span, Date now);
 
     // One timer tick, run now on the queue and waited for; what the timer
     // does every 10 seconds (tests and tools drive the service with it).
@@ -185,33 +186,38 @@ public:
     };
     Reader reader() const { return Reader(lifeline_); }
 
-    // Runs work with the store on the queue and waits (tests, tools).
+    // Runs work with the queries on the queue and waits: what readers get.
     template <class F>
-    auto withStore(F&& work) {
-        return queue_->syncResult([&] { return work(store_); });
+    auto withQueries(F&& work) {
+        return queue_->syncResult([&] { return work(std::as_const(writer_).queries()); });
+    }
+    // Runs work with the writer on the queue and waits (tests).
+    template <class F>
+    auto withWriter(F&& work) {
+        return queue_->syncResult([&] { return work(writer_); });
     }
 
 private:
     // A maintenance: its date and the continuous clock's seconds then.
     struct Mark {
-        double date = 0;
+        Date date;
         double uptime = 0;
     };
 
-    double now() const;
+    Date now() const;
     double uptime() const;
     std::uint64_t sleepTicks() const;
     void drain();
     void tickOnQueue();
     void takeRetention(int days);
-    bool mayMaintain(double date);
+    bool mayMaintain(Date date);
     void boundBacklog();
     void logError(const std::string& description) const;
 
     Options options_;
-    // Before the store: the file is claimed before anything writes to it.
+    // Before the writer: the file is claimed before anything writes to it.
     WriterLock lock_;
-    HistoryStore store_;
+    HistoryWriter writer_;
     // Queue only.
     std::optional<Mark> lastMaintenance_;
     std::optional<double> maintenanceHeldUntil_;

@@ -119,7 +119,7 @@ struct Lines {
         auto [found, added] = index.try_emplace(key, static_cast<std::uint32_t>(targets.size()));
         if (added) {
             LineTarget& made = targets.emplace_back();
-            made.order = HistoryStore::roleOrder(role);
+            made.order = HistoryQueries::roleOrder(role);
             made.address = std::string(address);
             appendEscaped(made.fields, host);
             made.fields += ',';
@@ -207,10 +207,10 @@ void writeMeasurements(const std::vector<PeriodRow>& periods, const Lines& lines
     Output out(write);
     out.text += measurementsHeader;
     out.lineDone();
-    auto startOfFrom = HistoryStore::minuteStart(from);
+    auto startOfFrom = HistoryQueries::minuteStart(dateFromUnixSeconds(from));
     if (!startOfFrom || !std::isfinite(end)) return out.flush();
     std::int64_t t = *startOfFrom;
-    if (t < boundary) t = HistoryStore::hourStart(t);
+    if (t < boundary) t = HistoryQueries::hourStart(t);
     // The minute start at or after end: where the last gap stops.
     const double endMinute = std::ceil(end / 60) * 60;
     const std::int64_t limit = endMinute >= 9.2e18 ? std::numeric_limits<std::int64_t>::max()
@@ -281,8 +281,8 @@ void writeMeasurements(const std::vector<PeriodRow>& periods, const Lines& lines
 
 }  // namespace
 
-void measurements(const std::vector<PeriodRow>& periods, const std::vector<AggregateRow>& aggregates, double from,
-                  double end, std::int64_t boundary, const TimeZone& zone, const Sink& write) {
+void measurements(const std::vector<PeriodRow>& periods, const std::vector<AggregateRow>& aggregates, Date from,
+                  Date end, std::int64_t boundary, const TimeZone& zone, const Sink& write) {
     Lines lines;
     lines.rows.reserve(aggregates.size());
     for (const AggregateRow& row : aggregates)
@@ -299,11 +299,11 @@ void measurements(const std::vector<PeriodRow>& periods, const std::vector<Aggre
         for (std::size_t i = next; i < lines.rows.size() && lines.rows[i].start == start; ++i)
             if (lines.rows[i].seconds == seconds) group.push_back(lines.rows[i]);
     };
-    writeMeasurements(periods, lines, groupOf, from, end, boundary, zone, write);
+    writeMeasurements(periods, lines, groupOf, unixSeconds(from), unixSeconds(end), boundary, zone, write);
 }
 
-std::string measurements(const std::vector<PeriodRow>& periods, const std::vector<AggregateRow>& aggregates, double from,
-                         double end, std::int64_t boundary, const TimeZone& zone) {
+std::string measurements(const std::vector<PeriodRow>& periods, const std::vector<AggregateRow>& aggregates, Date from,
+                         Date end, std::int64_t boundary, const TimeZone& zone) {
     std::string text;
     measurements(periods, aggregates, from, end, boundary, zone, [&](std::string_view piece) { text += piece; });
     return text;
@@ -321,11 +321,12 @@ std::string events(const std::vector<NetworkEvent>& events, const TimeZone& zone
     return text;
 }
 
-void exportAggregates(const HistoryStore& store, double from, double to, double now, const Sink& write) {
-    auto nowMinute = HistoryStore::minuteStart(now);
-    auto boundary = HistoryStore::rollupBoundary(now);
-    if (!nowMinute || !boundary) return measurements({}, {}, from, from, 0, store.timeZone, write);
-    const double end = std::min(to, static_cast<double>(*nowMinute));
+void exportAggregates(const HistoryQueries& queries, Date fromDate, Date toDate, Date now, const Sink& write) {
+    auto nowMinute = HistoryQueries::minuteStart(now);
+    auto boundary = HistoryQueries::rollupBoundary(now);
+    if (!nowMinute || !boundary) return measurements({}, {}, fromDate, fromDate, 0, queries.timeZone(), write);
+    const double from = unixSeconds(fromDate);
+    const double end = std::min(unixSeconds(toDate), static_cast<double>(*nowMinute));
     // Only rows of a minute or an hour are written, so none that starts an
     // hour or more before `from` is: the lower bound on the start lets the
     // key skip the older rows.
@@ -334,10 +335,10 @@ void exportAggregates(const HistoryStore& store, double from, double to, double 
     // One pass over each table, streamed: a statement per role steps through
     // that role's rows in start order (the table's key), and each period
     // takes the rows at its start from every role. Rows are skipped as
-    // HistoryStore::aggregates skips them; texts are kept once per target.
+    // HistoryQueries::aggregates skips them; texts are kept once per target.
     Lines lines;
-    const bool keyed = store.hasKeyedTables();
-    const std::string loadColumns = store.hasLoadColumns() ? "busy_upload_median, busy_download_median" : "NULL, NULL";
+    const bool keyed = queries.schema().hasKeyedTables();
+    const std::string loadColumns = queries.schema().hasLoadColumns() ? "busy_upload_median, busy_download_median" : "NULL, NULL";
     const std::string select = "SELECT start, seconds, role, host, address, protocol, sent, lost, late, median, p95, jitter, " +
                                loadColumns + " FROM aggregates WHERE role = ? AND " + condition +
                                " ORDER BY start, seconds, address, protocol";
@@ -351,22 +352,22 @@ void exportAggregates(const HistoryStore& store, double from, double to, double 
         stream.line.reset();
         while (!stream.line && stream.statement.next()) {
             const Database::Cursor row = stream.statement.cursor();
-            const auto key = HistoryStore::aggregateKey(row);
+            const auto key = HistoryQueries::aggregateKey(row);
             if (!key) continue;
             stream.line = Line{key->start, key->seconds, lines.target(stream.role, key->host, key->address, key->protocol),
                                key->sent, key->lost, key->late, row.real(9), row.real(10), row.real(11), row.real(12),
                                row.real(13)};
         }
     };
-    const std::string roles = keyed ? HistoryStore::rolesCTE + "SELECT role FROM roles WHERE role IS NOT NULL"
+    const std::string roles = keyed ? HistoryQueries::rolesCTE + "SELECT role FROM roles WHERE role IS NOT NULL"
                                     : "SELECT DISTINCT role FROM aggregates";
-    for (const Database::Row& found : store.db->query(roles)) {
+    for (const Database::Row& found : queries.database().query(roles)) {
         const std::string* text = found.empty() ? nullptr : found.front().asText();
         const auto role = text ? TargetRole::parse(*text) : std::nullopt;
         if (!role) continue;
         std::vector<Value> values{found.front()};
         values.insert(values.end(), window.begin(), window.end());
-        advance(streams.emplace_back(Stream{*role, Database::Statement(*store.db, select, values), {}}));
+        advance(streams.emplace_back(Stream{*role, Database::Statement(queries.database(), select, values), {}}));
     }
     const GroupOf groupOf = [&](std::int64_t start, std::int64_t seconds, std::vector<Line>& group) {
         group.clear();
@@ -377,18 +378,19 @@ void exportAggregates(const HistoryStore& store, double from, double to, double 
         }
         std::stable_sort(group.begin(), group.end(), [&](const Line& a, const Line& b) { return lines.before(a, b); });
     };
-    writeMeasurements(store.periods(condition, window), lines, groupOf, from, end, *boundary, store.timeZone, write);
+    writeMeasurements(queries.periods(condition, window), lines, groupOf, from, end, *boundary, queries.timeZone(), write);
 }
 
-std::string exportAggregates(const HistoryStore& store, double from, double to, double now) {
+std::string exportAggregates(const HistoryQueries& queries, Date from, Date to, Date now) {
     std::string text;
-    exportAggregates(store, from, to, now, [&](std::string_view piece) { text += piece; });
+    exportAggregates(queries, from, to, now, [&](std::string_view piece) { text += piece; });
     return text;
 }
 
-std::string exportEvents(const HistoryStore& store, double from, double to) {
-    return events(store.events("end > ? AND start < ? ORDER BY start", {Value::real(from), Value::real(to)}),
-                  store.timeZone);
+std::string exportEvents(const HistoryQueries& queries, Date from, Date to) {
+    return events(queries.events("end > ? AND start < ? ORDER BY start",
+                                 {Value::real(unixSeconds(from)), Value::real(unixSeconds(to))}),
+                  queries.timeZone());
 }
 
 }  // namespace nerivane::HistoryCSV

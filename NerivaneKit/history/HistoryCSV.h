@@ -2,7 +2,7 @@
 // and period, plus lines for periods without measurements and for gaps) and
 // events. Pure text builders; the history service runs them on its queue
 // after a forced flush. Numbers are formatted the POSIX way whatever the
-// process locale, timestamps in the store's time zone.
+// process locale, timestamps in the queries' time zone.
 #pragma once
 
 #include <cstdint>
@@ -13,7 +13,7 @@
 
 #include "NerivaneKit/analysis/NetworkEvent.h"
 #include "NerivaneKit/history/AggregateRow.h"
-#include "NerivaneKit/history/HistoryStore.h"
+#include "NerivaneKit/history/HistoryQueries.h"
 #include "NerivaneKit/history/PeriodRow.h"
 #include "NerivaneKit/history/TimeZone.h"
 
@@ -38,18 +38,18 @@ std::string fixed(double value, int decimals);
 // `boundary` (a whole hour) the window starts at an hour.
 // The aggregate rows in any order; lines of one period are written by role
 // order and address.
-void measurements(const std::vector<PeriodRow>& periods, const std::vector<AggregateRow>& aggregates, double from,
-                  double end, std::int64_t boundary, const TimeZone& zone, const Sink& write);
+void measurements(const std::vector<PeriodRow>& periods, const std::vector<AggregateRow>& aggregates, Date from,
+                  Date end, std::int64_t boundary, const TimeZone& zone, const Sink& write);
 std::string measurements(const std::vector<PeriodRow>& periods, const std::vector<AggregateRow>& aggregates,
-                         double from, double end, std::int64_t boundary, const TimeZone& zone);
+                         Date from, Date end, std::int64_t boundary, const TimeZone& zone);
 std::string events(const std::vector<NetworkEvent>& events, const TimeZone& zone);
 
-// Reads the store for [from, to) and builds the text; the current minute of
+// Reads the history for [from, to) and builds the text; the current minute of
 // `now` is never exported. Throws Database::Error.
 // The text goes to write in pieces of about 64 KB, so that a long history
 // need not be held whole.
-void exportAggregates(const HistoryStore& store, double from, double to, double now, const Sink& write);
-std::string exportAggregates(const HistoryStore& store, double from, double to, double now);
-std::string exportEvents(const HistoryStore& store, double from, double to);
+void exportAggregates(const HistoryQueries& queries, Date from, Date to, Date now, const Sink& write);
+std::string exportAggregates(const HistoryQueries& queries, Date from, Date to, Date now);
+std::string exportEvents(const HistoryQueries& queries, Date from, Date to);
 
 }  // namespace nerivane::HistoryCSV

@@ -34,18 +34,18 @@ std::int64_t floorMod(std::int64_t a, std::int64_t b) {
 // from, and only their figures are kept.
 class Grid {
 public:
-    Grid(ChartRange range, double now) : size_(bucketSeconds(range)), count_(bucketCount(range)) {
+    Grid(ChartRange range, Date now) : size_(bucketSeconds(range)), count_(bucketCount(range)) {
         // A date that has no integer second gives an empty grid at 0 rather
         // than undefined arithmetic.
-        const std::int64_t t = HistoryStore::minuteStart(now) ? static_cast<std::int64_t>(std::floor(now)) : 0;
+        const std::int64_t t = secondOf(now);
         last_ = t - floorMod(t, size_);
         first_ = last_ - (count_ - 1) * size_;
         current_ = t - floorMod(t, 60);
         reserve();
     }
-    Grid(const Buckets& geometry, double now) : size_(std::max<std::int64_t>(geometry.seconds, 60)),
-                                                count_(std::max<std::int64_t>(geometry.count, 0)) {
-        const std::int64_t t = HistoryStore::minuteStart(now) ? static_cast<std::int64_t>(std::floor(now)) : 0;
+    Grid(const Buckets& geometry, Date now) : size_(std::max<std::int64_t>(geometry.seconds, 60)),
+                                              count_(std::max<std::int64_t>(geometry.count, 0)) {
+        const std::int64_t t = secondOf(now);
         first_ = geometry.first;
         last_ = first_ + std::max<std::int64_t>(count_ - 1, 0) * size_;
         current_ = t - floorMod(t, 60);
@@ -53,6 +53,10 @@ public:
     }
 
 private:
+    static std::int64_t secondOf(Date now) {
+        return HistoryQueries::minuteStart(now) ? static_cast<std::int64_t>(std::floor(unixSeconds(now))) : 0;
+    }
+
     void reserve() {
         collected_.resize(static_cast<std::size_t>(count_));
         // A bucket holds a row per minute: room for that many figures up front.
@@ -115,7 +119,7 @@ public:
             out.median = Statistics::percentile(bucket.medians, 0.5);
             out.p95 = Statistics::percentile(bucket.p95s, 0.95);
             if (bucket.sent >= 1) out.lossPercent = static_cast<double>(bucket.lost) * 100 / static_cast<double>(bucket.sent);
-            out.rssi = HistoryStore::signal(std::move(bucket.readings));
+            out.rssi = HistoryQueries::signal(std::move(bucket.readings));
             // The mean over the time counters were read: minutes without them
             // (not running, no interface) are unknown, not idle.
             if (bucket.countedSeconds > 0) {
@@ -140,12 +144,12 @@ private:
 
 }  // namespace
 
-double windowStart(ChartRange range, double now) {
-    return now - duration(range) - static_cast<double>(bucketSeconds(range));
+double windowStart(ChartRange range, Date now) {
+    return unixSeconds(now) - duration(range) - static_cast<double>(bucketSeconds(range));
 }
 
 std::vector<ChartBucket> buckets(ChartRange range, const TargetRole& role, const std::vector<PeriodRow>& periods,
-                                 const std::vector<AggregateRow>& aggregates, double now) {
+                                 const std::vector<AggregateRow>& aggregates, Date now) {
     Grid grid(range, now);
     for (const PeriodRow& row : periods)
         grid.addPeriod(row.start, row.seconds, row.state, row.rssi, row.sentBytes, row.receivedBytes);
@@ -157,21 +161,21 @@ std::vector<ChartBucket> buckets(ChartRange range, const TargetRole& role, const
 
 namespace {
 
-std::vector<ChartBucket> readInto(const HistoryStore& store, Grid& grid, double from, double to, const TargetRole& role) {
+std::vector<ChartBucket> readInto(const HistoryQueries& queries, Grid& grid, double from, double to, const TargetRole& role) {
     using Value = Database::Value;
     // A row counts in the bucket of its start, and the first bucket begins
     // after the window's start: bounding the start on both sides gives the
     // same buckets and lets the key skip the older rows. Rows go straight
     // into the grid as SQLite scans them in key order, and only the columns
-    // it uses are read. Periods are skipped as HistoryStore::periods skips
+    // it uses are read. Periods are skipped as HistoryQueries::periods skips
     // them, aggregate rows whose counts, start, length or protocol do not
     // convert as they always were.
     const std::vector<Value> window{Value::real(from), Value::real(to)};
     const std::string periodsSQL = std::string("SELECT ") + Database::rowsFunction +
-                                   (store.hasLoadColumns() ? "(start, seconds, state, rssi, sent_bytes, received_bytes)"
-                                                           : "(start, seconds, state, rssi, NULL, NULL)") +
+                                   (queries.schema().hasLoadColumns() ? "(start, seconds, state, rssi, sent_bytes, received_bytes)"
+                                                                      : "(start, seconds, state, rssi, NULL, NULL)") +
                                    " FROM periods WHERE start >= ? AND start < ?";
-    store.db->scan(periodsSQL, window, [&](const Database::Cursor& row) {
+    queries.database().scan(periodsSQL, window, [&](const Database::Cursor& row) {
         auto start = row.integer(0);
         auto seconds = row.integer(1);
         auto stateText = row.text(2);
@@ -183,7 +187,7 @@ std::vector<ChartBucket> readInto(const HistoryStore& store, Grid& grid, double 
     const std::string aggregatesSQL = std::string("SELECT ") + Database::rowsFunction +
                                       "(start, seconds, protocol, sent, lost, late, median, p95) FROM aggregates "
                                       "WHERE role = ? AND start >= ? AND start < ?";
-    store.db->scan(aggregatesSQL, {Value::text(role.text()), window[0], window[1]}, [&](const Database::Cursor& row) {
+    queries.database().scan(aggregatesSQL, {Value::text(role.text()), window[0], window[1]}, [&](const Database::Cursor& row) {
         auto start = row.integer(0);
         auto protocol = row.text(2);
         auto sent = row.integer(3);
@@ -197,17 +201,17 @@ std::vector<ChartBucket> readInto(const HistoryStore& store, Grid& grid, double 
 
 }  // namespace
 
-std::vector<ChartBucket> read(const HistoryStore& store, ChartRange range, const TargetRole& role, double now) {
+std::vector<ChartBucket> read(const HistoryQueries& queries, ChartRange range, const TargetRole& role, Date now) {
     Grid grid(range, now);
-    return readInto(store, grid, windowStart(range, now), now, role);
+    return readInto(queries, grid, windowStart(range, now), unixSeconds(now), role);
 }
 
-std::vector<ChartBucket> read(const HistoryStore& store, const Buckets& geometry, const TargetRole& role, double now) {
+std::vector<ChartBucket> read(const HistoryQueries& queries, const Buckets& geometry, const TargetRole& role, Date now) {
     Grid grid(geometry, now);
     const double end = static_cast<double>(geometry.first) +
                        static_cast<double>(std::max<std::int64_t>(geometry.count, 0)) *
                            static_cast<double>(std::max<std::int64_t>(geometry.seconds, 60));
-    return readInto(store, grid, static_cast<double>(geometry.first), std::min(end, now), role);
+    return readInto(queries, grid, static_cast<double>(geometry.first), std::min(end, unixSeconds(now)), role);
 }
 
 }  // namespace nerivane::HistoryChart

@@ -75,8 +75,8 @@ Summary summarize(const std::vector<PeriodRow>& periods, const std::vector<Aggre
                     grade.busyReplies += *replies;
                 }
             }
-            grade.idleMedian = HistoryStore::weightedMedian(std::move(idle));
-            grade.busyMedian = HistoryStore::weightedMedian(std::move(loaded));
+            grade.idleMedian = HistoryQueries::weightedMedian(std::move(idle));
+            grade.busyMedian = HistoryQueries::weightedMedian(std::move(loaded));
             if (grade.idleMedian && grade.busyMedian) {
                 grade.added = *grade.busyMedian - *grade.idleMedian;
                 if (grade.busyReplies >= leastBusyReplies) grade.grade = gradeForAddedLatency(*grade.added);
@@ -87,15 +87,16 @@ Summary summarize(const std::vector<PeriodRow>& periods, const std::vector<Aggre
     return summary;
 }
 
-Summary read(const HistoryStore& store, double from, double to) {
+Summary read(const HistoryQueries& queries, Date fromDate, Date toDate) {
+    const double from = unixSeconds(fromDate), to = unixSeconds(toDate);
     using Value = Database::Value;
     // No row is longer than an hour: the bound on the start, which follows
     // from the overlap, lets the key skip the older rows.
     const std::string window = "start > ? AND start + seconds > ? AND start < ?";
     const std::vector<Value> values{Value::real(from - 3600), Value::real(from), Value::real(to)};
     // Custom targets count in no grade: their rows are not read at all.
-    return summarize(store.periods(window, values),
-                     store.aggregates(window + " AND role NOT LIKE 'custom[%'", values));
+    return summarize(queries.periods(window, values),
+                     queries.aggregates(window + " AND role NOT LIKE 'custom[%'", values));
 }
 
 }  // namespace nerivane::HistoryGrades

@@ -1,7 +1,7 @@
 // Latency under load over a stored span, as nerivane-history's grades
 // command prints it: per direction and role the idle and busy medians, the
 // latency a busy link added and its grade, and the bytes the interface moved.
-// Pure over rows; read() runs on the caller's thread against a store it owns.
+// Pure over rows; read() runs on the caller's thread against queries it owns.
 #pragma once
 
 #include <cstdint>
@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "NerivaneKit/history/AggregateRow.h"
-#include "NerivaneKit/history/HistoryStore.h"
+#include "NerivaneKit/history/HistoryQueries.h"
 #include "NerivaneKit/history/PeriodRow.h"
 #include "NerivaneKit/load/LoadClass.h"
 #include "NerivaneKit/load/LoadGrade.h"
@@ -57,6 +57,6 @@ struct Summary {
 Summary summarize(const std::vector<PeriodRow>& periods, const std::vector<AggregateRow>& aggregates);
 
 // The periods and aggregates that overlap [from, to). Throws Database::Error.
-Summary read(const HistoryStore& store, double from, double to);
+Summary read(const HistoryQueries& queries, Date from, Date to);
 
 }  // namespace nerivane::HistoryGrades

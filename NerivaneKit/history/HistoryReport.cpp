@@ -74,15 +74,15 @@ std::optional<Span> parseSpan(std::string_view text) {
 
 std::int64_t localMidnight(const TimeZone& zone, std::int64_t t) { return t - floorMod(t + zone.offset(t), 86400); }
 
-std::pair<double, double> window(const HistoryStore& store, Span span, double end) {
-    const double to = std::floor(end / 60) * 60;
+std::pair<double, double> window(const HistoryQueries& queries, Span span, Date end) {
+    const double to = std::floor(unixSeconds(end) / 60) * 60;
     switch (span) {
     case Span::day: return {to - 86400, to};
     case Span::week: return {to - 7 * 86400.0, to};
     case Span::month: return {to - 30 * 86400.0, to};
     case Span::all: break;
     }
-    const auto oldest = store.oldestStart();
+    const auto oldest = queries.oldestStart();
     return {oldest ? std::min(static_cast<double>(*oldest), to) : to, to};
 }
 
@@ -118,33 +118,33 @@ const Series* Figures::mainSeries() const {
     return series.empty() ? nullptr : &series.front();
 }
 
-Figures read(const HistoryStore& store, Span span, double end) {
-    const auto [from, to] = window(store, span, end);
-    return read(store, span, from, to);
+Figures read(const HistoryQueries& queries, Span span, Date end) {
+    const auto [from, to] = window(queries, span, end);
+    return read(queries, span, dateFromUnixSeconds(from), dateFromUnixSeconds(to));
 }
 
-Figures read(const HistoryStore& store, Span span, double fromDate, double toDate) {
+Figures read(const HistoryQueries& queries, Span span, Date fromDate, Date toDate) {
     Figures figures;
     figures.span = span;
-    figures.zone = store.timeZone;
+    figures.zone = queries.timeZone();
     // As the export's window: minutes, from an hour before the roll-up boundary.
-    const auto firstMinute = HistoryStore::minuteStart(fromDate);
-    const auto lastMinute = HistoryStore::minuteStart(toDate);
-    const auto boundary = HistoryStore::rollupBoundary(toDate);
+    const auto firstMinute = HistoryQueries::minuteStart(fromDate);
+    const auto lastMinute = HistoryQueries::minuteStart(toDate);
+    const auto boundary = HistoryQueries::rollupBoundary(toDate);
     if (!firstMinute || !lastMinute || !boundary || *lastMinute <= *firstMinute) {
-        figures.from = figures.to = toDate;
+        figures.from = figures.to = unixSeconds(toDate);
         return figures;
     }
     std::int64_t from = *firstMinute;
-    if (from < *boundary) from = HistoryStore::hourStart(from);
+    if (from < *boundary) from = HistoryQueries::hourStart(from);
     const std::int64_t to = *lastMinute;
     figures.from = static_cast<double>(from);
     figures.to = static_cast<double>(to);
     const std::vector<Value> window{Value::integer(from), Value::integer(to)};
 
     // Local days, the first and last cut to the window.
-    for (std::int64_t day = localMidnight(store.timeZone, from); day < to;) {
-        const std::int64_t next = localMidnight(store.timeZone, day + 86400 + 3 * 3600);
+    for (std::int64_t day = localMidnight(queries.timeZone(), from); day < to;) {
+        const std::int64_t next = localMidnight(queries.timeZone(), day + 86400 + 3 * 3600);
         figures.days.push_back(Day{std::max(day, from), std::min(next, to), {}, {}, {}});
         day = next;
     }
@@ -157,21 +157,21 @@ Figures read(const HistoryStore& store, Span span, double fromDate, double toDat
     // The internet targets' periods, and every target the window used.
     std::unordered_map<std::int64_t, InternetPeriod> internet;
     internet.reserve(static_cast<std::size_t>((to - from) / 60));
-    const std::string roles = store.hasKeyedTables()
-                                  ? HistoryStore::rolesCTE + "SELECT role FROM roles WHERE role IS NOT NULL"
+    const std::string roles = queries.schema().hasKeyedTables()
+                                  ? HistoryQueries::rolesCTE + "SELECT role FROM roles WHERE role IS NOT NULL"
                                   : "SELECT DISTINCT role FROM aggregates";
     const std::string select = std::string("SELECT ") + Database::rowsFunction +
                                "(start, seconds, role, host, address, protocol, sent, lost, late, p95, jitter) "
                                "FROM aggregates WHERE role = ? AND start >= ? AND start < ?";
-    for (const Database::Row& found : store.db->query(roles)) {
+    for (const Database::Row& found : queries.database().query(roles)) {
         const std::string* roleText = found.empty() ? nullptr : found.front().asText();
         const auto role = roleText ? TargetRole::parse(*roleText) : std::nullopt;
         if (!role) continue;
         const Thresholds limits = Thresholds::forRole(*role);
         // A role has a target or two: found by comparing texts in place, made once.
         const std::size_t first = figures.targets.size();
-        store.db->scan(select, {found.front(), window[0], window[1]}, [&](const Database::Cursor& row) {
-            const auto key = HistoryStore::aggregateKey(row);
+        queries.database().scan(select, {found.front(), window[0], window[1]}, [&](const Database::Cursor& row) {
+            const auto key = HistoryQueries::aggregateKey(row);
             if (!key || (key->seconds != 60 && key->seconds != 3600)) return;
             auto known = std::find_if(figures.targets.begin() + static_cast<std::ptrdiff_t>(first), figures.targets.end(),
                                       [&](const TargetUsed& target) {
@@ -199,7 +199,7 @@ Figures read(const HistoryStore& store, Span span, double fromDate, double toDat
         });
     }
     std::stable_sort(figures.targets.begin(), figures.targets.end(), [](const TargetUsed& a, const TargetUsed& b) {
-        const auto x = HistoryStore::roleOrder(a.role), y = HistoryStore::roleOrder(b.role);
+        const auto x = HistoryQueries::roleOrder(a.role), y = HistoryQueries::roleOrder(b.role);
         if (x != y) return x < y;
         return std::tie(a.address, a.host) < std::tie(b.address, b.host);
     });
@@ -216,7 +216,7 @@ Figures read(const HistoryStore& store, Span span, double fromDate, double toDat
             figures.unmonitored.emplace_back(start, stop);
     };
     std::int64_t reached = from;
-    for (const PeriodRow& period : uniquePeriods(store.periods("start >= ? AND start < ?", window))) {
+    for (const PeriodRow& period : uniquePeriods(queries.periods("start >= ? AND start < ?", window))) {
         const std::int64_t seconds = std::min(period.seconds, to - period.start);
         if (period.start > reached) notMeasured(reached, period.start);
         reached = std::max(reached, period.start + seconds);
@@ -247,15 +247,15 @@ Figures read(const HistoryStore& store, Span span, double fromDate, double toDat
     }
 
     // The chart's figures per role: hours for the chart and the heat map, local days for the table.
-    const std::int64_t firstHour = HistoryStore::hourStart(from);
+    const std::int64_t firstHour = HistoryQueries::hourStart(from);
     const HistoryChart::Buckets hours{firstHour, 3600, (to - firstHour + 3599) / 3600};
     for (const TargetUsed& target : figures.targets) {
         if (std::any_of(figures.series.begin(), figures.series.end(), [&](const Series& made) { return made.role == target.role; }))
             continue;
-        Series series{target.role, target.host, HistoryChart::read(store, hours, target.role, static_cast<double>(to)), {}};
+        const Date end = dateFromUnixSeconds(static_cast<double>(to));
+        Series series{target.role, target.host, HistoryChart::read(queries, hours, target.role, end), {}};
         for (const Day& day : figures.days) {
-            auto bucket = HistoryChart::read(store, HistoryChart::Buckets{day.start, day.end - day.start, 1}, target.role,
-                                             static_cast<double>(to));
+            auto bucket = HistoryChart::read(queries, HistoryChart::Buckets{day.start, day.end - day.start, 1}, target.role, end);
             ChartBucket none;
             none.start = static_cast<double>(day.start);
             series.days.push_back(bucket.empty() ? none : bucket.front());
@@ -265,8 +265,8 @@ Figures read(const HistoryStore& store, Span span, double fromDate, double toDat
 
     // The export's events, grouped as the popup groups them.
     figures.incidents = Incident::group(
-        store.events("end > ? AND start < ? ORDER BY start", {Value::real(figures.from), Value::real(figures.to)}));
-    figures.grades = HistoryGrades::read(store, figures.from, figures.to);
+        queries.events("end > ? AND start < ? ORDER BY start", {Value::real(figures.from), Value::real(figures.to)}));
+    figures.grades = HistoryGrades::read(queries, dateFromUnixSeconds(figures.from), dateFromUnixSeconds(figures.to));
     return figures;
 }
 

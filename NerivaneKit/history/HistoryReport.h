@@ -6,7 +6,7 @@
 // from the reads behind the chart (HistoryChart), the grades (HistoryGrades)
 // and the CSV export (the stored period and aggregate rows, the events); the
 // page itself is HistoryReportPage's.
-// Pure over a store its caller owns; read() runs on the caller's thread (the
+// Pure over queries its caller owns; read() runs on the caller's thread (the
 // history queue in the application).
 #pragma once
 
@@ -21,7 +21,7 @@
 #include "NerivaneKit/analysis/Incident.h"
 #include "NerivaneKit/history/ChartBucket.h"
 #include "NerivaneKit/history/HistoryGrades.h"
-#include "NerivaneKit/history/HistoryStore.h"
+#include "NerivaneKit/history/HistoryQueries.h"
 #include "NerivaneKit/probing/ProbeProtocol.h"
 #include "NerivaneKit/probing/TargetRole.h"
 
@@ -45,7 +45,7 @@ std::optional<Span> parseSpan(std::string_view text);
 // The window [from, to) of a span ending at `end`: the minute holding end is
 // left out, as the export leaves out the current one; `all` starts at the
 // oldest stored period (at end in an empty file).
-std::pair<double, double> window(const HistoryStore& store, Span span, double end);
+std::pair<double, double> window(const HistoryQueries& queries, Span span, Date end);
 
 // A target the window's figures rest on, with its probes and the seconds of
 // the periods that carry them.
@@ -135,8 +135,8 @@ struct Figures {
 };
 
 // Reads the figures of [from, to). Throws Database::Error.
-Figures read(const HistoryStore& store, Span span, double from, double to);
-Figures read(const HistoryStore& store, Span span, double end);
+Figures read(const HistoryQueries& queries, Span span, Date from, Date to);
+Figures read(const HistoryQueries& queries, Span span, Date end);
 
 // The start of the local day holding t.
 std::int64_t localMidnight(const TimeZone& zone, std::int64_t t);

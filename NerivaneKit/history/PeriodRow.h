@@ -1,5 +1,5 @@
 // One stored row of the periods table: a minute (60 s) or an hour (3600 s)
-// and the machine's state in it. Read by the history store on the history
+// and the machine's state in it. Read by the history queries on the history
 // queue for the chart and the CSV export.
 #pragma once
 

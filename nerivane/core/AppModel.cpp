@@ -33,8 +33,14 @@ AppModel::Environment completed(AppModel::Environment environment) {
             return std::make_unique<Monitor>(settings, lookups, interval, std::move(onUpdate));
         };
     }
-    if (!environment.openHistory)
-        environment.openHistory = [](const std::string& path) { return std::make_unique<History>(path); };
+    // History dates its minutes by the model's wall clock.
+    if (!environment.openHistory) {
+        environment.openHistory = [now = environment.now](const std::string& path) {
+            History::Options options;
+            options.date = now;
+            return std::make_unique<History>(path, std::move(options));
+        };
+    }
     if (!environment.makeSystemState) environment.makeSystemState = [] { return std::make_unique<SystemState>(); };
     if (!environment.makeNotifier) environment.makeNotifier = [] { return std::make_unique<Notifier>(); };
     if (!environment.makeConnectivityWatch)

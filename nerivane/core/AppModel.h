@@ -84,7 +84,8 @@ public:
         // Unix seconds now.
         std::function<double()> now;
         MonitorFactory makeMonitor;
-        // Opens the history database at the path; throws when it cannot.
+        // Opens the history database at the path, dated by `now`; throws when
+        // it cannot.
         std::function<std::unique_ptr<History>(const std::string& path)> openHistory;
         std::function<std::unique_ptr<SystemState>()> makeSystemState;
         std::function<std::unique_ptr<Notifier>()> makeNotifier;

@@ -7,7 +7,7 @@
 #include <limits>
 
 #include "NerivaneKit/history/History.h"
-#include "NerivaneKit/history/HistoryStore.h"
+#include "NerivaneKit/history/HistoryQueries.h"
 #include "NerivaneKit/platform/Log.h"
 
 namespace nerivane::CSVExport {
@@ -59,10 +59,11 @@ std::optional<std::string> read(History* history, Kind kind, Range range, double
         auto [from, to] = window(range, now, retention);
         if (range == Range::all && kind == Kind::aggregates) {
             // From the oldest stored row (or the current minute), not years of empty minutes.
-            const auto oldest = history->withStore([](HistoryStore& store) { return store.oldestStart(); });
+            const auto oldest = history->withQueries([](const HistoryQueries& queries) { return queries.oldestStart(); });
             from = std::max(from, oldest ? static_cast<double>(*oldest) : now - 60);
         }
-        return kind == Kind::aggregates ? history->exportAggregates(from, to) : history->exportEvents(from, to);
+        const Date fromDate = dateFromUnixSeconds(from), toDate = dateFromUnixSeconds(to);
+        return kind == Kind::aggregates ? history->exportAggregates(fromDate, toDate) : history->exportEvents(fromDate, toDate);
     } catch (const std::exception& error) {
         Log("app").error(std::string("history read: ") + error.what());
         return std::nullopt;

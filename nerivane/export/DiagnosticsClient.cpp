@@ -9,7 +9,7 @@
 
 #include "NerivaneKit/history/History.h"
 #include "NerivaneKit/history/HistoryFile.h"
-#include "NerivaneKit/history/HistoryStore.h"
+#include "NerivaneKit/history/HistoryQueries.h"
 #include "NerivaneKit/history/WriterLock.h"
 #include "NerivaneKit/platform/Log.h"
 #include "nerivane/core/Preferences.h"
@@ -40,8 +40,8 @@ QString offlineReport(const Preferences& preferences, const std::optional<std::s
     // writer's lock; a missing file is not created either.
     if (historyPath && QFileInfo::exists(QString::fromStdString(*historyPath))) {
         try {
-            const HistoryStore store(HistoryFile::openReadOnly(*historyPath));
-            events = DiagnosticsReport::latestEvents(store);
+            const HistoryQueries queries(HistoryFile::openReadOnly(*historyPath));
+            events = DiagnosticsReport::latestEvents(queries);
         } catch (const std::exception& error) {
             Log("app").error(std::string("history read: ") + error.what());
         }
@@ -58,8 +58,8 @@ DiagnosticsSummary summary(const std::optional<std::string>& historyPath) {
     summary.zone = facts.zone;
     if (!historyPath || !QFileInfo::exists(QString::fromStdString(*historyPath))) return summary;
     try {
-        const HistoryStore store(HistoryFile::openReadOnly(*historyPath));
-        summary = DiagnosticsSummary::read(store, facts.now, facts.zone);
+        const HistoryQueries queries(HistoryFile::openReadOnly(*historyPath));
+        summary = DiagnosticsSummary::read(queries, facts.now, facts.zone);
     } catch (const std::exception& error) {
         Log("app").error(std::string("history read: ") + error.what());
     }

@@ -14,7 +14,7 @@
 
 #include "NerivaneKit/history/History.h"
 #include "NerivaneKit/history/HistoryCSV.h"
-#include "NerivaneKit/history/HistoryStore.h"
+#include "NerivaneKit/history/HistoryQueries.h"
 #include "NerivaneKit/platform/Log.h"
 #include "NerivaneKit/platform/NumberText.h"
 #include "nerivane/core/AppModel.h"
@@ -312,8 +312,8 @@ void DiagnosticsReport::collect(AppModel& model, QObject* context, std::function
     }));
 }
 
-std::vector<NetworkEvent> DiagnosticsReport::latestEvents(const HistoryStore& store) {
-    return store.events("1 ORDER BY start DESC LIMIT ?", {Database::Value::integer(eventLimit)});
+std::vector<NetworkEvent> DiagnosticsReport::latestEvents(const HistoryQueries& queries) {
+    return queries.events("1 ORDER BY start DESC LIMIT ?", {Database::Value::integer(eventLimit)});
 }
 
 QString DiagnosticsReport::offline(const Preferences& preferences, std::vector<NetworkEvent> events,

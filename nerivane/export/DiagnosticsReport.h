@@ -26,7 +26,7 @@ namespace nerivane {
 
 class AppModel;
 class History;
-struct HistoryStore;
+class HistoryQueries;
 class Preferences;
 
 class DiagnosticsReport {
@@ -101,8 +101,8 @@ public:
     // The latest stored events, newest first; none without history or when
     // the read fails (logged as "history read: ..."). Not on the main thread.
     static std::vector<NetworkEvent> latestEvents(History* history);
-    // The same from a store opened for reading (throws Database::Error).
-    static std::vector<NetworkEvent> latestEvents(const HistoryStore& store);
+    // The same from queries of a file opened for reading (throws Database::Error).
+    static std::vector<NetworkEvent> latestEvents(const HistoryQueries& queries);
 
     // The live report: state taken now on the main thread, events read on a
     // background thread, done called on context's thread with the text

@@ -6,7 +6,7 @@
 #include <cmath>
 #include <map>
 
-#include "NerivaneKit/history/HistoryStore.h"
+#include "NerivaneKit/history/HistoryQueries.h"
 #include "NerivaneKit/platform/NumberText.h"
 
 namespace nerivane {
@@ -33,18 +33,18 @@ double lossPercent(const DiagnosticsSummary::Target& target) {
 
 }  // namespace
 
-DiagnosticsSummary DiagnosticsSummary::read(const HistoryStore& store, double now, const TimeZone& zone) {
+DiagnosticsSummary DiagnosticsSummary::read(const HistoryQueries& queries, double now, const TimeZone& zone) {
     DiagnosticsSummary summary;
     summary.now = now;
     summary.zone = zone;
     summary.historyRead = true;
     const auto since = Database::Value::integer(static_cast<std::int64_t>(std::floor(now - hour)));
 
-    // In the store's order (role order, then address), one entry per target.
+    // In the order of the aggregates read (role order, then address), one entry per target.
     std::vector<std::pair<std::string, std::string>> order;
     std::map<std::pair<std::string, std::string>, std::pair<std::vector<double>, std::vector<double>>> figures;
     std::map<std::pair<std::string, std::string>, Target> targets;
-    for (const AggregateRow& row : store.aggregates("start >= ?", {since})) {
+    for (const AggregateRow& row : queries.aggregates("start >= ?", {since})) {
         const std::pair key{row.role.text(), row.address};
         if (!targets.contains(key)) {
             order.push_back(key);
@@ -70,7 +70,7 @@ DiagnosticsSummary DiagnosticsSummary::read(const HistoryStore& store, double no
     const std::int64_t midnight = local - local % 86400 - zone.offset(static_cast<std::int64_t>(now));
     // Outages of several targets at once are one outage: overlapping spans merge.
     std::vector<std::pair<double, double>> spans;
-    for (const NetworkEvent& event : store.events("start >= ?", {Database::Value::integer(midnight)})) {
+    for (const NetworkEvent& event : queries.events("start >= ?", {Database::Value::integer(midnight)})) {
         if (event.kind == NetworkEvent::Kind::outage) spans.emplace_back(event.start, event.end);
     }
     std::sort(spans.begin(), spans.end());
@@ -91,13 +91,14 @@ DiagnosticsSummary DiagnosticsSummary::read(const HistoryStore& store, double no
     close();
 
     std::vector<double> dns;
-    for (const PeriodRow& row : store.periods("start >= ?", {since})) {
+    for (const PeriodRow& row : queries.periods("start >= ?", {since})) {
         if (row.dnsMedian) dns.push_back(*row.dnsMedian);
         summary.dnsFailures += row.dnsFailures.value_or(0);
     }
     summary.dnsMedian = percentile(dns, 0.5);
 
-    for (const auto& grade : HistoryGrades::read(store, now - 24 * hour, now).grades) {
+    const auto grades = HistoryGrades::read(queries, dateFromUnixSeconds(now - 24 * hour), dateFromUnixSeconds(now)).grades;
+    for (const auto& grade : grades) {
         if (grade.role == HistoryGrades::Role::internet) summary.grades.push_back(grade);
     }
     return summary;

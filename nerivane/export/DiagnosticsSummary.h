@@ -18,7 +18,7 @@
 
 namespace nerivane {
 
-struct HistoryStore;
+class HistoryQueries;
 
 struct DiagnosticsSummary {
     static constexpr double hour = 3600;
@@ -53,8 +53,8 @@ struct DiagnosticsSummary {
 
     bool operator==(const DiagnosticsSummary&) const = default;
 
-    // What the store holds for the hour and the day before now (throws Database::Error).
-    static DiagnosticsSummary read(const HistoryStore& store, double now, const TimeZone& zone);
+    // What the history holds for the hour and the day before now (throws Database::Error).
+    static DiagnosticsSummary read(const HistoryQueries& queries, double now, const TimeZone& zone);
     // The verdict a live report names ("verdict good ..."); none in another text.
     static std::optional<std::string> verdictOf(const QString& report);
 

@@ -38,7 +38,7 @@ std::optional<std::string> read(History* history, HistoryReport::Span span, doub
                                 const HistoryReportPage::Facts& facts) {
     if (!history) return std::nullopt;
     try {
-        return HistoryReportPage::html(history->report(span, now), facts);
+        return HistoryReportPage::html(history->report(span, dateFromUnixSeconds(now)), facts);
     } catch (const std::exception& error) {
         Log("app").error(std::string("history read: ") + error.what());
         return std::nullopt;

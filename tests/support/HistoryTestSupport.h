@@ -20,7 +20,7 @@
 #include "NerivaneKit/analysis/NetworkEvent.h"
 #include "NerivaneKit/analysis/ProbeRecord.h"
 #include "NerivaneKit/history/Database.h"
-#include "NerivaneKit/history/HistoryStore.h"
+#include "NerivaneKit/history/HistoryWriter.h"
 #include "NerivaneKit/platform/LogStore.h"
 
 namespace nerivane {
@@ -87,9 +87,12 @@ inline NetworkEvent spike(const Target& t, double start, double end, double wors
     return {NetworkEvent::Kind::spike, t.role, t.host, t.address, start, end, worst};
 }
 
-// A store on a fresh database file, schema applied, timestamps in UTC.
-inline HistoryStore openStore(const std::string& path) {
-    HistoryStore store(std::make_shared<Database>(path), TimeZone::utc());
+// A date from Unix seconds, as the tests write them.
+inline Date unixDate(double seconds) { return dateFromUnixSeconds(seconds); }
+
+// A writer on a fresh database file, schema applied, timestamps in UTC.
+inline HistoryWriter openStore(const std::string& path) {
+    HistoryWriter store(std::make_shared<Database>(path), TimeZone::utc());
     store.prepareSchema();
     return store;
 }
@@ -99,7 +102,7 @@ inline void putPeriod(Database& db, std::int64_t start, std::int64_t seconds, co
                       std::optional<std::int64_t> rssi = {}, std::optional<double> dnsMedian = {},
                       std::optional<std::int64_t> dnsFailures = {}) {
     using V = Database::Value;
-    db.run(HistoryStore::insertPeriodSQL,
+    db.run(HistoryWriter::insertPeriodSQL,
            {V::integer(start), V::integer(seconds), V::text(state), rssi ? V::integer(*rssi) : V::null(),
             dnsMedian ? V::real(*dnsMedian) : V::null(), dnsFailures ? V::integer(*dnsFailures) : V::null()});
 }
@@ -109,7 +112,7 @@ inline void putAggregate(Database& db, std::int64_t start, std::int64_t seconds,
                          std::optional<double> jitter) {
     using V = Database::Value;
     auto real = [](std::optional<double> v) { return v ? V::real(*v) : V::null(); };
-    db.run(HistoryStore::insertAggregateSQL,
+    db.run(HistoryWriter::insertAggregateSQL,
            {V::integer(start), V::integer(seconds), V::text("router"), V::text("router"), V::text("192.168.1.1"),
             V::text("icmp"), V::integer(sent), V::integer(lost), V::integer(late), real(median), real(p95), real(jitter)});
 }
@@ -128,7 +131,7 @@ inline Figures figures(const AggregateRow& row) {
 // stretch, a sleep, silent minutes and events; regular flushes and the
 // hourly roll-up and retention. Every column of every table gets values.
 // Returns the date it ends at.
-inline double generateHistory(HistoryStore& store, double from, int minutes) {
+inline double generateHistory(HistoryWriter& store, double from, int minutes) {
     const Target targets[] = {
         router(), cloudflare(),
         {TargetRole::internetIPv6(), "1.1.1.1", *ProbeAddress::parse("2606:4700:4700::1111")},
@@ -141,38 +144,38 @@ inline double generateHistory(HistoryStore& store, double from, int minutes) {
         const double minute = from + 60.0 * m;
         const int phase = m % 500;
         if (phase >= 200 && phase < 210) {
-            store.apply(MinuteState::paused, minute);
+            store.apply(MinuteState::paused, unixDate(minute));
         } else if (phase >= 300 && phase < 305) {
             // Nothing recorded: a gap the export writes as not running.
         } else if (phase == 400) {
-            store.markAsleep(minute, minute + 180);
+            store.markAsleep(unixDate(minute), unixDate(minute + 180));
             m += 2;
         } else {
-            store.apply(MinuteState::measured, minute);
+            store.apply(MinuteState::measured, unixDate(minute));
             const auto load = static_cast<LoadClass>(m / 7 % 5);
             for (int second = 0; second < 60; second += 5) {
                 for (std::size_t t = 0; t < std::size(targets); ++t) {
                     const unsigned n = next();
-                    const double at = minute + second + (n % 1000) / 1000.0;
+                    const double sent = minute + second + (n % 1000) / 1000.0;
                     ProbeResult::Outcome outcome = ProbeResult::Reply{2 + (n >> 4) % 400 / 16.0 + 0.001 * t};
                     if (n % 97 == 0) outcome = ProbeResult::Lost{};
                     else if (n % 89 == 0) outcome = ProbeResult::Late{900.5};
-                    store.record({targets[t], t == 3 ? ProbeProtocol::tcp : ProbeProtocol::icmp, outcome, at,
+                    store.record({targets[t], t == 3 ? ProbeProtocol::tcp : ProbeProtocol::icmp, outcome, sent,
                                   second % 10 ? load : LoadClass::idle});
                 }
                 store.recordTraffic({minute + second + 5, 5, 1000 + next() % 100000, 5000 + next() % 9000000});
             }
-            store.recordRSSI(minute + 30, -50 - static_cast<std::int64_t>(next() % 30));
+            store.recordRSSI(unixDate(minute + 30), -50 - static_cast<std::int64_t>(next() % 30));
             std::vector<LookupOutcome> lookups{{{"192.0.2.53", 53, {}}, 0.0125 + (next() % 50) / 1000.0, {}},
                                                {{"192.0.2.54", 53, {}}, {}, LookupFailure::timeout}};
-            if (m % 3 == 0) store.recordLookups(minute + 20, lookups);
+            if (m % 3 == 0) store.recordLookups(unixDate(minute + 20), lookups);
             if (m % 250 == 17) store.addEvent(outage(targets[m % 3], minute + 3.25, minute + 41.5));
             if (m % 250 == 90) store.addEvent(spike(targets[3], minute + 1, minute + 12.75, 812.125));
         }
         now = minute + 60;
-        store.flush(now - 40, now, false);
+        store.flush(unixDate(now - 40), unixDate(now), false);
     }
-    store.flush(now, now, true);
+    store.flush(unixDate(now), unixDate(now), true);
     return now;
 }
 

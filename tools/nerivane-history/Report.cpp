@@ -13,13 +13,13 @@
 
 namespace nerivane::HistoryTool {
 
-int report(const std::function<HistoryStore()>& open, HistoryReport::Span span, double end,
+int report(const std::function<HistoryQueries()>& open, HistoryReport::Span span, double end,
            const std::optional<std::string>& out) {
-    const HistoryStore store = open();
+    const HistoryQueries queries = open();
     HistoryReportPage::Facts facts;
     facts.version = NERIVANE_VERSION;
     facts.zoneName = HistoryReportPage::localZoneName();
-    const std::string page = HistoryReportPage::html(HistoryReport::read(store, span, end), facts);
+    const std::string page = HistoryReportPage::html(HistoryReport::read(queries, span, dateFromUnixSeconds(end)), facts);
     if (!out) {
         std::cout << page;
         return 0;

@@ -25,7 +25,7 @@
 #include "NerivaneKit/history/HistoryChart.h"
 #include "NerivaneKit/history/HistoryFile.h"
 #include "NerivaneKit/history/HistoryGrades.h"
-#include "NerivaneKit/history/HistoryStore.h"
+#include "NerivaneKit/history/HistoryQueries.h"
 #include "NerivaneKit/history/HistoryReport.h"
 #include "NerivaneKit/platform/NumberText.h"
 #include "NerivaneKit/text/CommandHelp.h"
@@ -35,7 +35,7 @@
 namespace {
 
 using nerivane::Database;
-using nerivane::HistoryStore;
+using nerivane::HistoryQueries;
 using Value = Database::Value;
 namespace Help = nerivane::CommandHelp;
 
@@ -159,7 +159,7 @@ struct OpenFailure {
     std::string message;
 };
 
-HistoryStore openExisting(const std::string& path) {
+HistoryQueries openExisting(const std::string& path) {
     std::error_code error;
     const auto status = std::filesystem::status(path, error);
     if (!std::filesystem::exists(status)) throw OpenFailure{"no history database at " + path};
@@ -167,7 +167,7 @@ HistoryStore openExisting(const std::string& path) {
     if (access(path.c_str(), R_OK) != 0) throw OpenFailure{"cannot read " + path + ": " + std::strerror(errno)};
 
     try {
-        return HistoryStore(nerivane::HistoryFile::openReadOnly(path));
+        return HistoryQueries(nerivane::HistoryFile::openReadOnly(path));
     } catch (const Database::Error& failure) {
         std::string message = failure.description();
         if (message.rfind("open: ", 0) == 0) message.erase(0, 6);
@@ -207,8 +207,8 @@ std::string megabytes(const std::optional<std::int64_t>& bytes) {
 }
 
 // "2026-12-07 17:01:12" in the file's time zone.
-std::string localTime(const HistoryStore& store, double seconds) {
-    std::string text = store.timeZone.iso8601(static_cast<std::int64_t>(std::floor(seconds)));
+std::string localTime(const HistoryQueries& queries, double seconds) {
+    std::string text = queries.timeZone().iso8601(static_cast<std::int64_t>(std::floor(seconds)));
     text[10] = ' ';
     return text.substr(0, 19);
 }
@@ -250,9 +250,9 @@ std::string bar(double fraction, int width) {
     return text + eighths[total % 8];
 }
 
-void printStats(const HistoryStore& store, const std::string& path) {
+void printStats(const HistoryQueries& queries, const std::string& path) {
     auto single = [&](const std::string& sql) -> std::int64_t {
-        auto rows = store.db->query(sql);
+        auto rows = queries.database().query(sql);
         if (rows.empty() || rows.front().empty() || !rows.front().front().asInteger()) return 0;
         return *rows.front().front().asInteger();
     };
@@ -271,21 +271,22 @@ void printStats(const HistoryStore& store, const std::string& path) {
     std::cout << "aggregates: " << single("SELECT count(*) FROM aggregates WHERE seconds = 60") << " minute rows, "
               << single("SELECT count(*) FROM aggregates WHERE seconds = 3600") << " hour rows\n";
     std::cout << "events: " << single("SELECT count(*) FROM events") << "\n";
-    auto first = store.periods("start = (SELECT min(start) FROM periods)", {});
-    auto last = store.periods("start = (SELECT max(start) FROM periods)", {});
+    auto first = queries.periods("start = (SELECT min(start) FROM periods)", {});
+    auto last = queries.periods("start = (SELECT max(start) FROM periods)", {});
     if (!first.empty() && !last.empty()) {
-        std::cout << "oldest period: " << store.timeZone.iso8601(first.front().start) << "\n";
-        std::cout << "newest period: " << store.timeZone.iso8601(last.back().start) << "\n";
+        std::cout << "oldest period: " << queries.timeZone().iso8601(first.front().start) << "\n";
+        std::cout << "newest period: " << queries.timeZone().iso8601(last.back().start) << "\n";
     }
 }
 
-void printGrades(const HistoryStore& store, double from, double to, Output output) {
-    const auto summary = nerivane::HistoryGrades::read(store, from, to);
+void printGrades(const HistoryQueries& queries, double from, double to, Output output) {
+    const auto summary =
+        nerivane::HistoryGrades::read(queries, nerivane::dateFromUnixSeconds(from), nerivane::dateFromUnixSeconds(to));
     const auto grade = [](const nerivane::HistoryGrades::Grade& row) {
         return row.grade ? std::string(nerivane::text(*row.grade)) : std::string();
     };
-    const std::string fromText = store.timeZone.iso8601(static_cast<std::int64_t>(std::floor(from)));
-    const std::string toText = store.timeZone.iso8601(static_cast<std::int64_t>(std::floor(to)));
+    const std::string fromText = queries.timeZone().iso8601(static_cast<std::int64_t>(std::floor(from)));
+    const std::string toText = queries.timeZone().iso8601(static_cast<std::int64_t>(std::floor(to)));
     const auto bytes = [](const std::optional<std::int64_t>& value) { return value ? std::to_string(*value) : std::string(); };
     if (output == Output::csv) {
         std::cout << "direction,role,idle_median_ms,busy_median_ms,added_ms,busy_replies,grade,sent_bytes,received_bytes,from,to\n";
@@ -316,7 +317,7 @@ void printGrades(const HistoryStore& store, double from, double to, Output outpu
         std::cout << json.raw("grades", "[" + rows + "]").str() << "\n";
         return;
     }
-    std::cout << "Latency under load from " << localTime(store, from) << " to " << localTime(store, to) << "\n"
+    std::cout << "Latency under load from " << localTime(queries, from) << " to " << localTime(queries, to) << "\n"
               << "sent " << megabytes(summary.sentBytes) << ", received " << megabytes(summary.receivedBytes) << "\n\n";
     std::vector<std::vector<std::string>> rows{{"direction", "role", "idle", "busy", "added", "busy replies", "grade"}};
     for (const auto& row : summary.grades)
@@ -326,16 +327,16 @@ void printGrades(const HistoryStore& store, double from, double to, Output outpu
     printTable(rows);
 }
 
-void printEvents(const HistoryStore& store, const std::vector<nerivane::NetworkEvent>& events, Output output) {
+void printEvents(const HistoryQueries& queries, const std::vector<nerivane::NetworkEvent>& events, Output output) {
     if (output == Output::csv) {
-        std::cout << nerivane::HistoryCSV::events(events, store.timeZone);
+        std::cout << nerivane::HistoryCSV::events(events, queries.timeZone());
         return;
     }
     if (output == Output::json) {
         for (const auto& event : events)
             std::cout << nerivane::JsonLine()
-                             .text("start", store.timeZone.iso8601(static_cast<std::int64_t>(std::floor(event.start))))
-                             .text("end", store.timeZone.iso8601(static_cast<std::int64_t>(std::floor(event.end))))
+                             .text("start", queries.timeZone().iso8601(static_cast<std::int64_t>(std::floor(event.start))))
+                             .text("end", queries.timeZone().iso8601(static_cast<std::int64_t>(std::floor(event.end))))
                              .number("durationSeconds", event.duration(), 1)
                              .text("kind", nerivane::text(event.kind))
                              .text("role", event.role.text())
@@ -352,12 +353,12 @@ void printEvents(const HistoryStore& store, const std::vector<nerivane::NetworkE
     }
     std::vector<std::vector<std::string>> rows{{"start", "lasted", "kind", "target", "address", "worst"}};
     for (const auto& event : events)
-        rows.push_back({localTime(store, event.start), nerivane::NumberText::duration(event.duration()), std::string(nerivane::text(event.kind)),
+        rows.push_back({localTime(queries, event.start), nerivane::NumberText::duration(event.duration()), std::string(nerivane::text(event.kind)),
                         event.host, event.address.text(), milliseconds(event.worstRTT)});
     printTable(rows);
 }
 
-void printChart(const HistoryStore& store, const std::vector<nerivane::ChartBucket>& buckets, nerivane::ChartRange range,
+void printChart(const HistoryQueries& queries, const std::vector<nerivane::ChartBucket>& buckets, nerivane::ChartRange range,
                 const nerivane::TargetRole& role, Output output) {
     const auto state = [](const nerivane::ChartBucket& bucket) {
         return bucket.state ? std::string(nerivane::text(*bucket.state)) : std::string();
@@ -365,7 +366,7 @@ void printChart(const HistoryStore& store, const std::vector<nerivane::ChartBuck
     if (output == Output::csv) {
         std::cout << "start,state,median_ms,p95_ms,loss_pct,rssi_dbm\n";
         for (const auto& bucket : buckets)
-            std::cout << store.timeZone.iso8601(static_cast<std::int64_t>(bucket.start)) << "," << state(bucket) << ","
+            std::cout << queries.timeZone().iso8601(static_cast<std::int64_t>(bucket.start)) << "," << state(bucket) << ","
                       << csvFixed(bucket.median, 3) << "," << csvFixed(bucket.p95, 3) << "," << csvFixed(bucket.lossPercent, 1)
                       << "," << (bucket.rssi ? std::to_string(*bucket.rssi) : "") << "\n";
         return;
@@ -373,7 +374,7 @@ void printChart(const HistoryStore& store, const std::vector<nerivane::ChartBuck
     if (output == Output::json) {
         for (const auto& bucket : buckets) {
             nerivane::JsonLine json;
-            json.text("start", store.timeZone.iso8601(static_cast<std::int64_t>(bucket.start)));
+            json.text("start", queries.timeZone().iso8601(static_cast<std::int64_t>(bucket.start)));
             bucket.state ? json.text("state", state(bucket)) : json.null("state");
             json.number("medianMs", bucket.median).number("p95Ms", bucket.p95).number("lossPercent", bucket.lossPercent, 1);
             bucket.rssi ? json.integer("rssiDbm", *bucket.rssi) : json.null("rssiDbm");
@@ -388,7 +389,7 @@ void printChart(const HistoryStore& store, const std::vector<nerivane::ChartBuck
     std::vector<std::vector<std::string>> rows{{"start", "median", "p95", "loss", ""}};
     for (const auto& bucket : buckets) {
         // Hours and minutes, with the day in front for a week.
-        const std::string time = localTime(store, bucket.start);
+        const std::string time = localTime(queries, bucket.start);
         const std::string start = range == nerivane::ChartRange::week ? time.substr(5, 11) : time.substr(11, 5);
         const bool measured = bucket.median.has_value();
         rows.push_back({start, milliseconds(bucket.median), milliseconds(bucket.p95),
@@ -434,27 +435,29 @@ int run(int argc, char** argv) {
         const auto span = spanOf(*range, retention, true);
         if (!span) throw UsageError{"unknown range " + Help::quoted(*range) + "; ranges: hour, day, week, all"};
         const double to = windowEnd(arguments, now);
-        const HistoryStore store = openExisting(*path);
+        const HistoryQueries queries = openExisting(*path);
         if (kind == "events") {
-            std::cout << nerivane::HistoryCSV::exportEvents(store, to - *span, to);
+            std::cout << nerivane::HistoryCSV::exportEvents(queries, nerivane::dateFromUnixSeconds(to - *span),
+                                                            nerivane::dateFromUnixSeconds(to));
             return 0;
         }
         double from = to - *span;
         if (*range == "all") {
             // A long retention must not fill the export with "not running"
             // lines for the years before the first stored row.
-            const auto oldest = store.oldestStart();
+            const auto oldest = queries.oldestStart();
             from = std::max(from, oldest ? static_cast<double>(*oldest) : to);
         }
         // Written as it is made: a long history is never held whole.
-        nerivane::HistoryCSV::exportAggregates(store, from, to, to, [](std::string_view piece) { std::cout << piece; });
+        nerivane::HistoryCSV::exportAggregates(queries, nerivane::dateFromUnixSeconds(from), nerivane::dateFromUnixSeconds(to),
+                                               nerivane::dateFromUnixSeconds(to), [](std::string_view piece) { std::cout << piece; });
         return 0;
     }
     if (command == "events") {
         if (arguments.words.size() != 1) throw UsageError{"events takes no further words"};
         const long limit = positiveNumber(option(arguments, "--limit").value_or("10"), "--limit");
-        const HistoryStore store = openExisting(*path);
-        printEvents(store, store.events("1 ORDER BY start DESC LIMIT ?", {Value::integer(limit)}), output);
+        const HistoryQueries queries = openExisting(*path);
+        printEvents(queries, queries.events("1 ORDER BY start DESC LIMIT ?", {Value::integer(limit)}), output);
         return 0;
     }
     if (command == "chart") {
@@ -466,8 +469,9 @@ int run(int argc, char** argv) {
         if (!roleText) throw UsageError{"chart needs --role; roles: " + std::string(roleNames)};
         const auto role = parseRole(*roleText);
         if (!role) throw UsageError{"unknown role " + Help::quoted(*roleText) + "; roles: " + std::string(roleNames)};
-        const HistoryStore store = openExisting(*path);
-        printChart(store, nerivane::HistoryChart::read(store, *range, *role, now), *range, *role, output);
+        const HistoryQueries queries = openExisting(*path);
+        printChart(queries, nerivane::HistoryChart::read(queries, *range, *role, nerivane::dateFromUnixSeconds(now)), *range,
+                   *role, output);
         return 0;
     }
     if (command == "grades") {
@@ -478,9 +482,9 @@ int run(int argc, char** argv) {
         const auto span = spanOf(*range, retention, true);
         if (!span) throw UsageError{"unknown range " + Help::quoted(*range) + "; ranges: hour, day, week, all"};
         const double to = windowEnd(arguments, now);
-        const HistoryStore store = openExisting(*path);
+        const HistoryQueries queries = openExisting(*path);
         // As in an export, the minute holding the end is left out.
-        printGrades(store, to - *span, std::floor(to / 60) * 60, output);
+        printGrades(queries, to - *span, std::floor(to / 60) * 60, output);
         return 0;
     }
     if (command == "report") {

@@ -34,14 +34,14 @@ QString rangeLabel(ChartRange range) {
 HistoryCard::Reader modelReader(AppModel& model) {
     History* history = model.history();
     if (!history) return [](ChartRange, const TargetRole&, double) { return std::vector<ChartBucket>(); };
-    return [history](ChartRange range, const TargetRole& role, double now) { return history->chart(range, role, now); };
+    return [history](ChartRange range, const TargetRole& role, double now) { return history->chart(range, role, dateFromUnixSeconds(now)); };
 }
 
 HistoryCard::Beginning modelBeginning(AppModel& model) {
     History* history = model.history();
     if (!history) return {};
     return [history]() -> std::optional<double> {
-        const auto oldest = history->withStore([](const HistoryStore& store) { return store.oldestStart(); });
+        const auto oldest = history->withQueries([](const HistoryQueries& queries) { return queries.oldestStart(); });
         if (!oldest) return std::nullopt;
         return static_cast<double>(*oldest);
     };

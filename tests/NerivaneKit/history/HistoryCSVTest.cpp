@@ -25,9 +25,9 @@ TEST(HistoryCSV, FieldsWithSeparatorsAreQuoted) {
 
 TEST(CSVExport, MinuteRowsBeforeTheBoundaryStepByMinuteAndDamagedRowsAreSkipped) {
     TempFolder folder;
-    HistoryStore store = openStore(folder.path("history.sqlite"));
-    Database& db = *store.db;
-    store.timeZone = TimeZone::fixed(3600);
+    HistoryWriter store(std::make_shared<Database>(folder.path("history.sqlite")), TimeZone::fixed(3600));
+    store.prepareSchema();
+    Database& db = store.database();
     // An hour row and a minute row at the same start: the hour wins. Only
     // the hour had name lookups.
     putPeriod(db, boundary - 7200, 3600, "locked", -55, 12.5, 3);
@@ -37,16 +37,16 @@ TEST(CSVExport, MinuteRowsBeforeTheBoundaryStepByMinuteAndDamagedRowsAreSkipped)
     // a scoped address whose interface name holds a comma (Linux allows it).
     // Its counters were read: bytes, and a busy upload median (no busy download).
     using V = Database::Value;
-    db.run(HistoryStore::insertPeriodSQL, {V::integer(boundary - 3540), V::integer(60), V::text("measured"), V::null(),
+    db.run(HistoryWriter::insertPeriodSQL, {V::integer(boundary - 3540), V::integer(60), V::text("measured"), V::null(),
                                            V::null(), V::null(), V::integer(1500), V::integer(90000), V::real(1e5)});
-    db.run(HistoryStore::insertAggregateSQL,
+    db.run(HistoryWriter::insertAggregateSQL,
            {V::integer(boundary - 3540), V::integer(60), V::text("custom[1]"), V::text("nas\r\nbox"), V::text("fe80::1%br,0"),
             V::text("icmp"), V::integer(1), V::integer(0), V::integer(0), V::real(2), V::real(2), V::null(), V::real(41.5),
             V::integer(1), V::null(), V::integer(0)});
     // Lengths no writer makes are damage: left out, they shift nothing.
     for (std::int64_t seconds : {std::int64_t{90}, std::int64_t{0}, std::int64_t{-60}, std::numeric_limits<std::int64_t>::max()})
         putPeriod(db, boundary - 3480, seconds, "paused");
-    EXPECT_EQ(HistoryCSV::exportAggregates(store, static_cast<double>(boundary - 7200), static_cast<double>(boundary - 3420), exportNow),
+    EXPECT_EQ(HistoryCSV::exportAggregates(store.queries(), unixDate(static_cast<double>(boundary - 7200)), unixDate(static_cast<double>(boundary - 3420)), unixDate(exportNow)),
               header +
                   "2026-03-15T11:00:00+01:00,3600,locked,router,192.168.1.1,icmp,3600,36,2,1.0,1.500,4.000,0.250,-55,12.500,3,,,,\n"
                   "2026-03-15T12:00:00+01:00,60,not_running,,,,,,,,,,,,,,,,,\n"

@@ -103,18 +103,18 @@ TEST(HistoryFileTest, EarlierLayoutsAreReadAsTheyStandAndAreMarkedAndGainTheNewC
         SCOPED_TRACE(version);
         const std::string path = folder.path("v" + std::to_string(version) + ".sqlite");
         const std::string row = std::to_string(noonSeconds);
-        Database(path).execute(HistoryStore::schemaScript + (version == 2 ? HistoryStore::lookupColumnsSQL : "") +
+        Database(path).execute(HistorySchema::schemaScript + (version == 2 ? HistorySchema::lookupColumnsSQL : "") +
                                "PRAGMA user_version = " + std::to_string(version) + "; INSERT INTO periods (start, seconds, state) "
                                "VALUES (" + row + ", 60, 'measured'); INSERT INTO aggregates VALUES (" + row +
                                ", 60, 'router', 'router', '192.168.1.1', 'icmp', 2, 0, 0, 5, 6, 1);");
         const FileState before = fileState(path);
         const PeriodRow stored{noonSeconds, 60, MinuteState::measured, {}, {}, {}, {}, {}, {}, {}};
         {
-            const HistoryStore reader(HistoryFile::openReadOnly(path));
+            const HistoryQueries reader(HistoryFile::openReadOnly(path));
             EXPECT_EQ(reader.periods("1", {}), std::vector{stored});
             EXPECT_EQ(figures(reader.aggregates("1", {}).at(0)), (Figures{2, 0, 0, 5.0, 6.0, 1.0}));
             EXPECT_EQ(reader.aggregates("1", {}).at(0).busyUploadReplies, std::nullopt);
-            EXPECT_EQ(reader.linkCapacity(noon + 60), LinkCapacity{});
+            EXPECT_EQ(reader.linkCapacity(unixDate(noon + 60)), LinkCapacity{});
         }
         EXPECT_EQ(fileState(path), before);
         EXPECT_FALSE(std::filesystem::exists(path + "-wal"));
@@ -137,10 +137,10 @@ TEST(HistoryFileTest, EarlierLayoutsAreReadAsTheyStandAndAreMarkedAndGainTheNewC
         lookups.servers = {lookups.servers[1]};
         history.record(lookups);
         history.close();
-        history.withStore([&](HistoryStore& store) {
-            EXPECT_EQ(pragma(*store.db, "application_id"), databaseApplicationId);
-            EXPECT_EQ(pragma(*store.db, "user_version"), HistoryFile::schemaVersion);
-            EXPECT_TRUE(store.hasLookupColumns() && store.hasLoadColumns());
+        history.withQueries([&](const HistoryQueries& store) {
+            EXPECT_EQ(pragma(store.database(), "application_id"), databaseApplicationId);
+            EXPECT_EQ(pragma(store.database(), "user_version"), HistoryFile::schemaVersion);
+            EXPECT_TRUE(store.schema().hasLookupColumns() && store.schema().hasLoadColumns());
             EXPECT_EQ(figures(store.aggregates("1", {}).at(0)), (Figures{2, 0, 0, 5.0, 6.0, 1.0}));
             const auto periods = store.periods("1", {});
             ASSERT_EQ(periods.size(), 4u);
@@ -181,13 +181,13 @@ TEST(HistoryFileTest, TheKeyedTablesTakeEveryValueOfAFileOfThePreviousLayoutInOn
     TempFolder folder;
     const std::string path = folder.path("v3.sqlite");
     {
-        HistoryStore generated(std::make_shared<Database>(std::nullopt), TimeZone::utc());
+        HistoryWriter generated(std::make_shared<Database>(std::nullopt), TimeZone::utc());
         generated.prepareSchema();
         generateHistory(generated, noon, 8 * 1440 + 90);
         Database file(path);
-        file.execute(HistoryStore::schemaScript + HistoryStore::lookupColumnsSQL + HistoryStore::loadColumnsSQL +
+        file.execute(HistorySchema::schemaScript + HistorySchema::lookupColumnsSQL + HistorySchema::loadColumnsSQL +
                      "PRAGMA user_version = 3;");
-        generated.db->execute("ATTACH '" + path + "' AS v3; "
+        generated.database().execute("ATTACH '" + path + "' AS v3; "
                               "INSERT INTO v3.periods SELECT * FROM periods; INSERT INTO v3.aggregates SELECT * FROM aggregates; "
                               "INSERT INTO v3.events SELECT * FROM events; "
                               "INSERT INTO v3.aggregates (start, seconds, role, host, address, protocol, sent, lost, late, median) "
@@ -208,18 +208,20 @@ TEST(HistoryFileTest, TheKeyedTablesTakeEveryValueOfAFileOfThePreviousLayoutInOn
         file.execute("CREATE TABLE aggregates_keyed (x)");
     }
     {
-        HistoryStore store(std::make_shared<Database>(path), TimeZone::utc());
-        EXPECT_NE(errorOf([&] { store.prepareSchema(); }).find("aggregates_keyed"), std::string::npos);
-        EXPECT_EQ(pragma(*store.db, "user_version"), 3);
-        EXPECT_EQ(count(*store.db, "SELECT count(*) FROM sqlite_master WHERE name = 'periods_keyed'"), 0);
-        store.db->execute("DROP TABLE aggregates_keyed");
-        EXPECT_EQ(dumpAll(*store.db), before);
+        HistorySchema schema(std::make_shared<Database>(path));
+        EXPECT_NE(errorOf([&] { schema.prepareSchema(); }).find("aggregates_keyed"), std::string::npos);
+        EXPECT_EQ(pragma(schema.database(), "user_version"), 3);
+        EXPECT_EQ(count(schema.database(), "SELECT count(*) FROM sqlite_master WHERE name = 'periods_keyed'"), 0);
+        schema.database().execute("DROP TABLE aggregates_keyed");
+        EXPECT_EQ(dumpAll(schema.database()), before);
     }
-    HistoryStore store = openStore(path);
-    EXPECT_EQ(pragma(*store.db, "user_version"), HistoryFile::schemaVersion);
-    EXPECT_EQ(count(*store.db, "SELECT count(*) FROM sqlite_master WHERE sql LIKE '%WITHOUT ROWID'"), 2);
-    EXPECT_EQ(count(*store.db, "SELECT count(*) FROM sqlite_master WHERE name LIKE '%keyed'"), 0);
-    EXPECT_EQ(dumpAll(*store.db), before);
+    HistorySchema schema(std::make_shared<Database>(path));
+    schema.prepareSchema();
+    EXPECT_TRUE(schema.hasKeyedTables() && schema.hasLoadColumns() && schema.hasLookupColumns());
+    EXPECT_EQ(pragma(schema.database(), "user_version"), HistoryFile::schemaVersion);
+    EXPECT_EQ(count(schema.database(), "SELECT count(*) FROM sqlite_master WHERE sql LIKE '%WITHOUT ROWID'"), 2);
+    EXPECT_EQ(count(schema.database(), "SELECT count(*) FROM sqlite_master WHERE name LIKE '%keyed'"), 0);
+    EXPECT_EQ(dumpAll(schema.database()), before);
 }
 
 }  // namespace

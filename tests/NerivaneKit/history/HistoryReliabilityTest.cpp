@@ -19,7 +19,7 @@ namespace {
 using Value = Database::Value;
 
 // Six targets, one probe each per second of the minute.
-void recordMinute(HistoryStore& store, std::int64_t minute) {
+void recordMinute(HistoryWriter& store, std::int64_t minute) {
     for (int second = 0; second < 60; ++second) {
         for (std::uint8_t host = 1; host <= 6; ++host) {
             const Target target{TargetRole::custom(host), "h", ProbeAddress::v4({10, 0, 0, host})};
@@ -33,12 +33,12 @@ TEST(HistoryReliability, AKilledWriterLeavesEveryFlushedMinute) {
     TempFolder folder;
     const std::string path = folder.path("history.sqlite");
     Child child = Child::run([&](int report) {
-        HistoryStore store = openStore(path);
+        HistoryWriter store = openStore(path);
         std::int64_t minute = noonSeconds;
         for (int batch = 0;; ++batch) {
             for (int i = 0; i < 120; ++i, minute += 60) recordMinute(store, minute);
             Child::say(report, "start " + std::to_string(batch));
-            store.flush(static_cast<double>(minute), static_cast<double>(minute), true);
+            store.flush(unixDate(static_cast<double>(minute)), unixDate(static_cast<double>(minute)), true);
             Child::say(report, "done " + std::to_string(minute));
         }
     });
@@ -53,8 +53,8 @@ TEST(HistoryReliability, AKilledWriterLeavesEveryFlushedMinute) {
     ASSERT_GT(flushedUpTo, 0);
 
     History history(path, History::Options());
-    history.withStore([&](HistoryStore& store) {
-        EXPECT_EQ(store.db->query("PRAGMA integrity_check"), (std::vector<Database::Row>{{Value::text("ok")}}));
+    history.withQueries([&](const HistoryQueries& store) {
+        EXPECT_EQ(store.database().query("PRAGMA integrity_check"), (std::vector<Database::Row>{{Value::text("ok")}}));
         const std::vector<Value> window{Value::real(noon), Value::real(static_cast<double>(flushedUpTo))};
         const auto minutes = static_cast<std::size_t>((flushedUpTo - noonSeconds) / 60);
         EXPECT_EQ(store.periods("start + seconds > ? AND start < ?", window).size(), minutes);
@@ -87,7 +87,7 @@ TEST(HistoryReliability, ASecondProcessOnTheFileRunsWithoutHistoryAndSaysWhoWrit
     close(hold[1]);
     ASSERT_EQ(first.wait(), 0);
     History next(path, History::Options());
-    EXPECT_EQ(next.withStore([](HistoryStore& store) { return store.periods("1", {}).size(); }), 1u);
+    EXPECT_EQ(next.withQueries([](const HistoryQueries& store) { return store.periods("1", {}).size(); }), 1u);
 }
 
 TEST(HistoryReliability, FilesThatAreNoDatabaseFailToOpen) {
@@ -98,9 +98,9 @@ TEST(HistoryReliability, FilesThatAreNoDatabaseFailToOpen) {
     // A real history file, cut short.
     const std::string full = folder.path("full.sqlite");
     {
-        HistoryStore store = openStore(full);
+        HistoryWriter store = openStore(full);
         for (int i = 0; i < 200; ++i) recordMinute(store, noonSeconds + 60 * i);
-        store.flush(noon + 86400, noon + 86400, true);
+        store.flush(unixDate(noon + 86400), unixDate(noon + 86400), true);
     }
     for (std::uintmax_t cut : {std::filesystem::file_size(full) / 2, std::uintmax_t{4096}, std::uintmax_t{50}}) {
         bad.push_back(folder.path("cut-" + std::to_string(cut) + ".sqlite"));
@@ -171,7 +171,7 @@ std::string fillTheDisk(const std::string& mountPoint) {
     history.close();
 
     // One row per minute: 14 rows of 60 probes each are every minute whole.
-    const auto whole = history.withStore([](HistoryStore& store) { return count(*store.db, "SELECT count(*) FROM aggregates WHERE sent = 60"); });
+    const auto whole = history.withQueries([](const HistoryQueries& store) { return count(store.database(), "SELECT count(*) FROM aggregates WHERE sent = 60"); });
     return whole == 14 ? "" : "whole minutes stored: " + std::to_string(whole);
 }
 

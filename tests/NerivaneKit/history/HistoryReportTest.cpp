@@ -56,7 +56,7 @@ std::optional<double> nearestRank(std::vector<double> values, double fraction) {
 // written into it: the figures of its week and month reports must be the
 // ones its CSV export holds.
 TEST(HistoryReport, FiguresOfAThirtyDayHistoryAgreeWithItsExport) {
-    HistoryStore store(std::make_shared<Database>(":memory:"), TimeZone::fixed(3600));
+    HistoryWriter store(std::make_shared<Database>(":memory:"), TimeZone::fixed(3600));
     store.prepareSchema();
     const double end = generateHistory(store, noon, 30 * 1440);
     // Internet outages in the last week: 1.1.1.1 and its IPv6 partner lost
@@ -66,19 +66,19 @@ TEST(HistoryReport, FiguresOfAThirtyDayHistoryAgreeWithItsExport) {
         const double at = noon + day * 86400.0 + 3 * 3600 + 7;
         store.addEvent(outage(cloudflare(), at, at + minutes * 60));
         store.addEvent(outage(ipv6, at + 1, at + minutes * 60 + 2));
-        store.db->run("UPDATE aggregates SET lost = sent, median = NULL, p95 = NULL, jitter = NULL WHERE role IN "
+        store.database().run("UPDATE aggregates SET lost = sent, median = NULL, p95 = NULL, jitter = NULL WHERE role IN "
                       "('internet[0]', 'internet-ipv6') AND start >= ? AND start < ?",
                       {Database::Value::real(at - 7), Database::Value::real(at - 7 + minutes * 60)});
     }
-    store.flush(end, end, true);
+    store.flush(unixDate(end), unixDate(end), true);
 
     for (const auto span : {HistoryReport::Span::week, HistoryReport::Span::month}) {
         SCOPED_TRACE(std::string(HistoryReport::text(span)));
-        const HistoryReport::Figures figures = HistoryReport::read(store, span, end + 30);
+        const HistoryReport::Figures figures = HistoryReport::read(store.queries(), span, unixDate(end + 30));
         ASSERT_EQ(figures.to, end);
         ASSERT_EQ(figures.days.size(), span == HistoryReport::Span::week ? 8u : 31u) << "local days, cut to the window";
-        const auto measurements = rows(HistoryCSV::exportAggregates(store, figures.from, figures.to, figures.to));
-        const auto events = rows(HistoryCSV::exportEvents(store, figures.from, figures.to));
+        const auto measurements = rows(HistoryCSV::exportAggregates(store.queries(), unixDate(figures.from), unixDate(figures.to), unixDate(figures.to)));
+        const auto events = rows(HistoryCSV::exportEvents(store.queries(), unixDate(figures.from), unixDate(figures.to)));
 
         // States and reach per period, as the export's lines tell them.
         HistoryReport::StateSeconds states;

@@ -42,14 +42,14 @@ protected:
         return messages;
     }
     static std::vector<PeriodRow> periods(History& history) {
-        return history.withStore([](HistoryStore& store) { return store.periods("1", {}); });
+        return history.withQueries([](const HistoryQueries& store) { return store.periods("1", {}); });
     }
 };
 
 TEST_F(HistoryServiceTest, WritesThatKeepFailingBackOffAndHoldAtMostAWeek) {
     auto history = open();
-    history->withStore([](HistoryStore& store) {
-        store.db->execute("CREATE TRIGGER refuse BEFORE INSERT ON periods BEGIN SELECT RAISE(ABORT, 'disk says no'); END");
+    history->withQueries([](const HistoryQueries& store) {
+        store.database().execute("CREATE TRIGGER refuse BEFORE INSERT ON periods BEGIN SELECT RAISE(ABORT, 'disk says no'); END");
     });
     history->record({reply(router(), noon + 1, 2)}, MinuteState::measured);
     time.advance(100);
@@ -64,16 +64,16 @@ TEST_F(HistoryServiceTest, WritesThatKeepFailingBackOffAndHoldAtMostAWeek) {
     }
     EXPECT_EQ(loggedErrors(), (std::vector<std::string>{refused, refused, refused}));
     // A week of unwritten minutes is the most kept; older ones go, with a line.
-    history->withStore([](HistoryStore& store) {
+    history->withWriter([](HistoryWriter& store) {
         for (std::int64_t minute = 0; minute < static_cast<std::int64_t>(History::backlogMinutes) + 5; ++minute)
-            store.recordRSSI(noon + 600 + 60.0 * static_cast<double>(minute), -50);
+            store.recordRSSI(unixDate(noon + 600 + 60.0 * static_cast<double>(minute)), -50);
     });
     time.advance(3600);
     history->tick();
     const auto errors = loggedErrors();
     ASSERT_EQ(errors.size(), 5u);
     EXPECT_EQ(errors.back(), "history cannot be written: dropped 14 unwritten minutes, 2026-03-14T12:00:00Z to 2026-03-14T12:14:00Z");
-    history->withStore([](HistoryStore& store) { store.db->execute("DROP TRIGGER refuse"); });
+    history->withQueries([](const HistoryQueries& store) { store.database().execute("DROP TRIGGER refuse"); });
     time.advance(3600);
     history->tick();
     EXPECT_EQ(periods(*history).front().start, noonSeconds + 15 * 60);
@@ -82,7 +82,7 @@ TEST_F(HistoryServiceTest, WritesThatKeepFailingBackOffAndHoldAtMostAWeek) {
 TEST_F(HistoryServiceTest, AnInvalidRetentionIsLoggedOnceAndDeletesNothing) {
     auto history = open("deep/history.sqlite");
     const auto old = noonSeconds - 100 * 86400;
-    history->withStore([&](HistoryStore& store) { putPeriod(*store.db, old, 3600, "measured"); });
+    history->withQueries([&](const HistoryQueries& store) { putPeriod(store.database(), old, 3600, "measured"); });
     auto oldRowKept = [&] { return !periods(*history).empty() && periods(*history).front().start == old; };
     for (int days : {0, -5, std::numeric_limits<int>::max()}) {
         history->setRetentionDays(days);
@@ -111,13 +111,13 @@ TEST_F(HistoryServiceTest, MaintenanceWaitsWhileTheWallClockDisagreesWithTheStea
     time.advance(120);
     history->tick();  // writes 12:00
     auto noonRow = [&] { return periods(*history).empty() ? 0 : periods(*history).front().seconds; };
-    auto lastMaintenance = [&] { return history->withStore([](HistoryStore& store) { return store.lastMaintenance; }); };
+    auto lastMaintenance = [&] { return history->withWriter([](HistoryWriter& store) { return store.lastMaintenance(); }); };
     // The wall clock leaps 40 days ahead while 10 s pass: 12:00 would be
     // rolled up and then deleted as too old.
     time.date = time.date + 40 * 86400;
     time.advance(10);
     history->tick();
-    EXPECT_EQ(std::pair(noonRow(), lastMaintenance()), std::pair(std::int64_t{60}, std::optional(noon + 5)));
+    EXPECT_EQ(std::pair(noonRow(), lastMaintenance()), std::pair(std::int64_t{60}, std::optional(unixDate(noon + 5))));
     EXPECT_EQ(loggedErrors(), std::vector<std::string>{"the clock moved 3456130 s while 130 s passed: roll-up and retention wait a day"});
     time.advance(7200);
     history->tick();
@@ -126,7 +126,7 @@ TEST_F(HistoryServiceTest, MaintenanceWaitsWhileTheWallClockDisagreesWithTheStea
     time.date = time.date - 40 * 86400;
     time.advance(86400);
     history->tick();
-    EXPECT_EQ(lastMaintenance(), time.date.load());
+    EXPECT_EQ(lastMaintenance(), unixDate(time.date.load()));
     // Sleep moves both clocks: eight days asleep is no jump, and 12:00 is rolled up.
     time.sleep(8 * 86400);
     history->tick();
@@ -161,7 +161,7 @@ TEST_F(HistoryServiceTest, TrafficBusyRepliesAndTheWeeksCapacity) {
     time.advance(180);
     history->tick();
     using Busy = std::tuple<std::optional<double>, std::optional<std::int64_t>, std::optional<double>, std::optional<std::int64_t>>;
-    history->withStore([](HistoryStore& store) {
+    history->withQueries([](const HistoryQueries& store) {
         const auto periods = store.periods("1", {});
         ASSERT_EQ(periods.size(), 2u);
         EXPECT_EQ(std::tuple(periods[0].sentBytes, periods[0].receivedBytes, periods[0].peakSentBitsPerSecond, periods[0].peakReceivedBitsPerSecond),
@@ -173,13 +173,13 @@ TEST_F(HistoryServiceTest, TrafficBusyRepliesAndTheWeeksCapacity) {
         EXPECT_EQ(busy, (std::vector<Busy>{{{}, 0, {}, 0}, {70.0, 3, 30.0, 2}, {{}, {}, {}, {}}})) << "router, 1.1.1.1, router a minute on";
     });
     // The chart draws the minute's mean throughput, none for a minute without counters.
-    const auto chart = history->chart(ChartRange::hour, TargetRole::internet(0), time.date);
+    const auto chart = history->chart(ChartRange::hour, TargetRole::internet(0), unixDate(time.date));
     EXPECT_EQ(std::pair(chart[chart.size() - 4].sentBitsPerSecond, chart[chart.size() - 3].sentBitsPerSecond),
               std::pair(std::optional(173'200.0), std::optional<double>()));
     // Over the week before: 60 minutes of chatter, 38 active ones at 1 to 38
     // Mbit/s, two LAN copies at 900 and a row without counters; before it,
     // 5 Gbit/s. With 12:00's 1 Mbit/s: 41 active minutes, the 39th is 38 Mbit/s.
-    history->withStore([](HistoryStore& store) {
+    history->withQueries([](const HistoryQueries& store) {
         std::string sql = "BEGIN;";
         for (int hour = 1; hour <= 101; ++hour) {
             const double sent = hour <= 60 ? 50e3 : hour <= 98 ? (hour - 60) * 1e6 : hour <= 100 ? 900e6 : 0;
@@ -187,10 +187,11 @@ TEST_F(HistoryServiceTest, TrafficBusyRepliesAndTheWeeksCapacity) {
                    std::to_string(noonSeconds - hour * 3600) + ", 60, 'measured', " +
                    (hour <= 100 ? std::to_string(sent) + ", 20e3);" : "NULL, NULL);");
         }
-        store.db->execute(sql + "INSERT INTO periods (start, seconds, state, peak_sent_bps) VALUES (" +
+        store.database().execute(sql + "INSERT INTO periods (start, seconds, state, peak_sent_bps) VALUES (" +
                           std::to_string(noonSeconds - 8 * 86400) + ", 60, 'measured', 5e9); COMMIT;");
     });
     EXPECT_EQ(history->linkCapacity(), (LinkCapacity{38e6, 0})) << "the chatter of a quiet direction is no capacity";
+    EXPECT_TRUE(history->withWriter([](const HistoryWriter& writer) { return writer.invariantsHold(); }));
 }
 
 }  // namespace

@@ -41,7 +41,7 @@ TEST_F(AppModelTest, OneMonitorPauseIsNotExtendedAndStaleUpdatesOnlyReachHistory
     model->pauseForOneHour();
     EXPECT_TRUE(runs.front()->stopped);
     model->history()->tick();
-    EXPECT_EQ(model->history()->withStore([](HistoryStore& store) { return store.state; }), MinuteState::paused);
+    EXPECT_EQ(model->history()->withWriter([](HistoryWriter& store) { return store.state(); }), MinuteState::paused);
     clock += 600;
     model->pauseForOneHour();
     EXPECT_EQ(model->pausedUntil(), start + 3600) << "a second pause does not extend the first";
@@ -53,7 +53,7 @@ TEST_F(AppModelTest, OneMonitorPauseIsNotExtendedAndStaleUpdatesOnlyReachHistory
     EXPECT_EQ(model->history()->linkCapacity(), LinkCapacity{});
     QCoreApplication::sendPostedEvents();
     EXPECT_EQ(run().capacities, std::vector<LinkCapacity>{LinkCapacity{}});
-    EXPECT_EQ(model->history()->withStore([](HistoryStore& store) { return count(*store.db, "SELECT sum(sent_bytes) FROM periods"); }), 500);
+    EXPECT_EQ(model->history()->withQueries([](const HistoryQueries& store) { return count(store.database(), "SELECT sum(sent_bytes) FROM periods"); }), 500);
     EXPECT_EQ(model->snapshot(), MonitorSnapshot{});
     EXPECT_TRUE(model->samples().empty());
     EXPECT_EQ(model->history()->latestEvents(10), std::vector<NetworkEvent>{outage(start - 30)});
@@ -96,23 +96,22 @@ TEST_F(AppModelTest, AnUnusableStoredIntervalIsNoFloodAndASlowPathSendsTheBatter
 }
 
 TEST_F(AppModelTest, TheStoredRetentionGovernsTheFirstMaintenanceAndAnInvalidOneKeepsEverything) {
-    // History dates by the system clock: a row two months before today.
-    const double today = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-    const auto twoMonthsAgo = static_cast<std::int64_t>(today / 3600) * 3600 - 60 * 86400;
+    // A row two months before the model's clock, by which history dates.
+    const auto twoMonthsAgo = static_cast<std::int64_t>(start / 3600) * 3600 - 60 * 86400;
     ASSERT_TRUE(QDir(directory.path()).mkpath(QStringLiteral("history")));
     int file = 0;
     for (const auto& [stored, kept] : std::vector<std::pair<const char*, bool>>{
              {"90", true}, {"30", false}, {"30d", true}, {"many", true}, {"0", true}, {"-5", true}, {"99999999999", true}}) {
         SCOPED_TRACE(stored);
         const std::string path = directory.filePath(QStringLiteral("history/%1.sqlite").arg(++file)).toStdString();
-        putPeriod(*openStore(path).db, twoMonthsAgo, 3600, "measured");
+        putPeriod(openStore(path).database(), twoMonthsAgo, 3600, "measured");
         variables["NERIVANE_HISTORY"] = path;
         const QString settings = directory.filePath(QStringLiteral("nerivane.conf"));
         QSettings(settings, QSettings::IniFormat).setValue(QStringLiteral("retentionDays"), QString::fromUtf8(stored));
         preferences = std::make_unique<Preferences>(settings);
         startedModel();
         // The first maintenance runs on history's queue at start; this read waits for it.
-        EXPECT_EQ(model->history()->withStore([](HistoryStore& store) { return store.periods("1", {}).size(); }), kept ? 1u : 0u);
+        EXPECT_EQ(model->history()->withQueries([](const HistoryQueries& store) { return store.periods("1", {}).size(); }), kept ? 1u : 0u);
         model.reset();
     }
 }
@@ -146,7 +145,7 @@ TEST_F(AppModelTest, HistoryStopsBeforeAnythingItsTimerReadsIsDestroyed) {
     onWiFi.path.kind = NetworkPath::Kind::wifi, onWiFi.path.physicalInterface = "wlan0";
     deliverSnapshot(onWiFi);
     History* history = model->history();
-    history->withStore([](HistoryStore&) { return 0; });
+    history->withQueries([](const HistoryQueries&) { return 0; });
     armed = true;
     std::thread ticker([history] { history->tick(); });
     ASSERT_TRUE(waitUntil([&] { return entered.load(); }));

@@ -52,16 +52,16 @@ TEST(CSVExport, EverythingIsAllThatIsStoredAndAGapIsOneLine) {
     options.log = Log("history", std::string(Log::defaultSubsystem), logs);
     History history(folder.path("history.sqlite"), options);
     const double now = static_cast<double>(std::time(nullptr));
-    const std::int64_t minute = HistoryStore::minuteStart(now).value();
-    history.withStore([&](HistoryStore& store) {
+    const std::int64_t minute = HistoryQueries::minuteStart(unixDate(now)).value();
+    history.withQueries([&](const HistoryQueries& store) {
         using V = Database::Value;
         // The damaged row: an hour in 1970, as a roll-up would leave it.
         for (const auto& [start, seconds] : {std::pair<std::int64_t, std::int64_t>{0, 3600}, {minute - 7200, 60}, {minute - 3600, 60}}) {
-            putPeriod(*store.db, start, seconds, "measured");
-            putAggregate(*store.db, start, seconds, 60, 0, 0, 1.5, 2, 0.25);
+            putPeriod(store.database(), start, seconds, "measured");
+            putAggregate(store.database(), start, seconds, 60, 0, 0, 1.5, 2, 0.25);
         }
         for (const double start : {120.0, now - 40 * 86400})
-            store.db->run(HistoryStore::insertEventSQL, {V::text("outage"), V::text("router"), V::text("router"),
+            store.database().run(HistoryWriter::insertEventSQL, {V::text("outage"), V::text("router"), V::text("router"),
                                                          V::text("192.168.1.1"), V::real(start), V::real(start + 60), V::null()});
     });
     const auto lines = [](const std::optional<std::string>& text) {

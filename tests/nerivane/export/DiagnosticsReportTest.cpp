@@ -124,27 +124,27 @@ TEST(DiagnosticsReport, WithoutAnInstanceTheSettingsAndTheHistoryAreOnlyRead) {
     EXPECT_FALSE(std::filesystem::exists(missing));
     const std::string path = folder.path("history.sqlite");
     const double now = static_cast<double>(std::time(nullptr));
-    const std::int64_t old = HistoryStore::minuteStart(now - 60 * 86400).value();
+    const std::int64_t old = HistoryQueries::minuteStart(unixDate(now - 60 * 86400)).value();
     const std::string listed = "outage router 192.168.1.1 2 min";
     const auto rows = [](Database& db) {
         return std::make_tuple(count(db, "SELECT count(*) FROM events"), count(db, "SELECT count(*) FROM periods WHERE seconds = 60"));
     };
     {
         History writer(path);
-        writer.withStore([&](HistoryStore& store) {
-            store.db->run(HistoryStore::insertEventSQL,
+        writer.withQueries([&](const HistoryQueries& store) {
+            store.database().run(HistoryWriter::insertEventSQL,
                           {Database::Value::text("outage"), Database::Value::text("router"), Database::Value::text("router"),
                            Database::Value::text("192.168.1.1"), Database::Value::real(static_cast<double>(old)),
                            Database::Value::real(static_cast<double>(old + 120)), Database::Value::null()});
-            putPeriod(*store.db, old, 60, "measured");
-            putPeriod(*store.db, old + 50 * 86400, 60, "measured");
+            putPeriod(store.database(), old, 60, "measured");
+            putPeriod(store.database(), old + 50 * 86400, 60, "measured");
         });
         ::chmod(path.c_str(), 0640);
         const FileState file = fileState(path), log = fileState(path + "-wal");
         EXPECT_TRUE(DiagnosticsClient::offlineReport(stored, path).contains(QString::fromStdString(listed)));
         EXPECT_EQ(fileState(path), file);
         EXPECT_EQ(fileState(path + "-wal"), log);
-        writer.withStore([&](HistoryStore& store) { EXPECT_EQ(rows(*store.db), std::make_tuple(1, 2)); });
+        writer.withQueries([&](const HistoryQueries& store) { EXPECT_EQ(rows(store.database()), std::make_tuple(1, 2)); });
     }
     std::filesystem::remove(path + ".lock");
     ::chmod(path.c_str(), 0640);

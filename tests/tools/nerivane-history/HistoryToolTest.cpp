@@ -28,7 +28,7 @@ protected:
     const std::string db = folder.path("history.sqlite");
     const double now = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
     // Ten minutes back: well inside every window however long the test takes.
-    const std::int64_t minute = *HistoryStore::minuteStart(now) - 600;
+    const std::int64_t minute = *HistoryQueries::minuteStart(unixDate(now)) - 600;
 
     Result run(const std::string& arguments, const std::string& environment = "") {
         // Run by hand, the program sits next to the test executable.
@@ -81,13 +81,13 @@ TEST_F(HistoryToolTest, UsageErrorsAndUnreadableDatabasesPrintNothingAndCreateNo
 
 TEST_F(HistoryToolTest, ExportsEventsAndChartWithoutChangingTheFile) {
     {
-        HistoryStore store = openStore(db);
+        HistoryWriter store = openStore(db);
         const double m = static_cast<double>(minute);
         // Out of time order, with a late reply; the loss breaks the pair 10-30 for the jitter.
         for (const auto& probe : {reply(cloudflare(), m + 4, 34), reply(cloudflare(), m + 1, 10), reply(cloudflare(), m + 3, 30),
                                   lost(cloudflare(), m + 2), late(cloudflare(), m + 5, 2500)})
             store.record(probe);
-        store.recordRSSI(m + 4, -60);
+        store.recordRSSI(unixDate(m + 4), -60);
         // Counters read: the minute is quiet. The next one has 12 replies while uploading.
         store.recordTraffic({m + 30, 1, 5000, 7000});
         for (int i = 0; i < 12; ++i) {
@@ -97,10 +97,10 @@ TEST_F(HistoryToolTest, ExportsEventsAndChartWithoutChangingTheFile) {
         }
         store.addEvent(outage(router(), m - 100, m - 50));
         store.addEvent(spike(Target{TargetRole::custom(0), "lab, west", *ProbeAddress::parse("10.0.0.9")}, m + 5, m + 9, 250));
-        store.flush(m + 120, m + 120, true);
+        store.flush(unixDate(m + 120), unixDate(m + 120), true);
         // Rows a maintenance pass would roll up or delete: the tool must leave them.
-        putPeriod(*store.db, minute - 10 * 86400, 60, "paused");
-        putPeriod(*store.db, minute - 400 * 86400, 3600, "paused");
+        putPeriod(store.database(), minute - 10 * 86400, 60, "paused");
+        putPeriod(store.database(), minute - 400 * 86400, 3600, "paused");
     }
     const auto iso = [](std::int64_t time) { return TimeZone::utc().iso8601(time); };
     auto ok = [&](const std::string& arguments, const std::string& environment = "") {
@@ -155,8 +155,8 @@ TEST_F(HistoryToolTest, ReportOpensOfflineInABrowserAndPrintsOnOneToThreePages) 
     const std::string isolate = std::system("unshare -n true 2>/dev/null") == 0 ? "unshare -n " : "unshare -rn ";
     double end = 0;
     {
-        HistoryStore store = openStore(db);
-        store.db->execute("PRAGMA synchronous = OFF");
+        HistoryWriter store = openStore(db);
+        store.database().execute("PRAGMA synchronous = OFF");
         end = generateHistory(store, noon, 8 * 1440);
     }
     const std::string page = folder.path("report.html");
@@ -181,8 +181,8 @@ TEST_F(HistoryToolTest, ReportOpensOfflineInABrowserAndPrintsOnOneToThreePages) 
     EXPECT_LE(pages, 3);
 
     // The summary as the figures make it, in the printed text however the lines broke.
-    const HistoryStore store(HistoryFile::openReadOnly(db), TimeZone::utc());
-    std::string summary = HistoryReportPage::summary(HistoryReport::read(store, HistoryReport::Span::week, end));
+    const HistoryQueries store(HistoryFile::openReadOnly(db), TimeZone::utc());
+    std::string summary = HistoryReportPage::summary(HistoryReport::read(store, HistoryReport::Span::week, unixDate(end)));
     auto words = [](std::string text) {
         std::replace(text.begin(), text.end(), '\n', ' ');
         std::string joined;

@@ -1,4 +1,4 @@
-#include "NerivaneKit/history/HistoryStore.h"
+#include "NerivaneKit/history/HistoryWriter.h"
 
 #include <gtest/gtest.h>
 
@@ -14,14 +14,15 @@
 namespace nerivane {
 namespace {
 
-class HistoryStoreTest : public ::testing::Test {
+class HistoryWriterTest : public ::testing::Test {
 protected:
     TempFolder folder;
-    HistoryStore store = openStore(folder.path("history.sqlite"));
-    Database& db = *store.db;
+    HistoryWriter store = openStore(folder.path("history.sqlite"));
+    const HistoryQueries& queries = store.queries();
+    Database& db = store.database();
 };
 
-TEST_F(HistoryStoreTest, RateLimitAndForce) {
+TEST_F(HistoryWriterTest, RateLimitAndForce) {
     struct Step {
         std::optional<double> record;  // a reply sent then, before the flush
         double flush;
@@ -37,13 +38,14 @@ TEST_F(HistoryStoreTest, RateLimitAndForce) {
              {{}, noon + 300, false, 3},
              {noon - 86400, noon - 86400 + 60, false, 4}}) {  // the clock set back by a day: writing goes on at once
         if (record) store.record(reply(router(), *record, 3));
-        store.flush(flush, flush, force);
-        EXPECT_EQ(store.aggregates("seconds = 60", {}).size(), minutes) << "flush at " << flush - noon;
+        store.flush(unixDate(flush), unixDate(flush), force);
+        EXPECT_EQ(queries.aggregates("seconds = 60", {}).size(), minutes) << "flush at " << flush - noon;
     }
-    EXPECT_EQ(store.lastMaintenance, noon - 86400 + 60) << "as does maintenance";
+    EXPECT_EQ(store.lastMaintenance(), unixDate(noon - 86400 + 60)) << "as does maintenance";
+    EXPECT_TRUE(store.invariantsHold());
 }
 
-TEST_F(HistoryStoreTest, UnconvertibleRowsAreSkipped) {
+TEST_F(HistoryWriterTest, UnconvertibleRowsAreSkipped) {
     db.execute(R"(
         INSERT INTO periods (start, seconds, state, rssi, dns_median, dns_failures) VALUES (60, 60, 'measured', 'strong', NULL, NULL);
         INSERT INTO periods (start, seconds, state, rssi, dns_median, dns_failures) VALUES (120, 60, 'dreaming', NULL, NULL, NULL);
@@ -58,23 +60,23 @@ TEST_F(HistoryStoreTest, UnconvertibleRowsAreSkipped) {
         INSERT INTO events (kind, role, host, address, start, end, worst) VALUES ('spike', 'router', 'r', 'not-an-address', 1, 2, 5);
         INSERT INTO events (kind, role, host, address, start, end, worst) VALUES ('spike', 'internet[0]', 'h', 'fe80::1%nosuchif0', 3, 4, 'bad');
     )");
-    EXPECT_EQ(store.periods("1", {}), (std::vector<PeriodRow>{{60, 60, MinuteState::measured, std::nullopt, {}, {}, {}, {}, {}, {}},
+    EXPECT_EQ(queries.periods("1", {}), (std::vector<PeriodRow>{{60, 60, MinuteState::measured, std::nullopt, {}, {}, {}, {}, {}, {}},
                                                               {180, 60, MinuteState::asleep, -55, {}, {}, {}, {}, {}, {}}}))
         << "reals truncate toward zero";
-    auto rows = store.aggregates("1", {});
+    auto rows = queries.aggregates("1", {});
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(figures(rows[0]), (Figures{1, 0, 0, 1.5, 2.0, std::nullopt}));
     // An event of a vanished interface is kept, without its scope.
-    EXPECT_EQ(store.events("1 ORDER BY start", {}),
+    EXPECT_EQ(queries.events("1 ORDER BY start", {}),
               (std::vector<NetworkEvent>{outage(Target{TargetRole::router(), "r", *ProbeAddress::parse("10.0.0.1")}, 1, 2),
                                          {NetworkEvent::Kind::spike, TargetRole::internet(0), "h", *ProbeAddress::parse("fe80::1"), 3, 4, {}}}));
 }
 
-TEST_F(HistoryStoreTest, HourRowsReplaceMinuteRowsAWeekOldInOneTransaction) {
+TEST_F(HistoryWriterTest, HourRowsReplaceMinuteRowsAWeekOldInOneTransaction) {
     // "now" is eight days after noon: the boundary is the hour of now's minute minus seven days.
     const double now = noon + 8 * 86400 + 1234;
     const std::int64_t boundary = noonSeconds + 86400, h1 = noonSeconds, h2 = h1 + 3600;
-    EXPECT_EQ(HistoryStore::rollupBoundary(now), boundary);
+    EXPECT_EQ(HistoryQueries::rollupBoundary(unixDate(now)), boundary);
     // h1: 30 locked + 30 measured minutes, lookups in the first three (medians
     // 10, 30, 20 ms; 0, 1, 2 failures); h2: 40 asleep + 20 offline.
     for (int i = 0; i < 60; ++i) {
@@ -100,16 +102,16 @@ TEST_F(HistoryStoreTest, HourRowsReplaceMinuteRowsAWeekOldInOneTransaction) {
 
     // The last step, deleting the minute periods, fails: nothing changes.
     db.execute("CREATE TRIGGER refuse BEFORE DELETE ON periods BEGIN SELECT RAISE(ABORT, 'no'); END");
-    EXPECT_THROW(store.rollup(now), Database::Error);
+    EXPECT_THROW(store.rollup(unixDate(now)), Database::Error);
     EXPECT_EQ(count(db, "SELECT count(*) FROM aggregates WHERE seconds = 3600"), 0);
     EXPECT_EQ(count(db, "SELECT count(*) FROM aggregates WHERE seconds = 60"), 6);
     db.execute("DROP TRIGGER refuse");
-    store.rollup(now);
+    store.rollup(unixDate(now));
 
-    EXPECT_EQ(store.periods("1", {}), (std::vector<PeriodRow>{{h1, 3600, MinuteState::measured, -60, 20.0, 3, 10000, 40000, 9000.0, {}},
+    EXPECT_EQ(queries.periods("1", {}), (std::vector<PeriodRow>{{h1, 3600, MinuteState::measured, -60, 20.0, 3, 10000, 40000, 9000.0, {}},
                                                               {h2, 3600, MinuteState::asleep, std::nullopt, {}, {}, {}, {}, {}, {}},
                                                               {boundary, 60, MinuteState::measured, std::nullopt, {}, {}, {}, {}, {}, {}}}));
-    auto rows = store.aggregates("1", {});
+    auto rows = queries.aggregates("1", {});
     ASSERT_EQ(rows.size(), 3u);
     EXPECT_EQ(rows[0].seconds, 3600);
     EXPECT_EQ(figures(rows[0]), (Figures{54, 9, 3, 20.0, 33.0, 6.5}));
@@ -190,25 +192,27 @@ std::string digest(const std::string& text) {
     return hex;
 }
 
-TEST(HistoryStoreGolden, StoredValuesExportsAndChartsOfAGeneratedHistoryStayTheSame) {
-    HistoryStore store(std::make_shared<Database>(std::nullopt), TimeZone::fixed(3600));
+TEST(HistoryWriterGolden, StoredValuesExportsAndChartsOfAGeneratedHistoryStayTheSame) {
+    HistoryWriter store(std::make_shared<Database>(std::nullopt), TimeZone::fixed(3600));
     store.prepareSchema();
     const double end = generateHistory(store, noon + 17, 8 * 1440 + 200);
+    EXPECT_TRUE(store.invariantsHold());
+    const HistoryQueries& queries = store.queries();
     const double now = end + 42.5;
 
     std::string stored;
-    for (const PeriodRow& row : store.periods("1", {}))
+    for (const PeriodRow& row : queries.periods("1", {}))
         stored += std::to_string(row.start) + " " + std::to_string(row.seconds) + " " + std::string(text(row.state)) + " " +
                   field(row.rssi) + " " + field(row.dnsMedian) + " " + field(row.dnsFailures) + " " + field(row.sentBytes) +
                   " " + field(row.receivedBytes) + " " + field(row.peakSentBitsPerSecond) + " " +
                   field(row.peakReceivedBitsPerSecond) + "\n";
-    for (const AggregateRow& row : store.aggregates("1", {}))
+    for (const AggregateRow& row : queries.aggregates("1", {}))
         stored += std::to_string(row.start) + " " + std::to_string(row.seconds) + " " + row.role.text() + " " + row.host + " " +
                   row.address + " " + std::string(text(row.probeProtocol)) + " " + std::to_string(row.sent) + " " +
                   std::to_string(row.lost) + " " + std::to_string(row.late) + " " + field(row.median) + " " + field(row.p95) +
                   " " + field(row.jitter) + " " + field(row.busyUploadMedian) + " " + field(row.busyUploadReplies) + " " +
                   field(row.busyDownloadMedian) + " " + field(row.busyDownloadReplies) + "\n";
-    for (const NetworkEvent& event : store.events("1 ORDER BY start", {}))
+    for (const NetworkEvent& event : queries.events("1 ORDER BY start", {}))
         stored += std::string(text(event.kind)) + " " + event.role.text() + " " + event.host + " " + event.address.text() + " " +
                   shortest(event.start) + " " + shortest(event.end) + " " + field(event.worstRTT) + "\n";
 
@@ -217,15 +221,15 @@ TEST(HistoryStoreGolden, StoredValuesExportsAndChartsOfAGeneratedHistoryStayTheS
         for (const TargetRole& role : {TargetRole::router(), TargetRole::internet(0), TargetRole::internetIPv6(),
                                        TargetRole::custom(0), TargetRole::custom(1)})
             for (double at : {now, now - 3 * 86400 - 1234.5})
-                for (const ChartBucket& bucket : HistoryChart::read(store, range, role, at))
+                for (const ChartBucket& bucket : HistoryChart::read(queries, range, role, unixDate(at)))
                     charts += shortest(bucket.start) + " " + (bucket.state ? std::string(text(*bucket.state)) : "-") + " " +
                               field(bucket.median) + " " + field(bucket.p95) + " " + field(bucket.lossPercent) + " " +
                               field(bucket.rssi) + " " + field(bucket.sentBitsPerSecond) + " " +
                               field(bucket.receivedBitsPerSecond) + "\n";
 
-    const std::string all = HistoryCSV::exportAggregates(store, now - 30 * 86400, now, now);
-    const std::string window = HistoryCSV::exportAggregates(store, noon + 2 * 86400 + 1000.5, noon + 8 * 86400 + 77, now);
-    const std::string events = HistoryCSV::exportEvents(store, noon, now);
+    const std::string all = HistoryCSV::exportAggregates(queries, unixDate(now - 30 * 86400), unixDate(now), unixDate(now));
+    const std::string window = HistoryCSV::exportAggregates(queries, unixDate(noon + 2 * 86400 + 1000.5), unixDate(noon + 8 * 86400 + 77), unixDate(now));
+    const std::string events = HistoryCSV::exportEvents(queries, unixDate(noon), unixDate(now));
     EXPECT_EQ(std::count(all.begin(), all.end(), '\n'), 39355);
     EXPECT_EQ(digest(stored), "7a1f510a8aba78b3");
     EXPECT_EQ(digest(charts), "7330f3f07e76bbc3");
