@@ -432,7 +432,7 @@ TEST_P(Compact, GeometryKeepsThePartsApart) {
     const auto badge = ReadoutGeometry::badge(side);
     EXPECT_EQ(both.stacked, side >= ReadoutGeometry::stackedSide);
     EXPECT_EQ(both.dot.has_value(), !both.stacked);
-    EXPECT_TRUE(both.digits.font && (both.routerDigits.font != nullptr) == both.stacked);
+    EXPECT_TRUE(both.digits.font && both.routerDigits.font.has_value() == both.stacked);
     EXPECT_TRUE(!both.stacked || both.routerDigits.line.width + badge.diameter + 1 == side);
     // The default style: the trace above the digits, never through them, and clear of the badge.
     const auto traced = ReadoutGeometry::compact(
