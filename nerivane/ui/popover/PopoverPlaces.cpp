@@ -10,10 +10,11 @@
 
 namespace nerivane {
 
-PopoverView::Places PopoverPlaces::make(AppModel& model, PopoverState& state, Updater* updater) {
+PopoverView::Places PopoverPlaces::make(AppModel& model, PopoverState& state, Updater* updater,
+                                        std::function<double()> now) {
     PopoverView::Places places;
-    places.historyCard = [&model, &state]() -> QWidget* {
-        auto* card = new HistoryCard(model);
+    places.historyCard = [&model, &state, now]() -> QWidget* {
+        auto* card = new HistoryCard(model, now);
         card->setRange(state.chartRange());
         card->setTarget(state.chartTarget());
         QObject::connect(card, &HistoryCard::rangeChanged, &state, &PopoverState::setChartRange);

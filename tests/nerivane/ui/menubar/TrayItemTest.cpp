@@ -27,6 +27,7 @@
 
 #include "support/qt/PrivateBus.h"
 #include "support/widgets/PopoverHarness.h"
+#include "nerivane/ui/history/HistoryCard.h"
 #include "nerivane/ui/menubar/MenuBarRenderer.h"
 #include "nerivane/ui/menubar/StatusItemController.h"
 #include "nerivane/ui/menubar/TrayAppearanceWatcher.h"
@@ -146,7 +147,13 @@ TEST(StatusItem, FirstRunCardStaysAfterAGlanceShorterThanThreeSeconds) {
     controller.openPopover();
     // The popup's footer names the build's version, not "dev".
     EXPECT_EQ(controller.popover()->view()->footer()->versionText(), QStringLiteral(NERIVANE_VERSION));
-    keepPicture(PopoverSnapshot::render(*controller.popover()->view()), QStringLiteral("popup-opened-from-tray.png"));
+    // The picture once the cards' history reads are in, whichever comes first.
+    PopoverView& view = *controller.popover()->view();
+    auto* history = view.findChild<HistoryCard*>();
+    ASSERT_TRUE(history != nullptr && view.eventsCard() != nullptr);
+    view.eventsCard()->load();
+    ASSERT_TRUE(waitForWidgets([&] { return history->isLoaded() && view.eventsCard()->isLoaded(); }));
+    keepPicture(PopoverSnapshot::render(view), QStringLiteral("popup-opened-from-tray.png"));
     item.harness.clock += 3.0;
     controller.popover()->hide();
     EXPECT_FALSE(controller.showingFirstRun());
