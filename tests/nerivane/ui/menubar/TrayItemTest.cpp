@@ -133,6 +133,7 @@ TEST(StatusItem, WithoutATrayHostAWindowStandsIn) {
 }
 
 TEST(StatusItem, FirstRunCardStaysAfterAGlanceShorterThanThreeSeconds) {
+    fixLook(false);
     Item item;
     auto& controller = item.controller;
     item.harness.preferences.setDidShowFirstRun(false);
