@@ -2,8 +2,8 @@
 // the target cards with the under-load card after the internet card, or the
 // offline card, the history card, the Wi-Fi card, the events card; or the
 // settings page in their place) and the footer.
-// Built anew each time the popup opens and refreshed from the model while it
-// is shown. Owned by the popup window or the snapshot renderer; main thread.
+// Built anew each time the popup opens; while it is shown its cards are
+// updated in place from the model (target cards of other targets are made anew). Owned by the popup window or the snapshot renderer; main thread.
 #pragma once
 
 #include <QPointer>
@@ -23,6 +23,8 @@ namespace nerivane {
 
 class AppModel;
 class EventsCard;
+class LoadCard;
+class WiFiCard;
 class PopoverFooter;
 class PopoverHeader;
 class PopoverState;
@@ -100,9 +102,10 @@ private:
     QVBoxLayout* targets_ = nullptr;
     // What the target cards shown were made for; empty before the first.
     QStringList targetSet_;
-    // The under-load card, made afresh with every refresh; gone with its layout.
-    QPointer<QWidget> loadCard_;
-    QVBoxLayout* wifi_ = nullptr;
+    // Made with the column, kept in the targets' stack after the first card
+    // and hidden while it has nothing to show.
+    QPointer<LoadCard> loadCard_;
+    QPointer<WiFiCard> wifiCard_;
     QPointer<EventsCard> eventsCard_;
 };
 
