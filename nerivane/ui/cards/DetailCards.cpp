@@ -14,8 +14,8 @@ QString tr(const char* text) { return QCoreApplication::translate("DetailCards",
 
 }  // namespace
 
-std::unique_ptr<CardFrame> firstRunCard(const QString& words, std::function<void()> dismiss, QWidget* launchAtLogin,
-                                        QWidget* notifications) {
+std::unique_ptr<CardFrame> firstRunCard(const QString& words, std::function<void()> dismiss,
+                                        std::unique_ptr<QWidget> launchAtLogin, std::unique_ptr<QWidget> notifications) {
     auto card = std::make_unique<CardFrame>(tr(CardTexts::firstRunTitle));
     auto* text = new QLabel(words, card.get());
     text->setWordWrap(true);
@@ -23,11 +23,11 @@ std::unique_ptr<CardFrame> firstRunCard(const QString& words, std::function<void
     auto* targets = CardFrame::secondaryLabel(tr(CardTexts::firstRunTargets), card.get());
     targets->setWordWrap(true);
     card->body()->addWidget(targets);
-    if (notifications != nullptr) card->body()->addWidget(notifications);
+    if (notifications != nullptr) card->body()->addWidget(notifications.release());
     auto* row = new QHBoxLayout;
     if (launchAtLogin != nullptr) {
         launchAtLogin->setParent(card.get());
-        row->addWidget(launchAtLogin);
+        row->addWidget(launchAtLogin.release());
     }
     row->addStretch(1);
     if (dismiss) {

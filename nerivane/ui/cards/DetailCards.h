@@ -13,8 +13,8 @@ namespace nerivane::DetailCards {
 // text says what leaves the computer (CardTexts::firstRunText); dismiss may be
 // empty (no "Got it" button); launchAtLogin is the settings' switch, or null
 // while there is none; so is notifications, the outage notifications' switch.
-// The card takes both switches.
-std::unique_ptr<CardFrame> firstRunCard(const QString& text, std::function<void()> dismiss, QWidget* launchAtLogin,
-                                        QWidget* notifications = nullptr);
+std::unique_ptr<CardFrame> firstRunCard(const QString& text, std::function<void()> dismiss,
+                                        std::unique_ptr<QWidget> launchAtLogin,
+                                        std::unique_ptr<QWidget> notifications = nullptr);
 
 }  // namespace nerivane::DetailCards

@@ -117,7 +117,7 @@ void PopoverView::rebuildColumn() {
 
     if (state_.showingSettings()) {
         if (places_.settingsPage) {
-            if (QWidget* page = places_.settingsPage()) layout->addWidget(page);
+            if (auto page = places_.settingsPage()) layout->addWidget(page.release());
         }
     } else {
         if (state_.showingFirstRun()) {
@@ -134,7 +134,7 @@ void PopoverView::rebuildColumn() {
         loadCard_ = new LoadCard(column_);
         targets_->addWidget(loadCard_);
         if (places_.historyCard) {
-            if (QWidget* card = places_.historyCard()) layout->addWidget(card);
+            if (auto card = places_.historyCard()) layout->addWidget(card.release());
         }
         auto* wifi = stack();
         layout->addLayout(wifi);
@@ -157,12 +157,12 @@ void PopoverView::rebuildColumn() {
     scroll_->verticalScrollBar()->setValue(scrolled);
 }
 
-QWidget* PopoverView::outageSwitch() {
+std::unique_ptr<QWidget> PopoverView::outageSwitch() {
     // The settings' own preference, offered where a new user looks first.
-    auto* row = new QWidget;
-    auto* layout = new QVBoxLayout(row);
+    auto row = std::make_unique<QWidget>();
+    auto* layout = new QVBoxLayout(row.get());
     layout->setContentsMargins(0, 0, 0, 0);
-    QCheckBox* toggle = SettingsStyle::trailingSwitch(tr("Notify me when the internet goes down"), layout, row);
+    QCheckBox* toggle = SettingsStyle::trailingSwitch(tr("Notify me when the internet goes down"), layout, row.get());
     toggle->setObjectName(QStringLiteral("welcomeNotifyOutages"));
     toggle->setChecked(preferences_.notifyOutages());
     connect(toggle, &QCheckBox::clicked, &preferences_, &Preferences::setNotifyOutages);

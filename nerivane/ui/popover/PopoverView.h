@@ -12,6 +12,7 @@
 #include <QVBoxLayout>
 #include <QWidget>
 #include <functional>
+#include <memory>
 #include <optional>
 
 #include "nerivane/core/VerdictTexts.h"
@@ -39,12 +40,12 @@ public:
     static int fixedWidth();
 
     // Places of the column filled by other parts of the program: each makes
-    // a new widget (the view takes it) or returns null, and an empty one
-    // leaves its place out. The settings button shows only with a settings page.
+    // a new widget for the view to own, or none, and an empty one leaves its
+    // place out. The settings button shows only with a settings page.
     struct Places {
-        std::function<QWidget*()> historyCard;
-        std::function<QWidget*()> settingsPage;
-        std::function<QWidget*()> launchAtLogin;
+        std::function<std::unique_ptr<QWidget>()> historyCard;
+        std::function<std::unique_ptr<QWidget>()> settingsPage;
+        std::function<std::unique_ptr<QWidget>()> launchAtLogin;
     };
 
     struct Options {
@@ -83,7 +84,7 @@ private:
     void rebuildColumn();
     int scrollBarRoom() const;
     void reserveScrollBar();
-    QWidget* outageSwitch();
+    std::unique_ptr<QWidget> outageSwitch();
     void refresh();
     void refreshWiFi();
     void clearLayout(QLayout* layout);

@@ -213,12 +213,12 @@ TEST(Popover, EverySceneShowsItsWordsLegiblyAndThreeMatchTheReferences) {
                 actions.dismissFirstRun = [&] { harness.state.dismissFirstRun(harness.preferences); };
                 actions.availableUpdate = [] { return std::optional<QString>("1.2.0"); };
                 actions.installUpdate = [] {};
-                places.settingsPage = [&] { return new SettingsView(*harness.model); };
+                places.settingsPage = [&] { return std::make_unique<SettingsView>(*harness.model); };
             }
             HistoryCard* history = nullptr;
             if (make == scenes::underLoad) {
                 places.historyCard = [&] {
-                    return history = new HistoryCard(harness.preferences, scenes::underLoadHour, [&] { return harness.clock; });
+                    return std::unique_ptr<QWidget>(history = new HistoryCard(harness.preferences, scenes::underLoadHour, [&] { return harness.clock; }));
                 };
             }
             auto view = harness.view(actions, places);
@@ -256,7 +256,7 @@ TEST(Popover, TheOpenPopupFollowsOneOutageIntoOneIncidentRow) {
                                          {measured(scenes::router, TargetState::ok(), 1.2),
                                           measured(scenes::cloudflare, TargetState::ok(), 12.3)}));
         HistoryCard* history = nullptr;
-        PopoverView::Places places{.historyCard = [&] { return history = new HistoryCard(*harness.model); }};
+        PopoverView::Places places{.historyCard = [&] { return std::unique_ptr<QWidget>(history = new HistoryCard(*harness.model)); }};
         auto view = harness.view({}, places);
         harness.picture(*view);
         ASSERT_TRUE(waitForWidgets([&] { return history != nullptr && !history->buckets().empty(); }));
