@@ -20,24 +20,22 @@ using namespace test;
 
 const CardContext context{{QLocale(QLocale::English, QLocale::UnitedStates), QTimeZone::utc(), sceneClock}, Qt::blue};
 
-// A target's rows by its state: the state line, its ink and the host's, the
-// tags, the loss (a dash, not a division by zero, with nothing sent); a slow
-// router harmless only while the internet is fine; a custom card's losses
-// over exactly the last minute.
+// A target's rows by state: the state line, its ink and the host's, tags, loss (a dash, not a division by zero,
+// with nothing sent); a slow router harmless only while the internet is fine; losses of exactly the last minute.
 TEST(Cards, TargetRowsModel) {
     const QPalette palette = scenePalette(false);
     const QColor orange = CardColors::orange(palette), grey = CardColors::secondary(palette);
     auto local = measured(scenes::cloudflare6, TargetState::ok(), 12);
     std::tie(local.status, local.answeredLocally) = std::tuple(TargetStatus::tcp, true);
     const TargetSnapshot waiting{.target = scenes::cloudflare, .status = TargetStatus::warmingUp};
-    const auto slowRouter = measured(scenes::router, TargetState::bad(Problems::latency()), 4);
+    const auto slow = measured(scenes::router, TargetState::bad(Problems::latency()), 4);
     const std::tuple<TargetSnapshot, std::optional<Verdict>, QString, QColor, QStringList, QString> rows[] = {
         {measured(scenes::cloudflare, TargetState::ok(), 12.3), {}, "", Qt::blue, {}, "0 %"},
         {measured(scenes::cloudflare, TargetState::bad(Problems::loss()), 12.3, 60, 9), {}, "Losing probes", orange, {}, "15 %"},
         {measured(scenes::cloudflare, TargetState::down(), 12.3, 60, 60), {}, "No reply", CardColors::red(palette), {}, "100 %"},
         {waiting, {}, "Measuring", grey, {}, "\u2014"},
-        {slowRouter, Verdict::good, "Slow to answer ping; traffic through it is fine", orange, {}, "0 %"},
-        {slowRouter, Verdict::internetProblem, "Slow", orange, {}, "0 %"},
+        {slow, Verdict::good, "Slow to answer ping; traffic through it is fine", orange, {}, "0 %"},
+        {slow, Verdict::internetProblem, "Slow", orange, {}, "0 %"},
         {local, {}, "", Qt::blue, {"IPv6", "TCP", "answered locally"}, "0 %"},
     };
     for (const auto& [target, verdict, state, ink, tags, loss] : rows) {
@@ -47,8 +45,7 @@ TEST(Cards, TargetRowsModel) {
         EXPECT_EQ(std::tie(shown.state, shown.stateInk, shown.hostInk, tagTexts, shown.statistics[4].value, shown.spoken),
                   std::tie(state, ink, ink, tags, loss, state));
     }
-    // Only the warning tag is orange; a second host is lighter and not bold.
-    const auto second = TargetCards::rows(local, true, {}, context, palette);
+    const auto second = TargetCards::rows(local, true, {}, context, palette);  // lighter, not bold; only the warning tag orange
     EXPECT_EQ(std::tuple(second.tags[0].ink, second.tags[2].ink, second.hostInk, second.hostBold),
               std::tuple(grey, orange, CardColors::mix(Qt::blue, palette.color(QPalette::Window), 0.3), false));
     const double now = sceneClock;
@@ -57,9 +54,8 @@ TEST(Cards, TargetRowsModel) {
     EXPECT_EQ(CardTexts::lostInLastMinute(samples, now), 3);
 }
 
-// Per direction the letter, what is added and the note; hidden offline, without counters or a grade.
-// A good grade with the queue unknown says nothing of it, a worse one that it is not known; a grade
-// from the router alone adds nothing for the internet.
+// Per direction the letter, added time and note; hidden offline, without counters or a grade. A good grade with
+// the queue unknown says nothing of it, a worse one that it is unknown; one from the router adds nothing.
 TEST(Cards, UnderLoadModel) {
     const RoleLoad slow{12, 492, 480, 40, 0}, barely{12, 24, 12, 60, 0};
     const QString waiting = "\u2014,,Not busy long enough to grade yet";
@@ -87,12 +83,9 @@ TEST(Cards, UnderLoadModel) {
 
 // A driver that measures no noise gets no made-up noise or signal to noise; an unknown channel no band.
 TEST(Cards, WiFiModel) {
-    for (const auto& [info, labels] : {std::pair<WiFiInfo, QString>{{-58, -92, 866.7, 36, "5 GHz", 80}, "signal,noise,snr,rate,band"},
-                                       {{-58, 0, 72, 6, "2.4 GHz", 20}, "signal,rate,band"}, {{-71, 0, 6.5}, "signal,rate"}}) {
-        QStringList shown;
-        for (const auto& value : WiFiCard::model(info)) shown << value.label;
-        EXPECT_EQ(shown.join(','), labels);
-    }
+    for (const auto& [info, labels] : {std::pair<WiFiInfo, QStringList>{{-58, -92, 866.7, 36, "5 GHz", 80}, {"signal", "noise", "snr", "rate", "band"}},
+                                       {{-58, 0, 72, 6, "2.4 GHz", 20}, {"signal", "rate", "band"}}, {{-71, 0, 6.5}, {"signal", "rate"}}})
+        EXPECT_TRUE(std::ranges::equal(WiFiCard::model(info), labels, {}, &CardTexts::Value::label)) << labels.join(',').toStdString();
 }
 
 TEST(Cards, TraceScalesByTheFloorOrTheLargestShownAndMarksLossesBelowTheLastMinute) {

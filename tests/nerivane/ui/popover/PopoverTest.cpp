@@ -16,7 +16,6 @@
 #include <QLabel>
 #include <QPointer>
 #include <QScreen>
-#include <QScrollArea>
 #include <QScrollBar>
 #include <QSignalSpy>
 
