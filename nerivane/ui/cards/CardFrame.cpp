@@ -1,5 +1,6 @@
 #include "nerivane/ui/cards/CardFrame.h"
 
+#include <QAccessible>
 #include <QPainter>
 
 #include "nerivane/ui/cards/CardColors.h"
@@ -39,23 +40,42 @@ QLabel* CardFrame::secondaryLabel(const QString& text, QWidget* parent) {
 QLabel* CardFrame::valueLabel(const CardTexts::Value& value, QWidget* parent) {
     auto* label = new QLabel(parent);
     label->setTextFormat(Qt::RichText);
+    setValue(label, value);
+    return label;
+}
+
+void CardFrame::setValue(QLabel* label, const CardTexts::Value& value) {
     QString text = value.value.toHtmlEscaped();
     if (!value.unit.isEmpty()) {
         text += QStringLiteral("<span style=\"color:%1; font-size:small\">&nbsp;%2</span>")
                     .arg(CardColors::secondaryText(label->palette()).name(), value.unit.toHtmlEscaped());
     }
-    label->setText(text);
-    label->setAccessibleName(value.spoken);
-    label->setAccessibleDescription(value.label);
+    // QLabel tells screen readers of a new text itself.
+    if (label->text() != text) label->setText(text);
+    setSpoken(label, value.spoken, value.label);
     label->setToolTip(value.meaning);
-    return label;
 }
 
-void CardFrame::setInk(QWidget* widget, const QColor& colour) {
+void CardFrame::setInk(QWidget* widget, const QColor& colour) { setInk(widget, colour, widget->palette()); }
+
+void CardFrame::setInk(QWidget* widget, const QColor& colour, const QPalette& ground) {
     QPalette palette = widget->palette();
     // The card's fill is the darker ground in a light palette and the lighter in a dark one.
-    palette.setColor(QPalette::WindowText, CardColors::legible(colour, CardColors::cardFill(palette)));
+    palette.setColor(QPalette::WindowText, CardColors::legible(colour, CardColors::cardFill(ground)));
     widget->setPalette(palette);
+}
+
+void CardFrame::setSpoken(QWidget* widget, const QString& name, const QString& description) {
+    if (widget->accessibleName() != name) {
+        widget->setAccessibleName(name);
+        QAccessibleEvent event(widget, QAccessible::NameChanged);
+        QAccessible::updateAccessibility(&event);
+    }
+    if (widget->accessibleDescription() != description) {
+        widget->setAccessibleDescription(description);
+        QAccessibleEvent event(widget, QAccessible::DescriptionChanged);
+        QAccessible::updateAccessibility(&event);
+    }
 }
 
 QWidget* CardFrame::note(const QString& text, const QString& detail, QWidget* parent) {

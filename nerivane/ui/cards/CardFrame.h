@@ -27,8 +27,16 @@ public:
     // A value with its unit in small secondary ink, its spoken form as the
     // accessible name and its label as the description.
     static QLabel* valueLabel(const CardTexts::Value& value, QWidget* parent);
-    // Sets the colour the widget's text is drawn in.
+    // Shows a new value in a label that valueLabel made.
+    static void setValue(QLabel* label, const CardTexts::Value& value);
+    // Sets the colour the widget's text is drawn in, made legible on the
+    // card's fill for the widget's palette.
     static void setInk(QWidget* widget, const QColor& colour);
+    // The same on the fill for ground: a card updated in place inks against
+    // its own palette, as a widget's ink changes the fill its palette gives.
+    static void setInk(QWidget* widget, const QColor& colour, const QPalette& ground);
+    // Sets the accessible name and description; a change is told to screen readers.
+    static void setSpoken(QWidget* widget, const QString& name, const QString& description);
     // A short remark inside a card: the text, and under it an optional detail.
     static QWidget* note(const QString& text, const QString& detail = QString(), QWidget* parent = nullptr);
 

@@ -1,6 +1,5 @@
 #include "nerivane/ui/cards/TargetCards.h"
 
-#include <QAccessible>
 #include <QCoreApplication>
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -112,14 +111,14 @@ QString remarks(const TargetSnapshot& target, const VerdictTexts::Context& conte
     return lines.join(QLatin1Char('\n'));
 }
 
-QWidget* statsRow(const TargetSnapshot& target, const CardContext& context) {
-    auto* row = new QWidget;
+QWidget* statsRow(const std::array<CardTexts::Value, 5>& statistics, QWidget* parent) {
+    auto* row = new QWidget(parent);
     auto* grid = new QGridLayout(row);
     grid->setContentsMargins(0, 0, 0, 0);
     grid->setHorizontalSpacing(8);
     grid->setVerticalSpacing(0);
     int column = 0;
-    for (const auto& value : CardTexts::statistics(target.metrics, context.texts)) {
+    for (const auto& value : statistics) {
         auto* label = CardFrame::secondaryLabel(value.label, row);
         label->setAccessibleName(value.label);
         label->setAccessibleDescription(value.meaning);
@@ -132,61 +131,75 @@ QWidget* statsRow(const TargetSnapshot& target, const CardContext& context) {
     return row;
 }
 
-QWidget* targetRows(const TargetSnapshot& target, bool isSecondary, std::optional<Verdict> verdict,
-                    const CardContext& context, std::optional<QColor> traceColour, bool showsHost) {
-    auto* block = new QWidget;
-    auto* layout = new QVBoxLayout(block);
-    layout->setContentsMargins(0, 0, 0, 0);
-    layout->setSpacing(2);
-
-    const QPalette& palette = block->palette();
-    QColor ink = CardColors::state(target.state.kind, context.accent, palette);
-    if (isSecondary) ink = CardColors::mix(ink, palette.color(QPalette::Window), 0.3);
-    auto* hostLine = new QHBoxLayout;
-    hostLine->setSpacing(5);
-    if (traceColour) hostLine->addWidget(swatch(*traceColour, block));
-    auto* host = new QLabel(CardTexts::hostName(target), block);
-    // A card titled with the host does not name it again.
-    host->setVisible(showsHost);
-    QFont bold = host->font();
-    bold.setBold(!isSecondary);
-    host->setFont(bold);
-    host->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    CardFrame::setInk(host, ink);
-    hostLine->addWidget(host);
+Rows rows(const TargetSnapshot& target, bool isSecondary, std::optional<Verdict> verdict, const CardContext& context,
+          const QPalette& palette) {
+    Rows rows;
+    rows.host = CardTexts::hostName(target);
+    rows.hostInk = CardColors::state(target.state.kind, context.accent, palette);
+    if (isSecondary) rows.hostInk = CardColors::mix(rows.hostInk, palette.color(QPalette::Window), 0.3);
+    rows.hostBold = !isSecondary;
     const QStringList tags = CardTexts::hostTags(target);
     for (qsizetype index = 0; index < tags.size(); ++index) {
         // "answered locally" comes last and is a warning: the numbers are not the internet's.
         const bool warning = target.answeredLocally && index == tags.size() - 1;
-        hostLine->addWidget(tag(tags[index], warning ? CardColors::orange(palette) : CardColors::secondary(palette), block));
+        rows.tags.push_back({tags[index], warning ? CardColors::orange(palette) : CardColors::secondary(palette)});
     }
+    rows.state = CardTexts::stateLine(target, verdict, context.texts);
+    const auto kind = target.state.kind;
+    rows.stateInk = target.status == TargetStatus::warmingUp || kind == TargetState::Kind::measuring
+                        ? CardColors::secondary(palette)
+                        : CardColors::state(kind, context.accent, palette);
+    rows.statistics = CardTexts::statistics(target.metrics, context.texts);
+    rows.remark = remarks(target, context.texts);
+    rows.spoken = rows.remark.isEmpty() ? rows.state
+                  : rows.state.isEmpty() ? rows.remark
+                                         : rows.state + QStringLiteral(". ") + rows.remark;
+    return rows;
+}
+
+QWidget* targetRows(const TargetSnapshot& target, bool isSecondary, std::optional<Verdict> verdict,
+                    const CardContext& context, QWidget* parent, std::optional<QColor> traceColour, bool showsHost) {
+    auto* block = new QWidget(parent);
+    auto* layout = new QVBoxLayout(block);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(2);
+
+    const Rows shown = rows(target, isSecondary, verdict, context, block->palette());
+    auto* hostLine = new QHBoxLayout;
+    hostLine->setSpacing(5);
+    if (traceColour) hostLine->addWidget(swatch(*traceColour, block));
+    auto* host = new QLabel(shown.host, block);
+    // A card titled with the host does not name it again.
+    host->setVisible(showsHost);
+    QFont bold = host->font();
+    bold.setBold(shown.hostBold);
+    host->setFont(bold);
+    host->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    CardFrame::setInk(host, shown.hostInk);
+    hostLine->addWidget(host);
+    for (const auto& each : shown.tags) hostLine->addWidget(tag(each.text, each.ink, block));
     hostLine->addStretch(1);
     layout->addLayout(hostLine);
     // Always made, hidden while empty: a target going bad changes a text, not the card's shape.
-    const QString state = CardTexts::stateLine(target, verdict, context.texts);
-    auto* line = new QLabel(state, block);
+    auto* line = new QLabel(shown.state, block);
     line->setWordWrap(true);
-    const auto kind = target.state.kind;
-    CardFrame::setInk(line, target.status == TargetStatus::warmingUp || kind == TargetState::Kind::measuring
-                                ? CardColors::secondary(palette)
-                                : CardColors::state(kind, context.accent, palette));
-    line->setVisible(!state.isEmpty());
+    CardFrame::setInk(line, shown.stateInk);
+    line->setVisible(!shown.state.isEmpty());
     layout->addWidget(line);
-    layout->addWidget(statsRow(target, context));
+    layout->addWidget(statsRow(shown.statistics, block));
     // Made and hidden like the state line: what the figures above do not say about now.
-    const QString remark = remarks(target, context.texts);
-    auto* note = CardFrame::secondaryLabel(remark, block);
+    auto* note = CardFrame::secondaryLabel(shown.remark, block);
     note->setWordWrap(true);
-    note->setVisible(!remark.isEmpty());
+    note->setVisible(!shown.remark.isEmpty());
     layout->addWidget(note);
-    block->setAccessibleName(host->text());
-    block->setAccessibleDescription(remark.isEmpty() ? state : state.isEmpty() ? remark : state + QStringLiteral(". ") + remark);
+    block->setAccessibleName(shown.host);
+    block->setAccessibleDescription(shown.spoken);
     return block;
 }
 
-QWidget* internetCard(const AppModel& model, const CardContext& context) {
+std::unique_ptr<CardFrame> internetCard(const AppModel& model, const CardContext& context) {
     const auto& snapshot = model.snapshot();
-    auto* card = new CardFrame(tr("INTERNET"));
+    auto card = std::make_unique<CardFrame>(tr("INTERNET"));
     card->setAccessibleName(tr("Internet"));
     std::vector<TargetSnapshot> internet;
     for (const auto& target : snapshot.targets) {
@@ -194,96 +207,97 @@ QWidget* internetCard(const AppModel& model, const CardContext& context) {
     }
     // An internet host left out for its name is told; the others go on.
     for (const auto& lookup : snapshot.unresolved) {
-        if (lookup.role.isInternet()) card->body()->addWidget(CardFrame::note(QString::fromStdString(lookup.shownText())));
+        if (lookup.role.isInternet())
+            card->body()->addWidget(CardFrame::note(QString::fromStdString(lookup.shownText()), QString(), card.get()));
     }
     if (internet.empty()) {
-        card->body()->addWidget(CardFrame::note(CardTexts::internetNote(snapshot.verdict)));
+        card->body()->addWidget(CardFrame::note(CardTexts::internetNote(snapshot.verdict), QString(), card.get()));
         return card;
     }
     const QPalette& palette = card->palette();
     for (std::size_t index = 0; index < internet.size(); ++index) {
         const auto colour = internet.size() > 1 ? std::optional(hostColour(index, internet[index], context, palette)) : std::nullopt;
-        card->body()->addWidget(targetRows(internet[index], index > 0, std::nullopt, context, colour, true));
+        card->body()->addWidget(targetRows(internet[index], index > 0, std::nullopt, context, card.get(), colour, true));
     }
-    card->body()->addWidget(trace(model, internet, TraceSample::internetFloor, context, card));
-    if (snapshot.lookups) card->body()->addWidget(lookupRow(*snapshot.lookups, context, card));
+    card->body()->addWidget(trace(model, internet, TraceSample::internetFloor, context, card.get()));
+    if (snapshot.lookups) card->body()->addWidget(lookupRow(*snapshot.lookups, context, card.get()));
     return card;
 }
 
-QWidget* routerCard(const AppModel& model, const CardContext& context) {
+std::unique_ptr<CardFrame> routerCard(const AppModel& model, const CardContext& context) {
     const auto& snapshot = model.snapshot();
-    auto* card = new CardFrame(tr("ROUTER"));
+    auto card = std::make_unique<CardFrame>(tr("ROUTER"));
     card->setAccessibleName(tr("Router"));
     std::optional<TargetSnapshot> router;
     for (const auto& target : snapshot.targets) {
         if (target.target.role.kind == TargetRole::Kind::router) router = target;
     }
     if (const auto note = CardTexts::routerNote(router)) {
-        card->body()->addWidget(CardFrame::note(*note));
+        card->body()->addWidget(CardFrame::note(*note, QString(), card.get()));
         return card;
     }
-    card->body()->addWidget(targetRows(*router, false, snapshot.verdict, context, std::nullopt, true));
-    card->body()->addWidget(trace(model, {*router}, TraceSample::routerFloor, context, card));
+    card->body()->addWidget(targetRows(*router, false, snapshot.verdict, context, card.get()));
+    card->body()->addWidget(trace(model, {*router}, TraceSample::routerFloor, context, card.get()));
     return card;
 }
 
-QWidget* providerCard(const AppModel& model, const CardContext& context) {
+std::unique_ptr<CardFrame> providerCard(const AppModel& model, const CardContext& context) {
     const auto& snapshot = model.snapshot();
     const auto provider = std::find_if(snapshot.targets.begin(), snapshot.targets.end(),
                                        [](const TargetSnapshot& t) { return t.target.role == TargetRole::provider(); });
     if (provider == snapshot.targets.end()) return nullptr;
-    auto* card = new CardFrame(tr("PROVIDER"));
+    auto card = std::make_unique<CardFrame>(tr("PROVIDER"));
     card->setAccessibleName(tr("Provider"));
     if (provider->status == TargetStatus::doesntAnswerPing || provider->status == TargetStatus::pingNotPermitted) {
-        card->body()->addWidget(CardFrame::note(tr("%1 doesn't answer ping")
-                                                    .arg(QString::fromStdString(provider->target.address.text()))));
+        card->body()->addWidget(CardFrame::note(
+            tr("%1 doesn't answer ping").arg(QString::fromStdString(provider->target.address.text())), QString(), card.get()));
         return card;
     }
-    card->body()->addWidget(targetRows(*provider, false, std::nullopt, context));
+    card->body()->addWidget(targetRows(*provider, false, std::nullopt, context, card.get()));
     // Hops limit their answers to ping; with the internet fine that is all it is.
     const QString note = provider->state.isProblem() && snapshot.internet == TargetState::ok()
                              ? tr("First hop beyond your router; it limits its answers to ping, traffic through it is fine")
                              : tr("First hop beyond your router");
-    card->body()->addWidget(CardFrame::secondaryLabel(note, card));
-    card->body()->addWidget(trace(model, {*provider}, TraceSample::routerFloor, context, card));
+    card->body()->addWidget(CardFrame::secondaryLabel(note, card.get()));
+    card->body()->addWidget(trace(model, {*provider}, TraceSample::routerFloor, context, card.get()));
     return card;
 }
 
-QWidget* customCard(const AppModel& model, const TargetSnapshot& target, const CardContext& context) {
-    auto* card = new CardFrame(QString::fromStdString(target.target.host));
+std::unique_ptr<CardFrame> customCard(const AppModel& model, const TargetSnapshot& target, const CardContext& context) {
+    auto card = std::make_unique<CardFrame>(QString::fromStdString(target.target.host));
     card->setAccessibleName(QString::fromStdString(target.target.host));
-    card->body()->addWidget(targetRows(target, false, std::nullopt, context, std::nullopt, false));
+    card->body()->addWidget(targetRows(target, false, std::nullopt, context, card.get(), std::nullopt, false));
     const auto samples = samplesOf(model, target.target.role);
-    auto* lost = CardFrame::secondaryLabel(CardTexts::lostLine(CardTexts::lostInLastMinute(samples, context.texts.now)), card);
+    auto* lost = CardFrame::secondaryLabel(CardTexts::lostLine(CardTexts::lostInLastMinute(samples, context.texts.now)), card.get());
     card->body()->addWidget(lost);
-    card->body()->addWidget(trace(model, {target}, TraceSample::internetFloor, context, card));
+    card->body()->addWidget(trace(model, {target}, TraceSample::internetFloor, context, card.get()));
     return card;
 }
 
-QWidget* lookupCard(const HostLookup& lookup) {
-    auto* card = new CardFrame(QString::fromStdString(lookup.host));
+std::unique_ptr<CardFrame> lookupCard(const HostLookup& lookup) {
+    auto card = std::make_unique<CardFrame>(QString::fromStdString(lookup.host));
     card->setAccessibleName(QString::fromStdString(lookup.host));
-    card->body()->addWidget(CardFrame::note(QString::fromStdString(lookup.shownText())));
+    card->body()->addWidget(CardFrame::note(QString::fromStdString(lookup.shownText()), QString(), card.get()));
     return card;
 }
 
-QWidget* offlineCard(std::optional<double> since, const CardContext& context) {
-    auto* card = new CardFrame(QString());
+std::unique_ptr<CardFrame> offlineCard(std::optional<double> since, const CardContext& context) {
+    auto card = std::make_unique<CardFrame>(QString());
     card->setAccessibleName(tr("No network"));
     auto* row = new QHBoxLayout;
     row->setSpacing(10);
-    auto* symbol = new QLabel(card);
+    auto* symbol = new QLabel(card.get());
     symbol->setPixmap(Symbols::icon(Symbols::Symbol::offline, CardColors::secondary(card->palette())).pixmap(28, 28));
     symbol->setAccessibleName(QString());
     row->addWidget(symbol, 0, Qt::AlignTop);
     auto* texts = new QVBoxLayout;
     texts->setSpacing(1);
-    auto* title = new QLabel(tr("No network"), card);
+    auto* title = new QLabel(tr("No network"), card.get());
     QFont bold = title->font();
     bold.setBold(true);
     title->setFont(bold);
     texts->addWidget(title);
-    if (since) texts->addWidget(CardFrame::secondaryLabel(tr("Offline since ") + VerdictTexts::timeText(*since, context.texts), card));
+    if (since) texts->addWidget(CardFrame::secondaryLabel(tr("Offline since ") + VerdictTexts::timeText(*since, context.texts), card.get()));
     row->addLayout(texts, 1);
     card->body()->addLayout(row);
     return card;
@@ -331,25 +345,16 @@ void copyTexts(QWidget* shown, QWidget* made) {
         if (const QString text = static_cast<QLabel*>(made)->text(); label->text() != text) label->setText(text);
     }
     if (auto* trace = qobject_cast<TraceView*>(shown)) trace->takeData(*static_cast<TraceView*>(made));
-    if (shown->accessibleName() != made->accessibleName()) {
-        shown->setAccessibleName(made->accessibleName());
-        QAccessibleEvent event(shown, QAccessible::NameChanged);
-        QAccessible::updateAccessibility(&event);
-    }
-    if (shown->accessibleDescription() != made->accessibleDescription()) {
-        shown->setAccessibleDescription(made->accessibleDescription());
-        QAccessibleEvent event(shown, QAccessible::DescriptionChanged);
-        QAccessible::updateAccessibility(&event);
-    }
+    CardFrame::setSpoken(shown, made->accessibleName(), made->accessibleDescription());
 }
 
 }  // namespace
 
-bool update(const std::vector<QWidget*>& shown, const std::vector<QWidget*>& made) {
+bool update(const std::vector<QWidget*>& shown, const std::vector<std::unique_ptr<CardFrame>>& made) {
     if (shown.size() != made.size()) return false;
     std::vector<std::pair<QList<QWidget*>, QList<QWidget*>>> pairs;
     for (std::size_t i = 0; i < shown.size(); ++i) {
-        pairs.emplace_back(widgetsOf(shown[i]), widgetsOf(made[i]));
+        pairs.emplace_back(widgetsOf(shown[i]), widgetsOf(made[i].get()));
         if (!sameShape(pairs.back().first, pairs.back().second)) return false;
     }
     for (const auto& [before, after] : pairs) {
@@ -358,14 +363,18 @@ bool update(const std::vector<QWidget*>& shown, const std::vector<QWidget*>& mad
     return true;
 }
 
-std::vector<QWidget*> make(const AppModel& model, const CardContext& context) {
+std::vector<std::unique_ptr<CardFrame>> make(const AppModel& model, const CardContext& context) {
     const auto& snapshot = model.snapshot();
-    if (snapshot.verdict == Verdict::offline) return {offlineCard(model.offlineSince(), context)};
-    std::vector<QWidget*> cards{internetCard(model, context)};
-    if (auto* provider = providerCard(model, context)) cards.push_back(provider);
+    std::vector<std::unique_ptr<CardFrame>> cards;
+    if (snapshot.verdict == Verdict::offline) {
+        cards.push_back(offlineCard(model.offlineSince(), context));
+        return cards;
+    }
+    cards.push_back(internetCard(model, context));
+    if (auto provider = providerCard(model, context)) cards.push_back(std::move(provider));
     cards.push_back(routerCard(model, context));
     // Custom hosts in the order of the settings, probed or still a name.
-    std::vector<std::pair<TargetRole, QWidget*>> custom;
+    std::vector<std::pair<TargetRole, std::unique_ptr<CardFrame>>> custom;
     for (const auto& target : snapshot.targets) {
         if (target.target.role.isCustom()) custom.emplace_back(target.target.role, customCard(model, target, context));
     }
@@ -373,7 +382,7 @@ std::vector<QWidget*> make(const AppModel& model, const CardContext& context) {
         if (lookup.role.isCustom()) custom.emplace_back(lookup.role, lookupCard(lookup));
     }
     std::stable_sort(custom.begin(), custom.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-    for (const auto& entry : custom) cards.push_back(entry.second);
+    for (auto& entry : custom) cards.push_back(std::move(entry.second));
     return cards;
 }
 

@@ -51,8 +51,8 @@ double wallClock() { return static_cast<double>(QDateTime::currentMSecsSinceEpoc
 
 }  // namespace
 
-HistoryCard::HistoryCard(AppModel& model, QWidget* parent)
-    : HistoryCard(model.preferences(), modelReader(model), wallClock, parent) {
+HistoryCard::HistoryCard(AppModel& model, std::function<double()> now, QWidget* parent)
+    : HistoryCard(model.preferences(), modelReader(model), now ? std::move(now) : wallClock, parent) {
     beginning_ = modelBeginning(model);
     connect(&model, &AppModel::snapshotApplied, this, &HistoryCard::refresh);
     if (model.history()) addReportButton(model);
@@ -107,6 +107,7 @@ void HistoryCard::setRange(ChartRange range) {
     if (range == range_) return;
     range_ = range;
     ++generation_;
+    loaded_ = false;
     emit rangeChanged(range);
     if (isVisible()) reload();
 }
@@ -116,6 +117,7 @@ void HistoryCard::setTarget(ChartTarget target) {
     if (target == target_) return;
     target_ = target;
     ++generation_;
+    loaded_ = false;
     emit targetChanged(target);
     if (isVisible()) reload();
 }
@@ -133,6 +135,7 @@ void HistoryCard::refresh() {
 
 void HistoryCard::reload() {
     const int generation = ++generation_;
+    loaded_ = false;
     const ChartRange range = range_;
     const TargetRole role = nerivane::role(target_);
     const double now = now_();
@@ -162,6 +165,7 @@ void HistoryCard::apply(int generation, ChartRange range, std::vector<ChartBucke
     chart_->setBuckets(std::move(buckets), range, firstRecorded);
     legend_->setShowRSSI(chart_->hasSignal());
     legend_->setShowThroughput(chart_->hasThroughput());
+    loaded_ = true;
     emit bucketsLoaded();
 }
 

@@ -41,8 +41,9 @@ public:
     // minutes on a timer of the same period.
     static constexpr double refreshSeconds = 10;
 
-    // The model's history (none shown without one) at the wall clock's time.
-    explicit HistoryCard(AppModel& model, QWidget* parent = nullptr);
+    // The model's history (none shown without one) at now's time (Unix
+    // seconds; the wall clock's when empty).
+    explicit HistoryCard(AppModel& model, std::function<double()> now = {}, QWidget* parent = nullptr);
     // now gives Unix seconds.
     HistoryCard(Preferences& preferences, Reader reader, std::function<double()> now, QWidget* parent = nullptr);
     // Waits for a read in progress; its answer is then dropped.
@@ -55,6 +56,8 @@ public:
     void setTarget(ChartTarget target);
 
     const std::vector<ChartBucket>& buckets() const;
+    // A read has answered for the current choice (bucketsLoaded was sent).
+    bool isLoaded() const { return loaded_; }
     ChartView& chart() { return *chart_; }
     // Saves the report through the save dialog; none without a model's history.
     ExportFlow* reportFlow() { return reportFlow_; }
@@ -92,6 +95,7 @@ private:
     // Moves on with every read and every change of choice; only an answer
     // read for the current choice counts.
     int generation_ = 0;
+    bool loaded_ = false;
 
     SegmentedPicker* targetPicker_ = nullptr;
     SegmentedPicker* rangePicker_ = nullptr;

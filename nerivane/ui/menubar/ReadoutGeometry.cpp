@@ -80,13 +80,13 @@ ReadoutGeometry::Compact ReadoutGeometry::compact(const CompactReadout& readout,
         const double topWidth = s - geometry.badge.diameter - 1;
         const auto& lower = fonts.digitSize(characters(readout.digits), s, row);
         const auto& upper = fonts.digitSize(characters(readout.routerDigits), topWidth, row);
-        geometry.digits = {&lower.font, {0, bottom - lower.ascent, s}};
-        geometry.routerDigits = {&upper.font, {0, bottom - row - upper.ascent, topWidth}};
+        geometry.digits = {lower.font, {0, bottom - lower.ascent, s}};
+        geometry.routerDigits = {upper.font, {0, bottom - row - upper.ascent, topWidth}};
     } else if (!geometry.traceOnly) {
         // Beside a trace the digits leave it a band at the top: never one through the other.
         const double height = geometry.traced ? std::round(s * traceDigitsShare) : s;
         const auto& digits = fonts.digitSize(characters(readout.digits), s, height);
-        geometry.digits = {&digits.font, {0, bottom - digits.ascent, s}};
+        geometry.digits = {digits.font, {0, bottom - digits.ascent, s}};
     }
 
     if (readout.router != CompactReadout::Router::none && !geometry.stacked && !geometry.traceOnly) {

@@ -66,9 +66,10 @@ struct ReadoutGeometry {
         Circle disc;
     };
 
-    // A row of compact digits; no font for none. The font is the fonts' own.
+    // A row of compact digits; no font for none. The font is a copy (an
+    // implicitly shared handle), so the geometry outlives the fonts' cache.
     struct Digits {
-        const QFont* font = nullptr;
+        std::optional<QFont> font;
         Line line;
     };
 

@@ -112,7 +112,8 @@ StatusItemController::StatusItemController(AppModel& model, Preferences& prefere
     // From the event loop, once the owner has handed over the update checker.
     QTimer::singleShot(0, this, [this, self] {
         if (auto* popupSnapshot = PopoverSnapshot::startFromEnvironment(
-                model_, popoverState_, popoverActions(), PopoverPlaces::make(model_, popoverState_, updater_), popoverOptions(),
+                model_, popoverState_, popoverActions(), PopoverPlaces::make(model_, popoverState_, updater_, clock_),
+                popoverOptions(),
                 [self] { return self && self->isPopoverShown(); }, this)) {
             // The report of the moment pictured, for checking both together.
             const QString report = qEnvironmentVariable("NERIVANE_DIAGNOSTICS");
@@ -159,7 +160,7 @@ void StatusItemController::showInWindow(bool showSettings) {
     // A new view where the page changed (first run, settings), else the one shown.
     if (window_->view() == nullptr || showSettings || popoverState_.showingFirstRun())
         window_->setView(new PopoverView(model_, popoverState_, popoverActions(),
-                                         PopoverPlaces::make(model_, popoverState_, updater_), popoverOptions()));
+                                         PopoverPlaces::make(model_, popoverState_, updater_, clock_), popoverOptions()));
     model_.setDetailsVisible(true);
     window_->present();
 }
@@ -371,7 +372,7 @@ void StatusItemController::togglePopover(bool showSettings) {
         connect(popover_.get(), &PopoverWindow::hidden, this, &StatusItemController::handlePopoverHidden);
     }
     popover_->setView(new PopoverView(model_, popoverState_, popoverActions(),
-                                      PopoverPlaces::make(model_, popoverState_, updater_), popoverOptions()));
+                                      PopoverPlaces::make(model_, popoverState_, updater_, clock_), popoverOptions()));
     model_.setDetailsVisible(true);
     popoverOpened_ = clock_();
     // XEmbed trays report the icon's rectangle; StatusNotifierItem hosts

@@ -51,7 +51,8 @@ public:
     // The icon's sizes in pixels that hosts ask for (SNI hosts pick theirs).
     static constexpr int iconSizes[] = {16, 22, 24, 32, 48};
     // quit ends the application through its one quit path; clock gives
-    // Unix seconds (the wall clock when empty).
+    // Unix seconds (the wall clock when empty) to the popup's glance and its
+    // history chart.
     StatusItemController(AppModel& model, Preferences& preferences, std::function<void()> quit,
                          std::function<double()> clock = {}, QObject* parent = nullptr);
     ~StatusItemController() override;

@@ -10,10 +10,12 @@
 
 namespace nerivane {
 
-PopoverView::Places PopoverPlaces::make(AppModel& model, PopoverState& state, Updater* updater) {
+PopoverView::Places PopoverPlaces::make(AppModel& model, PopoverState& state, Updater* updater,
+                                        std::function<double()> now) {
     PopoverView::Places places;
-    places.historyCard = [&model, &state]() -> QWidget* {
-        auto* card = new HistoryCard(model);
+    places.historyCard = [&model, &state, now]() -> std::unique_ptr<QWidget> {
+        auto owner = std::make_unique<HistoryCard>(model, now);
+        HistoryCard* card = owner.get();
         card->setRange(state.chartRange());
         card->setTarget(state.chartTarget());
         QObject::connect(card, &HistoryCard::rangeChanged, &state, &PopoverState::setChartRange);
@@ -22,17 +24,17 @@ PopoverView::Places PopoverPlaces::make(AppModel& model, PopoverState& state, Up
                          [card, &state] { card->setRange(state.chartRange()); });
         QObject::connect(&state, &PopoverState::chartTargetChanged, card,
                          [card, &state] { card->setTarget(state.chartTarget()); });
-        return card;
+        return owner;
     };
-    places.settingsPage = [&model, updater]() -> QWidget* {
-        auto* page = new SettingsView(model);
+    places.settingsPage = [&model, updater]() -> std::unique_ptr<QWidget> {
+        auto page = std::make_unique<SettingsView>(model);
         if (updater != nullptr && updater->isEnabled()) page->showUpdates(*updater);
         // The popup's column has margins of its own.
         const QMargins margins = page->layout()->contentsMargins();
         page->layout()->setContentsMargins(0, margins.top(), 0, margins.bottom());
         return page;
     };
-    places.launchAtLogin = []() -> QWidget* { return new LaunchAtLoginSwitch(); };
+    places.launchAtLogin = []() -> std::unique_ptr<QWidget> { return std::make_unique<LaunchAtLoginSwitch>(); };
     return places;
 }
 

@@ -16,7 +16,9 @@ class PopoverPlaces {
 public:
     // The model, the state and the updater must outlive every view built
     // with the result; the settings page shows updates for an enabled updater.
-    static PopoverView::Places make(AppModel& model, PopoverState& state, Updater* updater = nullptr);
+    // now gives the history card's Unix seconds (the wall clock's when empty).
+    static PopoverView::Places make(AppModel& model, PopoverState& state, Updater* updater = nullptr,
+                                    std::function<double()> now = {});
 };
 
 }  // namespace nerivane

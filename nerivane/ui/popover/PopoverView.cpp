@@ -16,6 +16,7 @@
 #include "nerivane/ui/cards/EventsCard.h"
 #include "nerivane/ui/cards/LoadCard.h"
 #include "nerivane/ui/cards/TargetCards.h"
+#include "nerivane/ui/cards/WiFiCard.h"
 #include "nerivane/ui/popover/PopoverFooter.h"
 #include "nerivane/ui/popover/PopoverHeader.h"
 #include "nerivane/ui/popover/PopoverState.h"
@@ -109,7 +110,6 @@ void PopoverView::rebuildColumn() {
     delete column_;
     targets_ = nullptr;
     targetSet_.clear();
-    wifi_ = nullptr;
     column_ = new QWidget;
     column_->setObjectName(QStringLiteral("column"));
     auto* layout = stack(column_);
@@ -117,7 +117,7 @@ void PopoverView::rebuildColumn() {
 
     if (state_.showingSettings()) {
         if (places_.settingsPage) {
-            if (QWidget* page = places_.settingsPage()) layout->addWidget(page);
+            if (auto page = places_.settingsPage()) layout->addWidget(page.release());
         }
     } else {
         if (state_.showingFirstRun()) {
@@ -125,16 +125,21 @@ void PopoverView::rebuildColumn() {
             const QString words = CardTexts::firstRunText(preferences_.dnsProbeName(), static_cast<bool>(actions_.installUpdate));
             layout->addWidget(DetailCards::firstRunCard(words, actions_.dismissFirstRun,
                                                         places_.launchAtLogin ? places_.launchAtLogin() : nullptr,
-                                                        outageSwitch()));
+                                                        outageSwitch())
+                                  .release());
             model_.offerOutageNotifications();
         }
         targets_ = stack();
         layout->addLayout(targets_);
+        loadCard_ = new LoadCard(column_);
+        targets_->addWidget(loadCard_);
         if (places_.historyCard) {
-            if (QWidget* card = places_.historyCard()) layout->addWidget(card);
+            if (auto card = places_.historyCard()) layout->addWidget(card.release());
         }
-        wifi_ = stack();
-        layout->addLayout(wifi_);
+        auto* wifi = stack();
+        layout->addLayout(wifi);
+        wifiCard_ = new WiFiCard(column_);
+        wifi->addWidget(wifiCard_);
         eventsCard_ =
             new EventsCard(model_.recentEvents(), model_.busySpans(), model_.history(), actions_.exportData, context);
         connect(eventsCard_, &EventsCard::loaded, this, &PopoverView::contentChanged);
@@ -152,12 +157,12 @@ void PopoverView::rebuildColumn() {
     scroll_->verticalScrollBar()->setValue(scrolled);
 }
 
-QWidget* PopoverView::outageSwitch() {
+std::unique_ptr<QWidget> PopoverView::outageSwitch() {
     // The settings' own preference, offered where a new user looks first.
-    auto* row = new QWidget;
-    auto* layout = new QVBoxLayout(row);
+    auto row = std::make_unique<QWidget>();
+    auto* layout = new QVBoxLayout(row.get());
     layout->setContentsMargins(0, 0, 0, 0);
-    QCheckBox* toggle = SettingsStyle::trailingSwitch(tr("Notify me when the internet goes down"), layout, row);
+    QCheckBox* toggle = SettingsStyle::trailingSwitch(tr("Notify me when the internet goes down"), layout, row.get());
     toggle->setObjectName(QStringLiteral("welcomeNotifyOutages"));
     toggle->setChecked(preferences_.notifyOutages());
     connect(toggle, &QCheckBox::clicked, &preferences_, &Preferences::setNotifyOutages);
@@ -171,34 +176,30 @@ void PopoverView::refresh() {
     if (targets_ != nullptr) {
         // The same targets: the cards shown take the new texts, so focus stays
         // on them. Other targets, or rows come or gone: the new cards replace them.
-        delete loadCard_;
-        std::vector<QWidget*> made = TargetCards::make(model_, context);
+        std::vector<std::unique_ptr<CardFrame>> made = TargetCards::make(model_, context);
         std::vector<QWidget*> shown;
-        for (int i = 0; i < targets_->count(); ++i) shown.push_back(targets_->itemAt(i)->widget());
+        for (int i = 0; i < targets_->count(); ++i) {
+            if (QWidget* card = targets_->itemAt(i)->widget(); card != loadCard_) shown.push_back(card);
+        }
         const QStringList set = TargetCards::targetSet(model_.snapshot());
-        if (set == targetSet_ && TargetCards::update(shown, made)) {
-            for (QWidget* card : made) delete card;
-        } else {
+        if (set != targetSet_ || !TargetCards::update(shown, made)) {
+            targets_->removeWidget(loadCard_);
             clearLayout(targets_);
-            for (QWidget* card : made) targets_->addWidget(card);
+            for (auto& card : made) targets_->addWidget(card.release());
+            // Under the first card: the internet's (the card hides under the offline card).
+            targets_->insertWidget(1, loadCard_);
             targetSet_ = set;
         }
-        // Under the internet card (never the offline card): how the link fares when busy.
-        if (targets_->count() > 0 && model_.snapshot().verdict != Verdict::offline) {
-            loadCard_ = LoadCard::make(model_.snapshot(), context);
-            if (loadCard_ != nullptr) targets_->insertWidget(1, loadCard_);
-        }
+        loadCard_->update(model_.snapshot(), context);
     }
     refreshWiFi();
     emit contentChanged();
 }
 
 void PopoverView::refreshWiFi() {
-    if (wifi_ == nullptr) return;
-    clearLayout(wifi_);
+    if (wifiCard_ == nullptr) return;
     // The model holds details only while the path is Wi-Fi; the snapshot's page brings its own.
-    const auto& info = options_.wifi ? options_.wifi : model_.wifi();
-    if (info) wifi_->addWidget(DetailCards::wifiCard(*info, cardContext()));
+    wifiCard_->update(options_.wifi ? options_.wifi : model_.wifi());
     emit contentChanged();
 }
 

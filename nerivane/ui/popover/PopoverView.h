@@ -2,8 +2,8 @@
 // the target cards with the under-load card after the internet card, or the
 // offline card, the history card, the Wi-Fi card, the events card; or the
 // settings page in their place) and the footer.
-// Built anew each time the popup opens and refreshed from the model while it
-// is shown. Owned by the popup window or the snapshot renderer; main thread.
+// Built anew each time the popup opens; while it is shown its cards are
+// updated in place from the model (target cards of other targets are made anew). Owned by the popup window or the snapshot renderer; main thread.
 #pragma once
 
 #include <QPointer>
@@ -12,6 +12,7 @@
 #include <QVBoxLayout>
 #include <QWidget>
 #include <functional>
+#include <memory>
 #include <optional>
 
 #include "nerivane/core/VerdictTexts.h"
@@ -23,6 +24,8 @@ namespace nerivane {
 
 class AppModel;
 class EventsCard;
+class LoadCard;
+class WiFiCard;
 class PopoverFooter;
 class PopoverHeader;
 class PopoverState;
@@ -37,12 +40,12 @@ public:
     static int fixedWidth();
 
     // Places of the column filled by other parts of the program: each makes
-    // a new widget (the view takes it) or returns null, and an empty one
-    // leaves its place out. The settings button shows only with a settings page.
+    // a new widget for the view to own, or none, and an empty one leaves its
+    // place out. The settings button shows only with a settings page.
     struct Places {
-        std::function<QWidget*()> historyCard;
-        std::function<QWidget*()> settingsPage;
-        std::function<QWidget*()> launchAtLogin;
+        std::function<std::unique_ptr<QWidget>()> historyCard;
+        std::function<std::unique_ptr<QWidget>()> settingsPage;
+        std::function<std::unique_ptr<QWidget>()> launchAtLogin;
     };
 
     struct Options {
@@ -81,7 +84,7 @@ private:
     void rebuildColumn();
     int scrollBarRoom() const;
     void reserveScrollBar();
-    QWidget* outageSwitch();
+    std::unique_ptr<QWidget> outageSwitch();
     void refresh();
     void refreshWiFi();
     void clearLayout(QLayout* layout);
@@ -100,9 +103,10 @@ private:
     QVBoxLayout* targets_ = nullptr;
     // What the target cards shown were made for; empty before the first.
     QStringList targetSet_;
-    // The under-load card, made afresh with every refresh; gone with its layout.
-    QPointer<QWidget> loadCard_;
-    QVBoxLayout* wifi_ = nullptr;
+    // Made with the column, kept in the targets' stack after the first card
+    // and hidden while it has nothing to show.
+    QPointer<LoadCard> loadCard_;
+    QPointer<WiFiCard> wifiCard_;
     QPointer<EventsCard> eventsCard_;
 };
 

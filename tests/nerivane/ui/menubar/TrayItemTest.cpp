@@ -27,6 +27,7 @@
 
 #include "support/qt/PrivateBus.h"
 #include "support/widgets/PopoverHarness.h"
+#include "nerivane/ui/history/HistoryCard.h"
 #include "nerivane/ui/menubar/MenuBarRenderer.h"
 #include "nerivane/ui/menubar/StatusItemController.h"
 #include "nerivane/ui/menubar/TrayAppearanceWatcher.h"
@@ -132,6 +133,7 @@ TEST(StatusItem, WithoutATrayHostAWindowStandsIn) {
 }
 
 TEST(StatusItem, FirstRunCardStaysAfterAGlanceShorterThanThreeSeconds) {
+    fixLook(false);
     Item item;
     auto& controller = item.controller;
     item.harness.preferences.setDidShowFirstRun(false);
@@ -146,7 +148,11 @@ TEST(StatusItem, FirstRunCardStaysAfterAGlanceShorterThanThreeSeconds) {
     controller.openPopover();
     // The popup's footer names the build's version, not "dev".
     EXPECT_EQ(controller.popover()->view()->footer()->versionText(), QStringLiteral(NERIVANE_VERSION));
-    keepPicture(PopoverSnapshot::render(*controller.popover()->view()), QStringLiteral("popup-opened-from-tray.png"));
+    // The picture once the cards' history reads are in.
+    PopoverView& view = *controller.popover()->view();
+    view.eventsCard()->load();
+    ASSERT_TRUE(waitForWidgets([&] { return view.findChild<HistoryCard*>()->isLoaded() && view.eventsCard()->isLoaded(); }));
+    keepPicture(PopoverSnapshot::render(view), QStringLiteral("popup-opened-from-tray.png"));
     item.harness.clock += 3.0;
     controller.popover()->hide();
     EXPECT_FALSE(controller.showingFirstRun());
@@ -432,7 +438,7 @@ TEST_P(Compact, GeometryKeepsThePartsApart) {
     const auto badge = ReadoutGeometry::badge(side);
     EXPECT_EQ(both.stacked, side >= ReadoutGeometry::stackedSide);
     EXPECT_EQ(both.dot.has_value(), !both.stacked);
-    EXPECT_TRUE(both.digits.font && (both.routerDigits.font != nullptr) == both.stacked);
+    EXPECT_TRUE(both.digits.font && both.routerDigits.font.has_value() == both.stacked);
     EXPECT_TRUE(!both.stacked || both.routerDigits.line.width + badge.diameter + 1 == side);
     // The default style: the trace above the digits, never through them, and clear of the badge.
     const auto traced = ReadoutGeometry::compact(
