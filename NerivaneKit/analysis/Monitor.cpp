@@ -14,10 +14,12 @@ Monitor::Clocks completed(Monitor::Clocks clocks, const ClockSource& engineClock
     if (!clocks.monitorNow) {
         std::function<std::uint64_t()> continuous = engineClock.continuous;
         if (!continuous) continuous = &MachClock::continuousNow;
-        clocks.monitorNow = [continuous] { return static_cast<double>(continuous()) / nanosecondsPerSecond; };
+        clocks.monitorNow = [continuous] {
+            return MonitorTime{Seconds{static_cast<double>(continuous()) / nanosecondsPerSecond}};
+        };
     }
     if (!clocks.wallNow)
-        clocks.wallNow = [] { return static_cast<double>(MachClock::realtimeNow()) / nanosecondsPerSecond; };
+        clocks.wallNow = [] { return Date{Seconds{static_cast<double>(MachClock::realtimeNow()) / nanosecondsPerSecond}}; };
     if (!clocks.probeTicks) clocks.probeTicks = &MachClock::now;
     return clocks;
 }
@@ -32,7 +34,7 @@ Monitor::Monitor(TargetSettings settings, double interval, UpdateHandler onUpdat
     : clocks_(completed(std::move(clocks), environment.clock)),
       onUpdate_(std::move(onUpdate)),
       log_("stats", environment.identifier),
-      core_([this](double time) { return date(time); }) {
+      core_([this](MonitorTime time) { return date(time); }) {
     const std::string lookupName = settings.lookupName;
     engine_ = std::make_unique<ProbeEngine>(
         std::move(settings), interval, [this](const ProbeEngine::Event& event) { handle(event); },
@@ -51,18 +53,14 @@ Monitor::~Monitor() {
 
 void Monitor::enableLookups(NameLookups::Settings settings) {
     SerialQueue& queue = engine_->queue();
-    queue.sync([this] { core_.lookups.emplace(); });
+    queue.sync([this] { core_.enableLookups(); });
     lookups_ = std::make_unique<NameLookups>(
         std::move(settings),
         [this, &queue](const std::vector<LookupOutcome>& outcomes) {
-            queue.async([this, outcomes] {
-                if (core_.lookups) core_.lookups->record(now(), outcomes);
-            });
+            queue.async([this, outcomes] { core_.recordLookups(now(), outcomes); });
         },
         [this, &queue](std::optional<double> seconds) {
-            queue.async([this, seconds] {
-                if (core_.lookups) core_.lookups->recordSystem(seconds);
-            });
+            queue.async([this, seconds] { core_.recordSystemLookup(seconds); });
         });
 }
 
@@ -89,25 +87,25 @@ void Monitor::setInterval(double seconds) {
 }
 
 void Monitor::setLinkCapacity(LinkCapacity capacity) {
-    queue().async([this, capacity] { core_.capacity = capacity; });
+    queue().async([this, capacity] { core_.setCapacity(capacity); });
 }
 
 SerialQueue& Monitor::queue() {
     return engine_->queue();
 }
 
-double Monitor::now() const {
+MonitorTime Monitor::now() const {
     return clocks_.monitorNow();
 }
 
-double Monitor::date(double time) const {
+Date Monitor::date(MonitorTime time) const {
     return clocks_.wallNow() + (time - clocks_.monitorNow());
 }
 
 void Monitor::handle(const ProbeEngine::Event& event) {
-    const double now = this->now();
+    const MonitorTime now = this->now();
     if (const auto* targets = std::get_if<ProbeEngine::TargetsEvent>(&event)) {
-        core_.hops = targets->hops;
+        core_.setHops(targets->hops);
         publish(core_.install(targets->path, targets->targets, now, targets->extendsPrevious));
         // A new path may bring new DNS servers: ask them at once.
         if (lookups_ && !targets->extendsPrevious) lookups_->probeNow();
@@ -118,7 +116,7 @@ void Monitor::handle(const ProbeEngine::Event& event) {
         // The probe was sent this long ago; milliseconds() is 0 for a send
         // time that is not in the past.
         const double age = MachClock::milliseconds(result->result.sentAt, clocks_.probeTicks()) / 1000.0;
-        publish(core_.result(result->role, result->result.outcome, now - age));
+        publish(core_.result(result->role, result->result.outcome, now - Seconds{age}));
     } else if (const auto* lookups = std::get_if<ProbeEngine::LookupsEvent>(&event)) {
         unresolved_ = lookups->lookups;
         deliver(core_.snapshot(now));

@@ -191,7 +191,7 @@ TEST(VerdictFilter, ChangesHoldTenSecondsButOutagesAndSilenceShowAtOnce) {
     };
     VerdictFilter filter;
     for (const auto& step : steps)
-        EXPECT_EQ(filter.apply(step.raw, step.time, step.urgent), step.shown) << "at " << step.time;
+        EXPECT_EQ(filter.apply(step.raw, MonitorTime{Seconds{step.time}}, step.urgent), step.shown) << "at " << step.time;
 }
 
 using Down = AlertTracker::InternetDown;
