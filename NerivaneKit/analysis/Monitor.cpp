@@ -60,7 +60,9 @@ void Monitor::enableLookups(NameLookups::Settings settings) {
             queue.async([this, outcomes] { core_.recordLookups(now(), outcomes); });
         },
         [this, &queue](std::optional<double> seconds) {
-            queue.async([this, seconds] { core_.recordSystemLookup(seconds); });
+            queue.async([this, seconds] {
+                core_.recordSystemLookup(seconds ? std::optional(Seconds{*seconds}) : std::nullopt);
+            });
         });
 }
 

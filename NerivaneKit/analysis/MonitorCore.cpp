@@ -367,8 +367,8 @@ void MonitorCore::recordLookups(MonitorTime now, const std::vector<LookupOutcome
     NERIVANE_CHECK_INVARIANTS();
 }
 
-void MonitorCore::recordSystemLookup(std::optional<double> seconds) {
-    if (lookups_) lookups_->recordSystem(seconds);
+void MonitorCore::recordSystemLookup(std::optional<Seconds> duration) {
+    if (lookups_) lookups_->recordSystem(duration ? std::optional(duration->count()) : std::nullopt);
     NERIVANE_CHECK_INVARIANTS();
 }
 

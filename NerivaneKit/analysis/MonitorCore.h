@@ -121,7 +121,7 @@ public:
     void enableLookups();
     // One round of name lookups, or the system resolver's time; ignored until lookups are enabled.
     void recordLookups(MonitorTime now, const std::vector<LookupOutcome>& outcomes);
-    void recordSystemLookup(std::optional<double> seconds);
+    void recordSystemLookup(std::optional<Seconds> duration);
 
     const std::vector<Record>& records() const { return records_; }
     const TrafficMeter& traffic() const { return traffic_; }
