@@ -63,7 +63,8 @@ void RoundSixTargetsUnderLoad(benchmark::State& state) {
     auto round = [&] {
         const bool busy = second / 60 % 3 == 2;
         for (std::size_t i = 0; i < targets.size(); ++i)
-            core.result(targets[i].role, ProbeResult::Reply{(busy ? 300.0 : 10.0) + static_cast<double>(i)}, at(second));
+            core.result(targets[i].role, ProbeResult::Reply{(busy ? 300.0 : 10.0) + static_cast<double>(i)},
+                        at(second));
         counters.sentBytes += busy ? 2'500'000 : 2'500;
         counters.receivedBytes += busy ? 60'000 : 2'500;
         ++second;

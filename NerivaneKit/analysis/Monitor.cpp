@@ -19,7 +19,9 @@ Monitor::Clocks completed(Monitor::Clocks clocks, const ClockSource& engineClock
         };
     }
     if (!clocks.wallNow)
-        clocks.wallNow = [] { return Date{Seconds{static_cast<double>(MachClock::realtimeNow()) / nanosecondsPerSecond}}; };
+        clocks.wallNow = [] {
+            return Date{Seconds{static_cast<double>(MachClock::realtimeNow()) / nanosecondsPerSecond}};
+        };
     if (!clocks.probeTicks) clocks.probeTicks = &MachClock::now;
     return clocks;
 }

@@ -146,11 +146,10 @@ std::vector<NetworkEvent> MonitorCore::result(const TargetRole& role, const Prob
     // The record is dated here, where it leaves monitor time; its load
     // class comes from its flight, classed in monitor time.
     const auto* answer = std::get_if<ProbeResult::Reply>(&outcome);
-    Flight flight{nextFlight_++, {time, std::nullopt}, answer ? time + Seconds{answer->milliseconds / 1000}
-                                                              : time + lostFlightSeconds, std::nullopt};
-    HeldProbe probe{flight.id, ProbeRecord{target.target,
-                                           target.status == TargetStatus::tcp ? ProbeProtocol::tcp : ProbeProtocol::icmp,
-                                           outcome, unixDate(time)}};
+    const MonitorTime landed = answer ? time + Seconds{answer->milliseconds / 1000} : time + lostFlightSeconds;
+    Flight flight{nextFlight_++, {time, std::nullopt}, landed, std::nullopt};
+    const ProbeProtocol protocol = target.status == TargetStatus::tcp ? ProbeProtocol::tcp : ProbeProtocol::icmp;
+    HeldProbe probe{flight.id, ProbeRecord{target.target, protocol, outcome, unixDate(time)}};
     if (target.status == TargetStatus::warmingUp)
         target.warmUpProbes.push_back(std::move(probe));
     else

@@ -313,7 +313,8 @@ TEST(Monitor, AnOutageOpenWhenMonitoringStopsIsRecordedEndedAtTheStop) {
     History history(folder.path("history.sqlite"), options);
     ProbeEngine::Environment environment;
     environment.identifier = "org.nerivane.monitortest";
-    Monitor::Clocks clocks{[&] { return at(500 + elapsed.load()); }, [&] { return dateFromUnixSeconds(epoch + elapsed.load()); },
+    Monitor::Clocks clocks{[&] { return at(500 + elapsed.load()); },
+                           [&] { return dateFromUnixSeconds(epoch + elapsed.load()); },
                            [&] { return tickStart + MachClock::ticks(elapsed.load()); }};
     // Updates come on the probe queue, inside feed()'s sync: no lock needed.
     // Events go to history as well, as the application model sends them.
