@@ -14,6 +14,7 @@
 namespace {
 
 using namespace nerivane;
+MonitorTime at(double seconds) { return MonitorTime{Seconds{seconds}}; }
 
 void ReadCountersLoopback(benchmark::State& state) {
     LinkCounters counters;
@@ -32,7 +33,7 @@ TrafficMeter::Reading feed(TrafficMeter& meter, int seconds) {
         const bool busy = t / 60 % 3 == 2;
         counters.sentBytes += busy ? 2'500'000 : 2'500;
         counters.receivedBytes += busy ? 60'000 : 2'500;
-        meter.read(t, 1'700'000'000 + t, "eth0", counters, {});
+        meter.read(at(t), dateFromUnixSeconds(1'700'000'000 + t), "eth0", counters, {});
     }
     return counters;
 }
@@ -42,7 +43,7 @@ void ClassifyReply(benchmark::State& state) {
     feed(meter, 600);
     double from = 300;
     for (auto _ : state) {
-        benchmark::DoNotOptimize(meter.classify(from, from + 0.45));
+        benchmark::DoNotOptimize(meter.classify(at(from), at(from + 0.45)));
         from = from > 590 ? 300 : from + 0.37;
     }
 }
@@ -50,24 +51,25 @@ BENCHMARK(ClassifyReply)->Unit(benchmark::kNanosecond);
 
 void RoundSixTargetsUnderLoad(benchmark::State& state) {
     const std::vector<Target> targets = bench::sixTargets();
-    MonitorCore core{[](double t) { return 1'700'000'000 + t; }};
+    MonitorCore core{[](MonitorTime t) { return dateFromUnixSeconds(1'700'000'000) + t.time_since_epoch(); }};
     NetworkPath path;
     path.isSatisfied = true;
     path.hasIPv4 = true;
     path.primaryInterface = "eth0";
-    core.install(path, targets, 0);
-    for (const auto& target : targets) core.statusChanged(target.role, TargetStatus::icmp, 0);
+    core.install(path, targets, at(0));
+    for (const auto& target : targets) core.statusChanged(target.role, TargetStatus::icmp, at(0));
     TrafficMeter::Reading counters;
     int second = 0;
     auto round = [&] {
         const bool busy = second / 60 % 3 == 2;
         for (std::size_t i = 0; i < targets.size(); ++i)
-            core.result(targets[i].role, ProbeResult::Reply{(busy ? 300.0 : 10.0) + static_cast<double>(i)}, second);
+            core.result(targets[i].role, ProbeResult::Reply{(busy ? 300.0 : 10.0) + static_cast<double>(i)},
+                        at(second));
         counters.sentBytes += busy ? 2'500'000 : 2'500;
         counters.receivedBytes += busy ? 60'000 : 2'500;
         ++second;
-        core.counters(second, counters);
-        auto snapshot = core.tick(second);
+        core.counters(at(second), counters);
+        auto snapshot = core.tick(at(second));
         core.takeProbes();
         core.takeTraffic();
         return snapshot;

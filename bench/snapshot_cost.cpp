@@ -12,6 +12,7 @@ namespace {
 
 using namespace nerivane;
 using bench::sixTargets;
+MonitorTime at(double seconds) { return MonitorTime{Seconds{seconds}}; }
 
 // Replies with some spread, a loss every 17th probe and a late reply every 23rd.
 ProbeResult::Outcome outcome(int probe, int target) {
@@ -21,17 +22,17 @@ ProbeResult::Outcome outcome(int probe, int target) {
 }
 
 MonitorCore filledCore() {
-    MonitorCore core{[](double t) { return 1'700'000'000 + t; }};
+    MonitorCore core{[](MonitorTime t) { return dateFromUnixSeconds(1'700'000'000) + t.time_since_epoch(); }};
     const auto targets = sixTargets();
     NetworkPath path;
     path.isSatisfied = true;
     path.hasIPv4 = true;
     path.hasIPv6 = true;
-    core.install(path, targets, 0);
-    for (const auto& target : targets) core.statusChanged(target.role, TargetStatus::icmp, 0);
+    core.install(path, targets, at(0));
+    for (const auto& target : targets) core.statusChanged(target.role, TargetStatus::icmp, at(0));
     for (int probe = 0; probe < 120; ++probe) {
         for (int t = 0; t < static_cast<int>(targets.size()); ++t)
-            core.result(targets[t].role, outcome(probe, t), probe + t * 0.01);
+            core.result(targets[t].role, outcome(probe, t), at(probe + t * 0.01));
     }
     core.takeProbes();
     return core;
@@ -41,7 +42,7 @@ void SnapshotSixTargets(benchmark::State& state) {
     MonitorCore core = filledCore();
     double now = 120;
     for (auto _ : state) {
-        benchmark::DoNotOptimize(core.snapshot(now));
+        benchmark::DoNotOptimize(core.snapshot(at(now)));
         now += 0.001;
     }
 }
@@ -54,8 +55,8 @@ void TickAndResultSixTargets(benchmark::State& state) {
     int probe = 120;
     for (auto _ : state) {
         for (int t = 0; t < static_cast<int>(targets.size()); ++t)
-            core.result(targets[t].role, outcome(probe, t), probe + t * 0.01);
-        benchmark::DoNotOptimize(core.tick(probe + 0.25));
+            core.result(targets[t].role, outcome(probe, t), at(probe + t * 0.01));
+        benchmark::DoNotOptimize(core.tick(at(probe + 0.25)));
         benchmark::DoNotOptimize(core.takeProbes());
         ++probe;
     }
@@ -64,7 +65,7 @@ BENCHMARK(TickAndResultSixTargets)->Unit(benchmark::kMicrosecond);
 
 void MetricsFullWindow(benchmark::State& state) {
     const MonitorCore core = filledCore();
-    const TargetStats& stats = core.records[1].stats;
+    const TargetStats& stats = core.records()[1].stats;
     for (auto _ : state) benchmark::DoNotOptimize(stats.metrics());
 }
 BENCHMARK(MetricsFullWindow)->Unit(benchmark::kMicrosecond);

@@ -6,7 +6,7 @@
 
 namespace nerivane {
 
-std::vector<AlertTracker::Alert> AlertTracker::update(const MonitorSnapshot& snapshot, double now) {
+std::vector<AlertTracker::Alert> AlertTracker::update(const MonitorSnapshot& snapshot, Date now) {
     std::vector<Alert> alerts;
     updateInternet(snapshot, now, alerts);
     updateVerdict(snapshot.verdict, now, alerts);
@@ -21,7 +21,7 @@ void AlertTracker::reset() {
     candidate.reset();
 }
 
-void AlertTracker::updateInternet(const MonitorSnapshot& snapshot, double now, std::vector<Alert>& alerts) {
+void AlertTracker::updateInternet(const MonitorSnapshot& snapshot, Date now, std::vector<Alert>& alerts) {
     if (!snapshot.internet) return;
     switch (snapshot.internet->kind) {
     case TargetState::Kind::measuring: return;
@@ -31,9 +31,11 @@ void AlertTracker::updateInternet(const MonitorSnapshot& snapshot, double now, s
         const auto measured = snapshot.measuredInternetTargets();
         if (!downSince) {
             // The internet as a whole went down when the last of its hosts did.
-            std::optional<double> latest;
+            std::optional<Date> latest;
             for (const auto& target : measured) {
-                if (target.outageSince) latest = latest ? std::max(*latest, *target.outageSince) : *target.outageSince;
+                if (!target.outageSince) continue;
+                const Date since = dateFromUnixSeconds(*target.outageSince);
+                latest = latest ? std::max(*latest, since) : since;
             }
             downSince = latest.value_or(now);
         }
@@ -50,7 +52,7 @@ void AlertTracker::updateInternet(const MonitorSnapshot& snapshot, double now, s
     case TargetState::Kind::bad:
         if (postedDown && downSince) {
             if (!upSince) upSince = now;
-            if (now - *upSince < Incident::adjacentSeconds) return;
+            if (now - *upSince < Seconds{Incident::adjacentSeconds}) return;
             alerts.emplace_back(InternetBack{*upSince - *downSince});
             // The return to good is covered by this alert; don't announce it again.
             lastVerdict = Verdict::good;
@@ -63,7 +65,7 @@ void AlertTracker::updateInternet(const MonitorSnapshot& snapshot, double now, s
     }
 }
 
-void AlertTracker::updateVerdict(Verdict verdict, double now, std::vector<Alert>& alerts) {
+void AlertTracker::updateVerdict(Verdict verdict, Date now, std::vector<Alert>& alerts) {
     if (verdict == Verdict::measuring) return;
     if (!candidate || candidate->verdict != verdict) candidate = Candidate{verdict, now};
     if (now - candidate->since < verdictSeconds) return;

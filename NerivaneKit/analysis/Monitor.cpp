@@ -15,12 +15,12 @@ Monitor::Clocks completed(Monitor::Clocks clocks, const ClockSource& engineClock
         std::function<ContinuousClock::time_point()> continuous = engineClock.continuous;
         if (!continuous) continuous = &MachClock::continuousNow;
         clocks.monitorNow = [continuous] {
-            return static_cast<double>(continuous().time_since_epoch().count()) / nanosecondsPerSecond;
+            return MonitorTime{Seconds{static_cast<double>(continuous().time_since_epoch().count()) / nanosecondsPerSecond}};
         };
     }
     if (!clocks.wallNow)
         clocks.wallNow = [] {
-            return static_cast<double>(MachClock::realtimeNow().time_since_epoch().count()) / nanosecondsPerSecond;
+            return Date{Seconds{static_cast<double>(MachClock::realtimeNow().time_since_epoch().count()) / nanosecondsPerSecond}};
         };
     if (!clocks.probeTicks) clocks.probeTicks = &MachClock::now;
     return clocks;
@@ -36,7 +36,7 @@ Monitor::Monitor(TargetSettings settings, LookupSettings lookups, Seconds interv
     : clocks_(completed(std::move(clocks), environment.clock)),
       onUpdate_(std::move(onUpdate)),
       log_("stats", environment.identifier),
-      core_([this](double time) { return date(time); }) {
+      core_([this](MonitorTime time) { return date(time); }) {
     engine_ = std::make_unique<ProbeEngine>(
         std::move(settings), interval, [this](const ProbeEngine::Event& event) { handle(event); },
         std::move(environment));
@@ -54,17 +54,15 @@ Monitor::~Monitor() {
 
 void Monitor::enableLookups(NameLookups::Settings settings) {
     SerialQueue& queue = engine_->queue();
-    queue.sync([this] { core_.lookups.emplace(); });
+    queue.sync([this] { core_.enableLookups(); });
     lookups_ = std::make_unique<NameLookups>(
         std::move(settings),
         [this, &queue](const std::vector<LookupOutcome>& outcomes) {
-            queue.async([this, outcomes] {
-                if (core_.lookups) core_.lookups->record(MonitorTime{Seconds{now()}}, outcomes);
-            });
+            queue.async([this, outcomes] { core_.recordLookups(now(), outcomes); });
         },
         [this, &queue](std::optional<Seconds> took) {
             queue.async([this, took] {
-                if (core_.lookups) core_.lookups->recordSystem(took);
+                core_.recordSystemLookup(took);
             });
         });
 }
@@ -95,25 +93,25 @@ void Monitor::setInterval(Seconds interval) {
 }
 
 void Monitor::setLinkCapacity(LinkCapacity capacity) {
-    queue().async([this, capacity] { core_.capacity = capacity; });
+    queue().async([this, capacity] { core_.setCapacity(capacity); });
 }
 
 SerialQueue& Monitor::queue() {
     return engine_->queue();
 }
 
-double Monitor::now() const {
+MonitorTime Monitor::now() const {
     return clocks_.monitorNow();
 }
 
-double Monitor::date(double time) const {
+Date Monitor::date(MonitorTime time) const {
     return clocks_.wallNow() + (time - clocks_.monitorNow());
 }
 
 void Monitor::handle(const ProbeEngine::Event& event) {
-    const double now = this->now();
+    const MonitorTime now = this->now();
     if (const auto* targets = std::get_if<ProbeEngine::TargetsEvent>(&event)) {
-        core_.hops = targets->hops;
+        core_.setHops(targets->hops);
         publish(core_.install(targets->path, targets->targets, now, targets->extendsPrevious));
         // A new path may bring new DNS servers: ask them at once.
         if (lookups_ && !targets->extendsPrevious) lookups_->probeNow();
@@ -123,7 +121,7 @@ void Monitor::handle(const ProbeEngine::Event& event) {
     } else if (const auto* result = std::get_if<ProbeEngine::ResultEvent>(&event)) {
         // The probe was sent this long ago; milliseconds() is 0 for a send
         // time that is not in the past.
-        const double age = MachClock::milliseconds(result->result.sentAt, clocks_.probeTicks()).count() / 1000.0;
+        const Seconds age{MachClock::milliseconds(result->result.sentAt, clocks_.probeTicks()).count() / 1000.0};
         publish(core_.result(result->role, result->result.outcome, now - age));
     } else if (const auto* lookups = std::get_if<ProbeEngine::LookupsEvent>(&event)) {
         unresolved_ = lookups->lookups;

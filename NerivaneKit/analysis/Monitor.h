@@ -8,7 +8,8 @@
 // which keeps counting through sleep. Probe send times are ticks of the
 // monotonic clock, which does not; so a result is dated by its age, not by
 // its tick value: its time is monitor now minus (monotonic now - sentAt).
-// Dates are Unix seconds: date(t) = wall now + (t - monitor now).
+// Dates are wall-clock: date(t) = wall now + (t - monitor now), worked out
+// only where a record leaves the core.
 #pragma once
 
 #include <cstdint>
@@ -27,6 +28,7 @@
 #include "NerivaneKit/load/TrafficSample.h"
 #include "NerivaneKit/lookup/LookupSettings.h"
 #include "NerivaneKit/lookup/NameLookups.h"
+#include "NerivaneKit/platform/Clocks.h"
 #include "NerivaneKit/platform/Log.h"
 #include "NerivaneKit/probing/ProbeEngine.h"
 #include "NerivaneKit/probing/TargetSettings.h"
@@ -57,10 +59,8 @@ public:
     // continuous clock, wall time from CLOCK_REALTIME, probe ticks from
     // MachClock::now (the clock the probers stamp send times with).
     struct Clocks {
-        // Monitor seconds now.
-        std::function<double()> monitorNow;
-        // Unix seconds now.
-        std::function<double()> wallNow;
+        std::function<MonitorTime()> monitorNow;
+        std::function<Date()> wallNow;
         // Monotonic ticks now, comparable with ProbeResult::sentAt.
         std::function<Ticks()> probeTicks;
     };
@@ -97,9 +97,9 @@ public:
 
     // The engine's probe queue, where updates are delivered.
     SerialQueue& queue();
-    // Monitor seconds now, and the date of a monitor time.
-    double now() const;
-    double date(double time) const;
+    // Monitor time now, and the date of a monitor time.
+    MonitorTime now() const;
+    Date date(MonitorTime time) const;
 
 private:
     void publish(const std::vector<NetworkEvent>& events);

@@ -4,27 +4,27 @@
 
 namespace nerivane {
 
-void OutageDetector::lost(double time) {
+void OutageDetector::lost(MonitorTime time) {
     if (lastReply && time < *lastReply) return;
     if (!firstLost) firstLost = time;
     ++lostInRow;
 }
 
-void OutageDetector::tick(double now, TargetStatus status) {
+void OutageDetector::tick(MonitorTime now, TargetStatus status) {
     if (status == TargetStatus::warmingUp || since || !firstLost) return;
     if (lostInRow >= minimumLost && now - *firstLost >= minimumSeconds) since = firstLost;
 }
 
-std::optional<OutageDetector::Outage> OutageDetector::reply(double time) {
+std::optional<OutageDetector::Outage> OutageDetector::reply(MonitorTime time) {
     std::optional<Outage> outage;
     if (since) outage = Outage{*since, time};
-    const double newest = lastReply ? std::max(*lastReply, time) : time;
+    const MonitorTime newest = lastReply ? std::max(*lastReply, time) : time;
     *this = OutageDetector{};
     lastReply = newest;
     return outage;
 }
 
-std::optional<OutageDetector::Outage> OutageDetector::close(double now) {
+std::optional<OutageDetector::Outage> OutageDetector::close(MonitorTime now) {
     if (!since) return std::nullopt;
     const Outage outage{*since, now};
     firstLost.reset();

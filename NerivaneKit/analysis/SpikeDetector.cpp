@@ -17,7 +17,7 @@ std::optional<double> SpikeDetector::threshold(std::span<const double> rtts, std
     return std::max(3 * median, median + 20);
 }
 
-std::optional<SpikeDetector::Spike> SpikeDetector::observe(std::span<const double> rtts, double rtt, double time) {
+std::optional<SpikeDetector::Spike> SpikeDetector::observe(std::span<const double> rtts, double rtt, MonitorTime time) {
     const auto limit = threshold(rtts, run.size());
     if (limit && rtt > *limit) {
         run.push_back(Entry{time, rtt});

@@ -6,7 +6,8 @@
 
 namespace nerivane {
 
-void TargetStats::record(std::optional<double> rtt, double time) {
+void TargetStats::record(std::optional<double> rtt, MonitorTime at) {
+    const double time = at.time_since_epoch().count();
     // Step back from the end: results almost always arrive in order.
     auto index = samples.end();
     while (index != samples.begin() && std::prev(index)->time > time) --index;
@@ -19,22 +20,22 @@ void TargetStats::record(std::optional<double> rtt, double time) {
     prune();
 }
 
-void TargetStats::recordLate(double time) {
+void TargetStats::recordLate(MonitorTime time) {
     lateTimes.push_back(time);
     prune();
 }
 
-void TargetStats::outageEnded(double start, double end) {
+void TargetStats::outageEnded(MonitorTime start, MonitorTime end) {
     endedOutages.push_back({start, end});
 }
 
-void TargetStats::spikeEnded(double start, double end) {
+void TargetStats::spikeEnded(MonitorTime start, MonitorTime end) {
     endedSpikes.push_back({start, end});
 }
 
 namespace {
 
-bool within(const std::vector<TargetStats::Period>& periods, double time) {
+bool within(const std::vector<TargetStats::Period>& periods, MonitorTime time) {
     return std::any_of(periods.begin(), periods.end(),
                        [time](const TargetStats::Period& period) { return time >= period.start && time < period.end; });
 }
@@ -43,13 +44,13 @@ bool within(const std::vector<TargetStats::Period>& periods, double time) {
 
 void TargetStats::prune() {
     if (samples.empty()) return;
-    const double newest = samples.back().time;
+    const MonitorTime newest = sentAt(samples.back());
     std::size_t drop = 0;
-    while (samples.size() - drop > minimumSamples && newest - samples[drop].time >= windowSeconds) ++drop;
+    while (samples.size() - drop > minimumSamples && newest - sentAt(samples[drop]) >= windowSeconds) ++drop;
     samples.erase(samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(drop));
 
-    const double oldest = samples.front().time;
-    std::erase_if(lateTimes, [oldest](double time) { return time < oldest; });
+    const MonitorTime oldest = sentAt(samples.front());
+    std::erase_if(lateTimes, [oldest](MonitorTime time) { return time < oldest; });
     const auto gone = [oldest](const Period& period) { return period.end <= oldest; };
     std::erase_if(endedOutages, gone);
     std::erase_if(endedSpikes, gone);
@@ -85,8 +86,8 @@ Metrics TargetStats::metrics() const {
     std::vector<double> outsideSpikes;
     for (const auto& sample : samples) {
         if (!sample.rtt) {
-            if (within(endedOutages, sample.time)) ++metrics.lostInOutages;
-        } else if (within(endedSpikes, sample.time)) {
+            if (within(endedOutages, sentAt(sample))) ++metrics.lostInOutages;
+        } else if (within(endedSpikes, sentAt(sample))) {
             ++metrics.repliesInSpikes;
         } else {
             outsideSpikes.push_back(*sample.rtt);

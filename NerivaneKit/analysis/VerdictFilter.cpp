@@ -9,7 +9,7 @@ bool isDown(Verdict verdict) {
 
 }  // namespace
 
-Verdict VerdictFilter::apply(Verdict verdict, double now, bool urgent) {
+Verdict VerdictFilter::apply(Verdict verdict, MonitorTime now, bool urgent) {
     // Once something has been shown, a momentary return to measuring does not replace it.
     if (verdict == Verdict::measuring) {
         pending.reset();

@@ -1,7 +1,7 @@
 // Holds the shown verdict steady: a change between two real verdicts must be
 // seen without interruption for 10 seconds before it is shown, so a verdict
 // that flickers does not reach the menu bar or notifications. Owned by the
-// monitor core, on the probe queue; times are monitor seconds.
+// monitor core, on the probe queue; times are monitor time.
 //
 // Some changes are shown at once, because they rest on a hold of their own or
 // on no reply at all, and a held headline would contradict the cards:
@@ -18,17 +18,18 @@
 #include <optional>
 
 #include "NerivaneKit/analysis/Verdict.h"
+#include "NerivaneKit/platform/Clocks.h"
 
 namespace nerivane {
 
 struct VerdictFilter {
     struct Pending {
         Verdict verdict = Verdict::measuring;
-        double since = 0;
+        MonitorTime since;
         bool operator==(const Pending&) const = default;
     };
 
-    static constexpr double holdSeconds = 10;
+    static constexpr Seconds holdSeconds{10};
 
     Verdict shown = Verdict::measuring;
     // A different verdict waiting to be shown, and since when it has been seen.
@@ -39,7 +40,7 @@ struct VerdictFilter {
     bool operator==(const VerdictFilter&) const = default;
 
     // Feeds the raw verdict seen at now; returns the verdict to show.
-    Verdict apply(Verdict verdict, double now, bool urgent = false);
+    Verdict apply(Verdict verdict, MonitorTime now, bool urgent = false);
 };
 
 }  // namespace nerivane

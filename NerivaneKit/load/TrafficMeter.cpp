@@ -3,27 +3,29 @@
 #include <algorithm>
 
 #include "NerivaneKit/load/LoadRules.h"
+#include "NerivaneKit/platform/Invariants.h"
 
 namespace nerivane {
 
-std::optional<TrafficSample> TrafficMeter::read(double now, double date, const std::string& name,
+std::optional<TrafficSample> TrafficMeter::read(MonitorTime now, Date date, const std::string& name,
                                                 const std::optional<Reading>& reading,
                                                 const LinkCapacity& remembered) {
-    while (!intervals.empty() && intervals.front().end < now - keepSeconds) intervals.pop_front();
-    const bool sameRun = reading && lastReading && lastReadTime && name == interfaceName && now > *lastReadTime &&
-                         reading->sentBytes >= lastReading->sentBytes &&
-                         reading->receivedBytes >= lastReading->receivedBytes;
-    const std::optional<Reading> previous = lastReading;
-    const std::optional<double> previousTime = lastReadTime;
-    interfaceName = name;
-    lastReading = reading;
-    lastReadTime = reading ? std::optional<double>(now) : std::nullopt;
+    while (!intervals_.empty() && intervals_.front().end < now - keepSeconds) intervals_.pop_front();
+    const bool sameRun = reading && lastReading_ && lastReadTime_ && name == interfaceName_ && now > *lastReadTime_ &&
+                         reading->sentBytes >= lastReading_->sentBytes &&
+                         reading->receivedBytes >= lastReading_->receivedBytes;
+    const std::optional<Reading> previous = lastReading_;
+    const std::optional<MonitorTime> previousTime = lastReadTime_;
+    interfaceName_ = name;
+    lastReading_ = reading;
+    lastReadTime_ = reading ? std::optional<MonitorTime>(now) : std::nullopt;
     if (!sameRun) {
-        localAhead = {};
+        localAhead_ = {};
+        NERIVANE_CHECK_INVARIANTS();
         return std::nullopt;
     }
 
-    const double seconds = now - *previousTime;
+    const Seconds seconds = now - *previousTime;
     // The local link's share of each direction, at most all of it: the
     // estimate of its packets' headers may be larger than what this
     // interface counts for them, and the connections are counted a moment
@@ -38,72 +40,95 @@ std::optional<TrafficSample> TrafficMeter::read(double now, double date, const s
     };
     const std::uint64_t sent = reading->sentBytes - previous->sentBytes;
     const std::uint64_t received = reading->receivedBytes - previous->receivedBytes;
-    const std::uint64_t localSent = local(sent, reading->localSentBytes, previous->localSentBytes, localAhead.sentBytes);
+    const std::uint64_t localSent =
+        local(sent, reading->localSentBytes, previous->localSentBytes, localAhead_.sentBytes);
     const std::uint64_t localReceived =
-        local(received, reading->localReceivedBytes, previous->localReceivedBytes, localAhead.receivedBytes);
-    TrafficSample sample{date, seconds, sent - localSent, received - localReceived};
-    const auto bitsPerSecond = [seconds](std::uint64_t bytes) { return static_cast<double>(bytes) * 8 / seconds; };
-    intervals.push_back(Interval{*previousTime, now, bitsPerSecond(sample.sentBytes), bitsPerSecond(sample.receivedBytes),
-                                 bitsPerSecond(localSent), bitsPerSecond(localReceived), LoadClass::unknown});
+        local(received, reading->localReceivedBytes, previous->localReceivedBytes, localAhead_.receivedBytes);
+    TrafficSample sample{unixSeconds(date), seconds.count(), sent - localSent, received - localReceived};
+    const auto bitsPerSecond = [seconds](std::uint64_t bytes) {
+        return static_cast<double>(bytes) * 8 / seconds.count();
+    };
+    intervals_.push_back(Interval{*previousTime, now, bitsPerSecond(sample.sentBytes),
+                                  bitsPerSecond(sample.receivedBytes), bitsPerSecond(localSent),
+                                  bitsPerSecond(localReceived), LoadClass::unknown});
     // The peak takes this interval in first, so the first upload of a fresh
     // install is measured against itself and counts as busy.
     updatePeak(now);
-    Interval& added = intervals.back();
+    Interval& added = intervals_.back();
     added.load = LoadRules::classify(added.uploadBitsPerSecond, added.downloadBitsPerSecond, capacity(remembered),
                                      added.localUploadBitsPerSecond, added.localDownloadBitsPerSecond);
 
     for (const LoadDirection direction : {LoadDirection::upload, LoadDirection::download}) {
         if (!isBusy(added.load, direction)) continue;
-        auto& period = busy[static_cast<std::size_t>(direction)];
+        auto& period = busy_[static_cast<std::size_t>(direction)];
         if (!period || added.start - period->end > periodGapSeconds) period = BusyPeriod{};
         period->end = now;
         period->seconds += seconds;
         period->bits += (direction == LoadDirection::upload ? added.uploadBitsPerSecond
-                                                            : added.downloadBitsPerSecond) * seconds;
+                                                            : added.downloadBitsPerSecond) * seconds.count();
     }
+    NERIVANE_CHECK_INVARIANTS();
     return sample;
 }
 
-void TrafficMeter::updatePeak(double now) {
+void TrafficMeter::updatePeak(MonitorTime now) {
     double up = 0;
     double down = 0;
-    double seconds = 0;
-    for (auto it = intervals.rbegin(); it != intervals.rend() && it->end > now - LinkCapacity::sampleSeconds; ++it) {
-        const double length = it->end - it->start;
-        up += it->uploadBitsPerSecond * length;
-        down += it->downloadBitsPerSecond * length;
+    Seconds seconds{0};
+    const Seconds sample{LinkCapacity::sampleSeconds};
+    for (auto it = intervals_.rbegin(); it != intervals_.rend() && it->end > now - sample; ++it) {
+        const Seconds length = it->end - it->start;
+        up += it->uploadBitsPerSecond * length.count();
+        down += it->downloadBitsPerSecond * length.count();
         seconds += length;
     }
     // Shorter spans count as ten seconds, so one burst does not pass for capacity.
-    seconds = std::max(seconds, LinkCapacity::sampleSeconds);
-    sessionPeak.uploadBitsPerSecond = std::max(sessionPeak.uploadBitsPerSecond, up / seconds);
-    sessionPeak.downloadBitsPerSecond = std::max(sessionPeak.downloadBitsPerSecond, down / seconds);
+    seconds = std::max(seconds, sample);
+    sessionPeak_.uploadBitsPerSecond = std::max(sessionPeak_.uploadBitsPerSecond, up / seconds.count());
+    sessionPeak_.downloadBitsPerSecond = std::max(sessionPeak_.downloadBitsPerSecond, down / seconds.count());
 }
 
 LinkCapacity TrafficMeter::capacity(const LinkCapacity& remembered) const {
-    return LoadRules::capacity(remembered, sessionPeak);
+    return LoadRules::capacity(remembered, sessionPeak_);
 }
 
-std::optional<double> TrafficMeter::coveredUntil() const {
-    if (intervals.empty()) return std::nullopt;
-    return intervals.back().end;
+std::optional<MonitorTime> TrafficMeter::coveredUntil() const {
+    if (intervals_.empty()) return std::nullopt;
+    return intervals_.back().end;
 }
 
-LoadClass TrafficMeter::classify(double from, double to) const {
-    if (intervals.empty() || to > intervals.back().end || from < intervals.front().start) return LoadClass::unknown;
+LoadClass TrafficMeter::classify(MonitorTime from, MonitorTime to) const {
+    if (intervals_.empty() || to > intervals_.back().end || from < intervals_.front().start)
+        return LoadClass::unknown;
     // The first interval that ends after `from`; a flight that only touches
     // an interval's edge did not spend time in it.
-    auto it = std::lower_bound(intervals.begin(), intervals.end(), from,
-                               [](const Interval& interval, double time) { return interval.end <= time; });
+    auto it = std::lower_bound(intervals_.begin(), intervals_.end(), from,
+                               [](const Interval& interval, MonitorTime time) { return interval.end <= time; });
     std::optional<LoadClass> merged;
-    double reached = from;
-    for (; it != intervals.end() && (it->start < to || !merged); ++it) {
+    MonitorTime reached = from;
+    for (; it != intervals_.end() && (it->start < to || !merged); ++it) {
         // A gap between runs: the counters say nothing about that time.
         if (it->start > reached) return LoadClass::unknown;
         merged = merged ? LoadRules::merge(*merged, it->load) : it->load;
         reached = it->end;
     }
     return merged.value_or(LoadClass::unknown);
+}
+
+bool TrafficMeter::invariantsHold() const {
+    if (lastReadTime_.has_value() != lastReading_.has_value()) return false;
+    for (std::size_t i = 0; i < intervals_.size(); ++i) {
+        if (!(intervals_[i].start < intervals_[i].end)) return false;
+        if (i > 0 && intervals_[i].start < intervals_[i - 1].end) return false;
+    }
+    if (!intervals_.empty()) {
+        if (lastReadTime_ && intervals_.back().end > *lastReadTime_) return false;
+        if (intervals_.front().end < intervals_.back().end - keepSeconds) return false;
+    }
+    if (sessionPeak_.uploadBitsPerSecond < 0 || sessionPeak_.downloadBitsPerSecond < 0) return false;
+    return std::all_of(busy_.begin(), busy_.end(), [](const std::optional<BusyPeriod>& period) {
+        return !period || (period->seconds > Seconds{0} && period->bits >= 0);
+    });
 }
 
 }  // namespace nerivane

@@ -2,15 +2,12 @@
 // tick: the throughput of each interval between reads and its load class, the
 // session's peak 10-second throughput (the capacity estimate of a fresh
 // install) and the last busy period per direction. Owned by the monitor core,
-// on the probe queue. Times are monitor seconds; throughput bits per second.
+// on the probe queue. Times are monitor time; throughput bits per second.
 //
 // Only traffic through the router is the internet path's: a copy to a host
 // on the local link (a NAS, the router itself) runs at the local network's
 // speed, so it is taken out before anything is classed, peaked or sampled.
 // Busy and capacity count what is left; idle needs the whole interface quiet.
-//
-// Invariants: `intervals` are in time order, back to back (a failed read or a
-// new interface starts a new run) and none ended more than `keepSeconds` ago.
 #pragma once
 
 #include <array>
@@ -22,10 +19,12 @@
 #include "NerivaneKit/load/LinkCapacity.h"
 #include "NerivaneKit/load/LoadClass.h"
 #include "NerivaneKit/load/TrafficSample.h"
+#include "NerivaneKit/platform/Clocks.h"
 
 namespace nerivane {
 
-struct TrafficMeter {
+class TrafficMeter {
+public:
     // Total bytes the interface has sent and received, as the kernel counts
     // them; and of those, what went to and came from hosts on the local link,
     // counted since the counters were opened (LinkCounters).
@@ -39,8 +38,8 @@ struct TrafficMeter {
 
     // Upload and download through the router; local: to and from the local link.
     struct Interval {
-        double start = 0;
-        double end = 0;
+        MonitorTime start;
+        MonitorTime end;
         double uploadBitsPerSecond = 0;
         double downloadBitsPerSecond = 0;
         double localUploadBitsPerSecond = 0;
@@ -52,30 +51,18 @@ struct TrafficMeter {
     // One direction's latest busy period: when its last busy interval ended
     // and the bits and seconds of its busy intervals.
     struct BusyPeriod {
-        double end = 0;
+        MonitorTime end;
         double bits = 0;
-        double seconds = 0;
+        Seconds seconds{0};
         bool operator==(const BusyPeriod&) const = default;
-        double bitsPerSecond() const { return seconds > 0 ? bits / seconds : 0; }
+        double bitsPerSecond() const { return seconds > Seconds{0} ? bits / seconds.count() : 0; }
     };
 
     // Long enough to class every probe of the widest target window (20
     // probes at the slowest interval) and its late answers.
-    static constexpr double keepSeconds = 660;
+    static constexpr Seconds keepSeconds{660};
     // Busy intervals this close together belong to one busy period.
-    static constexpr double periodGapSeconds = 10;
-
-    std::string interfaceName;
-    std::optional<double> lastReadTime;
-    std::optional<Reading> lastReading;
-    // Bytes by which the local link's estimate exceeded the interface's
-    // count in the last interval (sent and received; the local fields unused).
-    Reading localAhead;
-    std::deque<Interval> intervals;
-    // The highest 10-second throughput seen this session, per direction.
-    LinkCapacity sessionPeak;
-    // Indexed by LoadDirection.
-    std::array<std::optional<BusyPeriod>, 2> busy;
+    static constexpr Seconds periodGapSeconds{10};
 
     bool operator==(const TrafficMeter&) const = default;
 
@@ -84,20 +71,45 @@ struct TrafficMeter {
     // remembered capacity and this session's peak; returns its traffic through
     // the router, dated `date`. Counters that went backwards (a reset) start
     // over without one.
-    std::optional<TrafficSample> read(double now, double date, const std::string& name,
+    std::optional<TrafficSample> read(MonitorTime now, Date date, const std::string& name,
                                       const std::optional<Reading>& reading, const LinkCapacity& remembered);
 
     // The capacity the intervals are classed against.
     LinkCapacity capacity(const LinkCapacity& remembered) const;
     // The class of a probe in flight from `from` to `to`: every interval it
     // overlaps merged; unknown when the counters do not cover it yet.
-    LoadClass classify(double from, double to) const;
+    LoadClass classify(MonitorTime from, MonitorTime to) const;
     // Where the counters have been read up to; spans ending later wait.
-    std::optional<double> coveredUntil() const;
-    const Interval* latest() const { return intervals.empty() ? nullptr : &intervals.back(); }
+    std::optional<MonitorTime> coveredUntil() const;
+    const Interval* latest() const { return intervals_.empty() ? nullptr : &intervals_.back(); }
+    const std::string& interfaceName() const { return interfaceName_; }
+    const LinkCapacity& sessionPeak() const { return sessionPeak_; }
+    const std::optional<MonitorTime>& lastReadTime() const { return lastReadTime_; }
+    const std::optional<Reading>& lastReading() const { return lastReading_; }
+    const std::optional<BusyPeriod>& busy(LoadDirection direction) const {
+        return busy_[static_cast<std::size_t>(direction)];
+    }
+
+    bool invariantsHold() const;
 
 private:
-    void updatePeak(double now);
+    void updatePeak(MonitorTime now);
+
+    std::string interfaceName_;
+    // Both present after a successful read, both absent after a failed one.
+    std::optional<MonitorTime> lastReadTime_;
+    std::optional<Reading> lastReading_;
+    // Bytes by which the local link's estimate exceeded the interface's
+    // count in the last interval (sent and received; the local fields unused).
+    Reading localAhead_;
+    // In time order, each of positive length, none overlapping the next (a
+    // failed read or a new interface starts a new run after a gap), none
+    // ending after the last read nor more than `keepSeconds` before the newest.
+    std::deque<Interval> intervals_;
+    // The highest 10-second throughput seen this session, per direction; never negative.
+    LinkCapacity sessionPeak_;
+    // Indexed by LoadDirection: positive seconds, ending at a busy interval's end.
+    std::array<std::optional<BusyPeriod>, 2> busy_;
 };
 
 }  // namespace nerivane

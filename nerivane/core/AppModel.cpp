@@ -381,7 +381,7 @@ void AppModel::applySnapshot(int generation, const MonitorSnapshot& snapshot, co
     applyRate();
     noteBusy(now);
 
-    for (const auto& alert : alerts_.update(snapshot_, now)) {
+    for (const auto& alert : alerts_.update(snapshot_, dateFromUnixSeconds(now))) {
         notifier_->post(alert, snapshot_);
         emit alertPosted(alert, snapshot_);
     }

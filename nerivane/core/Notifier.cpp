@@ -54,7 +54,7 @@ Notifier::Content Notifier::content(const AlertTracker::Alert& alert, const Moni
                 QStringList hosts;
                 for (const auto& host : payload.hosts) hosts.append(QString::fromStdString(host));
                 QString body = tr("No reply from %1 since %2.")
-                                   .arg(VerdictTexts::andList(hosts, context), VerdictTexts::timeText(payload.since, context));
+                                   .arg(VerdictTexts::andList(hosts, context), VerdictTexts::timeText(unixSeconds(payload.since), context));
                 if (payload.verdict == Verdict::localDown) body += QLatin1Char(' ') + tr("The router isn't answering either.");
                 // A portal holds the traffic: signing in is the cure, not waiting.
                 if (payload.verdict == Verdict::signInNeeded)
@@ -62,7 +62,7 @@ Notifier::Content Notifier::content(const AlertTracker::Alert& alert, const Moni
                             body + QLatin1Char(' ') + VerdictTexts::verdictExplanation(snapshot, std::nullopt, context), true};
                 return {tr("Internet down"), body, true};
             } else if constexpr (std::is_same_v<Payload, AlertTracker::InternetBack>) {
-                return {tr("Internet back"), tr("It was down for %1.").arg(VerdictTexts::durationText(payload.after, context)),
+                return {tr("Internet back"), tr("It was down for %1.").arg(VerdictTexts::durationText(payload.after.count(), context)),
                         false};
             } else {
                 // The snapshot's title names causes the verdict alone cannot ("Ping not permitted").

@@ -20,6 +20,8 @@ namespace {
 
 // Monitor seconds map to dates a fixed distance away.
 constexpr double epoch = 1'700'000'000;
+MonitorTime at(double seconds) { return MonitorTime{Seconds{seconds}}; }
+Date dateOf(MonitorTime time) { return dateFromUnixSeconds(epoch) + time.time_since_epoch(); }
 
 Target target(TargetRole role, const std::string& host, const std::string& address) {
     return Target{role, host, *ProbeAddress::parse(address)};
@@ -34,15 +36,15 @@ const ProbeResult::Outcome lost = ProbeResult::Lost{};
 ProbeResult::Outcome reply(double ms) { return ProbeResult::Reply{ms}; }
 
 struct Harness {
-    MonitorCore core{[](double t) { return epoch + t; }};
+    MonitorCore core{dateOf};
 
     explicit Harness(std::vector<Target> targets = {router, hostA, hostB}) {
-        core.install(satisfied(), targets, 0);
-        for (const auto& t : targets) core.statusChanged(t.role, TargetStatus::icmp, 0);
+        core.install(satisfied(), targets, at(0));
+        for (const auto& t : targets) core.statusChanged(t.role, TargetStatus::icmp, at(0));
     }
     // One reply of ms (or a loss) each second from `from` up to `to`.
     void replies(const Target& t, std::optional<double> ms, int from, int to) {
-        for (int i = from; i < to; ++i) core.result(t.role, ms ? reply(*ms) : lost, i);
+        for (int i = from; i < to; ++i) core.result(t.role, ms ? reply(*ms) : lost, at(i));
     }
     static const TargetSnapshot& of(const MonitorSnapshot& snapshot, const Target& t) {
         return *std::find_if(snapshot.targets.begin(), snapshot.targets.end(), [&](auto& entry) { return entry.target == t; });
@@ -57,12 +59,13 @@ TEST(MonitorCore, OutageMarksTheTargetDownAndTheReplyEndingItReportsItsSpikeFirs
     h.replies(hostA, 100, 6, 9);
     h.replies(hostA, losses, 9, 20);  // losses neither extend nor end the slow run
     h.replies(hostB, losses, 9, 20);
-    EXPECT_FALSE(h.of(h.core.tick(13.9), hostA).outageSince);
-    const auto snapshot = h.core.tick(14);
+    EXPECT_FALSE(h.of(h.core.tick(at(13.9)), hostA).outageSince);
+    const auto snapshot = h.core.tick(at(14));
     EXPECT_EQ(h.of(snapshot, hostA).outageSince, epoch + 9);
     EXPECT_EQ(snapshot.internet, TargetState::down());
-    EXPECT_EQ(h.core.result(hostA.role, reply(5), 21),
+    EXPECT_EQ(h.core.result(hostA.role, reply(5), at(21)),
               (std::vector{spike(hostA, epoch + 6, epoch + 21, 100), outageAt(hostA, 9, 21)}));
+    EXPECT_TRUE(h.core.invariantsHold());
 }
 
 TEST(MonitorCore, InstallingAgainClosesOutagesAndTheFirstVerdictAfterShowsAtOnce) {
@@ -70,15 +73,16 @@ TEST(MonitorCore, InstallingAgainClosesOutagesAndTheFirstVerdictAfterShowsAtOnce
     h.replies(router, 2, 0, 10);
     h.replies(hostB, 20, 0, 10);
     h.replies(hostA, losses, 0, 5);
-    EXPECT_EQ(h.core.tick(10).verdict, Verdict::good);
-    EXPECT_EQ(h.core.install(satisfied(), {router, hostA, hostB}, 12), std::vector{outageAt(hostA, 0, 12)});
-    for (const auto& target : h.core.snapshot(12).targets) EXPECT_EQ(target.metrics, Metrics{});
-    for (const auto& t : {router, hostA, hostB}) h.core.statusChanged(t.role, TargetStatus::icmp, 13);
+    EXPECT_EQ(h.core.tick(at(10)).verdict, Verdict::good);
+    EXPECT_EQ(h.core.install(satisfied(), {router, hostA, hostB}, at(12)), std::vector{outageAt(hostA, 0, 12)});
+    for (const auto& target : h.core.snapshot(at(12)).targets) EXPECT_EQ(target.metrics, Metrics{});
+    for (const auto& t : {router, hostA, hostB}) h.core.statusChanged(t.role, TargetStatus::icmp, at(13));
     h.replies(router, 2, 13, 15);
     h.replies(hostA, 400, 13, 15);
-    EXPECT_EQ(h.core.tick(15).verdict, Verdict::measuring);  // one host still has nothing
+    EXPECT_EQ(h.core.tick(at(15)).verdict, Verdict::measuring);  // one host still has nothing
     h.replies(hostB, 400, 13, 15);
-    EXPECT_EQ(h.core.tick(15).verdict, Verdict::internetProblem);
+    EXPECT_EQ(h.core.tick(at(15)).verdict, Verdict::internetProblem);
+    EXPECT_TRUE(h.core.invariantsHold());
 }
 
 // A quiet link, then a 20 Mbit/s upload for 20 s through a queue that adds
@@ -90,12 +94,12 @@ TEST(MonitorCore, AnUploadThroughABloatedQueueIsSlowWhileBusyThenGoodOnceItEnds)
     std::map<LoadClass, int> classes;
     int samples = 0;
     auto second = [&](int s, bool uploading) {
-        h.core.result(router.role, reply(2), s);
-        for (const auto& t : {hostA, hostB}) h.core.result(t.role, reply(uploading ? 500 : 20), s);
+        h.core.result(router.role, reply(2), at(s));
+        for (const auto& t : {hostA, hostB}) h.core.result(t.role, reply(uploading ? 500 : 20), at(s));
         counters.sentBytes += uploading ? 2'500'000 : 2'500;
         counters.receivedBytes += uploading ? 60'000 : 2'500;
-        h.core.counters(s + 1, counters);
-        snapshot = h.core.tick(s + 1);
+        h.core.counters(at(s + 1), counters);
+        snapshot = h.core.tick(at(s + 1));
         for (const auto& probe : h.core.takeProbes()) ++classes[probe.load];
         samples += static_cast<int>(h.core.takeTraffic().size());
     };
@@ -120,6 +124,36 @@ TEST(MonitorCore, AnUploadThroughABloatedQueueIsSlowWhileBusyThenGoodOnceItEnds)
     // second came before the counters.
     EXPECT_EQ(classes, (std::map<LoadClass, int>{{LoadClass::unknown, 3}, {LoadClass::idle, 444}, {LoadClass::upload, 60}}));
     EXPECT_EQ(samples, 168);
+    EXPECT_TRUE(h.core.invariantsHold());
+}
+
+// The wall clock steps back an hour (a time sync) after the replies of a
+// busy second and before the snapshot that hands out their records: their
+// class in history is the one the grade was worked out from.
+TEST(MonitorCore, AWallClockStepBeforeTheSnapshotLeavesHistoryAndTheGradeAgreeing) {
+    Seconds step{0};
+    MonitorCore core{[&](MonitorTime t) { return dateOf(t) + step; }};
+    core.install(satisfied(), {router, hostA, hostB}, at(0));
+    for (const auto& t : {router, hostA, hostB}) core.statusChanged(t.role, TargetStatus::icmp, at(0));
+    TrafficMeter::Reading counters;
+    MonitorSnapshot snapshot;
+    std::vector<ProbeRecord> records;
+    for (int s = 0; s < 40; ++s) {
+        const bool uploading = s >= 20;
+        core.result(router.role, reply(2), at(s));
+        for (const auto& t : {hostA, hostB}) core.result(t.role, reply(uploading ? 500 : 20), at(s));
+        if (s == 39) step = -std::chrono::hours{1};
+        counters.sentBytes += uploading ? 2'500'000 : 2'500;
+        counters.receivedBytes += 2'500;
+        core.counters(at(s + 1), counters);
+        snapshot = core.tick(at(s + 1));
+        records = core.takeProbes();
+    }
+    EXPECT_EQ(snapshot.load->upload.grade, LoadGrade::f);
+    EXPECT_EQ(snapshot.load->upload.internet->busyReplies, 40);  // the last second's replies among them
+    ASSERT_EQ(records.size(), 3u);
+    for (const auto& record : records) EXPECT_EQ(record.load, LoadClass::upload) << record.target.host;
+    EXPECT_TRUE(core.invariantsHold());
 }
 
 // The engine's rhythm: a probe to every target each whole second, its reply
@@ -149,11 +183,11 @@ struct Timeline {
             const double now = next + 0.5;
             while (!arriving.empty() && arriving.begin()->first <= now) {
                 const auto& [t, outcome] = arriving.begin()->second;
-                h.core.result(t.role, outcome, sentAt.begin()->second);
+                h.core.result(t.role, outcome, at(sentAt.begin()->second));
                 arriving.erase(arriving.begin());
                 sentAt.erase(sentAt.begin());
             }
-            snapshot = h.core.tick(now);
+            snapshot = h.core.tick(at(now));
             if (seen) seen(snapshot);
         }
         return snapshot;
@@ -239,27 +273,29 @@ TEST(MonitorCore, TheHeadlineFollowsTheNetworkWithinSecondsAndTheEventsKeepTheir
     EXPECT_EQ(Harness::of(at[460], router).state, TargetState::ok());
     EXPECT_EQ(Harness::of(at[560], router).state, TargetState::bad(Problems::latency()));
     EXPECT_FALSE(Harness::of(at[560], router).slowToOwnPings);
+    EXPECT_TRUE(line.h.core.invariantsHold());
 }
 
 TEST(MonitorCore, WarmUpRecordsAreReleasedOnlyWhenTheTargetSettlesOnICMP) {
-    MonitorCore core{[](double t) { return epoch + t; }};
-    core.install(satisfied(), {hostA, hostB}, 0);
-    core.result(hostA.role, reply(10), 1);
-    core.result(hostA.role, lost, 2);
-    core.result(hostB.role, lost, 1);
-    EXPECT_TRUE(core.tick(3).targets.size() == 2 && core.takeProbes().empty());
-    core.statusChanged(hostA.role, TargetStatus::icmp, 3);
+    MonitorCore core{dateOf};
+    core.install(satisfied(), {hostA, hostB}, at(0));
+    core.result(hostA.role, reply(10), at(1));
+    core.result(hostA.role, lost, at(2));
+    core.result(hostB.role, lost, at(1));
+    EXPECT_TRUE(core.tick(at(3)).targets.size() == 2 && core.takeProbes().empty());
+    core.statusChanged(hostA.role, TargetStatus::icmp, at(3));
     EXPECT_EQ(core.takeProbes(), (std::vector<ProbeRecord>{{hostA, ProbeProtocol::icmp, reply(10), epoch + 1},
                                                            {hostA, ProbeProtocol::icmp, lost, epoch + 2}}));
-    EXPECT_EQ(core.snapshot(3).targets[0].metrics.sent, 2);  // window kept
-    core.statusChanged(hostB.role, TargetStatus::tcp, 3);
+    EXPECT_EQ(core.snapshot(at(3)).targets[0].metrics.sent, 2);  // window kept
+    core.statusChanged(hostB.role, TargetStatus::tcp, at(3));
     EXPECT_TRUE(core.takeProbes().empty());
-    EXPECT_EQ(core.snapshot(3).targets[1].metrics.sent, 0);  // fresh window
+    EXPECT_EQ(core.snapshot(at(3)).targets[1].metrics.sent, 0);  // fresh window
     // Once measured by TCP, records go out at once and say so.
-    core.result(hostB.role, reply(30), 4);
-    core.result(hostB.role, ProbeResult::Late{3000}, 4.5);
+    core.result(hostB.role, reply(30), at(4));
+    core.result(hostB.role, ProbeResult::Late{3000}, at(4.5));
     EXPECT_EQ(core.takeProbes(), (std::vector<ProbeRecord>{{hostB, ProbeProtocol::tcp, reply(30), epoch + 4},
                                                            {hostB, ProbeProtocol::tcp, ProbeResult::Late{3000}, epoch + 4.5}}));
+    EXPECT_TRUE(core.invariantsHold());
 }
 
 // The monitor shell: engine events fed straight into handle() on the probe
@@ -277,7 +313,8 @@ TEST(Monitor, AnOutageOpenWhenMonitoringStopsIsRecordedEndedAtTheStop) {
     History history(folder.path("history.sqlite"), options);
     ProbeEngine::Environment environment;
     environment.identifier = "org.nerivane.monitortest";
-    Monitor::Clocks clocks{[&] { return 500 + elapsed.load(); }, [&] { return epoch + elapsed.load(); },
+    Monitor::Clocks clocks{[&] { return at(500 + elapsed.load()); },
+                           [&] { return dateFromUnixSeconds(epoch + elapsed.load()); },
                            [&] { return tickStart + MachClock::ticks(Seconds{elapsed.load()}); }};
     // Updates come on the probe queue, inside feed()'s sync: no lock needed.
     // Events go to history as well, as the application model sends them.

@@ -14,6 +14,7 @@ namespace {
 
 using Sample = TargetStats::Sample;
 using S = TargetState;
+MonitorTime at(double seconds) { return MonitorTime{Seconds{seconds}}; }
 
 TEST(Statistics, NearestRankPercentileAndJitterNeverAcrossALoss) {
     std::vector<double> twenty;
@@ -39,24 +40,24 @@ TEST(Statistics, NearestRankPercentileAndJitterNeverAcrossALoss) {
 
 TEST(TargetStats, WindowKeepsSixtySecondsButNeverFewerThanTwentyAndLateTimesFollowIt) {
     TargetStats stats;
-    stats.recordLate(-50);  // kept while there is no sample
-    stats.recordLate(5);
-    stats.record(3, 0);
-    EXPECT_EQ(stats.lateTimes, (std::vector<double>{5}));
-    for (int i = 1; i < 60; ++i) stats.record(10, i);
+    stats.recordLate(at(-50));  // kept while there is no sample
+    stats.recordLate(at(5));
+    stats.record(3, at(0));
+    EXPECT_EQ(stats.lateTimes, (std::vector{at(5)}));
+    for (int i = 1; i < 60; ++i) stats.record(10, at(i));
     EXPECT_EQ(stats.samples.size(), 60u);
-    stats.record(std::nullopt, 60);  // the span reaches 60 s: the oldest goes
+    stats.record(std::nullopt, at(60));  // the span reaches 60 s: the oldest goes
     EXPECT_EQ(stats.samples.front().time, 1);
-    for (int i = 61; i <= 64; ++i) stats.record(10, i);
-    EXPECT_EQ(stats.lateTimes, (std::vector<double>{5})) << "as old as the oldest sample: kept";
-    stats.record(10, 65);
-    stats.record(std::nullopt, 66);
+    for (int i = 61; i <= 64; ++i) stats.record(10, at(i));
+    EXPECT_EQ(stats.lateTimes, (std::vector{at(5)})) << "as old as the oldest sample: kept";
+    stats.record(10, at(65));
+    stats.record(std::nullopt, at(66));
     EXPECT_TRUE(stats.lateTimes.empty());
     // The lowest reply ever stays the baseline; losses change neither it nor latest.
     EXPECT_EQ(stats.metrics().baseline, 3);
     EXPECT_EQ(stats.latest, (Sample{65, 10}));
     // A long gap empties the window down to the 20 newest, never below.
-    stats.record(10, 500);
+    stats.record(10, at(500));
     EXPECT_EQ(stats.samples.size(), 20u);
     EXPECT_EQ(stats.samples.front().time, 48);
 }

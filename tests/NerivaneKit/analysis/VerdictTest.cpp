@@ -189,7 +189,7 @@ TEST(VerdictFilter, ChangesHoldTenSecondsButOutagesAndSilenceShowAtOnce) {
     };
     VerdictFilter filter;
     for (const auto& step : steps)
-        EXPECT_EQ(filter.apply(step.raw, step.time, step.urgent), step.shown) << "at " << step.time;
+        EXPECT_EQ(filter.apply(step.raw, MonitorTime{Seconds{step.time}}, step.urgent), step.shown) << "at " << step.time;
 }
 
 using Down = AlertTracker::InternetDown;
@@ -215,7 +215,7 @@ const MonitorSnapshot bothDown = snapshot(V::internetDown, S::down(),
 const MonitorSnapshot good = snapshot(V::good, S::ok(), {host(TargetRole::internet(0), "a", S::ok())});
 const MonitorSnapshot measuring = snapshot(V::measuring, std::nullopt);
 const MonitorSnapshot problem = snapshot(V::internetProblem, S::bad(Problems::latency()));
-const Down downAtNoon{at(12, 0, 0), {"a", "b"}, V::internetDown};
+const Down downAtNoon{dateFromUnixSeconds(at(12, 0, 0)), {"a", "b"}, V::internetDown};
 const MonitorSnapshot signIn = [] { auto shown = bothDown; return shown.verdict = V::signInNeeded, shown; }();
 
 struct AlertStep {
@@ -238,14 +238,14 @@ TEST(AlertTracker, InternetDownAfterTenSecondsBackWithItsDurationAndVerdictsAfte
           {bothDown, at(12, 0, 10), {downAtNoon}},
           {bothDown, at(12, 1, 20), {}},  // the settled verdict is covered by the down alert
           {good, at(12, 3, 0), {}},  // back once the return has held 5 s, dated from the return
-          {good, at(12, 3, 5), {Back{180}}},
+          {good, at(12, 3, 5), {Back{Seconds{180}}}},
           {good, at(12, 3, 30), {}}}},  // nor is the good verdict that follows announced
         {"a moment of replies inside an outage: one incident, one pair of alerts", true, false,
          {{bothDown, at(12, 0, 10), {downAtNoon}},
           {good, at(12, 0, 40), {}},
           {bothDown, at(12, 0, 43), {}},
           {good, at(12, 1, 0), {}},
-          {good, at(12, 1, 5), {Back{60}}}}},
+          {good, at(12, 1, 5), {Back{Seconds{60}}}}}},
         {"short outage", true, true, {{bothDown, at(12, 0, 8), {}}, {good, at(12, 0, 9), {}}}},
         {"outages off: the verdict stage announces it", false, true,
          {{good, at(10, 0, 0), {}},
@@ -256,13 +256,13 @@ TEST(AlertTracker, InternetDownAfterTenSecondsBackWithItsDurationAndVerdictsAfte
         {"no outage start known: timed from now", true, false,
          {{snapshot(V::connectionDown, S::down(), {host(TargetRole::internet(0), "a", S::down())}), 500, {}},
           {snapshot(V::connectionDown, S::down(), {host(TargetRole::internet(0), "a", S::down())}), 510,
-           {Down{500, {"a"}, V::connectionDown}}}}},
+           {Down{dateFromUnixSeconds(500), {"a"}, V::connectionDown}}}}},
         {"measuring in between restarts no timer", true, true,
          {{bothDown, at(12, 0, 0), {}},
           {snapshot(V::measuring, S::measuring()), at(12, 0, 5), {}},
           {bothDown, at(12, 0, 10), {downAtNoon}},
           {good, at(13, 0, 0), {}},
-          {good, at(13, 0, 5), {Back{3600}}},
+          {good, at(13, 0, 5), {Back{Seconds{3600}}}},
           {good, at(13, 0, 30), {}},
           {problem, at(14, 0, 0), {}},
           {measuring, at(14, 0, 29), {}},
@@ -273,15 +273,15 @@ TEST(AlertTracker, InternetDownAfterTenSecondsBackWithItsDurationAndVerdictsAfte
           {problem, at(15, 1, 0), {}}}},
         {"a sign-in the down alert asked for is not asked again; one it did not ask for is", true, true,
          {{good, at(11, 0, 0), {}}, {good, at(11, 0, 30), {}},
-          {signIn, at(12, 0, 10), {Down{at(12, 0, 0), {"a", "b"}, V::signInNeeded}}}, {signIn, at(12, 0, 40), {}},
-          {good, at(13, 0, 0), {}}, {good, at(13, 0, 5), {Back{3600}}},
+          {signIn, at(12, 0, 10), {Down{dateFromUnixSeconds(at(12, 0, 0)), {"a", "b"}, V::signInNeeded}}}, {signIn, at(12, 0, 40), {}},
+          {good, at(13, 0, 0), {}}, {good, at(13, 0, 5), {Back{Seconds{3600}}}},
           {bothDown, at(14, 0, 10), {downAtNoon}}, {signIn, at(14, 0, 20), {}}, {signIn, at(14, 0, 50), {Changed{V::signInNeeded}}}}},
     };
     for (const auto& story : stories) {
         SCOPED_TRACE(story.story);
         AlertTracker tracker(story.outages, story.verdicts);
         for (const auto& step : story.steps)
-            EXPECT_EQ(tracker.update(step.snapshot, step.now), step.alerts) << text(step.snapshot.verdict) << " at " << step.now;
+            EXPECT_EQ(tracker.update(step.snapshot, dateFromUnixSeconds(step.now)), step.alerts) << text(step.snapshot.verdict) << " at " << step.now;
     }
 }
 

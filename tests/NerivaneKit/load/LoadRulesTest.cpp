@@ -15,6 +15,7 @@ namespace {
 
 using C = LoadClass;
 constexpr double mbit = 1e6;
+MonitorTime at(double seconds) { return MonitorTime{Seconds{seconds}}; }
 
 TEST(LoadRules, ClassesAtTheHalfTheFloorAndTheTenth) {
     const LinkCapacity link{20 * mbit, 100 * mbit}, slow{1 * mbit, 1 * mbit}, none{};
@@ -92,7 +93,7 @@ TEST(TrafficMeter, CapacityIsTheLargerOfHistoryAndTheSessionsPeakTenSeconds) {
     std::optional<TrafficSample> sample;
     auto second = [&](int t, std::uint64_t sent, const LinkCapacity& remembered = {}) {
         counters.sentBytes += sent;
-        sample = meter.read(t, 1000 + t, "eth0", counters, remembered);
+        sample = meter.read(at(t), dateFromUnixSeconds(1000 + t), "eth0", counters, remembered);
     };
     second(0, 0);
     EXPECT_FALSE(sample);  // the first read only sets the start
@@ -102,25 +103,26 @@ TEST(TrafficMeter, CapacityIsTheLargerOfHistoryAndTheSessionsPeakTenSeconds) {
     // A fresh install's first upload is busy against its own ramp.
     second(6, 2'500'000);
     EXPECT_EQ(meter.latest()->load, C::upload);
-    EXPECT_NEAR(meter.sessionPeak.uploadBitsPerSecond, 2.01 * mbit, 1);
+    EXPECT_NEAR(meter.sessionPeak().uploadBitsPerSecond, 2.01 * mbit, 1);
     for (int t = 7; t <= 30; ++t) second(t, 2'500'000);
-    EXPECT_DOUBLE_EQ(meter.sessionPeak.uploadBitsPerSecond, 20 * mbit);
+    EXPECT_DOUBLE_EQ(meter.sessionPeak().uploadBitsPerSecond, 20 * mbit);
     // History's larger capacity wins: 20 Mbit/s is no longer half of it.
     second(31, 2'500'000, {100 * mbit, 0});
     EXPECT_EQ(meter.latest()->load, C::unknown);
     EXPECT_EQ(meter.capacity({100 * mbit, 0}), (LinkCapacity{100 * mbit, 0}));
-    EXPECT_EQ(meter.busy[0]->end, 30);
-    EXPECT_DOUBLE_EQ(meter.busy[0]->bitsPerSecond(), 20 * mbit);
+    EXPECT_EQ(meter.busy(LoadDirection::upload)->end, at(30));
+    EXPECT_DOUBLE_EQ(meter.busy(LoadDirection::upload)->bitsPerSecond(), 20 * mbit);
     // A probe in flight across an idle and a busy second met the queue;
     // one not yet covered by the counters waits.
-    EXPECT_EQ(meter.classify(5.5, 6.5), C::upload);
-    EXPECT_EQ(meter.classify(2, 3), C::idle);
-    EXPECT_EQ(meter.classify(31.5, 32), C::unknown);
+    EXPECT_EQ(meter.classify(at(5.5), at(6.5)), C::upload);
+    EXPECT_EQ(meter.classify(at(2), at(3)), C::idle);
+    EXPECT_EQ(meter.classify(at(31.5), at(32)), C::unknown);
     // Counters that went backwards (a reset) or another interface start over.
     counters = {};
     second(32, 0);
     EXPECT_FALSE(sample);
-    EXPECT_EQ(meter.classify(31.5, 32.5), C::unknown);
+    EXPECT_EQ(meter.classify(at(31.5), at(32.5)), C::unknown);
+    EXPECT_TRUE(meter.invariantsHold());
 }
 
 // A 10 Gbit/s copy to a host on the local link for 20 s, then a 20 Mbit/s
@@ -133,7 +135,7 @@ TEST(TrafficMeter, ALocalCopyIsNeitherLoadNorCapacity) {
     auto second = [&](int t, std::uint64_t internet, std::uint64_t local, std::uint64_t localCounted) {
         counters.sentBytes += internet + local;
         counters.localSentBytes += localCounted;
-        sample = meter.read(t, 1000 + t, "eth0", counters, {});
+        sample = meter.read(at(t), dateFromUnixSeconds(1000 + t), "eth0", counters, {});
     };
     second(0, 0, 0, 0);
     for (int t = 1; t <= 10; ++t) second(t, 1'000, 1'250'000'000, 1'250'000'000);
@@ -148,11 +150,12 @@ TEST(TrafficMeter, ALocalCopyIsNeitherLoadNorCapacity) {
     // falls behind by as much, and that is still the copy.
     second(21, 0, 1'250'000'000, 1'200'001'000);
     EXPECT_EQ(sample, (TrafficSample{1021, 1, 0, 0}));
-    EXPECT_EQ(meter.sessionPeak, (LinkCapacity{8'000, 0}));
-    EXPECT_FALSE(meter.busy[0]);
+    EXPECT_EQ(meter.sessionPeak(), (LinkCapacity{8'000, 0}));
+    EXPECT_FALSE(meter.busy(LoadDirection::upload));
     for (int t = 22; t <= 41; ++t) second(t, 2'500'000, 0, 0);
     EXPECT_EQ(meter.latest()->load, C::upload);
-    EXPECT_DOUBLE_EQ(meter.sessionPeak.uploadBitsPerSecond, 20 * mbit);
+    EXPECT_DOUBLE_EQ(meter.sessionPeak().uploadBitsPerSecond, 20 * mbit);
+    EXPECT_TRUE(meter.invariantsHold());
 }
 
 // Which peers a connection reaches without the router.

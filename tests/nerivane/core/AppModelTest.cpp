@@ -177,7 +177,7 @@ TEST_F(AppModelTest, AMissingNotificationServiceKeepsTheSwitchesAndALaterOneGets
     down.verdict = Verdict::internetDown;
     down.internet = TargetState::down();
     deliverSnapshot(down);
-    clock += AlertTracker::downSeconds + 1;
+    clock += AlertTracker::downSeconds.count() + 1;
     deliverSnapshot(down);
     EXPECT_TRUE(waitUntil([&] { return !server.calls().empty(); })) << "the outage never reached the service";
     EXPECT_EQ(server.titles(), std::vector<QString>{"Internet down"});

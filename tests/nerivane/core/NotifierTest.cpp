@@ -30,11 +30,11 @@ TEST_F(NotifierBus, PostedAlertsBecomeNotifyCallsAndOnlyAClickOnOursOpensThePopo
     };
     // Without a server there is nobody to ask, and posting is harmless.
     EXPECT_EQ(askPermission(), Notifier::Permission::unavailable);
-    notifier.post(AlertTracker::InternetBack{5}, {});
+    notifier.post(AlertTracker::InternetBack{Seconds{5}}, {});
     ASSERT_TRUE(server.start());
 
-    notifier.post(AlertTracker::InternetDown{0, {"1.1.1.1"}, Verdict::internetDown}, {});
-    notifier.post(AlertTracker::InternetBack{125}, {});
+    notifier.post(AlertTracker::InternetDown{Date{}, {"1.1.1.1"}, Verdict::internetDown}, {});
+    notifier.post(AlertTracker::InternetBack{Seconds{125}}, {});
     ASSERT_EQ(askPermission(), Notifier::Permission::granted);
     const auto calls = server.calls();
     ASSERT_EQ(calls.size(), 2u);
@@ -48,7 +48,7 @@ TEST_F(NotifierBus, PostedAlertsBecomeNotifyCallsAndOnlyAClickOnOursOpensThePopo
     EXPECT_EQ(hints(0), (QVariantMap{{"desktop-entry", entry}, {"sound-name", "message-new-instant"}, {"category", "network.disconnected"}}));
     EXPECT_EQ(hints(1), (QVariantMap{{"desktop-entry", entry}, {"suppress-sound", true}, {"category", "network.connected"}}));
     // An outage that a portal explains says what cures it.
-    const auto signIn = Notifier::content(AlertTracker::InternetDown{0, {"1.1.1.1"}, Verdict::signInNeeded},
+    const auto signIn = Notifier::content(AlertTracker::InternetDown{Date{}, {"1.1.1.1"}, Verdict::signInNeeded},
                                           [] { MonitorSnapshot shown; return shown.verdict = Verdict::signInNeeded, shown; }());
     EXPECT_TRUE(signIn.title == "Sign in to this network" && signIn.sound && signIn.body.endsWith(". This network wants you to sign in before it lets traffic through."));
 
