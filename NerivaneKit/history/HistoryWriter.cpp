@@ -187,23 +187,13 @@ void HistoryWriter::recordTraffic(const TrafficSample& sample) {
     traffic.sentBytes += sample.sentBytes;
     traffic.receivedBytes += sample.receivedBytes;
 
-    if (!recentTraffic_.empty() && !readsMeet(recentTraffic_.back(), sample)) recentTraffic_.clear();
-    recentTraffic_.push_back(sample);
-    double seconds = 0;
-    for (const TrafficSample& read : recentTraffic_) seconds += read.seconds;
-    while (recentTraffic_.size() > 1 && seconds - recentTraffic_.front().seconds >= LinkCapacity::sampleSeconds) {
-        seconds -= recentTraffic_.front().seconds;
-        recentTraffic_.pop_front();
-    }
-    if (seconds >= LinkCapacity::sampleSeconds) {
-        double sent = 0, received = 0;
-        for (const TrafficSample& read : recentTraffic_) {
-            sent += static_cast<double>(read.sentBytes);
-            received += static_cast<double>(read.receivedBytes);
-        }
-        const double sentRate = sent * 8 / seconds, receivedRate = received * 8 / seconds;
-        traffic.peakSentBitsPerSecond = std::max(traffic.peakSentBitsPerSecond.value_or(0), sentRate);
-        traffic.peakReceivedBitsPerSecond = std::max(traffic.peakReceivedBitsPerSecond.value_or(0), receivedRate);
+    const auto& reads = recentTraffic_.reads();
+    recentTraffic_.add(sample, !reads.empty() && readsMeet(reads.back(), sample));
+    if (recentTraffic_.full()) {
+        const RollingThroughput::Rate rate = recentTraffic_.rate();
+        traffic.peakSentBitsPerSecond = std::max(traffic.peakSentBitsPerSecond.value_or(0), rate.uploadBitsPerSecond);
+        traffic.peakReceivedBitsPerSecond =
+            std::max(traffic.peakReceivedBitsPerSecond.value_or(0), rate.downloadBitsPerSecond);
     }
     NERIVANE_CHECK_INVARIANTS();
 }
@@ -406,16 +396,11 @@ bool HistoryWriter::invariantsHold() const {
     for (const auto& [minute, content] : open_) {
         if (minute % 60 != 0) return false;
     }
-    double seconds = 0;
-    for (std::size_t i = 0; i < recentTraffic_.size(); ++i) {
-        const TrafficSample& read = recentTraffic_[i];
-        if (!std::isfinite(read.seconds) || !(read.seconds > 0)) return false;
-        if (i > 0 && !readsMeet(recentTraffic_[i - 1], read)) return false;
-        seconds += read.seconds;
+    const auto& reads = recentTraffic_.reads();
+    for (std::size_t i = 1; i < reads.size(); ++i) {
+        if (!readsMeet(reads[i - 1], reads[i])) return false;
     }
-    // Dropping the oldest read would leave less than the span (give or take
-    // the rounding of a total kept by subtraction).
-    return recentTraffic_.size() < 2 || seconds - recentTraffic_.front().seconds < LinkCapacity::sampleSeconds + 1e-9;
+    return recentTraffic_.invariantsHold();
 }
 
 }  // namespace nerivane

@@ -13,15 +13,14 @@
 // Traffic: a counter read (TrafficSample) counts wholly in the minute of its
 // date, the later read: at the probing interval at most one interval's bytes
 // land a minute late, and no minute is opened again once it was written. The
-// 10-second throughput is taken at every read over the shortest run of
-// consecutive reads that spans 10 seconds; a gap between reads starts a new
-// run, so nothing is averaged across a pause or a sleep.
+// 10-second throughput is taken at every read, as the traffic meter takes
+// its session peak (RollingThroughput); a gap between reads starts a new
+// run, so nothing is averaged across a pause or a sleep, and a minute's
+// peak needs a run of the full 10 seconds.
 //
 // Invariants (invariantsHold): every key of the open minutes is a minute
 // start; an open minute stays in memory until a flush has committed it, so a
-// failed write loses nothing; recentTraffic holds consecutive reads of
-// positive, finite length, oldest first, spanning no more than one read
-// beyond 10 seconds.
+// failed write loses nothing; the recent traffic holds consecutive reads.
 #pragma once
 
 #include <cstdint>
@@ -41,6 +40,7 @@
 #include "NerivaneKit/history/HistoryQueries.h"
 #include "NerivaneKit/history/MinuteState.h"
 #include "NerivaneKit/history/TimeZone.h"
+#include "NerivaneKit/load/RollingThroughput.h"
 #include "NerivaneKit/load/TrafficSample.h"
 #include "NerivaneKit/lookup/LookupOutcome.h"
 #include "NerivaneKit/platform/Clocks.h"
@@ -129,7 +129,6 @@ public:
     MinuteState state() const { return state_; }
     const std::map<std::int64_t, OpenMinute>& openMinutes() const { return open_; }
     const std::vector<NetworkEvent>& pendingEvents() const { return pendingEvents_; }
-    const std::deque<TrafficSample>& recentTraffic() const { return recentTraffic_; }
     std::optional<Date> lastWrite() const { return lastWrite_; }
     std::optional<Date> lastMaintenance() const { return lastMaintenance_; }
     // Asked when maintenance is due, with the date; false puts it off. None
@@ -175,7 +174,7 @@ private:
     MinuteState state_ = MinuteState::measured;
     std::map<std::int64_t, OpenMinute> open_;
     std::vector<NetworkEvent> pendingEvents_;
-    std::deque<TrafficSample> recentTraffic_;
+    RollingThroughput recentTraffic_;
     std::optional<Date> lastWrite_;
     std::optional<Date> lastMaintenance_;
     std::function<bool(Date now)> mayMaintain_;

@@ -28,6 +28,8 @@ public:
     void add(const TrafficSample& read, bool continuesRun);
     void clear();
 
+    // The kept reads, oldest first.
+    const std::deque<TrafficSample>& reads() const { return reads_; }
     // The kept reads span the full 10 seconds.
     bool full() const;
     // Bits per second over the kept reads, their span counted as at least 10

@@ -21,6 +21,7 @@ std::optional<TrafficSample> TrafficMeter::read(MonitorTime now, Date date, cons
     lastReadTime_ = reading ? std::optional<MonitorTime>(now) : std::nullopt;
     if (!sameRun) {
         localAhead_ = {};
+        recent_.clear();
         NERIVANE_CHECK_INVARIANTS();
         return std::nullopt;
     }
@@ -52,8 +53,12 @@ std::optional<TrafficSample> TrafficMeter::read(MonitorTime now, Date date, cons
                                   bitsPerSecond(sample.receivedBytes), bitsPerSecond(localSent),
                                   bitsPerSecond(localReceived), LoadClass::unknown});
     // The peak takes this interval in first, so the first upload of a fresh
-    // install is measured against itself and counts as busy.
-    updatePeak(now);
+    // install is measured against itself and counts as busy. Shorter runs
+    // count as ten seconds, so one burst does not pass for capacity.
+    recent_.add(sample, true);
+    const RollingThroughput::Rate peak = recent_.rate();
+    sessionPeak_.uploadBitsPerSecond = std::max(sessionPeak_.uploadBitsPerSecond, peak.uploadBitsPerSecond);
+    sessionPeak_.downloadBitsPerSecond = std::max(sessionPeak_.downloadBitsPerSecond, peak.downloadBitsPerSecond);
     Interval& added = intervals_.back();
     added.load = LoadRules::classify(added.uploadBitsPerSecond, added.downloadBitsPerSecond, capacity(remembered),
                                      added.localUploadBitsPerSecond, added.localDownloadBitsPerSecond);
@@ -69,23 +74,6 @@ std::optional<TrafficSample> TrafficMeter::read(MonitorTime now, Date date, cons
     }
     NERIVANE_CHECK_INVARIANTS();
     return sample;
-}
-
-void TrafficMeter::updatePeak(MonitorTime now) {
-    double up = 0;
-    double down = 0;
-    Seconds seconds{0};
-    const Seconds sample{LinkCapacity::sampleSeconds};
-    for (auto it = intervals_.rbegin(); it != intervals_.rend() && it->end > now - sample; ++it) {
-        const Seconds length = it->end - it->start;
-        up += it->uploadBitsPerSecond * length.count();
-        down += it->downloadBitsPerSecond * length.count();
-        seconds += length;
-    }
-    // Shorter spans count as ten seconds, so one burst does not pass for capacity.
-    seconds = std::max(seconds, sample);
-    sessionPeak_.uploadBitsPerSecond = std::max(sessionPeak_.uploadBitsPerSecond, up / seconds.count());
-    sessionPeak_.downloadBitsPerSecond = std::max(sessionPeak_.downloadBitsPerSecond, down / seconds.count());
 }
 
 LinkCapacity TrafficMeter::capacity(const LinkCapacity& remembered) const {
@@ -125,6 +113,7 @@ bool TrafficMeter::invariantsHold() const {
         if (lastReadTime_ && intervals_.back().end > *lastReadTime_) return false;
         if (intervals_.front().end < intervals_.back().end - keepSeconds) return false;
     }
+    if (!recent_.invariantsHold()) return false;
     if (sessionPeak_.uploadBitsPerSecond < 0 || sessionPeak_.downloadBitsPerSecond < 0) return false;
     return std::all_of(busy_.begin(), busy_.end(), [](const std::optional<BusyPeriod>& period) {
         return !period || (period->seconds > Seconds{0} && period->bits >= 0);

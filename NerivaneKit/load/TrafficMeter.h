@@ -18,6 +18,7 @@
 
 #include "NerivaneKit/load/LinkCapacity.h"
 #include "NerivaneKit/load/LoadClass.h"
+#include "NerivaneKit/load/RollingThroughput.h"
 #include "NerivaneKit/load/TrafficSample.h"
 #include "NerivaneKit/platform/Clocks.h"
 
@@ -93,7 +94,6 @@ public:
     bool invariantsHold() const;
 
 private:
-    void updatePeak(MonitorTime now);
 
     std::string interfaceName_;
     // Both present after a successful read, both absent after a failed one.
@@ -106,7 +106,9 @@ private:
     // failed read or a new interface starts a new run after a gap), none
     // ending after the last read nor more than `keepSeconds` before the newest.
     std::deque<Interval> intervals_;
-    // The highest 10-second throughput seen this session, per direction; never negative.
+    // The newest 10 seconds of the current run of reads, and the highest
+    // throughput they held this session, per direction; never negative.
+    RollingThroughput recent_;
     LinkCapacity sessionPeak_;
     // Indexed by LoadDirection: positive seconds, ending at a busy interval's end.
     std::array<std::optional<BusyPeriod>, 2> busy_;
