@@ -9,15 +9,11 @@
 #include <QDBusVariant>
 #include <optional>
 
+#include "nerivane/core/DBusProperties.h"
+
 namespace nerivane {
 namespace {
 
-// A local daemon answers within milliseconds; a hung one must not hold the
-// main thread for long.
-constexpr int callTimeoutMs = 2000;
-
-const QString propertiesInterface = QStringLiteral("org.freedesktop.DBus.Properties");
-const QString propertiesChanged = QStringLiteral("PropertiesChanged");
 const QString service = QStringLiteral("org.freedesktop.NetworkManager");
 const QString managerPath = QStringLiteral("/org/freedesktop/NetworkManager");
 const QString managerInterface = QStringLiteral("org.freedesktop.NetworkManager");
@@ -26,9 +22,9 @@ const QString deviceInterface = QStringLiteral("org.freedesktop.NetworkManager.D
 
 std::optional<QVariant> readProperty(QDBusConnection& bus, const QString& path, const QString& interface,
                                      const QString& name) {
-    auto message = QDBusMessage::createMethodCall(service, path, propertiesInterface, QStringLiteral("Get"));
+    auto message = QDBusMessage::createMethodCall(service, path, DBusProperties::interface, QStringLiteral("Get"));
     message << interface << name;
-    const QDBusMessage reply = bus.call(message, QDBus::Block, callTimeoutMs);
+    const QDBusMessage reply = bus.call(message, QDBus::Block, DBusProperties::callTimeoutMs);
     if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) return std::nullopt;
     QVariant value = reply.arguments().constFirst();
     if (value.userType() == qMetaTypeId<QDBusVariant>()) value = qvariant_cast<QDBusVariant>(value).variant();
@@ -85,7 +81,7 @@ ConnectivityWatch::ConnectivityWatch(QDBusConnection systemBus, QObject* parent)
     : QObject(parent), bus_(std::move(systemBus)) {
     if (!bus_.isConnected()) return;
     // Listen before reading, so that a change between the two is not lost.
-    bus_.connect(service, managerPath, propertiesInterface, propertiesChanged, this,
+    bus_.connect(service, managerPath, DBusProperties::interface, DBusProperties::changedSignal, this,
                  SLOT(handleManagerPropertiesChanged(QString, QVariantMap, QStringList)));
     auto* watcher = new QDBusServiceWatcher(service, bus_, QDBusServiceWatcher::WatchForOwnerChange, this);
     connect(watcher, &QDBusServiceWatcher::serviceOwnerChanged, this, &ConnectivityWatch::refresh);
@@ -126,11 +122,11 @@ void ConnectivityWatch::refresh() {
 void ConnectivityWatch::follow(const QString& devicePath) {
     if (devicePath == devicePath_) return;
     if (!devicePath_.isEmpty())
-        bus_.disconnect(service, devicePath_, propertiesInterface, propertiesChanged, this,
+        bus_.disconnect(service, devicePath_, DBusProperties::interface, DBusProperties::changedSignal, this,
                         SLOT(handleDevicePropertiesChanged(QString, QVariantMap, QStringList)));
     devicePath_ = devicePath;
     if (!devicePath_.isEmpty())
-        bus_.connect(service, devicePath_, propertiesInterface, propertiesChanged, this,
+        bus_.connect(service, devicePath_, DBusProperties::interface, DBusProperties::changedSignal, this,
                      SLOT(handleDevicePropertiesChanged(QString, QVariantMap, QStringList)));
 }
 

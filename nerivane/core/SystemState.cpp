@@ -12,16 +12,10 @@
 #include <unistd.h>
 
 #include "NerivaneKit/platform/Log.h"
+#include "nerivane/core/DBusProperties.h"
 
 namespace nerivane {
 namespace {
-
-// A local daemon answers within milliseconds; a hung one must not hold the
-// main thread for long.
-constexpr int callTimeoutMs = 2000;
-
-const QString propertiesInterface = QStringLiteral("org.freedesktop.DBus.Properties");
-const QString propertiesChanged = QStringLiteral("PropertiesChanged");
 
 const QString upowerService = QStringLiteral("org.freedesktop.UPower");
 const QString upowerPath = QStringLiteral("/org/freedesktop/UPower");
@@ -60,9 +54,9 @@ bool isOwned(QDBusConnection& bus, const QString& service) {
 
 std::optional<QVariant> readProperty(QDBusConnection& bus, const QString& service, const QString& path,
                                  const QString& interface, const QString& name) {
-    auto message = QDBusMessage::createMethodCall(service, path, propertiesInterface, QStringLiteral("Get"));
+    auto message = QDBusMessage::createMethodCall(service, path, DBusProperties::interface, QStringLiteral("Get"));
     message << interface << name;
-    const QDBusMessage reply = bus.call(message, QDBus::Block, callTimeoutMs);
+    const QDBusMessage reply = bus.call(message, QDBus::Block, DBusProperties::callTimeoutMs);
     if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) return std::nullopt;
     QVariant value = reply.arguments().constFirst();
     if (value.userType() == qMetaTypeId<QDBusVariant>()) value = qvariant_cast<QDBusVariant>(value).variant();
@@ -72,7 +66,7 @@ std::optional<QVariant> readProperty(QDBusConnection& bus, const QString& servic
 QString objectPath(QDBusConnection& bus, const QString& method, const QVariant& argument) {
     auto message = QDBusMessage::createMethodCall(login1Service, login1Path, login1Manager, method);
     message << argument;
-    const QDBusMessage reply = bus.call(message, QDBus::Block, callTimeoutMs);
+    const QDBusMessage reply = bus.call(message, QDBus::Block, DBusProperties::callTimeoutMs);
     if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) return QString();
     return qvariant_cast<QDBusObjectPath>(reply.arguments().constFirst()).path();
 }
@@ -129,7 +123,7 @@ std::optional<std::pair<double, double>> SystemState::parseLockTest(const QStrin
 
 void SystemState::watchPower() {
     if (systemBus_.isConnected()) {
-        systemBus_.connect(upowerService, upowerPath, propertiesInterface, propertiesChanged, this,
+        systemBus_.connect(upowerService, upowerPath, DBusProperties::interface, DBusProperties::changedSignal, this,
                            SLOT(handlePowerPropertiesChanged(QString, QVariantMap, QStringList)));
         auto* watcher = new QDBusServiceWatcher(upowerService, systemBus_, QDBusServiceWatcher::WatchForOwnerChange, this);
         connect(watcher, &QDBusServiceWatcher::serviceRegistered, this, [this] { set(onBattery_, readBattery()); });
@@ -142,7 +136,8 @@ void SystemState::watchPower() {
 void SystemState::watchProfiles() {
     if (systemBus_.isConnected()) {
         for (const auto& profiles : profilesServices) {
-            systemBus_.connect(profiles.service, profiles.path, propertiesInterface, propertiesChanged, this,
+            systemBus_.connect(profiles.service, profiles.path, DBusProperties::interface,
+                               DBusProperties::changedSignal, this,
                                SLOT(handleProfilesPropertiesChanged(QString, QVariantMap, QStringList)));
             auto* watcher =
                 new QDBusServiceWatcher(profiles.service, systemBus_, QDBusServiceWatcher::WatchForOwnerChange, this);
@@ -231,7 +226,7 @@ bool SystemState::attachSession() {
 
     detachSession();
     sessionPath_ = path;
-    systemBus_.connect(login1Service, path, propertiesInterface, propertiesChanged, this,
+    systemBus_.connect(login1Service, path, DBusProperties::interface, DBusProperties::changedSignal, this,
                        SLOT(handleSessionPropertiesChanged(QString, QVariantMap, QStringList)));
     systemBus_.connect(login1Service, path, login1Session, QStringLiteral("Lock"), this, SLOT(handleSessionLock()));
     systemBus_.connect(login1Service, path, login1Session, QStringLiteral("Unlock"), this, SLOT(handleSessionUnlock()));
@@ -240,7 +235,7 @@ bool SystemState::attachSession() {
 
 void SystemState::detachSession() {
     if (sessionPath_.isEmpty()) return;
-    systemBus_.disconnect(login1Service, sessionPath_, propertiesInterface, propertiesChanged, this,
+    systemBus_.disconnect(login1Service, sessionPath_, DBusProperties::interface, DBusProperties::changedSignal, this,
                           SLOT(handleSessionPropertiesChanged(QString, QVariantMap, QStringList)));
     systemBus_.disconnect(login1Service, sessionPath_, login1Session, QStringLiteral("Lock"), this,
                           SLOT(handleSessionLock()));
